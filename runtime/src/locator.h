@@ -1,0 +1,34 @@
+// The locator of a source: the text that a receiver needs to connect to it,
+// handed out by finders in QRVlib_source_t::locator.
+//
+//   qrv://ADDRESS:PORT[?unix=PATH][&id=ID]
+//
+// ADDRESS is a dotted IPv4 address, PORT the TCP port of the source's
+// server; PATH, when present, is a Unix-domain socket on the same host that
+// offers the shared-memory path; ID identifies the publishing process and
+// object so that a source can be told apart from another of the same name.
+#ifndef QRV_LOCATOR_H
+#define QRV_LOCATOR_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qrv {
+
+struct Endpoint {
+    std::string address;  // dotted IPv4
+    uint16_t port = 0;
+    std::string unix_path;
+    std::string id;
+    bool operator==(const Endpoint&) const = default;
+};
+
+std::string format_locator(const Endpoint& endpoint);
+// Nothing for a text that is not a well-formed locator.
+std::optional<Endpoint> parse_locator(std::string_view text);
+
+}  // namespace qrv
+
+#endif

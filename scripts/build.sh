@@ -1,0 +1,9 @@
+#!/bin/bash
+# Configures and builds into the folder given (default: build), passing any
+# further arguments to CMake's configure step.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build}
+shift || true
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$dir" -j2

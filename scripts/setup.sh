@@ -1,0 +1,22 @@
+#!/bin/bash
+# Installs the Debian packages that building and testing need, skipping the
+# package lists' update when everything is already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libgtest-dev libgmock-dev
+  clang libclang-rt-14-dev
+  iproute2 python3 python3-zeroconf
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
