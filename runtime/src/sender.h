@@ -9,6 +9,7 @@
 
 #include "async_worker.h"
 #include "frame_store.h"
+#include "locator.h"
 #include "pacing_clock.h"
 #include "qrv/qrv_runtime.h"
 
@@ -29,6 +30,8 @@ public:
     Sender& operator=(const Sender&) = delete;
 
     const SenderSettings& settings() const { return settings_; }
+    // Where receivers connect to this sender (no port until it serves).
+    Endpoint endpoint() const { return Endpoint{"127.0.0.1", 0, {}, {}}; }
 
     void send_video(const QRVlib_video_frame_v2_t& frame);
     // Null: waits until no caller buffer is in use.
