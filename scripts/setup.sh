@@ -4,8 +4,9 @@
 set -euo pipefail
 
 packages=(
+  ${QRV_EXTRA_PACKAGES:-}
   build-essential cmake pkg-config
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev libcli11-dev
   clang libclang-rt-14-dev
   iproute2 python3 python3-zeroconf
 )

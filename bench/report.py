@@ -1,0 +1,54 @@
+"""Turns the "key value" lines of the benchmarks into a Markdown table."""
+import sys
+
+
+def main(source, target):
+    values = {}
+    with open(source) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 2:
+                try:
+                    values[parts[0]] = float(parts[1])
+                except ValueError:
+                    pass
+
+    rows = []
+
+    def row(name, measured, peer, goal):
+        rows.append(f"| {name} | {measured} | {peer} | {goal} |")
+
+    v = values.get
+    if v("accept_memcpy_fps"):
+        row("Accept rate, 3840x2160 UYVY, no receiver",
+            f"{v('accept_no_receiver_fps'):.1f} fps",
+            f"memcpy {v('accept_memcpy_fps'):.1f} fps (ratio {v('accept_ratio'):.2f})",
+            "≥ 0.90 of memcpy")
+    if v("pacing_mean_fps"):
+        row("Pacing, mean rate of paced sends",
+            f"{v('pacing_mean_fps'):.4f} fps (drift {v('pacing_drift_fps'):+.5f})",
+            f"ideal loop {v('ideal_mean_fps'):.4f} fps", "within 0.01 of 29.97")
+        row("Pacing jitter (std dev / p99)",
+            f"{v('pacing_stddev_us'):.0f} µs / {v('pacing_p99_us'):.0f} µs",
+            f"ideal loop {v('ideal_stddev_us'):.0f} µs / {v('ideal_p99_us'):.0f} µs",
+            "≤ 2× the ideal loop")
+    if v("pattern_generation_s"):
+        row("rate_probe pattern generation", f"{v('pattern_generation_s'):.2f} s", "-", "watch for regressions")
+    # Further benchmarks add their own rows as "row_<name> measured|peer|goal"
+    # lines, which are passed through unchanged.
+    with open(source) as f:
+        for line in f:
+            if line.startswith("row "):
+                cells = line[4:].rstrip("\n").split("|")
+                if len(cells) == 4:
+                    rows.append("| " + " | ".join(c.strip() for c in cells) + " |")
+
+    with open(target, "w") as out:
+        out.write("# Benchmark results\n\n")
+        out.write("| Measure | Measured | Ceiling or peer (same run) | Goal |\n")
+        out.write("|---|---|---|---|\n")
+        out.write("\n".join(rows) + "\n")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])

@@ -1,0 +1,41 @@
+#!/bin/bash
+# Installs what the benchmarks need, builds in release mode, runs every
+# benchmark and writes results/bench.md and results/pacing_jitter.png.
+# QRV_BENCH_SIZE=tiny runs each one briefly (as CI does, so they cannot rot).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+QRV_EXTRA_PACKAGES="python3-matplotlib" bash scripts/setup.sh
+bash scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DQRV_BUILD_TESTS=OFF
+bin=build-release/bin
+size=${QRV_BENCH_SIZE:-full}
+if [[ $size == tiny ]]; then accept_frames=30; pacing_frames=30; else accept_frames=2000; pacing_frames=1000; fi
+
+out=results
+mkdir -p "$out"
+raw=$out/raw.txt
+: >"$raw"
+
+"$bin/bench_sender" accept --frames "$accept_frames" | tee -a "$raw"
+"$bin/bench_sender" pacing --frames "$pacing_frames" --csv "$out/pacing.csv" | tee -a "$raw"
+
+# rate_probe's pattern generation: the time from start to "Running benchmark".
+log=$out/rate_probe.log
+start=$(date +%s%N)
+stdbuf -oL "$bin/rate_probe" >"$log" &
+pid=$!
+for _ in $(seq 2400); do
+  grep -q "Running benchmark" "$log" && break
+  sleep 0.05
+done
+now=$(date +%s%N)
+grep -q "Running benchmark" "$log" && echo "pattern_generation_s $(( (now - start) / 1000000 ))e-3" >>"$raw"
+kill -INT "$pid" 2>/dev/null || true
+wait "$pid" || true
+
+for extra in bench/*.sh; do
+  [[ -x $extra ]] && QRV_BENCH_SIZE=$size BIN=$bin bash "$extra" | tee -a "$raw"
+done
+
+/usr/bin/python3 bench/report.py "$raw" "$out/bench.md"
+/usr/bin/python3 bench/plot_jitter.py "$out/pacing.csv" "$out/pacing_jitter.png"
+cat "$out/bench.md"
