@@ -1,0 +1,299 @@
+// The monitor and the test camera against the real runtime and the real
+// programs. Each test runs in a network namespace of its own, so that the
+// sources of other tests running at the same time stay out of sight.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+using namespace std::chrono_literals;
+using qrv_test::Child;
+
+namespace {
+
+const std::string kBin = QRV_BIN_DIR;
+
+int run_command(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+// A network namespace with only its loopback up, removed with the object.
+class Netns {
+public:
+    Netns() : name_("qrvtool" + std::to_string(getpid()) + "_" + std::to_string(counter_++))
+    {
+        ok_ = run_command("ip netns add " + name_) == 0 && run_command("ip -n " + name_ + " link set lo up") == 0;
+    }
+    ~Netns() { run_command("ip netns del " + name_); }
+    bool ok() const { return ok_; }
+
+    // argv for a program of the build run inside the namespace.
+    std::vector<std::string> argv(const std::string& program, std::vector<std::string> args = {}) const
+    {
+        std::vector<std::string> v = {"/usr/bin/env", "ip", "netns", "exec", name_, kBin + "/" + program};
+        v.insert(v.end(), args.begin(), args.end());
+        return v;
+    }
+
+private:
+    static inline int counter_ = 0;
+    std::string name_;
+    bool ok_ = false;
+};
+
+struct Finished {
+    int status = -1;
+    std::string output;
+};
+
+Finished run_in(const Netns& ns, const std::string& program, std::vector<std::string> args,
+                std::chrono::milliseconds timeout = 30s)
+{
+    Child child(ns.argv(program, std::move(args)));
+    Finished f;
+    auto status = child.wait_exit(timeout);
+    f.status = status ? *status : -1;
+    f.output = child.output();
+    return f;
+}
+
+std::string temp_file(const std::string& name)
+{
+    return (std::filesystem::temp_directory_path() / ("qrv_tools_" + std::to_string(getpid()) + "_" + name)).string();
+}
+
+struct Png {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+};
+
+Png read_png(const std::string& path)
+{
+    Png out;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return out;
+    image.format = PNG_FORMAT_RGB;
+    out.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.rgb.data(), 0, nullptr))
+        return Png{};
+    out.width = (int)image.width;
+    out.height = (int)image.height;
+    return out;
+}
+
+#define REQUIRE_NETNS(ns)                                                     \
+    do {                                                                      \
+        if (!(ns).ok())                                                       \
+            GTEST_SKIP() << "network namespaces are not available here";      \
+    } while (0)
+
+// The moving colour pattern of the throughput benchmark, computed here on
+// its own: 8640 lines of 3840 UYVY pixels.
+std::vector<uint8_t> benchmark_pattern()
+{
+    const int width = 3840, lines = 8640;
+    std::vector<uint8_t> out((size_t)width * 2 * lines);
+    auto level = [](float v) { return v < 0.0f ? 0 : v > 1.0f ? 255 : (int)(255.0f * v); };
+    auto comp = [&](float a, float m, float b, float x) {
+        const float arg = a * m + b * x;
+        return level((float)(std::cos((double)arg) * 0.5 + 0.5));
+    };
+    auto byte = [](int v) { return (uint8_t)std::max(0, std::min(255, v)); };
+    for (int i = 0; i < lines; ++i) {
+        const float m = (float)i / 2160.0f;
+        for (int l = 0; l < width; l += 2) {
+            const float x0 = (float)l / 3840.0f, x1 = (float)(l + 1) / 3840.0f;
+            const int r0 = comp(9.5f, m, 9.0f, x0), g0 = comp(40.5f, m, 12.0f, x0), b0 = comp(15.5f, m, 23.0f, x0);
+            const int r1 = comp(9.5f, m, 9.0f, x1), g1 = comp(40.5f, m, 12.0f, x1), b1 = comp(15.5f, m, 23.0f, x1);
+            uint8_t* p = &out[(size_t)i * width * 2 + 2 * l];
+            p[0] = byte(((112 * b0 - 87 * g0 - 26 * r0) >> 8) + 128);
+            p[1] = byte(((16 * b0 + 157 * g0 + 47 * r0) >> 8) + 16);
+            p[2] = byte(((112 * r1 - 102 * g1 - 10 * b1) >> 8) + 128);
+            p[3] = byte(((16 * b1 + 157 * g1 + 47 * r1) >> 8) + 16);
+        }
+    }
+    return out;
+}
+
+// BT.709 studio range to full-range RGB with the textbook coefficients.
+void expected_rgb(int y, int cb, int cr, int rgb[3])
+{
+    const double yy = 1.164383562 * (y - 16), u = cb - 128.0, v = cr - 128.0;
+    const double r = yy + 1.792741071 * v, g = yy - 0.213248614 * u - 0.532909329 * v, b = yy + 2.112401786 * u;
+    auto c = [](double x) { return (int)std::lround(std::max(0.0, std::min(255.0, x))); };
+    rgb[0] = c(r);
+    rgb[1] = c(g);
+    rgb[2] = c(b);
+}
+
+// One line of the pattern as RGB: the even pixel of a pair takes the pair's
+// chroma, the odd one the mean of its pair's and the next pair's.
+std::vector<int> expected_line(const uint8_t* uyvy, int width, int pairs_wanted = -1)
+{
+    const int pairs = pairs_wanted < 0 ? width / 2 : pairs_wanted;
+    std::vector<int> rgb((size_t)pairs * 6);
+    for (int p = 0; p < pairs; ++p) {
+        const uint8_t* q = uyvy + 4 * p;
+        const uint8_t* n = uyvy + 4 * std::min(p + 1, width / 2 - 1);
+        expected_rgb(q[1], q[0], q[2], &rgb[6 * p]);
+        expected_rgb(q[3], (q[0] + n[0] + 1) / 2, (q[2] + n[2] + 1) / 2, &rgb[6 * p + 3]);
+    }
+    return rgb;
+}
+
+bool line_matches(const uint8_t* png_row, const std::vector<int>& expected, int tolerance)
+{
+    for (size_t i = 0; i < expected.size(); ++i)
+        if (std::abs((int)png_row[i] - expected[i]) > tolerance)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+TEST(MonitorSnapshot, AlternatingFramesArriveAllBlackOrAllWhite)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child sender(ns.argv("strobe_pump"));
+    const std::string png = temp_file("strobe.png");
+    auto snap = run_in(ns, "qrv_monitor", {"snapshot", "My Video", png, "--timeout", "10"});
+    ASSERT_EQ(snap.status, 0) << snap.output;
+    const Png pic = read_png(png);
+    unlink(png.c_str());
+    ASSERT_EQ(pic.width, 1920);
+    ASSERT_EQ(pic.height, 1080);
+    const uint8_t first = pic.rgb[0];
+    EXPECT_TRUE(first == 0 || first == 255) << int(first);
+    size_t odd = 0;
+    for (uint8_t v : pic.rgb)
+        odd += v != first;
+    EXPECT_EQ(odd, 0u);
+}
+
+TEST(MonitorSnapshot, BenchmarkFrameMatchesThePatternConvertedHere)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child sender(ns.argv("rate_probe"));
+    const auto pattern = benchmark_pattern();
+    const std::string png = temp_file("bench.png");
+    auto snap = run_in(ns, "qrv_monitor", {"snapshot", "Benchmark", png, "--timeout", "30", "--find-timeout", "30"},
+                       60s);
+    ASSERT_EQ(snap.status, 0) << snap.output;
+    const Png pic = read_png(png);
+    unlink(png.c_str());
+    ASSERT_EQ(pic.width, 3840);
+    ASSERT_EQ(pic.height, 2160);
+
+    // The frame is a window starting at some line of the pattern: find it
+    // from the first row, then compare every row.
+    const size_t row_bytes = (size_t)3840 * 3;
+    int start = -1;
+    for (int line = 0; line < 6480 && start < 0; ++line)
+        if (line_matches(pic.rgb.data(), expected_line(&pattern[(size_t)line * 7680], 3840, 64), 1) &&
+            line_matches(pic.rgb.data(), expected_line(&pattern[(size_t)line * 7680], 3840), 1))
+            start = line;
+    ASSERT_GE(start, 0) << "the picture matches no window of the pattern";
+    int bad_rows = 0;
+    for (int y = 0; y < 2160; ++y)
+        bad_rows += !line_matches(pic.rgb.data() + y * row_bytes,
+                                  expected_line(&pattern[(size_t)(start + y) * 7680], 3840), 1);
+    EXPECT_EQ(bad_rows, 0) << "window starting at line " << start;
+}
+
+TEST(MonitorRecord, FlashBurstsAreNoiseAndTheRestIsSilence)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child sender(ns.argv("flash_beep"));
+    const std::string wav = temp_file("flash.wav");
+    auto rec = run_in(ns, "qrv_monitor", {"record-audio", "My Video and Audio", wav, "--seconds", "4"}, 40s);
+    ASSERT_EQ(rec.status, 0) << rec.output;
+
+    SF_INFO info{};
+    SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
+    ASSERT_TRUE(f);
+    std::vector<float> samples((size_t)info.frames * info.channels);
+    sf_readf_float(f, samples.data(), info.frames);
+    sf_close(f);
+    unlink(wav.c_str());
+    ASSERT_EQ(info.channels, 2);
+    ASSERT_EQ(info.samplerate, 48000);
+
+    // Runs of noise and of silence, by blocks of one video frame's worth.
+    std::vector<std::pair<bool, long>> runs;
+    float peak = 0;
+    for (long s = 0; s < info.frames; ++s) {
+        const bool loud = std::fabs(samples[2 * s]) > 0.0f || std::fabs(samples[2 * s + 1]) > 0.0f;
+        peak = std::fmax(peak, std::fabs(samples[2 * s]));
+        if (runs.empty() || runs.back().first != loud)
+            runs.push_back({loud, 0});
+        ++runs.back().second;
+    }
+    EXPECT_GT(peak, 0.9f);
+    EXPECT_LE(peak, 1.0f);
+    // Inner runs (not cut by the start or end of the recording): noise lasts
+    // 11 frames, silence 39, at 1601.6 samples a frame. Noise itself may
+    // hold a rare exact zero, so short silent runs inside noise are merged.
+    int bursts = 0;
+    for (size_t i = 1; i + 1 < runs.size(); ++i) {
+        if (runs[i].first || runs[i].second < 100)
+            continue;
+        EXPECT_NEAR(runs[i].second, 39 * 1601.6, 2) << "silence " << i;
+        ++bursts;
+    }
+    EXPECT_GE(bursts, 1);
+}
+
+TEST(TestCamera, PresetCallerRecallsPresetThree)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child camera(ns.argv("qrv_test_camera", {"--width", "320", "--height", "180"}));
+    ASSERT_TRUE(camera.wait_for_output("publishing", 10s)) << camera.output();
+    Child caller(ns.argv("preset_caller"));
+    EXPECT_TRUE(camera.wait_for_output("recall preset 3 at speed 1.0", 20s)) << camera.output();
+    caller.signal(SIGINT);
+    EXPECT_EQ(caller.wait_exit(10s), std::optional<int>(0));
+}
+
+TEST(Monitor, ErrorsAreOneClearLineAndAFailureStatus)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    auto none = run_in(ns, "qrv_monitor", {"snapshot", "Nothing Here", temp_file("x.png"), "--find-timeout", "1"});
+    EXPECT_NE(none.status, 0);
+    EXPECT_EQ(none.output, "qrv_monitor: no such source: Nothing Here\n");
+
+    auto bad_preset = run_in(ns, "qrv_monitor", {"ptz", "Anything", "recall", "100"});
+    EXPECT_NE(bad_preset.status, 0);
+    EXPECT_NE(bad_preset.output.find("100"), std::string::npos) << bad_preset.output;
+
+    Child audio_only(ns.argv("quad_hush"));
+    auto no_video = run_in(ns, "qrv_monitor", {"snapshot", "My Audio", temp_file("y.png"), "--timeout", "2"});
+    EXPECT_NE(no_video.status, 0);
+    EXPECT_NE(no_video.output.find("sent no video"), std::string::npos) << no_video.output;
+
+    auto no_ptz = run_in(ns, "qrv_monitor", {"ptz", "My Audio", "recall", "3", "--find-timeout", "2"});
+    EXPECT_NE(no_ptz.status, 0);
+    EXPECT_NE(no_ptz.output.find("does not support camera control"), std::string::npos) << no_ptz.output;
+
+    Child camera(ns.argv("qrv_test_camera", {"--width", "64", "--height", "36"}));
+    auto unwritable = run_in(ns, "qrv_monitor", {"snapshot", "Test Camera", "/nonexistent-folder/z.png"});
+    EXPECT_NE(unwritable.status, 0);
+    EXPECT_NE(unwritable.output.find("cannot write /nonexistent-folder/z.png"), std::string::npos)
+        << unwritable.output;
+}

@@ -1,0 +1,431 @@
+// qrv_monitor: lists the sources on the network, watches one, saves a
+// picture or its sound, and sends camera commands.
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "picture.h"
+#include "qrv/qrv_runtime.h"
+#include "sound.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+std::atomic<bool> stop_requested{false};
+
+void on_interrupt(int)
+{
+    stop_requested.store(true);
+}
+
+int fail(const std::string& message)
+{
+    fprintf(stderr, "qrv_monitor: %s\n", message.c_str());
+    return 1;
+}
+
+std::string fourcc_text(uint32_t code)
+{
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const char c = (char)((code >> (8 * i)) & 0xff);
+        s += (c >= 32 && c < 127) ? c : '?';
+    }
+    return s;
+}
+
+// A source matches by its full name "HOST (NAME)" or by NAME alone.
+bool name_matches(const std::string& full, const std::string& wanted)
+{
+    if (full == wanted)
+        return true;
+    const size_t open = full.find(" (");
+    return open != std::string::npos && full.size() > open + 3 && full.back() == ')' &&
+           full.compare(open + 2, full.size() - open - 3, wanted) == 0;
+}
+
+struct Found {
+    std::string name, locator;
+};
+
+std::optional<Found> find_source(const std::string& wanted, double timeout_s)
+{
+    QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
+    if (!finder)
+        return std::nullopt;
+    std::optional<Found> found;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
+    while (!found && !stop_requested.load()) {
+        uint32_t count = 0;
+        const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &count);
+        for (uint32_t i = 0; i < count && !found; ++i)
+            if (sources[i].name && name_matches(sources[i].name, wanted))
+                found = Found{sources[i].name, sources[i].locator ? sources[i].locator : ""};
+        if (found || Clock::now() >= deadline)
+            break;
+        QRVlib_find_wait_for_sources(finder, 200);
+    }
+    QRVlib_find_destroy(finder);
+    return found;
+}
+
+// A receiver connected to the named source, destroyed with this object.
+class Connection {
+public:
+    static std::optional<Connection> open(const std::string& wanted, double timeout_s, std::string* error)
+    {
+        auto found = find_source(wanted, timeout_s);
+        if (!found) {
+            *error = "no such source: " + wanted;
+            return std::nullopt;
+        }
+        QRVlib_recv_create_v3_t settings;
+        settings.source.name = found->name.c_str();
+        settings.source.locator = found->locator.c_str();
+        settings.receiver_name = "qrv_monitor";
+        QRVlib_recv_instance_t r = QRVlib_recv_create_v3(&settings);
+        if (!r) {
+            *error = "cannot connect to " + found->name;
+            return std::nullopt;
+        }
+        return Connection(r, found->name);
+    }
+    Connection(Connection&& other) noexcept : receiver_(other.receiver_), name_(std::move(other.name_))
+    {
+        other.receiver_ = nullptr;
+    }
+    ~Connection()
+    {
+        if (receiver_)
+            QRVlib_recv_destroy(receiver_);
+    }
+    QRVlib_recv_instance_t get() const { return receiver_; }
+    const std::string& name() const { return name_; }
+
+private:
+    Connection(QRVlib_recv_instance_t r, std::string name) : receiver_(r), name_(std::move(name)) {}
+    QRVlib_recv_instance_t receiver_;
+    std::string name_;
+};
+
+int run_list(double seconds)
+{
+    QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
+    if (!finder)
+        return fail("cannot create a finder");
+    std::map<std::string, std::string> shown;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    bool first = true;
+    while (!stop_requested.load() && (seconds <= 0 || Clock::now() < end)) {
+        if (!QRVlib_find_wait_for_sources(finder, 500) && !first)
+            continue;
+        first = false;
+        uint32_t count = 0;
+        const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &count);
+        std::map<std::string, std::string> now;
+        for (uint32_t i = 0; i < count; ++i)
+            if (sources[i].name)
+                now[sources[i].name] = sources[i].locator ? sources[i].locator : "";
+        for (const auto& [name, locator] : now)
+            if (!shown.count(name))
+                printf("+ %s  %s\n", name.c_str(), locator.c_str());
+        for (const auto& [name, locator] : shown)
+            if (!now.count(name))
+                printf("- %s\n", name.c_str());
+        fflush(stdout);
+        shown = std::move(now);
+    }
+    QRVlib_find_destroy(finder);
+    return 0;
+}
+
+void print_status(QRVlib_recv_instance_t receiver)
+{
+    QRVlib_recv_status_t status{};
+    if (!QRVlib_recv_get_status(receiver, &status))
+        return;
+    printf("status: %s%s%s\n", status.connected ? "connected" : "disconnected",
+           status.ptz_supported ? ", camera control supported" : "", status.routed ? ", routed" : "");
+}
+
+int run_watch(const std::string& wanted, double find_timeout, double seconds)
+{
+    std::string error;
+    auto connection = Connection::open(wanted, find_timeout, &error);
+    if (!connection)
+        return fail(error);
+    QRVlib_recv_instance_t r = connection->get();
+    printf("watching %s\n", connection->name().c_str());
+
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    auto next_report = Clock::now() + std::chrono::seconds(1);
+    int video_frames = 0;
+    QRVlib_video_frame_v2_t last_video;
+    QRVlib_audio_frame_v2_t last_audio;
+    bool have_video = false, have_audio = false;
+    std::vector<double> peaks;
+    int64_t video_tc = 0, audio_tc = 0;
+    Clock::time_point video_at{}, audio_at{};
+    QRVlib_recv_stats_t before{};
+    QRVlib_recv_get_stats(r, &before);
+
+    while (!stop_requested.load() && (seconds <= 0 || Clock::now() < end)) {
+        QRVlib_video_frame_v2_t video;
+        QRVlib_audio_frame_v2_t audio;
+        QRVlib_metadata_frame_t metadata{};
+        switch (QRVlib_recv_capture_v2(r, &video, &audio, &metadata, 100)) {
+        case QRVlib_frame_type_video:
+            ++video_frames;
+            last_video = video;
+            have_video = true;
+            video_tc = video.timecode;
+            video_at = Clock::now();
+            QRVlib_recv_free_video_v2(r, &video);
+            break;
+        case QRVlib_frame_type_audio:
+            last_audio = audio;
+            have_audio = true;
+            peaks.resize(audio.no_channels, -INFINITY);
+            for (int c = 0; c < audio.no_channels; ++c) {
+                const float* plane = (const float*)((const uint8_t*)audio.data + (size_t)c * audio.channel_stride);
+                peaks[c] = std::fmax(peaks[c], qrv::tools::peak_dbfs(plane, audio.no_samples));
+            }
+            audio_tc = audio.timecode;
+            audio_at = Clock::now();
+            QRVlib_recv_free_audio_v2(r, &audio);
+            break;
+        case QRVlib_frame_type_metadata:
+            QRVlib_recv_free_metadata(r, &metadata);
+            break;
+        case QRVlib_frame_type_status_change:
+            print_status(r);
+            break;
+        default:
+            break;
+        }
+        if (Clock::now() < next_report)
+            continue;
+        next_report += std::chrono::seconds(1);
+        QRVlib_recv_stats_t stats{};
+        QRVlib_recv_get_stats(r, &stats);
+        std::string line;
+        char part[256];
+        if (have_video) {
+            snprintf(part, sizeof part, "video %d fps %dx%d %s dropped %llu", video_frames, last_video.width,
+                     last_video.height, fourcc_text(last_video.fourcc).c_str(),
+                     (unsigned long long)(stats.video_dropped - before.video_dropped));
+            line += part;
+        } else {
+            line += "no video";
+        }
+        if (have_audio) {
+            snprintf(part, sizeof part, " | audio %d Hz %d ch peak", last_audio.sample_rate, last_audio.no_channels);
+            line += part;
+            for (double p : peaks) {
+                snprintf(part, sizeof part, std::isinf(p) ? " -inf" : " %.1f", p);
+                line += part;
+            }
+            line += " dBFS";
+        } else {
+            line += " | no audio";
+        }
+        if (have_video && have_audio) {
+            // Timecodes are in 100 ns units; the offset is how far the
+            // audio's time runs ahead of the video's at arrival.
+            const double tc_ms = (double)(audio_tc - video_tc) / 1e4;
+            const double arrival_ms = std::chrono::duration<double, std::milli>(audio_at - video_at).count();
+            snprintf(part, sizeof part, " | a/v offset %+.1f ms", tc_ms - arrival_ms);
+            line += part;
+        }
+        puts(line.c_str());
+        fflush(stdout);
+        video_frames = 0;
+        peaks.assign(peaks.size(), -INFINITY);
+        before = stats;
+    }
+    return 0;
+}
+
+int run_snapshot(const std::string& wanted, const std::string& path, double find_timeout, double timeout)
+{
+    std::string error;
+    auto connection = Connection::open(wanted, find_timeout, &error);
+    if (!connection)
+        return fail(error);
+    QRVlib_recv_instance_t r = connection->get();
+    const auto end = Clock::now() + std::chrono::duration<double>(timeout);
+    while (!stop_requested.load() && Clock::now() < end) {
+        QRVlib_video_frame_v2_t video;
+        if (QRVlib_recv_capture_v2(r, &video, nullptr, nullptr, 200) != QRVlib_frame_type_video)
+            continue;
+        const size_t size = (size_t)video.line_stride * (size_t)video.height;
+        std::optional<qrv::tools::RgbPicture> picture;
+        if (video.fourcc == QRVlib_FourCC_type_UYVY)
+            picture = qrv::tools::rgb_from_uyvy(video.data, video.width, video.height, video.line_stride, size);
+        else if (video.fourcc == QRVlib_FourCC_type_BGRA || video.fourcc == QRVlib_FourCC_type_BGRX)
+            picture = qrv::tools::rgb_from_bgra(video.data, video.width, video.height, video.line_stride, size);
+        const std::string layout = fourcc_text(video.fourcc);
+        QRVlib_recv_free_video_v2(r, &video);
+        if (!picture)
+            return fail("cannot convert a frame of pixel layout " + layout);
+        const std::string failure = qrv::tools::write_png(path, *picture);
+        if (!failure.empty())
+            return fail(failure);
+        printf("wrote %s (%dx%d from %s)\n", path.c_str(), picture->width, picture->height, layout.c_str());
+        return 0;
+    }
+    return fail(connection->name() + " sent no video");
+}
+
+int run_record(const std::string& wanted, const std::string& path, double find_timeout, double seconds)
+{
+    std::string error;
+    auto connection = Connection::open(wanted, find_timeout, &error);
+    if (!connection)
+        return fail(error);
+    QRVlib_recv_instance_t r = connection->get();
+    std::unique_ptr<qrv::tools::WavWriter> wav;
+    long long wanted_frames = 0;
+    const auto give_up = Clock::now() + std::chrono::duration<double>(find_timeout + seconds);
+    while (!stop_requested.load() && Clock::now() < give_up && (!wav || wav->frames_written() < wanted_frames)) {
+        QRVlib_audio_frame_v2_t audio;
+        if (QRVlib_recv_capture_v2(r, nullptr, &audio, nullptr, 200) != QRVlib_frame_type_audio)
+            continue;
+        if (!wav) {
+            wav = qrv::tools::WavWriter::open(path, audio.sample_rate, audio.no_channels, &error);
+            if (!wav) {
+                QRVlib_recv_free_audio_v2(r, &audio);
+                return fail(error);
+            }
+            wanted_frames = (long long)std::llround(seconds * audio.sample_rate);
+        }
+        const int take = (int)std::min<long long>(audio.no_samples, wanted_frames - wav->frames_written());
+        const bool ok = wav->write_planar(audio.data, audio.no_channels, take,
+                                          (size_t)audio.channel_stride / sizeof(float));
+        QRVlib_recv_free_audio_v2(r, &audio);
+        if (!ok)
+            return fail("cannot write " + path + ": the audio format changed or the disk is full");
+    }
+    if (!wav)
+        return fail(connection->name() + " sent no audio");
+    const long long frames = wav->frames_written();
+    const int rate = wav->sample_rate();
+    const std::string failure = wav->close();
+    if (!failure.empty())
+        return fail(failure);
+    printf("wrote %s (%.2f s)\n", path.c_str(), (double)frames / rate);
+    return 0;
+}
+
+int run_ptz(const std::string& wanted, double find_timeout, const std::string& command, int preset, float a,
+            float b)
+{
+    std::string error;
+    auto connection = Connection::open(wanted, find_timeout, &error);
+    if (!connection)
+        return fail(error);
+    QRVlib_recv_instance_t r = connection->get();
+    // Camera support is learnt on connecting: wait for it briefly.
+    const auto end = Clock::now() + std::chrono::duration<double>(find_timeout);
+    while (!QRVlib_recv_ptz_is_supported(r) && Clock::now() < end && !stop_requested.load())
+        QRVlib_recv_capture_v2(r, nullptr, nullptr, nullptr, 100);
+    if (!QRVlib_recv_ptz_is_supported(r))
+        return fail(connection->name() + " does not support camera control");
+    bool ok = false;
+    if (command == "recall")
+        ok = QRVlib_recv_ptz_recall_preset(r, preset, a);
+    else if (command == "store")
+        ok = QRVlib_recv_ptz_store_preset(r, preset);
+    else if (command == "pan-tilt")
+        ok = QRVlib_recv_ptz_pan_tilt(r, a, b);
+    else if (command == "zoom")
+        ok = QRVlib_recv_ptz_zoom(r, a);
+    if (!ok)
+        return fail("the camera command was refused");
+    printf("sent %s to %s\n", command.c_str(), connection->name().c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Looks at what is on the network: sources, pictures, sound, camera control"};
+    app.require_subcommand(1);
+    // Options of the whole program may also follow the subcommand.
+    app.fallthrough();
+    double find_timeout = 5.0;
+    app.add_option("--find-timeout", find_timeout, "seconds to wait for the source to appear")
+        ->check(CLI::NonNegativeNumber);
+
+    double seconds = 0;
+    std::string name, file;
+    auto* list = app.add_subcommand("list", "show the visible sources as they come and go");
+    list->add_option("--seconds", seconds, "stop after this long (default: until Ctrl-C)");
+
+    auto* watch = app.add_subcommand("watch", "print what a source sends, once a second");
+    watch->add_option("name", name, "source name")->required();
+    watch->add_option("--seconds", seconds, "stop after this long (default: until Ctrl-C)");
+
+    double timeout = 5.0;
+    auto* snapshot = app.add_subcommand("snapshot", "write the next video frame as a PNG file");
+    snapshot->add_option("name", name, "source name")->required();
+    snapshot->add_option("file", file, "PNG file to write")->required();
+    snapshot->add_option("--timeout", timeout, "seconds to wait for a frame")->check(CLI::PositiveNumber);
+
+    double record_seconds = 0;
+    auto* record = app.add_subcommand("record-audio", "write a source's audio as a WAV file");
+    record->add_option("name", name, "source name")->required();
+    record->add_option("file", file, "WAV file to write")->required();
+    record->add_option("--seconds", record_seconds, "length to record")->required()->check(CLI::PositiveNumber);
+
+    std::string command;
+    int preset = 0;
+    float value_a = 1.0f, value_b = 0.0f;
+    auto* ptz = app.add_subcommand("ptz", "send a camera command");
+    ptz->add_option("name", name, "source name")->required();
+    ptz->require_subcommand(1);
+    auto* recall = ptz->add_subcommand("recall", "recall a stored preset");
+    recall->add_option("preset", preset, "preset number")->required()->check(CLI::Range(0, 99));
+    recall->add_option("--speed", value_a, "speed, 0.0 to 1.0")->check(CLI::Range(0.0, 1.0));
+    auto* store = ptz->add_subcommand("store", "store the current position as a preset");
+    store->add_option("preset", preset, "preset number")->required()->check(CLI::Range(0, 99));
+    auto* pan_tilt = ptz->add_subcommand("pan-tilt", "move at a pan and a tilt speed");
+    pan_tilt->add_option("pan", value_a, "pan speed, -1.0 to 1.0")->required()->check(CLI::Range(-1.0, 1.0));
+    pan_tilt->add_option("tilt", value_b, "tilt speed, -1.0 to 1.0")->required()->check(CLI::Range(-1.0, 1.0));
+    auto* zoom = ptz->add_subcommand("zoom", "zoom to a position");
+    zoom->add_option("position", value_a, "0.0 (wide) to 1.0 (tele)")->required()->check(CLI::Range(0.0, 1.0));
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (!QRVlib_initialize())
+        return fail("the library cannot run here");
+    signal(SIGINT, on_interrupt);
+    signal(SIGTERM, on_interrupt);
+
+    int status = 1;
+    if (*list)
+        status = run_list(seconds);
+    else if (*watch)
+        status = run_watch(name, find_timeout, seconds);
+    else if (*snapshot)
+        status = run_snapshot(name, file, find_timeout, timeout);
+    else if (*record)
+        status = run_record(name, file, find_timeout, record_seconds);
+    else if (*ptz) {
+        for (auto* sub : {recall, store, pan_tilt, zoom})
+            if (*sub)
+                command = sub->get_name();
+        status = run_ptz(name, find_timeout, command, preset, value_a, value_b);
+    }
+    QRVlib_destroy();
+    return status;
+}
