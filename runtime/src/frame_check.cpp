@@ -17,6 +17,14 @@ int bytes_per_pixel(uint32_t fourcc)
     }
 }
 
+bool frame_rate_ok(int32_t num, int32_t den)
+{
+    if (num <= 0 || den <= 0)
+        return false;
+    const int64_t n = num, d = den;
+    return n * 10 >= d * kMinFramesPerTenSeconds && n <= d * kMaxFramesPerSecond;
+}
+
 std::optional<VideoLayout> check_video(const QRVlib_video_frame_v2_t& frame)
 {
     if (!frame.data)
@@ -24,7 +32,7 @@ std::optional<VideoLayout> check_video(const QRVlib_video_frame_v2_t& frame)
     if (frame.width <= 0 || frame.height <= 0 || frame.width > kMaxVideoDimension ||
         frame.height > kMaxVideoDimension)
         return std::nullopt;
-    if (frame.frame_rate_num <= 0 || frame.frame_rate_den <= 0)
+    if (!frame_rate_ok(frame.frame_rate_num, frame.frame_rate_den))
         return std::nullopt;
     const int bpp = bytes_per_pixel(frame.fourcc);
     if (bpp == 0)
@@ -50,8 +58,12 @@ std::optional<VideoLayout> check_video(const QRVlib_video_frame_v2_t& frame)
 
 static bool audio_counts_ok(int32_t sample_rate, int32_t channels, int32_t samples)
 {
-    return sample_rate > 0 && sample_rate <= kMaxSampleRate && channels > 0 && channels <= kMaxAudioChannels &&
-           samples > 0 && samples <= kMaxAudioSamples;
+    if (sample_rate < kMinSampleRate || sample_rate > kMaxSampleRate)
+        return false;
+    if (channels <= 0 || channels > kMaxAudioChannels || samples <= 0 || samples > kMaxAudioSamples)
+        return false;
+    // At most 10 seconds per frame, as for video: a paced send stays bounded.
+    return (int64_t)samples <= (int64_t)sample_rate * 10;
 }
 
 std::optional<AudioLayout> check_audio(const QRVlib_audio_frame_v2_t& frame)

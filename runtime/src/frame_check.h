@@ -17,7 +17,12 @@ inline constexpr int32_t kMaxVideoDimension = 16384;
 inline constexpr uint64_t kMaxVideoBytes = 1ull << 30;
 inline constexpr int32_t kMaxAudioChannels = 64;
 inline constexpr int32_t kMaxAudioSamples = 1 << 20;
+inline constexpr int32_t kMinSampleRate = 8000;
 inline constexpr int32_t kMaxSampleRate = 768000;
+// Frame rates from one frame in 10 seconds to 1000 frames per second: a paced
+// send never blocks its caller for longer than 10 seconds.
+inline constexpr int64_t kMinFramesPerTenSeconds = 1;
+inline constexpr int64_t kMaxFramesPerSecond = 1000;
 inline constexpr uint64_t kMaxAudioBytes = 256ull << 20;
 
 // Bytes per pixel of a known pixel layout, 0 for an unknown one.
@@ -39,6 +44,9 @@ struct AudioLayout {
     size_t channel_stride = 0;  // planar float: bytes between channel starts
     size_t samples_total() const { return (size_t)channels * (size_t)samples; }
 };
+
+// True for a frame rate num/den within the caps above.
+bool frame_rate_ok(int32_t num, int32_t den);
 
 // Each returns the layout when the record is well formed, nothing otherwise.
 std::optional<VideoLayout> check_video(const QRVlib_video_frame_v2_t& frame);

@@ -2,47 +2,68 @@
 
 #include <cerrno>
 #include <ctime>
+#include <limits>
 
 namespace qrv {
 
+namespace {
+
+constexpr __int128 kNanosPerSecond = 1000000000;
+// Units and rates come from 32-bit fields; larger values are not booked, which
+// keeps every product below in range.
+constexpr int64_t kMaxArgument = int64_t(1) << 32;
+
+std::chrono::nanoseconds saturated_nanos(__int128 ns)
+{
+    constexpr __int128 top = std::numeric_limits<int64_t>::max() / 2;
+    return std::chrono::nanoseconds((int64_t)(ns > top ? top : ns));
+}
+
+}  // namespace
+
 PacingClock::clock::time_point PacingClock::deadline() const
 {
-    // units * den / num seconds, exactly, in nanoseconds.
-    const __int128 ns = (__int128)units_ * rate_den_ * 1000000000 / rate_num_;
-    return origin_ + std::chrono::nanoseconds((int64_t)ns);
+    // units * den / num seconds, in nanoseconds, rounded down. units_ stays
+    // below rate_num_ plus one slot, so the offset is at most a few slots.
+    const __int128 ns = (__int128)units_ * rate_den_ * kNanosPerSecond / rate_num_;
+    return origin_ + saturated_nanos(ns);
+}
+
+void PacingClock::restart(clock::time_point now)
+{
+    origin_ = now;
+    units_ = 0;
 }
 
 PacingClock::clock::time_point PacingClock::book(clock::time_point now, int64_t units, int64_t rate_num,
                                                  int64_t rate_den)
 {
-    if (units <= 0 || rate_num <= 0 || rate_den <= 0)
+    if (units <= 0 || rate_num <= 0 || rate_den <= 0 || units > kMaxArgument || rate_num > kMaxArgument ||
+        rate_den > kMaxArgument)
         return now;
-    if (!started_ || rate_num * rate_den_ != rate_den * rate_num_) {
+    if (!started_ || (__int128)rate_num * rate_den_ != (__int128)rate_den * rate_num_) {
         started_ = true;
-        origin_ = now;
         rate_num_ = rate_num;
         rate_den_ = rate_den;
-        units_ = 0;
-    }
-    // The slot starts where the previous one ended; if that is long past,
-    // the caller stalled: start afresh from now.
-    if (now - deadline() > stall_limit_) {
-        origin_ = now;
-        units_ = 0;
+        restart(now);
+    } else if (now - deadline() > stall_limit_) {
+        // The slot would start where the previous one ended; that is long
+        // past, so the caller stalled: start afresh from now.
+        restart(now);
         ++resyncs_;
     }
-    // Keep the unit count small by moving the origin forward now and then.
-    if (units_ > (int64_t(1) << 40)) {
-        origin_ = deadline();
-        units_ = 0;
-    }
     units_ += units;
+    if (units_ >= rate_num_) {
+        const int64_t whole = units_ / rate_num_;
+        origin_ += saturated_nanos((__int128)whole * rate_den_ * kNanosPerSecond);
+        units_ -= whole * rate_num_;
+    }
     return deadline();
 }
 
-void PacingClock::pace(int64_t units, int64_t rate_num, int64_t rate_den)
+void PacingClock::pace(int64_t units, int64_t rate_num, int64_t rate_den, clock::time_point entered)
 {
-    sleep_until(book(clock::now(), units, rate_num, rate_den));
+    sleep_until(book(entered, units, rate_num, rate_den));
 }
 
 void sleep_until(PacingClock::clock::time_point when)

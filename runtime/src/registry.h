@@ -1,9 +1,16 @@
 // Live objects of one kind, owned by the library and looked up by handle.
 // A call holds a shared reference for its duration, so an object destroyed
 // by another thread outlives the calls still running on it.
+//
+// Handles are tokens, not addresses: each is drawn from one counter shared by
+// every registry and is never handed out twice, so a handle that was
+// destroyed (or belongs to another kind of object) finds nothing, even when
+// a new object happens to live at the old one's address.
 #ifndef QRV_REGISTRY_H
 #define QRV_REGISTRY_H
 
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,22 +18,34 @@
 
 namespace qrv {
 
+namespace registry_detail {
+
+// Tokens step by 16 from 16 upwards: never null, never a valid address of
+// ours, and distinct across all registries for the life of the process.
+inline uintptr_t next_token()
+{
+    static std::atomic<uintptr_t> counter{0};
+    return (counter.fetch_add(1, std::memory_order_relaxed) + 1) << 4;
+}
+
+}  // namespace registry_detail
+
 template <class T>
 class Registry {
 public:
-    T* add(std::shared_ptr<T> object)
+    // Takes the object in and returns its new handle.
+    void* add(std::shared_ptr<T> object)
     {
-        T* handle = object.get();
+        const uintptr_t token = registry_detail::next_token();
         std::lock_guard lock(mutex_);
-        order_.push_back(handle);
-        objects_.emplace(handle, std::move(object));
-        return handle;
+        objects_.emplace(token, std::move(object));
+        return reinterpret_cast<void*>(token);
     }
 
     std::shared_ptr<T> find(const void* handle) const
     {
         std::lock_guard lock(mutex_);
-        auto it = objects_.find(static_cast<const T*>(handle));
+        auto it = objects_.find(reinterpret_cast<uintptr_t>(handle));
         return it == objects_.end() ? nullptr : it->second;
     }
 
@@ -35,32 +54,33 @@ public:
     std::shared_ptr<T> remove(const void* handle)
     {
         std::lock_guard lock(mutex_);
-        auto it = objects_.find(static_cast<const T*>(handle));
+        auto it = objects_.find(reinterpret_cast<uintptr_t>(handle));
         if (it == objects_.end())
             return nullptr;
         auto object = std::move(it->second);
         objects_.erase(it);
-        std::erase(order_, object.get());
         return object;
     }
 
     // Takes every object out, newest first.
     std::vector<std::shared_ptr<T>> take_all()
     {
-        std::lock_guard lock(mutex_);
         std::vector<std::shared_ptr<T>> out;
-        for (auto it = order_.rbegin(); it != order_.rend(); ++it)
-            out.push_back(std::move(objects_[*it]));
+        std::lock_guard lock(mutex_);
+        out.reserve(objects_.size());
+        for (auto it = objects_.rbegin(); it != objects_.rend(); ++it)
+            out.push_back(std::move(it->second));
         objects_.clear();
-        order_.clear();
         return out;
     }
 
+    // Every live object, oldest first.
     std::vector<std::shared_ptr<T>> all() const
     {
-        std::lock_guard lock(mutex_);
         std::vector<std::shared_ptr<T>> out;
-        for (const auto& [handle, object] : objects_)
+        std::lock_guard lock(mutex_);
+        out.reserve(objects_.size());
+        for (const auto& [token, object] : objects_)
             out.push_back(object);
         return out;
     }
@@ -73,8 +93,8 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::map<const T*, std::shared_ptr<T>> objects_;
-    std::vector<const T*> order_;  // creation order
+    // Tokens grow with every add, so the map's order is creation order.
+    std::map<uintptr_t, std::shared_ptr<T>> objects_;
 };
 
 }  // namespace qrv

@@ -1,0 +1,272 @@
+// Starting and shutting down, objects left alive at shut-down, and the C
+// boundary's answers to handles and settings that it cannot use.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "qrv/qrv_runtime.h"
+#include "support.h"
+
+using qrv_test::GuardedBuffer;
+
+namespace {
+
+QRVlib_send_instance_t make_sender(const char* name = "Life")
+{
+    QRVlib_send_create_t settings;
+    settings.name = name;
+    settings.pace_video = false;
+    return QRVlib_send_create(&settings);
+}
+
+bool alive(QRVlib_send_instance_t sender)
+{
+    QRVlib_send_stats_t stats;
+    return QRVlib_send_get_stats(sender, &stats);
+}
+
+// Every operation on handles that are not (or no longer) the library's:
+// nothing happens, nothing crashes, results are null, false or empty.
+void expect_inert(QRVlib_send_instance_t s, QRVlib_find_instance_t f, QRVlib_recv_instance_t r,
+                  QRVlib_routing_instance_t rt)
+{
+    uint8_t pixels[64 * 4 * 2] = {};
+    QRVlib_video_frame_v2_t v;
+    v.width = 64;
+    v.height = 2;
+    v.fourcc = QRVlib_FourCC_type_BGRA;
+    v.line_stride = 256;
+    v.data = pixels;
+    QRVlib_send_send_video_v2(s, &v);
+    QRVlib_send_send_video_async_v2(s, &v);
+    QRVlib_send_send_video_async_v2(s, nullptr);
+    float samples[2 * 16] = {};
+    QRVlib_audio_frame_v2_t a;
+    a.no_samples = 16;
+    a.channel_stride = 64;
+    a.data = samples;
+    QRVlib_send_send_audio_v2(s, &a);
+    QRVlib_audio_frame_interleaved_16s_t i;
+    int16_t values[32] = {};
+    i.no_samples = 16;
+    i.data = values;
+    QRVlib_util_send_send_audio_interleaved_16s(s, &i);
+    QRVlib_send_stats_t stats;
+    EXPECT_FALSE(QRVlib_send_get_stats(s, &stats));
+    QRVlib_video_frame_v2_t out;
+    uint64_t needed = 0;
+    EXPECT_FALSE(QRVlib_send_peek_video(s, &out, pixels, sizeof pixels, &needed));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(QRVlib_find_wait_for_sources(f, 5000));  // does not wait for an unknown finder
+    EXPECT_LT(qrv_test::seconds_since(start), 1.0);
+    uint32_t count = 77;
+    EXPECT_EQ(QRVlib_find_get_current_sources(f, &count), nullptr);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(QRVlib_find_get_current_sources(f, nullptr), nullptr);
+
+    EXPECT_NE(QRVlib_recv_capture_v2(r, nullptr, nullptr, nullptr, 5000), QRVlib_frame_type_status_change);
+    EXPECT_FALSE(QRVlib_recv_ptz_is_supported(r));
+    EXPECT_FALSE(QRVlib_recv_ptz_recall_preset(r, 3, 1.0f));
+
+    const QRVlib_source_t source("HOST (x)", "qrv://127.0.0.1:5960");
+    EXPECT_FALSE(QRVlib_routing_change(rt, &source));
+    EXPECT_FALSE(QRVlib_routing_clear(rt));
+
+    QRVlib_send_destroy(s);
+    QRVlib_find_destroy(f);
+    QRVlib_recv_destroy(r);
+    QRVlib_routing_destroy(rt);
+    EXPECT_LT(qrv_test::seconds_since(start), 1.0);
+}
+
+template <class H>
+H fake(uintptr_t value)
+{
+    return reinterpret_cast<H>(value);
+}
+
+}  // namespace
+
+TEST(Lifecycle, NothingIsCreatedBeforeTheStart)
+{
+    QRVlib_destroy();  // a shut-down without a start does nothing
+    EXPECT_EQ(make_sender(), nullptr);
+    EXPECT_EQ(QRVlib_find_create_v2(nullptr), nullptr);
+    const QRVlib_routing_create_t routing("Routing");
+    EXPECT_EQ(QRVlib_routing_create(&routing), nullptr);
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_send_instance_t s = make_sender();
+    EXPECT_NE(s, nullptr);
+    QRVlib_destroy();
+    EXPECT_FALSE(alive(s));
+    EXPECT_EQ(make_sender(), nullptr);  // and none after the shut-down
+}
+
+TEST(Lifecycle, StartsNest)
+{
+    ASSERT_TRUE(QRVlib_initialize());
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_send_instance_t s = make_sender();
+    ASSERT_NE(s, nullptr);
+    QRVlib_destroy();
+    EXPECT_TRUE(alive(s));  // one start is still open
+    EXPECT_NE(QRVlib_find_create_v2(nullptr), nullptr);
+    QRVlib_destroy();
+    EXPECT_FALSE(alive(s));
+    QRVlib_destroy();  // one more than the starts: nothing happens
+
+    // A fresh start after the end works as the first one.
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_send_instance_t again = make_sender();
+    EXPECT_NE(again, nullptr);
+    EXPECT_NE(again, s);
+    EXPECT_FALSE(alive(s));
+    QRVlib_destroy();
+}
+
+TEST(Lifecycle, ShutDownReleasesLiveObjectsAndTheirLoans)
+{
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_send_instance_t s = make_sender();
+    QRVlib_find_instance_t f = QRVlib_find_create_v2(nullptr);
+    const QRVlib_routing_create_t routing("Routing");
+    QRVlib_routing_instance_t rt = QRVlib_routing_create(&routing);
+    QRVlib_recv_create_v3_t recv;
+    recv.source = QRVlib_source_t("HOST (Somewhere)", "qrv://127.0.0.1:1");
+    recv.receiver_name = "Receiver";
+    QRVlib_recv_instance_t r = QRVlib_recv_create_v3(&recv);
+    ASSERT_TRUE(s && f && rt && r);
+
+    // An asynchronous frame left in flight, no flush: the shut-down ends the
+    // loan, so the buffer can go away right after it.
+    GuardedBuffer buf(1920 * 1080 * 4, true);
+    std::memset(buf.data(), 9, buf.size());
+    QRVlib_video_frame_v2_t v;
+    v.width = 1920;
+    v.height = 1080;
+    v.fourcc = QRVlib_FourCC_type_BGRA;
+    v.line_stride = 7680;
+    v.data = buf.data();
+    QRVlib_send_send_video_async_v2(s, &v);
+    QRVlib_destroy();
+    buf.lock();
+
+    expect_inert(s, f, r, rt);
+}
+
+TEST(Lifecycle, DestroyedAndForeignHandlesAreInert)
+{
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_send_instance_t s = make_sender();
+    QRVlib_find_instance_t f = QRVlib_find_create_v2(nullptr);
+    const QRVlib_routing_create_t routing("Routing");
+    QRVlib_routing_instance_t rt = QRVlib_routing_create(&routing);
+    QRVlib_recv_create_v3_t recv;
+    recv.source = QRVlib_source_t("HOST (Somewhere)", nullptr);
+    QRVlib_recv_instance_t r = QRVlib_recv_create_v3(&recv);
+    ASSERT_TRUE(s && f && rt && r);
+
+    // Handles of one kind given to the operations of another.
+    expect_inert(reinterpret_cast<QRVlib_send_instance_t>(f), reinterpret_cast<QRVlib_find_instance_t>(s),
+                 reinterpret_cast<QRVlib_recv_instance_t>(rt), reinterpret_cast<QRVlib_routing_instance_t>(r));
+    EXPECT_TRUE(alive(s));
+    EXPECT_EQ(QRVlib_find_get_current_sources(f, nullptr), nullptr);
+    EXPECT_TRUE(QRVlib_routing_clear(rt));
+
+    // Null, made-up and stale handles.
+    expect_inert(nullptr, nullptr, nullptr, nullptr);
+    int local = 0;
+    expect_inert(fake<QRVlib_send_instance_t>((uintptr_t)&local), fake<QRVlib_find_instance_t>(1),
+                 fake<QRVlib_recv_instance_t>(UINTPTR_MAX), fake<QRVlib_routing_instance_t>(0xdeadbeef));
+    QRVlib_send_destroy(s);
+    QRVlib_find_destroy(f);
+    QRVlib_recv_destroy(r);
+    QRVlib_routing_destroy(rt);
+    expect_inert(s, f, r, rt);  // destroys them a second time too
+
+    // A handle is never handed out again, even when a new object takes the
+    // old one's memory.
+    for (int i = 0; i < 50; ++i) {
+        QRVlib_send_instance_t n = make_sender();
+        ASSERT_NE(n, s);
+        QRVlib_send_destroy(n);
+    }
+    EXPECT_FALSE(alive(s));
+    QRVlib_destroy();
+}
+
+TEST(Lifecycle, SettingsThatCannotBeUsedGiveNoObject)
+{
+    ASSERT_TRUE(QRVlib_initialize());
+    EXPECT_EQ(QRVlib_send_create(nullptr), nullptr);
+    EXPECT_EQ(make_sender(nullptr), nullptr);  // no name
+    EXPECT_EQ(make_sender(""), nullptr);
+    const std::string long_name(300, 'n');
+    EXPECT_EQ(make_sender(long_name.c_str()), nullptr);
+    // A name without a terminator, ending at a guard page: read no further
+    // than the cap on names.
+    GuardedBuffer unterminated(4096);
+    std::memset(unterminated.data(), 'A', unterminated.size());
+    EXPECT_EQ(make_sender(reinterpret_cast<const char*>(unterminated.data())), nullptr);
+    QRVlib_send_create_t groups;
+    groups.name = "Groups";
+    groups.option_text = reinterpret_cast<const char*>(unterminated.data());  // unterminated, under the cap
+    EXPECT_EQ(QRVlib_send_create(&groups), nullptr);
+    const std::string long_groups(5000, 'g');
+    groups.option_text = long_groups.c_str();
+    EXPECT_EQ(QRVlib_send_create(&groups), nullptr);
+
+    EXPECT_EQ(QRVlib_routing_create(nullptr), nullptr);
+    const QRVlib_routing_create_t unnamed;
+    EXPECT_EQ(QRVlib_routing_create(&unnamed), nullptr);
+
+    EXPECT_EQ(QRVlib_recv_create_v3(nullptr), nullptr);
+    const QRVlib_recv_create_v3_t nowhere;  // neither a name nor a locator
+    EXPECT_EQ(QRVlib_recv_create_v3(&nowhere), nullptr);
+
+    QRVlib_find_create_t find;
+    find.option_text_b = long_groups.c_str();
+    EXPECT_EQ(QRVlib_find_create_v2(&find), nullptr);
+    QRVlib_find_instance_t f = QRVlib_find_create_v2(nullptr);  // null: the defaults
+    EXPECT_NE(f, nullptr);
+    QRVlib_destroy();
+}
+
+TEST(Lifecycle, ObjectsBehaveWithoutANetwork)
+{
+    ASSERT_TRUE(QRVlib_initialize());
+    const QRVlib_find_create_t only_here(false, "nobody-uses-this-group");
+    QRVlib_find_instance_t f = QRVlib_find_create_v2(&only_here);
+    ASSERT_NE(f, nullptr);
+    EXPECT_FALSE(QRVlib_find_wait_for_sources(f, 0));
+    uint32_t count = 5;
+    EXPECT_EQ(QRVlib_find_get_current_sources(f, &count), nullptr);
+    EXPECT_EQ(count, 0u);
+
+    QRVlib_recv_create_v3_t recv;
+    recv.source = QRVlib_source_t("HOST (Nobody)", "qrv://127.0.0.1:1");
+    QRVlib_recv_instance_t r = QRVlib_recv_create_v3(&recv);
+    ASSERT_NE(r, nullptr);
+    const int32_t code = QRVlib_recv_capture_v2(r, nullptr, nullptr, nullptr, 0);
+    EXPECT_TRUE(code == QRVlib_frame_type_none || code == QRVlib_frame_type_status_change) << code;
+    EXPECT_FALSE(QRVlib_recv_ptz_recall_preset(r, -1, 1.0f));
+
+    const QRVlib_routing_create_t routing("Routing");
+    QRVlib_routing_instance_t rt = QRVlib_routing_create(&routing);
+    ASSERT_NE(rt, nullptr);
+    EXPECT_FALSE(QRVlib_routing_change(rt, nullptr));
+    const QRVlib_source_t empty;
+    EXPECT_FALSE(QRVlib_routing_change(rt, &empty));
+    const QRVlib_source_t target("HOST (Nobody)", "qrv://127.0.0.1:1");
+    EXPECT_TRUE(QRVlib_routing_change(rt, &target));
+    EXPECT_TRUE(QRVlib_routing_clear(rt));
+    EXPECT_TRUE(QRVlib_routing_clear(rt));
+
+    QRVlib_routing_destroy(rt);
+    QRVlib_recv_destroy(r);
+    QRVlib_find_destroy(f);
+    QRVlib_destroy();
+}
