@@ -1,5 +1,6 @@
 #include "finder.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace qrv {
@@ -41,6 +42,29 @@ void Finder::update(std::vector<SourceInfo> sources)
         ++generation_;
     }
     changed_.notify_all();
+}
+
+void Finder::follow(discovery::DiscoveryService& service)
+{
+    const std::string own = service.process_id();
+    subscription_ = service.subscribe([this, own](const std::vector<discovery::SourceEntry>& all) {
+        update(select(settings_, all, own));
+    });
+}
+
+std::vector<SourceInfo> Finder::select(const FinderSettings& settings,
+                                       const std::vector<discovery::SourceEntry>& all, const std::string& own_process)
+{
+    std::vector<SourceInfo> out;
+    for (const auto& e : all) {
+        if (!settings.show_local_sources && !own_process.empty() && e.process == own_process)
+            continue;
+        if (!discovery::groups_match(settings.groups, e.groups))
+            continue;
+        out.push_back(SourceInfo{e.name, e.locator});
+    }
+    std::sort(out.begin(), out.end(), [](const SourceInfo& a, const SourceInfo& b) { return a.name < b.name; });
+    return out;
 }
 
 }  // namespace qrv

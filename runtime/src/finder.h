@@ -1,5 +1,13 @@
 // A finder: keeps the set of visible sources and lets its caller wait for a
-// change of that set.
+// change of that set. Connected to the discovery service (follow()), the set
+// is what the service sees, narrowed by the finder's settings: sources of
+// this process only when show_local_sources is set, and only sources in one
+// of the wanted groups (comma list, default "public").
+//
+// Timing: a new source appears about 1 s after its creation (probing); one
+// destroyed normally disappears as soon as its goodbye arrives; one whose
+// process died disappears at most 8 s after its last answer, i.e. within
+// 9 s (records live 8 s and are asked for again from 80 % of that).
 #ifndef QRV_FINDER_H
 #define QRV_FINDER_H
 
@@ -9,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/discovery.h"
 #include "qrvlib.h"
 
 namespace qrv {
@@ -41,6 +50,13 @@ public:
     // Replaces the visible set, waking waiters when it changed.
     void update(std::vector<SourceInfo> sources);
 
+    // From now on the visible set follows the service.
+    void follow(discovery::DiscoveryService& service);
+    // The sources among `all` that these settings let through, by name.
+    static std::vector<SourceInfo> select(const FinderSettings& settings,
+                                          const std::vector<discovery::SourceEntry>& all,
+                                          const std::string& own_process);
+
 private:
     const FinderSettings settings_;
     std::mutex mutex_;
@@ -51,6 +67,7 @@ private:
     // What the last query handed out; owned here.
     std::vector<SourceInfo> snapshot_;
     std::vector<QRVlib_source_t> snapshot_records_;
+    discovery::Subscription subscription_;  // last: unsubscribed first
 };
 
 }  // namespace qrv

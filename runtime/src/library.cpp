@@ -1,5 +1,7 @@
 #include "library.h"
 
+#include <vector>
+
 namespace qrv {
 
 Library& Library::instance()
@@ -16,20 +18,33 @@ Library::~Library()
 bool Library::start()
 {
     std::lock_guard lock(mutex_);
+    if (starts_ == 0 && !discovery_)
+        discovery_ = discovery::DiscoveryService::create(Scope::from_environment());
     ++starts_;
     return true;
 }
 
+std::shared_ptr<discovery::DiscoveryService> Library::discovery() const
+{
+    std::lock_guard lock(mutex_);
+    return discovery_;
+}
+
 void Library::stop()
 {
+    Leftovers left;
     {
+        // The last shut-down takes every object in the same step that marks
+        // the library stopped, so that neither an object created meanwhile
+        // escapes nor one of a following start is taken.
         std::lock_guard lock(mutex_);
         if (starts_ == 0)
             return;
         if (--starts_ > 0)
             return;
+        left = take_all();
     }
-    release_all();
+    left.destroy();
 }
 
 bool Library::running() const
@@ -40,12 +55,34 @@ bool Library::running() const
 
 void Library::release_all()
 {
-    // Receivers and routers before finders and senders, newest first; the
-    // objects are destroyed here, outside every registry lock.
-    receivers.take_all();
-    routers.take_all();
-    finders.take_all();
-    senders.take_all();
+    Leftovers left;
+    {
+        std::lock_guard lock(mutex_);
+        left = take_all();
+    }
+    left.destroy();
+}
+
+Library::Leftovers Library::take_all()
+{
+    Leftovers left;
+    left.receivers = receivers.take_all();
+    left.routers = routers.take_all();
+    left.finders = finders.take_all();
+    left.senders = senders.take_all();
+    left.discovery = std::move(discovery_);
+    return left;
+}
+
+void Library::Leftovers::destroy()
+{
+    // Outside every lock, since destructors join threads.
+    receivers.clear();
+    routers.clear();
+    finders.clear();
+    senders.clear();
+    // Sends the goodbyes of whatever was still published, then joins.
+    discovery.reset();
 }
 
 }  // namespace qrv

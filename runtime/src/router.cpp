@@ -2,17 +2,28 @@
 
 namespace qrv {
 
-Router::Router(RouterSettings settings) : settings_(std::move(settings)) {}
-
-void Router::change(SourceInfo target)
+Router::Router(RouterSettings settings, const Scope& scope, transport::ServerOptions options)
+    : settings_(std::move(settings)),
+      server_(std::make_unique<transport::SourceServer>(scope, options, nullptr))
 {
+    // Until a route is set, receivers are told there is none.
+    server_->set_redirect(std::string());
+}
+
+bool Router::change(SourceInfo target)
+{
+    if (!parse_locator(target.locator))
+        return false;
     std::lock_guard lock(mutex_);
+    server_->set_redirect(target.locator);
     target_ = std::move(target);
+    return true;
 }
 
 void Router::clear()
 {
     std::lock_guard lock(mutex_);
+    server_->set_redirect(std::string());
     target_.reset();
 }
 

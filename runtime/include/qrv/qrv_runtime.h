@@ -39,4 +39,133 @@ QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_vid
 
 }  // extern "C"
 
+// ---------------------------------------------------------------------------
+// Transport, receiving, routing and camera control
+// ---------------------------------------------------------------------------
+
+// A metadata frame: XML text. Captured frames belong to the receiver until
+// QRVlib_recv_free_metadata.
+struct QRVlib_metadata_frame_t {
+    int32_t length;  // bytes of p_data without the terminating NUL
+    int64_t timecode;
+    char* p_data;    // NUL-terminated text, or null
+};
+
+// The state of a receiver as its last change of status left it.
+struct QRVlib_recv_status_t {
+    bool connected;      // media can arrive (connected to the source, or
+                         // to the routed source when redirected)
+    bool ptz_supported;  // the source accepts camera commands
+    bool routed;         // a router has sent this receiver to another source
+};
+
+// Counters of one receiver since its creation.
+struct QRVlib_recv_stats_t {
+    uint64_t video_received;
+    uint64_t audio_received;
+    uint64_t metadata_received;
+    uint64_t video_dropped;  // not captured in time: newer frames replaced them
+    uint64_t audio_dropped;  // beyond the audio cap, oldest first
+    uint64_t metadata_dropped;
+    uint64_t bad_messages;   // connections dropped for an invalid message
+    uint64_t connects;       // successful connections, reconnections included
+};
+
+// Counters of a sender's or router's server.
+struct QRVlib_send_transport_stats_t {
+    uint64_t accepted;            // connections taken in
+    uint64_t refused;             // closed at once: too many connections
+    uint64_t bad_peers;           // dropped for an invalid message
+    uint64_t handshake_timeouts;  // dropped for saying nothing in time
+    uint64_t video_dropped;       // frames skipped for slow receivers
+    uint64_t audio_dropped;       // audio beyond a slow receiver's cap
+};
+
+// Camera commands that reach a sender.
+enum QRVlib_ptz_command_e : int32_t {
+    QRVlib_ptz_recall_preset = 1,  // preset, value_a = speed 0.0 to 1.0
+    QRVlib_ptz_store_preset = 2,   // preset
+    QRVlib_ptz_pan_tilt = 3,       // value_a = pan speed, value_b = tilt speed, -1.0 to 1.0
+    QRVlib_ptz_zoom = 4,           // value_a = zoom, 0.0 (wide) to 1.0 (tele)
+};
+
+struct QRVlib_ptz_command_t {
+    QRVlib_ptz_command_e command;
+    int32_t preset;  // 0 to 99
+    float value_a;
+    float value_b;
+};
+
+extern "C" {
+
+// Number of receivers connected to the sender now; when timeout_ms is not
+// 0, waits up to that long for at least one. -1 for an unknown sender.
+QRVLIB_API int32_t QRVlib_send_get_no_connections(QRVlib_send_instance_t sender, uint32_t timeout_ms);
+// Copies the sender's locator (NUL-terminated) into text when capacity is
+// large enough; returns the bytes needed including the NUL, 0 for an
+// unknown sender.
+QRVLIB_API uint32_t QRVlib_send_get_locator(QRVlib_send_instance_t sender, char* text, uint32_t capacity);
+QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
+                                                QRVlib_send_transport_stats_t* stats);
+// Sends a metadata frame to every receiver; false for a bad frame.
+QRVLIB_API bool QRVlib_send_send_metadata(QRVlib_send_instance_t sender, const QRVlib_metadata_frame_t* frame);
+
+// Camera control on the sender's side: declares whether the source accepts
+// camera commands (receivers see a change of status), and takes the oldest
+// command received, waiting up to timeout_ms; false when none came. Up to 64
+// commands wait; beyond that the oldest is dropped. Commands with values
+// outside their range never reach the sender.
+QRVLIB_API bool QRVlib_send_set_ptz_supported(QRVlib_send_instance_t sender, bool supported);
+QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVlib_ptz_command_t* command,
+                                            uint32_t timeout_ms);
+
+// Frees what a capture handed out; the record's data pointer becomes null.
+QRVLIB_API void QRVlib_recv_free_video_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* frame);
+QRVLIB_API void QRVlib_recv_free_audio_v2(QRVlib_recv_instance_t receiver, QRVlib_audio_frame_v2_t* frame);
+QRVLIB_API void QRVlib_recv_free_metadata(QRVlib_recv_instance_t receiver, QRVlib_metadata_frame_t* frame);
+QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_recv_status_t* status);
+QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_stats_t* stats);
+
+// Camera commands from a receiver. Each is false when the receiver is not
+// connected or its source does not support camera control. A preset outside
+// 0 to 99 or a value that is not a number is refused (false); speeds and
+// positions outside their range are clamped: speed to 0.0..1.0, pan and tilt
+// to -1.0..1.0, zoom to 0.0..1.0.
+QRVLIB_API bool QRVlib_recv_ptz_store_preset(QRVlib_recv_instance_t receiver, int32_t preset);
+QRVLIB_API bool QRVlib_recv_ptz_pan_tilt(QRVlib_recv_instance_t receiver, float pan_speed, float tilt_speed);
+QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom);
+
+// The locator of a router's own source, as for a sender.
+QRVLIB_API uint32_t QRVlib_routing_get_locator(QRVlib_routing_instance_t router, char* text, uint32_t capacity);
+QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t router, uint32_t timeout_ms);
+
+// --- discovery -------------------------------------------------------------
+
+// Counters of the process's discovery service (DNS-SD over multicast DNS).
+struct QRVlib_discovery_stats_t {
+    uint64_t packets_received;
+    uint64_t packets_rejected;   // from outside the receiving interface's subnet
+    uint64_t packets_malformed;  // refused by the message parser
+    uint64_t packets_sent;
+    uint64_t cache_records;      // records held (capped)
+    uint64_t conflicts;          // name conflicts met by our publications
+    uint64_t interfaces;         // interfaces in use
+};
+
+// Fills *stats; false when the library is not running or stats is null.
+QRVLIB_API bool QRVlib_discovery_get_stats(QRVlib_discovery_stats_t* stats);
+
+// Re-finds a source by its full name as finders list it ("HOST (source)"),
+// waiting up to timeout_ms for it to be visible. Writes its current locator,
+// null-terminated, when capacity suffices, and returns the locator's length
+// plus one (0: not found in time, or a null name).
+QRVLIB_API uint32_t QRVlib_discovery_resolve(const char* name, char* locator, uint32_t capacity,
+                                             uint32_t timeout_ms);
+
+// The name under which a sender's source is published right now (it changes
+// when a conflict on the network renames it), written as above.
+QRVLIB_API uint32_t QRVlib_send_get_published_name(QRVlib_send_instance_t sender, char* text, uint32_t capacity);
+
+}  // extern "C"
+
 #endif  // QRV_RUNTIME_H

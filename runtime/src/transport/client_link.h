@@ -1,0 +1,82 @@
+// The receiver's side of one connection to a source's server. Its thread
+// connects, says hello, reads messages and hands them to its owner; when the
+// connection fails or ends it waits a little and connects again, until the
+// link is destroyed.
+#ifndef QRV_TRANSPORT_CLIENT_LINK_H
+#define QRV_TRANSPORT_CLIENT_LINK_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "locator.h"
+#include "message_io.h"
+#include "socket.h"
+
+namespace qrv::transport {
+
+class ClientLink;
+
+// Called from the link's thread, never with a lock of the link held.
+class LinkEvents {
+public:
+    virtual ~LinkEvents() = default;
+    virtual void on_link_up(ClientLink& link) = 0;
+    virtual void on_link_down(ClientLink& link) = 0;
+    virtual void on_link_status(ClientLink& link, uint32_t flags) = 0;
+    virtual void on_link_redirect(ClientLink& link, const std::string& locator) = 0;
+    // Video, audio and metadata messages, already checked.
+    virtual void on_link_media(ClientLink& link, Message&& message) = 0;
+    virtual void on_link_bad(ClientLink& link) = 0;
+};
+
+struct LinkOptions {
+    std::chrono::milliseconds connect_timeout{1000};
+    std::chrono::milliseconds retry_min{100};
+    std::chrono::milliseconds retry_max{2000};
+};
+
+class ClientLink {
+public:
+    // Where to connect, asked before every attempt: today the locator the
+    // receiver was given; a lookup by source name can take its place.
+    using Resolver = std::function<std::optional<Endpoint>()>;
+
+    ClientLink(Resolver resolve, std::string receiver_name, LinkEvents& events, LinkOptions options = {});
+    ~ClientLink();
+    ClientLink(const ClientLink&) = delete;
+    ClientLink& operator=(const ClientLink&) = delete;
+
+    bool connected() const { return connected_.load(); }
+    uint64_t connects() const { return connects_.load(); }
+    // Sends one encoded control message; false when not connected.
+    bool send(const std::vector<uint8_t>& bytes);
+
+private:
+    void run();
+    bool pause(std::chrono::milliseconds how_long);
+    void serve(net::Fd fd);
+
+    Resolver resolve_;
+    const std::string receiver_name_;
+    LinkEvents& events_;
+    const LinkOptions options_;
+    std::atomic<bool> connected_{false};
+    std::atomic<uint64_t> connects_{0};
+
+    std::mutex mutex_;  // guards fd_ and stopping_
+    std::condition_variable wake_;
+    int fd_ = -1;        // the socket being served, for send() and stop
+    bool stopping_ = false;
+    std::mutex write_mutex_;
+    std::thread thread_;
+};
+
+}  // namespace qrv::transport
+
+#endif

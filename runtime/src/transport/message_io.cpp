@@ -1,0 +1,69 @@
+#include "message_io.h"
+
+#include <algorithm>
+
+#include "socket.h"
+
+namespace qrv::transport {
+
+std::shared_ptr<std::vector<uint8_t>> BufferPool::acquire()
+{
+    for (auto& b : pool_)
+        if (b.use_count() == 1)  // only the pool holds it
+            return b;
+    auto b = std::make_shared<std::vector<uint8_t>>();
+    if (pool_.size() < slots_)
+        pool_.push_back(b);
+    return b;
+}
+
+ReadResult read_message(int fd, Message& out, BufferPool* pool)
+{
+    uint8_t head[wire::kHeaderBytes];
+    if (!net::read_exact(fd, head))
+        return ReadResult::closed;
+    const auto h = wire::decode_header(std::span<const uint8_t, wire::kHeaderBytes>(head));
+    if (!h)
+        return ReadResult::bad;
+    out.header = *h;
+    out.fixed.resize(h->fixed_len);
+    if (!net::read_exact(fd, out.fixed))
+        return ReadResult::closed;
+    if (!wire::check_fixed(*h, out.fixed))
+        return ReadResult::bad;
+    out.text.resize(h->text_len);
+    if (!net::read_exact(fd, std::span(reinterpret_cast<uint8_t*>(out.text.data()), out.text.size())))
+        return ReadResult::closed;
+    if (!wire::valid_text(std::span(reinterpret_cast<const uint8_t*>(out.text.data()), out.text.size())))
+        return ReadResult::bad;
+    out.data.reset();
+    if (h->data_len == 0)
+        return ReadResult::ok;
+    // Up to kDirect bytes are allocated at once (the length has been checked
+    // against the frame's geometry and the caps); beyond, the buffer grows
+    // with what actually arrives, so that a header promising much and
+    // delivering little costs little.
+    constexpr size_t kDirect = 64u << 20;
+    auto data = pool ? pool->acquire() : std::make_shared<std::vector<uint8_t>>();
+    const size_t total = static_cast<size_t>(h->data_len);
+    if (total <= kDirect || data->size() == total) {
+        data->resize(total);
+        if (!net::read_exact(fd, std::span(data->data(), total)))
+            return ReadResult::closed;
+    } else {
+        data->clear();
+        size_t step = kDirect;
+        while (data->size() < total) {
+            const size_t old = data->size();
+            const size_t next = std::min(total, old + step);
+            data->resize(next);
+            if (!net::read_exact(fd, std::span(data->data() + old, next - old)))
+                return ReadResult::closed;
+            step = next;  // doubling
+        }
+    }
+    out.data = std::move(data);
+    return ReadResult::ok;
+}
+
+}  // namespace qrv::transport

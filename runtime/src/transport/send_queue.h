@@ -1,0 +1,54 @@
+// The bounded queue of packets waiting for one receiver's socket. Video
+// keeps only the newest frames (a slow receiver skips frames); audio keeps
+// its order and is never duplicated, dropping the oldest only beyond a
+// generous cap; control messages and metadata have a cap of their own.
+#ifndef QRV_TRANSPORT_SEND_QUEUE_H
+#define QRV_TRANSPORT_SEND_QUEUE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "packet.h"
+
+namespace qrv::transport {
+
+struct QueueLimits {
+    size_t video = 2;
+    size_t audio = 256;
+    size_t other = 64;
+};
+
+struct DropCounters {
+    std::atomic<uint64_t> video{0};
+    std::atomic<uint64_t> audio{0};
+    std::atomic<uint64_t> other{0};
+};
+
+class SendQueue {
+public:
+    SendQueue(QueueLimits limits, DropCounters& drops) : limits_(limits), drops_(drops) {}
+
+    void push(PacketPtr packet);
+    // Blocks until a packet is there (true) or the queue is closed (false).
+    bool pop(PacketPtr& out);
+    void close();
+    size_t size() const;
+
+private:
+    enum Kind { video, audio, other };
+    static Kind kind_of(const Packet& p);
+
+    const QueueLimits limits_;
+    DropCounters& drops_;
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<PacketPtr> items_;
+    size_t count_[3] = {0, 0, 0};
+    bool closed_ = false;
+};
+
+}  // namespace qrv::transport
+
+#endif

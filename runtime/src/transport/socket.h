@@ -1,0 +1,66 @@
+// Thin RAII wrappers over the TCP sockets of the transport.
+#ifndef QRV_TRANSPORT_SOCKET_H
+#define QRV_TRANSPORT_SOCKET_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace qrv::net {
+
+// Owns one file descriptor.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& o) noexcept : fd_(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept
+    {
+        if (this != &o)
+            reset(o.release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// A listening TCP socket on address:port (dotted IPv4, network order
+// obtained inside); port 0 picks one. Invalid on failure.
+Fd listen_tcp(const std::string& address, uint16_t port, int backlog = 128);
+// The local port of a bound socket, 0 on failure.
+uint16_t local_port(int fd);
+// Connects within the timeout; invalid on failure.
+Fd connect_tcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout);
+
+// Waits until the descriptor is readable; false on timeout or error.
+bool wait_readable(int fd, std::chrono::milliseconds timeout);
+// Reads exactly out.size() bytes; false on end of stream or error.
+bool read_exact(int fd, std::span<uint8_t> out);
+// Writes every byte (never raises SIGPIPE); false on error.
+bool write_all(int fd, std::span<const uint8_t> bytes);
+// Stops both directions, waking any thread blocked on the socket.
+void shutdown_both(int fd);
+// Reads (or writes) on the socket fail after this long without progress;
+// 0 waits for ever.
+void set_recv_timeout(int fd, std::chrono::milliseconds timeout);
+void set_send_timeout(int fd, std::chrono::milliseconds timeout);
+
+}  // namespace qrv::net
+
+#endif

@@ -1,0 +1,290 @@
+// The responder, the browser and the record cache on a virtual clock: time
+// only moves when the test says so, and messages pass between the state
+// machines as they would over a link.
+#include <gtest/gtest.h>
+
+#include "discovery/browser.h"
+#include "discovery/instance_name.h"
+#include "discovery/record_cache.h"
+#include "discovery/responder.h"
+#include "finder.h"
+
+using namespace qrv::discovery;
+
+namespace {
+
+const Name kType = Name::of({"_qrv", "_tcp", "local"});
+constexpr unsigned kIf = 1;
+constexpr uint32_t kAddrA = 0x0100007f;  // 127.0.0.1
+constexpr uint32_t kAddrB = 0x0200007f;  // 127.0.0.2
+
+// Two responders and a browser on one link; every message sent reaches
+// every party (the sender included, as multicast loop-back does).
+struct Link {
+    TimePoint now{};
+    Responder a{kType, "host", Name::of({"host-a", "local"}), {{kIf, kAddrA}}, 11};
+    Responder b{kType, "host", Name::of({"host-b", "local"}), {{kIf, kAddrB}}, 22};
+    Browser browser{kType, {kIf}, 64, 33};
+    std::vector<Message> sent;
+    bool deliver = true;
+
+    void pump(std::vector<Outgoing>& out, uint32_t from)
+    {
+        while (!out.empty()) {
+            auto batch = std::move(out);
+            out.clear();
+            for (auto& o : batch) {
+                // Over the wire and back, as every receiver would see it.
+                auto bytes = build_message(o.message);
+                ASSERT_TRUE(bytes);
+                auto parsed = parse_message(*bytes);
+                ASSERT_TRUE(parsed.message);
+                sent.push_back(*parsed.message);
+                if (!deliver)
+                    continue;
+                a.on_message(*parsed.message, kIf, from, kMdnsPort, now, out);
+                b.on_message(*parsed.message, kIf, from, kMdnsPort, now, out);
+                browser.on_message(*parsed.message, kIf, now);
+            }
+        }
+    }
+
+    void run_for(Duration d, Duration step = milliseconds(10))
+    {
+        const TimePoint end = now + d;
+        while (now < end) {
+            std::vector<Outgoing> out;
+            a.tick(now, out);
+            pump(out, kAddrA);
+            b.tick(now, out);
+            pump(out, kAddrB);
+            browser.tick(now, out);
+            pump(out, kAddrA);
+            now += step;
+        }
+    }
+
+    std::vector<std::string> names() const
+    {
+        std::vector<std::string> out;
+        for (const auto& s : browser.services())
+            out.push_back(s.instance);
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST(InstanceName, LabelsNumbersAndLimits)
+{
+    EXPECT_EQ(instance_label("vm", "My Video", 1), "vm (My Video)");
+    EXPECT_EQ(instance_label("vm", "My Video", 2), "vm (My Video (2))");
+    const std::string label = instance_label("vm", std::string(100, 'x'), 12);
+    EXPECT_LE(label.size(), kMaxLabelBytes);
+    EXPECT_NE(label.find("(12))"), std::string::npos);
+    // A multi-byte character is never cut in half.
+    std::string umlauts;
+    for (int i = 0; i < 40; ++i)
+        umlauts += "\xc3\xa4";
+    const std::string cut = instance_label("vm", umlauts, 1);
+    EXPECT_LE(cut.size(), kMaxLabelBytes);
+    const std::string inner = cut.substr(4, cut.size() - 5);
+    EXPECT_EQ(inner.size() % 2, 0u);
+}
+
+TEST(Responder, ProbesAnnouncesAndBrowserResolves)
+{
+    Link link;
+    link.browser.start(link.now);
+    const auto id = link.a.add(ServiceOffer{"My Video", 5960, {"id=1"}}, link.now);
+    link.run_for(milliseconds(600));
+    EXPECT_FALSE(link.a.announced(id)) << "announced before three probes";
+    link.run_for(milliseconds(800));
+    EXPECT_TRUE(link.a.announced(id));
+    ASSERT_EQ(link.names(), std::vector<std::string>{"host (My Video)"});
+    const auto& s = link.browser.services().front();
+    EXPECT_EQ(s.port, 5960);
+    EXPECT_EQ(s.address, kAddrA);
+    EXPECT_EQ(txt_value(s.txt, "id"), "1");
+    size_t probes = 0;
+    for (const auto& m : link.sent)
+        if (!m.is_response() && !m.authorities.empty())
+            ++probes;
+    EXPECT_EQ(probes, 3u);
+}
+
+TEST(Responder, SameNameOnTwoHostsEndsDistinct)
+{
+    Link link;
+    link.browser.start(link.now);
+    // At the same moment: the probes meet and the tie-break decides.
+    const auto ia = link.a.add(ServiceOffer{"Cam", 1, {"id=a"}}, link.now);
+    const auto ib = link.b.add(ServiceOffer{"Cam", 2, {"id=b"}}, link.now);
+    link.run_for(seconds(6));
+    EXPECT_TRUE(link.a.announced(ia));
+    EXPECT_TRUE(link.b.announced(ib));
+    EXPECT_NE(*link.a.label(ia), *link.b.label(ib));
+    EXPECT_EQ(link.names(), (std::vector<std::string>{"host (Cam (2))", "host (Cam)"}));
+
+    // One that joins later, while the name is taken, renames on the answer
+    // to its first probe.
+    const auto ic = link.b.add(ServiceOffer{"Cam", 3, {"id=c"}}, link.now);
+    link.run_for(seconds(4));
+    EXPECT_EQ(*link.b.label(ic), "host (Cam (3))");
+    EXPECT_GE(link.a.conflicts() + link.b.conflicts(), 2u);
+}
+
+TEST(Responder, SameNameTwiceInOneProcessIsRenamedAtOnce)
+{
+    Responder r{kType, "host", Name::of({"host-a", "local"}), {{kIf, kAddrA}}, 5};
+    const auto first = r.add(ServiceOffer{"X", 0, {}}, TimePoint{});
+    const auto second = r.add(ServiceOffer{"X", 0, {}}, TimePoint{});
+    EXPECT_EQ(*r.label(first), "host (X)");
+    EXPECT_EQ(*r.label(second), "host (X (2))");
+}
+
+TEST(Responder, GoodbyeRemovesAtOnceAndKnownAnswersSilence)
+{
+    Link link;
+    link.browser.start(link.now);
+    const auto id = link.a.add(ServiceOffer{"Gone", 7, {}}, link.now);
+    link.run_for(seconds(3));
+    ASSERT_EQ(link.names().size(), 1u);
+
+    // A query listing the instance as known with most of its TTL left
+    // draws no answer; one without known answers does.
+    std::vector<Outgoing> out;
+    Message q;
+    q.questions.push_back(Question{kType, kTypePTR});
+    link.a.on_message(q, kIf, kAddrB, 5353, link.now, out);
+    EXPECT_EQ(out.size(), 1u);
+    out.clear();
+    Record known = make_ptr(kType, Name::of({"host (Gone)"}).plus(kType), kRecordTtl);
+    q.answers.push_back(known);
+    link.a.on_message(q, kIf, kAddrB, 5353, link.now, out);
+    EXPECT_TRUE(out.empty());
+    q.answers[0].ttl = kRecordTtl / 2 - 1;
+    link.a.on_message(q, kIf, kAddrB, 5353, link.now, out);
+    EXPECT_EQ(out.size(), 1u);
+    out.clear();
+    // A legacy resolver (not port 5353) gets a unicast reply with its id.
+    q.answers.clear();
+    q.id = 0x4242;
+    link.a.on_message(q, kIf, kAddrB, 40000, link.now, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].unicast_port, 40000);
+    EXPECT_EQ(out[0].message.id, 0x4242);
+    EXPECT_EQ(out[0].message.questions.size(), 1u);
+    out.clear();
+
+    // The goodbye takes it off the list at once; its records stay a second
+    // longer, so that a re-announcement within that second brings it back.
+    link.a.remove(id, link.now);
+    link.run_for(milliseconds(20));
+    EXPECT_TRUE(link.names().empty());
+    EXPECT_TRUE(link.a.empty());
+    EXPECT_GT(link.browser.cache().size(), 0u);
+    link.run_for(milliseconds(1100));
+    EXPECT_EQ(link.browser.cache().size(), 0u);
+}
+
+TEST(Browser, ForgetsASilentPublisherWithinTheTtl)
+{
+    Link link;
+    link.browser.start(link.now);
+    link.a.add(ServiceOffer{"Alive", 7, {}}, link.now);
+    link.run_for(seconds(3));
+    ASSERT_EQ(link.names().size(), 1u);
+    // Refresh queries keep it while its publisher answers...
+    link.run_for(seconds(30), milliseconds(50));
+    ASSERT_EQ(link.names().size(), 1u);
+    // ...and once nothing answers any more, it goes within the TTL.
+    link.deliver = false;
+    const TimePoint dead = link.now;
+    while (!link.names().empty() && link.now < dead + seconds(20))
+        link.run_for(milliseconds(50), milliseconds(50));
+    EXPECT_TRUE(link.names().empty());
+    EXPECT_LE(link.now - dead, seconds(kRecordTtl));
+}
+
+TEST(RecordCache, ExpiresGoodbyesFlushesAndStaysWithinItsCap)
+{
+    RecordCache cache(4);
+    TimePoint t{};
+    const Name n = Name::of({"a", "local"});
+    EXPECT_TRUE(cache.insert(make_a(n, 1, 10), kIf, t));
+    EXPECT_FALSE(cache.insert(make_a(n, 1, 10), kIf, t + seconds(5)));  // renewed
+    EXPECT_FALSE(cache.expire(t + seconds(14)));
+    EXPECT_TRUE(cache.expire(t + seconds(15)));
+    EXPECT_EQ(cache.size(), 0u);
+
+    // Refresh points at 80, 85, 90, 95 per cent, each once.
+    cache.insert(make_a(n, 1, 100), kIf, t);
+    EXPECT_TRUE(cache.take_due_refreshes(t + seconds(79)).empty());
+    EXPECT_EQ(cache.take_due_refreshes(t + seconds(83)).size(), 1u);
+    EXPECT_TRUE(cache.take_due_refreshes(t + seconds(83)).empty());
+    EXPECT_EQ(cache.take_due_refreshes(t + seconds(99)).size(), 1u);  // later points fold together
+
+    // Goodbye: one more second.
+    cache.insert(make_ptr(kType, n, 100), kIf, t);
+    EXPECT_TRUE(cache.insert(make_ptr(kType, n, 0), kIf, t + seconds(2)));
+    ASSERT_EQ(cache.find(kType, kTypePTR).size(), 1u);
+    EXPECT_TRUE(cache.find(kType, kTypePTR)[0]->goodbye);
+    cache.expire(t + seconds(3));
+    EXPECT_TRUE(cache.find(kType, kTypePTR).empty());
+
+    // Cache flush: an owner's new address replaces the old one.
+    RecordCache flush(8);
+    flush.insert(make_a(n, 1, 100), kIf, t);
+    flush.insert(make_a(n, 2, 100), kIf, t + seconds(5));
+    flush.expire(t + seconds(7));
+    ASSERT_EQ(flush.find(n, kTypeA).size(), 1u);
+    EXPECT_EQ(flush.find(n, kTypeA)[0]->record.address, 2u);
+
+    // The cap: a flood never grows it; the record nearest expiry goes.
+    RecordCache capped(4);
+    for (uint32_t i = 0; i < 100; ++i)
+        capped.insert(make_a(Name::of({"h" + std::to_string(i), "local"}), i, 10 + i), kIf, t);
+    EXPECT_EQ(capped.size(), 4u);
+    EXPECT_EQ(capped.evictions(), 96u);
+    EXPECT_EQ(capped.find(Name::of({"h99", "local"}), kTypeA).size(), 1u);
+}
+
+TEST(Browser, IgnoresForeignRecordsAndQueries)
+{
+    Browser b{kType, {kIf}, 16, 1};
+    b.start(TimePoint{});
+    Message m;
+    m.flags = kFlagResponse;
+    m.answers.push_back(make_ptr(Name::of({"_other", "_tcp", "local"}), Name::of({"x", "_other", "_tcp", "local"}), 8));
+    m.answers.push_back(make_a(Name::of({"stranger", "local"}), 1, 8));
+    b.on_message(m, kIf, TimePoint{});
+    EXPECT_EQ(b.cache().size(), 0u);
+    EXPECT_EQ(b.records_ignored(), 2u);
+    // A query carrying records is no answer.
+    Message q;
+    q.answers.push_back(make_ptr(kType, Name::of({"x"}).plus(kType), 8));
+    b.on_message(q, kIf, TimePoint{});
+    EXPECT_EQ(b.cache().size(), 0u);
+}
+
+TEST(Finder, SelectsByGroupAndOwnProcess)
+{
+    std::vector<SourceEntry> all{
+        {"h (a)", "qrv://127.0.0.1:1", {}, {"public"}, "me"},
+        {"h (b)", "qrv://127.0.0.1:2", {}, {"studio", "news"}, "other"},
+        {"h (c)", "qrv://127.0.0.1:3", {}, {"public"}, "other"},
+    };
+    auto names = [](const std::vector<qrv::SourceInfo>& v) {
+        std::vector<std::string> out;
+        for (const auto& s : v)
+            out.push_back(s.name);
+        return out;
+    };
+    qrv::FinderSettings defaults;
+    EXPECT_EQ(names(qrv::Finder::select(defaults, all, "me")), (std::vector<std::string>{"h (a)", "h (c)"}));
+    qrv::FinderSettings not_mine{false, "", ""};
+    EXPECT_EQ(names(qrv::Finder::select(not_mine, all, "me")), (std::vector<std::string>{"h (c)"}));
+    qrv::FinderSettings news{true, " NEWS , x", ""};
+    EXPECT_EQ(names(qrv::Finder::select(news, all, "me")), (std::vector<std::string>{"h (b)"}));
+}

@@ -1,0 +1,146 @@
+// The C operations of transport, routing and camera control, in one process.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "support.h"
+
+using namespace std::chrono_literals;
+using qrv_test::BgraFrame;
+
+namespace {
+
+std::string locator_of(QRVlib_send_instance_t s)
+{
+    const uint32_t n = QRVlib_send_get_locator(s, nullptr, 0);
+    std::string text(n, '\0');
+    EXPECT_EQ(QRVlib_send_get_locator(s, text.data(), n), n);
+    text.resize(n ? n - 1 : 0);
+    return text;
+}
+
+class ApiE2E : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(QRVlib_initialize()); }
+    void TearDown() override { QRVlib_destroy(); }
+
+    QRVlib_send_instance_t sender(const char* name)
+    {
+        QRVlib_send_create_t s(name);
+        s.pace_video = s.pace_audio = false;
+        return QRVlib_send_create(&s);
+    }
+};
+
+int next_byte(QRVlib_recv_instance_t r, std::chrono::milliseconds limit = 5s)
+{
+    int byte = -1;
+    qrv_test::capture_until(
+        [&](uint32_t t) {
+            QRVlib_video_frame_v2_t v;
+            const int32_t k = QRVlib_recv_capture_v2(r, &v, nullptr, nullptr, t);
+            if (k == QRVlib_frame_type_video) {
+                byte = v.data[0];
+                QRVlib_recv_free_video_v2(r, &v);
+            }
+            return k;
+        },
+        [](int32_t k) { return k == QRVlib_frame_type_video; }, limit);
+    return byte;
+}
+
+TEST_F(ApiE2E, PresetRecallReachesASenderThatDeclaredSupport)
+{
+    auto s = sender("Camera");
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(QRVlib_send_set_ptz_supported(s, true));
+    const std::string locator = locator_of(s);
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t("HOST (Camera)", locator.c_str()));
+    settings.receiver_name = "Example PTZ Receiver";
+    auto r = QRVlib_recv_create_v3(&settings);
+    ASSERT_TRUE(r);
+    // What preset_caller does: on a change of status, recall preset 3.
+    bool recalled = false;
+    ASSERT_TRUE(qrv_test::capture_until(
+        [&](uint32_t t) { return QRVlib_recv_capture_v2(r, nullptr, nullptr, nullptr, t); },
+        [&](int32_t k) {
+            if (k == QRVlib_frame_type_status_change && QRVlib_recv_ptz_is_supported(r))
+                recalled = QRVlib_recv_ptz_recall_preset(r, 3, 1.0f);
+            return recalled;
+        }));
+    EXPECT_EQ(QRVlib_send_get_no_connections(s, 0), 1);
+    QRVlib_ptz_command_t c{};
+    ASSERT_TRUE(QRVlib_send_get_ptz_command(s, &c, 5000));
+    EXPECT_EQ(c.command, QRVlib_ptz_recall_preset);
+    EXPECT_EQ(c.preset, 3);
+    EXPECT_EQ(c.value_a, 1.0f);
+    QRVlib_recv_destroy(r);
+    QRVlib_send_destroy(s);
+}
+
+TEST_F(ApiE2E, RoutingMovesAReceiverBetweenTwoSenders)
+{
+    auto a = sender("A"), b = sender("B");
+    QRVlib_routing_create_t rs("Routing");
+    auto router = QRVlib_routing_create(&rs);
+    ASSERT_TRUE(a && b && router);
+    std::string router_locator(QRVlib_routing_get_locator(router, nullptr, 0), '\0');
+    QRVlib_routing_get_locator(router, router_locator.data(), (uint32_t)router_locator.size());
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t("HOST (Routing)", router_locator.c_str()));
+    auto r = QRVlib_recv_create_v3(&settings);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(QRVlib_routing_get_no_connections(router, 5000), 1);
+
+    const std::string la = locator_of(a), lb = locator_of(b);
+    QRVlib_source_t to_a("HOST (A)", la.c_str()), to_b("HOST (B)", lb.c_str());
+    BgraFrame fa(8, 8, 0xA0), fb(8, 8, 0xB0);
+
+    ASSERT_TRUE(QRVlib_routing_change(router, &to_a));
+    ASSERT_EQ(QRVlib_send_get_no_connections(a, 5000), 1);
+    QRVlib_send_send_video_v2(a, &fa.record);
+    EXPECT_EQ(next_byte(r), 0xA0);
+
+    ASSERT_TRUE(QRVlib_routing_change(router, &to_b));
+    ASSERT_EQ(QRVlib_send_get_no_connections(b, 5000), 1);
+    QRVlib_send_send_video_v2(b, &fb.record);
+    EXPECT_EQ(next_byte(r), 0xB0);
+
+    QRVlib_source_t bogus("HOST (X)", "not a locator");
+    EXPECT_FALSE(QRVlib_routing_change(router, &bogus));
+    EXPECT_TRUE(QRVlib_routing_clear(router));
+    // The clear shows as a change of status that leaves the receiver
+    // without a route (earlier changes may be reported first).
+    QRVlib_recv_status_t st{};
+    EXPECT_TRUE(qrv_test::capture_until(
+        [&](uint32_t t) { return QRVlib_recv_capture_v2(r, nullptr, nullptr, nullptr, t); },
+        [&](int32_t code) {
+            QRVlib_recv_get_status(r, &st);
+            return code == QRVlib_frame_type_status_change && !st.routed;
+        }));
+    QRVlib_send_send_video_v2(b, &fb.record);
+    EXPECT_EQ(next_byte(r, 300ms), -1);
+    // Shutting the library down with everything alive releases it all.
+}
+
+TEST_F(ApiE2E, BadHandlesAndArgumentsAreRefused)
+{
+    EXPECT_EQ(QRVlib_send_get_no_connections(nullptr, 0), -1);
+    EXPECT_EQ(QRVlib_send_get_locator(nullptr, nullptr, 0), 0u);
+    EXPECT_FALSE(QRVlib_send_set_ptz_supported(nullptr, true));
+    QRVlib_ptz_command_t c;
+    EXPECT_FALSE(QRVlib_send_get_ptz_command(nullptr, &c, 0));
+    QRVlib_recv_free_video_v2(nullptr, nullptr);
+    auto s = sender("tiny");
+    char small[4];
+    const uint32_t needed = QRVlib_send_get_locator(s, small, sizeof small);
+    EXPECT_GT(needed, sizeof small);
+    QRVlib_metadata_frame_t m{0, 0, nullptr};
+    EXPECT_TRUE(QRVlib_send_send_metadata(s, &m));
+    std::string too_long(70000, 'x');
+    m.p_data = too_long.data();
+    EXPECT_FALSE(QRVlib_send_send_metadata(s, &m));
+    QRVlib_send_destroy(s);
+}
+
+}  // namespace

@@ -1,0 +1,384 @@
+// Senders, receivers and routers of the core, connected over loopback.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "receiver.h"
+#include "router.h"
+#include "sender.h"
+#include "support.h"
+#include "transport/socket.h"
+
+using namespace qrv;
+using namespace std::chrono_literals;
+using qrv_test::BgraFrame;
+
+namespace {
+
+Scope loopback()
+{
+    return Scope::from_value(nullptr);
+}
+
+std::unique_ptr<Sender> make_sender(const char* name, transport::ServerOptions options = {})
+{
+    return std::make_unique<Sender>(SenderSettings{name, "", false, false}, loopback(), options);
+}
+
+std::unique_ptr<Receiver> make_receiver(const Endpoint& e, ReceiverLimits limits = {})
+{
+    return std::make_unique<Receiver>(ReceiverSettings{"x", format_locator(e), "test receiver"}, limits);
+}
+
+// Captures until the receiver reports the wanted connection state.
+bool wait_status(Receiver& r, bool connected, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = qrv_test::Clock::now() + limit;
+    while (qrv_test::Clock::now() < end) {
+        r.capture(nullptr, nullptr, nullptr, 50);
+        if (r.status().connected == connected)
+            return true;
+    }
+    return false;
+}
+
+// The first byte of the next video frame, or -1.
+int next_video_byte(Receiver& r, std::chrono::milliseconds limit = 5s)
+{
+    int byte = -1;
+    qrv_test::capture_until(
+        [&](uint32_t t) {
+            QRVlib_video_frame_v2_t v;
+            QRVlib_audio_frame_v2_t a;
+            const int32_t k = r.capture(&v, &a, nullptr, t);
+            if (k == QRVlib_frame_type_video) {
+                byte = v.data[0];
+                r.free_video(&v);
+            } else if (k == QRVlib_frame_type_audio) {
+                r.free_audio(&a);
+            }
+            return k;
+        },
+        [&](int32_t k) { return k == QRVlib_frame_type_video; }, limit);
+    return byte;
+}
+
+TEST(TransportCore, VideoAudioAndMetadataArriveWithTheirFields)
+{
+    auto sender = make_sender("core a");
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_EQ(sender->connections(5s), 1u);
+    ASSERT_TRUE(wait_status(*receiver, true));
+
+    BgraFrame white(64, 48, 255);
+    white.record.timecode = 777;
+    white.record.metadata = "<m/>";
+    white.record.line_stride = 64 * 4 + 16;  // padded lines arrive packed
+    white.pixels.resize((size_t)white.record.line_stride * 48, 255);
+    white.record.data = white.pixels.data();
+    sender->send_video(white.record);
+
+    std::vector<int16_t> pcm(2 * 1920, 16384);
+    QRVlib_audio_frame_interleaved_16s_t a16;
+    a16.no_samples = 1920;
+    a16.data = pcm.data();
+    sender->send_audio(a16);
+    ASSERT_TRUE(sender->send_metadata("<tally on=\"1\"/>", QRVlib_send_timecode_synthesize));
+
+    QRVlib_video_frame_v2_t v;
+    QRVlib_audio_frame_v2_t a;
+    QRVlib_metadata_frame_t m{};
+    int got = 0;
+    ASSERT_TRUE(qrv_test::capture_until(
+        [&](uint32_t t) { return receiver->capture(&v, &a, &m, t); },
+        [&](int32_t k) {
+            if (k == QRVlib_frame_type_video) {
+                EXPECT_EQ(v.width, 64);
+                EXPECT_EQ(v.line_stride, 256);
+                EXPECT_EQ(v.timecode, 777);
+                EXPECT_STREQ(v.metadata, "<m/>");
+                EXPECT_EQ(v.fourcc, QRVlib_FourCC_type_BGRA);
+                EXPECT_EQ(v.data[64 * 4 * 48 - 1], 255);
+                receiver->free_video(&v);
+                EXPECT_EQ(v.data, nullptr);
+                got |= 1;
+            } else if (k == QRVlib_frame_type_audio) {
+                EXPECT_EQ(a.no_channels, 2);
+                EXPECT_EQ(a.no_samples, 1920);
+                EXPECT_EQ(a.channel_stride, 1920 * 4);
+                EXPECT_EQ(a.data[1920], 0.5f);
+                // A synthesised timecode is filled in.
+                EXPECT_NE(a.timecode, QRVlib_send_timecode_synthesize);
+                receiver->free_audio(&a);
+                got |= 2;
+            } else if (k == QRVlib_frame_type_metadata) {
+                EXPECT_STREQ(m.p_data, "<tally on=\"1\"/>");
+                EXPECT_EQ(m.length, 15);
+                receiver->free_metadata(&m);
+                got |= 4;
+            }
+            return got == 7;
+        }));
+    const auto s = receiver->stats();
+    EXPECT_EQ(s.video_received, 1u);
+    EXPECT_EQ(s.audio_received, 1u);
+}
+
+TEST(TransportCore, NullDestinationsDiscardFramesButReportStatus)
+{
+    auto sender = make_sender("core b");
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_EQ(sender->connections(5s), 1u);
+    BgraFrame black(16, 16, 0);
+    for (int i = 0; i < 5; ++i)
+        sender->send_video(black.record);
+    // Connection, then nothing but timeouts: the frames are thrown away.
+    EXPECT_EQ(receiver->capture(nullptr, nullptr, nullptr, 2000), QRVlib_frame_type_status_change);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(receiver->capture(nullptr, nullptr, nullptr, 100), QRVlib_frame_type_none);
+    sender->set_ptz_supported(true);
+    EXPECT_EQ(receiver->capture(nullptr, nullptr, nullptr, 2000), QRVlib_frame_type_status_change);
+    EXPECT_TRUE(receiver->ptz_supported());
+    sender.reset();
+    EXPECT_EQ(receiver->capture(nullptr, nullptr, nullptr, 2000), QRVlib_frame_type_status_change);
+    EXPECT_FALSE(receiver->status().connected);
+    EXPECT_FALSE(receiver->ptz_supported());
+}
+
+TEST(TransportCore, CameraCommandsReachASenderThatSupportsThem)
+{
+    auto sender = make_sender("core ptz");
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_status(*receiver, true));
+    EXPECT_FALSE(receiver->ptz_recall_preset(3, 1.0f)) << "no support declared";
+    sender->set_ptz_supported(true);
+    const auto end = qrv_test::Clock::now() + 5s;
+    while (!receiver->ptz_supported() && qrv_test::Clock::now() < end)
+        receiver->capture(nullptr, nullptr, nullptr, 50);
+    ASSERT_TRUE(receiver->ptz_supported());
+
+    EXPECT_TRUE(receiver->ptz_recall_preset(3, 1.0f));
+    EXPECT_FALSE(receiver->ptz_recall_preset(100, 1.0f));
+    EXPECT_FALSE(receiver->ptz_recall_preset(-1, 1.0f));
+    EXPECT_FALSE(receiver->ptz_zoom(std::nanf("")));
+    EXPECT_TRUE(receiver->ptz_store_preset(7));
+    EXPECT_TRUE(receiver->ptz_pan_tilt(-3.0f, 0.25f));  // pan clamped
+    EXPECT_TRUE(receiver->ptz_zoom(2.0f));              // clamped
+
+    using transport::wire::PtzCommand;
+    auto c = sender->next_ptz(5s);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->command, PtzCommand::recall_preset);
+    EXPECT_EQ(c->preset, 3);
+    EXPECT_EQ(c->value_a, 1.0f);
+    c = sender->next_ptz(5s);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->command, PtzCommand::store_preset);
+    EXPECT_EQ(c->preset, 7);
+    c = sender->next_ptz(5s);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->value_a, -1.0f);
+    EXPECT_EQ(c->value_b, 0.25f);
+    c = sender->next_ptz(5s);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->command, PtzCommand::zoom);
+    EXPECT_EQ(c->value_a, 1.0f);
+    EXPECT_FALSE(sender->next_ptz(50ms));
+}
+
+TEST(TransportCore, CapturesNeverFreedStopAtTheirCap)
+{
+    auto sender = make_sender("core held");
+    ReceiverLimits limits;
+    limits.held = 3;
+    auto receiver = make_receiver(sender->endpoint(), limits);
+    ASSERT_EQ(sender->connections(5s), 1u);
+    BgraFrame white(16, 16, 255);
+    std::vector<QRVlib_video_frame_v2_t> kept;
+    int errors = 0;
+    for (int i = 0; i < 5 && errors == 0; ++i) {
+        sender->send_video(white.record);
+        QRVlib_video_frame_v2_t v;
+        qrv_test::capture_until([&](uint32_t t) { return receiver->capture(&v, nullptr, nullptr, t); },
+                                [&](int32_t k) {
+                                    if (k == QRVlib_frame_type_video)
+                                        kept.push_back(v);
+                                    errors += k == QRVlib_frame_type_error;
+                                    return k == QRVlib_frame_type_video || k == QRVlib_frame_type_error;
+                                });
+    }
+    EXPECT_EQ(kept.size(), 3u);
+    EXPECT_EQ(errors, 1);
+    for (auto& v : kept)
+        receiver->free_video(&v);
+    sender->send_video(white.record);
+    EXPECT_EQ(next_video_byte(*receiver), 255);
+}
+
+TEST(TransportCore, AResolverByNameFindsASourceThatMoved)
+{
+    auto first = make_sender("moving");
+    auto receiver = std::make_unique<Receiver>(
+        ReceiverSettings{"HOST (moving)", format_locator(first->endpoint()), "r"});
+    ASSERT_TRUE(wait_status(*receiver, true));
+    auto second = make_sender("moving");  // the same source, elsewhere
+    const Endpoint now = second->endpoint();
+    set_source_resolver([now](const std::string& name) -> std::optional<Endpoint> {
+        if (name == "HOST (moving)")
+            return now;
+        return std::nullopt;
+    });
+    first.reset();
+    ASSERT_EQ(second->connections(5s), 1u);
+    set_source_resolver(nullptr);
+    BgraFrame white(16, 16, 255);
+    second->send_video(white.record);
+    EXPECT_EQ(next_video_byte(*receiver), 255);
+}
+
+TEST(TransportCore, ReceiverReconnectsWhenItsSourceReturns)
+{
+    auto sender = make_sender("core c");
+    const Endpoint where = sender->endpoint();
+    auto receiver = make_receiver(where);
+    ASSERT_TRUE(wait_status(*receiver, true));
+    sender.reset();
+    ASSERT_TRUE(wait_status(*receiver, false));
+    transport::ServerOptions same_port;
+    same_port.port = where.port;
+    sender = make_sender("core c", same_port);
+    ASSERT_TRUE(wait_status(*receiver, true));
+    BgraFrame white(16, 16, 255);
+    sender->send_video(white.record);
+    EXPECT_EQ(next_video_byte(*receiver), 255);
+    EXPECT_GE(receiver->stats().connects, 2u);
+}
+
+TEST(TransportCore, AStalledReceiverNeitherStallsTheSenderNorTheOthers)
+{
+    auto sender = make_sender("core stall");
+    // A peer that says hello and then never reads.
+    auto stalled = net::connect_tcp(sender->endpoint().address, sender->endpoint().port, 1s);
+    ASSERT_TRUE(stalled);
+    ASSERT_TRUE(net::write_all(stalled.get(), transport::wire::encode_hello("stalled")));
+    auto good = make_receiver(sender->endpoint(), ReceiverLimits{2, 512, 64, 256, {}});
+    ASSERT_TRUE(sender->wait_connections(2, 5s));
+
+    BgraFrame big(1920, 1080, 0);
+    for (int i = 0; i < 60; ++i) {
+        std::memset(big.pixels.data(), i, 16);
+        sender->send_video(big.record);
+    }
+    // The sender went through all frames; the stalled peer lost most of them.
+    EXPECT_EQ(sender->stats().video_accepted, 60u);
+    EXPECT_GT(sender->transport_stats().video_dropped, 40u);
+    // The good receiver ends with the newest frame.
+    int last = -1;
+    for (int b; (b = next_video_byte(*good, 1s)) >= 0;)
+        last = b;
+    EXPECT_EQ(last, 59);
+}
+
+TEST(TransportCore, HostilePeersAreDroppedAndTheRestIsServed)
+{
+    transport::ServerOptions options;
+    options.handshake_timeout = 300ms;
+    options.max_connections = 8;
+    auto sender = make_sender("core hostile", options);
+    const Endpoint e = sender->endpoint();
+    auto connect = [&] { return net::connect_tcp(e.address, e.port, 1s); };
+
+    auto garbage = connect();
+    const std::vector<uint8_t> junk(200, 0xAB);
+    net::write_all(garbage.get(), junk);
+
+    auto liar = connect();  // hello that claims a text of 4 GB
+    auto hello = transport::wire::encode_hello("liar");
+    const uint32_t huge = 0xFFFFFFFFu;
+    std::memcpy(hello.data() + 12, &huge, 4);
+    net::write_all(liar.get(), hello);
+
+    auto media = connect();  // receivers may not send media
+    net::write_all(media.get(), transport::wire::encode_hello("m"));
+    net::write_all(media.get(), transport::wire::encode_metadata({0}, "x"));
+
+    auto silent = connect();
+    // Each of these sees its connection closed by the server.
+    for (auto* fd : {&garbage, &liar, &media, &silent}) {
+        ASSERT_TRUE(net::wait_readable(fd->get(), 5s));
+        uint8_t b[64];
+        while (::recv(fd->get(), b, sizeof b, 0) > 0) {
+        }
+    }
+    const auto s = sender->transport_stats();
+    EXPECT_EQ(s.bad_peers, 3u);
+    EXPECT_EQ(s.handshake_timeouts, 1u);
+
+    // Many connections at once: beyond the cap they are closed at once.
+    std::vector<net::Fd> crowd;
+    for (int i = 0; i < 100; ++i)
+        if (auto fd = connect())
+            crowd.push_back(std::move(fd));
+    const auto end = qrv_test::Clock::now() + 5s;
+    while (sender->transport_stats().refused < 60 && qrv_test::Clock::now() < end)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_GE(sender->transport_stats().refused, 60u);
+    crowd.clear();
+
+    // Once the crowd is gone, a real receiver is served.
+    auto receiver = make_receiver(e);
+    ASSERT_EQ(sender->connections(5s), 1u);
+    BgraFrame white(16, 16, 255);
+    sender->send_video(white.record);
+    EXPECT_EQ(next_video_byte(*receiver), 255);
+}
+
+TEST(TransportCore, RoutingMovesReceiversWithoutCarryingTheMedia)
+{
+    auto a = make_sender("route a");
+    auto b = make_sender("route b");
+    auto router = std::make_unique<Router>(RouterSettings{"Routing", ""}, loopback());
+    auto receiver = make_receiver(router->endpoint());
+    ASSERT_TRUE(router->wait_connections(1, 5s));
+    ASSERT_TRUE(wait_status(*receiver, true));
+    EXPECT_FALSE(receiver->status().routed);
+
+    BgraFrame from_a(16, 16, 0xAA), from_b(16, 16, 0xBB);
+    ASSERT_TRUE(router->change(SourceInfo{"A", format_locator(a->endpoint())}));
+    ASSERT_EQ(a->connections(5s), 1u);
+    a->send_video(from_a.record);
+    EXPECT_EQ(next_video_byte(*receiver), 0xAA);
+    EXPECT_TRUE(receiver->status().routed);
+
+    ASSERT_TRUE(router->change(SourceInfo{"B", format_locator(b->endpoint())}));
+    ASSERT_EQ(b->connections(5s), 1u);
+    b->send_video(from_b.record);
+    EXPECT_EQ(next_video_byte(*receiver), 0xBB);
+    EXPECT_EQ(a->connections(), 0u);
+
+    router->clear();
+    const auto end = qrv_test::Clock::now() + 5s;
+    while (b->connections() != 0 && qrv_test::Clock::now() < end)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(b->connections(), 0u);
+    b->send_video(from_b.record);
+    EXPECT_EQ(next_video_byte(*receiver, 300ms), -1);
+    EXPECT_FALSE(receiver->status().routed);
+
+    // Route again, then the router goes: the receiver is left disconnected.
+    ASSERT_TRUE(router->change(SourceInfo{"A", format_locator(a->endpoint())}));
+    ASSERT_EQ(a->connections(5s), 1u);
+    router.reset();
+    ASSERT_TRUE(wait_status(*receiver, false));
+    EXPECT_FALSE(receiver->status().routed);
+    const auto end2 = qrv_test::Clock::now() + 5s;
+    while (a->connections() != 0 && qrv_test::Clock::now() < end2)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(a->connections(), 0u);
+    EXPECT_FALSE(router.get());
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+// libFuzzer target: a stream of wire messages as a receiver or a source's
+// server would read it. Every message is parsed and, when whole, its fixed
+// fields decoded again; a bad one ends the stream as it ends a connection.
+#include <cstddef>
+#include <cstdint>
+
+#include "transport/wire.h"
+
+using namespace qrv::transport::wire;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::span<const uint8_t> rest(data, size);
+    while (!rest.empty()) {
+        Parsed p;
+        if (parse_message(rest, p) != ParseResult::ok)
+            break;
+        const auto fixed = rest.subspan(kHeaderBytes, p.header.fixed_len);
+        if (p.header.type == MessageType::video) {
+            const auto v = decode_video(p.header, fixed);
+            if (!v || video_data_bytes(*v) != p.header.data_len)
+                __builtin_trap();
+        }
+        if (p.header.type == MessageType::audio) {
+            const auto a = decode_audio(p.header, fixed);
+            if (!a || audio_data_bytes(*a) != p.header.data_len)
+                __builtin_trap();
+        }
+        if (p.consumed == 0 || p.consumed > rest.size())
+            __builtin_trap();
+        rest = rest.subspan(p.consumed);
+    }
+    return 0;
+}
