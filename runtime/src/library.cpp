@@ -18,8 +18,20 @@ Library::~Library()
 bool Library::start()
 {
     std::lock_guard lock(mutex_);
-    if (starts_ == 0 && !discovery_)
+    if (starts_ == 0 && !discovery_) {
         discovery_ = discovery::DiscoveryService::create(Scope::from_environment());
+        // Receivers look their source up by name before every connection,
+        // so that a source that comes back at a new address is found.
+        set_source_resolver([](const std::string& name) -> std::optional<Endpoint> {
+            auto service = Library::instance().discovery();
+            if (!service)
+                return std::nullopt;
+            auto entry = service->find(name);
+            if (!entry)
+                return std::nullopt;
+            return entry->endpoint;
+        });
+    }
     ++starts_;
     return true;
 }

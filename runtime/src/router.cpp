@@ -12,7 +12,12 @@ Router::Router(RouterSettings settings, const Scope& scope, transport::ServerOpt
 
 bool Router::change(SourceInfo target)
 {
-    if (!parse_locator(target.locator))
+    const auto where = parse_locator(target.locator);
+    if (!where)
+        return false;
+    // A router pointed at its own source would carry nothing at all.
+    const Endpoint own = server_->endpoint();
+    if (where->address == own.address && where->port == own.port)
         return false;
     std::lock_guard lock(mutex_);
     server_->set_redirect(target.locator);

@@ -50,7 +50,7 @@ TEST(DiscoveryLoopback, SourceOfAnotherProcessAppearsAndLeavesWithGoodbye)
 {
     auto s = service();
     ASSERT_GE(s->stats().interfaces, 1u);
-    Child helper({kBin + "/qrv_publish_helper", "send", tag("appear"), "public,studio"});
+    Child helper({std::string(QRV_TEST_HELPER), "send", tag("appear"), "public,studio"});
     ASSERT_TRUE(helper.wait_for_output("ready", 5s)) << helper.output();
     const std::string name = s->host() + " (" + tag("appear") + ")";
     auto found = s->wait_for(name, 5s);
@@ -73,16 +73,16 @@ TEST(DiscoveryLoopback, SourceOfAnotherProcessAppearsAndLeavesWithGoodbye)
 TEST(DiscoveryLoopback, OtherProcessResolvesALocatorByName)
 {
     auto s = service();
-    Child helper({kBin + "/qrv_publish_helper", "send", tag("resolved")});
+    Child helper({std::string(QRV_TEST_HELPER), "send", tag("resolved")});
     ASSERT_TRUE(helper.wait_for_output("published ", 5s)) << helper.output();
     const std::string name = s->host() + " (" + tag("resolved") + ")";
     EXPECT_NE(helper.output().find("published " + name), std::string::npos) << helper.output();
     auto found = s->wait_for(name, 5s);
     ASSERT_TRUE(found);
-    Child resolver({kBin + "/qrv_publish_helper", "resolve", name});
+    Child resolver({std::string(QRV_TEST_HELPER), "resolve", name});
     ASSERT_TRUE(resolver.wait_exit(10s));
     EXPECT_NE(resolver.output().find("locator " + found->locator), std::string::npos) << resolver.output();
-    Child missing({kBin + "/qrv_publish_helper", "resolve", s->host() + " (" + tag("nobody") + ")"});
+    Child missing({std::string(QRV_TEST_HELPER), "resolve", s->host() + " (" + tag("nobody") + ")"});
     ASSERT_TRUE(missing.wait_exit(10s));
     EXPECT_NE(missing.output().find("none"), std::string::npos) << missing.output();
 }
@@ -90,7 +90,7 @@ TEST(DiscoveryLoopback, OtherProcessResolvesALocatorByName)
 TEST(DiscoveryLoopback, KilledSourceExpiresWithinTheBound)
 {
     auto s = service();
-    Child helper({kBin + "/qrv_publish_helper", "send", tag("killed")});
+    Child helper({std::string(QRV_TEST_HELPER), "send", tag("killed")});
     ASSERT_TRUE(helper.wait_for_output("ready", 5s));
     const std::string name = s->host() + " (" + tag("killed") + ")";
     ASSERT_TRUE(s->wait_for(name, 5s));
@@ -104,8 +104,8 @@ TEST(DiscoveryLoopback, KilledSourceExpiresWithinTheBound)
 TEST(DiscoveryLoopback, SameNameInTwoProcessesEndsDistinct)
 {
     auto s = service();
-    Child first({kBin + "/qrv_publish_helper", "send", tag("twin")});
-    Child second({kBin + "/qrv_publish_helper", "send", tag("twin")});
+    Child first({std::string(QRV_TEST_HELPER), "send", tag("twin")});
+    Child second({std::string(QRV_TEST_HELPER), "send", tag("twin")});
     ASSERT_TRUE(first.wait_for_output("ready", 5s));
     ASSERT_TRUE(second.wait_for_output("ready", 5s));
     const std::string base = s->host() + " (" + tag("twin");
@@ -119,7 +119,7 @@ TEST(DiscoveryLoopback, SameNameInTwoProcessesEndsDistinct)
 TEST(DiscoveryLoopback, RouterIsPublished)
 {
     auto s = service();
-    Child router({kBin + "/qrv_publish_helper", "route", tag("Routing")});
+    Child router({std::string(QRV_TEST_HELPER), "route", tag("Routing")});
     ASSERT_TRUE(router.wait_for_output("ready", 5s));
     EXPECT_TRUE(s->wait_for(s->host() + " (" + tag("Routing") + ")", 5s));
 }
@@ -184,7 +184,7 @@ TEST(DiscoveryPrograms, SourceListerListsStrobePumpAndSeesItGo)
 TEST(DiscoveryPrograms, SwitchboardRoutesToAVisibleSource)
 {
     auto s = service();
-    Child pump({kBin + "/qrv_publish_helper", "send", tag("routed")});
+    Child pump({std::string(QRV_TEST_HELPER), "send", tag("routed")});
     ASSERT_TRUE(pump.wait_for_output("ready", 5s));
     Child board({"/usr/bin/stdbuf", "-oL", kBin + "/switchboard"},
                 {{"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}});
@@ -203,7 +203,7 @@ TEST(DiscoveryPrograms, SwitchboardRoutesToAVisibleSource)
 
 TEST(DiscoveryPrograms, PresetCallerGetsPastItsSearch)
 {
-    Child pump({kBin + "/qrv_publish_helper", "send", tag("camera")});
+    Child pump({std::string(QRV_TEST_HELPER), "send", tag("camera")});
     ASSERT_TRUE(pump.wait_for_output("ready", 5s));
     Child caller({kBin + "/preset_caller"});
     // With a source visible the search ends, and the 30-second watch ends

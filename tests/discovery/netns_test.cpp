@@ -104,7 +104,7 @@ TEST(DiscoveryNetns, SourceInOneNamespaceIsListedInAnother)
     ASSERT_TRUE(watcher->wait_for_output("No change to the sources found.", 8s)) << watcher->output();
     EXPECT_EQ(watcher->output().find("Network sources"), std::string::npos) << watcher->output();
 
-    auto publisher = link.start("a", {kBin + "/qrv_publish_helper", "send", tag("remote")});
+    auto publisher = link.start("a", {std::string(QRV_TEST_HELPER), "send", tag("remote")});
     ASSERT_TRUE(publisher->wait_for_output("ready", 5s)) << publisher->output();
     const bool listed = watcher->wait_for_output(tag("remote") + ")", 6s);
     publisher->wait_for_output("\x01", 300ms);
@@ -125,7 +125,7 @@ TEST(DiscoveryNetns, InteroperatesWithZeroconf)
     Link link;
     if (!link.ok())
         GTEST_SKIP() << "network namespaces or veth pairs refused here";
-    auto publisher = link.start("a", {kBin + "/qrv_publish_helper", "send", tag("zc"), "public,news"});
+    auto publisher = link.start("a", {std::string(QRV_TEST_HELPER), "send", tag("zc"), "public,news"});
     ASSERT_TRUE(publisher->wait_for_output("ready", 5s));
     // Our label starts with the host name, which all namespaces share.
     char host[256] = {};

@@ -108,6 +108,11 @@ TEST_F(ApiE2E, RoutingMovesAReceiverBetweenTwoSenders)
 
     QRVlib_source_t bogus("HOST (X)", "not a locator");
     EXPECT_FALSE(QRVlib_routing_change(router, &bogus));
+    // A router pointed at itself would carry nothing: refused, route kept.
+    QRVlib_source_t itself("HOST (Routing)", router_locator.c_str());
+    EXPECT_FALSE(QRVlib_routing_change(router, &itself));
+    QRVlib_send_send_video_v2(b, &fb.record);
+    EXPECT_EQ(next_byte(r), 0xB0);
     EXPECT_TRUE(QRVlib_routing_clear(router));
     // The clear shows as a change of status that leaves the receiver
     // without a route (earlier changes may be reported first).
@@ -121,6 +126,32 @@ TEST_F(ApiE2E, RoutingMovesAReceiverBetweenTwoSenders)
     QRVlib_send_send_video_v2(b, &fb.record);
     EXPECT_EQ(next_byte(r, 300ms), -1);
     // Shutting the library down with everything alive releases it all.
+}
+
+TEST_F(ApiE2E, ReceiverFindsItsSourceAgainByNameAtANewAddress)
+{
+    auto first = sender("Comes Back");
+    ASSERT_TRUE(first);
+    std::string published(QRVlib_send_get_published_name(first, nullptr, 0), '\0');
+    QRVlib_send_get_published_name(first, published.data(), (uint32_t)published.size());
+    published.resize(published.size() - 1);
+    const std::string old_locator = locator_of(first);
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t(published.c_str(), old_locator.c_str()));
+    auto r = QRVlib_recv_create_v3(&settings);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(QRVlib_send_get_no_connections(first, 5000), 1);
+    BgraFrame f1(8, 8, 0x11), f2(8, 8, 0x22);
+    QRVlib_send_send_video_v2(first, &f1.record);
+    EXPECT_EQ(next_byte(r), 0x11);
+
+    // The source goes and comes back under the same name on another port.
+    QRVlib_send_destroy(first);
+    auto second = sender("Comes Back");
+    ASSERT_TRUE(second);
+    ASSERT_NE(locator_of(second), old_locator);
+    ASSERT_EQ(QRVlib_send_get_no_connections(second, 15000), 1);
+    QRVlib_send_send_video_v2(second, &f2.record);
+    EXPECT_EQ(next_byte(r), 0x22);
 }
 
 TEST_F(ApiE2E, BadHandlesAndArgumentsAreRefused)

@@ -1,8 +1,8 @@
-// Child processes for the discovery tests: started with pipes on standard
+// Child processes for tests: started with pipes on standard
 // input and output, optionally inside a network namespace; killed and
 // reaped by the destructor whatever happens in the test.
-#ifndef QRV_TESTS_DISCOVERY_CHILD_PROCESS_H
-#define QRV_TESTS_DISCOVERY_CHILD_PROCESS_H
+#ifndef QRV_TESTS_SUPPORT_CHILD_PROCESS_H
+#define QRV_TESTS_SUPPORT_CHILD_PROCESS_H
 
 #include <chrono>
 #include <map>
