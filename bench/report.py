@@ -32,6 +32,11 @@ def main(source, target):
             f"{v('pacing_stddev_us'):.0f} µs / {v('pacing_p99_us'):.0f} µs",
             f"ideal loop {v('ideal_stddev_us'):.0f} µs / {v('ideal_p99_us'):.0f} µs",
             "≤ 2× the ideal loop")
+    if v("delivered_fps"):
+        row("Delivered to one receiver on this host, 3840x2160 UYVY",
+            f"{v('delivered_fps'):.1f} fps ({v('dropped_frames'):.0f} dropped)",
+            f"memcpy {v('memcpy_fps'):.1f} fps (ratio {v('ratio_to_memcpy'):.2f})",
+            "≥ 0.80 of memcpy")
     if v("pattern_generation_s"):
         row("rate_probe pattern generation", f"{v('pattern_generation_s'):.2f} s", "-", "watch for regressions")
     # Further benchmarks add their own rows as "row_<name> measured|peer|goal"

@@ -78,9 +78,8 @@ struct QRVlib_source_t {
 //   option_flag:   show sources published by this same process too.
 //   option_text_a: group filter, a comma-separated list of group names; only
 //                  sources in one of these groups are shown (null: all).
-//   option_text_b: extra hosts to ask directly by unicast, comma-separated
-//                  "host[:port]" entries, for networks where multicast is
-//                  blocked (null: none).
+//   option_text_b: reserved for a list of hosts to ask directly by unicast;
+//                  this version ignores it.
 struct QRVlib_find_create_t {
     bool option_flag;
     const char* option_text_a;
@@ -94,7 +93,8 @@ struct QRVlib_find_create_t {
 // Settings of a sender.
 //   name:        the source's own name, published as "HOST (name)".
 //   option_text: comma-separated groups that the source belongs to
-//                (null: the group "public").
+//                (null: the group "public"); finders list only sources of
+//                the groups they ask for.
 struct QRVlib_send_create_t {
     const char* name;
     const char* option_text;

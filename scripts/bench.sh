@@ -8,7 +8,11 @@ QRV_EXTRA_PACKAGES="python3-matplotlib" bash scripts/setup.sh
 bash scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DQRV_BUILD_TESTS=OFF
 bin=build-release/bin
 size=${QRV_BENCH_SIZE:-full}
-if [[ $size == tiny ]]; then accept_frames=30; pacing_frames=30; else accept_frames=2000; pacing_frames=1000; fi
+if [[ $size == tiny ]]; then
+  accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
+else
+  accept_frames=2000 pacing_frames=1000 transport_frames=600 discovery_rounds=5
+fi
 
 out=results
 mkdir -p "$out"
@@ -32,9 +36,16 @@ grep -q "Running benchmark" "$log" && echo "pattern_generation_s $(( (now - star
 kill -INT "$pid" 2>/dev/null || true
 wait "$pid" || true
 
-for extra in bench/*.sh; do
-  [[ -x $extra ]] && QRV_BENCH_SIZE=$size BIN=$bin bash "$extra" | tee -a "$raw"
-done
+"$bin/bench_transport" "$transport_frames" | tee -a "$raw"
+
+# Discovery: creation to visibility and destroy to removal, next to
+# python3-zeroconf in the same run; its table becomes one row per measure.
+"$bin/bench_discovery" "$discovery_rounds" | tee "$out/discovery.txt"
+awk '/^qrv runtime/ {q_in=$3; q_out=$6} /^python3-zeroconf/ {z_in=$3; z_out=$6}
+     END { if (q_in != "") {
+       printf "row Discovery, creation to listed (median) | %s ms | python3-zeroconf %s ms | as fast as the peer\n", q_in, z_in
+       printf "row Discovery, destroy to removed (median) | %s ms | python3-zeroconf %s ms | as fast as the peer\n", q_out, z_out } }' \
+  "$out/discovery.txt" >>"$raw"
 
 /usr/bin/python3 bench/report.py "$raw" "$out/bench.md"
 /usr/bin/python3 bench/plot_jitter.py "$out/pacing.csv" "$out/pacing_jitter.png"
