@@ -369,8 +369,11 @@ TEST(TransportCore, RoutingMovesReceiversWithoutCarryingTheMedia)
     EXPECT_FALSE(receiver->status().routed);
 
     // Route again, then the router goes: the receiver is left disconnected.
+    // The receiver's side of the new link may come up after the sender
+    // counts it: wait for both before the router goes.
     ASSERT_TRUE(router->change(SourceInfo{"A", format_locator(a->endpoint())}));
     ASSERT_EQ(a->connections(5s), 1u);
+    ASSERT_TRUE(wait_status(*receiver, true));
     router.reset();
     ASSERT_TRUE(wait_status(*receiver, false));
     EXPECT_FALSE(receiver->status().routed);
