@@ -37,6 +37,31 @@ def main(source, target):
             f"{v('delivered_fps'):.1f} fps ({v('dropped_frames'):.0f} dropped)",
             f"memcpy {v('memcpy_fps'):.1f} fps (ratio {v('ratio_to_memcpy'):.2f})",
             "≥ 0.80 of memcpy")
+    if v("link_memcpy_fps") is not None and v("link_local_fps") is not None:
+        ceiling = v("link_memcpy_fps")
+        local = v("link_local_fps")
+        shm, tcp = v("gst_shm_fps") or 0.0, v("gst_tcp_fps") or 0.0
+        row("Delivered between two processes on this host, 3840x2160 UYVY",
+            f"{local:.1f} fps ({v('link_local_dropped') or 0:.0f} dropped)",
+            f"memcpy {ceiling:.1f} fps (ratio {local / ceiling if ceiling else 0:.2f}); "
+            f"GStreamer shm {shm:.1f} fps, tcp {tcp:.1f} fps",
+            "ahead of both, ≥ 0.80 of memcpy")
+    if v("netns_skipped"):
+        row("Across two network namespaces over TCP", "skipped (namespaces refused)", "-", "≥ 0.90 of plain TCP")
+    elif v("netns_qrv_fps") is not None:
+        plain = v("netns_tcp_fps") or 0.0
+        ours = v("netns_qrv_fps")
+        row("Across two network namespaces over TCP, 3840x2160 UYVY",
+            f"{ours:.1f} fps",
+            f"plain TCP stream {plain:.1f} fps (ratio {ours / plain if plain else 0:.2f})",
+            "≥ 0.90 of plain TCP")
+    for key, where in (("lat_local", "this host"), ("netns_lat", "across namespaces")):
+        for size, label in (("1080", "1920x1080"), ("2160", "3840x2160")):
+            k = f"{key}_{size}"
+            if v(f"{k}_latency_median_us") is not None:
+                row(f"Latency send to capture, {where}, {label} at 29.97 fps",
+                    f"median {v(k + '_latency_median_us') / 1000:.2f} ms / p99 {v(k + '_latency_p99_us') / 1000:.2f} ms",
+                    "-", "watch for regressions")
     if v("pattern_generation_s"):
         row("rate_probe pattern generation", f"{v('pattern_generation_s'):.2f} s", "-", "watch for regressions")
     # Further benchmarks add their own rows as "row_<name> measured|peer|goal"

@@ -4,14 +4,17 @@
 # QRV_BENCH_SIZE=tiny runs each one briefly (as CI does, so they cannot rot).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-QRV_EXTRA_PACKAGES="python3-matplotlib" bash scripts/setup.sh
+QRV_EXTRA_PACKAGES="python3-matplotlib gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad" \
+  bash scripts/setup.sh
 bash scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DQRV_BUILD_TESTS=OFF
 bin=build-release/bin
 size=${QRV_BENCH_SIZE:-full}
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
+  link_frames=60 latency_frames=20 link_rounds=1
 else
   accept_frames=2000 pacing_frames=1000 transport_frames=600 discovery_rounds=5
+  link_frames=600 latency_frames=300 link_rounds=3
 fi
 
 out=results
@@ -37,6 +40,31 @@ kill -INT "$pid" 2>/dev/null || true
 wait "$pid" || true
 
 "$bin/bench_transport" "$transport_frames" | tee -a "$raw"
+
+# Two processes on this host: our sender and receiver next to GStreamer's
+# shared-memory and TCP elements moving the same raw frames, and the memcpy
+# ceiling, taking turns link_rounds times (best rate of each counts); then
+# send-to-capture latency of paced frames (29.97 fps).
+link_pair() {
+  local prefix=$1; shift
+  local loc
+  loc=$(mktemp -u /tmp/qrv-bench-locator-XXXXXX)
+  timeout 60 "$bin/bench_link" send --locator "$loc" "$@" >/dev/null &
+  local sender=$!
+  timeout 60 "$bin/bench_link" recv --locator "$loc" --prefix "$prefix" || true
+  wait "$sender" || true
+  rm -f "$loc"
+}
+for _ in $(seq "$link_rounds"); do
+  "$bin/bench_link" memcpy --frames "$link_frames" --prefix link_memcpy
+  link_pair link_local --frames "$link_frames"
+  /usr/bin/python3 bench/peers/gst_rate.py "$link_frames" || true
+done | awk -f bench/link/best_of.awk | tee -a "$raw"
+link_pair lat_local_1080 --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367 | tee -a "$raw"
+link_pair lat_local_2160 --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367 | tee -a "$raw"
+
+# Across two network namespaces over TCP, next to a plain TCP stream.
+bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
 
 # Discovery: creation to visibility and destroy to removal, next to
 # python3-zeroconf in the same run; its table becomes one row per measure.

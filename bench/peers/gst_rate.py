@@ -1,0 +1,95 @@
+"""Frames per second that GStreamer moves between two processes: a source
+pipeline sends raw 3840x2160 UYVY buffers over shmsink or tcpserversink, a
+receiving pipeline takes them with shmsrc or tcpclientsrc and reports every
+buffer through identity; each report is stamped on arrival here. The rate
+is (buffers - 1) over the time from the first buffer to the last, the same
+measure as our own receiver's. Prints "key value" lines."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+WIDTH, HEIGHT = 3840, 2160
+FRAME = WIDTH * HEIGHT * 2
+CAPS = f"video/x-raw,format=UYVY,width={WIDTH},height={HEIGHT},framerate=0/1"
+
+
+def pipelines(kind, frames, workdir):
+    # fakesrc writes every byte of each buffer once (zeros): with shmsink
+    # the buffers come from its shared memory, so an unfilled buffer would
+    # move no bytes at all, while our sender copies the caller's pixels.
+    src = (f"fakesrc num-buffers={frames + 8} sizetype=fixed sizemax={FRAME} "
+           f"filltype=zero ! {CAPS}")
+    if kind == "shm":
+        path = os.path.join(workdir, "shm")
+        send = f"{src} ! shmsink socket-path={path} shm-size={FRAME * 4} wait-for-connection=true sync=false"
+        recv = f"shmsrc socket-path={path} ! identity silent=false ! fakesink sync=false"
+    else:
+        port = 47000 + os.getpid() % 2000
+        # No waiting for a client here: the source runs on until it is
+        # stopped, and a client that lags skips to the newest buffer (as our
+        # own sender does) instead of queueing without bound.
+        src = src.replace(f"num-buffers={frames + 8}", "num-buffers=-1")
+        send = (f"{src} ! tcpserversink host=127.0.0.1 port={port} sync=false "
+                f"buffers-soft-max=3 recover-policy=latest")
+        # The stream arrives in pieces (tcpclientsrc reads at most 4 KiB at a
+        # time); rawvideoparse puts whole frames back together, as any
+        # receiver of raw video over TCP must. The queue lets reading and
+        # parsing run on threads of their own.
+        recv = (f"tcpclientsrc host=127.0.0.1 port={port} ! queue ! "
+                f"rawvideoparse format=uyvy width={WIDTH} height={HEIGHT} framerate=0/1 ! "
+                f"identity silent=false ! fakesink sync=false")
+    return send, recv
+
+
+def run(kind, frames):
+    with tempfile.TemporaryDirectory(prefix="qrv-gst-") as workdir:
+        send_cmd, recv_cmd = pipelines(kind, frames, workdir)
+        sender = subprocess.Popen(["gst-launch-1.0", "-q"] + send_cmd.split(),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        receiver = None
+        stamps = []
+        try:
+            time.sleep(0.5)
+            receiver = subprocess.Popen(["stdbuf", "-oL", "gst-launch-1.0", "-v"] + recv_cmd.split(),
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            # A pipeline that never delivers must not hang the run: the
+            # watchdog ends the receiver, which ends the loop below.
+            watchdog = threading.Timer(20 + frames / 10, receiver.kill)
+            watchdog.start()
+            try:
+                for line in receiver.stdout:
+                    if "chain" in line and "bytes" in line:
+                        stamps.append(time.monotonic())
+                        if len(stamps) >= frames:
+                            break
+            finally:
+                watchdog.cancel()
+        finally:
+            for p in (receiver, sender):
+                if p is not None:
+                    p.kill()
+                    p.wait()
+        if len(stamps) < 2 or stamps[-1] <= stamps[0]:
+            return 0.0, len(stamps)
+        return (len(stamps) - 1) / (stamps[-1] - stamps[0]), len(stamps)
+
+
+def main():
+    frames = int(sys.argv[1]) if len(sys.argv) > 1 else 120
+    if frames < 2:
+        sys.exit("gst_rate.py: at least 2 frames")
+    if shutil.which("gst-launch-1.0") is None:
+        print("gst_rate.py: gst-launch-1.0 not installed, GStreamer peer skipped", file=sys.stderr)
+        return
+    for kind in ("shm", "tcp"):
+        fps, got = run(kind, frames)
+        print(f"gst_{kind}_fps {fps:.1f}")
+        print(f"gst_{kind}_frames {got}")
+
+
+if __name__ == "__main__":
+    main()
