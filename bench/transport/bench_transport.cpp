@@ -1,7 +1,7 @@
 // Frames per second that reach one receiver on the same host (sender and
-// receiver in this process, over the loopback transport), next to a plain
-// memcpy of the same frames measured in the same run. Prints "key value"
-// lines; the ratio is what to compare across machines.
+// receiver in this process), over the shared-memory path and over TCP,
+// next to a plain memcpy of the same frames measured in the same run.
+// Prints "key value" lines; the ratios are what to compare across machines.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -36,7 +36,18 @@ double memcpy_rate(const std::vector<std::vector<uint8_t>>& sources, int frames)
     return frames / seconds_since(start);
 }
 
-double delivered_rate(const std::vector<std::vector<uint8_t>>& sources, int frames, uint64_t* dropped)
+// Without the Unix socket in the locator the receiver takes TCP.
+std::string tcp_only(std::string locator)
+{
+    const size_t q = locator.find("?unix=");
+    if (q == std::string::npos)
+        return locator;
+    const size_t amp = locator.find('&', q);
+    return locator.substr(0, q) + (amp == std::string::npos ? "" : "?" + locator.substr(amp + 1));
+}
+
+double delivered_rate(const std::vector<std::vector<uint8_t>>& sources, int frames, bool shared,
+                      uint64_t* dropped)
 {
     QRVlib_send_create_t ss("Transport Benchmark");
     ss.pace_video = ss.pace_audio = false;
@@ -45,6 +56,9 @@ double delivered_rate(const std::vector<std::vector<uint8_t>>& sources, int fram
         return 0;
     std::string locator(QRVlib_send_get_locator(sender, nullptr, 0), '\0');
     QRVlib_send_get_locator(sender, locator.data(), (uint32_t)locator.size());
+    locator.resize(std::strlen(locator.c_str()));
+    if (!shared)
+        locator = tcp_only(locator);
     QRVlib_recv_create_v3_t rs(QRVlib_source_t("bench", locator.c_str()));
     auto receiver = QRVlib_recv_create_v3(&rs);
     if (!receiver || QRVlib_send_get_no_connections(sender, 5000) < 1)
@@ -103,13 +117,19 @@ int main(int argc, char** argv)
         for (size_t i = 0; i < kFrameBytes; ++i)
             sources[k][i] = (uint8_t)((i + k) * 2654435761u >> 24);
     const double copy = memcpy_rate(sources, frames);
-    uint64_t dropped = 0;
-    const double delivered = delivered_rate(sources, frames, &dropped);
+    uint64_t dropped = 0, tcp_dropped = 0;
+    const double delivered = delivered_rate(sources, frames, true, &dropped);
+    const double tcp = delivered_rate(sources, frames, false, &tcp_dropped);
     std::printf("frames %d\n", frames);
     std::printf("memcpy_fps %.1f\n", copy);
+    // The default path on this host (shared memory when offered).
     std::printf("delivered_fps %.1f\n", delivered);
     std::printf("dropped_frames %llu\n", (unsigned long long)dropped);
     std::printf("ratio_to_memcpy %.3f\n", copy > 0 ? delivered / copy : 0.0);
+    // The same over TCP, as between hosts.
+    std::printf("tcp_delivered_fps %.1f\n", tcp);
+    std::printf("tcp_dropped_frames %llu\n", (unsigned long long)tcp_dropped);
+    std::printf("tcp_ratio_to_memcpy %.3f\n", copy > 0 ? tcp / copy : 0.0);
     QRVlib_destroy();
     return 0;
 }

@@ -82,7 +82,7 @@ private:
     void keep_audio(const AudioLayout& layout, int64_t timecode, const std::shared_ptr<transport::Packet>& p);
 
     mutable std::mutex mutex_;
-    transport::PacketPool video_pool_{6};
+    transport::PacketPool video_pool_{8, true};  // in shared memory
     transport::PacketPool audio_pool_{16};
     StoredVideo video_;
     StoredAudio audio_;

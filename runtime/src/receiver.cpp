@@ -252,11 +252,13 @@ int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_
     switch (m.header.type) {
     case MessageType::video: {
         const auto f = wire::decode_video(m.header, m.fixed);
-        if (!f || !m.data)
+        if (!f || (!m.data && !m.shared))
             return QRVlib_frame_type_error;
-        const void* key = m.data->data();
-        Held& h = held_[key];
+        // Shared-memory pixels are handed out where they lie, read-only.
+        uint8_t* pixels = m.shared ? const_cast<uint8_t*>(m.shared->data) : m.data->data();
+        Held& h = held_[pixels];
         h.data = std::move(m.data);
+        h.shared = std::move(m.shared);
         h.text = std::move(m.text);
         *video = QRVlib_video_frame_v2_t();
         video->width = f->width;
@@ -267,7 +269,7 @@ int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_
         video->aspect_ratio = f->aspect_ratio;
         video->frame_format = static_cast<QRVlib_frame_format_type_e>(f->frame_format);
         video->timecode = f->timecode;
-        video->data = h.data->data();
+        video->data = pixels;
         video->line_stride = static_cast<int32_t>(f->line_bytes);
         video->metadata = h.text.empty() ? nullptr : h.text.c_str();
         video->timestamp = f->timestamp;
@@ -398,6 +400,18 @@ QRVlib_recv_status_t Receiver::status() const
     std::lock_guard lock(mutex_);
     const Effective e = effective_locked();
     return QRVlib_recv_status_t{e.connected, e.ptz, !route_.empty()};
+}
+
+bool Receiver::shared_memory()
+{
+    bool routed;
+    {
+        std::lock_guard lock(mutex_);
+        routed = !route_.empty();
+    }
+    std::lock_guard ml(media_mutex_);
+    const transport::ClientLink* link = routed ? media_.link.get() : home_.link.get();
+    return link && link->shared();
 }
 
 QRVlib_recv_stats_t Receiver::stats() const

@@ -62,6 +62,8 @@ public:
 
     QRVlib_recv_status_t status() const;
     QRVlib_recv_stats_t stats() const;
+    // Frames arrive over the same-host shared-memory path now.
+    bool shared_memory();
 
 private:
     struct Effective {
@@ -71,6 +73,7 @@ private:
     };
     struct Held {
         std::shared_ptr<std::vector<uint8_t>> data;
+        std::shared_ptr<const transport::SharedFrame> shared;  // pixels in the source's memory
         std::string text;
     };
 

@@ -26,6 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (!a || audio_data_bytes(*a) != p.header.data_len)
                 __builtin_trap();
         }
+        if (p.header.type == MessageType::shm_video) {
+            // Shared-memory frames carry no data of their own, and their
+            // geometry must be one an inline frame could have.
+            const auto s = decode_shm_video(p.header, fixed);
+            if (!s || p.header.data_len != 0 || !video_data_bytes(s->video))
+                __builtin_trap();
+        }
+        if (p.header.type == MessageType::release && !decode_release(p.header, fixed))
+            __builtin_trap();
         if (p.consumed == 0 || p.consumed > rest.size())
             __builtin_trap();
         rest = rest.subspan(p.consumed);

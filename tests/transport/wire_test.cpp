@@ -153,6 +153,50 @@ TEST(Wire, MediaLengthsMustMatchTheirOwnGeometry)
     EXPECT_FALSE(acheck(a, 0));
 }
 
+TEST(Wire, SharedMemoryFramesAndReleases)
+{
+    ShmVideoFields s;
+    s.video = hd_bgra();
+    s.frame_id = 0x0102030405060708ull;
+    s.offset = 4096;
+    const auto m = encode_shm_video(s, "<x/>");
+    Parsed p;
+    ASSERT_EQ(parse_message(m, p), ParseResult::ok);
+    EXPECT_EQ(p.header.data_len, 0u);  // the pixels travel by reference
+    const auto back = decode_shm_video(p.header, std::span(m).subspan(kHeaderBytes, p.header.fixed_len));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->video.width, 1920);
+    EXPECT_EQ(back->video.timecode, 123456789);
+    EXPECT_EQ(back->frame_id, s.frame_id);
+    EXPECT_EQ(back->offset, 4096u);
+
+    // The geometry is checked as for an inline frame.
+    ShmVideoFields bad = s;
+    bad.video.line_bytes = 1920 * 4 + 1;
+    auto mb = encode_shm_video(bad, {});
+    EXPECT_EQ(parse_message(mb, p), ParseResult::bad);
+    bad = s;
+    bad.video.fourcc = 0x31323334u;
+    mb = encode_shm_video(bad, {});
+    EXPECT_EQ(parse_message(mb, p), ParseResult::bad);
+    // A shared frame that claims inline data, or is cut short, is refused.
+    mb = encode_shm_video(s, {});
+    mb[16] = 1;
+    EXPECT_FALSE(header_of(mb));
+    mb = encode_shm_video(s, {});
+    put32(mb, 8, kVideoFixedBytes);
+    EXPECT_FALSE(header_of(mb));
+
+    const auto r = encode_release({77});
+    ASSERT_EQ(parse_message(r, p), ParseResult::ok);
+    const auto rf = decode_release(p.header, std::span(r).subspan(kHeaderBytes, p.header.fixed_len));
+    ASSERT_TRUE(rf);
+    EXPECT_EQ(rf->frame_id, 77u);
+    auto rb = r;
+    put32(rb, 12, 3);  // releases carry no text
+    EXPECT_FALSE(header_of(rb));
+}
+
 TEST(Wire, ParseMessageWaitsForWholeMessagesAndRefusesNulInText)
 {
     auto m = encode_metadata({42}, "<tally/>");

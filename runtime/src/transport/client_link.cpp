@@ -2,7 +2,29 @@
 
 #include <algorithm>
 
+#include "unix_socket.h"
+
 namespace qrv::transport {
+
+namespace {
+
+// Pools of one source that a connection keeps mapped; beyond, maps no one
+// uses any more are dropped first.
+constexpr size_t kMaxMappings = 16;
+
+}  // namespace
+
+bool ClientLink::Channel::write(std::span<const uint8_t> bytes)
+{
+    std::lock_guard lock(mutex);
+    return fd >= 0 && net::write_all(fd, bytes);
+}
+
+void ClientLink::Channel::close()
+{
+    std::lock_guard lock(mutex);
+    fd = -1;
+}
 
 ClientLink::ClientLink(Resolver resolve, std::string receiver_name, LinkEvents& events, LinkOptions options)
     : resolve_(std::move(resolve)), receiver_name_(std::move(receiver_name)), events_(events), options_(options)
@@ -29,17 +51,14 @@ bool ClientLink::pause(std::chrono::milliseconds how_long)
 
 bool ClientLink::send(const std::vector<uint8_t>& bytes)
 {
-    std::lock_guard wl(write_mutex_);
-    int fd;
+    std::shared_ptr<Channel> channel;
     {
         std::lock_guard lock(mutex_);
-        fd = fd_;
-        if (fd < 0 || stopping_ || !connected_)
+        if (stopping_ || !connected_)
             return false;
+        channel = channel_;
     }
-    // The descriptor stays open while write_mutex_ is held: serve() takes
-    // it before closing.
-    return net::write_all(fd, bytes);
+    return channel && channel->write(bytes);
 }
 
 void ClientLink::run()
@@ -52,11 +71,29 @@ void ClientLink::run()
                 return;
         }
         net::Fd fd;
-        if (auto where = resolve_ ? resolve_() : std::nullopt)
-            fd = net::connect_tcp(where->address, where->port, options_.connect_timeout);
+        bool shared = false;
+        std::string path;
+        if (auto where = resolve_ ? resolve_() : std::nullopt) {
+            // The same-host path first, unless it failed before; TCP when
+            // the socket cannot be reached (another host or namespace).
+            {
+                std::lock_guard lock(mutex_);
+                if (options_.shared_memory && !where->unix_path.empty() && where->unix_path != failed_path_)
+                    path = where->unix_path;
+            }
+            if (!path.empty()) {
+                fd = net::connect_unix(path);
+                shared = static_cast<bool>(fd);
+            }
+            if (!fd)
+                fd = net::connect_tcp(where->address, where->port, options_.connect_timeout);
+        }
         if (fd) {
             retry = options_.retry_min;
-            serve(std::move(fd));
+            if (!serve(std::move(fd), shared) && shared) {
+                std::lock_guard lock(mutex_);
+                failed_path_ = path;
+            }
         } else {
             retry = std::min(retry * 2, options_.retry_max);
         }
@@ -65,28 +102,92 @@ void ClientLink::run()
     }
 }
 
-void ClientLink::serve(net::Fd fd)
+bool ClientLink::take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,
+                             const std::shared_ptr<Channel>& channel)
+{
+    const auto f = wire::decode_shm_video(m.header, m.fixed);
+    if (!f || passed.size() != 1)
+        return false;
+    const auto bytes = wire::video_data_bytes(f->video);
+    if (!bytes)
+        return false;
+    uint64_t device = 0, inode = 0;
+    if (!file_identity(passed[0].get(), device, inode))
+        return false;
+    auto& slot = maps.by_file[{device, inode}];
+    if (!slot) {
+        if (maps.by_file.size() > kMaxMappings) {
+            for (auto it = maps.by_file.begin(); it != maps.by_file.end();) {
+                if (it->second && it->second.use_count() == 1)
+                    it = maps.by_file.erase(it);
+                else
+                    ++it;
+            }
+        }
+        slot = ShmRegion::map_readonly(passed[0].get(), wire::kMaxVideoDataBytes + (1u << 20));
+        if (!slot) {
+            maps.by_file.erase({device, inode});
+            return false;
+        }
+    }
+    std::shared_ptr<const ShmRegion> region = maps.by_file[{device, inode}];
+    if (maps.by_file.size() > kMaxMappings)
+        maps.by_file.erase({device, inode});  // all in use: this one stays unmapped after use
+    passed.clear();
+    // The pixels must lie wholly inside the mapping.
+    if (f->offset > region->size() || *bytes > region->size() - f->offset)
+        return false;
+    auto frame = std::make_shared<SharedFrame>();
+    frame->region = std::move(region);
+    frame->data = frame->region->data() + f->offset;
+    frame->size = static_cast<size_t>(*bytes);
+    frame->release = [channel, id = f->frame_id] { channel->write(wire::encode_release({id})); };
+    // From here on it is an ordinary video message whose data is elsewhere.
+    m.header.type = wire::MessageType::video;
+    m.header.fixed_len = wire::kVideoFixedBytes;
+    m.header.data_len = *bytes;
+    m.fixed.resize(wire::kVideoFixedBytes);
+    m.data.reset();
+    m.shared = std::move(frame);
+    return true;
+}
+
+bool ClientLink::serve(net::Fd fd, bool shared)
 {
     // Writes to a receiver's source never block for long.
     net::set_send_timeout(fd.get(), std::chrono::seconds(2));
+    auto channel = std::make_shared<Channel>();
+    channel->fd = fd.get();
     {
         std::lock_guard lock(mutex_);
         if (stopping_)
-            return;
+            return true;
         fd_ = fd.get();
+        channel_ = channel;
     }
+    bool well = true;
     if (net::write_all(fd.get(), wire::encode_hello(receiver_name_))) {
         // The link is up once the server has taken the hello in: its first
         // answer is always a status.
         bool up = false;
         BufferPool buffers;
+        Mappings maps;
+        std::vector<net::Fd> passed;
         Message m;
         for (;;) {
-            const ReadResult r = read_message(fd.get(), m, &buffers);
+            passed.clear();
+            const ReadResult r = read_message(fd.get(), m, &buffers, shared ? &passed : nullptr);
             if (r == ReadResult::closed)
                 break;
-            if (r == ReadResult::bad) {
+            bool bad = r == ReadResult::bad;
+            // Descriptors come only with shared-memory frames, one each.
+            if (!bad && m.header.type == wire::MessageType::shm_video)
+                bad = !shared || !take_shared(m, passed, maps, channel);
+            else if (!bad && !passed.empty())
+                bad = true;
+            if (bad) {
                 events_.on_link_bad(*this);
+                well = false;
                 break;
             }
             switch (m.header.type) {
@@ -94,6 +195,7 @@ void ClientLink::serve(net::Fd fd)
                 if (!up) {
                     up = true;
                     connected_ = true;
+                    shared_ = shared;
                     ++connects_;
                     events_.on_link_up(*this);
                 }
@@ -113,14 +215,20 @@ void ClientLink::serve(net::Fd fd)
                 break;  // hello and camera commands are not sent to receivers
             }
         }
+        m = Message{};  // a frame not handed on is released before the channel closes
         if (up) {
             connected_ = false;
+            shared_ = false;
             events_.on_link_down(*this);
+        } else if (shared) {
+            well = false;  // a Unix socket that never greeted us
         }
     }
-    std::lock_guard wl(write_mutex_);
+    channel->close();
     std::lock_guard lock(mutex_);
     fd_ = -1;
+    channel_.reset();
+    return well;
 }
 
 }  // namespace qrv::transport

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,6 +41,8 @@ struct LinkOptions {
     std::chrono::milliseconds connect_timeout{1000};
     std::chrono::milliseconds retry_min{100};
     std::chrono::milliseconds retry_max{2000};
+    // Use the source's Unix socket and shared memory when it offers them.
+    bool shared_memory = true;
 };
 
 class ClientLink {
@@ -53,14 +57,36 @@ public:
     ClientLink& operator=(const ClientLink&) = delete;
 
     bool connected() const { return connected_.load(); }
+    // The current connection is the same-host shared-memory path.
+    bool shared() const { return shared_.load(); }
     uint64_t connects() const { return connects_.load(); }
     // Sends one encoded control message; false when not connected.
     bool send(const std::vector<uint8_t>& bytes);
 
+    // The writing side of one connection, shared with the frames that
+    // still have to tell the source they are done; closed when the
+    // connection ends, after which writes are refused.
+    struct Channel {
+        std::mutex mutex;
+        int fd = -1;
+        bool write(std::span<const uint8_t> bytes);
+        void close();
+    };
+
 private:
+    // Maps of the source's pools, by file identity, for one connection.
+    struct Mappings {
+        std::map<std::pair<uint64_t, uint64_t>, std::shared_ptr<const ShmRegion>> by_file;
+    };
+
     void run();
     bool pause(std::chrono::milliseconds how_long);
-    void serve(net::Fd fd);
+    // Serves one connection; false when the peer misbehaved.
+    bool serve(net::Fd fd, bool shared);
+    // Turns a shared-memory frame into a video message; false when it does
+    // not hold up.
+    bool take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,
+                     const std::shared_ptr<Channel>& channel);
 
     Resolver resolve_;
     const std::string receiver_name_;
@@ -69,11 +95,14 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<uint64_t> connects_{0};
 
-    std::mutex mutex_;  // guards fd_ and stopping_
+    std::atomic<bool> shared_{false};
+
+    std::mutex mutex_;  // guards fd_, channel_ and stopping_
     std::condition_variable wake_;
-    int fd_ = -1;        // the socket being served, for send() and stop
+    int fd_ = -1;        // the socket being served, for stop
+    std::shared_ptr<Channel> channel_;
     bool stopping_ = false;
-    std::mutex write_mutex_;
+    std::string failed_path_;  // a Unix path that did not work: TCP instead
     std::thread thread_;
 };
 

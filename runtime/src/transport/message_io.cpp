@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "socket.h"
+#include "unix_socket.h"
 
 namespace qrv::transport {
 
@@ -17,22 +18,37 @@ std::shared_ptr<std::vector<uint8_t>> BufferPool::acquire()
     return b;
 }
 
-ReadResult read_message(int fd, Message& out, BufferPool* pool)
+namespace {
+
+struct Source {
+    int fd;
+    std::vector<net::Fd>* passed;
+    bool read(std::span<uint8_t> out) const
+    {
+        return passed ? net::read_exact_with_fds(fd, out, *passed) : net::read_exact(fd, out);
+    }
+};
+
+}  // namespace
+
+ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
 {
+    out.shared.reset();
+    const Source src{fd, passed};
     uint8_t head[wire::kHeaderBytes];
-    if (!net::read_exact(fd, head))
-        return ReadResult::closed;
+    if (!src.read(head))
+        return passed && !passed->empty() ? ReadResult::bad : ReadResult::closed;
     const auto h = wire::decode_header(std::span<const uint8_t, wire::kHeaderBytes>(head));
     if (!h)
         return ReadResult::bad;
     out.header = *h;
     out.fixed.resize(h->fixed_len);
-    if (!net::read_exact(fd, out.fixed))
+    if (!src.read(out.fixed))
         return ReadResult::closed;
     if (!wire::check_fixed(*h, out.fixed))
         return ReadResult::bad;
     out.text.resize(h->text_len);
-    if (!net::read_exact(fd, std::span(reinterpret_cast<uint8_t*>(out.text.data()), out.text.size())))
+    if (!src.read(std::span(reinterpret_cast<uint8_t*>(out.text.data()), out.text.size())))
         return ReadResult::closed;
     if (!wire::valid_text(std::span(reinterpret_cast<const uint8_t*>(out.text.data()), out.text.size())))
         return ReadResult::bad;
@@ -48,7 +64,7 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool)
     const size_t total = static_cast<size_t>(h->data_len);
     if (total <= kDirect || data->size() == total) {
         data->resize(total);
-        if (!net::read_exact(fd, std::span(data->data(), total)))
+        if (!src.read(std::span(data->data(), total)))
             return ReadResult::closed;
     } else {
         data->clear();
@@ -57,7 +73,7 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool)
             const size_t old = data->size();
             const size_t next = std::min(total, old + step);
             data->resize(next);
-            if (!net::read_exact(fd, std::span(data->data() + old, next - old)))
+            if (!src.read(std::span(data->data() + old, next - old)))
                 return ReadResult::closed;
             step = next;  // doubling
         }

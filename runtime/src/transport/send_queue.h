@@ -6,6 +6,7 @@
 #define QRV_TRANSPORT_SEND_QUEUE_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -18,12 +19,18 @@ struct QueueLimits {
     size_t video = 2;
     size_t audio = 256;
     size_t other = 64;
+    // Shared-memory frames one receiver may hold at once (beyond, it skips
+    // frames), and how long before the source takes one back regardless.
+    size_t shared_held = 8;
+    std::chrono::milliseconds shared_hold_timeout{2000};
 };
 
 struct DropCounters {
     std::atomic<uint64_t> video{0};
     std::atomic<uint64_t> audio{0};
     std::atomic<uint64_t> other{0};
+    std::atomic<uint64_t> shared_sent{0};       // frames sent as shared memory
+    std::atomic<uint64_t> shared_reclaimed{0};  // held past the timeout
 };
 
 class SendQueue {

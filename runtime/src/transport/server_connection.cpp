@@ -1,12 +1,19 @@
 #include "server_connection.h"
 
 #include "message_io.h"
+#include "unix_socket.h"
 
 namespace qrv::transport {
 
 ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
-                                   std::chrono::milliseconds handshake_timeout)
-    : fd_(std::move(fd)), hooks_(hooks), queue_(limits, drops), handshake_timeout_(handshake_timeout)
+                                   std::chrono::milliseconds handshake_timeout, bool shared)
+    : fd_(std::move(fd)),
+      hooks_(hooks),
+      queue_(limits, drops),
+      limits_(limits),
+      drops_(drops),
+      handshake_timeout_(handshake_timeout),
+      shared_(shared)
 {
     // A receiver that stops reading blocks its writer at most this long
     // per write before the connection is dropped.
@@ -82,6 +89,14 @@ void ServerConnection::read_loop()
             break;
         case wire::MessageType::hello:
             break;  // a repeated hello changes nothing
+        case wire::MessageType::release:
+            if (!shared_) {
+                hooks_.on_bad_peer();
+                finish();
+            } else if (auto f = wire::decode_release(m.header, m.fixed)) {
+                release(f->frame_id);  // an unknown number is one taken back already
+            }
+            break;
         default:
             // Media and source-side messages have no business here.
             hooks_.on_bad_peer();
@@ -93,11 +108,79 @@ void ServerConnection::read_loop()
     hooks_.on_finished();
 }
 
+size_t ServerConnection::held() const
+{
+    std::lock_guard lock(hold_mutex_);
+    return holds_.size();
+}
+
+void ServerConnection::release(uint64_t frame_id)
+{
+    PacketPtr gone;
+    std::lock_guard lock(hold_mutex_);
+    auto it = holds_.find(frame_id);
+    if (it != holds_.end()) {
+        gone = std::move(it->second.packet);
+        holds_.erase(it);
+    }
+}
+
+void ServerConnection::expire_locked(std::chrono::steady_clock::time_point now, std::vector<PacketPtr>& gone)
+{
+    for (auto it = holds_.begin(); it != holds_.end();) {
+        if (now - it->second.since >= limits_.shared_hold_timeout) {
+            gone.push_back(std::move(it->second.packet));
+            it = holds_.erase(it);
+            ++drops_.shared_reclaimed;
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool ServerConnection::write_shared(const PacketPtr& p)
+{
+    const std::span<const uint8_t> bytes = p->bytes;
+    if (bytes.size() < wire::kHeaderBytes)
+        return false;
+    const auto h = wire::decode_header(bytes.first<wire::kHeaderBytes>());
+    if (!h || bytes.size() < wire::kHeaderBytes + uint64_t{h->fixed_len} + h->text_len + h->data_len)
+        return false;
+    const auto fixed = bytes.subspan(wire::kHeaderBytes, h->fixed_len);
+    const auto text = bytes.subspan(wire::kHeaderBytes + h->fixed_len, h->text_len);
+    const auto v = wire::decode_video(*h, fixed);
+    if (!v)
+        return false;
+    uint64_t id = 0;
+    std::vector<PacketPtr> gone;  // released outside the lock
+    {
+        std::lock_guard lock(hold_mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        expire_locked(now, gone);
+        // A receiver that holds its share skips this frame: the source
+        // never waits for it, and the others are not affected.
+        if (holds_.size() >= limits_.shared_held) {
+            ++drops_.video;
+            return true;
+        }
+        id = ++next_frame_id_;
+        holds_.emplace(id, Hold{p, now});
+    }
+    const auto message = wire::encode_shm_video(
+        {*v, id, p->data_offset},
+        std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+    if (!net::write_all_with_fd(fd_.get(), message, p->bytes.shared_fd()))
+        return false;
+    ++drops_.shared_sent;
+    return true;
+}
+
 void ServerConnection::write_loop()
 {
     PacketPtr p;
     while (queue_.pop(p)) {
-        if (!net::write_all(fd_.get(), p->bytes)) {
+        const bool as_shared = shared_ && p->type == wire::MessageType::video && p->bytes.shared_fd() >= 0;
+        if (!(as_shared ? write_shared(p) : net::write_all(fd_.get(), p->bytes))) {
             finish();
             break;
         }

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <vector>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,8 +33,10 @@ public:
 
 class ServerConnection {
 public:
+    // shared: a Unix-socket connection, which is sent video frames that lie
+    // in shared memory as references rather than bytes.
     ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
-                     std::chrono::milliseconds handshake_timeout);
+                     std::chrono::milliseconds handshake_timeout, bool shared = false);
     ~ServerConnection();
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
@@ -42,16 +46,34 @@ public:
     void mark_ready() { ready_ = true; }
     bool finished() const { return finished_.load(); }
     std::string receiver_name() const;
+    bool shared() const { return shared_; }
+    // Shared-memory frames the receiver holds now.
+    size_t held() const;
 
 private:
     void read_loop();
     void write_loop();
     void finish();
+    bool write_shared(const PacketPtr& packet);
+    void release(uint64_t frame_id);
+    // Holds older than the timeout, taken out for release outside the lock.
+    void expire_locked(std::chrono::steady_clock::time_point now, std::vector<PacketPtr>& gone);
+
+    struct Hold {
+        PacketPtr packet;
+        std::chrono::steady_clock::time_point since;
+    };
 
     net::Fd fd_;
     ConnectionHooks& hooks_;
     SendQueue queue_;
+    const QueueLimits limits_;
+    DropCounters& drops_;
     const std::chrono::milliseconds handshake_timeout_;
+    const bool shared_;
+    mutable std::mutex hold_mutex_;
+    std::map<uint64_t, Hold> holds_;  // by frame number
+    uint64_t next_frame_id_ = 0;
     std::atomic<bool> ready_{false};
     std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;

@@ -7,6 +7,8 @@
 
 #include <stdexcept>
 
+#include "unix_socket.h"
+
 namespace qrv::transport {
 
 SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler on_ptz)
@@ -27,9 +29,19 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
         if (!iface.loopback && public_address.empty())
             public_address = address;
         listeners_.push_back(std::move(fd));
+        listener_shared_.push_back(false);
     }
     if (listeners_.empty() || port == 0)
         throw std::runtime_error("no listening socket");
+    if (options_.shared_memory) {
+        // Without it receivers simply use TCP.
+        std::string path;
+        if (net::Fd fd = net::listen_unix(path)) {
+            listeners_.push_back(std::move(fd));
+            listener_shared_.push_back(true);
+            endpoint_.unix_path = path;
+        }
+    }
     wake_ = net::Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_)
         throw std::runtime_error("no eventfd");
@@ -85,7 +97,7 @@ void SourceServer::accept_loop()
             }
             ++accepted_;
             connections_.push_back(std::make_unique<ServerConnection>(
-                std::move(peer), *this, options_.queue, drops_, options_.handshake_timeout));
+                std::move(peer), *this, options_.queue, drops_, options_.handshake_timeout, listener_shared_[i]));
         }
     }
 }
@@ -199,6 +211,13 @@ ServerStats SourceServer::stats() const
     s.video_dropped = drops_.video.load();
     s.audio_dropped = drops_.audio.load();
     s.other_dropped = drops_.other.load();
+    s.shared_sent = drops_.shared_sent.load();
+    s.shared_reclaimed = drops_.shared_reclaimed.load();
+    std::lock_guard lock(mutex_);
+    for (const auto& c : connections_) {
+        s.shared_connections += c->shared() && c->ready() && !c->finished();
+        s.shared_held += c->held();
+    }
     return s;
 }
 

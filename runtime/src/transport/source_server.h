@@ -25,6 +25,9 @@ namespace qrv::transport {
 struct ServerOptions {
     uint16_t port = 0;  // 0: an ephemeral port
     size_t max_connections = 32;
+    // Also offer the same-host path: a Unix socket whose receivers map the
+    // frames instead of reading them.
+    bool shared_memory = true;
     std::chrono::milliseconds handshake_timeout{2000};
     QueueLimits queue;
 };
@@ -37,6 +40,10 @@ struct ServerStats {
     uint64_t video_dropped = 0;      // skipped for slow receivers
     uint64_t audio_dropped = 0;
     uint64_t other_dropped = 0;
+    uint64_t shared_connections = 0;  // now, past the handshake
+    uint64_t shared_sent = 0;         // frames sent as shared memory
+    uint64_t shared_reclaimed = 0;    // taken back from receivers that held them too long
+    uint64_t shared_held = 0;         // now, by all receivers
 };
 
 class SourceServer final : public ConnectionHooks {
@@ -78,6 +85,7 @@ private:
     const ServerOptions options_;
     PtzHandler on_ptz_;
     std::vector<net::Fd> listeners_;
+    std::vector<bool> listener_shared_;  // per listener: the Unix socket
     net::Fd wake_;  // eventfd that stops the accept loop
     Endpoint endpoint_;
     DropCounters drops_;

@@ -101,6 +101,10 @@ std::optional<Limits> limits(MessageType type)
         return Limits{kMaxTextBytes, 0};
     case MessageType::redirect:
         return Limits{kMaxLocatorBytes, 0};
+    case MessageType::shm_video:
+        return Limits{kMaxTextBytes, 0};
+    case MessageType::release:
+        return Limits{0, 0};
     }
     return std::nullopt;
 }
@@ -138,14 +142,18 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return kMetadataFixedBytes;
     case MessageType::ptz:
         return kPtzFixedBytes;
+    case MessageType::shm_video:
+        return kShmVideoFixedBytes;
+    case MessageType::release:
+        return kReleaseFixedBytes;
     }
     return std::nullopt;
 }
 
-std::vector<uint8_t> encode_video(const VideoFields& f, std::string_view text, uint64_t data_len)
+namespace {
+
+void put_video_fields(Writer& w, const VideoFields& f)
 {
-    auto out = start(MessageType::video, kVideoFixedBytes, text, data_len);
-    Writer w(out);
     w.i32(f.width);
     w.i32(f.height);
     w.u32(f.fourcc);
@@ -157,7 +165,34 @@ std::vector<uint8_t> encode_video(const VideoFields& f, std::string_view text, u
     w.i64(f.timecode);
     w.i64(f.timestamp);
     w.u32(f.line_bytes);
+}
+
+}  // namespace
+
+std::vector<uint8_t> encode_video(const VideoFields& f, std::string_view text, uint64_t data_len)
+{
+    auto out = start(MessageType::video, kVideoFixedBytes, text, data_len);
+    Writer w(out);
+    put_video_fields(w, f);
     w.text(text);
+    return out;
+}
+
+std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text)
+{
+    auto out = start(MessageType::shm_video, kShmVideoFixedBytes, text, 0);
+    Writer w(out);
+    put_video_fields(w, f.video);
+    w.u64(f.frame_id);
+    w.u64(f.offset);
+    w.text(text);
+    return out;
+}
+
+std::vector<uint8_t> encode_release(const ReleaseFields& f)
+{
+    auto out = start(MessageType::release, kReleaseFixedBytes, {}, 0);
+    Writer(out).u64(f.frame_id);
     return out;
 }
 
@@ -350,9 +385,60 @@ bool valid_text(std::span<const uint8_t> text)
     return std::memchr(text.data(), 0, text.size()) == nullptr;
 }
 
+std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::shm_video || fixed.size() != h.fixed_len || fixed.size() < kShmVideoFixedBytes ||
+        h.data_len != 0)
+        return std::nullopt;
+    // The video fields are checked as those of an inline frame whose data
+    // has the size that the geometry gives.
+    ShmVideoFields out;
+    Header as_video = h;
+    as_video.type = MessageType::video;
+    as_video.fixed_len = kVideoFixedBytes;
+    {
+        Reader r(fixed);
+        VideoFields probe;
+        probe.width = r.i32();
+        probe.height = r.i32();
+        probe.fourcc = r.u32();
+        r.u32();
+        r.u32();
+        r.u32();
+        r.u32();
+        probe.format_tag = r.u32();
+        r.u64();
+        r.u64();
+        probe.line_bytes = r.u32();
+        const auto n = video_data_bytes(probe);
+        if (!n)
+            return std::nullopt;
+        as_video.data_len = *n;
+    }
+    const auto v = decode_video(as_video, fixed.first(kVideoFixedBytes));
+    if (!v)
+        return std::nullopt;
+    out.video = *v;
+    Reader r(fixed.subspan(kVideoFixedBytes));
+    out.frame_id = r.u64();
+    out.offset = r.u64();
+    return out;
+}
+
+std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::release || fixed.size() != h.fixed_len || fixed.size() < kReleaseFixedBytes)
+        return std::nullopt;
+    return ReleaseFields{Reader(fixed).u64()};
+}
+
 bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
 {
     switch (h.type) {
+    case MessageType::shm_video:
+        return decode_shm_video(h, fixed).has_value();
+    case MessageType::release:
+        return decode_release(h, fixed).has_value();
     case MessageType::video:
         return decode_video(h, fixed).has_value();
     case MessageType::audio:

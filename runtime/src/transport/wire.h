@@ -52,6 +52,10 @@ enum class MessageType : uint8_t {
     metadata = 5,  // text = metadata
     ptz = 6,       // receiver -> source: one camera command
     redirect = 7,  // router -> receiver: text = locator to use, empty = none
+    // Same host only, on the Unix socket: a video frame whose pixels lie in
+    // a shared-memory pool passed along with the message (one descriptor).
+    shm_video = 8,
+    release = 9,   // receiver -> source: done with a shared-memory frame
 };
 
 // Format tags of media payloads.
@@ -117,6 +121,21 @@ struct PtzFields {
 };
 inline constexpr uint32_t kPtzFixedBytes = 16;
 
+// A video frame in shared memory: the video fields, then the frame's
+// number on this connection and where its pixels start in the pool; their
+// size follows from the geometry.
+struct ShmVideoFields {
+    VideoFields video;
+    uint64_t frame_id = 0;
+    uint64_t offset = 0;
+};
+inline constexpr uint32_t kShmVideoFixedBytes = kVideoFixedBytes + 16;
+
+struct ReleaseFields {
+    uint64_t frame_id = 0;
+};
+inline constexpr uint32_t kReleaseFixedBytes = 8;
+
 // Minimum fixed size of a type; 0 for a type that has none (hello,
 // redirect); nothing for an unknown type.
 std::optional<uint32_t> fixed_size(MessageType type);
@@ -130,6 +149,8 @@ std::vector<uint8_t> encode_status(const StatusFields& f);
 std::vector<uint8_t> encode_hello(std::string_view receiver_name);
 std::vector<uint8_t> encode_ptz(const PtzFields& f);
 std::vector<uint8_t> encode_redirect(std::string_view locator);
+std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text);
+std::vector<uint8_t> encode_release(const ReleaseFields& f);
 
 // --- decoding ---------------------------------------------------------------
 // Checks magic, version, flags, the type and the lengths that the type
@@ -143,6 +164,8 @@ std::optional<AudioFields> decode_audio(const Header& h, std::span<const uint8_t
 std::optional<MetadataFields> decode_metadata(const Header& h, std::span<const uint8_t> fixed);
 std::optional<StatusFields> decode_status(const Header& h, std::span<const uint8_t> fixed);
 std::optional<PtzFields> decode_ptz(const Header& h, std::span<const uint8_t> fixed);
+std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const uint8_t> fixed);
+std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uint8_t> fixed);
 
 // Runs the decoder of the header's type over its fixed fields.
 bool check_fixed(const Header& h, std::span<const uint8_t> fixed);

@@ -1,0 +1,478 @@
+// The same-host path: frames in the sender's shared memory, mapped by the
+// receivers, with fallback to TCP and peers that do not play by the rules.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "receiver.h"
+#include "sender.h"
+#include "support.h"
+#include "transport/message_io.h"
+#include "transport/unix_socket.h"
+
+using namespace qrv;
+using namespace std::chrono_literals;
+using qrv_test::BgraFrame;
+namespace wire = qrv::transport::wire;
+
+namespace {
+
+std::unique_ptr<Sender> make_sender(const char* name, transport::ServerOptions options = {})
+{
+    return std::make_unique<Sender>(SenderSettings{name, "", false, false}, Scope::from_value(nullptr), options);
+}
+
+std::unique_ptr<Receiver> make_receiver(const Endpoint& e)
+{
+    return std::make_unique<Receiver>(ReceiverSettings{"", format_locator(e), "shm receiver"});
+}
+
+bool wait_connected(Receiver& r, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = qrv_test::Clock::now() + limit;
+    while (qrv_test::Clock::now() < end) {
+        r.capture(nullptr, nullptr, nullptr, 50);
+        if (r.status().connected)
+            return true;
+    }
+    return false;
+}
+
+bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = qrv_test::Clock::now() + limit;
+    while (qrv_test::Clock::now() < end) {
+        if (f())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return f();
+}
+
+// Captures one video frame and keeps it (the caller frees it).
+bool capture_video(Receiver& r, QRVlib_video_frame_v2_t& v, std::chrono::milliseconds limit = 5s)
+{
+    return qrv_test::capture_until([&](uint32_t t) { return r.capture(&v, nullptr, nullptr, t); },
+                                   [](int32_t k) { return k == QRVlib_frame_type_video; }, limit);
+}
+
+BgraFrame patterned(int w, int h, uint8_t seed)
+{
+    BgraFrame f(w, h, 0);
+    for (size_t i = 0; i < f.pixels.size(); ++i)
+        f.pixels[i] = static_cast<uint8_t>(i * 31 + seed);
+    return f;
+}
+
+TEST(SharedMemory, FramesArriveIntactAndStayInTheSendersMemory)
+{
+    auto sender = make_sender("shm a");
+    ASSERT_FALSE(sender->endpoint().unix_path.empty());
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_connected(*receiver));
+    EXPECT_TRUE(receiver->shared_memory());
+
+    // Padded lines arrive packed, byte for byte.
+    BgraFrame f = patterned(100, 30, 7);
+    f.record.line_stride = 100 * 4 + 12;
+    f.pixels.resize((size_t)f.record.line_stride * 30, 0xEE);
+    f.record.data = f.pixels.data();
+    f.record.timecode = 4242;
+    f.record.frame_rate_num = 50;
+    f.record.frame_rate_den = 1;
+    f.record.metadata = "<frame n=\"1\"/>";
+    sender->send_video(f.record);
+    std::vector<int16_t> pcm(2 * 480, -16384);
+    QRVlib_audio_frame_interleaved_16s_t a16;
+    a16.no_samples = 480;
+    a16.data = pcm.data();
+    sender->send_audio(a16);
+    ASSERT_TRUE(sender->send_metadata("<after/>", 9));
+
+    QRVlib_video_frame_v2_t v;
+    QRVlib_audio_frame_v2_t a;
+    QRVlib_metadata_frame_t m{};
+    int got = 0;
+    ASSERT_TRUE(qrv_test::capture_until(
+        [&](uint32_t t) { return receiver->capture(&v, &a, &m, t); },
+        [&](int32_t k) {
+            if (k == QRVlib_frame_type_video) {
+                EXPECT_EQ(got, 0);  // in the order sent
+                EXPECT_EQ(v.width, 100);
+                EXPECT_EQ(v.height, 30);
+                EXPECT_EQ(v.line_stride, 400);
+                EXPECT_EQ(v.timecode, 4242);
+                EXPECT_EQ(v.frame_rate_num, 50);
+                EXPECT_STREQ(v.metadata, "<frame n=\"1\"/>");
+                for (int y = 0; y < 30; ++y)
+                    EXPECT_EQ(std::memcmp(v.data + y * 400, f.pixels.data() + y * f.record.line_stride, 400), 0);
+                // Held by this receiver until freed.
+                EXPECT_EQ(sender->transport_stats().shared_held, 1u);
+                receiver->free_video(&v);
+                EXPECT_EQ(v.data, nullptr);
+                got |= 1;
+            } else if (k == QRVlib_frame_type_audio) {
+                EXPECT_EQ(a.no_channels, 2);
+                EXPECT_EQ(a.no_samples, 480);
+                EXPECT_EQ(a.data[0], -0.5f);
+                EXPECT_EQ(a.data[480 + 479], -0.5f);
+                receiver->free_audio(&a);
+                got |= 2;
+            } else if (k == QRVlib_frame_type_metadata) {
+                EXPECT_STREQ(m.p_data, "<after/>");
+                receiver->free_metadata(&m);
+                got |= 4;
+            }
+            return got == 7;
+        })) << got;
+    EXPECT_TRUE(eventually([&] { return sender->transport_stats().shared_held == 0; }));
+    const auto s = sender->transport_stats();
+    EXPECT_EQ(s.shared_sent, 1u);
+    EXPECT_EQ(s.shared_connections, 1u);
+}
+
+TEST(SharedMemory, AReceiverThatHoldsFramesIsSkippedAndTheOthersAreNot)
+{
+    transport::ServerOptions options;
+    options.queue.shared_held = 3;
+    auto sender = make_sender("shm b", options);
+    auto holder = make_receiver(sender->endpoint());
+    auto reader = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_connected(*holder));
+    ASSERT_TRUE(wait_connected(*reader));
+    ASSERT_TRUE(sender->wait_connections(2, 5s));
+
+    std::vector<QRVlib_video_frame_v2_t> kept;
+    std::vector<int> seen;
+    for (int i = 0; i < 20; ++i) {
+        BgraFrame f(32, 8, static_cast<uint8_t>(i));
+        sender->send_video(f.record);  // never waits for the holder
+        QRVlib_video_frame_v2_t v;
+        ASSERT_TRUE(capture_video(*reader, v));
+        seen.push_back(v.data[0]);
+        reader->free_video(&v);
+        QRVlib_video_frame_v2_t h;
+        if (holder->capture(&h, nullptr, nullptr, 0) == QRVlib_frame_type_video)
+            kept.push_back(h);
+    }
+    // The reader saw every frame in order; the holder no more than its share.
+    ASSERT_EQ(seen.size(), 20u);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(seen[i], i);
+    const auto s = sender->transport_stats();
+    EXPECT_LE(s.shared_held, 3u + 1u);  // the reader's last one may still be on its way back
+    EXPECT_GE(s.video_dropped, 1u);
+    // What the holder keeps is untouched by the frames that came after.
+    for (auto& h : kept) {
+        EXPECT_EQ(h.data[32 * 4 * 8 - 1], h.data[0]);
+        holder->free_video(&h);
+    }
+    EXPECT_TRUE(eventually([&] { return sender->transport_stats().shared_held == 0; }));
+    // Once it lets go it is served again.
+    QRVlib_video_frame_v2_t v;
+    while (holder->capture(&v, nullptr, nullptr, 0) == QRVlib_frame_type_video)
+        holder->free_video(&v);
+    BgraFrame last(32, 8, 99);
+    sender->send_video(last.record);
+    ASSERT_TRUE(capture_video(*holder, v));
+    EXPECT_EQ(v.data[0], 99);
+    holder->free_video(&v);
+}
+
+TEST(SharedMemory, FramesHeldPastTheTimeoutAreTakenBack)
+{
+    transport::ServerOptions options;
+    options.queue.shared_held = 2;
+    options.queue.shared_hold_timeout = 100ms;
+    auto sender = make_sender("shm c", options);
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_connected(*receiver));
+    QRVlib_video_frame_v2_t held[2];
+    for (auto& h : held) {
+        BgraFrame f(16, 4, 1);
+        sender->send_video(f.record);
+        ASSERT_TRUE(capture_video(*receiver, h));
+    }
+    std::this_thread::sleep_for(250ms);
+    BgraFrame f(16, 4, 2);
+    sender->send_video(f.record);
+    QRVlib_video_frame_v2_t v;
+    ASSERT_TRUE(capture_video(*receiver, v));
+    EXPECT_EQ(v.data[0], 2);
+    EXPECT_GE(sender->transport_stats().shared_reclaimed, 2u);
+    receiver->free_video(&v);
+    for (auto& h : held)
+        receiver->free_video(&h);  // releases of frames already taken back are ignored
+    EXPECT_TRUE(eventually([&] { return sender->transport_stats().shared_held == 0; }));
+}
+
+TEST(SharedMemory, AnUnreachableUnixPathFallsBackToTcp)
+{
+    auto sender = make_sender("shm d");
+    Endpoint e = sender->endpoint();
+    e.unix_path = "@qrv-nobody-listens-here";
+    auto receiver = make_receiver(e);
+    ASSERT_TRUE(wait_connected(*receiver));
+    EXPECT_FALSE(receiver->shared_memory());
+    BgraFrame f = patterned(40, 10, 3);
+    sender->send_video(f.record);
+    QRVlib_video_frame_v2_t v;
+    ASSERT_TRUE(capture_video(*receiver, v));
+    EXPECT_EQ(std::memcmp(v.data, f.pixels.data(), f.pixels.size()), 0);
+    receiver->free_video(&v);
+    EXPECT_EQ(sender->transport_stats().shared_sent, 0u);
+
+    // A sender told not to offer the path publishes none.
+    transport::ServerOptions options;
+    options.shared_memory = false;
+    EXPECT_TRUE(make_sender("shm d2", options)->endpoint().unix_path.empty());
+}
+
+// A fake source on a Unix socket: greets one receiver, then does what it is
+// told with the connection.
+class HostileSource {
+public:
+    explicit HostileSource(std::function<void(int)> act) : listener_(net::listen_unix(path_))
+    {
+        thread_ = std::thread([this, act = std::move(act)] {
+            if (!net::wait_readable(listener_.get(), 5s))
+                return;
+            net::Fd peer(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            transport::Message hello;
+            if (!peer || transport::read_message(peer.get(), hello) != transport::ReadResult::ok)
+                return;
+            net::write_all(peer.get(), wire::encode_status({0}));
+            act(peer.get());
+            // Waits for the receiver to hang up.
+            uint8_t byte;
+            while (::recv(peer.get(), &byte, 1, 0) > 0) {
+            }
+        });
+    }
+    ~HostileSource() { thread_.join(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    net::Fd listener_;
+    std::thread thread_;
+};
+
+net::Fd sealed_memfd(size_t size, bool seal)
+{
+    net::Fd fd(::memfd_create("test", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    EXPECT_EQ(::ftruncate(fd.get(), (off_t)size), 0);
+    if (seal) {
+        EXPECT_EQ(::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
+    }
+    return fd;
+}
+
+std::vector<uint8_t> shm_frame(uint64_t offset)
+{
+    wire::ShmVideoFields f;
+    f.video.width = 16;
+    f.video.height = 16;
+    f.video.fourcc = QRVlib_FourCC_type_BGRA;
+    f.video.frame_rate_num = 30;
+    f.video.frame_rate_den = 1;
+    f.video.line_bytes = 64;
+    f.frame_id = 1;
+    f.offset = offset;
+    return wire::encode_shm_video(f, {});
+}
+
+TEST(SharedMemory, HostileSourcesAreDroppedAndTheReceiverTakesTcp)
+{
+    auto sender = make_sender("shm e");
+    const std::vector<std::pair<const char*, std::function<void(int)>>> cases = {
+        {"no descriptor", [](int fd) { net::write_all(fd, shm_frame(0)); }},
+        {"a pipe", [](int fd) {
+             int p[2];
+             ASSERT_EQ(::pipe(p), 0);
+             net::write_all_with_fd(fd, shm_frame(0), p[0]);
+             ::close(p[0]);
+             ::close(p[1]);
+         }},
+        {"unsealed memory", [](int fd) { net::write_all_with_fd(fd, shm_frame(0), sealed_memfd(1 << 16, false).get()); }},
+        {"pixels beyond the pool", [](int fd) {
+             net::write_all_with_fd(fd, shm_frame(4096 - 64 * 16 + 1), sealed_memfd(4096, true).get());
+         }},
+        {"offset wrapping around", [](int fd) {
+             net::write_all_with_fd(fd, shm_frame(~uint64_t{0} - 10), sealed_memfd(4096, true).get());
+         }},
+        {"descriptor on a status", [](int fd) {
+             net::write_all_with_fd(fd, wire::encode_status({0}), sealed_memfd(4096, true).get());
+         }},
+        {"garbage", [](int fd) { net::write_all(fd, std::vector<uint8_t>(64, 0x5A)); }},
+    };
+    for (const auto& [what, act] : cases) {
+        SCOPED_TRACE(what);
+        HostileSource fake(act);
+        Endpoint e = sender->endpoint();
+        e.unix_path = fake.path();
+        auto receiver = make_receiver(e);
+        // Dropped and counted; the next attempt goes to the real sender.
+        ASSERT_TRUE(eventually([&] { return receiver->stats().bad_messages >= 1; }));
+        ASSERT_TRUE(eventually([&] { return sender->connections() == 1; }));
+        EXPECT_FALSE(receiver->shared_memory());
+        BgraFrame f(16, 16, 0x42);
+        QRVlib_video_frame_v2_t v;
+        ASSERT_TRUE(qrv_test::capture_until(
+            [&](uint32_t t) {
+                sender->send_video(f.record);
+                return receiver->capture(&v, nullptr, nullptr, t);
+            },
+            [](int32_t k) { return k == QRVlib_frame_type_video; }));
+        EXPECT_EQ(v.data[0], 0x42);
+        receiver->free_video(&v);
+        receiver.reset();
+        ASSERT_TRUE(eventually([&] { return sender->connections() == 0; }));
+    }
+}
+
+TEST(SharedMemory, HostileReceiversOnTheUnixSocketAreDropped)
+{
+    auto sender = make_sender("shm f");
+    auto good = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_connected(*good));
+    {
+        // Releases of frames it never had change nothing; a descriptor it
+        // passes is not taken; then garbage ends it.
+        net::Fd fd = net::connect_unix(sender->endpoint().unix_path);
+        ASSERT_TRUE(fd);
+        ASSERT_TRUE(net::write_all(fd.get(), wire::encode_hello("rogue")));
+        ASSERT_TRUE(eventually([&] { return sender->connections() == 2; }));
+        ASSERT_TRUE(net::write_all(fd.get(), wire::encode_release({12345})));
+        ASSERT_TRUE(net::write_all_with_fd(fd.get(), wire::encode_release({1}), sealed_memfd(4096, true).get()));
+        ASSERT_TRUE(net::write_all(fd.get(), shm_frame(0)));  // source-side message
+        ASSERT_TRUE(eventually([&] { return sender->transport_stats().bad_peers == 1; }));
+    }
+    {
+        // A release on TCP has no business there either.
+        net::Fd fd = net::connect_tcp(sender->endpoint().address, sender->endpoint().port, 1s);
+        ASSERT_TRUE(fd);
+        ASSERT_TRUE(net::write_all(fd.get(), wire::encode_hello("rogue tcp")));
+        ASSERT_TRUE(net::write_all(fd.get(), wire::encode_release({1})));
+        ASSERT_TRUE(eventually([&] { return sender->transport_stats().bad_peers == 2; }));
+    }
+    BgraFrame f(16, 16, 0x24);
+    sender->send_video(f.record);
+    QRVlib_video_frame_v2_t v;
+    ASSERT_TRUE(capture_video(*good, v));
+    EXPECT_EQ(v.data[0], 0x24);
+    good->free_video(&v);
+}
+
+// A sender in a child process that publishes its locator through a pipe
+// and then sends frames of one byte value until it is killed.
+pid_t spawn_sender(int write_end, uint8_t value)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    {
+        auto sender = make_sender("shm child");
+        const std::string locator = format_locator(sender->endpoint()) + "\n";
+        if (::write(write_end, locator.data(), locator.size()) != (ssize_t)locator.size())
+            ::_exit(1);
+        BgraFrame f(64, 16, value);
+        for (;;) {
+            sender->send_video(f.record);
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+}
+
+// Kills the child however the test ends.
+struct ChildGuard {
+    pid_t pid = -1;
+    void kill()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~ChildGuard() { kill(); }
+};
+
+// A line from the child, or empty when none comes within a few seconds.
+std::string read_line(int fd)
+{
+    std::string line;
+    char c;
+    while (net::wait_readable(fd, 10s) && ::read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
+TEST(SharedMemory, AKilledSenderLeavesHeldFramesReadableAndItsReturnIsFollowed)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a forked child of a threaded process hangs under the thread sanitizer";
+#endif
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    ChildGuard child{spawn_sender(p[1], 0x11)};
+    ASSERT_GT(child.pid, 0);
+    auto first = parse_locator(read_line(p[0]));
+    ASSERT_TRUE(first);
+    std::mutex m;
+    Endpoint current = *first;
+    set_source_resolver([&](const std::string&) -> std::optional<Endpoint> {
+        std::lock_guard lock(m);
+        return current;
+    });
+    struct ResolverReset {
+        ~ResolverReset() { set_source_resolver(nullptr); }
+    } reset_resolver;  // before m and current go, however the test ends
+    auto receiver = std::make_unique<Receiver>(ReceiverSettings{"shm child", format_locator(*first), "r"});
+    QRVlib_video_frame_v2_t held;
+    ASSERT_TRUE(capture_video(*receiver, held));
+    EXPECT_TRUE(receiver->shared_memory());
+
+    child.kill();
+    ASSERT_TRUE(eventually([&] { return !receiver->status().connected; }));
+    // The mapping outlives its creator.
+    EXPECT_EQ(held.data[0], 0x11);
+    EXPECT_EQ(held.data[64 * 4 * 16 - 1], 0x11);
+    receiver->free_video(&held);
+
+    child.pid = spawn_sender(p[1], 0x22);
+    ASSERT_GT(child.pid, 0);
+    auto second = parse_locator(read_line(p[0]));
+    ASSERT_TRUE(second);
+    {
+        std::lock_guard lock(m);
+        current = *second;
+    }
+    int byte = -1;
+    qrv_test::capture_until(
+        [&](uint32_t t) {
+            QRVlib_video_frame_v2_t v;
+            const int32_t k = receiver->capture(&v, nullptr, nullptr, t);
+            if (k == QRVlib_frame_type_video) {
+                byte = v.data[0];
+                receiver->free_video(&v);
+            }
+            return k;
+        },
+        [&](int32_t) { return byte == 0x22; });
+    EXPECT_EQ(byte, 0x22);
+    EXPECT_TRUE(receiver->shared_memory());
+    child.kill();
+    receiver.reset();
+    ::close(p[0]);
+    ::close(p[1]);
+}
+
+}  // namespace
