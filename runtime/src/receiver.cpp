@@ -312,12 +312,17 @@ int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_
     }
 }
 
+bool Receiver::release_held(const void* key)
+{
+    if (!key)
+        return false;
+    std::lock_guard lock(mutex_);
+    return held_.erase(key) != 0;
+}
+
 void Receiver::free_video(QRVlib_video_frame_v2_t* frame)
 {
-    if (!frame || !frame->data)
-        return;
-    std::lock_guard lock(mutex_);
-    if (held_.erase(frame->data)) {
+    if (frame && release_held(frame->data)) {
         frame->data = nullptr;
         frame->metadata = nullptr;
     }
@@ -325,10 +330,7 @@ void Receiver::free_video(QRVlib_video_frame_v2_t* frame)
 
 void Receiver::free_audio(QRVlib_audio_frame_v2_t* frame)
 {
-    if (!frame || !frame->data)
-        return;
-    std::lock_guard lock(mutex_);
-    if (held_.erase(frame->data)) {
+    if (frame && release_held(frame->data)) {
         frame->data = nullptr;
         frame->metadata = nullptr;
     }
@@ -336,10 +338,7 @@ void Receiver::free_audio(QRVlib_audio_frame_v2_t* frame)
 
 void Receiver::free_metadata(QRVlib_metadata_frame_t* frame)
 {
-    if (!frame || !frame->p_data)
-        return;
-    std::lock_guard lock(mutex_);
-    if (held_.erase(frame->p_data)) {
+    if (frame && release_held(frame->p_data)) {
         frame->p_data = nullptr;
         frame->length = 0;
     }

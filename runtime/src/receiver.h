@@ -131,6 +131,8 @@ private:
     uint32_t media_flags_ = 0;
     std::string route_;  // locator the router sent us to; empty: none
     std::map<const void*, Held> held_;
+    // Forgets the captured frame handed out under key; false when none was.
+    bool release_held(const void* key);
     QRVlib_recv_stats_t stats_{};
 
     uint64_t media_id_ = 0;  // id of the current media link; 0: none

@@ -16,8 +16,6 @@
 
 #include "support.h"
 
-extern char** environ;
-
 using namespace std::chrono_literals;
 
 namespace {
@@ -25,24 +23,8 @@ namespace {
 class Program {
 public:
     Program(const std::string& name, const std::string& locator_file)
+        : pid_(qrv_test::spawn_program(std::string(QRV_BIN_DIR) + "/" + name, locator_file))
     {
-        const std::string path = std::string(QRV_BIN_DIR) + "/" + name;
-        std::vector<std::string> env_text;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "QRV_LOCATOR_FILE=", 17) != 0)
-                env_text.push_back(*e);
-        env_text.push_back("QRV_LOCATOR_FILE=" + locator_file);
-        std::vector<char*> env;
-        for (auto& s : env_text)
-            env.push_back(s.data());
-        env.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, env.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
     }
     ~Program() { stop(SIGKILL); }
     bool running() const { return pid_ > 0; }

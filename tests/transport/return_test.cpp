@@ -15,32 +15,13 @@
 #include "receiver.h"
 #include "support.h"
 
-extern char** environ;
-
 using namespace std::chrono_literals;
 
 namespace {
 
 pid_t spawn_program(const std::string& name, const std::string& file)
 {
-    const std::string path = std::string(QRV_BIN_DIR) + "/" + name;
-    std::vector<std::string> text;
-    for (char** e = environ; *e; ++e)
-        text.push_back(*e);
-    text.push_back("QRV_LOCATOR_FILE=" + file);
-    std::vector<char*> env;
-    for (auto& s : text)
-        env.push_back(s.data());
-    env.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, env.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return qrv_test::spawn_program(std::string(QRV_BIN_DIR) + "/" + name, file);
 }
 
 // The newest locator noted for the name, and how many lines named it.

@@ -3,15 +3,46 @@
 #ifndef QRV_TRANSPORT_TEST_SUPPORT_H
 #define QRV_TRANSPORT_TEST_SUPPORT_H
 
+#include <fcntl.h>
+#include <spawn.h>
+
 #include <chrono>
+#include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "qrv/qrv_runtime.h"
 
+extern char** environ;
+
 namespace qrv_test {
 
 using Clock = std::chrono::steady_clock;
+
+// Starts a program with its standard output discarded and QRV_LOCATOR_FILE
+// naming the file where it notes its sources' locators; -1 on failure.
+inline pid_t spawn_program(const std::string& path, const std::string& locator_file)
+{
+    std::vector<std::string> text;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "QRV_LOCATOR_FILE=", 17) != 0)
+            text.push_back(*e);
+    text.push_back("QRV_LOCATOR_FILE=" + locator_file);
+    std::vector<char*> env;
+    for (auto& t : text)
+        env.push_back(t.data());
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, env.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
 
 // Calls capture until on_result returns true or the time is up; returns
 // whether on_result accepted a result.
