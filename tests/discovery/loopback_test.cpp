@@ -26,6 +26,15 @@ std::string tag(const std::string& what)
     return "t" + std::to_string(getpid()) + " " + what;
 }
 
+// What the service counted, for the message of a failed check.
+std::string counters(const DiscoveryService& s)
+{
+    const auto c = s.stats();
+    return "received " + std::to_string(c.packets_received) + ", rejected " + std::to_string(c.packets_rejected) +
+           ", malformed " + std::to_string(c.packets_malformed) + ", sent " + std::to_string(c.packets_sent) +
+           ", send failures " + std::to_string(c.send_failures);
+}
+
 std::shared_ptr<DiscoveryService> service()
 {
     return DiscoveryService::create(qrv::Scope::from_value(nullptr));
@@ -65,7 +74,7 @@ TEST(DiscoveryLoopback, SourceOfAnotherProcessAppearsAndLeavesWithGoodbye)
     helper.write_line("quit");
     ASSERT_TRUE(helper.wait_for_output("done", 5s)) << helper.output();
     auto gone = wait_gone(*s, name, 5s);
-    ASSERT_TRUE(gone);
+    ASSERT_TRUE(gone) << counters(*s) << "\n" << helper.output();
     EXPECT_LE(*gone, 1000ms);
     EXPECT_EQ(s->stats().packets_malformed, 0u);
 }

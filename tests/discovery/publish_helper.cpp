@@ -64,6 +64,12 @@ int main(int argc, char** argv)
     while (std::fgets(line, sizeof line, stdin))
         if (std::strncmp(line, "quit", 4) == 0)
             break;
+    // For the message of a failed test.
+    QRVlib_discovery_stats_t stats;
+    if (QRVlib_discovery_get_stats(&stats))
+        std::printf("before withdrawing: received %llu, sent %llu, conflicts %llu\n",
+                    (unsigned long long)stats.packets_received, (unsigned long long)stats.packets_sent,
+                    (unsigned long long)stats.conflicts);
     if (sender)
         QRVlib_send_destroy(sender);
     if (router)

@@ -3,6 +3,8 @@
 // machines as they would over a link.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "discovery/browser.h"
 #include "discovery/instance_name.h"
 #include "discovery/record_cache.h"
@@ -179,13 +181,49 @@ TEST(Responder, GoodbyeRemovesAtOnceAndKnownAnswersSilence)
 
     // The goodbye takes it off the list at once; its records stay a second
     // longer, so that a re-announcement within that second brings it back.
+    // It goes out twice, so that the first one may be lost.
+    link.sent.clear();
+    link.deliver = false;
     link.a.remove(id, link.now);
     link.run_for(milliseconds(20));
+    EXPECT_EQ(link.names().size(), 1u);
+    link.deliver = true;
+    link.run_for(kGoodbyeInterval);
     EXPECT_TRUE(link.names().empty());
     EXPECT_TRUE(link.a.empty());
     EXPECT_GT(link.browser.cache().size(), 0u);
     link.run_for(milliseconds(1100));
     EXPECT_EQ(link.browser.cache().size(), 0u);
+    size_t goodbyes = 0;
+    for (const auto& m : link.sent)
+        if (m.is_response() && !m.answers.empty() &&
+            std::all_of(m.answers.begin(), m.answers.end(), [](const Record& r) { return r.ttl == 0; }))
+            ++goodbyes;
+    EXPECT_EQ(goodbyes, 2u);
+}
+
+TEST(Responder, WithdrawnWhileProbingAgainSaysGoodbyeForTheAnnouncedName)
+{
+    Link link;
+    link.browser.start(link.now);
+    const auto id = link.a.add(ServiceOffer{"Cam", 7, {"id=1"}}, link.now);
+    link.run_for(seconds(3));
+    ASSERT_EQ(link.names(), std::vector<std::string>{"host (Cam)"});
+    // Someone claims the name with other data: the publisher probes anew.
+    Message claim;
+    claim.flags = kFlagResponse | kFlagAuthoritative;
+    claim.answers.push_back(make_srv(Name::of({"host (Cam)"}).plus(kType), Name::of({"elsewhere", "local"}), 9,
+                                     kRecordTtl));
+    std::vector<Outgoing> out;
+    link.a.on_message(claim, kIf, kAddrB, kMdnsPort, link.now, out);
+    EXPECT_FALSE(link.a.announced(id));
+    // Withdrawn before it announces again: the browser still hears the
+    // goodbye of what it holds.
+    link.a.remove(id, link.now);
+    link.run_for(milliseconds(20));
+    EXPECT_TRUE(link.names().empty());
+    link.run_for(kGoodbyeInterval * 2);
+    EXPECT_TRUE(link.a.empty());
 }
 
 TEST(Browser, ForgetsASilentPublisherWithinTheTtl)

@@ -14,6 +14,7 @@ constexpr Duration kAnnounceInterval = seconds(1);
 constexpr Duration kTieBreakBackoff = seconds(1);
 constexpr int kProbes = 3;
 constexpr int kAnnouncements = 2;
+constexpr int kGoodbyes = 2;
 constexpr uint32_t kLegacyUnicastTtl = 10;
 
 bool contains(const std::vector<Record>& list, const Record& r)
@@ -68,8 +69,14 @@ void Responder::remove(uint64_t id, TimePoint now)
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         if (it->id != id)
             continue;
-        if (it->state == State::announcing || it->state == State::live) {
+        if (it->state == State::leaving)
+            return;
+        if (it->published) {
+            // Announced at some time (perhaps probing again after a
+            // conflict): the records others cache carry the announced name.
+            it->name = *it->published;
             it->state = State::leaving;
+            it->step = 0;
             it->next = now;
         } else {
             // Never announced: nobody has it cached, nothing to withdraw.
@@ -305,6 +312,7 @@ void Responder::tick(TimePoint now, std::vector<Outgoing>& out)
                 probing.push_back(&e);
             } else {
                 e.state = State::announcing;
+                e.published = e.name;
                 e.step = 1;
                 e.next = now + kAnnounceInterval;
                 announcing.push_back(&e);
@@ -323,8 +331,10 @@ void Responder::tick(TimePoint now, std::vector<Outgoing>& out)
             e.next = kNever;
             break;
         case State::leaving:
+            // Sent twice, a moment apart, so that one lost datagram does
+            // not leave the source listed until its records expire.
             leaving.push_back(&e);
-            e.next = kNever;
+            e.next = ++e.step < kGoodbyes ? now + kGoodbyeInterval : kNever;
             break;
         }
     }

@@ -4,7 +4,8 @@
 // standard tie-break, announces it twice one second apart, answers queries
 // for it (skipping what a query lists among its known answers with at least
 // half the TTL left; legacy unicast queries get a unicast reply), and says
-// goodbye with TTL 0 when it is withdrawn. Every record carries a TTL of
+// goodbye with TTL 0 when it is withdrawn (twice, kGoodbyeInterval apart,
+// and for the name it was announced under). Every record carries a TTL of
 // kRecordTtl seconds, so that a browser forgets an instance whose publisher
 // died within that time.
 #ifndef QRV_DISCOVERY_RESPONDER_H
@@ -20,6 +21,7 @@ namespace qrv::discovery {
 
 inline constexpr uint32_t kRecordTtl = 8;  // seconds
 inline constexpr uint16_t kMdnsPort = 5353;
+inline constexpr Duration kGoodbyeInterval = milliseconds(100);
 
 struct LocalInterface {
     unsigned ifindex = 0;
@@ -40,7 +42,7 @@ public:
               uint64_t seed);
 
     uint64_t add(ServiceOffer offer, TimePoint now);
-    // Goodbye at the next tick, then gone.
+    // Goodbyes from the next tick on, then gone.
     void remove(uint64_t id, TimePoint now);
     void remove_all(TimePoint now);
 
@@ -62,6 +64,7 @@ private:
         ServiceOffer offer;
         unsigned number = 1;
         Name name;
+        std::optional<Name> published;  // the name last announced
         State state = State::waiting;
         int step = 0;
         TimePoint next{};

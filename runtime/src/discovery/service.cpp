@@ -304,15 +304,30 @@ struct DiscoveryService::State {
                 receive();
             notify_subscribers();
         }
-        // Goodbyes for whatever is still published.
-        std::vector<Outgoing> out;
+        say_goodbyes();
+    }
+
+    // Withdraws whatever is still published and sends all its goodbyes
+    // before the sockets close: a few hundred milliseconds at most.
+    void say_goodbyes()
+    {
         {
             std::lock_guard lock(mutex);
-            const auto now = Clock::now();
-            responder->remove_all(now);
-            responder->tick(now, out);
+            responder->remove_all(Clock::now());
         }
-        send(out);
+        for (;;) {
+            std::vector<Outgoing> out;
+            TimePoint next;
+            {
+                std::lock_guard lock(mutex);
+                responder->tick(Clock::now(), out);
+                next = responder->empty() ? kNever : responder->next_deadline();
+            }
+            send(out);
+            if (next == kNever)
+                return;
+            std::this_thread::sleep_until(std::min(next, Clock::now() + kGoodbyeInterval));
+        }
     }
 };
 
