@@ -24,6 +24,11 @@ def main(source, target):
             f"{v('accept_no_receiver_fps'):.1f} fps",
             f"memcpy {v('accept_memcpy_fps'):.1f} fps (ratio {v('accept_ratio'):.2f})",
             "≥ 0.90 of memcpy")
+    if v("accept_one_receiver_fps"):
+        row("Accept rate, 3840x2160 UYVY, one receiver on this host",
+            f"{v('accept_one_receiver_fps'):.1f} fps ({v('accept_one_receiver_captured'):.0f} captured)",
+            f"memcpy {v('accept_memcpy_fps'):.1f} fps (ratio {v('accept_one_receiver_ratio'):.2f})",
+            "≥ 0.90 of memcpy")
     if v("pacing_mean_fps"):
         row("Pacing, mean rate of paced sends",
             f"{v('pacing_mean_fps'):.4f} fps (drift {v('pacing_drift_fps'):+.5f})",

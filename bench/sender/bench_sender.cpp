@@ -1,16 +1,20 @@
 // Sender benchmarks: how fast the library accepts unpaced 3840x2160 UYVY
-// frames next to a plain memcpy of the same frames, and how evenly paced
+// frames, with no receiver and with one on this host, next to a plain
+// memcpy of the same frames, and how evenly paced
 // sends return next to an ideal absolute-deadline sleep loop. Results are
 // printed as "key value" lines; intervals go to a CSV file for plotting.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "qrv/qrv_runtime.h"
@@ -37,43 +41,115 @@ struct Content {
     uint8_t* window(int64_t j) { return bytes.data() + (size_t)(j % (lines - height)) * stride; }
 };
 
+// Frames sent before any clock starts, on every side alike, so that the
+// first touch of fresh buffers (page faults) does not count.
+constexpr int kWarmUpFrames = 8;
+
+// Sends frames [first, first + count) back to back, asynchronously, and
+// returns the rate at which the sender accepted them.
+double accept_frames(QRVlib_send_instance_t sender, Content& content, int first, int count)
+{
+    QRVlib_video_frame_v2_t frame;
+    frame.width = Content::width;
+    frame.height = Content::height;
+    frame.line_stride = Content::stride;
+    const auto start = Clock::now();
+    for (int j = first; j < first + count; ++j) {
+        frame.data = content.window(j);
+        QRVlib_send_send_video_async_v2(sender, &frame);
+    }
+    QRVlib_send_send_video_async_v2(sender, nullptr);
+    return count / seconds_since(start);
+}
+
+QRVlib_send_instance_t unpaced_sender(const char* name)
+{
+    QRVlib_send_create_t settings;
+    settings.name = name;
+    settings.pace_video = false;
+    settings.pace_audio = false;
+    return QRVlib_send_create(&settings);
+}
+
+// The accept rate while one receiver on this host takes every frame it can
+// (it connects by the sender's locator, so over shared memory); the frames
+// it captured go to *received.
+double accept_with_receiver(Content& content, int frames, uint64_t* received)
+{
+    QRVlib_send_instance_t sender = unpaced_sender("Accept benchmark with a receiver");
+    if (!sender)
+        return 0;
+    std::string locator(QRVlib_send_get_locator(sender, nullptr, 0), '\0');
+    QRVlib_send_get_locator(sender, locator.data(), (uint32_t)locator.size());
+    locator.resize(std::strlen(locator.c_str()));
+    QRVlib_recv_create_v3_t rs(QRVlib_source_t("bench", locator.c_str()));
+    QRVlib_recv_instance_t receiver = QRVlib_recv_create_v3(&rs);
+    double rate = 0;
+    if (receiver && QRVlib_send_get_no_connections(sender, 5000) >= 1) {
+        std::atomic<uint64_t> count{0};
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            while (!done) {
+                QRVlib_video_frame_v2_t v;
+                if (QRVlib_recv_capture_v2(receiver, &v, nullptr, nullptr, 100) == QRVlib_frame_type_video) {
+                    ++count;
+                    QRVlib_recv_free_video_v2(receiver, &v);
+                }
+            }
+        });
+        accept_frames(sender, content, 0, kWarmUpFrames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const uint64_t before = count.load();
+        rate = accept_frames(sender, content, kWarmUpFrames, frames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        *received = count.load() - before;
+        done = true;
+        reader.join();
+    } else {
+        fprintf(stderr, "the receiver did not connect\n");
+    }
+    if (receiver)
+        QRVlib_recv_destroy(receiver);
+    QRVlib_send_destroy(sender);
+    return rate;
+}
+
 void accept_rate(int frames)
 {
     Content content;
     std::vector<uint8_t> sink((size_t)Content::stride * Content::height);
 
     // The ceiling: one copy of every frame.
-    auto start = Clock::now();
-    for (int j = 0; j < frames; ++j)
-        std::memcpy(sink.data(), content.window(j), sink.size());
-    const double memcpy_fps = frames / seconds_since(start);
+    auto copy = [&](int first, int count) {
+        const auto start = Clock::now();
+        for (int j = first; j < first + count; ++j) {
+            std::memcpy(sink.data(), content.window(j), sink.size());
+            asm volatile("" : : "r"(sink.data()) : "memory");
+        }
+        return count / seconds_since(start);
+    };
+    copy(0, kWarmUpFrames);
+    const double memcpy_fps = copy(kWarmUpFrames, frames);
 
-    QRVlib_send_create_t settings;
-    settings.name = "Accept benchmark";
-    settings.pace_video = false;
-    settings.pace_audio = false;
-    QRVlib_send_instance_t sender = QRVlib_send_create(&settings);
+    QRVlib_send_instance_t sender = unpaced_sender("Accept benchmark");
     if (!sender) {
         fprintf(stderr, "cannot create a sender\n");
         return;
     }
-    QRVlib_video_frame_v2_t frame;
-    frame.width = Content::width;
-    frame.height = Content::height;
-    frame.line_stride = Content::stride;
-    start = Clock::now();
-    for (int j = 0; j < frames; ++j) {
-        frame.data = content.window(j);
-        QRVlib_send_send_video_async_v2(sender, &frame);
-    }
-    QRVlib_send_send_video_async_v2(sender, nullptr);
-    const double accept_fps = frames / seconds_since(start);
+    accept_frames(sender, content, 0, kWarmUpFrames);
+    const double accept_fps = accept_frames(sender, content, kWarmUpFrames, frames);
     QRVlib_send_destroy(sender);
+
+    uint64_t received = 0;
+    const double with_receiver_fps = accept_with_receiver(content, frames, &received);
 
     printf("accept_frames %d\n", frames);
     printf("accept_memcpy_fps %.1f\n", memcpy_fps);
     printf("accept_no_receiver_fps %.1f\n", accept_fps);
     printf("accept_ratio %.3f\n", accept_fps / memcpy_fps);
+    printf("accept_one_receiver_fps %.1f\n", with_receiver_fps);
+    printf("accept_one_receiver_ratio %.3f\n", with_receiver_fps / memcpy_fps);
+    printf("accept_one_receiver_captured %llu\n", (unsigned long long)received);
 }
 
 struct IntervalStats {

@@ -1,6 +1,37 @@
 #include "async_worker.h"
 
+#include <sched.h>
+
+#include <chrono>
+
 namespace qrv {
+
+namespace {
+
+// Polling stops after a bound of time or of rounds, whichever comes first
+// (a round is one yield of the processor, well under a microsecond when
+// nothing else is ready to run; the round bound holds where a clock does
+// not move on its own). The caller's bound covers one copy of a large
+// frame; the worker's a caller's turn-around between two sends.
+constexpr auto kCallerPoll = std::chrono::microseconds(2000);
+constexpr auto kWorkerPoll = std::chrono::microseconds(50);
+constexpr int kMaxRounds = 20000;
+
+template <class Pred>
+bool poll(Pred pred, std::chrono::microseconds bound)
+{
+    const auto until = std::chrono::steady_clock::now() + bound;
+    for (int i = 0; i < kMaxRounds; ++i) {
+        if (pred())
+            return true;
+        sched_yield();
+        if ((i & 15) == 15 && std::chrono::steady_clock::now() >= until)
+            break;
+    }
+    return pred();
+}
+
+}  // namespace
 
 AsyncWorker::AsyncWorker() : thread_([this] { run(); }) {}
 
@@ -17,6 +48,7 @@ AsyncWorker::~AsyncWorker()
 
 void AsyncWorker::submit(std::function<void()> job)
 {
+    wait_idle();
     {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [this] { return !busy_; });
@@ -28,6 +60,8 @@ void AsyncWorker::submit(std::function<void()> job)
 
 void AsyncWorker::wait_idle()
 {
+    if (poll([this] { return !busy_.load(std::memory_order_acquire); }, kCallerPoll))
+        return;
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return !busy_; });
 }
@@ -36,6 +70,12 @@ void AsyncWorker::run()
 {
     std::unique_lock lock(mutex_);
     for (;;) {
+        if (!busy_ && !stopping_) {
+            // A caller sending back to back hands over the next job at once.
+            lock.unlock();
+            poll([this] { return busy_.load(std::memory_order_acquire); }, kWorkerPoll);
+            lock.lock();
+        }
         changed_.wait(lock, [this] { return busy_ || stopping_; });
         if (busy_) {
             auto job = std::move(job_);
