@@ -308,7 +308,7 @@ struct DiscoveryService::State {
     }
 
     // Withdraws whatever is still published and sends all its goodbyes
-    // before the sockets close: a few hundred milliseconds at most.
+    // before the sockets close: one goodbye interval at most.
     void say_goodbyes()
     {
         {
@@ -321,7 +321,7 @@ struct DiscoveryService::State {
             {
                 std::lock_guard lock(mutex);
                 responder->tick(Clock::now(), out);
-                next = responder->empty() ? kNever : responder->next_deadline();
+                next = responder->next_deadline();  // kNever once all are gone
             }
             send(out);
             if (next == kNever)
