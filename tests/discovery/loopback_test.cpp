@@ -11,7 +11,7 @@
 
 #include "child_process.h"
 #include "discovery/discovery.h"
-#include "finder.h"
+#include "objects/finder.h"
 
 using namespace std::chrono_literals;
 using qrv::discovery::DiscoveryService;

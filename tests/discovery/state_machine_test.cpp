@@ -9,7 +9,7 @@
 #include "discovery/instance_name.h"
 #include "discovery/record_cache.h"
 #include "discovery/responder.h"
-#include "finder.h"
+#include "objects/finder.h"
 
 using namespace qrv::discovery;
 

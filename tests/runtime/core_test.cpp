@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "async_worker.h"
-#include "registry.h"
-#include "sender.h"
+#include "objects/async_worker.h"
+#include "objects/registry.h"
+#include "objects/sender.h"
 
 using namespace std::chrono_literals;
 

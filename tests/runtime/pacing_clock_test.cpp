@@ -4,7 +4,7 @@
 #include <chrono>
 #include <tuple>
 
-#include "pacing_clock.h"
+#include "base/pacing_clock.h"
 
 using qrv::PacingClock;
 using namespace std::chrono_literals;

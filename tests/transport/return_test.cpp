@@ -12,7 +12,7 @@
 #include <fstream>
 #include <thread>
 
-#include "receiver.h"
+#include "objects/receiver.h"
 #include "support.h"
 
 using namespace std::chrono_literals;

@@ -11,16 +11,16 @@
 #include <cstring>
 #include <thread>
 
-#include "receiver.h"
-#include "sender.h"
+#include "objects/receiver.h"
+#include "objects/sender.h"
 #include "support.h"
 #include "transport/message_io.h"
-#include "transport/unix_socket.h"
+#include "base/unix_socket.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
 using qrv_test::BgraFrame;
-namespace wire = qrv::transport::wire;
+namespace wire = qrv::wire;
 
 namespace {
 

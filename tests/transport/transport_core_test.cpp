@@ -6,11 +6,11 @@
 #include <cstring>
 #include <thread>
 
-#include "receiver.h"
-#include "router.h"
-#include "sender.h"
+#include "objects/receiver.h"
+#include "objects/router.h"
+#include "objects/sender.h"
 #include "support.h"
-#include "transport/socket.h"
+#include "base/socket.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
@@ -168,7 +168,7 @@ TEST(TransportCore, CameraCommandsReachASenderThatSupportsThem)
     EXPECT_TRUE(receiver->ptz_pan_tilt(-3.0f, 0.25f));  // pan clamped
     EXPECT_TRUE(receiver->ptz_zoom(2.0f));              // clamped
 
-    using transport::wire::PtzCommand;
+    using wire::PtzCommand;
     auto c = sender->next_ptz(5s);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->command, PtzCommand::recall_preset);
@@ -263,7 +263,7 @@ TEST(TransportCore, AStalledReceiverNeitherStallsTheSenderNorTheOthers)
     // A peer that says hello and then never reads.
     auto stalled = net::connect_tcp(sender->endpoint().address, sender->endpoint().port, 1s);
     ASSERT_TRUE(stalled);
-    ASSERT_TRUE(net::write_all(stalled.get(), transport::wire::encode_hello("stalled")));
+    ASSERT_TRUE(net::write_all(stalled.get(), wire::encode_hello("stalled")));
     auto good = make_receiver(sender->endpoint(), ReceiverLimits{2, 512, 64, 256, {}});
     ASSERT_TRUE(sender->wait_connections(2, 5s));
 
@@ -296,14 +296,14 @@ TEST(TransportCore, HostilePeersAreDroppedAndTheRestIsServed)
     net::write_all(garbage.get(), junk);
 
     auto liar = connect();  // hello that claims a text of 4 GB
-    auto hello = transport::wire::encode_hello("liar");
+    auto hello = wire::encode_hello("liar");
     const uint32_t huge = 0xFFFFFFFFu;
     std::memcpy(hello.data() + 12, &huge, 4);
     net::write_all(liar.get(), hello);
 
     auto media = connect();  // receivers may not send media
-    net::write_all(media.get(), transport::wire::encode_hello("m"));
-    net::write_all(media.get(), transport::wire::encode_metadata({0}, "x"));
+    net::write_all(media.get(), wire::encode_hello("m"));
+    net::write_all(media.get(), wire::encode_metadata({0}, "x"));
 
     auto silent = connect();
     // Each of these sees its connection closed by the server.

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "transport/wire.h"
+#include "wire/wire.h"
 
-using namespace qrv::transport::wire;
+using namespace qrv::wire;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

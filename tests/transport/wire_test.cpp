@@ -2,13 +2,16 @@
 // anything is allocated.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
+#include "media/frame_check.h"
+#include "objects/frame_store.h"
 #include "transport/send_queue.h"
-#include "transport/wire.h"
+#include "wire/wire.h"
 
 using namespace qrv::transport;
-using namespace qrv::transport::wire;
+using namespace qrv::wire;
 
 namespace {
 
@@ -128,7 +131,7 @@ TEST(Wire, MediaLengthsMustMatchTheirOwnGeometry)
     g.line_bytes = 1921 * 2;
     EXPECT_FALSE(check(g, 1921ull * 1080 * 2)) << "odd UYVY width";
     g = f;
-    g.width = kMaxDimension + 2;
+    g.width = qrv::media::kMaxVideoDimension + 2;
     g.line_bytes = (uint32_t)g.width * 4;
     EXPECT_FALSE(check(g, (uint64_t)g.line_bytes * 1080));
     g = f;
@@ -240,3 +243,114 @@ TEST(SendQueue, VideoKeepsTheNewestAudioKeepsItsOrder)
 }
 
 }  // namespace
+
+// Every frame a sender accepts must be one its receivers accept: the records
+// of a grid over each field's edges go through the sender's own checks and
+// store, and whatever is accepted is decoded from the bytes it produced.
+TEST(Wire, EveryFrameTheSenderAcceptsDecodes)
+{
+    const uint32_t fourccs[] = {0x59565955u, 0x41524742u, 0x58524742u, 0x41424752u, 0x58424752u, 0x31313131u};
+    const int32_t sizes[][2] = {{2, 2}, {3, 2}, {16384, 2}, {16386, 2}, {2, 16384}, {0, 4}};
+    const int32_t rates[][2] = {{30000, 1001}, {1, 10}, {1, 11}, {1000, 1}, {1001, 1}, {0, 1}, {30, 0}};
+    const float aspects[] = {0.0f, 16.0f / 9.0f, -1.0f, INFINITY, NAN};
+    const uint32_t formats[] = {0, 1, 3, 4, 7};
+    qrv::FrameStore store;
+    std::vector<uint8_t> pixels(16386 * 4 * 2 + 64);
+    int accepted = 0, refused = 0;
+    for (uint32_t fourcc : fourccs)
+        for (const auto& size : sizes)
+            for (const auto& rate : rates)
+                for (float aspect : aspects)
+                    for (uint32_t format : formats) {
+                        QRVlib_video_frame_v2_t frame;
+                        frame.width = size[0];
+                        frame.height = size[1];
+                        frame.fourcc = (QRVlib_FourCC_type_e)fourcc;
+                        frame.frame_rate_num = rate[0];
+                        frame.frame_rate_den = rate[1];
+                        frame.aspect_ratio = aspect;
+                        frame.frame_format = (QRVlib_frame_format_type_e)format;
+                        frame.line_stride = size[0] * 4 + 4;
+                        frame.data = pixels.data();
+                        const auto layout = qrv::check_video(frame);
+                        if (!layout) {
+                            ++refused;
+                            continue;
+                        }
+                        if ((size_t)layout->line_stride * (size_t)(size[1] - 1) + layout->line_bytes > pixels.size())
+                            continue;  // the grid's buffer is only large enough for short frames
+                        ++accepted;
+                        const auto packet = store.put_video(frame, *layout, 0);
+                        Parsed parsed;
+                        ASSERT_EQ(parse_message(packet->bytes, parsed), ParseResult::ok)
+                            << std::hex << fourcc << std::dec << " " << size[0] << "x" << size[1] << " " << rate[0]
+                            << "/" << rate[1] << " aspect " << aspect << " format " << format;
+                        const auto fixed = std::span<const uint8_t>(packet->bytes).subspan(kHeaderBytes,
+                                                                                           parsed.header.fixed_len);
+                        EXPECT_TRUE(decode_video(parsed.header, fixed));
+                    }
+    EXPECT_GT(accepted, 50);
+    EXPECT_GT(refused, 1000);
+
+    // At the byte cap, without copying: the largest frame the sender takes
+    // is within what the decoder takes, and the next size up is refused by
+    // both.
+    QRVlib_video_frame_v2_t big;
+    big.fourcc = QRVlib_FourCC_type_BGRA;
+    big.width = 16384;
+    big.data = pixels.data();
+    big.line_stride = 16384 * 4;
+    big.height = 4096;
+    VideoFields f;
+    f.width = 16384;
+    f.fourcc = big.fourcc;
+    f.frame_rate_num = big.frame_rate_num;
+    f.frame_rate_den = big.frame_rate_den;
+    f.frame_format = big.frame_format;
+    f.line_bytes = 16384 * 4;
+    f.height = 4096;
+    EXPECT_TRUE(qrv::check_video(big));
+    EXPECT_TRUE(video_data_bytes(f));
+    big.height = f.height = 8192;
+    EXPECT_FALSE(qrv::check_video(big));
+    EXPECT_FALSE(video_data_bytes(f));
+}
+
+// The same for audio, both record kinds, over the counts' edges.
+TEST(Wire, EveryAudioFrameTheSenderAcceptsDecodes)
+{
+    const int32_t rates[] = {7999, 8000, 48000, 768000, 768001};
+    const int32_t channels[] = {0, 1, 2, 64, 65};
+    const int32_t samples[] = {0, 1, 1600, 80000, 1 << 20, (1 << 20) + 1};
+    int accepted = 0;
+    for (int32_t rate : rates)
+        for (int32_t ch : channels)
+            for (int32_t n : samples) {
+                AudioFields f;
+                f.sample_rate = rate;
+                f.channels = ch;
+                f.samples = n;
+                QRVlib_audio_frame_interleaved_16s_t frame16;
+                frame16.sample_rate = rate;
+                frame16.no_channels = ch;
+                frame16.no_samples = n;
+                static int16_t one;
+                frame16.data = &one;  // checks do not read the samples
+                QRVlib_audio_frame_v2_t planar;
+                planar.sample_rate = rate;
+                planar.no_channels = ch;
+                planar.no_samples = n;
+                planar.channel_stride = n * 4;
+                static float onef;
+                planar.data = &onef;
+                const bool sender16 = qrv::check_audio(frame16).has_value();
+                const bool sender = qrv::check_audio(planar).has_value();
+                const bool wire = audio_data_bytes(f).has_value();
+                EXPECT_EQ(sender16, sender) << rate << " " << ch << " " << n;
+                if (sender) {
+                    ++accepted;
+                    EXPECT_TRUE(wire) << rate << " Hz, " << ch << " channels, " << n << " samples";
+                }
+            }
+    EXPECT_GT(accepted, 10);
+}

@@ -1,0 +1,84 @@
+#include "base/shm_region.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qrv::net {
+
+namespace {
+
+constexpr unsigned kSizeSeals = F_SEAL_SHRINK | F_SEAL_GROW;
+
+size_t page_round(size_t n)
+{
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const size_t p = page > 0 ? static_cast<size_t>(page) : 4096u;
+    return (n + p - 1) / p * p;
+}
+
+}  // namespace
+
+bool file_identity(int fd, uint64_t& device, uint64_t& inode)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return false;
+    device = static_cast<uint64_t>(st.st_dev);
+    inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+std::unique_ptr<ShmRegion> ShmRegion::create(size_t size)
+{
+    if (size == 0)
+        return nullptr;
+    const size_t bytes = page_round(size);
+    net::Fd fd(::memfd_create("qrv-frame", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!fd || ::ftruncate(fd.get(), static_cast<off_t>(bytes)) != 0)
+        return nullptr;
+    if (::fcntl(fd.get(), F_ADD_SEALS, kSizeSeals | F_SEAL_SEAL) != 0)
+        return nullptr;
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    std::unique_ptr<ShmRegion> r(new ShmRegion());
+    r->fd_ = std::move(fd);
+    r->data_ = static_cast<uint8_t*>(p);
+    r->size_ = bytes;
+    file_identity(r->fd_.get(), r->device_, r->inode_);
+    return r;
+}
+
+std::unique_ptr<ShmRegion> ShmRegion::map_readonly(int raw_fd, size_t max_size)
+{
+    struct stat st;
+    if (raw_fd < 0 || ::fstat(raw_fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        static_cast<uint64_t>(st.st_size) > max_size)
+        return nullptr;
+    // Without the seals the peer could shrink the file under our readers,
+    // who would then fault on the missing pages.
+    const int seals = ::fcntl(raw_fd, F_GET_SEALS);
+    if (seals < 0 || (static_cast<unsigned>(seals) & kSizeSeals) != kSizeSeals)
+        return nullptr;
+    const size_t bytes = static_cast<size_t>(st.st_size);
+    void* p = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, raw_fd, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    // The mapping keeps the memory; the descriptor is not kept.
+    std::unique_ptr<ShmRegion> r(new ShmRegion());
+    r->data_ = static_cast<uint8_t*>(p);
+    r->size_ = bytes;
+    r->device_ = static_cast<uint64_t>(st.st_dev);
+    r->inode_ = static_cast<uint64_t>(st.st_ino);
+    return r;
+}
+
+ShmRegion::~ShmRegion()
+{
+    if (data_)
+        ::munmap(data_, size_);
+}
+
+}  // namespace qrv::net

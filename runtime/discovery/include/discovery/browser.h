@@ -1,0 +1,77 @@
+// Browses one service type: asks for its instances (at start, then at
+// intervals doubling from one second up to a minute), keeps what answers
+// bring in a capped record cache, re-asks for each record at 80 to 95 per
+// cent of its TTL, lists the cached instances as known answers so that
+// responders stay silent about them, resolves instances whose SRV, TXT or
+// address is missing, and offers the set of fully resolved instances.
+#ifndef QRV_DISCOVERY_BROWSER_H
+#define QRV_DISCOVERY_BROWSER_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "discovery/record_cache.h"
+
+namespace qrv::discovery {
+
+// One resolved instance as seen on one interface.
+struct BrowsedService {
+    std::string instance;  // the instance label, e.g. "host (My Video)"
+    Name target;           // SRV target host
+    uint16_t port = 0;
+    uint32_t address = 0;  // network byte order
+    std::vector<std::string> txt;
+    unsigned ifindex = 0;
+    bool operator==(const BrowsedService& o) const
+    {
+        return instance == o.instance && target.labels == o.target.labels && port == o.port &&
+               address == o.address && txt == o.txt && ifindex == o.ifindex;
+    }
+};
+
+class Browser {
+public:
+    // Interfaces are the kernel indices on which queries go out.
+    Browser(Name service_type, std::vector<unsigned> interfaces, size_t capacity, uint64_t seed);
+
+    void start(TimePoint now);
+    void on_message(const Message& message, unsigned ifindex, TimePoint now);
+    void tick(TimePoint now, std::vector<Outgoing>& out);
+    TimePoint next_deadline() const;
+
+    // Resolved instances, one entry per instance and interface, ordered by
+    // instance label.
+    const std::vector<BrowsedService>& services() const { return services_; }
+    // Raised whenever services() changes.
+    uint64_t generation() const { return generation_; }
+    const RecordCache& cache() const { return cache_; }
+    uint64_t records_ignored() const { return ignored_; }
+
+private:
+    bool wanted(const Record& r, const std::vector<Name>& targets_in_message) const;
+    bool is_instance_name(const Name& n) const;
+    void rebuild();
+    void add_resolve_questions(TimePoint now, std::vector<Question>& questions);
+    void emit(std::vector<Question> questions, TimePoint now, std::vector<Outgoing>& out);
+
+    const Name type_;
+    const std::vector<unsigned> interfaces_;
+    Random random_;
+    RecordCache cache_;
+    bool started_ = false;
+    TimePoint next_query_ = kNever;
+    Duration query_interval_ = seconds(1);
+    struct Pending {
+        TimePoint next{};
+        Duration interval = seconds(1);
+    };
+    std::map<std::string, Pending> resolving_;  // by lower-cased instance label
+    std::vector<BrowsedService> services_;
+    uint64_t generation_ = 0;
+    uint64_t ignored_ = 0;
+};
+
+}  // namespace qrv::discovery
+
+#endif

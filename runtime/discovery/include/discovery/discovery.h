@@ -1,0 +1,155 @@
+// Discovery of sources inside the runtime: DNS service discovery over
+// multicast DNS, service type _qrv._tcp.local, on the interfaces of the
+// scope (loopback alone unless QRV_INTERFACES widens it).
+//
+// One DiscoveryService per process (the library starts it with its first
+// start and stops it at the final shut-down). It owns one thread that does
+// all network work: the responder for what this process publishes and the
+// browser that keeps the sources of every process in reach.
+//
+// Timing: records carry a TTL of 8 s; browsers ask again at 80-95 % of it,
+// so a source whose process dies (no goodbye) is forgotten at most 8 s after
+// its last answer, i.e. within 9 s of its death. A withdrawn source says
+// goodbye and is gone from every finder as soon as that arrives. A new source
+// appears after its probing, 0.75-1 s after its creation.
+//
+// Re-finding a source by name (for receivers and routers):
+//   auto service = qrv::Library::instance().discovery();   // may be null
+//   auto entry = service->find("HOST (My Video)");        // current locator
+//   auto entry = service->wait_for("HOST (My Video)", 2000ms);
+//   auto sub = service->subscribe([](const std::vector<SourceEntry>& all) {...});
+#ifndef QRV_DISCOVERY_DISCOVERY_H
+#define QRV_DISCOVERY_DISCOVERY_H
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/locator.h"
+#include "base/scope.h"
+
+namespace qrv::discovery {
+
+// One source as finders list it.
+struct SourceEntry {
+    std::string name;     // the instance label: "HOST (source name)"
+    std::string locator;  // format_locator(endpoint)
+    Endpoint endpoint;    // address from the A record, port from SRV, the rest from TXT
+    std::vector<std::string> groups;  // from TXT "groups"; "public" when absent
+    std::string process;  // id of the publishing process; empty for other software
+    bool operator==(const SourceEntry&) const = default;
+};
+
+struct PublishRequest {
+    std::string name;    // the source name; the published label adds the host
+    std::string groups;  // comma-separated; empty means "public"
+    Endpoint endpoint;   // port, Unix path and id are published
+};
+
+struct DiscoveryStats {
+    uint64_t packets_received = 0;
+    uint64_t packets_rejected = 0;   // wrong interface or foreign subnet
+    uint64_t packets_malformed = 0;  // refused by the parser
+    uint64_t packets_sent = 0;
+    uint64_t send_failures = 0;
+    uint64_t records_ignored = 0;    // well-formed but of no interest
+    uint64_t cache_records = 0;
+    uint64_t cache_evictions = 0;
+    uint64_t conflicts = 0;
+    uint64_t interfaces = 0;         // interfaces that joined the group
+};
+
+class DiscoveryService;
+
+// A published source; destroying it withdraws the source (goodbye).
+class Publication {
+public:
+    Publication() = default;
+    ~Publication();
+    Publication(Publication&& other) noexcept;
+    Publication& operator=(Publication&& other) noexcept;
+    Publication(const Publication&) = delete;
+    Publication& operator=(const Publication&) = delete;
+
+    // The label in use now ("HOST (NAME)", or with " (2)" after a conflict).
+    std::string label() const;
+    bool announced() const;
+    explicit operator bool() const { return id_ != 0; }
+
+private:
+    friend class DiscoveryService;
+    std::weak_ptr<DiscoveryService> service_;
+    uint64_t id_ = 0;
+};
+
+// A registered change callback; destroying it unregisters and waits for a
+// call in progress to end.
+class Subscription {
+public:
+    Subscription() = default;
+    ~Subscription();
+    Subscription(Subscription&& other) noexcept;
+    Subscription& operator=(Subscription&& other) noexcept;
+    Subscription(const Subscription&) = delete;
+    Subscription& operator=(const Subscription&) = delete;
+
+private:
+    friend class DiscoveryService;
+    std::weak_ptr<DiscoveryService> service_;
+    uint64_t id_ = 0;
+};
+
+class DiscoveryService : public std::enable_shared_from_this<DiscoveryService> {
+public:
+    using Callback = std::function<void(const std::vector<SourceEntry>&)>;
+
+    // Opens the socket on the interfaces of the scope and starts the thread.
+    // Interfaces that refuse the group are left out (stats().interfaces).
+    static std::shared_ptr<DiscoveryService> create(Scope scope);
+    // Withdraws what is still published and joins the thread.
+    ~DiscoveryService();
+
+    Publication publish(const PublishRequest& request);
+    // The callback runs at once with the current sources, then on the
+    // discovery thread after every change. It must not call back into the
+    // service's subscribe/unsubscribe.
+    Subscription subscribe(Callback callback);
+
+    std::vector<SourceEntry> sources() const;
+    // By full name ("HOST (source)"; ASCII case ignored).
+    std::optional<SourceEntry> find(std::string_view name) const;
+    // As find, waiting up to the timeout for the source to appear.
+    std::optional<SourceEntry> wait_for(std::string_view name, std::chrono::milliseconds timeout) const;
+
+    const std::string& process_id() const;
+    const std::string& host() const;
+    DiscoveryStats stats() const;
+
+    struct State;  // the thread's state; defined in service.cpp
+
+private:
+    friend class Publication;
+    friend class Subscription;
+    DiscoveryService() = default;
+    void withdraw(uint64_t id);
+    void unsubscribe(uint64_t id);
+    std::string label_of(uint64_t id) const;
+    bool announced(uint64_t id) const;
+
+    std::unique_ptr<State> state_;
+};
+
+// The group rule of finders: true when one of the wanted groups (comma
+// list; empty means "public") is among the source's groups, ignoring case
+// and blanks around names.
+bool groups_match(std::string_view wanted, const std::vector<std::string>& source_groups);
+std::vector<std::string> split_groups(std::string_view text);
+
+}  // namespace qrv::discovery
+
+#endif

@@ -1,0 +1,71 @@
+// The browser's cache of received records, per interface. Each record lives
+// for its TTL from the time it was last received; a goodbye (TTL 0) or a
+// cache-flush from the owner shortens that to one second (a goodbye also
+// marks the record, so that the browser stops offering it at once). The cache holds at
+// most `capacity` records: when full, the record nearest its expiry makes
+// room, so a flood can neither grow memory nor pin the cache for long.
+// Each record also carries its refresh points (80, 85, 90 and 95 per cent of
+// its TTL, each plus up to 2 per cent at random) at which the browser asks
+// for it again.
+#ifndef QRV_DISCOVERY_RECORD_CACHE_H
+#define QRV_DISCOVERY_RECORD_CACHE_H
+
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "discovery/clock.h"
+
+namespace qrv::discovery {
+
+struct CachedRecord {
+    Record record;
+    unsigned ifindex = 0;
+    TimePoint received{};
+    TimePoint expires{};
+    int refresh_step = 0;  // refresh queries asked for so far (0..4)
+    TimePoint next_refresh = kNever;
+    bool goodbye = false;  // withdrawn by its owner; kept one second more
+};
+
+class RecordCache {
+public:
+    explicit RecordCache(size_t capacity, uint64_t seed = 1);
+
+    // Adds or renews a record. True when the set of records changed (a new
+    // record, or one removed to make room).
+    bool insert(const Record& record, unsigned ifindex, TimePoint now);
+    // Drops what has expired; true when anything went.
+    bool expire(TimePoint now);
+
+    // Every live record of that name and type, on any interface.
+    std::vector<const CachedRecord*> find(const Name& name, uint16_t type) const;
+    std::vector<const CachedRecord*> on_interface(const Name& name, uint16_t type, unsigned ifindex) const;
+    // Name and type of every record whose refresh point has passed; each
+    // record is reported once per refresh point.
+    std::vector<std::pair<Name, uint16_t>> take_due_refreshes(TimePoint now);
+
+    TimePoint next_event() const;
+    size_t size() const { return entries_.size(); }
+    size_t capacity() const { return capacity_; }
+    uint64_t evictions() const { return evictions_; }
+
+    // Remaining TTL in seconds at `now` (0 once expired).
+    static uint32_t remaining_ttl(const CachedRecord& r, TimePoint now);
+
+private:
+    using Key = std::tuple<std::string, uint16_t, unsigned, std::vector<uint8_t>>;
+    static std::string name_key(const Name& n);
+    void schedule_refresh(CachedRecord& r);
+    void evict_one();
+
+    size_t capacity_;
+    Random random_;
+    std::map<Key, CachedRecord> entries_;
+    uint64_t evictions_ = 0;
+};
+
+}  // namespace qrv::discovery
+
+#endif

@@ -1,0 +1,159 @@
+#include "discovery/record_cache.h"
+
+#include <algorithm>
+
+namespace qrv::discovery {
+
+namespace {
+
+// Received TTLs are bounded so that time arithmetic cannot overflow and a
+// stray record cannot claim to live for decades.
+constexpr uint32_t kMaxTtlSeconds = 24 * 3600;
+
+}  // namespace
+
+RecordCache::RecordCache(size_t capacity, uint64_t seed) : capacity_(std::max<size_t>(capacity, 1)), random_(seed) {}
+
+std::string RecordCache::name_key(const Name& n)
+{
+    std::string key;
+    for (const auto& l : n.labels) {
+        key += char(l.size());
+        for (char c : l)
+            key += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    }
+    return key;
+}
+
+void RecordCache::schedule_refresh(CachedRecord& r)
+{
+    if (r.refresh_step >= 4 || r.record.ttl == 0) {
+        r.next_refresh = kNever;
+        return;
+    }
+    const auto ttl = std::chrono::duration_cast<milliseconds>(r.expires - r.received);
+    const int percent = 80 + 5 * r.refresh_step;
+    const auto jitter = milliseconds(ttl.count() * int64_t(random_.next() % 201) / 10000);  // 0..2 %
+    r.next_refresh = r.received + milliseconds(ttl.count() * percent / 100) + jitter;
+}
+
+void RecordCache::evict_one()
+{
+    auto victim = entries_.begin();
+    for (auto it = entries_.begin(); it != entries_.end(); ++it)
+        if (it->second.expires < victim->second.expires)
+            victim = it;
+    if (victim != entries_.end()) {
+        entries_.erase(victim);
+        ++evictions_;
+    }
+}
+
+bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now)
+{
+    const std::string name = name_key(record.name);
+    Key key{name, record.type, ifindex, record.canonical_rdata()};
+    auto it = entries_.find(key);
+    bool changed = false;
+
+    if (record.ttl == 0) {
+        // A goodbye: the record goes in one second.
+        if (it != entries_.end()) {
+            it->second.expires = std::min(it->second.expires, now + seconds(1));
+            it->second.next_refresh = kNever;
+            const bool changed = !it->second.goodbye;
+            it->second.goodbye = true;
+            return changed;
+        }
+        return false;
+    }
+
+    if (record.cache_flush) {
+        // The owner says this is the whole set of this name and type: the
+        // others received more than a second ago go in a second.
+        auto lo = entries_.lower_bound(Key{name, record.type, ifindex, {}});
+        for (auto p = lo; p != entries_.end(); ++p) {
+            const auto& [n, t, i, d] = p->first;
+            if (n != name || t != record.type || i != ifindex)
+                break;
+            if (p != it && p->second.received + seconds(1) < now)
+                p->second.expires = std::min(p->second.expires, now + seconds(1));
+        }
+    }
+
+    if (it == entries_.end()) {
+        if (entries_.size() >= capacity_)
+            evict_one();
+        it = entries_.emplace(std::move(key), CachedRecord{}).first;
+        changed = true;
+    }
+    CachedRecord& c = it->second;
+    c.record = record;
+    c.ifindex = ifindex;
+    c.received = now;
+    c.expires = now + seconds(std::min(record.ttl, kMaxTtlSeconds));
+    c.refresh_step = 0;
+    changed = changed || c.goodbye;
+    c.goodbye = false;
+    schedule_refresh(c);
+    return changed;
+}
+
+bool RecordCache::expire(TimePoint now)
+{
+    return std::erase_if(entries_, [&](const auto& e) { return e.second.expires <= now; }) > 0;
+}
+
+std::vector<const CachedRecord*> RecordCache::find(const Name& name, uint16_t type) const
+{
+    std::vector<const CachedRecord*> out;
+    const std::string n = name_key(name);
+    for (auto p = entries_.lower_bound(Key{n, type, 0, {}}); p != entries_.end(); ++p) {
+        if (std::get<0>(p->first) != n || std::get<1>(p->first) != type)
+            break;
+        out.push_back(&p->second);
+    }
+    return out;
+}
+
+std::vector<const CachedRecord*> RecordCache::on_interface(const Name& name, uint16_t type, unsigned ifindex) const
+{
+    auto all = find(name, type);
+    std::erase_if(all, [&](const CachedRecord* r) { return r->ifindex != ifindex; });
+    return all;
+}
+
+std::vector<std::pair<Name, uint16_t>> RecordCache::take_due_refreshes(TimePoint now)
+{
+    std::vector<std::pair<Name, uint16_t>> out;
+    for (auto& entry : entries_) {
+        CachedRecord& c = entry.second;
+        if (c.next_refresh > now)
+            continue;
+        ++c.refresh_step;
+        schedule_refresh(c);
+        const bool known = std::any_of(out.begin(), out.end(), [&](const auto& q) {
+            return q.second == c.record.type && q.first.equals(c.record.name);
+        });
+        if (!known)
+            out.emplace_back(c.record.name, c.record.type);
+    }
+    return out;
+}
+
+TimePoint RecordCache::next_event() const
+{
+    TimePoint next = kNever;
+    for (const auto& [key, c] : entries_)
+        next = std::min({next, c.expires, c.next_refresh});
+    return next;
+}
+
+uint32_t RecordCache::remaining_ttl(const CachedRecord& r, TimePoint now)
+{
+    if (r.expires <= now)
+        return 0;
+    return uint32_t(std::chrono::duration_cast<seconds>(r.expires - now).count());
+}
+
+}  // namespace qrv::discovery

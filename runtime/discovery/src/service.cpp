@@ -1,0 +1,548 @@
+// The process-wide discovery service: one thread that owns the sockets,
+// drives the responder and the browser on the real clock, and tells
+// subscribers about changes of the source set.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <utility>
+
+#include "discovery/browser.h"
+#include "discovery/discovery.h"
+#include "discovery/instance_name.h"
+#include "discovery/mdns_socket.h"
+#include "discovery/responder.h"
+
+namespace qrv::discovery {
+
+namespace {
+
+constexpr size_t kCacheRecords = 4096;  // about 1024 services of 4 records
+constexpr int kPacketsPerWakeup = 64;
+constexpr size_t kMaxTxtString = 255;
+
+const Name& service_type()
+{
+    static const Name type = Name::of({"_qrv", "_tcp", "local"});
+    return type;
+}
+
+std::string lowered(std::string_view s)
+{
+    std::string out(s);
+    for (auto& c : out)
+        c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    return out;
+}
+
+std::string trimmed(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+uint64_t random_seed()
+{
+    std::random_device device;
+    return (uint64_t(device()) << 32) ^ device() ^ uint64_t(getpid());
+}
+
+// "key=value", cut at a comma so that it fits one TXT string.
+std::string txt_entry(std::string_view key, std::string_view value)
+{
+    std::string s = std::string(key) + "=" + std::string(value);
+    if (s.size() <= kMaxTxtString)
+        return s;
+    s.resize(kMaxTxtString);
+    const auto comma = s.rfind(',');
+    if (comma != std::string::npos && comma > key.size())
+        s.resize(comma);
+    return s;
+}
+
+}  // namespace
+
+std::vector<std::string> split_groups(std::string_view text)
+{
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        const size_t comma = text.find(',', pos);
+        const auto part = trimmed(text.substr(pos, comma == std::string_view::npos ? text.npos : comma - pos));
+        if (!part.empty())
+            out.push_back(lowered(part));
+        if (comma == std::string_view::npos)
+            break;
+        pos = comma + 1;
+    }
+    return out;
+}
+
+bool groups_match(std::string_view wanted, const std::vector<std::string>& source_groups)
+{
+    auto want = split_groups(wanted);
+    if (want.empty())
+        want.push_back("public");
+    for (const auto& w : want)
+        for (const auto& g : source_groups)
+            if (equal_nocase(w, g))
+                return true;
+    return false;
+}
+
+struct DiscoveryService::State {
+    Scope scope;
+    std::string host;
+    std::string process_id;
+    std::unique_ptr<MdnsSocket> socket;
+    int wake_fd = -1;
+
+    mutable std::mutex mutex;  // everything below up to the subscribers
+    mutable std::condition_variable sources_changed;
+    std::unique_ptr<Responder> responder;
+    std::unique_ptr<Browser> browser;
+    uint64_t browser_generation = 0;
+    std::vector<SourceEntry> sources;
+    uint64_t sources_generation = 0;
+    DiscoveryStats stats;
+    uint64_t next_object = 1;
+
+    std::mutex subscribers_mutex;
+    std::map<uint64_t, Callback> subscribers;
+    uint64_t next_subscriber = 1;
+    uint64_t notified_generation = 0;
+
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    ~State()
+    {
+        if (wake_fd >= 0)
+            ::close(wake_fd);
+    }
+
+    void wake()
+    {
+        const uint64_t one = 1;
+        if (wake_fd >= 0)
+            (void)!::write(wake_fd, &one, sizeof one);
+    }
+
+    bool is_loopback(unsigned ifindex) const
+    {
+        const Interface* iface = socket ? socket->interface(ifindex) : nullptr;
+        return iface && iface->loopback;
+    }
+
+    // Called with the mutex held: turns the browser's view into entries,
+    // one per instance, preferring what loopback saw.
+    void refresh_sources()
+    {
+        if (browser->generation() == browser_generation)
+            return;
+        browser_generation = browser->generation();
+        std::vector<SourceEntry> next;
+        std::map<std::string, size_t> by_name;
+        std::map<std::string, bool> via_loopback;
+        for (const auto& b : browser->services()) {
+            const std::string key = lowered(b.instance);
+            const bool loop = is_loopback(b.ifindex);
+            auto it = by_name.find(key);
+            if (it != by_name.end() && (via_loopback[key] || !loop))
+                continue;
+            SourceEntry e;
+            e.name = b.instance;
+            in_addr a;
+            a.s_addr = b.address;
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &a, text, sizeof text);
+            e.endpoint.address = text;
+            e.endpoint.port = b.port;
+            if (auto id = txt_value(b.txt, "id"))
+                e.endpoint.id = *id;
+            // The Unix socket is only of use on the same host.
+            if (auto path = txt_value(b.txt, "unix"); path && loop)
+                e.endpoint.unix_path = *path;
+            if (auto process = txt_value(b.txt, "process"))
+                e.process = *process;
+            auto groups = txt_value(b.txt, "groups");
+            e.groups = split_groups(groups ? *groups : std::string());
+            if (e.groups.empty())
+                e.groups.push_back("public");
+            e.locator = format_locator(e.endpoint);
+            if (parse_locator(e.locator) != e.endpoint) {
+                // Text fields that a locator cannot carry: keep the address.
+                e.endpoint.id.clear();
+                e.endpoint.unix_path.clear();
+                e.locator = format_locator(e.endpoint);
+            }
+            via_loopback[key] = loop;
+            if (it != by_name.end()) {
+                next[it->second] = std::move(e);
+            } else {
+                by_name[key] = next.size();
+                next.push_back(std::move(e));
+            }
+        }
+        if (next != sources) {
+            sources = std::move(next);
+            ++sources_generation;
+            sources_changed.notify_all();
+        }
+    }
+
+    void notify_subscribers()
+    {
+        std::vector<SourceEntry> copy;
+        uint64_t generation = 0;
+        {
+            std::lock_guard lock(mutex);
+            generation = sources_generation;
+            copy = sources;
+        }
+        std::lock_guard lock(subscribers_mutex);
+        if (generation == notified_generation)
+            return;
+        notified_generation = generation;
+        for (auto& [id, callback] : subscribers)
+            callback(copy);
+    }
+
+    void send(std::vector<Outgoing>& out)
+    {
+        uint64_t sent = 0, failed = 0;
+        for (auto& o : out) {
+            if (!socket)
+                break;
+            auto bytes = build_message(o.message);
+            const bool ok = bytes && (o.unicast_port
+                                          ? socket->send_unicast(*bytes, o.ifindex, o.unicast_address, o.unicast_port)
+                                          : socket->send_multicast(*bytes, o.ifindex));
+            ok ? ++sent : ++failed;
+        }
+        out.clear();
+        std::lock_guard lock(mutex);
+        stats.packets_sent += sent;
+        stats.send_failures += failed;
+    }
+
+    void receive()
+    {
+        Datagram d;
+        for (int i = 0; i < kPacketsPerWakeup; ++i) {
+            const auto r = socket->receive(d);
+            if (r == MdnsSocket::Receive::none)
+                return;
+            std::vector<Outgoing> out;
+            {
+                std::lock_guard lock(mutex);
+                ++stats.packets_received;
+                if (r == MdnsSocket::Receive::rejected) {
+                    ++stats.packets_rejected;
+                    continue;
+                }
+                auto parsed = parse_message(d.bytes);
+                if (!parsed.message) {
+                    ++stats.packets_malformed;
+                    continue;
+                }
+                const auto now = Clock::now();
+                const unsigned ifindex = d.ifindex;
+                responder->on_message(*parsed.message, ifindex, d.source_address, d.source_port, now, out);
+                browser->on_message(*parsed.message, ifindex, now);
+                refresh_sources();
+            }
+            send(out);
+        }
+    }
+
+    void run()
+    {
+        std::vector<pollfd> fds;
+        fds.push_back(pollfd{wake_fd, POLLIN, 0});
+        if (socket)
+            fds.push_back(pollfd{socket->fd(), POLLIN, 0});
+        while (!stop.load()) {
+            std::vector<Outgoing> out;
+            TimePoint deadline;
+            TimePoint now;
+            {
+                std::lock_guard lock(mutex);
+                now = Clock::now();
+                responder->tick(now, out);
+                browser->tick(now, out);
+                refresh_sources();
+                deadline = std::min(responder->next_deadline(), browser->next_deadline());
+            }
+            send(out);
+            notify_subscribers();
+            int timeout_ms = 1000;
+            if (deadline != kNever) {
+                const auto wait = std::chrono::duration_cast<milliseconds>(deadline - now).count() + 1;
+                timeout_ms = int(std::clamp<int64_t>(wait, 0, 1000));
+            }
+            for (auto& f : fds)
+                f.revents = 0;
+            if (::poll(fds.data(), fds.size(), timeout_ms) <= 0)
+                continue;
+            if (fds[0].revents & POLLIN) {
+                uint64_t value = 0;
+                (void)!::read(wake_fd, &value, sizeof value);
+            }
+            if (fds.size() > 1 && (fds[1].revents & POLLIN))
+                receive();
+            notify_subscribers();
+        }
+        say_goodbyes();
+    }
+
+    // Withdraws whatever is still published and sends all its goodbyes
+    // before the sockets close: one goodbye interval at most.
+    void say_goodbyes()
+    {
+        {
+            std::lock_guard lock(mutex);
+            responder->remove_all(Clock::now());
+        }
+        for (;;) {
+            std::vector<Outgoing> out;
+            TimePoint next;
+            {
+                std::lock_guard lock(mutex);
+                responder->tick(Clock::now(), out);
+                next = responder->next_deadline();  // kNever once all are gone
+            }
+            send(out);
+            if (next == kNever)
+                return;
+            std::this_thread::sleep_until(std::min(next, Clock::now() + kGoodbyeInterval));
+        }
+    }
+};
+
+std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope)
+{
+    std::shared_ptr<DiscoveryService> service(new DiscoveryService());
+    auto st = std::make_unique<State>();
+    const uint64_t seed = random_seed();
+    char id[17];
+    std::snprintf(id, sizeof id, "%016llx", (unsigned long long)seed);
+    st->process_id = id;
+    st->host = short_host_name();
+    st->scope = std::move(scope);
+    std::vector<LocalInterface> local;
+    std::vector<unsigned> indices;
+    st->socket = MdnsSocket::open(st->scope.interfaces, nullptr);
+    if (st->socket)
+        for (const auto& iface : st->socket->interfaces()) {
+            local.push_back(LocalInterface{iface.index, iface.address});
+            indices.push_back(iface.index);
+        }
+    st->stats.interfaces = local.size();
+    // The SRV target names this process's host uniquely on the link, so
+    // that publishers on hosts of the same name never share an address
+    // record.
+    const Name target = Name::of({st->host + "-" + st->process_id.substr(0, 8), "local"});
+    st->responder = std::make_unique<Responder>(service_type(), st->host, target, local, seed ^ 0x5bd1e995);
+    st->browser = std::make_unique<Browser>(service_type(), indices, kCacheRecords, seed ^ 0x27d4eb2f);
+    st->browser->start(Clock::now());
+    st->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    State* raw = st.get();
+    service->state_ = std::move(st);
+    raw->thread = std::thread([raw] { raw->run(); });
+    return service;
+}
+
+DiscoveryService::~DiscoveryService()
+{
+    if (!state_)
+        return;
+    state_->stop.store(true);
+    state_->wake();
+    if (state_->thread.joinable())
+        state_->thread.join();
+}
+
+Publication DiscoveryService::publish(const PublishRequest& request)
+{
+    Publication p;
+    {
+        std::lock_guard lock(state_->mutex);
+        ServiceOffer offer;
+        offer.source_name = request.name;
+        offer.port = request.endpoint.port;
+        const std::string id = request.endpoint.id.empty()
+                                   ? state_->process_id + "-" + std::to_string(state_->next_object++)
+                                   : request.endpoint.id;
+        offer.txt.push_back("txtvers=1");
+        offer.txt.push_back("proto=1");
+        offer.txt.push_back(txt_entry("process", state_->process_id));
+        offer.txt.push_back(txt_entry("id", id));
+        offer.txt.push_back(txt_entry("groups", request.groups.empty() ? "public" : request.groups));
+        if (!request.endpoint.unix_path.empty() && request.endpoint.unix_path.size() + 5 <= kMaxTxtString)
+            offer.txt.push_back(txt_entry("unix", request.endpoint.unix_path));
+        p.id_ = state_->responder->add(std::move(offer), Clock::now());
+    }
+    p.service_ = weak_from_this();
+    state_->wake();
+    return p;
+}
+
+void DiscoveryService::withdraw(uint64_t id)
+{
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->responder->remove(id, Clock::now());
+    }
+    state_->wake();
+}
+
+std::string DiscoveryService::label_of(uint64_t id) const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->responder->label(id).value_or(std::string());
+}
+
+bool DiscoveryService::announced(uint64_t id) const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->responder->announced(id);
+}
+
+Subscription DiscoveryService::subscribe(Callback callback)
+{
+    Subscription s;
+    std::lock_guard lock(state_->subscribers_mutex);
+    s.id_ = state_->next_subscriber++;
+    s.service_ = weak_from_this();
+    callback(sources());
+    state_->subscribers.emplace(s.id_, std::move(callback));
+    return s;
+}
+
+void DiscoveryService::unsubscribe(uint64_t id)
+{
+    std::lock_guard lock(state_->subscribers_mutex);
+    state_->subscribers.erase(id);
+}
+
+std::vector<SourceEntry> DiscoveryService::sources() const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->sources;
+}
+
+std::optional<SourceEntry> DiscoveryService::find(std::string_view name) const
+{
+    std::lock_guard lock(state_->mutex);
+    for (const auto& s : state_->sources)
+        if (equal_nocase(s.name, name))
+            return s;
+    return std::nullopt;
+}
+
+std::optional<SourceEntry> DiscoveryService::wait_for(std::string_view name, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(state_->mutex);
+    std::optional<SourceEntry> found;
+    state_->sources_changed.wait_for(lock, timeout, [&] {
+        for (const auto& s : state_->sources)
+            if (equal_nocase(s.name, name)) {
+                found = s;
+                return true;
+            }
+        return false;
+    });
+    return found;
+}
+
+const std::string& DiscoveryService::process_id() const
+{
+    return state_->process_id;
+}
+
+const std::string& DiscoveryService::host() const
+{
+    return state_->host;
+}
+
+DiscoveryStats DiscoveryService::stats() const
+{
+    std::lock_guard lock(state_->mutex);
+    DiscoveryStats s = state_->stats;
+    s.records_ignored = state_->browser->records_ignored();
+    s.cache_records = state_->browser->cache().size();
+    s.cache_evictions = state_->browser->cache().evictions();
+    s.conflicts = state_->responder->conflicts();
+    return s;
+}
+
+// --- handles ----------------------------------------------------------------
+
+Publication::~Publication()
+{
+    if (auto s = service_.lock(); s && id_)
+        s->withdraw(id_);
+}
+
+Publication::Publication(Publication&& other) noexcept
+    : service_(std::move(other.service_)), id_(std::exchange(other.id_, 0))
+{
+}
+
+Publication& Publication::operator=(Publication&& other) noexcept
+{
+    if (this != &other) {
+        Publication old(std::move(*this));
+        service_ = std::move(other.service_);
+        id_ = std::exchange(other.id_, 0);
+    }
+    return *this;
+}
+
+std::string Publication::label() const
+{
+    auto s = service_.lock();
+    return s && id_ ? s->label_of(id_) : std::string();
+}
+
+bool Publication::announced() const
+{
+    auto s = service_.lock();
+    return s && id_ && s->announced(id_);
+}
+
+Subscription::~Subscription()
+{
+    if (auto s = service_.lock(); s && id_)
+        s->unsubscribe(id_);
+}
+
+Subscription::Subscription(Subscription&& other) noexcept
+    : service_(std::move(other.service_)), id_(std::exchange(other.id_, 0))
+{
+}
+
+Subscription& Subscription::operator=(Subscription&& other) noexcept
+{
+    if (this != &other) {
+        Subscription old(std::move(*this));
+        service_ = std::move(other.service_);
+        id_ = std::exchange(other.id_, 0);
+    }
+    return *this;
+}
+
+}  // namespace qrv::discovery
+

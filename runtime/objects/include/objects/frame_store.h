@@ -1,0 +1,98 @@
+// The sender's own copy of each frame it accepts, made once, straight into
+// the encoded message that every receiver is sent (one copy serves all).
+// Pixels are stored packed (no line padding); audio as planar float
+// whatever layout it arrived in. The newest frame of each kind stays
+// readable here.
+#ifndef QRV_FRAME_STORE_H
+#define QRV_FRAME_STORE_H
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "media/frame_check.h"
+#include "wire/packet.h"
+
+namespace qrv {
+
+struct StoredVideo {
+    VideoLayout layout;
+    int32_t frame_rate_num = 0;
+    int32_t frame_rate_den = 0;
+    float aspect_ratio = 0.0f;
+    uint32_t frame_format = 0;
+    int64_t timecode = 0;
+    int64_t timestamp = 0;
+    uint64_t sequence = 0;  // 1 for the first frame stored
+    wire::PacketPtr packet;
+    std::span<const uint8_t> pixels;  // inside packet
+};
+
+struct StoredAudio {
+    AudioLayout layout;
+    int64_t timecode = 0;
+    uint64_t sequence = 0;
+    wire::PacketPtr packet;
+    // channels * samples float32 values, channel after channel (not
+    // necessarily aligned for float: copy out before use)
+    std::span<const uint8_t> sample_bytes;
+};
+
+// Metadata text longer than this is not sent with a frame.
+inline constexpr size_t kMaxMetadataBytes = 64 * 1024 - 1;
+
+class FrameStore {
+public:
+    // Copies the caller's pixels, line by line, into a pooled message and
+    // makes it the newest frame; only the bytes the layout describes are
+    // read. Returns the message for the receivers.
+    wire::PacketPtr put_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout,
+                                   int64_t timecode);
+    wire::PacketPtr put_audio(const QRVlib_audio_frame_v2_t& frame, const AudioLayout& layout,
+                                   int64_t timecode);
+    wire::PacketPtr put_audio(const QRVlib_audio_frame_interleaved_16s_t& frame, const AudioLayout& layout,
+                                   int64_t timecode);
+
+    // Runs f(const StoredVideo&) on the newest video frame under the store's
+    // lock; false when none was stored yet.
+    template <class F>
+    bool with_video(F&& f) const
+    {
+        std::lock_guard lock(mutex_);
+        if (video_.sequence == 0)
+            return false;
+        f(video_);
+        return true;
+    }
+
+    template <class F>
+    bool with_audio(F&& f) const
+    {
+        std::lock_guard lock(mutex_);
+        if (audio_.sequence == 0)
+            return false;
+        f(audio_);
+        return true;
+    }
+
+private:
+    std::shared_ptr<wire::Packet> start_audio(const AudioLayout& layout, int64_t timecode,
+                                                   int64_t timestamp, std::string_view text);
+    void keep_audio(const AudioLayout& layout, int64_t timecode, const std::shared_ptr<wire::Packet>& p);
+
+    mutable std::mutex mutex_;
+    wire::PacketPool video_pool_{8, true};  // in shared memory
+    wire::PacketPool audio_pool_{16};
+    StoredVideo video_;
+    StoredAudio audio_;
+    uint64_t video_sequence_ = 0;
+    uint64_t audio_sequence_ = 0;
+};
+
+// The metadata text of a frame record, or empty when it is absent or too long.
+std::string_view metadata_text(const char* text);
+
+}  // namespace qrv
+
+#endif

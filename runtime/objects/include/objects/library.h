@@ -1,0 +1,72 @@
+// The library's global state: whether it is started, and every object it
+// owns. Shutting down releases what callers left alive.
+#ifndef QRV_LIBRARY_H
+#define QRV_LIBRARY_H
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "discovery/discovery.h"
+#include "objects/finder.h"
+#include "objects/receiver.h"
+#include "objects/registry.h"
+#include "objects/router.h"
+#include "objects/sender.h"
+
+namespace qrv {
+
+class Library {
+public:
+    static Library& instance();
+
+    // Starts are counted; the shut-down matching the first start releases
+    // every object still alive. A shut-down without a start does nothing.
+    bool start();
+    void stop();
+    bool running() const;
+
+    // Registers a new object while the library runs and returns its handle;
+    // null once it is shut down. Registration and the final shut-down
+    // exclude each other, so no object slips in after the release.
+    template <class T>
+    void* adopt(Registry<T>& registry, std::shared_ptr<T> object)
+    {
+        std::lock_guard lock(mutex_);
+        if (starts_ == 0)
+            return nullptr;
+        return registry.add(std::move(object));
+    }
+
+    // The discovery service of the running library (null when stopped).
+    std::shared_ptr<discovery::DiscoveryService> discovery() const;
+
+    Registry<Sender> senders;
+    Registry<Finder> finders;
+    Registry<Receiver> receivers;
+    Registry<Router> routers;
+
+private:
+    Library() = default;
+    ~Library();
+    // Objects taken out of the registries, destroyed receivers and routers
+    // before finders and senders, newest first within each kind.
+    struct Leftovers {
+        std::vector<std::shared_ptr<Receiver>> receivers;
+        std::vector<std::shared_ptr<Router>> routers;
+        std::vector<std::shared_ptr<Finder>> finders;
+        std::vector<std::shared_ptr<Sender>> senders;
+        std::shared_ptr<discovery::DiscoveryService> discovery;  // stopped last
+        void destroy();
+    };
+    Leftovers take_all();  // with mutex_ held
+    void release_all();
+
+    mutable std::mutex mutex_;
+    int starts_ = 0;
+    std::shared_ptr<discovery::DiscoveryService> discovery_;
+};
+
+}  // namespace qrv
+
+#endif

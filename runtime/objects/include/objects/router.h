@@ -1,0 +1,57 @@
+// A router: publishes a source of its own that carries whichever source it
+// is pointed at. The media never pass through the router: its server tells
+// each receiver where the routed source is, and the receiver connects there.
+#ifndef QRV_ROUTER_H
+#define QRV_ROUTER_H
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "discovery/discovery.h"
+#include "objects/finder.h"
+#include "base/scope.h"
+#include "transport/source_server.h"
+
+namespace qrv {
+
+struct RouterSettings {
+    std::string name;
+    std::string groups;
+};
+
+class Router {
+public:
+    explicit Router(RouterSettings settings, const Scope& scope = Scope::from_environment(),
+                    transport::ServerOptions options = {});
+    const RouterSettings& settings() const { return settings_; }
+    Endpoint endpoint() const { return server_->endpoint(); }
+
+    // Points the routed source at target; false when its locator is not
+    // one that receivers could follow, or is the router's own.
+    bool change(SourceInfo target);
+    void clear();
+    std::optional<SourceInfo> target() const;
+
+    // The routed source as published; withdrawn with the router.
+    void set_publication(discovery::Publication p) { publication_ = std::move(p); }
+    const discovery::Publication& publication() const { return publication_; }
+
+    size_t connections() const { return server_->connections(); }
+    bool wait_connections(size_t n, std::chrono::milliseconds timeout)
+    {
+        return server_->wait_connections(n, timeout);
+    }
+
+private:
+    const RouterSettings settings_;
+    mutable std::mutex mutex_;
+    std::optional<SourceInfo> target_;
+    std::unique_ptr<transport::SourceServer> server_;
+    discovery::Publication publication_;  // withdrawn before the server stops
+};
+
+}  // namespace qrv
+
+#endif

@@ -1,0 +1,96 @@
+// A sender: accepts frames from its caller, keeps its own copy of each, and
+// paces the calls when asked to.
+#ifndef QRV_SENDER_H
+#define QRV_SENDER_H
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "objects/async_worker.h"
+#include "objects/frame_store.h"
+#include "discovery/discovery.h"
+#include "base/locator.h"
+#include "base/pacing_clock.h"
+#include "qrv/qrv_runtime.h"
+#include "base/scope.h"
+#include "transport/ptz_inbox.h"
+#include "transport/source_server.h"
+
+namespace qrv {
+
+struct SenderSettings {
+    std::string name;
+    std::string groups;
+    bool pace_video = true;
+    bool pace_audio = true;
+};
+
+class Sender {
+public:
+    // Starts the sender's server on the scope; throws when it cannot.
+    explicit Sender(SenderSettings settings, const Scope& scope = Scope::from_environment(),
+                    transport::ServerOptions server_options = {});
+    ~Sender();
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    const SenderSettings& settings() const { return settings_; }
+    // Where receivers connect to this sender.
+    Endpoint endpoint() const { return server_->endpoint(); }
+
+    void send_video(const QRVlib_video_frame_v2_t& frame);
+    // Null: waits until no caller buffer is in use.
+    void send_video_async(const QRVlib_video_frame_v2_t* frame);
+    void send_audio(const QRVlib_audio_frame_v2_t& frame);
+    void send_audio(const QRVlib_audio_frame_interleaved_16s_t& frame);
+
+    // Text of the frame (null: none); false when it is too long.
+    bool send_metadata(const char* text, int64_t timecode);
+
+    // Receivers past their handshake; waits up to timeout for at least one.
+    size_t connections(std::chrono::milliseconds timeout = {}) const;
+    bool wait_connections(size_t n, std::chrono::milliseconds timeout)
+    {
+        return server_->wait_connections(n, timeout);
+    }
+    transport::ServerStats transport_stats() const { return server_->stats(); }
+    void set_ptz_supported(bool supported);
+    std::optional<wire::PtzFields> next_ptz(std::chrono::milliseconds timeout)
+    {
+        return ptz_.pop(timeout);
+    }
+
+    // The source as published; withdrawn (goodbye) with the sender.
+    void set_publication(discovery::Publication p) { publication_ = std::move(p); }
+    const discovery::Publication& publication() const { return publication_; }
+
+    QRVlib_send_stats_t stats() const;
+    const FrameStore& store() const { return store_; }
+
+private:
+    static int64_t resolve_timecode(int64_t timecode);
+    void pace_video(const QRVlib_video_frame_v2_t& frame, PacingClock::clock::time_point entered);
+
+    const SenderSettings settings_;
+    FrameStore store_;
+    // Sends on one sender are serialised; the worker copies asynchronous
+    // video frames while the caller goes on.
+    std::mutex send_mutex_;
+    PacingClock video_clock_;
+    PacingClock audio_clock_;
+    std::atomic<uint64_t> video_accepted_{0};
+    std::atomic<uint64_t> audio_accepted_{0};
+    std::atomic<uint64_t> refused_{0};
+    transport::PtzInbox ptz_;
+    std::unique_ptr<transport::SourceServer> server_;
+    discovery::Publication publication_;
+    AsyncWorker worker_;  // last member: its thread stops before the rest goes
+};
+
+}  // namespace qrv
+
+#endif

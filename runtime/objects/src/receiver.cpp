@@ -1,0 +1,421 @@
+#include "objects/receiver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace qrv {
+
+using transport::Message;
+using wire::MessageType;
+
+namespace {
+
+int kind_index(MessageType t)
+{
+    return t == MessageType::video ? 0 : t == MessageType::audio ? 1 : 2;
+}
+
+std::mutex resolver_mutex;
+SourceResolver& resolver_slot()
+{
+    static SourceResolver resolver;
+    return resolver;
+}
+
+std::optional<Endpoint> resolve_by_name(const std::string& name)
+{
+    SourceResolver r;
+    {
+        std::lock_guard lock(resolver_mutex);
+        r = resolver_slot();
+    }
+    return r && !name.empty() ? r(name) : std::nullopt;
+}
+
+}  // namespace
+
+void set_source_resolver(SourceResolver resolver)
+{
+    std::lock_guard lock(resolver_mutex);
+    resolver_slot() = std::move(resolver);
+}
+
+Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits)
+    : settings_(std::move(settings)), limits_(limits)
+{
+    // Without a locator the home link has nowhere to go yet; a lookup of
+    // the source by name plugs in through the link's resolver.
+    Link l;
+    l.role = std::make_unique<Role>(*this, 0);
+    auto resolve = [name = settings_.source_name,
+                    where = parse_locator(settings_.source_locator)]() -> std::optional<Endpoint> {
+        // What discovery knows now wins over the locator we were given.
+        if (auto found = resolve_by_name(name))
+            return found;
+        return where;
+    };
+    l.link = std::make_unique<transport::ClientLink>(resolve, settings_.receiver_name, *l.role, limits_.link);
+    home_ = std::move(l);
+}
+
+Receiver::~Receiver()
+{
+    stop(home_);
+    std::lock_guard ml(media_mutex_);
+    stop(media_);
+}
+
+void Receiver::stop(Link& link)
+{
+    link.link.reset();  // joins its thread first: the role must outlive it
+    link.role.reset();
+}
+
+Receiver::Link Receiver::make_link(uint64_t id, std::optional<Endpoint> where)
+{
+    Link l;
+    l.role = std::make_unique<Role>(*this, id);
+    auto resolve = [where]() -> std::optional<Endpoint> { return where; };
+    l.link = std::make_unique<transport::ClientLink>(resolve, settings_.receiver_name, *l.role, limits_.link);
+    return l;
+}
+
+Receiver::Effective Receiver::effective_locked() const
+{
+    if (!route_.empty())
+        return Effective{media_connected_, (media_flags_ & wire::kStatusPtz) != 0};
+    return Effective{home_connected_, (home_flags_ & wire::kStatusPtz) != 0};
+}
+
+void Receiver::note_change_locked(const Effective& before)
+{
+    if (effective_locked() != before) {
+        status_pending_ = true;
+        arrived_.notify_all();
+    }
+}
+
+void Receiver::link_up(uint64_t id, bool up)
+{
+    bool drop_route = false;
+    {
+        std::lock_guard lock(mutex_);
+        drop_route = id == 0 && !up && !route_.empty();
+    }
+    // Without the router the route is gone too: the receiver waits for the
+    // router's return (which redirects it again) rather than following a
+    // route that no one keeps any more.
+    if (drop_route)
+        link_redirect(0, std::string());
+    std::lock_guard lock(mutex_);
+    const Effective before = effective_locked();
+    if (id == 0) {
+        home_connected_ = up;
+        if (!up)
+            home_flags_ = 0;
+    } else if (id == media_id_) {
+        media_connected_ = up;
+        if (!up)
+            media_flags_ = 0;
+    } else {
+        return;
+    }
+    if (up)
+        ++stats_.connects;
+    note_change_locked(before);
+}
+
+void Receiver::link_status(uint64_t id, uint32_t flags)
+{
+    std::lock_guard lock(mutex_);
+    const Effective before = effective_locked();
+    if (id == 0)
+        home_flags_ = flags;
+    else if (id == media_id_)
+        media_flags_ = flags;
+    note_change_locked(before);
+}
+
+void Receiver::link_redirect(uint64_t id, const std::string& locator)
+{
+    // Only the source we were created for may send us elsewhere; a routed
+    // source cannot redirect again, so routes never loop.
+    if (id != 0)
+        return;
+    const auto where = parse_locator(locator);
+    const std::string route = where ? locator : std::string();
+    std::lock_guard ml(media_mutex_);
+    uint64_t id_new = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (route == route_)
+            return;
+        // The new state comes first: events of the old link, still running
+        // until it is stopped below, no longer count.
+        route_ = route;
+        media_connected_ = false;
+        media_flags_ = 0;
+        media_id_ = route.empty() ? 0 : ++next_media_id_;
+        id_new = media_id_;
+        // A route change is a change of status in itself.
+        status_pending_ = true;
+        arrived_.notify_all();
+        // Frames of the previous source are not mixed with the next one's.
+        inbound_.clear();
+        queued_[0] = queued_[1] = queued_[2] = 0;
+    }
+    Link old{std::move(media_.role), std::move(media_.link)};
+    stop(old);  // joined here, outside mutex_
+    if (!route.empty())
+        media_ = make_link(id_new, where);
+}
+
+void Receiver::link_media(uint64_t id, Message&& m)
+{
+    std::lock_guard lock(mutex_);
+    // Media counts only from the link that currently carries it.
+    if (route_.empty() ? id != 0 : id != media_id_)
+        return;
+    const int k = kind_index(m.header.type);
+    const size_t caps[3] = {limits_.video, limits_.audio, limits_.metadata};
+    uint64_t* received[3] = {&stats_.video_received, &stats_.audio_received, &stats_.metadata_received};
+    uint64_t* dropped[3] = {&stats_.video_dropped, &stats_.audio_dropped, &stats_.metadata_dropped};
+    ++*received[k];
+    if (queued_[k] >= caps[k]) {
+        auto it = std::find_if(inbound_.begin(), inbound_.end(),
+                               [&](const Message& q) { return kind_index(q.header.type) == k; });
+        if (it != inbound_.end()) {
+            inbound_.erase(it);
+            --queued_[k];
+            ++*dropped[k];
+        }
+    }
+    inbound_.push_back(std::move(m));
+    ++queued_[k];
+    arrived_.notify_all();
+}
+
+void Receiver::link_bad()
+{
+    std::lock_guard lock(mutex_);
+    ++stats_.bad_messages;
+}
+
+void Receiver::discard_unwanted_locked(bool video, bool audio, bool metadata)
+{
+    const bool wanted[3] = {video, audio, metadata};
+    for (auto it = inbound_.begin(); it != inbound_.end();) {
+        const int k = kind_index(it->header.type);
+        if (!wanted[k]) {
+            it = inbound_.erase(it);
+            --queued_[k];
+        } else {
+            ++it;
+        }
+    }
+}
+
+int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_t* audio,
+                          QRVlib_metadata_frame_t* metadata, uint32_t timeout_ms)
+{
+    std::unique_lock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        discard_unwanted_locked(video != nullptr, audio != nullptr, metadata != nullptr);
+        if (status_pending_) {
+            status_pending_ = false;
+            return QRVlib_frame_type_status_change;
+        }
+        if (!inbound_.empty())
+            break;
+        if (arrived_.wait_until(lock, deadline) == std::cv_status::timeout) {
+            discard_unwanted_locked(video != nullptr, audio != nullptr, metadata != nullptr);
+            if (status_pending_) {
+                status_pending_ = false;
+                return QRVlib_frame_type_status_change;
+            }
+            if (inbound_.empty())
+                return QRVlib_frame_type_none;
+            break;
+        }
+    }
+    Message m = std::move(inbound_.front());
+    inbound_.pop_front();
+    --queued_[kind_index(m.header.type)];
+    // A caller that never frees what it captured gets no more frames
+    // rather than memory without bound.
+    if (held_.size() >= limits_.held)
+        return QRVlib_frame_type_error;
+
+    switch (m.header.type) {
+    case MessageType::video: {
+        const auto f = wire::decode_video(m.header, m.fixed);
+        if (!f || (!m.data && !m.shared))
+            return QRVlib_frame_type_error;
+        // Shared-memory pixels are handed out where they lie, read-only.
+        uint8_t* pixels = m.shared ? const_cast<uint8_t*>(m.shared->data) : m.data->data();
+        Held& h = held_[pixels];
+        h.data = std::move(m.data);
+        h.shared = std::move(m.shared);
+        h.text = std::move(m.text);
+        *video = QRVlib_video_frame_v2_t();
+        video->width = f->width;
+        video->height = f->height;
+        video->fourcc = static_cast<QRVlib_FourCC_type_e>(f->fourcc);
+        video->frame_rate_num = f->frame_rate_num;
+        video->frame_rate_den = f->frame_rate_den;
+        video->aspect_ratio = f->aspect_ratio;
+        video->frame_format = static_cast<QRVlib_frame_format_type_e>(f->frame_format);
+        video->timecode = f->timecode;
+        video->data = pixels;
+        video->line_stride = static_cast<int32_t>(f->line_bytes);
+        video->metadata = h.text.empty() ? nullptr : h.text.c_str();
+        video->timestamp = f->timestamp;
+        return QRVlib_frame_type_video;
+    }
+    case MessageType::audio: {
+        const auto f = wire::decode_audio(m.header, m.fixed);
+        if (!f || !m.data)
+            return QRVlib_frame_type_error;
+        const void* key = m.data->data();
+        Held& h = held_[key];
+        h.data = std::move(m.data);
+        h.text = std::move(m.text);
+        *audio = QRVlib_audio_frame_v2_t();
+        audio->sample_rate = f->sample_rate;
+        audio->no_channels = f->channels;
+        audio->no_samples = f->samples;
+        audio->timecode = f->timecode;
+        audio->data = reinterpret_cast<float*>(h.data->data());
+        audio->channel_stride = f->samples * 4;
+        audio->metadata = h.text.empty() ? nullptr : h.text.c_str();
+        audio->timestamp = f->timestamp;
+        return QRVlib_frame_type_audio;
+    }
+    case MessageType::metadata: {
+        const auto f = wire::decode_metadata(m.header, m.fixed);
+        if (!f)
+            return QRVlib_frame_type_error;
+        auto text = std::make_shared<std::vector<uint8_t>>(m.text.begin(), m.text.end());
+        text->push_back(0);
+        const void* key = text->data();
+        held_[key].data = std::move(text);
+        metadata->length = static_cast<int32_t>(m.text.size());
+        metadata->timecode = f->timecode;
+        metadata->p_data = reinterpret_cast<char*>(const_cast<void*>(key));
+        return QRVlib_frame_type_metadata;
+    }
+    default:
+        return QRVlib_frame_type_error;
+    }
+}
+
+bool Receiver::release_held(const void* key)
+{
+    if (!key)
+        return false;
+    std::lock_guard lock(mutex_);
+    return held_.erase(key) != 0;
+}
+
+void Receiver::free_video(QRVlib_video_frame_v2_t* frame)
+{
+    if (frame && release_held(frame->data)) {
+        frame->data = nullptr;
+        frame->metadata = nullptr;
+    }
+}
+
+void Receiver::free_audio(QRVlib_audio_frame_v2_t* frame)
+{
+    if (frame && release_held(frame->data)) {
+        frame->data = nullptr;
+        frame->metadata = nullptr;
+    }
+}
+
+void Receiver::free_metadata(QRVlib_metadata_frame_t* frame)
+{
+    if (frame && release_held(frame->p_data)) {
+        frame->p_data = nullptr;
+        frame->length = 0;
+    }
+}
+
+bool Receiver::ptz_supported() const
+{
+    std::lock_guard lock(mutex_);
+    const Effective e = effective_locked();
+    return e.connected && e.ptz;
+}
+
+bool Receiver::send_ptz(const wire::PtzFields& command)
+{
+    if (!ptz_supported())
+        return false;
+    const auto bytes = wire::encode_ptz(command);
+    std::lock_guard ml(media_mutex_);
+    bool routed;
+    {
+        std::lock_guard lock(mutex_);
+        routed = !route_.empty();
+    }
+    transport::ClientLink* link = routed ? media_.link.get() : home_.link.get();
+    return link && link->send(bytes);
+}
+
+bool Receiver::ptz_recall_preset(int32_t preset, float speed)
+{
+    if (preset < 0 || preset > 99 || std::isnan(speed))
+        return false;
+    return send_ptz({wire::PtzCommand::recall_preset, preset, std::clamp(speed, 0.0f, 1.0f), 0.0f});
+}
+
+bool Receiver::ptz_store_preset(int32_t preset)
+{
+    if (preset < 0 || preset > 99)
+        return false;
+    return send_ptz({wire::PtzCommand::store_preset, preset, 0.0f, 0.0f});
+}
+
+bool Receiver::ptz_pan_tilt(float pan, float tilt)
+{
+    if (std::isnan(pan) || std::isnan(tilt))
+        return false;
+    return send_ptz({wire::PtzCommand::pan_tilt, 0, std::clamp(pan, -1.0f, 1.0f), std::clamp(tilt, -1.0f, 1.0f)});
+}
+
+bool Receiver::ptz_zoom(float zoom)
+{
+    if (std::isnan(zoom))
+        return false;
+    return send_ptz({wire::PtzCommand::zoom, 0, std::clamp(zoom, 0.0f, 1.0f), 0.0f});
+}
+
+QRVlib_recv_status_t Receiver::status() const
+{
+    std::lock_guard lock(mutex_);
+    const Effective e = effective_locked();
+    return QRVlib_recv_status_t{e.connected, e.ptz, !route_.empty()};
+}
+
+bool Receiver::shared_memory()
+{
+    bool routed;
+    {
+        std::lock_guard lock(mutex_);
+        routed = !route_.empty();
+    }
+    std::lock_guard ml(media_mutex_);
+    const transport::ClientLink* link = routed ? media_.link.get() : home_.link.get();
+    return link && link->shared();
+}
+
+QRVlib_recv_stats_t Receiver::stats() const
+{
+    std::lock_guard lock(mutex_);
+    return stats_;
+}
+
+}  // namespace qrv

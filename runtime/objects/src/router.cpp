@@ -1,0 +1,41 @@
+#include "objects/router.h"
+
+namespace qrv {
+
+Router::Router(RouterSettings settings, const Scope& scope, transport::ServerOptions options)
+    : settings_(std::move(settings)),
+      server_(std::make_unique<transport::SourceServer>(scope, options, nullptr))
+{
+    // Until a route is set, receivers are told there is none.
+    server_->set_redirect(std::string());
+}
+
+bool Router::change(SourceInfo target)
+{
+    const auto where = parse_locator(target.locator);
+    if (!where)
+        return false;
+    // A router pointed at its own source would carry nothing at all.
+    const Endpoint own = server_->endpoint();
+    if (where->address == own.address && where->port == own.port)
+        return false;
+    std::lock_guard lock(mutex_);
+    server_->set_redirect(target.locator);
+    target_ = std::move(target);
+    return true;
+}
+
+void Router::clear()
+{
+    std::lock_guard lock(mutex_);
+    server_->set_redirect(std::string());
+    target_.reset();
+}
+
+std::optional<SourceInfo> Router::target() const
+{
+    std::lock_guard lock(mutex_);
+    return target_;
+}
+
+}  // namespace qrv

@@ -1,0 +1,141 @@
+#include "objects/sender.h"
+
+#include <chrono>
+
+namespace qrv {
+
+Sender::Sender(SenderSettings settings, const Scope& scope, transport::ServerOptions server_options)
+    : settings_(std::move(settings)),
+      server_(std::make_unique<transport::SourceServer>(scope, server_options,
+                                                        [this](const wire::PtzFields& c) {
+                                                            // Out of range: dropped before the caller.
+                                                            if (transport::ptz_in_range(c))
+                                                                ptz_.push(c);
+                                                        }))
+{
+}
+
+Sender::~Sender()
+{
+    worker_.wait_idle();
+}
+
+int64_t Sender::resolve_timecode(int64_t timecode)
+{
+    if (timecode != QRVlib_send_timecode_synthesize)
+        return timecode;
+    // Synthesised: the wall clock in 100 ns units since the epoch.
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+}
+
+void Sender::pace_video(const QRVlib_video_frame_v2_t& frame, PacingClock::clock::time_point entered)
+{
+    if (settings_.pace_video && frame.frame_rate_num > 0 && frame.frame_rate_den > 0)
+        video_clock_.pace(1, frame.frame_rate_num, frame.frame_rate_den, entered);
+}
+
+void Sender::send_video(const QRVlib_video_frame_v2_t& frame)
+{
+    std::lock_guard lock(send_mutex_);
+    const auto entered = PacingClock::clock::now();  // the slot starts here
+    worker_.wait_idle();
+    const auto layout = check_video(frame);
+    if (!layout) {
+        ++refused_;
+        return;
+    }
+    server_->publish(store_.put_video(frame, *layout, resolve_timecode(frame.timecode)));
+    ++video_accepted_;
+    pace_video(frame, entered);
+}
+
+void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
+{
+    std::lock_guard lock(send_mutex_);
+    const auto entered = PacingClock::clock::now();  // the slot starts here
+    if (!frame) {
+        worker_.wait_idle();
+        return;
+    }
+    const auto layout = check_video(*frame);
+    if (!layout) {
+        // The previous buffer is still released by this call.
+        worker_.wait_idle();
+        ++refused_;
+        return;
+    }
+    // The record lives only for this call: the job keeps its own copy.
+    const QRVlib_video_frame_v2_t copy = *frame;
+    const int64_t timecode = resolve_timecode(frame->timecode);
+    worker_.submit([this, copy, layout = *layout, timecode] {
+        server_->publish(store_.put_video(copy, layout, timecode));
+        ++video_accepted_;
+    });
+    pace_video(copy, entered);
+}
+
+void Sender::send_audio(const QRVlib_audio_frame_v2_t& frame)
+{
+    std::lock_guard lock(send_mutex_);
+    const auto entered = PacingClock::clock::now();  // the slot starts here
+    const auto layout = check_audio(frame);
+    if (!layout) {
+        ++refused_;
+        return;
+    }
+    server_->publish(store_.put_audio(frame, *layout, resolve_timecode(frame.timecode)));
+    ++audio_accepted_;
+    if (settings_.pace_audio)
+        audio_clock_.pace(layout->samples, layout->sample_rate, 1, entered);
+}
+
+void Sender::send_audio(const QRVlib_audio_frame_interleaved_16s_t& frame)
+{
+    std::lock_guard lock(send_mutex_);
+    const auto entered = PacingClock::clock::now();  // the slot starts here
+    const auto layout = check_audio(frame);
+    if (!layout) {
+        ++refused_;
+        return;
+    }
+    server_->publish(store_.put_audio(frame, *layout, resolve_timecode(frame.timecode)));
+    ++audio_accepted_;
+    if (settings_.pace_audio)
+        audio_clock_.pace(layout->samples, layout->sample_rate, 1, entered);
+}
+
+bool Sender::send_metadata(const char* text, int64_t timecode)
+{
+    const std::string_view t = metadata_text(text);
+    if (text && t.empty() && *text)
+        return false;
+    server_->publish(wire::make_packet(
+        wire::MessageType::metadata,
+        wire::encode_metadata({resolve_timecode(timecode)}, t)));
+    return true;
+}
+
+size_t Sender::connections(std::chrono::milliseconds timeout) const
+{
+    if (timeout.count() > 0)
+        server_->wait_connections(1, timeout);
+    return server_->connections();
+}
+
+void Sender::set_ptz_supported(bool supported)
+{
+    server_->set_status(supported ? wire::kStatusPtz : 0u);
+}
+
+QRVlib_send_stats_t Sender::stats() const
+{
+    QRVlib_send_stats_t s{};
+    s.video_accepted = video_accepted_.load();
+    s.audio_accepted = audio_accepted_.load();
+    s.refused = refused_.load();
+    s.pacing_resyncs = video_clock_.resyncs() + audio_clock_.resyncs();
+    return s;
+}
+
+}  // namespace qrv

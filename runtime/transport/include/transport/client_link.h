@@ -1,0 +1,111 @@
+// The receiver's side of one connection to a source's server. Its thread
+// connects, says hello, reads messages and hands them to its owner; when the
+// connection fails or ends it waits a little and connects again, until the
+// link is destroyed.
+#ifndef QRV_TRANSPORT_CLIENT_LINK_H
+#define QRV_TRANSPORT_CLIENT_LINK_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "base/locator.h"
+#include "transport/message_io.h"
+#include "base/socket.h"
+
+namespace qrv::transport {
+
+class ClientLink;
+
+// Called from the link's thread, never with a lock of the link held.
+class LinkEvents {
+public:
+    virtual ~LinkEvents() = default;
+    virtual void on_link_up(ClientLink& link) = 0;
+    virtual void on_link_down(ClientLink& link) = 0;
+    virtual void on_link_status(ClientLink& link, uint32_t flags) = 0;
+    virtual void on_link_redirect(ClientLink& link, const std::string& locator) = 0;
+    // Video, audio and metadata messages, already checked.
+    virtual void on_link_media(ClientLink& link, Message&& message) = 0;
+    virtual void on_link_bad(ClientLink& link) = 0;
+};
+
+struct LinkOptions {
+    std::chrono::milliseconds connect_timeout{1000};
+    std::chrono::milliseconds retry_min{100};
+    std::chrono::milliseconds retry_max{2000};
+    // Use the source's Unix socket and shared memory when it offers them.
+    bool shared_memory = true;
+};
+
+class ClientLink {
+public:
+    // Where to connect, asked before every attempt: today the locator the
+    // receiver was given; a lookup by source name can take its place.
+    using Resolver = std::function<std::optional<Endpoint>()>;
+
+    ClientLink(Resolver resolve, std::string receiver_name, LinkEvents& events, LinkOptions options = {});
+    ~ClientLink();
+    ClientLink(const ClientLink&) = delete;
+    ClientLink& operator=(const ClientLink&) = delete;
+
+    bool connected() const { return connected_.load(); }
+    // The current connection is the same-host shared-memory path.
+    bool shared() const { return shared_.load(); }
+    uint64_t connects() const { return connects_.load(); }
+    // Sends one encoded control message; false when not connected.
+    bool send(const std::vector<uint8_t>& bytes);
+
+    // The writing side of one connection, shared with the frames that
+    // still have to tell the source they are done; closed when the
+    // connection ends, after which writes are refused.
+    struct Channel {
+        std::mutex mutex;
+        int fd = -1;
+        bool write(std::span<const uint8_t> bytes);
+        void close();
+    };
+
+private:
+    // Maps of the source's pools, by file identity, for one connection.
+    struct Mappings {
+        std::map<std::pair<uint64_t, uint64_t>, std::shared_ptr<const net::ShmRegion>> by_file;
+    };
+
+    void run();
+    bool pause(std::chrono::milliseconds how_long);
+    // Serves one connection; false when the peer misbehaved.
+    bool serve(net::Fd fd, bool shared);
+    // Turns a shared-memory frame into a video message; false when it does
+    // not hold up.
+    bool take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,
+                     const std::shared_ptr<Channel>& channel);
+
+    Resolver resolve_;
+    const std::string receiver_name_;
+    LinkEvents& events_;
+    const LinkOptions options_;
+    std::atomic<bool> connected_{false};
+    std::atomic<uint64_t> connects_{0};
+
+    std::atomic<bool> shared_{false};
+
+    std::mutex mutex_;  // guards fd_, channel_ and stopping_
+    std::condition_variable wake_;
+    int fd_ = -1;        // the socket being served, for stop
+    std::shared_ptr<Channel> channel_;
+    bool stopping_ = false;
+    std::string failed_path_;  // a Unix path that did not work: TCP instead
+    std::thread thread_;
+};
+
+}  // namespace qrv::transport
+
+#endif

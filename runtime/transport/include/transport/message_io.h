@@ -1,0 +1,65 @@
+// Reads whole messages of the wire format from a socket, checking each part
+// before the next is read or allocated.
+#ifndef QRV_TRANSPORT_MESSAGE_IO_H
+#define QRV_TRANSPORT_MESSAGE_IO_H
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/shm_region.h"
+#include "base/socket.h"
+#include "wire/wire.h"
+
+namespace qrv::transport {
+
+// Pixels of a frame that stay in the source's shared memory; the source is
+// told when the last reference goes.
+struct SharedFrame {
+    std::shared_ptr<const net::ShmRegion> region;
+    const uint8_t* data = nullptr;  // inside region
+    size_t size = 0;
+    std::function<void()> release;
+    SharedFrame() = default;
+    SharedFrame(const SharedFrame&) = delete;
+    SharedFrame& operator=(const SharedFrame&) = delete;
+    ~SharedFrame()
+    {
+        if (release)
+            release();
+    }
+};
+
+struct Message {
+    wire::Header header;
+    std::vector<uint8_t> fixed;
+    std::string text;
+    std::shared_ptr<std::vector<uint8_t>> data;  // null when there is none
+    std::shared_ptr<const SharedFrame> shared;   // video in shared memory
+};
+
+enum class ReadResult { ok, closed, bad };
+
+// Recycles data buffers that no one references any more, so that a steady
+// stream of frames of one size neither allocates nor faults in new pages.
+class BufferPool {
+public:
+    explicit BufferPool(size_t slots = 8) : slots_(slots) {}
+    std::shared_ptr<std::vector<uint8_t>> acquire();
+
+private:
+    const size_t slots_;
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> pool_;
+};
+
+// closed: the stream ended or failed; bad: the peer sent something that is
+// not a valid message (the connection should be dropped).
+// Data buffers come from the pool when one is given (used by one thread).
+// With passed given (Unix sockets), descriptors that come along are kept
+// there; a message that carries more than a few is bad.
+ReadResult read_message(int fd, Message& out, BufferPool* pool = nullptr, std::vector<net::Fd>* passed = nullptr);
+
+}  // namespace qrv::transport
+
+#endif

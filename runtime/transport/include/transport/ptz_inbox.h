@@ -1,0 +1,74 @@
+// Camera commands that a sender's receivers sent, waiting for the sender's
+// caller: bounded, oldest dropped first.
+#ifndef QRV_TRANSPORT_PTZ_INBOX_H
+#define QRV_TRANSPORT_PTZ_INBOX_H
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+#include "wire/wire.h"
+
+namespace qrv::transport {
+
+class PtzInbox {
+public:
+    static constexpr size_t kCapacity = 64;
+
+    void push(const wire::PtzFields& command)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (items_.size() >= kCapacity) {
+                items_.pop_front();
+                ++dropped_;
+            }
+            items_.push_back(command);
+        }
+        ready_.notify_one();
+    }
+
+    std::optional<wire::PtzFields> pop(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(mutex_);
+        if (!ready_.wait_for(lock, timeout, [this] { return !items_.empty(); }))
+            return std::nullopt;
+        auto c = items_.front();
+        items_.pop_front();
+        return c;
+    }
+
+    uint64_t dropped() const
+    {
+        std::lock_guard lock(mutex_);
+        return dropped_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<wire::PtzFields> items_;
+    uint64_t dropped_ = 0;
+};
+
+// True when the command's values lie in their ranges.
+inline bool ptz_in_range(const wire::PtzFields& c)
+{
+    switch (c.command) {
+    case wire::PtzCommand::recall_preset:
+        return c.preset >= 0 && c.preset <= 99 && c.value_a >= 0.0f && c.value_a <= 1.0f;
+    case wire::PtzCommand::store_preset:
+        return c.preset >= 0 && c.preset <= 99;
+    case wire::PtzCommand::pan_tilt:
+        return c.value_a >= -1.0f && c.value_a <= 1.0f && c.value_b >= -1.0f && c.value_b <= 1.0f;
+    case wire::PtzCommand::zoom:
+        return c.value_a >= 0.0f && c.value_a <= 1.0f;
+    }
+    return false;
+}
+
+}  // namespace qrv::transport
+
+#endif

@@ -1,0 +1,61 @@
+// The bounded queue of packets waiting for one receiver's socket. Video
+// keeps only the newest frames (a slow receiver skips frames); audio keeps
+// its order and is never duplicated, dropping the oldest only beyond a
+// generous cap; control messages and metadata have a cap of their own.
+#ifndef QRV_TRANSPORT_SEND_QUEUE_H
+#define QRV_TRANSPORT_SEND_QUEUE_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "wire/packet.h"
+
+namespace qrv::transport {
+
+struct QueueLimits {
+    size_t video = 2;
+    size_t audio = 256;
+    size_t other = 64;
+    // Shared-memory frames one receiver may hold at once (beyond, it skips
+    // frames), and how long before the source takes one back regardless.
+    size_t shared_held = 8;
+    std::chrono::milliseconds shared_hold_timeout{2000};
+};
+
+struct DropCounters {
+    std::atomic<uint64_t> video{0};
+    std::atomic<uint64_t> audio{0};
+    std::atomic<uint64_t> other{0};
+    std::atomic<uint64_t> shared_sent{0};       // frames sent as shared memory
+    std::atomic<uint64_t> shared_reclaimed{0};  // held past the timeout
+};
+
+class SendQueue {
+public:
+    SendQueue(QueueLimits limits, DropCounters& drops) : limits_(limits), drops_(drops) {}
+
+    void push(wire::PacketPtr packet);
+    // Blocks until a packet is there (true) or the queue is closed (false).
+    bool pop(wire::PacketPtr& out);
+    void close();
+    size_t size() const;
+
+private:
+    enum Kind { video, audio, other };
+    static Kind kind_of(const wire::Packet& p);
+
+    const QueueLimits limits_;
+    DropCounters& drops_;
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<wire::PacketPtr> items_;
+    size_t count_[3] = {0, 0, 0};
+    bool closed_ = false;
+};
+
+}  // namespace qrv::transport
+
+#endif

@@ -1,0 +1,87 @@
+// One receiver connected to a source's server. A reader thread waits for the
+// receiver's hello (within the handshake timeout) and then for its control
+// messages; a writer thread drains the connection's bounded queue into the
+// socket, so that a slow receiver blocks only its own writer.
+#ifndef QRV_TRANSPORT_SERVER_CONNECTION_H
+#define QRV_TRANSPORT_SERVER_CONNECTION_H
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <vector>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "transport/send_queue.h"
+#include "base/socket.h"
+
+namespace qrv::transport {
+
+class ServerConnection;
+
+// What a connection tells its server; called from the connection's reader.
+class ConnectionHooks {
+public:
+    virtual ~ConnectionHooks() = default;
+    virtual void on_ready(ServerConnection& connection) = 0;
+    virtual void on_ptz(const wire::PtzFields& command) = 0;
+    virtual void on_bad_peer() = 0;
+    virtual void on_handshake_timeout() = 0;
+    virtual void on_finished() = 0;
+};
+
+class ServerConnection {
+public:
+    // shared: a Unix-socket connection, which is sent video frames that lie
+    // in shared memory as references rather than bytes.
+    ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
+                     std::chrono::milliseconds handshake_timeout, bool shared = false);
+    ~ServerConnection();
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+
+    void send(wire::PacketPtr packet) { queue_.push(std::move(packet)); }
+    bool ready() const { return ready_.load(); }
+    void mark_ready() { ready_ = true; }
+    bool finished() const { return finished_.load(); }
+    std::string receiver_name() const;
+    bool shared() const { return shared_; }
+    // Shared-memory frames the receiver holds now.
+    size_t held() const;
+
+private:
+    void read_loop();
+    void write_loop();
+    void finish();
+    bool write_shared(const wire::PacketPtr& packet);
+    void release(uint64_t frame_id);
+    // Holds older than the timeout, taken out for release outside the lock.
+    void expire_locked(std::chrono::steady_clock::time_point now, std::vector<wire::PacketPtr>& gone);
+
+    struct Hold {
+        wire::PacketPtr packet;
+        std::chrono::steady_clock::time_point since;
+    };
+
+    net::Fd fd_;
+    ConnectionHooks& hooks_;
+    SendQueue queue_;
+    const QueueLimits limits_;
+    DropCounters& drops_;
+    const std::chrono::milliseconds handshake_timeout_;
+    const bool shared_;
+    mutable std::mutex hold_mutex_;
+    std::map<uint64_t, Hold> holds_;  // by frame number
+    uint64_t next_frame_id_ = 0;
+    std::atomic<bool> ready_{false};
+    std::atomic<bool> finished_{false};
+    mutable std::mutex mutex_;
+    std::string receiver_name_;
+    std::thread reader_;
+    std::thread writer_;
+};
+
+}  // namespace qrv::transport
+
+#endif

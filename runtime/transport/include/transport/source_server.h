@@ -1,0 +1,105 @@
+// The server of one source (a sender or a router): listening sockets on the
+// addresses of the scope, one ephemeral port, and one ServerConnection per
+// receiver up to a cap. Frames are fanned out as shared packets: every
+// receiver is served from the same copy.
+#ifndef QRV_TRANSPORT_SOURCE_SERVER_H
+#define QRV_TRANSPORT_SOURCE_SERVER_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/locator.h"
+#include "base/scope.h"
+#include "transport/server_connection.h"
+
+namespace qrv::transport {
+
+struct ServerOptions {
+    uint16_t port = 0;  // 0: an ephemeral port
+    size_t max_connections = 32;
+    // Also offer the same-host path: a Unix socket whose receivers map the
+    // frames instead of reading them.
+    bool shared_memory = true;
+    std::chrono::milliseconds handshake_timeout{2000};
+    QueueLimits queue;
+};
+
+struct ServerStats {
+    uint64_t accepted = 0;           // connections taken in
+    uint64_t refused = 0;            // closed at once: over the cap
+    uint64_t bad_peers = 0;          // dropped for an invalid message
+    uint64_t handshake_timeouts = 0;
+    uint64_t video_dropped = 0;      // skipped for slow receivers
+    uint64_t audio_dropped = 0;
+    uint64_t other_dropped = 0;
+    uint64_t shared_connections = 0;  // now, past the handshake
+    uint64_t shared_sent = 0;         // frames sent as shared memory
+    uint64_t shared_reclaimed = 0;    // taken back from receivers that held them too long
+    uint64_t shared_held = 0;         // now, by all receivers
+};
+
+class SourceServer final : public ConnectionHooks {
+public:
+    using PtzHandler = std::function<void(const wire::PtzFields&)>;
+
+    // Throws std::runtime_error when no socket can be bound.
+    SourceServer(const Scope& scope, ServerOptions options, PtzHandler on_ptz);
+    ~SourceServer() override;
+    SourceServer(const SourceServer&) = delete;
+    SourceServer& operator=(const SourceServer&) = delete;
+
+    // Address, port and Unix path that receivers use.
+    Endpoint endpoint() const { return endpoint_; }
+
+    // Sends the packet to every receiver past its handshake.
+    void publish(const wire::PacketPtr& packet);
+    // Capabilities announced to every receiver, now and on connect.
+    void set_status(uint32_t flags);
+    // Routers: the locator that receivers are sent to (empty: none).
+    void set_redirect(std::optional<std::string> locator);
+
+    size_t connections() const;
+    // Waits until at least n receivers are connected; false on timeout.
+    bool wait_connections(size_t n, std::chrono::milliseconds timeout);
+    ServerStats stats() const;
+
+private:
+    void on_ready(ServerConnection& connection) override;
+    void on_ptz(const wire::PtzFields& command) override;
+    void on_bad_peer() override { ++bad_peers_; }
+    void on_handshake_timeout() override { ++handshake_timeouts_; }
+    void on_finished() override;
+
+    void accept_loop();
+    void reap();
+    std::vector<wire::PacketPtr> greeting() const;
+
+    const ServerOptions options_;
+    PtzHandler on_ptz_;
+    std::vector<net::Fd> listeners_;
+    std::vector<bool> listener_shared_;  // per listener: the Unix socket
+    net::Fd wake_;  // eventfd that stops the accept loop
+    Endpoint endpoint_;
+    DropCounters drops_;
+    std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0};
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<ServerConnection>> connections_;
+    uint32_t status_flags_ = 0;
+    std::optional<std::string> redirect_;
+    bool stopping_ = false;
+    std::thread acceptor_;
+};
+
+}  // namespace qrv::transport
+
+#endif

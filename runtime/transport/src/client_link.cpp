@@ -1,0 +1,234 @@
+#include "transport/client_link.h"
+
+#include <algorithm>
+
+#include "base/unix_socket.h"
+
+namespace qrv::transport {
+
+namespace {
+
+// Pools of one source that a connection keeps mapped; beyond, maps no one
+// uses any more are dropped first.
+constexpr size_t kMaxMappings = 16;
+
+}  // namespace
+
+bool ClientLink::Channel::write(std::span<const uint8_t> bytes)
+{
+    std::lock_guard lock(mutex);
+    return fd >= 0 && net::write_all(fd, bytes);
+}
+
+void ClientLink::Channel::close()
+{
+    std::lock_guard lock(mutex);
+    fd = -1;
+}
+
+ClientLink::ClientLink(Resolver resolve, std::string receiver_name, LinkEvents& events, LinkOptions options)
+    : resolve_(std::move(resolve)), receiver_name_(std::move(receiver_name)), events_(events), options_(options)
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+ClientLink::~ClientLink()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        net::shutdown_both(fd_);
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+bool ClientLink::pause(std::chrono::milliseconds how_long)
+{
+    std::unique_lock lock(mutex_);
+    return !wake_.wait_for(lock, how_long, [this] { return stopping_; });
+}
+
+bool ClientLink::send(const std::vector<uint8_t>& bytes)
+{
+    std::shared_ptr<Channel> channel;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || !connected_)
+            return false;
+        channel = channel_;
+    }
+    return channel && channel->write(bytes);
+}
+
+void ClientLink::run()
+{
+    auto retry = options_.retry_min;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_)
+                return;
+        }
+        net::Fd fd;
+        bool shared = false;
+        std::string path;
+        if (auto where = resolve_ ? resolve_() : std::nullopt) {
+            // The same-host path first, unless it failed before; TCP when
+            // the socket cannot be reached (another host or namespace).
+            {
+                std::lock_guard lock(mutex_);
+                if (options_.shared_memory && !where->unix_path.empty() && where->unix_path != failed_path_)
+                    path = where->unix_path;
+            }
+            if (!path.empty()) {
+                fd = net::connect_unix(path);
+                shared = static_cast<bool>(fd);
+            }
+            if (!fd)
+                fd = net::connect_tcp(where->address, where->port, options_.connect_timeout);
+        }
+        if (fd) {
+            retry = options_.retry_min;
+            if (!serve(std::move(fd), shared) && shared) {
+                std::lock_guard lock(mutex_);
+                failed_path_ = path;
+            }
+        } else {
+            retry = std::min(retry * 2, options_.retry_max);
+        }
+        if (!pause(retry))
+            return;
+    }
+}
+
+bool ClientLink::take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,
+                             const std::shared_ptr<Channel>& channel)
+{
+    const auto f = wire::decode_shm_video(m.header, m.fixed);
+    if (!f || passed.size() != 1)
+        return false;
+    const auto bytes = wire::video_data_bytes(f->video);
+    if (!bytes)
+        return false;
+    uint64_t device = 0, inode = 0;
+    if (!net::file_identity(passed[0].get(), device, inode))
+        return false;
+    auto& slot = maps.by_file[{device, inode}];
+    if (!slot) {
+        if (maps.by_file.size() > kMaxMappings) {
+            for (auto it = maps.by_file.begin(); it != maps.by_file.end();) {
+                if (it->second && it->second.use_count() == 1)
+                    it = maps.by_file.erase(it);
+                else
+                    ++it;
+            }
+        }
+        slot = net::ShmRegion::map_readonly(passed[0].get(), wire::kMaxVideoDataBytes + (1u << 20));
+        if (!slot) {
+            maps.by_file.erase({device, inode});
+            return false;
+        }
+    }
+    std::shared_ptr<const net::ShmRegion> region = maps.by_file[{device, inode}];
+    if (maps.by_file.size() > kMaxMappings)
+        maps.by_file.erase({device, inode});  // all in use: this one stays unmapped after use
+    passed.clear();
+    // The pixels must lie wholly inside the mapping.
+    if (f->offset > region->size() || *bytes > region->size() - f->offset)
+        return false;
+    auto frame = std::make_shared<SharedFrame>();
+    frame->region = std::move(region);
+    frame->data = frame->region->data() + f->offset;
+    frame->size = static_cast<size_t>(*bytes);
+    frame->release = [channel, id = f->frame_id] { channel->write(wire::encode_release({id})); };
+    // From here on it is an ordinary video message whose data is elsewhere.
+    m.header.type = wire::MessageType::video;
+    m.header.fixed_len = wire::kVideoFixedBytes;
+    m.header.data_len = *bytes;
+    m.fixed.resize(wire::kVideoFixedBytes);
+    m.data.reset();
+    m.shared = std::move(frame);
+    return true;
+}
+
+bool ClientLink::serve(net::Fd fd, bool shared)
+{
+    // Writes to a receiver's source never block for long.
+    net::set_send_timeout(fd.get(), std::chrono::seconds(2));
+    auto channel = std::make_shared<Channel>();
+    channel->fd = fd.get();
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return true;
+        fd_ = fd.get();
+        channel_ = channel;
+    }
+    bool well = true;
+    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_))) {
+        // The link is up once the server has taken the hello in: its first
+        // answer is always a status.
+        bool up = false;
+        BufferPool buffers;
+        Mappings maps;
+        std::vector<net::Fd> passed;
+        Message m;
+        for (;;) {
+            passed.clear();
+            const ReadResult r = read_message(fd.get(), m, &buffers, shared ? &passed : nullptr);
+            if (r == ReadResult::closed)
+                break;
+            bool bad = r == ReadResult::bad;
+            // Descriptors come only with shared-memory frames, one each.
+            if (!bad && m.header.type == wire::MessageType::shm_video)
+                bad = !shared || !take_shared(m, passed, maps, channel);
+            else if (!bad && !passed.empty())
+                bad = true;
+            if (bad) {
+                events_.on_link_bad(*this);
+                well = false;
+                break;
+            }
+            switch (m.header.type) {
+            case wire::MessageType::status:
+                if (!up) {
+                    up = true;
+                    connected_ = true;
+                    shared_ = shared;
+                    ++connects_;
+                    events_.on_link_up(*this);
+                }
+                if (auto f = wire::decode_status(m.header, m.fixed))
+                    events_.on_link_status(*this, f->flags);
+                break;
+            case wire::MessageType::redirect:
+                events_.on_link_redirect(*this, m.text);
+                break;
+            case wire::MessageType::video:
+            case wire::MessageType::audio:
+            case wire::MessageType::metadata:
+                events_.on_link_media(*this, std::move(m));
+                m = Message{};
+                break;
+            default:
+                break;  // hello and camera commands are not sent to receivers
+            }
+        }
+        m = Message{};  // a frame not handed on is released before the channel closes
+        if (up) {
+            connected_ = false;
+            shared_ = false;
+            events_.on_link_down(*this);
+        } else if (shared) {
+            well = false;  // a Unix socket that never greeted us
+        }
+    }
+    channel->close();
+    std::lock_guard lock(mutex_);
+    fd_ = -1;
+    channel_.reset();
+    return well;
+}
+
+}  // namespace qrv::transport

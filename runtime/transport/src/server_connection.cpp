@@ -1,0 +1,191 @@
+#include "transport/server_connection.h"
+
+#include "transport/message_io.h"
+#include "base/unix_socket.h"
+
+namespace qrv::transport {
+
+ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
+                                   std::chrono::milliseconds handshake_timeout, bool shared)
+    : fd_(std::move(fd)),
+      hooks_(hooks),
+      queue_(limits, drops),
+      limits_(limits),
+      drops_(drops),
+      handshake_timeout_(handshake_timeout),
+      shared_(shared)
+{
+    // A receiver that stops reading blocks its writer at most this long
+    // per write before the connection is dropped.
+    net::set_send_timeout(fd_.get(), std::chrono::seconds(5));
+    // A hello that starts but never ends counts as no hello.
+    net::set_recv_timeout(fd_.get(), handshake_timeout_);
+    reader_ = std::thread([this] { read_loop(); });
+    writer_ = std::thread([this] { write_loop(); });
+}
+
+ServerConnection::~ServerConnection()
+{
+    finish();
+    reader_.join();
+    writer_.join();
+}
+
+std::string ServerConnection::receiver_name() const
+{
+    std::lock_guard lock(mutex_);
+    return receiver_name_;
+}
+
+void ServerConnection::finish()
+{
+    if (!finished_.exchange(true)) {
+        net::shutdown_both(fd_.get());
+        queue_.close();
+    }
+}
+
+void ServerConnection::read_loop()
+{
+    const int fd = fd_.get();
+    Message m;
+    // The first message must be the hello, within the handshake timeout.
+    if (!net::wait_readable(fd, handshake_timeout_)) {
+        if (!finished_.load())
+            hooks_.on_handshake_timeout();
+        finish();
+        hooks_.on_finished();
+        return;
+    }
+    ReadResult r = read_message(fd, m);
+    if (r != ReadResult::ok || m.header.type != wire::MessageType::hello) {
+        if (r != ReadResult::closed)
+            hooks_.on_bad_peer();
+        finish();
+        hooks_.on_finished();
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        receiver_name_ = m.text;
+    }
+    // The server greets the receiver and then marks it ready, under its
+    // lock, so that the greeting comes before any frame.
+    hooks_.on_ready(*this);
+    // Receivers may stay silent for as long as they like from here on.
+    net::set_recv_timeout(fd, std::chrono::milliseconds(0));
+    while (!finished_.load()) {
+        r = read_message(fd, m);
+        if (r == ReadResult::closed)
+            break;
+        if (r == ReadResult::bad) {
+            hooks_.on_bad_peer();
+            break;
+        }
+        switch (m.header.type) {
+        case wire::MessageType::ptz:
+            if (auto f = wire::decode_ptz(m.header, m.fixed))
+                hooks_.on_ptz(*f);
+            break;
+        case wire::MessageType::hello:
+            break;  // a repeated hello changes nothing
+        case wire::MessageType::release:
+            if (!shared_) {
+                hooks_.on_bad_peer();
+                finish();
+            } else if (auto f = wire::decode_release(m.header, m.fixed)) {
+                release(f->frame_id);  // an unknown number is one taken back already
+            }
+            break;
+        default:
+            // Media and source-side messages have no business here.
+            hooks_.on_bad_peer();
+            finish();
+            break;
+        }
+    }
+    finish();
+    hooks_.on_finished();
+}
+
+size_t ServerConnection::held() const
+{
+    std::lock_guard lock(hold_mutex_);
+    return holds_.size();
+}
+
+void ServerConnection::release(uint64_t frame_id)
+{
+    wire::PacketPtr gone;
+    std::lock_guard lock(hold_mutex_);
+    auto it = holds_.find(frame_id);
+    if (it != holds_.end()) {
+        gone = std::move(it->second.packet);
+        holds_.erase(it);
+    }
+}
+
+void ServerConnection::expire_locked(std::chrono::steady_clock::time_point now, std::vector<wire::PacketPtr>& gone)
+{
+    for (auto it = holds_.begin(); it != holds_.end();) {
+        if (now - it->second.since >= limits_.shared_hold_timeout) {
+            gone.push_back(std::move(it->second.packet));
+            it = holds_.erase(it);
+            ++drops_.shared_reclaimed;
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool ServerConnection::write_shared(const wire::PacketPtr& p)
+{
+    const std::span<const uint8_t> bytes = p->bytes;
+    if (bytes.size() < wire::kHeaderBytes)
+        return false;
+    const auto h = wire::decode_header(bytes.first<wire::kHeaderBytes>());
+    if (!h || bytes.size() < wire::kHeaderBytes + uint64_t{h->fixed_len} + h->text_len + h->data_len)
+        return false;
+    const auto fixed = bytes.subspan(wire::kHeaderBytes, h->fixed_len);
+    const auto text = bytes.subspan(wire::kHeaderBytes + h->fixed_len, h->text_len);
+    const auto v = wire::decode_video(*h, fixed);
+    if (!v)
+        return false;
+    uint64_t id = 0;
+    std::vector<wire::PacketPtr> gone;  // released outside the lock
+    {
+        std::lock_guard lock(hold_mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        expire_locked(now, gone);
+        // A receiver that holds its share skips this frame: the source
+        // never waits for it, and the others are not affected.
+        if (holds_.size() >= limits_.shared_held) {
+            ++drops_.video;
+            return true;
+        }
+        id = ++next_frame_id_;
+        holds_.emplace(id, Hold{p, now});
+    }
+    const auto message = wire::encode_shm_video(
+        {*v, id, p->data_offset},
+        std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+    if (!net::write_all_with_fd(fd_.get(), message, p->bytes.shared_fd()))
+        return false;
+    ++drops_.shared_sent;
+    return true;
+}
+
+void ServerConnection::write_loop()
+{
+    wire::PacketPtr p;
+    while (queue_.pop(p)) {
+        const bool as_shared = shared_ && p->type == wire::MessageType::video && p->bytes.shared_fd() >= 0;
+        if (!(as_shared ? write_shared(p) : net::write_all(fd_.get(), p->bytes))) {
+            finish();
+            break;
+        }
+        p.reset();
+    }
+}
+
+}  // namespace qrv::transport

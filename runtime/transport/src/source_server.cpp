@@ -1,0 +1,224 @@
+#include "transport/source_server.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "base/unix_socket.h"
+
+namespace qrv::transport {
+
+SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler on_ptz)
+    : options_(options), on_ptz_(std::move(on_ptz))
+{
+    // One port for every address of the scope: the first bind picks it.
+    uint16_t port = options_.port;
+    std::string first_address, public_address;
+    for (const auto& iface : scope.interfaces) {
+        const std::string address = iface.address_text();
+        net::Fd fd = net::listen_tcp(address, port);
+        if (!fd)
+            continue;
+        if (first_address.empty()) {
+            port = net::local_port(fd.get());
+            first_address = address;
+        }
+        if (!iface.loopback && public_address.empty())
+            public_address = address;
+        listeners_.push_back(std::move(fd));
+        listener_shared_.push_back(false);
+    }
+    if (listeners_.empty() || port == 0)
+        throw std::runtime_error("no listening socket");
+    if (options_.shared_memory) {
+        // Without it receivers simply use TCP.
+        std::string path;
+        if (net::Fd fd = net::listen_unix(path)) {
+            listeners_.push_back(std::move(fd));
+            listener_shared_.push_back(true);
+            endpoint_.unix_path = path;
+        }
+    }
+    wake_ = net::Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_)
+        throw std::runtime_error("no eventfd");
+    endpoint_.address = public_address.empty() ? first_address : public_address;
+    endpoint_.port = port;
+    acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+SourceServer::~SourceServer()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);
+    acceptor_.join();
+    std::vector<std::unique_ptr<ServerConnection>> gone;
+    {
+        std::lock_guard lock(mutex_);
+        gone.swap(connections_);
+    }
+    gone.clear();  // joins every connection's threads, outside the lock
+}
+
+void SourceServer::accept_loop()
+{
+    std::vector<pollfd> fds;
+    for (const auto& l : listeners_)
+        fds.push_back(pollfd{l.get(), POLLIN, 0});
+    fds.push_back(pollfd{wake_.get(), POLLIN, 0});
+    for (;;) {
+        for (auto& p : fds)
+            p.revents = 0;
+        const int r = ::poll(fds.data(), fds.size(), 100);
+        if (fds.back().revents & POLLIN)
+            break;
+        reap();
+        if (r <= 0)
+            continue;
+        for (size_t i = 0; i + 1 < fds.size(); ++i) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            net::Fd peer(::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
+            if (!peer)
+                continue;
+            std::lock_guard lock(mutex_);
+            if (stopping_)
+                break;
+            if (connections_.size() >= options_.max_connections) {
+                ++refused_;
+                continue;  // closed here: the peer sees the end of the stream
+            }
+            ++accepted_;
+            connections_.push_back(std::make_unique<ServerConnection>(
+                std::move(peer), *this, options_.queue, drops_, options_.handshake_timeout, listener_shared_[i]));
+        }
+    }
+}
+
+void SourceServer::reap()
+{
+    std::vector<std::unique_ptr<ServerConnection>> gone;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if ((*it)->finished()) {
+                gone.push_back(std::move(*it));
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (!gone.empty())
+        changed_.notify_all();
+}
+
+std::vector<wire::PacketPtr> SourceServer::greeting() const
+{
+    std::vector<wire::PacketPtr> out;
+    out.push_back(wire::make_packet(wire::MessageType::status, wire::encode_status({status_flags_})));
+    if (redirect_)
+        out.push_back(wire::make_packet(wire::MessageType::redirect, wire::encode_redirect(*redirect_)));
+    return out;
+}
+
+void SourceServer::on_ready(ServerConnection& connection)
+{
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& p : greeting())
+            connection.send(std::move(p));
+        connection.mark_ready();
+    }
+    changed_.notify_all();
+}
+
+void SourceServer::on_ptz(const wire::PtzFields& command)
+{
+    if (on_ptz_)
+        on_ptz_(command);
+}
+
+void SourceServer::on_finished()
+{
+    changed_.notify_all();
+}
+
+void SourceServer::publish(const wire::PacketPtr& packet)
+{
+    std::lock_guard lock(mutex_);
+    for (auto& c : connections_)
+        if (c->ready() && !c->finished())
+            c->send(packet);
+}
+
+void SourceServer::set_status(uint32_t flags)
+{
+    std::lock_guard lock(mutex_);
+    if (flags == status_flags_)
+        return;
+    status_flags_ = flags;
+    auto p = wire::make_packet(wire::MessageType::status, wire::encode_status({flags}));
+    for (auto& c : connections_)
+        if (c->ready())
+            c->send(p);
+}
+
+void SourceServer::set_redirect(std::optional<std::string> locator)
+{
+    std::lock_guard lock(mutex_);
+    redirect_ = std::move(locator);
+    auto p = wire::make_packet(wire::MessageType::redirect, wire::encode_redirect(redirect_.value_or("")));
+    for (auto& c : connections_)
+        if (c->ready())
+            c->send(p);
+}
+
+size_t SourceServer::connections() const
+{
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (const auto& c : connections_)
+        n += c->ready() && !c->finished();
+    return n;
+}
+
+bool SourceServer::wait_connections(size_t n, std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        size_t live = 0;
+        for (const auto& c : connections_)
+            live += c->ready() && !c->finished();
+        return live >= n;
+    });
+}
+
+ServerStats SourceServer::stats() const
+{
+    ServerStats s;
+    s.accepted = accepted_.load();
+    s.refused = refused_.load();
+    s.bad_peers = bad_peers_.load();
+    s.handshake_timeouts = handshake_timeouts_.load();
+    s.video_dropped = drops_.video.load();
+    s.audio_dropped = drops_.audio.load();
+    s.other_dropped = drops_.other.load();
+    s.shared_sent = drops_.shared_sent.load();
+    s.shared_reclaimed = drops_.shared_reclaimed.load();
+    std::lock_guard lock(mutex_);
+    for (const auto& c : connections_) {
+        s.shared_connections += c->shared() && c->ready() && !c->finished();
+        s.shared_held += c->held();
+    }
+    return s;
+}
+
+}  // namespace qrv::transport

@@ -1,0 +1,106 @@
+// An encoded message ready for the socket, shared read-only by every
+// connection that sends it, and a small pool that recycles the big ones.
+#ifndef QRV_TRANSPORT_PACKET_H
+#define QRV_TRANSPORT_PACKET_H
+
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "base/shm_region.h"
+#include "wire/wire.h"
+
+namespace qrv::wire {
+
+// The bytes of a message: ordinary memory, or a shared-memory region that
+// receivers on the same host map instead of reading the bytes from a
+// socket. Resizing may discard the content (callers rewrite it).
+class MessageBytes {
+public:
+    MessageBytes() = default;
+    explicit MessageBytes(bool shared) : shared_(shared) {}
+    MessageBytes& operator=(std::vector<uint8_t>&& bytes)
+    {
+        heap_ = std::move(bytes);
+        region_.reset();
+        size_ = heap_.size();
+        return *this;
+    }
+
+    void resize(size_t n)
+    {
+        if (shared_ && (!region_ || region_->size() < n))
+            region_ = net::ShmRegion::create(n);
+        if (!region_ || region_->size() < n) {
+            region_.reset();
+            heap_.resize(n);
+        }
+        size_ = n;
+    }
+    size_t size() const { return size_; }
+    uint8_t* data() { return region_ ? region_->data() : heap_.data(); }
+    const uint8_t* data() const { return region_ ? region_->data() : heap_.data(); }
+    uint8_t& operator[](size_t i) { return data()[i]; }
+    const uint8_t& operator[](size_t i) const { return data()[i]; }
+    operator std::span<const uint8_t>() const { return {data(), size_}; }
+    // The region's descriptor, or -1 when the bytes are in ordinary memory.
+    int shared_fd() const { return region_ ? region_->fd() : -1; }
+
+private:
+    bool shared_ = false;
+    std::unique_ptr<net::ShmRegion> region_;
+    std::vector<uint8_t> heap_;
+    size_t size_ = 0;
+};
+
+struct Packet {
+    Packet() = default;
+    explicit Packet(bool shared) : bytes(shared) {}
+    wire::MessageType type{};
+    MessageBytes bytes;          // the whole message
+    size_t data_offset = 0;      // where its data (pixels, samples) starts
+};
+using PacketPtr = std::shared_ptr<const Packet>;
+
+// Hands out packets whose buffers are no longer referenced anywhere else, so
+// that a steady stream of frames of one size allocates nothing. A shared
+// pool keeps its packets in shared memory.
+class PacketPool {
+public:
+    explicit PacketPool(size_t slots = 6, bool shared = false) : slots_(slots), shared_(shared) {}
+
+    std::shared_ptr<Packet> acquire()
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& p : pool_)
+            // Only the pool holds it: no sender or reader can still see it,
+            // and no one can take a new reference but us.
+            if (p.use_count() == 1)
+                return p;
+        auto p = std::make_shared<Packet>(shared_);
+        if (pool_.size() < slots_)
+            pool_.push_back(p);
+        return p;
+    }
+
+private:
+    std::mutex mutex_;
+    const size_t slots_;
+    const bool shared_;
+    std::vector<std::shared_ptr<Packet>> pool_;
+};
+
+// A packet of a control message, outside any pool.
+inline PacketPtr make_packet(wire::MessageType type, std::vector<uint8_t> bytes)
+{
+    auto p = std::make_shared<Packet>();
+    p->type = type;
+    p->data_offset = bytes.size();
+    p->bytes = std::move(bytes);
+    return p;
+}
+
+}  // namespace qrv::wire
+
+#endif

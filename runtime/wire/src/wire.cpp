@@ -1,0 +1,457 @@
+#include "wire/wire.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace qrv::wire {
+
+namespace {
+
+// Little-endian writer and reader over byte buffers.
+class Writer {
+public:
+    explicit Writer(std::vector<uint8_t>& out) : out_(out) {}
+    void u8(uint8_t v) { out_.push_back(v); }
+    void u16(uint16_t v) { put(v, 2); }
+    void u32(uint32_t v) { put(v, 4); }
+    void u64(uint64_t v) { put(v, 8); }
+    void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
+    void i64(int64_t v) { u64(static_cast<uint64_t>(v)); }
+    void f32(float v)
+    {
+        uint32_t bits;
+        std::memcpy(&bits, &v, 4);
+        u32(bits);
+    }
+    void text(std::string_view t) { out_.insert(out_.end(), t.begin(), t.end()); }
+
+private:
+    void put(uint64_t v, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    std::vector<uint8_t>& out_;
+};
+
+class Reader {
+public:
+    explicit Reader(std::span<const uint8_t> in) : in_(in) {}
+    uint8_t u8() { return static_cast<uint8_t>(get(1)); }
+    uint16_t u16() { return static_cast<uint16_t>(get(2)); }
+    uint32_t u32() { return static_cast<uint32_t>(get(4)); }
+    uint64_t u64() { return get(8); }
+    int32_t i32() { return static_cast<int32_t>(u32()); }
+    int64_t i64() { return static_cast<int64_t>(u64()); }
+    float f32()
+    {
+        const uint32_t bits = u32();
+        float v;
+        std::memcpy(&v, &bits, 4);
+        return v;
+    }
+
+private:
+    // Callers check the size first; reading past the end yields zeros.
+    uint64_t get(size_t n)
+    {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n && pos_ + i < in_.size(); ++i)
+            v |= static_cast<uint64_t>(in_[pos_ + i]) << (8 * i);
+        pos_ += n;
+        return v;
+    }
+    std::span<const uint8_t> in_;
+    size_t pos_ = 0;
+};
+
+std::vector<uint8_t> start(MessageType type, uint32_t fixed_len, std::string_view text, uint64_t data_len)
+{
+    std::vector<uint8_t> out;
+    out.reserve(kHeaderBytes + fixed_len + text.size());
+    Writer w(out);
+    w.u32(kMagic);
+    w.u8(kVersion);
+    w.u8(static_cast<uint8_t>(type));
+    w.u16(0);
+    w.u32(fixed_len);
+    w.u32(static_cast<uint32_t>(text.size()));
+    w.u64(data_len);
+    return out;
+}
+
+struct Limits {
+    uint32_t max_text;
+    uint64_t max_data;
+};
+
+std::optional<Limits> limits(MessageType type)
+{
+    switch (type) {
+    case MessageType::hello:
+        return Limits{kMaxNameBytes, 0};
+    case MessageType::status:
+    case MessageType::ptz:
+        return Limits{0, 0};
+    case MessageType::video:
+        return Limits{kMaxTextBytes, kMaxVideoDataBytes};
+    case MessageType::audio:
+        return Limits{kMaxTextBytes, kMaxAudioDataBytes};
+    case MessageType::metadata:
+        return Limits{kMaxTextBytes, 0};
+    case MessageType::redirect:
+        return Limits{kMaxLocatorBytes, 0};
+    case MessageType::shm_video:
+        return Limits{kMaxTextBytes, 0};
+    case MessageType::release:
+        return Limits{0, 0};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<uint32_t> fixed_size(MessageType type)
+{
+    switch (type) {
+    case MessageType::hello:
+    case MessageType::redirect:
+        return 0u;
+    case MessageType::status:
+        return kStatusFixedBytes;
+    case MessageType::video:
+        return kVideoFixedBytes;
+    case MessageType::audio:
+        return kAudioFixedBytes;
+    case MessageType::metadata:
+        return kMetadataFixedBytes;
+    case MessageType::ptz:
+        return kPtzFixedBytes;
+    case MessageType::shm_video:
+        return kShmVideoFixedBytes;
+    case MessageType::release:
+        return kReleaseFixedBytes;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+void put_video_fields(Writer& w, const VideoFields& f)
+{
+    w.i32(f.width);
+    w.i32(f.height);
+    w.u32(f.fourcc);
+    w.i32(f.frame_rate_num);
+    w.i32(f.frame_rate_den);
+    w.f32(f.aspect_ratio);
+    w.u32(f.frame_format);
+    w.u32(f.format_tag);
+    w.i64(f.timecode);
+    w.i64(f.timestamp);
+    w.u32(f.line_bytes);
+}
+
+}  // namespace
+
+std::vector<uint8_t> encode_video(const VideoFields& f, std::string_view text, uint64_t data_len)
+{
+    auto out = start(MessageType::video, kVideoFixedBytes, text, data_len);
+    Writer w(out);
+    put_video_fields(w, f);
+    w.text(text);
+    return out;
+}
+
+std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text)
+{
+    auto out = start(MessageType::shm_video, kShmVideoFixedBytes, text, 0);
+    Writer w(out);
+    put_video_fields(w, f.video);
+    w.u64(f.frame_id);
+    w.u64(f.offset);
+    w.text(text);
+    return out;
+}
+
+std::vector<uint8_t> encode_release(const ReleaseFields& f)
+{
+    auto out = start(MessageType::release, kReleaseFixedBytes, {}, 0);
+    Writer(out).u64(f.frame_id);
+    return out;
+}
+
+std::vector<uint8_t> encode_audio(const AudioFields& f, std::string_view text, uint64_t data_len)
+{
+    auto out = start(MessageType::audio, kAudioFixedBytes, text, data_len);
+    Writer w(out);
+    w.i32(f.sample_rate);
+    w.i32(f.channels);
+    w.i32(f.samples);
+    w.u32(f.format_tag);
+    w.i64(f.timecode);
+    w.i64(f.timestamp);
+    w.text(text);
+    return out;
+}
+
+std::vector<uint8_t> encode_metadata(const MetadataFields& f, std::string_view text)
+{
+    auto out = start(MessageType::metadata, kMetadataFixedBytes, text, 0);
+    Writer w(out);
+    w.i64(f.timecode);
+    w.text(text);
+    return out;
+}
+
+std::vector<uint8_t> encode_status(const StatusFields& f)
+{
+    auto out = start(MessageType::status, kStatusFixedBytes, {}, 0);
+    Writer(out).u32(f.flags);
+    return out;
+}
+
+std::vector<uint8_t> encode_hello(std::string_view receiver_name)
+{
+    auto out = start(MessageType::hello, 0, receiver_name, 0);
+    Writer(out).text(receiver_name);
+    return out;
+}
+
+std::vector<uint8_t> encode_ptz(const PtzFields& f)
+{
+    auto out = start(MessageType::ptz, kPtzFixedBytes, {}, 0);
+    Writer w(out);
+    w.u32(static_cast<uint32_t>(f.command));
+    w.i32(f.preset);
+    w.f32(f.value_a);
+    w.f32(f.value_b);
+    return out;
+}
+
+std::vector<uint8_t> encode_redirect(std::string_view locator)
+{
+    auto out = start(MessageType::redirect, 0, locator, 0);
+    Writer(out).text(locator);
+    return out;
+}
+
+std::optional<Header> decode_header(std::span<const uint8_t, kHeaderBytes> bytes)
+{
+    Reader r(bytes);
+    if (r.u32() != kMagic || r.u8() != kVersion)
+        return std::nullopt;
+    Header h;
+    h.type = static_cast<MessageType>(r.u8());
+    if (r.u16() != 0)
+        return std::nullopt;
+    h.fixed_len = r.u32();
+    h.text_len = r.u32();
+    h.data_len = r.u64();
+    const auto min_fixed = fixed_size(h.type);
+    const auto lim = limits(h.type);
+    if (!min_fixed || !lim)
+        return std::nullopt;
+    if (h.fixed_len < *min_fixed || h.fixed_len > kMaxFixedBytes || h.text_len > lim->max_text ||
+        h.data_len > lim->max_data)
+        return std::nullopt;
+    return h;
+}
+
+static media::VideoFormat video_format(const VideoFields& f)
+{
+    return {f.width, f.height, f.fourcc, f.frame_rate_num, f.frame_rate_den, f.aspect_ratio, f.frame_format};
+}
+
+std::optional<uint64_t> video_data_bytes(const VideoFields& f)
+{
+    if (f.format_tag != kVideoRaw)
+        return std::nullopt;
+    const auto g = media::check_video(video_format(f));
+    if (!g || f.line_bytes != g->line_bytes)
+        return std::nullopt;
+    return g->frame_bytes;
+}
+
+std::optional<uint64_t> audio_data_bytes(const AudioFields& f)
+{
+    if (f.format_tag != kAudioPlanarFloat)
+        return std::nullopt;
+    return media::check_audio({f.sample_rate, f.channels, f.samples});
+}
+
+std::optional<VideoFields> decode_video(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::video || fixed.size() != h.fixed_len || fixed.size() < kVideoFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    VideoFields f;
+    f.width = r.i32();
+    f.height = r.i32();
+    f.fourcc = r.u32();
+    f.frame_rate_num = r.i32();
+    f.frame_rate_den = r.i32();
+    f.aspect_ratio = r.f32();
+    f.frame_format = r.u32();
+    f.format_tag = r.u32();
+    f.timecode = r.i64();
+    f.timestamp = r.i64();
+    f.line_bytes = r.u32();
+    const auto n = video_data_bytes(f);
+    if (!n || *n != h.data_len)
+        return std::nullopt;
+    return f;
+}
+
+std::optional<AudioFields> decode_audio(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::audio || fixed.size() != h.fixed_len || fixed.size() < kAudioFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    AudioFields f;
+    f.sample_rate = r.i32();
+    f.channels = r.i32();
+    f.samples = r.i32();
+    f.format_tag = r.u32();
+    f.timecode = r.i64();
+    f.timestamp = r.i64();
+    const auto n = audio_data_bytes(f);
+    if (!n || *n != h.data_len)
+        return std::nullopt;
+    return f;
+}
+
+std::optional<MetadataFields> decode_metadata(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::metadata || fixed.size() != h.fixed_len || fixed.size() < kMetadataFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    return MetadataFields{r.i64()};
+}
+
+std::optional<StatusFields> decode_status(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::status || fixed.size() != h.fixed_len || fixed.size() < kStatusFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    return StatusFields{r.u32()};
+}
+
+std::optional<PtzFields> decode_ptz(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::ptz || fixed.size() != h.fixed_len || fixed.size() < kPtzFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    PtzFields f;
+    const uint32_t command = r.u32();
+    if (command < 1 || command > 4)
+        return std::nullopt;
+    f.command = static_cast<PtzCommand>(command);
+    f.preset = r.i32();
+    f.value_a = r.f32();
+    f.value_b = r.f32();
+    if (!std::isfinite(f.value_a) || !std::isfinite(f.value_b))
+        return std::nullopt;
+    return f;
+}
+
+bool valid_text(std::span<const uint8_t> text)
+{
+    return std::memchr(text.data(), 0, text.size()) == nullptr;
+}
+
+std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::shm_video || fixed.size() != h.fixed_len || fixed.size() < kShmVideoFixedBytes ||
+        h.data_len != 0)
+        return std::nullopt;
+    // The video fields are checked as those of an inline frame whose data
+    // has the size that the geometry gives.
+    ShmVideoFields out;
+    Header as_video = h;
+    as_video.type = MessageType::video;
+    as_video.fixed_len = kVideoFixedBytes;
+    {
+        Reader r(fixed);
+        VideoFields probe;
+        probe.width = r.i32();
+        probe.height = r.i32();
+        probe.fourcc = r.u32();
+        probe.frame_rate_num = r.i32();
+        probe.frame_rate_den = r.i32();
+        probe.aspect_ratio = r.f32();
+        probe.frame_format = r.u32();
+        probe.format_tag = r.u32();
+        r.u64();
+        r.u64();
+        probe.line_bytes = r.u32();
+        const auto n = video_data_bytes(probe);
+        if (!n)
+            return std::nullopt;
+        as_video.data_len = *n;
+    }
+    const auto v = decode_video(as_video, fixed.first(kVideoFixedBytes));
+    if (!v)
+        return std::nullopt;
+    out.video = *v;
+    Reader r(fixed.subspan(kVideoFixedBytes));
+    out.frame_id = r.u64();
+    out.offset = r.u64();
+    return out;
+}
+
+std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::release || fixed.size() != h.fixed_len || fixed.size() < kReleaseFixedBytes)
+        return std::nullopt;
+    return ReleaseFields{Reader(fixed).u64()};
+}
+
+bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
+{
+    switch (h.type) {
+    case MessageType::shm_video:
+        return decode_shm_video(h, fixed).has_value();
+    case MessageType::release:
+        return decode_release(h, fixed).has_value();
+    case MessageType::video:
+        return decode_video(h, fixed).has_value();
+    case MessageType::audio:
+        return decode_audio(h, fixed).has_value();
+    case MessageType::metadata:
+        return decode_metadata(h, fixed).has_value();
+    case MessageType::status:
+        return decode_status(h, fixed).has_value();
+    case MessageType::ptz:
+        return decode_ptz(h, fixed).has_value();
+    case MessageType::hello:
+    case MessageType::redirect:
+        return fixed.size() == h.fixed_len;
+    }
+    return false;
+}
+
+ParseResult parse_message(std::span<const uint8_t> bytes, Parsed& out)
+{
+    if (bytes.size() < kHeaderBytes)
+        return ParseResult::need_more;
+    const auto h = decode_header(bytes.first<kHeaderBytes>());
+    if (!h)
+        return ParseResult::bad;
+    const uint64_t total = kHeaderBytes + uint64_t{h->fixed_len} + h->text_len + h->data_len;
+    // The fixed fields are checked as soon as they are there, before the
+    // rest of the message is waited for.
+    if (bytes.size() < kHeaderBytes + h->fixed_len)
+        return ParseResult::need_more;
+    if (!check_fixed(*h, bytes.subspan(kHeaderBytes, h->fixed_len)))
+        return ParseResult::bad;
+    if (bytes.size() < total)
+        return ParseResult::need_more;
+    if (!valid_text(bytes.subspan(kHeaderBytes + h->fixed_len, h->text_len)))
+        return ParseResult::bad;
+    out.header = *h;
+    out.consumed = static_cast<size_t>(total);
+    return ParseResult::ok;
+}
+
+}  // namespace qrv::wire
