@@ -208,9 +208,55 @@ TEST(SharedMemory, FramesHeldPastTheTimeoutAreTakenBack)
     EXPECT_EQ(v.data[0], 2);
     EXPECT_GE(sender->transport_stats().shared_reclaimed, 2u);
     receiver->free_video(&v);
+
+    // Frames taken back stay the receiver's until freed: more frames of the
+    // same size must not land in their memory.
+    for (uint8_t fill = 10; fill < 30; ++fill) {
+        BgraFrame next(16, 4, fill);
+        sender->send_video(next.record);
+        if (capture_video(*receiver, v, 1s))
+            receiver->free_video(&v);
+    }
+    for (auto& h : held)
+        for (size_t i = 0; i < 16 * 4 * 4; ++i)
+            ASSERT_EQ(h.data[i], 1) << "byte " << i << " of a held frame was rewritten";
     for (auto& h : held)
         receiver->free_video(&h);  // releases of frames already taken back are ignored
     EXPECT_TRUE(eventually([&] { return sender->transport_stats().shared_held == 0; }));
+}
+
+// A receiver that keeps every frame it captures: what it holds, taken back
+// or not, stays within its cap, and beyond that it gets nothing new.
+TEST(SharedMemory, AReceiverThatNeverReleasesIsBounded)
+{
+    transport::ServerOptions options;
+    options.queue.shared_held = 2;
+    options.queue.shared_hold_timeout = 50ms;
+    options.queue.shared_outstanding = 4;
+    auto sender = make_sender("shm bound", options);
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_connected(*receiver));
+    std::vector<QRVlib_video_frame_v2_t> kept;
+    for (int i = 0; i < 30; ++i) {
+        BgraFrame f(16, 4, (uint8_t)i);
+        sender->send_video(f.record);
+        QRVlib_video_frame_v2_t v;
+        if (capture_video(*receiver, v, 100ms))
+            kept.push_back(v);
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_LE(sender->transport_stats().shared_held, 4u);
+    EXPECT_LE(kept.size(), 4u);
+    for (auto& v : kept)
+        receiver->free_video(&v);
+    EXPECT_TRUE(eventually([&] { return sender->transport_stats().shared_held == 0; }));
+    // Released, it is served again.
+    BgraFrame f(16, 4, 77);
+    sender->send_video(f.record);
+    QRVlib_video_frame_v2_t v;
+    ASSERT_TRUE(capture_video(*receiver, v));
+    EXPECT_EQ(v.data[0], 77);
+    receiver->free_video(&v);
 }
 
 TEST(SharedMemory, AnUnreachableUnixPathFallsBackToTcp)

@@ -66,6 +66,45 @@ int next_video_byte(Receiver& r, std::chrono::milliseconds limit = 5s)
     return byte;
 }
 
+// An asynchronous send lends its pixels until the next send, but the
+// record's metadata text only for the call: the caller may overwrite and
+// free it as soon as the call returns.
+TEST(TransportCore, MetadataOfAnAsynchronousSendIsCopiedDuringTheCall)
+{
+    auto sender = make_sender("core meta");
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_EQ(sender->connections(5s), 1u);
+    ASSERT_TRUE(wait_status(*receiver, true));
+
+    BgraFrame frames[2] = {BgraFrame(64, 48, 1), BgraFrame(64, 48, 2)};
+    int intact = 0;
+    for (int i = 0; i < 40; ++i) {
+        const std::string text = "<frame n=\"" + std::to_string(i) + "\"/>";
+        char* lent = static_cast<char*>(malloc(text.size() + 1));
+        std::memcpy(lent, text.c_str(), text.size() + 1);
+        auto& f = frames[i & 1];
+        f.record.metadata = lent;
+        sender->send_video_async(&f.record);
+        std::memset(lent, 'x', text.size());
+        free(lent);
+        f.record.metadata = nullptr;
+
+        QRVlib_video_frame_v2_t v;
+        if (!qrv_test::capture_until(
+                [&](uint32_t t) { return receiver->capture(&v, nullptr, nullptr, t); },
+                [](int32_t k) { return k == QRVlib_frame_type_video; }, 2s))
+            continue;
+        ASSERT_NE(v.metadata, nullptr);
+        const std::string got = v.metadata;
+        receiver->free_video(&v);
+        EXPECT_EQ(got.find('x'), std::string::npos) << got;
+        EXPECT_EQ(got.rfind("<frame n=\"", 0), 0u) << got;
+        ++intact;
+    }
+    sender->send_video_async(nullptr);
+    EXPECT_GT(intact, 10);
+}
+
 TEST(TransportCore, VideoAudioAndMetadataArriveWithTheirFields)
 {
     auto sender = make_sender("core a");

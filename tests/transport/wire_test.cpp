@@ -280,7 +280,7 @@ TEST(Wire, EveryFrameTheSenderAcceptsDecodes)
                         if ((size_t)layout->line_stride * (size_t)(size[1] - 1) + layout->line_bytes > pixels.size())
                             continue;  // the grid's buffer is only large enough for short frames
                         ++accepted;
-                        const auto packet = store.put_video(frame, *layout, 0);
+                        const auto packet = store.put_video(frame, *layout, 0, {});
                         Parsed parsed;
                         ASSERT_EQ(parse_message(packet->bytes, parsed), ParseResult::ok)
                             << std::hex << fourcc << std::dec << " " << size[0] << "x" << size[1] << " " << rate[0]

@@ -120,6 +120,9 @@ QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVli
                                             uint32_t timeout_ms);
 
 // Frees what a capture handed out; the record's data pointer becomes null.
+// Until then a captured frame is the caller's and keeps its content, however
+// long it is held. Captured pixels are read-only: on this host they may be
+// the sender's shared memory, mapped without write access.
 QRVLIB_API void QRVlib_recv_free_video_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* frame);
 QRVLIB_API void QRVlib_recv_free_audio_v2(QRVlib_recv_instance_t receiver, QRVlib_audio_frame_v2_t* frame);
 QRVLIB_API void QRVlib_recv_free_metadata(QRVlib_recv_instance_t receiver, QRVlib_metadata_frame_t* frame);

@@ -15,7 +15,7 @@ std::string_view metadata_text(const char* text)
 }
 
 wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout,
-                                           int64_t timecode)
+                                      int64_t timecode, std::string_view metadata)
 {
     wire::VideoFields f;
     f.width = layout.width;
@@ -34,7 +34,7 @@ wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, cons
     // only writer of its buffer is this call (the sender serialises sends).
     auto p = video_pool_.acquire();
     p->type = wire::MessageType::video;
-    const auto head = wire::encode_video(f, metadata_text(frame.metadata), data_len);
+    const auto head = wire::encode_video(f, metadata, data_len);
     p->bytes.resize(head.size() + data_len);
     std::memcpy(p->bytes.data(), head.data(), head.size());
     p->data_offset = head.size();

@@ -45,7 +45,7 @@ void Sender::send_video(const QRVlib_video_frame_v2_t& frame)
         ++refused_;
         return;
     }
-    server_->publish(store_.put_video(frame, *layout, resolve_timecode(frame.timecode)));
+    server_->publish(store_.put_video(frame, *layout, resolve_timecode(frame.timecode), metadata_text(frame.metadata)));
     ++video_accepted_;
     pace_video(frame, entered);
 }
@@ -65,11 +65,14 @@ void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
         ++refused_;
         return;
     }
-    // The record lives only for this call: the job keeps its own copy.
-    const QRVlib_video_frame_v2_t copy = *frame;
+    // The record and its metadata text live only for this call; the pixels
+    // are lent until the next send. The job keeps its own copies of both.
+    QRVlib_video_frame_v2_t copy = *frame;
+    std::string metadata(metadata_text(frame->metadata));
+    copy.metadata = nullptr;
     const int64_t timecode = resolve_timecode(frame->timecode);
-    worker_.submit([this, copy, layout = *layout, timecode] {
-        server_->publish(store_.put_video(copy, layout, timecode));
+    worker_.submit([this, copy, layout = *layout, timecode, metadata = std::move(metadata)] {
+        server_->publish(store_.put_video(copy, layout, timecode, metadata));
         ++video_accepted_;
     });
     pace_video(copy, entered);

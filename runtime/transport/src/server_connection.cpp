@@ -94,7 +94,7 @@ void ServerConnection::read_loop()
                 hooks_.on_bad_peer();
                 finish();
             } else if (auto f = wire::decode_release(m.header, m.fixed)) {
-                release(f->frame_id);  // an unknown number is one taken back already
+                release(f->frame_id);
             }
             break;
         default:
@@ -111,7 +111,7 @@ void ServerConnection::read_loop()
 size_t ServerConnection::held() const
 {
     std::lock_guard lock(hold_mutex_);
-    return holds_.size();
+    return holds_.size() + taken_back_.size();
 }
 
 void ServerConnection::release(uint64_t frame_id)
@@ -122,6 +122,8 @@ void ServerConnection::release(uint64_t frame_id)
     if (it != holds_.end()) {
         gone = std::move(it->second.packet);
         holds_.erase(it);
+    } else {
+        taken_back_.erase(frame_id);  // an unknown number is ignored
     }
 }
 
@@ -129,7 +131,10 @@ void ServerConnection::expire_locked(std::chrono::steady_clock::time_point now, 
 {
     for (auto it = holds_.begin(); it != holds_.end();) {
         if (now - it->second.since >= limits_.shared_hold_timeout) {
+            // The receiver still maps these pages: they leave recycling.
+            it->second.packet->retire();
             gone.push_back(std::move(it->second.packet));
+            taken_back_.insert(it->first);
             it = holds_.erase(it);
             ++drops_.shared_reclaimed;
         } else {
@@ -159,7 +164,8 @@ bool ServerConnection::write_shared(const wire::PacketPtr& p)
         expire_locked(now, gone);
         // A receiver that holds its share skips this frame: the source
         // never waits for it, and the others are not affected.
-        if (holds_.size() >= limits_.shared_held) {
+        if (holds_.size() >= limits_.shared_held ||
+            holds_.size() + taken_back_.size() >= limits_.shared_outstanding) {
             ++drops_.video;
             return true;
         }

@@ -47,8 +47,10 @@ public:
     // Copies the caller's pixels, line by line, into a pooled message and
     // makes it the newest frame; only the bytes the layout describes are
     // read. Returns the message for the receivers.
+    // The metadata text is passed apart from the record: an asynchronous
+    // send copies it during the call, since the caller lends only pixels.
     wire::PacketPtr put_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout,
-                                   int64_t timecode);
+                              int64_t timecode, std::string_view metadata);
     wire::PacketPtr put_audio(const QRVlib_audio_frame_v2_t& frame, const AudioLayout& layout,
                                    int64_t timecode);
     wire::PacketPtr put_audio(const QRVlib_audio_frame_interleaved_16s_t& frame, const AudioLayout& layout,

@@ -20,9 +20,15 @@ struct QueueLimits {
     size_t audio = 256;
     size_t other = 64;
     // Shared-memory frames one receiver may hold at once (beyond, it skips
-    // frames), and how long before the source takes one back regardless.
+    // frames), and how long before the source takes one back: the source
+    // stops counting on it and never reuses its memory, which stays the
+    // receiver's until it releases the frame.
     size_t shared_held = 8;
     std::chrono::milliseconds shared_hold_timeout{2000};
+    // Frames held and taken back that one receiver has not released yet;
+    // beyond, it gets no more shared-memory frames until it releases some,
+    // so a receiver that never releases cannot make memory grow without end.
+    size_t shared_outstanding = 32;
 };
 
 struct DropCounters {

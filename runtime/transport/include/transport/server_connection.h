@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <set>
 #include <vector>
 #include <mutex>
 #include <string>
@@ -47,7 +48,7 @@ public:
     bool finished() const { return finished_.load(); }
     std::string receiver_name() const;
     bool shared() const { return shared_; }
-    // Shared-memory frames the receiver holds now.
+    // Shared-memory frames the receiver holds now, taken back ones included.
     size_t held() const;
 
 private:
@@ -73,6 +74,7 @@ private:
     const bool shared_;
     mutable std::mutex hold_mutex_;
     std::map<uint64_t, Hold> holds_;  // by frame number
+    std::set<uint64_t> taken_back_;   // held too long, not released yet
     uint64_t next_frame_id_ = 0;
     std::atomic<bool> ready_{false};
     std::atomic<bool> finished_{false};

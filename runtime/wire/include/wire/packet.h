@@ -3,6 +3,7 @@
 #ifndef QRV_TRANSPORT_PACKET_H
 #define QRV_TRANSPORT_PACKET_H
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -60,6 +61,15 @@ struct Packet {
     wire::MessageType type{};
     MessageBytes bytes;          // the whole message
     size_t data_offset = 0;      // where its data (pixels, samples) starts
+
+    // Takes the packet out of recycling for good: a receiver on this host
+    // may still be reading its shared memory, so its bytes must never be
+    // rewritten. Its pool lets it go; it is freed with its last reference.
+    void retire() const { retired_.store(true, std::memory_order_release); }
+    bool retired() const { return retired_.load(std::memory_order_acquire); }
+
+private:
+    mutable std::atomic<bool> retired_{false};
 };
 using PacketPtr = std::shared_ptr<const Packet>;
 
@@ -73,6 +83,7 @@ public:
     std::shared_ptr<Packet> acquire()
     {
         std::lock_guard lock(mutex_);
+        std::erase_if(pool_, [](const auto& p) { return p->retired(); });
         for (auto& p : pool_)
             // Only the pool holds it: no sender or reader can still see it,
             // and no one can take a new reference but us.
