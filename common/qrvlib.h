@@ -287,55 +287,115 @@ typedef struct QRVlib_routing_instance_type* QRVlib_routing_instance_t;
 
 extern "C" {
 
-// Starts the library; false when it cannot run here. Calls nest: each true
-// result is matched by one QRVlib_destroy.
+/// @file qrvlib.h
+/// @brief The library's interface: records, enumerations and operations.
+///
+/// Threading, for every operation below unless it says otherwise: any
+/// thread may call it, also at the same time as other threads on other
+/// objects. Calls on one object from several threads are safe; sends on one
+/// sender are carried out one after the other. A handle that was destroyed,
+/// or one of another kind, is ignored (null, false or nothing happens).
+/// Records passed in are read during the call only; texts in them are
+/// copied where they are kept.
+
+/// @brief Starts the library.
+/// @return false when the library cannot run here; the reason is in
+///         QRVlib_get_last_error() where the runtime's header is used.
+/// Calls nest: each true result is matched by one QRVlib_destroy().
 QRVLIB_API bool QRVlib_initialize(void);
-// Shuts the library down; the last call releases every object still alive.
+/// @brief Shuts the library down. The call matching the first successful
+/// QRVlib_initialize() destroys every object still alive and joins the
+/// library's threads; handles are invalid afterwards.
 QRVLIB_API void QRVlib_destroy(void);
 
-// Senders. A sender publishes a source named after its settings' name.
+/// @brief Creates a sender, which publishes a source named after
+/// settings->name on the network.
+/// @param settings read during the call; name must be set (at most 199
+///        bytes), option_text names the source's groups (comma-separated).
+/// @return the sender's handle, owned by the caller until
+///         QRVlib_send_destroy(); null on failure (library not started, bad
+///         settings, no listening socket).
 QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t* settings);
+/// @brief Withdraws the source (receivers see it go) and frees the sender.
+/// Waits for an asynchronous send still in progress.
 QRVLIB_API void QRVlib_send_destroy(QRVlib_send_instance_t sender);
-// Synchronous: the buffer is free again on return. With pace_video set the
-// call returns at the frame rate of the record.
+/// @brief Sends one video frame synchronously.
+/// The pixels are copied before the call returns; the buffer is the
+/// caller's again on return. With pace_video set, the call returns at the
+/// frame rate of the record. A malformed frame (geometry, stride, layout,
+/// rate) is refused and counted, never read beyond what it describes.
 QRVLIB_API void QRVlib_send_send_video_v2(QRVlib_send_instance_t sender, const QRVlib_video_frame_v2_t* frame);
-// Asynchronous: returns without waiting for the library to finish with the
-// buffer, which stays in use until the next call on this sender returns. A
-// null frame waits until no buffer is in use.
+/// @brief Sends one video frame asynchronously.
+/// Returns without waiting for the copy of the pixels, which stay lent to
+/// the library until the next call on this sender returns. The record and
+/// its metadata text are lent for this call only. A null frame waits until
+/// no buffer is in use (a flush).
 QRVLIB_API void QRVlib_send_send_video_async_v2(QRVlib_send_instance_t sender,
                                                 const QRVlib_video_frame_v2_t* frame);
+/// @brief Sends planar float audio; the buffer is free again on return.
+/// Paced to the sample rate when pace_audio is set.
 QRVLIB_API void QRVlib_send_send_audio_v2(QRVlib_send_instance_t sender, const QRVlib_audio_frame_v2_t* frame);
+/// @brief Sends interleaved signed 16-bit audio, as QRVlib_send_send_audio_v2().
 QRVLIB_API void QRVlib_util_send_send_audio_interleaved_16s(QRVlib_send_instance_t sender,
                                                             const QRVlib_audio_frame_interleaved_16s_t* frame);
 
-// Finders.
+/// @brief Creates a finder, which keeps the list of visible sources.
+/// @param settings null for the defaults; option_flag shows the sources of
+///        this process too, option_text_a keeps only sources of the named
+///        groups.
+/// @return the finder's handle, or null on failure.
 QRVLIB_API QRVlib_find_instance_t QRVlib_find_create_v2(const QRVlib_find_create_t* settings);
+/// @brief Frees the finder and the arrays it handed out.
 QRVLIB_API void QRVlib_find_destroy(QRVlib_find_instance_t finder);
-// True as soon as the visible sources change; false when timeout_ms passes
-// without a change.
+/// @brief Waits up to timeout_ms for the visible sources to change.
+/// @return true as soon as they changed since the last query; false when
+///         the time passed without a change.
 QRVLIB_API bool QRVlib_find_wait_for_sources(QRVlib_find_instance_t finder, uint32_t timeout_ms);
-// Never waits. The array belongs to the finder and stays valid until its next
-// query or its destruction.
+/// @brief The visible sources now; never waits.
+/// @param finder the finder.
+/// @param no_sources receives the number of entries.
+/// @return an array owned by the finder, valid until its next query or its
+///         destruction; its texts belong to the finder as well.
 QRVLIB_API const QRVlib_source_t* QRVlib_find_get_current_sources(QRVlib_find_instance_t finder,
                                                                  uint32_t* no_sources);
 
-// Receivers.
+/// @brief Creates a receiver of the source named in settings->source.
+/// Copies the texts it needs, so the finder that listed the source may be
+/// destroyed at once. It connects in the background and reconnects by
+/// itself, finding its source again by name.
+/// @return the receiver's handle, or null on failure.
 QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create_v3_t* settings);
+/// @brief Disconnects and frees the receiver; frames it handed out must have
+/// been freed before.
 QRVLIB_API void QRVlib_recv_destroy(QRVlib_recv_instance_t receiver);
-// Returns one of the QRVlib_frame_type codes of the runtime's header; 100
-// reports a change of status. Null destinations discard that kind of frame.
+/// @brief Takes the next frame, waiting up to timeout_ms.
+/// @return one of the QRVlib_frame_type codes of the runtime's header: the
+///         kind of frame written to its destination, 0 when none came in
+///         time, 100 for a change of status. Null destinations discard that
+///         kind. A captured frame belongs to the caller until it is freed
+///         with the runtime's free operations.
 QRVLIB_API int32_t QRVlib_recv_capture_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* video,
                                           QRVlib_audio_frame_v2_t* audio, QRVlib_metadata_frame_t* metadata,
                                           uint32_t timeout_ms);
+/// @brief Whether the connected source accepts camera commands.
 QRVLIB_API bool QRVlib_recv_ptz_is_supported(QRVlib_recv_instance_t receiver);
-// Recalls a stored camera preset (0 to 99); speed from 0.0 (slowest) to 1.0.
+/// @brief Recalls a stored camera preset (0 to 99) at a speed from 0.0
+/// (slowest) to 1.0. @return false when not connected, not supported, or a
+/// preset outside its range or a speed that is not a number.
 QRVLIB_API bool QRVlib_recv_ptz_recall_preset(QRVlib_recv_instance_t receiver, int32_t preset, float speed);
 
-// Routers. A router publishes a source that carries whichever source it is
-// pointed at.
+/// @brief Creates a router, which publishes a source that carries
+/// whichever source it is pointed at (receivers are sent there directly).
+/// @return the router's handle, or null on failure.
 QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_create_t* settings);
+/// @brief Withdraws the routed source and frees the router; its receivers
+/// are left unrouted.
 QRVLIB_API void QRVlib_routing_destroy(QRVlib_routing_instance_t router);
+/// @brief Points the router at a source (texts copied).
+/// @return false for a null source, texts that are too long, or the
+///         router's own source.
 QRVLIB_API bool QRVlib_routing_change(QRVlib_routing_instance_t router, const QRVlib_source_t* source);
+/// @brief Points the router at nothing.
 QRVLIB_API bool QRVlib_routing_clear(QRVlib_routing_instance_t router);
 
 }  // extern "C"
@@ -380,8 +440,8 @@ static_assert(offsetof(QRVlib_operation_table, send_send_video_v2) == 400);
 static_assert(sizeof(QRVlib_operation_table) == 64 * 8);
 
 extern "C" {
-// Returns the library's table of operations; it stays valid while the
-// library is loaded.
+/// @brief The library's table of operations, for programs that load it at
+/// run time. Owned by the library; valid while the library stays loaded.
 QRVLIB_API const QRVlib_operation_table* QRVlib_v3_load(void);
 }
 

@@ -92,11 +92,17 @@ bool wait_readable(int fd, std::chrono::milliseconds timeout)
     }
 }
 
-bool read_exact(int fd, std::span<uint8_t> out)
+namespace {
+
+// Runs step(done) until size bytes are through; step returns what one
+// system call moved. Interrupted calls are repeated; an end of stream or an
+// error ends it with false.
+template <class Step>
+bool transfer_all(size_t size, Step step)
 {
     size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::recv(fd, out.data() + done, out.size() - done, 0);
+    while (done < size) {
+        const ssize_t n = step(done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
@@ -108,20 +114,19 @@ bool read_exact(int fd, std::span<uint8_t> out)
     return true;
 }
 
+}  // namespace
+
+bool read_exact(int fd, std::span<uint8_t> out)
+{
+    return transfer_all(out.size(),
+                        [&](size_t done) { return ::recv(fd, out.data() + done, out.size() - done, 0); });
+}
+
 bool write_all(int fd, std::span<const uint8_t> bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        return false;
-    }
-    return true;
+    return transfer_all(bytes.size(), [&](size_t done) {
+        return ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    });
 }
 
 void shutdown_both(int fd)

@@ -78,7 +78,8 @@ void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
     pace_video(copy, entered);
 }
 
-void Sender::send_audio(const QRVlib_audio_frame_v2_t& frame)
+template <class Frame>
+void Sender::send_audio_frame(const Frame& frame)
 {
     std::lock_guard lock(send_mutex_);
     const auto entered = PacingClock::clock::now();  // the slot starts here
@@ -93,19 +94,14 @@ void Sender::send_audio(const QRVlib_audio_frame_v2_t& frame)
         audio_clock_.pace(layout->samples, layout->sample_rate, 1, entered);
 }
 
+void Sender::send_audio(const QRVlib_audio_frame_v2_t& frame)
+{
+    send_audio_frame(frame);
+}
+
 void Sender::send_audio(const QRVlib_audio_frame_interleaved_16s_t& frame)
 {
-    std::lock_guard lock(send_mutex_);
-    const auto entered = PacingClock::clock::now();  // the slot starts here
-    const auto layout = check_audio(frame);
-    if (!layout) {
-        ++refused_;
-        return;
-    }
-    server_->publish(store_.put_audio(frame, *layout, resolve_timecode(frame.timecode)));
-    ++audio_accepted_;
-    if (settings_.pace_audio)
-        audio_clock_.pace(layout->samples, layout->sample_rate, 1, entered);
+    send_audio_frame(frame);
 }
 
 bool Sender::send_metadata(const char* text, int64_t timecode)

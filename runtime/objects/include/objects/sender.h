@@ -74,6 +74,9 @@ public:
 private:
     static int64_t resolve_timecode(int64_t timecode);
     void pace_video(const QRVlib_video_frame_v2_t& frame, PacingClock::clock::time_point entered);
+    // Either kind of audio record: checked, stored once, sent, paced.
+    template <class Frame>
+    void send_audio_frame(const Frame& frame);
 
     const SenderSettings settings_;
     FrameStore store_;
