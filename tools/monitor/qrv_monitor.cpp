@@ -359,6 +359,8 @@ int run_ptz(const std::string& wanted, double find_timeout, const std::string& c
 int main(int argc, char** argv)
 {
     CLI::App app{"Looks at what is on the network: sources, pictures, sound, camera control"};
+    app.set_version_flag("--version", std::string("qrv_monitor ") + QRV_VERSION);
+    app.set_help_all_flag("--help-all", "Print this help with the help of every command and exit");
     app.require_subcommand(1);
     // Options of the whole program may also follow the subcommand.
     app.fallthrough();
