@@ -9,6 +9,22 @@ QRV_EXTRA_PACKAGES="python3-matplotlib gstreamer1.0-tools gstreamer1.0-plugins-b
 bash scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DQRV_BUILD_TESTS=OFF
 bin=build-release/bin
 size=${QRV_BENCH_SIZE:-full}
+
+# GStreamer's shmsink (the shared-memory peer below) keeps its buffers in
+# /dev/shm/shmpipe.* segments. The peer removes its own as it goes; a
+# segment that a killed peer left is removed here when the run ends,
+# however it ends: of that name, and only if it was not there before.
+shm_before=$(ls -1 /dev/shm 2>/dev/null || true)
+remove_new_shm_segments() {
+  local name
+  while IFS= read -r name; do
+    if [[ $name == shmpipe.* ]] && ! grep -qxF -- "$name" <<<"$shm_before"; then
+      rm -f -- "/dev/shm/$name"
+    fi
+  done < <(ls -1 /dev/shm 2>/dev/null || true)
+}
+trap remove_new_shm_segments EXIT
+trap 'exit 130' INT TERM
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
   link_frames=60 latency_frames=20 link_rounds=1

@@ -3,9 +3,15 @@ pipeline sends raw 3840x2160 UYVY buffers over shmsink or tcpserversink, a
 receiving pipeline takes them with shmsrc or tcpclientsrc and reports every
 buffer through identity; each report is stamped on arrival here. The rate
 is (buffers - 1) over the time from the first buffer to the last, the same
-measure as our own receiver's. Prints "key value" lines."""
+measure as our own receiver's. Prints "key value" lines.
+
+shmsink keeps its buffers in a shared-memory segment, /dev/shm/shmpipe.<pid>.<n>
+(the numbers space-padded), which it removes only when its pipeline shuts
+down: each pipeline is ended as Ctrl-C would end it, and a segment that the
+sender still left behind is removed by the sender's process id."""
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -45,6 +51,36 @@ def pipelines(kind, frames, workdir):
     return send, recv
 
 
+SHM_DIR = "/dev/shm"
+
+
+def stop(process):
+    """Ends a pipeline with SIGINT, which gst-launch-1.0 answers by shutting
+    the pipeline down; kills it if it is still there after 5 s."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGINT)
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def remove_segments(pid):
+    """Removes the shared-memory segments that shmsink in process pid made."""
+    try:
+        names = os.listdir(SHM_DIR)
+    except FileNotFoundError:
+        return
+    for name in names:
+        parts = name.split(".")
+        if len(parts) == 3 and parts[0] == "shmpipe" and parts[1].strip() == str(pid):
+            try:
+                os.unlink(os.path.join(SHM_DIR, name))
+            except FileNotFoundError:
+                pass
+
+
 def run(kind, frames):
     with tempfile.TemporaryDirectory(prefix="qrv-gst-") as workdir:
         send_cmd, recv_cmd = pipelines(kind, frames, workdir)
@@ -71,14 +107,17 @@ def run(kind, frames):
         finally:
             for p in (receiver, sender):
                 if p is not None:
-                    p.kill()
-                    p.wait()
+                    stop(p)
+            remove_segments(sender.pid)
         if len(stamps) < 2 or stamps[-1] <= stamps[0]:
             return 0.0, len(stamps)
         return (len(stamps) - 1) / (stamps[-1] - stamps[0]), len(stamps)
 
 
 def main():
+    # Termination unwinds like an error, so that the pipelines are ended and
+    # their segments removed.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     frames = int(sys.argv[1]) if len(sys.argv) > 1 else 120
     if frames < 2:
         sys.exit("gst_rate.py: at least 2 frames")

@@ -258,6 +258,32 @@ TEST(MonitorRecord, FlashBurstsAreNoiseAndTheRestIsSilence)
     EXPECT_GE(bursts, 1);
 }
 
+TEST(MonitorRecord, SixteenBitSourcesStaySixteenBitAndFloatStaysFloat)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child pcm16_source(ns.argv("stereo_hush"));
+    Child float_source(ns.argv("qrv_test_camera", {"--width", "64", "--height", "36"}));
+    const std::pair<const char*, int> cases[] = {{"My 16bpp Audio", SF_FORMAT_WAVEX | SF_FORMAT_PCM_16},
+                                                 {"Test Camera", SF_FORMAT_WAVEX | SF_FORMAT_FLOAT}};
+    for (const auto& [source, format] : cases) {
+        const std::string wav = temp_file("format.wav");
+        auto rec = run_in(ns, "qrv_monitor", {"record-audio", source, wav, "--seconds", "0.5"}, 40s);
+        ASSERT_EQ(rec.status, 0) << rec.output;
+        SF_INFO info{};
+        SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
+        ASSERT_TRUE(f) << source;
+        int map[2] = {};
+        const bool has_map = sf_command(f, SFC_GET_CHANNEL_MAP_INFO, map, sizeof map) == SF_TRUE;
+        sf_close(f);
+        unlink(wav.c_str());
+        EXPECT_EQ(info.format, format) << source;
+        EXPECT_EQ(info.channels, 2) << source;
+        EXPECT_EQ(info.frames, 24000) << source;
+        EXPECT_TRUE(has_map && map[0] == SF_CHANNEL_MAP_LEFT && map[1] == SF_CHANNEL_MAP_RIGHT) << source;
+    }
+}
+
 TEST(TestCamera, PresetCallerRecallsPresetThree)
 {
     Netns ns;

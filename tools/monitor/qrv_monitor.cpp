@@ -299,8 +299,19 @@ int run_record(const std::string& wanted, const std::string& path, double find_t
         QRVlib_audio_frame_v2_t audio;
         if (QRVlib_recv_capture_v2(r, nullptr, &audio, nullptr, 200) != QRVlib_frame_type_audio)
             continue;
+        const size_t stride = (size_t)audio.channel_stride / sizeof(float);
+        if (!wav && audio.no_samples <= 0) {
+            QRVlib_recv_free_audio_v2(r, &audio);
+            continue;
+        }
         if (!wav) {
-            wav = qrv::tools::WavWriter::open(path, audio.sample_rate, audio.no_channels, &error);
+            // Audio always arrives as float; 16-bit audio arrives as v / 32768
+            // and is stored in 16 bits again.
+            const auto format = qrv::tools::holds_16bit_samples(audio.data, audio.no_channels, audio.no_samples,
+                                                                stride)
+                                    ? qrv::tools::WavSamples::pcm16
+                                    : qrv::tools::WavSamples::float32;
+            wav = qrv::tools::WavWriter::open(path, audio.sample_rate, audio.no_channels, format, &error);
             if (!wav) {
                 QRVlib_recv_free_audio_v2(r, &audio);
                 return fail(error);
@@ -308,8 +319,7 @@ int run_record(const std::string& wanted, const std::string& path, double find_t
             wanted_frames = (long long)std::llround(seconds * audio.sample_rate);
         }
         const int take = (int)std::min<long long>(audio.no_samples, wanted_frames - wav->frames_written());
-        const bool ok = wav->write_planar(audio.data, audio.no_channels, take,
-                                          (size_t)audio.channel_stride / sizeof(float));
+        const bool ok = wav->write_planar(audio.data, audio.no_channels, take, stride);
         QRVlib_recv_free_audio_v2(r, &audio);
         if (!ok)
             return fail("cannot write " + path + ": the audio format changed or the disk is full");
@@ -317,11 +327,13 @@ int run_record(const std::string& wanted, const std::string& path, double find_t
     if (!wav)
         return fail(connection->name() + " sent no audio");
     const long long frames = wav->frames_written();
-    const int rate = wav->sample_rate();
+    const int rate = wav->sample_rate(), channels = wav->channels();
+    const bool pcm16 = wav->format() == qrv::tools::WavSamples::pcm16;
     const std::string failure = wav->close();
     if (!failure.empty())
         return fail(failure);
-    printf("wrote %s (%.2f s)\n", path.c_str(), (double)frames / rate);
+    printf("wrote %s (%.2f s, %d channel%s at %d Hz, %s)\n", path.c_str(), (double)frames / rate, channels,
+           channels == 1 ? "" : "s", rate, pcm16 ? "16-bit integer" : "32-bit float");
     return 0;
 }
 
@@ -359,6 +371,8 @@ int run_ptz(const std::string& wanted, double find_timeout, const std::string& c
 int main(int argc, char** argv)
 {
     CLI::App app{"Looks at what is on the network: sources, pictures, sound, camera control"};
+    app.set_version_flag("--version", std::string("qrv_monitor ") + QRV_VERSION);
+    app.set_help_all_flag("--help-all", "Print this help with the help of every command and exit");
     app.require_subcommand(1);
     // Options of the whole program may also follow the subcommand.
     app.fallthrough();
@@ -383,6 +397,16 @@ int main(int argc, char** argv)
 
     double record_seconds = 0;
     auto* record = app.add_subcommand("record-audio", "write a source's audio as a WAV file");
+    record->footer(
+        "The file is an extensible WAV (WAVE_FORMAT_EXTENSIBLE) whose channel mask gives channels 1 to 8\n"
+        "their usual speaker positions in order: 1 C; 2 L R; 3 L R C; 4 L R BL BR; 5 L R C BL BR;\n"
+        "6 (5.1) L R C LFE BL BR; 7 (6.1) L R C LFE BC SL SR; 8 (7.1) L R C LFE BL BR SL SR (left,\n"
+        "right, centre, low frequency, back left, right and centre, side left and right). More\n"
+        "channels have no positions.\n"
+        "Samples are stored as 16-bit integers when every sample of the first audio frame is a 16-bit\n"
+        "value (times 32768 a whole number from -32768 to 32767), as audio sent in 16 bits always is\n"
+        "and silence is too; later samples are then rounded to 16 bits. Otherwise they are stored as\n"
+        "32-bit floats.");
     record->add_option("name", name, "source name")->required();
     record->add_option("file", file, "WAV file to write")->required();
     record->add_option("--seconds", record_seconds, "length to record")->required()->check(CLI::PositiveNumber);

@@ -65,6 +65,7 @@ void print_command(const QRVlib_ptz_command_t& c)
 int main(int argc, char** argv)
 {
     CLI::App app{"A test source: moving colour bars, a tone, and camera control"};
+    app.set_version_flag("--version", std::string("qrv_test_camera ") + QRV_VERSION);
     std::string name = "Test Camera";
     int width = 1280, height = 720, rate_num = 30000, rate_den = 1001;
     double tone_hz = 1000.0;

@@ -525,3 +525,8 @@ QRVLIB_API uint32_t QRVlib_send_get_published_name(QRVlib_send_instance_t sender
 }
 
 }  // extern "C"
+
+extern "C" QRVLIB_API const char* QRVlib_version(void)
+{
+    return QRV_VERSION;
+}

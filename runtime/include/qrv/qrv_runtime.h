@@ -171,4 +171,23 @@ QRVLIB_API uint32_t QRVlib_send_get_published_name(QRVlib_send_instance_t sender
 
 }  // extern "C"
 
+// --- version ---------------------------------------------------------------
+
+extern "C" {
+
+/**
+ * The version of this library, "MAJOR.MINOR.PATCH" (for example "3.0.0"):
+ * the version of the project that built it, which the tools built with it
+ * also print for --version.
+ *
+ * Threading: callable from any thread at any time, also before
+ * QRVlib_initialize and after QRVlib_destroy.
+ *
+ * @return A static string owned by the library, never null; valid for as
+ *         long as the library is loaded and never to be freed.
+ */
+QRVLIB_API const char* QRVlib_version(void);
+
+}  // extern "C"
+
 #endif  // QRV_RUNTIME_H
