@@ -288,6 +288,44 @@ TEST(RecordCache, ExpiresGoodbyesFlushesAndStaysWithinItsCap)
     EXPECT_EQ(capped.find(Name::of({"h99", "local"}), kTypeA).size(), 1u);
 }
 
+// A flood of fake services, unresolved (names only) and fully resolved with
+// long TTLs, while a real source keeps answering: the real source stays
+// listed throughout and after, and the cache stays within its cap.
+TEST(Browser, AFloodOfFakeServicesNeverPushesOutAResolvedSource)
+{
+    Link link;
+    link.browser.start(link.now);
+    link.a.add(ServiceOffer{"Real", 7, {}}, link.now);
+    link.run_for(seconds(3));
+    ASSERT_EQ(link.names(), std::vector<std::string>{"host (Real)"});
+
+    const size_t cap = link.browser.cache().capacity();
+    for (int i = 0; i < 10000; ++i) {
+        const Name instance = Name::of({"fake " + std::to_string(i)}).plus(kType);
+        const Name host = Name::of({"fake-host-" + std::to_string(i), "local"});
+        Message m;
+        m.flags = kFlagResponse;
+        m.answers.push_back(make_ptr(kType, instance, 4500));
+        if (i % 2) {  // every other one fully resolvable
+            m.answers.push_back(make_srv(instance, host, 9, 4500));
+            m.answers.push_back(make_txt(instance, {"x=1"}, 4500));
+            m.additionals.push_back(make_a(host, 0x0a000001u + (uint32_t)i, 4500));
+        }
+        link.browser.on_message(m, kIf, link.now);
+        if (i % 100 == 99) {
+            link.run_for(milliseconds(20));
+            ASSERT_LE(link.browser.cache().size(), cap);
+            const auto names = link.names();
+            ASSERT_NE(std::find(names.begin(), names.end(), "host (Real)"), names.end()) << "after " << i;
+        }
+    }
+    link.run_for(seconds(30), milliseconds(50));
+    const auto names = link.names();
+    EXPECT_NE(std::find(names.begin(), names.end(), "host (Real)"), names.end());
+    EXPECT_LE(link.browser.cache().size(), cap);
+    EXPECT_GT(link.browser.cache().evictions(), 0u);
+}
+
 TEST(Browser, IgnoresForeignRecordsAndQueries)
 {
     Browser b{kType, {kIf}, 16, 1};

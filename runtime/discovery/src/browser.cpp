@@ -19,6 +19,21 @@ std::string lowered(const std::string& s)
     return out;
 }
 
+// A name as one lower-cased key, labels separated by their lengths.
+std::string lowered_name(const Name& n)
+{
+    std::string key;
+    for (const auto& l : n.labels) {
+        key += char(l.size());
+        key += lowered(l);
+    }
+    return key;
+}
+
+// Under a flood of answers the services are worked out again at most this
+// often; a quiet network sees every change at once.
+constexpr Duration kRebuildInterval = milliseconds(100);
+
 }  // namespace
 
 Browser::Browser(Name service_type, std::vector<unsigned> interfaces, size_t capacity, uint64_t seed)
@@ -61,11 +76,7 @@ bool Browser::wanted(const Record& r, const std::vector<Name>& targets_in_messag
                 return true;
         // An address is kept only for a host that one of our SRV records
         // names (in this message or already cached).
-        for (const auto* ptr : cache_.find(type_, kTypePTR))
-            for (const auto* srv : cache_.find(ptr->record.target, kTypeSRV))
-                if (srv->record.target.equals(r.name))
-                    return true;
-        return false;
+        return srv_targets_.count(lowered_name(r.name)) > 0;
     }
     default:
         return false;
@@ -88,15 +99,33 @@ void Browser::on_message(const Message& m, unsigned ifindex, TimePoint now)
                 ++ignored_;
                 continue;
             }
+            if (r.type == kTypeSRV && r.ttl != 0)
+                srv_targets_.insert(lowered_name(r.target));
             changed = cache_.insert(r, ifindex, now) || changed;
         }
     if (changed)
+        rebuild_soon(now);
+}
+
+void Browser::rebuild_soon(TimePoint now)
+{
+    if (now >= last_rebuild_ + kRebuildInterval) {
         rebuild();
+        last_rebuild_ = now;
+        dirty_ = false;
+    } else {
+        dirty_ = true;
+    }
 }
 
 void Browser::rebuild()
 {
     std::vector<BrowsedService> next;
+    std::vector<const CachedRecord*> used;  // records of resolved services
+    srv_targets_.clear();
+    for (const auto* ptr : cache_.find(type_, kTypePTR))
+        for (const auto* srv : cache_.find(ptr->record.target, kTypeSRV))
+            srv_targets_.insert(lowered_name(srv->record.target));
     for (const auto* ptr : cache_.find(type_, kTypePTR)) {
         if (ptr->goodbye)
             continue;
@@ -114,8 +143,11 @@ void Browser::rebuild()
             s.address = addresses.front()->record.address;
             s.ifindex = ptr->ifindex;
             auto txt = cache_.on_interface(instance, kTypeTXT, ptr->ifindex);
-            if (!txt.empty())
+            if (!txt.empty()) {
                 s.txt = txt.front()->record.strings;
+                used.push_back(txt.front());
+            }
+            used.insert(used.end(), {ptr, srv, addresses.front()});
             next.push_back(std::move(s));
             break;  // one SRV per instance and interface
         }
@@ -123,6 +155,7 @@ void Browser::rebuild()
     std::sort(next.begin(), next.end(), [](const BrowsedService& a, const BrowsedService& b) {
         return std::tie(a.instance, a.ifindex) < std::tie(b.instance, b.ifindex);
     });
+    cache_.mark_in_service(used);
     if (next != services_) {
         services_ = std::move(next);
         ++generation_;
@@ -203,7 +236,9 @@ void Browser::emit(std::vector<Question> questions, TimePoint now, std::vector<O
 void Browser::tick(TimePoint now, std::vector<Outgoing>& out)
 {
     if (cache_.expire(now))
-        rebuild();
+        dirty_ = true;
+    if (dirty_)
+        rebuild_soon(now);
     if (!started_)
         return;
     std::vector<Question> questions;
@@ -227,6 +262,8 @@ void Browser::tick(TimePoint now, std::vector<Outgoing>& out)
 TimePoint Browser::next_deadline() const
 {
     TimePoint next = started_ ? next_query_ : kNever;
+    if (dirty_)
+        next = std::min(next, last_rebuild_ + kRebuildInterval);
     next = std::min(next, cache_.next_event());
     for (const auto& [k, p] : resolving_)
         next = std::min(next, p.next);

@@ -37,16 +37,38 @@ void RecordCache::schedule_refresh(CachedRecord& r)
     r.next_refresh = r.received + milliseconds(ttl.count() * percent / 100) + jitter;
 }
 
-void RecordCache::evict_one()
+void RecordCache::make_room()
 {
-    auto victim = entries_.begin();
+    // Victims in order: records of no resolved service, nearest expiry
+    // first; then records of resolved services, newest arrival first.
+    std::vector<std::map<Key, CachedRecord>::iterator> all;
+    all.reserve(entries_.size());
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
-        if (it->second.expires < victim->second.expires)
-            victim = it;
-    if (victim != entries_.end()) {
-        entries_.erase(victim);
+        all.push_back(it);
+    const auto before = [](const auto& a, const auto& b) {
+        const CachedRecord& x = a->second;
+        const CachedRecord& y = b->second;
+        if (x.in_service != y.in_service)
+            return !x.in_service;
+        if (!x.in_service)
+            return x.expires < y.expires;
+        return x.first_seen > y.first_seen;
+    };
+    const size_t n = std::min(all.size(), std::max<size_t>(1, capacity_ / 16));
+    std::nth_element(all.begin(), all.begin() + (ptrdiff_t)(n - 1), all.end(), before);
+    for (size_t i = 0; i < n; ++i) {
+        entries_.erase(all[i]);
         ++evictions_;
     }
+}
+
+void RecordCache::mark_in_service(const std::vector<const CachedRecord*>& records)
+{
+    for (auto& [key, c] : entries_)
+        c.in_service = false;
+    // The pointers come from this cache's own entries.
+    for (const CachedRecord* r : records)
+        const_cast<CachedRecord*>(r)->in_service = true;
 }
 
 bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now)
@@ -83,8 +105,9 @@ bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now)
 
     if (it == entries_.end()) {
         if (entries_.size() >= capacity_)
-            evict_one();
+            make_room();
         it = entries_.emplace(std::move(key), CachedRecord{}).first;
+        it->second.first_seen = now;
         changed = true;
     }
     CachedRecord& c = it->second;

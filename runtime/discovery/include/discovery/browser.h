@@ -8,6 +8,7 @@
 #define QRV_DISCOVERY_BROWSER_H
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ private:
     bool wanted(const Record& r, const std::vector<Name>& targets_in_message) const;
     bool is_instance_name(const Name& n) const;
     void rebuild();
+    // Rebuilds now, or once the rebuild interval has passed since the last.
+    void rebuild_soon(TimePoint now);
     void add_resolve_questions(TimePoint now, std::vector<Question>& questions);
     void emit(std::vector<Question> questions, TimePoint now, std::vector<Outgoing>& out);
 
@@ -69,6 +72,9 @@ private:
     std::map<std::string, Pending> resolving_;  // by lower-cased instance label
     std::vector<BrowsedService> services_;
     uint64_t generation_ = 0;
+    bool dirty_ = false;            // the cache changed since the last rebuild
+    TimePoint last_rebuild_ = TimePoint::min();
+    std::set<std::string> srv_targets_;  // hosts that cached SRV records name
     uint64_t ignored_ = 0;
 };
 

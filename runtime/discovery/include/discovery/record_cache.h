@@ -2,8 +2,12 @@
 // for its TTL from the time it was last received; a goodbye (TTL 0) or a
 // cache-flush from the owner shortens that to one second (a goodbye also
 // marks the record, so that the browser stops offering it at once). The cache holds at
-// most `capacity` records: when full, the record nearest its expiry makes
-// room, so a flood can neither grow memory nor pin the cache for long.
+// most `capacity` records. When full, records that make up no resolved
+// service make room first, those nearest their expiry first; only when
+// every record serves a resolved service do the newest arrivals go. So a
+// flood of new names can neither grow memory nor push out the sources that
+// were resolved before it. Room is made a sixteenth of the cache at a time,
+// so that a flood costs one pass over the cache per many records.
 // Each record also carries its refresh points (80, 85, 90 and 95 per cent of
 // its TTL, each plus up to 2 per cent at random) at which the browser asks
 // for it again.
@@ -22,11 +26,13 @@ namespace qrv::discovery {
 struct CachedRecord {
     Record record;
     unsigned ifindex = 0;
+    TimePoint first_seen{};  // when this record entered the cache
     TimePoint received{};
     TimePoint expires{};
     int refresh_step = 0;  // refresh queries asked for so far (0..4)
     TimePoint next_refresh = kNever;
     bool goodbye = false;  // withdrawn by its owner; kept one second more
+    bool in_service = false;  // part of a service the browser resolved
 };
 
 class RecordCache {
@@ -51,6 +57,10 @@ public:
     size_t capacity() const { return capacity_; }
     uint64_t evictions() const { return evictions_; }
 
+    // Marks exactly these records (pointers into this cache) as making up
+    // resolved services; the others lose the mark.
+    void mark_in_service(const std::vector<const CachedRecord*>& records);
+
     // Remaining TTL in seconds at `now` (0 once expired).
     static uint32_t remaining_ttl(const CachedRecord& r, TimePoint now);
 
@@ -58,7 +68,7 @@ private:
     using Key = std::tuple<std::string, uint16_t, unsigned, std::vector<uint8_t>>;
     static std::string name_key(const Name& n);
     void schedule_refresh(CachedRecord& r);
-    void evict_one();
+    void make_room();
 
     size_t capacity_;
     Random random_;
