@@ -1,6 +1,11 @@
 // Senders, receivers and routers of the core, connected over loopback.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -424,3 +429,72 @@ TEST(TransportCore, RoutingMovesReceiversWithoutCarryingTheMedia)
 }
 
 }  // namespace
+
+// A source out of descriptors: connections that cannot be accepted must not
+// make its accept loop spin, and waiting peers are told no rather than left
+// in the backlog. The source runs in a child process whose descriptor
+// limit is lowered; the child reports the processor time it used.
+TEST(TransportCore, ASourceOutOfDescriptorsNeitherSpinsNorLeavesPeersWaiting)
+{
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(report[0]);
+        auto sender = make_sender("out of descriptors");
+        const uint16_t port = sender->endpoint().port;
+        // Every free descriptor below a low limit taken, but for one: room
+        // for one connection, not for twenty.
+        rlimit tight{0, 0};
+        for (rlim_t n = 0; n < 4096; ++n)
+            if (fcntl((int)n, F_GETFD) != -1)
+                tight.rlim_cur = tight.rlim_max = n + 2;
+        setrlimit(RLIMIT_NOFILE, &tight);
+        std::vector<int> filler;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+            filler.push_back(fd);
+        if (!filler.empty()) {
+            close(filler.back());
+            filler.pop_back();
+        }
+        [[maybe_unused]] auto w = write(report[1], &port, sizeof port);
+        std::this_thread::sleep_for(500ms);  // the peers connect
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        std::this_thread::sleep_for(2s);
+        getrusage(RUSAGE_SELF, &after);
+        auto us = [](const rusage& r) {
+            return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000ll + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+        };
+        const long long used = us(after) - us(before);
+        w = write(report[1], &used, sizeof used);
+        _exit(0);
+    }
+    close(report[1]);
+    uint16_t port = 0;
+    ASSERT_EQ(read(report[0], &port, sizeof port), (ssize_t)sizeof port);
+    std::vector<net::Fd> peers;
+    for (int i = 0; i < 20; ++i)
+        peers.push_back(net::connect_tcp("127.0.0.1", port, 1s));
+    // While the child still runs (it reports after 2.5 s).
+    std::this_thread::sleep_for(1500ms);
+    int closed = 0;
+    for (auto& p : peers) {
+        if (!p)
+            continue;
+        pollfd pfd{p.get(), POLLIN, 0};
+        char byte;
+        if (poll(&pfd, 1, 0) == 1 && recv(p.get(), &byte, 1, MSG_DONTWAIT) == 0)
+            ++closed;
+    }
+    long long used = -1;
+    EXPECT_EQ(read(report[0], &used, sizeof used), (ssize_t)sizeof used);
+    close(report[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    // A spinning loop burns about the whole 2 s on one core.
+    EXPECT_LT(used, 500000) << "processor time in 2 s, in microseconds";
+    EXPECT_GT(closed, 0) << "peers refused rather than left waiting";
+}

@@ -1,10 +1,13 @@
 #include "transport/source_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <stdexcept>
 
 #include "base/unix_socket.h"
@@ -73,10 +76,20 @@ void SourceServer::accept_loop()
     for (const auto& l : listeners_)
         fds.push_back(pollfd{l.get(), POLLIN, 0});
     fds.push_back(pollfd{wake_.get(), POLLIN, 0});
+    // A descriptor kept in reserve: out of descriptors, it is given up for a
+    // moment to accept the waiting peer and close it at once, so that the
+    // peer learns it was refused rather than waiting in the backlog.
+    net::Fd spare(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    auto resting_until = std::chrono::steady_clock::time_point::min();
     for (;;) {
+        // While resting after running out of descriptors, the listeners are
+        // not polled: their backlog stays readable and would spin the loop.
+        const bool resting = std::chrono::steady_clock::now() < resting_until;
+        for (size_t i = 0; i + 1 < fds.size(); ++i)
+            fds[i].events = resting ? 0 : POLLIN;
         for (auto& p : fds)
             p.revents = 0;
-        const int r = ::poll(fds.data(), fds.size(), 100);
+        const int r = ::poll(fds.data(), fds.size(), resting ? 20 : 100);
         if (fds.back().revents & POLLIN)
             break;
         reap();
@@ -86,8 +99,19 @@ void SourceServer::accept_loop()
             if (!(fds[i].revents & POLLIN))
                 continue;
             net::Fd peer(::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
-            if (!peer)
+            if (!peer) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    ++refused_;
+                    if (spare) {
+                        spare.reset();
+                        net::Fd shed(::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
+                        shed.reset();
+                        spare = net::Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+                    }
+                    resting_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+                }
                 continue;
+            }
             std::lock_guard lock(mutex_);
             if (stopping_)
                 break;
