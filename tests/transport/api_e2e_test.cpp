@@ -111,6 +111,14 @@ TEST_F(ApiE2E, RoutingMovesAReceiverBetweenTwoSenders)
     // A router pointed at itself would carry nothing: refused, route kept.
     QRVlib_source_t itself("HOST (Routing)", router_locator.c_str());
     EXPECT_FALSE(QRVlib_routing_change(router, &itself));
+    // Also when it is listed through another of its interfaces: the same
+    // identity at another address and port.
+    std::string elsewhere = router_locator;
+    const size_t id_at = elsewhere.find("id=");
+    ASSERT_NE(id_at, std::string::npos) << elsewhere;
+    elsewhere = "qrv://10.9.9.9:4242?" + elsewhere.substr(id_at);
+    QRVlib_source_t itself_elsewhere("OTHERHOST (Routing)", elsewhere.c_str());
+    EXPECT_FALSE(QRVlib_routing_change(router, &itself_elsewhere)) << elsewhere;
     QRVlib_send_send_video_v2(b, &fb.record);
     EXPECT_EQ(next_byte(r), 0xB0);
     EXPECT_TRUE(QRVlib_routing_clear(router));

@@ -2,7 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <charconv>
+#include <cstdio>
+#include <random>
 
 namespace qrv {
 
@@ -20,6 +25,19 @@ bool valid_field(std::string_view v)
 }
 
 }  // namespace
+
+std::string new_source_id()
+{
+    static std::atomic<uint64_t> counter{0};
+    static const uint64_t process_random = [] {
+        std::random_device device;
+        return (uint64_t(device()) << 32) ^ device() ^ (uint64_t)::getpid();
+    }();
+    char text[40];
+    std::snprintf(text, sizeof text, "%016llx-%llu", (unsigned long long)process_random,
+                  (unsigned long long)counter.fetch_add(1) + 1);
+    return text;
+}
 
 std::string format_locator(const Endpoint& e)
 {

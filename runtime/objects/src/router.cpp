@@ -15,9 +15,11 @@ bool Router::change(SourceInfo target)
     const auto where = parse_locator(target.locator);
     if (!where)
         return false;
-    // A router pointed at its own source would carry nothing at all.
+    // A router pointed at its own source would carry nothing at all. It
+    // knows itself by its identity, whichever address the locator names;
+    // a locator without one is compared by address and port.
     const Endpoint own = server_->endpoint();
-    if (where->address == own.address && where->port == own.port)
+    if (!where->id.empty() ? where->id == own.id : where->address == own.address && where->port == own.port)
         return false;
     std::lock_guard lock(mutex_);
     server_->set_redirect(target.locator);

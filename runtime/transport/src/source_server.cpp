@@ -50,6 +50,7 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
         throw std::runtime_error("no eventfd");
     endpoint_.address = public_address.empty() ? first_address : public_address;
     endpoint_.port = port;
+    endpoint_.id = new_source_id();
     acceptor_ = std::thread([this] { accept_loop(); });
 }
 

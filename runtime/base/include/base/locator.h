@@ -26,6 +26,11 @@ struct Endpoint {
 };
 
 std::string format_locator(const Endpoint& endpoint);
+
+// A new identity for a source: unique to this process and object, and
+// random enough that two hosts never draw the same one. It travels in the
+// locator's id field, so a source recognises itself on any address.
+std::string new_source_id();
 // Nothing for a text that is not a well-formed locator.
 std::optional<Endpoint> parse_locator(std::string_view text);
 
