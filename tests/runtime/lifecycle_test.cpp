@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "qrv/qrv_runtime.h"
 #include "support.h"
@@ -269,4 +270,42 @@ TEST(Lifecycle, ObjectsBehaveWithoutANetwork)
     QRVlib_recv_destroy(r);
     QRVlib_find_destroy(f);
     QRVlib_destroy();
+}
+
+// Calls that block for a long time return soon after what they wait on is
+// destroyed, by its own destroy or by the library's shut-down.
+TEST(Lifecycle, BlockingCallsReturnWhenTheirObjectGoes)
+{
+    using namespace std::chrono;
+    ASSERT_TRUE(QRVlib_initialize());
+    auto time_blocked = [](auto call, auto destroy) {
+        const auto start = steady_clock::now();
+        std::thread waiter(call);
+        std::this_thread::sleep_for(milliseconds(200));
+        destroy();
+        waiter.join();
+        return steady_clock::now() - start;
+    };
+    QRVlib_find_create_t only_mine;
+    only_mine.option_text_a = "nobody-publishes-this-group";
+    auto finder = QRVlib_find_create_v2(&only_mine);
+    ASSERT_NE(finder, nullptr);
+    QRVlib_find_wait_for_sources(finder, 0);
+    EXPECT_LT(time_blocked([&] { EXPECT_FALSE(QRVlib_find_wait_for_sources(finder, 20000)); },
+                           [&] { QRVlib_find_destroy(finder); }),
+              seconds(5));
+
+    auto sender = make_sender("Nobody Connects");
+    ASSERT_NE(sender, nullptr);
+    EXPECT_LT(time_blocked([&] { QRVlib_send_get_no_connections(sender, 20000); },
+                           [&] { QRVlib_send_destroy(sender); }),
+              seconds(5));
+
+    // The library's shut-down ends the waits of objects left alive.
+    finder = QRVlib_find_create_v2(&only_mine);
+    ASSERT_NE(finder, nullptr);
+    QRVlib_find_wait_for_sources(finder, 0);
+    EXPECT_LT(time_blocked([&] { EXPECT_FALSE(QRVlib_find_wait_for_sources(finder, 20000)); },
+                           [&] { QRVlib_destroy(); }),
+              seconds(5));
 }

@@ -13,9 +13,20 @@ bool Finder::wait_for_change(uint32_t timeout_ms)
 {
     std::unique_lock lock(mutex_);
     const bool changed = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                           [this] { return generation_ != seen_generation_; });
+                                           [this] { return closed_ || generation_ != seen_generation_; });
+    if (closed_)
+        return false;
     seen_generation_ = generation_;
     return changed;
+}
+
+void Finder::close()
+{
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    changed_.notify_all();
 }
 
 const QRVlib_source_t* Finder::current(uint32_t* count)

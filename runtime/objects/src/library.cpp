@@ -88,6 +88,15 @@ Library::Leftovers Library::take_all()
 
 void Library::Leftovers::destroy()
 {
+    // Calls still blocked on these objects return first.
+    for (auto& r : receivers)
+        Registry<Receiver>::close(*r);
+    for (auto& f : finders)
+        Registry<Finder>::close(*f);
+    for (auto& s : senders)
+        Registry<Sender>::close(*s);
+    for (auto& r : routers)
+        Registry<Router>::close(*r);
     // Outside every lock, since destructors join threads.
     receivers.clear();
     routers.clear();

@@ -215,15 +215,26 @@ size_t SourceServer::connections() const
     return n;
 }
 
+void SourceServer::interrupt_waits()
+{
+    {
+        std::lock_guard lock(mutex_);
+        interrupted_ = true;
+    }
+    changed_.notify_all();
+}
+
 bool SourceServer::wait_connections(size_t n, std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
+    const auto enough = [&] {
         size_t live = 0;
         for (const auto& c : connections_)
             live += c->ready() && !c->finished();
         return live >= n;
-    });
+    };
+    changed_.wait_for(lock, timeout, [&] { return interrupted_ || enough(); });
+    return !interrupted_ && enough();
 }
 
 ServerStats SourceServer::stats() const

@@ -44,6 +44,10 @@ public:
     // True as soon as the visible set differs from what the caller last
     // queried; false when the timeout passes without a change.
     bool wait_for_change(uint32_t timeout_ms);
+    // Wakes every waiter, now and later, with no change: the finder is
+    // going away.
+    void close();
+
     // Never waits. The array stays valid until the next query or destruction.
     const QRVlib_source_t* current(uint32_t* count);
 
@@ -64,6 +68,7 @@ private:
     std::vector<SourceInfo> visible_;
     uint64_t generation_ = 0;       // raised on every change of visible_
     uint64_t seen_generation_ = 0;  // the generation the caller last saw
+    bool closed_ = false;
     // What the last query handed out; owned here.
     std::vector<SourceInfo> snapshot_;
     std::vector<QRVlib_source_t> snapshot_records_;

@@ -49,17 +49,30 @@ public:
         return it == objects_.end() ? nullptr : it->second;
     }
 
-    // Removes the object; the caller drops the last reference outside the
+    // Removes the object and closes it, so that calls still blocked on it
+    // return at once; the caller drops the last reference outside the
     // registry's lock.
     std::shared_ptr<T> remove(const void* handle)
     {
-        std::lock_guard lock(mutex_);
-        auto it = objects_.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == objects_.end())
-            return nullptr;
-        auto object = std::move(it->second);
-        objects_.erase(it);
+        std::shared_ptr<T> object;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = objects_.find(reinterpret_cast<uintptr_t>(handle));
+            if (it == objects_.end())
+                return nullptr;
+            object = std::move(it->second);
+            objects_.erase(it);
+        }
+        close(*object);
         return object;
+    }
+
+    // Wakes whatever waits on an object that is going away, for the kinds
+    // of objects that block their callers.
+    static void close(T& object)
+    {
+        if constexpr (requires { object.close(); })
+            object.close();
     }
 
     // Takes every object out, newest first.

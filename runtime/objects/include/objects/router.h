@@ -26,6 +26,8 @@ public:
     explicit Router(RouterSettings settings, const Scope& scope = Scope::from_environment(),
                     transport::ServerOptions options = {});
     const RouterSettings& settings() const { return settings_; }
+    // Wakes callers waiting for connections: the router is going away.
+    void close() { server_->interrupt_waits(); }
     Endpoint endpoint() const { return server_->endpoint(); }
 
     // Points the routed source at target; false when its locator is not

@@ -69,6 +69,8 @@ public:
     size_t connections() const;
     // Waits until at least n receivers are connected; false on timeout.
     bool wait_connections(size_t n, std::chrono::milliseconds timeout);
+    // Ends every wait_connections now and later (the owner is going away).
+    void interrupt_waits();
     ServerStats stats() const;
 
 private:
@@ -97,6 +99,7 @@ private:
     uint32_t status_flags_ = 0;
     std::optional<std::string> redirect_;
     bool stopping_ = false;
+    bool interrupted_ = false;
     std::thread acceptor_;
 };
 
