@@ -202,6 +202,44 @@ TEST(Responder, GoodbyeRemovesAtOnceAndKnownAnswersSilence)
     EXPECT_EQ(goodbyes, 2u);
 }
 
+// A goodbye for a live source that its responder did not send (a spoof, or
+// a stale peer): the responder announces again at once, so browsers have it
+// back within moments; a flood of such goodbyes draws a few answers a second.
+TEST(Responder, AGoodbyeNotOurOwnIsAnsweredWithAnAnnouncement)
+{
+    Link link;
+    link.browser.start(link.now);
+    link.a.add(ServiceOffer{"Victim", 7, {}}, link.now);
+    link.run_for(seconds(3));
+    ASSERT_EQ(link.names().size(), 1u);
+
+    const Name instance = Name::of({"host (Victim)"}).plus(kType);
+    Message spoof;
+    spoof.flags = kFlagResponse;
+    spoof.answers.push_back(make_ptr(kType, instance, 0));
+    spoof.answers.push_back(make_srv(instance, Name::of({"host-a", "local"}), 7, 0));
+    link.sent.clear();
+    size_t announcements = 0;
+    for (int i = 0; i < 50; ++i) {
+        std::vector<Outgoing> out;
+        Outgoing o;
+        o.ifindex = kIf;
+        o.message = spoof;
+        out.push_back(o);
+        link.pump(out, kAddrB);
+        link.run_for(milliseconds(20));
+    }
+    for (const auto& m : link.sent)
+        if (m.is_response() && !m.answers.empty() && m.answers[0].ttl != 0)
+            ++announcements;
+    EXPECT_GE(announcements, 2u);
+    EXPECT_LE(announcements, 5u) << "four a second at most";
+    link.run_for(milliseconds(300));
+    EXPECT_EQ(link.names().size(), 1u) << "listed again after the spoofed goodbyes";
+    link.run_for(seconds(2));
+    EXPECT_EQ(link.names().size(), 1u);
+}
+
 TEST(Responder, WithdrawnWhileProbingAgainSaysGoodbyeForTheAnnouncedName)
 {
     Link link;

@@ -14,6 +14,7 @@ constexpr Duration kAnnounceInterval = seconds(1);
 constexpr Duration kTieBreakBackoff = seconds(1);
 constexpr int kProbes = 3;
 constexpr int kAnnouncements = 2;
+constexpr Duration kDefendInterval = milliseconds(250);
 constexpr int kGoodbyes = 2;
 constexpr uint32_t kLegacyUnicastTtl = 10;
 
@@ -185,16 +186,31 @@ void Responder::on_message(const Message& m, unsigned ifindex, uint32_t source_a
             if (e.state == State::leaving)
                 continue;
             const Record srv = srv_record(e), txt = txt_record(e);
-            bool clash = false;
+            bool clash = false, withdrawn = false;
             for (const auto* section : {&m.answers, &m.additionals})
                 for (const auto& r : *section) {
+                    // A goodbye for one of our records that we did not send
+                    // (we are not leaving): somebody else's, or a spoof.
+                    if (r.ttl == 0 && r.klass == kClassIN &&
+                        (r.name.equals(e.name) || (r.type == kTypePTR && r.target.equals(e.name))))
+                        withdrawn = true;
                     if (r.ttl == 0 || !r.name.equals(e.name) || r.klass != kClassIN)
                         continue;
                     if ((r.type == kTypeSRV && !r.same_data(srv)) || (r.type == kTypeTXT && !r.same_data(txt)))
                         clash = true;
                 }
-            if (clash)
+            if (clash) {
                 conflict(e, now);
+            } else if (withdrawn && e.state == State::live) {
+                // Announce again, so that caches which took the goodbye
+                // have the records back within their second of grace; at
+                // most four times a second, so that a flood of goodbyes is
+                // no lever for a flood of answers.
+                e.state = State::announcing;
+                e.step = kAnnouncements - 1;
+                e.next = std::max(now, e.defended + kDefendInterval);
+                e.defended = e.next;
+            }
         }
         return;
     }

@@ -68,6 +68,7 @@ private:
         State state = State::waiting;
         int step = 0;
         TimePoint next{};
+        TimePoint defended = TimePoint::min();  // last answer to a goodbye not ours
     };
 
     void relabel(Entry& e);
