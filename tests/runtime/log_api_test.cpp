@@ -4,6 +4,7 @@
 // that cannot run, a server that cannot listen and a start without
 // discovery.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -204,6 +205,44 @@ TEST(LogCallback, ReceivesLinesUpToItsLevelAndNoneOnceRemoved)
     EXPECT_EQ(make_sender(""), nullptr);
     QRVlib_destroy();
     EXPECT_EQ(collector.lines.size(), before);
+}
+
+TEST(LogCallback, TellsOfARenameAfterANameConflict)
+{
+    const std::string name = "Contested " + std::to_string(getpid());
+    unsetenv("QRV_LOG");
+    Child first({QRV_LOG_HELPER, "publish", name});
+    ASSERT_TRUE(first.wait_for_output("ready", 10s)) << first.output();
+    // Announced once its probes are over: within about 1.3 s.
+    std::this_thread::sleep_for(2s);
+
+    Collector collector;
+    QRVlib_set_log_callback(collect, &collector, QRVlib_log_level_info);
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_send_instance_t second = make_sender(name.c_str());
+    ASSERT_NE(second, nullptr);
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    bool renamed = false, published = false;
+    while (!(renamed && published) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(50ms);
+        std::lock_guard lock(collector.mutex);
+        for (const auto& s : collector.lines) {
+            if (s.category != "discovery")
+                continue;
+            renamed = renamed || (s.message.find(" (" + name + ")' is taken on the network: renamed to '") !=
+                                      std::string::npos &&
+                                  s.message.find(" (" + name + " (2))'") != std::string::npos);
+            published = published || (s.message.rfind("published '", 0) == 0 &&
+                                       s.message.find(" (" + name + " (2))'") != std::string::npos);
+        }
+    }
+    EXPECT_TRUE(renamed);
+    EXPECT_TRUE(published);
+    QRVlib_set_log_callback(nullptr, nullptr, QRVlib_log_level_none);
+    QRVlib_send_destroy(second);
+    QRVlib_destroy();
+    first.close_input();
+    EXPECT_EQ(first.wait_exit(10s), std::optional<int>(0));
 }
 
 // --- in child processes ----------------------------------------------------

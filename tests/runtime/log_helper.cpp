@@ -81,6 +81,16 @@ int main(int argc, char** argv)
         QRVlib_destroy();
         QRVlib_set_log_callback(nullptr, nullptr, QRVlib_log_level_none);
         std::printf("lines %d\n", lines);
+    } else if (mode == "publish" && argc > 2) {
+        // Keeps the source until standard input closes.
+        if (!QRVlib_initialize())
+            return 1;
+        QRVlib_send_instance_t sender = make_sender(argv[2]);
+        std::printf("ready\n");
+        while (std::getchar() != EOF) {
+        }
+        QRVlib_send_destroy(sender);
+        QRVlib_destroy();
     } else if (mode == "no-descriptors") {
         exhaust_descriptors();
         const bool ok = QRVlib_initialize();
