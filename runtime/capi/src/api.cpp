@@ -216,7 +216,7 @@ QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t*
         const std::string name = text_argument(s.name, kMaxNameBytes, "the sender name");
         if (name.empty())
             throw Error("the sender name is missing");
-        const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the sender's groups");
+        const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the sender's group list");
         auto sender = std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio});
         const Endpoint endpoint = sender->endpoint();
         transport::note_locator(name, endpoint);
@@ -331,8 +331,8 @@ QRVLIB_API QRVlib_find_instance_t QRVlib_find_create_v2(const QRVlib_find_create
         require_running();
         const QRVlib_find_create_t defaults;
         const QRVlib_find_create_t& s = settings ? *settings : defaults;
-        const std::string groups = text_argument(s.option_text_a, kMaxOptionBytes, "the finder's groups");
-        const std::string hosts = text_argument(s.option_text_b, kMaxOptionBytes, "the finder's extra hosts");
+        const std::string groups = text_argument(s.option_text_a, kMaxOptionBytes, "the finder's group list");
+        const std::string hosts = text_argument(s.option_text_b, kMaxOptionBytes, "the finder's list of extra hosts");
         auto finder = std::make_shared<Finder>(FinderSettings{s.option_flag, groups, hosts});
         if (auto d = lib().discovery())
             finder->follow(*d);
@@ -444,7 +444,7 @@ QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_
         const std::string name = text_argument(s.name, kMaxNameBytes, "the router name");
         if (name.empty())
             throw Error("the router name is missing");
-        const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the router's groups");
+        const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the router's group list");
         auto router = std::make_shared<Router>(RouterSettings{name, groups});
         const Endpoint endpoint = router->endpoint();
         transport::note_locator(name, endpoint);
