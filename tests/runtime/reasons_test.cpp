@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,48 +30,31 @@ public:
         log::set_hook(
             [this](log::Level l, log::Category c, const char* m) {
                 std::lock_guard lock(mutex_);
-                lines_.push_back(std::string(log::name_of(l)) + " " + log::name_of(c) + ": " + m);
-                changed_.notify_all();
+                text_ += std::string(log::name_of(l)) + " " + log::name_of(c) + ": " + m + "\n";
             },
             level);
     }
     ~Lines() { log::set_hook({}, log::Level::none); }
 
-    // Waits for a line that contains every part, in this order.
-    bool wait_for(const std::vector<std::string>& parts, std::chrono::milliseconds timeout = 5s)
+    // Waits for a line that matches the pattern.
+    bool wait_for(const std::string& pattern)
     {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            for (const auto& l : lines_) {
-                size_t at = 0;
-                bool all = true;
-                for (const auto& p : parts) {
-                    at = l.find(p, at);
-                    if (at == std::string::npos) {
-                        all = false;
-                        break;
-                    }
-                    at += p.size();
-                }
-                if (all)
-                    return true;
-            }
-            return false;
-        });
+        const std::regex line("(^|\n)" + pattern + "\n");
+        for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(10ms))
+            if (std::regex_search(all(), line))
+                return true;
+        return false;
     }
     std::string all() const
     {
         std::lock_guard lock(mutex_);
-        std::string out;
-        for (const auto& l : lines_)
-            out += l + "\n";
-        return out;
+        return text_;
     }
 
 private:
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
+    std::string text_;
 };
 
 std::unique_ptr<Sender> make_sender(const char* name, transport::ServerOptions options = {})
@@ -86,8 +69,6 @@ TEST(Reasons, SocketsAndTheScopeSayWhatFailed)
     std::string why;
     EXPECT_FALSE(net::listen_tcp("192.0.2.1", 0, 16, &why));  // an address not of this host
     EXPECT_EQ(why, "Cannot assign requested address");
-    EXPECT_FALSE(net::listen_tcp("not an address", 0, 16, &why));
-    EXPECT_EQ(why, "not an IPv4 address");
 
     // A port that was just free and is closed: refused at once.
     uint16_t port = 0;
@@ -129,13 +110,13 @@ TEST(Reasons, DroppedAndRefusedConnectionsAreLoggedWithTheReason)
 
     auto silent = net::connect_tcp(e.address, e.port, 1s);
     ASSERT_TRUE(silent);
-    EXPECT_TRUE(lines.wait_for({"warn transport: 'Guarded' dropped the connection from 127.0.0.1:",
-                                ": no hello within 200 ms"}))
+    EXPECT_TRUE(lines.wait_for("warn transport: 'Guarded' dropped the connection from 127\\.0\\.0\\.1:\\d+: "
+                               "no hello within 200 ms"))
         << lines.all();
 
     auto speaker = net::connect_tcp(e.address, e.port, 1s);
     ASSERT_TRUE(net::write_all(speaker.get(), wire::encode_hello("Talker")));
-    EXPECT_TRUE(lines.wait_for({"info transport: 'Guarded': receiver 'Talker' connected from 127.0.0.1:"}))
+    EXPECT_TRUE(lines.wait_for("info transport: 'Guarded': receiver 'Talker' connected from 127\\.0\\.0\\.1:\\d+"))
         << lines.all();
     ASSERT_TRUE(sender->wait_connections(1, 2s));
 
@@ -144,16 +125,17 @@ TEST(Reasons, DroppedAndRefusedConnectionsAreLoggedWithTheReason)
     ASSERT_TRUE(net::write_all(second.get(), wire::encode_hello("Second")));
     ASSERT_TRUE(sender->wait_connections(2, 2s));
     auto third = net::connect_tcp(e.address, e.port, 1s);
-    EXPECT_TRUE(lines.wait_for({"warn transport: 'Guarded' refused a connection from 127.0.0.1:",
-                                ": 2 receivers are connected already"}))
+    EXPECT_TRUE(lines.wait_for("warn transport: 'Guarded' refused a connection from 127\\.0\\.0\\.1:\\d+: "
+                               "2 receivers are connected already"))
         << lines.all();
 
     // A receiver that sends what only sources send is dropped, and says so.
     const std::vector<uint8_t> junk(64, 0xAB);
     net::write_all(speaker.get(), junk);
-    EXPECT_TRUE(lines.wait_for({"warn transport: 'Guarded' dropped receiver 'Talker' (127.0.0.1:", "): "}))
+    EXPECT_TRUE(lines.wait_for("warn transport: 'Guarded' dropped receiver 'Talker' \\(127\\.0\\.0\\.1:\\d+\\): "
+                               "invalid message"))
         << lines.all();
     second.reset();
-    EXPECT_TRUE(lines.wait_for({"info transport: 'Guarded': receiver 'Second' (127.0.0.1:", ") disconnected"}))
+    EXPECT_TRUE(lines.wait_for("info transport: 'Guarded': receiver 'Second' \\(127\\.0\\.0\\.1:\\d+\\) disconnected"))
         << lines.all();
 }
