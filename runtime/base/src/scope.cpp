@@ -83,9 +83,14 @@ Scope Scope::from_value(const char* value)
         while (pos <= v.size() && !v.empty()) {
             const size_t comma = v.find(',', pos);
             const std::string_view name = v.substr(pos, comma == std::string_view::npos ? v.npos : comma - pos);
+            bool matched = false;
             for (const auto& i : up)
-                if (!name.empty() && i.name == name)
+                if (!name.empty() && i.name == name) {
                     scope.interfaces.push_back(i);
+                    matched = true;
+                }
+            if (!matched && !name.empty())
+                scope.unmatched.emplace_back(name);
             if (comma == std::string_view::npos)
                 break;
             pos = comma + 1;

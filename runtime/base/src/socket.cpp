@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "base/error.h"
+
 namespace qrv::net {
 
 void Fd::reset(int fd)
@@ -31,18 +33,23 @@ bool make_address(const std::string& address, uint16_t port, sockaddr_in& out)
 
 }  // namespace
 
-Fd listen_tcp(const std::string& address, uint16_t port, int backlog)
+Fd listen_tcp(const std::string& address, uint16_t port, int backlog, std::string* why)
 {
+    auto fail = [&](const char* reason) {
+        if (why)
+            *why = reason ? std::string(reason) : error_text(errno);
+        return Fd();
+    };
     sockaddr_in sa;
     if (!make_address(address, port, sa))
-        return Fd();
+        return fail("not an IPv4 address");
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd)
-        return Fd();
+        return fail(nullptr);
     const int one = 1;
     setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd.get(), backlog) != 0)
-        return Fd();
+        return fail(nullptr);
     return fd;
 }
 
@@ -55,30 +62,52 @@ uint16_t local_port(int fd)
     return ntohs(sa.sin_port);
 }
 
-Fd connect_tcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout)
+Fd connect_tcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout, std::string* why)
 {
+    auto fail = [&](int error) {
+        if (why)
+            *why = error ? error_text(error) : std::string("no answer in time");
+        return Fd();
+    };
     sockaddr_in sa;
     if (!make_address(address, port, sa))
-        return Fd();
+        return fail(EINVAL);
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd)
-        return Fd();
+        return fail(errno);
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         if (errno != EINPROGRESS)
-            return Fd();
+            return fail(errno);
         pollfd p{fd.get(), POLLOUT, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1)
-            return Fd();
+        const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+        if (ready != 1)
+            return fail(ready < 0 ? errno : 0);
         int err = 0;
         socklen_t len = sizeof err;
-        if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
-            return Fd();
+        if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+            return fail(errno);
+        if (err != 0)
+            return fail(err);
     }
     const int flags = fcntl(fd.get(), F_GETFL);
     fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     const int one = 1;
     setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
+}
+
+std::string peer_text(int fd)
+{
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return "an unknown peer";
+    if (ss.ss_family != AF_INET)
+        return "this host";
+    const auto& in = reinterpret_cast<const sockaddr_in&>(ss);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(in.sin_port));
 }
 
 bool wait_readable(int fd, std::chrono::milliseconds timeout)

@@ -1,18 +1,64 @@
 // The exported C operations: each checks its arguments, finds the object
 // behind the handle and forwards to it. Nothing thrown inside crosses this
-// boundary; failures become the null or false results callers expect.
+// boundary; failures become the null or false results callers expect, and
+// their reason becomes the calling thread's last error. Failed creates and
+// starts are logged as well; refusals of other operations are not, since
+// some of them may repeat for every frame.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <system_error>
 
 #include "objects/library.h"
 #include "qrv/qrv_runtime.h"
+#include "base/error.h"
+#include "base/log.h"
 #include "base/text.h"
 #include "transport/locator_file.h"
 
 using namespace qrv;
 
+static_assert(int(QRVlib_log_level_none) == int(log::Level::none) &&
+              int(QRVlib_log_level_error) == int(log::Level::error) &&
+              int(QRVlib_log_level_warn) == int(log::Level::warn) &&
+              int(QRVlib_log_level_info) == int(log::Level::info) &&
+              int(QRVlib_log_level_debug) == int(log::Level::debug));
+
 namespace {
+
+// What went wrong, in words, for whatever was thrown.
+std::string reason_of(std::exception_ptr thrown)
+{
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const Error& e) {
+        return e.what();
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const std::system_error& e) {
+        return "system error: " + e.code().message();
+    } catch (const std::exception& e) {
+        return std::string("internal error: ") + e.what();
+    } catch (...) {
+        return "internal error";
+    }
+}
+
+// Keeps the reason as the thread's last error and logs it when asked to.
+void fail(std::exception_ptr thrown, log::Category category, log::Level level, const char* what) noexcept
+{
+    try {
+        const std::string reason = reason_of(thrown);
+        set_last_error(reason);
+        if (what && log::enabled(category, level))
+            log::write(category, level, "%s: %s", what, reason.c_str());
+    } catch (...) {
+    }
+}
 
 template <class F, class R>
 R guarded(R failed, F&& f) noexcept
@@ -20,6 +66,7 @@ R guarded(R failed, F&& f) noexcept
     try {
         return f();
     } catch (...) {
+        fail(std::current_exception(), log::Category::library, log::Level::warn, nullptr);
         return failed;
     }
 }
@@ -30,6 +77,22 @@ void guarded_void(F&& f) noexcept
     try {
         f();
     } catch (...) {
+        fail(std::current_exception(), log::Category::library, log::Level::warn, nullptr);
+    }
+}
+
+// A create: null with the reason on failure, the last error cleared on
+// success.
+template <class H, class F>
+H create(log::Category category, const char* what, F&& make) noexcept
+{
+    try {
+        H handle = make();
+        clear_last_error();
+        return handle;
+    } catch (...) {
+        fail(std::current_exception(), category, log::Level::warn, what);
+        return nullptr;
     }
 }
 
@@ -38,13 +101,86 @@ Library& lib()
     return Library::instance();
 }
 
+void require_running()
+{
+    if (!lib().running())
+        throw Error("the library is not initialized");
+}
+
+template <class T>
+const T& require(const T* settings, const char* reason)
+{
+    if (!settings)
+        throw Error(reason);
+    return *settings;
+}
+
+// A caller's text, bounded; what names it in the reason.
+std::string text_argument(const char* text, size_t max, const char* what)
+{
+    auto copy = copy_text(text, max);
+    if (!copy)
+        throw Error(std::string(what) + " is longer than " + std::to_string(max - 1) + " bytes");
+    return *copy;
+}
+
+// The object behind a handle, or null with the reason.
+template <class T>
+std::shared_ptr<T> live(const Registry<T>& registry, const void* handle, const char* kind)
+{
+    auto object = registry.find(handle);
+    if (!object)
+        set_last_error(std::string("not a live ") + kind + " handle (null, destroyed, or of another kind)");
+    return object;
+}
+
+std::shared_ptr<Sender> sender_of(QRVlib_send_instance_t h)
+{
+    return live(lib().senders, h, "sender");
+}
+
+std::shared_ptr<Finder> finder_of(QRVlib_find_instance_t h)
+{
+    return live(lib().finders, h, "finder");
+}
+
+std::shared_ptr<Receiver> receiver_of(QRVlib_recv_instance_t h)
+{
+    return live(lib().receivers, h, "receiver");
+}
+
+std::shared_ptr<Router> router_of(QRVlib_routing_instance_t h)
+{
+    return live(lib().routers, h, "router");
+}
+
+// False with the reason when a pointer the operation writes to is null.
+bool present(const void* pointer, const char* what)
+{
+    if (!pointer)
+        set_last_error(std::string(what) + " is null");
+    return pointer != nullptr;
+}
+
 }  // namespace
 
 extern "C" {
 
 QRVLIB_API bool QRVlib_initialize(void)
 {
-    return guarded(false, [] { return lib().start(); });
+    try {
+        lib().start();
+        // Started without discovery: true, with the reason left to read.
+        auto d = lib().discovery();
+        if (d && !d->running())
+            set_last_error("discovery could not start: " + d->start_error());
+        else
+            clear_last_error();
+        return true;
+    } catch (...) {
+        fail(std::current_exception(), log::Category::library, log::Level::error, "cannot run");
+        return false;
+    }
 }
 
 QRVLIB_API void QRVlib_destroy(void)
@@ -52,35 +188,63 @@ QRVLIB_API void QRVlib_destroy(void)
     guarded_void([] { lib().stop(); });
 }
 
+QRVLIB_API void QRVlib_set_log_callback(QRVlib_log_callback_t callback, void* user, QRVlib_log_level_e max_level)
+{
+    guarded_void([&] {
+        log::Hook hook;
+        if (callback)
+            hook = [callback, user](log::Level level, log::Category category, const char* message) {
+                callback(user, static_cast<QRVlib_log_level_e>(level), log::name_of(category), message);
+            };
+        const int level = std::clamp(int(max_level), int(QRVlib_log_level_none), int(QRVlib_log_level_debug));
+        log::set_hook(std::move(hook), static_cast<log::Level>(level));
+    });
+}
+
+QRVLIB_API const char* QRVlib_get_last_error(void)
+{
+    return last_error();
+}
+
 // --- senders ---------------------------------------------------------------
 
 QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t* settings)
 {
-    return guarded((QRVlib_send_instance_t) nullptr, [&]() -> QRVlib_send_instance_t {
-        if (!settings || !lib().running())
-            return nullptr;
-        auto name = copy_text(settings->name, kMaxNameBytes);
-        auto groups = copy_text(settings->option_text, kMaxOptionBytes);
-        if (!name || name->empty() || !groups)
-            return nullptr;
-        SenderSettings s{*name, *groups, settings->pace_video, settings->pace_audio};
-        auto sender = std::make_shared<Sender>(std::move(s));
-        transport::note_locator(sender->settings().name, sender->endpoint());
+    return create<QRVlib_send_instance_t>(log::Category::sender, "could not create a sender", [&] {
+        require_running();
+        const auto& s = require(settings, "the sender's settings are missing");
+        const std::string name = text_argument(s.name, kMaxNameBytes, "the sender name");
+        if (name.empty())
+            throw Error("the sender name is missing");
+        const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the sender's group list");
+        auto sender = std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio});
+        const Endpoint endpoint = sender->endpoint();
+        transport::note_locator(name, endpoint);
         if (auto d = lib().discovery())
-            sender->set_publication(d->publish({sender->settings().name, sender->settings().groups, sender->endpoint()}));
-        return reinterpret_cast<QRVlib_send_instance_t>(lib().adopt(lib().senders, std::move(sender)));
+            sender->set_publication(d->publish({name, groups, endpoint}));
+        void* handle = lib().adopt(lib().senders, std::move(sender));
+        if (!handle)
+            throw Error("the library is not initialized");
+        QRV_LOG_AT(info, sender, "'%s' created, listening at %s", name.c_str(), format_locator(endpoint).c_str());
+        return reinterpret_cast<QRVlib_send_instance_t>(handle);
     });
 }
 
 QRVLIB_API void QRVlib_send_destroy(QRVlib_send_instance_t sender)
 {
-    guarded_void([&] { lib().senders.remove(sender); });
+    guarded_void([&] {
+        if (auto s = lib().senders.remove(sender)) {
+            const std::string name = s->settings().name;
+            s.reset();
+            QRV_LOG_AT(debug, sender, "'%s' destroyed", name.c_str());
+        }
+    });
 }
 
 QRVLIB_API void QRVlib_send_send_video_v2(QRVlib_send_instance_t sender, const QRVlib_video_frame_v2_t* frame)
 {
     guarded_void([&] {
-        if (auto s = lib().senders.find(sender)) {
+        if (auto s = sender_of(sender)) {
             if (frame)
                 s->send_video(*frame);
             else
@@ -93,7 +257,7 @@ QRVLIB_API void QRVlib_send_send_video_async_v2(QRVlib_send_instance_t sender,
                                                 const QRVlib_video_frame_v2_t* frame)
 {
     guarded_void([&] {
-        if (auto s = lib().senders.find(sender))
+        if (auto s = sender_of(sender))
             s->send_video_async(frame);
     });
 }
@@ -101,7 +265,7 @@ QRVLIB_API void QRVlib_send_send_video_async_v2(QRVlib_send_instance_t sender,
 QRVLIB_API void QRVlib_send_send_audio_v2(QRVlib_send_instance_t sender, const QRVlib_audio_frame_v2_t* frame)
 {
     guarded_void([&] {
-        if (auto s = lib().senders.find(sender); s && frame)
+        if (auto s = sender_of(sender); s && present(frame, "the frame"))
             s->send_audio(*frame);
     });
 }
@@ -110,7 +274,7 @@ QRVLIB_API void QRVlib_util_send_send_audio_interleaved_16s(QRVlib_send_instance
                                                             const QRVlib_audio_frame_interleaved_16s_t* frame)
 {
     guarded_void([&] {
-        if (auto s = lib().senders.find(sender); s && frame)
+        if (auto s = sender_of(sender); s && present(frame, "the frame"))
             s->send_audio(*frame);
     });
 }
@@ -118,8 +282,8 @@ QRVLIB_API void QRVlib_util_send_send_audio_interleaved_16s(QRVlib_send_instance
 QRVLIB_API bool QRVlib_send_get_stats(QRVlib_send_instance_t sender, QRVlib_send_stats_t* stats)
 {
     return guarded(false, [&] {
-        auto s = lib().senders.find(sender);
-        if (!s || !stats)
+        auto s = sender_of(sender);
+        if (!s || !present(stats, "stats"))
             return false;
         *stats = s->stats();
         return true;
@@ -130,8 +294,8 @@ QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_vid
                                        uint8_t* data, uint64_t capacity, uint64_t* needed)
 {
     return guarded(false, [&] {
-        auto s = lib().senders.find(sender);
-        if (!s || !frame)
+        auto s = sender_of(sender);
+        if (!s || !present(frame, "the frame"))
             return false;
         bool copied = false;
         const bool any = s->store().with_video([&](const StoredVideo& v) {
@@ -163,31 +327,36 @@ QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_vid
 
 QRVLIB_API QRVlib_find_instance_t QRVlib_find_create_v2(const QRVlib_find_create_t* settings)
 {
-    return guarded((QRVlib_find_instance_t) nullptr, [&]() -> QRVlib_find_instance_t {
-        if (!lib().running())
-            return nullptr;
+    return create<QRVlib_find_instance_t>(log::Category::finder, "could not create a finder", [&] {
+        require_running();
         const QRVlib_find_create_t defaults;
         const QRVlib_find_create_t& s = settings ? *settings : defaults;
-        auto groups = copy_text(s.option_text_a, kMaxOptionBytes);
-        auto hosts = copy_text(s.option_text_b, kMaxOptionBytes);
-        if (!groups || !hosts)
-            return nullptr;
-        auto finder = std::make_shared<Finder>(FinderSettings{s.option_flag, *groups, *hosts});
+        const std::string groups = text_argument(s.option_text_a, kMaxOptionBytes, "the finder's group list");
+        const std::string hosts = text_argument(s.option_text_b, kMaxOptionBytes, "the finder's list of extra hosts");
+        auto finder = std::make_shared<Finder>(FinderSettings{s.option_flag, groups, hosts});
         if (auto d = lib().discovery())
             finder->follow(*d);
-        return reinterpret_cast<QRVlib_find_instance_t>(lib().adopt(lib().finders, std::move(finder)));
+        void* handle = lib().adopt(lib().finders, std::move(finder));
+        if (!handle)
+            throw Error("the library is not initialized");
+        QRV_LOG_AT(debug, finder, "created for groups '%s'%s", groups.empty() ? "public" : groups.c_str(),
+                   s.option_flag ? ", with this process's own sources" : "");
+        return reinterpret_cast<QRVlib_find_instance_t>(handle);
     });
 }
 
 QRVLIB_API void QRVlib_find_destroy(QRVlib_find_instance_t finder)
 {
-    guarded_void([&] { lib().finders.remove(finder); });
+    guarded_void([&] {
+        if (lib().finders.remove(finder))
+            QRV_LOG_AT(debug, finder, "destroyed");
+    });
 }
 
 QRVLIB_API bool QRVlib_find_wait_for_sources(QRVlib_find_instance_t finder, uint32_t timeout_ms)
 {
     return guarded(false, [&] {
-        auto f = lib().finders.find(finder);
+        auto f = finder_of(finder);
         return f ? f->wait_for_change(timeout_ms) : false;
     });
 }
@@ -198,7 +367,7 @@ QRVLIB_API const QRVlib_source_t* QRVlib_find_get_current_sources(QRVlib_find_in
     return guarded((const QRVlib_source_t*)nullptr, [&]() -> const QRVlib_source_t* {
         if (no_sources)
             *no_sources = 0;
-        auto f = lib().finders.find(finder);
+        auto f = finder_of(finder);
         return f ? f->current(no_sources) : nullptr;
     });
 }
@@ -207,22 +376,36 @@ QRVLIB_API const QRVlib_source_t* QRVlib_find_get_current_sources(QRVlib_find_in
 
 QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create_v3_t* settings)
 {
-    return guarded((QRVlib_recv_instance_t) nullptr, [&]() -> QRVlib_recv_instance_t {
-        if (!settings || !lib().running())
-            return nullptr;
-        auto name = copy_text(settings->source.name, kMaxOptionBytes);
-        auto locator = copy_text(settings->source.locator, kMaxOptionBytes);
-        auto receiver_name = copy_text(settings->receiver_name, kMaxNameBytes);
-        if (!name || !locator || !receiver_name || (name->empty() && locator->empty()))
-            return nullptr;
-        auto receiver = std::make_shared<Receiver>(ReceiverSettings{*name, *locator, *receiver_name});
-        return reinterpret_cast<QRVlib_recv_instance_t>(lib().adopt(lib().receivers, std::move(receiver)));
+    return create<QRVlib_recv_instance_t>(log::Category::receiver, "could not create a receiver", [&] {
+        require_running();
+        const auto& s = require(settings, "the receiver's settings are missing");
+        const std::string name = text_argument(s.source.name, kMaxOptionBytes, "the source name");
+        const std::string locator = text_argument(s.source.locator, kMaxOptionBytes, "the source locator");
+        const std::string receiver_name = text_argument(s.receiver_name, kMaxNameBytes, "the receiver name");
+        if (name.empty() && locator.empty())
+            throw Error("the receiver's source has no name or locator");
+        const bool readable = parse_locator(locator).has_value();
+        if (name.empty() && !readable)
+            throw Error("the receiver's source has no name, and its locator cannot be read: '" + locator + "'");
+        auto receiver = std::make_shared<Receiver>(ReceiverSettings{name, locator, receiver_name});
+        void* handle = lib().adopt(lib().receivers, std::move(receiver));
+        if (!handle)
+            throw Error("the library is not initialized");
+        if (!locator.empty() && !readable)
+            QRV_LOG_AT(warn, receiver, "receiver '%s': the locator '%s' cannot be read; '%s' is looked up by name",
+                       receiver_name.c_str(), locator.c_str(), name.c_str());
+        QRV_LOG_AT(info, receiver, "receiver '%s' created for '%s'%s%s", receiver_name.c_str(), name.c_str(),
+                   locator.empty() ? "" : " at ", locator.c_str());
+        return reinterpret_cast<QRVlib_recv_instance_t>(handle);
     });
 }
 
 QRVLIB_API void QRVlib_recv_destroy(QRVlib_recv_instance_t receiver)
 {
-    guarded_void([&] { lib().receivers.remove(receiver); });
+    guarded_void([&] {
+        if (lib().receivers.remove(receiver))
+            QRV_LOG_AT(debug, receiver, "a receiver was destroyed");
+    });
 }
 
 QRVLIB_API int32_t QRVlib_recv_capture_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* video,
@@ -230,7 +413,7 @@ QRVLIB_API int32_t QRVlib_recv_capture_v2(QRVlib_recv_instance_t receiver, QRVli
                                           uint32_t timeout_ms)
 {
     return guarded((int32_t)QRVlib_frame_type_error, [&]() -> int32_t {
-        auto r = lib().receivers.find(receiver);
+        auto r = receiver_of(receiver);
         return r ? r->capture(video, audio, metadata, timeout_ms) : (int32_t)QRVlib_frame_type_error;
     });
 }
@@ -238,7 +421,7 @@ QRVLIB_API int32_t QRVlib_recv_capture_v2(QRVlib_recv_instance_t receiver, QRVli
 QRVLIB_API bool QRVlib_recv_ptz_is_supported(QRVlib_recv_instance_t receiver)
 {
     return guarded(false, [&] {
-        auto r = lib().receivers.find(receiver);
+        auto r = receiver_of(receiver);
         return r ? r->ptz_supported() : false;
     });
 }
@@ -246,7 +429,7 @@ QRVLIB_API bool QRVlib_recv_ptz_is_supported(QRVlib_recv_instance_t receiver)
 QRVLIB_API bool QRVlib_recv_ptz_recall_preset(QRVlib_recv_instance_t receiver, int32_t preset, float speed)
 {
     return guarded(false, [&] {
-        auto r = lib().receivers.find(receiver);
+        auto r = receiver_of(receiver);
         return r ? r->ptz_recall_preset(preset, speed) : false;
     });
 }
@@ -255,47 +438,65 @@ QRVLIB_API bool QRVlib_recv_ptz_recall_preset(QRVlib_recv_instance_t receiver, i
 
 QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_create_t* settings)
 {
-    return guarded((QRVlib_routing_instance_t) nullptr, [&]() -> QRVlib_routing_instance_t {
-        if (!settings || !lib().running())
-            return nullptr;
-        auto name = copy_text(settings->name, kMaxNameBytes);
-        auto groups = copy_text(settings->option_text, kMaxOptionBytes);
-        if (!name || name->empty() || !groups)
-            return nullptr;
-        auto router = std::make_shared<Router>(RouterSettings{*name, *groups});
-        transport::note_locator(router->settings().name, router->endpoint());
+    return create<QRVlib_routing_instance_t>(log::Category::router, "could not create a router", [&] {
+        require_running();
+        const auto& s = require(settings, "the router's settings are missing");
+        const std::string name = text_argument(s.name, kMaxNameBytes, "the router name");
+        if (name.empty())
+            throw Error("the router name is missing");
+        const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the router's group list");
+        auto router = std::make_shared<Router>(RouterSettings{name, groups});
+        const Endpoint endpoint = router->endpoint();
+        transport::note_locator(name, endpoint);
         if (auto d = lib().discovery())
-            router->set_publication(d->publish({router->settings().name, router->settings().groups, router->endpoint()}));
-        return reinterpret_cast<QRVlib_routing_instance_t>(lib().adopt(lib().routers, std::move(router)));
+            router->set_publication(d->publish({name, groups, endpoint}));
+        void* handle = lib().adopt(lib().routers, std::move(router));
+        if (!handle)
+            throw Error("the library is not initialized");
+        QRV_LOG_AT(info, router, "'%s' created, listening at %s", name.c_str(), format_locator(endpoint).c_str());
+        return reinterpret_cast<QRVlib_routing_instance_t>(handle);
     });
 }
 
 QRVLIB_API void QRVlib_routing_destroy(QRVlib_routing_instance_t router)
 {
-    guarded_void([&] { lib().routers.remove(router); });
+    guarded_void([&] {
+        if (auto r = lib().routers.remove(router)) {
+            const std::string name = r->settings().name;
+            r.reset();
+            QRV_LOG_AT(debug, router, "'%s' destroyed", name.c_str());
+        }
+    });
 }
 
 QRVLIB_API bool QRVlib_routing_change(QRVlib_routing_instance_t router, const QRVlib_source_t* source)
 {
     return guarded(false, [&] {
-        auto r = lib().routers.find(router);
-        if (!r || !source)
+        auto r = router_of(router);
+        if (!r || !present(source, "the route's source"))
             return false;
-        auto name = copy_text(source->name, kMaxOptionBytes);
-        auto locator = copy_text(source->locator, kMaxOptionBytes);
-        if (!name || !locator || (name->empty() && locator->empty()))
+        const std::string name = text_argument(source->name, kMaxOptionBytes, "the source name");
+        const std::string locator = text_argument(source->locator, kMaxOptionBytes, "the source locator");
+        if (name.empty() && locator.empty()) {
+            set_last_error("the route's source has no name or locator");
             return false;
-        return r->change(SourceInfo{*name, *locator});
+        }
+        if (!r->change(SourceInfo{name, locator}))
+            return false;
+        QRV_LOG_AT(info, router, "'%s' routes to '%s' at %s", r->settings().name.c_str(), name.c_str(),
+                   locator.c_str());
+        return true;
     });
 }
 
 QRVLIB_API bool QRVlib_routing_clear(QRVlib_routing_instance_t router)
 {
     return guarded(false, [&] {
-        auto r = lib().routers.find(router);
+        auto r = router_of(router);
         if (!r)
             return false;
         r->clear();
+        QRV_LOG_AT(info, router, "'%s' routes nowhere", r->settings().name.c_str());
         return true;
     });
 }
@@ -318,7 +519,7 @@ uint32_t copy_locator(const Endpoint& e, char* text, uint32_t capacity)
 QRVLIB_API int32_t QRVlib_send_get_no_connections(QRVlib_send_instance_t sender, uint32_t timeout_ms)
 {
     return guarded((int32_t)-1, [&]() -> int32_t {
-        auto s = lib().senders.find(sender);
+        auto s = sender_of(sender);
         return s ? (int32_t)s->connections(std::chrono::milliseconds(timeout_ms)) : -1;
     });
 }
@@ -326,7 +527,7 @@ QRVLIB_API int32_t QRVlib_send_get_no_connections(QRVlib_send_instance_t sender,
 QRVLIB_API uint32_t QRVlib_send_get_locator(QRVlib_send_instance_t sender, char* text, uint32_t capacity)
 {
     return guarded(0u, [&]() -> uint32_t {
-        auto s = lib().senders.find(sender);
+        auto s = sender_of(sender);
         return s ? copy_locator(s->endpoint(), text, capacity) : 0u;
     });
 }
@@ -335,8 +536,8 @@ QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
                                                 QRVlib_send_transport_stats_t* stats)
 {
     return guarded(false, [&] {
-        auto s = lib().senders.find(sender);
-        if (!s || !stats)
+        auto s = sender_of(sender);
+        if (!s || !present(stats, "stats"))
             return false;
         const auto t = s->transport_stats();
         *stats = QRVlib_send_transport_stats_t{t.accepted,          t.refused,       t.bad_peers,
@@ -348,17 +549,21 @@ QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
 QRVLIB_API bool QRVlib_send_send_metadata(QRVlib_send_instance_t sender, const QRVlib_metadata_frame_t* frame)
 {
     return guarded(false, [&] {
-        auto s = lib().senders.find(sender);
-        if (!s || !frame)
+        auto s = sender_of(sender);
+        if (!s || !present(frame, "the frame"))
             return false;
-        return s->send_metadata(frame->p_data, frame->timecode);
+        if (!s->send_metadata(frame->p_data, frame->timecode)) {
+            set_last_error("the metadata text is too long");
+            return false;
+        }
+        return true;
     });
 }
 
 QRVLIB_API bool QRVlib_send_set_ptz_supported(QRVlib_send_instance_t sender, bool supported)
 {
     return guarded(false, [&] {
-        auto s = lib().senders.find(sender);
+        auto s = sender_of(sender);
         if (!s)
             return false;
         s->set_ptz_supported(supported);
@@ -370,8 +575,8 @@ QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVli
                                             uint32_t timeout_ms)
 {
     return guarded(false, [&] {
-        auto s = lib().senders.find(sender);
-        if (!s || !command)
+        auto s = sender_of(sender);
+        if (!s || !present(command, "command"))
             return false;
         const auto c = s->next_ptz(std::chrono::milliseconds(timeout_ms));
         if (!c)
@@ -385,7 +590,7 @@ QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVli
 QRVLIB_API void QRVlib_recv_free_video_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* frame)
 {
     guarded_void([&] {
-        if (auto r = lib().receivers.find(receiver))
+        if (auto r = receiver_of(receiver))
             r->free_video(frame);
     });
 }
@@ -393,7 +598,7 @@ QRVLIB_API void QRVlib_recv_free_video_v2(QRVlib_recv_instance_t receiver, QRVli
 QRVLIB_API void QRVlib_recv_free_audio_v2(QRVlib_recv_instance_t receiver, QRVlib_audio_frame_v2_t* frame)
 {
     guarded_void([&] {
-        if (auto r = lib().receivers.find(receiver))
+        if (auto r = receiver_of(receiver))
             r->free_audio(frame);
     });
 }
@@ -401,7 +606,7 @@ QRVLIB_API void QRVlib_recv_free_audio_v2(QRVlib_recv_instance_t receiver, QRVli
 QRVLIB_API void QRVlib_recv_free_metadata(QRVlib_recv_instance_t receiver, QRVlib_metadata_frame_t* frame)
 {
     guarded_void([&] {
-        if (auto r = lib().receivers.find(receiver))
+        if (auto r = receiver_of(receiver))
             r->free_metadata(frame);
     });
 }
@@ -409,8 +614,8 @@ QRVLIB_API void QRVlib_recv_free_metadata(QRVlib_recv_instance_t receiver, QRVli
 QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_recv_status_t* status)
 {
     return guarded(false, [&] {
-        auto r = lib().receivers.find(receiver);
-        if (!r || !status)
+        auto r = receiver_of(receiver);
+        if (!r || !present(status, "status"))
             return false;
         *status = r->status();
         return true;
@@ -420,8 +625,8 @@ QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_r
 QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_stats_t* stats)
 {
     return guarded(false, [&] {
-        auto r = lib().receivers.find(receiver);
-        if (!r || !stats)
+        auto r = receiver_of(receiver);
+        if (!r || !present(stats, "stats"))
             return false;
         *stats = r->stats();
         return true;
@@ -431,7 +636,7 @@ QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_re
 QRVLIB_API bool QRVlib_recv_ptz_store_preset(QRVlib_recv_instance_t receiver, int32_t preset)
 {
     return guarded(false, [&] {
-        auto r = lib().receivers.find(receiver);
+        auto r = receiver_of(receiver);
         return r ? r->ptz_store_preset(preset) : false;
     });
 }
@@ -439,7 +644,7 @@ QRVLIB_API bool QRVlib_recv_ptz_store_preset(QRVlib_recv_instance_t receiver, in
 QRVLIB_API bool QRVlib_recv_ptz_pan_tilt(QRVlib_recv_instance_t receiver, float pan_speed, float tilt_speed)
 {
     return guarded(false, [&] {
-        auto r = lib().receivers.find(receiver);
+        auto r = receiver_of(receiver);
         return r ? r->ptz_pan_tilt(pan_speed, tilt_speed) : false;
     });
 }
@@ -447,7 +652,7 @@ QRVLIB_API bool QRVlib_recv_ptz_pan_tilt(QRVlib_recv_instance_t receiver, float 
 QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom)
 {
     return guarded(false, [&] {
-        auto r = lib().receivers.find(receiver);
+        auto r = receiver_of(receiver);
         return r ? r->ptz_zoom(zoom) : false;
     });
 }
@@ -455,7 +660,7 @@ QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom
 QRVLIB_API uint32_t QRVlib_routing_get_locator(QRVlib_routing_instance_t router, char* text, uint32_t capacity)
 {
     return guarded(0u, [&]() -> uint32_t {
-        auto r = lib().routers.find(router);
+        auto r = router_of(router);
         return r ? copy_locator(r->endpoint(), text, capacity) : 0u;
     });
 }
@@ -463,7 +668,7 @@ QRVLIB_API uint32_t QRVlib_routing_get_locator(QRVlib_routing_instance_t router,
 QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t router, uint32_t timeout_ms)
 {
     return guarded((int32_t)-1, [&]() -> int32_t {
-        auto r = lib().routers.find(router);
+        auto r = router_of(router);
         if (!r)
             return -1;
         if (timeout_ms)
@@ -491,12 +696,16 @@ QRVLIB_API bool QRVlib_discovery_get_stats(QRVlib_discovery_stats_t* stats)
 {
     return guarded(false, [&] {
         auto d = lib().discovery();
-        if (!d || !stats)
+        if (!d) {
+            set_last_error("the library is not initialized");
+            return false;
+        }
+        if (!present(stats, "stats"))
             return false;
         const auto s = d->stats();
         *stats = QRVlib_discovery_stats_t{s.packets_received, s.packets_rejected, s.packets_malformed,
                                           s.packets_sent,     s.cache_records,    s.conflicts,
-                                          s.interfaces};
+                                          s.interfaces,       uint64_t(s.running)};
         return true;
     });
 }
@@ -505,18 +714,26 @@ QRVLIB_API uint32_t QRVlib_discovery_resolve(const char* name, char* locator, ui
 {
     return guarded(uint32_t(0), [&]() -> uint32_t {
         auto d = lib().discovery();
-        auto wanted = copy_text(name, kMaxOptionBytes);
-        if (!d || !name || !wanted)
+        if (!d) {
+            set_last_error("the library is not initialized");
             return 0;
-        auto found = d->wait_for(*wanted, std::chrono::milliseconds(timeout_ms));
-        return found ? put_text(found->locator, locator, capacity) : 0;
+        }
+        if (!present(name, "the name"))
+            return 0;
+        const std::string wanted = text_argument(name, kMaxOptionBytes, "the name");
+        auto found = d->wait_for(wanted, std::chrono::milliseconds(timeout_ms));
+        if (!found) {
+            set_last_error("no source named '" + wanted + "' was found within " + std::to_string(timeout_ms) + " ms");
+            return 0;
+        }
+        return put_text(found->locator, locator, capacity);
     });
 }
 
 QRVLIB_API uint32_t QRVlib_send_get_published_name(QRVlib_send_instance_t sender, char* text, uint32_t capacity)
 {
     return guarded(uint32_t(0), [&]() -> uint32_t {
-        auto s = lib().senders.find(sender);
+        auto s = sender_of(sender);
         if (!s)
             return 0;
         const std::string label = s->publication().label();

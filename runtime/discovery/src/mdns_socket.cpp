@@ -147,13 +147,14 @@ MdnsSocket::Receive MdnsSocket::receive(Datagram& out)
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             arrived_on = info.ipi_ifindex;
         }
+    // The sender is filled in for rejected packets too, for the log.
+    out.source_address = from.sin_addr.s_addr;
+    out.source_port = ntohs(from.sin_port);
     const Interface* iface = arrived_on > 0 ? interface(unsigned(arrived_on)) : nullptr;
     if ((msg.msg_flags & MSG_TRUNC) || size_t(n) > kMaxPacketBytes || msg.msg_namelen < sizeof from || !iface ||
         !source_allowed(*iface, from.sin_addr.s_addr) || from.sin_port == 0)
         return Receive::rejected;
     out.bytes.resize(size_t(n));
-    out.source_address = from.sin_addr.s_addr;
-    out.source_port = ntohs(from.sin_port);
     out.ifindex = iface->index;
     return Receive::packet;
 }

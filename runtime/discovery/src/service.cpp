@@ -20,6 +20,7 @@
 #include "discovery/instance_name.h"
 #include "discovery/mdns_socket.h"
 #include "discovery/responder.h"
+#include "base/log.h"
 
 namespace qrv::discovery {
 
@@ -50,6 +51,30 @@ std::string trimmed(std::string_view s)
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
         s.remove_suffix(1);
     return std::string(s);
+}
+
+const char* parse_error_text(ParseError e)
+{
+    switch (e) {
+    case ParseError::none: return "no error";
+    case ParseError::truncated: return "truncated";
+    case ParseError::bad_label: return "bad label";
+    case ParseError::name_too_long: return "name too long";
+    case ParseError::bad_pointer: return "bad compression pointer";
+    case ParseError::too_many_records: return "too many records";
+    case ParseError::bad_rdata: return "bad record data";
+    case ParseError::too_big: return "too big";
+    }
+    return "unknown error";
+}
+
+std::string address_text(uint32_t address, uint16_t port)
+{
+    in_addr a;
+    a.s_addr = address;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(port);
 }
 
 uint64_t random_seed()
@@ -106,6 +131,7 @@ struct DiscoveryService::State {
     std::string host;
     std::string process_id;
     std::unique_ptr<MdnsSocket> socket;
+    std::string socket_error;  // why there is no socket
     int wake_fd = -1;
 
     mutable std::mutex mutex;  // everything below up to the subscribers
@@ -117,6 +143,12 @@ struct DiscoveryService::State {
     uint64_t sources_generation = 0;
     DiscoveryStats stats;
     uint64_t next_object = 1;
+    // Our publications as last logged, to report renames and announcements.
+    struct Reported {
+        std::string label;
+        bool announced = false;
+    };
+    std::map<uint64_t, Reported> reported;
 
     std::mutex subscribers_mutex;
     std::map<uint64_t, Callback> subscribers;
@@ -125,6 +157,8 @@ struct DiscoveryService::State {
 
     std::atomic<bool> stop{false};
     std::thread thread;
+
+    log::Throttle bad_packets{std::chrono::seconds(1)};
 
     ~State()
     {
@@ -237,32 +271,50 @@ struct DiscoveryService::State {
         stats.send_failures += failed;
     }
 
+    // At debug, one line a second at most: a flood of bad packets must not
+    // become a flood of lines.
+    void note_bad_packet(const Datagram& d, const char* what)
+    {
+        uint64_t suppressed = 0;
+        if (!log::enabled(log::Category::discovery, log::Level::debug) || !bad_packets.allow(suppressed))
+            return;
+        if (d.source_port)
+            QRV_LOG_AT(debug, discovery, "ignored a packet from %s: %s (%llu more not shown)",
+                       address_text(d.source_address, d.source_port).c_str(), what, (unsigned long long)suppressed);
+        else
+            QRV_LOG_AT(debug, discovery, "ignored a packet: %s (%llu more not shown)", what,
+                       (unsigned long long)suppressed);
+    }
+
     void receive()
     {
         Datagram d;
         for (int i = 0; i < kPacketsPerWakeup; ++i) {
+            d.source_port = 0;
             const auto r = socket->receive(d);
             if (r == MdnsSocket::Receive::none)
                 return;
             std::vector<Outgoing> out;
+            ParseError malformed = ParseError::none;
             {
                 std::lock_guard lock(mutex);
                 ++stats.packets_received;
                 if (r == MdnsSocket::Receive::rejected) {
                     ++stats.packets_rejected;
-                    continue;
-                }
-                auto parsed = parse_message(d.bytes);
-                if (!parsed.message) {
+                } else if (auto parsed = parse_message(d.bytes); !parsed.message) {
                     ++stats.packets_malformed;
-                    continue;
+                    malformed = parsed.error == ParseError::none ? ParseError::truncated : parsed.error;
+                } else {
+                    const auto now = Clock::now();
+                    responder->on_message(*parsed.message, d.ifindex, d.source_address, d.source_port, now, out);
+                    browser->on_message(*parsed.message, d.ifindex, now);
+                    refresh_sources();
                 }
-                const auto now = Clock::now();
-                const unsigned ifindex = d.ifindex;
-                responder->on_message(*parsed.message, ifindex, d.source_address, d.source_port, now, out);
-                browser->on_message(*parsed.message, ifindex, now);
-                refresh_sources();
             }
+            if (r == MdnsSocket::Receive::rejected)
+                note_bad_packet(d, "oversized, or not from the subnet of an interface in scope");
+            else if (malformed != ParseError::none)
+                note_bad_packet(d, parse_error_text(malformed));
             send(out);
         }
     }
@@ -287,6 +339,7 @@ struct DiscoveryService::State {
             }
             send(out);
             notify_subscribers();
+            report_publications();
             int timeout_ms = 1000;
             if (deadline != kNever) {
                 const auto wait = std::chrono::duration_cast<milliseconds>(deadline - now).count() + 1;
@@ -305,6 +358,37 @@ struct DiscoveryService::State {
             notify_subscribers();
         }
         say_goodbyes();
+    }
+
+    // Logs, outside the lock, the publications that were announced or
+    // renamed after a conflict since the last look.
+    void report_publications()
+    {
+        if (!log::enabled(log::Category::discovery, log::Level::info))
+            return;
+        std::vector<std::pair<std::string, std::string>> renamed;  // from, to
+        std::vector<std::string> announced;
+        {
+            std::lock_guard lock(mutex);
+            for (auto& [id, seen] : reported) {
+                const auto label = responder->label(id);
+                if (!label)
+                    continue;
+                if (*label != seen.label) {
+                    renamed.emplace_back(seen.label, *label);
+                    seen.label = *label;
+                }
+                const bool now_announced = responder->announced(id);
+                if (now_announced && !seen.announced)
+                    announced.push_back(*label);
+                seen.announced = now_announced;
+            }
+        }
+        for (const auto& [from, to] : renamed)
+            QRV_LOG_AT(info, discovery, "the name '%s' is taken on the network: renamed to '%s'", from.c_str(),
+                       to.c_str());
+        for (const auto& label : announced)
+            QRV_LOG_AT(info, discovery, "published '%s'", label.c_str());
     }
 
     // Withdraws whatever is still published and sends all its goodbyes
@@ -343,13 +427,14 @@ std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope)
     st->scope = std::move(scope);
     std::vector<LocalInterface> local;
     std::vector<unsigned> indices;
-    st->socket = MdnsSocket::open(st->scope.interfaces, nullptr);
+    st->socket = MdnsSocket::open(st->scope.interfaces, &st->socket_error);
     if (st->socket)
         for (const auto& iface : st->socket->interfaces()) {
             local.push_back(LocalInterface{iface.index, iface.address});
             indices.push_back(iface.index);
         }
     st->stats.interfaces = local.size();
+    st->stats.running = st->socket != nullptr;
     // The SRV target names this process's host uniquely on the link, so
     // that publishers on hosts of the same name never share an address
     // record.
@@ -393,6 +478,7 @@ Publication DiscoveryService::publish(const PublishRequest& request)
         if (!request.endpoint.unix_path.empty() && request.endpoint.unix_path.size() + 5 <= kMaxTxtString)
             offer.txt.push_back(txt_entry("unix", request.endpoint.unix_path));
         p.id_ = state_->responder->add(std::move(offer), Clock::now());
+        state_->reported[p.id_].label = state_->responder->label(p.id_).value_or(std::string());
     }
     p.service_ = weak_from_this();
     state_->wake();
@@ -401,11 +487,15 @@ Publication DiscoveryService::publish(const PublishRequest& request)
 
 void DiscoveryService::withdraw(uint64_t id)
 {
+    std::string label;
     {
         std::lock_guard lock(state_->mutex);
+        label = state_->responder->label(id).value_or(std::string());
         state_->responder->remove(id, Clock::now());
+        state_->reported.erase(id);
     }
     state_->wake();
+    QRV_LOG_AT(debug, discovery, "withdrawing '%s'", label.c_str());
 }
 
 std::string DiscoveryService::label_of(uint64_t id) const
@@ -465,6 +555,35 @@ std::optional<SourceEntry> DiscoveryService::wait_for(std::string_view name, std
         return false;
     });
     return found;
+}
+
+bool DiscoveryService::running() const
+{
+    return state_->socket != nullptr;
+}
+
+void DiscoveryService::log_start() const
+{
+    const State& st = *state_;
+    if (!st.socket) {
+        QRV_LOG_AT(error, discovery,
+                   "could not start: %s; sources are neither published nor found, but can be reached by locator",
+                   st.socket_error.c_str());
+        return;
+    }
+    std::string joined;
+    for (const auto& iface : st.socket->interfaces())
+        joined += (joined.empty() ? "" : ", ") + iface.name + " (" + iface.address_text() + ")";
+    QRV_LOG_AT(info, discovery, "running on %s", joined.c_str());
+    for (const auto& iface : st.scope.interfaces)
+        if (!st.socket->interface(iface.index))
+            QRV_LOG_AT(warn, discovery, "%s (%s) is left out: it did not join the multicast group",
+                       iface.name.c_str(), iface.address_text().c_str());
+}
+
+std::string DiscoveryService::start_error() const
+{
+    return state_->socket ? std::string() : "could not open the multicast DNS socket (" + state_->socket_error + ")";
 }
 
 const std::string& DiscoveryService::process_id() const

@@ -153,6 +153,11 @@ struct QRVlib_discovery_stats_t {
     uint64_t cache_records;      // records held (capped)
     uint64_t conflicts;          // name conflicts met by our publications
     uint64_t interfaces;         // interfaces in use
+    // 1 while discovery works; 0 when its multicast socket could not be
+    // opened or joined at the start (the reason is logged at error and left
+    // as QRVlib_initialize's last error). Sources are then neither published
+    // nor found, but receivers still reach a source by its locator.
+    uint64_t running;
 };
 
 // Fills *stats; false when the library is not running or stats is null.
@@ -171,9 +176,97 @@ QRVLIB_API uint32_t QRVlib_send_get_published_name(QRVlib_send_instance_t sender
 
 }  // extern "C"
 
-// --- version ---------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Log and last error
+// ---------------------------------------------------------------------------
+
+/**
+ * @brief Severity of a log line; a lower value is more severe.
+ *
+ * As a maximum level, a value lets through lines of its own severity and
+ * every more severe one; QRVlib_log_level_none lets nothing through.
+ */
+enum QRVlib_log_level_e : int32_t {
+    QRVlib_log_level_none = 0,
+    QRVlib_log_level_error = 1,  ///< something failed: an object or service cannot work
+    QRVlib_log_level_warn = 2,   ///< a refusal or a fault that the runtime works around
+    QRVlib_log_level_info = 3,   ///< starts, stops, publications, connections
+    QRVlib_log_level_debug = 4,  ///< details for tracing a problem
+};
+
+/**
+ * @brief Receives one log line of the runtime.
+ *
+ * @param user     the pointer given to QRVlib_set_log_callback.
+ * @param level    the line's severity (never QRVlib_log_level_none).
+ * @param category the area it comes from: "library", "discovery",
+ *                 "transport", "sender", "receiver", "router" or "finder".
+ * @param message  the text alone, one line without a newline, at most about
+ *                 1000 bytes (no time, level or category in it).
+ *
+ * Both texts belong to the runtime and are valid only during the call.
+ *
+ * The callback may be called on any thread: the application's own threads
+ * inside a runtime operation as well as the runtime's internal threads,
+ * several at once. It is never called with a lock of the runtime held, so it
+ * may take locks of its own, read counters and statistics of the runtime and
+ * call QRVlib_set_log_callback. It must not call QRVlib_initialize,
+ * QRVlib_destroy or any create or destroy operation: a destroy waits for the
+ * runtime threads of its object, one of which may be the thread running the
+ * callback. It should return quickly, since the thread that logged waits for
+ * it. Lines that the runtime logs on a thread while the callback runs on that
+ * thread are not passed to the callback again. Exceptions must not leave it.
+ */
+typedef void (*QRVlib_log_callback_t)(void* user, QRVlib_log_level_e level, const char* category,
+                                      const char* message);
 
 extern "C" {
+
+/**
+ * @brief Hands the runtime's log lines to the application.
+ *
+ * From this call on, every line of max_level or more severe is passed to
+ * callback with user. A null callback, or QRVlib_log_level_none, removes the
+ * callback. A new callback replaces the previous one.
+ *
+ * The callback does not change what goes to standard error: that depends on
+ * the environment variable QRV_LOG alone, which is off unless set (for
+ * example QRV_LOG=warn, or QRV_LOG=info,discovery:debug for one category in
+ * more detail). With a callback and without QRV_LOG, nothing is written to
+ * standard error.
+ *
+ * When this function returns, the callback it replaced is not running on any
+ * thread and is never called again, so that user may be freed; the one
+ * exception is a callback that replaces or removes itself, whose own call
+ * is still running. May be called at any time, before QRVlib_initialize and
+ * after QRVlib_destroy as well; the callback stays set across them. Thread
+ * safe.
+ */
+QRVLIB_API void QRVlib_set_log_callback(QRVlib_log_callback_t callback, void* user, QRVlib_log_level_e max_level);
+
+/**
+ * @brief Why the calling thread's last failed operation failed.
+ *
+ * A create (QRVlib_send_create, QRVlib_find_create_v2, QRVlib_recv_create_v3,
+ * QRVlib_routing_create) that returns null, a QRVlib_initialize that returns
+ * false, and other operations refused for a handle or an argument they
+ * cannot use leave a reason here, for example "the library is not
+ * initialized", "the sender name is missing", "the sender name is longer
+ * than 199 bytes" or "could not listen on 127.0.0.1: Address already in
+ * use". A create or QRVlib_initialize that succeeds clears it; other
+ * operations that succeed leave it as it was. A QRVlib_initialize that
+ * succeeds without discovery (see QRVlib_discovery_stats_t::running) leaves
+ * that reason.
+ *
+ * Each thread has its own last error. Failed creates are also logged at
+ * warn, a failed QRVlib_initialize at error; refusals of other operations
+ * are not logged, since they may repeat with every frame.
+ *
+ * @return A NUL-terminated text owned by the runtime, never null (empty
+ *         when there is no error), valid until the calling thread's next
+ *         call into the runtime.
+ */
+QRVLIB_API const char* QRVlib_get_last_error(void);
 
 /**
  * The version of this library, "MAJOR.MINOR.PATCH" (for example "3.0.0"):

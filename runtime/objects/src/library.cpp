@@ -1,8 +1,40 @@
 #include "objects/library.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
 #include <vector>
 
+#include "base/error.h"
+#include "base/log.h"
+#include "base/socket.h"
+
 namespace qrv {
+
+namespace {
+
+// Without a single IPv4 socket nothing of the runtime can work.
+void require_ipv4()
+{
+    net::Fd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!probe)
+        throw Error("cannot create an IPv4 socket: " + error_text(errno));
+}
+
+void log_scope(const Scope& scope)
+{
+    std::string names;
+    for (const auto& i : scope.interfaces)
+        names += (names.empty() ? "" : ", ") + i.name + " (" + i.address_text() + ")";
+    QRV_LOG_AT(info, library, "started; network scope: %s", names.c_str());
+    for (const auto& name : scope.unmatched)
+        QRV_LOG_AT(warn, library, "QRV_INTERFACES names '%s', which is not an IPv4 interface that is up: left out",
+                   name.c_str());
+}
+
+}  // namespace
 
 Library& Library::instance()
 {
@@ -17,23 +49,44 @@ Library::~Library()
 
 bool Library::start()
 {
-    std::lock_guard lock(mutex_);
-    if (starts_ == 0 && !discovery_) {
-        discovery_ = discovery::DiscoveryService::create(Scope::from_environment());
-        // Receivers look their source up by name before every connection,
-        // so that a source that comes back at a new address is found.
-        set_source_resolver([](const std::string& name) -> std::optional<Endpoint> {
-            auto service = Library::instance().discovery();
-            if (!service)
-                return std::nullopt;
-            auto entry = service->find(name);
-            if (!entry)
-                return std::nullopt;
-            return entry->endpoint;
-        });
+    log::configure();
+    std::shared_ptr<discovery::DiscoveryService> started;
+    Scope scope;
+    {
+        std::lock_guard lock(mutex_);
+        if (starts_ == 0 && !discovery_)
+            started = first_start(scope);
+        ++starts_;
     }
-    ++starts_;
+    // Logged once the lock is released: a log hook may call back into us.
+    if (started) {
+        log_scope(scope);
+        started->log_start();
+    }
     return true;
+}
+
+std::shared_ptr<discovery::DiscoveryService> Library::first_start(Scope& scope)
+{
+    require_ipv4();
+    scope = Scope::from_environment();
+    try {
+        discovery_ = discovery::DiscoveryService::create(scope);
+    } catch (const std::system_error& e) {
+        throw Error("could not start the discovery thread: " + e.code().message());
+    }
+    // Receivers look their source up by name before every connection,
+    // so that a source that comes back at a new address is found.
+    set_source_resolver([](const std::string& name) -> std::optional<Endpoint> {
+        auto service = Library::instance().discovery();
+        if (!service)
+            return std::nullopt;
+        auto entry = service->find(name);
+        if (!entry)
+            return std::nullopt;
+        return entry->endpoint;
+    });
+    return discovery_;
 }
 
 std::shared_ptr<discovery::DiscoveryService> Library::discovery() const
@@ -56,7 +109,11 @@ void Library::stop()
             return;
         left = take_all();
     }
+    const size_t alive = left.receivers.size() + left.routers.size() + left.finders.size() + left.senders.size();
     left.destroy();
+    if (alive)
+        QRV_LOG_AT(debug, library, "released %zu object(s) left alive at the shut-down", alive);
+    QRV_LOG_AT(info, library, "stopped");
 }
 
 bool Library::running() const

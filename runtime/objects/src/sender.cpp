@@ -6,7 +6,7 @@ namespace qrv {
 
 Sender::Sender(SenderSettings settings, const Scope& scope, transport::ServerOptions server_options)
     : settings_(std::move(settings)),
-      server_(std::make_unique<transport::SourceServer>(scope, server_options,
+      server_(std::make_unique<transport::SourceServer>(scope, server_options.named(settings_.name),
                                                         [this](const wire::PtzFields& c) {
                                                             // Out of range: dropped before the caller.
                                                             if (transport::ptz_in_range(c))

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/log.h"
 #include "base/unix_socket.h"
 
 namespace qrv::transport {
@@ -43,6 +44,12 @@ ClientLink::~ClientLink()
     thread_.join();
 }
 
+bool ClientLink::stopping()
+{
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
 bool ClientLink::pause(std::chrono::milliseconds how_long)
 {
     std::unique_lock lock(mutex_);
@@ -61,9 +68,15 @@ bool ClientLink::send(const std::vector<uint8_t>& bytes)
     return channel && channel->write(bytes);
 }
 
+const char* ClientLink::log_name() const
+{
+    return receiver_name_.empty() ? "(unnamed)" : receiver_name_.c_str();
+}
+
 void ClientLink::run()
 {
     auto retry = options_.retry_min;
+    bool failing = false;  // the current run of failed attempts was logged
     for (;;) {
         {
             std::lock_guard lock(mutex_);
@@ -72,8 +85,9 @@ void ClientLink::run()
         }
         net::Fd fd;
         bool shared = false;
-        std::string path;
+        std::string path, why = "the source is not found and has no usable locator", target;
         if (auto where = resolve_ ? resolve_() : std::nullopt) {
+            target = where->address + ":" + std::to_string(where->port);
             // The same-host path first, unless it failed before; TCP when
             // the socket cannot be reached (another host or namespace).
             {
@@ -86,16 +100,27 @@ void ClientLink::run()
                 shared = static_cast<bool>(fd);
             }
             if (!fd)
-                fd = net::connect_tcp(where->address, where->port, options_.connect_timeout);
+                fd = net::connect_tcp(where->address, where->port, options_.connect_timeout, &why);
         }
         if (fd) {
             retry = options_.retry_min;
+            failing = false;
             if (!serve(std::move(fd), shared) && shared) {
+                QRV_LOG_AT(info, receiver, "receiver '%s': the same-host path to %s did not work; using TCP",
+                           log_name(), target.c_str());
                 std::lock_guard lock(mutex_);
                 failed_path_ = path;
             }
         } else {
             retry = std::min(retry * 2, options_.retry_max);
+            // The first failure in a row at info, the retries at debug.
+            if (!failing)
+                QRV_LOG_AT(info, receiver, "receiver '%s' could not connect%s%s: %s; retrying", log_name(),
+                           target.empty() ? "" : " to ", target.c_str(), why.c_str());
+            else
+                QRV_LOG_AT(debug, receiver, "receiver '%s' could not connect%s%s: %s; retrying in %lld ms", log_name(),
+                           target.empty() ? "" : " to ", target.c_str(), why.c_str(), (long long)retry.count());
+            failing = true;
         }
         if (!pause(retry))
             return;
@@ -166,6 +191,7 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         channel_ = channel;
     }
     bool well = true;
+    const std::string peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
     if (net::write_all(fd.get(), wire::encode_hello(receiver_name_))) {
         // The link is up once the server has taken the hello in: its first
         // answer is always a status.
@@ -186,6 +212,8 @@ bool ClientLink::serve(net::Fd fd, bool shared)
             else if (!bad && !passed.empty())
                 bad = true;
             if (bad) {
+                QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent an invalid message; reconnecting", log_name(),
+                           peer.c_str());
                 events_.on_link_bad(*this);
                 well = false;
                 break;
@@ -197,12 +225,18 @@ bool ClientLink::serve(net::Fd fd, bool shared)
                     connected_ = true;
                     shared_ = shared;
                     ++connects_;
+                    QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), peer.c_str());
                     events_.on_link_up(*this);
                 }
                 if (auto f = wire::decode_status(m.header, m.fixed))
                     events_.on_link_status(*this, f->flags);
                 break;
             case wire::MessageType::redirect:
+                if (m.text.empty())
+                    QRV_LOG_AT(debug, receiver, "receiver '%s': %s routes nowhere now", log_name(), peer.c_str());
+                else
+                    QRV_LOG_AT(info, receiver, "receiver '%s': %s redirects to %s", log_name(), peer.c_str(),
+                               m.text.c_str());
                 events_.on_link_redirect(*this, m.text);
                 break;
             case wire::MessageType::video:
@@ -219,6 +253,9 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         if (up) {
             connected_ = false;
             shared_ = false;
+            if (well && !stopping())
+                QRV_LOG_AT(info, receiver, "receiver '%s': the connection to %s ended; reconnecting", log_name(),
+                           peer.c_str());
             events_.on_link_down(*this);
         } else if (shared) {
             well = false;  // a Unix socket that never greeted us

@@ -1,23 +1,35 @@
 #include "transport/server_connection.h"
 
+#include <cerrno>
+
 #include "transport/message_io.h"
+#include "base/error.h"
+#include "base/log.h"
 #include "base/unix_socket.h"
 
 namespace qrv::transport {
 
+namespace {
+
+// A receiver that stops reading blocks its writer at most this long per
+// write before the connection is dropped.
+constexpr std::chrono::seconds kStallTimeout{5};
+
+}  // namespace
+
 ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
-                                   std::chrono::milliseconds handshake_timeout, bool shared)
+                                   std::chrono::milliseconds handshake_timeout, bool shared, std::string source)
     : fd_(std::move(fd)),
       hooks_(hooks),
       queue_(limits, drops),
       limits_(limits),
       drops_(drops),
       handshake_timeout_(handshake_timeout),
-      shared_(shared)
+      shared_(shared),
+      source_(std::move(source)),
+      peer_(net::peer_text(fd_.get()))
 {
-    // A receiver that stops reading blocks its writer at most this long
-    // per write before the connection is dropped.
-    net::set_send_timeout(fd_.get(), std::chrono::seconds(5));
+    net::set_send_timeout(fd_.get(), kStallTimeout);
     // A hello that starts but never ends counts as no hello.
     net::set_recv_timeout(fd_.get(), handshake_timeout_);
     reader_ = std::thread([this] { read_loop(); });
@@ -37,12 +49,13 @@ std::string ServerConnection::receiver_name() const
     return receiver_name_;
 }
 
-void ServerConnection::finish()
+bool ServerConnection::finish()
 {
-    if (!finished_.exchange(true)) {
-        net::shutdown_both(fd_.get());
-        queue_.close();
-    }
+    if (finished_.exchange(true))
+        return false;
+    net::shutdown_both(fd_.get());
+    queue_.close();
+    return true;
 }
 
 void ServerConnection::read_loop()
@@ -51,20 +64,27 @@ void ServerConnection::read_loop()
     Message m;
     // The first message must be the hello, within the handshake timeout.
     if (!net::wait_readable(fd, handshake_timeout_)) {
-        if (!finished_.load())
+        if (!finished_.load()) {
             hooks_.on_handshake_timeout();
+            QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: no hello within %lld ms",
+                       source_.c_str(), peer_.c_str(), (long long)handshake_timeout_.count());
+        }
         finish();
         hooks_.on_finished();
         return;
     }
     ReadResult r = read_message(fd, m);
     if (r != ReadResult::ok || m.header.type != wire::MessageType::hello) {
-        if (r != ReadResult::closed)
+        if (r != ReadResult::closed) {
             hooks_.on_bad_peer();
+            QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: its first message is not a valid hello",
+                       source_.c_str(), peer_.c_str());
+        }
         finish();
         hooks_.on_finished();
         return;
     }
+    const std::string receiver = m.text;
     {
         std::lock_guard lock(mutex_);
         receiver_name_ = m.text;
@@ -72,14 +92,21 @@ void ServerConnection::read_loop()
     // The server greets the receiver and then marks it ready, under its
     // lock, so that the greeting comes before any frame.
     hooks_.on_ready(*this);
+    QRV_LOG_AT(info, transport, "'%s': receiver '%s' connected from %s%s", source_.c_str(), receiver.c_str(),
+               peer_.c_str(), shared_ ? " (shared memory)" : "");
+    const char* dropped = nullptr;  // why we end the connection, if we do
     // Receivers may stay silent for as long as they like from here on.
     net::set_recv_timeout(fd, std::chrono::milliseconds(0));
+    bool closed_by_peer = false;
     while (!finished_.load()) {
         r = read_message(fd, m);
-        if (r == ReadResult::closed)
+        if (r == ReadResult::closed) {
+            closed_by_peer = !finished_.load();
             break;
+        }
         if (r == ReadResult::bad) {
             hooks_.on_bad_peer();
+            dropped = "invalid message";
             break;
         }
         switch (m.header.type) {
@@ -92,6 +119,7 @@ void ServerConnection::read_loop()
         case wire::MessageType::release:
             if (!shared_) {
                 hooks_.on_bad_peer();
+                dropped = "release of a shared frame over TCP";
                 finish();
             } else if (auto f = wire::decode_release(m.header, m.fixed)) {
                 release(f->frame_id);
@@ -100,11 +128,18 @@ void ServerConnection::read_loop()
         default:
             // Media and source-side messages have no business here.
             hooks_.on_bad_peer();
+            dropped = "a message that only sources send";
             finish();
             break;
         }
     }
     finish();
+    if (dropped)
+        QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): %s", source_.c_str(), receiver.c_str(),
+                   peer_.c_str(), dropped);
+    else if (closed_by_peer)
+        QRV_LOG_AT(info, transport, "'%s': receiver '%s' (%s) disconnected", source_.c_str(), receiver.c_str(),
+                   peer_.c_str());
     hooks_.on_finished();
 }
 
@@ -187,7 +222,18 @@ void ServerConnection::write_loop()
     while (queue_.pop(p)) {
         const bool as_shared = shared_ && p->type == wire::MessageType::video && p->bytes.shared_fd() >= 0;
         if (!(as_shared ? write_shared(p) : net::write_all(fd_.get(), p->bytes))) {
-            finish();
+            const int error = errno;
+            if (finish()) {
+                // Not ended by the server or the reader: the receiver
+                // stalled or went away.
+                const std::string receiver = receiver_name();
+                if (error == EAGAIN || error == EWOULDBLOCK)
+                    QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): it stalled, reading nothing for %lld s",
+                               source_.c_str(), receiver.c_str(), peer_.c_str(), (long long)kStallTimeout.count());
+                else
+                    QRV_LOG_AT(info, transport, "'%s' lost receiver '%s' (%s): %s", source_.c_str(), receiver.c_str(),
+                               peer_.c_str(), error_text(error).c_str());
+            }
             break;
         }
         p.reset();

@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <chrono>
-#include <stdexcept>
+#include <utility>
 
+#include "base/error.h"
+#include "base/log.h"
 #include "base/unix_socket.h"
 
 namespace qrv::transport {
@@ -20,11 +22,15 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
     // One port for every address of the scope: the first bind picks it.
     uint16_t port = options_.port;
     std::string first_address, public_address;
+    std::vector<std::pair<std::string, std::string>> failed;  // address, why
     for (const auto& iface : scope.interfaces) {
         const std::string address = iface.address_text();
-        net::Fd fd = net::listen_tcp(address, port);
-        if (!fd)
+        std::string why;
+        net::Fd fd = net::listen_tcp(address, port, 128, &why);
+        if (!fd) {
+            failed.emplace_back(port ? address + ":" + std::to_string(port) : address, why);
             continue;
+        }
         if (first_address.empty()) {
             port = net::local_port(fd.get());
             first_address = address;
@@ -34,8 +40,15 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
         listeners_.push_back(std::move(fd));
         listener_shared_.push_back(false);
     }
-    if (listeners_.empty() || port == 0)
-        throw std::runtime_error("no listening socket");
+    if (listeners_.empty() || port == 0) {
+        std::string reason = "could not listen on ";
+        for (size_t i = 0; i < failed.size(); ++i)
+            reason += (i ? "; " : "") + failed[i].first + ": " + failed[i].second;
+        throw Error(failed.empty() ? "could not listen: no address in scope" : reason);
+    }
+    for (const auto& [address, why] : failed)
+        QRV_LOG_AT(warn, transport, "'%s' does not listen on %s: %s", options_.name.c_str(), address.c_str(),
+                   why.c_str());
     if (options_.shared_memory) {
         // Without it receivers simply use TCP.
         std::string path;
@@ -47,7 +60,7 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
     }
     wake_ = net::Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_)
-        throw std::runtime_error("no eventfd");
+        throw Error("could not create an eventfd: " + error_text(errno));
     endpoint_.address = public_address.empty() ? first_address : public_address;
     endpoint_.port = port;
     endpoint_.id = new_source_id();
@@ -113,16 +126,32 @@ void SourceServer::accept_loop()
                 }
                 continue;
             }
-            std::lock_guard lock(mutex_);
-            if (stopping_)
-                break;
-            if (connections_.size() >= options_.max_connections) {
-                ++refused_;
-                continue;  // closed here: the peer sees the end of the stream
+            // Who it is costs a system call: asked only when it is logged.
+            const bool debug = log::enabled(log::Category::transport, log::Level::debug);
+            const std::string from = debug ? net::peer_text(peer.get()) : std::string();
+            bool refused = false;
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_)
+                    break;
+                refused = connections_.size() >= options_.max_connections;
+                if (!refused) {
+                    ++accepted_;
+                    connections_.push_back(std::make_unique<ServerConnection>(
+                        std::move(peer), *this, options_.queue, drops_, options_.handshake_timeout,
+                        listener_shared_[i], options_.name));
+                } else {
+                    ++refused_;
+                }
             }
-            ++accepted_;
-            connections_.push_back(std::make_unique<ServerConnection>(
-                std::move(peer), *this, options_.queue, drops_, options_.handshake_timeout, listener_shared_[i]));
+            if (refused) {
+                // Closed here: the peer sees the end of the stream.
+                QRV_LOG_AT(warn, transport, "'%s' refused a connection from %s: %zu receivers are connected already",
+                           options_.name.c_str(), net::peer_text(peer.get()).c_str(), options_.max_connections);
+                continue;
+            }
+            if (debug)
+                QRV_LOG_AT(debug, transport, "'%s' accepted a connection from %s", options_.name.c_str(), from.c_str());
         }
     }
 }

@@ -24,6 +24,8 @@ struct Interface {
 
 struct Scope {
     std::vector<Interface> interfaces;
+    // Names in QRV_INTERFACES that matched no interface that is up.
+    std::vector<std::string> unmatched;
 
     bool loopback_only() const;
     // The interface whose subnet holds the address (network byte order),

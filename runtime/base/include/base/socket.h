@@ -41,12 +41,18 @@ private:
 };
 
 // A listening TCP socket on address:port (dotted IPv4, network order
-// obtained inside); port 0 picks one. Invalid on failure.
-Fd listen_tcp(const std::string& address, uint16_t port, int backlog = 128);
+// obtained inside); port 0 picks one. Invalid on failure, with the reason
+// in *why when given.
+Fd listen_tcp(const std::string& address, uint16_t port, int backlog = 128, std::string* why = nullptr);
 // The local port of a bound socket, 0 on failure.
 uint16_t local_port(int fd);
-// Connects within the timeout; invalid on failure.
-Fd connect_tcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout);
+// Connects within the timeout; invalid on failure, with the reason in *why
+// when given.
+Fd connect_tcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout,
+               std::string* why = nullptr);
+// The other end of a connected socket as "address:port" ("this host" for a
+// Unix socket), for log lines.
+std::string peer_text(int fd);
 
 // Waits until the descriptor is readable; false on timeout or error.
 bool wait_readable(int fd, std::chrono::milliseconds timeout);

@@ -62,6 +62,7 @@ struct DiscoveryStats {
     uint64_t cache_evictions = 0;
     uint64_t conflicts = 0;
     uint64_t interfaces = 0;         // interfaces that joined the group
+    bool running = false;            // the multicast socket is open
 };
 
 class DiscoveryService;
@@ -110,6 +111,10 @@ public:
 
     // Opens the socket on the interfaces of the scope and starts the thread.
     // Interfaces that refuse the group are left out (stats().interfaces).
+    // Without a socket (none could be opened, or no interface joined) the
+    // service still runs, but publishes and finds nothing: running() is
+    // false and start_error() says why. Throws std::system_error when the
+    // thread cannot start.
     static std::shared_ptr<DiscoveryService> create(Scope scope);
     // Withdraws what is still published and joins the thread.
     ~DiscoveryService();
@@ -125,6 +130,13 @@ public:
     std::optional<SourceEntry> find(std::string_view name) const;
     // As find, waiting up to the timeout for the source to appear.
     std::optional<SourceEntry> wait_for(std::string_view name, std::chrono::milliseconds timeout) const;
+
+    bool running() const;
+    // Empty while running.
+    std::string start_error() const;
+    // Logs how the start went: where it runs, or why it does not. Kept out
+    // of create, which may be called under the caller's locks.
+    void log_start() const;
 
     const std::string& process_id() const;
     const std::string& host() const;

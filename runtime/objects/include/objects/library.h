@@ -22,6 +22,9 @@ public:
 
     // Starts are counted; the shut-down matching the first start releases
     // every object still alive. A shut-down without a start does nothing.
+    // The first start throws Error when the runtime cannot run here (no
+    // IPv4 socket, no thread); one without discovery still succeeds (see
+    // DiscoveryService::running).
     bool start();
     void stop();
     bool running() const;
@@ -60,6 +63,8 @@ private:
         void destroy();
     };
     Leftovers take_all();  // with mutex_ held
+    // The first start's work, with mutex_ held: the service it started.
+    std::shared_ptr<discovery::DiscoveryService> first_start(Scope& scope);
     void release_all();
 
     mutable std::mutex mutex_;

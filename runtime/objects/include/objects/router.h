@@ -31,7 +31,8 @@ public:
     Endpoint endpoint() const { return server_->endpoint(); }
 
     // Points the routed source at target; false when its locator is not
-    // one that receivers could follow, or is the router's own.
+    // one that receivers could follow, or is the router's own (the reason
+    // goes to the thread's last error).
     bool change(SourceInfo target);
     void clear();
     std::optional<SourceInfo> target() const;

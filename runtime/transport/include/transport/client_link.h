@@ -81,6 +81,8 @@ private:
 
     void run();
     bool pause(std::chrono::milliseconds how_long);
+    bool stopping();
+    const char* log_name() const;
     // Serves one connection; false when the peer misbehaved.
     bool serve(net::Fd fd, bool shared);
     // Turns a shared-memory frame into a video message; false when it does

@@ -36,8 +36,9 @@ class ServerConnection {
 public:
     // shared: a Unix-socket connection, which is sent video frames that lie
     // in shared memory as references rather than bytes.
+    // source: the name of the source served, for log lines.
     ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
-                     std::chrono::milliseconds handshake_timeout, bool shared = false);
+                     std::chrono::milliseconds handshake_timeout, bool shared = false, std::string source = {});
     ~ServerConnection();
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
@@ -54,7 +55,8 @@ public:
 private:
     void read_loop();
     void write_loop();
-    void finish();
+    // Ends the connection; true for the call that ended it.
+    bool finish();
     bool write_shared(const wire::PacketPtr& packet);
     void release(uint64_t frame_id);
     // Holds older than the timeout, taken out for release outside the lock.
@@ -72,6 +74,9 @@ private:
     DropCounters& drops_;
     const std::chrono::milliseconds handshake_timeout_;
     const bool shared_;
+    // Both for log lines.
+    const std::string source_;
+    const std::string peer_;
     mutable std::mutex hold_mutex_;
     std::map<uint64_t, Hold> holds_;  // by frame number
     std::set<uint64_t> taken_back_;   // held too long, not released yet

@@ -30,6 +30,14 @@ struct ServerOptions {
     bool shared_memory = true;
     std::chrono::milliseconds handshake_timeout{2000};
     QueueLimits queue;
+    // The source's name, for log lines.
+    std::string name;
+    ServerOptions named(std::string source) const
+    {
+        ServerOptions o = *this;
+        o.name = std::move(source);
+        return o;
+    }
 };
 
 struct ServerStats {
@@ -50,7 +58,7 @@ class SourceServer final : public ConnectionHooks {
 public:
     using PtzHandler = std::function<void(const wire::PtzFields&)>;
 
-    // Throws std::runtime_error when no socket can be bound.
+    // Throws Error when no socket can be bound, saying why.
     SourceServer(const Scope& scope, ServerOptions options, PtzHandler on_ptz);
     ~SourceServer() override;
     SourceServer(const SourceServer&) = delete;
