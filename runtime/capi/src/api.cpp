@@ -215,7 +215,12 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create
         auto receiver_name = copy_text(settings->receiver_name, kMaxNameBytes);
         if (!name || !locator || !receiver_name || (name->empty() && locator->empty()))
             return nullptr;
-        auto receiver = std::make_shared<Receiver>(ReceiverSettings{*name, *locator, *receiver_name});
+        // Codes beyond those known pass as they are: they act as the
+        // defaults (see the runtime's header).
+        ReceiverSettings rs{*name, *locator, *receiver_name,
+                            static_cast<media::ColorFormat>(settings->color_format),
+                            static_cast<wire::Bandwidth>(settings->bandwidth)};
+        auto receiver = std::make_shared<Receiver>(std::move(rs));
         return reinterpret_cast<QRVlib_recv_instance_t>(lib().adopt(lib().receivers, std::move(receiver)));
     });
 }
@@ -339,8 +344,9 @@ QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
         if (!s || !stats)
             return false;
         const auto t = s->transport_stats();
-        *stats = QRVlib_send_transport_stats_t{t.accepted,          t.refused,       t.bad_peers,
-                                               t.handshake_timeouts, t.video_dropped, t.audio_dropped};
+        *stats = QRVlib_send_transport_stats_t{t.accepted,      t.refused,       t.bad_peers,
+                                               t.handshake_timeouts, t.video_dropped, t.audio_dropped,
+                                               t.unknown_messages, t.previews};
         return true;
     });
 }

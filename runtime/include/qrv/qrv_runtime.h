@@ -69,6 +69,11 @@ struct QRVlib_recv_stats_t {
     uint64_t metadata_dropped;
     uint64_t bad_messages;   // connections dropped for an invalid message
     uint64_t connects;       // successful connections, reconnections included
+    // Messages from a source of a later version that were skipped, the
+    // connection kept: of a type this version does not know, and media in
+    // a payload format it does not know.
+    uint64_t unknown_messages;
+    uint64_t unknown_formats;
 };
 
 // Counters of a sender's or router's server.
@@ -79,6 +84,12 @@ struct QRVlib_send_transport_stats_t {
     uint64_t handshake_timeouts;  // dropped for saying nothing in time
     uint64_t video_dropped;       // frames skipped for slow receivers
     uint64_t audio_dropped;       // audio beyond a slow receiver's cap
+    // Messages from receivers of a later version that were skipped, the
+    // connection kept: of a type this version does not know.
+    uint64_t unknown_messages;
+    // Reduced preview pictures made for receivers that asked for the
+    // lowest bandwidth (one per frame for all of them).
+    uint64_t previews_made;
 };
 
 // Camera commands that reach a sender.
@@ -138,6 +149,58 @@ QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom
 // The locator of a router's own source, as for a sender.
 QRVLIB_API uint32_t QRVlib_routing_get_locator(QRVlib_routing_instance_t router, char* text, uint32_t capacity);
 QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t router, uint32_t timeout_ms);
+
+// --- receivers' wishes ----------------------------------------------------
+
+/**
+ * @page receiver_wishes What a receiver asks of its source
+ *
+ * Two fields of QRVlib_recv_create_v3_t take effect when the receiver is
+ * created and hold for its whole life, reconnections and routes included.
+ * Both are told to the source when the receiver connects, so that the
+ * source sends it only what it asked for.
+ *
+ * @b color_format (QRVlib_recv_color_format_e): the pixel layout of the
+ * video frames that QRVlib_recv_capture_v2 hands out. Frames with alpha
+ * are those the source sent as BGRA or RGBA; the others (UYVY, BGRX, RGBX)
+ * have none.
+ *  - QRVlib_recv_color_format_UYVY_BGRA (1, the default): without alpha as
+ *    UYVY, with alpha as BGRA.
+ *  - QRVlib_recv_color_format_BGRX_BGRA (0): every frame as BGRX (without
+ *    alpha; the fourth byte is 255) or BGRA (with alpha).
+ *  - QRVlib_recv_color_format_RGBX_RGBA (2): as 0, in RGBX or RGBA.
+ *  - QRVlib_recv_color_format_UYVY_RGBA (3): without alpha as UYVY, with
+ *    alpha as RGBA.
+ *  - QRVlib_recv_color_format_fastest (100): exactly as the source sent it.
+ *  - Any other value acts as the default.
+ *
+ * YUV is BT.709 in studio range (Y 16 to 235, Cb and Cr 16 to 240), RGB is
+ * full range; in UYVY a pair's chroma belongs to its first pixel. Going to
+ * RGB the second pixel of a pair takes the mean of its neighbours'
+ * chroma; going to UYVY a pair's chroma is the mean of its two pixels', and
+ * alpha is dropped. Alpha passes unchanged between BGRA and RGBA.
+ * Conversion happens in the capture call, on the caller's thread; a frame
+ * delivered in the layout it arrived in is not copied (on the same host it
+ * is read straight from the source's shared memory). Either way the frame
+ * is freed with QRVlib_recv_free_video_v2; its line stride is the width
+ * times the bytes per pixel of the delivered layout.
+ *
+ * @b bandwidth (QRVlib_recv_bandwidth_e):
+ *  - QRVlib_recv_bandwidth_highest (100, the default): everything as sent.
+ *  - QRVlib_recv_bandwidth_lowest (50): audio and metadata as sent; video
+ *    as a reduced preview picture, a quarter of each dimension (at least 1
+ *    pixel; for UYVY an even width of at least 2), same layout and frame
+ *    rate. The source makes one preview per frame for all such receivers,
+ *    on a thread of its own and only while one is connected; previews skip
+ *    frames rather than fall behind.
+ *  - QRVlib_recv_bandwidth_audio_only (10): audio and metadata, no video.
+ *  - QRVlib_recv_bandwidth_metadata_only (0): metadata only.
+ *  - Any other value acts as highest.
+ *
+ * A source of the first version of the protocol ignores these wishes: it
+ * sends everything in full size, and the receiver drops the kinds of media
+ * it did not ask for (QRVlib_recv_stats_t still counts them as received).
+ */
 
 // --- discovery -------------------------------------------------------------
 

@@ -4,6 +4,12 @@
 
 namespace qrv {
 
+// Camera commands travel with the codes of the interface's enumeration.
+static_assert((int32_t)wire::PtzCommand::recall_preset == QRVlib_ptz_recall_preset);
+static_assert((int32_t)wire::PtzCommand::store_preset == QRVlib_ptz_store_preset);
+static_assert((int32_t)wire::PtzCommand::pan_tilt == QRVlib_ptz_pan_tilt);
+static_assert((int32_t)wire::PtzCommand::zoom == QRVlib_ptz_zoom);
+
 Sender::Sender(SenderSettings settings, const Scope& scope, transport::ServerOptions server_options)
     : settings_(std::move(settings)),
       server_(std::make_unique<transport::SourceServer>(scope, server_options,

@@ -26,8 +26,13 @@ void ClientLink::Channel::close()
     fd = -1;
 }
 
-ClientLink::ClientLink(Resolver resolve, std::string receiver_name, LinkEvents& events, LinkOptions options)
-    : resolve_(std::move(resolve)), receiver_name_(std::move(receiver_name)), events_(events), options_(options)
+ClientLink::ClientLink(Resolver resolve, std::string receiver_name, wire::HelloFields wishes, LinkEvents& events,
+                       LinkOptions options)
+    : resolve_(std::move(resolve)),
+      receiver_name_(std::move(receiver_name)),
+      wishes_(wishes),
+      events_(events),
+      options_(options)
 {
     thread_ = std::thread([this] { run(); });
 }
@@ -166,7 +171,7 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         channel_ = channel;
     }
     bool well = true;
-    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_))) {
+    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes_))) {
         // The link is up once the server has taken the hello in: its first
         // answer is always a status.
         bool up = false;
@@ -179,6 +184,12 @@ bool ClientLink::serve(net::Fd fd, bool shared)
             const ReadResult r = read_message(fd.get(), m, &buffers, shared ? &passed : nullptr);
             if (r == ReadResult::closed)
                 break;
+            if (r == ReadResult::skipped) {
+                // From a source of a later version; descriptors that came
+                // with it are closed unused.
+                events_.on_link_skipped(*this, !wire::known_type(m.header.type));
+                continue;
+            }
             bool bad = r == ReadResult::bad;
             // Descriptors come only with shared-memory frames, one each.
             if (!bad && m.header.type == wire::MessageType::shm_video)

@@ -58,13 +58,15 @@ void ServerConnection::read_loop()
         return;
     }
     ReadResult r = read_message(fd, m);
-    if (r != ReadResult::ok || m.header.type != wire::MessageType::hello) {
+    const auto hello = r == ReadResult::ok ? wire::decode_hello(m.header, m.fixed) : std::nullopt;
+    if (!hello) {
         if (r != ReadResult::closed)
             hooks_.on_bad_peer();
         finish();
         hooks_.on_finished();
         return;
     }
+    wishes_ = *hello;
     {
         std::lock_guard lock(mutex_);
         receiver_name_ = m.text;
@@ -82,11 +84,23 @@ void ServerConnection::read_loop()
             hooks_.on_bad_peer();
             break;
         }
+        if (r == ReadResult::skipped) {
+            // From a receiver of a later version: nothing this side knows
+            // about. Media of a known type are never a receiver's to send,
+            // whatever their format.
+            if (wire::known_type(m.header.type)) {
+                hooks_.on_bad_peer();
+                break;
+            }
+            hooks_.on_unknown_message();
+            continue;
+        }
         switch (m.header.type) {
         case wire::MessageType::ptz:
             if (auto f = wire::decode_ptz(m.header, m.fixed))
                 hooks_.on_ptz(*f);
             break;
+
         case wire::MessageType::hello:
             break;  // a repeated hello changes nothing
         case wire::MessageType::release:

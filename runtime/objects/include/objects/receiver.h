@@ -1,7 +1,9 @@
 // A receiver: connects to one source and hands its frames and changes of
 // status to the caller. Its home link goes to the source it was created
 // for; when that source is a router, the router redirects the receiver and a
-// second link carries the media straight from the routed source.
+// second link carries the media straight from the routed source. What it
+// wants (kinds of media, bandwidth, pixel layout) is told to the source in
+// its hello; frames are converted to the wanted layout when captured.
 #ifndef QRV_RECEIVER_H
 #define QRV_RECEIVER_H
 
@@ -24,6 +26,11 @@ struct ReceiverSettings {
     std::string source_name;
     std::string source_locator;
     std::string receiver_name;
+    // Codes of QRVlib_recv_color_format_e and QRVlib_recv_bandwidth_e; an
+    // unknown colour format acts as uyvy_bgra, an unknown bandwidth as
+    // highest.
+    media::ColorFormat color_format = media::ColorFormat::uyvy_bgra;
+    wire::Bandwidth bandwidth = wire::Bandwidth::highest;
 };
 
 // Where a source of this name can be reached now, if anyone knows: the hook
@@ -94,6 +101,10 @@ private:
             owner_.link_media(id_, std::move(m));
         }
         void on_link_bad(transport::ClientLink&) override { owner_.link_bad(); }
+        void on_link_skipped(transport::ClientLink&, bool unknown_type) override
+        {
+            owner_.link_skipped(unknown_type);
+        }
 
     private:
         Receiver& owner_;
@@ -110,7 +121,13 @@ private:
     void link_redirect(uint64_t id, const std::string& locator);
     void link_media(uint64_t id, transport::Message&& message);
     void link_bad();
+    void link_skipped(bool unknown_type);
     Link make_link(uint64_t id, std::optional<Endpoint> where);
+    // A buffer for a converted frame of n bytes, recycled once freed.
+    std::shared_ptr<std::vector<uint8_t>> converted_buffer_locked(size_t n);
+    // Fills the caller's record for a captured frame held under key.
+    void fill_video_locked(QRVlib_video_frame_v2_t* video, const wire::VideoFields& f, uint32_t fourcc,
+                           uint8_t* pixels, uint32_t line_bytes, Held& held);
 
     Effective effective_locked() const;
     void note_change_locked(const Effective& before);
@@ -119,6 +136,7 @@ private:
 
     const ReceiverSettings settings_;
     const ReceiverLimits limits_;
+    const uint32_t kinds_;  // wire::kWant* of the bandwidth asked for
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
@@ -134,6 +152,7 @@ private:
     // Forgets the captured frame handed out under key; false when none was.
     bool release_held(const void* key);
     QRVlib_recv_stats_t stats_{};
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> converted_;  // recycled buffers
 
     uint64_t media_id_ = 0;  // id of the current media link; 0: none
     uint64_t next_media_id_ = 0;

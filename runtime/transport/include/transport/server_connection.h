@@ -1,7 +1,9 @@
 // One receiver connected to a source's server. A reader thread waits for the
 // receiver's hello (within the handshake timeout) and then for its control
 // messages; a writer thread drains the connection's bounded queue into the
-// socket, so that a slow receiver blocks only its own writer.
+// socket, so that a slow receiver blocks only its own writer. The hello
+// tells what the receiver wants (kinds of media, payload formats, pixel
+// layout, bandwidth); it is kept here for the server to send accordingly.
 #ifndef QRV_TRANSPORT_SERVER_CONNECTION_H
 #define QRV_TRANSPORT_SERVER_CONNECTION_H
 
@@ -26,6 +28,8 @@ public:
     virtual ~ConnectionHooks() = default;
     virtual void on_ready(ServerConnection& connection) = 0;
     virtual void on_ptz(const wire::PtzFields& command) = 0;
+    // A message of a type this version does not know was skipped.
+    virtual void on_unknown_message() = 0;
     virtual void on_bad_peer() = 0;
     virtual void on_handshake_timeout() = 0;
     virtual void on_finished() = 0;
@@ -49,6 +53,9 @@ public:
     bool shared() const { return shared_; }
     // Shared-memory frames the receiver holds now.
     size_t held() const;
+    // What the receiver asked for in its hello; set before ready() is true
+    // and unchanged from then on.
+    const wire::HelloFields& wishes() const { return wishes_; }
 
 private:
     void read_loop();
@@ -74,6 +81,7 @@ private:
     mutable std::mutex hold_mutex_;
     std::map<uint64_t, Hold> holds_;  // by frame number
     uint64_t next_frame_id_ = 0;
+    wire::HelloFields wishes_;
     std::atomic<bool> ready_{false};
     std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;
