@@ -534,3 +534,41 @@ TEST(Negotiation, AConvertedFrameLetsGoOfTheSharedMemoryAtOnce)
 }
 
 }  // namespace
+
+namespace {
+
+// --- tally -----------------------------------------------------------------
+
+// Waits until the sender's combined tally is the one wanted.
+bool tally_becomes(Sender& s, bool program, bool preview, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = qrv_test::Clock::now() + limit;
+    for (;;) {
+        const auto [t, changed] = s.tally(100ms);
+        if (t.program == program && t.preview == preview)
+            return true;
+        if (qrv_test::Clock::now() >= end)
+            return false;
+    }
+}
+
+TEST(Tally, IsToldAgainToASourceThatCameBack)
+{
+    auto sender = make_sender("tally return");
+    const Endpoint where = sender->endpoint();
+    auto receiver = make_receiver(where);
+    receiver->set_tally(true, false);  // before any connection: kept
+    ASSERT_TRUE(tally_becomes(*sender, true, false));
+    sender.reset();
+    transport::ServerOptions same_port;
+    same_port.port = where.port;
+    sender = std::make_unique<Sender>(SenderSettings{"tally return", "", false, false}, Scope::from_value(nullptr),
+                                      same_port);
+    EXPECT_TRUE(tally_becomes(*sender, true, false, 10s));
+    receiver->set_tally(false, true);
+    EXPECT_TRUE(tally_becomes(*sender, false, true));
+    receiver.reset();
+    EXPECT_TRUE(tally_becomes(*sender, false, false)) << "a receiver that is gone no longer counts";
+}
+
+}  // namespace

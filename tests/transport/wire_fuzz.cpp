@@ -47,6 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();
         if (p.header.type == MessageType::hello && !decode_hello(p.header, fixed))
             __builtin_trap();
+        if (p.header.type == MessageType::tally && !decode_tally(p.header, fixed))
+            __builtin_trap();
         if (p.consumed == 0 || p.consumed > rest.size())
             __builtin_trap();
         rest = rest.subspan(p.consumed);

@@ -313,6 +313,10 @@ TEST(Wire, HellosCarryWhatTheReceiverWants)
     EXPECT_EQ(kinds_for(Bandwidth::audio_only), kWantAudio | kWantMetadata);
     EXPECT_EQ(kinds_for(Bandwidth::lowest), kWantAll);
     EXPECT_EQ(kinds_for(Bandwidth{7}), kWantAll) << "an unknown code asks for everything";
+
+    const auto t = encode_tally({kTallyProgram | 0x80});
+    ASSERT_EQ(parse_message(t, p), ParseResult::ok);
+    EXPECT_EQ(decode_tally(p.header, fixed(t))->flags, kTallyProgram | 0x80);
 }
 
 PacketPtr packet(MessageType t, uint8_t tag)

@@ -478,6 +478,31 @@ QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t r
     });
 }
 
+// --- tally -----------------------------------------------------------------
+
+QRVLIB_API bool QRVlib_recv_set_tally(QRVlib_recv_instance_t receiver, const QRVlib_tally_t* tally)
+{
+    return guarded(false, [&] {
+        auto r = lib().receivers.find(receiver);
+        if (!r || !tally)
+            return false;
+        r->set_tally(tally->on_program, tally->on_preview);
+        return true;
+    });
+}
+
+QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tally_t* tally, uint32_t timeout_ms)
+{
+    return guarded(false, [&] {
+        auto s = lib().senders.find(sender);
+        if (!s || !tally)
+            return false;
+        const auto [state, changed] = s->tally(std::chrono::milliseconds(timeout_ms));
+        *tally = QRVlib_tally_t{state.program, state.preview};
+        return changed;
+    });
+}
+
 // --- discovery -------------------------------------------------------------
 
 namespace {

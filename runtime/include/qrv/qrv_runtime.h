@@ -202,6 +202,67 @@ QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t r
  * it did not ask for (QRVlib_recv_stats_t still counts them as received).
  */
 
+// --- tally -----------------------------------------------------------------
+
+/**
+ * Tally: whether a source is on program (on air) and/or on preview.
+ * Receivers tell their source; the source combines what all its connected
+ * receivers say.
+ */
+struct QRVlib_tally_t {
+    bool on_program = false;  ///< on air
+    bool on_preview = false;  ///< lined up to go on air next
+};
+static_assert(sizeof(QRVlib_tally_t) == 2);
+
+extern "C" {
+
+/**
+ * Tells the receiver's source that it is on program and/or on preview.
+ *
+ * The state is kept by the receiver: it is sent at once when connected, and
+ * again after every reconnection and to every new source a router sends
+ * the receiver to, until the next call replaces it. It goes to the source
+ * that actually carries the media: for a receiver of a routed source, the
+ * source the router points at, not the router. When the receiver is
+ * destroyed or its connection ends, the source no longer counts it.
+ *
+ * Threading: may be called from any thread, concurrently with captures;
+ * the last call's state is the one the source ends up with. Does not block
+ * beyond a short socket write.
+ *
+ * @param receiver a receiver handle.
+ * @param tally the state; read during the call only.
+ * @return false for an unknown receiver or a null tally; true once the
+ *         state is recorded (whether or not the receiver is connected now).
+ */
+QRVLIB_API bool QRVlib_recv_set_tally(QRVlib_recv_instance_t receiver, const QRVlib_tally_t* tally);
+
+/**
+ * The combined tally of a sender: on program when any connected receiver
+ * says so, on preview likewise. A receiver that disconnects no longer
+ * counts.
+ *
+ * Each sender remembers the combined state that this call last reported.
+ * When the state has changed since then, the call returns at once;
+ * otherwise it waits up to timeout_ms for a change (0: does not wait).
+ *
+ * Threading: may be called from any thread; calls from several threads
+ * share the one remembered state.
+ *
+ * @param sender a sender handle.
+ * @param tally receives the combined state, whether or not it changed;
+ *        written only when the sender is known and tally is not null.
+ * @param timeout_ms how long to wait for a change.
+ * @return true when the combined state changed since the previous call
+ *         (the first call: since the sender was created); false when it
+ *         did not change within the timeout, for an unknown sender or a
+ *         null tally.
+ */
+QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tally_t* tally, uint32_t timeout_ms);
+
+}  // extern "C"
+
 // --- discovery -------------------------------------------------------------
 
 // Counters of the process's discovery service (DNS-SD over multicast DNS).

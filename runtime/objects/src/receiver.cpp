@@ -114,7 +114,7 @@ void Receiver::note_change_locked(const Effective& before)
     }
 }
 
-void Receiver::link_up(uint64_t id, bool up)
+void Receiver::link_up(uint64_t id, bool up, transport::ClientLink* link)
 {
     bool drop_route = false;
     {
@@ -126,22 +126,76 @@ void Receiver::link_up(uint64_t id, bool up)
     // route that no one keeps any more.
     if (drop_route)
         link_redirect(0, std::string());
-    std::lock_guard lock(mutex_);
-    const Effective before = effective_locked();
-    if (id == 0) {
-        home_connected_ = up;
-        if (!up)
-            home_flags_ = 0;
-    } else if (id == media_id_) {
-        media_connected_ = up;
-        if (!up)
-            media_flags_ = 0;
-    } else {
-        return;
+    bool carrying = false;
+    {
+        std::lock_guard lock(mutex_);
+        const Effective before = effective_locked();
+        if (id == 0) {
+            home_connected_ = up;
+            if (!up)
+                home_flags_ = 0;
+        } else if (id == media_id_) {
+            media_connected_ = up;
+            if (!up)
+                media_flags_ = 0;
+        } else {
+            return;
+        }
+        if (up)
+            ++stats_.connects;
+        note_change_locked(before);
+        carrying = up && tally_set_ && (route_.empty() ? id == 0 : id == media_id_);
     }
-    if (up)
-        ++stats_.connects;
-    note_change_locked(before);
+    // A new connection starts with no tally at the source: say it again.
+    if (carrying && link)
+        if (auto channel = link->channel())
+            push_tally(*channel);
+}
+
+void Receiver::set_tally(bool on_program, bool on_preview)
+{
+    {
+        std::lock_guard lock(mutex_);
+        tally_flags_ = (on_program ? wire::kTallyProgram : 0u) | (on_preview ? wire::kTallyPreview : 0u);
+        tally_set_ = true;
+        ++tally_version_;
+    }
+    // The source that carries the media hears it: the routed one when a
+    // router sent us there.
+    std::shared_ptr<transport::ClientLink::Channel> channel;
+    {
+        std::lock_guard ml(media_mutex_);
+        bool routed;
+        {
+            std::lock_guard lock(mutex_);
+            routed = !route_.empty();
+        }
+        transport::ClientLink* link = routed ? media_.link.get() : home_.link.get();
+        if (link)
+            channel = link->channel();
+    }
+    if (channel)
+        push_tally(*channel);
+}
+
+void Receiver::push_tally(transport::ClientLink::Channel& channel)
+{
+    // Whoever writes last has seen the newest state after writing, so a
+    // write racing with a change never leaves an older state at the source.
+    for (;;) {
+        uint32_t flags;
+        uint64_t version;
+        {
+            std::lock_guard lock(mutex_);
+            flags = tally_flags_;
+            version = tally_version_;
+        }
+        if (!channel.write(wire::encode_tally({flags})))
+            return;
+        std::lock_guard lock(mutex_);
+        if (version == tally_version_)
+            return;
+    }
 }
 
 void Receiver::link_status(uint64_t id, uint32_t flags)

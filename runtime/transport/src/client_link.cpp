@@ -54,16 +54,18 @@ bool ClientLink::pause(std::chrono::milliseconds how_long)
     return !wake_.wait_for(lock, how_long, [this] { return stopping_; });
 }
 
+std::shared_ptr<ClientLink::Channel> ClientLink::channel()
+{
+    std::lock_guard lock(mutex_);
+    if (stopping_ || !connected_)
+        return nullptr;
+    return channel_;
+}
+
 bool ClientLink::send(const std::vector<uint8_t>& bytes)
 {
-    std::shared_ptr<Channel> channel;
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_ || !connected_)
-            return false;
-        channel = channel_;
-    }
-    return channel && channel->write(bytes);
+    const auto c = channel();
+    return c && c->write(bytes);
 }
 
 void ClientLink::run()

@@ -100,7 +100,13 @@ void ServerConnection::read_loop()
             if (auto f = wire::decode_ptz(m.header, m.fixed))
                 hooks_.on_ptz(*f);
             break;
-
+        case wire::MessageType::tally:
+            if (auto f = wire::decode_tally(m.header, m.fixed)) {
+                const uint32_t flags = f->flags & (wire::kTallyProgram | wire::kTallyPreview);
+                if (tally_.exchange(flags) != flags)
+                    hooks_.on_tally(*this);
+            }
+            break;
         case wire::MessageType::hello:
             break;  // a repeated hello changes nothing
         case wire::MessageType::release:

@@ -177,7 +177,33 @@ void SourceServer::on_ptz(const wire::PtzFields& command)
 
 void SourceServer::on_finished()
 {
+    // A receiver that is gone no longer counts towards the tally.
+    update_tally();
     changed_.notify_all();
+}
+
+void SourceServer::update_tally()
+{
+    std::lock_guard lock(mutex_);
+    uint32_t flags = 0;
+    for (const auto& c : connections_)
+        if (c->ready() && !c->finished())
+            flags |= c->tally();
+    const bool program = (flags & wire::kTallyProgram) != 0;
+    const bool preview = (flags & wire::kTallyPreview) != 0;
+    if (program == tally_.program && preview == tally_.preview)
+        return;
+    tally_.program = program;
+    tally_.preview = preview;
+    ++tally_.changes;
+    tally_changed_.notify_all();
+}
+
+CombinedTally SourceServer::wait_tally(uint64_t seen, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    tally_changed_.wait_for(lock, timeout, [&] { return tally_.changes != seen; });
+    return tally_;
 }
 
 void SourceServer::publish(const wire::PacketPtr& packet)

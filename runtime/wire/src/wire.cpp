@@ -113,6 +113,7 @@ std::optional<Limits> limits(MessageType type)
     case MessageType::shm_video:
         return Limits{kMaxTextBytes, 0};
     case MessageType::release:
+    case MessageType::tally:
         return Limits{0, 0};
     }
     return std::nullopt;
@@ -163,6 +164,8 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return kShmVideoFixedBytes;
     case MessageType::release:
         return kReleaseFixedBytes;
+    case MessageType::tally:
+        return kTallyFixedBytes;
     }
     return std::nullopt;
 }
@@ -260,6 +263,13 @@ std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFie
     w.u32(static_cast<uint32_t>(f.color_format));
     w.u32(static_cast<uint32_t>(f.bandwidth));
     w.text(receiver_name);
+    return out;
+}
+
+std::vector<uint8_t> encode_tally(const TallyFields& f)
+{
+    auto out = start(MessageType::tally, kTallyFixedBytes, {}, 0);
+    Writer(out).u32(f.flags);
     return out;
 }
 
@@ -468,6 +478,13 @@ std::optional<HelloFields> decode_hello(const Header& h, std::span<const uint8_t
     return f;
 }
 
+std::optional<TallyFields> decode_tally(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::tally || fixed.size() != h.fixed_len || fixed.size() < kTallyFixedBytes)
+        return std::nullopt;
+    return TallyFields{Reader(fixed).u32()};
+}
+
 bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
 {
     switch (h.type) {
@@ -487,6 +504,8 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
         return decode_ptz(h, fixed).has_value();
     case MessageType::hello:
         return decode_hello(h, fixed).has_value();
+    case MessageType::tally:
+        return decode_tally(h, fixed).has_value();
     case MessageType::redirect:
         return fixed.size() == h.fixed_len;
     }

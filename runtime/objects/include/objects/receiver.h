@@ -3,7 +3,8 @@
 // for; when that source is a router, the router redirects the receiver and a
 // second link carries the media straight from the routed source. What it
 // wants (kinds of media, bandwidth, pixel layout) is told to the source in
-// its hello; frames are converted to the wanted layout when captured.
+// its hello; frames are converted to the wanted layout when captured. Its
+// tally goes to the source that carries the media.
 #ifndef QRV_RECEIVER_H
 #define QRV_RECEIVER_H
 
@@ -67,6 +68,10 @@ public:
     bool ptz_pan_tilt(float pan, float tilt);
     bool ptz_zoom(float zoom);
 
+    // Records the tally and sends it to the source that carries the media,
+    // now when connected and again after every (re)connection.
+    void set_tally(bool on_program, bool on_preview);
+
     QRVlib_recv_status_t status() const;
     QRVlib_recv_stats_t stats() const;
     // Frames arrive over the same-host shared-memory path now.
@@ -89,7 +94,7 @@ private:
     class Role final : public transport::LinkEvents {
     public:
         Role(Receiver& owner, uint64_t id) : owner_(owner), id_(id) {}
-        void on_link_up(transport::ClientLink&) override { owner_.link_up(id_, true); }
+        void on_link_up(transport::ClientLink& link) override { owner_.link_up(id_, true, &link); }
         void on_link_down(transport::ClientLink&) override { owner_.link_up(id_, false); }
         void on_link_status(transport::ClientLink&, uint32_t flags) override { owner_.link_status(id_, flags); }
         void on_link_redirect(transport::ClientLink&, const std::string& locator) override
@@ -116,13 +121,15 @@ private:
     };
     static void stop(Link& link);
 
-    void link_up(uint64_t id, bool up);
+    void link_up(uint64_t id, bool up, transport::ClientLink* link = nullptr);
     void link_status(uint64_t id, uint32_t flags);
     void link_redirect(uint64_t id, const std::string& locator);
     void link_media(uint64_t id, transport::Message&& message);
     void link_bad();
     void link_skipped(bool unknown_type);
     Link make_link(uint64_t id, std::optional<Endpoint> where);
+    // Writes the tally until what was written last is the newest state.
+    void push_tally(transport::ClientLink::Channel& channel);
     // A buffer for a converted frame of n bytes, recycled once freed.
     std::shared_ptr<std::vector<uint8_t>> converted_buffer_locked(size_t n);
     // Fills the caller's record for a captured frame held under key.
@@ -153,6 +160,9 @@ private:
     bool release_held(const void* key);
     QRVlib_recv_stats_t stats_{};
     std::vector<std::shared_ptr<std::vector<uint8_t>>> converted_;  // recycled buffers
+    uint32_t tally_flags_ = 0;
+    bool tally_set_ = false;
+    uint64_t tally_version_ = 0;
 
     uint64_t media_id_ = 0;  // id of the current media link; 0: none
     uint64_t next_media_id_ = 0;

@@ -70,13 +70,17 @@ public:
 
     // The writing side of one connection, shared with the frames that
     // still have to tell the source they are done; closed when the
-    // connection ends, after which writes are refused.
+    // connection ends, after which writes are refused. It may outlive the
+    // link, so that a caller can write without holding what keeps the link
+    // alive.
     struct Channel {
         std::mutex mutex;
         int fd = -1;
         bool write(std::span<const uint8_t> bytes);
         void close();
     };
+    // The current connection's channel; null when not connected.
+    std::shared_ptr<Channel> channel();
 
 private:
     // Maps of the source's pools, by file identity, for one connection.

@@ -5,7 +5,7 @@
 // for that kind of media get it. Receivers that asked for the lowest
 // bandwidth get a preview picture instead of the full one, made once per
 // frame on a thread of the server, and only while such a receiver is
-// connected.
+// connected. The receivers' tallies are combined here.
 #ifndef QRV_TRANSPORT_SOURCE_SERVER_H
 #define QRV_TRANSPORT_SOURCE_SERVER_H
 
@@ -53,6 +53,14 @@ struct ServerStats {
     uint64_t previews = 0;            // preview pictures made
 };
 
+// The receivers' tallies combined: on program (or preview) when any
+// connected receiver says so. changes counts the changes of the combined
+// state since the server started.
+struct CombinedTally {
+    bool program = false;
+    bool preview = false;
+    uint64_t changes = 0;
+};
 
 class SourceServer final : public ConnectionHooks {
 public:
@@ -79,9 +87,14 @@ public:
     bool wait_connections(size_t n, std::chrono::milliseconds timeout);
     ServerStats stats() const;
 
+    // The combined tally once its change count differs from seen, or as it
+    // is when the timeout passes first.
+    CombinedTally wait_tally(uint64_t seen, std::chrono::milliseconds timeout) const;
+
 private:
     void on_ready(ServerConnection& connection) override;
     void on_ptz(const wire::PtzFields& command) override;
+    void on_tally(ServerConnection&) override { update_tally(); }
     void on_unknown_message() override { ++unknown_messages_; }
     void on_bad_peer() override { ++bad_peers_; }
     void on_handshake_timeout() override { ++handshake_timeouts_; }
@@ -92,6 +105,7 @@ private:
     std::vector<wire::PacketPtr> greeting() const;
     // Sends a preview to the receivers that asked for the lowest bandwidth.
     void publish_preview(const wire::PacketPtr& packet);
+    void update_tally();
 
     const ServerOptions options_;
     PtzHandler on_ptz_;
@@ -108,6 +122,8 @@ private:
     uint32_t status_flags_ = 0;
     std::optional<std::string> redirect_;
     bool stopping_ = false;
+    mutable std::condition_variable tally_changed_;
+    CombinedTally tally_;
     std::thread acceptor_;
     // Stopped first of all: its thread delivers into the connections.
     std::unique_ptr<PreviewMaker> previews_;

@@ -64,6 +64,7 @@ enum class MessageType : uint8_t {
     // a shared-memory pool passed along with the message (one descriptor).
     shm_video = 8,
     release = 9,   // receiver -> source: done with a shared-memory frame
+    tally = 10,    // receiver -> source: on program and/or on preview
 };
 
 // True for the types this version reads; others are skipped.
@@ -112,6 +113,14 @@ inline bool has_format(uint32_t mask, uint32_t tag)
 {
     return tag < 32 && (mask >> tag & 1u) != 0;
 }
+
+// Tally: bits of TallyFields::flags; other bits are ignored.
+inline constexpr uint32_t kTallyProgram = 1u << 0;
+inline constexpr uint32_t kTallyPreview = 1u << 1;
+struct TallyFields {
+    uint32_t flags = 0;
+};
+inline constexpr uint32_t kTallyFixedBytes = 4;
 
 enum class PtzCommand : uint32_t {
     recall_preset = 1,  // preset, speed
@@ -198,6 +207,7 @@ std::vector<uint8_t> encode_status(const StatusFields& f);
 // A hello with fixed fields; without them, that of the first version.
 std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFields& f);
 std::vector<uint8_t> encode_hello(std::string_view receiver_name);
+std::vector<uint8_t> encode_tally(const TallyFields& f);
 std::vector<uint8_t> encode_ptz(const PtzFields& f);
 std::vector<uint8_t> encode_redirect(std::string_view locator);
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text);
@@ -219,6 +229,7 @@ std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const 
 std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uint8_t> fixed);
 // No fixed fields give the defaults; fewer than kHelloFixedBytes are bad.
 std::optional<HelloFields> decode_hello(const Header& h, std::span<const uint8_t> fixed);
+std::optional<TallyFields> decode_tally(const Header& h, std::span<const uint8_t> fixed);
 
 // Runs the decoder of the header's type over its fixed fields.
 bool check_fixed(const Header& h, std::span<const uint8_t> fixed);
