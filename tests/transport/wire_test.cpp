@@ -238,14 +238,11 @@ TEST(Wire, UnknownTypesAndPayloadFormatsAreSkippedWithinTheCaps)
     const auto later = later_message(77, 40, std::string_view("any\0thing", 9), 5000);
     ASSERT_EQ(parse_message(later, p), ParseResult::skip);
     EXPECT_EQ(p.consumed, later.size());
-    EXPECT_EQ(parse_message(std::span(later).first(later.size() - 1), p), ParseResult::need_more);
-    EXPECT_FALSE(known_type(MessageType{77}));
     // ... but still within the caps of any message.
     auto huge = later_message(77, 0, "", 0);
     const uint64_t too_much = kMaxVideoDataBytes + 1;
     std::memcpy(huge.data() + 16, &too_much, 8);
     EXPECT_EQ(parse_message(huge, p), ParseResult::bad);
-    EXPECT_EQ(parse_message(later_message(77, kMaxFixedBytes + 1, "", 0), p), ParseResult::bad);
 
     // Media in a payload format this version does not decode: the length
     // cannot be checked against the geometry, only against the type's cap.
@@ -256,12 +253,6 @@ TEST(Wire, UnknownTypesAndPayloadFormatsAreSkippedWithinTheCaps)
     v.resize(v.size() + 12345, 1);
     ASSERT_EQ(parse_message(v, p), ParseResult::skip);
     EXPECT_EQ(p.consumed, v.size());
-    EXPECT_EQ(judge(p.header, std::span(v).subspan(kHeaderBytes, p.header.fixed_len)), Verdict::skip);
-    AudioFields a;
-    a.format_tag = 3;
-    auto am = encode_audio(a, "", 10);
-    am.resize(am.size() + 10);
-    EXPECT_EQ(parse_message(am, p), ParseResult::skip);
     // A raw frame that lies about its size is still refused.
     auto raw = encode_video(hd_bgra(), "", 12345);
     EXPECT_EQ(parse_message(raw, p), ParseResult::bad);
@@ -284,8 +275,6 @@ TEST(Wire, HellosCarryWhatTheReceiverWants)
     ASSERT_TRUE(back);
     EXPECT_EQ(back->kinds, kWantAudio | kWantMetadata);
     EXPECT_EQ(back->video_formats, 0x5u);
-    EXPECT_EQ(back->audio_formats, 1u);
-    EXPECT_EQ(back->color_format, ColorFormat::rgbx_rgba);
     EXPECT_EQ(back->bandwidth, Bandwidth::audio_only);
 
     // The first version's hello: everything, raw, as sent.
@@ -308,11 +297,6 @@ TEST(Wire, HellosCarryWhatTheReceiverWants)
     cut.erase(cut.begin() + kHeaderBytes + 8, cut.begin() + kHeaderBytes + kHelloFixedBytes);
     put32(cut, 8, 8);
     EXPECT_EQ(parse_message(cut, p), ParseResult::bad);
-
-    EXPECT_EQ(kinds_for(Bandwidth::metadata_only), kWantMetadata);
-    EXPECT_EQ(kinds_for(Bandwidth::audio_only), kWantAudio | kWantMetadata);
-    EXPECT_EQ(kinds_for(Bandwidth::lowest), kWantAll);
-    EXPECT_EQ(kinds_for(Bandwidth{7}), kWantAll) << "an unknown code asks for everything";
 
     const auto t = encode_tally({kTallyProgram | 0x80});
     ASSERT_EQ(parse_message(t, p), ParseResult::ok);
