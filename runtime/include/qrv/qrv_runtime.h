@@ -69,10 +69,10 @@ struct QRVlib_recv_stats_t {
     uint64_t metadata_dropped;
     uint64_t bad_messages;   // connections dropped for an invalid message
     uint64_t connects;       // successful connections, reconnections included
-    // Messages from a source of a later version that were skipped, the
-    // connection kept: of a type this version does not know, and media in
-    // a payload format it does not know.
+    /// Messages from a source of a later version that were skipped, the
+    /// connection kept: of a type this version does not know.
     uint64_t unknown_messages;
+    /// Likewise: media in a payload format this version does not decode.
     uint64_t unknown_formats;
 };
 
@@ -84,11 +84,12 @@ struct QRVlib_send_transport_stats_t {
     uint64_t handshake_timeouts;  // dropped for saying nothing in time
     uint64_t video_dropped;       // frames skipped for slow receivers
     uint64_t audio_dropped;       // audio beyond a slow receiver's cap
-    // Messages from receivers of a later version that were skipped, the
-    // connection kept: of a type this version does not know.
+    /// Messages from receivers of a later version that were skipped, the
+    /// connection kept: of a type this version does not know.
     uint64_t unknown_messages;
-    // Reduced preview pictures made for receivers that asked for the
-    // lowest bandwidth (one per frame for all of them).
+    /// Reduced preview pictures made for receivers that asked for the
+    /// lowest bandwidth: one per frame for all of them, only while one is
+    /// connected.
     uint64_t previews_made;
 };
 
