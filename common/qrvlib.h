@@ -32,9 +32,13 @@ enum QRVlib_frame_format_type_e : uint32_t {
     QRVlib_frame_format_type_field_1 = 3,
 };
 
+// Pixel layout a receiver delivers its video in (the runtime's header says
+// what each gives).
 enum QRVlib_recv_color_format_e : uint32_t {
     QRVlib_recv_color_format_BGRX_BGRA = 0,
     QRVlib_recv_color_format_UYVY_BGRA = 1,
+    QRVlib_recv_color_format_RGBX_RGBA = 2,  ///< RGB-ordered counterpart of BGRX_BGRA
+    QRVlib_recv_color_format_UYVY_RGBA = 3,  ///< RGB-ordered counterpart of UYVY_BGRA
     QRVlib_recv_color_format_fastest = 100,
 };
 

@@ -101,6 +101,19 @@ TEST(Conversion, RefusesGeometryTheBufferCannotHold)
     EXPECT_EQ(pic->rgb.size(), 12u);
 }
 
+TEST(Conversion, FourByteLayoutsGiveRgbInEitherOrder)
+{
+    // One pixel of each order, the same colour, alpha and padding ignored.
+    const std::vector<uint8_t> bgra = {10, 20, 30, 40, 0xEE, 0xEE, 0xEE, 0xEE};
+    const std::vector<uint8_t> rgba = {30, 20, 10, 40, 0xEE, 0xEE, 0xEE, 0xEE};
+    auto a = rgb_from_bgra(bgra.data(), 1, 1, 8, bgra.size());
+    auto b = rgb_from_rgba(rgba.data(), 1, 1, 8, rgba.size());
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->rgb, (std::vector<uint8_t>{30, 20, 10}));
+    EXPECT_EQ(b->rgb, a->rgb);
+    EXPECT_FALSE(rgb_from_rgba(rgba.data(), 2, 2, 8, 15));
+}
+
 TEST(PngFile, WritesWhatReadsBackAndReportsUnwritablePaths)
 {
     RgbPicture pic{3, 2, {}};

@@ -6,6 +6,7 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -322,4 +323,98 @@ TEST(Monitor, ErrorsAreOneClearLineAndAFailureStatus)
     EXPECT_NE(unwritable.status, 0);
     EXPECT_NE(unwritable.output.find("cannot write /nonexistent-folder/z.png"), std::string::npos)
         << unwritable.output;
+}
+
+TEST(MonitorOptions, ColourFormatAndBandwidthShapeWhatArrives)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child camera(ns.argv("qrv_test_camera", {"--width", "320", "--height", "180"}));
+    ASSERT_TRUE(camera.wait_for_output("publishing", 10s)) << camera.output();
+    Child strobe(ns.argv("strobe_pump"));
+    const std::string png = temp_file("layout.png");
+    struct Case {
+        const char* source;
+        std::vector<std::string> options;
+        const char* wrote;  // what the monitor reports: size and layout received
+    } cases[] = {
+        {"Test Camera", {"--color-format", "bgrx-bgra"}, "(320x180 from BGRX)"},
+        {"Test Camera", {"--color-format", "rgbx-rgba", "--bandwidth", "lowest"}, "(80x45 from RGBX)"},
+        {"My Video", {"--color-format", "uyvy-rgba"}, "(1920x1080 from RGBA)"},
+        {"My Video", {"--color-format", "fastest", "--bandwidth", "lowest"}, "(480x270 from BGRA)"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"snapshot", c.source, png, "--timeout", "10"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        auto snap = run_in(ns, "qrv_monitor", args);
+        ASSERT_EQ(snap.status, 0) << snap.output;
+        EXPECT_NE(snap.output.find(c.wrote), std::string::npos) << snap.output;
+        // Whatever the layout, the picture on disk is the frame: of the size
+        // reported, and for the strobe all black or all white.
+        const Png pic = read_png(png);
+        EXPECT_NE(std::string(c.wrote).find(std::to_string(pic.width) + "x" + std::to_string(pic.height)),
+                  std::string::npos)
+            << c.wrote;
+        if (std::string(c.source) == "My Video" && !pic.rgb.empty()) {
+            const uint8_t first = pic.rgb[0];
+            EXPECT_TRUE(first == 0 || first == 255) << int(first);
+            EXPECT_TRUE(std::all_of(pic.rgb.begin(), pic.rgb.end(), [&](uint8_t v) { return v == first; }))
+                << c.wrote;
+        }
+    }
+    unlink(png.c_str());
+
+    auto audio = run_in(ns, "qrv_monitor", {"watch", "Test Camera", "--seconds", "2", "--bandwidth", "audio"});
+    ASSERT_EQ(audio.status, 0) << audio.output;
+    EXPECT_NE(audio.output.find("no video | audio 48000 Hz 2 ch"), std::string::npos) << audio.output;
+    EXPECT_EQ(audio.output.find("fps"), std::string::npos) << audio.output;
+    const std::string wav = temp_file("camera.wav");
+    auto rec = run_in(ns, "qrv_monitor", {"record-audio", "Test Camera", wav, "--seconds", "1", "--bandwidth", "audio"});
+    EXPECT_EQ(rec.status, 0) << rec.output;
+    unlink(wav.c_str());
+    // A snapshot of a source asked to send no video is refused up front.
+    auto bad = run_in(ns, "qrv_monitor", {"snapshot", "Test Camera", png, "--bandwidth", "audio"});
+    EXPECT_NE(bad.status, 0);
+}
+
+// Waits until text has appeared count times in the child's output.
+bool wait_for_times(Child& child, const std::string& text, int count, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int seen = 0;
+        for (size_t at = child.output().find(text); at != std::string::npos; at = child.output().find(text, at + 1))
+            ++seen;
+        if (seen >= count)
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        child.wait_for_output("\x01 nothing that is ever printed", 100ms);  // reads what there is
+    }
+}
+
+TEST(MonitorTally, TheCameraPrintsEachChangeAndForgetsAMonitorThatLeft)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child camera(ns.argv("qrv_test_camera", {"--width", "64", "--height", "36"}));
+    ASSERT_TRUE(camera.wait_for_output("publishing", 10s)) << camera.output();
+    auto program = run_in(ns, "qrv_monitor", {"tally", "Test Camera", "program", "--seconds", "1"});
+    ASSERT_EQ(program.status, 0) << program.output;
+    EXPECT_NE(program.output.find("program on, preview off"), std::string::npos) << program.output;
+    EXPECT_TRUE(camera.wait_for_output("tally: program on, preview off", 10s)) << camera.output();
+    EXPECT_TRUE(camera.wait_for_output("tally: program off, preview off", 10s)) << camera.output();
+
+    // Two monitors at once: the camera is on while either says so.
+    Child both(ns.argv("qrv_monitor", {"tally", "Test Camera", "both", "--seconds", "30"}));
+    EXPECT_TRUE(camera.wait_for_output("tally: program on, preview on", 10s)) << camera.output();
+    auto preview = run_in(ns, "qrv_monitor", {"tally", "Test Camera", "preview", "--seconds", "0"});
+    EXPECT_EQ(preview.status, 0) << preview.output;
+    both.signal(SIGINT);
+    EXPECT_EQ(both.wait_exit(10s), std::optional<int>(0));
+    EXPECT_TRUE(wait_for_times(camera, "tally: program off, preview off", 2, 10s)) << camera.output();
+    EXPECT_EQ(camera.output().find("tally: program off, preview on"), std::string::npos) << camera.output();
+
+    auto bad = run_in(ns, "qrv_monitor", {"tally", "Test Camera", "sideways"});
+    EXPECT_NE(bad.status, 0);
 }

@@ -162,6 +162,90 @@ TEST_F(ApiE2E, ReceiverFindsItsSourceAgainByNameAtANewAddress)
     EXPECT_EQ(next_byte(r), 0x22);
 }
 
+// Reads the sender's tally until it is the one wanted.
+bool tally_becomes(QRVlib_send_instance_t s, bool program, bool preview, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = qrv_test::Clock::now() + limit;
+    for (;;) {
+        QRVlib_tally_t t;
+        QRVlib_send_get_tally(s, &t, 100);
+        if (t.on_program == program && t.on_preview == preview)
+            return true;
+        if (qrv_test::Clock::now() >= end)
+            return false;
+    }
+}
+
+QRVlib_recv_instance_t receiver_of(const std::string& name, const std::string& locator)
+{
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t(name.c_str(), locator.c_str()));
+    return QRVlib_recv_create_v3(&settings);
+}
+
+TEST_F(ApiE2E, TallyCombinesTheReceiversAndForgetsThoseThatLeave)
+{
+    auto s = sender("Tally");
+    ASSERT_TRUE(s);
+    QRVlib_tally_t t{true, true};
+    EXPECT_FALSE(QRVlib_send_get_tally(s, &t, 0)) << "no change yet";
+    EXPECT_FALSE(t.on_program || t.on_preview);
+    const std::string locator = locator_of(s);
+    auto r1 = receiver_of("HOST (Tally)", locator), r2 = receiver_of("HOST (Tally)", locator);
+    ASSERT_TRUE(r1 && r2);
+    const auto end = qrv_test::Clock::now() + 5s;
+    while (QRVlib_send_get_no_connections(s, 0) < 2 && qrv_test::Clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(QRVlib_send_get_no_connections(s, 0), 2);
+
+    const QRVlib_tally_t program{true, false}, preview{false, true}, off{false, false};
+    ASSERT_TRUE(QRVlib_recv_set_tally(r1, &program));
+    ASSERT_TRUE(QRVlib_send_get_tally(s, &t, 5000));
+    EXPECT_TRUE(t.on_program);
+    EXPECT_FALSE(t.on_preview);
+    ASSERT_TRUE(QRVlib_recv_set_tally(r2, &preview));
+    ASSERT_TRUE(QRVlib_send_get_tally(s, &t, 5000));
+    EXPECT_TRUE(t.on_program && t.on_preview) << "on program when any says so, on preview likewise";
+    // Saying the same again changes nothing.
+    ASSERT_TRUE(QRVlib_recv_set_tally(r1, &program));
+    EXPECT_FALSE(QRVlib_send_get_tally(s, &t, 300));
+    EXPECT_TRUE(t.on_program && t.on_preview);
+
+    QRVlib_recv_destroy(r2);
+    ASSERT_TRUE(QRVlib_send_get_tally(s, &t, 5000));
+    EXPECT_TRUE(t.on_program);
+    EXPECT_FALSE(t.on_preview) << "the receiver that left no longer counts";
+    ASSERT_TRUE(QRVlib_recv_set_tally(r1, &off));
+    EXPECT_TRUE(tally_becomes(s, false, false));
+
+    EXPECT_FALSE(QRVlib_recv_set_tally(nullptr, &off));
+    EXPECT_FALSE(QRVlib_send_get_tally(s, nullptr, 0));
+    QRVlib_recv_destroy(r1);
+    QRVlib_send_destroy(s);
+}
+
+TEST_F(ApiE2E, TallyOfARoutedReceiverReachesTheSourceCarryingTheMedia)
+{
+    auto a = sender("Tally A"), b = sender("Tally B");
+    QRVlib_routing_create_t rs("Tally Routing");
+    auto router = QRVlib_routing_create(&rs);
+    ASSERT_TRUE(a && b && router);
+    std::string router_locator(QRVlib_routing_get_locator(router, nullptr, 0), '\0');
+    QRVlib_routing_get_locator(router, router_locator.data(), (uint32_t)router_locator.size());
+    auto r = receiver_of("HOST (Tally Routing)", router_locator.c_str());
+    ASSERT_TRUE(r);
+    const QRVlib_tally_t program{true, false};
+    ASSERT_TRUE(QRVlib_recv_set_tally(r, &program));
+    ASSERT_EQ(QRVlib_routing_get_no_connections(router, 5000), 1);
+
+    const std::string la = locator_of(a), lb = locator_of(b);
+    QRVlib_source_t to_a("HOST (Tally A)", la.c_str()), to_b("HOST (Tally B)", lb.c_str());
+    ASSERT_TRUE(QRVlib_routing_change(router, &to_a));
+    EXPECT_TRUE(tally_becomes(a, true, false));
+    ASSERT_TRUE(QRVlib_routing_change(router, &to_b));
+    EXPECT_TRUE(tally_becomes(b, true, false)) << "the tally follows the route";
+    EXPECT_TRUE(tally_becomes(a, false, false)) << "and leaves the source routed away from";
+}
+
 TEST_F(ApiE2E, BadHandlesAndArgumentsAreRefused)
 {
     EXPECT_EQ(QRVlib_send_get_no_connections(nullptr, 0), -1);

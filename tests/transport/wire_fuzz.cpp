@@ -1,6 +1,8 @@
 // libFuzzer target: a stream of wire messages as a receiver or a source's
 // server would read it. Every message is parsed and, when whole, its fixed
-// fields decoded again; a bad one ends the stream as it ends a connection.
+// fields decoded again; one that a reader skips (a later version's type or
+// payload format) is stepped over; a bad one ends the stream as it ends a
+// connection.
 #include <cstddef>
 #include <cstdint>
 
@@ -13,7 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::span<const uint8_t> rest(data, size);
     while (!rest.empty()) {
         Parsed p;
-        if (parse_message(rest, p) != ParseResult::ok)
+        const ParseResult r = parse_message(rest, p);
+        if (r == ParseResult::skip) {
+            const auto fixed = rest.subspan(kHeaderBytes, p.header.fixed_len);
+            if (judge(p.header, fixed) != Verdict::skip || p.consumed == 0 || p.consumed > rest.size())
+                __builtin_trap();
+            rest = rest.subspan(p.consumed);
+            continue;
+        }
+        if (r != ParseResult::ok)
             break;
         const auto fixed = rest.subspan(kHeaderBytes, p.header.fixed_len);
         if (p.header.type == MessageType::video) {
@@ -34,6 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 __builtin_trap();
         }
         if (p.header.type == MessageType::release && !decode_release(p.header, fixed))
+            __builtin_trap();
+        if (p.header.type == MessageType::hello && !decode_hello(p.header, fixed))
+            __builtin_trap();
+        if (p.header.type == MessageType::tally && !decode_tally(p.header, fixed))
             __builtin_trap();
         if (p.consumed == 0 || p.consumed > rest.size())
             __builtin_trap();

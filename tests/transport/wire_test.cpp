@@ -90,8 +90,7 @@ TEST(Wire, BadHeadersAreRefused)
         uint32_t value;
     } cases[] = {
         {"magic", 0, 0x12345678u},
-        {"version", 4, 0x0002 | (2u << 8)},   // version 2
-        {"unknown type", 4, 0x0001 | (99u << 8)},
+        {"version", 4, 0x0002 | (2u << 8)},   // framing version 2
         {"flags", 4, 0x0001 | (2u << 8) | (1u << 16)},
         {"fixed too short", 8, 3},
         {"fixed too long", 8, kMaxFixedBytes + 1},
@@ -213,6 +212,95 @@ TEST(Wire, ParseMessageWaitsForWholeMessagesAndRefusesNulInText)
     // A bad fixed part is refused before its text and data have arrived.
     auto v = encode_video(hd_bgra(), "", 5);
     EXPECT_EQ(parse_message(v, p), ParseResult::bad);
+}
+
+// A message of a later version: any type, fixed fields, text and data.
+std::vector<uint8_t> later_message(uint8_t type, uint32_t fixed_len, std::string_view text, uint64_t data_len)
+{
+    std::vector<uint8_t> m(kHeaderBytes + fixed_len, 0);
+    const uint32_t magic = kMagic, text_len = (uint32_t)text.size();
+    std::memcpy(m.data(), &magic, 4);
+    m[4] = kVersion;
+    m[5] = type;
+    std::memcpy(m.data() + 8, &fixed_len, 4);
+    std::memcpy(m.data() + 12, &text_len, 4);
+    std::memcpy(m.data() + 16, &data_len, 8);
+    m.insert(m.end(), text.begin(), text.end());
+    m.resize(m.size() + data_len, 0xC3);
+    return m;
+}
+
+TEST(Wire, UnknownTypesAndPayloadFormatsAreSkippedWithinTheCaps)
+{
+    Parsed p;
+    // A type from a later version, with everything a message can carry;
+    // its text is not looked into.
+    const auto later = later_message(77, 40, std::string_view("any\0thing", 9), 5000);
+    ASSERT_EQ(parse_message(later, p), ParseResult::skip);
+    EXPECT_EQ(p.consumed, later.size());
+    // ... but still within the caps of any message.
+    auto huge = later_message(77, 0, "", 0);
+    const uint64_t too_much = kMaxVideoDataBytes + 1;
+    std::memcpy(huge.data() + 16, &too_much, 8);
+    EXPECT_EQ(parse_message(huge, p), ParseResult::bad);
+
+    // Media in a payload format this version does not decode: the length
+    // cannot be checked against the geometry, only against the type's cap.
+    VideoFields coded = hd_bgra();
+    coded.format_tag = 5;
+    coded.line_bytes = 0;
+    auto v = encode_video(coded, "<later/>", 12345);
+    v.resize(v.size() + 12345, 1);
+    ASSERT_EQ(parse_message(v, p), ParseResult::skip);
+    EXPECT_EQ(p.consumed, v.size());
+    // A raw frame that lies about its size is still refused.
+    auto raw = encode_video(hd_bgra(), "", 12345);
+    EXPECT_EQ(parse_message(raw, p), ParseResult::bad);
+}
+
+TEST(Wire, HellosCarryWhatTheReceiverWants)
+{
+    HelloFields f;
+    f.kinds = kWantAudio | kWantMetadata;
+    f.video_formats = 0x5;
+    f.color_format = ColorFormat::rgbx_rgba;
+    f.bandwidth = Bandwidth::audio_only;
+    const auto m = encode_hello("Studio B", f);
+    Parsed p;
+    ASSERT_EQ(parse_message(m, p), ParseResult::ok);
+    auto fixed = [&](const std::vector<uint8_t>& msg) {
+        return std::span<const uint8_t>(msg).subspan(kHeaderBytes, header_of(msg)->fixed_len);
+    };
+    auto back = decode_hello(p.header, fixed(m));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->kinds, kWantAudio | kWantMetadata);
+    EXPECT_EQ(back->video_formats, 0x5u);
+    EXPECT_EQ(back->bandwidth, Bandwidth::audio_only);
+
+    // The first version's hello: everything, raw, as sent.
+    const auto old = encode_hello("old");
+    back = decode_hello(*header_of(old), fixed(old));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->kinds, kWantAll);
+    EXPECT_TRUE(has_format(back->video_formats, kVideoRaw));
+    EXPECT_EQ(back->color_format, ColorFormat::fastest);
+    EXPECT_EQ(back->bandwidth, Bandwidth::highest);
+
+    // A later version's longer hello is read as far as this one knows it;
+    // a hello cut inside the fields is bad.
+    auto longer = encode_hello("", f);
+    longer.insert(longer.begin() + kHeaderBytes + kHelloFixedBytes, 8, 0x77);
+    put32(longer, 8, kHelloFixedBytes + 8);
+    ASSERT_EQ(parse_message(longer, p), ParseResult::ok);
+    EXPECT_EQ(decode_hello(p.header, fixed(longer))->bandwidth, Bandwidth::audio_only);
+    auto cut = encode_hello("", f);
+    cut.erase(cut.begin() + kHeaderBytes + 8, cut.begin() + kHeaderBytes + kHelloFixedBytes);
+    put32(cut, 8, 8);
+    EXPECT_EQ(parse_message(cut, p), ParseResult::bad);
+
+    const auto t = encode_tally({kTallyProgram | 0x80});
+    ASSERT_EQ(parse_message(t, p), ParseResult::ok);
+    EXPECT_EQ(decode_tally(p.header, fixed(t))->flags, kTallyProgram | 0x80);
 }
 
 PacketPtr packet(MessageType t, uint8_t tag)

@@ -64,7 +64,11 @@ std::optional<RgbPicture> rgb_from_uyvy(const uint8_t* data, int width, int heig
     return pic;
 }
 
-std::optional<RgbPicture> rgb_from_bgra(const uint8_t* data, int width, int height, int line_stride, size_t size)
+namespace {
+
+// Four bytes per pixel with red at byte red_at and blue at 2 - red_at.
+std::optional<RgbPicture> rgb_from_four(const uint8_t* data, int width, int height, int line_stride, size_t size,
+                                        int red_at)
 {
     if (!data || !geometry_fits(width, height, line_stride, 4, size))
         return std::nullopt;
@@ -73,12 +77,24 @@ std::optional<RgbPicture> rgb_from_bgra(const uint8_t* data, int width, int heig
         const uint8_t* line = data + (size_t)row * line_stride;
         uint8_t* out = pic.rgb.data() + (size_t)row * width * 3;
         for (int x = 0; x < width; ++x) {
-            out[3 * x + 0] = line[4 * x + 2];
+            out[3 * x + 0] = line[4 * x + red_at];
             out[3 * x + 1] = line[4 * x + 1];
-            out[3 * x + 2] = line[4 * x + 0];
+            out[3 * x + 2] = line[4 * x + 2 - red_at];
         }
     }
     return pic;
+}
+
+}  // namespace
+
+std::optional<RgbPicture> rgb_from_bgra(const uint8_t* data, int width, int height, int line_stride, size_t size)
+{
+    return rgb_from_four(data, width, height, line_stride, size, 2);
+}
+
+std::optional<RgbPicture> rgb_from_rgba(const uint8_t* data, int width, int height, int line_stride, size_t size)
+{
+    return rgb_from_four(data, width, height, line_stride, size, 0);
 }
 
 std::string write_png(const std::string& path, const RgbPicture& picture)

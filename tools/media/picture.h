@@ -25,6 +25,9 @@ std::optional<RgbPicture> rgb_from_uyvy(const uint8_t* data, int width, int heig
 // BGRA or BGRX, alpha dropped.
 std::optional<RgbPicture> rgb_from_bgra(const uint8_t* data, int width, int height, int line_stride,
                                         size_t size);
+// RGBA or RGBX, alpha dropped.
+std::optional<RgbPicture> rgb_from_rgba(const uint8_t* data, int width, int height, int line_stride,
+                                        size_t size);
 
 // One studio-range Y'CbCr triple to full-range RGB, rounded and clamped.
 void bt709_to_rgb(int y, int cb, int cr, uint8_t rgb[3]);

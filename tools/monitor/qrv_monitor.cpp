@@ -1,5 +1,5 @@
 // qrv_monitor: lists the sources on the network, watches one, saves a
-// picture or its sound, and sends camera commands.
+// picture or its sound, sends camera commands and sets a source's tally.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -56,6 +56,25 @@ struct Found {
     std::string name, locator;
 };
 
+// What the receiver asks of its source: the pixel layout and bandwidth
+// codes of its settings, by the names the options take.
+const std::map<std::string, QRVlib_recv_color_format_e> kColorFormats = {
+    {"uyvy-bgra", QRVlib_recv_color_format_UYVY_BGRA}, {"bgrx-bgra", QRVlib_recv_color_format_BGRX_BGRA},
+    {"rgbx-rgba", QRVlib_recv_color_format_RGBX_RGBA}, {"uyvy-rgba", QRVlib_recv_color_format_UYVY_RGBA},
+    {"fastest", QRVlib_recv_color_format_fastest},
+};
+const std::map<std::string, QRVlib_recv_bandwidth_e> kBandwidths = {
+    {"highest", QRVlib_recv_bandwidth_highest},
+    {"lowest", QRVlib_recv_bandwidth_lowest},
+    {"audio", QRVlib_recv_bandwidth_audio_only},
+    {"metadata", QRVlib_recv_bandwidth_metadata_only},
+};
+
+struct Wishes {
+    std::string color_format = "uyvy-bgra";
+    std::string bandwidth = "highest";
+};
+
 std::optional<Found> find_source(const std::string& wanted, double timeout_s)
 {
     QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
@@ -80,7 +99,8 @@ std::optional<Found> find_source(const std::string& wanted, double timeout_s)
 // A receiver connected to the named source, destroyed with this object.
 class Connection {
 public:
-    static std::optional<Connection> open(const std::string& wanted, double timeout_s, std::string* error)
+    static std::optional<Connection> open(const std::string& wanted, double timeout_s, std::string* error,
+                                          const Wishes& wishes = {})
     {
         auto found = find_source(wanted, timeout_s);
         if (!found) {
@@ -90,6 +110,8 @@ public:
         QRVlib_recv_create_v3_t settings;
         settings.source.name = found->name.c_str();
         settings.source.locator = found->locator.c_str();
+        settings.color_format = kColorFormats.at(wishes.color_format);
+        settings.bandwidth = kBandwidths.at(wishes.bandwidth);
         settings.receiver_name = "qrv_monitor";
         QRVlib_recv_instance_t r = QRVlib_recv_create_v3(&settings);
         if (!r) {
@@ -156,10 +178,10 @@ void print_status(QRVlib_recv_instance_t receiver)
            status.ptz_supported ? ", camera control supported" : "", status.routed ? ", routed" : "");
 }
 
-int run_watch(const std::string& wanted, double find_timeout, double seconds)
+int run_watch(const std::string& wanted, double find_timeout, double seconds, const Wishes& wishes)
 {
     std::string error;
-    auto connection = Connection::open(wanted, find_timeout, &error);
+    auto connection = Connection::open(wanted, find_timeout, &error, wishes);
     if (!connection)
         return fail(error);
     QRVlib_recv_instance_t r = connection->get();
@@ -254,10 +276,11 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds)
     return 0;
 }
 
-int run_snapshot(const std::string& wanted, const std::string& path, double find_timeout, double timeout)
+int run_snapshot(const std::string& wanted, const std::string& path, double find_timeout, double timeout,
+                 const Wishes& wishes)
 {
     std::string error;
-    auto connection = Connection::open(wanted, find_timeout, &error);
+    auto connection = Connection::open(wanted, find_timeout, &error, wishes);
     if (!connection)
         return fail(error);
     QRVlib_recv_instance_t r = connection->get();
@@ -272,6 +295,8 @@ int run_snapshot(const std::string& wanted, const std::string& path, double find
             picture = qrv::tools::rgb_from_uyvy(video.data, video.width, video.height, video.line_stride, size);
         else if (video.fourcc == QRVlib_FourCC_type_BGRA || video.fourcc == QRVlib_FourCC_type_BGRX)
             picture = qrv::tools::rgb_from_bgra(video.data, video.width, video.height, video.line_stride, size);
+        else if (video.fourcc == QRVlib_FourCC_type_RGBA || video.fourcc == QRVlib_FourCC_type_RGBX)
+            picture = qrv::tools::rgb_from_rgba(video.data, video.width, video.height, video.line_stride, size);
         const std::string layout = fourcc_text(video.fourcc);
         QRVlib_recv_free_video_v2(r, &video);
         if (!picture)
@@ -285,10 +310,11 @@ int run_snapshot(const std::string& wanted, const std::string& path, double find
     return fail(connection->name() + " sent no video");
 }
 
-int run_record(const std::string& wanted, const std::string& path, double find_timeout, double seconds)
+int run_record(const std::string& wanted, const std::string& path, double find_timeout, double seconds,
+               const Wishes& wishes)
 {
     std::string error;
-    auto connection = Connection::open(wanted, find_timeout, &error);
+    auto connection = Connection::open(wanted, find_timeout, &error, wishes);
     if (!connection)
         return fail(error);
     QRVlib_recv_instance_t r = connection->get();
@@ -366,6 +392,33 @@ int run_ptz(const std::string& wanted, double find_timeout, const std::string& c
     return 0;
 }
 
+// Says the source is on program and/or preview, and keeps saying so for as
+// long as the receiver is held; the source forgets it when the receiver goes.
+int run_tally(const std::string& wanted, double find_timeout, const std::string& state, double seconds)
+{
+    std::string error;
+    auto connection = Connection::open(wanted, find_timeout, &error);
+    if (!connection)
+        return fail(error);
+    QRVlib_recv_instance_t r = connection->get();
+    QRVlib_recv_status_t status{};
+    const auto end = Clock::now() + std::chrono::duration<double>(find_timeout);
+    while (!stop_requested.load() && Clock::now() < end && !(QRVlib_recv_get_status(r, &status) && status.connected))
+        QRVlib_recv_capture_v2(r, nullptr, nullptr, nullptr, 100);
+    if (!status.connected)
+        return fail("cannot connect to " + connection->name());
+    const QRVlib_tally_t tally{state == "program" || state == "both", state == "preview" || state == "both"};
+    if (!QRVlib_recv_set_tally(r, &tally))
+        return fail("the tally was refused");
+    printf("tally of %s: program %s, preview %s, for %g s\n", connection->name().c_str(),
+           tally.on_program ? "on" : "off", tally.on_preview ? "on" : "off", seconds);
+    fflush(stdout);
+    const auto hold = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!stop_requested.load() && Clock::now() < hold)
+        QRVlib_recv_capture_v2(r, nullptr, nullptr, nullptr, 100);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -382,18 +435,36 @@ int main(int argc, char** argv)
 
     double seconds = 0;
     std::string name, file;
+    Wishes wishes;
+    std::vector<std::string> color_names, bandwidth_names, bandwidth_with_video = {"highest", "lowest"};
+    for (const auto& [n, code] : kColorFormats)
+        color_names.push_back(n);
+    for (const auto& [n, code] : kBandwidths)
+        bandwidth_names.push_back(n);
+    auto add_color_format = [&](CLI::App* sub) {
+        sub->add_option("--color-format", wishes.color_format, "pixel layout to receive video in (default uyvy-bgra)")
+            ->check(CLI::IsMember(color_names));
+    };
+    auto add_bandwidth = [&](CLI::App* sub, const std::vector<std::string>& allowed) {
+        sub->add_option("--bandwidth", wishes.bandwidth, "what the source sends (default highest)")
+            ->check(CLI::IsMember(allowed));
+    };
     auto* list = app.add_subcommand("list", "show the visible sources as they come and go");
     list->add_option("--seconds", seconds, "stop after this long (default: until Ctrl-C)");
 
     auto* watch = app.add_subcommand("watch", "print what a source sends, once a second");
     watch->add_option("name", name, "source name")->required();
     watch->add_option("--seconds", seconds, "stop after this long (default: until Ctrl-C)");
+    add_color_format(watch);
+    add_bandwidth(watch, bandwidth_names);
 
     double timeout = 5.0;
     auto* snapshot = app.add_subcommand("snapshot", "write the next video frame as a PNG file");
     snapshot->add_option("name", name, "source name")->required();
     snapshot->add_option("file", file, "PNG file to write")->required();
     snapshot->add_option("--timeout", timeout, "seconds to wait for a frame")->check(CLI::PositiveNumber);
+    add_color_format(snapshot);
+    add_bandwidth(snapshot, bandwidth_with_video);
 
     double record_seconds = 0;
     auto* record = app.add_subcommand("record-audio", "write a source's audio as a WAV file");
@@ -410,6 +481,16 @@ int main(int argc, char** argv)
     record->add_option("name", name, "source name")->required();
     record->add_option("file", file, "WAV file to write")->required();
     record->add_option("--seconds", record_seconds, "length to record")->required()->check(CLI::PositiveNumber);
+    add_bandwidth(record, {"highest", "lowest", "audio"});
+
+    std::string tally_state;
+    double hold_seconds = 3.0;
+    auto* tally = app.add_subcommand("tally", "tell a source it is on program and/or preview, for a while");
+    tally->add_option("name", name, "source name")->required();
+    tally->add_option("state", tally_state, "program, preview, both or off")
+        ->required()
+        ->check(CLI::IsMember({"program", "preview", "both", "off"}));
+    tally->add_option("--seconds", hold_seconds, "how long to hold it (default 3)")->check(CLI::NonNegativeNumber);
 
     std::string command;
     int preset = 0;
@@ -439,11 +520,13 @@ int main(int argc, char** argv)
     if (*list)
         status = run_list(seconds);
     else if (*watch)
-        status = run_watch(name, find_timeout, seconds);
+        status = run_watch(name, find_timeout, seconds, wishes);
     else if (*snapshot)
-        status = run_snapshot(name, file, find_timeout, timeout);
+        status = run_snapshot(name, file, find_timeout, timeout, wishes);
     else if (*record)
-        status = run_record(name, file, find_timeout, record_seconds);
+        status = run_record(name, file, find_timeout, record_seconds, wishes);
+    else if (*tally)
+        status = run_tally(name, find_timeout, tally_state, hold_seconds);
     else if (*ptz) {
         for (auto* sub : {recall, store, pan_tilt, zoom})
             if (*sub)

@@ -1,5 +1,6 @@
 // qrv_test_camera: publishes a source with a moving test pattern and a
-// tone, declares camera control, and prints every camera command it gets.
+// tone, declares camera control, and prints every camera command it gets
+// and every change of its tally.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -141,6 +142,11 @@ int main(int argc, char** argv)
         QRVlib_ptz_command_t command;
         while (QRVlib_send_get_ptz_command(sender, &command, 0))
             print_command(command);
+        QRVlib_tally_t tally;
+        if (QRVlib_send_get_tally(sender, &tally, 0)) {
+            printf("tally: program %s, preview %s\n", tally.on_program ? "on" : "off", tally.on_preview ? "on" : "off");
+            fflush(stdout);
+        }
     }
 
     QRVlib_send_destroy(sender);

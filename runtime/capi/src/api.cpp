@@ -387,7 +387,11 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create
         const bool readable = parse_locator(locator).has_value();
         if (name.empty() && !readable)
             throw Error("the receiver's source has no name, and its locator cannot be read: '" + locator + "'");
-        auto receiver = std::make_shared<Receiver>(ReceiverSettings{name, locator, receiver_name});
+        // Codes beyond those known pass as they are: they act as the
+        // defaults (see the runtime's header).
+        ReceiverSettings rs{name, locator, receiver_name, static_cast<media::ColorFormat>(s.color_format),
+                            static_cast<wire::Bandwidth>(s.bandwidth)};
+        auto receiver = std::make_shared<Receiver>(std::move(rs));
         void* handle = lib().adopt(lib().receivers, std::move(receiver));
         if (!handle)
             throw Error("the library is not initialized");
@@ -540,8 +544,9 @@ QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
         if (!s || !present(stats, "stats"))
             return false;
         const auto t = s->transport_stats();
-        *stats = QRVlib_send_transport_stats_t{t.accepted,          t.refused,       t.bad_peers,
-                                               t.handshake_timeouts, t.video_dropped, t.audio_dropped};
+        *stats = QRVlib_send_transport_stats_t{t.accepted,      t.refused,       t.bad_peers,
+                                               t.handshake_timeouts, t.video_dropped, t.audio_dropped,
+                                               t.unknown_messages, t.previews};
         return true;
     });
 }
@@ -674,6 +679,31 @@ QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t r
         if (timeout_ms)
             r->wait_connections(1, std::chrono::milliseconds(timeout_ms));
         return (int32_t)r->connections();
+    });
+}
+
+// --- tally -----------------------------------------------------------------
+
+QRVLIB_API bool QRVlib_recv_set_tally(QRVlib_recv_instance_t receiver, const QRVlib_tally_t* tally)
+{
+    return guarded(false, [&] {
+        auto r = lib().receivers.find(receiver);
+        if (!r || !tally)
+            return false;
+        r->set_tally(tally->on_program, tally->on_preview);
+        return true;
+    });
+}
+
+QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tally_t* tally, uint32_t timeout_ms)
+{
+    return guarded(false, [&] {
+        auto s = lib().senders.find(sender);
+        if (!s || !tally)
+            return false;
+        const auto [state, changed] = s->tally(std::chrono::milliseconds(timeout_ms));
+        *tally = QRVlib_tally_t{state.program, state.preview};
+        return changed;
     });
 }
 

@@ -69,6 +69,11 @@ struct QRVlib_recv_stats_t {
     uint64_t metadata_dropped;
     uint64_t bad_messages;   // connections dropped for an invalid message
     uint64_t connects;       // successful connections, reconnections included
+    /// Messages from a source of a later version that were skipped, the
+    /// connection kept: of a type this version does not know.
+    uint64_t unknown_messages;
+    /// Likewise: media in a payload format this version does not decode.
+    uint64_t unknown_formats;
 };
 
 // Counters of a sender's or router's server.
@@ -79,6 +84,13 @@ struct QRVlib_send_transport_stats_t {
     uint64_t handshake_timeouts;  // dropped for saying nothing in time
     uint64_t video_dropped;       // frames skipped for slow receivers
     uint64_t audio_dropped;       // audio beyond a slow receiver's cap
+    /// Messages from receivers of a later version that were skipped, the
+    /// connection kept: of a type this version does not know.
+    uint64_t unknown_messages;
+    /// Reduced preview pictures made for receivers that asked for the
+    /// lowest bandwidth: one per frame for all of them, only while one is
+    /// connected.
+    uint64_t previews_made;
 };
 
 // Camera commands that reach a sender.
@@ -141,6 +153,119 @@ QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom
 // The locator of a router's own source, as for a sender.
 QRVLIB_API uint32_t QRVlib_routing_get_locator(QRVlib_routing_instance_t router, char* text, uint32_t capacity);
 QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t router, uint32_t timeout_ms);
+
+// --- receivers' wishes ----------------------------------------------------
+
+/**
+ * @page receiver_wishes What a receiver asks of its source
+ *
+ * Two fields of QRVlib_recv_create_v3_t take effect when the receiver is
+ * created and hold for its whole life, reconnections and routes included.
+ * Both are told to the source when the receiver connects, so that the
+ * source sends it only what it asked for.
+ *
+ * @b color_format (QRVlib_recv_color_format_e): the pixel layout of the
+ * video frames that QRVlib_recv_capture_v2 hands out. Frames with alpha
+ * are those the source sent as BGRA or RGBA; the others (UYVY, BGRX, RGBX)
+ * have none.
+ *  - QRVlib_recv_color_format_UYVY_BGRA (1, the default): without alpha as
+ *    UYVY, with alpha as BGRA.
+ *  - QRVlib_recv_color_format_BGRX_BGRA (0): every frame as BGRX (without
+ *    alpha; the fourth byte is 255) or BGRA (with alpha).
+ *  - QRVlib_recv_color_format_RGBX_RGBA (2): as 0, in RGBX or RGBA.
+ *  - QRVlib_recv_color_format_UYVY_RGBA (3): without alpha as UYVY, with
+ *    alpha as RGBA.
+ *  - QRVlib_recv_color_format_fastest (100): exactly as the source sent it.
+ *  - Any other value acts as the default.
+ *
+ * YUV is BT.709 in studio range (Y 16 to 235, Cb and Cr 16 to 240), RGB is
+ * full range; in UYVY a pair's chroma belongs to its first pixel. Going to
+ * RGB the second pixel of a pair takes the mean of its neighbours'
+ * chroma; going to UYVY a pair's chroma is the mean of its two pixels', and
+ * alpha is dropped. Alpha passes unchanged between BGRA and RGBA.
+ * Conversion happens in the capture call, on the caller's thread; a frame
+ * delivered in the layout it arrived in is not copied (on the same host it
+ * is read straight from the source's shared memory). Either way the frame
+ * is freed with QRVlib_recv_free_video_v2; its line stride is the width
+ * times the bytes per pixel of the delivered layout.
+ *
+ * @b bandwidth (QRVlib_recv_bandwidth_e):
+ *  - QRVlib_recv_bandwidth_highest (100, the default): everything as sent.
+ *  - QRVlib_recv_bandwidth_lowest (50): audio and metadata as sent; video
+ *    as a reduced preview picture, a quarter of each dimension (at least 1
+ *    pixel; for UYVY an even width of at least 2), same layout and frame
+ *    rate. The source makes one preview per frame for all such receivers,
+ *    on a thread of its own and only while one is connected; previews skip
+ *    frames rather than fall behind.
+ *  - QRVlib_recv_bandwidth_audio_only (10): audio and metadata, no video.
+ *  - QRVlib_recv_bandwidth_metadata_only (0): metadata only.
+ *  - Any other value acts as highest.
+ *
+ * A source of the first version of the protocol ignores these wishes: it
+ * sends everything in full size, and the receiver drops the kinds of media
+ * it did not ask for (QRVlib_recv_stats_t still counts them as received).
+ */
+
+// --- tally -----------------------------------------------------------------
+
+/**
+ * Tally: whether a source is on program (on air) and/or on preview.
+ * Receivers tell their source; the source combines what all its connected
+ * receivers say.
+ */
+struct QRVlib_tally_t {
+    bool on_program = false;  ///< on air
+    bool on_preview = false;  ///< lined up to go on air next
+};
+static_assert(sizeof(QRVlib_tally_t) == 2);
+
+extern "C" {
+
+/**
+ * Tells the receiver's source that it is on program and/or on preview.
+ *
+ * The state is kept by the receiver: it is sent at once when connected, and
+ * again after every reconnection and to every new source a router sends
+ * the receiver to, until the next call replaces it. It goes to the source
+ * that actually carries the media: for a receiver of a routed source, the
+ * source the router points at, not the router. When the receiver is
+ * destroyed or its connection ends, the source no longer counts it.
+ *
+ * Threading: may be called from any thread, concurrently with captures;
+ * the last call's state is the one the source ends up with. Does not block
+ * beyond a short socket write.
+ *
+ * @param receiver a receiver handle.
+ * @param tally the state; read during the call only.
+ * @return false for an unknown receiver or a null tally; true once the
+ *         state is recorded (whether or not the receiver is connected now).
+ */
+QRVLIB_API bool QRVlib_recv_set_tally(QRVlib_recv_instance_t receiver, const QRVlib_tally_t* tally);
+
+/**
+ * The combined tally of a sender: on program when any connected receiver
+ * says so, on preview likewise. A receiver that disconnects no longer
+ * counts.
+ *
+ * Each sender remembers the combined state that this call last reported.
+ * When the state has changed since then, the call returns at once;
+ * otherwise it waits up to timeout_ms for a change (0: does not wait).
+ *
+ * Threading: may be called from any thread; calls from several threads
+ * share the one remembered state.
+ *
+ * @param sender a sender handle.
+ * @param tally receives the combined state, whether or not it changed;
+ *        written only when the sender is known and tally is not null.
+ * @param timeout_ms how long to wait for a change.
+ * @return true when the combined state changed since the previous call
+ *         (the first call: since the sender was created); false when it
+ *         did not change within the timeout, for an unknown sender or a
+ *         null tally.
+ */
+QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tally_t* tally, uint32_t timeout_ms);
+
+}  // extern "C"
 
 // --- discovery -------------------------------------------------------------
 

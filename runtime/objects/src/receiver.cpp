@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 
+#include "media/convert.h"
+
 namespace qrv {
 
 using transport::Message;
@@ -14,6 +16,20 @@ namespace {
 int kind_index(MessageType t)
 {
     return t == MessageType::video ? 0 : t == MessageType::audio ? 1 : 2;
+}
+
+constexpr uint32_t kWantBits[3] = {wire::kWantVideo, wire::kWantAudio, wire::kWantMetadata};
+
+// Converted frames whose buffers are kept for reuse once freed.
+constexpr size_t kConvertedBuffers = 4;
+
+wire::HelloFields wishes_of(const ReceiverSettings& s)
+{
+    wire::HelloFields h;
+    h.kinds = wire::kinds_for(s.bandwidth);
+    h.color_format = s.color_format;
+    h.bandwidth = s.bandwidth;
+    return h;
 }
 
 std::mutex resolver_mutex;
@@ -42,7 +58,7 @@ void set_source_resolver(SourceResolver resolver)
 }
 
 Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits)
-    : settings_(std::move(settings)), limits_(limits)
+    : settings_(std::move(settings)), limits_(limits), kinds_(wire::kinds_for(settings_.bandwidth))
 {
     // Without a locator the home link has nowhere to go yet; a lookup of
     // the source by name plugs in through the link's resolver.
@@ -55,7 +71,8 @@ Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits)
             return found;
         return where;
     };
-    l.link = std::make_unique<transport::ClientLink>(resolve, settings_.receiver_name, *l.role, limits_.link);
+    l.link = std::make_unique<transport::ClientLink>(resolve, settings_.receiver_name, wishes_of(settings_), *l.role,
+                                                     limits_.link);
     home_ = std::move(l);
 }
 
@@ -77,7 +94,8 @@ Receiver::Link Receiver::make_link(uint64_t id, std::optional<Endpoint> where)
     Link l;
     l.role = std::make_unique<Role>(*this, id);
     auto resolve = [where]() -> std::optional<Endpoint> { return where; };
-    l.link = std::make_unique<transport::ClientLink>(resolve, settings_.receiver_name, *l.role, limits_.link);
+    l.link = std::make_unique<transport::ClientLink>(resolve, settings_.receiver_name, wishes_of(settings_), *l.role,
+                                                     limits_.link);
     return l;
 }
 
@@ -96,7 +114,7 @@ void Receiver::note_change_locked(const Effective& before)
     }
 }
 
-void Receiver::link_up(uint64_t id, bool up)
+void Receiver::link_up(uint64_t id, bool up, transport::ClientLink* link)
 {
     bool drop_route = false;
     {
@@ -108,22 +126,76 @@ void Receiver::link_up(uint64_t id, bool up)
     // route that no one keeps any more.
     if (drop_route)
         link_redirect(0, std::string());
-    std::lock_guard lock(mutex_);
-    const Effective before = effective_locked();
-    if (id == 0) {
-        home_connected_ = up;
-        if (!up)
-            home_flags_ = 0;
-    } else if (id == media_id_) {
-        media_connected_ = up;
-        if (!up)
-            media_flags_ = 0;
-    } else {
-        return;
+    bool carrying = false;
+    {
+        std::lock_guard lock(mutex_);
+        const Effective before = effective_locked();
+        if (id == 0) {
+            home_connected_ = up;
+            if (!up)
+                home_flags_ = 0;
+        } else if (id == media_id_) {
+            media_connected_ = up;
+            if (!up)
+                media_flags_ = 0;
+        } else {
+            return;
+        }
+        if (up)
+            ++stats_.connects;
+        note_change_locked(before);
+        carrying = up && tally_set_ && (route_.empty() ? id == 0 : id == media_id_);
     }
-    if (up)
-        ++stats_.connects;
-    note_change_locked(before);
+    // A new connection starts with no tally at the source: say it again.
+    if (carrying && link)
+        if (auto channel = link->channel())
+            push_tally(*channel);
+}
+
+void Receiver::set_tally(bool on_program, bool on_preview)
+{
+    {
+        std::lock_guard lock(mutex_);
+        tally_flags_ = (on_program ? wire::kTallyProgram : 0u) | (on_preview ? wire::kTallyPreview : 0u);
+        tally_set_ = true;
+        ++tally_version_;
+    }
+    // The source that carries the media hears it: the routed one when a
+    // router sent us there.
+    std::shared_ptr<transport::ClientLink::Channel> channel;
+    {
+        std::lock_guard ml(media_mutex_);
+        bool routed;
+        {
+            std::lock_guard lock(mutex_);
+            routed = !route_.empty();
+        }
+        transport::ClientLink* link = routed ? media_.link.get() : home_.link.get();
+        if (link)
+            channel = link->channel();
+    }
+    if (channel)
+        push_tally(*channel);
+}
+
+void Receiver::push_tally(transport::ClientLink::Channel& channel)
+{
+    // Whoever writes last has seen the newest state after writing, so a
+    // write racing with a change never leaves an older state at the source.
+    for (;;) {
+        uint32_t flags;
+        uint64_t version;
+        {
+            std::lock_guard lock(mutex_);
+            flags = tally_flags_;
+            version = tally_version_;
+        }
+        if (!channel.write(wire::encode_tally({flags})))
+            return;
+        std::lock_guard lock(mutex_);
+        if (version == tally_version_)
+            return;
+    }
 }
 
 void Receiver::link_status(uint64_t id, uint32_t flags)
@@ -182,6 +254,9 @@ void Receiver::link_media(uint64_t id, Message&& m)
     uint64_t* received[3] = {&stats_.video_received, &stats_.audio_received, &stats_.metadata_received};
     uint64_t* dropped[3] = {&stats_.video_dropped, &stats_.audio_dropped, &stats_.metadata_dropped};
     ++*received[k];
+    // A source of the first version sends everything whatever we asked.
+    if (!(kinds_ & kWantBits[k]))
+        return;
     if (queued_[k] >= caps[k]) {
         auto it = std::find_if(inbound_.begin(), inbound_.end(),
                                [&](const Message& q) { return kind_index(q.header.type) == k; });
@@ -200,6 +275,47 @@ void Receiver::link_bad()
 {
     std::lock_guard lock(mutex_);
     ++stats_.bad_messages;
+}
+
+void Receiver::link_skipped(bool unknown_type)
+{
+    std::lock_guard lock(mutex_);
+    ++(unknown_type ? stats_.unknown_messages : stats_.unknown_formats);
+}
+
+std::shared_ptr<std::vector<uint8_t>> Receiver::converted_buffer_locked(size_t n)
+{
+    std::shared_ptr<std::vector<uint8_t>> buffer;
+    for (auto& b : converted_)
+        if (b.use_count() == 1) {  // neither held by the caller nor being filled
+            buffer = b;
+            break;
+        }
+    if (!buffer) {
+        buffer = std::make_shared<std::vector<uint8_t>>();
+        if (converted_.size() < kConvertedBuffers)
+            converted_.push_back(buffer);
+    }
+    buffer->resize(n);
+    return buffer;
+}
+
+void Receiver::fill_video_locked(QRVlib_video_frame_v2_t* video, const wire::VideoFields& f, uint32_t fourcc,
+                                 uint8_t* pixels, uint32_t line_bytes, Held& held)
+{
+    *video = QRVlib_video_frame_v2_t();
+    video->width = f.width;
+    video->height = f.height;
+    video->fourcc = static_cast<QRVlib_FourCC_type_e>(fourcc);
+    video->frame_rate_num = f.frame_rate_num;
+    video->frame_rate_den = f.frame_rate_den;
+    video->aspect_ratio = f.aspect_ratio;
+    video->frame_format = static_cast<QRVlib_frame_format_type_e>(f.frame_format);
+    video->timecode = f.timecode;
+    video->data = pixels;
+    video->line_stride = static_cast<int32_t>(line_bytes);
+    video->metadata = held.text.empty() ? nullptr : held.text.c_str();
+    video->timestamp = f.timestamp;
 }
 
 void Receiver::discard_unwanted_locked(bool video, bool audio, bool metadata)
@@ -253,25 +369,39 @@ int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_
         const auto f = wire::decode_video(m.header, m.fixed);
         if (!f || (!m.data && !m.shared))
             return QRVlib_frame_type_error;
-        // Shared-memory pixels are handed out where they lie, read-only.
-        uint8_t* pixels = m.shared ? const_cast<uint8_t*>(m.shared->data) : m.data->data();
-        Held& h = held_[pixels];
-        h.data = std::move(m.data);
-        h.shared = std::move(m.shared);
+        const uint8_t* arrived = m.shared ? m.shared->data : m.data->data();
+        const uint32_t fourcc = media::delivered_layout(settings_.color_format, f->fourcc);
+        if (fourcc == f->fourcc) {
+            // Handed out where they lie: shared-memory pixels read-only in
+            // the source's memory, others in the buffer they arrived in.
+            uint8_t* pixels = const_cast<uint8_t*>(arrived);
+            Held& h = held_[pixels];
+            h.data = std::move(m.data);
+            h.shared = std::move(m.shared);
+            h.text = std::move(m.text);
+            fill_video_locked(video, *f, fourcc, pixels, f->line_bytes, h);
+            return QRVlib_frame_type_video;
+        }
+        // Converted into a buffer of our own, outside the lock; the frame
+        // as it arrived (and a shared-memory frame's hold at the source) is
+        // let go right after.
+        const auto* layout = media::find_layout(fourcc);
+        if (!layout)
+            return QRVlib_frame_type_error;
+        const uint32_t line_bytes = (uint32_t)f->width * (uint32_t)layout->bytes_per_pixel;
+        auto buffer = converted_buffer_locked((size_t)line_bytes * (size_t)f->height);
+        lock.unlock();
+        const bool converted = media::convert_picture({f->fourcc, f->width, f->height, arrived, f->line_bytes}, fourcc,
+                                                      buffer->data(), line_bytes);
+        m.data.reset();
+        m.shared.reset();
+        lock.lock();
+        if (!converted || held_.size() >= limits_.held)
+            return QRVlib_frame_type_error;
+        Held& h = held_[buffer->data()];
+        h.data = std::move(buffer);
         h.text = std::move(m.text);
-        *video = QRVlib_video_frame_v2_t();
-        video->width = f->width;
-        video->height = f->height;
-        video->fourcc = static_cast<QRVlib_FourCC_type_e>(f->fourcc);
-        video->frame_rate_num = f->frame_rate_num;
-        video->frame_rate_den = f->frame_rate_den;
-        video->aspect_ratio = f->aspect_ratio;
-        video->frame_format = static_cast<QRVlib_frame_format_type_e>(f->frame_format);
-        video->timecode = f->timecode;
-        video->data = pixels;
-        video->line_stride = static_cast<int32_t>(f->line_bytes);
-        video->metadata = h.text.empty() ? nullptr : h.text.c_str();
-        video->timestamp = f->timestamp;
+        fill_video_locked(video, *f, fourcc, h.data->data(), line_bytes, h);
         return QRVlib_frame_type_video;
     }
     case MessageType::audio: {

@@ -1,8 +1,15 @@
 #include "objects/sender.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace qrv {
+
+// Camera commands travel with the codes of the interface's enumeration.
+static_assert((int32_t)wire::PtzCommand::recall_preset == QRVlib_ptz_recall_preset);
+static_assert((int32_t)wire::PtzCommand::store_preset == QRVlib_ptz_store_preset);
+static_assert((int32_t)wire::PtzCommand::pan_tilt == QRVlib_ptz_pan_tilt);
+static_assert((int32_t)wire::PtzCommand::zoom == QRVlib_ptz_zoom);
 
 Sender::Sender(SenderSettings settings, const Scope& scope, transport::ServerOptions server_options)
     : settings_(std::move(settings)),
@@ -120,6 +127,21 @@ size_t Sender::connections(std::chrono::milliseconds timeout) const
     if (timeout.count() > 0)
         server_->wait_connections(1, timeout);
     return server_->connections();
+}
+
+std::pair<transport::CombinedTally, bool> Sender::tally(std::chrono::milliseconds timeout)
+{
+    uint64_t seen;
+    {
+        std::lock_guard lock(tally_mutex_);
+        seen = tally_seen_;
+    }
+    const transport::CombinedTally t = server_->wait_tally(seen, timeout);
+    std::lock_guard lock(tally_mutex_);
+    // Callers on several threads share what was reported; counts only grow.
+    const bool changed = t.changes != seen;
+    tally_seen_ = std::max(tally_seen_, t.changes);
+    return {t, changed};
 }
 
 void Sender::set_ptz_supported(bool supported)

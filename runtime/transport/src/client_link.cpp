@@ -27,8 +27,13 @@ void ClientLink::Channel::close()
     fd = -1;
 }
 
-ClientLink::ClientLink(Resolver resolve, std::string receiver_name, LinkEvents& events, LinkOptions options)
-    : resolve_(std::move(resolve)), receiver_name_(std::move(receiver_name)), events_(events), options_(options)
+ClientLink::ClientLink(Resolver resolve, std::string receiver_name, wire::HelloFields wishes, LinkEvents& events,
+                       LinkOptions options)
+    : resolve_(std::move(resolve)),
+      receiver_name_(std::move(receiver_name)),
+      wishes_(wishes),
+      events_(events),
+      options_(options)
 {
     thread_ = std::thread([this] { run(); });
 }
@@ -56,16 +61,18 @@ bool ClientLink::pause(std::chrono::milliseconds how_long)
     return !wake_.wait_for(lock, how_long, [this] { return stopping_; });
 }
 
+std::shared_ptr<ClientLink::Channel> ClientLink::channel()
+{
+    std::lock_guard lock(mutex_);
+    if (stopping_ || !connected_)
+        return nullptr;
+    return channel_;
+}
+
 bool ClientLink::send(const std::vector<uint8_t>& bytes)
 {
-    std::shared_ptr<Channel> channel;
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_ || !connected_)
-            return false;
-        channel = channel_;
-    }
-    return channel && channel->write(bytes);
+    const auto c = channel();
+    return c && c->write(bytes);
 }
 
 const char* ClientLink::log_name() const
@@ -192,7 +199,7 @@ bool ClientLink::serve(net::Fd fd, bool shared)
     }
     bool well = true;
     const std::string peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
-    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_))) {
+    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes_))) {
         // The link is up once the server has taken the hello in: its first
         // answer is always a status.
         bool up = false;
@@ -205,6 +212,12 @@ bool ClientLink::serve(net::Fd fd, bool shared)
             const ReadResult r = read_message(fd.get(), m, &buffers, shared ? &passed : nullptr);
             if (r == ReadResult::closed)
                 break;
+            if (r == ReadResult::skipped) {
+                // From a source of a later version; descriptors that came
+                // with it are closed unused.
+                events_.on_link_skipped(*this, !wire::known_type(m.header.type));
+                continue;
+            }
             bool bad = r == ReadResult::bad;
             // Descriptors come only with shared-memory frames, one each.
             if (!bad && m.header.type == wire::MessageType::shm_video)

@@ -29,6 +29,19 @@ struct Source {
     }
 };
 
+// Reads and throws away n bytes, a bounded piece at a time.
+bool discard(const Source& src, uint64_t n)
+{
+    uint8_t sink[16 * 1024];
+    while (n > 0) {
+        const size_t step = static_cast<size_t>(std::min<uint64_t>(n, sizeof sink));
+        if (!src.read(std::span(sink, step)))
+            return false;
+        n -= step;
+    }
+    return true;
+}
+
 }  // namespace
 
 ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
@@ -45,14 +58,21 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net:
     out.fixed.resize(h->fixed_len);
     if (!src.read(out.fixed))
         return ReadResult::closed;
-    if (!wire::check_fixed(*h, out.fixed))
+    out.text.clear();
+    out.data.reset();
+    switch (wire::judge(*h, out.fixed)) {
+    case wire::Verdict::bad:
         return ReadResult::bad;
+    case wire::Verdict::skip:
+        return discard(src, uint64_t{h->text_len} + h->data_len) ? ReadResult::skipped : ReadResult::closed;
+    case wire::Verdict::take:
+        break;
+    }
     out.text.resize(h->text_len);
     if (!src.read(std::span(reinterpret_cast<uint8_t*>(out.text.data()), out.text.size())))
         return ReadResult::closed;
     if (!wire::valid_text(std::span(reinterpret_cast<const uint8_t*>(out.text.data()), out.text.size())))
         return ReadResult::bad;
-    out.data.reset();
     if (h->data_len == 0)
         return ReadResult::ok;
     // Up to kDirect bytes are allocated at once (the length has been checked

@@ -74,7 +74,8 @@ void ServerConnection::read_loop()
         return;
     }
     ReadResult r = read_message(fd, m);
-    if (r != ReadResult::ok || m.header.type != wire::MessageType::hello) {
+    const auto hello = r == ReadResult::ok ? wire::decode_hello(m.header, m.fixed) : std::nullopt;
+    if (!hello) {
         if (r != ReadResult::closed) {
             hooks_.on_bad_peer();
             QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: its first message is not a valid hello",
@@ -84,6 +85,7 @@ void ServerConnection::read_loop()
         hooks_.on_finished();
         return;
     }
+    wishes_ = *hello;
     const std::string receiver = m.text;
     {
         std::lock_guard lock(mutex_);
@@ -109,10 +111,28 @@ void ServerConnection::read_loop()
             dropped = "invalid message";
             break;
         }
+        if (r == ReadResult::skipped) {
+            // From a receiver of a later version: nothing this side knows
+            // about. Media of a known type are never a receiver's to send,
+            // whatever their format.
+            if (wire::known_type(m.header.type)) {
+                hooks_.on_bad_peer();
+                break;
+            }
+            hooks_.on_unknown_message();
+            continue;
+        }
         switch (m.header.type) {
         case wire::MessageType::ptz:
             if (auto f = wire::decode_ptz(m.header, m.fixed))
                 hooks_.on_ptz(*f);
+            break;
+        case wire::MessageType::tally:
+            if (auto f = wire::decode_tally(m.header, m.fixed)) {
+                const uint32_t flags = f->flags & (wire::kTallyProgram | wire::kTallyPreview);
+                if (tally_.exchange(flags) != flags)
+                    hooks_.on_tally(*this);
+            }
             break;
         case wire::MessageType::hello:
             break;  // a repeated hello changes nothing

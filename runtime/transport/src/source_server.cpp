@@ -16,6 +16,33 @@
 
 namespace qrv::transport {
 
+namespace {
+
+enum class Take { no, yes, preview };
+
+// Whether a receiver is sent a packet, by what its hello asked for. The
+// media that servers publish are raw; control messages go to everyone.
+Take takes(const ServerConnection& c, const wire::Packet& p)
+{
+    const wire::HelloFields& w = c.wishes();
+    const uint32_t kinds = w.kinds & wire::kinds_for(w.bandwidth);
+    switch (p.type) {
+    case wire::MessageType::video:
+        if (!(kinds & wire::kWantVideo) || !wire::has_format(w.video_formats, wire::kVideoRaw))
+            return Take::no;
+        return w.bandwidth == wire::Bandwidth::lowest ? Take::preview : Take::yes;
+    case wire::MessageType::audio:
+        return (kinds & wire::kWantAudio) && wire::has_format(w.audio_formats, wire::kAudioPlanarFloat) ? Take::yes
+                                                                                                        : Take::no;
+    case wire::MessageType::metadata:
+        return (kinds & wire::kWantMetadata) ? Take::yes : Take::no;
+    default:
+        return Take::yes;
+    }
+}
+
+}  // namespace
+
 SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler on_ptz)
     : options_(options), on_ptz_(std::move(on_ptz))
 {
@@ -64,11 +91,13 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
     endpoint_.address = public_address.empty() ? first_address : public_address;
     endpoint_.port = port;
     endpoint_.id = new_source_id();
+    previews_ = std::make_unique<PreviewMaker>([this](wire::PacketPtr p) { publish_preview(p); });
     acceptor_ = std::thread([this] { accept_loop(); });
 }
 
 SourceServer::~SourceServer()
 {
+    previews_.reset();
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -202,14 +231,65 @@ void SourceServer::on_ptz(const wire::PtzFields& command)
 
 void SourceServer::on_finished()
 {
+    // A receiver that is gone no longer counts towards the tally.
+    update_tally();
     changed_.notify_all();
+}
+
+void SourceServer::update_tally()
+{
+    std::lock_guard lock(mutex_);
+    uint32_t flags = 0;
+    for (const auto& c : connections_)
+        if (c->ready() && !c->finished())
+            flags |= c->tally();
+    const bool program = (flags & wire::kTallyProgram) != 0;
+    const bool preview = (flags & wire::kTallyPreview) != 0;
+    if (program == tally_.program && preview == tally_.preview)
+        return;
+    tally_.program = program;
+    tally_.preview = preview;
+    ++tally_.changes;
+    tally_changed_.notify_all();
+}
+
+CombinedTally SourceServer::wait_tally(uint64_t seen, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    tally_changed_.wait_for(lock, timeout, [&] { return tally_.changes != seen; });
+    return tally_;
 }
 
 void SourceServer::publish(const wire::PacketPtr& packet)
 {
+    bool preview = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& c : connections_) {
+            if (!c->ready() || c->finished())
+                continue;
+            switch (takes(*c, *packet)) {
+            case Take::yes:
+                c->send(packet);
+                break;
+            case Take::preview:
+                preview = true;
+                break;
+            case Take::no:
+                break;
+            }
+        }
+    }
+    // Scaled on the preview thread: this thread only hands the frame over.
+    if (preview)
+        previews_->offer(packet);
+}
+
+void SourceServer::publish_preview(const wire::PacketPtr& packet)
+{
     std::lock_guard lock(mutex_);
     for (auto& c : connections_)
-        if (c->ready() && !c->finished())
+        if (c->ready() && !c->finished() && takes(*c, *packet) == Take::preview)
             c->send(packet);
 }
 
@@ -278,6 +358,8 @@ ServerStats SourceServer::stats() const
     s.other_dropped = drops_.other.load();
     s.shared_sent = drops_.shared_sent.load();
     s.shared_reclaimed = drops_.shared_reclaimed.load();
+    s.unknown_messages = unknown_messages_.load();
+    s.previews = previews_ ? previews_->made() : 0;
     std::lock_guard lock(mutex_);
     for (const auto& c : connections_) {
         s.shared_connections += c->shared() && c->ready() && !c->finished();

@@ -3,7 +3,16 @@
 #include <cmath>
 #include <cstring>
 
+#include "qrvlib.h"
+
 namespace qrv::wire {
+
+// Bandwidth codes carried in the hello are those of the interface (the
+// colour formats' are tied to it in the media layer).
+static_assert((uint32_t)Bandwidth::metadata_only == QRVlib_recv_bandwidth_metadata_only);
+static_assert((uint32_t)Bandwidth::audio_only == QRVlib_recv_bandwidth_audio_only);
+static_assert((uint32_t)Bandwidth::lowest == QRVlib_recv_bandwidth_lowest);
+static_assert((uint32_t)Bandwidth::highest == QRVlib_recv_bandwidth_highest);
 
 namespace {
 
@@ -104,12 +113,36 @@ std::optional<Limits> limits(MessageType type)
     case MessageType::shm_video:
         return Limits{kMaxTextBytes, 0};
     case MessageType::release:
+    case MessageType::tally:
         return Limits{0, 0};
     }
     return std::nullopt;
 }
 
+// A type this version does not know: whatever a later version may put in
+// a message, within the caps of any message.
+constexpr Limits kUnknownLimits{kMaxTextBytes, kMaxVideoDataBytes};
+
 }  // namespace
+
+bool known_type(MessageType type)
+{
+    return fixed_size(type).has_value();
+}
+
+uint32_t kinds_for(Bandwidth bandwidth)
+{
+    switch (bandwidth) {
+    case Bandwidth::metadata_only:
+        return kWantMetadata;
+    case Bandwidth::audio_only:
+        return kWantAudio | kWantMetadata;
+    case Bandwidth::lowest:
+    case Bandwidth::highest:
+        break;
+    }
+    return kWantAll;
+}
 
 std::optional<uint32_t> fixed_size(MessageType type)
 {
@@ -131,6 +164,8 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return kShmVideoFixedBytes;
     case MessageType::release:
         return kReleaseFixedBytes;
+    case MessageType::tally:
+        return kTallyFixedBytes;
     }
     return std::nullopt;
 }
@@ -218,6 +253,26 @@ std::vector<uint8_t> encode_hello(std::string_view receiver_name)
     return out;
 }
 
+std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFields& f)
+{
+    auto out = start(MessageType::hello, kHelloFixedBytes, receiver_name, 0);
+    Writer w(out);
+    w.u32(f.kinds);
+    w.u32(f.video_formats);
+    w.u32(f.audio_formats);
+    w.u32(static_cast<uint32_t>(f.color_format));
+    w.u32(static_cast<uint32_t>(f.bandwidth));
+    w.text(receiver_name);
+    return out;
+}
+
+std::vector<uint8_t> encode_tally(const TallyFields& f)
+{
+    auto out = start(MessageType::tally, kTallyFixedBytes, {}, 0);
+    Writer(out).u32(f.flags);
+    return out;
+}
+
 std::vector<uint8_t> encode_ptz(const PtzFields& f)
 {
     auto out = start(MessageType::ptz, kPtzFixedBytes, {}, 0);
@@ -248,12 +303,10 @@ std::optional<Header> decode_header(std::span<const uint8_t, kHeaderBytes> bytes
     h.fixed_len = r.u32();
     h.text_len = r.u32();
     h.data_len = r.u64();
-    const auto min_fixed = fixed_size(h.type);
-    const auto lim = limits(h.type);
-    if (!min_fixed || !lim)
-        return std::nullopt;
-    if (h.fixed_len < *min_fixed || h.fixed_len > kMaxFixedBytes || h.text_len > lim->max_text ||
-        h.data_len > lim->max_data)
+    const uint32_t min_fixed = fixed_size(h.type).value_or(0);
+    const Limits lim = limits(h.type).value_or(kUnknownLimits);
+    if (h.fixed_len < min_fixed || h.fixed_len > kMaxFixedBytes || h.text_len > lim.max_text ||
+        h.data_len > lim.max_data)
         return std::nullopt;
     return h;
 }
@@ -407,6 +460,31 @@ std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uin
     return ReleaseFields{Reader(fixed).u64()};
 }
 
+std::optional<HelloFields> decode_hello(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::hello || fixed.size() != h.fixed_len)
+        return std::nullopt;
+    HelloFields f;
+    if (fixed.empty())
+        return f;  // the first version's hello: everything, raw, as sent
+    if (fixed.size() < kHelloFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    f.kinds = r.u32();
+    f.video_formats = r.u32();
+    f.audio_formats = r.u32();
+    f.color_format = static_cast<ColorFormat>(r.u32());
+    f.bandwidth = static_cast<Bandwidth>(r.u32());
+    return f;
+}
+
+std::optional<TallyFields> decode_tally(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::tally || fixed.size() != h.fixed_len || fixed.size() < kTallyFixedBytes)
+        return std::nullopt;
+    return TallyFields{Reader(fixed).u32()};
+}
+
 bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
 {
     switch (h.type) {
@@ -425,10 +503,40 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
     case MessageType::ptz:
         return decode_ptz(h, fixed).has_value();
     case MessageType::hello:
+        return decode_hello(h, fixed).has_value();
+    case MessageType::tally:
+        return decode_tally(h, fixed).has_value();
     case MessageType::redirect:
         return fixed.size() == h.fixed_len;
     }
     return false;
+}
+
+Verdict judge(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (fixed.size() != h.fixed_len)
+        return Verdict::bad;
+    if (!known_type(h.type))
+        return Verdict::skip;
+    // Where the format tag of media lies in their fixed fields (shared-memory
+    // frames start with the video fields), within the minimum size that the
+    // header has already been held to.
+    constexpr size_t kVideoTagAt = 28, kAudioTagAt = 12;
+    auto tag_at = [&](size_t offset) { return Reader(fixed.subspan(offset)).u32(); };
+    switch (h.type) {
+    case MessageType::video:
+    case MessageType::shm_video:
+        if (tag_at(kVideoTagAt) != kVideoRaw)
+            return Verdict::skip;
+        break;
+    case MessageType::audio:
+        if (tag_at(kAudioTagAt) != kAudioPlanarFloat)
+            return Verdict::skip;
+        break;
+    default:
+        break;
+    }
+    return check_fixed(h, fixed) ? Verdict::take : Verdict::bad;
 }
 
 ParseResult parse_message(std::span<const uint8_t> bytes, Parsed& out)
@@ -443,14 +551,18 @@ ParseResult parse_message(std::span<const uint8_t> bytes, Parsed& out)
     // rest of the message is waited for.
     if (bytes.size() < kHeaderBytes + h->fixed_len)
         return ParseResult::need_more;
-    if (!check_fixed(*h, bytes.subspan(kHeaderBytes, h->fixed_len)))
+    const Verdict verdict = judge(*h, bytes.subspan(kHeaderBytes, h->fixed_len));
+    if (verdict == Verdict::bad)
         return ParseResult::bad;
     if (bytes.size() < total)
         return ParseResult::need_more;
-    if (!valid_text(bytes.subspan(kHeaderBytes + h->fixed_len, h->text_len)))
-        return ParseResult::bad;
     out.header = *h;
     out.consumed = static_cast<size_t>(total);
+    // What is skipped is not looked into, its text included.
+    if (verdict == Verdict::skip)
+        return ParseResult::skip;
+    if (!valid_text(bytes.subspan(kHeaderBytes + h->fixed_len, h->text_len)))
+        return ParseResult::bad;
     return ParseResult::ok;
 }
 

@@ -1,7 +1,10 @@
 // A receiver: connects to one source and hands its frames and changes of
 // status to the caller. Its home link goes to the source it was created
 // for; when that source is a router, the router redirects the receiver and a
-// second link carries the media straight from the routed source.
+// second link carries the media straight from the routed source. What it
+// wants (kinds of media, bandwidth, pixel layout) is told to the source in
+// its hello; frames are converted to the wanted layout when captured. Its
+// tally goes to the source that carries the media.
 #ifndef QRV_RECEIVER_H
 #define QRV_RECEIVER_H
 
@@ -24,6 +27,11 @@ struct ReceiverSettings {
     std::string source_name;
     std::string source_locator;
     std::string receiver_name;
+    // Codes of QRVlib_recv_color_format_e and QRVlib_recv_bandwidth_e; an
+    // unknown colour format acts as uyvy_bgra, an unknown bandwidth as
+    // highest.
+    media::ColorFormat color_format = media::ColorFormat::uyvy_bgra;
+    wire::Bandwidth bandwidth = wire::Bandwidth::highest;
 };
 
 // Where a source of this name can be reached now, if anyone knows: the hook
@@ -60,6 +68,10 @@ public:
     bool ptz_pan_tilt(float pan, float tilt);
     bool ptz_zoom(float zoom);
 
+    // Records the tally and sends it to the source that carries the media,
+    // now when connected and again after every (re)connection.
+    void set_tally(bool on_program, bool on_preview);
+
     QRVlib_recv_status_t status() const;
     QRVlib_recv_stats_t stats() const;
     // Frames arrive over the same-host shared-memory path now.
@@ -82,7 +94,7 @@ private:
     class Role final : public transport::LinkEvents {
     public:
         Role(Receiver& owner, uint64_t id) : owner_(owner), id_(id) {}
-        void on_link_up(transport::ClientLink&) override { owner_.link_up(id_, true); }
+        void on_link_up(transport::ClientLink& link) override { owner_.link_up(id_, true, &link); }
         void on_link_down(transport::ClientLink&) override { owner_.link_up(id_, false); }
         void on_link_status(transport::ClientLink&, uint32_t flags) override { owner_.link_status(id_, flags); }
         void on_link_redirect(transport::ClientLink&, const std::string& locator) override
@@ -94,6 +106,10 @@ private:
             owner_.link_media(id_, std::move(m));
         }
         void on_link_bad(transport::ClientLink&) override { owner_.link_bad(); }
+        void on_link_skipped(transport::ClientLink&, bool unknown_type) override
+        {
+            owner_.link_skipped(unknown_type);
+        }
 
     private:
         Receiver& owner_;
@@ -105,12 +121,20 @@ private:
     };
     static void stop(Link& link);
 
-    void link_up(uint64_t id, bool up);
+    void link_up(uint64_t id, bool up, transport::ClientLink* link = nullptr);
     void link_status(uint64_t id, uint32_t flags);
     void link_redirect(uint64_t id, const std::string& locator);
     void link_media(uint64_t id, transport::Message&& message);
     void link_bad();
+    void link_skipped(bool unknown_type);
     Link make_link(uint64_t id, std::optional<Endpoint> where);
+    // Writes the tally until what was written last is the newest state.
+    void push_tally(transport::ClientLink::Channel& channel);
+    // A buffer for a converted frame of n bytes, recycled once freed.
+    std::shared_ptr<std::vector<uint8_t>> converted_buffer_locked(size_t n);
+    // Fills the caller's record for a captured frame held under key.
+    void fill_video_locked(QRVlib_video_frame_v2_t* video, const wire::VideoFields& f, uint32_t fourcc,
+                           uint8_t* pixels, uint32_t line_bytes, Held& held);
 
     Effective effective_locked() const;
     void note_change_locked(const Effective& before);
@@ -119,6 +143,7 @@ private:
 
     const ReceiverSettings settings_;
     const ReceiverLimits limits_;
+    const uint32_t kinds_;  // wire::kWant* of the bandwidth asked for
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
@@ -134,6 +159,10 @@ private:
     // Forgets the captured frame handed out under key; false when none was.
     bool release_held(const void* key);
     QRVlib_recv_stats_t stats_{};
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> converted_;  // recycled buffers
+    uint32_t tally_flags_ = 0;
+    bool tally_set_ = false;
+    uint64_t tally_version_ = 0;
 
     uint64_t media_id_ = 0;  // id of the current media link; 0: none
     uint64_t next_media_id_ = 0;

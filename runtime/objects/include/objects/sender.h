@@ -66,6 +66,10 @@ public:
         return ptz_.pop(timeout);
     }
 
+    // The receivers' combined tally, and whether it changed since the
+    // previous call (waiting up to timeout for a change when it had not).
+    std::pair<transport::CombinedTally, bool> tally(std::chrono::milliseconds timeout);
+
     // The source as published; withdrawn (goodbye) with the sender.
     void set_publication(discovery::Publication p) { publication_ = std::move(p); }
     const discovery::Publication& publication() const { return publication_; }
@@ -91,6 +95,8 @@ private:
     std::atomic<uint64_t> audio_accepted_{0};
     std::atomic<uint64_t> refused_{0};
     transport::PtzInbox ptz_;
+    std::mutex tally_mutex_;
+    uint64_t tally_seen_ = 0;  // change count of the tally last reported
     std::unique_ptr<transport::SourceServer> server_;
     discovery::Publication publication_;
     AsyncWorker worker_;  // last member: its thread stops before the rest goes

@@ -1,7 +1,7 @@
 // The receiver's side of one connection to a source's server. Its thread
-// connects, says hello, reads messages and hands them to its owner; when the
-// connection fails or ends it waits a little and connects again, until the
-// link is destroyed.
+// connects, says hello (with what the receiver wants), reads messages and
+// hands them to its owner; when the connection fails or ends it waits a
+// little and connects again, until the link is destroyed.
 #ifndef QRV_TRANSPORT_CLIENT_LINK_H
 #define QRV_TRANSPORT_CLIENT_LINK_H
 
@@ -35,6 +35,9 @@ public:
     // Video, audio and metadata messages, already checked.
     virtual void on_link_media(ClientLink& link, Message&& message) = 0;
     virtual void on_link_bad(ClientLink& link) = 0;
+    // A message skipped: of a type this version does not know, or media in
+    // a payload format it does not know (unknown_type false).
+    virtual void on_link_skipped(ClientLink& link, bool unknown_type) = 0;
 };
 
 struct LinkOptions {
@@ -51,7 +54,9 @@ public:
     // receiver was given; a lookup by source name can take its place.
     using Resolver = std::function<std::optional<Endpoint>()>;
 
-    ClientLink(Resolver resolve, std::string receiver_name, LinkEvents& events, LinkOptions options = {});
+    // wishes: what the hello asks of the source.
+    ClientLink(Resolver resolve, std::string receiver_name, wire::HelloFields wishes, LinkEvents& events,
+               LinkOptions options = {});
     ~ClientLink();
     ClientLink(const ClientLink&) = delete;
     ClientLink& operator=(const ClientLink&) = delete;
@@ -65,13 +70,17 @@ public:
 
     // The writing side of one connection, shared with the frames that
     // still have to tell the source they are done; closed when the
-    // connection ends, after which writes are refused.
+    // connection ends, after which writes are refused. It may outlive the
+    // link, so that a caller can write without holding what keeps the link
+    // alive.
     struct Channel {
         std::mutex mutex;
         int fd = -1;
         bool write(std::span<const uint8_t> bytes);
         void close();
     };
+    // The current connection's channel; null when not connected.
+    std::shared_ptr<Channel> channel();
 
 private:
     // Maps of the source's pools, by file identity, for one connection.
@@ -92,6 +101,7 @@ private:
 
     Resolver resolve_;
     const std::string receiver_name_;
+    const wire::HelloFields wishes_;
     LinkEvents& events_;
     const LinkOptions options_;
     std::atomic<bool> connected_{false};

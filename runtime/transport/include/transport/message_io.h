@@ -39,7 +39,7 @@ struct Message {
     std::shared_ptr<const SharedFrame> shared;   // video in shared memory
 };
 
-enum class ReadResult { ok, closed, bad };
+enum class ReadResult { ok, skipped, closed, bad };
 
 // Recycles data buffers that no one references any more, so that a steady
 // stream of frames of one size neither allocates nor faults in new pages.
@@ -54,7 +54,10 @@ private:
 };
 
 // closed: the stream ended or failed; bad: the peer sent something that is
-// not a valid message (the connection should be dropped).
+// not a valid message (the connection should be dropped); skipped: a
+// well-framed message of a type or payload format this version does not
+// know, whose text and data were read and thrown away in small pieces (out
+// holds its header and fixed fields only).
 // Data buffers come from the pool when one is given (used by one thread).
 // With passed given (Unix sockets), descriptors that come along are kept
 // there; a message that carries more than a few is bad.

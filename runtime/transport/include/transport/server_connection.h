@@ -1,7 +1,10 @@
 // One receiver connected to a source's server. A reader thread waits for the
 // receiver's hello (within the handshake timeout) and then for its control
 // messages; a writer thread drains the connection's bounded queue into the
-// socket, so that a slow receiver blocks only its own writer.
+// socket, so that a slow receiver blocks only its own writer. The hello
+// tells what the receiver wants (kinds of media, payload formats, pixel
+// layout, bandwidth); it is kept here for the server to send accordingly,
+// as is the receiver's last tally.
 #ifndef QRV_TRANSPORT_SERVER_CONNECTION_H
 #define QRV_TRANSPORT_SERVER_CONNECTION_H
 
@@ -27,6 +30,10 @@ public:
     virtual ~ConnectionHooks() = default;
     virtual void on_ready(ServerConnection& connection) = 0;
     virtual void on_ptz(const wire::PtzFields& command) = 0;
+    // The receiver's tally changed (tally() holds the new state).
+    virtual void on_tally(ServerConnection& connection) = 0;
+    // A message of a type this version does not know was skipped.
+    virtual void on_unknown_message() = 0;
     virtual void on_bad_peer() = 0;
     virtual void on_handshake_timeout() = 0;
     virtual void on_finished() = 0;
@@ -51,6 +58,11 @@ public:
     bool shared() const { return shared_; }
     // Shared-memory frames the receiver holds now, taken back ones included.
     size_t held() const;
+    // What the receiver asked for in its hello; set before ready() is true
+    // and unchanged from then on.
+    const wire::HelloFields& wishes() const { return wishes_; }
+    // The receiver's tally flags (wire::kTally*), 0 until it sends one.
+    uint32_t tally() const { return tally_.load(); }
 
 private:
     void read_loop();
@@ -81,6 +93,8 @@ private:
     std::map<uint64_t, Hold> holds_;  // by frame number
     std::set<uint64_t> taken_back_;   // held too long, not released yet
     uint64_t next_frame_id_ = 0;
+    wire::HelloFields wishes_;
+    std::atomic<uint32_t> tally_{0};
     std::atomic<bool> ready_{false};
     std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;

@@ -1,7 +1,11 @@
 // The server of one source (a sender or a router): listening sockets on the
 // addresses of the scope, one ephemeral port, and one ServerConnection per
 // receiver up to a cap. Frames are fanned out as shared packets: every
-// receiver is served from the same copy.
+// receiver is served from the same copy, and only the receivers that asked
+// for that kind of media get it. Receivers that asked for the lowest
+// bandwidth get a preview picture instead of the full one, made once per
+// frame on a thread of the server, and only while such a receiver is
+// connected. The receivers' tallies are combined here.
 #ifndef QRV_TRANSPORT_SOURCE_SERVER_H
 #define QRV_TRANSPORT_SOURCE_SERVER_H
 
@@ -18,6 +22,7 @@
 
 #include "base/locator.h"
 #include "base/scope.h"
+#include "transport/preview_maker.h"
 #include "transport/server_connection.h"
 
 namespace qrv::transport {
@@ -52,6 +57,17 @@ struct ServerStats {
     uint64_t shared_sent = 0;         // frames sent as shared memory
     uint64_t shared_reclaimed = 0;    // taken back from receivers that held them too long
     uint64_t shared_held = 0;         // now, by all receivers
+    uint64_t unknown_messages = 0;    // skipped: of a type this version does not know
+    uint64_t previews = 0;            // preview pictures made
+};
+
+// The receivers' tallies combined: on program (or preview) when any
+// connected receiver says so. changes counts the changes of the combined
+// state since the server started.
+struct CombinedTally {
+    bool program = false;
+    bool preview = false;
+    uint64_t changes = 0;
 };
 
 class SourceServer final : public ConnectionHooks {
@@ -81,9 +97,15 @@ public:
     void interrupt_waits();
     ServerStats stats() const;
 
+    // The combined tally once its change count differs from seen, or as it
+    // is when the timeout passes first.
+    CombinedTally wait_tally(uint64_t seen, std::chrono::milliseconds timeout) const;
+
 private:
     void on_ready(ServerConnection& connection) override;
     void on_ptz(const wire::PtzFields& command) override;
+    void on_tally(ServerConnection&) override { update_tally(); }
+    void on_unknown_message() override { ++unknown_messages_; }
     void on_bad_peer() override { ++bad_peers_; }
     void on_handshake_timeout() override { ++handshake_timeouts_; }
     void on_finished() override;
@@ -91,6 +113,9 @@ private:
     void accept_loop();
     void reap();
     std::vector<wire::PacketPtr> greeting() const;
+    // Sends a preview to the receivers that asked for the lowest bandwidth.
+    void publish_preview(const wire::PacketPtr& packet);
+    void update_tally();
 
     const ServerOptions options_;
     PtzHandler on_ptz_;
@@ -99,7 +124,7 @@ private:
     net::Fd wake_;  // eventfd that stops the accept loop
     Endpoint endpoint_;
     DropCounters drops_;
-    std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0};
+    std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0}, unknown_messages_{0};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -108,7 +133,11 @@ private:
     std::optional<std::string> redirect_;
     bool stopping_ = false;
     bool interrupted_ = false;
+    mutable std::condition_variable tally_changed_;
+    CombinedTally tally_;
     std::thread acceptor_;
+    // Stopped first of all: its thread delivers into the connections.
+    std::unique_ptr<PreviewMaker> previews_;
 };
 
 }  // namespace qrv::transport

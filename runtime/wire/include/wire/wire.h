@@ -14,6 +14,14 @@
 //   text              text_len bytes, no NUL inside
 //   data              data_len bytes
 //
+// The version is that of the framing above; it changes only if the framing
+// itself does. Later versions of the protocol extend it within the framing:
+// longer fixed fields, new message types and new payload formats. A reader
+// skips a well-framed message of a type it does not know, and media in a
+// format it does not know, reading their bytes in small pieces; it is not a
+// protocol error. What a receiver wants and can decode is told to the source
+// in the fixed fields of its hello.
+//
 // Media carry a format tag, so that compressed payloads can be added without
 // a new protocol. Every length is checked against the type, against fixed
 // caps and, for media, against the geometry of the frame itself before
@@ -28,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "media/convert.h"
 #include "media/formats.h"
 
 namespace qrv::wire {
@@ -55,13 +64,63 @@ enum class MessageType : uint8_t {
     // a shared-memory pool passed along with the message (one descriptor).
     shm_video = 8,
     release = 9,   // receiver -> source: done with a shared-memory frame
+    tally = 10,    // receiver -> source: on program and/or on preview
 };
+
+// True for the types this version reads; others are skipped.
+bool known_type(MessageType type);
 
 // Format tags of media payloads.
 inline constexpr uint32_t kVideoRaw = 0;         // packed lines per FourCC
 inline constexpr uint32_t kAudioPlanarFloat = 0;  // channel after channel
 
 inline constexpr uint32_t kStatusPtz = 1u << 0;
+
+// The kinds of media a receiver wants, as bits of HelloFields::kinds.
+inline constexpr uint32_t kWantVideo = 1u << 0;
+inline constexpr uint32_t kWantAudio = 1u << 1;
+inline constexpr uint32_t kWantMetadata = 1u << 2;
+inline constexpr uint32_t kWantAll = kWantVideo | kWantAudio | kWantMetadata;
+
+// The bandwidth a receiver asked for: the codes of QRVlib_recv_bandwidth_e.
+enum class Bandwidth : uint32_t {
+    metadata_only = 0,  // metadata only
+    audio_only = 10,    // audio and metadata
+    lowest = 50,        // everything, video as a reduced preview picture
+    highest = 100,      // everything as sent
+};
+
+// The pixel layout a receiver wants its video in. The receiver converts;
+// the source learns it so that it could send that layout right away.
+using ColorFormat = media::ColorFormat;
+
+// A receiver's hello: its name as text, then these fixed fields. A hello
+// without fixed fields (from the first version) means everything, raw, as
+// sent: the defaults below.
+struct HelloFields {
+    uint32_t kinds = kWantAll;
+    uint32_t video_formats = 1u << kVideoRaw;         // bit n: format tag n
+    uint32_t audio_formats = 1u << kAudioPlanarFloat;  // bit n: format tag n
+    ColorFormat color_format = ColorFormat::fastest;  // any value may arrive
+    Bandwidth bandwidth = Bandwidth::highest;         // any value may arrive
+};
+inline constexpr uint32_t kHelloFixedBytes = 20;
+
+// The kinds a receiver of this bandwidth wants (an unknown code: all).
+uint32_t kinds_for(Bandwidth bandwidth);
+// True when a mask of format tags holds the tag.
+inline bool has_format(uint32_t mask, uint32_t tag)
+{
+    return tag < 32 && (mask >> tag & 1u) != 0;
+}
+
+// Tally: bits of TallyFields::flags; other bits are ignored.
+inline constexpr uint32_t kTallyProgram = 1u << 0;
+inline constexpr uint32_t kTallyPreview = 1u << 1;
+struct TallyFields {
+    uint32_t flags = 0;
+};
+inline constexpr uint32_t kTallyFixedBytes = 4;
 
 enum class PtzCommand : uint32_t {
     recall_preset = 1,  // preset, speed
@@ -135,8 +194,8 @@ struct ReleaseFields {
 };
 inline constexpr uint32_t kReleaseFixedBytes = 8;
 
-// Minimum fixed size of a type; 0 for a type that has none (hello,
-// redirect); nothing for an unknown type.
+// Minimum fixed size of a type; 0 for a type that has none (hello, whose
+// fields are optional, and redirect); nothing for an unknown type.
 std::optional<uint32_t> fixed_size(MessageType type);
 
 // --- encoding ---------------------------------------------------------------
@@ -145,7 +204,10 @@ std::vector<uint8_t> encode_video(const VideoFields& f, std::string_view text, u
 std::vector<uint8_t> encode_audio(const AudioFields& f, std::string_view text, uint64_t data_len);
 std::vector<uint8_t> encode_metadata(const MetadataFields& f, std::string_view text);
 std::vector<uint8_t> encode_status(const StatusFields& f);
+// A hello with fixed fields; without them, that of the first version.
+std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFields& f);
 std::vector<uint8_t> encode_hello(std::string_view receiver_name);
+std::vector<uint8_t> encode_tally(const TallyFields& f);
 std::vector<uint8_t> encode_ptz(const PtzFields& f);
 std::vector<uint8_t> encode_redirect(std::string_view locator);
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text);
@@ -165,9 +227,19 @@ std::optional<StatusFields> decode_status(const Header& h, std::span<const uint8
 std::optional<PtzFields> decode_ptz(const Header& h, std::span<const uint8_t> fixed);
 std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const uint8_t> fixed);
 std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uint8_t> fixed);
+// No fixed fields give the defaults; fewer than kHelloFixedBytes are bad.
+std::optional<HelloFields> decode_hello(const Header& h, std::span<const uint8_t> fixed);
+std::optional<TallyFields> decode_tally(const Header& h, std::span<const uint8_t> fixed);
 
 // Runs the decoder of the header's type over its fixed fields.
 bool check_fixed(const Header& h, std::span<const uint8_t> fixed);
+
+// What a reader does with a message once its header and fixed fields are
+// in: take it (checked), skip it (a type, or a payload format of media,
+// that this version does not know; its text and data are read and thrown
+// away), or drop the connection for it.
+enum class Verdict { take, skip, bad };
+Verdict judge(const Header& h, std::span<const uint8_t> fixed);
 
 // Text is valid when it holds no NUL byte.
 bool valid_text(std::span<const uint8_t> text);
@@ -182,7 +254,8 @@ struct Parsed {
     Header header;
     size_t consumed = 0;
 };
-enum class ParseResult { ok, need_more, bad };
+// skip: a whole message that a reader would skip (see judge).
+enum class ParseResult { ok, skip, need_more, bad };
 ParseResult parse_message(std::span<const uint8_t> bytes, Parsed& out);
 
 }  // namespace qrv::wire

@@ -1,0 +1,486 @@
+// What receivers ask of their source and get: peers of a later version
+// whose news is skipped, kinds of media by bandwidth, preview pictures, and
+// the pixel layouts that receivers deliver.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <thread>
+
+#include "base/socket.h"
+#include "objects/receiver.h"
+#include "objects/sender.h"
+#include "support.h"
+#include "transport/message_io.h"
+
+using namespace qrv;
+using namespace std::chrono_literals;
+using qrv_test::BgraFrame;
+
+namespace {
+
+std::unique_ptr<Sender> make_sender(const char* name)
+{
+    return std::make_unique<Sender>(SenderSettings{name, "", false, false}, Scope::from_value(nullptr));
+}
+
+struct Wishes {
+    media::ColorFormat color = media::ColorFormat::uyvy_bgra;
+    wire::Bandwidth bandwidth = wire::Bandwidth::highest;
+    bool shared_memory = true;
+};
+
+std::unique_ptr<Receiver> make_receiver(const Endpoint& e, Wishes w = {})
+{
+    ReceiverLimits limits;
+    limits.link.shared_memory = w.shared_memory;
+    limits.video = 64;
+    return std::make_unique<Receiver>(
+        ReceiverSettings{"", format_locator(e), "negotiating", w.color, w.bandwidth}, limits);
+}
+
+bool wait_connected(Receiver& r, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = qrv_test::Clock::now() + limit;
+    while (qrv_test::Clock::now() < end) {
+        r.capture(nullptr, nullptr, nullptr, 50);
+        if (r.status().connected)
+            return true;
+    }
+    return false;
+}
+
+// A captured video frame's description and first pixel bytes.
+struct Seen {
+    int width = 0, height = 0, stride = 0;
+    uint32_t fourcc = 0;
+    std::vector<uint8_t> first;  // the first 8 bytes
+};
+
+std::optional<Seen> next_video(Receiver& r, std::chrono::milliseconds limit = 5s)
+{
+    std::optional<Seen> seen;
+    qrv_test::capture_until(
+        [&](uint32_t t) {
+            QRVlib_video_frame_v2_t v;
+            const int32_t k = r.capture(&v, nullptr, nullptr, t);
+            if (k == QRVlib_frame_type_video) {
+                seen = Seen{v.width, v.height, v.line_stride, (uint32_t)v.fourcc, {v.data, v.data + 8}};
+                r.free_video(&v);
+            }
+            return k;
+        },
+        [](int32_t k) { return k == QRVlib_frame_type_video; }, limit);
+    return seen;
+}
+
+// --- peers of a later version ----------------------------------------------
+
+// The header of a message of any type, as a later version may send it.
+std::vector<uint8_t> later_header(uint8_t type, uint32_t fixed_len, uint32_t text_len, uint64_t data_len)
+{
+    std::vector<uint8_t> m(wire::kHeaderBytes);
+    const uint32_t magic = wire::kMagic;
+    std::memcpy(m.data(), &magic, 4);
+    m[4] = wire::kVersion;
+    m[5] = type;
+    std::memcpy(m.data() + 8, &fixed_len, 4);
+    std::memcpy(m.data() + 12, &text_len, 4);
+    std::memcpy(m.data() + 16, &data_len, 8);
+    return m;
+}
+
+bool write_bytes(int fd, const std::vector<uint8_t>& head, size_t fill_bytes, uint8_t fill)
+{
+    if (!net::write_all(fd, head))
+        return false;
+    const std::vector<uint8_t> chunk(64 * 1024, fill);
+    while (fill_bytes > 0) {
+        const size_t n = std::min(fill_bytes, chunk.size());
+        if (!net::write_all(fd, std::span(chunk.data(), n)))
+            return false;
+        fill_bytes -= n;
+    }
+    return true;
+}
+
+wire::VideoFields small_bgra()
+{
+    wire::VideoFields f;
+    f.width = 8;
+    f.height = 4;
+    f.fourcc = QRVlib_FourCC_type_BGRA;
+    f.frame_rate_num = 30;
+    f.frame_rate_den = 1;
+    f.frame_format = 1;
+    f.line_bytes = 32;
+    return f;
+}
+
+TEST(Negotiation, AReceiverSkipsWhatASourceOfALaterVersionSendsAndKeepsItsConnection)
+{
+    // A source of a later version, played on a raw socket.
+    net::Fd listener = net::listen_tcp("127.0.0.1", 0);
+    ASSERT_TRUE(listener);
+    const Endpoint where{"127.0.0.1", net::local_port(listener.get()), "", ""};
+    auto receiver = make_receiver(where, {media::ColorFormat::fastest});
+
+    ASSERT_TRUE(net::wait_readable(listener.get(), 5s));
+    net::Fd peer(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(peer);
+    transport::Message hello;
+    ASSERT_EQ(transport::read_message(peer.get(), hello), transport::ReadResult::ok);
+    const auto wishes = wire::decode_hello(hello.header, hello.fixed);
+    ASSERT_TRUE(wishes);
+    EXPECT_EQ(wishes->color_format, media::ColorFormat::fastest);
+
+    const int fd = peer.get();
+    ASSERT_TRUE(net::write_all(fd, wire::encode_status({0})));
+    auto raw_frame = [&](uint8_t fill) { return write_bytes(fd, wire::encode_video(small_bgra(), "", 128), 128, fill); };
+    ASSERT_TRUE(raw_frame(1));
+    // A type this version does not know, with fixed fields, text and
+    // several megabytes of data.
+    const std::string text = "news from later";
+    auto unknown = later_header(200, 40, (uint32_t)text.size(), 3u << 20);
+    unknown.resize(unknown.size() + 40, 0x11);
+    unknown.insert(unknown.end(), text.begin(), text.end());
+    ASSERT_TRUE(write_bytes(fd, unknown, 3u << 20, 0x22));
+    // Video in a payload format this version cannot decode, with more
+    // fixed fields than it knows and a length that no geometry gives.
+    wire::VideoFields coded = small_bgra();
+    coded.format_tag = 9;
+    coded.line_bytes = 0;
+    auto coded_msg = wire::encode_video(coded, "", 100001);
+    const uint32_t longer = wire::kVideoFixedBytes + 12;
+    coded_msg.insert(coded_msg.begin() + wire::kHeaderBytes + wire::kVideoFixedBytes, 12, 0x33);
+    std::memcpy(coded_msg.data() + 8, &longer, 4);
+    ASSERT_TRUE(write_bytes(fd, coded_msg, 100001, 0x44));
+    // Audio likewise.
+    wire::AudioFields audio;
+    audio.format_tag = 4;
+    ASSERT_TRUE(write_bytes(fd, wire::encode_audio(audio, "", 777), 777, 0x55));
+    ASSERT_TRUE(raw_frame(2));
+
+    auto first = next_video(*receiver);
+    auto second = next_video(*receiver);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->first[0], 1);
+    EXPECT_EQ(second->first[0], 2);
+    EXPECT_EQ(second->width, 8);
+    const auto s = receiver->stats();
+    EXPECT_EQ(s.video_received, 2u);
+    EXPECT_EQ(s.audio_received, 0u);
+    EXPECT_EQ(s.unknown_messages, 1u);
+    EXPECT_EQ(s.unknown_formats, 2u);
+    EXPECT_EQ(s.bad_messages, 0u);
+    EXPECT_EQ(s.connects, 1u);
+    EXPECT_TRUE(receiver->status().connected);
+}
+
+TEST(Negotiation, ASourceSkipsWhatAReceiverOfALaterVersionSends)
+{
+    auto sender = make_sender("later receiver");
+    net::Fd fd = net::connect_tcp(sender->endpoint().address, sender->endpoint().port, 1s);
+    ASSERT_TRUE(fd);
+    // A longer hello than this version knows, then a message of a new type.
+    wire::HelloFields f;
+    auto hello = wire::encode_hello("from later", f);
+    const uint32_t longer = wire::kHelloFixedBytes + 16;
+    hello.insert(hello.begin() + wire::kHeaderBytes + wire::kHelloFixedBytes, 16, 0x66);
+    std::memcpy(hello.data() + 8, &longer, 4);
+    ASSERT_TRUE(net::write_all(fd.get(), hello));
+    auto unknown = later_header(150, 8, 0, 200000);
+    unknown.resize(unknown.size() + 8, 0);
+    ASSERT_TRUE(write_bytes(fd.get(), unknown, 200000, 0x77));
+    ASSERT_EQ(sender->connections(5s), 1u);
+    const auto end = qrv_test::Clock::now() + 5s;
+    while (sender->transport_stats().unknown_messages == 0 && qrv_test::Clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+
+    BgraFrame white(16, 16, 255);
+    sender->send_video(white.record);
+    transport::Message m;
+    bool video = false;
+    while (!video && transport::read_message(fd.get(), m) == transport::ReadResult::ok)
+        video = m.header.type == wire::MessageType::video;
+    EXPECT_TRUE(video);
+    const auto s = sender->transport_stats();
+    EXPECT_EQ(s.unknown_messages, 1u);
+    EXPECT_EQ(s.bad_peers, 0u);
+    EXPECT_EQ(sender->connections(), 1u);
+}
+
+// --- kinds of media by bandwidth -------------------------------------------
+
+struct Counts {
+    uint64_t video = 0, audio = 0, metadata = 0;
+};
+
+// Sends n frames of each kind; with a control receiver given, each round
+// waits for it to arrive there, so that no queue has to drop a frame.
+void send_each_kind(Sender& sender, int n, Receiver* control = nullptr)
+{
+    BgraFrame frame(32, 8, 0x40);
+    std::vector<int16_t> pcm(2 * 480, 100);
+    QRVlib_audio_frame_interleaved_16s_t a16;
+    a16.no_samples = 480;
+    a16.data = pcm.data();
+    for (int i = 0; i < n; ++i) {
+        sender.send_video(frame.record);
+        sender.send_audio(a16);
+        sender.send_metadata("<n/>", 0);
+        const auto end = qrv_test::Clock::now() + 5s;
+        while (control && control->stats().metadata_received < (uint64_t)i + 1 && qrv_test::Clock::now() < end)
+            std::this_thread::sleep_for(1ms);
+    }
+}
+
+Counts arrived(Receiver& r)
+{
+    const auto s = r.stats();
+    return {s.video_received, s.audio_received, s.metadata_received};
+}
+
+void each_kind_by_bandwidth(bool shared_memory)
+{
+    auto sender = make_sender(shared_memory ? "kinds shm" : "kinds tcp");
+    auto all = make_receiver(sender->endpoint(), {media::ColorFormat::fastest, wire::Bandwidth::highest, shared_memory});
+    auto audio = make_receiver(sender->endpoint(), {{}, wire::Bandwidth::audio_only, shared_memory});
+    auto metadata = make_receiver(sender->endpoint(), {{}, wire::Bandwidth::metadata_only, shared_memory});
+    ASSERT_TRUE(sender->wait_connections(3, 5s));
+    for (auto* r : {all.get(), audio.get(), metadata.get()}) {
+        ASSERT_TRUE(wait_connected(*r));
+        EXPECT_EQ(r->shared_memory(), shared_memory);
+    }
+    const int n = 6;
+    send_each_kind(*sender, n, all.get());
+    // Everything that was sent has arrived once the last receiver has its
+    // last metadata frame: each connection keeps the order of its messages.
+    const auto end = qrv_test::Clock::now() + 10s;
+    while (qrv_test::Clock::now() < end &&
+           (arrived(*all).metadata < n || arrived(*audio).metadata < n || arrived(*metadata).metadata < n))
+        std::this_thread::sleep_for(10ms);
+    const Counts a = arrived(*all), b = arrived(*audio), c = arrived(*metadata);
+    EXPECT_EQ(a.video, (uint64_t)n);
+    EXPECT_EQ(a.audio, (uint64_t)n);
+    EXPECT_EQ(b.video, 0u) << "an audio-only receiver is sent no video";
+    EXPECT_EQ(b.audio, (uint64_t)n);
+    EXPECT_EQ(b.metadata, (uint64_t)n);
+    EXPECT_EQ(c.video, 0u) << "a metadata-only receiver is sent no media";
+    EXPECT_EQ(c.audio, 0u);
+    EXPECT_EQ(c.metadata, (uint64_t)n);
+    // Nothing of the frames was held for them on the shared-memory path.
+    EXPECT_EQ(sender->transport_stats().shared_sent, shared_memory ? (uint64_t)n : 0u);
+    EXPECT_EQ(sender->transport_stats().previews, 0u);
+}
+
+TEST(Negotiation, ReceiversAreSentOnlyTheKindsTheirBandwidthAsksForOverTcp)
+{
+    each_kind_by_bandwidth(false);
+}
+
+TEST(Negotiation, ReceiversAreSentOnlyTheKindsTheirBandwidthAsksForInSharedMemory)
+{
+    each_kind_by_bandwidth(true);
+}
+
+TEST(Negotiation, AReceiverOfTheFirstVersionIsSentEverything)
+{
+    auto sender = make_sender("first version");
+    net::Fd fd = net::connect_tcp(sender->endpoint().address, sender->endpoint().port, 1s);
+    ASSERT_TRUE(fd);
+    ASSERT_TRUE(net::write_all(fd.get(), wire::encode_hello("old")));  // no fixed fields
+    ASSERT_EQ(sender->connections(5s), 1u);
+    send_each_kind(*sender, 1);
+    net::set_recv_timeout(fd.get(), 5s);
+    int kinds = 0;
+    transport::Message m;
+    while (kinds != 7 && transport::read_message(fd.get(), m) == transport::ReadResult::ok) {
+        if (m.header.type == wire::MessageType::video) {
+            EXPECT_EQ(m.data->size(), 32u * 8 * 4) << "the full picture";
+            kinds |= 1;
+        }
+        kinds |= m.header.type == wire::MessageType::audio ? 2 : 0;
+        kinds |= m.header.type == wire::MessageType::metadata ? 4 : 0;
+    }
+    EXPECT_EQ(kinds, 7);
+}
+
+// --- previews --------------------------------------------------------------
+
+TEST(Negotiation, ALowestBandwidthReceiverGetsAPreviewMadeOnlyWhileItIsThere)
+{
+    auto sender = make_sender("previews");
+    auto full = make_receiver(sender->endpoint(), {media::ColorFormat::fastest});
+    ASSERT_EQ(sender->connections(5s), 1u);
+    ASSERT_TRUE(wait_connected(*full));
+    BgraFrame frame(1920, 1080, 0);
+    for (size_t i = 0; i < frame.pixels.size(); i += 4) {
+        frame.pixels[i] = 10;       // B
+        frame.pixels[i + 1] = 20;   // G
+        frame.pixels[i + 2] = 30;   // R
+        frame.pixels[i + 3] = 255;  // A
+    }
+    frame.record.metadata = "<frame/>";
+    sender->send_video(frame.record);
+    ASSERT_TRUE(next_video(*full));
+    EXPECT_EQ(sender->transport_stats().previews, 0u) << "no preview without a receiver for it";
+
+    for (bool shared : {true, false}) {
+        auto preview = make_receiver(sender->endpoint(), {media::ColorFormat::fastest, wire::Bandwidth::lowest, shared});
+        ASSERT_TRUE(sender->wait_connections(2, 5s));
+        ASSERT_TRUE(wait_connected(*preview));
+        const uint64_t made = sender->transport_stats().previews;
+        sender->send_video(frame.record);
+        const auto small = next_video(*preview);
+        const auto big = next_video(*full);
+        ASSERT_TRUE(small && big);
+        EXPECT_EQ(small->width, 480);
+        EXPECT_EQ(small->height, 270);
+        EXPECT_EQ(small->stride, 480 * 4);
+        EXPECT_EQ(small->fourcc, (uint32_t)QRVlib_FourCC_type_BGRA);
+        EXPECT_EQ(small->first, (std::vector<uint8_t>{10, 20, 30, 255, 10, 20, 30, 255}));
+        EXPECT_EQ(big->width, 1920) << "the others still get the full picture";
+        EXPECT_EQ(sender->transport_stats().previews, made + 1);
+        preview.reset();
+        const auto end = qrv_test::Clock::now() + 5s;
+        while (sender->connections() != 1 && qrv_test::Clock::now() < end)
+            std::this_thread::sleep_for(10ms);
+    }
+}
+
+// --- delivered layouts -----------------------------------------------------
+
+struct Layouts {
+    media::ColorFormat wish;
+    uint32_t from_uyvy, from_bgra;
+};
+
+TEST(Negotiation, EachColourFormatDeliversTheLayoutItDocuments)
+{
+    using media::ColorFormat;
+    const Layouts table[] = {
+        {ColorFormat::uyvy_bgra, QRVlib_FourCC_type_UYVY, QRVlib_FourCC_type_BGRA},
+        {ColorFormat::bgrx_bgra, QRVlib_FourCC_type_BGRX, QRVlib_FourCC_type_BGRA},
+        {ColorFormat::rgbx_rgba, QRVlib_FourCC_type_RGBX, QRVlib_FourCC_type_RGBA},
+        {ColorFormat::uyvy_rgba, QRVlib_FourCC_type_UYVY, QRVlib_FourCC_type_RGBA},
+        {ColorFormat::fastest, QRVlib_FourCC_type_UYVY, QRVlib_FourCC_type_BGRA},
+        {ColorFormat{57}, QRVlib_FourCC_type_UYVY, QRVlib_FourCC_type_BGRA},  // unknown: the default
+    };
+    auto sender = make_sender("layouts");
+    // White in studio-range UYVY, and a translucent colour in BGRA.
+    const int w = 16, h = 4;
+    std::vector<uint8_t> uyvy((size_t)w * 2 * h);
+    for (size_t i = 0; i < uyvy.size(); i += 2) {
+        uyvy[i] = 128;
+        uyvy[i + 1] = 235;
+    }
+    QRVlib_video_frame_v2_t white;
+    white.width = w;
+    white.height = h;
+    white.line_stride = w * 2;
+    white.data = uyvy.data();
+    BgraFrame colour(w, h, 0);
+    for (size_t i = 0; i < colour.pixels.size(); i += 4) {
+        colour.pixels[i] = 10;
+        colour.pixels[i + 1] = 20;
+        colour.pixels[i + 2] = 30;
+        colour.pixels[i + 3] = 40;
+    }
+    const std::vector<uint8_t> white_uyvy{128, 235, 128, 235}, white_rgb{255, 255, 255, 255};
+    const std::vector<uint8_t> blue_first{10, 20, 30, 40}, red_first{30, 20, 10, 40};
+    for (const auto& row : table) {
+        for (bool shared : {true, false}) {
+            auto r = make_receiver(sender->endpoint(), {row.wish, wire::Bandwidth::highest, shared});
+            ASSERT_TRUE(sender->wait_connections(1, 5s));
+            ASSERT_TRUE(wait_connected(*r));
+            sender->send_video(white);
+            sender->send_video(colour.record);
+            const auto a = next_video(*r), b = next_video(*r);
+            ASSERT_TRUE(a && b);
+            const auto what = "colour format " + std::to_string((int)row.wish) + (shared ? " shm" : " tcp");
+            EXPECT_EQ(a->fourcc, row.from_uyvy) << what;
+            EXPECT_EQ(b->fourcc, row.from_bgra) << what;
+            EXPECT_EQ(a->stride, a->fourcc == QRVlib_FourCC_type_UYVY ? w * 2 : w * 4) << what;
+            EXPECT_EQ(b->stride, w * 4) << what;
+            const bool yuv = a->fourcc == QRVlib_FourCC_type_UYVY, rgba = b->fourcc == QRVlib_FourCC_type_RGBA;
+            EXPECT_TRUE(std::equal(a->first.begin(), a->first.begin() + 4, (yuv ? white_uyvy : white_rgb).begin()))
+                << what;
+            EXPECT_TRUE(std::equal(b->first.begin(), b->first.begin() + 4, (rgba ? red_first : blue_first).begin()))
+                << what;
+            r.reset();
+            const auto end = qrv_test::Clock::now() + 5s;
+            while (sender->connections() != 0 && qrv_test::Clock::now() < end)
+                std::this_thread::sleep_for(10ms);
+        }
+    }
+}
+
+TEST(Negotiation, AConvertedFrameLetsGoOfTheSharedMemoryAtOnce)
+{
+    auto sender = make_sender("converted shm");
+    auto converting = make_receiver(sender->endpoint(), {media::ColorFormat::rgbx_rgba});
+    auto mapping = make_receiver(sender->endpoint(), {media::ColorFormat::fastest});
+    ASSERT_TRUE(sender->wait_connections(2, 5s));
+    ASSERT_TRUE(wait_connected(*converting) && wait_connected(*mapping));
+    ASSERT_TRUE(converting->shared_memory() && mapping->shared_memory());
+    BgraFrame frame(64, 8, 7);
+    sender->send_video(frame.record);
+    QRVlib_video_frame_v2_t a, b;
+    ASSERT_TRUE(qrv_test::capture_until([&](uint32_t t) { return converting->capture(&a, nullptr, nullptr, t); },
+                                        [](int32_t k) { return k == QRVlib_frame_type_video; }));
+    ASSERT_TRUE(qrv_test::capture_until([&](uint32_t t) { return mapping->capture(&b, nullptr, nullptr, t); },
+                                        [](int32_t k) { return k == QRVlib_frame_type_video; }));
+    // Both are held by their callers; only the mapped one holds the source.
+    const auto end = qrv_test::Clock::now() + 5s;
+    while (sender->transport_stats().shared_held != 1 && qrv_test::Clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(sender->transport_stats().shared_held, 1u);
+    EXPECT_EQ(a.fourcc, QRVlib_FourCC_type_RGBA);
+    EXPECT_EQ(b.fourcc, QRVlib_FourCC_type_BGRA);
+    EXPECT_EQ(a.data[3], 7);
+    converting->free_video(&a);
+    mapping->free_video(&b);
+    EXPECT_EQ(a.data, nullptr);
+    EXPECT_EQ(b.data, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// --- tally -----------------------------------------------------------------
+
+// Waits until the sender's combined tally is the one wanted.
+bool tally_becomes(Sender& s, bool program, bool preview, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = qrv_test::Clock::now() + limit;
+    for (;;) {
+        const auto [t, changed] = s.tally(100ms);
+        if (t.program == program && t.preview == preview)
+            return true;
+        if (qrv_test::Clock::now() >= end)
+            return false;
+    }
+}
+
+TEST(Tally, IsToldAgainToASourceThatCameBack)
+{
+    auto sender = make_sender("tally return");
+    const Endpoint where = sender->endpoint();
+    auto receiver = make_receiver(where);
+    receiver->set_tally(true, false);  // before any connection: kept
+    ASSERT_TRUE(tally_becomes(*sender, true, false));
+    sender.reset();
+    transport::ServerOptions same_port;
+    same_port.port = where.port;
+    sender = std::make_unique<Sender>(SenderSettings{"tally return", "", false, false}, Scope::from_value(nullptr),
+                                      same_port);
+    EXPECT_TRUE(tally_becomes(*sender, true, false, 10s));
+    receiver->set_tally(false, true);
+    EXPECT_TRUE(tally_becomes(*sender, false, true));
+    receiver.reset();
+    EXPECT_TRUE(tally_becomes(*sender, false, false)) << "a receiver that is gone no longer counts";
+}
+
+}  // namespace
