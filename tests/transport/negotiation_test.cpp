@@ -15,6 +15,7 @@
 
 using namespace qrv;
 using namespace std::chrono_literals;
+using qrv_test::wait_connected;
 using qrv_test::BgraFrame;
 
 namespace {
@@ -37,17 +38,6 @@ std::unique_ptr<Receiver> make_receiver(const Endpoint& e, Wishes w = {})
     limits.video = 64;
     return std::make_unique<Receiver>(
         ReceiverSettings{"", format_locator(e), "negotiating", w.color, w.bandwidth}, limits);
-}
-
-bool wait_connected(Receiver& r, std::chrono::milliseconds limit = 5s)
-{
-    const auto end = qrv_test::Clock::now() + limit;
-    while (qrv_test::Clock::now() < end) {
-        r.capture(nullptr, nullptr, nullptr, 50);
-        if (r.status().connected)
-            return true;
-    }
-    return false;
 }
 
 // A captured video frame's description and first pixel bytes.

@@ -19,6 +19,7 @@
 
 using namespace qrv;
 using namespace std::chrono_literals;
+using qrv_test::wait_connected;
 using qrv_test::BgraFrame;
 namespace wire = qrv::wire;
 
@@ -32,17 +33,6 @@ std::unique_ptr<Sender> make_sender(const char* name, transport::ServerOptions o
 std::unique_ptr<Receiver> make_receiver(const Endpoint& e)
 {
     return std::make_unique<Receiver>(ReceiverSettings{"", format_locator(e), "shm receiver"});
-}
-
-bool wait_connected(Receiver& r, std::chrono::milliseconds limit = 5s)
-{
-    const auto end = qrv_test::Clock::now() + limit;
-    while (qrv_test::Clock::now() < end) {
-        r.capture(nullptr, nullptr, nullptr, 50);
-        if (r.status().connected)
-            return true;
-    }
-    return false;
 }
 
 bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit = 5s)

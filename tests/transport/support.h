@@ -57,6 +57,26 @@ inline bool capture_until(const std::function<int32_t(uint32_t)>& capture,
     return false;
 }
 
+// Captures (status only) until a receiver of the core reports the wanted
+// connection state; false when the time is up.
+template <class Receiver>
+bool wait_status(Receiver& r, bool connected, std::chrono::milliseconds limit = std::chrono::seconds(5))
+{
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        r.capture(nullptr, nullptr, nullptr, 50);
+        if (r.status().connected == connected)
+            return true;
+    }
+    return false;
+}
+
+template <class Receiver>
+bool wait_connected(Receiver& r, std::chrono::milliseconds limit = std::chrono::seconds(5))
+{
+    return wait_status(r, true, limit);
+}
+
 struct BgraFrame {
     std::vector<uint8_t> pixels;
     QRVlib_video_frame_v2_t record;

@@ -19,6 +19,7 @@
 
 using namespace qrv;
 using namespace std::chrono_literals;
+using qrv_test::wait_status;
 using qrv_test::BgraFrame;
 
 namespace {
@@ -36,18 +37,6 @@ std::unique_ptr<Sender> make_sender(const char* name, transport::ServerOptions o
 std::unique_ptr<Receiver> make_receiver(const Endpoint& e, ReceiverLimits limits = {})
 {
     return std::make_unique<Receiver>(ReceiverSettings{"x", format_locator(e), "test receiver"}, limits);
-}
-
-// Captures until the receiver reports the wanted connection state.
-bool wait_status(Receiver& r, bool connected, std::chrono::milliseconds limit = 5s)
-{
-    const auto end = qrv_test::Clock::now() + limit;
-    while (qrv_test::Clock::now() < end) {
-        r.capture(nullptr, nullptr, nullptr, 50);
-        if (r.status().connected == connected)
-            return true;
-    }
-    return false;
 }
 
 // The first byte of the next video frame, or -1.
