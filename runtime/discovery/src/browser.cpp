@@ -1,8 +1,12 @@
 #include "discovery/browser.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 
 namespace qrv::discovery {
+
+using qrv::ascii_lower;
 
 namespace {
 
@@ -11,24 +15,6 @@ constexpr Duration kMaxResolveInterval = seconds(8);
 constexpr size_t kKnownAnswersPerMessage = 24;
 constexpr size_t kQuestionsPerMessage = 32;
 
-std::string lowered(const std::string& s)
-{
-    std::string out = s;
-    for (auto& c : out)
-        c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    return out;
-}
-
-// A name as one lower-cased key, labels separated by their lengths.
-std::string lowered_name(const Name& n)
-{
-    std::string key;
-    for (const auto& l : n.labels) {
-        key += char(l.size());
-        key += lowered(l);
-    }
-    return key;
-}
 
 // Under a flood of answers the services are worked out again at most this
 // often; a quiet network sees every change at once.
@@ -76,7 +62,7 @@ bool Browser::wanted(const Record& r, const std::vector<Name>& targets_in_messag
                 return true;
         // An address is kept only for a host that one of our SRV records
         // names (in this message or already cached).
-        return srv_targets_.count(lowered_name(r.name)) > 0;
+        return srv_targets_.count(r.name.key()) > 0;
     }
     default:
         return false;
@@ -100,7 +86,7 @@ void Browser::on_message(const Message& m, unsigned ifindex, TimePoint now)
                 continue;
             }
             if (r.type == kTypeSRV && r.ttl != 0)
-                srv_targets_.insert(lowered_name(r.target));
+                srv_targets_.insert(r.target.key());
             changed = cache_.insert(r, ifindex, now) || changed;
         }
     if (changed)
@@ -125,7 +111,7 @@ void Browser::rebuild()
     srv_targets_.clear();
     for (const auto* ptr : cache_.find(type_, kTypePTR))
         for (const auto* srv : cache_.find(ptr->record.target, kTypeSRV))
-            srv_targets_.insert(lowered_name(srv->record.target));
+            srv_targets_.insert(srv->record.target.key());
     for (const auto* ptr : cache_.find(type_, kTypePTR)) {
         if (ptr->goodbye)
             continue;
@@ -167,7 +153,7 @@ void Browser::add_resolve_questions(TimePoint now, std::vector<Question>& questi
     std::map<std::string, Pending> still;
     for (const auto* ptr : cache_.find(type_, kTypePTR)) {
         const Name& instance = ptr->record.target;
-        const std::string key = lowered(instance.labels.front());
+        const std::string key = ascii_lower(instance.labels.front());
         if (still.count(key))
             continue;
         const auto srv = cache_.find(instance, kTypeSRV);

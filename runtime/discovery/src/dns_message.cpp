@@ -1,5 +1,7 @@
 #include "discovery/dns_message.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -8,18 +10,7 @@ namespace qrv::discovery {
 
 namespace {
 
-char lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-}
-
-std::string lowered(std::string_view s)
-{
-    std::string out(s);
-    for (auto& c : out)
-        c = lower(c);
-    return out;
-}
+using qrv::ascii_lower;
 
 class Reader {
 public:
@@ -209,15 +200,7 @@ public:
     }
 
 private:
-    static std::string suffix_key(const Name& n, size_t from)
-    {
-        std::string key;
-        for (size_t i = from; i < n.labels.size(); ++i) {
-            key += char(n.labels[i].size());
-            key += lowered(n.labels[i]);
-        }
-        return key;
-    }
+    static std::string suffix_key(const Name& n, size_t from) { return n.key(from); }
     std::map<std::string, uint16_t> offsets_;
 };
 
@@ -281,7 +264,7 @@ bool equal_nocase(std::string_view a, std::string_view b)
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i]))
+        if (ascii_lower(a[i]) != ascii_lower(b[i]))
             return false;
     return true;
 }
@@ -342,12 +325,22 @@ Name Name::plus(const Name& suffix) const
     return n;
 }
 
+std::string Name::key(size_t from) const
+{
+    std::string out;
+    for (size_t i = from; i < labels.size(); ++i) {
+        out += char(labels[i].size());
+        out += ascii_lower(labels[i]);
+    }
+    return out;
+}
+
 std::vector<uint8_t> Record::canonical_rdata() const
 {
     Writer w;
     Record lower_case = *this;
     for (auto& l : lower_case.target.labels)
-        l = lowered(l);
+        l = ascii_lower(l);
     if (!write_rdata(w, lower_case, false))
         return {};
     return std::move(w.out);

@@ -16,13 +16,7 @@ RecordCache::RecordCache(size_t capacity, uint64_t seed) : capacity_(std::max<si
 
 std::string RecordCache::name_key(const Name& n)
 {
-    std::string key;
-    for (const auto& l : n.labels) {
-        key += char(l.size());
-        for (char c : l)
-            key += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    }
-    return key;
+    return n.key();
 }
 
 void RecordCache::schedule_refresh(CachedRecord& r)

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "discovery/browser.h"
+#include "base/text.h"
 #include "discovery/discovery.h"
 #include "discovery/instance_name.h"
 #include "discovery/mdns_socket.h"
@@ -34,14 +35,6 @@ const Name& service_type()
 {
     static const Name type = Name::of({"_qrv", "_tcp", "local"});
     return type;
-}
-
-std::string lowered(std::string_view s)
-{
-    std::string out(s);
-    for (auto& c : out)
-        c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    return out;
 }
 
 std::string trimmed(std::string_view s)
@@ -106,7 +99,7 @@ std::vector<std::string> split_groups(std::string_view text)
         const size_t comma = text.find(',', pos);
         const auto part = trimmed(text.substr(pos, comma == std::string_view::npos ? text.npos : comma - pos));
         if (!part.empty())
-            out.push_back(lowered(part));
+            out.push_back(ascii_lower(part));
         if (comma == std::string_view::npos)
             break;
         pos = comma + 1;
@@ -190,7 +183,7 @@ struct DiscoveryService::State {
         std::map<std::string, size_t> by_name;
         std::map<std::string, bool> via_loopback;
         for (const auto& b : browser->services()) {
-            const std::string key = lowered(b.instance);
+            const std::string key = ascii_lower(b.instance);
             const bool loop = is_loopback(b.ifindex);
             auto it = by_name.find(key);
             if (it != by_name.end() && (via_loopback[key] || !loop))

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace qrv {
 
@@ -21,6 +22,21 @@ inline std::optional<std::string> copy_text(const char* text, size_t max)
     if (n >= max)
         return std::nullopt;
     return std::string(text, n);
+}
+
+// ASCII letters lower-cased, every other byte as it is: DNS names compare
+// this way, whatever other encodings their labels carry.
+inline char ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+inline std::string ascii_lower(std::string_view s)
+{
+    std::string out(s);
+    for (auto& c : out)
+        c = ascii_lower(c);
+    return out;
 }
 
 }  // namespace qrv

@@ -49,6 +49,9 @@ struct Name {
     // Appends the labels of a suffix.
     Name plus(const Name& suffix) const;
     bool valid() const;  // every label 1..63 bytes, whole name within 255
+    // The labels from `from` on, lower-cased, each after its length: equal
+    // for names that compare equal, so that it can key maps and sets.
+    std::string key(size_t from = 0) const;
 };
 
 struct Question {
