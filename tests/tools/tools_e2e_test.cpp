@@ -303,7 +303,7 @@ TEST(Monitor, ErrorsAreOneClearLineAndAFailureStatus)
     REQUIRE_NETNS(ns);
     auto none = run_in(ns, "qrv_monitor", {"snapshot", "Nothing Here", temp_file("x.png"), "--find-timeout", "1"});
     EXPECT_NE(none.status, 0);
-    EXPECT_EQ(none.output, "qrv_monitor: no such source: Nothing Here\n");
+    EXPECT_EQ(none.output, "qrv_monitor: no such source: Nothing Here (no sources are visible)\n");
 
     auto bad_preset = run_in(ns, "qrv_monitor", {"ptz", "Anything", "recall", "100"});
     EXPECT_NE(bad_preset.status, 0);
@@ -417,4 +417,93 @@ TEST(MonitorTally, TheCameraPrintsEachChangeAndForgetsAMonitorThatLeft)
 
     auto bad = run_in(ns, "qrv_monitor", {"tally", "Test Camera", "sideways"});
     EXPECT_NE(bad.status, 0);
+}
+
+namespace {
+
+// argv of a program of the build in the namespace, on a host of its own
+// name (a UTS namespace), as a machine elsewhere on the network would be.
+std::vector<std::string> as_host(const Netns& ns, const std::string& host, const std::string& program)
+{
+    auto v = ns.argv(program);
+    const std::string path = v.back();
+    v.pop_back();
+    v.insert(v.end(), {"unshare", "--uts", "sh", "-c", "hostname " + host + " && exec " + path});
+    return v;
+}
+
+// Lists for a few seconds until every name is visible.
+bool all_listed(const Netns& ns, const std::vector<std::string>& names)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        auto list = run_in(ns, "qrv_monitor", {"list", "--seconds", "2"});
+        if (std::all_of(names.begin(), names.end(),
+                        [&](const std::string& n) { return list.output.find("+ " + n) != std::string::npos; }))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// A short name that two other hosts publish is refused with the matches;
+// once this host publishes it too, this host's source is taken.
+TEST(Monitor, AShortNameOfSeveralHostsIsRefusedUnlessOneIsThisHost)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child a(as_host(ns, "hosta", "strobe_pump"));
+    Child b(as_host(ns, "hostb", "strobe_pump"));
+    ASSERT_TRUE(all_listed(ns, {"hosta (My Video)", "hostb (My Video)"}));
+    auto ambiguous = run_in(ns, "qrv_monitor", {"snapshot", "My Video", temp_file("a.png"), "--find-timeout", "5"});
+    EXPECT_NE(ambiguous.status, 0);
+    EXPECT_NE(ambiguous.output.find("is ambiguous: \"hosta (My Video)\", \"hostb (My Video)\""), std::string::npos)
+        << ambiguous.output;
+    auto missing = run_in(ns, "qrv_monitor", {"snapshot", "No Such", temp_file("b.png"), "--find-timeout", "1"});
+    EXPECT_NE(missing.output.find("visible: \"hosta (My Video)\", \"hostb (My Video)\""), std::string::npos)
+        << missing.output;
+
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string here = std::string(host).substr(0, std::string(host).find('.')) + " (My Video)";
+    Child local(ns.argv("strobe_pump"));
+    ASSERT_TRUE(all_listed(ns, {here}));
+    auto snap = run_in(ns, "qrv_monitor", {"snapshot", "My Video", temp_file("c.png"), "--find-timeout", "5"});
+    EXPECT_EQ(snap.status, 0) << snap.output;
+}
+
+// What a watch shows holds now: a source that went away is reported as not
+// connected, not as its last picture at 0 fps.
+TEST(Monitor, WatchReportsADisconnectInsteadOfStaleFigures)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    Child pump(ns.argv("strobe_pump"));
+    Child watch(ns.argv("qrv_monitor", {"watch", "My Video", "--seconds", "12", "--find-timeout", "10"}));
+    ASSERT_TRUE(watch.wait_for_output("video ", 15s)) << watch.output();
+    pump.signal(SIGINT);
+    ASSERT_TRUE(pump.wait_exit(10s));
+    ASSERT_TRUE(watch.wait_for_output("not connected", 10s)) << watch.output();
+    const std::string after = watch.output().substr(watch.output().find("not connected"));
+    EXPECT_EQ(after.find("1920x1080"), std::string::npos) << after;
+    watch.signal(SIGINT);
+    watch.wait_exit(10s);
+}
+
+// A mistyped interface is named; an empty list in the default scope says
+// that only this host was searched.
+TEST(Monitor, ListNamesUnknownInterfacesAndRemindsOfTheScope)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    auto v = ns.argv("qrv_monitor", {"list", "--seconds", "4"});
+    auto typo = v;
+    typo.insert(typo.begin() + 1, "QRV_INTERFACES=lo,eht0");
+    Child mistyped(typo);
+    mistyped.wait_exit(20s);
+    EXPECT_NE(mistyped.output().find("\"eht0\", which is no interface of this host"), std::string::npos)
+        << mistyped.output();
+    auto empty = run_in(ns, "qrv_monitor", {"list", "--seconds", "4"});
+    EXPECT_NE(empty.output.find("nothing found on this host; set QRV_INTERFACES"), std::string::npos)
+        << empty.output;
 }

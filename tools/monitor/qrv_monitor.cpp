@@ -1,8 +1,12 @@
 // qrv_monitor: lists the sources on the network, watches one, saves a
 // picture or its sound, sends camera commands and sets a source's tally.
 #include <CLI/CLI.hpp>
+#include <net/if.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -75,24 +79,99 @@ struct Wishes {
     std::string bandwidth = "highest";
 };
 
-std::optional<Found> find_source(const std::string& wanted, double timeout_s)
+// This host's name as the runtime puts it in front of its sources' names.
+std::string this_host()
+{
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0)
+        return {};
+    std::string host(buf);
+    return host.substr(0, host.find('.'));
+}
+
+bool same_text_nocase(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return tolower(x) == tolower(y); });
+}
+
+std::string joined(const std::vector<std::string>& names)
+{
+    std::string out;
+    for (const auto& n : names)
+        out += (out.empty() ? "" : ", ") + ("\"" + n + "\"");
+    return out;
+}
+
+// Finds the source by its full name, or by its own name alone. A name that
+// several hosts publish picks this host's source; with none here it is
+// refused, naming the matches. The reason for a failure goes to *error.
+std::optional<Found> find_source(const std::string& wanted, double timeout_s, std::string* error)
 {
     QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
-    if (!finder)
+    if (!finder) {
+        *error = "cannot create a finder";
         return std::nullopt;
+    }
     std::optional<Found> found;
+    std::vector<std::string> visible, matches;
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
-    while (!found && !stop_requested.load()) {
+    // A fresh finder sees other hosts' answers arrive one by one: a short
+    // name is decided on once they have had a moment to come in.
+    const Clock::time_point settled =
+        std::min<Clock::time_point>(std::chrono::time_point_cast<Clock::duration>(deadline),
+                                    Clock::now() + std::chrono::milliseconds(1500));
+    while (!stop_requested.load()) {
         uint32_t count = 0;
         const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &count);
-        for (uint32_t i = 0; i < count && !found; ++i)
-            if (sources[i].name && name_matches(sources[i].name, wanted))
-                found = Found{sources[i].name, sources[i].locator ? sources[i].locator : ""};
-        if (found || Clock::now() >= deadline)
+        visible.clear();
+        std::vector<Found> candidates;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!sources[i].name)
+                continue;
+            const Found f{sources[i].name, sources[i].locator ? sources[i].locator : ""};
+            visible.push_back(f.name);
+            if (f.name == wanted) {
+                candidates.assign(1, f);
+                break;
+            }
+            if (name_matches(f.name, wanted))
+                candidates.push_back(f);
+        }
+        const bool exact = candidates.size() == 1 && candidates.front().name == wanted;
+        if (!exact && !candidates.empty() && Clock::now() < settled) {
+            QRVlib_find_wait_for_sources(finder, 100);
+            continue;
+        }
+        if (candidates.size() == 1) {
+            found = candidates.front();
+            break;
+        }
+        if (candidates.size() > 1) {
+            matches.clear();
+            std::vector<Found> here;
+            for (const auto& c : candidates) {
+                matches.push_back(c.name);
+                if (same_text_nocase(c.name.substr(0, c.name.find(" (")), this_host()))
+                    here.push_back(c);
+            }
+            if (here.size() == 1)
+                found = here.front();
+            break;
+        }
+        if (Clock::now() >= deadline)
             break;
         QRVlib_find_wait_for_sources(finder, 200);
     }
     QRVlib_find_destroy(finder);
+    if (!found) {
+        if (!matches.empty())
+            *error = "\"" + wanted + "\" is ambiguous: " + joined(matches) + "; give the full name";
+        else if (visible.empty())
+            *error = "no such source: " + wanted + " (no sources are visible)";
+        else
+            *error = "no such source: " + wanted + " (visible: " + joined(visible) + ")";
+    }
     return found;
 }
 
@@ -102,11 +181,9 @@ public:
     static std::optional<Connection> open(const std::string& wanted, double timeout_s, std::string* error,
                                           const Wishes& wishes = {})
     {
-        auto found = find_source(wanted, timeout_s);
-        if (!found) {
-            *error = "no such source: " + wanted;
+        auto found = find_source(wanted, timeout_s, error);
+        if (!found)
             return std::nullopt;
-        }
         QRVlib_recv_create_v3_t settings;
         settings.source.name = found->name.c_str();
         settings.source.locator = found->locator.c_str();
@@ -138,16 +215,50 @@ private:
     std::string name_;
 };
 
+// Names in QRV_INTERFACES that match no interface here: said once, since
+// the runtime then searches without them.
+void warn_unknown_interfaces()
+{
+    const char* value = getenv("QRV_INTERFACES");
+    if (!value)
+        return;
+    std::string list(value);
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string name = list.substr(at, end - at);
+        name.erase(0, name.find_first_not_of(' '));
+        name.erase(name.find_last_not_of(' ') + 1);
+        if (!name.empty() && name != "all" && if_nametoindex(name.c_str()) == 0)
+            fprintf(stderr, "qrv_monitor: QRV_INTERFACES names \"%s\", which is no interface of this host\n",
+                    name.c_str());
+        at = end + 1;
+    }
+}
+
 int run_list(double seconds)
 {
+    warn_unknown_interfaces();
     QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
     if (!finder)
         return fail("cannot create a finder");
+    bool reminded = false;
+    const auto remind_at = Clock::now() + std::chrono::seconds(3);
     std::map<std::string, std::string> shown;
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     bool first = true;
     while (!stop_requested.load() && (seconds <= 0 || Clock::now() < end)) {
-        if (!QRVlib_find_wait_for_sources(finder, 500) && !first)
+        const bool changed = QRVlib_find_wait_for_sources(finder, 500);
+        if (shown.empty() && !first && !reminded && Clock::now() >= remind_at && !getenv("QRV_INTERFACES")) {
+            // Nothing after discovery had time to answer: by default only
+            // this host is searched.
+            puts("(nothing found on this host; set QRV_INTERFACES to search other machines too)");
+            fflush(stdout);
+            reminded = true;
+        }
+        if (!changed && !first)
             continue;
         first = false;
         uint32_t count = 0;
@@ -229,6 +340,10 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds, co
             break;
         case QRVlib_frame_type_status_change:
             print_status(r);
+            // A new connection or route may carry other media: what was
+            // seen before no longer holds.
+            have_video = have_audio = false;
+            peaks.clear();
             break;
         default:
             break;
@@ -240,6 +355,28 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds, co
         QRVlib_recv_get_stats(r, &stats);
         std::string line;
         char part[256];
+        // Media that stopped arriving are not reported as if they were.
+        const auto stale = Clock::now() - std::chrono::seconds(2);
+        if (have_video && video_at < stale)
+            have_video = false;
+        if (have_audio && audio_at < stale) {
+            have_audio = false;
+            peaks.clear();
+        }
+        QRVlib_recv_status_t status{};
+        QRVlib_recv_get_status(r, &status);
+        if (!status.connected) {
+            if (stats.bad_messages > 0)
+                snprintf(part, sizeof part, "not connected: the source answered with %llu invalid messages",
+                         (unsigned long long)stats.bad_messages);
+            else
+                snprintf(part, sizeof part, "not connected");
+            puts(part);
+            fflush(stdout);
+            video_frames = 0;
+            before = stats;
+            continue;
+        }
         if (have_video) {
             snprintf(part, sizeof part, "video %d fps %dx%d %s dropped %llu", video_frames, last_video.width,
                      last_video.height, fourcc_text(last_video.fourcc).c_str(),
