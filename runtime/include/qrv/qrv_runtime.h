@@ -1,12 +1,22 @@
-// Operations of our runtime beyond the library interface: counters and state
-// that tools and tests read. Declared with C linkage, exported from
-// libqrv.so.3 alongside the interface operations.
 #ifndef QRV_RUNTIME_H
 #define QRV_RUNTIME_H
 
+/// @file qrv_runtime.h
+/// @brief Operations of our runtime beyond the library interface: counters
+/// and state, camera control, frees of captured frames, tally, the log and
+/// the last error. Declared with C linkage, exported from libqrv.so.3
+/// alongside the interface operations.
+///
+/// Threading and ownership, unless an operation says otherwise: every
+/// operation may be called from any thread; records passed in are read
+/// during the call; what an operation fills in belongs to the caller; texts
+/// and frames that it hands out belong to the runtime until the matching
+/// free or the object's destruction. An unknown or destroyed handle gives
+/// false, 0, -1 or nothing, with a reason in QRVlib_get_last_error().
+
 #include "qrvlib.h"
 
-// Result codes of QRVlib_recv_capture_v2.
+/// Result codes of QRVlib_recv_capture_v2.
 enum QRVlib_frame_type_e : int32_t {
     QRVlib_frame_type_none = 0,
     QRVlib_frame_type_video = 1,
@@ -16,24 +26,24 @@ enum QRVlib_frame_type_e : int32_t {
     QRVlib_frame_type_status_change = 100,
 };
 
-// Counters of one sender since its creation.
+/// Counters of one sender since its creation.
 struct QRVlib_send_stats_t {
-    uint64_t video_accepted;  // video frames read in full
-    uint64_t audio_accepted;  // audio frames read in full
-    uint64_t refused;         // frames refused as malformed, of either kind
-    uint64_t pacing_resyncs;  // times a pacing clock restarted after a stall
+    uint64_t video_accepted;  ///< video frames read in full
+    uint64_t audio_accepted;  ///< audio frames read in full
+    uint64_t refused;         ///< frames refused as malformed, of either kind
+    uint64_t pacing_resyncs;  ///< times a pacing clock restarted after a stall
 };
 
 extern "C" {
 
-// Fills *stats; false for an unknown sender or a null pointer.
+/// Fills *stats; false for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_stats(QRVlib_send_instance_t sender, QRVlib_send_stats_t* stats);
 
-// Copies the newest video frame that the sender accepted into a buffer of
-// the caller: the record's geometry is filled in and, when data is not null
-// and capacity is large enough, the pixels are copied there packed (line
-// stride = width times bytes per pixel). False when no frame was accepted yet
-// or the buffer is too small; the size needed is stored in *needed.
+/// Copies the newest video frame that the sender accepted into a buffer of
+/// the caller: the record's geometry is filled in and, when data is not null
+/// and capacity is large enough, the pixels are copied there packed (line
+/// stride = width times bytes per pixel). False when no frame was accepted yet
+/// or the buffer is too small; the size needed is stored in *needed.
 QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_video_frame_v2_t* frame,
                                        uint8_t* data, uint64_t capacity, uint64_t* needed);
 
@@ -43,32 +53,31 @@ QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_vid
 // Transport, receiving, routing and camera control
 // ---------------------------------------------------------------------------
 
-// A metadata frame: XML text. Captured frames belong to the receiver until
-// QRVlib_recv_free_metadata.
+/// A metadata frame: XML text. Captured frames belong to the receiver until
+/// QRVlib_recv_free_metadata.
 struct QRVlib_metadata_frame_t {
-    int32_t length;  // bytes of p_data without the terminating NUL
+    int32_t length;  ///< bytes of p_data without the terminating NUL
     int64_t timecode;
-    char* p_data;    // NUL-terminated text, or null
+    char* p_data;    ///< NUL-terminated text, or null
 };
 
-// The state of a receiver as its last change of status left it.
+/// The state of a receiver as its last change of status left it.
 struct QRVlib_recv_status_t {
-    bool connected;      // media can arrive (connected to the source, or
-                         // to the routed source when redirected)
-    bool ptz_supported;  // the source accepts camera commands
-    bool routed;         // a router has sent this receiver to another source
+    bool connected;      ///< media can arrive (from the source, or the routed source when redirected)
+    bool ptz_supported;  ///< the source accepts camera commands
+    bool routed;         ///< a router has sent this receiver to another source
 };
 
-// Counters of one receiver since its creation.
+/// Counters of one receiver since its creation.
 struct QRVlib_recv_stats_t {
     uint64_t video_received;
     uint64_t audio_received;
     uint64_t metadata_received;
-    uint64_t video_dropped;  // not captured in time: newer frames replaced them
-    uint64_t audio_dropped;  // beyond the audio cap, oldest first
+    uint64_t video_dropped;  ///< not captured in time: newer frames replaced them
+    uint64_t audio_dropped;  ///< beyond the audio cap, oldest first
     uint64_t metadata_dropped;
-    uint64_t bad_messages;   // connections dropped for an invalid message
-    uint64_t connects;       // successful connections, reconnections included
+    uint64_t bad_messages;   ///< connections dropped for an invalid message
+    uint64_t connects;       ///< successful connections, reconnections included
     /// Messages from a source of a later version that were skipped, the
     /// connection kept: of a type this version does not know.
     uint64_t unknown_messages;
@@ -76,14 +85,14 @@ struct QRVlib_recv_stats_t {
     uint64_t unknown_formats;
 };
 
-// Counters of a sender's or router's server.
+/// Counters of a sender's or router's server.
 struct QRVlib_send_transport_stats_t {
-    uint64_t accepted;            // connections taken in
-    uint64_t refused;             // closed at once: too many connections
-    uint64_t bad_peers;           // dropped for an invalid message
-    uint64_t handshake_timeouts;  // dropped for saying nothing in time
-    uint64_t video_dropped;       // frames skipped for slow receivers
-    uint64_t audio_dropped;       // audio beyond a slow receiver's cap
+    uint64_t accepted;            ///< connections taken in
+    uint64_t refused;             ///< closed at once: too many connections
+    uint64_t bad_peers;           ///< dropped for an invalid message
+    uint64_t handshake_timeouts;  ///< dropped for saying nothing in time
+    uint64_t video_dropped;       ///< frames skipped for slow receivers
+    uint64_t audio_dropped;       ///< audio beyond a slow receiver's cap
     /// Messages from receivers of a later version that were skipped, the
     /// connection kept: of a type this version does not know.
     uint64_t unknown_messages;
@@ -93,7 +102,7 @@ struct QRVlib_send_transport_stats_t {
     uint64_t previews_made;
 };
 
-// Camera commands that reach a sender.
+/// Camera commands that reach a sender.
 enum QRVlib_ptz_command_e : int32_t {
     QRVlib_ptz_recall_preset = 1,  // preset, value_a = speed 0.0 to 1.0
     QRVlib_ptz_store_preset = 2,   // preset
@@ -103,54 +112,54 @@ enum QRVlib_ptz_command_e : int32_t {
 
 struct QRVlib_ptz_command_t {
     QRVlib_ptz_command_e command;
-    int32_t preset;  // 0 to 99
+    int32_t preset;  ///< 0 to 99
     float value_a;
     float value_b;
 };
 
 extern "C" {
 
-// Number of receivers connected to the sender now; when timeout_ms is not
-// 0, waits up to that long for at least one. -1 for an unknown sender.
+/// Number of receivers connected to the sender now; when timeout_ms is not
+/// 0, waits up to that long for at least one. -1 for an unknown sender.
 QRVLIB_API int32_t QRVlib_send_get_no_connections(QRVlib_send_instance_t sender, uint32_t timeout_ms);
-// Copies the sender's locator (NUL-terminated) into text when capacity is
-// large enough; returns the bytes needed including the NUL, 0 for an
-// unknown sender.
+/// Copies the sender's locator (NUL-terminated) into text when capacity is
+/// large enough; returns the bytes needed including the NUL, 0 for an
+/// unknown sender.
 QRVLIB_API uint32_t QRVlib_send_get_locator(QRVlib_send_instance_t sender, char* text, uint32_t capacity);
 QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
                                                 QRVlib_send_transport_stats_t* stats);
-// Sends a metadata frame to every receiver; false for a bad frame.
+/// Sends a metadata frame to every receiver; false for a bad frame.
 QRVLIB_API bool QRVlib_send_send_metadata(QRVlib_send_instance_t sender, const QRVlib_metadata_frame_t* frame);
 
-// Camera control on the sender's side: declares whether the source accepts
-// camera commands (receivers see a change of status), and takes the oldest
-// command received, waiting up to timeout_ms; false when none came. Up to 64
-// commands wait; beyond that the oldest is dropped. Commands with values
-// outside their range never reach the sender.
+/// Camera control on the sender's side: declares whether the source accepts
+/// camera commands (receivers see a change of status), and takes the oldest
+/// command received, waiting up to timeout_ms; false when none came. Up to 64
+/// commands wait; beyond that the oldest is dropped. Commands with values
+/// outside their range never reach the sender.
 QRVLIB_API bool QRVlib_send_set_ptz_supported(QRVlib_send_instance_t sender, bool supported);
 QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVlib_ptz_command_t* command,
                                             uint32_t timeout_ms);
 
-// Frees what a capture handed out; the record's data pointer becomes null.
-// Until then a captured frame is the caller's and keeps its content, however
-// long it is held. Captured pixels are read-only: on this host they may be
-// the sender's shared memory, mapped without write access.
+/// Frees what a capture handed out; the record's data pointer becomes null.
+/// Until then a captured frame is the caller's and keeps its content, however
+/// long it is held. Captured pixels are read-only: on this host they may be
+/// the sender's shared memory, mapped without write access.
 QRVLIB_API void QRVlib_recv_free_video_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* frame);
 QRVLIB_API void QRVlib_recv_free_audio_v2(QRVlib_recv_instance_t receiver, QRVlib_audio_frame_v2_t* frame);
 QRVLIB_API void QRVlib_recv_free_metadata(QRVlib_recv_instance_t receiver, QRVlib_metadata_frame_t* frame);
 QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_recv_status_t* status);
 QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_stats_t* stats);
 
-// Camera commands from a receiver. Each is false when the receiver is not
-// connected or its source does not support camera control. A preset outside
-// 0 to 99 or a value that is not a number is refused (false); speeds and
-// positions outside their range are clamped: speed to 0.0..1.0, pan and tilt
-// to -1.0..1.0, zoom to 0.0..1.0.
+/// Camera commands from a receiver. Each is false when the receiver is not
+/// connected or its source does not support camera control. A preset outside
+/// 0 to 99 or a value that is not a number is refused (false); speeds and
+/// positions outside their range are clamped: speed to 0.0..1.0, pan and tilt
+/// to -1.0..1.0, zoom to 0.0..1.0.
 QRVLIB_API bool QRVlib_recv_ptz_store_preset(QRVlib_recv_instance_t receiver, int32_t preset);
 QRVLIB_API bool QRVlib_recv_ptz_pan_tilt(QRVlib_recv_instance_t receiver, float pan_speed, float tilt_speed);
 QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom);
 
-// The locator of a router's own source, as for a sender.
+/// The locator of a router's own source, as for a sender.
 QRVLIB_API uint32_t QRVlib_routing_get_locator(QRVlib_routing_instance_t router, char* text, uint32_t capacity);
 QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t router, uint32_t timeout_ms);
 
@@ -269,34 +278,34 @@ QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tall
 
 // --- discovery -------------------------------------------------------------
 
-// Counters of the process's discovery service (DNS-SD over multicast DNS).
+/// Counters of the process's discovery service (DNS-SD over multicast DNS).
 struct QRVlib_discovery_stats_t {
     uint64_t packets_received;
-    uint64_t packets_rejected;   // from outside the receiving interface's subnet
-    uint64_t packets_malformed;  // refused by the message parser
+    uint64_t packets_rejected;   ///< from outside the receiving interface's subnet
+    uint64_t packets_malformed;  ///< refused by the message parser
     uint64_t packets_sent;
-    uint64_t cache_records;      // records held (capped)
-    uint64_t conflicts;          // name conflicts met by our publications
-    uint64_t interfaces;         // interfaces in use
-    // 1 while discovery works; 0 when its multicast socket could not be
-    // opened or joined at the start (the reason is logged at error and left
-    // as QRVlib_initialize's last error). Sources are then neither published
-    // nor found, but receivers still reach a source by its locator.
+    uint64_t cache_records;      ///< records held (capped)
+    uint64_t conflicts;          ///< name conflicts met by our publications
+    uint64_t interfaces;         ///< interfaces in use
+    /// 1 while discovery works; 0 when its multicast socket could not be
+    /// opened or joined at the start (the reason is logged at error and left
+    /// as QRVlib_initialize's last error). Sources are then neither published
+    /// nor found, but receivers still reach a source by its locator.
     uint64_t running;
 };
 
-// Fills *stats; false when the library is not running or stats is null.
+/// Fills *stats; false when the library is not running or stats is null.
 QRVLIB_API bool QRVlib_discovery_get_stats(QRVlib_discovery_stats_t* stats);
 
-// Re-finds a source by its full name as finders list it ("HOST (source)"),
-// waiting up to timeout_ms for it to be visible. Writes its current locator,
-// null-terminated, when capacity suffices, and returns the locator's length
-// plus one (0: not found in time, or a null name).
+/// Re-finds a source by its full name as finders list it ("HOST (source)"),
+/// waiting up to timeout_ms for it to be visible. Writes its current locator,
+/// null-terminated, when capacity suffices, and returns the locator's length
+/// plus one (0: not found in time, or a null name).
 QRVLIB_API uint32_t QRVlib_discovery_resolve(const char* name, char* locator, uint32_t capacity,
                                              uint32_t timeout_ms);
 
-// The name under which a sender's source is published right now (it changes
-// when a conflict on the network renames it), written as above.
+/// The name under which a sender's source is published right now (it changes
+/// when a conflict on the network renames it), written as above.
 QRVLIB_API uint32_t QRVlib_send_get_published_name(QRVlib_send_instance_t sender, char* text, uint32_t capacity);
 
 }  // extern "C"
