@@ -179,9 +179,9 @@ TEST(Negotiation, ASourceSkipsWhatAReceiverOfALaterVersionSends)
     hello.insert(hello.begin() + wire::kHeaderBytes + wire::kHelloFixedBytes, 16, 0x66);
     std::memcpy(hello.data() + 8, &longer, 4);
     ASSERT_TRUE(net::write_all(fd.get(), hello));
-    auto unknown = later_header(150, 8, 0, 200000);
+    auto unknown = later_header(150, 8, 0, 60000);
     unknown.resize(unknown.size() + 8, 0);
-    ASSERT_TRUE(write_bytes(fd.get(), unknown, 200000, 0x77));
+    ASSERT_TRUE(write_bytes(fd.get(), unknown, 60000, 0x77));
     ASSERT_EQ(sender->connections(5s), 1u);
     const auto end = qrv_test::Clock::now() + 5s;
     while (sender->transport_stats().unknown_messages == 0 && qrv_test::Clock::now() < end)

@@ -258,6 +258,28 @@ TEST(Wire, UnknownTypesAndPayloadFormatsAreSkippedWithinTheCaps)
     EXPECT_EQ(parse_message(raw, p), ParseResult::bad);
 }
 
+TEST(Wire, KeepalivesAreEmptyAndOnlySourcesSendThem)
+{
+    Parsed p;
+    const auto k = encode_keepalive();
+    ASSERT_EQ(k.size(), kHeaderBytes);
+    ASSERT_EQ(parse_message(k, p), ParseResult::ok);
+    EXPECT_EQ(p.header.type, MessageType::keepalive);
+    EXPECT_TRUE(known_type(MessageType::keepalive));
+    // With anything in it, it is not a keepalive.
+    auto fat = k;
+    const uint32_t text = 4;
+    std::memcpy(fat.data() + 12, &text, 4);
+    fat.insert(fat.end(), {'a', 'b', 'c', 'd'});
+    EXPECT_EQ(parse_message(fat, p), ParseResult::bad);
+    // What receivers send, and what they do not.
+    for (auto t : {MessageType::hello, MessageType::ptz, MessageType::release, MessageType::tally})
+        EXPECT_TRUE(upstream_type(t));
+    for (auto t : {MessageType::video, MessageType::audio, MessageType::metadata, MessageType::status,
+                   MessageType::redirect, MessageType::shm_video, MessageType::keepalive})
+        EXPECT_FALSE(upstream_type(t));
+}
+
 TEST(Wire, HellosCarryWhatTheReceiverWants)
 {
     HelloFields f;

@@ -98,7 +98,7 @@ bool write_all_with_fd(int fd, std::span<const uint8_t> bytes, int pass_fd)
     return write_all(fd, bytes.subspan(static_cast<size_t>(n)));
 }
 
-bool read_exact_with_fds(int fd, std::span<uint8_t> out, std::vector<Fd>& passed)
+bool read_exact_with_fds(int fd, std::span<uint8_t> out, std::vector<Fd>& passed, bool* truncated)
 {
     size_t done = 0;
     while (done < out.size()) {
@@ -126,7 +126,12 @@ bool read_exact_with_fds(int fd, std::span<uint8_t> out, std::vector<Fd>& passed
                 passed.emplace_back(passed_fd);
             }
         }
-        if ((msg.msg_flags & MSG_CTRUNC) || passed.size() > kMaxPassed)
+        if (msg.msg_flags & MSG_CTRUNC) {
+            if (truncated)
+                *truncated = true;
+            return false;
+        }
+        if (passed.size() > kMaxPassed)
             return false;
         done += static_cast<size_t>(n);
     }

@@ -85,7 +85,13 @@ struct QRVlib_recv_stats_t {
     uint64_t unknown_formats;
 };
 
-/// Counters of a sender's or router's server.
+/// Counters of a sender's or router's server. A server takes at most 32
+/// receivers. When all are taken, a new connection takes the place of one
+/// that has not said hello yet (the oldest first), else of a receiver that
+/// has stopped reading (stuck the longest); only when there is none is it
+/// refused. At most 4 connections from one address may wait for their hello
+/// at a time: a fifth ends the oldest of them. Those ended are counted
+/// neither as refused nor as bad peers.
 struct QRVlib_send_transport_stats_t {
     uint64_t accepted;            ///< connections taken in
     uint64_t refused;             ///< closed at once: too many connections

@@ -1,6 +1,7 @@
 #include "transport/client_link.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "base/log.h"
 #include "base/unix_socket.h"
@@ -12,6 +13,10 @@ namespace {
 // Pools of one source that a connection keeps mapped; beyond, maps no one
 // uses any more are dropped first.
 constexpr size_t kMaxMappings = 16;
+
+// Same-host connections in a row that end before anything but the greeting
+// came through; beyond, the link takes TCP instead.
+constexpr int kSharedAttempts = 3;
 
 }  // namespace
 
@@ -84,6 +89,7 @@ void ClientLink::run()
 {
     auto retry = options_.retry_min;
     bool failing = false;  // the current run of failed attempts was logged
+    int shared_failures = 0;  // in a row
     for (;;) {
         {
             std::lock_guard lock(mutex_);
@@ -112,11 +118,16 @@ void ClientLink::run()
         if (fd) {
             retry = options_.retry_min;
             failing = false;
-            if (!serve(std::move(fd), shared) && shared) {
-                QRV_LOG_AT(info, receiver, "receiver '%s': the same-host path to %s did not work; using TCP",
-                           log_name(), target.c_str());
-                std::lock_guard lock(mutex_);
-                failed_path_ = path;
+            const bool well = serve(std::move(fd), shared);
+            if (shared) {
+                shared_failures = well && delivered_ ? 0 : shared_failures + 1;
+                if (!well || shared_failures >= kSharedAttempts) {
+                    QRV_LOG_AT(info, receiver, "receiver '%s': the same-host path to %s did not work; using TCP",
+                               log_name(), target.c_str());
+                    shared_failures = 0;
+                    std::lock_guard lock(mutex_);
+                    failed_path_ = path;
+                }
             }
         } else {
             retry = std::min(retry * 2, options_.retry_max);
@@ -188,6 +199,7 @@ bool ClientLink::serve(net::Fd fd, bool shared)
 {
     // Writes to a receiver's source never block for long.
     net::set_send_timeout(fd.get(), std::chrono::seconds(2));
+    net::set_recv_timeout(fd.get(), options_.silence_timeout);
     auto channel = std::make_shared<Channel>();
     channel->fd = fd.get();
     {
@@ -198,6 +210,7 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         channel_ = channel;
     }
     bool well = true;
+    delivered_ = false;
     const std::string peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
     if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes_))) {
         // The link is up once the server has taken the hello in: its first
@@ -207,17 +220,26 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         Mappings maps;
         std::vector<net::Fd> passed;
         Message m;
+        bool silent = false;
         for (;;) {
             passed.clear();
+            errno = 0;  // tells a silent peer from a closed stream below
             const ReadResult r = read_message(fd.get(), m, &buffers, shared ? &passed : nullptr);
-            if (r == ReadResult::closed)
+            if (r == ReadResult::closed) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    silent = true;
+                    QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent nothing for %lld ms; reconnecting",
+                               log_name(), peer.c_str(), (long long)options_.silence_timeout.count());
+                }
                 break;
+            }
             if (r == ReadResult::skipped) {
                 // From a source of a later version; descriptors that came
                 // with it are closed unused.
                 events_.on_link_skipped(*this, !wire::known_type(m.header.type));
                 continue;
             }
+            delivered_ = delivered_ || up;
             bool bad = r == ReadResult::bad;
             // Descriptors come only with shared-memory frames, one each.
             if (!bad && m.header.type == wire::MessageType::shm_video)
@@ -266,7 +288,7 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         if (up) {
             connected_ = false;
             shared_ = false;
-            if (well && !stopping())
+            if (well && !silent && !stopping())
                 QRV_LOG_AT(info, receiver, "receiver '%s': the connection to %s ended; reconnecting", log_name(),
                            peer.c_str());
             events_.on_link_down(*this);

@@ -1,6 +1,10 @@
 #include "transport/message_io.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "base/socket.h"
 #include "base/unix_socket.h"
@@ -23,10 +27,14 @@ namespace {
 struct Source {
     int fd;
     std::vector<net::Fd>* passed;
+    // A descriptor sent along was lost (we are out of descriptors): what
+    // follows cannot be read as meant, so the stream is bad, not ended.
+    mutable bool truncated = false;
     bool read(std::span<uint8_t> out) const
     {
-        return passed ? net::read_exact_with_fds(fd, out, *passed) : net::read_exact(fd, out);
+        return passed ? net::read_exact_with_fds(fd, out, *passed, &truncated) : net::read_exact(fd, out);
     }
+    ReadResult failed() const { return truncated ? ReadResult::bad : ReadResult::closed; }
 };
 
 // Reads and throws away n bytes, a bounded piece at a time.
@@ -50,27 +58,27 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net:
     const Source src{fd, passed};
     uint8_t head[wire::kHeaderBytes];
     if (!src.read(head))
-        return passed && !passed->empty() ? ReadResult::bad : ReadResult::closed;
+        return (passed && !passed->empty()) || src.truncated ? ReadResult::bad : ReadResult::closed;
     const auto h = wire::decode_header(std::span<const uint8_t, wire::kHeaderBytes>(head));
     if (!h)
         return ReadResult::bad;
     out.header = *h;
     out.fixed.resize(h->fixed_len);
     if (!src.read(out.fixed))
-        return ReadResult::closed;
+        return src.failed();
     out.text.clear();
     out.data.reset();
     switch (wire::judge(*h, out.fixed)) {
     case wire::Verdict::bad:
         return ReadResult::bad;
     case wire::Verdict::skip:
-        return discard(src, uint64_t{h->text_len} + h->data_len) ? ReadResult::skipped : ReadResult::closed;
+        return discard(src, uint64_t{h->text_len} + h->data_len) ? ReadResult::skipped : src.failed();
     case wire::Verdict::take:
         break;
     }
     out.text.resize(h->text_len);
     if (!src.read(std::span(reinterpret_cast<uint8_t*>(out.text.data()), out.text.size())))
-        return ReadResult::closed;
+        return src.failed();
     if (!wire::valid_text(std::span(reinterpret_cast<const uint8_t*>(out.text.data()), out.text.size())))
         return ReadResult::bad;
     if (h->data_len == 0)
@@ -85,7 +93,7 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net:
     if (total <= kDirect || data->size() == total) {
         data->resize(total);
         if (!src.read(std::span(data->data(), total)))
-            return ReadResult::closed;
+            return src.failed();
     } else {
         data->clear();
         size_t step = kDirect;
@@ -94,11 +102,113 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net:
             const size_t next = std::min(total, old + step);
             data->resize(next);
             if (!src.read(std::span(data->data() + old, next - old)))
-                return ReadResult::closed;
+                return src.failed();
             step = next;  // doubling
         }
     }
     out.data = std::move(data);
+    return ReadResult::ok;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads exactly out.size() bytes unless the deadline passes first.
+ReadResult read_until(int fd, std::span<uint8_t> out, Clock::time_point deadline)
+{
+    size_t done = 0;
+    while (done < out.size()) {
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return ReadResult::timeout;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+        if (r < 0 && errno != EINTR)
+            return ReadResult::closed;
+        if (r <= 0)
+            continue;
+        const ssize_t n = ::recv(fd, out.data() + done, out.size() - done, MSG_DONTWAIT);
+        if (n == 0)
+            return ReadResult::closed;
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
+            return ReadResult::closed;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return ReadResult::ok;
+}
+
+}  // namespace
+
+ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock::time_point first_by)
+{
+    out.shared.reset();
+    out.data.reset();
+    out.text.clear();
+    out.fixed.clear();
+    // The first byte may take as long as the caller allows; from there on
+    // the message has its own time limit.
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= first_by)
+            return ReadResult::closed;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(first_by - now).count();
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+        if (r < 0 && errno != EINTR)
+            return ReadResult::closed;
+        if (r > 0)
+            break;
+    }
+    const auto deadline = Clock::now() + rules.message_timeout;
+    uint8_t head[wire::kHeaderBytes];
+    if (auto r = read_until(fd, head, deadline); r != ReadResult::ok)
+        return r;
+    const auto h = wire::decode_header(std::span<const uint8_t, wire::kHeaderBytes>(head));
+    if (!h)
+        return ReadResult::bad;
+    out.header = *h;
+    const uint64_t rest = uint64_t{h->fixed_len} + h->text_len + h->data_len;
+    if (rules.hello_only && h->type != wire::MessageType::hello)
+        return ReadResult::bad;
+    if (!wire::known_type(h->type)) {
+        // From a receiver of a later version: thrown away unread, within
+        // the bounds.
+        if (rest > rules.max_unknown || !rules.unknown_budget || rest > *rules.unknown_budget)
+            return ReadResult::bad;
+        *rules.unknown_budget -= rest;
+        uint8_t sink[4096];
+        for (uint64_t left = rest; left > 0;) {
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(left, sizeof sink));
+            if (auto r = read_until(fd, std::span(sink, step), deadline); r != ReadResult::ok)
+                return r;
+            left -= step;
+        }
+        return ReadResult::skipped;
+    }
+    if (!wire::upstream_type(h->type) || rest > wire::kMaxUpstreamBytes)
+        return ReadResult::bad;
+    out.fixed.resize(h->fixed_len);
+    if (auto r = read_until(fd, out.fixed, deadline); r != ReadResult::ok)
+        return r;
+    if (wire::judge(*h, out.fixed) != wire::Verdict::take)
+        return ReadResult::bad;
+    out.text.resize(h->text_len);
+    if (auto r = read_until(fd, std::span(reinterpret_cast<uint8_t*>(out.text.data()), out.text.size()), deadline);
+        r != ReadResult::ok)
+        return r;
+    if (!wire::valid_text(std::span(reinterpret_cast<const uint8_t*>(out.text.data()), out.text.size())))
+        return ReadResult::bad;
+    if (h->data_len > 0) {
+        auto data = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(h->data_len));
+        if (auto r = read_until(fd, *data, deadline); r != ReadResult::ok)
+            return r;
+        out.data = std::move(data);
+    }
     return ReadResult::ok;
 }
 

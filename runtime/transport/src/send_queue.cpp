@@ -54,6 +54,19 @@ bool SendQueue::pop(wire::PacketPtr& out)
     return true;
 }
 
+SendQueue::Pop SendQueue::pop_until(wire::PacketPtr& out, std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(mutex_);
+    if (!ready_.wait_until(lock, deadline, [this] { return closed_ || !items_.empty(); }))
+        return Pop::idle;
+    if (closed_)
+        return Pop::closed;
+    out = std::move(items_.front());
+    items_.pop_front();
+    --count_[kind_of(*out)];
+    return Pop::item;
+}
+
 void SendQueue::close()
 {
     std::deque<wire::PacketPtr> gone;

@@ -1,5 +1,6 @@
 #include "transport/server_connection.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "transport/message_io.h"
@@ -15,23 +16,35 @@ namespace {
 // write before the connection is dropped.
 constexpr std::chrono::seconds kStallTimeout{5};
 
+std::string host_of(const std::string& peer)
+{
+    const auto colon = peer.rfind(':');
+    return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
+
+const wire::PacketPtr& keepalive_packet()
+{
+    static const wire::PacketPtr p = wire::make_packet(wire::MessageType::keepalive, wire::encode_keepalive());
+    return p;
+}
+
 }  // namespace
 
 ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
-                                   std::chrono::milliseconds handshake_timeout, bool shared, std::string source)
+                                   ConnectionTimes times, bool shared, std::string source)
     : fd_(std::move(fd)),
       hooks_(hooks),
       queue_(limits, drops),
       limits_(limits),
       drops_(drops),
-      handshake_timeout_(handshake_timeout),
+      times_(times),
+      accepted_at_(std::chrono::steady_clock::now()),
       shared_(shared),
       source_(std::move(source)),
-      peer_(net::peer_text(fd_.get()))
+      peer_(net::peer_text(fd_.get())),
+      peer_host_(host_of(peer_))
 {
     net::set_send_timeout(fd_.get(), kStallTimeout);
-    // A hello that starts but never ends counts as no hello.
-    net::set_recv_timeout(fd_.get(), handshake_timeout_);
     reader_ = std::thread([this] { read_loop(); });
     writer_ = std::thread([this] { write_loop(); });
 }
@@ -62,18 +75,28 @@ void ServerConnection::read_loop()
 {
     const int fd = fd_.get();
     Message m;
-    // The first message must be the hello, within the handshake timeout.
-    if (!net::wait_readable(fd, handshake_timeout_)) {
+    uint64_t unknown_budget = times_.unknown_budget;
+    // The first message must be the hello, whole within the handshake
+    // timeout; its header alone decides whether anything more is read.
+    UpstreamRules rules;
+    rules.hello_only = true;
+    const auto hello_by = accepted_at_ + times_.handshake;
+    rules.message_timeout =
+        std::max(std::chrono::milliseconds(0),
+                 std::chrono::duration_cast<std::chrono::milliseconds>(hello_by - std::chrono::steady_clock::now()));
+    ReadResult r = read_upstream(fd, m, rules, hello_by);
+    if (r == ReadResult::closed && std::chrono::steady_clock::now() >= hello_by && !finished_.load())
+        r = ReadResult::timeout;  // nothing at all within the timeout
+    if (r == ReadResult::timeout) {
         if (!finished_.load()) {
             hooks_.on_handshake_timeout();
             QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: no hello within %lld ms",
-                       source_.c_str(), peer_.c_str(), (long long)handshake_timeout_.count());
+                       source_.c_str(), peer_.c_str(), (long long)times_.handshake.count());
         }
         finish();
         hooks_.on_finished();
         return;
     }
-    ReadResult r = read_message(fd, m);
     const auto hello = r == ReadResult::ok ? wire::decode_hello(m.header, m.fixed) : std::nullopt;
     if (!hello) {
         if (r != ReadResult::closed) {
@@ -97,13 +120,23 @@ void ServerConnection::read_loop()
     QRV_LOG_AT(info, transport, "'%s': receiver '%s' connected from %s%s", source_.c_str(), receiver.c_str(),
                peer_.c_str(), shared_ ? " (shared memory)" : "");
     const char* dropped = nullptr;  // why we end the connection, if we do
-    // Receivers may stay silent for as long as they like from here on.
-    net::set_recv_timeout(fd, std::chrono::milliseconds(0));
+    // Receivers may stay silent for as long as they like from here on, but
+    // a message they begin must end in time.
+    rules.hello_only = false;
+    rules.message_timeout = times_.message;
+    rules.unknown_budget = &unknown_budget;
     bool closed_by_peer = false;
     while (!finished_.load()) {
-        r = read_message(fd, m);
+        r = read_upstream(fd, m, rules);
         if (r == ReadResult::closed) {
             closed_by_peer = !finished_.load();
+            break;
+        }
+        if (r == ReadResult::timeout) {
+            if (!finished_.load()) {
+                hooks_.on_bad_peer();
+                dropped = "a message that did not arrive in time";
+            }
             break;
         }
         if (r == ReadResult::bad) {
@@ -112,13 +145,8 @@ void ServerConnection::read_loop()
             break;
         }
         if (r == ReadResult::skipped) {
-            // From a receiver of a later version: nothing this side knows
-            // about. Media of a known type are never a receiver's to send,
-            // whatever their format.
-            if (wire::known_type(m.header.type)) {
-                hooks_.on_bad_peer();
-                break;
-            }
+            // From a receiver of a later version: a type this side does not
+            // know, within the bounds (known types are judged by the reader).
             hooks_.on_unknown_message();
             continue;
         }
@@ -161,6 +189,14 @@ void ServerConnection::read_loop()
         QRV_LOG_AT(info, transport, "'%s': receiver '%s' (%s) disconnected", source_.c_str(), receiver.c_str(),
                    peer_.c_str());
     hooks_.on_finished();
+}
+
+std::chrono::steady_clock::duration ServerConnection::stalled_for(std::chrono::steady_clock::time_point now) const
+{
+    const auto since = writing_since_.load();
+    if (since == 0)
+        return {};
+    return now - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(since));
 }
 
 size_t ServerConnection::held() const
@@ -239,7 +275,19 @@ bool ServerConnection::write_shared(const wire::PacketPtr& p)
 void ServerConnection::write_loop()
 {
     wire::PacketPtr p;
-    while (queue_.pop(p)) {
+    auto last_sent = std::chrono::steady_clock::now();
+    for (;;) {
+        const auto popped = queue_.pop_until(p, last_sent + times_.keepalive);
+        if (popped == SendQueue::Pop::closed)
+            break;
+        if (popped == SendQueue::Pop::idle) {
+            last_sent = std::chrono::steady_clock::now();
+            // Nothing goes out before the greeting.
+            if (!ready_.load())
+                continue;
+            p = keepalive_packet();
+        }
+        writing_since_ = std::chrono::steady_clock::now().time_since_epoch().count();
         const bool as_shared = shared_ && p->type == wire::MessageType::video && p->bytes.shared_fd() >= 0;
         if (!(as_shared ? write_shared(p) : net::write_all(fd_.get(), p->bytes))) {
             const int error = errno;
@@ -256,8 +304,11 @@ void ServerConnection::write_loop()
             }
             break;
         }
+        writing_since_ = 0;
+        last_sent = std::chrono::steady_clock::now();
         p.reset();
     }
+    writing_since_ = 0;
 }
 
 }  // namespace qrv::transport

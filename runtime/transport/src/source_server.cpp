@@ -159,19 +159,35 @@ void SourceServer::accept_loop()
             const bool debug = log::enabled(log::Category::transport, log::Level::debug);
             const std::string from = debug ? net::peer_text(peer.get()) : std::string();
             bool refused = false;
+            ServerConnection* evict = nullptr;  // ended outside the lock
+            const std::string host = listener_shared_[i] ? std::string("this host") : [&] {
+                const std::string p = net::peer_text(peer.get());
+                return p.substr(0, p.rfind(':'));
+            }();
             {
                 std::lock_guard lock(mutex_);
                 if (stopping_)
                     break;
-                refused = connections_.size() >= options_.max_connections;
+                evict = victim_locked(host);
+                refused = !evict && live_locked() >= options_.max_connections;
                 if (!refused) {
                     ++accepted_;
+                    ConnectionTimes times;
+                    times.handshake = options_.handshake_timeout;
+                    times.message = options_.message_timeout;
+                    times.keepalive = options_.keepalive_interval;
                     connections_.push_back(std::make_unique<ServerConnection>(
-                        std::move(peer), *this, options_.queue, drops_, options_.handshake_timeout,
-                        listener_shared_[i], options_.name));
+                        std::move(peer), *this, options_.queue, drops_, times, listener_shared_[i], options_.name));
                 } else {
                     ++refused_;
                 }
+            }
+            if (evict) {
+                // Only this thread reaps, so the connection is still there.
+                ++evicted_;
+                QRV_LOG_AT(info, transport, "'%s' ended the connection from %s to make room for a new one",
+                           options_.name.c_str(), evict->peer_host().c_str());
+                evict->evict();
             }
             if (refused) {
                 // Closed here: the peer sees the end of the stream.
@@ -183,6 +199,53 @@ void SourceServer::accept_loop()
                 QRV_LOG_AT(debug, transport, "'%s' accepted a connection from %s", options_.name.c_str(), from.c_str());
         }
     }
+}
+
+size_t SourceServer::live_locked() const
+{
+    size_t n = 0;
+    for (const auto& c : connections_)
+        n += !c->finished();
+    return n;
+}
+
+ServerConnection* SourceServer::victim_locked(const std::string& host) const
+{
+    // Waiting hellos from one address are few: the oldest one makes room.
+    ServerConnection* oldest_pending = nullptr;
+    ServerConnection* oldest_from_host = nullptr;
+    size_t from_host = 0;
+    for (const auto& c : connections_) {
+        if (c->finished() || c->ready())
+            continue;
+        if (!oldest_pending || c->accepted_at() < oldest_pending->accepted_at())
+            oldest_pending = c.get();
+        if (c->peer_host() == host) {
+            ++from_host;
+            if (!oldest_from_host || c->accepted_at() < oldest_from_host->accepted_at())
+                oldest_from_host = c.get();
+        }
+    }
+    if (from_host >= options_.max_pending_per_host && oldest_from_host)
+        return oldest_from_host;
+    if (live_locked() < options_.max_connections)
+        return nullptr;
+    if (oldest_pending)
+        return oldest_pending;
+    // Full of receivers past their hello: the one stuck longest, if any is.
+    const auto now = std::chrono::steady_clock::now();
+    ServerConnection* stalled = nullptr;
+    auto longest = std::chrono::steady_clock::duration(options_.stall_to_evict);
+    for (const auto& c : connections_) {
+        if (c->finished())
+            continue;
+        const auto stuck = c->stalled_for(now);
+        if (stuck >= longest) {
+            longest = stuck;
+            stalled = c.get();
+        }
+    }
+    return stalled;
 }
 
 void SourceServer::reap()
@@ -359,6 +422,7 @@ ServerStats SourceServer::stats() const
     s.shared_sent = drops_.shared_sent.load();
     s.shared_reclaimed = drops_.shared_reclaimed.load();
     s.unknown_messages = unknown_messages_.load();
+    s.evicted = evicted_.load();
     s.previews = previews_ ? previews_->made() : 0;
     std::lock_guard lock(mutex_);
     for (const auto& c : connections_) {

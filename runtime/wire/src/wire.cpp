@@ -114,6 +114,7 @@ std::optional<Limits> limits(MessageType type)
         return Limits{kMaxTextBytes, 0};
     case MessageType::release:
     case MessageType::tally:
+    case MessageType::keepalive:
         return Limits{0, 0};
     }
     return std::nullopt;
@@ -166,6 +167,8 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return kReleaseFixedBytes;
     case MessageType::tally:
         return kTallyFixedBytes;
+    case MessageType::keepalive:
+        return 0u;
     }
     return std::nullopt;
 }
@@ -264,6 +267,24 @@ std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFie
     w.u32(static_cast<uint32_t>(f.bandwidth));
     w.text(receiver_name);
     return out;
+}
+
+std::vector<uint8_t> encode_keepalive()
+{
+    return start(MessageType::keepalive, 0, {}, 0);
+}
+
+bool upstream_type(MessageType type)
+{
+    switch (type) {
+    case MessageType::hello:
+    case MessageType::ptz:
+    case MessageType::release:
+    case MessageType::tally:
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::vector<uint8_t> encode_tally(const TallyFields& f)
@@ -507,6 +528,7 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
     case MessageType::tally:
         return decode_tally(h, fixed).has_value();
     case MessageType::redirect:
+    case MessageType::keepalive:
         return fixed.size() == h.fixed_len;
     }
     return false;

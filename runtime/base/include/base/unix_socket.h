@@ -23,7 +23,9 @@ Fd connect_unix(const std::string& path);
 bool write_all_with_fd(int fd, std::span<const uint8_t> bytes, int pass_fd);
 // Reads exactly out.size() bytes, keeping the descriptors that came along
 // (at most a few per call; more, or a cut-off control part, fails).
-bool read_exact_with_fds(int fd, std::span<uint8_t> out, std::vector<Fd>& passed);
+// A control part cut off by the kernel (the reader is out of descriptors)
+// sets *truncated when given: the stream cannot go on, but it did not end.
+bool read_exact_with_fds(int fd, std::span<uint8_t> out, std::vector<Fd>& passed, bool* truncated = nullptr);
 
 }  // namespace qrv::net
 

@@ -46,6 +46,10 @@ struct LinkOptions {
     std::chrono::milliseconds retry_max{2000};
     // Use the source's Unix socket and shared memory when it offers them.
     bool shared_memory = true;
+    // A connection that brings nothing at all for this long (sources send
+    // a keepalive when they have nothing else to send) is taken for lost:
+    // the link goes down and connects again.
+    std::chrono::milliseconds silence_timeout{4000};
 };
 
 class ClientLink {
@@ -115,6 +119,8 @@ private:
     std::shared_ptr<Channel> channel_;
     bool stopping_ = false;
     std::string failed_path_;  // a Unix path that did not work: TCP instead
+    // The last connection brought something after its greeting (link thread).
+    bool delivered_ = false;
     std::thread thread_;
 };
 

@@ -3,6 +3,7 @@
 #ifndef QRV_TRANSPORT_MESSAGE_IO_H
 #define QRV_TRANSPORT_MESSAGE_IO_H
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,7 +40,8 @@ struct Message {
     std::shared_ptr<const SharedFrame> shared;   // video in shared memory
 };
 
-enum class ReadResult { ok, skipped, closed, bad };
+// timeout: a message started but its bytes did not all arrive in time.
+enum class ReadResult { ok, skipped, closed, bad, timeout };
 
 // Recycles data buffers that no one references any more, so that a steady
 // stream of frames of one size neither allocates nor faults in new pages.
@@ -62,6 +64,25 @@ private:
 // With passed given (Unix sockets), descriptors that come along are kept
 // there; a message that carries more than a few is bad.
 ReadResult read_message(int fd, Message& out, BufferPool* pool = nullptr, std::vector<net::Fd>* passed = nullptr);
+
+// How a source reads what a receiver sends it. Receivers send little, so
+// everything is judged from the header before any more is read: before the
+// hello only a hello is taken; after it, only the types receivers send,
+// each at most wire::kMaxUpstreamBytes. Types this version does not know
+// are read and thrown away in small pieces, at most max_unknown bytes each
+// and unknown_budget bytes in all for the connection (counted down here).
+// Once its first byte is there, a message must be whole within
+// message_timeout.
+struct UpstreamRules {
+    bool hello_only = false;
+    std::chrono::milliseconds message_timeout{5000};
+    uint64_t max_unknown = 64 * 1024;
+    uint64_t* unknown_budget = nullptr;  // null: none allowed
+};
+// Waits for the first byte of the next message at most until first_by
+// (closed when nothing came; timeout for a message begun but not ended).
+ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules,
+                         std::chrono::steady_clock::time_point first_by = std::chrono::steady_clock::time_point::max());
 
 }  // namespace qrv::transport
 

@@ -46,6 +46,9 @@ public:
     void push(wire::PacketPtr packet);
     // Blocks until a packet is there (true) or the queue is closed (false).
     bool pop(wire::PacketPtr& out);
+    // Like pop, but gives up at the deadline (idle) when nothing came.
+    enum class Pop { item, idle, closed };
+    Pop pop_until(wire::PacketPtr& out, std::chrono::steady_clock::time_point deadline);
     void close();
     size_t size() const;
 

@@ -24,6 +24,18 @@ namespace qrv::transport {
 
 class ServerConnection;
 
+// The time limits of one connection.
+struct ConnectionTimes {
+    // For the whole hello, from the moment the connection is taken in.
+    std::chrono::milliseconds handshake{2000};
+    // For each later message from its first byte to its last.
+    std::chrono::milliseconds message{5000};
+    // A connection that has sent nothing for this long is sent a keepalive.
+    std::chrono::milliseconds keepalive{1000};
+    // Bytes of messages of unknown types one receiver may send in all.
+    uint64_t unknown_budget = 1u << 20;
+};
+
 // What a connection tells its server; called from the connection's reader.
 class ConnectionHooks {
 public:
@@ -45,7 +57,7 @@ public:
     // in shared memory as references rather than bytes.
     // source: the name of the source served, for log lines.
     ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
-                     std::chrono::milliseconds handshake_timeout, bool shared = false, std::string source = {});
+                     ConnectionTimes times, bool shared = false, std::string source = {});
     ~ServerConnection();
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
@@ -63,6 +75,14 @@ public:
     const wire::HelloFields& wishes() const { return wishes_; }
     // The receiver's tally flags (wire::kTally*), 0 until it sends one.
     uint32_t tally() const { return tally_.load(); }
+    // Ends the connection (from the server, to make room for another).
+    void evict() { finish(); }
+    std::chrono::steady_clock::time_point accepted_at() const { return accepted_at_; }
+    // The peer's address without the port ("this host" on the Unix socket).
+    const std::string& peer_host() const { return peer_host_; }
+    // How long the writer has been stuck in its current write, or zero:
+    // a receiver that does not drain its socket.
+    std::chrono::steady_clock::duration stalled_for(std::chrono::steady_clock::time_point now) const;
 
 private:
     void read_loop();
@@ -84,11 +104,15 @@ private:
     SendQueue queue_;
     const QueueLimits limits_;
     DropCounters& drops_;
-    const std::chrono::milliseconds handshake_timeout_;
+    const ConnectionTimes times_;
+    const std::chrono::steady_clock::time_point accepted_at_;
+    // Since when the writer is in its current write (epoch: not writing).
+    std::atomic<std::chrono::steady_clock::rep> writing_since_{0};
     const bool shared_;
     // Both for log lines.
     const std::string source_;
     const std::string peer_;
+    const std::string peer_host_;
     mutable std::mutex hold_mutex_;
     std::map<uint64_t, Hold> holds_;  // by frame number
     std::set<uint64_t> taken_back_;   // held too long, not released yet

@@ -34,6 +34,17 @@ struct ServerOptions {
     // frames instead of reading them.
     bool shared_memory = true;
     std::chrono::milliseconds handshake_timeout{2000};
+    // A receiver's message must be whole this long after its first byte.
+    std::chrono::milliseconds message_timeout{5000};
+    // Connections that have sent nothing for this long are sent a keepalive.
+    std::chrono::milliseconds keepalive_interval{1000};
+    // Connections from one address that have not said hello yet; a new one
+    // beyond takes the place of the oldest.
+    size_t max_pending_per_host = 4;
+    // When every slot is taken, a new connection takes the place of one
+    // that has not said hello yet, else of one whose writer has been stuck
+    // this long at least (the longest first); otherwise it is refused.
+    std::chrono::milliseconds stall_to_evict{500};
     QueueLimits queue;
     // The source's name, for log lines.
     std::string name;
@@ -59,6 +70,7 @@ struct ServerStats {
     uint64_t shared_held = 0;         // now, by all receivers
     uint64_t unknown_messages = 0;    // skipped: of a type this version does not know
     uint64_t previews = 0;            // preview pictures made
+    uint64_t evicted = 0;             // ended to make room for a new connection
 };
 
 // The receivers' tallies combined: on program (or preview) when any
@@ -112,6 +124,11 @@ private:
 
     void accept_loop();
     void reap();
+    // Under the lock: the connection that a newcomer from host replaces,
+    // or null when it has to be refused (full) or needs no room.
+    ServerConnection* victim_locked(const std::string& host) const;
+    // Under the lock: connections not ended yet.
+    size_t live_locked() const;
     std::vector<wire::PacketPtr> greeting() const;
     // Sends a preview to the receivers that asked for the lowest bandwidth.
     void publish_preview(const wire::PacketPtr& packet);
@@ -124,7 +141,7 @@ private:
     net::Fd wake_;  // eventfd that stops the accept loop
     Endpoint endpoint_;
     DropCounters drops_;
-    std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0}, unknown_messages_{0};
+    std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0}, unknown_messages_{0}, evicted_{0};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -65,6 +65,10 @@ enum class MessageType : uint8_t {
     shm_video = 8,
     release = 9,   // receiver -> source: done with a shared-memory frame
     tally = 10,    // receiver -> source: on program and/or on preview
+    // source -> receiver, nothing else: sent when a connection has been
+    // idle for a while, so that a receiver can tell a quiet source from
+    // one that is gone. Receivers that do not know it skip it.
+    keepalive = 11,
 };
 
 // True for the types this version reads; others are skipped.
@@ -212,6 +216,7 @@ std::vector<uint8_t> encode_ptz(const PtzFields& f);
 std::vector<uint8_t> encode_redirect(std::string_view locator);
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text);
 std::vector<uint8_t> encode_release(const ReleaseFields& f);
+std::vector<uint8_t> encode_keepalive();
 
 // --- decoding ---------------------------------------------------------------
 // Checks magic, version, flags, the type and the lengths that the type
@@ -240,6 +245,11 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed);
 // away), or drop the connection for it.
 enum class Verdict { take, skip, bad };
 Verdict judge(const Header& h, std::span<const uint8_t> fixed);
+
+// Types a receiver may send to a source, and the most bytes (fixed fields,
+// text and data together) one such message may carry.
+bool upstream_type(MessageType type);
+inline constexpr uint64_t kMaxUpstreamBytes = 4 * 1024;
 
 // Text is valid when it holds no NUL byte.
 bool valid_text(std::span<const uint8_t> text);
