@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/sanitizers.h"
 #include "child_process.h"
 #include "qrv/qrv_runtime.h"
 
@@ -266,6 +267,7 @@ TEST(LogOutput, QrvLogSwitchesLinesOnPerLevelAndCategory)
 
 TEST(LogOutput, InitializeFailsWhenNoSocketCanBeCreated)
 {
+    QRV_SKIP_OUT_OF_DESCRIPTORS_UNDER_SANITIZERS();
     const std::string out = run_helper("no-descriptors", {{"QRV_LOG", "error"}});
     EXPECT_NE(out.find("initialize 0: cannot create an IPv4 socket: Too many open files\n"), std::string::npos) << out;
     EXPECT_TRUE(has_line(log_lines(out), " ERROR library: cannot run: cannot create an IPv4 socket: Too many open files"))
@@ -274,6 +276,7 @@ TEST(LogOutput, InitializeFailsWhenNoSocketCanBeCreated)
 
 TEST(LogOutput, ASenderThatCannotListenSaysWhere)
 {
+    QRV_SKIP_OUT_OF_DESCRIPTORS_UNDER_SANITIZERS();
     const std::string out = run_helper("no-listening", {{"QRV_LOG", "warn"}});
     EXPECT_NE(out.find("create 0: could not listen on 127.0.0.1: Too many open files\n"), std::string::npos) << out;
     EXPECT_TRUE(has_line(log_lines(out),

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../support/sanitizers.h"
 #include "objects/sender.h"
 #include "support.h"
 #include "base/socket.h"
@@ -438,6 +439,7 @@ TEST(HostilePeers, ConnectionsWaitingForTheirHelloAreFewPerAddress)
 
 TEST(HostilePeers, AReceiverOutOfDescriptorsFallsBackToTcp)
 {
+    QRV_SKIP_OUT_OF_DESCRIPTORS_UNDER_SANITIZERS();
     auto sender = make_sender("hostile descriptors");
     ASSERT_FALSE(sender->endpoint().unix_path.empty());
     const Endpoint where = sender->endpoint();

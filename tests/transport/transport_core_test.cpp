@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "../support/sanitizers.h"
 #include "objects/receiver.h"
 #include "objects/router.h"
 #include "objects/sender.h"
@@ -431,6 +432,7 @@ TEST(TransportCore, RoutingMovesReceiversWithoutCarryingTheMedia)
 // limit is lowered; the child reports the processor time it used.
 TEST(TransportCore, ASourceOutOfDescriptorsNeitherSpinsNorLeavesPeersWaiting)
 {
+    QRV_SKIP_OUT_OF_DESCRIPTORS_UNDER_SANITIZERS();
     int report[2];
     ASSERT_EQ(pipe(report), 0);
     const pid_t child = fork();
