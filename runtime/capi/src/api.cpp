@@ -101,10 +101,13 @@ Library& lib()
     return Library::instance();
 }
 
-void require_running()
+// What a new object takes from the running library.
+std::shared_ptr<const Context> require_context()
 {
-    if (!lib().running())
+    auto c = lib().context();
+    if (!c)
         throw Error("the library is not initialized");
+    return c;
 }
 
 template <class T>
@@ -211,17 +214,18 @@ QRVLIB_API const char* QRVlib_get_last_error(void)
 QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t* settings)
 {
     return create<QRVlib_send_instance_t>(log::Category::sender, "could not create a sender", [&] {
-        require_running();
+        const auto context = require_context();
         const auto& s = require(settings, "the sender's settings are missing");
         const std::string name = text_argument(s.name, kMaxNameBytes, "the sender name");
         if (name.empty())
             throw Error("the sender name is missing");
         const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the sender's group list");
-        auto sender = std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio});
+        auto sender =
+            std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio}, context->scope);
         const Endpoint endpoint = sender->endpoint();
         transport::note_locator(name, endpoint);
-        if (auto d = lib().discovery())
-            sender->set_publication(d->publish({name, groups, endpoint}));
+        if (context->discovery)
+            sender->set_publication(context->discovery->publish({name, groups, endpoint}));
         void* handle = lib().adopt(lib().senders, std::move(sender));
         if (!handle)
             throw Error("the library is not initialized");
@@ -328,14 +332,14 @@ QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_vid
 QRVLIB_API QRVlib_find_instance_t QRVlib_find_create_v2(const QRVlib_find_create_t* settings)
 {
     return create<QRVlib_find_instance_t>(log::Category::finder, "could not create a finder", [&] {
-        require_running();
+        const auto context = require_context();
         const QRVlib_find_create_t defaults;
         const QRVlib_find_create_t& s = settings ? *settings : defaults;
         const std::string groups = text_argument(s.option_text_a, kMaxOptionBytes, "the finder's group list");
         const std::string hosts = text_argument(s.option_text_b, kMaxOptionBytes, "the finder's list of extra hosts");
         auto finder = std::make_shared<Finder>(FinderSettings{s.option_flag, groups, hosts});
-        if (auto d = lib().discovery())
-            finder->follow(*d);
+        if (context->discovery)
+            finder->follow(*context->discovery);
         void* handle = lib().adopt(lib().finders, std::move(finder));
         if (!handle)
             throw Error("the library is not initialized");
@@ -377,7 +381,7 @@ QRVLIB_API const QRVlib_source_t* QRVlib_find_get_current_sources(QRVlib_find_in
 QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create_v3_t* settings)
 {
     return create<QRVlib_recv_instance_t>(log::Category::receiver, "could not create a receiver", [&] {
-        require_running();
+        const auto context = require_context();
         const auto& s = require(settings, "the receiver's settings are missing");
         const std::string name = text_argument(s.source.name, kMaxOptionBytes, "the source name");
         const std::string locator = text_argument(s.source.locator, kMaxOptionBytes, "the source locator");
@@ -391,7 +395,7 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create
         // defaults (see the runtime's header).
         ReceiverSettings rs{name, locator, receiver_name, static_cast<media::ColorFormat>(s.color_format),
                             static_cast<wire::Bandwidth>(s.bandwidth)};
-        auto receiver = std::make_shared<Receiver>(std::move(rs));
+        auto receiver = std::make_shared<Receiver>(std::move(rs), ReceiverLimits{}, context->resolver);
         void* handle = lib().adopt(lib().receivers, std::move(receiver));
         if (!handle)
             throw Error("the library is not initialized");
@@ -443,17 +447,17 @@ QRVLIB_API bool QRVlib_recv_ptz_recall_preset(QRVlib_recv_instance_t receiver, i
 QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_create_t* settings)
 {
     return create<QRVlib_routing_instance_t>(log::Category::router, "could not create a router", [&] {
-        require_running();
+        const auto context = require_context();
         const auto& s = require(settings, "the router's settings are missing");
         const std::string name = text_argument(s.name, kMaxNameBytes, "the router name");
         if (name.empty())
             throw Error("the router name is missing");
         const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the router's group list");
-        auto router = std::make_shared<Router>(RouterSettings{name, groups});
+        auto router = std::make_shared<Router>(RouterSettings{name, groups}, context->scope);
         const Endpoint endpoint = router->endpoint();
         transport::note_locator(name, endpoint);
-        if (auto d = lib().discovery())
-            router->set_publication(d->publish({name, groups, endpoint}));
+        if (context->discovery)
+            router->set_publication(context->discovery->publish({name, groups, endpoint}));
         void* handle = lib().adopt(lib().routers, std::move(router));
         if (!handle)
             throw Error("the library is not initialized");

@@ -21,32 +21,9 @@ wire::HelloFields wishes_of(const ReceiverSettings& s)
     return h;
 }
 
-std::mutex resolver_mutex;
-SourceResolver& resolver_slot()
-{
-    static SourceResolver resolver;
-    return resolver;
-}
-
-std::optional<Endpoint> resolve_by_name(const std::string& name)
-{
-    SourceResolver r;
-    {
-        std::lock_guard lock(resolver_mutex);
-        r = resolver_slot();
-    }
-    return r && !name.empty() ? r(name) : std::nullopt;
-}
-
 }  // namespace
 
-void set_source_resolver(SourceResolver resolver)
-{
-    std::lock_guard lock(resolver_mutex);
-    resolver_slot() = std::move(resolver);
-}
-
-Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits)
+Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits, SourceResolver resolver)
     : settings_(std::move(settings)),
       queue_({limits.video, limits.audio, limits.metadata}, wire::kinds_for(settings_.bandwidth)),
       ledger_(limits.held),
@@ -54,11 +31,12 @@ Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits)
 {
     // Without a locator the home link has nowhere to go yet; a lookup of
     // the source by name plugs in through the link's resolver.
-    route_.start([name = settings_.source_name,
-                  where = parse_locator(settings_.source_locator)]() -> std::optional<Endpoint> {
+    route_.start([name = settings_.source_name, where = parse_locator(settings_.source_locator),
+                  resolve = std::move(resolver)]() -> std::optional<Endpoint> {
         // What discovery knows now wins over the locator we were given.
-        if (auto found = resolve_by_name(name))
-            return found;
+        if (resolve && !name.empty())
+            if (auto found = resolve(name))
+                return found;
         return where;
     });
 }

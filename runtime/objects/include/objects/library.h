@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "discovery/discovery.h"
+#include "objects/context.h"
 #include "objects/finder.h"
 #include "objects/receiver.h"
 #include "objects/registry.h"
@@ -41,6 +42,8 @@ public:
         return registry.add(std::move(object));
     }
 
+    // What the objects of the running library share (null when stopped).
+    std::shared_ptr<const Context> context() const;
     // The discovery service of the running library (null when stopped).
     std::shared_ptr<discovery::DiscoveryService> discovery() const;
 
@@ -59,17 +62,17 @@ private:
         std::vector<std::shared_ptr<Router>> routers;
         std::vector<std::shared_ptr<Finder>> finders;
         std::vector<std::shared_ptr<Sender>> senders;
-        std::shared_ptr<discovery::DiscoveryService> discovery;  // stopped last
+        std::shared_ptr<const Context> context;  // its discovery service stopped last
         void destroy();
     };
     Leftovers take_all();  // with mutex_ held
-    // The first start's work, with mutex_ held: the service it started.
-    std::shared_ptr<discovery::DiscoveryService> first_start(Scope& scope);
+    // The first start's work, with mutex_ held: the context it made.
+    std::shared_ptr<const Context> first_start();
     void release_all();
 
     mutable std::mutex mutex_;
     int starts_ = 0;
-    std::shared_ptr<discovery::DiscoveryService> discovery_;
+    std::shared_ptr<const Context> context_;
 };
 
 }  // namespace qrv

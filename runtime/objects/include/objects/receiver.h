@@ -19,6 +19,7 @@
 #include "qrv/qrv_runtime.h"
 #include "objects/camera_client.h"
 #include "objects/capture_ledger.h"
+#include "objects/context.h"
 #include "objects/frame_queue.h"
 #include "objects/route_follower.h"
 #include "transport/client_link.h"
@@ -35,12 +36,6 @@ struct ReceiverSettings {
     media::ColorFormat color_format = media::ColorFormat::uyvy_bgra;
     wire::Bandwidth bandwidth = wire::Bandwidth::highest;
 };
-
-// Where a source of this name can be reached now, if anyone knows: the hook
-// through which discovery lets receivers follow a source that came back on
-// another address or port. Unset: receivers use their locator alone.
-using SourceResolver = std::function<std::optional<Endpoint>(const std::string& source_name)>;
-void set_source_resolver(SourceResolver resolver);
 
 // Bounds of the frames waiting for capture.
 struct ReceiverLimits {
@@ -68,7 +63,10 @@ struct ReceiverLimits {
 // frames let go are destroyed after the lock that held them is released.
 class Receiver final : private RouteFollower::Listener {
 public:
-    explicit Receiver(ReceiverSettings settings, ReceiverLimits limits = {});
+    // resolver: where the source is now by its name, asked before every
+    // connection of the home link; what it knows wins over the locator.
+    // Unset: the locator alone.
+    explicit Receiver(ReceiverSettings settings, ReceiverLimits limits = {}, SourceResolver resolver = {});
     ~Receiver() override;
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
