@@ -114,12 +114,6 @@ void Library::stop()
     QRV_LOG_AT(info, library, "stopped");
 }
 
-bool Library::running() const
-{
-    std::lock_guard lock(mutex_);
-    return starts_ > 0;
-}
-
 void Library::release_all()
 {
     Leftovers left;
@@ -133,10 +127,10 @@ void Library::release_all()
 Library::Leftovers Library::take_all()
 {
     Leftovers left;
-    left.receivers = receivers.take_all();
-    left.routers = routers.take_all();
-    left.finders = finders.take_all();
-    left.senders = senders.take_all();
+    left.receivers = receivers_.take_all();
+    left.routers = routers_.take_all();
+    left.finders = finders_.take_all();
+    left.senders = senders_.take_all();
     left.context = std::move(context_);
     return left;
 }
