@@ -73,17 +73,18 @@ TEST(SenderReturn, ReceiverFollowsAKilledSenderThatComesBack)
     ASSERT_GE(fd, 0);
     close(fd);
     const std::string file = tmpl;
-    qrv::set_source_resolver([file](const std::string& name) -> std::optional<qrv::Endpoint> {
+    auto resolve = [file](const std::string& name) -> std::optional<qrv::Endpoint> {
         if (name != "My Video")
             return std::nullopt;
         return qrv::parse_locator(newest(file, name).first);
-    });
+    };
 
     pid_t pid = spawn_program("strobe_pump", file);
     ASSERT_GT(pid, 0);
     const std::string first = wait_line(file, "My Video", 1);
     ASSERT_FALSE(first.empty());
-    auto receiver = std::make_unique<qrv::Receiver>(qrv::ReceiverSettings{"My Video", first, "returning"});
+    auto receiver =
+        std::make_unique<qrv::Receiver>(qrv::ReceiverSettings{"My Video", first, "returning"}, qrv::ReceiverLimits{}, resolve);
     EXPECT_TRUE(frames_arrive(*receiver, 3));
 
     kill(pid, SIGKILL);
@@ -99,7 +100,6 @@ TEST(SenderReturn, ReceiverFollowsAKilledSenderThatComesBack)
     EXPECT_GE(receiver->stats().connects, 2u);
 
     receiver.reset();
-    qrv::set_source_resolver(nullptr);
     kill(pid, SIGINT);
     int status = 0;
     waitpid(pid, &status, 0);

@@ -464,14 +464,14 @@ TEST(SharedMemory, AKilledSenderLeavesHeldFramesReadableAndItsReturnIsFollowed)
     ASSERT_TRUE(first);
     std::mutex m;
     Endpoint current = *first;
-    set_source_resolver([&](const std::string&) -> std::optional<Endpoint> {
-        std::lock_guard lock(m);
-        return current;
-    });
-    struct ResolverReset {
-        ~ResolverReset() { set_source_resolver(nullptr); }
-    } reset_resolver;  // before m and current go, however the test ends
-    auto receiver = std::make_unique<Receiver>(ReceiverSettings{"shm child", format_locator(*first), "r"});
+    // Declared after m and current: the receiver goes first, however the
+    // test ends.
+    auto receiver = std::make_unique<Receiver>(ReceiverSettings{"shm child", format_locator(*first), "r"},
+                                               ReceiverLimits{},
+                                               [&](const std::string&) -> std::optional<Endpoint> {
+                                                   std::lock_guard lock(m);
+                                                   return current;
+                                               });
     QRVlib_video_frame_v2_t held;
     ASSERT_TRUE(capture_video(*receiver, held));
     EXPECT_TRUE(receiver->shared_memory());

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "../support/sanitizers.h"
@@ -255,19 +256,22 @@ TEST(TransportCore, CapturesNeverFreedStopAtTheirCap)
 TEST(TransportCore, AResolverByNameFindsASourceThatMoved)
 {
     auto first = make_sender("moving");
+    std::mutex m;
+    std::optional<Endpoint> now;  // nothing known by name until the source moves
     auto receiver = std::make_unique<Receiver>(
-        ReceiverSettings{"HOST (moving)", format_locator(first->endpoint()), "r"});
+        ReceiverSettings{"HOST (moving)", format_locator(first->endpoint()), "r"}, ReceiverLimits{},
+        [&](const std::string& name) -> std::optional<Endpoint> {
+            std::lock_guard lock(m);
+            return name == "HOST (moving)" ? now : std::nullopt;
+        });
     ASSERT_TRUE(wait_status(*receiver, true));
     auto second = make_sender("moving");  // the same source, elsewhere
-    const Endpoint now = second->endpoint();
-    set_source_resolver([now](const std::string& name) -> std::optional<Endpoint> {
-        if (name == "HOST (moving)")
-            return now;
-        return std::nullopt;
-    });
+    {
+        std::lock_guard lock(m);
+        now = second->endpoint();
+    }
     first.reset();
     ASSERT_EQ(second->connections(5s), 1u);
-    set_source_resolver(nullptr);
     BgraFrame white(16, 16, 255);
     second->send_video(white.record);
     EXPECT_EQ(next_video_byte(*receiver), 255);

@@ -101,10 +101,13 @@ Library& lib()
     return Library::instance();
 }
 
-void require_running()
+// What a new object takes from the running library.
+std::shared_ptr<const Context> require_context()
 {
-    if (!lib().running())
+    auto c = lib().context();
+    if (!c)
         throw Error("the library is not initialized");
+    return c;
 }
 
 template <class T>
@@ -136,22 +139,22 @@ std::shared_ptr<T> live(const Registry<T>& registry, const void* handle, const c
 
 std::shared_ptr<Sender> sender_of(QRVlib_send_instance_t h)
 {
-    return live(lib().senders, h, "sender");
+    return live(lib().registry<Sender>(), h, "sender");
 }
 
 std::shared_ptr<Finder> finder_of(QRVlib_find_instance_t h)
 {
-    return live(lib().finders, h, "finder");
+    return live(lib().registry<Finder>(), h, "finder");
 }
 
 std::shared_ptr<Receiver> receiver_of(QRVlib_recv_instance_t h)
 {
-    return live(lib().receivers, h, "receiver");
+    return live(lib().registry<Receiver>(), h, "receiver");
 }
 
 std::shared_ptr<Router> router_of(QRVlib_routing_instance_t h)
 {
-    return live(lib().routers, h, "router");
+    return live(lib().registry<Router>(), h, "router");
 }
 
 // False with the reason when a pointer the operation writes to is null.
@@ -211,18 +214,19 @@ QRVLIB_API const char* QRVlib_get_last_error(void)
 QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t* settings)
 {
     return create<QRVlib_send_instance_t>(log::Category::sender, "could not create a sender", [&] {
-        require_running();
+        const auto context = require_context();
         const auto& s = require(settings, "the sender's settings are missing");
         const std::string name = text_argument(s.name, kMaxNameBytes, "the sender name");
         if (name.empty())
             throw Error("the sender name is missing");
         const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the sender's group list");
-        auto sender = std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio});
+        auto sender =
+            std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio}, context->scope);
         const Endpoint endpoint = sender->endpoint();
         transport::note_locator(name, endpoint);
-        if (auto d = lib().discovery())
-            sender->set_publication(d->publish({name, groups, endpoint}));
-        void* handle = lib().adopt(lib().senders, std::move(sender));
+        if (context->discovery)
+            sender->set_publication(context->discovery->publish({name, groups, endpoint}));
+        void* handle = lib().adopt(std::move(sender));
         if (!handle)
             throw Error("the library is not initialized");
         QRV_LOG_AT(info, sender, "'%s' created, listening at %s", name.c_str(), format_locator(endpoint).c_str());
@@ -233,7 +237,7 @@ QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t*
 QRVLIB_API void QRVlib_send_destroy(QRVlib_send_instance_t sender)
 {
     guarded_void([&] {
-        if (auto s = lib().senders.remove(sender)) {
+        if (auto s = lib().registry<Sender>().remove(sender)) {
             const std::string name = s->settings().name;
             s.reset();
             QRV_LOG_AT(debug, sender, "'%s' destroyed", name.c_str());
@@ -328,15 +332,15 @@ QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_vid
 QRVLIB_API QRVlib_find_instance_t QRVlib_find_create_v2(const QRVlib_find_create_t* settings)
 {
     return create<QRVlib_find_instance_t>(log::Category::finder, "could not create a finder", [&] {
-        require_running();
+        const auto context = require_context();
         const QRVlib_find_create_t defaults;
         const QRVlib_find_create_t& s = settings ? *settings : defaults;
         const std::string groups = text_argument(s.option_text_a, kMaxOptionBytes, "the finder's group list");
         const std::string hosts = text_argument(s.option_text_b, kMaxOptionBytes, "the finder's list of extra hosts");
         auto finder = std::make_shared<Finder>(FinderSettings{s.option_flag, groups, hosts});
-        if (auto d = lib().discovery())
-            finder->follow(*d);
-        void* handle = lib().adopt(lib().finders, std::move(finder));
+        if (context->discovery)
+            finder->follow(*context->discovery);
+        void* handle = lib().adopt(std::move(finder));
         if (!handle)
             throw Error("the library is not initialized");
         QRV_LOG_AT(debug, finder, "created for groups '%s'%s", groups.empty() ? "public" : groups.c_str(),
@@ -348,7 +352,7 @@ QRVLIB_API QRVlib_find_instance_t QRVlib_find_create_v2(const QRVlib_find_create
 QRVLIB_API void QRVlib_find_destroy(QRVlib_find_instance_t finder)
 {
     guarded_void([&] {
-        if (lib().finders.remove(finder))
+        if (lib().registry<Finder>().remove(finder))
             QRV_LOG_AT(debug, finder, "destroyed");
     });
 }
@@ -377,7 +381,7 @@ QRVLIB_API const QRVlib_source_t* QRVlib_find_get_current_sources(QRVlib_find_in
 QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create_v3_t* settings)
 {
     return create<QRVlib_recv_instance_t>(log::Category::receiver, "could not create a receiver", [&] {
-        require_running();
+        const auto context = require_context();
         const auto& s = require(settings, "the receiver's settings are missing");
         const std::string name = text_argument(s.source.name, kMaxOptionBytes, "the source name");
         const std::string locator = text_argument(s.source.locator, kMaxOptionBytes, "the source locator");
@@ -391,8 +395,8 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create
         // defaults (see the runtime's header).
         ReceiverSettings rs{name, locator, receiver_name, static_cast<media::ColorFormat>(s.color_format),
                             static_cast<wire::Bandwidth>(s.bandwidth)};
-        auto receiver = std::make_shared<Receiver>(std::move(rs));
-        void* handle = lib().adopt(lib().receivers, std::move(receiver));
+        auto receiver = std::make_shared<Receiver>(std::move(rs), ReceiverLimits{}, context->resolver);
+        void* handle = lib().adopt(std::move(receiver));
         if (!handle)
             throw Error("the library is not initialized");
         if (!locator.empty() && !readable)
@@ -407,7 +411,7 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create
 QRVLIB_API void QRVlib_recv_destroy(QRVlib_recv_instance_t receiver)
 {
     guarded_void([&] {
-        if (lib().receivers.remove(receiver))
+        if (lib().registry<Receiver>().remove(receiver))
             QRV_LOG_AT(debug, receiver, "a receiver was destroyed");
     });
 }
@@ -443,18 +447,18 @@ QRVLIB_API bool QRVlib_recv_ptz_recall_preset(QRVlib_recv_instance_t receiver, i
 QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_create_t* settings)
 {
     return create<QRVlib_routing_instance_t>(log::Category::router, "could not create a router", [&] {
-        require_running();
+        const auto context = require_context();
         const auto& s = require(settings, "the router's settings are missing");
         const std::string name = text_argument(s.name, kMaxNameBytes, "the router name");
         if (name.empty())
             throw Error("the router name is missing");
         const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the router's group list");
-        auto router = std::make_shared<Router>(RouterSettings{name, groups});
+        auto router = std::make_shared<Router>(RouterSettings{name, groups}, context->scope);
         const Endpoint endpoint = router->endpoint();
         transport::note_locator(name, endpoint);
-        if (auto d = lib().discovery())
-            router->set_publication(d->publish({name, groups, endpoint}));
-        void* handle = lib().adopt(lib().routers, std::move(router));
+        if (context->discovery)
+            router->set_publication(context->discovery->publish({name, groups, endpoint}));
+        void* handle = lib().adopt(std::move(router));
         if (!handle)
             throw Error("the library is not initialized");
         QRV_LOG_AT(info, router, "'%s' created, listening at %s", name.c_str(), format_locator(endpoint).c_str());
@@ -465,7 +469,7 @@ QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_
 QRVLIB_API void QRVlib_routing_destroy(QRVlib_routing_instance_t router)
 {
     guarded_void([&] {
-        if (auto r = lib().routers.remove(router)) {
+        if (auto r = lib().registry<Router>().remove(router)) {
             const std::string name = r->settings().name;
             r.reset();
             QRV_LOG_AT(debug, router, "'%s' destroyed", name.c_str());
@@ -687,7 +691,7 @@ QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t r
 QRVLIB_API bool QRVlib_recv_set_tally(QRVlib_recv_instance_t receiver, const QRVlib_tally_t* tally)
 {
     return guarded(false, [&] {
-        auto r = lib().receivers.find(receiver);
+        auto r = lib().registry<Receiver>().find(receiver);
         if (!r || !tally)
             return false;
         r->set_tally(tally->on_program, tally->on_preview);
@@ -698,7 +702,7 @@ QRVLIB_API bool QRVlib_recv_set_tally(QRVlib_recv_instance_t receiver, const QRV
 QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tally_t* tally, uint32_t timeout_ms)
 {
     return guarded(false, [&] {
-        auto s = lib().senders.find(sender);
+        auto s = lib().registry<Sender>().find(sender);
         if (!s || !tally)
             return false;
         const auto [state, changed] = s->tally(std::chrono::milliseconds(timeout_ms));

@@ -50,49 +50,47 @@ Library::~Library()
 bool Library::start()
 {
     log::configure();
-    std::shared_ptr<discovery::DiscoveryService> started;
-    Scope scope;
+    std::shared_ptr<const Context> started;
     {
         std::lock_guard lock(mutex_);
-        if (starts_ == 0 && !discovery_)
-            started = first_start(scope);
+        if (starts_ == 0 && !context_)
+            started = first_start();
         ++starts_;
     }
     // Logged once the lock is released: a log hook may call back into us.
     if (started) {
-        log_scope(scope);
-        started->log_start();
+        log_scope(started->scope);
+        started->discovery->log_start();
     }
     return true;
 }
 
-std::shared_ptr<discovery::DiscoveryService> Library::first_start(Scope& scope)
+std::shared_ptr<const Context> Library::first_start()
 {
     require_ipv4();
-    scope = Scope::from_environment();
+    // The scope is read here alone: every object of this run takes it from
+    // the context.
+    Scope scope = Scope::from_environment();
+    std::shared_ptr<discovery::DiscoveryService> service;
     try {
-        discovery_ = discovery::DiscoveryService::create(scope);
+        service = discovery::DiscoveryService::create(scope);
     } catch (const std::system_error& e) {
         throw Error("could not start the discovery thread: " + e.code().message());
     }
-    // Receivers look their source up by name before every connection,
-    // so that a source that comes back at a new address is found.
-    set_source_resolver([](const std::string& name) -> std::optional<Endpoint> {
-        auto service = Library::instance().discovery();
-        if (!service)
-            return std::nullopt;
-        auto entry = service->find(name);
-        if (!entry)
-            return std::nullopt;
-        return entry->endpoint;
-    });
-    return discovery_;
+    context_ = Context::make(std::move(scope), std::move(service));
+    return context_;
+}
+
+std::shared_ptr<const Context> Library::context() const
+{
+    std::lock_guard lock(mutex_);
+    return context_;
 }
 
 std::shared_ptr<discovery::DiscoveryService> Library::discovery() const
 {
     std::lock_guard lock(mutex_);
-    return discovery_;
+    return context_ ? context_->discovery : nullptr;
 }
 
 void Library::stop()
@@ -116,12 +114,6 @@ void Library::stop()
     QRV_LOG_AT(info, library, "stopped");
 }
 
-bool Library::running() const
-{
-    std::lock_guard lock(mutex_);
-    return starts_ > 0;
-}
-
 void Library::release_all()
 {
     Leftovers left;
@@ -135,11 +127,11 @@ void Library::release_all()
 Library::Leftovers Library::take_all()
 {
     Leftovers left;
-    left.receivers = receivers.take_all();
-    left.routers = routers.take_all();
-    left.finders = finders.take_all();
-    left.senders = senders.take_all();
-    left.discovery = std::move(discovery_);
+    left.receivers = receivers_.take_all();
+    left.routers = routers_.take_all();
+    left.finders = finders_.take_all();
+    left.senders = senders_.take_all();
+    left.context = std::move(context_);
     return left;
 }
 
@@ -160,7 +152,7 @@ void Library::Leftovers::destroy()
     finders.clear();
     senders.clear();
     // Sends the goodbyes of whatever was still published, then joins.
-    discovery.reset();
+    context.reset();
 }
 
 }  // namespace qrv

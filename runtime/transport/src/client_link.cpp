@@ -1,5 +1,9 @@
 #include "transport/client_link.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -26,10 +30,45 @@ bool ClientLink::Channel::write(std::span<const uint8_t> bytes)
     return fd >= 0 && net::write_all(fd, bytes);
 }
 
+bool ClientLink::Channel::post(std::vector<uint8_t> bytes)
+{
+    std::lock_guard lock(mutex);
+    if (fd < 0)
+        return false;
+    outbox.push_back(std::move(bytes));
+    const uint64_t one = 1;
+    // Nonblocking: a counter already signalled stays signalled.
+    [[maybe_unused]] const auto n = ::write(wake.get(), &one, sizeof one);
+    return true;
+}
+
+bool ClientLink::Channel::flush()
+{
+    uint64_t count;
+    [[maybe_unused]] const auto n = ::read(wake.get(), &count, sizeof count);
+    for (;;) {
+        std::vector<uint8_t> bytes;
+        int to;
+        {
+            std::lock_guard lock(mutex);
+            if (outbox.empty())
+                return true;
+            bytes = std::move(outbox.front());
+            outbox.pop_front();
+            to = fd;
+        }
+        // Only this thread closes the socket, after its last flush, so it
+        // is written outside the lock.
+        if (to < 0 || !net::write_all(to, bytes))
+            return false;
+    }
+}
+
 void ClientLink::Channel::close()
 {
     std::lock_guard lock(mutex);
     fd = -1;
+    outbox.clear();
 }
 
 ClientLink::ClientLink(Resolver resolve, std::string receiver_name, wire::HelloFields wishes, LinkEvents& events,
@@ -77,7 +116,7 @@ std::shared_ptr<ClientLink::Channel> ClientLink::channel()
 bool ClientLink::send(const std::vector<uint8_t>& bytes)
 {
     const auto c = channel();
-    return c && c->write(bytes);
+    return c && c->post(bytes);
 }
 
 const char* ClientLink::log_name() const
@@ -184,7 +223,7 @@ bool ClientLink::take_shared(Message& m, std::vector<net::Fd>& passed, Mappings&
     frame->region = std::move(region);
     frame->data = frame->region->data() + f->offset;
     frame->size = static_cast<size_t>(*bytes);
-    frame->release = [channel, id = f->frame_id] { channel->write(wire::encode_release({id})); };
+    frame->release = [channel, id = f->frame_id] { channel->post(wire::encode_release({id})); };
     // From here on it is an ordinary video message whose data is elsewhere.
     m.header.type = wire::MessageType::video;
     m.header.fixed_len = wire::kVideoFixedBytes;
@@ -202,6 +241,9 @@ bool ClientLink::serve(net::Fd fd, bool shared)
     net::set_recv_timeout(fd.get(), options_.silence_timeout);
     auto channel = std::make_shared<Channel>();
     channel->fd = fd.get();
+    channel->wake = net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!channel->wake)
+        return true;  // tried again after the pause
     {
         std::lock_guard lock(mutex_);
         if (stopping_)
@@ -222,6 +264,18 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         Message m;
         bool silent = false;
         for (;;) {
+            // Waits for the next message or for something to write: the
+            // releases, camera commands and tally that others posted.
+            pollfd fds[2] = {{fd.get(), POLLIN, 0}, {channel->wake.get(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            if ((fds[1].revents & POLLIN) && !channel->flush())
+                break;
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
             passed.clear();
             errno = 0;  // tells a silent peer from a closed stream below
             const ReadResult r = read_message(fd.get(), m, &buffers, shared ? &passed : nullptr);
@@ -285,6 +339,7 @@ bool ClientLink::serve(net::Fd fd, bool shared)
             }
         }
         m = Message{};  // a frame not handed on is released before the channel closes
+        channel->flush();
         if (up) {
             connected_ = false;
             shared_ = false;

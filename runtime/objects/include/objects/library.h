@@ -5,9 +5,11 @@
 
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "discovery/discovery.h"
+#include "objects/context.h"
 #include "objects/finder.h"
 #include "objects/receiver.h"
 #include "objects/registry.h"
@@ -27,27 +29,39 @@ public:
     // DiscoveryService::running).
     bool start();
     void stop();
-    bool running() const;
 
     // Registers a new object while the library runs and returns its handle;
     // null once it is shut down. Registration and the final shut-down
     // exclude each other, so no object slips in after the release.
     template <class T>
-    void* adopt(Registry<T>& registry, std::shared_ptr<T> object)
+    void* adopt(std::shared_ptr<T> object)
     {
         std::lock_guard lock(mutex_);
         if (starts_ == 0)
             return nullptr;
-        return registry.add(std::move(object));
+        return registry<T>().add(std::move(object));
     }
 
+    // The live objects of one kind, by handle.
+    template <class T>
+    Registry<T>& registry()
+    {
+        if constexpr (std::is_same_v<T, Sender>)
+            return senders_;
+        else if constexpr (std::is_same_v<T, Finder>)
+            return finders_;
+        else if constexpr (std::is_same_v<T, Receiver>)
+            return receivers_;
+        else {
+            static_assert(std::is_same_v<T, Router>, "the library keeps senders, finders, receivers and routers");
+            return routers_;
+        }
+    }
+
+    // What the objects of the running library share (null when stopped).
+    std::shared_ptr<const Context> context() const;
     // The discovery service of the running library (null when stopped).
     std::shared_ptr<discovery::DiscoveryService> discovery() const;
-
-    Registry<Sender> senders;
-    Registry<Finder> finders;
-    Registry<Receiver> receivers;
-    Registry<Router> routers;
 
 private:
     Library() = default;
@@ -59,17 +73,22 @@ private:
         std::vector<std::shared_ptr<Router>> routers;
         std::vector<std::shared_ptr<Finder>> finders;
         std::vector<std::shared_ptr<Sender>> senders;
-        std::shared_ptr<discovery::DiscoveryService> discovery;  // stopped last
+        std::shared_ptr<const Context> context;  // its discovery service stopped last
         void destroy();
     };
     Leftovers take_all();  // with mutex_ held
-    // The first start's work, with mutex_ held: the service it started.
-    std::shared_ptr<discovery::DiscoveryService> first_start(Scope& scope);
+    // The first start's work, with mutex_ held: the context it made.
+    std::shared_ptr<const Context> first_start();
     void release_all();
+
+    Registry<Sender> senders_;
+    Registry<Finder> finders_;
+    Registry<Receiver> receivers_;
+    Registry<Router> routers_;
 
     mutable std::mutex mutex_;
     int starts_ = 0;
-    std::shared_ptr<discovery::DiscoveryService> discovery_;
+    std::shared_ptr<const Context> context_;
 };
 
 }  // namespace qrv

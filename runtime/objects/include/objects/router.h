@@ -23,7 +23,8 @@ struct RouterSettings {
 
 class Router {
 public:
-    explicit Router(RouterSettings settings, const Scope& scope = Scope::from_environment(),
+    // The server listens on the scope: loopback alone unless one is given.
+    explicit Router(RouterSettings settings, const Scope& scope = Scope::from_value(nullptr),
                     transport::ServerOptions options = {});
     const RouterSettings& settings() const { return settings_; }
     // Wakes callers waiting for connections: the router is going away.

@@ -31,8 +31,9 @@ struct SenderSettings {
 
 class Sender {
 public:
-    // Starts the sender's server on the scope; throws when it cannot.
-    explicit Sender(SenderSettings settings, const Scope& scope = Scope::from_environment(),
+    // Starts the sender's server on the scope (loopback alone unless one is
+    // given); throws when it cannot.
+    explicit Sender(SenderSettings settings, const Scope& scope = Scope::from_value(nullptr),
                     transport::ServerOptions server_options = {});
     ~Sender();
     Sender(const Sender&) = delete;

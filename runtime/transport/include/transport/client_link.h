@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -69,18 +70,27 @@ public:
     // The current connection is the same-host shared-memory path.
     bool shared() const { return shared_.load(); }
     uint64_t connects() const { return connects_.load(); }
-    // Sends one encoded control message; false when not connected.
+    // Hands one encoded control message to the link's thread; false when
+    // not connected.
     bool send(const std::vector<uint8_t>& bytes);
 
     // The writing side of one connection, shared with the frames that
     // still have to tell the source they are done; closed when the
-    // connection ends, after which writes are refused. It may outlive the
-    // link, so that a caller can write without holding what keeps the link
-    // alive.
+    // connection ends, after which writes and posts are refused. It may
+    // outlive the link, so that a caller can hand it messages without
+    // holding what keeps the link alive.
     struct Channel {
-        std::mutex mutex;
+        std::mutex mutex;  // guards fd and outbox; never held across a write by post
         int fd = -1;
+        net::Fd wake;  // an eventfd that tells the link's thread the outbox has work
+        std::deque<std::vector<uint8_t>> outbox;
         bool write(std::span<const uint8_t> bytes);
+        // Queues one encoded message for the link's thread to write, so that
+        // the caller never writes to the socket itself; false when closed.
+        bool post(std::vector<uint8_t> bytes);
+        // On the link's thread: writes what was posted, in order; false
+        // when a write failed.
+        bool flush();
         void close();
     };
     // The current connection's channel; null when not connected.

@@ -1,0 +1,80 @@
+#include "objects/camera_client.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace qrv {
+
+bool CameraClient::supported() const
+{
+    const auto s = route_.status();
+    return s.connected && s.ptz;
+}
+
+bool CameraClient::send(const wire::PtzFields& command)
+{
+    if (!supported())
+        return false;
+    const auto channel = route_.carrier();
+    return channel && channel->post(wire::encode_ptz(command));
+}
+
+bool CameraClient::recall_preset(int32_t preset, float speed)
+{
+    if (preset < 0 || preset > 99 || std::isnan(speed))
+        return false;
+    return send({wire::PtzCommand::recall_preset, preset, std::clamp(speed, 0.0f, 1.0f), 0.0f});
+}
+
+bool CameraClient::store_preset(int32_t preset)
+{
+    if (preset < 0 || preset > 99)
+        return false;
+    return send({wire::PtzCommand::store_preset, preset, 0.0f, 0.0f});
+}
+
+bool CameraClient::pan_tilt(float pan, float tilt)
+{
+    if (std::isnan(pan) || std::isnan(tilt))
+        return false;
+    return send({wire::PtzCommand::pan_tilt, 0, std::clamp(pan, -1.0f, 1.0f), std::clamp(tilt, -1.0f, 1.0f)});
+}
+
+bool CameraClient::zoom(float zoom)
+{
+    if (std::isnan(zoom))
+        return false;
+    return send({wire::PtzCommand::zoom, 0, std::clamp(zoom, 0.0f, 1.0f), 0.0f});
+}
+
+void CameraClient::set_tally(bool on_program, bool on_preview)
+{
+    {
+        std::lock_guard lock(mutex_);
+        tally_flags_ = (on_program ? wire::kTallyProgram : 0u) | (on_preview ? wire::kTallyPreview : 0u);
+        tally_set_ = true;
+    }
+    // The carrier is asked after the state is recorded and without mutex_:
+    // a link that comes up meanwhile posts the new state itself, and the
+    // route's lock is never taken inside ours (a link stopping under the
+    // route's lock may be waiting for ours in carrier_up).
+    const auto channel = route_.carrier();
+    if (!channel)
+        return;
+    std::lock_guard lock(mutex_);
+    post_tally_locked(*channel);
+}
+
+void CameraClient::carrier_up(transport::ClientLink::Channel& channel)
+{
+    std::lock_guard lock(mutex_);
+    if (tally_set_)
+        post_tally_locked(channel);
+}
+
+void CameraClient::post_tally_locked(transport::ClientLink::Channel& channel)
+{
+    channel.post(wire::encode_tally({tally_flags_}));
+}
+
+}  // namespace qrv

@@ -1,0 +1,68 @@
+#include "objects/capture_ledger.h"
+
+namespace qrv {
+
+namespace {
+
+// Converted frames whose buffers are kept for reuse once freed.
+constexpr size_t kConvertedBuffers = 4;
+
+}  // namespace
+
+bool CaptureLedger::full() const
+{
+    std::lock_guard lock(mutex_);
+    return held_.size() >= limit_;
+}
+
+size_t CaptureLedger::size() const
+{
+    std::lock_guard lock(mutex_);
+    return held_.size();
+}
+
+const CaptureLedger::Held* CaptureLedger::hold(const void* key, Held held)
+{
+    std::lock_guard lock(mutex_);
+    if (held_.size() >= limit_)
+        return nullptr;
+    Held& slot = held_[key];
+    // Whatever the slot held before leaves with the argument, after the lock.
+    std::swap(slot, held);
+    return &slot;
+}
+
+bool CaptureLedger::release(const void* key)
+{
+    if (!key)
+        return false;
+    std::map<const void*, Held>::node_type gone;
+    {
+        std::lock_guard lock(mutex_);
+        gone = held_.extract(key);
+    }
+    // Destroyed here, outside the lock.
+    return !gone.empty();
+}
+
+std::shared_ptr<std::vector<uint8_t>> CaptureLedger::converted_buffer(size_t n)
+{
+    std::shared_ptr<std::vector<uint8_t>> buffer;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& b : converted_)
+            if (b.use_count() == 1) {  // neither held by the caller nor being filled
+                buffer = b;
+                break;
+            }
+        if (!buffer) {
+            buffer = std::make_shared<std::vector<uint8_t>>();
+            if (converted_.size() < kConvertedBuffers)
+                converted_.push_back(buffer);
+        }
+    }
+    buffer->resize(n);
+    return buffer;
+}
+
+}  // namespace qrv

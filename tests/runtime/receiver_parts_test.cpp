@@ -1,0 +1,175 @@
+// The receiver's parts on their own: the bounded queues of frames waiting
+// for capture, the ledger of frames held by the caller, and the outbox
+// through which a link's thread writes what others post.
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "objects/capture_ledger.h"
+#include "objects/frame_queue.h"
+#include "transport/client_link.h"
+
+namespace {
+
+using qrv::CaptureLedger;
+using qrv::FrameQueue;
+using qrv::transport::Message;
+using qrv::wire::MessageType;
+using namespace std::chrono_literals;
+
+Message frame(MessageType type, uint8_t tag)
+{
+    Message m;
+    m.header.type = type;
+    m.data = std::make_shared<std::vector<uint8_t>>(1, tag);
+    return m;
+}
+
+// A message whose shared frame runs then() when its last reference goes.
+Message shared_frame(std::function<void()> then)
+{
+    Message m;
+    m.header.type = MessageType::video;
+    auto f = std::make_shared<qrv::transport::SharedFrame>();
+    f->release = std::move(then);
+    m.shared = std::move(f);
+    return m;
+}
+
+auto soon()
+{
+    return std::chrono::steady_clock::now() + 20ms;
+}
+
+constexpr uint32_t kAll = qrv::wire::kWantVideo | qrv::wire::kWantAudio | qrv::wire::kWantMetadata;
+constexpr bool kEvery[3] = {true, true, true};
+
+TEST(FrameQueue, DropsTheOldestOfAFullKindOnlyAndCountsIt)
+{
+    FrameQueue q({2, 8, 8}, kAll);
+    q.push(frame(MessageType::video, 1));
+    q.push(frame(MessageType::audio, 9));
+    q.push(frame(MessageType::video, 2));
+    q.push(frame(MessageType::video, 3));
+    const auto c = q.counts();
+    EXPECT_EQ(c.received[0], 3u);
+    EXPECT_EQ(c.dropped[0], 1u);
+    EXPECT_EQ(c.dropped[1], 0u);
+    std::vector<uint8_t> order;
+    Message m;
+    while (q.wait(kEvery, soon(), m) == FrameQueue::Next::frame)
+        order.push_back((*m.data)[0]);
+    EXPECT_EQ(order, (std::vector<uint8_t>{9, 2, 3}));
+}
+
+TEST(FrameQueue, KindsNotAskedOfTheSourceAreCountedButNotKept)
+{
+    FrameQueue q({4, 4, 4}, qrv::wire::kWantAudio);
+    q.push(frame(MessageType::video, 1));
+    Message m;
+    EXPECT_EQ(q.wait(kEvery, soon(), m), FrameQueue::Next::none);
+    EXPECT_EQ(q.counts().received[0], 1u);
+}
+
+TEST(FrameQueue, StatusComesFirstAndFramesOfKindsNotCapturedAreLetGo)
+{
+    FrameQueue q({4, 4, 4}, kAll);
+    q.push(frame(MessageType::audio, 1));
+    q.flag_status();
+    const bool video_only[3] = {true, false, false};
+    Message m;
+    EXPECT_EQ(q.wait(video_only, soon(), m), FrameQueue::Next::status);
+    EXPECT_EQ(q.wait(video_only, soon(), m), FrameQueue::Next::none);
+    EXPECT_EQ(q.wait(kEvery, soon(), m), FrameQueue::Next::none);  // the audio went with the first wait
+}
+
+TEST(FrameQueue, FramesLetGoAreReleasedOutsideItsLock)
+{
+    // A release that comes back into the queue would deadlock if a dropped,
+    // cleared or unwanted frame were destroyed with the lock held.
+    FrameQueue q({1, 4, 4}, kAll);
+    std::atomic<int> released{0};
+    auto reenter = [&] {
+        (void)q.counts();
+        ++released;
+    };
+    q.push(shared_frame(reenter));
+    q.push(shared_frame(reenter));  // drops the first
+    q.clear();                      // drops the second
+    q.push(shared_frame(reenter));
+    const bool none[3] = {false, false, false};
+    Message m;
+    EXPECT_EQ(q.wait(none, soon(), m), FrameQueue::Next::none);
+    EXPECT_EQ(released.load(), 3);
+}
+
+TEST(CaptureLedger, RefusesBeyondItsLimitAndReleasesEachKeyOnce)
+{
+    CaptureLedger ledger(2);
+    int a = 0, b = 0, c = 0;
+    ASSERT_NE(ledger.hold(&a, {}), nullptr);
+    ASSERT_NE(ledger.hold(&b, {}), nullptr);
+    EXPECT_TRUE(ledger.full());
+    EXPECT_EQ(ledger.hold(&c, {}), nullptr);
+    EXPECT_TRUE(ledger.release(&a));
+    EXPECT_FALSE(ledger.release(&a));
+    EXPECT_FALSE(ledger.release(&c));
+    EXPECT_FALSE(ledger.release(nullptr));
+    EXPECT_NE(ledger.hold(&c, {}), nullptr);
+}
+
+TEST(CaptureLedger, AHeldSharedFrameIsReleasedByItsFreeOutsideTheLock)
+{
+    CaptureLedger ledger(4);
+    std::atomic<int> released{0};
+    int key = 0;
+    {
+        Message m = shared_frame([&] {
+            EXPECT_EQ(ledger.size(), 0u);  // takes the ledger's lock
+            ++released;
+        });
+        ASSERT_NE(ledger.hold(&key, {nullptr, std::move(m.shared), {}}), nullptr);
+    }
+    EXPECT_EQ(released.load(), 0);
+    EXPECT_TRUE(ledger.release(&key));
+    EXPECT_EQ(released.load(), 1);
+}
+
+TEST(CaptureLedger, ConvertedBuffersAreReusedOnceFreed)
+{
+    CaptureLedger ledger(4);
+    auto first = ledger.converted_buffer(64);
+    const uint8_t* where = first->data();
+    ASSERT_NE(ledger.hold(where, {first, nullptr, {}}), nullptr);
+    first.reset();
+    EXPECT_NE(ledger.converted_buffer(64)->data(), where);  // still held by the caller
+    EXPECT_TRUE(ledger.release(where));
+    EXPECT_EQ(ledger.converted_buffer(64)->data(), where);
+}
+
+TEST(LinkOutbox, PostedMessagesAreWrittenInOrderByFlushAndRefusedOnceClosed)
+{
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    qrv::net::Fd mine(sv[0]), peer(sv[1]);
+    qrv::transport::ClientLink::Channel channel;
+    channel.fd = mine.get();
+    channel.wake = qrv::net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    ASSERT_TRUE(channel.wake);
+    EXPECT_TRUE(channel.post({1, 2}));
+    EXPECT_TRUE(channel.post({3}));
+    uint8_t got[8];
+    EXPECT_EQ(::recv(peer.get(), got, sizeof got, MSG_DONTWAIT), -1);  // nothing written by post itself
+    EXPECT_TRUE(channel.flush());
+    ASSERT_EQ(::recv(peer.get(), got, sizeof got, 0), 3);
+    EXPECT_EQ(got[0], 1);
+    EXPECT_EQ(got[2], 3);
+    channel.close();
+    EXPECT_FALSE(channel.post({4}));
+}
+
+}  // namespace
