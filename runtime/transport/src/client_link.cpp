@@ -33,19 +33,24 @@ bool ClientLink::Channel::write(std::span<const uint8_t> bytes)
 bool ClientLink::Channel::post(std::vector<uint8_t> bytes)
 {
     std::lock_guard lock(mutex);
-    if (fd < 0)
+    // Bounded: a link whose writes are stuck refuses more (a release that
+    // is refused is taken back by the source after its hold time).
+    if (fd < 0 || outbox.size() >= kMaxOutbox)
         return false;
     outbox.push_back(std::move(bytes));
     const uint64_t one = 1;
-    // Nonblocking: a counter already signalled stays signalled.
-    [[maybe_unused]] const auto n = ::write(wake.get(), &one, sizeof one);
+    // Nonblocking: a counter already signalled stays signalled. Without an
+    // eventfd the link's thread looks at the outbox every few milliseconds.
+    if (wake)
+        [[maybe_unused]] const auto n = ::write(wake.get(), &one, sizeof one);
     return true;
 }
 
 bool ClientLink::Channel::flush()
 {
     uint64_t count;
-    [[maybe_unused]] const auto n = ::read(wake.get(), &count, sizeof count);
+    if (wake)
+        [[maybe_unused]] const auto n = ::read(wake.get(), &count, sizeof count);
     for (;;) {
         std::vector<uint8_t> bytes;
         int to;
@@ -241,9 +246,9 @@ bool ClientLink::serve(net::Fd fd, bool shared)
     net::set_recv_timeout(fd.get(), options_.silence_timeout);
     auto channel = std::make_shared<Channel>();
     channel->fd = fd.get();
+    // Without a descriptor to spare for it (a process at its limit), the
+    // link goes on without the eventfd and looks at its outbox often.
     channel->wake = net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!channel->wake)
-        return true;  // tried again after the pause
     {
         std::lock_guard lock(mutex_);
         if (stopping_)
@@ -263,19 +268,35 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         std::vector<net::Fd> passed;
         Message m;
         bool silent = false;
+        using Clock = std::chrono::steady_clock;
+        auto heard = Clock::now();  // the source's last message
         for (;;) {
             // Waits for the next message or for something to write: the
-            // releases, camera commands and tally that others posted.
+            // releases, camera commands and tally that others posted. A
+            // source that says nothing at all (not even a keepalive) for
+            // the silence timeout is taken for gone.
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(heard + options_.silence_timeout - Clock::now());
+            if (left.count() <= 0) {
+                silent = true;
+                QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent nothing for %lld ms; reconnecting", log_name(),
+                           peer.c_str(), (long long)options_.silence_timeout.count());
+                break;
+            }
+            const int wait_ms = (int)std::min<int64_t>(left.count() + 1, channel->wake ? INT32_MAX : 10);
             pollfd fds[2] = {{fd.get(), POLLIN, 0}, {channel->wake.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
+            if (::poll(fds, channel->wake ? 2 : 1, wait_ms) < 0) {
                 if (errno == EINTR)
                     continue;
                 break;
             }
-            if ((fds[1].revents & POLLIN) && !channel->flush())
+            if ((!channel->wake || (fds[1].revents & POLLIN)) && !channel->flush())
+                break;
+            if (fds[0].revents & POLLNVAL)
                 break;
             if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
+            heard = Clock::now();
             passed.clear();
             errno = 0;  // tells a silent peer from a closed stream below
             const ReadResult r = read_message(fd.get(), m, &buffers, shared ? &passed : nullptr);

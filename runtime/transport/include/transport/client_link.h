@@ -84,6 +84,7 @@ public:
         int fd = -1;
         net::Fd wake;  // an eventfd that tells the link's thread the outbox has work
         std::deque<std::vector<uint8_t>> outbox;
+        static constexpr size_t kMaxOutbox = 1024;
         bool write(std::span<const uint8_t> bytes);
         // Queues one encoded message for the link's thread to write, so that
         // the caller never writes to the socket itself; false when closed.
