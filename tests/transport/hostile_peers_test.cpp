@@ -449,20 +449,9 @@ TEST(HostilePeers, AReceiverOutOfDescriptorsFallsBackToTcp)
     ASSERT_GE(child, 0);
     if (child == 0) {
         close(report[0]);
-        // Every free descriptor below a low limit taken, but for one: room
-        // for the socket, none for a descriptor passed along with a frame.
-        rlimit tight{0, 0};
-        for (rlim_t n = 0; n < 4096; ++n)
-            if (fcntl((int)n, F_GETFD) != -1)
-                tight.rlim_cur = tight.rlim_max = n + 2;
-        setrlimit(RLIMIT_NOFILE, &tight);
-        std::vector<int> filler;
-        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
-            filler.push_back(fd);
-        if (!filler.empty()) {
-            close(filler.back());
-            filler.pop_back();
-        }
+        // Room for the socket, none for a descriptor passed along with a
+        // frame.
+        qrv_test::leave_one_free_descriptor();
         Target target;
         target.set(where);
         Events events;

@@ -4,6 +4,8 @@
 #define QRV_TRANSPORT_TEST_SUPPORT_H
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <spawn.h>
 
 #include <chrono>
@@ -75,6 +77,22 @@ template <class Receiver>
 bool wait_connected(Receiver& r, std::chrono::milliseconds limit = std::chrono::seconds(5))
 {
     return wait_status(r, true, limit);
+}
+
+// In a child process: takes every free descriptor below a low limit but
+// one, so that the next open succeeds and the one after fails.
+inline void leave_one_free_descriptor()
+{
+    rlimit tight{0, 0};
+    for (rlim_t n = 0; n < 4096; ++n)
+        if (fcntl((int)n, F_GETFD) != -1)
+            tight.rlim_cur = tight.rlim_max = n + 2;
+    setrlimit(RLIMIT_NOFILE, &tight);
+    int last = -1;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+        last = fd;
+    if (last >= 0)
+        close(last);
 }
 
 struct BgraFrame {

@@ -445,20 +445,8 @@ TEST(TransportCore, ASourceOutOfDescriptorsNeitherSpinsNorLeavesPeersWaiting)
         close(report[0]);
         auto sender = make_sender("out of descriptors");
         const uint16_t port = sender->endpoint().port;
-        // Every free descriptor below a low limit taken, but for one: room
-        // for one connection, not for twenty.
-        rlimit tight{0, 0};
-        for (rlim_t n = 0; n < 4096; ++n)
-            if (fcntl((int)n, F_GETFD) != -1)
-                tight.rlim_cur = tight.rlim_max = n + 2;
-        setrlimit(RLIMIT_NOFILE, &tight);
-        std::vector<int> filler;
-        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
-            filler.push_back(fd);
-        if (!filler.empty()) {
-            close(filler.back());
-            filler.pop_back();
-        }
+        // Room for one connection, not for twenty.
+        qrv_test::leave_one_free_descriptor();
         [[maybe_unused]] auto w = write(report[1], &port, sizeof port);
         std::this_thread::sleep_for(500ms);  // the peers connect
         rusage before{}, after{};
