@@ -464,3 +464,30 @@ TEST(Wire, EveryAudioFrameTheSenderAcceptsDecodes)
             }
     EXPECT_GT(accepted, 10);
 }
+
+// The receiver clamps and the source checks camera commands by one table:
+// whatever a receiver sends after clamping, a source takes.
+TEST(Wire, ClampedCameraCommandsAreAlwaysInRange)
+{
+    const PtzCommand commands[] = {PtzCommand::recall_preset, PtzCommand::store_preset, PtzCommand::pan_tilt,
+                                   PtzCommand::zoom};
+    const int32_t presets[] = {-1, 0, 99, 100};
+    const float values[] = {-INFINITY, -2.0f, -1.0f, -0.5f, 0.0f, 0.5f, 1.0f, 2.0f, INFINITY, NAN};
+    for (auto command : commands)
+        for (int32_t preset : presets)
+            for (float a : values)
+                for (float b : values) {
+                    const PtzFields asked{command, preset, a, b};
+                    const auto sent = ptz_clamped(asked);
+                    const bool names_preset = command == PtzCommand::recall_preset || command == PtzCommand::store_preset;
+                    EXPECT_EQ(sent.has_value(), !std::isnan(a) && !std::isnan(b) &&
+                                                    (!names_preset || (preset >= 0 && preset <= 99)));
+                    if (!sent)
+                        continue;
+                    EXPECT_TRUE(ptz_in_range(*sent));
+                    if (ptz_in_range(asked))
+                        EXPECT_EQ(sent->value_a, a);
+                }
+    EXPECT_FALSE(ptz_in_range({PtzCommand::zoom, 0, 1.5f, 0.0f}));
+    EXPECT_FALSE(ptz_in_range({PtzCommand::store_preset, 100, 0.0f, 0.0f}));
+}

@@ -21,30 +21,26 @@ bool CameraClient::send(const wire::PtzFields& command)
 
 bool CameraClient::recall_preset(int32_t preset, float speed)
 {
-    if (preset < 0 || preset > 99 || std::isnan(speed))
-        return false;
-    return send({wire::PtzCommand::recall_preset, preset, std::clamp(speed, 0.0f, 1.0f), 0.0f});
+    const auto c = wire::ptz_clamped({wire::PtzCommand::recall_preset, preset, speed, 0.0f});
+    return c && send(*c);
 }
 
 bool CameraClient::store_preset(int32_t preset)
 {
-    if (preset < 0 || preset > 99)
-        return false;
-    return send({wire::PtzCommand::store_preset, preset, 0.0f, 0.0f});
+    const auto c = wire::ptz_clamped({wire::PtzCommand::store_preset, preset, 0.0f, 0.0f});
+    return c && send(*c);
 }
 
 bool CameraClient::pan_tilt(float pan, float tilt)
 {
-    if (std::isnan(pan) || std::isnan(tilt))
-        return false;
-    return send({wire::PtzCommand::pan_tilt, 0, std::clamp(pan, -1.0f, 1.0f), std::clamp(tilt, -1.0f, 1.0f)});
+    const auto c = wire::ptz_clamped({wire::PtzCommand::pan_tilt, 0, pan, tilt});
+    return c && send(*c);
 }
 
 bool CameraClient::zoom(float zoom)
 {
-    if (std::isnan(zoom))
-        return false;
-    return send({wire::PtzCommand::zoom, 0, std::clamp(zoom, 0.0f, 1.0f), 0.0f});
+    const auto c = wire::ptz_clamped({wire::PtzCommand::zoom, 0, zoom, 0.0f});
+    return c && send(*c);
 }
 
 void CameraClient::set_tally(bool on_program, bool on_preview)

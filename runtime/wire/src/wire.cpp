@@ -1,5 +1,6 @@
 #include "wire/wire.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -427,6 +428,42 @@ std::optional<PtzFields> decode_ptz(const Header& h, std::span<const uint8_t> fi
     if (!std::isfinite(f.value_a) || !std::isfinite(f.value_b))
         return std::nullopt;
     return f;
+}
+
+std::optional<PtzRange> ptz_range(PtzCommand command)
+{
+    switch (command) {
+    case PtzCommand::recall_preset:
+        return PtzRange{true, 0.0f, 1.0f, 0.0f, 0.0f};
+    case PtzCommand::store_preset:
+        return PtzRange{true, 0.0f, 0.0f, 0.0f, 0.0f};
+    case PtzCommand::pan_tilt:
+        return PtzRange{false, -1.0f, 1.0f, -1.0f, 1.0f};
+    case PtzCommand::zoom:
+        return PtzRange{false, 0.0f, 1.0f, 0.0f, 0.0f};
+    }
+    return std::nullopt;
+}
+
+bool ptz_in_range(const PtzFields& c)
+{
+    const auto r = ptz_range(c.command);
+    return r && (!r->preset || (c.preset >= 0 && c.preset <= kMaxPreset)) && c.value_a >= r->min_a &&
+           c.value_a <= r->max_a && c.value_b >= r->min_b && c.value_b <= r->max_b;
+}
+
+std::optional<PtzFields> ptz_clamped(PtzFields c)
+{
+    const auto r = ptz_range(c.command);
+    if (!r || std::isnan(c.value_a) || std::isnan(c.value_b))
+        return std::nullopt;
+    if (r->preset && (c.preset < 0 || c.preset > kMaxPreset))
+        return std::nullopt;
+    if (!r->preset)
+        c.preset = 0;
+    c.value_a = std::clamp(c.value_a, r->min_a, r->max_a);
+    c.value_b = std::clamp(c.value_b, r->min_b, r->max_b);
+    return c;
 }
 
 bool valid_text(std::span<const uint8_t> text)

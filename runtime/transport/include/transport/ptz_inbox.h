@@ -56,17 +56,7 @@ private:
 // True when the command's values lie in their ranges.
 inline bool ptz_in_range(const wire::PtzFields& c)
 {
-    switch (c.command) {
-    case wire::PtzCommand::recall_preset:
-        return c.preset >= 0 && c.preset <= 99 && c.value_a >= 0.0f && c.value_a <= 1.0f;
-    case wire::PtzCommand::store_preset:
-        return c.preset >= 0 && c.preset <= 99;
-    case wire::PtzCommand::pan_tilt:
-        return c.value_a >= -1.0f && c.value_a <= 1.0f && c.value_b >= -1.0f && c.value_b <= 1.0f;
-    case wire::PtzCommand::zoom:
-        return c.value_a >= 0.0f && c.value_a <= 1.0f;
-    }
-    return false;
+    return wire::ptz_in_range(c);
 }
 
 }  // namespace qrv::transport

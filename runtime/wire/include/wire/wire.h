@@ -183,6 +183,23 @@ struct PtzFields {
 };
 inline constexpr uint32_t kPtzFixedBytes = 16;
 
+// The ranges of a camera command's values, one table for the receiver
+// that clamps what its caller asks and the source that refuses what lies
+// outside: presets 0 to 99; speeds 0 to 1; pan and tilt speeds -1 to 1;
+// zoom 0 (wide) to 1 (tele).
+inline constexpr int32_t kMaxPreset = 99;
+struct PtzRange {
+    bool preset;  // the command names a preset
+    float min_a, max_a, min_b, max_b;
+};
+// The ranges of a command; nothing for an unknown one.
+std::optional<PtzRange> ptz_range(PtzCommand command);
+// True when every value lies in its range.
+bool ptz_in_range(const PtzFields& c);
+// The command with its values clamped into their ranges; nothing for a
+// preset outside its range or a value that is not a number.
+std::optional<PtzFields> ptz_clamped(PtzFields c);
+
 // A video frame in shared memory: the video fields, then the frame's
 // number on this connection and where its pixels start in the pool; their
 // size follows from the geometry.
