@@ -485,8 +485,9 @@ TEST(Wire, ClampedCameraCommandsAreAlwaysInRange)
                     if (!sent)
                         continue;
                     EXPECT_TRUE(ptz_in_range(*sent));
-                    if (ptz_in_range(asked))
+                    if (ptz_in_range(asked)) {
                         EXPECT_EQ(sent->value_a, a);
+                    }
                 }
     EXPECT_FALSE(ptz_in_range({PtzCommand::zoom, 0, 1.5f, 0.0f}));
     EXPECT_FALSE(ptz_in_range({PtzCommand::store_preset, 100, 0.0f, 0.0f}));
