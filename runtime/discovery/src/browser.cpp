@@ -16,9 +16,11 @@ constexpr size_t kKnownAnswersPerMessage = 24;
 constexpr size_t kQuestionsPerMessage = 32;
 
 
-// Under a flood of answers the services are worked out again at most this
-// often; a quiet network sees every change at once.
+// The services are worked out again at once for the first few changes of
+// each interval; under a flood of answers, the rest wait for the interval's
+// end. A quiet network sees every change at once.
 constexpr Duration kRebuildInterval = milliseconds(100);
+constexpr int kRebuildsAtOnce = 4;
 
 }  // namespace
 
@@ -95,9 +97,13 @@ void Browser::on_message(const Message& m, unsigned ifindex, TimePoint now)
 
 void Browser::rebuild_soon(TimePoint now)
 {
-    if (now >= last_rebuild_ + kRebuildInterval) {
+    if (now >= window_start_ + kRebuildInterval) {
+        window_start_ = now;
+        rebuilds_in_window_ = 0;
+    }
+    if (rebuilds_in_window_ < kRebuildsAtOnce) {
+        ++rebuilds_in_window_;
         rebuild();
-        last_rebuild_ = now;
         dirty_ = false;
     } else {
         dirty_ = true;
@@ -249,7 +255,7 @@ TimePoint Browser::next_deadline() const
 {
     TimePoint next = started_ ? next_query_ : kNever;
     if (dirty_)
-        next = std::min(next, last_rebuild_ + kRebuildInterval);
+        next = std::min(next, window_start_ + kRebuildInterval);
     next = std::min(next, cache_.next_event());
     for (const auto& [k, p] : resolving_)
         next = std::min(next, p.next);

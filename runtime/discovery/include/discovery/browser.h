@@ -53,7 +53,8 @@ private:
     bool wanted(const Record& r, const std::vector<Name>& targets_in_message) const;
     bool is_instance_name(const Name& n) const;
     void rebuild();
-    // Rebuilds now, or once the rebuild interval has passed since the last.
+    // Rebuilds now, or at the end of the interval when this interval has
+    // had its rebuilds already.
     void rebuild_soon(TimePoint now);
     void add_resolve_questions(TimePoint now, std::vector<Question>& questions);
     void emit(std::vector<Question> questions, TimePoint now, std::vector<Outgoing>& out);
@@ -73,7 +74,8 @@ private:
     std::vector<BrowsedService> services_;
     uint64_t generation_ = 0;
     bool dirty_ = false;            // the cache changed since the last rebuild
-    TimePoint last_rebuild_ = TimePoint::min();
+    TimePoint window_start_ = TimePoint::min();  // of the current rebuild interval
+    int rebuilds_in_window_ = 0;
     std::set<std::string> srv_targets_;  // hosts that cached SRV records name
     uint64_t ignored_ = 0;
 };
