@@ -132,17 +132,22 @@ QRVLIB_API int32_t QRVlib_send_get_no_connections(QRVlib_send_instance_t sender,
 /// large enough; returns the bytes needed including the NUL, 0 for an
 /// unknown sender.
 QRVLIB_API uint32_t QRVlib_send_get_locator(QRVlib_send_instance_t sender, char* text, uint32_t capacity);
+/// Fills *stats with the counters of the sender's server (connections,
+/// refusals, frames skipped for slow receivers). Any thread; the record is
+/// the caller's. False for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
                                                 QRVlib_send_transport_stats_t* stats);
 /// Sends a metadata frame to every receiver; false for a bad frame.
 QRVLIB_API bool QRVlib_send_send_metadata(QRVlib_send_instance_t sender, const QRVlib_metadata_frame_t* frame);
 
-/// Camera control on the sender's side: declares whether the source accepts
-/// camera commands (receivers see a change of status), and takes the oldest
-/// command received, waiting up to timeout_ms; false when none came. Up to 64
-/// commands wait; beyond that the oldest is dropped. Commands with values
-/// outside their range never reach the sender.
+/// Declares whether the source accepts camera commands; its receivers see a
+/// change of status. Any thread. False for an unknown sender.
 QRVLIB_API bool QRVlib_send_set_ptz_supported(QRVlib_send_instance_t sender, bool supported);
+/// Takes the oldest camera command received into *command (the caller's
+/// record), waiting up to timeout_ms; false when none came in time, or for
+/// an unknown sender or a null pointer. Up to 64 commands wait; beyond that
+/// the oldest is dropped. Commands with values outside their range never
+/// arrive. Any thread; one waiting caller at a time is the expected use.
 QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVlib_ptz_command_t* command,
                                             uint32_t timeout_ms);
 
@@ -151,22 +156,43 @@ QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVli
 /// long it is held. Captured pixels are read-only: on this host they may be
 /// the sender's shared memory, mapped without write access.
 QRVLIB_API void QRVlib_recv_free_video_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* frame);
+/// Frees audio that a capture handed out; its data pointer becomes null.
+/// Any thread; a frame is freed once, with the receiver that captured it.
 QRVLIB_API void QRVlib_recv_free_audio_v2(QRVlib_recv_instance_t receiver, QRVlib_audio_frame_v2_t* frame);
+/// Frees metadata text that a capture handed out; p_data becomes null.
+/// Any thread; a frame is freed once, with the receiver that captured it.
 QRVLIB_API void QRVlib_recv_free_metadata(QRVlib_recv_instance_t receiver, QRVlib_metadata_frame_t* frame);
+/// Fills *status with the receiver's state as its last change of status
+/// left it (capture reports each change as code 100). Any thread; the record
+/// is the caller's. False for an unknown receiver or a null pointer.
 QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_recv_status_t* status);
+/// Fills *stats with the receiver's counters since its creation. Any
+/// thread; the record is the caller's. False for an unknown receiver or a
+/// null pointer.
 QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_stats_t* stats);
 
-/// Camera commands from a receiver. Each is false when the receiver is not
-/// connected or its source does not support camera control. A preset outside
-/// 0 to 99 or a value that is not a number is refused (false); speeds and
-/// positions outside their range are clamped: speed to 0.0..1.0, pan and tilt
-/// to -1.0..1.0, zoom to 0.0..1.0.
+/// Camera commands from a receiver, sent upstream by the link's own thread.
+/// Each is false when the receiver is unknown, not connected, or its source
+/// does not support camera control. A preset outside 0 to 99 or a value that
+/// is not a number is refused (false); speeds and positions outside their
+/// range are clamped: speed to 0.0..1.0, pan and tilt to -1.0..1.0, zoom to
+/// 0.0..1.0. Any thread.
+///
+/// Stores the camera's current position as a preset (0 to 99).
 QRVLIB_API bool QRVlib_recv_ptz_store_preset(QRVlib_recv_instance_t receiver, int32_t preset);
+/// Moves the camera at a pan and a tilt speed (-1.0 to 1.0 each, clamped);
+/// false as for the other camera commands.
 QRVLIB_API bool QRVlib_recv_ptz_pan_tilt(QRVlib_recv_instance_t receiver, float pan_speed, float tilt_speed);
+/// Zooms to a position from 0.0 (wide) to 1.0 (tele), clamped; false as
+/// for the other camera commands.
 QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom);
 
 /// The locator of a router's own source, as for a sender.
 QRVLIB_API uint32_t QRVlib_routing_get_locator(QRVlib_routing_instance_t router, char* text, uint32_t capacity);
+/// Number of receivers connected to the router's own source now; with a
+/// timeout_ms other than 0, waits up to that long for at least one, and
+/// returns at once when the router is destroyed. -1 for an unknown router.
+/// Any thread.
 QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t router, uint32_t timeout_ms);
 
 // --- receivers' wishes ----------------------------------------------------
