@@ -25,7 +25,8 @@ Message frame(MessageType type, uint8_t tag)
 {
     Message m;
     m.header.type = type;
-    m.data = std::make_shared<std::vector<uint8_t>>(1, tag);
+    m.data = std::make_shared<qrv::ByteBuffer>();
+    m.data->assign(std::span<const uint8_t>(&tag, 1));
     return m;
 }
 
@@ -62,7 +63,7 @@ TEST(FrameQueue, DropsTheOldestOfAFullKindOnlyAndCountsIt)
     std::vector<uint8_t> order;
     Message m;
     while (q.wait(kEvery, soon(), m) == FrameQueue::Next::frame)
-        order.push_back((*m.data)[0]);
+        order.push_back(m.data->data()[0]);
     EXPECT_EQ(order, (std::vector<uint8_t>{9, 2, 3}));
 }
 

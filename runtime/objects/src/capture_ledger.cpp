@@ -45,9 +45,9 @@ bool CaptureLedger::release(const void* key)
     return !gone.empty();
 }
 
-std::shared_ptr<std::vector<uint8_t>> CaptureLedger::converted_buffer(size_t n)
+std::shared_ptr<ByteBuffer> CaptureLedger::converted_buffer(size_t n)
 {
-    std::shared_ptr<std::vector<uint8_t>> buffer;
+    std::shared_ptr<ByteBuffer> buffer;
     {
         std::lock_guard lock(mutex_);
         for (auto& b : converted_)
@@ -56,7 +56,7 @@ std::shared_ptr<std::vector<uint8_t>> CaptureLedger::converted_buffer(size_t n)
                 break;
             }
         if (!buffer) {
-            buffer = std::make_shared<std::vector<uint8_t>>();
+            buffer = std::make_shared<ByteBuffer>();
             if (converted_.size() < kConvertedBuffers)
                 converted_.push_back(buffer);
         }

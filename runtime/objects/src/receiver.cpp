@@ -1,6 +1,7 @@
 #include "objects/receiver.h"
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 
 #include "media/convert.h"
@@ -113,8 +114,9 @@ int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_
         const auto f = wire::decode_metadata(m.header, m.fixed);
         if (!f)
             return QRVlib_frame_type_error;
-        auto text = std::make_shared<std::vector<uint8_t>>(m.text.begin(), m.text.end());
-        text->push_back(0);
+        auto text = std::make_shared<ByteBuffer>();
+        text->resize(m.text.size() + 1);
+        std::memcpy(text->data(), m.text.c_str(), m.text.size() + 1);  // with its terminator
         const void* key = text->data();
         if (!ledger_.hold(key, {std::move(text), nullptr, std::string()}))
             return QRVlib_frame_type_error;

@@ -11,12 +11,12 @@
 
 namespace qrv::transport {
 
-std::shared_ptr<std::vector<uint8_t>> BufferPool::acquire()
+std::shared_ptr<ByteBuffer> BufferPool::acquire()
 {
     for (auto& b : pool_)
         if (b.use_count() == 1)  // only the pool holds it
             return b;
-    auto b = std::make_shared<std::vector<uint8_t>>();
+    auto b = std::make_shared<ByteBuffer>();
     if (pool_.size() < slots_)
         pool_.push_back(b);
     return b;
@@ -88,14 +88,14 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net:
     // with what actually arrives, so that a header promising much and
     // delivering little costs little.
     constexpr size_t kDirect = 64u << 20;
-    auto data = pool ? pool->acquire() : std::make_shared<std::vector<uint8_t>>();
+    auto data = pool ? pool->acquire() : std::make_shared<ByteBuffer>();
     const size_t total = static_cast<size_t>(h->data_len);
     if (total <= kDirect || data->size() == total) {
         data->resize(total);
         if (!src.read(std::span(data->data(), total)))
             return src.failed();
     } else {
-        data->clear();
+        data->resize(0);
         size_t step = kDirect;
         while (data->size() < total) {
             const size_t old = data->size();
@@ -204,8 +204,9 @@ ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock
     if (!wire::valid_text(std::span(reinterpret_cast<const uint8_t*>(out.text.data()), out.text.size())))
         return ReadResult::bad;
     if (h->data_len > 0) {
-        auto data = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(h->data_len));
-        if (auto r = read_until(fd, *data, deadline); r != ReadResult::ok)
+        auto data = std::make_shared<ByteBuffer>();
+        data->resize(static_cast<size_t>(h->data_len));
+        if (auto r = read_until(fd, data->span(), deadline); r != ReadResult::ok)
             return r;
         out.data = std::move(data);
     }

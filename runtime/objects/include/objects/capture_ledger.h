@@ -19,7 +19,7 @@ namespace qrv {
 class CaptureLedger final {
 public:
     struct Held {
-        std::shared_ptr<std::vector<uint8_t>> data;
+        std::shared_ptr<ByteBuffer> data;
         std::shared_ptr<const transport::SharedFrame> shared;  // pixels in the source's memory
         std::string text;
     };
@@ -37,13 +37,13 @@ public:
 
     // A buffer of n bytes for a converted frame, recycled once no one
     // holds it any more.
-    std::shared_ptr<std::vector<uint8_t>> converted_buffer(size_t n);
+    std::shared_ptr<ByteBuffer> converted_buffer(size_t n);
 
 private:
     const size_t limit_;
     mutable std::mutex mutex_;
     std::map<const void*, Held> held_;
-    std::vector<std::shared_ptr<std::vector<uint8_t>>> converted_;
+    std::vector<std::shared_ptr<ByteBuffer>> converted_;
 };
 
 }  // namespace qrv

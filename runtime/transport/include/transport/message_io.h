@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/shm_region.h"
 #include "base/socket.h"
 #include "wire/wire.h"
@@ -36,7 +37,7 @@ struct Message {
     wire::Header header;
     std::vector<uint8_t> fixed;
     std::string text;
-    std::shared_ptr<std::vector<uint8_t>> data;  // null when there is none
+    std::shared_ptr<ByteBuffer> data;  // null when there is none
     std::shared_ptr<const SharedFrame> shared;   // video in shared memory
 };
 
@@ -48,11 +49,11 @@ enum class ReadResult { ok, skipped, closed, bad, timeout };
 class BufferPool {
 public:
     explicit BufferPool(size_t slots = 8) : slots_(slots) {}
-    std::shared_ptr<std::vector<uint8_t>> acquire();
+    std::shared_ptr<ByteBuffer> acquire();
 
 private:
     const size_t slots_;
-    std::vector<std::shared_ptr<std::vector<uint8_t>>> pool_;
+    std::vector<std::shared_ptr<ByteBuffer>> pool_;
 };
 
 // closed: the stream ended or failed; bad: the peer sent something that is

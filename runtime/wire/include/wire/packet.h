@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/shm_region.h"
 #include "wire/wire.h"
 
@@ -21,10 +22,10 @@ class MessageBytes {
 public:
     MessageBytes() = default;
     explicit MessageBytes(bool shared) : shared_(shared) {}
-    MessageBytes& operator=(std::vector<uint8_t>&& bytes)
+    MessageBytes& operator=(std::span<const uint8_t> bytes)
     {
-        heap_ = std::move(bytes);
         region_.reset();
+        heap_.assign(bytes);
         size_ = heap_.size();
         return *this;
     }
@@ -51,7 +52,7 @@ public:
 private:
     bool shared_ = false;
     std::unique_ptr<net::ShmRegion> region_;
-    std::vector<uint8_t> heap_;
+    ByteBuffer heap_;
     size_t size_ = 0;
 };
 
@@ -108,7 +109,7 @@ inline PacketPtr make_packet(wire::MessageType type, std::vector<uint8_t> bytes)
     auto p = std::make_shared<Packet>();
     p->type = type;
     p->data_offset = bytes.size();
-    p->bytes = std::move(bytes);
+    p->bytes = std::span<const uint8_t>(bytes);
     return p;
 }
 
