@@ -15,7 +15,7 @@ std::string_view metadata_text(const char* text)
 }
 
 wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout,
-                                      int64_t timecode, std::string_view metadata)
+                                      int64_t timecode, std::string_view metadata, bool shared)
 {
     wire::VideoFields f;
     f.width = layout.width;
@@ -32,7 +32,7 @@ wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, cons
 
     // The pool hands out a message that nobody references any more, so the
     // only writer of its buffer is this call (the sender serialises sends).
-    auto p = video_pool_.acquire();
+    auto p = shared ? shared_video_pool_.acquire() : video_pool_.acquire();
     p->type = wire::MessageType::video;
     const auto head = wire::encode_video(f, metadata, data_len);
     p->bytes.resize(head.size() + data_len);

@@ -52,7 +52,8 @@ void Sender::send_video(const QRVlib_video_frame_v2_t& frame)
         ++refused_;
         return;
     }
-    server_->publish(store_.put_video(frame, *layout, resolve_timecode(frame.timecode), metadata_text(frame.metadata)));
+    server_->publish(store_.put_video(frame, *layout, resolve_timecode(frame.timecode), metadata_text(frame.metadata),
+                                      server_->has_shared_receivers()));
     ++video_accepted_;
     pace_video(frame, entered);
 }
@@ -79,7 +80,7 @@ void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
     copy.metadata = nullptr;
     const int64_t timecode = resolve_timecode(frame->timecode);
     worker_.submit([this, copy, layout = *layout, timecode, metadata = std::move(metadata)] {
-        server_->publish(store_.put_video(copy, layout, timecode, metadata));
+        server_->publish(store_.put_video(copy, layout, timecode, metadata, server_->has_shared_receivers()));
         ++video_accepted_;
     });
     pace_video(copy, entered);

@@ -378,6 +378,15 @@ void SourceServer::set_redirect(std::optional<std::string> locator)
             c->send(p);
 }
 
+bool SourceServer::has_shared_receivers() const
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& c : connections_)
+        if (c->shared() && !c->finished())
+            return true;
+    return false;
+}
+
 size_t SourceServer::connections() const
 {
     std::lock_guard lock(mutex_);

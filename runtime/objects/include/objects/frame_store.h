@@ -46,11 +46,13 @@ class FrameStore {
 public:
     // Copies the caller's pixels, line by line, into a pooled message and
     // makes it the newest frame; only the bytes the layout describes are
-    // read. Returns the message for the receivers.
+    // read. Returns the message for the receivers. shared: the message is
+    // placed in shared memory, for receivers on this host; otherwise in
+    // ordinary memory, which is far cheaper to fault in for a new stream.
     // The metadata text is passed apart from the record: an asynchronous
     // send copies it during the call, since the caller lends only pixels.
     wire::PacketPtr put_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout,
-                              int64_t timecode, std::string_view metadata);
+                              int64_t timecode, std::string_view metadata, bool shared = true);
     wire::PacketPtr put_audio(const QRVlib_audio_frame_v2_t& frame, const AudioLayout& layout,
                                    int64_t timecode);
     wire::PacketPtr put_audio(const QRVlib_audio_frame_interleaved_16s_t& frame, const AudioLayout& layout,
@@ -84,7 +86,8 @@ private:
     void keep_audio(const AudioLayout& layout, int64_t timecode, const std::shared_ptr<wire::Packet>& p);
 
     mutable std::mutex mutex_;
-    wire::PacketPool video_pool_{8, true};  // in shared memory
+    wire::PacketPool shared_video_pool_{8, true};
+    wire::PacketPool video_pool_{8};
     wire::PacketPool audio_pool_{16};
     StoredVideo video_;
     StoredAudio audio_;

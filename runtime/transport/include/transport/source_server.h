@@ -103,6 +103,9 @@ public:
     void set_redirect(std::optional<std::string> locator);
 
     size_t connections() const;
+    // Whether a receiver on this host is connected (or greeting) over the
+    // Unix socket, so that frames are worth placing in shared memory.
+    bool has_shared_receivers() const;
     // Waits until at least n receivers are connected; false on timeout.
     bool wait_connections(size_t n, std::chrono::milliseconds timeout);
     // Ends every wait_connections now and later (the owner is going away).
