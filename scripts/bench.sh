@@ -61,23 +61,26 @@ wait "$pid" || true
 # shared-memory and TCP elements moving the same raw frames, and the memcpy
 # ceiling, taking turns link_rounds times (best rate of each counts); then
 # send-to-capture latency of paced frames (29.97 fps).
+# link_pair PREFIX "RECEIVER OPTIONS" SENDER OPTIONS...
 link_pair() {
-  local prefix=$1; shift
+  local prefix=$1 recv_options=$2; shift 2
   local loc
   loc=$(mktemp -u /tmp/qrv-bench-locator-XXXXXX)
   timeout 60 "$bin/bench_link" send --locator "$loc" "$@" >/dev/null &
   local sender=$!
-  timeout 60 "$bin/bench_link" recv --locator "$loc" --prefix "$prefix" || true
+  # shellcheck disable=SC2086  # the options are words
+  timeout 60 "$bin/bench_link" recv --locator "$loc" --prefix "$prefix" $recv_options || true
   wait "$sender" || true
   rm -f "$loc"
 }
 for _ in $(seq "$link_rounds"); do
   "$bin/bench_link" memcpy --frames "$link_frames" --prefix link_memcpy
-  link_pair link_local --frames "$link_frames"
+  # A continuous sender; the receiver counts link_frames after ten more.
+  link_pair link_local "--frames $link_frames --warmup 10" --continuous
   /usr/bin/python3 bench/peers/gst_rate.py "$link_frames" || true
 done | awk -f bench/link/best_of.awk | tee -a "$raw"
-link_pair lat_local_1080 --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367 | tee -a "$raw"
-link_pair lat_local_2160 --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367 | tee -a "$raw"
+link_pair lat_local_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367 | tee -a "$raw"
+link_pair lat_local_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367 | tee -a "$raw"
 
 # Across two network namespaces over TCP, next to a plain TCP stream.
 bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true

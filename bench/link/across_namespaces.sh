@@ -38,13 +38,14 @@ fi
 in_a() { ip netns exec "$ns_a" env QRV_INTERFACES="$veth_a" "$@"; }
 in_b() { ip netns exec "$ns_b" env QRV_INTERFACES="$veth_b" "$@"; }
 
-# One runtime sender/receiver pair; extra arguments go to the sender.
+# One runtime sender/receiver pair: link PREFIX "RECEIVER OPTIONS" SENDER OPTIONS...
 link() {
-  local prefix=$1; shift
+  local prefix=$1 recv_options=$2; shift 2
   rm -f "$work/locator"
   in_a timeout 60 "$bin/bench_link" send --locator "$work/locator" "$@" >/dev/null &
   local sender=$!
-  in_b timeout 60 "$bin/bench_link" recv --locator "$work/locator" --tcp-only --prefix "$prefix"
+  # shellcheck disable=SC2086  # the options are words
+  in_b timeout 60 "$bin/bench_link" recv --locator "$work/locator" --tcp-only --prefix "$prefix" $recv_options
   wait "$sender"
 }
 
@@ -56,9 +57,10 @@ for _ in $(seq "$rounds"); do
   receiver=$!
   in_a timeout 60 "$bin/bench_link" tcp-send --host "$addr_b" --port 47611 --frames "$frames"
   wait "$receiver"
-  link netns_qrv --frames "$frames"
+  # A continuous sender; the receiver counts FRAMES after ten more.
+  link netns_qrv "--frames $frames --warmup 10" --continuous
 done | awk -f "$here/best_of.awk"
 
-link netns_lat_1080 --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367
-link netns_lat_2160 --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367
+link netns_lat_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367
+link netns_lat_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367
 exit 0

@@ -1,13 +1,17 @@
 // Sender and receiver halves of the two-process benchmarks, each run as its
 // own process (possibly in its own network namespace):
-//   bench_link send   --locator FILE [--frames N] [--width W --height H] [--interval-us U]
-//   bench_link recv   --locator FILE [--prefix P] [--tcp-only] [--frames N]
+//   bench_link send   --locator FILE [--frames N | --continuous] [--width W --height H] [--interval-us U]
+//   bench_link recv   --locator FILE [--prefix P] [--tcp-only] [--frames N] [--warmup K]
 //   bench_link tcp-send --host A --port P [--frames N]
 //   bench_link tcp-recv --bind A --port P [--prefix P] [--frames N]
 //   bench_link memcpy [--frames N]
 // The sender publishes its locator through FILE; the receiver reads it. The
 // sender stamps each frame's timestamp with CLOCK_MONOTONIC (shared by every
 // network namespace of the host) and the receiver compares at capture.
+// A continuous sender sends until its receiver has taken its N frames and
+// left, so that the receiver's rate is what the link delivers, not how many
+// of a short burst it caught. The receiver's first K frames (buffers being
+// faulted in, TCP windows opening) are received but not counted.
 // Rates are (frames - 1) over the time from the first frame to the last.
 // Results are "key value" lines on standard output.
 #include <arpa/inet.h>
@@ -147,7 +151,11 @@ int run_send(const Args& a)
         f.height = height;
         f.line_stride = (int32_t)stride;
         auto next = Clock::now();
-        for (int i = 0; i < frames; ++i) {
+        const bool continuous = a.has("continuous");
+        const auto give_up = Clock::now() + std::chrono::seconds(40);
+        for (int i = 0; continuous ? Clock::now() < give_up && QRVlib_send_get_no_connections(sender, 0) > 0
+                                   : i < frames;
+             ++i) {
             if (interval_us > 0) {
                 std::this_thread::sleep_until(next);
                 next += std::chrono::microseconds(interval_us);
@@ -203,6 +211,7 @@ int run_recv(const Args& a)
     if (!receiver)
         return 1;
     std::vector<double> latency_us;
+    int warmup = (int)std::max(0L, a.num("warmup", 0));
     int received = 0;
     Clock::time_point first{}, last{};
     auto idle_until = Clock::now() + std::chrono::seconds(15);
@@ -212,6 +221,12 @@ int run_recv(const Args& a)
         if (type != QRVlib_frame_type_video)
             continue;
         const int64_t now = monotonic_ns();
+        if (warmup > 0) {
+            --warmup;
+            QRVlib_recv_free_video_v2(receiver, &v);
+            idle_until = Clock::now() + std::chrono::milliseconds(1000);
+            continue;
+        }
         last = Clock::now();
         if (received++ == 0)
             first = last;
