@@ -119,6 +119,18 @@ const T& require(const T* settings, const char* reason)
 }
 
 // A caller's text, bounded; what names it in the reason.
+// Copies value and its terminator into text when capacity allows; returns
+// the bytes needed (0 when that does not fit the count's type), so that a
+// caller can ask with no buffer first.
+uint32_t put_text(const std::string& value, char* text, uint32_t capacity)
+{
+    if (value.size() + 1 > UINT32_MAX)
+        return 0;
+    if (text && capacity >= value.size() + 1)
+        std::memcpy(text, value.c_str(), value.size() + 1);
+    return uint32_t(value.size() + 1);
+}
+
 std::string text_argument(const char* text, size_t max, const char* what)
 {
     auto copy = copy_text(text, max);
@@ -515,11 +527,7 @@ namespace {
 
 uint32_t copy_locator(const Endpoint& e, char* text, uint32_t capacity)
 {
-    const std::string l = format_locator(e);
-    const uint32_t needed = static_cast<uint32_t>(l.size() + 1);
-    if (text && capacity >= needed)
-        std::memcpy(text, l.c_str(), needed);
-    return needed;
+    return put_text(format_locator(e), text, capacity);
 }
 
 }  // namespace
@@ -712,19 +720,6 @@ QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tall
 }
 
 // --- discovery -------------------------------------------------------------
-
-namespace {
-
-uint32_t put_text(const std::string& value, char* text, uint32_t capacity)
-{
-    if (value.size() + 1 > UINT32_MAX)
-        return 0;
-    if (text && capacity >= value.size() + 1)
-        std::memcpy(text, value.c_str(), value.size() + 1);
-    return uint32_t(value.size() + 1);
-}
-
-}  // namespace
 
 QRVLIB_API bool QRVlib_discovery_get_stats(QRVlib_discovery_stats_t* stats)
 {

@@ -2,13 +2,6 @@
 
 namespace qrv {
 
-namespace {
-
-// Converted frames whose buffers are kept for reuse once freed.
-constexpr size_t kConvertedBuffers = 4;
-
-}  // namespace
-
 bool CaptureLedger::full() const
 {
     std::lock_guard lock(mutex_);
@@ -47,20 +40,7 @@ bool CaptureLedger::release(const void* key)
 
 std::shared_ptr<ByteBuffer> CaptureLedger::converted_buffer(size_t n)
 {
-    std::shared_ptr<ByteBuffer> buffer;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& b : converted_)
-            if (b.use_count() == 1) {  // neither held by the caller nor being filled
-                buffer = b;
-                break;
-            }
-        if (!buffer) {
-            buffer = std::make_shared<ByteBuffer>();
-            if (converted_.size() < kConvertedBuffers)
-                converted_.push_back(buffer);
-        }
-    }
+    auto buffer = converted_.acquire();  // neither held by the caller nor being filled
     buffer->resize(n);
     return buffer;
 }

@@ -23,22 +23,12 @@ void FrameQueue::push(Message&& m)
     std::optional<Message> dropped;  // let go outside the lock: it may release a shared frame
     std::lock_guard lock(mutex_);
     const int k = kind_index(m.header.type);
-    const size_t caps[3] = {bounds_.video, bounds_.audio, bounds_.metadata};
     ++counts_.received[k];
     if (!(kinds_ & kWantBits[k]))
         return;
-    if (queued_[k] >= caps[k]) {
-        auto it = std::find_if(frames_.begin(), frames_.end(),
-                               [&](const Message& q) { return kind_index(q.header.type) == k; });
-        if (it != frames_.end()) {
-            dropped = std::move(*it);
-            frames_.erase(it);
-            --queued_[k];
-            ++counts_.dropped[k];
-        }
-    }
-    frames_.push_back(std::move(m));
-    ++queued_[k];
+    dropped = frames_.push(std::move(m), k);
+    if (dropped)
+        ++counts_.dropped[k];
     arrived_.notify_all();
 }
 
@@ -46,8 +36,7 @@ void FrameQueue::clear()
 {
     std::deque<Message> old;
     std::lock_guard lock(mutex_);
-    old.swap(frames_);
-    queued_[0] = queued_[1] = queued_[2] = 0;
+    frames_.clear_into(old);
 }
 
 void FrameQueue::flag_status()
@@ -59,16 +48,7 @@ void FrameQueue::flag_status()
 
 void FrameQueue::discard_unwanted_locked(const bool wanted[3], std::deque<Message>& sink)
 {
-    for (auto it = frames_.begin(); it != frames_.end();) {
-        const int k = kind_index(it->header.type);
-        if (!wanted[k]) {
-            sink.push_back(std::move(*it));
-            it = frames_.erase(it);
-            --queued_[k];
-        } else {
-            ++it;
-        }
-    }
+    frames_.remove_kinds([wanted](size_t k) { return !wanted[k]; }, sink);
 }
 
 std::optional<FrameQueue::Next> FrameQueue::ready_locked(Message& out)
@@ -77,11 +57,10 @@ std::optional<FrameQueue::Next> FrameQueue::ready_locked(Message& out)
         status_pending_ = false;
         return Next::status;
     }
-    if (frames_.empty())
+    auto next = frames_.pop();
+    if (!next)
         return std::nullopt;
-    out = std::move(frames_.front());
-    frames_.pop_front();
-    --queued_[kind_index(out.header.type)];
+    out = std::move(*next);
     return Next::frame;
 }
 

@@ -24,12 +24,6 @@ constexpr int kSharedAttempts = 3;
 
 }  // namespace
 
-bool ClientLink::Channel::write(std::span<const uint8_t> bytes)
-{
-    std::lock_guard lock(mutex);
-    return fd >= 0 && net::write_all(fd, bytes);
-}
-
 bool ClientLink::Channel::post(std::vector<uint8_t> bytes)
 {
     std::lock_guard lock(mutex);

@@ -11,17 +11,6 @@
 
 namespace qrv::transport {
 
-std::shared_ptr<ByteBuffer> BufferPool::acquire()
-{
-    for (auto& b : pool_)
-        if (b.use_count() == 1)  // only the pool holds it
-            return b;
-    auto b = std::make_shared<ByteBuffer>();
-    if (pool_.size() < slots_)
-        pool_.push_back(b);
-    return b;
-}
-
 namespace {
 
 struct Source {

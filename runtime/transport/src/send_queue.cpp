@@ -1,8 +1,10 @@
 #include "transport/send_queue.h"
 
+#include <vector>
+
 namespace qrv::transport {
 
-SendQueue::Kind SendQueue::kind_of(const wire::Packet& p)
+size_t SendQueue::kind_of(const wire::Packet& p)
 {
     switch (p.type) {
     case wire::MessageType::video:
@@ -18,27 +20,16 @@ void SendQueue::push(wire::PacketPtr packet)
 {
     if (!packet)
         return;
-    const Kind kind = kind_of(*packet);
-    const size_t cap = kind == video ? limits_.video : kind == audio ? limits_.audio : limits_.other;
-    wire::PacketPtr dropped;  // released outside the lock
+    const size_t kind = kind_of(*packet);
+    std::optional<wire::PacketPtr> dropped;  // released outside the lock
     {
         std::lock_guard lock(mutex_);
         if (closed_)
             return;
-        if (count_[kind] >= cap) {
-            for (auto it = items_.begin(); it != items_.end(); ++it) {
-                if (kind_of(**it) == kind) {
-                    dropped = std::move(*it);
-                    items_.erase(it);
-                    --count_[kind];
-                    break;
-                }
-            }
-            (kind == video ? drops_.video : kind == audio ? drops_.audio : drops_.other)++;
-        }
-        items_.push_back(std::move(packet));
-        ++count_[kind];
+        dropped = items_.push(std::move(packet), kind);
     }
+    if (dropped)
+        (kind == video ? drops_.video : kind == audio ? drops_.audio : drops_.other)++;
     ready_.notify_one();
 }
 
@@ -48,9 +39,7 @@ bool SendQueue::pop(wire::PacketPtr& out)
     ready_.wait(lock, [this] { return closed_ || !items_.empty(); });
     if (closed_)
         return false;
-    out = std::move(items_.front());
-    items_.pop_front();
-    --count_[kind_of(*out)];
+    out = std::move(*items_.pop());
     return true;
 }
 
@@ -61,20 +50,17 @@ SendQueue::Pop SendQueue::pop_until(wire::PacketPtr& out, std::chrono::steady_cl
         return Pop::idle;
     if (closed_)
         return Pop::closed;
-    out = std::move(items_.front());
-    items_.pop_front();
-    --count_[kind_of(*out)];
+    out = std::move(*items_.pop());
     return Pop::item;
 }
 
 void SendQueue::close()
 {
-    std::deque<wire::PacketPtr> gone;
+    std::vector<wire::PacketPtr> gone;
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
-        gone.swap(items_);
-        count_[0] = count_[1] = count_[2] = 0;
+        items_.clear_into(gone);
     }
     ready_.notify_all();
 }

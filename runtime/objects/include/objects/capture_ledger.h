@@ -43,7 +43,8 @@ private:
     const size_t limit_;
     mutable std::mutex mutex_;
     std::map<const void*, Held> held_;
-    std::vector<std::shared_ptr<ByteBuffer>> converted_;
+    // Converted frames whose buffers are kept for reuse once freed.
+    RecyclingPool<ByteBuffer> converted_{4};
 };
 
 }  // namespace qrv

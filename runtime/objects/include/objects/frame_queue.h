@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 
+#include "base/bounded_queue.h"
 #include "transport/message_io.h"
 
 namespace qrv {
@@ -31,7 +32,9 @@ public:
 
     // kinds: wire::kWant* of the kinds kept; the others are counted as
     // received and let go (a source of the first version sends them all).
-    FrameQueue(Bounds bounds, uint32_t kinds) : bounds_(bounds), kinds_(kinds) {}
+    FrameQueue(Bounds bounds, uint32_t kinds) : kinds_(kinds), frames_({bounds.video, bounds.audio, bounds.metadata})
+    {
+    }
 
     void push(transport::Message&& message);
     // Frames of one source are not mixed with the next one's.
@@ -50,12 +53,10 @@ private:
     void discard_unwanted_locked(const bool wanted[3], std::deque<transport::Message>& sink);
     std::optional<Next> ready_locked(transport::Message& out);
 
-    const Bounds bounds_;
     const uint32_t kinds_;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    std::deque<transport::Message> frames_;
-    size_t queued_[3] = {0, 0, 0};
+    BoundedQueue<transport::Message, 3> frames_;  // video, audio, metadata
     bool status_pending_ = false;
     Counts counts_;
 };

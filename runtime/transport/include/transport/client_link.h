@@ -76,7 +76,7 @@ public:
 
     // The writing side of one connection, shared with the frames that
     // still have to tell the source they are done; closed when the
-    // connection ends, after which writes and posts are refused. It may
+    // connection ends, after which posts are refused. It may
     // outlive the link, so that a caller can hand it messages without
     // holding what keeps the link alive.
     struct Channel {
@@ -85,7 +85,6 @@ public:
         net::Fd wake;  // an eventfd that tells the link's thread the outbox has work
         std::deque<std::vector<uint8_t>> outbox;
         static constexpr size_t kMaxOutbox = 1024;
-        bool write(std::span<const uint8_t> bytes);
         // Queues one encoded message for the link's thread to write, so that
         // the caller never writes to the socket itself; false when closed.
         bool post(std::vector<uint8_t> bytes);

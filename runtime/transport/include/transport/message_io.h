@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/byte_buffer.h"
+#include "base/recycling_pool.h"
 #include "base/shm_region.h"
 #include "base/socket.h"
 #include "wire/wire.h"
@@ -46,14 +47,9 @@ enum class ReadResult { ok, skipped, closed, bad, timeout };
 
 // Recycles data buffers that no one references any more, so that a steady
 // stream of frames of one size neither allocates nor faults in new pages.
-class BufferPool {
+class BufferPool : public RecyclingPool<ByteBuffer> {
 public:
-    explicit BufferPool(size_t slots = 8) : slots_(slots) {}
-    std::shared_ptr<ByteBuffer> acquire();
-
-private:
-    const size_t slots_;
-    std::vector<std::shared_ptr<ByteBuffer>> pool_;
+    explicit BufferPool(size_t slots = 8) : RecyclingPool<ByteBuffer>(slots) {}
 };
 
 // closed: the stream ended or failed; bad: the peer sent something that is

@@ -5,10 +5,10 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <optional>
 
+#include "base/bounded_queue.h"
 #include "wire/wire.h"
 
 namespace qrv::transport {
@@ -21,11 +21,8 @@ public:
     {
         {
             std::lock_guard lock(mutex_);
-            if (items_.size() >= kCapacity) {
-                items_.pop_front();
+            if (items_.push(command))
                 ++dropped_;
-            }
-            items_.push_back(command);
         }
         ready_.notify_one();
     }
@@ -35,9 +32,7 @@ public:
         std::unique_lock lock(mutex_);
         if (!ready_.wait_for(lock, timeout, [this] { return !items_.empty(); }))
             return std::nullopt;
-        auto c = items_.front();
-        items_.pop_front();
-        return c;
+        return items_.pop();
     }
 
     uint64_t dropped() const
@@ -49,7 +44,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<wire::PtzFields> items_;
+    BoundedQueue<wire::PtzFields> items_{{kCapacity}};
     uint64_t dropped_ = 0;
 };
 

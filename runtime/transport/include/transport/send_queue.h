@@ -8,9 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 
+#include "base/bounded_queue.h"
 #include "wire/packet.h"
 
 namespace qrv::transport {
@@ -41,7 +41,10 @@ struct DropCounters {
 
 class SendQueue {
 public:
-    SendQueue(QueueLimits limits, DropCounters& drops) : limits_(limits), drops_(drops) {}
+    SendQueue(QueueLimits limits, DropCounters& drops)
+        : drops_(drops), items_({limits.video, limits.audio, limits.other})
+    {
+    }
 
     void push(wire::PacketPtr packet);
     // Blocks until a packet is there (true) or the queue is closed (false).
@@ -53,15 +56,13 @@ public:
     size_t size() const;
 
 private:
-    enum Kind { video, audio, other };
-    static Kind kind_of(const wire::Packet& p);
+    enum Kind : size_t { video, audio, other };
+    static size_t kind_of(const wire::Packet& p);
 
-    const QueueLimits limits_;
     DropCounters& drops_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<wire::PacketPtr> items_;
-    size_t count_[3] = {0, 0, 0};
+    BoundedQueue<wire::PacketPtr, 3> items_;
     bool closed_ = false;
 };
 

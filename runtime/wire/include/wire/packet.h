@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/byte_buffer.h"
+#include "base/recycling_pool.h"
 #include "base/shm_region.h"
 #include "wire/wire.h"
 
@@ -76,31 +77,15 @@ using PacketPtr = std::shared_ptr<const Packet>;
 
 // Hands out packets whose buffers are no longer referenced anywhere else, so
 // that a steady stream of frames of one size allocates nothing. A shared
-// pool keeps its packets in shared memory.
-class PacketPool {
+// pool keeps its packets in shared memory; retired packets leave the pool.
+class PacketPool : public RecyclingPool<Packet> {
 public:
-    explicit PacketPool(size_t slots = 6, bool shared = false) : slots_(slots), shared_(shared) {}
-
-    std::shared_ptr<Packet> acquire()
+    explicit PacketPool(size_t slots, bool shared = false)
+        : RecyclingPool<Packet>(
+              slots, [shared] { return std::make_shared<Packet>(shared); },
+              [](const Packet& p) { return !p.retired(); })
     {
-        std::lock_guard lock(mutex_);
-        std::erase_if(pool_, [](const auto& p) { return p->retired(); });
-        for (auto& p : pool_)
-            // Only the pool holds it: no sender or reader can still see it,
-            // and no one can take a new reference but us.
-            if (p.use_count() == 1)
-                return p;
-        auto p = std::make_shared<Packet>(shared_);
-        if (pool_.size() < slots_)
-            pool_.push_back(p);
-        return p;
     }
-
-private:
-    std::mutex mutex_;
-    const size_t slots_;
-    const bool shared_;
-    std::vector<std::shared_ptr<Packet>> pool_;
 };
 
 // A packet of a control message, outside any pool.
