@@ -10,6 +10,8 @@ packages=(
   clang libclang-rt-14-dev
   iproute2 python3 python3-zeroconf
   doxygen
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 missing=()
