@@ -111,12 +111,19 @@ static SourceList current_sources(QRVlib_find_instance_t finder)
     return list;
 }
 
-// A finder given time for the sources to answer: returns once the list has
-// not changed for a moment, or after kFirstListing.
+// A finder given time for the sources to answer: returns once some are
+// listed and the list has not changed for a moment, or after kFirstListing
+// (an empty network takes that long).
 static void settle(QRVlib_find_instance_t finder)
 {
     const auto end = std::chrono::steady_clock::now() + kFirstListing;
-    while (std::chrono::steady_clock::now() < end && QRVlib_find_wait_for_sources(finder, kSettleMs)) {
+    while (std::chrono::steady_clock::now() < end) {
+        if (QRVlib_find_wait_for_sources(finder, kSettleMs))
+            continue;
+        uint32_t count = 0;
+        QRVlib_find_get_current_sources(finder, &count);
+        if (count > 0)
+            return;
     }
 }
 

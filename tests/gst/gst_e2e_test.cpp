@@ -436,9 +436,10 @@ TEST(GstDeviceProvider, ListsASourceAndDropsItWhenItEnds)
 
     Child follow(gst_tool("gst-device-monitor-1.0", {"-f", "Audio/Source"}), gst_env());
     ASSERT_TRUE(follow.wait_for_output("(My Video)", 5s)) << follow.output();
+    // Ended as Ctrl-C ends it, the source says goodbye.
     pump->signal(SIGINT);
-    pump.reset();
-    EXPECT_TRUE(follow.wait_for_output("Device removed", 5s)) << follow.output();
+    EXPECT_TRUE(pump->wait_exit(5s));
+    EXPECT_TRUE(follow.wait_for_output("Device removed", 3s)) << follow.output();
     follow.signal(SIGINT);
 }
 
