@@ -3,6 +3,7 @@
 // so that the sources of other tests stay out of sight; pipelines run both
 // in this process and in gst-launch-1.0 children.
 #include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
@@ -359,6 +360,108 @@ TEST(GstSrc, VideoAndAudioOfFlashBeepStayInSync)
     ASSERT_TRUE(GST_CLOCK_TIME_IS_VALID(click));
     const double offset_ms = ((double)click - (double)flash) / 1e6;
     EXPECT_LT(std::abs(offset_ms), 34.0) << "audio at " << click << ", video at " << flash;
+}
+
+// A size change mid-stream: qrvsink follows its caps, and qrvsrc in the
+// same process renegotiates without an error.
+TEST(GstSink, CapsChangeMidStreamIsFollowedAndRenegotiated)
+{
+    const std::string name = unique_name("Resized");
+    Pipeline send("appsrc name=in is-live=true format=time do-timestamp=true ! qrvsink source-name=\"" + name + "\"");
+    Pipeline recv("qrvsrc source-name=\"" + name + "\" ! appsink name=out sync=false max-buffers=100");
+    GstElement* in = gst_bin_get_by_name(GST_BIN(send.get()), "in");
+    auto push_frames = [&](int width, int height, int count) {
+        GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT, width,
+                                            "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, 30, 1,
+                                            "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+        g_object_set(in, "caps", caps, nullptr);
+        gst_caps_unref(caps);
+        for (int i = 0; i < count; ++i) {
+            GstBuffer* b = gst_buffer_new_allocate(nullptr, (gsize)width * height * 4, nullptr);
+            gst_buffer_memset(b, 0, (guint8)(width & 0xff), (gsize)width * height * 4);
+            gst_app_src_push_buffer(GST_APP_SRC(in), b);
+            std::this_thread::sleep_for(33ms);
+        }
+    };
+    ASSERT_TRUE(send.play());
+    ASSERT_TRUE(recv.play());
+    std::thread pusher([&] {
+        push_frames(64, 48, 45);
+        push_frames(128, 96, 45);
+    });
+    std::vector<std::pair<int, int>> sizes;
+    const auto end = Clock::now() + 10s;
+    while (Clock::now() < end && (sizes.empty() || sizes.back().first != 128)) {
+        auto s = pull(recv.appsink("out"), 200ms);
+        if (!s)
+            continue;
+        const std::pair<int, int> size{caps_int(s->caps(), "width"), caps_int(s->caps(), "height")};
+        EXPECT_EQ(gst_buffer_get_size(s->buffer()), (gsize)size.first * size.second * 4);
+        EXPECT_EQ(first_byte(s->buffer()), size.first);
+        if (sizes.empty() || sizes.back() != size)
+            sizes.push_back(size);
+    }
+    pusher.join();
+    gst_object_unref(in);
+    const std::vector<std::pair<int, int>> expected = {{64, 48}, {128, 96}};
+    EXPECT_EQ(sizes, expected);
+    EXPECT_EQ(recv.error_within(0ms), "");
+    EXPECT_EQ(send.error_within(0ms), "");
+}
+
+// A router pointed from one source to another of a different size and
+// layout: the pipeline renegotiates and goes on.
+TEST(GstSrc, RoutingChangeRenegotiates)
+{
+    REQUIRE_GST_TOOLS();
+    Child pump({kBin + "/strobe_pump"});
+    const std::string small = unique_name("Small");
+    Child other(gst_tool("gst-launch-1.0", {"videotestsrc", "is-live=true", "!",
+                                            "video/x-raw,format=UYVY,width=320,height=240,framerate=30/1", "!",
+                                            "qrvsink", "source-name=" + small}),
+                gst_env());
+    ASSERT_TRUE(QRVlib_initialize());
+    const std::string routed = unique_name("Routed");
+    QRVlib_routing_create_t settings;
+    settings.name = routed.c_str();
+    QRVlib_routing_instance_t router = QRVlib_routing_create(&settings);
+    ASSERT_NE(router, nullptr);
+    QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
+    // Points the router at the source whose name ends in "(short)".
+    auto route_to = [&](const std::string& wanted) {
+        const auto end = Clock::now() + 10s;
+        while (Clock::now() < end) {
+            uint32_t n = 0;
+            const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &n);
+            for (uint32_t i = 0; i < n; ++i) {
+                const std::string full = sources[i].name ? sources[i].name : "";
+                if (full.size() > wanted.size() + 2 && full.substr(full.size() - wanted.size() - 2) == "(" + wanted + ")")
+                    return QRVlib_routing_change(router, &sources[i]);
+            }
+            QRVlib_find_wait_for_sources(finder, 100);
+        }
+        return false;
+    };
+    ASSERT_TRUE(route_to("My Video"));
+    {
+        Pipeline p("qrvsrc source-name=\"" + routed + "\" ! appsink name=out sync=false max-buffers=2 drop=true");
+        ASSERT_TRUE(p.play());
+        auto first = pull(p.appsink("out"), 10000ms);
+        ASSERT_TRUE(first) << p.error_within(0ms);
+        EXPECT_EQ(caps_int(first->caps(), "width"), 1920);
+        ASSERT_TRUE(route_to(small));
+        bool switched = false;
+        const auto end = Clock::now() + 10s;
+        while (!switched && Clock::now() < end)
+            if (auto s = pull(p.appsink("out"), 200ms))
+                switched = caps_int(s->caps(), "width") == 320 &&
+                           std::string(gst_structure_get_string(s->caps(), "format")) == "UYVY";
+        EXPECT_TRUE(switched);
+        EXPECT_EQ(p.error_within(0ms), "");
+    }
+    QRVlib_find_destroy(finder);
+    QRVlib_routing_destroy(router);
+    QRVlib_destroy();
 }
 
 TEST(GstSrc, NoSuchSourceIsAClearErrorWithinTheTimeout)
