@@ -9,6 +9,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -82,6 +83,30 @@ int64_t frame_timestamp(GstClockTime pts)
     return GST_CLOCK_TIME_IS_VALID(pts) ? (int64_t)(pts / 100) : QRVlib_recv_timestamp_undefined;
 }
 
+// Holds a buffer back until a receiver is there, when the element asks for
+// that. In preroll, so that a file starts playing only once it is watched;
+// a flush or a state change lets go.
+template <class State>
+GstFlowReturn wait_in_preroll(State& s)
+{
+    if (!s.wait_for_connection || !s.core || s.core->wait_for_receiver(s.unlocked))
+        return GST_FLOW_OK;
+    return GST_FLOW_FLUSHING;
+}
+
+// The same while playing (live pipelines do not preroll): a pause in the
+// meantime waits for playing again, a flush ends the wait.
+template <class State>
+GstFlowReturn wait_in_render(GstBaseSink* sink, State& s)
+{
+    while (s.wait_for_connection && s.core && !s.core->wait_for_receiver(s.unlocked)) {
+        const GstFlowReturn r = gst_base_sink_wait_preroll(sink);
+        if (r != GST_FLOW_OK)
+            return r;
+    }
+    return GST_FLOW_OK;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -90,6 +115,8 @@ int64_t frame_timestamp(GstClockTime pts)
 
 struct QrvVideoBranchState {
     std::shared_ptr<SenderCore> core;
+    bool wait_for_connection = false;
+    std::atomic<bool> unlocked{false};
     GstVideoInfo info{};
     bool have_info = false;
     QRVlib_FourCC_type_e fourcc = QRVlib_FourCC_type_UYVY;
@@ -187,6 +214,8 @@ static GstFlowReturn video_branch_render(GstBaseSink* sink, GstBuffer* buffer)
         GST_ELEMENT_ERROR(sink, CORE, NEGOTIATION, ("video arrived before its format"), (nullptr));
         return GST_FLOW_NOT_NEGOTIATED;
     }
+    if (const GstFlowReturn waited = wait_in_render(sink, s); waited != GST_FLOW_OK)
+        return waited;
     GstVideoFrame frame;
     if (!gst_video_frame_map(&frame, &s.info, buffer, GST_MAP_READ)) {
         GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read a video buffer"), (nullptr));
@@ -212,6 +241,23 @@ static GstFlowReturn video_branch_render(GstBaseSink* sink, GstBuffer* buffer)
     s.lending = true;
     s.core->poll_tally(GST_ELEMENT(GST_OBJECT_PARENT(sink) ? GST_OBJECT_PARENT(sink) : GST_OBJECT(sink)));
     return GST_FLOW_OK;
+}
+
+static GstFlowReturn video_branch_preroll(GstBaseSink* sink, GstBuffer*)
+{
+    return wait_in_preroll(*reinterpret_cast<GstQrvVideoBranch*>(sink)->state);
+}
+
+static gboolean video_branch_unlock(GstBaseSink* sink)
+{
+    reinterpret_cast<GstQrvVideoBranch*>(sink)->state->unlocked.store(true);
+    return TRUE;
+}
+
+static gboolean video_branch_unlock_stop(GstBaseSink* sink)
+{
+    reinterpret_cast<GstQrvVideoBranch*>(sink)->state->unlocked.store(false);
+    return TRUE;
 }
 
 static gboolean video_branch_stop(GstBaseSink* sink)
@@ -251,6 +297,9 @@ static void gst_qrv_video_branch_class_init(GstQrvVideoBranchClass* klass)
     sink_class->set_caps = GST_DEBUG_FUNCPTR(video_branch_set_caps);
     sink_class->render = GST_DEBUG_FUNCPTR(video_branch_render);
     sink_class->stop = GST_DEBUG_FUNCPTR(video_branch_stop);
+    sink_class->preroll = GST_DEBUG_FUNCPTR(video_branch_preroll);
+    sink_class->unlock = GST_DEBUG_FUNCPTR(video_branch_unlock);
+    sink_class->unlock_stop = GST_DEBUG_FUNCPTR(video_branch_unlock_stop);
     sink_class->propose_allocation = GST_DEBUG_FUNCPTR(video_branch_propose_allocation);
 }
 
@@ -265,6 +314,8 @@ static void gst_qrv_video_branch_init(GstQrvVideoBranch* self)
 
 struct QrvAudioBranchState {
     std::shared_ptr<SenderCore> core;
+    bool wait_for_connection = false;
+    std::atomic<bool> unlocked{false};
     GstAudioInfo info{};
     bool have_info = false;
     std::vector<float> packed;  // planes gathered when upstream's are not evenly spaced
@@ -300,6 +351,8 @@ static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
         GST_ELEMENT_ERROR(sink, CORE, NEGOTIATION, ("audio arrived before its format"), (nullptr));
         return GST_FLOW_NOT_NEGOTIATED;
     }
+    if (const GstFlowReturn waited = wait_in_render(sink, s); waited != GST_FLOW_OK)
+        return waited;
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     const int64_t timecode = due_timecode(sink, pts);
     const int channels = GST_AUDIO_INFO_CHANNELS(&s.info);
@@ -361,6 +414,23 @@ static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
     return GST_FLOW_OK;
 }
 
+static GstFlowReturn audio_branch_preroll(GstBaseSink* sink, GstBuffer*)
+{
+    return wait_in_preroll(*reinterpret_cast<GstQrvAudioBranch*>(sink)->state);
+}
+
+static gboolean audio_branch_unlock(GstBaseSink* sink)
+{
+    reinterpret_cast<GstQrvAudioBranch*>(sink)->state->unlocked.store(true);
+    return TRUE;
+}
+
+static gboolean audio_branch_unlock_stop(GstBaseSink* sink)
+{
+    reinterpret_cast<GstQrvAudioBranch*>(sink)->state->unlocked.store(false);
+    return TRUE;
+}
+
 static gboolean audio_branch_stop(GstBaseSink* sink)
 {
     auto* self = reinterpret_cast<GstQrvAudioBranch*>(sink);
@@ -387,6 +457,9 @@ static void gst_qrv_audio_branch_class_init(GstQrvAudioBranchClass* klass)
     sink_class->set_caps = GST_DEBUG_FUNCPTR(audio_branch_set_caps);
     sink_class->render = GST_DEBUG_FUNCPTR(audio_branch_render);
     sink_class->stop = GST_DEBUG_FUNCPTR(audio_branch_stop);
+    sink_class->preroll = GST_DEBUG_FUNCPTR(audio_branch_preroll);
+    sink_class->unlock = GST_DEBUG_FUNCPTR(audio_branch_unlock);
+    sink_class->unlock_stop = GST_DEBUG_FUNCPTR(audio_branch_unlock_stop);
 }
 
 static void gst_qrv_audio_branch_init(GstQrvAudioBranch* self)
@@ -402,6 +475,7 @@ struct QrvSinkState {
     std::string source_name = kDefaultSourceName;
     std::string groups;  // empty: the runtime's default group
     bool sync = true;
+    bool wait_for_connection = false;
     std::shared_ptr<SenderCore> core;
     GstElement* video = nullptr;  // branches, each with a reference of ours
     GstElement* audio = nullptr;
@@ -417,16 +491,21 @@ struct GstQrvSinkClass {
 
 G_DEFINE_TYPE(GstQrvSink, gst_qrv_sink, GST_TYPE_BIN)
 
-enum { PROP_0, PROP_SOURCE_NAME, PROP_GROUPS, PROP_SYNC };
+enum { PROP_0, PROP_SOURCE_NAME, PROP_GROUPS, PROP_SYNC, PROP_WAIT_FOR_CONNECTION };
 
-static void give_core(GstElement* branch, const std::shared_ptr<SenderCore>& core)
+static void give_core(GstElement* branch, const std::shared_ptr<SenderCore>& core, bool wait_for_connection)
 {
     if (!branch)
         return;
-    if (G_TYPE_CHECK_INSTANCE_TYPE(branch, gst_qrv_video_branch_get_type()))
-        reinterpret_cast<GstQrvVideoBranch*>(branch)->state->core = core;
-    else
-        reinterpret_cast<GstQrvAudioBranch*>(branch)->state->core = core;
+    if (G_TYPE_CHECK_INSTANCE_TYPE(branch, gst_qrv_video_branch_get_type())) {
+        auto& s = *reinterpret_cast<GstQrvVideoBranch*>(branch)->state;
+        s.core = core;
+        s.wait_for_connection = wait_for_connection;
+    } else {
+        auto& s = *reinterpret_cast<GstQrvAudioBranch*>(branch)->state;
+        s.core = core;
+        s.wait_for_connection = wait_for_connection;
+    }
 }
 
 static GstPad* sink_request_new_pad(GstElement* element, GstPadTemplate* templ, const gchar*, const GstCaps*)
@@ -443,7 +522,7 @@ static GstPad* sink_request_new_pad(GstElement* element, GstPadTemplate* templ, 
         g_object_new(video ? gst_qrv_video_branch_get_type() : gst_qrv_audio_branch_get_type(), nullptr));
     g_object_set(branch, "sync", (gboolean)s.sync, nullptr);
     GST_OBJECT_LOCK(element);
-    give_core(branch, s.core);
+    give_core(branch, s.core, s.wait_for_connection);
     GST_OBJECT_UNLOCK(element);
     gst_bin_add(GST_BIN(element), branch);
     GstPad* target = gst_element_get_static_pad(branch, "sink");
@@ -495,8 +574,8 @@ static GstStateChangeReturn sink_change_state(GstElement* element, GstStateChang
         }
         GST_OBJECT_LOCK(element);
         s.core = core;
-        give_core(s.video, core);
-        give_core(s.audio, core);
+        give_core(s.video, core, s.wait_for_connection);
+        give_core(s.audio, core, s.wait_for_connection);
         GST_OBJECT_UNLOCK(element);
     }
     const GstStateChangeReturn result = GST_ELEMENT_CLASS(gst_qrv_sink_parent_class)->change_state(element, transition);
@@ -526,6 +605,9 @@ static void sink_set_property(GObject* object, guint id, const GValue* value, GP
         s.groups = v ? v : "";
         break;
     }
+    case PROP_WAIT_FOR_CONNECTION:
+        s.wait_for_connection = g_value_get_boolean(value);
+        break;
     case PROP_SYNC: {
         s.sync = g_value_get_boolean(value);
         GstElement* branches[2] = {s.video, s.audio};
@@ -556,6 +638,9 @@ static void sink_get_property(GObject* object, guint id, GValue* value, GParamSp
         break;
     case PROP_SYNC:
         g_value_set_boolean(value, s.sync);
+        break;
+    case PROP_WAIT_FOR_CONNECTION:
+        g_value_set_boolean(value, s.wait_for_connection);
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -598,6 +683,11 @@ static void gst_qrv_sink_class_init(GstQrvSinkClass* klass)
         object_class, PROP_SYNC,
         g_param_spec_boolean("sync", "Sync", "Send each buffer when the pipeline clock reaches it", TRUE,
                              GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+    g_object_class_install_property(
+        object_class, PROP_WAIT_FOR_CONNECTION,
+        g_param_spec_boolean("wait-for-connection", "Wait for connection",
+                             "Hold the first buffer back until a receiver is connected", FALSE,
+                             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
     gst_element_class_add_static_pad_template(element_class, &video_template);
     gst_element_class_add_static_pad_template(element_class, &audio_template);
     gst_element_class_set_static_metadata(

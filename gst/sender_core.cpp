@@ -27,6 +27,17 @@ SenderCore::~SenderCore()
     QRVlib_send_destroy(sender_);
 }
 
+bool SenderCore::wait_for_receiver(const std::atomic<bool>& cancel)
+{
+    while (!had_receiver_.load()) {
+        if (cancel.load())
+            return false;
+        if (QRVlib_send_get_no_connections(sender_, 50) > 0)
+            had_receiver_.store(true);
+    }
+    return true;
+}
+
 void SenderCore::poll_tally(GstElement* poster)
 {
     QRVlib_tally_t tally;

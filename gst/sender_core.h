@@ -5,6 +5,7 @@
 
 #include <gst/gst.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -33,11 +34,17 @@ public:
     /// tally changed since the last poll. Never waits.
     void poll_tally(GstElement* poster);
 
+    /// Waits until a receiver is connected, once: after the first one came,
+    /// returns at once. False when *cancel became true first. Blocks the
+    /// calling streaming thread, checking cancel every 50 ms.
+    bool wait_for_receiver(const std::atomic<bool>& cancel);
+
 private:
     SenderCore(std::shared_ptr<LibraryRef> library, QRVlib_send_instance_t sender)
         : library_(std::move(library)), sender_(sender) {}
     std::shared_ptr<LibraryRef> library_;
     QRVlib_send_instance_t sender_;
+    std::atomic<bool> had_receiver_{false};
 };
 
 }  // namespace qrv_gst

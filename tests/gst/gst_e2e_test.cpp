@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -521,6 +523,63 @@ TEST(GstSrc, ResumesWhenTheSenderComesBack)
     sender = std::make_unique<Child>(gst_tool("gst-launch-1.0", send), gst_env());
     EXPECT_TRUE(pull(p.appsink("out"), 15000ms));
     EXPECT_EQ(p.error_within(0ms), "");
+}
+
+// Seconds of "Duration: H:MM:SS.fraction" in gst-discoverer-1.0's report,
+// or -1.
+double discovered_duration(const std::string& path)
+{
+    Child d(gst_tool("gst-discoverer-1.0", {path}), gst_env());
+    if (d.wait_exit(20s) != 0)
+        return -1;
+    const size_t at = d.output().find("Duration: ");
+    int h = 0, m = 0;
+    double sec = 0;
+    if (at == std::string::npos || sscanf(d.output().c_str() + at, "Duration: %d:%d:%lf", &h, &m, &sec) != 3)
+        return -1;
+    return h * 3600.0 + m * 60.0 + sec;
+}
+
+// A file made here plays onto the network through decodebin and qrvsink,
+// and qrvsrc records it on the other end: the recording is as long as the
+// file, within a frame.
+TEST(GstFile, RoundTripKeepsTheDuration)
+{
+    REQUIRE_GST_TOOLS();
+    const std::string dir = std::filesystem::temp_directory_path() / ("qrvgst_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() { std::filesystem::remove_all(dir); }
+    } cleanup{dir};
+    const std::string in = dir + "/in.mkv", out = dir + "/out.mkv";
+    Child make(gst_tool("gst-launch-1.0",
+                        {"-e", "videotestsrc", "num-buffers=90", "!", "video/x-raw,width=320,height=240,framerate=30/1",
+                         "!", "vp8enc", "deadline=1", "!", "mux.", "audiotestsrc", "num-buffers=141",
+                         "samplesperbuffer=1024", "!", "audio/x-raw,rate=48000", "!", "audioconvert", "!",
+                         "vorbisenc", "!", "mux.", "matroskamux", "name=mux", "!", "filesink", "location=" + in}),
+               gst_env());
+    ASSERT_EQ(make.wait_exit(60s), 0) << make.output();
+    const double expected = discovered_duration(in);
+    ASSERT_GT(expected, 2.9);
+
+    const std::string name = unique_name("Round trip");
+    Child record(gst_tool("gst-launch-1.0",
+                          {"-e", "qrvsrc", "name=in", "source-name=" + name, "in.video", "!", "queue", "!",
+                           "videoconvert", "!", "vp8enc", "deadline=1", "!", "mux.", "in.audio", "!", "queue", "!",
+                           "audioconvert", "!", "vorbisenc", "!", "mux.", "matroskamux", "name=mux", "!", "filesink",
+                           "location=" + out}),
+                 gst_env());
+    Child play(gst_tool("gst-launch-1.0",
+                        {"filesrc", "location=" + in, "!", "decodebin", "name=d", "d.", "!", "queue", "!",
+                         "videoconvert", "!", "qrvsink", "name=s", "source-name=" + name, "wait-for-connection=true",
+                         "d.", "!", "queue", "!", "audioconvert", "!", "s."}),
+               gst_env());
+    ASSERT_EQ(play.wait_exit(30s), 0) << play.output();
+    std::this_thread::sleep_for(500ms);
+    record.signal(SIGINT);
+    ASSERT_EQ(record.wait_exit(20s), 0) << record.output();
+    EXPECT_NEAR(discovered_duration(out), expected, 1.0 / 30) << record.output();
 }
 
 // gst-device-monitor-1.0 lists a running strobe_pump, ready as a qrvsrc,
