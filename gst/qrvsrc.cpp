@@ -117,6 +117,7 @@ struct QrvSrcBranchState {
     CapturedFrame::Kind kind = CapturedFrame::Kind::video;
     std::shared_ptr<ReceiverCore> core;
     GstCaps* caps = nullptr;  // of the last frame pushed
+    bool delivered = false;   // a frame went out since the start
     GstClockTime frame_duration = GST_CLOCK_TIME_NONE;
     std::mutex mutex;  // core and frame_duration, read by queries
 };
@@ -166,9 +167,24 @@ static GstFlowReturn branch_create(GstPushSrc* src, GstBuffer** out)
     auto core = branch_core(self);
     if (!core)
         return GST_FLOW_FLUSHING;
-    auto frame = core->pop(s.kind);
-    if (!frame)
-        return GST_FLOW_FLUSHING;
+    std::unique_ptr<CapturedFrame> frame;
+    while (!frame) {
+        bool flushing = false;
+        frame = core->pop(s.kind, std::chrono::milliseconds(100), &flushing);
+        if (flushing)
+            return GST_FLOW_FLUSHING;
+        // A linked pad whose media never comes would hold the whole pipeline
+        // back (its sink never prerolls): it ends once the source has been
+        // connected for the timeout without sending any.
+        if (!frame && !s.delivered && core->connected_for() > core->timeout()) {
+            const bool video = s.kind == CapturedFrame::Kind::video;
+            GST_ELEMENT_WARNING(src, STREAM, FAILED, ("the source sends no %s", video ? "video" : "audio"),
+                                ("nothing came within %lld ms of the connection; the %s pad ends",
+                                 (long long)core->timeout().count(), video ? "video" : "audio"));
+            return GST_FLOW_EOS;
+        }
+    }
+    s.delivered = true;
 
     GstCaps* caps = nullptr;
     GstClockTime duration = GST_CLOCK_TIME_NONE;
@@ -293,6 +309,7 @@ static gboolean branch_stop(GstBaseSrc* src)
 {
     auto* self = reinterpret_cast<GstQrvSrcBranch*>(src);
     gst_caps_replace(&self->state->caps, nullptr);
+    self->state->delivered = false;
     std::lock_guard lock(self->state->mutex);
     self->state->core.reset();
     self->state->frame_duration = GST_CLOCK_TIME_NONE;
@@ -555,7 +572,7 @@ static void gst_qrv_src_class_init(GstQrvSrcClass* klass)
                             ready_only));
     g_object_class_install_property(
         object_class, PROP_TIMEOUT,
-        g_param_spec_uint("timeout", "Timeout", "Milliseconds to wait for the source to appear before failing", 0,
+        g_param_spec_uint("timeout", "Timeout", "Milliseconds to wait for the source to appear (then an error), and for the media of a linked pad once connected (then that pad ends)", 0,
                           G_MAXUINT, 10000, ready_only));
     g_object_class_install_property(
         object_class, PROP_COLOR_FORMAT,

@@ -74,14 +74,16 @@ void ReceiverCore::set_flushing(CapturedFrame::Kind kind, bool flushing)
     changed_.notify_all();
 }
 
-std::unique_ptr<CapturedFrame> ReceiverCore::pop(CapturedFrame::Kind kind)
+std::unique_ptr<CapturedFrame> ReceiverCore::pop(CapturedFrame::Kind kind, std::chrono::milliseconds wait,
+                                                 bool* flushing_out)
 {
     const bool video = kind == CapturedFrame::Kind::video;
     std::unique_lock lock(mutex_);
     auto& queue = video ? video_ : audio_;
     const bool& flushing = video ? video_flushing_ : audio_flushing_;
-    changed_.wait(lock, [&] { return !queue.empty() || flushing || stopping_.load(); });
-    if (flushing || stopping_.load() || queue.empty())
+    changed_.wait_for(lock, wait, [&] { return !queue.empty() || flushing || stopping_.load(); });
+    *flushing_out = flushing || stopping_.load();
+    if (*flushing_out || queue.empty())
         return nullptr;
     auto frame = std::move(queue.front());
     queue.pop_front();
@@ -103,6 +105,14 @@ GstClockTime ReceiverCore::running_time_of(int64_t timecode, GstClockTime now_ru
         at = (int64_t)now_running;
     }
     return at < 0 ? 0 : (GstClockTime)at;
+}
+
+std::chrono::milliseconds ReceiverCore::connected_for()
+{
+    std::lock_guard lock(mutex_);
+    if (!was_connected_)
+        return std::chrono::milliseconds(0);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - connected_at_);
 }
 
 void ReceiverCore::set_tally(const QRVlib_tally_t& tally)
@@ -232,6 +242,8 @@ void ReceiverCore::on_status(QRVlib_recv_instance_t receiver, const std::string&
         // A new connection or route brings a new time base.
         if (status.connected != was_connected_ || status.routed)
             anchored_ = false;
+        if (status.connected && !was_connected_)
+            connected_at_ = std::chrono::steady_clock::now();
         was_connected_ = status.connected;
     }
     if (lost)

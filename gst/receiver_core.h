@@ -83,9 +83,16 @@ public:
     /// valid until freed.
     void stop();
 
-    /// Waits for the next frame of a kind; null once that kind is set
-    /// flushing or the core stops. Called from the branch's streaming thread.
-    std::unique_ptr<CapturedFrame> pop(CapturedFrame::Kind kind);
+    /// Waits up to wait for the next frame of a kind; null when none came,
+    /// at once when that kind is set flushing or the core stops (*flushing
+    /// then true). Called from the branch's streaming thread.
+    std::unique_ptr<CapturedFrame> pop(CapturedFrame::Kind kind, std::chrono::milliseconds wait, bool* flushing);
+
+    /// How long the source has been connected without a break; zero while
+    /// it is not.
+    std::chrono::milliseconds connected_for();
+    /// The timeout of the settings.
+    std::chrono::milliseconds timeout() const { return settings_.timeout; }
     /// Makes pop() of a kind return at once (flushing) or wait again.
     void set_flushing(CapturedFrame::Kind kind, bool flushing);
 
@@ -123,6 +130,7 @@ private:
     bool anchored_ = false;
     int64_t offset_ns_ = 0;  // running time minus timecode
     bool was_connected_ = false;
+    std::chrono::steady_clock::time_point connected_at_;
     uint64_t video_dropped_ = 0, audio_dropped_ = 0;
 };
 

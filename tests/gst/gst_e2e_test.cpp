@@ -4,6 +4,7 @@
 // in this process and in gst-launch-1.0 children.
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
+#include <gst/audio/audio.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
@@ -464,6 +465,35 @@ TEST(GstSrc, RoutingChangeRenegotiates)
     QRVlib_find_destroy(finder);
     QRVlib_routing_destroy(router);
     QRVlib_destroy();
+}
+
+// A source without video (quad_hush's four channels of silence) with the
+// video pad linked: once connected for the timeout without video, that pad
+// ends with a warning, and the audio flows on with its caps.
+TEST(GstSrc, SourceWithoutVideoEndsTheVideoPadAndPlaysTheAudio)
+{
+    Child hush({kBin + "/quad_hush"});
+    Pipeline p("qrvsrc name=s source-name=\"My Audio\" timeout=1000 s.video ! fakesink "
+               "s.audio ! appsink name=a sync=false max-buffers=50");
+    ASSERT_TRUE(p.play());
+    for (int i = 0; i < 10; ++i) {
+        auto s = pull(p.appsink("a"), 10000ms);
+        ASSERT_TRUE(s) << p.error_within(0ms);
+        EXPECT_EQ(caps_int(s->caps(), "channels"), 4);
+        GstAudioMeta* meta = gst_buffer_get_audio_meta(s->buffer());
+        ASSERT_NE(meta, nullptr);
+        EXPECT_EQ(meta->info.channels, 4);
+    }
+    GstBus* bus = gst_element_get_bus(p.get());
+    GstMessage* warning = gst_bus_pop_filtered(bus, GST_MESSAGE_WARNING);
+    ASSERT_NE(warning, nullptr);
+    GError* error = nullptr;
+    gst_message_parse_warning(warning, &error, nullptr);
+    EXPECT_STREQ(error->message, "the source sends no video");
+    g_error_free(error);
+    gst_message_unref(warning);
+    gst_object_unref(bus);
+    EXPECT_EQ(p.error_within(0ms), "");
 }
 
 TEST(GstSrc, NoSuchSourceIsAClearErrorWithinTheTimeout)
