@@ -343,6 +343,39 @@ static gboolean audio_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
     return TRUE;
 }
 
+// Sends planar float audio: one plane every channel_stride bytes, as the
+// runtime reads them; planes spaced otherwise are gathered first.
+static void send_planar(QrvAudioBranchState& s, const std::vector<const void*>& planes, int samples, int rate,
+                        int64_t timecode, int64_t timestamp)
+{
+    const int channels = (int)planes.size();
+    if (samples <= 0 || channels <= 0)
+        return;
+    const auto* first = static_cast<const uint8_t*>(planes[0]);
+    const ptrdiff_t stride =
+        channels > 1 ? static_cast<const uint8_t*>(planes[1]) - first : (ptrdiff_t)samples * 4;
+    bool even = stride >= (ptrdiff_t)samples * 4 && stride <= INT32_MAX;
+    for (int c = 2; even && c < channels; ++c)
+        even = static_cast<const uint8_t*>(planes[c]) - first == (ptrdiff_t)c * stride;
+    QRVlib_audio_frame_v2_t f;
+    f.sample_rate = rate;
+    f.no_channels = channels;
+    f.no_samples = samples;
+    f.timecode = timecode;
+    f.timestamp = timestamp;
+    if (even) {
+        f.data = const_cast<float*>(reinterpret_cast<const float*>(first));
+        f.channel_stride = (int32_t)stride;
+    } else {
+        s.packed.resize((size_t)channels * samples);
+        for (int c = 0; c < channels; ++c)
+            std::memcpy(s.packed.data() + (size_t)c * samples, planes[c], (size_t)samples * 4);
+        f.data = s.packed.data();
+        f.channel_stride = samples * 4;
+    }
+    QRVlib_send_send_audio_v2(s.core->get(), &f);
+}
+
 static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
 {
     auto* self = reinterpret_cast<GstQrvAudioBranch*>(sink);
@@ -357,41 +390,31 @@ static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
     const int64_t timecode = due_timecode(sink, pts);
     const int channels = GST_AUDIO_INFO_CHANNELS(&s.info);
     const int rate = GST_AUDIO_INFO_RATE(&s.info);
-    if (GST_AUDIO_INFO_LAYOUT(&s.info) == GST_AUDIO_LAYOUT_NON_INTERLEAVED) {
+    if (GST_AUDIO_INFO_LAYOUT(&s.info) == GST_AUDIO_LAYOUT_NON_INTERLEAVED && gst_buffer_get_audio_meta(buffer)) {
         GstAudioBuffer audio;
         if (!gst_audio_buffer_map(&audio, &s.info, buffer, GST_MAP_READ)) {
             GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
             return GST_FLOW_ERROR;
         }
         const int samples = (int)GST_AUDIO_BUFFER_N_SAMPLES(&audio);
-        if (samples > 0) {
-            // One plane every channel_stride bytes, as the runtime reads
-            // them; planes spaced otherwise are gathered first.
-            const auto* first = static_cast<const uint8_t*>(audio.planes[0]);
-            const ptrdiff_t stride =
-                channels > 1 ? static_cast<const uint8_t*>(audio.planes[1]) - first : (ptrdiff_t)samples * 4;
-            bool even = stride >= (ptrdiff_t)samples * 4 && stride <= INT32_MAX;
-            for (int c = 2; even && c < channels; ++c)
-                even = static_cast<const uint8_t*>(audio.planes[c]) - first == (ptrdiff_t)c * stride;
-            QRVlib_audio_frame_v2_t f;
-            f.sample_rate = rate;
-            f.no_channels = channels;
-            f.no_samples = samples;
-            f.timecode = timecode;
-            f.timestamp = frame_timestamp(pts);
-            if (even) {
-                f.data = const_cast<float*>(reinterpret_cast<const float*>(first));
-                f.channel_stride = (int32_t)stride;
-            } else {
-                s.packed.resize((size_t)channels * samples);
-                for (int c = 0; c < channels; ++c)
-                    std::memcpy(s.packed.data() + (size_t)c * samples, audio.planes[c], (size_t)samples * 4);
-                f.data = s.packed.data();
-                f.channel_stride = samples * 4;
-            }
-            QRVlib_send_send_audio_v2(s.core->get(), &f);
-        }
+        std::vector<const void*> planes(audio.planes, audio.planes + channels);
+        send_planar(s, planes, samples, rate, timecode, frame_timestamp(pts));
         gst_audio_buffer_unmap(&audio);
+    } else if (GST_AUDIO_INFO_LAYOUT(&s.info) == GST_AUDIO_LAYOUT_NON_INTERLEAVED) {
+        // Without a meta the planes lie one after the other, each a
+        // channel's share of the buffer.
+        GstMapInfo map;
+        if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
+            return GST_FLOW_ERROR;
+        }
+        const size_t samples = map.size / ((size_t)channels * 4);
+        std::vector<const void*> planes;
+        for (int c = 0; c < channels; ++c)
+            planes.push_back(map.data + (size_t)c * samples * 4);
+        if (samples <= INT32_MAX)
+            send_planar(s, planes, (int)samples, rate, timecode, frame_timestamp(pts));
+        gst_buffer_unmap(buffer, &map);
     } else {
         GstMapInfo map;
         if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {

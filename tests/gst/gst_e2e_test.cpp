@@ -365,6 +365,72 @@ TEST(GstSrc, VideoAndAudioOfFlashBeepStayInSync)
     EXPECT_LT(std::abs(offset_ms), 34.0) << "audio at " << click << ", video at " << flash;
 }
 
+// Video and audio pushed with matching timestamps, the picture white and
+// the sound loud from the same moment: the runtime's receiver sees the
+// flash and the click with timecodes less than a frame apart.
+TEST(GstSink, AudioAndVideoCarryTheirTimeTogether)
+{
+    const std::string name = unique_name("Flash");
+    Pipeline send("appsrc name=v is-live=true format=time "
+                  "caps=video/x-raw,format=BGRA,width=64,height=48,framerate=30/1 ! qrvsink name=s source-name=\"" +
+                  name + "\" appsrc name=a is-live=true format=time "
+                  "caps=audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2 ! s.audio");
+    ASSERT_TRUE(send.play());
+    RuntimeReceiver receiver(name, 10s);
+    ASSERT_NE(receiver.get(), nullptr);
+    GstElement* v = gst_bin_get_by_name(GST_BIN(send.get()), "v");
+    GstElement* a = gst_bin_get_by_name(GST_BIN(send.get()), "a");
+    std::thread pusher([&] {
+        GstClock* clock = gst_system_clock_obtain();
+        const GstClockTime base = gst_element_get_base_time(send.get());
+        const GstClockTime start = gst_clock_get_time(clock) - base + 100 * GST_MSECOND;
+        const GstClockTime frame = GST_SECOND / 30;
+        for (int i = 0; i < 60; ++i) {
+            const bool flash = i >= 30;  // dark for a second, then white and loud
+            GstBuffer* picture = gst_buffer_new_allocate(nullptr, 64 * 48 * 4, nullptr);
+            gst_buffer_memset(picture, 0, flash ? 255 : 0, 64 * 48 * 4);
+            GstBuffer* sound = gst_buffer_new_allocate(nullptr, 1600 * 2 * 4, nullptr);
+            GstMapInfo map;
+            gst_buffer_map(sound, &map, GST_MAP_WRITE);
+            for (size_t k = 0; k < 1600 * 2; ++k)
+                reinterpret_cast<float*>(map.data)[k] = flash ? (k % 2 ? 0.5f : -0.5f) : 0.0f;
+            gst_buffer_unmap(sound, &map);
+            GST_BUFFER_PTS(picture) = GST_BUFFER_PTS(sound) = start + i * frame;
+            GST_BUFFER_DURATION(picture) = GST_BUFFER_DURATION(sound) = frame;
+            // Audio goes ahead by a few frames, as a real source's would.
+            GstClockID id = gst_clock_new_single_shot_id(clock, base + start + i * frame - 100 * GST_MSECOND);
+            gst_clock_id_wait(id, nullptr);
+            gst_clock_id_unref(id);
+            gst_app_src_push_buffer(GST_APP_SRC(a), sound);
+            gst_app_src_push_buffer(GST_APP_SRC(v), picture);
+        }
+        gst_object_unref(clock);
+    });
+    int64_t flash_tc = -1, click_tc = -1;
+    const auto end = Clock::now() + 8s;
+    while (Clock::now() < end && (flash_tc < 0 || click_tc < 0)) {
+        QRVlib_video_frame_v2_t video;
+        QRVlib_audio_frame_v2_t audio;
+        const int32_t code = QRVlib_recv_capture_v2(receiver.get(), &video, &audio, nullptr, 100);
+        if (code == QRVlib_frame_type_video) {
+            if (flash_tc < 0 && video.data[0] == 255)
+                flash_tc = video.timecode;
+            QRVlib_recv_free_video_v2(receiver.get(), &video);
+        } else if (code == QRVlib_frame_type_audio) {
+            if (click_tc < 0 && audio.no_samples > 0 && std::abs(audio.data[0]) > 0.25f)
+                click_tc = audio.timecode;
+            QRVlib_recv_free_audio_v2(receiver.get(), &audio);
+        }
+    }
+    pusher.join();
+    gst_object_unref(v);
+    gst_object_unref(a);
+    ASSERT_GE(flash_tc, 0);
+    ASSERT_GE(click_tc, 0) << send.error_within(0ms);
+    // Timecodes are in 100 ns units; a frame is 333333 of them.
+    EXPECT_LT(std::llabs(click_tc - flash_tc), 333333) << "click " << click_tc << ", flash " << flash_tc;
+}
+
 // A size change mid-stream: qrvsink follows its caps, and qrvsrc in the
 // same process renegotiates without an error.
 TEST(GstSink, CapsChangeMidStreamIsFollowedAndRenegotiated)
@@ -465,6 +531,21 @@ TEST(GstSrc, RoutingChangeRenegotiates)
     QRVlib_find_destroy(finder);
     QRVlib_routing_destroy(router);
     QRVlib_destroy();
+}
+
+// The same from gst-launch-1.0: the error's text, a failed run, and the
+// runtime's own log in the GStreamer debug category "qrv".
+TEST(GstSrc, NoSuchSourceFromTheCommandLine)
+{
+    REQUIRE_GST_TOOLS();
+    auto env = gst_env();
+    env["GST_DEBUG"] = "qrv:4";
+    Child launch(gst_tool("gst-launch-1.0", {"qrvsrc", "source-name=Nowhere", "timeout=500", "!", "fakesink"}), env);
+    const auto status = launch.wait_exit(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(*status, 0);
+    EXPECT_NE(launch.output().find("no such source: Nowhere"), std::string::npos) << launch.output();
+    EXPECT_NE(launch.output().find("library: started"), std::string::npos) << launch.output();
 }
 
 // A source without video (quad_hush's four channels of silence) with the
