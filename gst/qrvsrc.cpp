@@ -168,57 +168,53 @@ static GstFlowReturn branch_create(GstPushSrc* src, GstBuffer** out)
     if (!core)
         return GST_FLOW_FLUSHING;
     std::unique_ptr<CapturedFrame> frame;
-    while (!frame) {
-        bool flushing = false;
-        frame = core->pop(s.kind, std::chrono::milliseconds(100), &flushing);
-        if (flushing)
-            return GST_FLOW_FLUSHING;
-        // A linked pad whose media never comes would hold the whole pipeline
-        // back (its sink never prerolls): it ends once the source has been
-        // connected for the timeout without sending any.
-        if (!frame && !s.delivered && core->connected_for() > core->timeout()) {
-            const bool video = s.kind == CapturedFrame::Kind::video;
-            GST_ELEMENT_WARNING(src, STREAM, FAILED, ("the source sends no %s", video ? "video" : "audio"),
-                                ("nothing came within %lld ms of the connection; the %s pad ends",
-                                 (long long)core->timeout().count(), video ? "video" : "audio"));
-            return GST_FLOW_EOS;
-        }
-    }
-    s.delivered = true;
-
     GstCaps* caps = nullptr;
     GstClockTime duration = GST_CLOCK_TIME_NONE;
     int64_t timecode = 0;
     gsize size = 0;
     const void* data = nullptr;
-    if (s.kind == CapturedFrame::Kind::video) {
-        const auto& v = frame->video;
-        caps = caps_of_video(v);
-        if (!caps || !v.data || v.line_stride <= 0) {
-            GST_WARNING_OBJECT(src, "dropped a video frame of a layout that is not carried");
-            *out = gst_buffer_new();
-            GST_BUFFER_FLAG_SET(*out, GST_BUFFER_FLAG_GAP);
-            GST_BUFFER_FLAG_SET(*out, GST_BUFFER_FLAG_DROPPABLE);
-            return GST_FLOW_OK;
+    while (!caps) {
+        bool flushing = false;
+        frame = core->pop(s.kind, std::chrono::milliseconds(100), &flushing);
+        if (flushing)
+            return GST_FLOW_FLUSHING;
+        if (!frame) {
+            // A linked pad whose media never comes would hold the whole
+            // pipeline back (its sink never prerolls): it ends once the
+            // source has been connected for the timeout without sending any.
+            if (!s.delivered && core->connected_for() > core->timeout()) {
+                const bool video = s.kind == CapturedFrame::Kind::video;
+                GST_ELEMENT_WARNING(src, STREAM, FAILED, ("the source sends no %s", video ? "video" : "audio"),
+                                    ("nothing came within %lld ms of the connection; the %s pad ends",
+                                     (long long)core->timeout().count(), video ? "video" : "audio"));
+                return GST_FLOW_EOS;
+            }
+            continue;
         }
-        if (v.frame_rate_num > 0 && v.frame_rate_den > 0)
-            duration = gst_util_uint64_scale_int(GST_SECOND, v.frame_rate_den, v.frame_rate_num);
-        timecode = v.timecode;
-        size = (gsize)v.line_stride * (gsize)v.height;
-        data = v.data;
-    } else {
-        const auto& a = frame->audio;
-        if (!a.data || a.no_samples <= 0 || a.no_channels <= 0 || a.sample_rate <= 0) {
-            *out = gst_buffer_new();
-            GST_BUFFER_FLAG_SET(*out, GST_BUFFER_FLAG_GAP);
-            return GST_FLOW_OK;
+        if (s.kind == CapturedFrame::Kind::video) {
+            const auto& v = frame->video;
+            if (v.data && v.line_stride > 0)
+                caps = caps_of_video(v);
+            if (v.frame_rate_num > 0 && v.frame_rate_den > 0)
+                duration = gst_util_uint64_scale_int(GST_SECOND, v.frame_rate_den, v.frame_rate_num);
+            timecode = v.timecode;
+            size = (gsize)v.line_stride * (gsize)v.height;
+            data = v.data;
+        } else {
+            const auto& a = frame->audio;
+            if (a.data && a.no_samples > 0 && a.no_channels > 0 && a.no_channels <= 64 && a.sample_rate > 0 &&
+                a.channel_stride >= a.no_samples * 4) {
+                caps = caps_of_audio(a);
+                duration = gst_util_uint64_scale_int(GST_SECOND, a.no_samples, a.sample_rate);
+            }
+            timecode = a.timecode;
+            size = (gsize)a.channel_stride * (gsize)a.no_channels;
+            data = a.data;
         }
-        caps = caps_of_audio(a);
-        duration = gst_util_uint64_scale_int(GST_SECOND, a.no_samples, a.sample_rate);
-        timecode = a.timecode;
-        size = (gsize)a.channel_stride * (gsize)a.no_channels;
-        data = a.data;
+        if (!caps)
+            GST_WARNING_OBJECT(src, "dropped a frame that cannot be described to GStreamer");
     }
+    s.delivered = true;
 
     // A change of size, layout, rate or channels renegotiates.
     if (!s.caps || !gst_caps_is_equal(caps, s.caps)) {
