@@ -432,12 +432,12 @@ TEST(GstSink, AudioAndVideoCarryTheirTimeTogether)
 }
 
 // A size change mid-stream: qrvsink follows its caps, and qrvsrc in the
-// same process renegotiates without an error.
+// same process renegotiates without an error; its tally reaches qrvsink.
 TEST(GstSink, CapsChangeMidStreamIsFollowedAndRenegotiated)
 {
     const std::string name = unique_name("Resized");
     Pipeline send("appsrc name=in is-live=true format=time do-timestamp=true ! qrvsink source-name=\"" + name + "\"");
-    Pipeline recv("qrvsrc source-name=\"" + name + "\" ! appsink name=out sync=false max-buffers=100");
+    Pipeline recv("qrvsrc source-name=\"" + name + "\" tally-program=true ! appsink name=out sync=false max-buffers=100");
     GstElement* in = gst_bin_get_by_name(GST_BIN(send.get()), "in");
     auto push_frames = [&](int width, int height, int count) {
         GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT, width,
@@ -474,6 +474,18 @@ TEST(GstSink, CapsChangeMidStreamIsFollowedAndRenegotiated)
     gst_object_unref(in);
     const std::vector<std::pair<int, int>> expected = {{64, 48}, {128, 96}};
     EXPECT_EQ(sizes, expected);
+    // The receiver's tally came back to the sending pipeline as a message.
+    GstBus* bus = gst_element_get_bus(send.get());
+    bool on_program = false;
+    while (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_ELEMENT)) {
+        gboolean program = FALSE;
+        if (gst_structure_has_name(gst_message_get_structure(m), "qrv-tally") &&
+            gst_structure_get_boolean(gst_message_get_structure(m), "on-program", &program))
+            on_program |= program;
+        gst_message_unref(m);
+    }
+    gst_object_unref(bus);
+    EXPECT_TRUE(on_program);
     EXPECT_EQ(recv.error_within(0ms), "");
     EXPECT_EQ(send.error_within(0ms), "");
 }
@@ -575,6 +587,33 @@ TEST(GstSrc, SourceWithoutVideoEndsTheVideoPadAndPlaysTheAudio)
     gst_message_unref(warning);
     gst_object_unref(bus);
     EXPECT_EQ(p.error_within(0ms), "");
+}
+
+// The test camera: the element says that camera control is available, and
+// its tally property reaches the camera.
+TEST(GstSrc, ReportsCameraControlAndSetsTheTally)
+{
+    Child camera({kBin + "/qrv_test_camera"});
+    Pipeline p("qrvsrc source-name=\"Test Camera\" tally-program=true ! appsink name=out sync=false max-buffers=2 "
+               "drop=true");
+    ASSERT_TRUE(p.play());
+    GstBus* bus = gst_element_get_bus(p.get());
+    bool ptz = false;
+    const auto end = Clock::now() + 10s;
+    while (!ptz && Clock::now() < end) {
+        GstMessage* m = gst_bus_timed_pop_filtered(bus, 200 * GST_MSECOND, GST_MESSAGE_ELEMENT);
+        if (!m)
+            continue;
+        const GstStructure* s = gst_message_get_structure(m);
+        gboolean connected = FALSE, supported = FALSE;
+        if (gst_structure_has_name(s, "qrv-status") && gst_structure_get_boolean(s, "connected", &connected) &&
+            gst_structure_get_boolean(s, "ptz-supported", &supported))
+            ptz = connected && supported;
+        gst_message_unref(m);
+    }
+    gst_object_unref(bus);
+    EXPECT_TRUE(ptz);
+    EXPECT_TRUE(camera.wait_for_output("program on", 5s)) << camera.output();
 }
 
 TEST(GstSrc, NoSuchSourceIsAClearErrorWithinTheTimeout)
