@@ -269,8 +269,31 @@ static gboolean video_branch_stop(GstBaseSink* sink)
     return TRUE;
 }
 
-static gboolean video_branch_propose_allocation(GstBaseSink*, GstQuery* query)
+static gboolean video_branch_propose_allocation(GstBaseSink* sink, GstQuery* query)
 {
+    // A pool of frames that upstream fills again and again: fresh memory
+    // for every frame would cost its page faults each time. It holds one
+    // frame lent to the runtime besides those upstream works on.
+    GstCaps* caps = nullptr;
+    gboolean need_pool = FALSE;
+    gst_query_parse_allocation(query, &caps, &need_pool);
+    GstVideoInfo info;
+    if (caps && gst_video_info_from_caps(&info, caps)) {
+        GstBufferPool* pool = need_pool ? gst_video_buffer_pool_new() : nullptr;
+        if (pool) {
+            GstStructure* config = gst_buffer_pool_get_config(pool);
+            gst_buffer_pool_config_set_params(config, caps, (guint)GST_VIDEO_INFO_SIZE(&info), 3, 0);
+            gst_buffer_pool_config_add_option(config, GST_BUFFER_POOL_OPTION_VIDEO_META);
+            if (!gst_buffer_pool_set_config(pool, config)) {
+                GST_DEBUG_OBJECT(sink, "the pool refused its configuration");
+                gst_object_unref(pool);
+                pool = nullptr;
+            }
+        }
+        gst_query_add_allocation_pool(query, pool, (guint)GST_VIDEO_INFO_SIZE(&info), 3, 0);
+        if (pool)
+            gst_object_unref(pool);
+    }
     // Upstream may hand over buffers with padded lines: the runtime takes
     // any line stride.
     gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
