@@ -5,6 +5,7 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -235,6 +236,10 @@ static GstFlowReturn branch_create(GstPushSrc* src, GstBuffer** out)
         channels = frame->audio.no_channels;
         channel_stride = frame->audio.channel_stride;
     }
+    // A frame that waited in the queue (while paused, or behind a slow
+    // pipeline) is placed at the running time when it arrived.
+    const int64_t waited_ns = std::max<int64_t>(0, (g_get_monotonic_time() - frame->arrived_us) * 1000);
+    const GstClockTime now = branch_now_running(GST_ELEMENT(src));
     GstBuffer* buffer = buffer_of(std::move(frame), size, data);
     if (s.kind == CapturedFrame::Kind::audio) {
         gsize offsets[64];
@@ -244,7 +249,8 @@ static GstFlowReturn branch_create(GstPushSrc* src, GstBuffer** out)
         gst_audio_info_from_caps(&info, s.caps);
         gst_buffer_add_audio_meta(buffer, &info, samples, offsets);
     }
-    const GstClockTime pts = core->running_time_of(timecode, branch_now_running(GST_ELEMENT(src)));
+    const GstClockTime pts =
+        GST_CLOCK_TIME_IS_VALID(now) ? core->running_time_of(timecode, (int64_t)now - waited_ns) : GST_CLOCK_TIME_NONE;
     GST_BUFFER_PTS(buffer) = pts;
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_DURATION(buffer) = duration;

@@ -90,19 +90,17 @@ std::unique_ptr<CapturedFrame> ReceiverCore::pop(CapturedFrame::Kind kind, std::
     return frame;
 }
 
-GstClockTime ReceiverCore::running_time_of(int64_t timecode, GstClockTime now_running)
+GstClockTime ReceiverCore::running_time_of(int64_t timecode, int64_t arrival_running)
 {
-    if (!GST_CLOCK_TIME_IS_VALID(now_running))
-        return GST_CLOCK_TIME_NONE;
     if (timecode <= 0 || timecode > INT64_MAX / 100)
-        return now_running;
+        return arrival_running < 0 ? 0 : (GstClockTime)arrival_running;
     const int64_t tc_ns = timecode * 100;
     std::lock_guard lock(mutex_);
     int64_t at = tc_ns + offset_ns_;
-    if (!anchored_ || std::llabs(at - (int64_t)now_running) > kMaxStrayNs) {
-        offset_ns_ = (int64_t)now_running - tc_ns;
+    if (!anchored_ || std::llabs(at - arrival_running) > kMaxStrayNs) {
+        offset_ns_ = arrival_running - tc_ns;
         anchored_ = true;
-        at = (int64_t)now_running;
+        at = arrival_running;
     }
     return at < 0 ? 0 : (GstClockTime)at;
 }
@@ -201,12 +199,14 @@ void ReceiverCore::receive(QRVlib_recv_instance_t receiver, const std::shared_pt
         case QRVlib_frame_type_video: {
             auto frame = std::make_unique<CapturedFrame>(handle, CapturedFrame::Kind::video);
             frame->video = *video;
+            frame->arrived_us = g_get_monotonic_time();
             push(std::move(frame));
             break;
         }
         case QRVlib_frame_type_audio: {
             auto frame = std::make_unique<CapturedFrame>(handle, CapturedFrame::Kind::audio);
             frame->audio = *audio;
+            frame->arrived_us = g_get_monotonic_time();
             push(std::move(frame));
             break;
         }

@@ -53,6 +53,7 @@ struct CapturedFrame {
 
     std::shared_ptr<RecvHandle> receiver;
     Kind kind;
+    int64_t arrived_us = 0;  ///< g_get_monotonic_time() when it was captured
     QRVlib_video_frame_v2_t video;
     QRVlib_audio_frame_v2_t audio;
 };
@@ -97,11 +98,13 @@ public:
     void set_flushing(CapturedFrame::Kind kind, bool flushing);
 
     /// The running time of a frame's timecode (100 ns units): the first
-    /// frame after a (re)connection is placed at now_running, every later
-    /// one as far from it as the source's timecodes say, for video and
-    /// audio alike. A timecode that strays more than a second from
-    /// now_running places the frame anew.
-    GstClockTime running_time_of(int64_t timecode, GstClockTime now_running);
+    /// frame after a (re)connection is placed at arrival_running (the
+    /// running time when it was captured, negative before the pipeline
+    /// started playing), every later one as far from it as the source's
+    /// timecodes say, for video and audio alike. A timecode that strays more
+    /// than a second from arrival_running places the frame anew. Times
+    /// before the start come out as 0.
+    GstClockTime running_time_of(int64_t timecode, int64_t arrival_running);
 
     /// Tells the source it is on program and/or preview (kept for
     /// reconnections). Any thread.

@@ -566,7 +566,10 @@ TEST(GstSrc, NoSuchSourceFromTheCommandLine)
 TEST(GstSrc, SourceWithoutVideoEndsTheVideoPadAndPlaysTheAudio)
 {
     Child hush({kBin + "/quad_hush"});
-    Pipeline p("qrvsrc name=s source-name=\"My Audio\" timeout=1000 s.video ! fakesink "
+    // The timeout bounds the search as well: the source is there first.
+    RuntimeReceiver visible("My Audio", 10s);
+    ASSERT_NE(visible.get(), nullptr);
+    Pipeline p("qrvsrc name=s source-name=\"My Audio\" timeout=2500 s.video ! fakesink "
                "s.audio ! appsink name=a sync=false max-buffers=50");
     ASSERT_TRUE(p.play());
     for (int i = 0; i < 10; ++i) {
@@ -614,6 +617,30 @@ TEST(GstSrc, ReportsCameraControlAndSetsTheTally)
     gst_object_unref(bus);
     EXPECT_TRUE(ptz);
     EXPECT_TRUE(camera.wait_for_output("program on", 5s)) << camera.output();
+}
+
+// Audio queued while the pipeline was paused is placed when it arrived:
+// once played through, fresh audio carries the running time of now, not
+// that time plus the pause.
+TEST(GstSrc, APauseAddsNoDelay)
+{
+    Child beep({kBin + "/flash_beep"});
+    Pipeline p("qrvsrc name=s source-name=\"My Video and Audio\" s.audio ! appsink name=a sync=false "
+               "max-buffers=1000");
+    ASSERT_NE(gst_element_set_state(p.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+    std::this_thread::sleep_for(3s);
+    ASSERT_TRUE(p.play());
+    GstClockTime last = GST_CLOCK_TIME_NONE;
+    for (int i = 0; i < 100; ++i) {
+        auto s = pull(p.appsink("a"), 5000ms);
+        ASSERT_TRUE(s) << p.error_within(0ms);
+        last = GST_BUFFER_PTS(s->buffer());
+    }
+    GstClock* clock = gst_element_get_clock(p.get());
+    ASSERT_NE(clock, nullptr);
+    const GstClockTime now = gst_clock_get_time(clock) - gst_element_get_base_time(p.get());
+    gst_object_unref(clock);
+    EXPECT_LT(std::llabs((int64_t)now - (int64_t)last), 150 * (int64_t)GST_MSECOND);
 }
 
 TEST(GstSrc, NoSuchSourceIsAClearErrorWithinTheTimeout)
