@@ -11,7 +11,7 @@ packages=(
   iproute2 python3 python3-zeroconf
   doxygen
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
-  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
 )
 
 missing=()
