@@ -431,6 +431,16 @@ TEST(GstSink, AudioAndVideoCarryTheirTimeTogether)
     EXPECT_LT(std::llabs(click_tc - flash_tc), 333333) << "click " << click_tc << ", flash " << flash_tc;
 }
 
+// A name the runtime refuses: the state change fails with its reason.
+TEST(GstSink, RefusedNameIsAClearError)
+{
+    Pipeline p("videotestsrc ! qrvsink source-name=" + std::string(250, 'x'));
+    EXPECT_EQ(gst_element_set_state(p.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+    const std::string error = p.error_within(1000ms);
+    EXPECT_NE(error.find("cannot publish the source"), std::string::npos) << error;
+    EXPECT_NE(error.find("199 bytes"), std::string::npos) << error;
+}
+
 // A size change mid-stream: qrvsink follows its caps, and qrvsrc in the
 // same process renegotiates without an error; its tally reaches qrvsink.
 TEST(GstSink, CapsChangeMidStreamIsFollowedAndRenegotiated)
