@@ -301,6 +301,20 @@ TEST(Lifecycle, BlockingCallsReturnWhenTheirObjectGoes)
                            [&] { QRVlib_send_destroy(sender); }),
               seconds(5));
 
+    // A capture waiting for a source that never answers; changes of status
+    // are reported and the wait goes on until the receiver goes.
+    QRVlib_recv_create_v3_t rs(QRVlib_source_t("HOST (Nobody)", "qrv://127.0.0.1:1"));
+    auto capture_until_gone = [](QRVlib_recv_instance_t r) {
+        return [r] {
+            QRVlib_video_frame_v2_t v;
+            while (QRVlib_recv_capture_v2(r, &v, nullptr, nullptr, 20000) == QRVlib_frame_type_status_change) {
+            }
+        };
+    };
+    auto receiver = QRVlib_recv_create_v3(&rs);
+    ASSERT_NE(receiver, nullptr);
+    EXPECT_LT(time_blocked(capture_until_gone(receiver), [&] { QRVlib_recv_destroy(receiver); }), seconds(5));
+
     // The library's shut-down ends the waits of objects left alive.
     finder = QRVlib_find_create_v2(&only_mine);
     ASSERT_NE(finder, nullptr);
@@ -308,4 +322,8 @@ TEST(Lifecycle, BlockingCallsReturnWhenTheirObjectGoes)
     EXPECT_LT(time_blocked([&] { EXPECT_FALSE(QRVlib_find_wait_for_sources(finder, 20000)); },
                            [&] { QRVlib_destroy(); }),
               seconds(5));
+    ASSERT_TRUE(QRVlib_initialize());
+    receiver = QRVlib_recv_create_v3(&rs);
+    ASSERT_NE(receiver, nullptr);
+    EXPECT_LT(time_blocked(capture_until_gone(receiver), [&] { QRVlib_destroy(); }), seconds(5));
 }

@@ -468,8 +468,10 @@ QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_
         auto router = std::make_shared<Router>(RouterSettings{name, groups}, context->scope);
         const Endpoint endpoint = router->endpoint();
         transport::note_locator(name, endpoint);
-        if (context->discovery)
+        if (context->discovery) {
             router->set_publication(context->discovery->publish({name, groups, endpoint}));
+            router->follow(*context->discovery);
+        }
         void* handle = lib().adopt(std::move(router));
         if (!handle)
             throw Error("the library is not initialized");
