@@ -57,11 +57,13 @@ void Router::on_sources(const std::vector<discovery::SourceEntry>& all)
             continue;
         // The same instance, perhaps listed on another address of its host:
         // the route stays as the caller set it. Where either locator has no
-        // identity, address and port tell instances apart.
-        const bool same = current && (!entry.endpoint.id.empty() && !current->id.empty()
-                                          ? entry.endpoint.id == current->id
-                                          : entry.endpoint.address == current->address &&
-                                                entry.endpoint.port == current->port);
+        // identity, the address tells instances apart. The port is compared
+        // always: discovery may list a new identity before the new port
+        // (their records travel apart), and the route must follow both.
+        const bool same = current && entry.endpoint.port == current->port &&
+                          (!entry.endpoint.id.empty() && !current->id.empty()
+                               ? entry.endpoint.id == current->id
+                               : entry.endpoint.address == current->address);
         if (same || own_locked(entry.endpoint))
             return;
         QRV_LOG_AT(info, router, "'%s': '%s' is now at %s; the route follows", settings_.name.c_str(),
