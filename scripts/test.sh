@@ -15,8 +15,9 @@ bash scripts/build.sh build-asan -DQRV_SANITIZE=address,undefined
 # ThreadSanitizer over everything that runs threads: the runtime, discovery,
 # transport, the tools and the programs against the real runtime. Left out:
 # the fuzzers (they have their own sanitizers), the short real-time pacing
-# checks (their tolerances are not meant for a tenfold slowdown) and the
+# checks (their tolerances are not meant for a tenfold slowdown), the fault
+# runs against whole programs (their waits are real seconds) and the
 # benchmark pattern's program test (single-threaded, and slow under TSan).
 bash scripts/build.sh build-tsan -DQRV_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j2 --timeout 900 \
-  -LE 'no-sanitizer|fuzz|runtime-realtime' -E '^RateProbe\.')
+  -LE 'no-sanitizer|fuzz|runtime-realtime|faults' -E '^RateProbe\.')
