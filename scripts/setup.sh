@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   iproute2 python3 python3-zeroconf
   doxygen
+  libcpp-httplib-dev nlohmann-json3-dev libturbojpeg0-dev
 )
 
 missing=()
