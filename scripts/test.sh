@@ -5,6 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# The browser test's own: Chromium from Debian and Playwright's driver from
+# npm (Node.js from Debian when the machine has none).
+command -v npm >/dev/null || QRV_EXTRA_PACKAGES="nodejs npm" bash scripts/setup.sh
+QRV_EXTRA_PACKAGES="chromium" bash scripts/setup.sh
+(cd tests/browser && npm install --no-audit --no-fund --loglevel=error)
 
 bash scripts/build.sh build
 (cd build && ctest --output-on-failure -j2 --timeout 600)

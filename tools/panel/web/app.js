@@ -90,7 +90,7 @@ function renderTile(t, s) {
   ];
   if (s.routed) badges.push(element('span', { className: 'badge', textContent: 'router' }));
   if (s.ptz) badges.push(element('span', { className: 'badge', textContent: 'camera control' }));
-  const format = s.width ? `${s.width}×${s.height} ${s.format}` : 'no video';
+  const format = s.width ? `preview ${s.width}×${s.height} ${s.format}` : 'no video';
   t.info.replaceChildren(element('span', { textContent: `${format} · ${s.fps} fps` }), ...badges);
   t.meters.replaceChildren(...s.levels.map((db) => {
     const bar = element('div');
