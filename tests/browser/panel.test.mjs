@@ -43,7 +43,8 @@ try {
   const before = await pump.locator('img').getAttribute('src');
   await sleep(1000);
   const after = await pump.locator('img').getAttribute('src');
-  const shown = await pump.locator('img').evaluate((img) => img.complete && img.naturalWidth > 0);
+  // The new picture may still be loading: it must show within a moment.
+  const shown = await until(async () => pump.locator('img').evaluate((img) => img.complete && img.naturalWidth > 0), 2000);
   check(before !== after && shown, `the preview changes over a second (${before} -> ${after})`);
   await page.screenshot({ path: `${env.ARTIFACTS}/panel-sources.png` });
 
