@@ -105,7 +105,7 @@ receiver_stopped)
   kill -CONT "$watcher"
   sleep 5
   moving=$(moving_lines "$work/watch.out" "$mark")
-  echo "after 8 s stopped: $moving seconds with frames in the 5 s after continuing"
+  echo "after 8 s stopped: $moving lines showing frames in the 5 s after continuing"
   ((moving > 0)) || fail "no frames after continuing: $(tail -c 400 "$work/watch.out")"
   ;;
 few_descriptors)
@@ -114,7 +114,7 @@ few_descriptors)
   rc=$?
   ((rc == 124)) || fail "the receiver with 16 descriptors ended with status $rc: $(cat "$work/watch.out")"
   (($(moving_lines "$work/watch.out" 0) > 0)) || fail "no frames with 16 descriptors: $(cat "$work/watch.out")"
-  echo "with 16 descriptors: $(moving_lines "$work/watch.out" 0) seconds with frames"
+  echo "with 16 descriptors: $(moving_lines "$work/watch.out" 0) lines showing frames"
   ;;
 *)
   fail "unknown case $case"
