@@ -27,10 +27,10 @@ trap remove_new_shm_segments EXIT
 trap 'exit 130' INT TERM
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
-  link_frames=60 latency_frames=20 link_rounds=1
+  link_frames=60 latency_frames=20 link_rounds=1 panel_seconds=2
 else
   accept_frames=2000 pacing_frames=1000 transport_frames=600 discovery_rounds=5
-  link_frames=600 latency_frames=300 link_rounds=3
+  link_frames=600 latency_frames=300 link_rounds=3 panel_seconds=5
 fi
 
 out=results
@@ -92,6 +92,9 @@ fi
 
 # Across two network namespaces over TCP, next to a plain TCP stream.
 bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
+
+# The control panel with 16 sources next to 16 full-rate receivers.
+bash bench/panel/panel_load.sh "$bin" "$panel_seconds" | tee -a "$raw" || true
 
 # Discovery: creation to visibility and destroy to removal, next to
 # python3-zeroconf in the same run; its table becomes one row per measure.
