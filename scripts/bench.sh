@@ -82,6 +82,14 @@ done | awk -f bench/link/best_of.awk | tee -a "$raw"
 link_pair lat_local_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367 | tee -a "$raw"
 link_pair lat_local_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367 | tee -a "$raw"
 
+# The GStreamer elements: frame rate between two processes next to
+# shmsink/shmsrc and the runtime alone, and the latency of a paced stream
+# next to shm, each in the same run.
+if [[ -e build-release/gst/libgstqrv.so ]]; then
+  /usr/bin/python3 bench/gst/gst_elements.py build-release/gst "$link_frames" "$link_rounds" "$bin" | tee -a "$raw" || true
+  "$bin/bench_gst_latency" build-release/gst "$latency_frames" | tee -a "$raw" || true
+fi
+
 # Across two network namespaces over TCP, next to a plain TCP stream.
 bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
 

@@ -11,6 +11,8 @@ packages=(
   iproute2 python3 python3-zeroconf
   doxygen
   libcpp-httplib-dev nlohmann-json3-dev libturbojpeg0-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
 )
 
 missing=()
