@@ -62,6 +62,11 @@ struct DiscoveryStats {
     uint64_t cache_evictions = 0;
     uint64_t conflicts = 0;
     uint64_t interfaces = 0;         // interfaces that joined the group
+    // Unicast DNS (a configured domain, or finders' extra domains).
+    uint64_t dns_queries = 0;
+    uint64_t dns_updates = 0;        // accepted by the server
+    uint64_t dns_failures = 0;       // unanswered, refused, or garbled replies
+    uint64_t dns_conflicts = 0;      // names taken in the zone
     bool running = false;            // the multicast socket is open
 };
 
@@ -122,8 +127,11 @@ public:
     Publication publish(const PublishRequest& request);
     // The callback runs at once with the current sources, then on the
     // discovery thread after every change. It must not call back into the
-    // service's subscribe/unsubscribe.
-    Subscription subscribe(Callback callback);
+    // service's subscribe/unsubscribe. `extra_domains` (comma list of
+    // domain names, or IPv4 servers of the configured domain) are browsed
+    // by unicast DNS while the subscription lives; their sources reach
+    // every subscriber. Bad entries are logged and skipped.
+    Subscription subscribe(Callback callback, std::string_view extra_domains = {});
 
     std::vector<SourceEntry> sources() const;
     // By full name ("HOST (source)"; ASCII case ignored).
