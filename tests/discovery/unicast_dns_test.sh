@@ -31,8 +31,13 @@ pids=()
 knot_pid=
 
 cleanup() {
+  exec 2>/dev/null  # no job notices for what is killed here
   for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
   [[ -n $knot_pid ]] && kill -9 "$knot_pid" 2>/dev/null
+  # Whatever still runs in the test's own namespaces is the test's.
+  for n in a b r; do
+    for p in $(ip netns pids "$tag-$n" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done
+  done
   wait 2>/dev/null
   for n in a b r; do ip netns del "$tag-$n" 2>/dev/null; done
   rm -rf "$work"
@@ -47,6 +52,8 @@ fail() {
   exit 1
 }
 
+# Runs in a namespace. Background jobs call ip directly, so that their pid
+# is the program's own (ip, env and stdbuf exec it).
 in_ns() { local n=$1; shift; ip netns exec "$tag-$n" "$@"; }
 
 # The namespaces: r routes between bridge A and bridge B.
@@ -101,7 +108,7 @@ zone:
     zonefile-sync: -1
     journal-content: none
 CONF
-in_ns r "$knotd" -c "$work/knot.conf" >"$work/knot.log" 2>&1 &
+ip netns exec "$tag-r" "$knotd" -c "$work/knot.conf" >"$work/knot.log" 2>&1 &
 knot_pid=$!
 for ((i = 0; i < 50; ++i)); do
   in_ns b dig +short +time=1 +tries=1 @"$server" SOA "$domain" 2>/dev/null | grep -q hostmaster && break
@@ -130,12 +137,12 @@ wait_list() {
 }
 size() { stat -c %s "$work/lister.out"; }
 start_pump() {
-  in_ns a env QRV_DNS_KEY="$key" QRV_INTERFACES=all "$bin/strobe_pump" >"$work/pump.out" 2>&1 &
+  ip netns exec "$tag-a" env QRV_DNS_KEY="$key" QRV_INTERFACES=all "$bin/strobe_pump" >"$work/pump.out" 2>&1 &
   pump=$!
   pids+=("$pump")
 }
 
-in_ns b stdbuf -oL "$bin/source_lister" >"$work/lister.out" 2>&1 &
+ip netns exec "$tag-b" stdbuf -oL "$bin/source_lister" >"$work/lister.out" 2>&1 &
 pids+=($!)
 sleep 1
 
@@ -144,7 +151,8 @@ start_pump
 t=$(wait_list "$offset" 1 2000) || fail "'My Video' not listed in subnet B within 2 s"
 echo "listed across subnets after $t ms"
 
-in_ns b dig +short @"$server" -t PTR "_qrv._tcp.$domain" | grep -q "My Video" || fail "dig does not list the source"
+# dig escapes the blanks of the label: "vm\032\(my\032video\)._qrv...".
+in_ns b dig +short @"$server" -t PTR "_qrv._tcp.$domain" | grep -qi 'my\\032video' || fail "dig does not list the source"
 echo "dig lists: $(in_ns b dig +short @"$server" -t PTR "_qrv._tcp.$domain" | tr '\n' ' ')"
 
 offset=$(size)
@@ -159,6 +167,7 @@ start_pump
 wait_list "$offset" 1 2000 >/dev/null || fail "'My Video' not listed again"
 offset=$(size)
 kill -9 "$pump"
+wait "$pump" 2>/dev/null
 t=$(wait_list "$offset" 0 $(((lease + 1) * 1000))) || fail "'My Video' still listed $((lease + 1)) s after kill -9"
 echo "gone after kill -9 in $t ms (lease $lease s)"
 echo "PASS"

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "base/text.h"
 #include "discovery/dns_update.h"
 #include "discovery/tsig.h"
 #include "discovery/unicast_browser.h"
@@ -292,6 +293,22 @@ TEST_F(UnicastWorld, ConflictsRenameAndBrowsersSeeBoth)
     EXPECT_EQ(seen[1].instance, "cam (My Video (2))");
     EXPECT_EQ(seen[1].address, inet_addr("10.0.1.6"));
     EXPECT_EQ(txt_value(seen[1].txt, "id"), "b-1");
+
+    // A server that keeps names in lower case only: the label keeps its
+    // case through the TXT record.
+    for (auto& r : zone.records)
+        for (auto& l : r.target.labels)
+            l = qrv::ascii_lower(l);
+    first->add(2, offer("Second", 5970, "a-2"), now);
+    first->run(now, unix_now, zone.updater());
+    for (auto& r : zone.records)
+        for (auto& l : r.target.labels)
+            l = qrv::ascii_lower(l);
+    advance(1s);
+    seen = browse();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](auto& s) { return s.instance == "cam (Second)"; }));
+    first->remove(2, now);
 
     // Withdrawn: the records go, the other publisher's host stays.
     first->remove(1, now);
