@@ -170,4 +170,35 @@ kill -9 "$pump"
 wait "$pump" 2>/dev/null
 t=$(wait_list "$offset" 0 $(((lease + 1) * 1000))) || fail "'My Video' still listed $((lease + 1)) s after kill -9"
 echo "gone after kill -9 in $t ms (lease $lease s)"
+
+# Waits up to $3 tenths of a second for file $1 to hold pattern $2.
+wait_grep() {
+  local i
+  for ((i = 0; i < $3; ++i)); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+
+# A wrong key: a clear log line, and multicast DNS on the host unaffected.
+ip netns exec "$tag-a" env QRV_DNS_KEY="hmac-sha256:qrv-test:$(head -c 32 /dev/urandom | base64)" QRV_LOG=warn \
+  QRV_INTERFACES=all "$bin/strobe_pump" >"$work/wrong.out" 2>&1 &
+wrong=$!
+pids+=("$wrong")
+ip netns exec "$tag-a" stdbuf -oL "$bin/source_lister" >"$work/local.out" 2>&1 &
+pids+=($!)
+wait_grep "$work/wrong.out" "refused the key 'qrv-test'" 30 || fail "no clear log line for a wrong key: $(cat "$work/wrong.out")"
+echo "wrong key: $(grep -m1 "refused the key" "$work/wrong.out" | cut -d' ' -f5-)"
+wait_grep "$work/local.out" "My Video" 30 || fail "a wrong key stops local discovery"
+kill -INT "$wrong"
+wait "$wrong" 2>/dev/null
+
+# The server down when the sender starts: the source appears once it is up.
+kill -9 "$knot_pid"
+wait "$knot_pid" 2>/dev/null
+offset=$(size)
+start_pump
+sleep 1.5
+ip netns exec "$tag-r" "$knotd" -c "$work/knot.conf" >>"$work/knot.log" 2>&1 &
+knot_pid=$!
+t=$(wait_list "$offset" 1 10000) || fail "'My Video' not listed within 10 s of the start of a server that was down"
+echo "listed $t ms after the server was down for 1.5 s"
 echo "PASS"
