@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libcli11-dev libpng-dev libsndfile1-dev libyuv-dev
   clang libclang-rt-14-dev
   iproute2 python3 python3-zeroconf
-  libssl-dev knot dnsutils
+  libssl-dev knot dnsutils dnsperf
   doxygen
 )
 

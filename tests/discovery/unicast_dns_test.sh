@@ -5,9 +5,14 @@
 # strobe_pump in subnet A, source_lister in subnet B. Checks that the
 # source is listed within 2 s of its creation and gone within 2 s of its
 # end, gone within one lease after kill -9, and that dig lists it.
-# Usage: unicast_dns_test.sh BIN_DIR. Exits 77 (skipped) without knot.
+# Usage: unicast_dns_test.sh BIN_DIR [--bench ROUNDS]. Exits 77 (skipped)
+# without knot. With --bench it measures instead: median time from creation
+# to listed and from end to gone over ROUNDS runs, the server's capacity
+# (dnsperf, else a loop of dig) and the load of 20 finders and 100 sources.
 set -uo pipefail
 bin=$1
+bench_rounds=0
+[[ ${2:-} == --bench ]] && bench_rounds=${3:-5}
 knotd=$(command -v knotd || echo /usr/sbin/knotd)
 if [[ ! -x $knotd ]] || ! command -v dig >/dev/null; then
   echo "SKIP: knot (knotd) and dig are needed: apt-get install knot dnsutils"
@@ -145,6 +150,33 @@ start_pump() {
 ip netns exec "$tag-b" stdbuf -oL "$bin/source_lister" >"$work/lister.out" 2>&1 &
 pids+=($!)
 sleep 1
+
+median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+if ((bench_rounds > 0)); then
+  listed=() gone=()
+  for ((r = 0; r < bench_rounds; ++r)); do
+    offset=$(size)
+    start_pump
+    listed+=("$(wait_list "$offset" 1 5000)") || fail "not listed in round $r"
+    offset=$(size)
+    kill -INT "$pump"
+    wait "$pump" 2>/dev/null
+    gone+=("$(wait_list "$offset" 0 5000)") || fail "not gone in round $r"
+  done
+  echo "creation to listed across subnets: median $(printf '%s\n' "${listed[@]}" | median) ms (${listed[*]})"
+  echo "end to gone: median $(printf '%s\n' "${gone[@]}" | median) ms (${gone[*]})"
+  echo "load of unicast discovery: $("$bin/bench_unicast_load" 20 100 30 1000)"
+  printf '_qrv._tcp.%s PTR\nns.%s A\n' "$domain" "$domain" >"$work/queries"
+  if command -v dnsperf >/dev/null; then
+    qps=$(in_ns b dnsperf -s "$server" -d "$work/queries" -l 5 -c 4 -q 50 2>&1 | awk '/Queries per second/ {print $4}')
+    echo "the server's capacity (dnsperf, 5 s, on this machine): $qps queries/s"
+  else
+    start=$(now_ms)
+    for ((i = 0; i < 200; ++i)); do in_ns b dig +short @"$server" -t PTR "_qrv._tcp.$domain" >/dev/null; done
+    echo "the server's capacity (a loop of dig, bounded by dig's start): $((200 * 1000 / ($(now_ms) - start))) queries/s"
+  fi
+  exit 0
+fi
 
 offset=$(size)
 start_pump

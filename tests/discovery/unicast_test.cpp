@@ -346,6 +346,24 @@ TEST_F(UnicastWorld, ADeadPublisherFadesWithinItsLeaseAndItsNameIsTakenOver)
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].instance, "cam (Live)");
 
+    // After one more lease the browser hands the instance over for deletion
+    // by a holder of the key; it goes unless it was refreshed meanwhile.
+    for (int s = 0; s < 31; ++s) {
+        advance(1s);
+        live->run(now, unix_now, zone.updater());
+        browse();
+    }
+    auto expired = browser.take_expired();
+    ASSERT_EQ(expired.size(), 1u);
+    EXPECT_EQ(expired[0].instance.labels[0], "cam (My Video)");
+    EXPECT_TRUE(browser.take_expired().empty());
+    // Not deleted when it changed since it was seen.
+    auto refreshed = expired[0].txt;
+    refreshed.push_back("changed");
+    const size_t before = zone.records.size();
+    live->remove_expired(expired[0].instance, refreshed, expired[0].host, zone.updater());
+    EXPECT_EQ(zone.records.size(), before);
+
     // A new process publishing the same name takes over the stale one.
     auto next = publisher("cccc", inet_addr("10.0.1.7"));
     next->add(1, offer("My Video", 5962, "c-1"), now);
@@ -356,6 +374,22 @@ TEST_F(UnicastWorld, ADeadPublisherFadesWithinItsLeaseAndItsNameIsTakenOver)
         EXPECT_EQ(r.name.text().find("cam-bbbb"), std::string::npos) << "the stale host's address is removed";
     advance(2s);
     EXPECT_EQ(browse().size(), 2u);
+
+    // Deleted as seen: PTR, SRV, TXT and the host's address.
+    auto dies = publisher("dddd", inet_addr("10.0.1.8"));
+    dies->add(1, offer("Other", 5963, "d-1"), now);
+    dies->run(now, unix_now, zone.updater());
+    for (int s = 0; s < 62; ++s) {
+        advance(1s);
+        live->run(now, unix_now, zone.updater());
+        next->run(now, unix_now, zone.updater());
+        browse();
+    }
+    expired = browser.take_expired();
+    ASSERT_EQ(expired.size(), 1u);
+    const size_t all = zone.records.size();
+    live->remove_expired(expired[0].instance, expired[0].txt, expired[0].host, zone.updater());
+    EXPECT_EQ(zone.records.size(), all - 4);
 }
 
 TEST_F(UnicastWorld, ServerDownThenUpAndRecordsRemovedBehindOurBack)

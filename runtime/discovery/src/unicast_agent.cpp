@@ -202,6 +202,10 @@ void UnicastAgent::run()
             next = std::min(next, publisher_->run(now, uint64_t(std::time(nullptr)), update));
         }
         next = std::min(next, browser_.run(Clock::now(), uint64_t(std::time(nullptr)), query));
+        // Holders of the key clear what dead processes left in their zone.
+        for (const auto& e : browser_.take_expired())
+            if (publisher_ && e.where.server == *config_.server && e.where.domain.equals(*config_.domain))
+                publisher_->remove_expired(e.instance, e.txt, e.host, update);
         bool changed = false;
         {
             std::lock_guard lock(mutex_);

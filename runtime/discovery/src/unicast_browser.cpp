@@ -118,6 +118,9 @@ bool UnicastBrowser::resolve(Target& target, Instance& instance, TimePoint now, 
         return srv && txt;
     }
     if (instance.resolved) {
+        instance.reported_expired = false;
+        if (auto label = txt_value(found.txt, kTxtLabel); label && equal_nocase(*label, found.instance))
+            found.instance = *label;
         instance.service = std::move(found);
         if (stale) {
             // Asked again when the lease ends; a refresh time from the
@@ -129,6 +132,13 @@ bool UnicastBrowser::resolve(Target& target, Instance& instance, TimePoint now, 
             instance.next_resolve = now + kRecheckUnleased;
         }
     } else {
+        uint64_t lease = 0;
+        const uint64_t stale_at = have_txt ? stale_after(found.txt, &lease).value_or(0) : 0;
+        if (have_srv && stale_at != 0 && stale_at + lease <= unix_now && !instance.reported_expired &&
+            expired_.size() < kMaxInstances) {
+            expired_.push_back(Expired{target.where, name, found.txt, host});
+            instance.reported_expired = true;
+        }
         // Records missing or stale: look again soon, since a new holder may
         // take the name over (the PTR set does not change then); the PTR
         // poll drops the instance as soon as its PTR record goes.

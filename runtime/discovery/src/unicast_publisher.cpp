@@ -95,6 +95,29 @@ std::optional<std::string> UnicastPublisher::label(uint64_t id) const
     return it->second.label;
 }
 
+void UnicastPublisher::remove_expired(const Name& instance, const std::vector<std::string>& txt, const Name& host,
+                                      const UnicastExchange& exchange)
+{
+    const auto in_zone = [&](const Name& n) {
+        return n.labels.size() > zone_.labels.size() &&
+               Name{std::vector(n.labels.end() - long(zone_.labels.size()), n.labels.end())}.equals(zone_);
+    };
+    if (!in_zone(instance) || host.equals(target_))
+        return;
+    Message update = make_update(zone_, 0);
+    require_rrset(update, make_txt(instance, txt, 0));
+    delete_record(update, make_ptr(service_, instance, 0));
+    delete_name(update, instance);
+    if (in_zone(host))
+        delete_name(update, host);
+    const auto reply = exchange(update, true);
+    if (reply.status == DnsClient::Status::ok && reply.message.rcode() == kRcodeNoError) {
+        ++stats_.updates;
+        QRV_LOG_AT(info, discovery, "removed '%s', left behind in %s by a process that ended",
+                   instance.labels.empty() ? "" : instance.labels[0].c_str(), zone_.text().c_str());
+    }
+}
+
 std::map<uint64_t, std::string> UnicastPublisher::labels() const
 {
     std::map<uint64_t, std::string> out;
@@ -120,6 +143,8 @@ void UnicastPublisher::add_records(Message& update, const Item& item, uint64_t u
 {
     const uint32_t ttl = uint32_t(std::max<int64_t>(1, lease_.count() / 3));
     auto txt = item.offer.txt;
+    // Servers may keep names in lower case only: the label as written.
+    txt.push_back(std::string(kTxtLabel) + "=" + item.label);
     txt.push_back(std::string(kTxtRefresh) + "=" + std::to_string(unix_now));
     txt.push_back(std::string(kTxtLease) + "=" + std::to_string(lease_.count()));
     add_record(update, make_ptr(service_, item.instance, ttl));

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "discovery/clock.h"
@@ -52,6 +53,15 @@ public:
 
     // The live instances of every target, in a stable order.
     std::vector<UnicastService> services() const;
+    // Instances found stale for a whole lease more (their publisher is
+    // gone), once each, for a holder of the key to delete.
+    struct Expired {
+        BrowseTarget where;
+        Name instance;
+        std::vector<std::string> txt;  // as seen: the deletion requires it unchanged
+        Name host;                     // the SRV target
+    };
+    std::vector<Expired> take_expired() { return std::exchange(expired_, {}); }
     // Raised whenever services() changes.
     uint64_t generation() const { return generation_; }
     const UnicastBrowserStats& stats() const { return stats_; }
@@ -61,6 +71,7 @@ private:
         UnicastService service;
         bool resolved = false;      // SRV, TXT and A are known and fresh
         TimePoint next_resolve{};   // when to ask again (lease end, or retry)
+        bool reported_expired = false;
     };
     struct Target {
         BrowseTarget where;
@@ -80,6 +91,7 @@ private:
     std::vector<Target> targets_;
     uint64_t generation_ = 0;
     UnicastBrowserStats stats_;
+    std::vector<Expired> expired_;
 };
 
 }  // namespace qrv::discovery

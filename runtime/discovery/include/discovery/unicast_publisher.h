@@ -63,6 +63,11 @@ public:
     // gets no answer, so that a dead server costs one timeout at most.
     void remove_all(const UnicastExchange& exchange);
 
+    // Deletes an instance left behind by a process that died (and its
+    // host's address), provided its TXT record is still `txt`, as seen.
+    void remove_expired(const Name& instance, const std::vector<std::string>& txt, const Name& host,
+                        const UnicastExchange& exchange);
+
     std::optional<std::string> label(uint64_t id) const;
     // The labels of everything not being withdrawn.
     std::map<uint64_t, std::string> labels() const;
@@ -110,6 +115,8 @@ private:
 // The TXT fields that carry freshness.
 inline constexpr const char* kTxtRefresh = "refresh";
 inline constexpr const char* kTxtLease = "lease";
+// The instance label with its letter case, which servers need not keep.
+inline constexpr const char* kTxtLabel = "label";
 
 // Seconds since 1970 after which a TXT set with refresh fields is stale;
 // nothing when it carries none. `lease`, when given, receives the lease.
