@@ -2,6 +2,10 @@
 // multicast DNS, service type _qrv._tcp.local, on the interfaces of the
 // scope (loopback alone unless QRV_INTERFACES widens it).
 //
+// With QRV_DNS_DOMAIN set (unicast_config.h), sources are also published in
+// and browsed from that zone of a DNS server (unicast_agent.h), so that they
+// are seen across routers; a source seen both ways is one entry (same id).
+//
 // One DiscoveryService per process (the library starts it with its first
 // start and stops it at the final shut-down). It owns one thread that does
 // all network work: the responder for what this process publishes and the
