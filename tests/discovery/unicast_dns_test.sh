@@ -187,6 +187,13 @@ echo "listed across subnets after $t ms"
 in_ns b dig +short @"$server" -t PTR "_qrv._tcp.$domain" | grep -qi 'my\\032video' || fail "dig does not list the source"
 echo "dig lists: $(in_ns b dig +short @"$server" -t PTR "_qrv._tcp.$domain" | tr '\n' ' ')"
 
+# Frames cross the router too: the published address is the sender's.
+if [[ -x $bin/qrv_monitor ]]; then
+  in_ns b "$bin/qrv_monitor" watch "My Video" --seconds 3 >"$work/watch.out" 2>&1
+  grep -qE '^video [1-9][0-9]* fps' "$work/watch.out" || fail "no frames in subnet B: $(cat "$work/watch.out")"
+  echo "watched from subnet B: $(grep -m1 -E '^video [1-9]' "$work/watch.out")"
+fi
+
 offset=$(size)
 kill -INT "$pump"
 t=$(wait_list "$offset" 0 2000) || fail "'My Video' still listed 2 s after its end"
