@@ -18,9 +18,10 @@ UnicastAgent::UnicastAgent(UnicastConfig config, std::string host, std::string p
       browser_(config_.poll),
       next_request_id_(std::random_device{}())
 {
+    // The host's name in the zone: unique per process, within one label.
     if (publishes_)
-        publisher_ = std::make_unique<UnicastPublisher>(*config_.domain, host, host + "-" + process_id.substr(0, 8),
-                                                        config_.lease);
+        publisher_ = std::make_unique<UnicastPublisher>(
+            *config_.domain, host, host.substr(0, kMaxLabelBytes - 9) + "-" + process_id.substr(0, 8), config_.lease);
     browse_changed_ = true;
     thread_ = std::thread([this] { run(); });
 }
