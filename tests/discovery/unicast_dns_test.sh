@@ -240,4 +240,9 @@ ip netns exec "$tag-r" "$knotd" -c "$work/knot.conf" >>"$work/knot.log" 2>&1 &
 knot_pid=$!
 t=$(wait_list "$offset" 1 10000) || fail "'My Video' not listed within 10 s of the start of a server that was down"
 echo "listed $t ms after the server was down for 1.5 s"
+
+# In subnet A the source is seen by multicast DNS and in the zone: one entry.
+sleep 1.5
+count=$(awk '/^Network sources/ {n = 0} /My Video/ {++n} END {print n + 0}' "$work/local.out")
+((count == 1)) || fail "subnet A lists 'My Video' $count times: $(tail -5 "$work/local.out")"
 echo "PASS"
