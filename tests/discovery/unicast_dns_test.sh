@@ -131,7 +131,8 @@ wait_list() {
   start=$(now_ms)
   while (($(now_ms) - start < limit)); do
     local last
-    last=$(tail -c +"$((offset + 1))" "$work/lister.out" | awk '/^Network sources/ {block=""} {block=block $0 "\n"} END {printf "%s", block}')
+    last=$(tail -c +"$((offset + 1))" "$work/lister.out" |
+      awk '/^Network sources/ {block = ""; seen = 1} /^No change/ {next} seen {block = block $0 "\n"} END {printf "%s", block}')
     if [[ -n $last ]]; then
       if ((want)) && grep -q "My Video" <<<"$last"; then echo $(($(now_ms) - start)); return 0; fi
       if ((!want)) && ! grep -q "My Video" <<<"$last"; then echo $(($(now_ms) - start)); return 0; fi

@@ -106,7 +106,11 @@ bool UnicastBrowser::resolve(Target& target, Instance& instance, TimePoint now, 
     }
     const bool was = instance.resolved;
     const UnicastService old = instance.service;
-    const auto stale = have_txt ? stale_after(found.txt) : std::optional<uint64_t>();
+    // Refresh times are whole seconds: one second early, so that a source
+    // whose process died is gone within its lease, never a second after.
+    auto stale = have_txt ? stale_after(found.txt) : std::optional<uint64_t>();
+    if (stale && *stale > 0)
+        *stale -= 1;
     instance.resolved = have_srv && have_txt && have_address && (!stale || *stale > unix_now);
     if (!srv || !txt || (have_srv && have_txt && !have_address)) {
         // Asking failed. It is asked only at first sight and when the lease
@@ -123,11 +127,14 @@ bool UnicastBrowser::resolve(Target& target, Instance& instance, TimePoint now, 
             found.instance = *label;
         instance.service = std::move(found);
         if (stale) {
-            // Asked again when the lease ends; a refresh time from the
-            // future (clocks apart) counts as now.
+            // Asked again when the lease ends (a refresh time from the
+            // future, clocks apart, counts as now), and at a third of the
+            // lease: a source that ended and started again under the same
+            // name between two polls leaves the PTR set unchanged.
             uint64_t lease = 0;
             stale_after(instance.service.txt, &lease);
-            instance.next_resolve = now + seconds(int64_t(std::min(*stale, unix_now + lease) - unix_now));
+            const auto left = int64_t(std::min(*stale, unix_now + lease) - unix_now);
+            instance.next_resolve = now + seconds(std::min(left, std::max<int64_t>(1, int64_t(lease) / 3)));
         } else {
             instance.next_resolve = now + kRecheckUnleased;
         }

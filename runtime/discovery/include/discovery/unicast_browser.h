@@ -1,7 +1,8 @@
 // Browsing a DNS zone for sources: asks for the PTR set of the service type
-// at a short interval, resolves (SRV, TXT, A) only instances that are new or
-// whose lease ran out, and hides an instance whose TXT refresh time is older
-// than its lease (its process died without withdrawing it).
+// at a short interval, resolves (SRV, TXT, A) instances that are new, and
+// known ones again only at a third of their lease and when it runs out; it
+// hides an instance whose TXT refresh time is older than its lease (its
+// process died without withdrawing it).
 //
 // Not thread-safe: it belongs to the thread that does the network work, and
 // never reads a clock (it is handed the time).
