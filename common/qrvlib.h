@@ -82,8 +82,11 @@ struct QRVlib_source_t {
 //   option_flag:   show sources published by this same process too.
 //   option_text_a: group filter, a comma-separated list of group names; only
 //                  sources in one of these groups are shown (null: all).
-//   option_text_b: reserved for a list of hosts to ask directly by unicast;
-//                  this version ignores it.
+//   option_text_b: extra places to look for sources by unicast DNS, a
+//                  comma-separated list of domain names ("control.example")
+//                  and IPv4 DNS servers of the configured QRV_DNS_DOMAIN
+//                  ("10.1.0.53"); entries that are neither are logged and
+//                  skipped (null: none).
 struct QRVlib_find_create_t {
     bool option_flag;
     const char* option_text_a;

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libcli11-dev libpng-dev libsndfile1-dev libyuv-dev
   clang libclang-rt-14-dev
   iproute2 python3 python3-zeroconf
+  libssl-dev knot dnsutils dnsperf
   doxygen
   libcpp-httplib-dev nlohmann-json3-dev libturbojpeg0-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev

@@ -206,6 +206,8 @@ private:
 
 bool write_rdata(Writer& w, const Record& rec, bool compress)
 {
+    if (rec.empty)
+        return true;
     switch (rec.type) {
     case kTypeA: {
         uint8_t b[4];

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <random>
@@ -21,6 +22,7 @@
 #include "discovery/instance_name.h"
 #include "discovery/mdns_socket.h"
 #include "discovery/responder.h"
+#include "discovery/unicast_agent.h"
 #include "base/log.h"
 
 namespace qrv::discovery {
@@ -132,6 +134,13 @@ struct DiscoveryService::State {
     std::unique_ptr<Responder> responder;
     std::unique_ptr<Browser> browser;
     uint64_t browser_generation = 0;
+    std::vector<SourceEntry> local_sources;  // what multicast DNS sees
+    UnicastConfig unicast_config;
+    // Unicast DNS discovery: made at the start when a domain is configured,
+    // or when a finder first asks for domains of its own.
+    std::unique_ptr<UnicastAgent> unicast;
+    uint64_t unicast_generation = 0;
+    std::map<uint64_t, UnicastOffer> unicast_offers;  // what we publish, for a late agent
     std::vector<SourceEntry> sources;
     uint64_t sources_generation = 0;
     DiscoveryStats stats;
@@ -155,6 +164,7 @@ struct DiscoveryService::State {
 
     ~State()
     {
+        unicast.reset();  // its thread wakes this one: gone before the descriptor
         if (wake_fd >= 0)
             ::close(wake_fd);
     }
@@ -173,11 +183,69 @@ struct DiscoveryService::State {
     }
 
     // Called with the mutex held: turns the browser's view into entries,
-    // one per instance, preferring what loopback saw.
+    // one per instance, preferring what loopback saw, then adds the sources
+    // that unicast DNS found and multicast DNS did not (same identity: one
+    // entry).
     void refresh_sources()
     {
-        if (browser->generation() == browser_generation)
+        const bool local_changed = browser->generation() != browser_generation;
+        const uint64_t unicast_now = unicast ? unicast->generation() : 0;
+        if (!local_changed && unicast_now == unicast_generation)
             return;
+        unicast_generation = unicast_now;
+        if (local_changed)
+            refresh_local_sources();
+        std::vector<SourceEntry> next = local_sources;
+        if (unicast)
+            for (const auto& u : unicast->services()) {
+                SourceEntry e = entry_of(u.instance, u.address, u.port, u.txt, false);
+                const bool known = std::any_of(next.begin(), next.end(), [&](const SourceEntry& s) {
+                    return e.endpoint.id.empty() ? equal_nocase(s.name, e.name) : s.endpoint.id == e.endpoint.id;
+                });
+                if (!known)
+                    next.push_back(std::move(e));
+            }
+        if (next != sources) {
+            sources = std::move(next);
+            ++sources_generation;
+            sources_changed.notify_all();
+        }
+    }
+
+    static SourceEntry entry_of(const std::string& instance, uint32_t address, uint16_t port,
+                                const std::vector<std::string>& txt, bool loop)
+    {
+        SourceEntry e;
+        e.name = instance;
+        in_addr a;
+        a.s_addr = address;
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &a, text, sizeof text);
+        e.endpoint.address = text;
+        e.endpoint.port = port;
+        if (auto id = txt_value(txt, "id"))
+            e.endpoint.id = *id;
+        // The Unix socket is only of use on the same host.
+        if (auto path = txt_value(txt, "unix"); path && loop)
+            e.endpoint.unix_path = *path;
+        if (auto process = txt_value(txt, "process"))
+            e.process = *process;
+        auto groups = txt_value(txt, "groups");
+        e.groups = split_groups(groups ? *groups : std::string());
+        if (e.groups.empty())
+            e.groups.push_back("public");
+        e.locator = format_locator(e.endpoint);
+        if (parse_locator(e.locator) != e.endpoint) {
+            // Text fields that a locator cannot carry: keep the address.
+            e.endpoint.id.clear();
+            e.endpoint.unix_path.clear();
+            e.locator = format_locator(e.endpoint);
+        }
+        return e;
+    }
+
+    void refresh_local_sources()
+    {
         browser_generation = browser->generation();
         std::vector<SourceEntry> next;
         std::map<std::string, size_t> by_name;
@@ -188,32 +256,7 @@ struct DiscoveryService::State {
             auto it = by_name.find(key);
             if (it != by_name.end() && (via_loopback[key] || !loop))
                 continue;
-            SourceEntry e;
-            e.name = b.instance;
-            in_addr a;
-            a.s_addr = b.address;
-            char text[INET_ADDRSTRLEN] = {};
-            inet_ntop(AF_INET, &a, text, sizeof text);
-            e.endpoint.address = text;
-            e.endpoint.port = b.port;
-            if (auto id = txt_value(b.txt, "id"))
-                e.endpoint.id = *id;
-            // The Unix socket is only of use on the same host.
-            if (auto path = txt_value(b.txt, "unix"); path && loop)
-                e.endpoint.unix_path = *path;
-            if (auto process = txt_value(b.txt, "process"))
-                e.process = *process;
-            auto groups = txt_value(b.txt, "groups");
-            e.groups = split_groups(groups ? *groups : std::string());
-            if (e.groups.empty())
-                e.groups.push_back("public");
-            e.locator = format_locator(e.endpoint);
-            if (parse_locator(e.locator) != e.endpoint) {
-                // Text fields that a locator cannot carry: keep the address.
-                e.endpoint.id.clear();
-                e.endpoint.unix_path.clear();
-                e.locator = format_locator(e.endpoint);
-            }
+            SourceEntry e = entry_of(b.instance, b.address, b.port, b.txt, loop);
             via_loopback[key] = loop;
             if (it != by_name.end()) {
                 next[it->second] = std::move(e);
@@ -222,11 +265,17 @@ struct DiscoveryService::State {
                 next.push_back(std::move(e));
             }
         }
-        if (next != sources) {
-            sources = std::move(next);
-            ++sources_generation;
-            sources_changed.notify_all();
-        }
+        local_sources = std::move(next);
+    }
+
+    // Called with the mutex held.
+    void start_unicast()
+    {
+        if (unicast)
+            return;
+        unicast = std::make_unique<UnicastAgent>(unicast_config, host, process_id, [this] { wake(); });
+        for (const auto& [id, offer] : unicast_offers)
+            unicast->publish(id, offer);
     }
 
     void notify_subscribers()
@@ -436,6 +485,9 @@ std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope)
     st->browser = std::make_unique<Browser>(service_type(), indices, kCacheRecords, seed ^ 0x27d4eb2f);
     st->browser->start(Clock::now());
     st->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    st->unicast_config = UnicastConfig::from_environment([](const char* name) { return std::getenv(name); });
+    if (st->unicast_config.domain)
+        st->start_unicast();
     State* raw = st.get();
     service->state_ = std::move(st);
     raw->thread = std::thread([raw] { raw->run(); });
@@ -450,6 +502,12 @@ DiscoveryService::~DiscoveryService()
     state_->wake();
     if (state_->thread.joinable())
         state_->thread.join();
+    std::unique_ptr<UnicastAgent> unicast;
+    {
+        std::lock_guard lock(state_->mutex);
+        unicast = std::move(state_->unicast);
+    }
+    unicast.reset();  // withdraws from the zone, outside the lock
 }
 
 Publication DiscoveryService::publish(const PublishRequest& request)
@@ -470,7 +528,11 @@ Publication DiscoveryService::publish(const PublishRequest& request)
         offer.txt.push_back(txt_entry("groups", request.groups.empty() ? "public" : request.groups));
         if (!request.endpoint.unix_path.empty() && request.endpoint.unix_path.size() + 5 <= kMaxTxtString)
             offer.txt.push_back(txt_entry("unix", request.endpoint.unix_path));
+        UnicastOffer unicast_offer{request.name, request.endpoint.port, id, offer.txt};
         p.id_ = state_->responder->add(std::move(offer), Clock::now());
+        state_->unicast_offers.emplace(p.id_, unicast_offer);
+        if (state_->unicast)
+            state_->unicast->publish(p.id_, std::move(unicast_offer));
         state_->reported[p.id_].label = state_->responder->label(p.id_).value_or(std::string());
     }
     p.service_ = weak_from_this();
@@ -486,6 +548,9 @@ void DiscoveryService::withdraw(uint64_t id)
         label = state_->responder->label(id).value_or(std::string());
         state_->responder->remove(id, Clock::now());
         state_->reported.erase(id);
+        state_->unicast_offers.erase(id);
+        if (state_->unicast)
+            state_->unicast->withdraw(id);
     }
     state_->wake();
     QRV_LOG_AT(debug, discovery, "withdrawing '%s'", label.c_str());
@@ -503,11 +568,22 @@ bool DiscoveryService::announced(uint64_t id) const
     return state_->responder->announced(id);
 }
 
-Subscription DiscoveryService::subscribe(Callback callback)
+Subscription DiscoveryService::subscribe(Callback callback, std::string_view extra_domains)
 {
     Subscription s;
     std::lock_guard lock(state_->subscribers_mutex);
     s.id_ = state_->next_subscriber++;
+    if (!extra_domains.empty()) {
+        std::vector<std::string> skipped;
+        auto targets = parse_browse_list(extra_domains, state_->unicast_config, &skipped);
+        for (const auto& item : skipped)
+            QRV_LOG_AT(warn, discovery, "a finder's extra domain %s is not browsed", item.c_str());
+        if (!targets.empty()) {
+            std::lock_guard state_lock(state_->mutex);
+            state_->start_unicast();
+            state_->unicast->set_browse(s.id_, std::move(targets));
+        }
+    }
     s.service_ = weak_from_this();
     callback(sources());
     state_->subscribers.emplace(s.id_, std::move(callback));
@@ -518,6 +594,9 @@ void DiscoveryService::unsubscribe(uint64_t id)
 {
     std::lock_guard lock(state_->subscribers_mutex);
     state_->subscribers.erase(id);
+    std::lock_guard state_lock(state_->mutex);
+    if (state_->unicast)
+        state_->unicast->set_browse(id, {});
 }
 
 std::vector<SourceEntry> DiscoveryService::sources() const
@@ -558,6 +637,31 @@ bool DiscoveryService::running() const
 void DiscoveryService::log_start() const
 {
     const State& st = *state_;
+    const auto& uc = st.unicast_config;
+    for (const auto& problem : uc.problems)
+        QRV_LOG_AT(warn, discovery, "%s", problem.c_str());
+    if (uc.domain) {
+        if (!uc.server)
+            QRV_LOG_AT(warn, discovery, "no DNS server for %s: set QRV_DNS_SERVER (resolv.conf names none)",
+                       uc.domain->text().c_str());
+        else if (!uc.key)
+            QRV_LOG_AT(info, discovery, "browsing %s at %s; not publishing there (no QRV_DNS_KEY)",
+                       uc.domain->text().c_str(), uc.server->text().c_str());
+        else
+            QRV_LOG_AT(info, discovery, "publishing in and browsing %s at %s with key '%s'",
+                       uc.domain->text().c_str(), uc.server->text().c_str(), uc.key->name.text().c_str());
+        // Sources are published at the address that faces the server;
+        // they listen only on the interfaces of the scope.
+        const auto toward = uc.server && uc.key ? DnsClient::local_address_toward(*uc.server) : std::nullopt;
+        const bool in_scope = toward && std::any_of(st.scope.interfaces.begin(), st.scope.interfaces.end(),
+                                                    [&](const Interface& i) { return i.address == *toward; });
+        if (toward && !in_scope)
+            QRV_LOG_AT(warn, discovery,
+                       "sources are published in %s at %s, an address outside the scope where they do not "
+                       "listen: add the interface toward %s to QRV_INTERFACES",
+                       uc.domain->text().c_str(), ServerAddress{*toward, 0}.text().c_str(),
+                       uc.server->text().c_str());
+    }
     if (!st.socket) {
         QRV_LOG_AT(error, discovery,
                    "could not start: %s; sources are neither published nor found, but can be reached by locator",
@@ -597,6 +701,13 @@ DiscoveryStats DiscoveryService::stats() const
     s.cache_records = state_->browser->cache().size();
     s.cache_evictions = state_->browser->cache().evictions();
     s.conflicts = state_->responder->conflicts();
+    if (state_->unicast) {
+        const auto u = state_->unicast->stats();
+        s.dns_queries = u.queries;
+        s.dns_updates = u.updates;
+        s.dns_failures = u.failures;
+        s.dns_conflicts = u.conflicts;
+    }
     return s;
 }
 

@@ -60,7 +60,7 @@ void Finder::follow(discovery::DiscoveryService& service)
     const std::string own = service.process_id();
     subscription_ = service.subscribe([this, own](const std::vector<discovery::SourceEntry>& all) {
         update(select(settings_, all, own));
-    });
+    }, settings_.extra_hosts);
 }
 
 std::vector<SourceInfo> Finder::select(const FinderSettings& settings,

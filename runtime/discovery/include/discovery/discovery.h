@@ -2,6 +2,10 @@
 // multicast DNS, service type _qrv._tcp.local, on the interfaces of the
 // scope (loopback alone unless QRV_INTERFACES widens it).
 //
+// With QRV_DNS_DOMAIN set (unicast_config.h), sources are also published in
+// and browsed from that zone of a DNS server (unicast_agent.h), so that they
+// are seen across routers; a source seen both ways is one entry (same id).
+//
 // One DiscoveryService per process (the library starts it with its first
 // start and stops it at the final shut-down). It owns one thread that does
 // all network work: the responder for what this process publishes and the
@@ -62,6 +66,11 @@ struct DiscoveryStats {
     uint64_t cache_evictions = 0;
     uint64_t conflicts = 0;
     uint64_t interfaces = 0;         // interfaces that joined the group
+    // Unicast DNS (a configured domain, or finders' extra domains).
+    uint64_t dns_queries = 0;
+    uint64_t dns_updates = 0;        // accepted by the server
+    uint64_t dns_failures = 0;       // unanswered, refused, or garbled replies
+    uint64_t dns_conflicts = 0;      // names taken in the zone
     bool running = false;            // the multicast socket is open
 };
 
@@ -122,8 +131,11 @@ public:
     Publication publish(const PublishRequest& request);
     // The callback runs at once with the current sources, then on the
     // discovery thread after every change. It must not call back into the
-    // service's subscribe/unsubscribe.
-    Subscription subscribe(Callback callback);
+    // service's subscribe/unsubscribe. `extra_domains` (comma list of
+    // domain names, or IPv4 servers of the configured domain) are browsed
+    // by unicast DNS while the subscription lives; their sources reach
+    // every subscriber. Bad entries are logged and skipped.
+    Subscription subscribe(Callback callback, std::string_view extra_domains = {});
 
     std::vector<SourceEntry> sources() const;
     // By full name ("HOST (source)"; ASCII case ignored).

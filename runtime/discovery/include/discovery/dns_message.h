@@ -29,6 +29,7 @@ enum RecordType : uint16_t {
 
 inline constexpr uint16_t kClassIN = 1;
 inline constexpr uint16_t kClassAny = 255;
+inline constexpr uint16_t kClassNone = 254;
 inline constexpr size_t kMaxLabelBytes = 63;
 inline constexpr size_t kMaxNameBytes = 255;  // on the wire, length bytes included
 inline constexpr size_t kMaxPacketBytes = 9000;
@@ -74,6 +75,9 @@ struct Record {
     uint32_t address = 0;              // A, network byte order
     std::vector<std::string> strings;  // TXT
     std::vector<uint8_t> raw;          // any other type, as received
+    // Written with no data at all, whatever the type: the deletions and
+    // prerequisites of dynamic updates (class ANY or NONE).
+    bool empty = false;
 
     // The data in canonical form (uncompressed, names lower-cased) for
     // comparisons: identical records, conflicts, probe tie-breaks.

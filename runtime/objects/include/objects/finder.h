@@ -25,7 +25,7 @@ namespace qrv {
 struct FinderSettings {
     bool show_local_sources = true;
     std::string groups;
-    std::string extra_hosts;
+    std::string extra_hosts;  // comma list of extra DNS domains (or servers) to browse
 };
 
 struct SourceInfo {
