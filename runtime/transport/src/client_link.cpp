@@ -261,6 +261,7 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         Mappings maps;
         std::vector<net::Fd> passed;
         Message m;
+        uint64_t last_number = 0;  // of the last video frame on this connection
         bool silent = false;
         using Clock = std::chrono::steady_clock;
         auto heard = Clock::now();  // the source's last message
@@ -343,7 +344,27 @@ bool ClientLink::serve(net::Fd fd, bool shared)
                                m.text.c_str());
                 events_.on_link_redirect(*this, m.text);
                 break;
-            case wire::MessageType::video:
+            case wire::MessageType::video: {
+                // The frame's number on its source shows the frames skipped
+                // there for this receiver.
+                const auto f = wire::decode_video(m.header, m.fixed);
+                const uint64_t number = f ? f->frame_number : 0;
+                if (number != 0) {
+                    if (last_number != 0 && number > last_number + 1)
+                        events_.on_link_video_lost(*this, number - last_number - 1);
+                    last_number = number;
+                }
+                if (VideoDecoder::compressed(m) && !decoder_.decode(m)) {
+                    QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent a compressed frame that does not decode; dropped",
+                               log_name(), peer.c_str());
+                    events_.on_link_video_lost(*this, 1);
+                    m = Message{};
+                    break;
+                }
+                events_.on_link_media(*this, std::move(m));
+                m = Message{};
+                break;
+            }
             case wire::MessageType::audio:
             case wire::MessageType::metadata:
                 events_.on_link_media(*this, std::move(m));

@@ -101,6 +101,7 @@ private:
     void on_media(transport::Message&& message) override { queue_.push(std::move(message)); }
     void on_bad() override { ++bad_messages_; }
     void on_skipped(bool unknown_type) override { ++(unknown_type ? unknown_messages_ : unknown_formats_); }
+    void on_video_lost(uint64_t frames) override { video_lost_ += frames; }
 
     int32_t capture_video(transport::Message& m, QRVlib_video_frame_v2_t* video);
 
@@ -111,6 +112,7 @@ private:
     std::atomic<uint64_t> bad_messages_{0};
     std::atomic<uint64_t> unknown_messages_{0};
     std::atomic<uint64_t> unknown_formats_{0};
+    std::atomic<uint64_t> video_lost_{0};  // skipped at the source, or undecodable
     // Its links are started once every part is in place, and stopped by
     // the destructor before any part goes.
     RouteFollower route_;

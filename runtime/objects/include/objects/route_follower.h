@@ -31,6 +31,8 @@ public:
         virtual void on_media(transport::Message&& message) = 0;
         virtual void on_bad() = 0;
         virtual void on_skipped(bool unknown_type) = 0;
+        // Video frames of the carrying link that will not arrive.
+        virtual void on_video_lost(uint64_t frames) = 0;
     };
     struct Status {
         bool connected = false;
@@ -80,6 +82,7 @@ private:
         {
             owner_.listener_.on_skipped(unknown_type);
         }
+        void on_link_video_lost(transport::ClientLink&, uint64_t frames) override;
 
     private:
         RouteFollower& owner_;

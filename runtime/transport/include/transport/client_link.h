@@ -19,6 +19,7 @@
 
 #include "base/locator.h"
 #include "transport/message_io.h"
+#include "transport/video_decoder.h"
 #include "base/socket.h"
 
 namespace qrv::transport {
@@ -39,6 +40,10 @@ public:
     // A message skipped: of a type this version does not know, or media in
     // a payload format it does not know (unknown_type false).
     virtual void on_link_skipped(ClientLink& link, bool unknown_type) = 0;
+    // Video frames that will not arrive: numbers the source skipped for
+    // this receiver, and compressed frames that did not decode (dropped,
+    // the connection kept).
+    virtual void on_link_video_lost(ClientLink&, uint64_t frames) { (void)frames; }
 };
 
 struct LinkOptions {
@@ -131,6 +136,7 @@ private:
     std::string failed_path_;  // a Unix path that did not work: TCP instead
     // The last connection brought something after its greeting (link thread).
     bool delivered_ = false;
+    VideoDecoder decoder_;  // used by the link's thread
     std::thread thread_;
 };
 
