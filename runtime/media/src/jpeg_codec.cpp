@@ -198,26 +198,32 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
 
     // Alpha first: is it there, constant, or a plane?
     SlicedLayout alpha;
-    std::vector<uint8_t> alpha_plane;
+    const size_t pixels = size_t(width) * size_t(picture.height);
+    std::unique_ptr<uint8_t[]> alpha_plane;  // left uninitialised: every byte is written
     if (layout->has_alpha) {
-        const size_t pixels = size_t(width) * size_t(picture.height);
-        alpha_plane.resize(pixels);
+        alpha_plane.reset(new uint8_t[pixels]);
         // Both alpha layouts keep alpha in the fourth byte.
-        libyuv::ARGBExtractAlpha(picture.data, int(picture.stride), alpha_plane.data(), width, width,
+        libyuv::ARGBExtractAlpha(picture.data, int(picture.stride), alpha_plane.get(), width, width,
                                  picture.height);
         const uint8_t first = alpha_plane[0];
         const bool constant =
-            std::all_of(alpha_plane.begin(), alpha_plane.end(), [first](uint8_t a) { return a == first; });
+            std::all_of(alpha_plane.get(), alpha_plane.get() + pixels, [first](uint8_t a) { return a == first; });
         if (constant) {
             alpha.alpha = first == 255 ? AlphaMode::none : AlphaMode::constant;
             alpha.alpha_value = first;
-            alpha_plane.clear();
+            alpha_plane.reset();
         } else {
             alpha.alpha = AlphaMode::plane;
         }
     }
 
-    std::vector<std::vector<uint8_t>> streams(count);
+    // Each slice's stream in a buffer of the worst-case size, not
+    // initialised: only the bytes the library writes are read.
+    struct Stream {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t size = 0;
+    };
+    std::vector<Stream> streams(count);
     std::vector<size_t> starts(count);
     for (size_t i = 1; i < count; ++i)
         starts[i] = starts[i - 1] + rows[i - 1];
@@ -227,9 +233,8 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
     const size_t pieces = count + (alpha.alpha == AlphaMode::plane ? 1 : 0);
     pool.run(pieces, [&](size_t i) {
         if (i == count) {
-            packed_alpha.resize(ZSTD_compressBound(alpha_plane.size()));
-            const size_t n = ZSTD_compress(packed_alpha.data(), packed_alpha.size(), alpha_plane.data(),
-                                           alpha_plane.size(), 1);
+            packed_alpha.resize(ZSTD_compressBound(pixels));
+            const size_t n = ZSTD_compress(packed_alpha.data(), packed_alpha.size(), alpha_plane.get(), pixels, 1);
             if (ZSTD_isError(n))
                 failed = true;
             else
@@ -238,10 +243,10 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
         }
         const int h = int(rows[i]);
         const uint8_t* src = picture.data + starts[i] * picture.stride;
-        std::vector<uint8_t>& out = streams[i];
-        out.resize(tjBufSize(width, h, TJSAMP_422));
-        unsigned char* buf = out.data();
-        unsigned long size = out.size();
+        Stream& out = streams[i];
+        unsigned long size = tjBufSize(width, h, TJSAMP_422);
+        out.bytes.reset(new uint8_t[size]);
+        unsigned char* buf = out.bytes.get();
         tjhandle tj = compressor();
         int r = -1;
         if (!tj) {
@@ -265,14 +270,14 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
         if (r != 0 || size == 0 || size > UINT32_MAX)
             failed = true;
         else
-            out.resize(size);
+            out.size = size;
     });
     if (failed)
         return std::nullopt;
 
     uint64_t total = kSlicedJpegHeaderBytes + 8 * count + packed_alpha.size();
     for (const auto& s : streams)
-        total += s.size();
+        total += s.size;
     if (total > max_compressed_bytes(width, picture.height))
         return std::nullopt;
     std::vector<uint8_t> payload(total);
@@ -287,9 +292,9 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
     size_t at = kSlicedJpegHeaderBytes + 8 * count;
     for (size_t i = 0; i < count; ++i) {
         put_u32(p + kSlicedJpegHeaderBytes + 8 * i, rows[i]);
-        put_u32(p + kSlicedJpegHeaderBytes + 8 * i + 4, uint32_t(streams[i].size()));
-        std::memcpy(p + at, streams[i].data(), streams[i].size());
-        at += streams[i].size();
+        put_u32(p + kSlicedJpegHeaderBytes + 8 * i + 4, uint32_t(streams[i].size));
+        std::memcpy(p + at, streams[i].bytes.get(), streams[i].size);
+        at += streams[i].size;
     }
     if (!packed_alpha.empty())
         std::memcpy(p + at, packed_alpha.data(), packed_alpha.size());
@@ -315,14 +320,14 @@ bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32
     }
     // The alpha plane must unpack to exactly one byte per pixel.
     const size_t plane_size = size_t(width) * size_t(height);
-    std::vector<uint8_t> alpha_plane;
+    std::unique_ptr<uint8_t[]> alpha_plane;
     if (layout->alpha == AlphaMode::plane) {
         const uint8_t* a = payload.data() + layout->alpha_offset;
         const unsigned long long declared = ZSTD_getFrameContentSize(a, layout->alpha_bytes);
         if (declared != plane_size)
             return false;
-        alpha_plane.resize(plane_size);
-        const size_t n = ZSTD_decompress(alpha_plane.data(), plane_size, a, layout->alpha_bytes);
+        alpha_plane.reset(new uint8_t[plane_size]);
+        const size_t n = ZSTD_decompress(alpha_plane.get(), plane_size, a, layout->alpha_bytes);
         if (ZSTD_isError(n) || n != plane_size)
             return false;
     }
@@ -370,7 +375,7 @@ bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32
                     out[size_t(y) * line_bytes + size_t(x) * 4 + 3] = layout->alpha_value;
             break;
         case AlphaMode::plane:
-            libyuv::ARGBCopyYToAlpha(alpha_plane.data() + starts[i] * size_t(width), width, out, int(line_bytes),
+            libyuv::ARGBCopyYToAlpha(alpha_plane.get() + starts[i] * size_t(width), width, out, int(line_bytes),
                                      width, h);
             break;
         }
