@@ -45,6 +45,29 @@ VideoCodecSettings VideoCodecSettings::from_environment()
     return s;
 }
 
+namespace {
+
+std::mutex defaults_mutex;
+std::optional<VideoCodecSettings> given_defaults;
+
+}  // namespace
+
+VideoCodecSettings VideoCodecSettings::defaults()
+{
+    {
+        std::lock_guard lock(defaults_mutex);
+        if (given_defaults)
+            return *given_defaults;
+    }
+    return from_environment();
+}
+
+void VideoCodecSettings::set_defaults(const VideoCodecSettings& settings)
+{
+    std::lock_guard lock(defaults_mutex);
+    given_defaults = settings;
+}
+
 VideoEncoder::VideoEncoder(VideoCodecSettings settings, Deliver deliver, Encode encode)
     : settings_(settings), deliver_(std::move(deliver)), encode_(std::move(encode)), quality_(settings.quality)
 {

@@ -49,7 +49,7 @@ struct ServerOptions {
     QueueLimits queue;
     // Compression of video for receivers on other hosts (TCP) that can
     // decode it; receivers on this host always get raw shared memory.
-    VideoCodecSettings video_codec = VideoCodecSettings::from_environment();
+    VideoCodecSettings video_codec = VideoCodecSettings::defaults();
     // The source's name, for log lines.
     std::string name;
     ServerOptions named(std::string source) const

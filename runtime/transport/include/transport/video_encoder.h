@@ -39,6 +39,11 @@ struct VideoCodecSettings {
     /// QRV_VIDEO_QUALITY (1 to 100), QRV_VIDEO_MAX_MBITS (megabits per
     /// second, 0 for none). Values that do not parse are ignored.
     static VideoCodecSettings from_environment();
+    /// What a source made now uses: the settings last given to
+    /// set_defaults, else from_environment(). Thread-safe.
+    static VideoCodecSettings defaults();
+    /// Replaces the environment's settings for sources made from now on.
+    static void set_defaults(const VideoCodecSettings& settings);
 };
 
 /// True when QRV_VIDEO_CODEC=raw: receivers then ask for raw pixels only.
