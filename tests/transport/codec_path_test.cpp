@@ -133,6 +133,9 @@ TEST(CodecPath, EachReceiverGetsEveryFrameInTheFormatItCanTake)
     EXPECT_GT(s.video_compressed_bytes, 0u);
     for (auto* r : {compressing.get(), raw_only.get(), same_host.get()})
         EXPECT_EQ(r->stats().video_dropped, 0u);
+    EXPECT_EQ(compressing->codec_stats().frames, 5u);
+    EXPECT_EQ(raw_only->codec_stats().frames, 0u);
+    EXPECT_EQ(same_host->codec_stats().frames, 0u);
 }
 
 TEST(CodecPath, RawForcedOnTheSenderCompressesNothing)
@@ -318,4 +321,6 @@ TEST(CodecPath, AReceiverDropsUndecodableFramesAndCountsSourceSkipsKeepingItsCon
     EXPECT_EQ(s.video_dropped, 4u);  // one undecodable, three never sent
     EXPECT_EQ(s.bad_messages, 0u);
     EXPECT_EQ(s.connects, 1u);
+    EXPECT_EQ(receiver->codec_stats().frames, 1u);
+    EXPECT_EQ(receiver->codec_stats().refused, 1u);
 }

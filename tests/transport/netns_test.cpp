@@ -236,8 +236,12 @@ TEST(Netns, StrobePumpKeepsItsFullRateOverALinkShapedToOneGigabit)
     std::printf("1 Gbit/s link, strobe_pump 1920x1080 BGRA: compressed %.2f fps (%d frames, %llu dropped), "
                 "raw %.2f fps (%d frames, %llu dropped)\n",
                 jpeg.fps(), jpeg.frames, jpeg.dropped, raw.fps(), raw.frames, raw.dropped);
-    EXPECT_GE(jpeg.fps(), 29.0);
     EXPECT_EQ(jpeg.uniform, jpeg.frames) << "every frame uniformly black or white";
+    EXPECT_GE(jpeg.frames, 10);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "rates are not measured under the sanitizers";
+#endif
+    EXPECT_GE(jpeg.fps(), 29.0);
     // The encoder skips a frame only when its threads get no core for a
     // frame's time, which a test machine shared with other builds allows.
     EXPECT_LE(jpeg.dropped * 25, (unsigned long long)jpeg.frames);

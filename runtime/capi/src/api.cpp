@@ -695,6 +695,17 @@ QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_re
     });
 }
 
+QRVLIB_API bool QRVlib_recv_get_codec_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_codec_stats_t* stats)
+{
+    return guarded(false, [&] {
+        auto r = receiver_of(receiver);
+        if (!r || !present(stats, "stats"))
+            return false;
+        *stats = r->codec_stats();
+        return true;
+    });
+}
+
 QRVLIB_API bool QRVlib_recv_ptz_store_preset(QRVlib_recv_instance_t receiver, int32_t preset)
 {
     return guarded(false, [&] {

@@ -139,6 +139,13 @@ struct QRVlib_send_codec_stats_t {
     int32_t quality;      ///< for the next frame: where the ceiling has taken it
 };
 
+/// Compressed video that reached one receiver since its creation.
+struct QRVlib_recv_codec_stats_t {
+    uint64_t frames;   ///< compressed frames decoded
+    uint64_t bytes;    ///< their compressed size
+    uint64_t refused;  ///< did not decode: dropped (and in video_dropped)
+};
+
 /// Camera commands that reach a sender.
 enum QRVlib_ptz_command_e : int32_t {
     QRVlib_ptz_recall_preset = 1,  // preset, value_a = speed 0.0 to 1.0
@@ -180,6 +187,10 @@ QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec);
 /// compresses nothing (no receiver on another host, or raw forced). False
 /// for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_codec_stats(QRVlib_send_instance_t sender, QRVlib_send_codec_stats_t* stats);
+/// Fills *stats with the compressed video that reached the receiver; all
+/// 0 while its source sends raw pixels. False for an unknown receiver or a
+/// null pointer.
+QRVLIB_API bool QRVlib_recv_get_codec_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_codec_stats_t* stats);
 /// Sends a metadata frame to every receiver; false for a bad frame.
 QRVLIB_API bool QRVlib_send_send_metadata(QRVlib_send_instance_t sender, const QRVlib_metadata_frame_t* frame);
 

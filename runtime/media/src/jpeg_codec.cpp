@@ -201,19 +201,25 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
     const size_t pixels = size_t(width) * size_t(picture.height);
     std::unique_ptr<uint8_t[]> alpha_plane;  // left uninitialised: every byte is written
     if (layout->has_alpha) {
-        alpha_plane.reset(new uint8_t[pixels]);
-        // Both alpha layouts keep alpha in the fourth byte.
-        libyuv::ARGBExtractAlpha(picture.data, int(picture.stride), alpha_plane.get(), width, width,
-                                 picture.height);
-        const uint8_t first = alpha_plane[0];
-        const bool constant =
-            std::all_of(alpha_plane.get(), alpha_plane.get() + pixels, [first](uint8_t a) { return a == first; });
+        // Both alpha layouts keep alpha in the fourth byte. Constant alpha
+        // (the common case) is found without extracting a plane.
+        const uint8_t first = picture.data[3];
+        bool constant = true;
+        for (int y = 0; constant && y < picture.height; ++y) {
+            const uint8_t* line = picture.data + size_t(y) * picture.stride;
+            uint8_t differs = 0;
+            for (int x = 0; x < width; ++x)
+                differs |= uint8_t(line[size_t(x) * 4 + 3] ^ first);
+            constant = differs == 0;
+        }
         if (constant) {
             alpha.alpha = first == 255 ? AlphaMode::none : AlphaMode::constant;
             alpha.alpha_value = first;
-            alpha_plane.reset();
         } else {
             alpha.alpha = AlphaMode::plane;
+            alpha_plane.reset(new uint8_t[pixels]);
+            libyuv::ARGBExtractAlpha(picture.data, int(picture.stride), alpha_plane.get(), width, width,
+                                     picture.height);
         }
     }
 
@@ -369,11 +375,21 @@ bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32
         switch (layout->alpha) {
         case AlphaMode::none:
             break;  // TurboJPEG writes 255 into the fourth byte
-        case AlphaMode::constant:
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < width; ++x)
-                    out[size_t(y) * line_bytes + size_t(x) * 4 + 3] = layout->alpha_value;
+        case AlphaMode::constant: {
+            // Whole pixels at a time: the alpha byte is the highest of a
+            // little-endian word in both layouts.
+            const uint32_t a = uint32_t(layout->alpha_value) << 24;
+            for (int y = 0; y < h; ++y) {
+                uint8_t* line = out + size_t(y) * line_bytes;
+                for (int x = 0; x < width; ++x) {
+                    uint32_t px;
+                    std::memcpy(&px, line + size_t(x) * 4, 4);
+                    px = (px & 0x00ffffffu) | a;
+                    std::memcpy(line + size_t(x) * 4, &px, 4);
+                }
+            }
             break;
+        }
         case AlphaMode::plane:
             libyuv::ARGBCopyYToAlpha(alpha_plane.get() + starts[i] * size_t(width), width, out, int(line_bytes),
                                      width, h);

@@ -354,12 +354,18 @@ bool ClientLink::serve(net::Fd fd, bool shared)
                         events_.on_link_video_lost(*this, number - last_number - 1);
                     last_number = number;
                 }
-                if (VideoDecoder::compressed(m) && !decoder_.decode(m)) {
-                    QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent a compressed frame that does not decode; dropped",
-                               log_name(), peer.c_str());
-                    events_.on_link_video_lost(*this, 1);
-                    m = Message{};
-                    break;
+                if (VideoDecoder::compressed(m)) {
+                    const uint64_t bytes = m.header.data_len;
+                    const bool decoded = decoder_.decode(m);
+                    events_.on_link_video_compressed(*this, bytes, decoded);
+                    if (!decoded) {
+                        QRV_LOG_AT(warn, receiver,
+                                   "receiver '%s': %s sent a compressed frame that does not decode; dropped",
+                                   log_name(), peer.c_str());
+                        events_.on_link_video_lost(*this, 1);
+                        m = Message{};
+                        break;
+                    }
                 }
                 events_.on_link_media(*this, std::move(m));
                 m = Message{};

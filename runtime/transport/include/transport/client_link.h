@@ -44,6 +44,13 @@ public:
     // this receiver, and compressed frames that did not decode (dropped,
     // the connection kept).
     virtual void on_link_video_lost(ClientLink&, uint64_t frames) { (void)frames; }
+    // A compressed video frame of this many payload bytes arrived; decoded
+    // false: it did not decode and was dropped.
+    virtual void on_link_video_compressed(ClientLink&, uint64_t bytes, bool decoded)
+    {
+        (void)bytes;
+        (void)decoded;
+    }
 };
 
 struct LinkOptions {
