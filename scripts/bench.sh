@@ -94,7 +94,7 @@ link_pair lat_local_1080 "" --frames "$latency_frames" --width 1920 --height 108
 link_pair lat_local_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367 | tee -a "$raw"
 
 # Across two network namespaces over TCP, next to a plain TCP stream.
-bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
+QRV_BENCH_PHOTO=${photos[0]:-} bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
 
 # Discovery: creation to visibility and destroy to removal, next to
 # python3-zeroconf in the same run; its table becomes one row per measure.
