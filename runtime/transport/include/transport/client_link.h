@@ -26,7 +26,8 @@ namespace qrv::transport {
 
 class ClientLink;
 
-// Called from the link's thread, never with a lock of the link held.
+// Called from the link's threads (its reader, and for video over TCP its
+// decoding thread), never with a lock of the link held.
 class LinkEvents {
 public:
     virtual ~LinkEvents() = default;

@@ -6,8 +6,13 @@
 #define QRV_TRANSPORT_VIDEO_DECODER_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "base/thread_pool.h"
 #include "transport/message_io.h"
@@ -37,6 +42,41 @@ private:
     std::unique_ptr<ThreadPool> pool_;  // made with the first frame
     BufferPool buffers_{4};
     std::atomic<uint64_t> refused_{0}, decoded_{0};
+};
+
+/// The video of one TCP connection, decoded on a thread of its own so that
+/// the connection's reader never waits for a decode: it hands each video
+/// message over and goes on reading. A frame handed over while the previous
+/// one is still waiting replaces it (counted as lost): latency stays at
+/// about one frame however slow decoding is.
+class DecodeStage {
+public:
+    using Deliver = std::function<void(Message&&)>;   // a raw frame, ready
+    using Lost = std::function<void(uint64_t frames)>;  // replaced, or did not decode
+    using Compressed = std::function<void(uint64_t bytes, bool decoded)>;
+
+    /// The callbacks run on the stage's thread, never with its lock held.
+    DecodeStage(VideoDecoder& decoder, Deliver deliver, Lost lost, Compressed compressed);
+    /// Stops and joins the thread; a frame still waiting is dropped.
+    ~DecodeStage();
+    DecodeStage(const DecodeStage&) = delete;
+    DecodeStage& operator=(const DecodeStage&) = delete;
+
+    /// Hands over a checked video message; returns at once.
+    void offer(Message&& m);
+
+private:
+    void run();
+
+    VideoDecoder& decoder_;
+    Deliver deliver_;
+    Lost lost_;
+    Compressed compressed_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::optional<Message> pending_;
+    bool stopping_ = false;
+    std::thread thread_;  // started by the first offer
 };
 
 }  // namespace qrv::transport
