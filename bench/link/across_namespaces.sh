@@ -2,7 +2,8 @@
 # Runs the link benchmarks between two network namespaces joined by a veth
 # pair: our runtime over TCP (sender in one namespace, receiver in the
 # other, each scoped to its end of the pair) next to a plain TCP stream of
-# the same bytes, and send-to-capture latency at 1920x1080 and 3840x2160.
+# the same bytes, and send-to-capture latency at 1920x1080 and 3840x2160;
+# then, on the link shaped to 1 Gbit/s, compressed video next to raw.
 # Usage: across_namespaces.sh BIN_DIR FRAMES LATENCY_FRAMES [ROUNDS]
 # Prints "key value" lines; prints "netns_skipped 1" and a message when the
 # namespaces cannot be made. The namespaces are removed on every exit.
@@ -36,6 +37,10 @@ if ! { ip netns add "$ns_a" && ip netns add "$ns_b" &&
 fi
 
 in_a() { ip netns exec "$ns_a" env QRV_INTERFACES="$veth_a" "$@"; }
+# The unshaped link stands for a fast network: the runtime's raw transport
+# is measured there against the plain TCP stream, as before video between
+# hosts was compressed (the shaped link below measures the codec).
+export QRV_VIDEO_CODEC=raw
 in_b() { ip netns exec "$ns_b" env QRV_INTERFACES="$veth_b" "$@"; }
 
 # One runtime sender/receiver pair: link PREFIX "RECEIVER OPTIONS" SENDER OPTIONS...
@@ -74,6 +79,7 @@ tbf="root tbf rate 1gbit burst 512kb latency 50ms"
 if tc -n "$ns_a" qdisc add dev "$veth_a" $tbf && tc -n "$ns_b" qdisc add dev "$veth_b" $tbf; then
   photo_option=()
   [[ -n ${QRV_BENCH_PHOTO:-} ]] && photo_option=(--photo "$QRV_BENCH_PHOTO")
+  unset QRV_VIDEO_CODEC
   for codec in jpeg raw; do
     if [[ $codec == raw ]]; then export QRV_VIDEO_CODEC=raw; else unset QRV_VIDEO_CODEC; fi
     link "shaped_${codec}_strobe" "--warmup 10" --frames "$((latency_frames + 10))" --width 1920 --height 1080 \
