@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +100,52 @@ int measure_frames(const char* locator, double seconds)
     return 0;
 }
 
+// Helper mode: flash_beep's picture and sound, paired as they arrive (the
+// audio of a frame comes before its picture); prints "pairs N mismatched N
+// flashes N": pairs whose picture is white while the sound is silent, or
+// the other way round, are mismatched.
+int check_flashes(const char* locator)
+{
+    if (!QRVlib_initialize())
+        return 2;
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t("My Video and Audio", locator));
+    auto r = QRVlib_recv_create_v3(&settings);
+    if (!r)
+        return 2;
+    int pairs = 0, mismatched = 0, flashes = 0;
+    bool have_audio = false, noisy = false;
+    const auto give_up = qrv_test::Clock::now() + 20s;
+    while (pairs < 100 && qrv_test::Clock::now() < give_up) {
+        QRVlib_video_frame_v2_t v;
+        QRVlib_audio_frame_v2_t a;
+        const int32_t k = QRVlib_recv_capture_v2(r, &v, &a, nullptr, 200);
+        if (k == QRVlib_frame_type_audio) {
+            float peak = 0;
+            for (int c = 0; c < a.no_channels; ++c) {
+                const float* plane = a.data + (size_t)c * (a.channel_stride / 4);
+                for (int i = 0; i < a.no_samples; ++i)
+                    peak = std::max(peak, std::fabs(plane[i]));
+            }
+            have_audio = true;
+            noisy = peak > 0.1f;
+            QRVlib_recv_free_audio_v2(r, &a);
+        } else if (k == QRVlib_frame_type_video) {
+            const bool white = v.data[1] > 128;  // luma of the first pixel
+            if (have_audio) {
+                mismatched += white != noisy;
+                flashes += white;
+                ++pairs;
+            }
+            have_audio = false;
+            QRVlib_recv_free_video_v2(r, &v);
+        }
+    }
+    QRVlib_recv_destroy(r);
+    QRVlib_destroy();
+    std::printf("pairs %d mismatched %d flashes %d\n", pairs, mismatched, flashes);
+    return 0;
+}
+
 class Namespaces {
 public:
     // prefix: of the namespaces' and the veth pair's names, with the PID.
@@ -138,6 +186,10 @@ public:
     // Starts strobe_pump in the first namespace; its locator, or empty.
     std::string start_strobe_pump(const std::string& env = "") const
     {
+        return start_program("strobe_pump", "My Video", env);
+    }
+    std::string start_program(const std::string& program, const std::string& source, const std::string& env) const
+    {
         char tmpl[] = "/tmp/qrv-netns-XXXXXX";
         const int fd = mkstemp(tmpl);
         if (fd < 0)
@@ -145,15 +197,15 @@ public:
         close(fd);
         const std::string file = tmpl;
         sh(in_a("env " + env + " QRV_INTERFACES=" + va_ + " QRV_LOCATOR_FILE=" + file + " " +
-                std::string(QRV_BIN_DIR) + "/strobe_pump &"));
+                std::string(QRV_BIN_DIR) + "/" + program + " &"));
         std::string locator;
         const auto end = qrv_test::Clock::now() + 10s;
         while (locator.empty() && qrv_test::Clock::now() < end) {
             std::ifstream in(file);
             std::string line;
             while (std::getline(in, line))
-                if (line.rfind("My Video\t", 0) == 0)
-                    locator = line.substr(9);
+                if (line.rfind(source + "\t", 0) == 0)
+                    locator = line.substr(source.size() + 1);
             std::this_thread::sleep_for(20ms);
         }
         unlink(file.c_str());
@@ -250,10 +302,33 @@ TEST(Netns, StrobePumpKeepsItsFullRateOverALinkShapedToOneGigabit)
     EXPECT_LT(raw.fps(), 25.0);
 }
 
+TEST(Netns, FlashBeepPictureAndSoundChangeOnTheSameFrameOverTheShapedLink)
+{
+    if (geteuid() != 0 || sh("command -v ip") != 0 || sh("command -v tc") != 0)
+        GTEST_SKIP() << "needs root, iproute2 and tc";
+    Namespaces ns("codec", "codec", "10.205.0");
+    if (!ns.ok() || !ns.shape("1gbit"))
+        GTEST_SKIP() << "network namespaces or traffic shaping refused here";
+    const std::string locator = ns.start_program("flash_beep", "My Video and Audio", "");
+    ASSERT_EQ(locator.rfind("qrv://10.205.0.1:", 0), 0u) << locator;
+    FILE* p = popen(ns.in_b("env QRV_NETNS_FLASH=1 QRV_NETNS_RECEIVER='" + locator + "' " + self_path).c_str(), "r");
+    ASSERT_TRUE(p);
+    int pairs = 0, mismatched = 0, flashes = 0;
+    const int got = std::fscanf(p, "pairs %d mismatched %d flashes %d", &pairs, &mismatched, &flashes);
+    pclose(p);
+    ns.stop_programs();
+    ASSERT_EQ(got, 3);
+    EXPECT_GE(pairs, 100);
+    EXPECT_GT(flashes, 0);
+    EXPECT_EQ(mismatched, 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (std::getenv("QRV_NETNS_FLASH"))
+        return check_flashes(std::getenv("QRV_NETNS_RECEIVER"));
     if (const char* seconds = std::getenv("QRV_NETNS_MEASURE"))
         return measure_frames(std::getenv("QRV_NETNS_RECEIVER"), std::atof(seconds));
     if (const char* locator = std::getenv("QRV_NETNS_RECEIVER"))
