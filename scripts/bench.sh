@@ -59,7 +59,7 @@ wait "$pid" || true
 
 # The compressed-video codec on photographs (Debian's wallpapers, scaled to
 # 1920x1080 and 3840x2160, with noise) and generated pictures, next to
-# plain single-threaded TurboJPEG on the same planes.
+# plain single-threaded TurboJPEG on the same planes, and GStreamer's jpegenc.
 walls=/usr/share/wallpapers
 photos=()
 for name in Path ColorfulCups Autumn; do
@@ -67,6 +67,7 @@ for name in Path ColorfulCups Autumn; do
   [[ -n $f ]] && photos+=("$f")
 done
 "$bin/bench_codec" --frames "$codec_frames" "${photos[@]}" | tee -a "$raw"
+/usr/bin/python3 bench/peers/gst_jpegenc.py "$codec_frames" "${photos[@]}" | tee -a "$raw" || true
 
 # Two processes on this host: our sender and receiver next to GStreamer's
 # shared-memory and TCP elements moving the same raw frames, and the memcpy
