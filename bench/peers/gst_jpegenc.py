@@ -36,7 +36,11 @@ def main():
             except (OSError, subprocess.CalledProcessError):
                 print("gst jpegenc: unavailable", file=sys.stderr)
                 return
-            per_frame = max(many - one, 1e-9) / frames
+            if many - one < 0.2 * many:
+                # Start-up dominated: a figure would only be noise.
+                print(f"gst jpegenc: {name} {height}p not measurable with {frames} frames", file=sys.stderr)
+                continue
+            per_frame = (many - one) / frames
             mpps = width * height / per_frame / 1e6
             print(f"gst_jpegenc_{name}_{height}_mpps {mpps:.1f}")
             print(f"row GStreamer jpegenc {name} {width}x{height} q{quality}: encode, 1 thread | "
