@@ -27,10 +27,10 @@ trap remove_new_shm_segments EXIT
 trap 'exit 130' INT TERM
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
-  link_frames=60 latency_frames=20 link_rounds=1 codec_frames=2
+  link_frames=60 latency_frames=20 link_rounds=1 codec_frames=2 panel_seconds=2
 else
   accept_frames=2000 pacing_frames=1000 transport_frames=600 discovery_rounds=5
-  link_frames=600 latency_frames=300 link_rounds=3 codec_frames=20
+  link_frames=600 latency_frames=300 link_rounds=3 codec_frames=20 panel_seconds=5
 fi
 
 out=results
@@ -94,8 +94,19 @@ done | awk -f bench/link/best_of.awk | tee -a "$raw"
 link_pair lat_local_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367 | tee -a "$raw"
 link_pair lat_local_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367 | tee -a "$raw"
 
+# The GStreamer elements: frame rate between two processes next to
+# shmsink/shmsrc and the runtime alone, and the latency of a paced stream
+# next to shm, each in the same run.
+if [[ -e build-release/gst/libgstqrv.so ]]; then
+  /usr/bin/python3 bench/gst/gst_elements.py build-release/gst "$link_frames" "$link_rounds" "$bin" | tee -a "$raw" || true
+  "$bin/bench_gst_latency" build-release/gst "$latency_frames" | tee -a "$raw" || true
+fi
+
 # Across two network namespaces over TCP, next to a plain TCP stream.
 QRV_BENCH_PHOTO=${photos[0]:-} bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
+
+# The control panel with 16 sources next to 16 full-rate receivers.
+bash bench/panel/panel_load.sh "$bin" "$panel_seconds" | tee -a "$raw" || true
 
 # Discovery: creation to visibility and destroy to removal, next to
 # python3-zeroconf in the same run; its table becomes one row per measure.

@@ -6,10 +6,13 @@ set -euo pipefail
 packages=(
   ${QRV_EXTRA_PACKAGES:-}
   build-essential cmake pkg-config help2man
-  libgtest-dev libgmock-dev libcli11-dev libpng-dev libsndfile1-dev libyuv-dev libturbojpeg0-dev libzstd-dev
+  libgtest-dev libgmock-dev libcli11-dev libpng-dev libsndfile1-dev libyuv-dev libzstd-dev
   clang libclang-rt-14-dev
   iproute2 python3 python3-zeroconf
   doxygen
+  libcpp-httplib-dev nlohmann-json3-dev libturbojpeg0-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
 )
 
 missing=()

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qrv/qrv_runtime.h"
 #include "support.h"
@@ -205,8 +206,17 @@ TEST(Lifecycle, SettingsThatCannotBeUsedGiveNoObject)
     EXPECT_EQ(QRVlib_send_create(nullptr), nullptr);
     EXPECT_EQ(make_sender(nullptr), nullptr);  // no name
     EXPECT_EQ(make_sender(""), nullptr);
-    const std::string long_name(300, 'n');
+    const std::string long_name(300, 'n'), huge_name(100 * 1024, 'n');
     EXPECT_EQ(make_sender(long_name.c_str()), nullptr);
+    EXPECT_EQ(make_sender(huge_name.c_str()), nullptr);
+    // Published names must be text that others can read.
+    for (const char* bad : {"Cam\xff", "Cam\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
+        EXPECT_EQ(make_sender(bad), nullptr) << "a name with invalid UTF-8";
+        EXPECT_NE(std::string(QRVlib_get_last_error()).find("UTF-8"), std::string::npos);
+    }
+    auto accented = make_sender("Cam\xc3\xa9ra \xf0\x9f\x8e\xa5");  // "Caméra" and a movie camera
+    EXPECT_NE(accented, nullptr);
+    QRVlib_send_destroy(accented);
     // A name without a terminator, ending at a guard page: read no further
     // than the cap on names.
     GuardedBuffer unterminated(4096);
@@ -301,6 +311,20 @@ TEST(Lifecycle, BlockingCallsReturnWhenTheirObjectGoes)
                            [&] { QRVlib_send_destroy(sender); }),
               seconds(5));
 
+    // A capture waiting for a source that never answers; changes of status
+    // are reported and the wait goes on until the receiver goes.
+    QRVlib_recv_create_v3_t rs(QRVlib_source_t("HOST (Nobody)", "qrv://127.0.0.1:1"));
+    auto capture_until_gone = [](QRVlib_recv_instance_t r) {
+        return [r] {
+            QRVlib_video_frame_v2_t v;
+            while (QRVlib_recv_capture_v2(r, &v, nullptr, nullptr, 20000) == QRVlib_frame_type_status_change) {
+            }
+        };
+    };
+    auto receiver = QRVlib_recv_create_v3(&rs);
+    ASSERT_NE(receiver, nullptr);
+    EXPECT_LT(time_blocked(capture_until_gone(receiver), [&] { QRVlib_recv_destroy(receiver); }), seconds(5));
+
     // The library's shut-down ends the waits of objects left alive.
     finder = QRVlib_find_create_v2(&only_mine);
     ASSERT_NE(finder, nullptr);
@@ -308,4 +332,70 @@ TEST(Lifecycle, BlockingCallsReturnWhenTheirObjectGoes)
     EXPECT_LT(time_blocked([&] { EXPECT_FALSE(QRVlib_find_wait_for_sources(finder, 20000)); },
                            [&] { QRVlib_destroy(); }),
               seconds(5));
+    ASSERT_TRUE(QRVlib_initialize());
+    receiver = QRVlib_recv_create_v3(&rs);
+    ASSERT_NE(receiver, nullptr);
+    EXPECT_LT(time_blocked(capture_until_gone(receiver), [&] { QRVlib_destroy(); }), seconds(5));
+}
+
+// Several threads at once: each sends on its own sender while others
+// capture from one shared receiver, list sources, and one destroys the
+// shared receiver in the middle of it all. Nothing may crash or hang, and
+// calls on the destroyed handle are inert.
+TEST(Lifecycle, CallsFromSeveralThreadsAtOnce)
+{
+    using namespace std::chrono;
+    ASSERT_TRUE(QRVlib_initialize());
+    auto target = make_sender("Crowded");
+    ASSERT_NE(target, nullptr);
+    const uint32_t n = QRVlib_send_get_locator(target, nullptr, 0);
+    std::string locator(n, '\0');
+    QRVlib_send_get_locator(target, locator.data(), n);
+    QRVlib_recv_create_v3_t rs(QRVlib_source_t("HOST (Crowded)", locator.c_str()));
+    auto shared_receiver = QRVlib_recv_create_v3(&rs);
+    ASSERT_NE(shared_receiver, nullptr);
+    std::vector<uint8_t> pixels(16 * 16 * 4, 0x40);
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            const std::string name = "Crowd " + std::to_string(t);
+            for (int round = 0; round < 3; ++round) {
+                auto s = make_sender(name.c_str());
+                QRVlib_video_frame_v2_t f;
+                f.width = f.height = 16;
+                f.line_stride = 64;
+                f.data = pixels.data();
+                for (int i = 0; i < 20 && s; ++i) {
+                    QRVlib_send_send_video_v2(s, &f);
+                    QRVlib_send_send_video_v2(target, &f);
+                }
+                QRVlib_send_destroy(s);
+            }
+        });
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&] {
+            const auto end = steady_clock::now() + milliseconds(600);
+            while (steady_clock::now() < end) {
+                QRVlib_video_frame_v2_t v;
+                if (QRVlib_recv_capture_v2(shared_receiver, &v, nullptr, nullptr, 20) == QRVlib_frame_type_video)
+                    QRVlib_recv_free_video_v2(shared_receiver, &v);
+            }
+        });
+    threads.emplace_back([] {
+        auto f = QRVlib_find_create_v2(nullptr);
+        for (int i = 0; i < 20; ++i) {
+            uint32_t count = 0;
+            QRVlib_find_get_current_sources(f, &count);
+            QRVlib_find_wait_for_sources(f, 10);
+        }
+        QRVlib_find_destroy(f);
+    });
+    std::this_thread::sleep_for(milliseconds(300));
+    QRVlib_recv_destroy(shared_receiver);
+    for (auto& t : threads)
+        t.join();
+    QRVlib_recv_destroy(shared_receiver);  // a second destroy does nothing
+    QRVlib_send_destroy(target);
+    QRVlib_destroy();
 }

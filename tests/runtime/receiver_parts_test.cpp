@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "objects/capture_ledger.h"
 #include "objects/frame_queue.h"
@@ -65,6 +66,44 @@ TEST(FrameQueue, DropsTheOldestOfAFullKindOnlyAndCountsIt)
     while (q.wait(kEvery, soon(), m) == FrameQueue::Next::frame)
         order.push_back(m.data->data()[0]);
     EXPECT_EQ(order, (std::vector<uint8_t>{9, 2, 3}));
+}
+
+// Few big frames fill the byte bound long before the count bounds: the
+// oldest go, whatever their kind, and the newest always stays.
+TEST(FrameQueue, BytesAreBoundedAcrossKindsAndCloseEndsWaits)
+{
+    FrameQueue q({4, 512, 64, 10'000}, kAll);
+    auto big = [](MessageType type, uint8_t tag) {
+        Message m = frame(type, tag);
+        m.data->resize(4000);
+        return m;
+    };
+    for (uint8_t i = 1; i <= 5; ++i)
+        q.push(big(i % 2 ? MessageType::audio : MessageType::video, i));
+    const auto c = q.counts();
+    EXPECT_EQ(c.dropped[0] + c.dropped[1], 3u) << "two frames of 4000 bytes fit in 10000";
+    std::vector<uint8_t> order;
+    Message m;
+    while (q.wait(kEvery, soon(), m) == FrameQueue::Next::frame)
+        order.push_back(m.data->data()[0]);
+    EXPECT_EQ(order, (std::vector<uint8_t>{4, 5}));
+
+    // A single frame larger than the bound is still delivered.
+    FrameQueue tiny({4, 4, 4, 10}, kAll);
+    tiny.push(big(MessageType::video, 7));
+    ASSERT_EQ(tiny.wait(kEvery, soon(), m), FrameQueue::Next::frame);
+
+    // Closing ends a long wait at once and refuses what comes after.
+    std::thread closer([&] {
+        std::this_thread::sleep_for(50ms);
+        tiny.close();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tiny.wait(kEvery, start + 20s, m), FrameQueue::Next::none);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    closer.join();
+    tiny.push(frame(MessageType::video, 8));
+    EXPECT_EQ(tiny.wait(kEvery, soon(), m), FrameQueue::Next::none);
 }
 
 TEST(FrameQueue, KindsNotAskedOfTheSourceAreCountedButNotKept)

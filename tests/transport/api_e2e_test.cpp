@@ -162,6 +162,45 @@ TEST_F(ApiE2E, ReceiverFindsItsSourceAgainByNameAtANewAddress)
     EXPECT_EQ(next_byte(r), 0x22);
 }
 
+// The same through a router: the route follows its source by name to the
+// new instance, and the routed receiver with it.
+TEST_F(ApiE2E, ARouteFollowsItsSourceByNameWhenItComesBackElsewhere)
+{
+    auto first = sender("Routed Comes Back");
+    ASSERT_TRUE(first);
+    std::string published(QRVlib_send_get_published_name(first, nullptr, 0), '\0');
+    QRVlib_send_get_published_name(first, published.data(), (uint32_t)published.size());
+    published.resize(published.size() - 1);
+    const std::string old_locator = locator_of(first);
+
+    QRVlib_routing_create_t rs("Following Routing");
+    auto router = QRVlib_routing_create(&rs);
+    ASSERT_TRUE(router);
+    std::string router_locator(QRVlib_routing_get_locator(router, nullptr, 0), '\0');
+    QRVlib_routing_get_locator(router, router_locator.data(), (uint32_t)router_locator.size());
+    router_locator.resize(router_locator.size() - 1);
+    const QRVlib_source_t target(published.c_str(), old_locator.c_str());
+    ASSERT_TRUE(QRVlib_routing_change(router, &target));
+
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t("HOST (Following Routing)", router_locator.c_str()));
+    auto r = QRVlib_recv_create_v3(&settings);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(QRVlib_send_get_no_connections(first, 5000), 1);
+    BgraFrame f1(8, 8, 0x33), f2(8, 8, 0x44);
+    QRVlib_send_send_video_v2(first, &f1.record);
+    EXPECT_EQ(next_byte(r), 0x33);
+
+    QRVlib_send_destroy(first);
+    auto second = sender("Routed Comes Back");
+    ASSERT_TRUE(second);
+    ASSERT_NE(locator_of(second), old_locator);
+    ASSERT_EQ(QRVlib_send_get_no_connections(second, 15000), 1) << "the routed receiver reaches the new instance";
+    QRVlib_send_send_video_v2(second, &f2.record);
+    EXPECT_EQ(next_byte(r), 0x44);
+    QRVlib_recv_destroy(r);
+    QRVlib_routing_destroy(router);
+}
+
 // Reads the sender's tally until it is the one wanted.
 bool tally_becomes(QRVlib_send_instance_t s, bool program, bool preview, std::chrono::milliseconds limit = 5s)
 {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -146,6 +147,101 @@ int check_flashes(const char* locator)
     return 0;
 }
 
+// Finds a source whose name ends with suffix, waiting up to the limit.
+std::optional<std::pair<std::string, std::string>> find_source(QRVlib_find_instance_t finder,
+                                                               const std::string& suffix,
+                                                               std::chrono::milliseconds limit)
+{
+    const auto end = qrv_test::Clock::now() + limit;
+    while (qrv_test::Clock::now() < end) {
+        QRVlib_find_wait_for_sources(finder, 200);
+        uint32_t n = 0;
+        const QRVlib_source_t* all = QRVlib_find_get_current_sources(finder, &n);
+        for (uint32_t i = 0; i < n; ++i) {
+            const std::string name = all[i].name ? all[i].name : "";
+            if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                return std::make_pair(name, std::string(all[i].locator ? all[i].locator : ""));
+        }
+    }
+    return std::nullopt;
+}
+
+// Counts black and white 1920x1080 frames until both reach three.
+bool strobes_arrive(QRVlib_recv_instance_t r, std::chrono::milliseconds limit)
+{
+    int black = 0, white = 0;
+    const auto end = qrv_test::Clock::now() + limit;
+    while (qrv_test::Clock::now() < end && (black < 3 || white < 3)) {
+        QRVlib_video_frame_v2_t v;
+        if (QRVlib_recv_capture_v2(r, &v, nullptr, nullptr, 200) == QRVlib_frame_type_video) {
+            black += v.width == 1920 && v.data[0] == 0;
+            white += v.width == 1920 && v.data[0] == 255;
+            QRVlib_recv_free_video_v2(r, &v);
+        }
+    }
+    return black >= 3 && white >= 3;
+}
+
+// Helper mode: a router in this namespace, pointed at strobe_pump in the
+// other one, and a receiver of the router's source. Refusing the router's
+// own source, carrying the frames, then writing the marker file and
+// carrying them again once strobe_pump came back on a new port.
+int route_frames(const std::string& marker)
+{
+    if (!QRVlib_initialize())
+        return 2;
+    int rc = 0;
+    QRVlib_routing_create_t rs("Routing");
+    auto router = QRVlib_routing_create(&rs);
+    QRVlib_find_create_t fs;
+    fs.option_flag = true;  // the router's own source is to be seen too
+    auto finder = QRVlib_find_create_v2(&fs);
+    const auto target = router && finder ? find_source(finder, "(My Video)", 10s) : std::nullopt;
+    const auto own = router && finder ? find_source(finder, "(Routing)", 10s) : std::nullopt;
+    if (!target || !own) {
+        rc = 3;
+    } else {
+        const QRVlib_source_t itself(own->first.c_str(), own->second.c_str());
+        const QRVlib_source_t to(target->first.c_str(), target->second.c_str());
+        if (QRVlib_routing_change(router, &itself))
+            rc = 4;  // a router must not carry its own source
+        else if (!QRVlib_routing_change(router, &to))
+            rc = 5;
+    }
+    QRVlib_recv_instance_t r = nullptr;
+    if (rc == 0) {
+        QRVlib_recv_create_v3_t settings(QRVlib_source_t(own->first.c_str(), own->second.c_str()));
+        r = QRVlib_recv_create_v3(&settings);
+        if (!r || !strobes_arrive(r, 15s))
+            rc = 6;
+    }
+    if (rc == 0) {
+        std::ofstream(marker) << "routed\n";
+        // The other side restarts strobe_pump now: frames stop, then come
+        // from the new instance through the same route.
+        const auto end = qrv_test::Clock::now() + 10s;
+        QRVlib_recv_status_t st{};
+        bool gone = false;
+        while (!gone && qrv_test::Clock::now() < end) {
+            QRVlib_video_frame_v2_t v;
+            const int32_t k = QRVlib_recv_capture_v2(r, &v, nullptr, nullptr, 200);
+            if (k == QRVlib_frame_type_video)
+                QRVlib_recv_free_video_v2(r, &v);
+            gone = k == QRVlib_frame_type_none || (QRVlib_recv_get_status(r, &st) && !st.connected);
+        }
+        if (!gone || !strobes_arrive(r, 20s))
+            rc = 7;
+    }
+    if (r)
+        QRVlib_recv_destroy(r);
+    if (finder)
+        QRVlib_find_destroy(finder);
+    if (router)
+        QRVlib_routing_destroy(router);
+    QRVlib_destroy();
+    return rc;
+}
+
 class Namespaces {
 public:
     // prefix: of the namespaces' and the veth pair's names, with the PID.
@@ -212,6 +308,8 @@ public:
         return locator;
     }
     void stop_programs() const { sh("ip netns pids " + a_ + " | xargs -r kill -9"); }
+    const std::string& veth_b() const { return vb_; }
+    const std::string& a() const { return a_; }
 
 private:
     std::string a_, b_, va_, vb_, subnet_;
@@ -323,6 +421,41 @@ TEST(Netns, FlashBeepPictureAndSoundChangeOnTheSameFrameOverTheShapedLink)
     EXPECT_EQ(mismatched, 0);
 }
 
+// A router in one namespace carries strobe_pump from the other: it refuses
+// its own source, and its route follows strobe_pump when it is killed and
+// started again on a new port.
+TEST(Netns, ARouteAcrossNamespacesRefusesItselfAndFollowsARestartedSource)
+{
+    if (geteuid() != 0 || sh("command -v ip") != 0)
+        GTEST_SKIP() << "needs root and iproute2";
+    Namespaces ns;
+    if (!ns.ok())
+        GTEST_SKIP() << "network namespaces refused here";
+    const std::string marker = "/tmp/qrv-netns-route-" + std::to_string(getpid());
+    unlink(marker.c_str());
+    const std::string pump = ns.in_a("env QRV_INTERFACES=" + ns.veth_a() + " " + std::string(QRV_BIN_DIR) +
+                                     "/strobe_pump");
+    sh(pump + " &");
+    const std::string status = marker + ".rc";
+    sh("(" + ns.in_b("env QRV_INTERFACES=" + ns.veth_b() + " QRV_NETNS_ROUTER='" + marker + "' " + self_path) +
+       "; echo $? >" + status + ") &");
+    const auto end = qrv_test::Clock::now() + 40s;
+    while (access(marker.c_str(), F_OK) != 0 && access(status.c_str(), F_OK) != 0 && qrv_test::Clock::now() < end)
+        std::this_thread::sleep_for(50ms);
+    if (access(marker.c_str(), F_OK) == 0) {
+        sh("ip netns pids " + ns.a() + " | xargs -r kill -9");
+        sh(pump + " &");
+    }
+    std::string rc;
+    while (rc.empty() && qrv_test::Clock::now() < end) {
+        std::ifstream(status) >> rc;
+        std::this_thread::sleep_for(50ms);
+    }
+    unlink(marker.c_str());
+    unlink(status.c_str());
+    EXPECT_EQ(rc, "0") << "3: not found, 4: routed to itself, 5: route refused, 6: no frames, 7: none after the restart";
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -333,6 +466,8 @@ int main(int argc, char** argv)
         return measure_frames(std::getenv("QRV_NETNS_RECEIVER"), std::atof(seconds));
     if (const char* locator = std::getenv("QRV_NETNS_RECEIVER"))
         return receive_frames(locator);
+    if (const char* marker = std::getenv("QRV_NETNS_ROUTER"))
+        return route_frames(marker);
     char path[4096];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     self_path = n > 0 ? std::string(path, (size_t)n) : argv[0];

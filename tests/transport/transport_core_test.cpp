@@ -302,7 +302,9 @@ TEST(TransportCore, AStalledReceiverNeitherStallsTheSenderNorTheOthers)
     auto stalled = net::connect_tcp(sender->endpoint().address, sender->endpoint().port, 1s);
     ASSERT_TRUE(stalled);
     ASSERT_TRUE(net::write_all(stalled.get(), wire::encode_hello("stalled")));
-    auto good = make_receiver(sender->endpoint(), ReceiverLimits{2, 512, 64, 256, {}});
+    ReceiverLimits two_frames;
+    two_frames.video = 2;
+    auto good = make_receiver(sender->endpoint(), two_frames);
     ASSERT_TRUE(sender->wait_connections(2, 5s));
 
     BgraFrame big(1920, 1080, 0);

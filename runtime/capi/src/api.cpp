@@ -140,6 +140,17 @@ std::string text_argument(const char* text, size_t max, const char* what)
     return *copy;
 }
 
+// A text that this process publishes (in discovery records, or to a source
+// in its greeting), which others read as UTF-8. Names found on the network
+// are taken as they come instead, so that any source can be received.
+std::string published_text(const char* text, size_t max, const char* what)
+{
+    std::string copy = text_argument(text, max, what);
+    if (!valid_utf8(copy))
+        throw Error(std::string(what) + " is not valid UTF-8");
+    return copy;
+}
+
 // The object behind a handle, or null with the reason.
 template <class T>
 std::shared_ptr<T> live(const Registry<T>& registry, const void* handle, const char* kind)
@@ -229,10 +240,10 @@ QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t*
     return create<QRVlib_send_instance_t>(log::Category::sender, "could not create a sender", [&] {
         const auto context = require_context();
         const auto& s = require(settings, "the sender's settings are missing");
-        const std::string name = text_argument(s.name, kMaxNameBytes, "the sender name");
+        const std::string name = published_text(s.name, kMaxNameBytes, "the sender name");
         if (name.empty())
             throw Error("the sender name is missing");
-        const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the sender's group list");
+        const std::string groups = published_text(s.option_text, kMaxOptionBytes, "the sender's group list");
         auto sender =
             std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio}, context->scope);
         const Endpoint endpoint = sender->endpoint();
@@ -398,7 +409,7 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create
         const auto& s = require(settings, "the receiver's settings are missing");
         const std::string name = text_argument(s.source.name, kMaxOptionBytes, "the source name");
         const std::string locator = text_argument(s.source.locator, kMaxOptionBytes, "the source locator");
-        const std::string receiver_name = text_argument(s.receiver_name, kMaxNameBytes, "the receiver name");
+        const std::string receiver_name = published_text(s.receiver_name, kMaxNameBytes, "the receiver name");
         if (name.empty() && locator.empty())
             throw Error("the receiver's source has no name or locator");
         const bool readable = parse_locator(locator).has_value();
@@ -462,15 +473,17 @@ QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_
     return create<QRVlib_routing_instance_t>(log::Category::router, "could not create a router", [&] {
         const auto context = require_context();
         const auto& s = require(settings, "the router's settings are missing");
-        const std::string name = text_argument(s.name, kMaxNameBytes, "the router name");
+        const std::string name = published_text(s.name, kMaxNameBytes, "the router name");
         if (name.empty())
             throw Error("the router name is missing");
-        const std::string groups = text_argument(s.option_text, kMaxOptionBytes, "the router's group list");
+        const std::string groups = published_text(s.option_text, kMaxOptionBytes, "the router's group list");
         auto router = std::make_shared<Router>(RouterSettings{name, groups}, context->scope);
         const Endpoint endpoint = router->endpoint();
         transport::note_locator(name, endpoint);
-        if (context->discovery)
+        if (context->discovery) {
             router->set_publication(context->discovery->publish({name, groups, endpoint}));
+            router->follow(*context->discovery);
+        }
         void* handle = lib().adopt(std::move(router));
         if (!handle)
             throw Error("the library is not initialized");

@@ -16,19 +16,36 @@ int kind_index(MessageType t)
 
 constexpr uint32_t kWantBits[3] = {wire::kWantVideo, wire::kWantAudio, wire::kWantMetadata};
 
+// What a queued frame costs in the receiver's own memory (pixels in a
+// source's shared memory cost it nothing).
+size_t bytes_of(const Message& m)
+{
+    return m.fixed.size() + m.text.size() + (m.data ? m.data->size() : 0);
+}
+
+
 }  // namespace
 
 void FrameQueue::push(Message&& m)
 {
-    std::optional<Message> dropped;  // let go outside the lock: it may release a shared frame
+    std::deque<Message> dropped;  // let go outside the lock: it may release a shared frame
     std::lock_guard lock(mutex_);
     const int k = kind_index(m.header.type);
     ++counts_.received[k];
-    if (!(kinds_ & kWantBits[k]))
+    if (!(kinds_ & kWantBits[k]) || closed_)
         return;
-    dropped = frames_.push(std::move(m), k);
-    if (dropped)
+    bytes_ += bytes_of(m);
+    if (auto old = frames_.push(std::move(m), k)) {
         ++counts_.dropped[k];
+        bytes_ -= bytes_of(*old);
+        dropped.push_back(std::move(*old));
+    }
+    while (bytes_ > byte_bound_ && frames_.size() > 1) {
+        auto old = frames_.pop();
+        ++counts_.dropped[kind_index(old->header.type)];
+        bytes_ -= bytes_of(*old);
+        dropped.push_back(std::move(*old));
+    }
     arrived_.notify_all();
 }
 
@@ -37,6 +54,19 @@ void FrameQueue::clear()
     std::deque<Message> old;
     std::lock_guard lock(mutex_);
     frames_.clear_into(old);
+    bytes_ = 0;
+}
+
+void FrameQueue::close()
+{
+    std::deque<Message> old;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        frames_.clear_into(old);
+        bytes_ = 0;
+    }
+    arrived_.notify_all();
 }
 
 void FrameQueue::flag_status()
@@ -48,11 +78,16 @@ void FrameQueue::flag_status()
 
 void FrameQueue::discard_unwanted_locked(const bool wanted[3], std::deque<Message>& sink)
 {
+    const size_t before = sink.size();
     frames_.remove_kinds([wanted](size_t k) { return !wanted[k]; }, sink);
+    for (size_t i = before; i < sink.size(); ++i)
+        bytes_ -= bytes_of(sink[i]);
 }
 
 std::optional<FrameQueue::Next> FrameQueue::ready_locked(Message& out)
 {
+    if (closed_)
+        return Next::none;
     if (status_pending_) {
         status_pending_ = false;
         return Next::status;
@@ -60,6 +95,7 @@ std::optional<FrameQueue::Next> FrameQueue::ready_locked(Message& out)
     auto next = frames_.pop();
     if (!next)
         return std::nullopt;
+    bytes_ -= bytes_of(*next);
     out = std::move(*next);
     return Next::frame;
 }

@@ -31,7 +31,7 @@ wire::HelloFields wishes_of(const ReceiverSettings& s)
 
 Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits, SourceResolver resolver)
     : settings_(std::move(settings)),
-      queue_({limits.video, limits.audio, limits.metadata}, wire::kinds_for(settings_.bandwidth)),
+      queue_({limits.video, limits.audio, limits.metadata, limits.queued_bytes}, wire::kinds_for(settings_.bandwidth)),
       ledger_(limits.held),
       route_({settings_.receiver_name, wishes_of(settings_), limits.link}, *this)
 {

@@ -1,6 +1,8 @@
 #include "objects/router.h"
 
 #include "base/error.h"
+#include "base/log.h"
+#include "discovery/dns_message.h"
 
 namespace qrv {
 
@@ -20,18 +22,56 @@ bool Router::change(SourceInfo target)
                                               : "the route's locator cannot be read: '" + target.locator + "'");
         return false;
     }
-    // A router pointed at its own source would carry nothing at all. It
-    // knows itself by its identity, whichever address the locator names;
-    // a locator without one is compared by address and port.
-    const Endpoint own = server_->endpoint();
-    if (!where->id.empty() ? where->id == own.id : where->address == own.address && where->port == own.port) {
+    std::lock_guard lock(mutex_);
+    if (own_locked(*where)) {
         set_last_error("a router cannot route to its own source");
         return false;
     }
-    std::lock_guard lock(mutex_);
     server_->set_redirect(target.locator);
     target_ = std::move(target);
     return true;
+}
+
+// A router pointed at its own source would carry nothing at all. It knows
+// itself by its identity, whichever address the locator names; a locator
+// without one is compared by address and port.
+bool Router::own_locked(const Endpoint& where) const
+{
+    const Endpoint own = server_->endpoint();
+    return !where.id.empty() ? where.id == own.id : where.address == own.address && where.port == own.port;
+}
+
+void Router::follow(discovery::DiscoveryService& service)
+{
+    subscription_ = service.subscribe([this](const std::vector<discovery::SourceEntry>& all) { on_sources(all); });
+}
+
+void Router::on_sources(const std::vector<discovery::SourceEntry>& all)
+{
+    std::lock_guard lock(mutex_);
+    if (!target_)
+        return;
+    const auto current = parse_locator(target_->locator);
+    for (const auto& entry : all) {
+        if (!discovery::equal_nocase(entry.name, target_->name))
+            continue;
+        // The same instance, perhaps listed on another address of its host:
+        // the route stays as the caller set it. Where either locator has no
+        // identity, the address tells instances apart. The port is compared
+        // always: discovery may list a new identity before the new port
+        // (their records travel apart), and the route must follow both.
+        const bool same = current && entry.endpoint.port == current->port &&
+                          (!entry.endpoint.id.empty() && !current->id.empty()
+                               ? entry.endpoint.id == current->id
+                               : entry.endpoint.address == current->address);
+        if (same || own_locked(entry.endpoint))
+            return;
+        QRV_LOG_AT(info, router, "'%s': '%s' is now at %s; the route follows", settings_.name.c_str(),
+                   entry.name.c_str(), entry.locator.c_str());
+        server_->set_redirect(entry.locator);
+        target_->locator = entry.locator;
+        return;
+    }
 }
 
 void Router::clear()

@@ -3,6 +3,7 @@
 #ifndef QRV_TEXT_H
 #define QRV_TEXT_H
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -37,6 +38,42 @@ inline std::string ascii_lower(std::string_view s)
     for (auto& c : out)
         c = ascii_lower(c);
     return out;
+}
+
+// Well-formed UTF-8: no stray continuation bytes, no truncated sequences,
+// no overlong forms, no surrogates, nothing beyond U+10FFFF.
+inline bool valid_utf8(std::string_view s)
+{
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        size_t n;
+        uint32_t cp, min;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        } else if ((b & 0xE0) == 0xC0) {
+            n = 1, cp = b & 0x1F, min = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            n = 2, cp = b & 0x0F, min = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            n = 3, cp = b & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (s.size() - i <= n)
+            return false;
+        for (size_t k = 1; k <= n; ++k) {
+            const auto c = static_cast<unsigned char>(s[i + k]);
+            if ((c & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += n + 1;
+    }
+    return true;
 }
 
 }  // namespace qrv

@@ -1,6 +1,9 @@
 // The frames of a receiver waiting for capture, and the flag of a change of
 // status that capture reports before them. Each kind is bounded on its own;
-// beyond, the oldest of that kind is dropped and counted.
+// beyond, the oldest of that kind is dropped and counted. All kinds together
+// are also bounded in bytes, so that a source sending huge frames cannot
+// fill a slow caller's memory: beyond, the oldest frames go first (the
+// newest is always kept).
 #ifndef QRV_FRAME_QUEUE_H
 #define QRV_FRAME_QUEUE_H
 
@@ -22,6 +25,7 @@ public:
         size_t video = 4;
         size_t audio = 512;
         size_t metadata = 64;
+        size_t bytes = size_t{256} << 20;  // in the receiver's own memory
     };
     struct Counts {
         uint64_t received[3] = {0, 0, 0};  // video, audio, metadata
@@ -32,7 +36,8 @@ public:
 
     // kinds: wire::kWant* of the kinds kept; the others are counted as
     // received and let go (a source of the first version sends them all).
-    FrameQueue(Bounds bounds, uint32_t kinds) : kinds_(kinds), frames_({bounds.video, bounds.audio, bounds.metadata})
+    FrameQueue(Bounds bounds, uint32_t kinds)
+        : kinds_(kinds), byte_bound_(bounds.bytes), frames_({bounds.video, bounds.audio, bounds.metadata})
     {
     }
 
@@ -41,6 +46,9 @@ public:
     void clear();
     // A change of status, reported by the next wait before any frame.
     void flag_status();
+    // Ends every wait now and later with none and lets frames go: the
+    // receiver is being destroyed.
+    void close();
 
     // Waits until the deadline for a change of status or a frame of a kind
     // wanted (video, audio, metadata); frames of kinds not wanted are let
@@ -54,10 +62,13 @@ private:
     std::optional<Next> ready_locked(transport::Message& out);
 
     const uint32_t kinds_;
+    const size_t byte_bound_;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     BoundedQueue<transport::Message, 3> frames_;  // video, audio, metadata
+    size_t bytes_ = 0;  // of the frames queued
     bool status_pending_ = false;
+    bool closed_ = false;
     Counts counts_;
 };
 

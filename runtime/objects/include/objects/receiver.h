@@ -42,6 +42,7 @@ struct ReceiverLimits {
     size_t video = 4;       // oldest dropped beyond: the caller gets the newest
     size_t audio = 512;     // oldest dropped beyond, counted
     size_t metadata = 64;
+    size_t queued_bytes = size_t{256} << 20;  // all kinds waiting; oldest dropped beyond
     size_t held = 256;  // captured frames not yet freed; beyond, captures fail
     transport::LinkOptions link;
 };
@@ -73,6 +74,9 @@ public:
 
     int32_t capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_t* audio,
                     QRVlib_metadata_frame_t* metadata, uint32_t timeout_ms);
+    // Ends captures waiting now and later with nothing: the receiver is
+    // being destroyed while another thread still waits on it.
+    void close() { queue_.close(); }
     void free_video(QRVlib_video_frame_v2_t* frame);
     void free_audio(QRVlib_audio_frame_v2_t* frame);
     void free_metadata(QRVlib_metadata_frame_t* frame);

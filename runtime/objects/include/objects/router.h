@@ -35,6 +35,11 @@ public:
     // one that receivers could follow, or is the router's own (the reason
     // goes to the thread's last error).
     bool change(SourceInfo target);
+    // Follows the routed source by name through discovery: when a source of
+    // that name appears as another instance (it restarted, on a new port or
+    // host), the route moves there and receivers follow, as they do when
+    // they find a source by name themselves. Call once, after creation.
+    void follow(discovery::DiscoveryService& service);
     void clear();
     std::optional<SourceInfo> target() const;
 
@@ -49,11 +54,17 @@ public:
     }
 
 private:
+    void on_sources(const std::vector<discovery::SourceEntry>& all);
+    // Under mutex_: false when the locator names this router's own source.
+    bool own_locked(const Endpoint& where) const;
+
     const RouterSettings settings_;
     mutable std::mutex mutex_;
     std::optional<SourceInfo> target_;
     std::unique_ptr<transport::SourceServer> server_;
     discovery::Publication publication_;  // withdrawn before the server stops
+    // Last member: gone first, so no callback runs on a router being torn down.
+    discovery::Subscription subscription_;
 };
 
 }  // namespace qrv

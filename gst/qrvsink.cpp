@@ -1,0 +1,756 @@
+// qrvsink: publishes the pipeline's video and audio as one source on the
+// network. A bin with a request pad for each kind of media; behind each pad
+// a base sink that syncs on the pipeline clock and hands its buffers to the
+// shared sender unpaced.
+#include <gst/audio/audio.h>
+#include <gst/base/gstbasesink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <time.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "elements.h"
+#include "sender_core.h"
+
+GST_DEBUG_CATEGORY_STATIC(qrvsink_debug);
+#define GST_CAT_DEFAULT qrvsink_debug
+
+using qrv_gst::SenderCore;
+
+namespace {
+
+constexpr const char* kDefaultSourceName = "GStreamer";
+
+// Layouts the runtime carries, by their GStreamer names.
+#define QRV_SINK_VIDEO_CAPS                                                                             \
+    "video/x-raw, format=(string){ UYVY, BGRA, BGRx, RGBA, RGBx }, width=(int)[ 1, 16384 ], "           \
+    "height=(int)[ 1, 16384 ], framerate=(fraction)[ 0/1, 1000/1 ]"
+#define QRV_SINK_AUDIO_CAPS                                                                             \
+    "audio/x-raw, format=(string)F32LE, layout=(string)non-interleaved, rate=(int)[ 8000, 768000 ], "   \
+    "channels=(int)[ 1, 64 ]; "                                                                         \
+    "audio/x-raw, format=(string)S16LE, layout=(string)interleaved, rate=(int)[ 8000, 768000 ], "       \
+    "channels=(int)[ 1, 64 ]"
+
+GstStaticPadTemplate video_template =
+    GST_STATIC_PAD_TEMPLATE("video", GST_PAD_SINK, GST_PAD_REQUEST, GST_STATIC_CAPS(QRV_SINK_VIDEO_CAPS));
+GstStaticPadTemplate audio_template =
+    GST_STATIC_PAD_TEMPLATE("audio", GST_PAD_SINK, GST_PAD_REQUEST, GST_STATIC_CAPS(QRV_SINK_AUDIO_CAPS));
+GstStaticPadTemplate inner_video_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(QRV_SINK_VIDEO_CAPS));
+GstStaticPadTemplate inner_audio_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(QRV_SINK_AUDIO_CAPS));
+
+int64_t realtime_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+// The timecode of a buffer: the wall-clock time, in 100 ns units, at which
+// the pipeline clock says it is due, so that video and audio rendered at
+// the same moment carry the same time. Without a clock or sync, the
+// runtime stamps the frame when it is sent.
+int64_t due_timecode(GstBaseSink* sink, GstClockTime pts)
+{
+    if (!GST_CLOCK_TIME_IS_VALID(pts) || !gst_base_sink_get_sync(sink))
+        return QRVlib_send_timecode_synthesize;
+    GstClock* clock = gst_element_get_clock(GST_ELEMENT(sink));
+    if (!clock)
+        return QRVlib_send_timecode_synthesize;
+    GST_OBJECT_LOCK(sink);
+    const GstClockTime running = gst_segment_to_running_time(&sink->segment, GST_FORMAT_TIME, pts);
+    GST_OBJECT_UNLOCK(sink);
+    int64_t timecode = QRVlib_send_timecode_synthesize;
+    if (GST_CLOCK_TIME_IS_VALID(running)) {
+        const GstClockTime due = gst_element_get_base_time(GST_ELEMENT(sink)) + running +
+                                 gst_base_sink_get_latency(sink) + gst_base_sink_get_render_delay(sink);
+        const GstClockTimeDiff late = GST_CLOCK_DIFF(due, gst_clock_get_time(clock));
+        timecode = (realtime_ns() - late) / 100;
+    }
+    gst_object_unref(clock);
+    return timecode;
+}
+
+int64_t frame_timestamp(GstClockTime pts)
+{
+    return GST_CLOCK_TIME_IS_VALID(pts) ? (int64_t)(pts / 100) : QRVlib_recv_timestamp_undefined;
+}
+
+// Holds a buffer back until a receiver is there, when the element asks for
+// that. In preroll, so that a file starts playing only once it is watched;
+// a flush or a state change lets go.
+template <class State>
+GstFlowReturn wait_in_preroll(State& s)
+{
+    if (!s.wait_for_connection || !s.core || s.core->wait_for_receiver(s.unlocked))
+        return GST_FLOW_OK;
+    return GST_FLOW_FLUSHING;
+}
+
+// The same while playing (live pipelines do not preroll): a pause in the
+// meantime waits for playing again, a flush ends the wait.
+template <class State>
+GstFlowReturn wait_in_render(GstBaseSink* sink, State& s)
+{
+    while (s.wait_for_connection && s.core && !s.core->wait_for_receiver(s.unlocked)) {
+        const GstFlowReturn r = gst_base_sink_wait_preroll(sink);
+        if (r != GST_FLOW_OK)
+            return r;
+    }
+    return GST_FLOW_OK;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The video branch
+// ---------------------------------------------------------------------------
+
+struct QrvVideoBranchState {
+    std::shared_ptr<SenderCore> core;
+    bool wait_for_connection = false;
+    std::atomic<bool> unlocked{false};
+    GstVideoInfo info{};
+    bool have_info = false;
+    QRVlib_FourCC_type_e fourcc = QRVlib_FourCC_type_UYVY;
+    int32_t rate_num = 30000, rate_den = 1001;
+    float aspect = 0.0f;
+    // The frame lent to the runtime by the last asynchronous send, mapped
+    // until the next send or flush returns.
+    GstVideoFrame lent{};
+    bool lending = false;
+};
+
+struct GstQrvVideoBranch {
+    GstBaseSink parent;
+    QrvVideoBranchState* state;
+};
+struct GstQrvVideoBranchClass {
+    GstBaseSinkClass parent_class;
+};
+
+G_DEFINE_TYPE(GstQrvVideoBranch, gst_qrv_video_branch, GST_TYPE_BASE_SINK)
+
+static void video_branch_release(GstQrvVideoBranch* self)
+{
+    QrvVideoBranchState& s = *self->state;
+    if (s.core)
+        QRVlib_send_send_video_async_v2(s.core->get(), nullptr);
+    if (s.lending) {
+        gst_video_frame_unmap(&s.lent);
+        s.lending = false;
+    }
+}
+
+static gboolean video_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
+{
+    auto* self = reinterpret_cast<GstQrvVideoBranch*>(sink);
+    QrvVideoBranchState& s = *self->state;
+    GstVideoInfo info;
+    if (!gst_video_info_from_caps(&info, caps))
+        return FALSE;
+    switch (GST_VIDEO_INFO_FORMAT(&info)) {
+    case GST_VIDEO_FORMAT_UYVY:
+        s.fourcc = QRVlib_FourCC_type_UYVY;
+        break;
+    case GST_VIDEO_FORMAT_BGRA:
+        s.fourcc = QRVlib_FourCC_type_BGRA;
+        break;
+    case GST_VIDEO_FORMAT_BGRx:
+        s.fourcc = QRVlib_FourCC_type_BGRX;
+        break;
+    case GST_VIDEO_FORMAT_RGBA:
+        s.fourcc = QRVlib_FourCC_type_RGBA;
+        break;
+    case GST_VIDEO_FORMAT_RGBx:
+        s.fourcc = QRVlib_FourCC_type_RGBX;
+        break;
+    default:
+        return FALSE;
+    }
+    if (s.fourcc == QRVlib_FourCC_type_UYVY && GST_VIDEO_INFO_WIDTH(&info) % 2 != 0) {
+        GST_ELEMENT_ERROR(sink, STREAM, FORMAT, ("UYVY video needs an even width, not %d",
+                                                 GST_VIDEO_INFO_WIDTH(&info)), (nullptr));
+        return FALSE;
+    }
+    const int num = GST_VIDEO_INFO_FPS_N(&info), den = GST_VIDEO_INFO_FPS_D(&info);
+    if (num > 0 && den > 0) {
+        // The runtime carries one frame in 10 seconds to 1000 per second.
+        if ((int64_t)num * 10 < den || num > (int64_t)den * 1000) {
+            GST_ELEMENT_ERROR(sink, STREAM, FORMAT,
+                              ("frame rate %d/%d is outside 1/10 to 1000 frames per second", num, den), (nullptr));
+            return FALSE;
+        }
+        s.rate_num = num;
+        s.rate_den = den;
+    } else {
+        // A variable rate: receivers are told the usual default.
+        s.rate_num = 30000;
+        s.rate_den = 1001;
+    }
+    const int par_n = GST_VIDEO_INFO_PAR_N(&info), par_d = GST_VIDEO_INFO_PAR_D(&info);
+    s.aspect = (par_n > 0 && par_d > 0 && par_n != par_d)
+                   ? (float)((double)GST_VIDEO_INFO_WIDTH(&info) * par_n /
+                             ((double)GST_VIDEO_INFO_HEIGHT(&info) * par_d))
+                   : 0.0f;
+    s.info = info;
+    s.have_info = true;
+    GST_DEBUG_OBJECT(sink, "caps %" GST_PTR_FORMAT, caps);
+    return TRUE;
+}
+
+static GstFlowReturn video_branch_render(GstBaseSink* sink, GstBuffer* buffer)
+{
+    auto* self = reinterpret_cast<GstQrvVideoBranch*>(sink);
+    QrvVideoBranchState& s = *self->state;
+    if (!s.core || !s.have_info) {
+        GST_ELEMENT_ERROR(sink, CORE, NEGOTIATION, ("video arrived before its format"), (nullptr));
+        return GST_FLOW_NOT_NEGOTIATED;
+    }
+    if (const GstFlowReturn waited = wait_in_render(sink, s); waited != GST_FLOW_OK)
+        return waited;
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &s.info, buffer, GST_MAP_READ)) {
+        GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read a video buffer"), (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    QRVlib_video_frame_v2_t f;
+    f.width = GST_VIDEO_FRAME_WIDTH(&frame);
+    f.height = GST_VIDEO_FRAME_HEIGHT(&frame);
+    f.fourcc = s.fourcc;
+    f.frame_rate_num = s.rate_num;
+    f.frame_rate_den = s.rate_den;
+    f.aspect_ratio = s.aspect;
+    f.data = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+    f.line_stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    f.timecode = due_timecode(sink, GST_BUFFER_PTS(buffer));
+    f.timestamp = frame_timestamp(GST_BUFFER_PTS(buffer));
+    // The pixels stay lent to the runtime until the next send returns: the
+    // buffer is kept mapped until then, so nothing is copied here.
+    QRVlib_send_send_video_async_v2(s.core->get(), &f);
+    if (s.lending)
+        gst_video_frame_unmap(&s.lent);
+    s.lent = frame;
+    s.lending = true;
+    s.core->poll_tally(GST_ELEMENT(GST_OBJECT_PARENT(sink) ? GST_OBJECT_PARENT(sink) : GST_OBJECT(sink)));
+    return GST_FLOW_OK;
+}
+
+static GstFlowReturn video_branch_preroll(GstBaseSink* sink, GstBuffer*)
+{
+    return wait_in_preroll(*reinterpret_cast<GstQrvVideoBranch*>(sink)->state);
+}
+
+static gboolean video_branch_unlock(GstBaseSink* sink)
+{
+    reinterpret_cast<GstQrvVideoBranch*>(sink)->state->unlocked.store(true);
+    return TRUE;
+}
+
+static gboolean video_branch_unlock_stop(GstBaseSink* sink)
+{
+    reinterpret_cast<GstQrvVideoBranch*>(sink)->state->unlocked.store(false);
+    return TRUE;
+}
+
+static gboolean video_branch_stop(GstBaseSink* sink)
+{
+    auto* self = reinterpret_cast<GstQrvVideoBranch*>(sink);
+    video_branch_release(self);
+    self->state->core.reset();
+    self->state->have_info = false;
+    return TRUE;
+}
+
+static gboolean video_branch_propose_allocation(GstBaseSink* sink, GstQuery* query)
+{
+    // A pool of frames that upstream fills again and again: fresh memory
+    // for every frame would cost its page faults each time. It holds one
+    // frame lent to the runtime besides those upstream works on.
+    GstCaps* caps = nullptr;
+    gboolean need_pool = FALSE;
+    gst_query_parse_allocation(query, &caps, &need_pool);
+    GstVideoInfo info;
+    if (caps && gst_video_info_from_caps(&info, caps)) {
+        GstBufferPool* pool = need_pool ? gst_video_buffer_pool_new() : nullptr;
+        if (pool) {
+            GstStructure* config = gst_buffer_pool_get_config(pool);
+            gst_buffer_pool_config_set_params(config, caps, (guint)GST_VIDEO_INFO_SIZE(&info), 3, 0);
+            gst_buffer_pool_config_add_option(config, GST_BUFFER_POOL_OPTION_VIDEO_META);
+            if (!gst_buffer_pool_set_config(pool, config)) {
+                GST_DEBUG_OBJECT(sink, "the pool refused its configuration");
+                gst_object_unref(pool);
+                pool = nullptr;
+            }
+        }
+        gst_query_add_allocation_pool(query, pool, (guint)GST_VIDEO_INFO_SIZE(&info), 3, 0);
+        if (pool)
+            gst_object_unref(pool);
+    }
+    // Upstream may hand over buffers with padded lines: the runtime takes
+    // any line stride.
+    gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    return TRUE;
+}
+
+static void video_branch_finalize(GObject* object)
+{
+    auto* self = reinterpret_cast<GstQrvVideoBranch*>(object);
+    video_branch_release(self);
+    delete self->state;
+    G_OBJECT_CLASS(gst_qrv_video_branch_parent_class)->finalize(object);
+}
+
+static void gst_qrv_video_branch_class_init(GstQrvVideoBranchClass* klass)
+{
+    GObjectClass* object_class = G_OBJECT_CLASS(klass);
+    GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+    GstBaseSinkClass* sink_class = GST_BASE_SINK_CLASS(klass);
+    object_class->finalize = video_branch_finalize;
+    gst_element_class_add_static_pad_template(element_class, &inner_video_template);
+    gst_element_class_set_static_metadata(element_class, "QRV video branch", "Sink/Network/Video",
+                                          "The video of a qrvsink", "QRV");
+    sink_class->set_caps = GST_DEBUG_FUNCPTR(video_branch_set_caps);
+    sink_class->render = GST_DEBUG_FUNCPTR(video_branch_render);
+    sink_class->stop = GST_DEBUG_FUNCPTR(video_branch_stop);
+    sink_class->preroll = GST_DEBUG_FUNCPTR(video_branch_preroll);
+    sink_class->unlock = GST_DEBUG_FUNCPTR(video_branch_unlock);
+    sink_class->unlock_stop = GST_DEBUG_FUNCPTR(video_branch_unlock_stop);
+    sink_class->propose_allocation = GST_DEBUG_FUNCPTR(video_branch_propose_allocation);
+}
+
+static void gst_qrv_video_branch_init(GstQrvVideoBranch* self)
+{
+    self->state = new QrvVideoBranchState();
+}
+
+// ---------------------------------------------------------------------------
+// The audio branch
+// ---------------------------------------------------------------------------
+
+struct QrvAudioBranchState {
+    std::shared_ptr<SenderCore> core;
+    bool wait_for_connection = false;
+    std::atomic<bool> unlocked{false};
+    GstAudioInfo info{};
+    bool have_info = false;
+    std::vector<float> packed;  // planes gathered when upstream's are not evenly spaced
+};
+
+struct GstQrvAudioBranch {
+    GstBaseSink parent;
+    QrvAudioBranchState* state;
+};
+struct GstQrvAudioBranchClass {
+    GstBaseSinkClass parent_class;
+};
+
+G_DEFINE_TYPE(GstQrvAudioBranch, gst_qrv_audio_branch, GST_TYPE_BASE_SINK)
+
+static gboolean audio_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
+{
+    auto* self = reinterpret_cast<GstQrvAudioBranch*>(sink);
+    GstAudioInfo info;
+    if (!gst_audio_info_from_caps(&info, caps))
+        return FALSE;
+    self->state->info = info;
+    self->state->have_info = true;
+    GST_DEBUG_OBJECT(sink, "caps %" GST_PTR_FORMAT, caps);
+    return TRUE;
+}
+
+// Sends planar float audio: one plane every channel_stride bytes, as the
+// runtime reads them; planes spaced otherwise are gathered first.
+static void send_planar(QrvAudioBranchState& s, const std::vector<const void*>& planes, int samples, int rate,
+                        int64_t timecode, int64_t timestamp)
+{
+    const int channels = (int)planes.size();
+    if (samples <= 0 || channels <= 0)
+        return;
+    const auto* first = static_cast<const uint8_t*>(planes[0]);
+    const ptrdiff_t stride =
+        channels > 1 ? static_cast<const uint8_t*>(planes[1]) - first : (ptrdiff_t)samples * 4;
+    bool even = stride >= (ptrdiff_t)samples * 4 && stride <= INT32_MAX;
+    for (int c = 2; even && c < channels; ++c)
+        even = static_cast<const uint8_t*>(planes[c]) - first == (ptrdiff_t)c * stride;
+    QRVlib_audio_frame_v2_t f;
+    f.sample_rate = rate;
+    f.no_channels = channels;
+    f.no_samples = samples;
+    f.timecode = timecode;
+    f.timestamp = timestamp;
+    if (even) {
+        f.data = const_cast<float*>(reinterpret_cast<const float*>(first));
+        f.channel_stride = (int32_t)stride;
+    } else {
+        s.packed.resize((size_t)channels * samples);
+        for (int c = 0; c < channels; ++c)
+            std::memcpy(s.packed.data() + (size_t)c * samples, planes[c], (size_t)samples * 4);
+        f.data = s.packed.data();
+        f.channel_stride = samples * 4;
+    }
+    QRVlib_send_send_audio_v2(s.core->get(), &f);
+}
+
+static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
+{
+    auto* self = reinterpret_cast<GstQrvAudioBranch*>(sink);
+    QrvAudioBranchState& s = *self->state;
+    if (!s.core || !s.have_info) {
+        GST_ELEMENT_ERROR(sink, CORE, NEGOTIATION, ("audio arrived before its format"), (nullptr));
+        return GST_FLOW_NOT_NEGOTIATED;
+    }
+    if (const GstFlowReturn waited = wait_in_render(sink, s); waited != GST_FLOW_OK)
+        return waited;
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    const int64_t timecode = due_timecode(sink, pts);
+    const int channels = GST_AUDIO_INFO_CHANNELS(&s.info);
+    const int rate = GST_AUDIO_INFO_RATE(&s.info);
+    if (GST_AUDIO_INFO_LAYOUT(&s.info) == GST_AUDIO_LAYOUT_NON_INTERLEAVED && gst_buffer_get_audio_meta(buffer)) {
+        GstAudioBuffer audio;
+        if (!gst_audio_buffer_map(&audio, &s.info, buffer, GST_MAP_READ)) {
+            GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
+            return GST_FLOW_ERROR;
+        }
+        const int samples = (int)GST_AUDIO_BUFFER_N_SAMPLES(&audio);
+        std::vector<const void*> planes(audio.planes, audio.planes + channels);
+        send_planar(s, planes, samples, rate, timecode, frame_timestamp(pts));
+        gst_audio_buffer_unmap(&audio);
+    } else if (GST_AUDIO_INFO_LAYOUT(&s.info) == GST_AUDIO_LAYOUT_NON_INTERLEAVED) {
+        // Without a meta the planes lie one after the other, each a
+        // channel's share of the buffer.
+        GstMapInfo map;
+        if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
+            return GST_FLOW_ERROR;
+        }
+        const size_t samples = map.size / ((size_t)channels * 4);
+        std::vector<const void*> planes;
+        for (int c = 0; c < channels; ++c)
+            planes.push_back(map.data + (size_t)c * samples * 4);
+        if (samples <= INT32_MAX)
+            send_planar(s, planes, (int)samples, rate, timecode, frame_timestamp(pts));
+        gst_buffer_unmap(buffer, &map);
+    } else {
+        GstMapInfo map;
+        if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
+            return GST_FLOW_ERROR;
+        }
+        const size_t samples = map.size / ((size_t)channels * 2);
+        if (samples > 0 && samples <= INT32_MAX) {
+            QRVlib_audio_frame_interleaved_16s_t f;
+            f.sample_rate = rate;
+            f.no_channels = channels;
+            f.no_samples = (int32_t)samples;
+            f.timecode = timecode;
+            f.data = reinterpret_cast<int16_t*>(map.data);
+            QRVlib_util_send_send_audio_interleaved_16s(s.core->get(), &f);
+        }
+        gst_buffer_unmap(buffer, &map);
+    }
+    s.core->poll_tally(GST_ELEMENT(GST_OBJECT_PARENT(sink) ? GST_OBJECT_PARENT(sink) : GST_OBJECT(sink)));
+    return GST_FLOW_OK;
+}
+
+static GstFlowReturn audio_branch_preroll(GstBaseSink* sink, GstBuffer*)
+{
+    return wait_in_preroll(*reinterpret_cast<GstQrvAudioBranch*>(sink)->state);
+}
+
+static gboolean audio_branch_unlock(GstBaseSink* sink)
+{
+    reinterpret_cast<GstQrvAudioBranch*>(sink)->state->unlocked.store(true);
+    return TRUE;
+}
+
+static gboolean audio_branch_unlock_stop(GstBaseSink* sink)
+{
+    reinterpret_cast<GstQrvAudioBranch*>(sink)->state->unlocked.store(false);
+    return TRUE;
+}
+
+static gboolean audio_branch_stop(GstBaseSink* sink)
+{
+    auto* self = reinterpret_cast<GstQrvAudioBranch*>(sink);
+    self->state->core.reset();
+    self->state->have_info = false;
+    return TRUE;
+}
+
+static void audio_branch_finalize(GObject* object)
+{
+    delete reinterpret_cast<GstQrvAudioBranch*>(object)->state;
+    G_OBJECT_CLASS(gst_qrv_audio_branch_parent_class)->finalize(object);
+}
+
+static void gst_qrv_audio_branch_class_init(GstQrvAudioBranchClass* klass)
+{
+    GObjectClass* object_class = G_OBJECT_CLASS(klass);
+    GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+    GstBaseSinkClass* sink_class = GST_BASE_SINK_CLASS(klass);
+    object_class->finalize = audio_branch_finalize;
+    gst_element_class_add_static_pad_template(element_class, &inner_audio_template);
+    gst_element_class_set_static_metadata(element_class, "QRV audio branch", "Sink/Network/Audio",
+                                          "The audio of a qrvsink", "QRV");
+    sink_class->set_caps = GST_DEBUG_FUNCPTR(audio_branch_set_caps);
+    sink_class->render = GST_DEBUG_FUNCPTR(audio_branch_render);
+    sink_class->stop = GST_DEBUG_FUNCPTR(audio_branch_stop);
+    sink_class->preroll = GST_DEBUG_FUNCPTR(audio_branch_preroll);
+    sink_class->unlock = GST_DEBUG_FUNCPTR(audio_branch_unlock);
+    sink_class->unlock_stop = GST_DEBUG_FUNCPTR(audio_branch_unlock_stop);
+}
+
+static void gst_qrv_audio_branch_init(GstQrvAudioBranch* self)
+{
+    self->state = new QrvAudioBranchState();
+}
+
+// ---------------------------------------------------------------------------
+// The element: a bin with a request pad per kind of media
+// ---------------------------------------------------------------------------
+
+struct QrvSinkState {
+    std::string source_name = kDefaultSourceName;
+    std::string groups;  // empty: the runtime's default group
+    bool sync = true;
+    bool wait_for_connection = false;
+    std::shared_ptr<SenderCore> core;
+    GstElement* video = nullptr;  // branches, each with a reference of ours
+    GstElement* audio = nullptr;
+};
+
+struct GstQrvSink {
+    GstBin parent;
+    QrvSinkState* state;
+};
+struct GstQrvSinkClass {
+    GstBinClass parent_class;
+};
+
+G_DEFINE_TYPE(GstQrvSink, gst_qrv_sink, GST_TYPE_BIN)
+
+enum { PROP_0, PROP_SOURCE_NAME, PROP_GROUPS, PROP_SYNC, PROP_WAIT_FOR_CONNECTION };
+
+static void give_core(GstElement* branch, const std::shared_ptr<SenderCore>& core, bool wait_for_connection)
+{
+    if (!branch)
+        return;
+    if (G_TYPE_CHECK_INSTANCE_TYPE(branch, gst_qrv_video_branch_get_type())) {
+        auto& s = *reinterpret_cast<GstQrvVideoBranch*>(branch)->state;
+        s.core = core;
+        s.wait_for_connection = wait_for_connection;
+    } else {
+        auto& s = *reinterpret_cast<GstQrvAudioBranch*>(branch)->state;
+        s.core = core;
+        s.wait_for_connection = wait_for_connection;
+    }
+}
+
+static GstPad* sink_request_new_pad(GstElement* element, GstPadTemplate* templ, const gchar*, const GstCaps*)
+{
+    auto* self = reinterpret_cast<GstQrvSink*>(element);
+    QrvSinkState& s = *self->state;
+    const bool video = std::strcmp(GST_PAD_TEMPLATE_NAME_TEMPLATE(templ), "video") == 0;
+    GstElement*& slot = video ? s.video : s.audio;
+    if (slot) {
+        GST_WARNING_OBJECT(element, "qrvsink takes one %s stream", video ? "video" : "audio");
+        return nullptr;
+    }
+    GstElement* branch = GST_ELEMENT(
+        g_object_new(video ? gst_qrv_video_branch_get_type() : gst_qrv_audio_branch_get_type(), nullptr));
+    g_object_set(branch, "sync", (gboolean)s.sync, nullptr);
+    GST_OBJECT_LOCK(element);
+    give_core(branch, s.core, s.wait_for_connection);
+    GST_OBJECT_UNLOCK(element);
+    gst_bin_add(GST_BIN(element), branch);
+    GstPad* target = gst_element_get_static_pad(branch, "sink");
+    GstPad* ghost = gst_ghost_pad_new_from_template(video ? "video" : "audio", target, templ);
+    gst_object_unref(target);
+    if (GST_STATE(element) > GST_STATE_NULL)
+        gst_pad_set_active(ghost, TRUE);
+    gst_element_add_pad(element, ghost);
+    gst_element_sync_state_with_parent(branch);
+    slot = GST_ELEMENT(gst_object_ref(branch));
+    return ghost;
+}
+
+static void sink_release_pad(GstElement* element, GstPad* pad)
+{
+    auto* self = reinterpret_cast<GstQrvSink*>(element);
+    QrvSinkState& s = *self->state;
+    const bool video = std::strcmp(GST_PAD_NAME(pad), "video") == 0;
+    GstElement*& slot = video ? s.video : s.audio;
+    GstElement* branch = slot;
+    slot = nullptr;
+    gst_element_remove_pad(element, pad);
+    if (branch) {
+        // When the element goes, the bin has removed its children already.
+        if (GST_OBJECT_PARENT(branch) == GST_OBJECT(element)) {
+            gst_element_set_state(branch, GST_STATE_NULL);
+            gst_bin_remove(GST_BIN(element), branch);
+        }
+        gst_object_unref(branch);
+    }
+}
+
+static GstStateChangeReturn sink_change_state(GstElement* element, GstStateChange transition)
+{
+    auto* self = reinterpret_cast<GstQrvSink*>(element);
+    QrvSinkState& s = *self->state;
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) {
+        std::string error;
+        if (s.source_name.empty()) {
+            GST_ELEMENT_ERROR(element, RESOURCE, SETTINGS, ("source-name is empty"), (nullptr));
+            return GST_STATE_CHANGE_FAILURE;
+        }
+        auto core = SenderCore::create(s.source_name, s.groups.empty() ? nullptr : s.groups.c_str(), &error);
+        if (!core) {
+            GST_ELEMENT_ERROR(element, RESOURCE, OPEN_WRITE, ("cannot publish the source \"%s\": %s",
+                                                              s.source_name.c_str(), error.c_str()),
+                              (nullptr));
+            return GST_STATE_CHANGE_FAILURE;
+        }
+        GST_OBJECT_LOCK(element);
+        s.core = core;
+        give_core(s.video, core, s.wait_for_connection);
+        give_core(s.audio, core, s.wait_for_connection);
+        GST_OBJECT_UNLOCK(element);
+    }
+    const GstStateChangeReturn result = GST_ELEMENT_CLASS(gst_qrv_sink_parent_class)->change_state(element, transition);
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY || result == GST_STATE_CHANGE_FAILURE) {
+        // The branches let go of the sender when they stop; the source is
+        // withdrawn once the last of them has.
+        GST_OBJECT_LOCK(element);
+        std::shared_ptr<SenderCore> gone = std::move(s.core);
+        GST_OBJECT_UNLOCK(element);
+    }
+    return result;
+}
+
+static void sink_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec)
+{
+    auto* self = reinterpret_cast<GstQrvSink*>(object);
+    QrvSinkState& s = *self->state;
+    GST_OBJECT_LOCK(object);
+    switch (id) {
+    case PROP_SOURCE_NAME: {
+        const gchar* v = g_value_get_string(value);
+        s.source_name = v ? v : "";
+        break;
+    }
+    case PROP_GROUPS: {
+        const gchar* v = g_value_get_string(value);
+        s.groups = v ? v : "";
+        break;
+    }
+    case PROP_WAIT_FOR_CONNECTION:
+        s.wait_for_connection = g_value_get_boolean(value);
+        break;
+    case PROP_SYNC: {
+        s.sync = g_value_get_boolean(value);
+        GstElement* branches[2] = {s.video, s.audio};
+        GST_OBJECT_UNLOCK(object);
+        for (GstElement* b : branches)
+            if (b)
+                g_object_set(b, "sync", (gboolean)s.sync, nullptr);
+        return;
+    }
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+        break;
+    }
+    GST_OBJECT_UNLOCK(object);
+}
+
+static void sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec)
+{
+    auto* self = reinterpret_cast<GstQrvSink*>(object);
+    QrvSinkState& s = *self->state;
+    GST_OBJECT_LOCK(object);
+    switch (id) {
+    case PROP_SOURCE_NAME:
+        g_value_set_string(value, s.source_name.c_str());
+        break;
+    case PROP_GROUPS:
+        g_value_set_string(value, s.groups.empty() ? nullptr : s.groups.c_str());
+        break;
+    case PROP_SYNC:
+        g_value_set_boolean(value, s.sync);
+        break;
+    case PROP_WAIT_FOR_CONNECTION:
+        g_value_set_boolean(value, s.wait_for_connection);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+        break;
+    }
+    GST_OBJECT_UNLOCK(object);
+}
+
+static void sink_finalize(GObject* object)
+{
+    QrvSinkState& s = *reinterpret_cast<GstQrvSink*>(object)->state;
+    if (s.video)
+        gst_object_unref(s.video);
+    if (s.audio)
+        gst_object_unref(s.audio);
+    delete reinterpret_cast<GstQrvSink*>(object)->state;
+    G_OBJECT_CLASS(gst_qrv_sink_parent_class)->finalize(object);
+}
+
+static void gst_qrv_sink_class_init(GstQrvSinkClass* klass)
+{
+    GObjectClass* object_class = G_OBJECT_CLASS(klass);
+    GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+    object_class->set_property = sink_set_property;
+    object_class->get_property = sink_get_property;
+    object_class->finalize = sink_finalize;
+    g_object_class_install_property(
+        object_class, PROP_SOURCE_NAME,
+        g_param_spec_string("source-name", "Source name",
+                            "Name under which the source is published (as \"HOST (name)\")", kDefaultSourceName,
+                            GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                        GST_PARAM_MUTABLE_READY)));
+    g_object_class_install_property(
+        object_class, PROP_GROUPS,
+        g_param_spec_string("groups", "Groups",
+                            "Comma-separated groups the source belongs to (unset: the default group)", nullptr,
+                            GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                        GST_PARAM_MUTABLE_READY)));
+    g_object_class_install_property(
+        object_class, PROP_SYNC,
+        g_param_spec_boolean("sync", "Sync", "Send each buffer when the pipeline clock reaches it", TRUE,
+                             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+    g_object_class_install_property(
+        object_class, PROP_WAIT_FOR_CONNECTION,
+        g_param_spec_boolean("wait-for-connection", "Wait for connection",
+                             "Hold the first buffer back until a receiver is connected", FALSE,
+                             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+    gst_element_class_add_static_pad_template(element_class, &video_template);
+    gst_element_class_add_static_pad_template(element_class, &audio_template);
+    gst_element_class_set_static_metadata(
+        element_class, "QRV network sink", "Sink/Network/Video/Audio",
+        "Publishes the pipeline's video and audio as one source on the network", "QRV");
+    element_class->request_new_pad = GST_DEBUG_FUNCPTR(sink_request_new_pad);
+    element_class->release_pad = GST_DEBUG_FUNCPTR(sink_release_pad);
+    element_class->change_state = GST_DEBUG_FUNCPTR(sink_change_state);
+}
+
+static void gst_qrv_sink_init(GstQrvSink* self)
+{
+    self->state = new QrvSinkState();
+}
+
+bool qrv_gst::register_qrvsink(GstPlugin* plugin)
+{
+    GST_DEBUG_CATEGORY_INIT(qrvsink_debug, "qrvsink", 0, "QRV network sink");
+    return gst_element_register(plugin, "qrvsink", GST_RANK_NONE, gst_qrv_sink_get_type());
+}

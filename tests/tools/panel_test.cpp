@@ -1,0 +1,235 @@
+// The control panel's HTTP interface, in process: a sender of our own on
+// loopback, the panel and its server on a free port, and an HTTP client.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "panel.h"
+#include "qrv/qrv_runtime.h"
+#include "server.h"
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+bool eventually(const std::function<bool()>& ok, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!ok()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A running panel with its server and a client of it.
+struct RunningPanel {
+    RunningPanel(const std::filesystem::path& state, bool token_for_all = false)
+        : panel(std::make_unique<qrv_panel::Panel>(state))
+    {
+        qrv_panel::ServerOptions o;
+        o.port = 0;
+        o.web_dir = QRV_PANEL_WEB_DIR;
+        o.token = "0123456789abcdef0123456789abcdef";
+        o.token_for_all = token_for_all;
+        server = std::make_unique<qrv_panel::Server>(*panel, o);
+        EXPECT_TRUE(server->bind());
+        serving = std::thread([this] { server->run(); });
+        client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+        client->set_read_timeout(5, 0);
+        EXPECT_TRUE(eventually([&] { return client->Get("/api/state") != nullptr; }));
+    }
+    ~RunningPanel()
+    {
+        server->stop();
+        serving.join();
+        panel->stop();
+    }
+    httplib::Result post(const std::string& path, const std::string& body, bool with_token = true,
+                         const std::string& origin = "")
+    {
+        httplib::Headers h;
+        if (with_token)
+            h.emplace("X-QRV-Token", "0123456789abcdef0123456789abcdef");
+        if (!origin.empty())
+            h.emplace("Origin", origin);
+        return client->Post(path.c_str(), h, body, "application/json");
+    }
+    json state() { return json::parse(client->Get("/api/state")->body); }
+    json source(const std::string& name)
+    {
+        const json all = state();  // kept: the loop reads into it
+        for (const auto& s : all["sources"])
+            if (s["name"] == name)
+                return s;
+        return nullptr;
+    }
+
+    std::unique_ptr<qrv_panel::Panel> panel;
+    std::unique_ptr<qrv_panel::Server> server;
+    std::thread serving;
+    std::unique_ptr<httplib::Client> client;
+};
+
+class PanelApi : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QRVlib_initialize());
+        state_ = std::filesystem::temp_directory_path() / ("qrv-panel-test-" + std::to_string(getpid()) + ".json");
+        std::filesystem::remove(state_);
+        QRVlib_send_create_t s("Panel Camera");
+        s.pace_video = false;
+        sender_ = QRVlib_send_create(&s);
+        ASSERT_TRUE(sender_);
+        QRVlib_send_set_ptz_supported(sender_, true);
+        uint32_t n = QRVlib_send_get_published_name(sender_, nullptr, 0);
+        name_.assign(n, '\0');
+        QRVlib_send_get_published_name(sender_, name_.data(), n);
+        name_.resize(n - 1);
+        pixels_.assign(64 * 36 * 4, 0x80);
+        pumping_ = std::thread([this] {
+            QRVlib_video_frame_v2_t f;
+            f.width = 64, f.height = 36, f.line_stride = 256;
+            f.data = pixels_.data();
+            while (!stop_) {
+                QRVlib_send_send_video_v2(sender_, &f);
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+    }
+    void TearDown() override
+    {
+        stop_ = true;
+        if (pumping_.joinable())
+            pumping_.join();
+        QRVlib_send_destroy(sender_);
+        QRVlib_destroy();
+        std::filesystem::remove(state_);
+    }
+
+    std::filesystem::path state_;
+    QRVlib_send_instance_t sender_ = nullptr;
+    std::string name_;
+    std::vector<uint8_t> pixels_;
+    std::atomic<bool> stop_{false};
+    std::thread pumping_;
+};
+
+TEST_F(PanelApi, ListsSourcesWithPreviewsAndServesThePage)
+{
+    RunningPanel p(state_);
+    ASSERT_TRUE(eventually([&] { return p.source(name_).is_object() && p.source(name_)["picture"] > 0; })) << p.state().dump();
+    const auto s = p.source(name_);
+    EXPECT_TRUE(s["connected"]);
+    EXPECT_TRUE(s["ptz"]);
+    auto jpeg = p.client->Get("/api/preview", httplib::Params{{"source", name_}}, httplib::Headers{});
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ(jpeg->status, 200);
+    ASSERT_GT(jpeg->body.size(), 2u);
+    EXPECT_EQ((uint8_t)jpeg->body[0], 0xFF);
+    EXPECT_EQ((uint8_t)jpeg->body[1], 0xD8);
+    EXPECT_EQ(p.client->Get("/api/preview?source=nobody")->status, 404);
+    auto page = p.client->Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("0123456789abcdef0123456789abcdef"), std::string::npos) << "the page carries its token";
+}
+
+TEST_F(PanelApi, ChangesNeedTheTokenAndTheSameOriginAndWellFormedRequests)
+{
+    RunningPanel p(state_);
+    EXPECT_EQ(p.post("/api/outputs", "{}", false)->status, 403);
+    httplib::Headers wrong{{"X-QRV-Token", "nope"}};
+    EXPECT_EQ(p.client->Post("/api/outputs", wrong, "{}", "application/json")->status, 403);
+    EXPECT_EQ(p.post("/api/outputs", "{}", true, "http://evil.example")->status, 403);
+    EXPECT_EQ(p.state()["outputs"].size(), 0u) << "nothing changed";
+    const std::string origin = "http://127.0.0.1:" + std::to_string(p.server->port());
+    EXPECT_EQ(p.post("/api/outputs", "{}", true, origin)->status, 200);
+
+    EXPECT_EQ(p.post("/api/route", "{not json")->status, 400);
+    EXPECT_EQ(p.post("/api/route", "[1,2]")->status, 400);
+    EXPECT_EQ(p.post("/api/route", R"({"output":"Panel Output 1","source":42})")->status, 400);
+    EXPECT_EQ(p.post("/api/route", R"({"output":"Nowhere","source":null})")->status, 404);
+    EXPECT_EQ(p.post("/api/route", R"j({"output":"Panel Output 1","source":"HOST (Nobody)"})j")->status, 404);
+    EXPECT_EQ(p.post("/api/tally", R"j({"source":"HOST (Nobody)","program":true,"preview":false})j")->status, 404);
+    EXPECT_EQ(p.post("/api/tally", R"({"source":"x","program":"yes","preview":false})")->status, 400);
+    EXPECT_EQ(p.post("/api/outputs", std::string(qrv_panel::kMaxBodyBytes + 1, ' '))->status, 413);
+    EXPECT_EQ(p.post("/api/outputs", R"({"name":"Panel Output 1"})")->status, 409);
+
+    // Beyond loopback every request needs the token; the page sets it as a
+    // cookie for the requests of its own files and events.
+    RunningPanel open(state_.string() + ".open", true);
+    EXPECT_EQ(open.client->Get("/api/state")->status, 403);
+    EXPECT_EQ(open.client->Get("/?token=0123456789abcdef0123456789abcdef")->status, 200);
+    httplib::Headers with_cookie{{"Cookie", "a=b; qrv_token=0123456789abcdef0123456789abcdef"}};
+    EXPECT_EQ(open.client->Get("/api/state", with_cookie)->status, 200);
+    EXPECT_EQ(open.client->Post("/api/outputs", with_cookie, "{}", "application/json")->status, 403)
+        << "a cookie alone changes nothing";
+    std::filesystem::remove(state_.string() + ".open");
+}
+
+TEST_F(PanelApi, CameraCommandsOutOfRangeAreRefusedAndTallyReachesTheSource)
+{
+    RunningPanel p(state_);
+    ASSERT_TRUE(eventually([&] { return p.source(name_).is_object() && p.source(name_)["ptz"] == true; }));
+    const json source = name_;
+    auto camera = [&](const std::string& rest) {
+        return p.post("/api/camera", R"({"source":)" + source.dump() + "," + rest + "}")->status;
+    };
+    EXPECT_EQ(camera(R"("action":"recall","preset":100)"), 400);
+    EXPECT_EQ(camera(R"("action":"recall","preset":2.5)"), 400);
+    EXPECT_EQ(camera(R"("action":"zoom","zoom":2)"), 400);
+    EXPECT_EQ(camera(R"("action":"pan_tilt","pan":"left")"), 400);
+    EXPECT_EQ(camera(R"("action":"dance")"), 400);
+    QRVlib_ptz_command_t c{};
+    EXPECT_FALSE(QRVlib_send_get_ptz_command(sender_, &c, 200)) << "refused values are not sent";
+    EXPECT_EQ(camera(R"("action":"recall","preset":7,"speed":0.5)"), 200);
+    ASSERT_TRUE(QRVlib_send_get_ptz_command(sender_, &c, 5000));
+    EXPECT_EQ(c.command, QRVlib_ptz_recall_preset);
+    EXPECT_EQ(c.preset, 7);
+
+    EXPECT_EQ(p.post("/api/tally", R"({"source":)" + source.dump() + R"(,"program":true,"preview":false})")->status,
+              200);
+    EXPECT_TRUE(eventually([&] {
+        QRVlib_tally_t t{};
+        QRVlib_send_get_tally(sender_, &t, 100);
+        return t.on_program && !t.on_preview;
+    }));
+    EXPECT_TRUE(p.source(name_)["tally"]["program"]);
+}
+
+TEST_F(PanelApi, OutputsAndTheirRoutesSurviveARestart)
+{
+    {
+        RunningPanel p(state_);
+        ASSERT_TRUE(eventually([&] { return p.source(name_).is_object(); }));
+        ASSERT_EQ(p.post("/api/outputs", "{}")->status, 200);
+        ASSERT_EQ(p.post("/api/route", R"({"output":"Panel Output 1","source":)" + json(name_).dump() + "}")->status,
+                  200);
+        std::ifstream in(state_);
+        const auto saved = json::parse(in);
+        EXPECT_EQ(saved["outputs"][0]["source"], name_);
+    }
+    RunningPanel again(state_);
+    const auto outputs = again.state()["outputs"];
+    ASSERT_EQ(outputs.size(), 1u);
+    EXPECT_EQ(outputs[0]["name"], "Panel Output 1");
+    EXPECT_EQ(outputs[0]["source"], name_);
+    // The restored output carries the source: its receiver is sent there.
+    ASSERT_TRUE(eventually([&] {
+        const auto o = again.source(name_.substr(0, name_.find(" (")) + " (Panel Output 1)");
+        return o.is_object() && o["routed"] == true && o["connected"] == true;
+    }, 10s));
+}
+
+}  // namespace

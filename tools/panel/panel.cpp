@@ -1,0 +1,439 @@
+#include "panel.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <system_error>
+
+namespace qrv_panel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Previews are small and few: a handful of pictures a second per tile.
+constexpr auto kPreviewInterval = std::chrono::milliseconds(250);
+// Beyond this many tiles, new sources are not given a receiver.
+constexpr size_t kMaxTiles = 128;
+
+std::string fourcc_text(uint32_t code)
+{
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((code >> (8 * i)) & 0xff);
+        s += (c >= 32 && c < 127) ? c : '?';
+    }
+    return s;
+}
+
+// Encodes a BGRX or BGRA picture as JPEG; empty when it cannot.
+std::string encode_jpeg(const QRVlib_video_frame_v2_t& v)
+{
+    if (!v.data || v.width <= 0 || v.height <= 0 || v.line_stride < v.width * 4)
+        return {};
+    tjhandle tj = tjInitCompress();
+    if (!tj)
+        return {};
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    std::string jpeg;
+    if (tjCompress2(tj, v.data, v.width, v.line_stride, v.height, TJPF_BGRX, &out, &size, TJSAMP_420, 75,
+                    TJFLAG_FASTDCT) == 0)
+        jpeg.assign(reinterpret_cast<const char*>(out), size);
+    tjFree(out);
+    tjDestroy(tj);
+    return jpeg;
+}
+
+}  // namespace
+
+std::optional<std::string> refuse_camera_command(const CameraCommand& c)
+{
+    auto in = [](double v, double lo, double hi) { return std::isfinite(v) && v >= lo && v <= hi; };
+    if (c.action == "recall" || c.action == "store") {
+        if (c.preset < 0 || c.preset > 99)
+            return "the preset must be 0 to 99";
+        if (c.action == "recall" && !in(c.speed, 0.0, 1.0))
+            return "the speed must be 0.0 to 1.0";
+        return std::nullopt;
+    }
+    if (c.action == "pan_tilt")
+        return in(c.pan, -1.0, 1.0) && in(c.tilt, -1.0, 1.0) ? std::nullopt
+                                                              : std::optional<std::string>("pan and tilt must be -1.0 to 1.0");
+    if (c.action == "zoom")
+        return in(c.zoom, 0.0, 1.0) ? std::nullopt : std::optional<std::string>("the zoom must be 0.0 to 1.0");
+    return "unknown camera command '" + c.action + "'";
+}
+
+struct Panel::Tile {
+    std::string name, locator;
+    QRVlib_recv_instance_t receiver = nullptr;
+    bool present = true;
+    // Written by the preview thread, read under the panel's lock.
+    QRVlib_recv_status_t status{};
+    QRVlib_tally_t tally{};
+    int width = 0, height = 0;
+    uint32_t fourcc = 0;
+    double fps = 0;
+    std::vector<double> levels_db;
+    std::string jpeg;
+    uint64_t picture = 0;  // counts previews, so that the page reloads only new ones
+    // The preview thread's own.
+    uint64_t frames = 0;
+    Clock::time_point window = Clock::now(), last_jpeg{};
+    std::vector<float> peaks;
+
+    ~Tile()
+    {
+        if (receiver)
+            QRVlib_recv_destroy(receiver);
+    }
+};
+
+Panel::Panel(std::filesystem::path state_file) : state_file_(std::move(state_file))
+{
+    QRVlib_find_create_t fs;
+    fs.option_flag = true;  // the panel's own outputs are sources too
+    finder_ = QRVlib_find_create_v2(&fs);
+    if (!finder_)
+        throw std::runtime_error(std::string("cannot look for sources: ") + QRVlib_get_last_error());
+    restore();
+    finder_thread_ = std::thread([this] { watch_sources(); });
+    preview_thread_ = std::thread([this] { take_previews(); });
+}
+
+Panel::~Panel()
+{
+    stop();
+    std::lock_guard lock(mutex_);
+    tiles_.clear();
+    for (auto& o : outputs_)
+        QRVlib_routing_destroy(o.router);
+    QRVlib_find_destroy(finder_);
+}
+
+void Panel::stop()
+{
+    if (stopping_.exchange(true))
+        return;
+    change_.notify_all();
+    if (finder_thread_.joinable())
+        finder_thread_.join();
+    if (preview_thread_.joinable())
+        preview_thread_.join();
+}
+
+void Panel::changed()
+{
+    ++version_;
+    change_.notify_all();
+}
+
+uint64_t Panel::wait_change(uint64_t seen, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    change_.wait_for(lock, timeout, [&] { return version_.load() != seen || stopping_.load(); });
+    return version_.load();
+}
+
+void Panel::watch_sources()
+{
+    while (!stopping_) {
+        QRVlib_find_wait_for_sources(finder_, 200);
+        uint32_t n = 0;
+        const QRVlib_source_t* all = QRVlib_find_get_current_sources(finder_, &n);
+        std::vector<std::pair<std::string, std::string>> seen;
+        for (uint32_t i = 0; i < n; ++i)
+            if (all[i].name && all[i].locator)
+                seen.emplace_back(all[i].name, all[i].locator);
+        update_sources(seen);
+    }
+}
+
+void Panel::update_sources(const std::vector<std::pair<std::string, std::string>>& seen)
+{
+    bool any = false;
+    std::lock_guard lock(mutex_);
+    for (auto& [name, tile] : tiles_) {
+        const bool here = std::any_of(seen.begin(), seen.end(), [&](const auto& s) { return s.first == name; });
+        if (tile->present != here) {
+            tile->present = here;
+            any = true;
+        }
+    }
+    for (const auto& [name, locator] : seen) {
+        auto it = tiles_.find(name);
+        if (it != tiles_.end()) {
+            it->second->locator = locator;
+            continue;
+        }
+        if (tiles_.size() >= kMaxTiles)
+            continue;
+        auto tile = std::make_shared<Tile>();
+        tile->name = name;
+        tile->locator = locator;
+        // A preview, never the full stream: the smallest picture the
+        // source offers, in an order the JPEG encoder takes as it is.
+        QRVlib_recv_create_v3_t rs(QRVlib_source_t(name.c_str(), locator.c_str()),
+                                   QRVlib_recv_color_format_BGRX_BGRA, QRVlib_recv_bandwidth_lowest, false,
+                                   "Control Panel");
+        tile->receiver = QRVlib_recv_create_v3(&rs);
+        tiles_.emplace(name, std::move(tile));
+        any = true;
+    }
+    // Outputs restored from the file are pointed at their sources once
+    // those are seen.
+    for (auto& o : outputs_)
+        apply_route_locked(o);
+    if (any)
+        changed();
+}
+
+void Panel::take_previews()
+{
+    while (!stopping_) {
+        std::vector<std::shared_ptr<Tile>> tiles;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& [name, tile] : tiles_)
+                tiles.push_back(tile);
+        }
+        bool any = false;
+        for (auto& t : tiles) {
+            if (!t->receiver)
+                continue;
+            // Takes what has arrived; the newest picture counts.
+            for (int i = 0; i < 64; ++i) {
+                QRVlib_video_frame_v2_t v;
+                QRVlib_audio_frame_v2_t a;
+                const int32_t kind = QRVlib_recv_capture_v2(t->receiver, &v, &a, nullptr, 0);
+                if (kind == QRVlib_frame_type_video) {
+                    ++t->frames;
+                    const auto now = Clock::now();
+                    std::string jpeg;
+                    if (now - t->last_jpeg >= kPreviewInterval) {
+                        jpeg = encode_jpeg(v);
+                        t->last_jpeg = now;
+                    }
+                    std::lock_guard lock(mutex_);
+                    t->width = v.width, t->height = v.height, t->fourcc = v.fourcc;
+                    if (!jpeg.empty()) {
+                        t->jpeg = std::move(jpeg);
+                        ++t->picture;
+                        any = true;
+                    }
+                    QRVlib_recv_free_video_v2(t->receiver, &v);
+                } else if (kind == QRVlib_frame_type_audio) {
+                    t->peaks.resize(static_cast<size_t>(std::clamp(a.no_channels, 0, 16)), 0.0f);
+                    for (size_t c = 0; c < t->peaks.size(); ++c)
+                        for (int s = 0; s < a.no_samples; ++s)
+                            t->peaks[c] = std::max(t->peaks[c],
+                                                   std::fabs(a.data[c * (size_t)a.channel_stride / 4 + (size_t)s]));
+                    QRVlib_recv_free_audio_v2(t->receiver, &a);
+                } else if (kind == QRVlib_frame_type_status_change) {
+                    any = true;
+                } else {
+                    break;
+                }
+            }
+            QRVlib_recv_status_t st{};
+            QRVlib_recv_get_status(t->receiver, &st);
+            const auto now = Clock::now();
+            const double span = std::chrono::duration<double>(now - t->window).count();
+            std::lock_guard lock(mutex_);
+            if (st.connected != t->status.connected || st.routed != t->status.routed ||
+                st.ptz_supported != t->status.ptz_supported)
+                any = true;
+            t->status = st;
+            if (span >= 1.0) {
+                t->fps = t->frames / span;
+                t->frames = 0;
+                t->window = now;
+                t->levels_db.clear();
+                for (float p : t->peaks)
+                    t->levels_db.push_back(p > 1e-6f ? std::max(-60.0, 20.0 * std::log10(p)) : -60.0);
+                std::fill(t->peaks.begin(), t->peaks.end(), 0.0f);
+                any = true;
+            }
+        }
+        if (any) {
+            std::lock_guard lock(mutex_);  // a waiter between its check and its wait is not missed
+            changed();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+}
+
+nlohmann::json Panel::snapshot() const
+{
+    using nlohmann::json;
+    std::lock_guard lock(mutex_);
+    json sources = json::array();
+    for (const auto& [name, t] : tiles_) {
+        sources.push_back({{"name", name},
+                           {"present", t->present},
+                           {"connected", t->status.connected},
+                           {"routed", t->status.routed},
+                           {"ptz", t->status.ptz_supported},
+                           {"width", t->width},
+                           {"height", t->height},
+                           {"format", t->fourcc ? fourcc_text(t->fourcc) : ""},
+                           {"fps", std::round(t->fps * 10) / 10},
+                           {"levels", t->levels_db},
+                           {"tally", {{"program", t->tally.on_program}, {"preview", t->tally.on_preview}}},
+                           {"picture", t->picture}});
+    }
+    json outputs = json::array();
+    for (const auto& o : outputs_)
+        outputs.push_back({{"name", o.name}, {"source", o.source}});
+    return {{"version", version_.load()}, {"sources", sources}, {"outputs", outputs}};
+}
+
+std::string Panel::preview(const std::string& source) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = tiles_.find(source);
+    return it == tiles_.end() ? std::string() : it->second->jpeg;
+}
+
+Outcome Panel::add_output(std::string name)
+{
+    std::lock_guard lock(mutex_);
+    if (name.empty()) {
+        for (int n = 1; name.empty(); ++n) {
+            std::string candidate = "Panel Output " + std::to_string(n);
+            if (std::none_of(outputs_.begin(), outputs_.end(), [&](const Output& o) { return o.name == candidate; }))
+                name = candidate;
+        }
+    }
+    if (name.size() > 100)
+        return {400, "the output name is longer than 100 bytes"};
+    if (std::any_of(outputs_.begin(), outputs_.end(), [&](const Output& o) { return o.name == name; }))
+        return {409, "an output named '" + name + "' exists"};
+    if (outputs_.size() >= 32)
+        return {409, "the panel has 32 outputs already"};
+    QRVlib_routing_create_t rs(name.c_str());
+    Output o{name, "", QRVlib_routing_create(&rs)};
+    if (!o.router)
+        return {400, std::string("the output cannot be made: ") + QRVlib_get_last_error()};
+    outputs_.push_back(std::move(o));
+    save_locked();
+    changed();
+    return {200, name};
+}
+
+void Panel::apply_route_locked(Output& o)
+{
+    if (o.source.empty())
+        return;
+    auto it = tiles_.find(o.source);
+    if (it == tiles_.end() || !it->second->present)
+        return;  // routed once the source is seen
+    const QRVlib_source_t s(o.source.c_str(), it->second->locator.c_str());
+    QRVlib_routing_change(o.router, &s);  // the same route again changes nothing
+}
+
+Outcome Panel::route(const std::string& output, const std::optional<std::string>& source)
+{
+    std::lock_guard lock(mutex_);
+    auto o = std::find_if(outputs_.begin(), outputs_.end(), [&](const Output& x) { return x.name == output; });
+    if (o == outputs_.end())
+        return {404, "no output named '" + output + "'"};
+    if (!source) {
+        QRVlib_routing_clear(o->router);
+        o->source.clear();
+    } else {
+        auto it = tiles_.find(*source);
+        if (it == tiles_.end() || !it->second->present)
+            return {404, "no source named '" + *source + "'"};
+        const QRVlib_source_t s(source->c_str(), it->second->locator.c_str());
+        if (!QRVlib_routing_change(o->router, &s))
+            return {409, std::string("the route is refused: ") + QRVlib_get_last_error()};
+        o->source = *source;
+    }
+    save_locked();
+    changed();
+    return Outcome::ok();
+}
+
+Outcome Panel::set_tally(const std::string& source, bool program, bool preview)
+{
+    std::lock_guard lock(mutex_);
+    auto it = tiles_.find(source);
+    if (it == tiles_.end() || !it->second->receiver)
+        return {404, "no source named '" + source + "'"};
+    const QRVlib_tally_t t{program, preview};
+    QRVlib_recv_set_tally(it->second->receiver, &t);
+    it->second->tally = t;
+    changed();
+    return Outcome::ok();
+}
+
+Outcome Panel::camera(const std::string& source, const CameraCommand& c)
+{
+    if (auto why = refuse_camera_command(c))
+        return {400, *why};
+    std::lock_guard lock(mutex_);
+    auto it = tiles_.find(source);
+    if (it == tiles_.end() || !it->second->receiver)
+        return {404, "no source named '" + source + "'"};
+    QRVlib_recv_instance_t r = it->second->receiver;
+    bool sent = false;
+    if (c.action == "recall")
+        sent = QRVlib_recv_ptz_recall_preset(r, c.preset, static_cast<float>(c.speed));
+    else if (c.action == "store")
+        sent = QRVlib_recv_ptz_store_preset(r, c.preset);
+    else if (c.action == "pan_tilt")
+        sent = QRVlib_recv_ptz_pan_tilt(r, static_cast<float>(c.pan), static_cast<float>(c.tilt));
+    else
+        sent = QRVlib_recv_ptz_zoom(r, static_cast<float>(c.zoom));
+    return sent ? Outcome::ok() : Outcome{409, "the source does not take camera commands now"};
+}
+
+void Panel::restore()
+{
+    std::ifstream in(state_file_);
+    if (!in)
+        return;
+    const auto state = nlohmann::json::parse(in, nullptr, false);
+    if (state.is_discarded() || !state.is_object() || !state.contains("outputs") || !state["outputs"].is_array())
+        return;  // an unreadable file is replaced at the next change
+    std::lock_guard lock(mutex_);
+    for (const auto& o : state["outputs"]) {
+        if (!o.is_object() || !o.contains("name") || !o["name"].is_string() || outputs_.size() >= 32)
+            continue;
+        const std::string name = o["name"];
+        if (name.empty() || name.size() > 100)
+            continue;
+        QRVlib_routing_create_t rs(name.c_str());
+        Output out{name, o.contains("source") && o["source"].is_string() ? o["source"].get<std::string>() : "",
+                   QRVlib_routing_create(&rs)};
+        if (out.router)
+            outputs_.push_back(std::move(out));
+    }
+}
+
+// Written to a file beside the real one and renamed over it, so that a
+// crash leaves the old state or the new, never half of one.
+void Panel::save_locked() const
+{
+    nlohmann::json outputs = nlohmann::json::array();
+    for (const auto& o : outputs_)
+        outputs.push_back({{"name", o.name}, {"source", o.source}});
+    const std::string text = nlohmann::json{{"outputs", outputs}}.dump(2) + "\n";
+    std::error_code ec;
+    std::filesystem::create_directories(state_file_.parent_path(), ec);
+    const auto tmp = state_file_.string() + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out)
+            return;
+    }
+    std::filesystem::rename(tmp, state_file_, ec);
+}
+
+}  // namespace qrv_panel

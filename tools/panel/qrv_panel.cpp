@@ -1,0 +1,130 @@
+// qrv_panel: a control panel in the browser. Serves a page that shows every
+// source with a live preview, routes the panel's outputs, steers cameras and
+// sets tally.
+#include <CLI/CLI.hpp>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "panel.h"
+#include "qrv/qrv_runtime.h"
+#include "server.h"
+
+namespace {
+
+std::atomic<bool> stop_requested{false};
+
+void on_signal(int)
+{
+    stop_requested.store(true);
+}
+
+// The page's files: installed beside the program's share folder, or the
+// source tree's when run from the build folder.
+std::filesystem::path default_web_dir()
+{
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const auto installed = exe.parent_path().parent_path() / "share" / "qrv" / "panel";
+        if (std::filesystem::exists(installed / "index.html", ec))
+            return installed;
+    }
+    return QRV_PANEL_SOURCE_WEB_DIR;
+}
+
+std::filesystem::path default_state_file()
+{
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
+        return std::filesystem::path(state) / "qrv" / "panel.json";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::filesystem::path(home) / ".local" / "state" / "qrv" / "panel.json";
+    return "qrv-panel.json";
+}
+
+bool loopback(const std::string& host)
+{
+    in_addr a{};
+    return host == "localhost" || (inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"A control panel in the browser: every source live, routing, cameras and tally", "qrv_panel"};
+    app.set_version_flag("--version", std::string("qrv_panel ") + QRV_VERSION);
+    std::string listen = "127.0.0.1:8180";
+    std::string state_file = default_state_file().string();
+    std::string web_dir = default_web_dir().string();
+    app.add_option("--listen", listen,
+                   "HOST:PORT to serve on; beyond loopback every request must carry the printed token")
+        ->capture_default_str();
+    app.add_option("--state", state_file, "file that keeps the panel's outputs and their routes")
+        ->capture_default_str();
+    app.add_option("--web", web_dir, "folder of the page's files")->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+
+    const auto colon = listen.rfind(':');
+    qrv_panel::ServerOptions options;
+    try {
+        if (colon == std::string::npos)
+            throw std::invalid_argument("no port");
+        options.host = listen.substr(0, colon);
+        size_t used = 0;
+        options.port = std::stoi(listen.substr(colon + 1), &used);
+        if (used != listen.size() - colon - 1 || options.port < 0 || options.port > 65535 || options.host.empty())
+            throw std::invalid_argument("bad port");
+    } catch (const std::exception&) {
+        fprintf(stderr, "qrv_panel: --listen wants HOST:PORT, not '%s'\n", listen.c_str());
+        return 2;
+    }
+    options.web_dir = web_dir;
+    options.token = qrv_panel::make_token();
+    options.token_for_all = !loopback(options.host);
+
+    if (!QRVlib_initialize()) {
+        fprintf(stderr, "qrv_panel: the runtime cannot start: %s\n", QRVlib_get_last_error());
+        return 1;
+    }
+    int rc = 0;
+    {
+        std::unique_ptr<qrv_panel::Panel> panel;
+        try {
+            panel = std::make_unique<qrv_panel::Panel>(state_file);
+        } catch (const std::exception& e) {
+            fprintf(stderr, "qrv_panel: %s\n", e.what());
+            QRVlib_destroy();
+            return 1;
+        }
+        qrv_panel::Server server(*panel, options);
+        if (!server.bind()) {
+            fprintf(stderr, "qrv_panel: cannot listen on %s\n", listen.c_str());
+            rc = 1;
+        } else {
+            const std::string address = "http://" + options.host + ":" + std::to_string(server.port()) + "/";
+            if (options.token_for_all)
+                printf("Open %s?token=%s\n", address.c_str(), options.token.c_str());
+            else
+                printf("Open %s\n", address.c_str());
+            fflush(stdout);
+            std::signal(SIGINT, on_signal);
+            std::signal(SIGTERM, on_signal);
+            std::thread serving([&] { server.run(); });
+            while (!stop_requested.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            server.stop();
+            serving.join();
+        }
+        panel->stop();
+    }
+    QRVlib_destroy();
+    return rc;
+}

@@ -1,0 +1,243 @@
+#include "server.h"
+
+#include <httplib.h>
+
+#include <cmath>
+#include <fstream>
+#include <iomanip>
+#include <random>
+#include <sstream>
+
+namespace qrv_panel {
+
+namespace {
+
+using nlohmann::json;
+
+void answer(httplib::Response& res, const Outcome& o)
+{
+    res.status = o.status;
+    res.set_content(json{{"ok", o.status == 200}, {"message", o.message}}.dump(), "application/json");
+}
+
+void refuse(httplib::Response& res, int status, const std::string& why)
+{
+    answer(res, {status, why});
+}
+
+std::optional<std::string> read_file(const std::filesystem::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The JSON object of a request body; null when it is not one.
+std::optional<json> body_object(const httplib::Request& req)
+{
+    auto j = json::parse(req.body, nullptr, false);
+    if (j.is_discarded() || !j.is_object())
+        return std::nullopt;
+    return j;
+}
+
+std::optional<std::string> string_field(const json& j, const char* key)
+{
+    if (!j.contains(key) || !j[key].is_string())
+        return std::nullopt;
+    return j[key].get<std::string>();
+}
+
+// The value of one cookie of the request; empty when absent.
+std::string cookie(const httplib::Request& req, const std::string& name)
+{
+    const std::string all = req.get_header_value("Cookie");
+    size_t at = 0;
+    while (at < all.size()) {
+        size_t end = all.find(';', at);
+        if (end == std::string::npos)
+            end = all.size();
+        std::string pair = all.substr(at, end - at);
+        pair.erase(0, pair.find_first_not_of(' '));
+        if (pair.compare(0, name.size() + 1, name + "=") == 0)
+            return pair.substr(name.size() + 1);
+        at = end + 1;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string make_token()
+{
+    std::random_device rd;
+    std::ostringstream s;
+    for (int i = 0; i < 4; ++i)
+        s << std::hex << std::setw(8) << std::setfill('0') << rd();
+    return s.str();
+}
+
+Server::Server(Panel& panel, ServerOptions options)
+    : panel_(panel), options_(std::move(options)), http_(std::make_unique<httplib::Server>())
+{
+    http_->set_payload_max_length(kMaxBodyBytes);
+    http_->set_read_timeout(5, 0);
+    http_->set_write_timeout(5, 0);
+    routes();
+}
+
+Server::~Server()
+{
+    stop();
+}
+
+bool Server::bind()
+{
+    if (options_.port == 0)
+        port_ = http_->bind_to_any_port(options_.host);
+    else
+        port_ = http_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
+    return port_ > 0;
+}
+
+void Server::run()
+{
+    http_->listen_after_bind();
+}
+
+void Server::stop()
+{
+    if (http_)
+        http_->stop();
+}
+
+void Server::routes()
+{
+    // Every request: the token where it is needed; every POST: the token and
+    // the panel's own origin (a page elsewhere cannot make the operator's
+    // browser change anything).
+    http_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        const bool changes = req.method != "GET" && req.method != "HEAD";
+        if (changes || options_.token_for_all) {
+            std::string given =
+                req.has_header("X-QRV-Token") ? req.get_header_value("X-QRV-Token") : req.get_param_value("token");
+            // Reading requests of the page (its files, events, previews)
+            // carry the token as the cookie that the page's first request
+            // set; changes never count on a cookie alone.
+            if (given.empty() && !changes)
+                given = cookie(req, "qrv_token");
+            if (given != options_.token) {
+                refuse(res, 403, given.empty() ? "the panel's token is missing" : "the panel's token is wrong");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        if (changes && req.has_header("Origin") &&
+            req.get_header_value("Origin") != "http://" + req.get_header_value("Host")) {
+            refuse(res, 403, "requests from another origin are refused");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    auto page = [this](const std::string& file, const char* type) {
+        return [this, file, type](const httplib::Request&, httplib::Response& res) {
+            auto text = read_file(options_.web_dir / file);
+            if (!text) {
+                refuse(res, 404, "the panel's page is missing: " + (options_.web_dir / file).string());
+                return;
+            }
+            if (file == "index.html") {
+                const std::string mark = "{{TOKEN}}";
+                if (auto at = text->find(mark); at != std::string::npos)
+                    text->replace(at, mark.size(), options_.token);
+                if (options_.token_for_all)
+                    res.set_header("Set-Cookie", "qrv_token=" + options_.token + "; HttpOnly; SameSite=Strict; Path=/");
+            }
+            res.set_header("Cache-Control", "no-store");
+            res.set_content(*text, type);
+        };
+    };
+    http_->Get("/", page("index.html", "text/html; charset=utf-8"));
+    http_->Get("/app.js", page("app.js", "text/javascript; charset=utf-8"));
+    http_->Get("/style.css", page("style.css", "text/css; charset=utf-8"));
+
+    http_->Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(panel_.snapshot().dump(), "application/json");
+    });
+    http_->Get("/api/events", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");
+        auto seen = std::make_shared<uint64_t>(0);
+        res.set_chunked_content_provider("text/event-stream", [this, seen](size_t, httplib::DataSink& sink) {
+            // The state at once, then at every change, at least each second.
+            *seen = panel_.wait_change(*seen, std::chrono::milliseconds(*seen ? 1000 : 0));
+            const std::string event = "data: " + panel_.snapshot().dump() + "\n\n";
+            return sink.is_writable() && sink.write(event.data(), event.size());
+        });
+    });
+    http_->Get("/api/preview", [this](const httplib::Request& req, httplib::Response& res) {
+        const std::string jpeg = panel_.preview(req.get_param_value("source"));
+        if (jpeg.empty()) {
+            refuse(res, 404, "no preview of '" + req.get_param_value("source") + "'");
+            return;
+        }
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(jpeg, "image/jpeg");
+    });
+
+    http_->Post("/api/outputs", [this](const httplib::Request& req, httplib::Response& res) {
+        const auto body = req.body.empty() ? std::optional<json>(json::object()) : body_object(req);
+        if (!body)
+            return refuse(res, 400, "the request is not a JSON object");
+        const auto name = string_field(*body, "name");
+        if (body->contains("name") && !name)
+            return refuse(res, 400, "the output's name must be a string");
+        answer(res, panel_.add_output(name.value_or("")));
+    });
+    http_->Post("/api/route", [this](const httplib::Request& req, httplib::Response& res) {
+        const auto body = body_object(req);
+        const auto output = body ? string_field(*body, "output") : std::nullopt;
+        if (!output)
+            return refuse(res, 400, "the request must name an output");
+        const auto source = string_field(*body, "source");
+        if (!source && !(body->contains("source") && (*body)["source"].is_null()))
+            return refuse(res, 400, "the request must name a source, or null for none");
+        answer(res, panel_.route(*output, source));
+    });
+    http_->Post("/api/tally", [this](const httplib::Request& req, httplib::Response& res) {
+        const auto body = body_object(req);
+        const auto source = body ? string_field(*body, "source") : std::nullopt;
+        if (!source || !(*body)["program"].is_boolean() || !(*body)["preview"].is_boolean())
+            return refuse(res, 400, "the request must name a source and give program and preview as true or false");
+        answer(res, panel_.set_tally(*source, (*body)["program"], (*body)["preview"]));
+    });
+    http_->Post("/api/camera", [this](const httplib::Request& req, httplib::Response& res) {
+        const auto body = body_object(req);
+        const auto source = body ? string_field(*body, "source") : std::nullopt;
+        const auto action = body ? string_field(*body, "action") : std::nullopt;
+        if (!source || !action)
+            return refuse(res, 400, "the request must name a source and an action");
+        CameraCommand c;
+        c.action = *action;
+        auto number = [&](const char* key, double& out) {
+            if (!body->contains(key))
+                return true;
+            if (!(*body)[key].is_number())
+                return false;
+            out = (*body)[key];
+            return true;
+        };
+        double preset = 0;
+        if (!number("preset", preset) || !number("speed", c.speed) || !number("pan", c.pan) ||
+            !number("tilt", c.tilt) || !number("zoom", c.zoom))
+            return refuse(res, 400, "camera values must be numbers");
+        if (preset != std::floor(preset) || preset < -1e6 || preset > 1e6)
+            return refuse(res, 400, "the preset must be a whole number from 0 to 99");
+        c.preset = static_cast<int>(preset);
+        answer(res, panel_.camera(*source, c));
+    });
+}
+
+}  // namespace qrv_panel
