@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support.h"
 
@@ -101,10 +102,12 @@ int measure_frames(const char* locator, double seconds)
     return 0;
 }
 
-// Helper mode: flash_beep's picture and sound, paired as they arrive (the
-// audio of a frame comes before its picture); prints "pairs N mismatched N
-// flashes N": pairs whose picture is white while the sound is silent, or
-// the other way round, are mismatched.
+// Helper mode: flash_beep's picture and sound, each picture paired with
+// the audio frame of the nearest timecode (within half a frame): video that
+// travels compressed may arrive after the next frame's audio, so arrival
+// order does not pair them. Prints "pairs N mismatched N flashes N": pairs
+// whose picture is white while the sound is silent, or the other way round,
+// are mismatched.
 int check_flashes(const char* locator)
 {
     if (!QRVlib_initialize())
@@ -113,10 +116,9 @@ int check_flashes(const char* locator)
     auto r = QRVlib_recv_create_v3(&settings);
     if (!r)
         return 2;
-    int pairs = 0, mismatched = 0, flashes = 0;
-    bool have_audio = false, noisy = false;
+    std::vector<std::pair<int64_t, bool>> sounds, pictures;  // timecode, loud or white
     const auto give_up = qrv_test::Clock::now() + 20s;
-    while (pairs < 100 && qrv_test::Clock::now() < give_up) {
+    while (pictures.size() < 110 && qrv_test::Clock::now() < give_up) {
         QRVlib_video_frame_v2_t v;
         QRVlib_audio_frame_v2_t a;
         const int32_t k = QRVlib_recv_capture_v2(r, &v, &a, nullptr, 200);
@@ -127,22 +129,28 @@ int check_flashes(const char* locator)
                 for (int i = 0; i < a.no_samples; ++i)
                     peak = std::max(peak, std::fabs(plane[i]));
             }
-            have_audio = true;
-            noisy = peak > 0.1f;
+            sounds.emplace_back(a.timecode, peak > 0.1f);
             QRVlib_recv_free_audio_v2(r, &a);
         } else if (k == QRVlib_frame_type_video) {
-            const bool white = v.data[1] > 128;  // luma of the first pixel
-            if (have_audio) {
-                mismatched += white != noisy;
-                flashes += white;
-                ++pairs;
-            }
-            have_audio = false;
+            pictures.emplace_back(v.timecode, v.data[1] > 128);  // luma of the first pixel
             QRVlib_recv_free_video_v2(r, &v);
         }
     }
     QRVlib_recv_destroy(r);
     QRVlib_destroy();
+    constexpr int64_t kHalfFrame = 166833;  // in 100 ns units
+    int pairs = 0, mismatched = 0, flashes = 0;
+    for (const auto& [tc, white] : pictures) {
+        const std::pair<int64_t, bool>* nearest = nullptr;
+        for (const auto& s : sounds)
+            if (!nearest || std::llabs(s.first - tc) < std::llabs(nearest->first - tc))
+                nearest = &s;
+        if (!nearest || std::llabs(nearest->first - tc) >= kHalfFrame)
+            continue;
+        ++pairs;
+        mismatched += nearest->second != white;
+        flashes += white;
+    }
     std::printf("pairs %d mismatched %d flashes %d\n", pairs, mismatched, flashes);
     return 0;
 }
@@ -391,9 +399,10 @@ TEST(Netns, StrobePumpKeepsItsFullRateOverALinkShapedToOneGigabit)
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "rates are not measured under the sanitizers";
 #endif
-    EXPECT_GE(jpeg.fps(), 29.0);
     // The encoder skips a frame only when its threads get no core for a
-    // frame's time, which a test machine shared with other builds allows.
+    // frame's time, which a test machine shared with other builds allows:
+    // at most one frame in 25.
+    EXPECT_GE(jpeg.fps(), 29.97 * 24 / 25);
     EXPECT_LE(jpeg.dropped * 25, (unsigned long long)jpeg.frames);
     // Raw pixels need about 2 Gbit/s for this source: the link cannot
     // carry them all, and the receiver now sees the frames skipped for it.
