@@ -4,7 +4,7 @@
 # QRV_BENCH_SIZE=tiny runs each one briefly (as CI does, so they cannot rot).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-QRV_EXTRA_PACKAGES="python3-matplotlib gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad" \
+QRV_EXTRA_PACKAGES="python3-matplotlib plasma-workspace-wallpapers gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad" \
   bash scripts/setup.sh
 bash scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DQRV_BUILD_TESTS=OFF
 bin=build-release/bin
@@ -27,10 +27,10 @@ trap remove_new_shm_segments EXIT
 trap 'exit 130' INT TERM
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
-  link_frames=60 latency_frames=20 link_rounds=1 panel_seconds=2
+  link_frames=60 latency_frames=20 link_rounds=1 codec_frames=2 panel_seconds=2
 else
   accept_frames=2000 pacing_frames=1000 transport_frames=600 discovery_rounds=5
-  link_frames=600 latency_frames=300 link_rounds=3 panel_seconds=5
+  link_frames=600 latency_frames=300 link_rounds=3 codec_frames=20 panel_seconds=5
 fi
 
 out=results
@@ -56,6 +56,18 @@ kill -INT "$pid" 2>/dev/null || true
 wait "$pid" || true
 
 "$bin/bench_transport" "$transport_frames" | tee -a "$raw"
+
+# The compressed-video codec on photographs (Debian's wallpapers, scaled to
+# 1920x1080 and 3840x2160, with noise) and generated pictures, next to
+# plain single-threaded TurboJPEG on the same planes, and GStreamer's jpegenc.
+walls=/usr/share/wallpapers
+photos=()
+for name in Path ColorfulCups Autumn; do
+  f=$(ls "$walls/$name/contents/images/"*.jpg 2>/dev/null | sort -V | tail -1 || true)
+  [[ -n $f ]] && photos+=("$f")
+done
+"$bin/bench_codec" --frames "$codec_frames" "${photos[@]}" | tee -a "$raw"
+/usr/bin/python3 bench/peers/gst_jpegenc.py "$codec_frames" "${photos[@]}" | tee -a "$raw" || true
 
 # Two processes on this host: our sender and receiver next to GStreamer's
 # shared-memory and TCP elements moving the same raw frames, and the memcpy
@@ -91,7 +103,7 @@ if [[ -e build-release/gst/libgstqrv.so ]]; then
 fi
 
 # Across two network namespaces over TCP, next to a plain TCP stream.
-bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
+QRV_BENCH_PHOTO=${photos[0]:-} bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
 
 # The control panel with 16 sources next to 16 full-rate receivers.
 bash bench/panel/panel_load.sh "$bin" "$panel_seconds" | tee -a "$raw" || true

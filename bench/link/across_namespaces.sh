@@ -2,7 +2,8 @@
 # Runs the link benchmarks between two network namespaces joined by a veth
 # pair: our runtime over TCP (sender in one namespace, receiver in the
 # other, each scoped to its end of the pair) next to a plain TCP stream of
-# the same bytes, and send-to-capture latency at 1920x1080 and 3840x2160.
+# the same bytes, and send-to-capture latency at 1920x1080 and 3840x2160;
+# then, on the link shaped to 1 Gbit/s, compressed video next to raw.
 # Usage: across_namespaces.sh BIN_DIR FRAMES LATENCY_FRAMES [ROUNDS]
 # Prints "key value" lines; prints "netns_skipped 1" and a message when the
 # namespaces cannot be made. The namespaces are removed on every exit.
@@ -36,6 +37,10 @@ if ! { ip netns add "$ns_a" && ip netns add "$ns_b" &&
 fi
 
 in_a() { ip netns exec "$ns_a" env QRV_INTERFACES="$veth_a" "$@"; }
+# The unshaped link stands for a fast network: the runtime's raw transport
+# is measured there against the plain TCP stream, as before video between
+# hosts was compressed (the shaped link below measures the codec).
+export QRV_VIDEO_CODEC=raw
 in_b() { ip netns exec "$ns_b" env QRV_INTERFACES="$veth_b" "$@"; }
 
 # One runtime sender/receiver pair: link PREFIX "RECEIVER OPTIONS" SENDER OPTIONS...
@@ -63,4 +68,39 @@ done | awk -f "$here/best_of.awk"
 
 link netns_lat_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367
 link netns_lat_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367
+
+# The same link shaped to 1 Gbit/s at both ends (a token bucket), as most
+# local networks are: compressed video (the default between hosts) next to
+# raw pixels, paced at 29.97 fps. strobe_pump's 1920x1080 BGRA black and
+# white, and a 3840x2160 photograph with camera-like noise ($QRV_BENCH_PHOTO,
+# a JPEG; without it, generated noise, the hardest case for the codec).
+tbf="root tbf rate 1gbit burst 512kb latency 50ms"
+# shellcheck disable=SC2086  # the qdisc's words
+if tc -n "$ns_a" qdisc add dev "$veth_a" $tbf && tc -n "$ns_b" qdisc add dev "$veth_b" $tbf; then
+  photo_option=()
+  [[ -n ${QRV_BENCH_PHOTO:-} ]] && photo_option=(--photo "$QRV_BENCH_PHOTO")
+  unset QRV_VIDEO_CODEC
+  for codec in jpeg raw; do
+    if [[ $codec == raw ]]; then export QRV_VIDEO_CODEC=raw; else unset QRV_VIDEO_CODEC; fi
+    link "shaped_${codec}_strobe" "--warmup 10" --frames "$((latency_frames + 10))" --width 1920 --height 1080 \
+      --interval-us 33367 --strobe
+    link "shaped_${codec}_photo" "--warmup 10" --frames "$((latency_frames + 10))" --width 3840 --height 2160 \
+      --interval-us 33367 "${photo_option[@]}"
+  done | tee "$work/shaped"
+  unset QRV_VIDEO_CODEC
+  awk '{ v[$1] = $2 }
+       END {
+         split("strobe photo", kinds, " ")
+         split("strobe_pump-like 1920x1080 BGRA|3840x2160 UYVY photograph", names, "|")
+         for (k = 1; k <= 2; k++) {
+           j = "shaped_jpeg_" kinds[k]; r = "shaped_raw_" kinds[k]
+           if (!((j "_fps") in v)) continue
+           printf "row 1 Gbit/s link, %s at 29.97 fps: delivered, latency median / p99 | %.1f fps (%d dropped), %.1f / %.1f ms | raw on the same link %.1f fps (%d dropped), %.1f / %.1f ms | 29.97 fps; ≤ 33 ms median at 1080p\n",
+             names[k], v[j "_fps"], v[j "_dropped"], v[j "_latency_median_us"] / 1000, v[j "_latency_p99_us"] / 1000,
+             v[r "_fps"], v[r "_dropped"], v[r "_latency_median_us"] / 1000, v[r "_latency_p99_us"] / 1000
+         }
+       }' "$work/shaped"
+else
+  echo "across namespaces: traffic shaping refused, shaped link skipped" >&2
+fi
 exit 0

@@ -1,6 +1,7 @@
 // Sender and receiver halves of the two-process benchmarks, each run as its
 // own process (possibly in its own network namespace):
 //   bench_link send   --locator FILE [--frames N | --continuous] [--width W --height H] [--interval-us U]
+//                     [--photo IMAGE.jpg] [--strobe]
 //   bench_link recv   --locator FILE [--prefix P] [--tcp-only] [--frames N] [--warmup K]
 //   bench_link tcp-send --host A --port P [--frames N]
 //   bench_link tcp-recv --bind A --port P [--prefix P] [--frames N]
@@ -13,6 +14,9 @@
 // of a short burst it caught. The receiver's first K frames (buffers being
 // faulted in, TCP windows opening) are received but not counted.
 // Rates are (frames - 1) over the time from the first frame to the last.
+// Frames are UYVY noise by default; --photo sends a JPEG photograph scaled
+// to the size with camera-like noise that differs from frame to frame (four
+// variants), and --strobe alternating black and white BGRA as strobe_pump.
 // Results are "key value" lines on standard output.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,11 +31,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <turbojpeg.h>
+
+#include "libyuv/convert_from_argb.h"
+#include "libyuv/scale_argb.h"
 #include "qrv/qrv_runtime.h"
 
 namespace {
@@ -80,6 +89,38 @@ std::vector<std::vector<uint8_t>> make_sources(size_t bytes)
     for (size_t k = 0; k < s.size(); ++k)
         for (size_t i = 0; i < bytes; ++i)
             s[k][i] = (uint8_t)((i + k) * 2654435761u >> 24);
+    return s;
+}
+
+// A photograph as UYVY frames of this size, each variant with its own
+// noise of a few levels; nothing when the file does not decode.
+std::vector<std::vector<uint8_t>> photo_sources(const std::string& path, int width, int height)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> jpeg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    tjhandle d = tjInitDecompress();
+    int w = 0, h = 0, sub = 0, cs = 0;
+    std::vector<uint8_t> bgra;
+    bool ok = !jpeg.empty() && tjDecompressHeader3(d, jpeg.data(), jpeg.size(), &w, &h, &sub, &cs) == 0;
+    if (ok) {
+        bgra.resize((size_t)w * h * 4);
+        ok = tjDecompress2(d, jpeg.data(), jpeg.size(), bgra.data(), w, w * 4, h, TJPF_BGRA, 0) == 0;
+    }
+    tjDestroy(d);
+    if (!ok)
+        return {};
+    std::vector<uint8_t> scaled((size_t)width * height * 4);
+    libyuv::ARGBScale(bgra.data(), w * 4, w, h, scaled.data(), width * 4, width, height, libyuv::kFilterBox);
+    std::vector<std::vector<uint8_t>> s(4, std::vector<uint8_t>((size_t)width * height * 2));
+    uint32_t seed = 99;
+    std::vector<uint8_t> noisy(scaled.size());
+    for (auto& frame : s) {
+        for (size_t i = 0; i < scaled.size(); ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            noisy[i] = (uint8_t)std::clamp((int)scaled[i] + (int)(seed >> 29) - 3, 0, 255);
+        }
+        libyuv::ARGBToUYVY(noisy.data(), width * 4, frame.data(), width * 2, width, height);
+    }
     return s;
 }
 
@@ -144,12 +185,23 @@ int run_send(const Args& a)
         std::fprintf(stderr, "bench_link send: no receiver connected\n");
         rc = 1;
     } else {
-        const size_t stride = (size_t)width * 2;
-        auto sources = make_sources(stride * (size_t)height);
+        const bool strobe = a.has("strobe");
+        const size_t stride = (size_t)width * (strobe ? 4 : 2);
+        std::vector<std::vector<uint8_t>> sources;
+        if (strobe) {
+            sources.assign(1, std::vector<uint8_t>(stride * (size_t)height, 0));
+            sources.emplace_back(stride * (size_t)height, 255);
+        } else if (a.has("photo")) {
+            sources = photo_sources(a.get("photo"), width, height);
+        }
+        if (sources.empty())
+            sources = make_sources(stride * (size_t)height);
         QRVlib_video_frame_v2_t f;
         f.width = width;
         f.height = height;
         f.line_stride = (int32_t)stride;
+        if (strobe)
+            f.fourcc = QRVlib_FourCC_type_BGRA;
         auto next = Clock::now();
         const bool continuous = a.has("continuous");
         const auto give_up = Clock::now() + std::chrono::seconds(40);

@@ -8,6 +8,7 @@
 #include "media/frame_check.h"
 #include "objects/frame_store.h"
 #include "transport/send_queue.h"
+#include "media/jpeg_codec.h"
 #include "wire/wire.h"
 
 using namespace qrv::transport;
@@ -256,6 +257,42 @@ TEST(Wire, UnknownTypesAndPayloadFormatsAreSkippedWithinTheCaps)
     // A raw frame that lies about its size is still refused.
     auto raw = encode_video(hd_bgra(), "", 12345);
     EXPECT_EQ(parse_message(raw, p), ParseResult::bad);
+}
+
+TEST(Wire, CompressedVideoIsTakenWithinItsCapAndCarriesTheFrameNumber)
+{
+    auto take = [](const VideoFields& f, uint64_t data_len) {
+        const auto m = encode_video(f, "", data_len);
+        const auto h = header_of(m);
+        if (!h)
+            return std::optional<VideoFields>();
+        const auto fixed = std::span(m).subspan(kHeaderBytes, h->fixed_len);
+        if (judge(*h, fixed) != Verdict::take)
+            return std::optional<VideoFields>();
+        return decode_video(*h, fixed);
+    };
+    VideoFields f = hd_bgra();
+    f.format_tag = kVideoSlicedJpeg;
+    f.frame_number = 0x0102030405060708ull;
+    const auto v = take(f, 123456);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->frame_number, f.frame_number);
+    EXPECT_EQ(v->format_tag, kVideoSlicedJpeg);
+    EXPECT_FALSE(take(f, 0)) << "an empty payload";
+    EXPECT_FALSE(take(f, qrv::media::max_compressed_bytes(1920, 1080) + 1)) << "beyond the codec's cap";
+    VideoFields g = f;
+    g.line_bytes = 1920 * 2;
+    EXPECT_FALSE(take(g, 1000)) << "the geometry is still that of the decoded frame";
+    // Without a number the fields are those of the first version.
+    f.frame_number = 0;
+    EXPECT_EQ(encode_video(f, "", 1).size(), kHeaderBytes + kVideoFixedBytes);
+    // Shared-memory frames are raw only: another format is skipped.
+    ShmVideoFields s;
+    s.video = hd_bgra();
+    s.video.format_tag = kVideoSlicedJpeg;
+    const auto m = encode_shm_video(s, {});
+    Parsed p;
+    EXPECT_EQ(parse_message(m, p), ParseResult::skip);
 }
 
 TEST(Wire, KeepalivesAreEmptyAndOnlySourcesSendThem)

@@ -309,6 +309,8 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds, co
     Clock::time_point video_at{}, audio_at{};
     QRVlib_recv_stats_t before{};
     QRVlib_recv_get_stats(r, &before);
+    QRVlib_recv_codec_stats_t codec_before{};
+    QRVlib_recv_get_codec_stats(r, &codec_before);
 
     while (!stop_requested.load() && (seconds <= 0 || Clock::now() < end)) {
         QRVlib_video_frame_v2_t video;
@@ -353,6 +355,8 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds, co
         next_report += std::chrono::seconds(1);
         QRVlib_recv_stats_t stats{};
         QRVlib_recv_get_stats(r, &stats);
+        QRVlib_recv_codec_stats_t codec{};
+        QRVlib_recv_get_codec_stats(r, &codec);
         std::string line;
         char part[256];
         // Media that stopped arriving are not reported as if they were.
@@ -375,12 +379,21 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds, co
             fflush(stdout);
             video_frames = 0;
             before = stats;
+            codec_before = codec;
             continue;
         }
         if (have_video) {
-            snprintf(part, sizeof part, "video %d fps %dx%d %s dropped %llu", video_frames, last_video.width,
-                     last_video.height, fourcc_text(last_video.fourcc).c_str(),
-                     (unsigned long long)(stats.video_dropped - before.video_dropped));
+            snprintf(part, sizeof part, "video %d fps %dx%d %s", video_frames, last_video.width, last_video.height,
+                     fourcc_text(last_video.fourcc).c_str());
+            line += part;
+            // How the frames travelled: compressed (with the bit rate of
+            // the last second) or raw.
+            if (codec.frames > codec_before.frames)
+                snprintf(part, sizeof part, " jpeg %.1f Mbit/s", double(codec.bytes - codec_before.bytes) * 8 / 1e6);
+            else
+                snprintf(part, sizeof part, " raw");
+            line += part;
+            snprintf(part, sizeof part, " dropped %llu", (unsigned long long)(stats.video_dropped - before.video_dropped));
             line += part;
         } else {
             line += "no video";
@@ -409,6 +422,7 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds, co
         video_frames = 0;
         peaks.assign(peaks.size(), -INFINITY);
         before = stats;
+        codec_before = codec;
     }
     return 0;
 }

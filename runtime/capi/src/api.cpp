@@ -5,6 +5,7 @@
 // starts are logged as well; refusals of other operations are not, since
 // some of them may repeat for every frame.
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -576,6 +577,50 @@ QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
     });
 }
 
+QRVLIB_API bool QRVlib_set_video_codec(const QRVlib_video_codec_t* codec)
+{
+    return guarded(false, [&] {
+        if (!present(codec, "the settings"))
+            return false;
+        if (codec->quality < 1 || codec->quality > 100 || !std::isfinite(codec->max_mbits_per_second) ||
+            codec->max_mbits_per_second < 0) {
+            set_last_error("a codec setting is out of range");
+            return false;
+        }
+        transport::VideoCodecSettings s;
+        s.compress = codec->compress;
+        s.quality = codec->quality;
+        s.min_quality = std::min(s.min_quality, s.quality);
+        s.max_bits_per_second = codec->max_mbits_per_second * 1e6;
+        transport::VideoCodecSettings::set_defaults(s);
+        return true;
+    });
+}
+
+QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec)
+{
+    return guarded(false, [&] {
+        if (!present(codec, "the settings"))
+            return false;
+        const auto s = transport::VideoCodecSettings::defaults();
+        *codec = QRVlib_video_codec_t{s.compress, s.quality, s.max_bits_per_second / 1e6};
+        return true;
+    });
+}
+
+QRVLIB_API bool QRVlib_send_get_codec_stats(QRVlib_send_instance_t sender, QRVlib_send_codec_stats_t* stats)
+{
+    return guarded(false, [&] {
+        auto s = sender_of(sender);
+        if (!s || !present(stats, "stats"))
+            return false;
+        const auto t = s->transport_stats();
+        *stats = QRVlib_send_codec_stats_t{t.video_compressed, t.video_compress_skipped, t.video_compressed_bytes,
+                                           t.video_quality};
+        return true;
+    });
+}
+
 QRVLIB_API bool QRVlib_send_send_metadata(QRVlib_send_instance_t sender, const QRVlib_metadata_frame_t* frame)
 {
     return guarded(false, [&] {
@@ -659,6 +704,17 @@ QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_re
         if (!r || !present(stats, "stats"))
             return false;
         *stats = r->stats();
+        return true;
+    });
+}
+
+QRVLIB_API bool QRVlib_recv_get_codec_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_codec_stats_t* stats)
+{
+    return guarded(false, [&] {
+        auto r = receiver_of(receiver);
+        if (!r || !present(stats, "stats"))
+            return false;
+        *stats = r->codec_stats();
         return true;
     });
 }

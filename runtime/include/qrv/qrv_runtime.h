@@ -108,6 +108,44 @@ struct QRVlib_send_transport_stats_t {
     uint64_t previews_made;
 };
 
+/// How senders compress video for receivers on other hosts. Receivers on
+/// this host always get raw pixels (shared memory, or TCP on loopback),
+/// and so does a receiver whose hello says it decodes nothing but raw.
+/// Each frame is compressed once, on the runtime's own threads, for every
+/// receiver that takes it: slices of JPEG with 4:2:2 chroma, alpha apart
+/// and exact. When the encoder falls behind it takes the newest frame and
+/// skips older ones; the receivers count those in video_dropped.
+///
+/// The defaults come from the environment, read when a sender is created:
+/// - QRV_VIDEO_CODEC: "raw" sends raw pixels (for 10 Gbit/s links); on a
+///   receiver it asks its sources for raw pixels. Otherwise: compressed.
+/// - QRV_VIDEO_QUALITY: JPEG quality, 1 to 100 (default 95, visually
+///   lossless).
+/// - QRV_VIDEO_MAX_MBITS: ceiling of one source's video in megabits per
+///   second (default 800, room for audio on a 1 Gbit/s link; 0: none).
+///   A frame over its share of the ceiling steps the quality down for the
+///   following frames (not below 50); it climbs back when there is room.
+struct QRVlib_video_codec_t {
+    bool compress;                ///< false: raw pixels to every receiver
+    int32_t quality;              ///< 1 to 100
+    double max_mbits_per_second;  ///< 0: no ceiling
+};
+
+/// Counters of one sender's video compression since its creation.
+struct QRVlib_send_codec_stats_t {
+    uint64_t compressed;  ///< frames compressed (once for all receivers)
+    uint64_t skipped;     ///< frames skipped because the encoder was busy
+    uint64_t bytes;       ///< of the compressed frames
+    int32_t quality;      ///< for the next frame: where the ceiling has taken it
+};
+
+/// Compressed video that reached one receiver since its creation.
+struct QRVlib_recv_codec_stats_t {
+    uint64_t frames;   ///< compressed frames decoded
+    uint64_t bytes;    ///< their compressed size
+    uint64_t refused;  ///< did not decode: dropped (and in video_dropped)
+};
+
 /// Camera commands that reach a sender.
 enum QRVlib_ptz_command_e : int32_t {
     QRVlib_ptz_recall_preset = 1,  // preset, value_a = speed 0.0 to 1.0
@@ -137,6 +175,22 @@ QRVLIB_API uint32_t QRVlib_send_get_locator(QRVlib_send_instance_t sender, char*
 /// the caller's. False for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
                                                 QRVlib_send_transport_stats_t* stats);
+/// Sets how senders created from now on compress video, in place of the
+/// environment's settings. Senders already running keep theirs. False for
+/// a null pointer or a value out of range (quality outside 1 to 100, a
+/// negative or non-finite ceiling).
+QRVLIB_API bool QRVlib_set_video_codec(const QRVlib_video_codec_t* codec);
+/// Fills *codec with the settings a sender created now would use (the last
+/// QRVlib_set_video_codec, else the environment's). False for a null pointer.
+QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec);
+/// Fills *stats with the sender's compression counters; all 0 while it
+/// compresses nothing (no receiver on another host, or raw forced). False
+/// for an unknown sender or a null pointer.
+QRVLIB_API bool QRVlib_send_get_codec_stats(QRVlib_send_instance_t sender, QRVlib_send_codec_stats_t* stats);
+/// Fills *stats with the compressed video that reached the receiver; all
+/// 0 while its source sends raw pixels. False for an unknown receiver or a
+/// null pointer.
+QRVLIB_API bool QRVlib_recv_get_codec_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_codec_stats_t* stats);
 /// Sends a metadata frame to every receiver; false for a bad frame.
 QRVLIB_API bool QRVlib_send_send_metadata(QRVlib_send_instance_t sender, const QRVlib_metadata_frame_t* frame);
 

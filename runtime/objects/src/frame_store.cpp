@@ -28,6 +28,11 @@ wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, cons
     f.timecode = timecode;
     f.timestamp = frame.timestamp;
     f.line_bytes = static_cast<uint32_t>(layout.line_bytes);
+    {
+        // Sends are serialised: this frame takes the next number.
+        std::lock_guard lock(mutex_);
+        f.frame_number = video_sequence_ + 1;
+    }
     const size_t data_len = layout.packed_bytes();
 
     // The pool hands out a message that nobody references any more, so the

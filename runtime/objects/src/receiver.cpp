@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "media/convert.h"
+#include "transport/video_encoder.h"
 
 namespace qrv {
 
@@ -17,6 +18,10 @@ wire::HelloFields wishes_of(const ReceiverSettings& s)
 {
     wire::HelloFields h;
     h.kinds = wire::kinds_for(s.bandwidth);
+    // Raw always; compressed too unless the environment forces raw.
+    h.video_formats = 1u << wire::kVideoRaw;
+    if (!transport::video_codec_forced_raw())
+        h.video_formats |= 1u << wire::kVideoSlicedJpeg;
     h.color_format = s.color_format;
     h.bandwidth = s.bandwidth;
     return h;
@@ -205,7 +210,7 @@ QRVlib_recv_stats_t Receiver::stats() const
     s.video_received = c.received[0];
     s.audio_received = c.received[1];
     s.metadata_received = c.received[2];
-    s.video_dropped = c.dropped[0];
+    s.video_dropped = c.dropped[0] + video_lost_.load();
     s.audio_dropped = c.dropped[1];
     s.metadata_dropped = c.dropped[2];
     s.connects = connects_.load();

@@ -12,6 +12,20 @@ void RouteFollower::Role::on_link_media(transport::ClientLink&, transport::Messa
         owner_.listener_.on_media(std::move(m));
 }
 
+void RouteFollower::Role::on_link_video_lost(transport::ClientLink&, uint64_t frames)
+{
+    std::lock_guard lock(owner_.mutex_);
+    if (owner_.carries_locked(id_))
+        owner_.listener_.on_video_lost(frames);
+}
+
+void RouteFollower::Role::on_link_video_compressed(transport::ClientLink&, uint64_t bytes, bool decoded)
+{
+    std::lock_guard lock(owner_.mutex_);
+    if (owner_.carries_locked(id_))
+        owner_.listener_.on_video_compressed(bytes, decoded);
+}
+
 void RouteFollower::start(transport::ClientLink::Resolver home)
 {
     home_ = make_link(0, std::move(home));

@@ -18,19 +18,26 @@ namespace qrv::transport {
 
 namespace {
 
-enum class Take { no, yes, preview };
+enum class Take { no, yes, preview, compressed };
 
 // Whether a receiver is sent a packet, by what its hello asked for. The
-// media that servers publish are raw; control messages go to everyone.
-Take takes(const ServerConnection& c, const wire::Packet& p)
+// media that servers publish are raw; video is compressed for receivers on
+// other hosts that can decode it (when compressing is on); control messages
+// go to everyone.
+Take takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder* encoder)
 {
     const wire::HelloFields& w = c.wishes();
     const uint32_t kinds = w.kinds & wire::kinds_for(w.bandwidth);
     switch (p.type) {
     case wire::MessageType::video:
-        if (!(kinds & wire::kWantVideo) || !wire::has_format(w.video_formats, wire::kVideoRaw))
+        if (!(kinds & wire::kWantVideo))
             return Take::no;
-        return w.bandwidth == wire::Bandwidth::lowest ? Take::preview : Take::yes;
+        if (w.bandwidth == wire::Bandwidth::lowest)
+            return wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::preview : Take::no;
+        if (encoder && !c.shared() && (!c.same_host() || encoder->settings().on_this_host) &&
+            wire::has_format(w.video_formats, wire::kVideoSlicedJpeg))
+            return Take::compressed;
+        return wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::yes : Take::no;
     case wire::MessageType::audio:
         return (kinds & wire::kWantAudio) && wire::has_format(w.audio_formats, wire::kAudioPlanarFloat) ? Take::yes
                                                                                                         : Take::no;
@@ -92,12 +99,16 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
     endpoint_.port = port;
     endpoint_.id = new_source_id();
     previews_ = std::make_unique<PreviewMaker>([this](wire::PacketPtr p) { publish_preview(p); });
+    if (options_.video_codec.compress)
+        encoder_ = std::make_unique<VideoEncoder>(options_.video_codec,
+                                                  [this](wire::PacketPtr p) { publish_compressed(p); });
     acceptor_ = std::thread([this] { accept_loop(); });
 }
 
 SourceServer::~SourceServer()
 {
     previews_.reset();
+    encoder_.reset();
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -325,34 +336,48 @@ CombinedTally SourceServer::wait_tally(uint64_t seen, std::chrono::milliseconds 
 
 void SourceServer::publish(const wire::PacketPtr& packet)
 {
-    bool preview = false;
+    bool preview = false, compressed = false;
     {
         std::lock_guard lock(mutex_);
         for (auto& c : connections_) {
             if (!c->ready() || c->finished())
                 continue;
-            switch (takes(*c, *packet)) {
+            switch (takes(*c, *packet, encoder_.get())) {
             case Take::yes:
                 c->send(packet);
                 break;
             case Take::preview:
                 preview = true;
                 break;
+            case Take::compressed:
+                compressed = true;
+                break;
             case Take::no:
                 break;
             }
         }
     }
-    // Scaled on the preview thread: this thread only hands the frame over.
+    // Scaled and compressed on their own threads: this thread only hands
+    // the frame over.
     if (preview)
         previews_->offer(packet);
+    if (compressed)
+        encoder_->offer(packet);
 }
 
 void SourceServer::publish_preview(const wire::PacketPtr& packet)
 {
     std::lock_guard lock(mutex_);
     for (auto& c : connections_)
-        if (c->ready() && !c->finished() && takes(*c, *packet) == Take::preview)
+        if (c->ready() && !c->finished() && takes(*c, *packet, encoder_.get()) == Take::preview)
+            c->send(packet);
+}
+
+void SourceServer::publish_compressed(const wire::PacketPtr& packet)
+{
+    std::lock_guard lock(mutex_);
+    for (auto& c : connections_)
+        if (c->ready() && !c->finished() && takes(*c, *packet, encoder_.get()) == Take::compressed)
             c->send(packet);
 }
 
@@ -433,6 +458,13 @@ ServerStats SourceServer::stats() const
     s.unknown_messages = unknown_messages_.load();
     s.evicted = evicted_.load();
     s.previews = previews_ ? previews_->made() : 0;
+    if (encoder_) {
+        const EncoderStats e = encoder_->stats();
+        s.video_compressed = e.encoded;
+        s.video_compress_skipped = e.skipped;
+        s.video_compressed_bytes = e.bytes;
+        s.video_quality = e.quality;
+    }
     std::lock_guard lock(mutex_);
     for (const auto& c : connections_) {
         s.shared_connections += c->shared() && c->ready() && !c->finished();

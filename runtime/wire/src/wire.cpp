@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "media/jpeg_codec.h"
 #include "qrvlib.h"
 
 namespace qrv::wire {
@@ -195,9 +196,13 @@ void put_video_fields(Writer& w, const VideoFields& f)
 
 std::vector<uint8_t> encode_video(const VideoFields& f, std::string_view text, uint64_t data_len)
 {
-    auto out = start(MessageType::video, kVideoFixedBytes, text, data_len);
+    // Without a number the fields are those of the first version.
+    const bool numbered = f.frame_number != 0;
+    auto out = start(MessageType::video, numbered ? kVideoNumberedFixedBytes : kVideoFixedBytes, text, data_len);
     Writer w(out);
     put_video_fields(w, f);
+    if (numbered)
+        w.u64(f.frame_number);
     w.text(text);
     return out;
 }
@@ -348,6 +353,17 @@ std::optional<uint64_t> video_data_bytes(const VideoFields& f)
     return g->frame_bytes;
 }
 
+bool video_data_fits(const VideoFields& f, uint64_t data_len)
+{
+    if (f.format_tag == kVideoRaw)
+        return video_data_bytes(f) == data_len;
+    if (f.format_tag != kVideoSlicedJpeg || !media::can_compress(f.fourcc))
+        return false;
+    const auto g = media::check_video(video_format(f));
+    return g && f.line_bytes == g->line_bytes && data_len > 0 &&
+           data_len <= media::max_compressed_bytes(f.width, f.height);
+}
+
 std::optional<uint64_t> audio_data_bytes(const AudioFields& f)
 {
     if (f.format_tag != kAudioPlanarFloat)
@@ -372,8 +388,9 @@ std::optional<VideoFields> decode_video(const Header& h, std::span<const uint8_t
     f.timecode = r.i64();
     f.timestamp = r.i64();
     f.line_bytes = r.u32();
-    const auto n = video_data_bytes(f);
-    if (!n || *n != h.data_len)
+    if (fixed.size() >= kVideoNumberedFixedBytes)
+        f.frame_number = r.u64();
+    if (!video_data_fits(f, h.data_len))
         return std::nullopt;
     return f;
 }
@@ -584,6 +601,9 @@ Verdict judge(const Header& h, std::span<const uint8_t> fixed)
     auto tag_at = [&](size_t offset) { return Reader(fixed.subspan(offset)).u32(); };
     switch (h.type) {
     case MessageType::video:
+        if (tag_at(kVideoTagAt) != kVideoRaw && tag_at(kVideoTagAt) != kVideoSlicedJpeg)
+            return Verdict::skip;
+        break;
     case MessageType::shm_video:
         if (tag_at(kVideoTagAt) != kVideoRaw)
             return Verdict::skip;

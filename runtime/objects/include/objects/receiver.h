@@ -93,6 +93,10 @@ public:
 
     QRVlib_recv_status_t status() const;
     QRVlib_recv_stats_t stats() const;
+    QRVlib_recv_codec_stats_t codec_stats() const
+    {
+        return {compressed_frames_.load(), compressed_bytes_.load(), compressed_refused_.load()};
+    }
     // Frames arrive over the same-host shared-memory path now.
     bool shared_memory() { return route_.shared(); }
 
@@ -105,6 +109,16 @@ private:
     void on_media(transport::Message&& message) override { queue_.push(std::move(message)); }
     void on_bad() override { ++bad_messages_; }
     void on_skipped(bool unknown_type) override { ++(unknown_type ? unknown_messages_ : unknown_formats_); }
+    void on_video_lost(uint64_t frames) override { video_lost_ += frames; }
+    void on_video_compressed(uint64_t bytes, bool decoded) override
+    {
+        if (decoded) {
+            ++compressed_frames_;
+            compressed_bytes_ += bytes;
+        } else {
+            ++compressed_refused_;
+        }
+    }
 
     int32_t capture_video(transport::Message& m, QRVlib_video_frame_v2_t* video);
 
@@ -115,6 +129,8 @@ private:
     std::atomic<uint64_t> bad_messages_{0};
     std::atomic<uint64_t> unknown_messages_{0};
     std::atomic<uint64_t> unknown_formats_{0};
+    std::atomic<uint64_t> video_lost_{0};  // skipped at the source, or undecodable
+    std::atomic<uint64_t> compressed_frames_{0}, compressed_bytes_{0}, compressed_refused_{0};
     // Its links are started once every part is in place, and stopped by
     // the destructor before any part goes.
     RouteFollower route_;

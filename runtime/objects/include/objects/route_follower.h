@@ -31,6 +31,10 @@ public:
         virtual void on_media(transport::Message&& message) = 0;
         virtual void on_bad() = 0;
         virtual void on_skipped(bool unknown_type) = 0;
+        // Video frames of the carrying link that will not arrive.
+        virtual void on_video_lost(uint64_t frames) = 0;
+        // A compressed frame of the carrying link, decoded or refused.
+        virtual void on_video_compressed(uint64_t bytes, bool decoded) = 0;
     };
     struct Status {
         bool connected = false;
@@ -80,6 +84,8 @@ private:
         {
             owner_.listener_.on_skipped(unknown_type);
         }
+        void on_link_video_lost(transport::ClientLink&, uint64_t frames) override;
+        void on_link_video_compressed(transport::ClientLink&, uint64_t bytes, bool decoded) override;
 
     private:
         RouteFollower& owner_;

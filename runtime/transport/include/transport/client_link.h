@@ -19,13 +19,15 @@
 
 #include "base/locator.h"
 #include "transport/message_io.h"
+#include "transport/video_decoder.h"
 #include "base/socket.h"
 
 namespace qrv::transport {
 
 class ClientLink;
 
-// Called from the link's thread, never with a lock of the link held.
+// Called from the link's threads (its reader, and for video over TCP its
+// decoding thread), never with a lock of the link held.
 class LinkEvents {
 public:
     virtual ~LinkEvents() = default;
@@ -39,6 +41,17 @@ public:
     // A message skipped: of a type this version does not know, or media in
     // a payload format it does not know (unknown_type false).
     virtual void on_link_skipped(ClientLink& link, bool unknown_type) = 0;
+    // Video frames that will not arrive: numbers the source skipped for
+    // this receiver, and compressed frames that did not decode (dropped,
+    // the connection kept).
+    virtual void on_link_video_lost(ClientLink&, uint64_t frames) { (void)frames; }
+    // A compressed video frame of this many payload bytes arrived; decoded
+    // false: it did not decode and was dropped.
+    virtual void on_link_video_compressed(ClientLink&, uint64_t bytes, bool decoded)
+    {
+        (void)bytes;
+        (void)decoded;
+    }
 };
 
 struct LinkOptions {
@@ -131,6 +144,7 @@ private:
     std::string failed_path_;  // a Unix path that did not work: TCP instead
     // The last connection brought something after its greeting (link thread).
     bool delivered_ = false;
+    VideoDecoder decoder_;  // used by the link's thread
     std::thread thread_;
 };
 

@@ -80,6 +80,8 @@ public:
     std::chrono::steady_clock::time_point accepted_at() const { return accepted_at_; }
     // The peer's address without the port ("this host" on the Unix socket).
     const std::string& peer_host() const { return peer_host_; }
+    // The receiver runs on this host: over the Unix socket or loopback.
+    bool same_host() const { return shared_ || peer_host_ == "this host" || peer_host_.starts_with("127."); }
     // How long the writer has been stuck in its current write, or zero:
     // a receiver that does not drain its socket.
     std::chrono::steady_clock::duration stalled_for(std::chrono::steady_clock::time_point now) const;

@@ -24,6 +24,7 @@
 #include "base/scope.h"
 #include "transport/preview_maker.h"
 #include "transport/server_connection.h"
+#include "transport/video_encoder.h"
 
 namespace qrv::transport {
 
@@ -46,6 +47,9 @@ struct ServerOptions {
     // this long at least (the longest first); otherwise it is refused.
     std::chrono::milliseconds stall_to_evict{500};
     QueueLimits queue;
+    // Compression of video for receivers on other hosts (TCP) that can
+    // decode it; receivers on this host always get raw shared memory.
+    VideoCodecSettings video_codec = VideoCodecSettings::defaults();
     // The source's name, for log lines.
     std::string name;
     ServerOptions named(std::string source) const
@@ -71,6 +75,10 @@ struct ServerStats {
     uint64_t unknown_messages = 0;    // skipped: of a type this version does not know
     uint64_t previews = 0;            // preview pictures made
     uint64_t evicted = 0;             // ended to make room for a new connection
+    uint64_t video_compressed = 0;    // frames compressed (once for all receivers)
+    uint64_t video_compress_skipped = 0;  // replaced by a newer one while the encoder was busy
+    uint64_t video_compressed_bytes = 0;
+    int video_quality = 0;            // of the last compressed frame
 };
 
 // The receivers' tallies combined: on program (or preview) when any
@@ -135,6 +143,8 @@ private:
     std::vector<wire::PacketPtr> greeting() const;
     // Sends a preview to the receivers that asked for the lowest bandwidth.
     void publish_preview(const wire::PacketPtr& packet);
+    // Sends a compressed frame to the receivers that take them.
+    void publish_compressed(const wire::PacketPtr& packet);
     void update_tally();
 
     const ServerOptions options_;
@@ -156,8 +166,9 @@ private:
     mutable std::condition_variable tally_changed_;
     CombinedTally tally_;
     std::thread acceptor_;
-    // Stopped first of all: its thread delivers into the connections.
+    // Stopped first of all: their threads deliver into the connections.
     std::unique_ptr<PreviewMaker> previews_;
+    std::unique_ptr<VideoEncoder> encoder_;  // null: video goes raw
 };
 
 }  // namespace qrv::transport

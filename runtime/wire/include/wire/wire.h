@@ -76,6 +76,9 @@ bool known_type(MessageType type);
 
 // Format tags of media payloads.
 inline constexpr uint32_t kVideoRaw = 0;         // packed lines per FourCC
+// Slices of JPEG with alpha apart (media/jpeg_codec.h); the fields still
+// describe the frame as it decodes: FourCC, size and packed line bytes.
+inline constexpr uint32_t kVideoSlicedJpeg = 1;
 inline constexpr uint32_t kAudioPlanarFloat = 0;  // channel after channel
 
 inline constexpr uint32_t kStatusPtz = 1u << 0;
@@ -152,8 +155,13 @@ struct VideoFields {
     int64_t timecode = 0;
     int64_t timestamp = 0;
     uint32_t line_bytes = 0;  // bytes of one packed line
+    // The frame's number on its source (1 for the first), so that a
+    // receiver sees the frames the source skipped for it; 0: not told.
+    uint64_t frame_number = 0;
 };
+// The fields up to line_bytes; a frame with a number carries 8 bytes more.
 inline constexpr uint32_t kVideoFixedBytes = 52;
+inline constexpr uint32_t kVideoNumberedFixedBytes = kVideoFixedBytes + 8;
 
 struct AudioFields {
     int32_t sample_rate = 0;
@@ -274,6 +282,10 @@ bool valid_text(std::span<const uint8_t> text);
 // Data bytes that a video frame of these fields occupies; nothing when the
 // frame breaks the media rules or its line size does not match.
 std::optional<uint64_t> video_data_bytes(const VideoFields& f);
+// Whether data_len bytes are a possible payload of a frame of these fields:
+// exactly the raw size, or for a compressed format a valid geometry of a
+// layout the codec carries and a size within its cap.
+bool video_data_fits(const VideoFields& f, uint64_t data_len);
 std::optional<uint64_t> audio_data_bytes(const AudioFields& f);
 
 // One whole message parsed from memory, for tests and the fuzz target.

@@ -1,0 +1,402 @@
+#include "media/jpeg_codec.h"
+
+#include <turbojpeg.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+#include "libyuv/convert_from.h"
+#include "libyuv/planar_functions.h"
+#include "media/formats.h"
+#include "qrvlib.h"
+
+namespace qrv::media {
+
+namespace {
+
+// One compressor and one decompressor per thread, made on first use and
+// destroyed with the thread.
+struct TjHandle {
+    tjhandle h = nullptr;
+    ~TjHandle()
+    {
+        if (h)
+            tjDestroy(h);
+    }
+};
+
+tjhandle compressor()
+{
+    thread_local TjHandle handle;
+    if (!handle.h)
+        handle.h = tjInitCompress();
+    return handle.h;
+}
+
+tjhandle decompressor()
+{
+    thread_local TjHandle handle;
+    if (!handle.h)
+        handle.h = tjInitDecompress();
+    return handle.h;
+}
+
+// Planes of one slice of 4:2:2 pixels, reused by each thread.
+struct Planes {
+    std::vector<uint8_t> y, u, v;
+    void fit(size_t width, size_t rows)
+    {
+        const size_t cw = (width + 1) / 2;
+        if (y.size() < width * rows)
+            y.resize(width * rows);
+        if (u.size() < cw * rows) {
+            u.resize(cw * rows);
+            v.resize(cw * rows);
+        }
+    }
+};
+
+Planes& thread_planes()
+{
+    thread_local Planes planes;
+    return planes;
+}
+
+// TurboJPEG's layout of a packed RGB code; -1 for codes that are not RGB.
+int tj_pixel_format(uint32_t fourcc)
+{
+    switch (fourcc) {
+    case QRVlib_FourCC_type_BGRA:
+        return TJPF_BGRA;
+    case QRVlib_FourCC_type_BGRX:
+        return TJPF_BGRX;
+    case QRVlib_FourCC_type_RGBA:
+        return TJPF_RGBA;
+    case QRVlib_FourCC_type_RGBX:
+        return TJPF_RGBX;
+    default:
+        return -1;
+    }
+}
+
+bool is_uyvy(uint32_t fourcc)
+{
+    return fourcc == QRVlib_FourCC_type_UYVY;
+}
+
+bool has_alpha(uint32_t fourcc)
+{
+    const PixelLayout* l = find_layout(fourcc);
+    return l && l->has_alpha;
+}
+
+uint32_t get_u32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void put_u32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+}
+
+// Slices: enough for every thread to have two, each at least 64 rows so
+// that the per-stream overhead stays small; rows a multiple of 8.
+std::vector<uint32_t> slice_rows(int32_t height, size_t threads)
+{
+    const size_t wanted = std::clamp<size_t>(size_t(height) / 64, 1, std::min(threads * 2, kMaxSlices));
+    uint32_t per = uint32_t((size_t(height) + wanted - 1) / wanted);
+    per = (per + 7) / 8 * 8;
+    std::vector<uint32_t> rows;
+    for (uint32_t done = 0; done < uint32_t(height); done += per)
+        rows.push_back(std::min<uint32_t>(per, uint32_t(height) - done));
+    return rows;
+}
+
+constexpr int kDecodeFlags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
+
+}  // namespace
+
+bool can_compress(uint32_t fourcc)
+{
+    return is_uyvy(fourcc) || tj_pixel_format(fourcc) >= 0;
+}
+
+uint64_t max_compressed_bytes(int32_t width, int32_t height)
+{
+    if (width <= 0 || height <= 0)
+        return 0;
+    // JPEG at the highest quality, over noise, stays well below this; the
+    // alpha plane is bounded by its own size plus zstd's margin.
+    const uint64_t pixels = uint64_t(width) * uint64_t(height);
+    return kSlicedJpegHeaderBytes + kMaxSlices * 8 + pixels * 4 + ZSTD_compressBound(size_t(pixels)) + 64 * 1024;
+}
+
+std::optional<SlicedLayout> parse_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32_t width,
+                                              int32_t height)
+{
+    if (!can_compress(fourcc) || width <= 0 || height <= 0 || width > kMaxVideoDimension ||
+        height > kMaxVideoDimension || payload.size() < kSlicedJpegHeaderBytes ||
+        payload.size() > max_compressed_bytes(width, height))
+        return std::nullopt;
+    const uint8_t* p = payload.data();
+    if (get_u32(p) != kSlicedJpegMagic)
+        return std::nullopt;
+    SlicedLayout out;
+    const uint8_t mode = p[4];
+    out.alpha_value = p[5];
+    const size_t count = size_t(p[6]) | size_t(p[7]) << 8;
+    out.alpha_bytes = get_u32(p + 8);
+    if (get_u32(p + 12) != 0 || count == 0 || count > kMaxSlices || mode > 2)
+        return std::nullopt;
+    out.alpha = AlphaMode(mode);
+    // Alpha only where the layout has it; a plane must have a size, and
+    // only a plane has one.
+    if (out.alpha != AlphaMode::none && !has_alpha(fourcc))
+        return std::nullopt;
+    if ((out.alpha == AlphaMode::plane) != (out.alpha_bytes != 0))
+        return std::nullopt;
+    const uint64_t table_end = kSlicedJpegHeaderBytes + uint64_t(count) * 8;
+    if (payload.size() < table_end)
+        return std::nullopt;
+    uint64_t offset = table_end, rows_total = 0;
+    out.slices.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        SliceEntry& s = out.slices[i];
+        s.rows = get_u32(p + kSlicedJpegHeaderBytes + 8 * i);
+        s.bytes = get_u32(p + kSlicedJpegHeaderBytes + 8 * i + 4);
+        s.offset = offset;
+        const bool last = i + 1 == count;
+        if (s.rows == 0 || s.bytes == 0 || (!last && s.rows % 8 != 0))
+            return std::nullopt;
+        rows_total += s.rows;
+        offset += s.bytes;
+        if (rows_total > uint64_t(height) || offset > payload.size())
+            return std::nullopt;
+    }
+    out.alpha_offset = offset;
+    if (rows_total != uint64_t(height) || offset + out.alpha_bytes != payload.size())
+        return std::nullopt;
+    return out;
+}
+
+std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& picture, int quality, ThreadPool& pool)
+{
+    const PixelLayout* layout = find_layout(picture.fourcc);
+    if (!layout || !can_compress(picture.fourcc) || picture.width <= 0 || picture.height <= 0 ||
+        picture.width > kMaxVideoDimension || picture.height > kMaxVideoDimension ||
+        picture.stride < size_t(picture.width) * size_t(layout->bytes_per_pixel) || !picture.data)
+        return std::nullopt;
+    quality = std::clamp(quality, 1, 100);
+    const int width = picture.width;
+    const std::vector<uint32_t> rows = slice_rows(picture.height, pool.size());
+    const size_t count = rows.size();
+
+    // Alpha first: is it there, constant, or a plane?
+    SlicedLayout alpha;
+    const size_t pixels = size_t(width) * size_t(picture.height);
+    std::unique_ptr<uint8_t[]> alpha_plane;  // left uninitialised: every byte is written
+    if (layout->has_alpha) {
+        // Both alpha layouts keep alpha in the fourth byte. Constant alpha
+        // (the common case) is found without extracting a plane.
+        const uint8_t first = picture.data[3];
+        bool constant = true;
+        for (int y = 0; constant && y < picture.height; ++y) {
+            const uint8_t* line = picture.data + size_t(y) * picture.stride;
+            uint8_t differs = 0;
+            for (int x = 0; x < width; ++x)
+                differs |= uint8_t(line[size_t(x) * 4 + 3] ^ first);
+            constant = differs == 0;
+        }
+        if (constant) {
+            alpha.alpha = first == 255 ? AlphaMode::none : AlphaMode::constant;
+            alpha.alpha_value = first;
+        } else {
+            alpha.alpha = AlphaMode::plane;
+            alpha_plane.reset(new uint8_t[pixels]);
+            libyuv::ARGBExtractAlpha(picture.data, int(picture.stride), alpha_plane.get(), width, width,
+                                     picture.height);
+        }
+    }
+
+    // Each slice's stream in a buffer of the worst-case size, not
+    // initialised: only the bytes the library writes are read.
+    struct Stream {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t size = 0;
+    };
+    std::vector<Stream> streams(count);
+    std::vector<size_t> starts(count);
+    for (size_t i = 1; i < count; ++i)
+        starts[i] = starts[i - 1] + rows[i - 1];
+    std::atomic<bool> failed{false};
+    std::vector<uint8_t> packed_alpha;
+    // The alpha plane is one more piece of work next to the slices.
+    const size_t pieces = count + (alpha.alpha == AlphaMode::plane ? 1 : 0);
+    pool.run(pieces, [&](size_t i) {
+        if (i == count) {
+            packed_alpha.resize(ZSTD_compressBound(pixels));
+            const size_t n = ZSTD_compress(packed_alpha.data(), packed_alpha.size(), alpha_plane.get(), pixels, 1);
+            if (ZSTD_isError(n))
+                failed = true;
+            else
+                packed_alpha.resize(n);
+            return;
+        }
+        const int h = int(rows[i]);
+        const uint8_t* src = picture.data + starts[i] * picture.stride;
+        Stream& out = streams[i];
+        unsigned long size = tjBufSize(width, h, TJSAMP_422);
+        out.bytes.reset(new uint8_t[size]);
+        unsigned char* buf = out.bytes.get();
+        tjhandle tj = compressor();
+        int r = -1;
+        if (!tj) {
+            failed = true;
+            return;
+        }
+        if (is_uyvy(picture.fourcc)) {
+            Planes& planes = thread_planes();
+            const int cw = (width + 1) / 2;
+            planes.fit(size_t(width), size_t(h));
+            libyuv::UYVYToI422(src, int(picture.stride), planes.y.data(), width, planes.u.data(), cw,
+                               planes.v.data(), cw, width, h);
+            const unsigned char* plane_ptrs[3] = {planes.y.data(), planes.u.data(), planes.v.data()};
+            const int strides[3] = {width, cw, cw};
+            r = tjCompressFromYUVPlanes(tj, plane_ptrs, width, strides, h, TJSAMP_422, &buf, &size, quality,
+                                        TJFLAG_NOREALLOC);
+        } else {
+            r = tjCompress2(tj, src, width, int(picture.stride), h, tj_pixel_format(picture.fourcc), &buf, &size,
+                            TJSAMP_422, quality, TJFLAG_NOREALLOC);
+        }
+        if (r != 0 || size == 0 || size > UINT32_MAX)
+            failed = true;
+        else
+            out.size = size;
+    });
+    if (failed)
+        return std::nullopt;
+
+    uint64_t total = kSlicedJpegHeaderBytes + 8 * count + packed_alpha.size();
+    for (const auto& s : streams)
+        total += s.size;
+    if (total > max_compressed_bytes(width, picture.height))
+        return std::nullopt;
+    std::vector<uint8_t> payload(total);
+    uint8_t* p = payload.data();
+    put_u32(p, kSlicedJpegMagic);
+    p[4] = uint8_t(alpha.alpha);
+    p[5] = alpha.alpha == AlphaMode::constant ? alpha.alpha_value : 0;
+    p[6] = uint8_t(count);
+    p[7] = uint8_t(count >> 8);
+    put_u32(p + 8, uint32_t(packed_alpha.size()));
+    put_u32(p + 12, 0);
+    size_t at = kSlicedJpegHeaderBytes + 8 * count;
+    for (size_t i = 0; i < count; ++i) {
+        put_u32(p + kSlicedJpegHeaderBytes + 8 * i, rows[i]);
+        put_u32(p + kSlicedJpegHeaderBytes + 8 * i + 4, uint32_t(streams[i].size));
+        std::memcpy(p + at, streams[i].bytes.get(), streams[i].size);
+        at += streams[i].size;
+    }
+    if (!packed_alpha.empty())
+        std::memcpy(p + at, packed_alpha.data(), packed_alpha.size());
+    return payload;
+}
+
+bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32_t width, int32_t height,
+                        uint8_t* dst, size_t line_bytes, ThreadPool& pool)
+{
+    const auto layout = parse_sliced_jpeg(payload, fourcc, width, height);
+    const PixelLayout* pixels = find_layout(fourcc);
+    if (!layout || !pixels || !dst || line_bytes < size_t(width) * size_t(pixels->bytes_per_pixel))
+        return false;
+    // Every stream's own header must describe its slice exactly.
+    tjhandle tj = decompressor();
+    if (!tj)
+        return false;
+    for (const SliceEntry& s : layout->slices) {
+        int w = 0, h = 0, subsamp = -1, colorspace = -1;
+        if (tjDecompressHeader3(tj, payload.data() + s.offset, s.bytes, &w, &h, &subsamp, &colorspace) != 0 ||
+            w != width || h != int(s.rows) || subsamp != TJSAMP_422 || colorspace != TJCS_YCbCr)
+            return false;
+    }
+    // The alpha plane must unpack to exactly one byte per pixel.
+    const size_t plane_size = size_t(width) * size_t(height);
+    std::unique_ptr<uint8_t[]> alpha_plane;
+    if (layout->alpha == AlphaMode::plane) {
+        const uint8_t* a = payload.data() + layout->alpha_offset;
+        const unsigned long long declared = ZSTD_getFrameContentSize(a, layout->alpha_bytes);
+        if (declared != plane_size)
+            return false;
+        alpha_plane.reset(new uint8_t[plane_size]);
+        const size_t n = ZSTD_decompress(alpha_plane.get(), plane_size, a, layout->alpha_bytes);
+        if (ZSTD_isError(n) || n != plane_size)
+            return false;
+    }
+
+    const size_t count = layout->slices.size();
+    std::vector<size_t> starts(count);
+    for (size_t i = 1; i < count; ++i)
+        starts[i] = starts[i - 1] + layout->slices[i - 1].rows;
+    std::atomic<bool> failed{false};
+    pool.run(count, [&](size_t i) {
+        const SliceEntry& s = layout->slices[i];
+        const int h = int(s.rows);
+        uint8_t* out = dst + starts[i] * line_bytes;
+        const unsigned char* jpeg = payload.data() + s.offset;
+        tjhandle d = decompressor();
+        if (!d) {
+            failed = true;
+            return;
+        }
+        if (is_uyvy(fourcc)) {
+            Planes& planes = thread_planes();
+            const int cw = (width + 1) / 2;
+            planes.fit(size_t(width), size_t(h));
+            unsigned char* plane_ptrs[3] = {planes.y.data(), planes.u.data(), planes.v.data()};
+            int strides[3] = {width, cw, cw};
+            if (tjDecompressToYUVPlanes(d, jpeg, s.bytes, plane_ptrs, width, strides, h, kDecodeFlags) != 0) {
+                failed = true;
+                return;
+            }
+            libyuv::I422ToUYVY(planes.y.data(), width, planes.u.data(), cw, planes.v.data(), cw, out,
+                               int(line_bytes), width, h);
+            return;
+        }
+        if (tjDecompress2(d, jpeg, s.bytes, out, width, int(line_bytes), h, tj_pixel_format(fourcc),
+                          kDecodeFlags) != 0) {
+            failed = true;
+            return;
+        }
+        switch (layout->alpha) {
+        case AlphaMode::none:
+            break;  // TurboJPEG writes 255 into the fourth byte
+        case AlphaMode::constant: {
+            // Whole pixels at a time: the alpha byte is the highest of a
+            // little-endian word in both layouts.
+            const uint32_t a = uint32_t(layout->alpha_value) << 24;
+            for (int y = 0; y < h; ++y) {
+                uint8_t* line = out + size_t(y) * line_bytes;
+                for (int x = 0; x < width; ++x) {
+                    uint32_t px;
+                    std::memcpy(&px, line + size_t(x) * 4, 4);
+                    px = (px & 0x00ffffffu) | a;
+                    std::memcpy(line + size_t(x) * 4, &px, 4);
+                }
+            }
+            break;
+        }
+        case AlphaMode::plane:
+            libyuv::ARGBCopyYToAlpha(alpha_plane.get() + starts[i] * size_t(width), width, out, int(line_bytes),
+                                     width, h);
+            break;
+        }
+    });
+    return !failed;
+}
+
+}  // namespace qrv::media

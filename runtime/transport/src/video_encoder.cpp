@@ -1,0 +1,204 @@
+#include "transport/video_encoder.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "base/log.h"
+#include "media/jpeg_codec.h"
+
+namespace qrv::transport {
+
+namespace {
+
+std::optional<double> number_from(const char* name)
+{
+    const char* v = std::getenv(name);
+    if (!v || !*v)
+        return std::nullopt;
+    char* end = nullptr;
+    const double d = std::strtod(v, &end);
+    if (end == v || *end != '\0' || !(d >= 0))
+        return std::nullopt;
+    return d;
+}
+
+}  // namespace
+
+bool video_codec_forced_raw()
+{
+    const char* v = std::getenv("QRV_VIDEO_CODEC");
+    return v && std::string_view(v) == "raw";
+}
+
+VideoCodecSettings VideoCodecSettings::from_environment()
+{
+    VideoCodecSettings s;
+    s.compress = !video_codec_forced_raw();
+    if (const auto q = number_from("QRV_VIDEO_QUALITY"); q && *q >= 1 && *q <= 100)
+        s.quality = int(*q);
+    s.min_quality = std::min(s.min_quality, s.quality);
+    if (const auto m = number_from("QRV_VIDEO_MAX_MBITS"); m && *m <= 1e6)
+        s.max_bits_per_second = *m * 1e6;
+    return s;
+}
+
+namespace {
+
+std::mutex defaults_mutex;
+std::optional<VideoCodecSettings> given_defaults;
+
+}  // namespace
+
+VideoCodecSettings VideoCodecSettings::defaults()
+{
+    {
+        std::lock_guard lock(defaults_mutex);
+        if (given_defaults)
+            return *given_defaults;
+    }
+    return from_environment();
+}
+
+void VideoCodecSettings::set_defaults(const VideoCodecSettings& settings)
+{
+    std::lock_guard lock(defaults_mutex);
+    given_defaults = settings;
+}
+
+VideoEncoder::VideoEncoder(VideoCodecSettings settings, Deliver deliver, Encode encode)
+    : settings_(settings), deliver_(std::move(deliver)), encode_(std::move(encode)), quality_(settings.quality)
+{
+}
+
+VideoEncoder::~VideoEncoder()
+{
+    wire::PacketPtr dropped;  // released outside the lock
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        dropped = std::move(pending_);
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void VideoEncoder::offer(wire::PacketPtr frame)
+{
+    wire::PacketPtr replaced;  // released outside the lock
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return;
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
+        replaced = std::exchange(pending_, std::move(frame));
+    }
+    if (replaced)
+        ++skipped_;
+    wake_.notify_one();
+}
+
+EncoderStats VideoEncoder::stats() const
+{
+    return {encoded_.load(), skipped_.load(), failed_.load(), bytes_.load(), quality_.load()};
+}
+
+void VideoEncoder::run()
+{
+    if (!encode_) {
+        pool_ = std::make_unique<ThreadPool>();
+        encode_ = [this](const media::PictureView& picture, int quality) {
+            return media::encode_sliced_jpeg(picture, quality, *pool_);
+        };
+    }
+    wire::PacketPool pool(4);
+    for (;;) {
+        wire::PacketPtr frame;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || pending_; });
+            if (stopping_)
+                return;
+            frame = std::move(pending_);
+        }
+        wire::PacketPtr out = compress(*frame, pool);
+        if (out) {
+            ++encoded_;
+            frame.reset();  // the raw frame's buffer is free for its pool again
+        } else {
+            ++failed_;
+            out = std::move(frame);
+        }
+        deliver_(std::move(out));
+    }
+}
+
+wire::PacketPtr VideoEncoder::compress(const wire::Packet& frame, wire::PacketPool& pool)
+{
+    // The message is our own, but it is read as any other: checked first.
+    const std::span<const uint8_t> bytes = frame.bytes;
+    if (frame.type != wire::MessageType::video || bytes.size() < wire::kHeaderBytes)
+        return nullptr;
+    const auto h = wire::decode_header(bytes.first<wire::kHeaderBytes>());
+    if (!h || h->type != wire::MessageType::video ||
+        bytes.size() < wire::kHeaderBytes + uint64_t{h->fixed_len} + h->text_len + h->data_len)
+        return nullptr;
+    const auto v = wire::decode_video(*h, bytes.subspan(wire::kHeaderBytes, h->fixed_len));
+    if (!v || v->format_tag != wire::kVideoRaw || !media::can_compress(v->fourcc))
+        return nullptr;
+    const size_t data_at = wire::kHeaderBytes + h->fixed_len + h->text_len;
+    const auto text = bytes.subspan(wire::kHeaderBytes + h->fixed_len, h->text_len);
+
+    const int quality = quality_.load();
+    const media::PictureView picture{v->fourcc, v->width, v->height, bytes.data() + data_at, v->line_bytes};
+    const auto payload = encode_(picture, quality);
+    if (!payload || payload->empty())
+        return nullptr;
+    wire::VideoFields f = *v;
+    f.format_tag = wire::kVideoSlicedJpeg;
+    if (!wire::video_data_fits(f, payload->size()))
+        return nullptr;
+    adapt(payload->size(), f);
+
+    auto p = pool.acquire();
+    p->type = wire::MessageType::video;
+    const auto head = wire::encode_video(
+        f, std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), payload->size());
+    p->bytes.resize(head.size() + payload->size());
+    std::memcpy(p->bytes.data(), head.data(), head.size());
+    std::memcpy(p->bytes.data() + head.size(), payload->data(), payload->size());
+    p->data_offset = head.size();
+    bytes_ += payload->size();
+    return p;
+}
+
+void VideoEncoder::adapt(uint64_t bytes, const wire::VideoFields& f)
+{
+    if (settings_.max_bits_per_second <= 0)
+        return;
+    // A frame's share of the ceiling at its own rate (60 per second when
+    // the rate is not told).
+    const double fps = f.frame_rate_num > 0 && f.frame_rate_den > 0
+                           ? double(f.frame_rate_num) / double(f.frame_rate_den)
+                           : 60.0;
+    const double budget = settings_.max_bits_per_second / std::max(fps, 1.0);
+    const double bits = double(bytes) * 8.0;
+    int q = quality_.load();
+    if (bits > budget) {
+        // Far over: a bigger step, so that a few frames find the level.
+        q -= bits > 1.5 * budget ? 6 : 3;
+    } else if (bits < 0.75 * budget) {
+        ++q;
+    }
+    q = std::clamp(q, settings_.min_quality, settings_.quality);
+    if (q != quality_.load())
+        QRV_LOG_AT(debug, sender, "video quality %d for %.0f Mbit/s against a ceiling of %.0f", q,
+                   bits * fps / 1e6, settings_.max_bits_per_second / 1e6);
+    quality_ = q;
+}
+
+}  // namespace qrv::transport
