@@ -411,6 +411,11 @@ TEST(Netns, StrobePumpKeepsItsFullRateOverALinkShapedToOneGigabit)
 
 TEST(Netns, FlashBeepPictureAndSoundChangeOnTheSameFrameOverTheShapedLink)
 {
+#if defined(__SANITIZE_THREAD__)
+    // Tenfold slower, the encoder skips pictures whose sound still arrives,
+    // and the pairs are too few to judge.
+    GTEST_SKIP() << "pictures and sound are not paired under ThreadSanitizer";
+#endif
     if (geteuid() != 0 || sh("command -v ip") != 0 || sh("command -v tc") != 0)
         GTEST_SKIP() << "needs root, iproute2 and tc";
     Namespaces ns("codec", "codec", "10.205.0");
