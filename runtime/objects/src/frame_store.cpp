@@ -37,12 +37,7 @@ wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, cons
 
     // The pool hands out a message that nobody references any more, so the
     // only writer of its buffer is this call (the sender serialises sends).
-    auto p = shared ? shared_video_pool_.acquire() : video_pool_.acquire();
-    p->type = wire::MessageType::video;
-    const auto head = wire::encode_video(f, metadata, data_len);
-    p->bytes.resize(head.size() + data_len);
-    std::memcpy(p->bytes.data(), head.data(), head.size());
-    p->data_offset = head.size();
+    auto p = wire::make_video(shared ? shared_video_pool_ : video_pool_, f, metadata, data_len);
 
     const uint8_t* src = frame.data;
     uint8_t* dst = p->bytes.data() + p->data_offset;

@@ -236,15 +236,7 @@ void ServerConnection::expire_locked(std::chrono::steady_clock::time_point now, 
 
 bool ServerConnection::write_shared(const wire::PacketPtr& p)
 {
-    const std::span<const uint8_t> bytes = p->bytes;
-    if (bytes.size() < wire::kHeaderBytes)
-        return false;
-    const auto h = wire::decode_header(bytes.first<wire::kHeaderBytes>());
-    if (!h || bytes.size() < wire::kHeaderBytes + uint64_t{h->fixed_len} + h->text_len + h->data_len)
-        return false;
-    const auto fixed = bytes.subspan(wire::kHeaderBytes, h->fixed_len);
-    const auto text = bytes.subspan(wire::kHeaderBytes + h->fixed_len, h->text_len);
-    const auto v = wire::decode_video(*h, fixed);
+    const auto v = wire::read_video(*p);
     if (!v)
         return false;
     uint64_t id = 0;
@@ -263,9 +255,7 @@ bool ServerConnection::write_shared(const wire::PacketPtr& p)
         id = ++next_frame_id_;
         holds_.emplace(id, Hold{p, now});
     }
-    const auto message = wire::encode_shm_video(
-        {*v, id, p->data_offset},
-        std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+    const auto message = wire::encode_shm_video({v->fields, id, p->data_offset}, v->text);
     if (!net::write_all_with_fd(fd_.get(), message, p->bytes.shared_fd()))
         return false;
     ++drops_.shared_sent;

@@ -48,62 +48,32 @@ bool VideoDecoder::decode(Message& m)
 }
 
 DecodeStage::DecodeStage(VideoDecoder& decoder, Deliver deliver, Lost lost, Compressed compressed)
-    : decoder_(decoder), deliver_(std::move(deliver)), lost_(std::move(lost)), compressed_(std::move(compressed))
+    : decoder_(decoder),
+      deliver_(std::move(deliver)),
+      lost_(std::move(lost)),
+      compressed_(std::move(compressed)),
+      worker_([this](Message&& m) { work(std::move(m)); })
 {
-}
-
-DecodeStage::~DecodeStage()
-{
-    std::optional<Message> dropped;  // released outside the lock
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        dropped = std::move(pending_);
-    }
-    wake_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
 }
 
 void DecodeStage::offer(Message&& m)
 {
-    std::optional<Message> replaced;  // released outside the lock
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return;
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { run(); });
-        replaced = std::exchange(pending_, std::move(m));
-    }
-    wake_.notify_one();
-    if (replaced)
+    if (worker_.offer(std::move(m)))
         lost_(1);
 }
 
-void DecodeStage::run()
+void DecodeStage::work(Message&& m)
 {
-    for (;;) {
-        Message m;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || pending_; });
-            if (stopping_)
-                return;
-            m = std::move(*pending_);
-            pending_.reset();
+    if (VideoDecoder::compressed(m)) {
+        const uint64_t bytes = m.header.data_len;
+        const bool decoded = decoder_.decode(m);
+        compressed_(bytes, decoded);
+        if (!decoded) {
+            lost_(1);
+            return;
         }
-        if (VideoDecoder::compressed(m)) {
-            const uint64_t bytes = m.header.data_len;
-            const bool decoded = decoder_.decode(m);
-            compressed_(bytes, decoded);
-            if (!decoded) {
-                lost_(1);
-                continue;
-            }
-        }
-        deliver_(std::move(m));
     }
+    deliver_(std::move(m));
 }
 
 }  // namespace qrv::transport

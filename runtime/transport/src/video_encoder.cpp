@@ -69,37 +69,18 @@ void VideoCodecSettings::set_defaults(const VideoCodecSettings& settings)
 }
 
 VideoEncoder::VideoEncoder(VideoCodecSettings settings, Deliver deliver, Encode encode)
-    : settings_(settings), deliver_(std::move(deliver)), encode_(std::move(encode)), quality_(settings.quality)
+    : settings_(settings),
+      deliver_(std::move(deliver)),
+      encode_(std::move(encode)),
+      quality_(settings.quality),
+      worker_([this](wire::PacketPtr&& frame) { work(std::move(frame)); })
 {
-}
-
-VideoEncoder::~VideoEncoder()
-{
-    wire::PacketPtr dropped;  // released outside the lock
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        dropped = std::move(pending_);
-    }
-    wake_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
 }
 
 void VideoEncoder::offer(wire::PacketPtr frame)
 {
-    wire::PacketPtr replaced;  // released outside the lock
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return;
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { run(); });
-        replaced = std::exchange(pending_, std::move(frame));
-    }
-    if (replaced)
+    if (worker_.offer(std::move(frame)))
         ++skipped_;
-    wake_.notify_one();
 }
 
 EncoderStats VideoEncoder::stats() const
@@ -107,7 +88,7 @@ EncoderStats VideoEncoder::stats() const
     return {encoded_.load(), skipped_.load(), failed_.load(), bytes_.load(), quality_.load()};
 }
 
-void VideoEncoder::run()
+void VideoEncoder::work(wire::PacketPtr frame)
 {
     if (!encode_) {
         pool_ = std::make_unique<ThreadPool>();
@@ -115,63 +96,36 @@ void VideoEncoder::run()
             return media::encode_sliced_jpeg(picture, quality, *pool_);
         };
     }
-    wire::PacketPool pool(4);
-    for (;;) {
-        wire::PacketPtr frame;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || pending_; });
-            if (stopping_)
-                return;
-            frame = std::move(pending_);
-        }
-        wire::PacketPtr out = compress(*frame, pool);
-        if (out) {
-            ++encoded_;
-            frame.reset();  // the raw frame's buffer is free for its pool again
-        } else {
-            ++failed_;
-            out = std::move(frame);
-        }
-        deliver_(std::move(out));
+    wire::PacketPtr out = compress(*frame);
+    if (out) {
+        ++encoded_;
+        frame.reset();  // the raw frame's buffer is free for its pool again
+    } else {
+        ++failed_;
+        out = std::move(frame);
     }
+    deliver_(std::move(out));
 }
 
-wire::PacketPtr VideoEncoder::compress(const wire::Packet& frame, wire::PacketPool& pool)
+wire::PacketPtr VideoEncoder::compress(const wire::Packet& frame)
 {
-    // The message is our own, but it is read as any other: checked first.
-    const std::span<const uint8_t> bytes = frame.bytes;
-    if (frame.type != wire::MessageType::video || bytes.size() < wire::kHeaderBytes)
+    const auto m = wire::read_video(frame);
+    if (!m || m->fields.format_tag != wire::kVideoRaw || !media::can_compress(m->fields.fourcc))
         return nullptr;
-    const auto h = wire::decode_header(bytes.first<wire::kHeaderBytes>());
-    if (!h || h->type != wire::MessageType::video ||
-        bytes.size() < wire::kHeaderBytes + uint64_t{h->fixed_len} + h->text_len + h->data_len)
-        return nullptr;
-    const auto v = wire::decode_video(*h, bytes.subspan(wire::kHeaderBytes, h->fixed_len));
-    if (!v || v->format_tag != wire::kVideoRaw || !media::can_compress(v->fourcc))
-        return nullptr;
-    const size_t data_at = wire::kHeaderBytes + h->fixed_len + h->text_len;
-    const auto text = bytes.subspan(wire::kHeaderBytes + h->fixed_len, h->text_len);
-
+    const wire::VideoFields& v = m->fields;
     const int quality = quality_.load();
-    const media::PictureView picture{v->fourcc, v->width, v->height, bytes.data() + data_at, v->line_bytes};
+    const media::PictureView picture{v.fourcc, v.width, v.height, m->data.data(), v.line_bytes};
     const auto payload = encode_(picture, quality);
     if (!payload || payload->empty())
         return nullptr;
-    wire::VideoFields f = *v;
+    wire::VideoFields f = v;
     f.format_tag = wire::kVideoSlicedJpeg;
     if (!wire::video_data_fits(f, payload->size()))
         return nullptr;
     adapt(payload->size(), f);
 
-    auto p = pool.acquire();
-    p->type = wire::MessageType::video;
-    const auto head = wire::encode_video(
-        f, std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), payload->size());
-    p->bytes.resize(head.size() + payload->size());
-    std::memcpy(p->bytes.data(), head.data(), head.size());
-    std::memcpy(p->bytes.data() + head.size(), payload->data(), payload->size());
-    p->data_offset = head.size();
+    auto p = wire::make_video(packets_, f, m->text, payload->size());
+    std::memcpy(p->bytes.data() + p->data_offset, payload->data(), payload->size());
     bytes_ += payload->size();
     return p;
 }

@@ -8,11 +8,9 @@
 #define QRV_TRANSPORT_PREVIEW_MAKER_H
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <thread>
 
+#include "base/newest_worker.h"
 #include "media/convert.h"
 #include "wire/packet.h"
 
@@ -23,9 +21,9 @@ public:
     // Called on the maker's thread with each preview made.
     using Deliver = std::function<void(wire::PacketPtr)>;
 
+    // The thread stops with the maker; a frame handed over and not yet
+    // scaled is dropped.
     explicit PreviewMaker(Deliver deliver);
-    // Stops the thread; a frame handed over and not yet scaled is dropped.
-    ~PreviewMaker();
     PreviewMaker(const PreviewMaker&) = delete;
     PreviewMaker& operator=(const PreviewMaker&) = delete;
 
@@ -41,16 +39,14 @@ public:
     static wire::PacketPtr make(const wire::Packet& frame, media::Scaler& scaler, wire::PacketPool& pool);
 
 private:
-    void run();
+    void work(wire::PacketPtr frame);
 
     Deliver deliver_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    wire::PacketPtr pending_;
-    bool stopping_ = false;
+    media::Scaler scaler_;       // the worker's own
+    wire::PacketPool pool_{4};   // the worker's own
     std::atomic<uint64_t> made_{0};
     std::atomic<uint64_t> skipped_{0};
-    std::thread thread_;  // started by the first offer
+    NewestWorker<wire::PacketPtr> worker_;  // last: its thread uses the above
 };
 
 }  // namespace qrv::transport

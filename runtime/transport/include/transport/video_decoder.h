@@ -6,14 +6,11 @@
 #define QRV_TRANSPORT_VIDEO_DECODER_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <thread>
 
+#include "base/newest_worker.h"
 #include "base/thread_pool.h"
 #include "transport/message_io.h"
 
@@ -55,10 +52,10 @@ public:
     using Lost = std::function<void(uint64_t frames)>;  // replaced, or did not decode
     using Compressed = std::function<void(uint64_t bytes, bool decoded)>;
 
-    /// The callbacks run on the stage's thread, never with its lock held.
+    /// The callbacks run on the stage's thread, never with its lock held,
+    /// except lost for a replaced frame, which runs in offer. The thread
+    /// stops with the stage; a frame still waiting is dropped.
     DecodeStage(VideoDecoder& decoder, Deliver deliver, Lost lost, Compressed compressed);
-    /// Stops and joins the thread; a frame still waiting is dropped.
-    ~DecodeStage();
     DecodeStage(const DecodeStage&) = delete;
     DecodeStage& operator=(const DecodeStage&) = delete;
 
@@ -66,17 +63,13 @@ public:
     void offer(Message&& m);
 
 private:
-    void run();
+    void work(Message&& m);
 
     VideoDecoder& decoder_;
     Deliver deliver_;
     Lost lost_;
     Compressed compressed_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::optional<Message> pending_;
-    bool stopping_ = false;
-    std::thread thread_;  // started by the first offer
+    NewestWorker<Message> worker_;  // last: its thread uses the above
 };
 
 }  // namespace qrv::transport

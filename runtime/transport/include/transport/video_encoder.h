@@ -10,14 +10,12 @@
 #define QRV_TRANSPORT_VIDEO_ENCODER_H
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "base/newest_worker.h"
 #include "base/thread_pool.h"
 #include "media/convert.h"
 #include "wire/packet.h"
@@ -67,9 +65,9 @@ public:
     /// on the encoder's pool. Tests put a slow one in its place.
     using Encode = std::function<std::optional<std::vector<uint8_t>>(const media::PictureView&, int quality)>;
 
+    /// The thread stops with the encoder; a frame handed over and not yet
+    /// encoded is dropped.
     VideoEncoder(VideoCodecSettings settings, Deliver deliver, Encode encode = {});
-    /// Stops the thread; a frame handed over and not yet encoded is dropped.
-    ~VideoEncoder();
     VideoEncoder(const VideoEncoder&) = delete;
     VideoEncoder& operator=(const VideoEncoder&) = delete;
 
@@ -82,22 +80,19 @@ public:
     const VideoCodecSettings& settings() const { return settings_; }
 
 private:
-    void run();
+    void work(wire::PacketPtr frame);
     // The compressed message of a raw one; null when it cannot be made.
-    wire::PacketPtr compress(const wire::Packet& frame, wire::PacketPool& pool);
+    wire::PacketPtr compress(const wire::Packet& frame);
     void adapt(uint64_t bytes, const wire::VideoFields& f);
 
     const VideoCodecSettings settings_;
     Deliver deliver_;
-    Encode encode_;
-    std::unique_ptr<ThreadPool> pool_;  // made on the encoder's thread
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    wire::PacketPtr pending_;
-    bool stopping_ = false;
+    Encode encode_;                     // set on the worker when not given
+    std::unique_ptr<ThreadPool> pool_;  // made on the worker's thread
+    wire::PacketPool packets_{4};       // the worker's own
     std::atomic<uint64_t> encoded_{0}, skipped_{0}, failed_{0}, bytes_{0};
     std::atomic<int> quality_;
-    std::thread thread_;  // started by the first offer
+    NewestWorker<wire::PacketPtr> worker_;  // last: its thread uses the above
 };
 
 }  // namespace qrv::transport

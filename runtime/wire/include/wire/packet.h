@@ -6,7 +6,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "base/byte_buffer.h"
@@ -97,6 +99,25 @@ inline PacketPtr make_packet(wire::MessageType type, std::vector<uint8_t> bytes)
     p->bytes = std::span<const uint8_t>(bytes);
     return p;
 }
+
+// A video message read back from a packet: its fixed fields, text and data,
+// each checked to lie within the packet's bytes.
+struct VideoMessage {
+    VideoFields fields;
+    std::string_view text;
+    std::span<const uint8_t> data;
+};
+
+/// Reads a video message back from a packet, checked as any other message
+/// would be (our own packets included). Nullopt when it is not a whole,
+/// valid video message. The views point into the packet's bytes.
+std::optional<VideoMessage> read_video(const Packet& packet);
+
+/// A packet from pool holding the header and text of a video message with
+/// room for data_len bytes of data at data_offset, which the caller fills
+/// before sharing the packet.
+std::shared_ptr<Packet> make_video(PacketPool& pool, const VideoFields& fields, std::string_view text,
+                                   uint64_t data_len);
 
 }  // namespace qrv::wire
 
