@@ -41,14 +41,14 @@ std::unique_ptr<Sender> make_sender(const char* name, bool compress_here = true)
     return std::make_unique<Sender>(SenderSettings{name, "", false, false}, Scope::from_value(nullptr), options);
 }
 
-std::unique_ptr<Receiver> make_receiver(const Endpoint& e, bool shared_memory)
+std::unique_ptr<Receiver> make_receiver(const Endpoint& e, bool shared_memory,
+                                        wire::Bandwidth bandwidth = wire::Bandwidth::highest)
 {
     ReceiverLimits limits;
     limits.link.shared_memory = shared_memory;
     limits.video = 64;
     return std::make_unique<Receiver>(
-        ReceiverSettings{"", format_locator(e), "codec", media::ColorFormat::bgrx_bgra, wire::Bandwidth::highest},
-        limits);
+        ReceiverSettings{"", format_locator(e), "codec", media::ColorFormat::bgrx_bgra, bandwidth}, limits);
 }
 
 std::optional<std::vector<uint8_t>> next_pixels(Receiver& r)
@@ -137,6 +137,36 @@ TEST(CodecPath, EachReceiverGetsEveryFrameInTheFormatItCanTake)
     EXPECT_EQ(compressing->codec_stats().frames, 5u);
     EXPECT_EQ(raw_only->codec_stats().frames, 0u);
     EXPECT_EQ(same_host->codec_stats().frames, 0u);
+}
+
+TEST(CodecPath, PreviewsTravelCompressedToReceiversThatDecodeThem)
+{
+    auto sender = make_sender("codec previews");
+    auto compressing = make_receiver(sender->endpoint(), false, wire::Bandwidth::lowest);
+    std::unique_ptr<Receiver> raw_only;
+    {
+        EnvVar raw("QRV_VIDEO_CODEC", "raw");
+        raw_only = make_receiver(sender->endpoint(), false, wire::Bandwidth::lowest);
+    }
+    ASSERT_TRUE(sender->wait_connections(2, 5s));
+    for (auto* r : {compressing.get(), raw_only.get()})
+        ASSERT_TRUE(wait_connected(*r));
+
+    const media::PictureSize size = media::preview_size(QRVlib_FourCC_type_BGRA, 640, 360);
+    for (uint8_t level : {255, 0}) {
+        BgraFrame f(640, 360, level);
+        sender->send_video(f.record);
+        const std::vector<uint8_t> want((size_t)size.width * size.height * 4, level);
+        for (auto* r : {compressing.get(), raw_only.get()}) {
+            const auto got = next_pixels(*r);
+            ASSERT_TRUE(got);
+            EXPECT_EQ(*got, want) << "level " << int(level);
+        }
+    }
+    EXPECT_EQ(compressing->codec_stats().frames, 2u);
+    EXPECT_EQ(raw_only->codec_stats().frames, 0u);
+    // Previews are compressed apart from full frames, which nobody asked for.
+    EXPECT_EQ(sender->transport_stats().video_compressed, 0u);
 }
 
 TEST(CodecPath, RawForcedOnTheSenderCompressesNothing)

@@ -16,28 +16,27 @@
 
 namespace qrv::transport {
 
-namespace {
-
-enum class Take { no, yes, preview, compressed };
-
-// Whether a receiver is sent a packet, by what its hello asked for. The
-// media that servers publish are raw; video is compressed for receivers on
-// other hosts that can decode it (when compressing is on); control messages
-// go to everyone.
-Take takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder* encoder)
+// The media that servers publish are raw; video is compressed, previews
+// included, for receivers on other hosts that can decode it (when
+// compressing is on); control messages go to everyone.
+SourceServer::Take SourceServer::takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder* encoder)
 {
     const wire::HelloFields& w = c.wishes();
     const uint32_t kinds = w.kinds & wire::kinds_for(w.bandwidth);
     switch (p.type) {
-    case wire::MessageType::video:
+    case wire::MessageType::video: {
         if (!(kinds & wire::kWantVideo))
             return Take::no;
+        const bool compressed = encoder && !c.shared() && (!c.same_host() || encoder->settings().on_this_host) &&
+                                wire::has_format(w.video_formats, wire::kVideoSlicedJpeg);
         if (w.bandwidth == wire::Bandwidth::lowest)
-            return wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::preview : Take::no;
-        if (encoder && !c.shared() && (!c.same_host() || encoder->settings().on_this_host) &&
-            wire::has_format(w.video_formats, wire::kVideoSlicedJpeg))
+            return compressed                                           ? Take::compressed_preview
+                   : wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::preview
+                                                                        : Take::no;
+        if (compressed)
             return Take::compressed;
         return wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::yes : Take::no;
+    }
     case wire::MessageType::audio:
         return (kinds & wire::kWantAudio) && wire::has_format(w.audio_formats, wire::kAudioPlanarFloat) ? Take::yes
                                                                                                         : Take::no;
@@ -47,8 +46,6 @@ Take takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder*
         return Take::yes;
     }
 }
-
-}  // namespace
 
 SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler on_ptz)
     : options_(options), on_ptz_(std::move(on_ptz))
@@ -99,15 +96,19 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
     endpoint_.port = port;
     endpoint_.id = new_source_id();
     previews_ = std::make_unique<PreviewMaker>([this](wire::PacketPtr p) { publish_preview(p); });
-    if (options_.video_codec.compress)
+    if (options_.video_codec.compress) {
         encoder_ = std::make_unique<VideoEncoder>(options_.video_codec,
-                                                  [this](wire::PacketPtr p) { publish_compressed(p); });
+                                                  [this](wire::PacketPtr p) { publish_as(p, Take::compressed); });
+        preview_encoder_ = std::make_unique<VideoEncoder>(
+            options_.video_codec, [this](wire::PacketPtr p) { publish_as(p, Take::compressed_preview); });
+    }
     acceptor_ = std::thread([this] { accept_loop(); });
 }
 
 SourceServer::~SourceServer()
 {
-    previews_.reset();
+    previews_.reset();  // before the preview encoder it hands previews to
+    preview_encoder_.reset();
     encoder_.reset();
     {
         std::lock_guard lock(mutex_);
@@ -347,6 +348,7 @@ void SourceServer::publish(const wire::PacketPtr& packet)
                 c->send(packet);
                 break;
             case Take::preview:
+            case Take::compressed_preview:
                 preview = true;
                 break;
             case Take::compressed:
@@ -367,17 +369,27 @@ void SourceServer::publish(const wire::PacketPtr& packet)
 
 void SourceServer::publish_preview(const wire::PacketPtr& packet)
 {
-    std::lock_guard lock(mutex_);
-    for (auto& c : connections_)
-        if (c->ready() && !c->finished() && takes(*c, *packet, encoder_.get()) == Take::preview)
-            c->send(packet);
+    bool compressed = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& c : connections_) {
+            if (!c->ready() || c->finished())
+                continue;
+            const Take take = takes(*c, *packet, encoder_.get());
+            if (take == Take::preview)
+                c->send(packet);
+            compressed = compressed || take == Take::compressed_preview;
+        }
+    }
+    if (compressed)
+        preview_encoder_->offer(packet);
 }
 
-void SourceServer::publish_compressed(const wire::PacketPtr& packet)
+void SourceServer::publish_as(const wire::PacketPtr& packet, Take kind)
 {
     std::lock_guard lock(mutex_);
     for (auto& c : connections_)
-        if (c->ready() && !c->finished() && takes(*c, *packet, encoder_.get()) == Take::compressed)
+        if (c->ready() && !c->finished() && takes(*c, *packet, encoder_.get()) == kind)
             c->send(packet);
 }
 

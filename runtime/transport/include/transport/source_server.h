@@ -141,10 +141,14 @@ private:
     // Under the lock: connections not ended yet.
     size_t live_locked() const;
     std::vector<wire::PacketPtr> greeting() const;
-    // Sends a preview to the receivers that asked for the lowest bandwidth.
+    // How a receiver takes a message, by what its hello asked for.
+    enum class Take { no, yes, preview, compressed, compressed_preview };
+    static Take takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder* encoder);
+    // Sends a preview to the receivers that take it raw, and hands it to
+    // the preview encoder when others take it compressed.
     void publish_preview(const wire::PacketPtr& packet);
-    // Sends a compressed frame to the receivers that take them.
-    void publish_compressed(const wire::PacketPtr& packet);
+    // Sends a message to the receivers that take it as kind.
+    void publish_as(const wire::PacketPtr& packet, Take kind);
     void update_tally();
 
     const ServerOptions options_;
@@ -168,6 +172,7 @@ private:
     std::thread acceptor_;
     // Stopped first of all: their threads deliver into the connections.
     std::unique_ptr<PreviewMaker> previews_;
+    std::unique_ptr<VideoEncoder> preview_encoder_;  // for previews sent to other hosts
     std::unique_ptr<VideoEncoder> encoder_;  // null: video goes raw
 };
 
