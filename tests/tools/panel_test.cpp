@@ -206,6 +206,21 @@ TEST_F(PanelApi, CameraCommandsOutOfRangeAreRefusedAndTallyReachesTheSource)
         return t.on_program && !t.on_preview;
     }));
     EXPECT_TRUE(p.source(name_)["tally"]["program"]);
+
+    // The tile's frame shows the source's tally over all its receivers,
+    // another's preview included, apart from the panel's own buttons.
+    char locator[256];
+    ASSERT_GT(QRVlib_send_get_locator(sender_, locator, sizeof locator), 0u);
+    QRVlib_recv_create_v3_t rs(QRVlib_source_t(name_.c_str(), locator));
+    rs.bandwidth = QRVlib_recv_bandwidth_metadata_only;
+    QRVlib_recv_instance_t other = QRVlib_recv_create_v3(&rs);
+    ASSERT_NE(other, nullptr);
+    const QRVlib_tally_t preview{false, true};
+    QRVlib_recv_set_tally(other, &preview);
+    EXPECT_TRUE(eventually([&] { return p.source(name_)["on_air"] == json{{"program", true}, {"preview", true}}; }));
+    EXPECT_FALSE(p.source(name_)["tally"]["preview"]);
+    QRVlib_recv_destroy(other);
+    EXPECT_TRUE(eventually([&] { return p.source(name_)["on_air"]["preview"] == false; }));
 }
 
 TEST_F(PanelApi, OutputsAndTheirRoutesSurviveARestart)

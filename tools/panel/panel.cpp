@@ -73,7 +73,8 @@ struct Panel::Tile {
     bool present = true;
     // Written by the preview thread, read under the panel's lock.
     QRVlib_recv_status_t status{};
-    QRVlib_tally_t tally{};
+    QRVlib_tally_t tally{};         // the panel's own, as its buttons set it
+    QRVlib_tally_t source_tally{};  // the source's, over all its receivers
     int width = 0, height = 0;
     uint32_t fourcc = 0;
     double fps = 0;
@@ -240,6 +241,8 @@ void Panel::take_previews()
             }
             QRVlib_recv_status_t st{};
             QRVlib_recv_get_status(t->receiver, &st);
+            QRVlib_tally_t on_air{};
+            QRVlib_recv_get_source_tally(t->receiver, &on_air);
             const auto now = Clock::now();
             const double span = std::chrono::duration<double>(now - t->window).count();
             std::lock_guard lock(mutex_);
@@ -247,6 +250,9 @@ void Panel::take_previews()
                 st.ptz_supported != t->status.ptz_supported)
                 any = true;
             t->status = st;
+            if (on_air.on_program != t->source_tally.on_program || on_air.on_preview != t->source_tally.on_preview)
+                any = true;
+            t->source_tally = on_air;
             if (span >= 1.0) {
                 t->fps = t->frames / span;
                 t->frames = 0;
@@ -283,6 +289,8 @@ nlohmann::json Panel::snapshot() const
                            {"fps", std::round(t->fps * 10) / 10},
                            {"levels", t->levels_db},
                            {"tally", {{"program", t->tally.on_program}, {"preview", t->tally.on_preview}}},
+                           {"on_air",
+                            {{"program", t->source_tally.on_program}, {"preview", t->source_tally.on_preview}}},
                            {"picture", t->picture}});
     }
     json outputs = json::array();

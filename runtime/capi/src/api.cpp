@@ -788,6 +788,17 @@ QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tall
     });
 }
 
+QRVLIB_API bool QRVlib_recv_get_source_tally(QRVlib_recv_instance_t receiver, QRVlib_tally_t* tally)
+{
+    return guarded(false, [&] {
+        auto r = receiver_of(receiver);
+        if (!r || !present(tally, "tally"))
+            return false;
+        *tally = r->source_tally();
+        return true;
+    });
+}
+
 // --- discovery -------------------------------------------------------------
 
 QRVLIB_API bool QRVlib_discovery_get_stats(QRVlib_discovery_stats_t* stats)

@@ -360,6 +360,21 @@ QRVLIB_API bool QRVlib_recv_set_tally(QRVlib_recv_instance_t receiver, const QRV
  */
 QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tally_t* tally, uint32_t timeout_ms);
 
+/**
+ * The combined tally of the source whose media a receiver gets (for a
+ * receiver of a router, the source the router points at), as that source
+ * last reported it: each source tells its receivers when its combined
+ * tally changes. Both false while not connected, or when the source is of
+ * a version that does not report its tally.
+ *
+ * Threading: any thread; does not block.
+ *
+ * @param receiver a receiver handle.
+ * @param tally receives the state; the record is the caller's.
+ * @return false for an unknown receiver or a null tally.
+ */
+QRVLIB_API bool QRVlib_recv_get_source_tally(QRVlib_recv_instance_t receiver, QRVlib_tally_t* tally);
+
 }  // extern "C"
 
 // --- discovery -------------------------------------------------------------

@@ -203,6 +203,12 @@ QRVlib_recv_status_t Receiver::status() const
     return QRVlib_recv_status_t{s.connected, s.ptz, s.routed};
 }
 
+QRVlib_tally_t Receiver::source_tally() const
+{
+    const uint32_t flags = route_.source_flags();
+    return QRVlib_tally_t{(flags & wire::kStatusTallyProgram) != 0, (flags & wire::kStatusTallyPreview) != 0};
+}
+
 QRVlib_recv_stats_t Receiver::stats() const
 {
     const auto c = queue_.counts();

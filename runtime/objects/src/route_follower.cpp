@@ -61,6 +61,12 @@ RouteFollower::Status RouteFollower::status_locked() const
     return Status{home_connected_, (home_flags_ & wire::kStatusPtz) != 0, false};
 }
 
+uint32_t RouteFollower::source_flags() const
+{
+    std::lock_guard lock(mutex_);
+    return route_.empty() ? home_flags_ : media_flags_;
+}
+
 RouteFollower::Status RouteFollower::status() const
 {
     std::lock_guard lock(mutex_);

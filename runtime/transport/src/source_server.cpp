@@ -1,5 +1,6 @@
 #include "transport/source_server.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -15,6 +16,12 @@
 #include "base/unix_socket.h"
 
 namespace qrv::transport {
+
+namespace {
+
+constexpr int kPreviewQuality = 80;
+
+}  // namespace
 
 // The media that servers publish are raw; video is compressed, previews
 // included, for receivers on other hosts that can decode it (when
@@ -99,8 +106,13 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
     if (options_.video_codec.compress) {
         encoder_ = std::make_unique<VideoEncoder>(options_.video_codec,
                                                   [this](wire::PacketPtr p) { publish_as(p, Take::compressed); });
+        // Previews are small pictures for a glance: a lower quality keeps
+        // a wall of them cheap on the network.
+        VideoCodecSettings preview = options_.video_codec;
+        preview.quality = std::min(preview.quality, kPreviewQuality);
+        preview.min_quality = std::min(preview.min_quality, preview.quality);
         preview_encoder_ = std::make_unique<VideoEncoder>(
-            options_.video_codec, [this](wire::PacketPtr p) { publish_as(p, Take::compressed_preview); });
+            preview, [this](wire::PacketPtr p) { publish_as(p, Take::compressed_preview); });
     }
     acceptor_ = std::thread([this] { accept_loop(); });
 }
@@ -281,7 +293,7 @@ void SourceServer::reap()
 std::vector<wire::PacketPtr> SourceServer::greeting() const
 {
     std::vector<wire::PacketPtr> out;
-    out.push_back(wire::make_packet(wire::MessageType::status, wire::encode_status({status_flags_})));
+    out.push_back(wire::make_packet(wire::MessageType::status, wire::encode_status({flags_locked()})));
     if (redirect_)
         out.push_back(wire::make_packet(wire::MessageType::redirect, wire::encode_redirect(*redirect_)));
     return out;
@@ -326,6 +338,23 @@ void SourceServer::update_tally()
     tally_.preview = preview;
     ++tally_.changes;
     tally_changed_.notify_all();
+    // Every receiver learns the combined tally (a camera's tally light
+    // shown on a monitor, a panel's tile).
+    send_status_locked();
+}
+
+uint32_t SourceServer::flags_locked() const
+{
+    return status_flags_ | (tally_.program ? wire::kStatusTallyProgram : 0u) |
+           (tally_.preview ? wire::kStatusTallyPreview : 0u);
+}
+
+void SourceServer::send_status_locked()
+{
+    auto p = wire::make_packet(wire::MessageType::status, wire::encode_status({flags_locked()}));
+    for (auto& c : connections_)
+        if (c->ready())
+            c->send(p);
 }
 
 CombinedTally SourceServer::wait_tally(uint64_t seen, std::chrono::milliseconds timeout) const
@@ -399,10 +428,7 @@ void SourceServer::set_status(uint32_t flags)
     if (flags == status_flags_)
         return;
     status_flags_ = flags;
-    auto p = wire::make_packet(wire::MessageType::status, wire::encode_status({flags}));
-    for (auto& c : connections_)
-        if (c->ready())
-            c->send(p);
+    send_status_locked();
 }
 
 void SourceServer::set_redirect(std::optional<std::string> locator)

@@ -81,8 +81,10 @@ function makeTile(source) {
 
 function renderTile(t, s) {
   t.root.classList.toggle('gone', !s.present);
-  t.root.classList.toggle('program', s.tally.program);
-  t.root.classList.toggle('preview', s.tally.preview);
+  // The frame shows the source's tally over all its receivers; the
+  // buttons show what this panel says.
+  t.root.classList.toggle('program', s.on_air.program);
+  t.root.classList.toggle('preview', s.on_air.preview);
   t.pgm.classList.toggle('on', s.tally.program);
   t.pvw.classList.toggle('on', s.tally.preview);
   const badges = [
@@ -90,6 +92,8 @@ function renderTile(t, s) {
   ];
   if (s.routed) badges.push(element('span', { className: 'badge', textContent: 'router' }));
   if (s.ptz) badges.push(element('span', { className: 'badge', textContent: 'camera control' }));
+  if (s.on_air.program) badges.push(element('span', { className: 'badge pgm', textContent: 'on program' }));
+  if (s.on_air.preview) badges.push(element('span', { className: 'badge pvw', textContent: 'on preview' }));
   const format = s.width ? `preview ${s.width}×${s.height} ${s.format}` : 'no video';
   t.info.replaceChildren(element('span', { textContent: `${format} · ${s.fps} fps` }), ...badges);
   t.meters.replaceChildren(...s.levels.map((db) => {

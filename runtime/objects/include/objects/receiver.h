@@ -92,6 +92,9 @@ public:
     void set_tally(bool on_program, bool on_preview) { camera_.set_tally(on_program, on_preview); }
 
     QRVlib_recv_status_t status() const;
+    // The tally of the source whose media this receiver gets, combined over
+    // all that source's receivers, as the source last reported it.
+    QRVlib_tally_t source_tally() const;
     QRVlib_recv_stats_t stats() const;
     QRVlib_recv_codec_stats_t codec_stats() const
     {

@@ -58,6 +58,10 @@ public:
     RouteFollower(const RouteFollower&) = delete;
     RouteFollower& operator=(const RouteFollower&) = delete;
 
+    // The status flags last sent by the source that carries the media
+    // (tally bits included, which are not part of Status: a change of
+    // tally is not a change of status).
+    uint32_t source_flags() const;
     Status status() const;
     // The channel of the link that carries the media; null when it is not
     // connected.

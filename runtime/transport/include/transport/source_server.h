@@ -150,6 +150,10 @@ private:
     // Sends a message to the receivers that take it as kind.
     void publish_as(const wire::PacketPtr& packet, Take kind);
     void update_tally();
+    // Under the lock: the status flags receivers are sent (the source's
+    // own, with its combined tally), and sending them to every receiver.
+    uint32_t flags_locked() const;
+    void send_status_locked();
 
     const ServerOptions options_;
     PtzHandler on_ptz_;

@@ -82,6 +82,9 @@ inline constexpr uint32_t kVideoSlicedJpeg = 1;
 inline constexpr uint32_t kAudioPlanarFloat = 0;  // channel after channel
 
 inline constexpr uint32_t kStatusPtz = 1u << 0;
+// The source's tally, combined over all its receivers.
+inline constexpr uint32_t kStatusTallyProgram = 1u << 1;
+inline constexpr uint32_t kStatusTallyPreview = 1u << 2;
 
 // The kinds of media a receiver wants, as bits of HelloFields::kinds.
 inline constexpr uint32_t kWantVideo = 1u << 0;
