@@ -1,6 +1,8 @@
 // The C operations of transport, routing and camera control, in one process.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cmath>
 #include <string>
 #include <thread>
 
@@ -283,6 +285,62 @@ TEST_F(ApiE2E, TallyOfARoutedReceiverReachesTheSourceCarryingTheMedia)
     ASSERT_TRUE(QRVlib_routing_change(router, &to_b));
     EXPECT_TRUE(tally_becomes(b, true, false)) << "the tally follows the route";
     EXPECT_TRUE(tally_becomes(a, false, false)) << "and leaves the source routed away from";
+
+    // The receiver learns the tally of the source that carries its media.
+    auto watcher = receiver_of("HOST (Tally B)", lb);
+    const QRVlib_tally_t preview{false, true};
+    ASSERT_TRUE(QRVlib_recv_set_tally(watcher, &preview));
+    const auto end = qrv_test::Clock::now() + 5s;
+    QRVlib_tally_t seen{};
+    while (qrv_test::Clock::now() < end && !(seen.on_program && seen.on_preview)) {
+        ASSERT_TRUE(QRVlib_recv_get_source_tally(r, &seen));
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(seen.on_program && seen.on_preview) << "B's tally over both its receivers, through the route";
+    EXPECT_FALSE(QRVlib_recv_get_source_tally(r, nullptr));
+    QRVlib_recv_destroy(watcher);
+}
+
+TEST_F(ApiE2E, AReceiverWithARateTakesFewerFramesAndCountsNoneDropped)
+{
+    auto s = sender("Rate");
+    ASSERT_TRUE(s);
+    const std::string locator = locator_of(s);
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t("HOST (Rate)", locator.c_str()));
+    EXPECT_EQ(QRVlib_recv_create_with_rate(&settings, -1.0f), nullptr);
+    EXPECT_EQ(QRVlib_recv_create_with_rate(&settings, std::nanf("")), nullptr);
+    auto limited = QRVlib_recv_create_with_rate(&settings, 10.0f);
+    ASSERT_TRUE(limited);
+    ASSERT_EQ(QRVlib_send_get_no_connections(s, 5000), 1);
+    ASSERT_GE(next_byte(limited, 1s), -1);  // connected: the status has arrived
+
+    // A second of frames at 100 a second: about 10 of them are due.
+    std::atomic<bool> sending{true};
+    int captured = 0;
+    std::thread capture([&] {
+        while (sending) {
+            QRVlib_video_frame_v2_t v;
+            if (QRVlib_recv_capture_v2(limited, &v, nullptr, nullptr, 50) == QRVlib_frame_type_video) {
+                ++captured;
+                QRVlib_recv_free_video_v2(limited, &v);
+            }
+        }
+    });
+    BgraFrame f(64, 36, 7);
+    for (int i = 0; i < 100; ++i) {
+        QRVlib_send_send_video_v2(s, &f.record);
+        std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(200ms);
+    sending = false;
+    capture.join();
+    EXPECT_GE(captured, 5);
+    EXPECT_LE(captured, 16);
+    QRVlib_recv_stats_t st{};
+    ASSERT_TRUE(QRVlib_recv_get_stats(limited, &st));
+    EXPECT_EQ(st.video_dropped, 0u) << "frames skipped by the receiver's own wish are not drops";
+    QRVlib_recv_destroy(limited);
+    QRVlib_send_destroy(s);
 }
 
 TEST_F(ApiE2E, BadHandlesAndArgumentsAreRefused)

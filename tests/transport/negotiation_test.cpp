@@ -175,8 +175,8 @@ TEST(Negotiation, ASourceSkipsWhatAReceiverOfALaterVersionSends)
     // A longer hello than this version knows, then a message of a new type.
     wire::HelloFields f;
     auto hello = wire::encode_hello("from later", f);
-    const uint32_t longer = wire::kHelloFixedBytes + 16;
-    hello.insert(hello.begin() + wire::kHeaderBytes + wire::kHelloFixedBytes, 16, 0x66);
+    const uint32_t longer = wire::kHelloRateFixedBytes + 16;
+    hello.insert(hello.begin() + wire::kHeaderBytes + wire::kHelloRateFixedBytes, 16, 0x66);
     std::memcpy(hello.data() + 8, &longer, 4);
     ASSERT_TRUE(net::write_all(fd.get(), hello));
     auto unknown = later_header(150, 8, 0, 60000);

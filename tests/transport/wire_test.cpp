@@ -324,6 +324,7 @@ TEST(Wire, HellosCarryWhatTheReceiverWants)
     f.video_formats = 0x5;
     f.color_format = ColorFormat::rgbx_rgba;
     f.bandwidth = Bandwidth::audio_only;
+    f.frame_interval_us = 250000;
     const auto m = encode_hello("Studio B", f);
     Parsed p;
     ASSERT_EQ(parse_message(m, p), ParseResult::ok);
@@ -335,6 +336,15 @@ TEST(Wire, HellosCarryWhatTheReceiverWants)
     EXPECT_EQ(back->kinds, kWantAudio | kWantMetadata);
     EXPECT_EQ(back->video_formats, 0x5u);
     EXPECT_EQ(back->bandwidth, Bandwidth::audio_only);
+    EXPECT_EQ(back->frame_interval_us, 250000u);
+
+    // A hello without the frame interval asks for every frame.
+    auto shorter = encode_hello("", f);
+    shorter.erase(shorter.begin() + kHeaderBytes + kHelloFixedBytes,
+                  shorter.begin() + kHeaderBytes + kHelloRateFixedBytes);
+    put32(shorter, 8, kHelloFixedBytes);
+    ASSERT_EQ(parse_message(shorter, p), ParseResult::ok);
+    EXPECT_EQ(decode_hello(p.header, fixed(shorter))->frame_interval_us, 0u);
 
     // The first version's hello: everything, raw, as sent.
     const auto old = encode_hello("old");
@@ -348,8 +358,8 @@ TEST(Wire, HellosCarryWhatTheReceiverWants)
     // A later version's longer hello is read as far as this one knows it;
     // a hello cut inside the fields is bad.
     auto longer = encode_hello("", f);
-    longer.insert(longer.begin() + kHeaderBytes + kHelloFixedBytes, 8, 0x77);
-    put32(longer, 8, kHelloFixedBytes + 8);
+    longer.insert(longer.begin() + kHeaderBytes + kHelloRateFixedBytes, 8, 0x77);
+    put32(longer, 8, kHelloRateFixedBytes + 8);
     ASSERT_EQ(parse_message(longer, p), ParseResult::ok);
     EXPECT_EQ(decode_hello(p.header, fixed(longer))->bandwidth, Bandwidth::audio_only);
     auto cut = encode_hello("", f);

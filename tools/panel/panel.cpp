@@ -14,6 +14,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Previews are small and few: a handful of pictures a second per tile.
+// Tiles show a few pictures a second, and ask their sources for no more.
+constexpr float kPreviewFps = 4.0f;
 constexpr auto kPreviewInterval = std::chrono::milliseconds(250);
 // Beyond this many tiles, new sources are not given a receiver.
 constexpr size_t kMaxTiles = 128;
@@ -77,12 +79,11 @@ struct Panel::Tile {
     QRVlib_tally_t source_tally{};  // the source's, over all its receivers
     int width = 0, height = 0;
     uint32_t fourcc = 0;
-    double fps = 0;
+    double fps = 0;  // the source's frame rate, as its frames say
     std::vector<double> levels_db;
     std::string jpeg;
     uint64_t picture = 0;  // counts previews, so that the page reloads only new ones
     // The preview thread's own.
-    uint64_t frames = 0;
     Clock::time_point window = Clock::now(), last_jpeg{};
     std::vector<float> peaks;
 
@@ -180,7 +181,7 @@ void Panel::update_sources(const std::vector<std::pair<std::string, std::string>
         QRVlib_recv_create_v3_t rs(QRVlib_source_t(name.c_str(), locator.c_str()),
                                    QRVlib_recv_color_format_BGRX_BGRA, QRVlib_recv_bandwidth_lowest, false,
                                    "Control Panel");
-        tile->receiver = QRVlib_recv_create_v3(&rs);
+        tile->receiver = QRVlib_recv_create_with_rate(&rs, kPreviewFps);
         tiles_.emplace(name, std::move(tile));
         any = true;
     }
@@ -211,15 +212,17 @@ void Panel::take_previews()
                 QRVlib_audio_frame_v2_t a;
                 const int32_t kind = QRVlib_recv_capture_v2(t->receiver, &v, &a, nullptr, 0);
                 if (kind == QRVlib_frame_type_video) {
-                    ++t->frames;
                     const auto now = Clock::now();
                     std::string jpeg;
-                    if (now - t->last_jpeg >= kPreviewInterval) {
+                    // Half the interval: pictures arrive about an interval
+                    // apart, and a source that sends more is still held back.
+                    if (now - t->last_jpeg >= kPreviewInterval / 2) {
                         jpeg = encode_jpeg(v);
                         t->last_jpeg = now;
                     }
                     std::lock_guard lock(mutex_);
                     t->width = v.width, t->height = v.height, t->fourcc = v.fourcc;
+                    t->fps = v.frame_rate_den > 0 ? double(v.frame_rate_num) / double(v.frame_rate_den) : 0.0;
                     if (!jpeg.empty()) {
                         t->jpeg = std::move(jpeg);
                         ++t->picture;
@@ -254,8 +257,6 @@ void Panel::take_previews()
                 any = true;
             t->source_tally = on_air;
             if (span >= 1.0) {
-                t->fps = t->frames / span;
-                t->frames = 0;
                 t->window = now;
                 t->levels_db.clear();
                 for (float p : t->peaks)

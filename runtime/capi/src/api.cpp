@@ -402,7 +402,11 @@ QRVLIB_API const QRVlib_source_t* QRVlib_find_get_current_sources(QRVlib_find_in
 
 // --- receivers -------------------------------------------------------------
 
-QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create_v3_t* settings)
+namespace {
+
+// A receiver of settings taking at most one video frame per interval (0:
+// every frame).
+QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, uint32_t frame_interval_us)
 {
     return create<QRVlib_recv_instance_t>(log::Category::receiver, "could not create a receiver", [&] {
         const auto context = require_context();
@@ -418,7 +422,7 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create
         // Codes beyond those known pass as they are: they act as the
         // defaults (see the runtime's header).
         ReceiverSettings rs{name, locator, receiver_name, static_cast<media::ColorFormat>(s.color_format),
-                            static_cast<wire::Bandwidth>(s.bandwidth)};
+                            static_cast<wire::Bandwidth>(s.bandwidth), frame_interval_us};
         auto receiver = std::make_shared<Receiver>(std::move(rs), ReceiverLimits{}, context->resolver);
         void* handle = lib().adopt(std::move(receiver));
         if (!handle)
@@ -430,6 +434,27 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create
                    locator.empty() ? "" : " at ", locator.c_str());
         return reinterpret_cast<QRVlib_recv_instance_t>(handle);
     });
+}
+
+}  // namespace
+
+QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_v3(const QRVlib_recv_create_v3_t* settings)
+{
+    return create_receiver(settings, 0);
+}
+
+QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_with_rate(const QRVlib_recv_create_v3_t* settings,
+                                                              float max_video_fps)
+{
+    if (!std::isfinite(max_video_fps) || max_video_fps < 0) {
+        set_last_error("the highest video frame rate must be a number of 0 or more");
+        return nullptr;
+    }
+    // Below one frame an hour counts as one frame an hour.
+    const uint32_t interval_us =
+        max_video_fps > 0 ? static_cast<uint32_t>(std::lround(std::clamp(1e6 / double(max_video_fps), 1.0, 3600e6)))
+                          : 0u;
+    return create_receiver(settings, interval_us);
 }
 
 QRVLIB_API void QRVlib_recv_destroy(QRVlib_recv_instance_t receiver)

@@ -375,6 +375,24 @@ QRVLIB_API bool QRVlib_send_get_tally(QRVlib_send_instance_t sender, QRVlib_tall
  */
 QRVLIB_API bool QRVlib_recv_get_source_tally(QRVlib_recv_instance_t receiver, QRVlib_tally_t* tally);
 
+
+/**
+ * Creates a receiver as QRVlib_recv_create_v3 does, that takes at most
+ * max_video_fps video frames a second: its source skips the others for it
+ * before scaling, compressing or sending them, so that a wall of previews
+ * (QRVlib_recv_bandwidth_lowest) costs the network a few small pictures a
+ * second per source. The frames skipped this way are not counted in
+ * video_dropped. Audio and metadata are not affected.
+ *
+ * Threading and ownership: as QRVlib_recv_create_v3.
+ *
+ * @param settings as for QRVlib_recv_create_v3.
+ * @param max_video_fps frames a second; 0 for every frame.
+ * @return the receiver, or null (see QRVlib_get_last_error) when settings
+ *         are refused or max_video_fps is negative or not a number.
+ */
+QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_with_rate(const QRVlib_recv_create_v3_t* settings,
+                                                              float max_video_fps);
 }  // extern "C"
 
 // --- discovery -------------------------------------------------------------

@@ -24,6 +24,7 @@ wire::HelloFields wishes_of(const ReceiverSettings& s)
         h.video_formats |= 1u << wire::kVideoSlicedJpeg;
     h.color_format = s.color_format;
     h.bandwidth = s.bandwidth;
+    h.frame_interval_us = s.frame_interval_us;
     return h;
 }
 

@@ -365,7 +365,8 @@ bool ClientLink::serve(net::Fd fd, bool shared)
                 const auto f = wire::decode_video(m.header, m.fixed);
                 const uint64_t number = f ? f->frame_number : 0;
                 if (number != 0) {
-                    if (last_number != 0 && number > last_number + 1)
+                    // A receiver that asked for fewer frames skips by its own wish.
+                    if (last_number != 0 && number > last_number + 1 && wishes_.frame_interval_us == 0)
                         events_.on_link_video_lost(*this, number - last_number - 1);
                     last_number = number;
                 }

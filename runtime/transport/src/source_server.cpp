@@ -369,12 +369,17 @@ void SourceServer::publish(const wire::PacketPtr& packet)
     bool preview = false, compressed = false;
     {
         std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
         for (auto& c : connections_) {
             if (!c->ready() || c->finished())
                 continue;
+            // A receiver that asked for fewer frames is skipped until its
+            // next one is due; nothing is scaled or compressed for it then.
+            if (packet->type == wire::MessageType::video && !c->video_due(now))
+                continue;
             switch (takes(*c, *packet, encoder_.get())) {
             case Take::yes:
-                c->send(packet);
+                send_locked(*c, packet, now);
                 break;
             case Take::preview:
             case Take::compressed_preview:
@@ -401,12 +406,13 @@ void SourceServer::publish_preview(const wire::PacketPtr& packet)
     bool compressed = false;
     {
         std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
         for (auto& c : connections_) {
-            if (!c->ready() || c->finished())
+            if (!c->ready() || c->finished() || !c->video_due(now))
                 continue;
             const Take take = takes(*c, *packet, encoder_.get());
             if (take == Take::preview)
-                c->send(packet);
+                send_locked(*c, packet, now);
             compressed = compressed || take == Take::compressed_preview;
         }
     }
@@ -417,9 +423,18 @@ void SourceServer::publish_preview(const wire::PacketPtr& packet)
 void SourceServer::publish_as(const wire::PacketPtr& packet, Take kind)
 {
     std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
     for (auto& c : connections_)
-        if (c->ready() && !c->finished() && takes(*c, *packet, encoder_.get()) == kind)
-            c->send(packet);
+        if (c->ready() && !c->finished() && c->video_due(now) && takes(*c, *packet, encoder_.get()) == kind)
+            send_locked(*c, packet, now);
+}
+
+void SourceServer::send_locked(ServerConnection& c, const wire::PacketPtr& packet,
+                               std::chrono::steady_clock::time_point now)
+{
+    if (packet->type == wire::MessageType::video)
+        c.take_video(now);
+    c.send(packet);
 }
 
 void SourceServer::set_status(uint32_t flags)

@@ -264,13 +264,14 @@ std::vector<uint8_t> encode_hello(std::string_view receiver_name)
 
 std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFields& f)
 {
-    auto out = start(MessageType::hello, kHelloFixedBytes, receiver_name, 0);
+    auto out = start(MessageType::hello, kHelloRateFixedBytes, receiver_name, 0);
     Writer w(out);
     w.u32(f.kinds);
     w.u32(f.video_formats);
     w.u32(f.audio_formats);
     w.u32(static_cast<uint32_t>(f.color_format));
     w.u32(static_cast<uint32_t>(f.bandwidth));
+    w.u32(f.frame_interval_us);
     w.text(receiver_name);
     return out;
 }
@@ -550,6 +551,8 @@ std::optional<HelloFields> decode_hello(const Header& h, std::span<const uint8_t
     f.audio_formats = r.u32();
     f.color_format = static_cast<ColorFormat>(r.u32());
     f.bandwidth = static_cast<Bandwidth>(r.u32());
+    if (fixed.size() >= kHelloRateFixedBytes)
+        f.frame_interval_us = r.u32();
     return f;
 }
 

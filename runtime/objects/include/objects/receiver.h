@@ -35,6 +35,8 @@ struct ReceiverSettings {
     // highest.
     media::ColorFormat color_format = media::ColorFormat::uyvy_bgra;
     wire::Bandwidth bandwidth = wire::Bandwidth::highest;
+    // At most one video frame per this many microseconds; 0: every frame.
+    uint32_t frame_interval_us = 0;
 };
 
 // Bounds of the frames waiting for capture.

@@ -8,6 +8,7 @@
 #ifndef QRV_TRANSPORT_SERVER_CONNECTION_H
 #define QRV_TRANSPORT_SERVER_CONNECTION_H
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -73,6 +74,21 @@ public:
     // What the receiver asked for in its hello; set before ready() is true
     // and unchanged from then on.
     const wire::HelloFields& wishes() const { return wishes_; }
+    // For a receiver that asked for at most one video frame per interval:
+    // whether a frame is due at now, and taking it (the next one is due an
+    // interval later, so the rate holds on average however frames fall).
+    // Under its server's lock; always true for one that wants every frame.
+    bool video_due(std::chrono::steady_clock::time_point now) const
+    {
+        return wishes_.frame_interval_us == 0 || now >= next_video_;
+    }
+    void take_video(std::chrono::steady_clock::time_point now)
+    {
+        if (wishes_.frame_interval_us == 0)
+            return;
+        const std::chrono::microseconds interval{wishes_.frame_interval_us};
+        next_video_ = std::max(next_video_ + interval, now + interval / 2);
+    }
     // The receiver's tally flags (wire::kTally*), 0 until it sends one.
     uint32_t tally() const { return tally_.load(); }
     // Ends the connection (from the server, to make room for another).
@@ -108,6 +124,7 @@ private:
     DropCounters& drops_;
     const ConnectionTimes times_;
     const std::chrono::steady_clock::time_point accepted_at_;
+    std::chrono::steady_clock::time_point next_video_{};  // under the server's lock
     // Since when the writer is in its current write (epoch: not writing).
     std::atomic<std::chrono::steady_clock::rep> writing_since_{0};
     const bool shared_;

@@ -149,6 +149,9 @@ private:
     void publish_preview(const wire::PacketPtr& packet);
     // Sends a message to the receivers that take it as kind.
     void publish_as(const wire::PacketPtr& packet, Take kind);
+    // Under the lock: sends a message to one receiver, counting a video
+    // frame against the rate it asked for.
+    void send_locked(ServerConnection& c, const wire::PacketPtr& packet, std::chrono::steady_clock::time_point now);
     void update_tally();
     // Under the lock: the status flags receivers are sent (the source's
     // own, with its combined tally), and sending them to every receiver.

@@ -113,8 +113,12 @@ struct HelloFields {
     uint32_t audio_formats = 1u << kAudioPlanarFloat;  // bit n: format tag n
     ColorFormat color_format = ColorFormat::fastest;  // any value may arrive
     Bandwidth bandwidth = Bandwidth::highest;         // any value may arrive
+    // At most one video frame per this many microseconds; 0: every frame.
+    // Hellos without it (20 bytes) ask for every frame.
+    uint32_t frame_interval_us = 0;
 };
-inline constexpr uint32_t kHelloFixedBytes = 20;
+inline constexpr uint32_t kHelloFixedBytes = 20;      // the least a hello with fields holds
+inline constexpr uint32_t kHelloRateFixedBytes = 24;  // with the frame interval
 
 // The kinds a receiver of this bandwidth wants (an unknown code: all).
 uint32_t kinds_for(Bandwidth bandwidth);
