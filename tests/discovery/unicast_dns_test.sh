@@ -223,7 +223,8 @@ BUS
     for i in \$(seq 50); do [ -S '$work/bus' ] && break; sleep 0.1; done &&
     DBUS_SYSTEM_BUS_ADDRESS='unix:path=$work/bus' exec avahi-daemon -f '$work/avahi.conf' \
       --no-drop-root --no-chroot --no-rlimits --no-proc-title" >"$work/avahi.log" 2>&1 &
-  pids+=($!)
+  avahi=$!
+  pids+=("$avahi")
   wait_grep "$work/avahi.log" "Server startup complete" 50 || fail "avahi-daemon does not start: $(cat "$work/avahi.log")"
   # -p: "=;if;proto;instance;type;domain;host;address;port;txt", with the
   # instance's blanks and parentheses escaped as \032, \040 and \041.
@@ -235,6 +236,7 @@ BUS
   [[ $address == "$net.2" && $port -gt 0 && $txt == *'"label='*'My Video'* && $txt == *'"refresh='* ]] ||
     fail "avahi-browse resolves the source wrongly: $resolved"
   echo "avahi-browse resolves: $(cut -d';' -f4,7-9 <<<"$resolved")"
+  kill "$avahi"  # its bus goes with the namespace
 else
   echo "note: avahi-daemon, avahi-utils or dbus-daemon missing; the standard-browser check is skipped"
 fi
