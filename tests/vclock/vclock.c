@@ -210,7 +210,8 @@ VCLOCK_API int clock_nanosleep(clockid_t clock, int flags, const struct timespec
 {
     const int64_t base = clock_base(clock);
     if (base < 0 || (main_speedup && !on_main_thread())) {
-        /* CPU-time clocks cannot be slept on; let the kernel say so. */
+        /* CPU-time clocks cannot be slept on (let the kernel say so), and in
+         * speed-up mode other threads sleep for real. */
         const long rc = syscall(SYS_clock_nanosleep, clock, flags, request, remaining);
         return rc == 0 ? 0 : errno;
     }
