@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libcli11-dev libpng-dev libsndfile1-dev libyuv-dev libzstd-dev
   clang libclang-rt-14-dev
   iproute2 python3 python3-zeroconf
-  libssl-dev knot dnsutils dnsperf
+  libssl-dev knot dnsutils dnsperf avahi-daemon avahi-utils dbus-daemon
   doxygen
   libcpp-httplib-dev nlohmann-json3-dev libturbojpeg0-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
@@ -24,5 +24,16 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
+  # The daemons among these (knotd, avahi-daemon) run only inside the tests'
+  # own network namespaces: keep the packages from starting them on this
+  # host, where avahi would announce itself on the real interfaces.
+  if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod +x /usr/sbin/policy-rc.d
+    trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+  fi
   apt-get install -y -qq "${missing[@]}" >/dev/null
+  if [[ " ${missing[*]} " == *" avahi-daemon "* ]] && command -v systemctl >/dev/null; then
+    systemctl disable avahi-daemon.service avahi-daemon.socket >/dev/null 2>&1 || true
+  fi
 fi

@@ -4,7 +4,10 @@
 # namespace that joins two subnets (IP forwarding, no multicast routing),
 # strobe_pump in subnet A, source_lister in subnet B. Checks that the
 # source is listed within 2 s of its creation and gone within 2 s of its
-# end, gone within one lease after kill -9, and that dig lists it.
+# end, gone within one lease after kill -9, that dig and a standard DNS-SD
+# browser (avahi, on a private bus in subnet B) see it, that its frames
+# reach subnet B, and that switchboard in B routes receivers in either
+# subnet to a camera in the other.
 # Usage: unicast_dns_test.sh BIN_DIR [--bench ROUNDS]. Exits 77 (skipped)
 # without knot. With --bench it measures instead: median time from creation
 # to listed and from end to gone over ROUNDS runs, the server's capacity
@@ -142,6 +145,13 @@ wait_list() {
   return 1
 }
 size() { stat -c %s "$work/lister.out"; }
+# Waits up to $3 tenths of a second for file $1 to hold pattern $2.
+wait_grep() {
+  local i
+  for ((i = 0; i < $3; ++i)); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+
 start_pump() {
   ip netns exec "$tag-a" env QRV_DNS_KEY="$key" QRV_INTERFACES=all "$bin/strobe_pump" >"$work/pump.out" 2>&1 &
   pump=$!
@@ -188,6 +198,49 @@ echo "listed across subnets after $t ms"
 in_ns b dig +short @"$server" -t PTR "_qrv._tcp.$domain" | grep -qi 'my\\032video' || fail "dig does not list the source"
 echo "dig lists: $(in_ns b dig +short @"$server" -t PTR "_qrv._tcp.$domain" | tr '\n' ' ')"
 
+# A standard DNS-SD browser resolves what we publish: avahi-daemon with
+# wide-area browsing, its own config and a private message bus, in subnet B
+# with a mount namespace of its own (a private /run and a resolv.conf that
+# names the test's server). It may do multicast DNS only on subnet B's veth.
+if command -v avahi-daemon >/dev/null && command -v avahi-browse >/dev/null && command -v dbus-daemon >/dev/null; then
+  cat >"$work/bus.conf" <<BUS
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$work/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/> <allow own="*"/> <allow send_destination="*"/> <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+BUS
+  printf '[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=vb\n[wide-area]\nenable-wide-area=yes\n[publish]\ndisable-publishing=yes\ndisable-user-service-publishing=yes\n[reflector]\nenable-reflector=no\n' >"$work/avahi.conf"
+  echo "nameserver $server" >"$work/resolv.conf"
+  ip netns exec "$tag-b" unshare -m sh -c "mount -t tmpfs qrv-test /run && mkdir /run/avahi-daemon &&
+    mount --bind '$work/resolv.conf' /etc/resolv.conf &&
+    { dbus-daemon --config-file='$work/bus.conf' --nofork & } &&
+    for i in \$(seq 50); do [ -S '$work/bus' ] && break; sleep 0.1; done &&
+    DBUS_SYSTEM_BUS_ADDRESS='unix:path=$work/bus' exec avahi-daemon -f '$work/avahi.conf' \
+      --no-drop-root --no-chroot --no-rlimits --no-proc-title" >"$work/avahi.log" 2>&1 &
+  avahi=$!
+  pids+=("$avahi")
+  wait_grep "$work/avahi.log" "Server startup complete" 50 || fail "avahi-daemon does not start: $(cat "$work/avahi.log")"
+  # -p: "=;if;proto;instance;type;domain;host;address;port;txt", with the
+  # instance's blanks and parentheses escaped as \032, \040 and \041.
+  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus" timeout 10 avahi-browse -d "$domain" -r -t -p _qrv._tcp \
+    >"$work/browse.out" 2>&1
+  resolved=$(grep -m1 -i '^=.*my\\032video' "$work/browse.out")
+  [[ -n $resolved ]] || fail "avahi-browse does not resolve the source: $(cat "$work/browse.out")"
+  IFS=';' read -r _ _ _ _ _ _ _ address port txt <<<"$resolved"
+  [[ $address == "$net.2" && $port -gt 0 && $txt == *'"label='*'My Video'* && $txt == *'"refresh='* ]] ||
+    fail "avahi-browse resolves the source wrongly: $resolved"
+  echo "avahi-browse resolves: $(cut -d';' -f4,7-9 <<<"$resolved")"
+  kill "$avahi"  # its bus goes with the namespace
+else
+  echo "note: avahi-daemon, avahi-utils or dbus-daemon missing; the standard-browser check is skipped"
+fi
+
 # Frames cross the router too: the published address is the sender's.
 if [[ -x $bin/qrv_monitor ]]; then
   in_ns b "$bin/qrv_monitor" watch "My Video" --seconds 3 >"$work/watch.out" 2>&1
@@ -211,12 +264,38 @@ wait "$pump" 2>/dev/null
 t=$(wait_list "$offset" 0 $(((lease + 1) * 1000))) || fail "'My Video' still listed $((lease + 1)) s after kill -9"
 echo "gone after kill -9 in $t ms (lease $lease s)"
 
-# Waits up to $3 tenths of a second for file $1 to hold pattern $2.
-wait_grep() {
-  local i
-  for ((i = 0; i < $3; ++i)); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
+# switchboard in subnet B routes between a camera in A and one in B, and
+# receivers in both subnets follow "Routing" to the camera of the other.
+# Its 15-second passes run 15 times faster on the virtual clock's speed-up
+# mode, which leaves the runtime's clocks real (signed updates carry the
+# wall-clock time and the server checks it).
+vclock=${QRV_TEST_VCLOCK:-$bin/../vclock/libqrv_vclock.so}
+[[ -f $vclock ]] || fail "no virtual clock shim at $vclock"
+start_camera() {
+  ip netns exec "$tag-$1" env QRV_DNS_KEY="$key" QRV_INTERFACES=all "$bin/qrv_test_camera" --name "$2" \
+    --width "$3" --height "$4" >"$work/camera-$1.out" 2>&1 &
+  pids+=($!)
+  routing_pids+=($!)
 }
+routing_pids=()
+start_camera a "Cam A" 256 144
+start_camera b "Cam B" 320 180
+ip netns exec "$tag-b" env QRV_DNS_KEY="$key" QRV_INTERFACES=all LD_PRELOAD="$vclock" QRV_VCLOCK_MAIN_SPEEDUP=15 \
+  stdbuf -oL "$bin/switchboard" >"$work/switchboard.out" 2>&1 &
+switchboard=$!
+pids+=("$switchboard")
+for side in a b; do
+  ip netns exec "$tag-$side" stdbuf -oL "$bin/qrv_monitor" watch Routing --seconds 25 >"$work/routed-$side.out" 2>&1 &
+  pids+=($!)
+  routing_pids+=($!)
+done
+wait_grep "$work/routed-a.out" '^video [1-9][0-9]* fps 320x180' 200 ||
+  fail "no frames of Cam B through Routing in subnet A: $(cat "$work/routed-a.out" "$work/switchboard.out")"
+wait_grep "$work/routed-b.out" '^video [1-9][0-9]* fps 256x144' 100 ||
+  fail "no frames of Cam A through Routing in subnet B: $(cat "$work/routed-b.out" "$work/switchboard.out")"
+echo "switchboard in B: $(grep -c '^routing to' "$work/switchboard.out") passes; A watched $(grep -m1 '^watching' "$work/routed-a.out" | cut -d' ' -f2-) carry Cam B, B saw it carry Cam A"
+kill -INT "$switchboard" "${routing_pids[@]}"
+wait "$switchboard" "${routing_pids[@]}" 2>/dev/null
 
 # A wrong key: a clear log line, and multicast DNS on the host unaffected.
 ip netns exec "$tag-a" env QRV_DNS_KEY="hmac-sha256:qrv-test:$(head -c 32 /dev/urandom | base64)" QRV_LOG=warn \

@@ -4,12 +4,20 @@
  * nanoseconds, and every sleep advances that count at once instead of
  * blocking. The wall clock starts at a fixed instant, so runs are
  * reproducible; CPU-time clocks and clock ids this file does not know are
- * passed on to the kernel unchanged. */
+ * passed on to the kernel unchanged.
+ *
+ * With QRV_VCLOCK_MAIN_SPEEDUP=N (N > 1) the shim instead compresses only
+ * the pacing of the program itself: sleeps of the process's main thread
+ * really block for 1/N of their length, while every clock reading and the
+ * sleeps of all other threads stay with the kernel. This suits programs
+ * whose main loop waits long intervals while a library underneath talks to
+ * real peers that check wall-clock time (signed DNS updates, leases). */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <sched.h>
 #include <stdatomic.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -24,6 +32,26 @@ static const int64_t realtime_base_ns = INT64_C(1780000000) * NS_PER_S;
 static const int64_t monotonic_base_ns = INT64_C(1000) * NS_PER_S;
 
 static _Atomic int64_t elapsed_ns;
+
+/* 0: every clock is virtual; above 1: only main-thread sleeps are shortened
+ * this many times and everything else is real. */
+static int64_t main_speedup;
+
+__attribute__((constructor)) static void read_mode(void)
+{
+    const char* text = getenv("QRV_VCLOCK_MAIN_SPEEDUP");
+    if (text) {
+        char* end = NULL;
+        const long long n = strtoll(text, &end, 10);
+        if (end != text && *end == '\0' && n > 1 && n <= 1000000)
+            main_speedup = n;
+    }
+}
+
+static int on_main_thread(void)
+{
+    return syscall(SYS_gettid) == getpid();
+}
 
 /* Nanoseconds the virtual clock has advanced since the process started. */
 VCLOCK_API int64_t qrv_vclock_elapsed_ns(void)
@@ -89,10 +117,39 @@ static int64_t to_ns(const struct timespec* ts)
     return (int64_t)ts->tv_sec * NS_PER_S + ts->tv_nsec;
 }
 
+static struct timespec from_ns(int64_t ns)
+{
+    struct timespec ts;
+    ts.tv_sec = (time_t)(ns / NS_PER_S);
+    ts.tv_nsec = (long)(ns % NS_PER_S);
+    return ts;
+}
+
+/* Speed-up mode, main thread: really sleeps 1/main_speedup of `ns` on the
+ * kernel's monotonic clock. An interrupting signal ends the sleep early as a
+ * real one would (-1, EINTR), with the time left given back unshortened. */
+static int shortened_sleep(int64_t ns, struct timespec* remaining)
+{
+    advance(ns);
+    struct timespec request = from_ns(ns / main_speedup);
+    struct timespec left = {0, 0};
+    const long rc = syscall(SYS_clock_nanosleep, CLOCK_MONOTONIC, 0, &request, &left);
+    if (remaining)
+        *remaining = from_ns(rc == 0 ? 0 : to_ns(&left) * main_speedup);
+    return rc == 0 ? 0 : -1;
+}
+
+static int64_t kernel_now_ns(clockid_t clock)
+{
+    struct timespec ts = {0, 0};
+    syscall(SYS_clock_gettime, clock, &ts);
+    return to_ns(&ts);
+}
+
 VCLOCK_API int clock_gettime(clockid_t clock, struct timespec* ts)
 {
     const int64_t base = clock_base(clock);
-    if (base < 0)
+    if (base < 0 || main_speedup)
         return (int)syscall(SYS_clock_gettime, clock, ts);
     if (is_null(ts)) {
         errno = EFAULT;
@@ -108,7 +165,8 @@ VCLOCK_API int gettimeofday(struct timeval* restrict tv, void* restrict tz)
 {
     (void)tz;
     if (!is_null(tv)) {
-        const int64_t now = realtime_base_ns + atomic_load(&elapsed_ns);
+        const int64_t now =
+            main_speedup ? kernel_now_ns(CLOCK_REALTIME) : realtime_base_ns + atomic_load(&elapsed_ns);
         tv->tv_sec = (time_t)(now / NS_PER_S);
         tv->tv_usec = (suseconds_t)((now % NS_PER_S) / 1000);
     }
@@ -117,7 +175,8 @@ VCLOCK_API int gettimeofday(struct timeval* restrict tv, void* restrict tz)
 
 VCLOCK_API time_t time(time_t* out)
 {
-    const time_t now = (time_t)((realtime_base_ns + atomic_load(&elapsed_ns)) / NS_PER_S);
+    const int64_t ns = main_speedup ? kernel_now_ns(CLOCK_REALTIME) : realtime_base_ns + atomic_load(&elapsed_ns);
+    const time_t now = (time_t)(ns / NS_PER_S);
     if (out)
         *out = now;
     return now;
@@ -133,6 +192,11 @@ VCLOCK_API int nanosleep(const struct timespec* request, struct timespec* remain
         errno = EINVAL;
         return -1;
     }
+    if (main_speedup) {
+        if (!on_main_thread())
+            return (int)syscall(SYS_nanosleep, request, remaining);
+        return shortened_sleep(to_ns(request), remaining);
+    }
     advance(to_ns(request));
     if (remaining) {
         remaining->tv_sec = 0;
@@ -145,8 +209,9 @@ VCLOCK_API int clock_nanosleep(clockid_t clock, int flags, const struct timespec
                                struct timespec* remaining)
 {
     const int64_t base = clock_base(clock);
-    if (base < 0) {
-        /* CPU-time clocks cannot be slept on; let the kernel say so. */
+    if (base < 0 || (main_speedup && !on_main_thread())) {
+        /* CPU-time clocks cannot be slept on (let the kernel say so), and in
+         * speed-up mode other threads sleep for real. */
         const long rc = syscall(SYS_clock_nanosleep, clock, flags, request, remaining);
         return rc == 0 ? 0 : errno;
     }
@@ -154,6 +219,16 @@ VCLOCK_API int clock_nanosleep(clockid_t clock, int flags, const struct timespec
         return EFAULT;
     if (!valid_timespec(request))
         return EINVAL;
+    if (main_speedup) {
+        int64_t ns = to_ns(request);
+        if (flags & TIMER_ABSTIME) {
+            ns -= kernel_now_ns(clock);
+            if (ns <= 0)
+                return 0;
+        }
+        const int rc = shortened_sleep(ns, (flags & TIMER_ABSTIME) ? NULL : remaining);
+        return rc == 0 ? 0 : errno;
+    }
     if (flags & TIMER_ABSTIME)
         advance_to(to_ns(request) - base);
     else
@@ -167,12 +242,23 @@ VCLOCK_API int clock_nanosleep(clockid_t clock, int flags, const struct timespec
 
 VCLOCK_API unsigned int sleep(unsigned int seconds)
 {
+    if (main_speedup) {
+        struct timespec left = {0, 0};
+        const struct timespec request = {(time_t)seconds, 0};
+        if (nanosleep(&request, &left) != 0)
+            return (unsigned int)left.tv_sec + (left.tv_nsec > 0);
+        return 0;
+    }
     advance((int64_t)seconds * NS_PER_S);
     return 0;
 }
 
 VCLOCK_API int usleep(useconds_t microseconds)
 {
+    if (main_speedup) {
+        const struct timespec request = from_ns((int64_t)microseconds * 1000);
+        return nanosleep(&request, NULL);
+    }
     advance((int64_t)microseconds * 1000);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -128,6 +129,36 @@ TEST(VirtualClock, ConcurrentSleepsAllCount)
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(elapsed_ns() - start, 4000LL * 1000000);
+}
+
+// Speed-up mode: only the main thread's sleeps are shortened (here 20
+// times); clocks and other threads stay real. Runs in a child started with
+// the mode switched on.
+TEST(VirtualClock, MainSpeedupShortensOnlyMainThreadSleeps)
+{
+    if (!getenv("QRV_VCLOCK_MAIN_SPEEDUP")) {
+        const std::string self = "QRV_VCLOCK_MAIN_SPEEDUP=20 /proc/" + std::to_string(getpid()) +
+                                 "/exe --gtest_filter=VirtualClock.MainSpeedup* >/dev/null";
+        EXPECT_EQ(std::system(self.c_str()), 0) << "the speed-up mode failed; run " << self;
+        return;
+    }
+    timespec wall{};
+    syscall(SYS_clock_gettime, CLOCK_REALTIME, &wall);
+    EXPECT_LT(std::abs(time(nullptr) - wall.tv_sec), 2) << "the wall clock must stay real";
+
+    const int64_t real0 = real_monotonic_ns();
+    const auto mono0 = steady_clock::now();
+    std::this_thread::sleep_for(seconds(2));
+    EXPECT_EQ(sleep(1), 0u);
+    const int64_t real_ns = real_monotonic_ns() - real0;
+    const int64_t seen_ns = duration_cast<nanoseconds>(steady_clock::now() - mono0).count();
+    EXPECT_GE(real_ns, 150000000);  // 3 s / 20
+    EXPECT_LT(real_ns, 1000000000);
+    EXPECT_LT(std::abs(seen_ns - real_ns), 20000000) << "readings must follow the kernel";
+
+    const int64_t thread0 = real_monotonic_ns();
+    std::thread([] { std::this_thread::sleep_for(milliseconds(200)); }).join();
+    EXPECT_GE(real_monotonic_ns() - thread0, 200000000) << "other threads sleep in full";
 }
 
 }  // namespace

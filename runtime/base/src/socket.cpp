@@ -62,6 +62,17 @@ uint16_t local_port(int fd)
     return ntohs(sa.sin_port);
 }
 
+std::string local_address(int fd)
+{
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 || ss.ss_family != AF_INET)
+        return {};
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(ss).sin_addr, text, sizeof text);
+    return text;
+}
+
 Fd connect_tcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout, std::string* why)
 {
     auto fail = [&](int error) {

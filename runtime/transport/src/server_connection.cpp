@@ -42,7 +42,8 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
       shared_(shared),
       source_(std::move(source)),
       peer_(net::peer_text(fd_.get())),
-      peer_host_(host_of(peer_))
+      peer_host_(host_of(peer_)),
+      local_host_(net::local_address(fd_.get()))
 {
     net::set_send_timeout(fd_.get(), kStallTimeout);
     reader_ = std::thread([this] { read_loop(); });

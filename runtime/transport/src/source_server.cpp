@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "base/locator.h"
 #include "base/log.h"
 #include "base/unix_socket.h"
 
@@ -290,20 +291,38 @@ void SourceServer::reap()
         changed_.notify_all();
 }
 
-std::vector<wire::PacketPtr> SourceServer::greeting() const
+std::vector<wire::PacketPtr> SourceServer::greeting(const ServerConnection& to) const
 {
     std::vector<wire::PacketPtr> out;
     out.push_back(wire::make_packet(wire::MessageType::status, wire::encode_status({flags_locked()})));
     if (redirect_)
-        out.push_back(wire::make_packet(wire::MessageType::redirect, wire::encode_redirect(*redirect_)));
+        out.push_back(redirect_packet_locked(to));
     return out;
+}
+
+// A route to a source of this host may name it by a loopback address (that
+// is how discovery lists it here), which a receiver on another host cannot
+// reach: that receiver is sent the address of this host it reached us at,
+// where the source listens on the same port when its scope covers it, and
+// no Unix socket.
+wire::PacketPtr SourceServer::redirect_packet_locked(const ServerConnection& to) const
+{
+    std::string text = redirect_.value_or("");
+    if (!to.same_host() && !to.local_host().empty()) {
+        if (auto where = parse_locator(text); where && where->address.starts_with("127.")) {
+            where->address = to.local_host();
+            where->unix_path.clear();
+            text = format_locator(*where);
+        }
+    }
+    return wire::make_packet(wire::MessageType::redirect, wire::encode_redirect(text));
 }
 
 void SourceServer::on_ready(ServerConnection& connection)
 {
     {
         std::lock_guard lock(mutex_);
-        for (auto& p : greeting())
+        for (auto& p : greeting(connection))
             connection.send(std::move(p));
         connection.mark_ready();
     }
@@ -450,10 +469,9 @@ void SourceServer::set_redirect(std::optional<std::string> locator)
 {
     std::lock_guard lock(mutex_);
     redirect_ = std::move(locator);
-    auto p = wire::make_packet(wire::MessageType::redirect, wire::encode_redirect(redirect_.value_or("")));
     for (auto& c : connections_)
         if (c->ready())
-            c->send(p);
+            c->send(redirect_packet_locked(*c));
 }
 
 bool SourceServer::has_shared_receivers() const

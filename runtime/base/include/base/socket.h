@@ -46,6 +46,9 @@ private:
 Fd listen_tcp(const std::string& address, uint16_t port, int backlog = 128, std::string* why = nullptr);
 // The local port of a bound socket, 0 on failure.
 uint16_t local_port(int fd);
+// The local address of a bound IPv4 socket, dotted; empty for any other
+// socket or on failure.
+std::string local_address(int fd);
 // Connects within the timeout; invalid on failure, with the reason in *why
 // when given.
 Fd connect_tcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout,

@@ -96,6 +96,9 @@ public:
     std::chrono::steady_clock::time_point accepted_at() const { return accepted_at_; }
     // The peer's address without the port ("this host" on the Unix socket).
     const std::string& peer_host() const { return peer_host_; }
+    // The address of this host that the receiver connected to (dotted),
+    // empty on the Unix socket.
+    const std::string& local_host() const { return local_host_; }
     // The receiver runs on this host: over the Unix socket or loopback.
     bool same_host() const { return shared_ || peer_host_ == "this host" || peer_host_.starts_with("127."); }
     // How long the writer has been stuck in its current write, or zero:
@@ -132,6 +135,7 @@ private:
     const std::string source_;
     const std::string peer_;
     const std::string peer_host_;
+    const std::string local_host_;
     mutable std::mutex hold_mutex_;
     std::map<uint64_t, Hold> holds_;  // by frame number
     std::set<uint64_t> taken_back_;   // held too long, not released yet

@@ -140,7 +140,9 @@ private:
     ServerConnection* victim_locked(const std::string& host) const;
     // Under the lock: connections not ended yet.
     size_t live_locked() const;
-    std::vector<wire::PacketPtr> greeting() const;
+    std::vector<wire::PacketPtr> greeting(const ServerConnection& to) const;
+    // Under the lock: the redirect as this receiver can follow it.
+    wire::PacketPtr redirect_packet_locked(const ServerConnection& to) const;
     // How a receiver takes a message, by what its hello asked for.
     enum class Take { no, yes, preview, compressed, compressed_preview };
     static Take takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder* encoder);
