@@ -151,7 +151,10 @@ void ReceiverCore::run()
         GST_ELEMENT_ERROR(owner_, LIBRARY, INIT, ("%s", error.c_str()), (nullptr));
         return;
     }
-    const auto found = find_source(settings_.source_name, settings_.timeout, stopping_, &error);
+    // A short name is decided on once other hosts' answers have had a
+    // moment to come in.
+    const auto found = qrv_tools::find_source(settings_.source_name, settings_.timeout,
+                                              std::chrono::milliseconds(1000), stopping_, &error);
     if (!found) {
         if (!stopping_.load())
             GST_ELEMENT_ERROR(owner_, RESOURCE, NOT_FOUND, ("%s", error.c_str()),
