@@ -354,6 +354,7 @@ struct QrvAudioBranchState : BranchCommon {
     GstAudioInfo info{};
     bool have_info = false;
     std::vector<float> packed;  // planes gathered when upstream's are not evenly spaced
+    std::vector<float> widened;  // 16-bit samples as float planes
 };
 
 struct GstQrvAudioBranch {
@@ -456,15 +457,20 @@ static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
             GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
             return GST_FLOW_ERROR;
         }
+        // 16-bit samples go out as float planes of value / 32768, as the
+        // runtime's own 16-bit send would make them, but with the buffer's
+        // timestamp, which that send has no room for.
         const size_t samples = map.size / ((size_t)channels * 2);
-        if (samples > 0 && samples <= INT32_MAX) {
-            QRVlib_audio_frame_interleaved_16s_t f;
-            f.sample_rate = rate;
-            f.no_channels = channels;
-            f.no_samples = (int32_t)samples;
-            f.timecode = timecode;
-            f.data = reinterpret_cast<int16_t*>(map.data);
-            QRVlib_util_send_send_audio_interleaved_16s(s.core->get(), &f);
+        if (samples > 0 && samples <= INT32_MAX / 4) {
+            const auto* in = reinterpret_cast<const int16_t*>(map.data);
+            s.widened.resize((size_t)channels * samples);
+            for (size_t c = 0; c < (size_t)channels; ++c)
+                for (size_t i = 0; i < samples; ++i)
+                    s.widened[c * samples + i] = (float)in[i * channels + c] * (1.0f / 32768.0f);
+            std::vector<const void*> planes;
+            for (int c = 0; c < channels; ++c)
+                planes.push_back(s.widened.data() + (size_t)c * samples);
+            send_planar(s, planes, (int)samples, rate, timecode, frame_timestamp(pts));
         }
         gst_buffer_unmap(buffer, &map);
     }

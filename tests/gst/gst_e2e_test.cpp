@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -276,6 +278,68 @@ TEST(GstSink, TestPatternArrivesIntactAtThePipelineRate)
     const double seconds = std::chrono::duration<double>(last - first).count();
     const double rate = (frames - 1) / seconds;
     EXPECT_NEAR(rate, 25.0, 2.5);
+    sender.signal(SIGINT);
+}
+
+// videotestsrc and audiotestsrc (16-bit) into one qrvsink, our runtime's
+// receiver here: every frame, video and audio alike, carries its buffer's
+// timestamp, and stands the same distance from its timecode (when the
+// pipeline clock made it due); the 16-bit samples arrive as they were sent.
+TEST(GstSink, TestSourcesKeepVideoAndAudioTimesInStep)
+{
+    REQUIRE_GST_TOOLS();
+    const std::string name = unique_name("In Step");
+    Child sender(gst_tool("gst-launch-1.0",
+                          {"videotestsrc", "is-live=true", "!",
+                           "video/x-raw,format=UYVY,width=320,height=240,framerate=25/1", "!", "qrvsink", "name=s",
+                           "source-name=" + name, "audiotestsrc", "is-live=true", "samplesperbuffer=1920", "!",
+                           "audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2", "!", "s."}),
+                 gst_env());
+    RuntimeReceiver receiver(name, 10s);
+    ASSERT_NE(receiver.get(), nullptr) << sender.output();
+    // Timecode minus timestamp, both in 100 ns units.
+    std::vector<int64_t> video_gaps, audio_gaps;
+    float peak = 0;
+    bool whole_16_bit = true;
+    const auto end = Clock::now() + 10s;
+    while (Clock::now() < end && (video_gaps.size() < 50 || audio_gaps.size() < 50)) {
+        QRVlib_video_frame_v2_t video;
+        QRVlib_audio_frame_v2_t audio;
+        const int32_t code = QRVlib_recv_capture_v2(receiver.get(), &video, &audio, nullptr, 200);
+        if (code == QRVlib_frame_type_video) {
+            EXPECT_NE(video.timestamp, QRVlib_recv_timestamp_undefined);
+            video_gaps.push_back(video.timecode - video.timestamp);
+            QRVlib_recv_free_video_v2(receiver.get(), &video);
+        } else if (code == QRVlib_frame_type_audio) {
+            EXPECT_EQ(audio.sample_rate, 48000);
+            EXPECT_EQ(audio.no_channels, 2);
+            EXPECT_NE(audio.timestamp, QRVlib_recv_timestamp_undefined);
+            audio_gaps.push_back(audio.timecode - audio.timestamp);
+            for (int c = 0; c < audio.no_channels; ++c) {
+                const float* plane = reinterpret_cast<const float*>(
+                    reinterpret_cast<const uint8_t*>(audio.data) + (size_t)c * audio.channel_stride);
+                for (int i = 0; i < audio.no_samples; ++i) {
+                    peak = std::max(peak, std::abs(plane[i]));
+                    whole_16_bit &= plane[i] * 32768.0f == std::round(plane[i] * 32768.0f);
+                }
+            }
+            QRVlib_recv_free_audio_v2(receiver.get(), &audio);
+        }
+    }
+    ASSERT_GE(video_gaps.size(), 50u);
+    ASSERT_GE(audio_gaps.size(), 50u);
+    std::vector<int64_t> sorted = video_gaps;
+    std::sort(sorted.begin(), sorted.end());
+    const int64_t gap = sorted[sorted.size() / 2];
+    // Within 5 ms: far less than a frame (40 ms) or an audio buffer.
+    int off = 0;
+    for (const auto& gaps : {video_gaps, audio_gaps})
+        for (int64_t g : gaps)
+            off += std::llabs(g - gap) > 50000;
+    EXPECT_EQ(off, 0) << "typical gap " << gap << ", first audio gap " << audio_gaps.front();
+    // audiotestsrc's sine at its default volume of 0.8.
+    EXPECT_NEAR(peak, 0.8f, 0.01f);
+    EXPECT_TRUE(whole_16_bit);
     sender.signal(SIGINT);
 }
 
