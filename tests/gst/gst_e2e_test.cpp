@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -617,6 +618,52 @@ TEST(GstSrc, RoutingChangeRenegotiates)
     QRVlib_find_destroy(finder);
     QRVlib_routing_destroy(router);
     QRVlib_destroy();
+}
+
+// switchboard points "Routing" at a randomly chosen visible source at every
+// pass; the virtual clock makes its 15-second pauses a few hundred real
+// milliseconds. A pipeline on "Routing" follows it between sources of other
+// sizes and layouts, and goes on after each switch without an error.
+TEST(GstSrc, FollowsSwitchboardBetweenSourcesOfDifferentSizes)
+{
+    REQUIRE_GST_TOOLS();
+    Child pump({kBin + "/strobe_pump"});
+    Child other(gst_tool("gst-launch-1.0", {"videotestsrc", "is-live=true", "!",
+                                            "video/x-raw,format=UYVY,width=320,height=240,framerate=30/1", "!",
+                                            "qrvsink", "source-name=" + unique_name("Small")}),
+                gst_env());
+    Child board({"/usr/bin/stdbuf", "-oL", kBin + "/switchboard"},
+                {{"LD_PRELOAD", QRV_TEST_VCLOCK}, {"QRV_VCLOCK_REAL_SLEEP_MAX_MS", "300"}});
+    Pipeline p("qrvsrc source-name=Routing ! appsink name=out sync=false max-buffers=2 drop=true");
+    ASSERT_TRUE(p.play());
+    std::set<std::string> seen;
+    std::string current;
+    int switches = 0, since_switch = 0;
+    const auto end = Clock::now() + 30s;
+    while (Clock::now() < end && (switches < 3 || since_switch < 5 || seen.size() < 2)) {
+        auto s = pull(p.appsink("out"), 200ms);
+        if (!s)
+            continue;
+        const int width = caps_int(s->caps(), "width"), height = caps_int(s->caps(), "height");
+        const std::string format = gst_structure_get_string(s->caps(), "format");
+        const gsize bytes_per_pixel = format == "UYVY" ? 2 : 4;
+        EXPECT_GE(gst_buffer_get_size(s->buffer()), (gsize)width * height * bytes_per_pixel);
+        const std::string kind = format + " " + std::to_string(width) + "x" + std::to_string(height);
+        seen.insert(kind);
+        if (kind != current) {
+            switches += !current.empty();
+            current = kind;
+            since_switch = 0;
+        } else {
+            ++since_switch;
+        }
+    }
+    board.signal(SIGINT);
+    const std::set<std::string> both = {"BGRA 1920x1080", "UYVY 320x240"};
+    EXPECT_EQ(seen, both);
+    EXPECT_GE(switches, 3) << board.output();
+    EXPECT_GE(since_switch, 5);
+    EXPECT_EQ(p.error_within(0ms), "");
 }
 
 // The same from gst-launch-1.0: the error's text, a failed run, and the
