@@ -3,9 +3,11 @@ timing the buffers that reach the receiving one, for the benchmarks that
 compare GStreamer transports with ours.
 
 The receiving pipeline reports every buffer through `identity
-silent=false`; each report is stamped on arrival here. The rate is
-(buffers - 1) over the time from the first buffer to the last, the same
-measure as our own receiver's.
+silent=false`; each report is stamped on arrival here. The first buffers
+are passed over as warm-up (the pipelines' first frames fault in fresh
+memory on both sides), as our own benchmark receiver does with --warmup;
+the rate is (buffers - 1) over the time from the first counted buffer to
+the last, the same measure as that receiver's.
 
 shmsink keeps its buffers in a shared-memory segment, /dev/shm/shmpipe.<pid>.<n>
 (the numbers space-padded), which it removes only when its pipeline shuts
@@ -18,6 +20,9 @@ import threading
 import time
 
 SHM_DIR = "/dev/shm"
+# Buffers passed over before counting: bench_link's receiver in
+# scripts/bench.sh passes over as many.
+WARMUP = 10
 
 
 def stop(process):
@@ -47,12 +52,12 @@ def remove_segments(pid):
                 pass
 
 
-def measure_rate(send, recv, frames, env=None):
+def measure_rate(send, recv, frames, env=None, warmup=WARMUP):
     """Starts the sending pipeline (a list of gst-launch-1.0 arguments), half
-    a second later the receiving one, and counts up to frames buffers.
-    Returns (buffers per second, buffers seen); (0.0, n) when fewer than two
-    came. A receiver that never delivers is killed after 20 s plus a tenth of
-    a second a frame."""
+    a second later the receiving one, and counts up to frames buffers after
+    warmup more. Returns (buffers per second, buffers counted); (0.0, n) when
+    fewer than two were counted. A receiver that never delivers is killed
+    after 20 s plus a tenth of a second a frame."""
     sender = subprocess.Popen(["gst-launch-1.0", "-q", *send], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     receiver = None
@@ -62,11 +67,15 @@ def measure_rate(send, recv, frames, env=None):
         receiver = subprocess.Popen(["stdbuf", "-oL", "gst-launch-1.0", "-v", *recv], env=env,
                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         # The watchdog ends the receiver, which ends the loop below.
-        watchdog = threading.Timer(20 + frames / 10, receiver.kill)
+        watchdog = threading.Timer(20 + (frames + warmup) / 10, receiver.kill)
         watchdog.start()
         try:
+            seen = 0
             for line in receiver.stdout:
                 if "chain" in line and "bytes" in line:
+                    seen += 1
+                    if seen <= warmup:
+                        continue
                     stamps.append(time.monotonic())
                     if len(stamps) >= frames:
                         break

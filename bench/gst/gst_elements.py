@@ -3,10 +3,10 @@ on this host, next to GStreamer's own shmsink/shmsrc moving the same raw
 3840x2160 UYVY buffers in the same run: a sending pipeline renders them as
 fast as it can (sync=false), a receiving pipeline reports every buffer
 through identity, and each report is stamped on arrival here. The rate is
-(buffers - 1) over the time from the first buffer to the last, as in
-bench/peers/gst_rate.py (both through bench/gst_pipelines.py). Rounds
-alternate between the two; the best of each
-counts. Prints "key value" lines and a "row" line for the report.
+(buffers - 1) over the time from the first counted buffer to the last,
+after ten of warm-up, as for bench/peers/gst_rate.py and our runtime's own
+receiver (bench/gst_pipelines.py runs both). Rounds alternate between the
+peers; the best of each counts. Prints "key value" lines and a "row" line for the report.
 
 Usage: gst_elements.py PLUGIN_DIR [FRAMES] [ROUNDS] [BIN_DIR]
 

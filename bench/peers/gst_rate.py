@@ -2,9 +2,9 @@
 pipeline sends raw 3840x2160 UYVY buffers over shmsink or tcpserversink, a
 receiving pipeline takes them with shmsrc or tcpclientsrc and reports every
 buffer through identity; each report is stamped on arrival here. The rate
-is (buffers - 1) over the time from the first buffer to the last, the same
-measure as our own receiver's (see bench/gst_pipelines.py). Prints "key
-value" lines."""
+is (buffers - 1) over the time from the first counted buffer to the last,
+after a warm-up, the same measure as our own receiver's (see
+bench/gst_pipelines.py). Prints "key value" lines."""
 import os
 import shutil
 import signal
@@ -12,7 +12,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from gst_pipelines import measure_rate  # noqa: E402
+from gst_pipelines import WARMUP, measure_rate  # noqa: E402
 
 WIDTH, HEIGHT = 3840, 2160
 FRAME = WIDTH * HEIGHT * 2
@@ -23,7 +23,7 @@ def pipelines(kind, frames, workdir):
     # fakesrc writes every byte of each buffer once (zeros): with shmsink
     # the buffers come from its shared memory, so an unfilled buffer would
     # move no bytes at all, while our sender copies the caller's pixels.
-    src = (f"fakesrc num-buffers={frames + 8} sizetype=fixed sizemax={FRAME} "
+    src = (f"fakesrc num-buffers={frames + WARMUP + 8} sizetype=fixed sizemax={FRAME} "
            f"filltype=zero ! {CAPS}")
     if kind == "shm":
         path = os.path.join(workdir, "shm")
@@ -34,7 +34,7 @@ def pipelines(kind, frames, workdir):
         # No waiting for a client here: the source runs on until it is
         # stopped, and a client that lags skips to the newest buffer (as our
         # own sender does) instead of queueing without bound.
-        src = src.replace(f"num-buffers={frames + 8}", "num-buffers=-1")
+        src = src.replace(f"num-buffers={frames + WARMUP + 8}", "num-buffers=-1")
         send = (f"{src} ! tcpserversink host=127.0.0.1 port={port} sync=false "
                 f"buffers-soft-max=3 recover-policy=latest")
         # The stream arrives in pieces (tcpclientsrc reads at most 4 KiB at a
