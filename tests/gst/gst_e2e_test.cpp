@@ -204,6 +204,18 @@ std::vector<uint8_t> reference_frame(const std::string& pattern, int width, int 
     return out;
 }
 
+// The arguments of gst-launch-1.0 for live videotestsrc (320x240 UYVY at 25
+// frames per second) and audiotestsrc into one qrvsink publishing name.
+std::vector<std::string> test_sources_into_qrvsink(const std::string& name, const std::string& pattern,
+                                                   int samples_per_buffer, const std::string& audio_caps)
+{
+    return gst_tool("gst-launch-1.0",
+                    {"videotestsrc", "pattern=" + pattern, "is-live=true", "!",
+                     "video/x-raw,format=UYVY,width=320,height=240,framerate=25/1", "!", "qrvsink", "name=s",
+                     "source-name=" + name, "audiotestsrc", "is-live=true",
+                     "samplesperbuffer=" + std::to_string(samples_per_buffer), "!", audio_caps, "!", "s."});
+}
+
 TEST(GstPlugin, InspectListsTheFeaturesAndTheirProperties)
 {
     REQUIRE_GST_TOOLS();
@@ -232,11 +244,8 @@ TEST(GstSink, TestPatternArrivesIntactAtThePipelineRate)
 {
     REQUIRE_GST_TOOLS();
     const std::string name = unique_name("Pattern");
-    Child sender(gst_tool("gst-launch-1.0",
-                          {"videotestsrc", "pattern=smpte100", "is-live=true", "!",
-                           "video/x-raw,format=UYVY,width=320,height=240,framerate=25/1", "!", "qrvsink", "name=s",
-                           "source-name=" + name, "audiotestsrc", "is-live=true", "samplesperbuffer=960", "!",
-                           "audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2", "!", "s."}),
+    Child sender(test_sources_into_qrvsink(name, "smpte100", 960,
+                                           "audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2"),
                  gst_env());
     RuntimeReceiver receiver(name, 10s);
     ASSERT_NE(receiver.get(), nullptr) << sender.output();
@@ -290,11 +299,8 @@ TEST(GstSink, TestSourcesKeepVideoAndAudioTimesInStep)
 {
     REQUIRE_GST_TOOLS();
     const std::string name = unique_name("In Step");
-    Child sender(gst_tool("gst-launch-1.0",
-                          {"videotestsrc", "is-live=true", "!",
-                           "video/x-raw,format=UYVY,width=320,height=240,framerate=25/1", "!", "qrvsink", "name=s",
-                           "source-name=" + name, "audiotestsrc", "is-live=true", "samplesperbuffer=1920", "!",
-                           "audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2", "!", "s."}),
+    Child sender(test_sources_into_qrvsink(name, "smpte", 1920,
+                                           "audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2"),
                  gst_env());
     RuntimeReceiver receiver(name, 10s);
     ASSERT_NE(receiver.get(), nullptr) << sender.output();
