@@ -249,7 +249,11 @@ void ReceiverCore::on_status(QRVlib_recv_instance_t receiver, const std::string&
             connected_at_ = std::chrono::steady_clock::now();
         was_connected_ = status.connected;
     }
-    if (lost)
+    // A routed receiver loses its link each time the router points it at
+    // another source; that is a switch, not a lost connection.
+    if (lost && status.routed)
+        GST_INFO_OBJECT(owner_, "%s: following its router to another source", name.c_str());
+    else if (lost)
         GST_ELEMENT_WARNING(owner_, RESOURCE, READ,
                             ("lost the connection to %s; waiting for it to come back", name.c_str()), (nullptr));
     else
