@@ -6,7 +6,8 @@ through identity, and each report is stamped on arrival here. The rate is
 (buffers - 1) over the time from the first counted buffer to the last,
 after ten of warm-up, as for bench/peers/gst_rate.py and our runtime's own
 receiver (bench/gst_pipelines.py runs both). Rounds alternate between the
-peers; the best of each counts. Prints "key value" lines and a "row" line for the report.
+peers; the best of each counts. Prints "key value" lines and a "row" line
+for the report.
 
 Usage: gst_elements.py PLUGIN_DIR [FRAMES] [ROUNDS] [BIN_DIR]
 
