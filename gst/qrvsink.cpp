@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "elements.h"
+#include "properties.h"
 #include "sender_core.h"
 
 GST_DEBUG_CATEGORY_STATIC(qrvsink_debug);
@@ -83,11 +84,18 @@ int64_t frame_timestamp(GstClockTime pts)
     return GST_CLOCK_TIME_IS_VALID(pts) ? (int64_t)(pts / 100) : QRVlib_recv_timestamp_undefined;
 }
 
+// What the video and the audio branch share: the sender they hand their
+// buffers to, and the wait for a receiver that unlock() ends.
+struct BranchCommon {
+    std::shared_ptr<SenderCore> core;
+    bool wait_for_connection = false;
+    std::atomic<bool> unlocked{false};
+};
+
 // Holds a buffer back until a receiver is there, when the element asks for
 // that. In preroll, so that a file starts playing only once it is watched;
 // a flush or a state change lets go.
-template <class State>
-GstFlowReturn wait_in_preroll(State& s)
+GstFlowReturn wait_in_preroll(BranchCommon& s)
 {
     if (!s.wait_for_connection || !s.core || s.core->wait_for_receiver(s.unlocked))
         return GST_FLOW_OK;
@@ -96,8 +104,7 @@ GstFlowReturn wait_in_preroll(State& s)
 
 // The same while playing (live pipelines do not preroll): a pause in the
 // meantime waits for playing again, a flush ends the wait.
-template <class State>
-GstFlowReturn wait_in_render(GstBaseSink* sink, State& s)
+GstFlowReturn wait_in_render(GstBaseSink* sink, BranchCommon& s)
 {
     while (s.wait_for_connection && s.core && !s.core->wait_for_receiver(s.unlocked)) {
         const GstFlowReturn r = gst_base_sink_wait_preroll(sink);
@@ -107,16 +114,43 @@ GstFlowReturn wait_in_render(GstBaseSink* sink, State& s)
     return GST_FLOW_OK;
 }
 
+// The base sink's preroll, unlock and unlock_stop for a branch type whose
+// instances keep their state, derived from BranchCommon, behind `state`.
+template <class Branch>
+GstFlowReturn branch_preroll(GstBaseSink* sink, GstBuffer*)
+{
+    return wait_in_preroll(*reinterpret_cast<Branch*>(sink)->state);
+}
+
+template <class Branch>
+gboolean branch_unlock(GstBaseSink* sink)
+{
+    reinterpret_cast<Branch*>(sink)->state->unlocked.store(true);
+    return TRUE;
+}
+
+template <class Branch>
+gboolean branch_unlock_stop(GstBaseSink* sink)
+{
+    reinterpret_cast<Branch*>(sink)->state->unlocked.store(false);
+    return TRUE;
+}
+
+template <class Branch>
+void install_branch_waits(GstBaseSinkClass* sink_class)
+{
+    sink_class->preroll = branch_preroll<Branch>;
+    sink_class->unlock = branch_unlock<Branch>;
+    sink_class->unlock_stop = branch_unlock_stop<Branch>;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // The video branch
 // ---------------------------------------------------------------------------
 
-struct QrvVideoBranchState {
-    std::shared_ptr<SenderCore> core;
-    bool wait_for_connection = false;
-    std::atomic<bool> unlocked{false};
+struct QrvVideoBranchState : BranchCommon {
     GstVideoInfo info{};
     bool have_info = false;
     QRVlib_FourCC_type_e fourcc = QRVlib_FourCC_type_UYVY;
@@ -243,23 +277,6 @@ static GstFlowReturn video_branch_render(GstBaseSink* sink, GstBuffer* buffer)
     return GST_FLOW_OK;
 }
 
-static GstFlowReturn video_branch_preroll(GstBaseSink* sink, GstBuffer*)
-{
-    return wait_in_preroll(*reinterpret_cast<GstQrvVideoBranch*>(sink)->state);
-}
-
-static gboolean video_branch_unlock(GstBaseSink* sink)
-{
-    reinterpret_cast<GstQrvVideoBranch*>(sink)->state->unlocked.store(true);
-    return TRUE;
-}
-
-static gboolean video_branch_unlock_stop(GstBaseSink* sink)
-{
-    reinterpret_cast<GstQrvVideoBranch*>(sink)->state->unlocked.store(false);
-    return TRUE;
-}
-
 static gboolean video_branch_stop(GstBaseSink* sink)
 {
     auto* self = reinterpret_cast<GstQrvVideoBranch*>(sink);
@@ -320,9 +337,7 @@ static void gst_qrv_video_branch_class_init(GstQrvVideoBranchClass* klass)
     sink_class->set_caps = GST_DEBUG_FUNCPTR(video_branch_set_caps);
     sink_class->render = GST_DEBUG_FUNCPTR(video_branch_render);
     sink_class->stop = GST_DEBUG_FUNCPTR(video_branch_stop);
-    sink_class->preroll = GST_DEBUG_FUNCPTR(video_branch_preroll);
-    sink_class->unlock = GST_DEBUG_FUNCPTR(video_branch_unlock);
-    sink_class->unlock_stop = GST_DEBUG_FUNCPTR(video_branch_unlock_stop);
+    install_branch_waits<GstQrvVideoBranch>(sink_class);
     sink_class->propose_allocation = GST_DEBUG_FUNCPTR(video_branch_propose_allocation);
 }
 
@@ -335,13 +350,11 @@ static void gst_qrv_video_branch_init(GstQrvVideoBranch* self)
 // The audio branch
 // ---------------------------------------------------------------------------
 
-struct QrvAudioBranchState {
-    std::shared_ptr<SenderCore> core;
-    bool wait_for_connection = false;
-    std::atomic<bool> unlocked{false};
+struct QrvAudioBranchState : BranchCommon {
     GstAudioInfo info{};
     bool have_info = false;
     std::vector<float> packed;  // planes gathered when upstream's are not evenly spaced
+    std::vector<float> widened;  // 16-bit samples as float planes
 };
 
 struct GstQrvAudioBranch {
@@ -444,37 +457,25 @@ static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
             GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
             return GST_FLOW_ERROR;
         }
+        // 16-bit samples go out as float planes of value / 32768, as the
+        // runtime's own 16-bit send would make them, but with the buffer's
+        // timestamp, which that send has no room for.
         const size_t samples = map.size / ((size_t)channels * 2);
-        if (samples > 0 && samples <= INT32_MAX) {
-            QRVlib_audio_frame_interleaved_16s_t f;
-            f.sample_rate = rate;
-            f.no_channels = channels;
-            f.no_samples = (int32_t)samples;
-            f.timecode = timecode;
-            f.data = reinterpret_cast<int16_t*>(map.data);
-            QRVlib_util_send_send_audio_interleaved_16s(s.core->get(), &f);
+        if (samples > 0 && samples <= INT32_MAX / 4) {
+            const auto* in = reinterpret_cast<const int16_t*>(map.data);
+            s.widened.resize((size_t)channels * samples);
+            for (size_t c = 0; c < (size_t)channels; ++c)
+                for (size_t i = 0; i < samples; ++i)
+                    s.widened[c * samples + i] = (float)in[i * channels + c] * (1.0f / 32768.0f);
+            std::vector<const void*> planes;
+            for (int c = 0; c < channels; ++c)
+                planes.push_back(s.widened.data() + (size_t)c * samples);
+            send_planar(s, planes, (int)samples, rate, timecode, frame_timestamp(pts));
         }
         gst_buffer_unmap(buffer, &map);
     }
     s.core->poll_tally(GST_ELEMENT(GST_OBJECT_PARENT(sink) ? GST_OBJECT_PARENT(sink) : GST_OBJECT(sink)));
     return GST_FLOW_OK;
-}
-
-static GstFlowReturn audio_branch_preroll(GstBaseSink* sink, GstBuffer*)
-{
-    return wait_in_preroll(*reinterpret_cast<GstQrvAudioBranch*>(sink)->state);
-}
-
-static gboolean audio_branch_unlock(GstBaseSink* sink)
-{
-    reinterpret_cast<GstQrvAudioBranch*>(sink)->state->unlocked.store(true);
-    return TRUE;
-}
-
-static gboolean audio_branch_unlock_stop(GstBaseSink* sink)
-{
-    reinterpret_cast<GstQrvAudioBranch*>(sink)->state->unlocked.store(false);
-    return TRUE;
 }
 
 static gboolean audio_branch_stop(GstBaseSink* sink)
@@ -503,9 +504,7 @@ static void gst_qrv_audio_branch_class_init(GstQrvAudioBranchClass* klass)
     sink_class->set_caps = GST_DEBUG_FUNCPTR(audio_branch_set_caps);
     sink_class->render = GST_DEBUG_FUNCPTR(audio_branch_render);
     sink_class->stop = GST_DEBUG_FUNCPTR(audio_branch_stop);
-    sink_class->preroll = GST_DEBUG_FUNCPTR(audio_branch_preroll);
-    sink_class->unlock = GST_DEBUG_FUNCPTR(audio_branch_unlock);
-    sink_class->unlock_stop = GST_DEBUG_FUNCPTR(audio_branch_unlock_stop);
+    install_branch_waits<GstQrvAudioBranch>(sink_class);
 }
 
 static void gst_qrv_audio_branch_init(GstQrvAudioBranch* self)
@@ -543,15 +542,11 @@ static void give_core(GstElement* branch, const std::shared_ptr<SenderCore>& cor
 {
     if (!branch)
         return;
-    if (G_TYPE_CHECK_INSTANCE_TYPE(branch, gst_qrv_video_branch_get_type())) {
-        auto& s = *reinterpret_cast<GstQrvVideoBranch*>(branch)->state;
-        s.core = core;
-        s.wait_for_connection = wait_for_connection;
-    } else {
-        auto& s = *reinterpret_cast<GstQrvAudioBranch*>(branch)->state;
-        s.core = core;
-        s.wait_for_connection = wait_for_connection;
-    }
+    BranchCommon& s = G_TYPE_CHECK_INSTANCE_TYPE(branch, gst_qrv_video_branch_get_type())
+                          ? static_cast<BranchCommon&>(*reinterpret_cast<GstQrvVideoBranch*>(branch)->state)
+                          : *reinterpret_cast<GstQrvAudioBranch*>(branch)->state;
+    s.core = core;
+    s.wait_for_connection = wait_for_connection;
 }
 
 static GstPad* sink_request_new_pad(GstElement* element, GstPadTemplate* templ, const gchar*, const GstCaps*)
@@ -641,16 +636,12 @@ static void sink_set_property(GObject* object, guint id, const GValue* value, GP
     QrvSinkState& s = *self->state;
     GST_OBJECT_LOCK(object);
     switch (id) {
-    case PROP_SOURCE_NAME: {
-        const gchar* v = g_value_get_string(value);
-        s.source_name = v ? v : "";
+    case PROP_SOURCE_NAME:
+        s.source_name = qrv_gst::text_of(value);
         break;
-    }
-    case PROP_GROUPS: {
-        const gchar* v = g_value_get_string(value);
-        s.groups = v ? v : "";
+    case PROP_GROUPS:
+        s.groups = qrv_gst::text_of(value);
         break;
-    }
     case PROP_WAIT_FOR_CONNECTION:
         s.wait_for_connection = g_value_get_boolean(value);
         break;
@@ -680,7 +671,7 @@ static void sink_get_property(GObject* object, guint id, GValue* value, GParamSp
         g_value_set_string(value, s.source_name.c_str());
         break;
     case PROP_GROUPS:
-        g_value_set_string(value, s.groups.empty() ? nullptr : s.groups.c_str());
+        qrv_gst::set_text_or_unset(value, s.groups);
         break;
     case PROP_SYNC:
         g_value_set_boolean(value, s.sync);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "elements.h"
+#include "properties.h"
 #include "receiver_core.h"
 
 GST_DEBUG_CATEGORY(qrvsrc_debug);
@@ -478,11 +479,9 @@ static void src_set_property(GObject* object, guint id, const GValue* value, GPa
     QrvSrcState& s = *self->state;
     GST_OBJECT_LOCK(object);
     switch (id) {
-    case PROP_SOURCE_NAME: {
-        const gchar* v = g_value_get_string(value);
-        s.settings.source_name = v ? v : "";
+    case PROP_SOURCE_NAME:
+        s.settings.source_name = qrv_gst::text_of(value);
         break;
-    }
     case PROP_TIMEOUT:
         s.settings.timeout = std::chrono::milliseconds(g_value_get_uint(value));
         break;
@@ -492,11 +491,9 @@ static void src_set_property(GObject* object, guint id, const GValue* value, GPa
     case PROP_BANDWIDTH:
         s.settings.bandwidth = (QRVlib_recv_bandwidth_e)g_value_get_enum(value);
         break;
-    case PROP_RECEIVER_NAME: {
-        const gchar* v = g_value_get_string(value);
-        s.settings.receiver_name = v ? v : "";
+    case PROP_RECEIVER_NAME:
+        s.settings.receiver_name = qrv_gst::text_of(value);
         break;
-    }
     case PROP_TALLY_PROGRAM:
     case PROP_TALLY_PREVIEW: {
         (id == PROP_TALLY_PROGRAM ? s.settings.tally.on_program : s.settings.tally.on_preview) =
@@ -522,7 +519,7 @@ static void src_get_property(GObject* object, guint id, GValue* value, GParamSpe
     GST_OBJECT_LOCK(object);
     switch (id) {
     case PROP_SOURCE_NAME:
-        g_value_set_string(value, s.settings.source_name.empty() ? nullptr : s.settings.source_name.c_str());
+        qrv_gst::set_text_or_unset(value, s.settings.source_name);
         break;
     case PROP_TIMEOUT:
         g_value_set_uint(value, (guint)s.settings.timeout.count());

@@ -151,7 +151,10 @@ void ReceiverCore::run()
         GST_ELEMENT_ERROR(owner_, LIBRARY, INIT, ("%s", error.c_str()), (nullptr));
         return;
     }
-    const auto found = find_source(settings_.source_name, settings_.timeout, stopping_, &error);
+    // A short name is decided on once other hosts' answers have had a
+    // moment to come in.
+    const auto found = qrv_tools::find_source(settings_.source_name, settings_.timeout,
+                                              std::chrono::milliseconds(1000), stopping_, &error);
     if (!found) {
         if (!stopping_.load())
             GST_ELEMENT_ERROR(owner_, RESOURCE, NOT_FOUND, ("%s", error.c_str()),
@@ -246,7 +249,11 @@ void ReceiverCore::on_status(QRVlib_recv_instance_t receiver, const std::string&
             connected_at_ = std::chrono::steady_clock::now();
         was_connected_ = status.connected;
     }
-    if (lost)
+    // A routed receiver loses its link each time the router points it at
+    // another source; that is a switch, not a lost connection.
+    if (lost && status.routed)
+        GST_INFO_OBJECT(owner_, "%s: following its router to another source", name.c_str());
+    else if (lost)
         GST_ELEMENT_WARNING(owner_, RESOURCE, READ,
                             ("lost the connection to %s; waiting for it to come back", name.c_str()), (nullptr));
     else

@@ -3,26 +3,26 @@ on this host, next to GStreamer's own shmsink/shmsrc moving the same raw
 3840x2160 UYVY buffers in the same run: a sending pipeline renders them as
 fast as it can (sync=false), a receiving pipeline reports every buffer
 through identity, and each report is stamped on arrival here. The rate is
-(buffers - 1) over the time from the first buffer to the last, as in
-bench/peers/gst_rate.py. Rounds alternate between the two; the best of each
-counts. Prints "key value" lines and a "row" line for the report.
+(buffers - 1) over the time from the first counted buffer to the last,
+after ten of warm-up, as for bench/peers/gst_rate.py and our runtime's own
+receiver (bench/gst_pipelines.py runs both). Rounds alternate between the
+peers; the best of each counts. Prints "key value" lines and a "row" line
+for the report.
 
 Usage: gst_elements.py PLUGIN_DIR [FRAMES] [ROUNDS] [BIN_DIR]
 
 With BIN_DIR (where bench_link is), our runtime's own sender and receiver
 moving the same frames between two processes take their turn as well: the
-rate the elements could reach at best.
-
-shmsink's segments in /dev/shm are removed when its pipeline ends; one that
-a killed sender left behind is removed by its process id."""
+rate the elements could reach at best."""
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
-import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from gst_pipelines import measure_rate, stop  # noqa: E402
 
 WIDTH, HEIGHT = 3840, 2160
 FRAME = WIDTH * HEIGHT * 2
@@ -30,7 +30,6 @@ CAPS = f"video/x-raw,format=UYVY,width={WIDTH},height={HEIGHT},framerate=0/1"
 # The same source as bench/peers/gst_rate.py: every byte of each buffer is
 # written once (zeros); the pattern itself would cost both sides alike.
 SOURCE = f"fakesrc num-buffers=-1 sizetype=fixed sizemax={FRAME} filltype=zero ! {CAPS}"
-SHM_DIR = "/dev/shm"
 
 
 def pipelines(kind, workdir):
@@ -47,60 +46,10 @@ def pipelines(kind, workdir):
     return send, recv
 
 
-def stop(process):
-    """Ends a pipeline as Ctrl-C would; kills it if it is still there after 5 s."""
-    if process.poll() is None:
-        process.send_signal(signal.SIGINT)
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-
-
-def remove_segments(pid):
-    try:
-        names = os.listdir(SHM_DIR)
-    except FileNotFoundError:
-        return
-    for name in names:
-        parts = name.split(".")
-        if len(parts) == 3 and parts[0] == "shmpipe" and parts[1].strip() == str(pid):
-            try:
-                os.unlink(os.path.join(SHM_DIR, name))
-            except FileNotFoundError:
-                pass
-
-
 def run(kind, frames, env):
     with tempfile.TemporaryDirectory(prefix="qrv-gst-elements-") as workdir:
         send_cmd, recv_cmd = pipelines(kind, workdir)
-        sender = subprocess.Popen(["gst-launch-1.0", "-q", *send_cmd], env=env,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        receiver = None
-        stamps = []
-        try:
-            time.sleep(0.5)
-            receiver = subprocess.Popen(["stdbuf", "-oL", "gst-launch-1.0", "-v", *recv_cmd], env=env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-            watchdog = threading.Timer(20 + frames / 10, receiver.kill)
-            watchdog.start()
-            try:
-                for line in receiver.stdout:
-                    if "chain" in line and "bytes" in line:
-                        stamps.append(time.monotonic())
-                        if len(stamps) >= frames:
-                            break
-            finally:
-                watchdog.cancel()
-        finally:
-            for p in (receiver, sender):
-                if p is not None:
-                    stop(p)
-            remove_segments(sender.pid)
-        if len(stamps) < 2 or stamps[-1] <= stamps[0]:
-            return 0.0
-        return (len(stamps) - 1) / (stamps[-1] - stamps[0])
+        return measure_rate(send_cmd, recv_cmd, frames, env)[0]
 
 
 def run_runtime(bin_dir, frames):

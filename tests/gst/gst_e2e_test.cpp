@@ -10,11 +10,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,6 +204,18 @@ std::vector<uint8_t> reference_frame(const std::string& pattern, int width, int 
     return out;
 }
 
+// The arguments of gst-launch-1.0 for live videotestsrc (320x240 UYVY at 25
+// frames per second) and audiotestsrc into one qrvsink publishing name.
+std::vector<std::string> test_sources_into_qrvsink(const std::string& name, const std::string& pattern,
+                                                   int samples_per_buffer, const std::string& audio_caps)
+{
+    return gst_tool("gst-launch-1.0",
+                    {"videotestsrc", "pattern=" + pattern, "is-live=true", "!",
+                     "video/x-raw,format=UYVY,width=320,height=240,framerate=25/1", "!", "qrvsink", "name=s",
+                     "source-name=" + name, "audiotestsrc", "is-live=true",
+                     "samplesperbuffer=" + std::to_string(samples_per_buffer), "!", audio_caps, "!", "s."});
+}
+
 TEST(GstPlugin, InspectListsTheFeaturesAndTheirProperties)
 {
     REQUIRE_GST_TOOLS();
@@ -229,11 +244,8 @@ TEST(GstSink, TestPatternArrivesIntactAtThePipelineRate)
 {
     REQUIRE_GST_TOOLS();
     const std::string name = unique_name("Pattern");
-    Child sender(gst_tool("gst-launch-1.0",
-                          {"videotestsrc", "pattern=smpte100", "is-live=true", "!",
-                           "video/x-raw,format=UYVY,width=320,height=240,framerate=25/1", "!", "qrvsink", "name=s",
-                           "source-name=" + name, "audiotestsrc", "is-live=true", "samplesperbuffer=960", "!",
-                           "audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2", "!", "s."}),
+    Child sender(test_sources_into_qrvsink(name, "smpte100", 960,
+                                           "audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2"),
                  gst_env());
     RuntimeReceiver receiver(name, 10s);
     ASSERT_NE(receiver.get(), nullptr) << sender.output();
@@ -276,6 +288,65 @@ TEST(GstSink, TestPatternArrivesIntactAtThePipelineRate)
     const double seconds = std::chrono::duration<double>(last - first).count();
     const double rate = (frames - 1) / seconds;
     EXPECT_NEAR(rate, 25.0, 2.5);
+    sender.signal(SIGINT);
+}
+
+// videotestsrc and audiotestsrc (16-bit) into one qrvsink, our runtime's
+// receiver here: every frame, video and audio alike, carries its buffer's
+// timestamp, and stands the same distance from its timecode (when the
+// pipeline clock made it due); the 16-bit samples arrive as they were sent.
+TEST(GstSink, TestSourcesKeepVideoAndAudioTimesInStep)
+{
+    REQUIRE_GST_TOOLS();
+    const std::string name = unique_name("In Step");
+    Child sender(test_sources_into_qrvsink(name, "smpte", 1920,
+                                           "audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2"),
+                 gst_env());
+    RuntimeReceiver receiver(name, 10s);
+    ASSERT_NE(receiver.get(), nullptr) << sender.output();
+    // Timecode minus timestamp, both in 100 ns units.
+    std::vector<int64_t> video_gaps, audio_gaps;
+    float peak = 0;
+    bool whole_16_bit = true;
+    const auto end = Clock::now() + 10s;
+    while (Clock::now() < end && (video_gaps.size() < 50 || audio_gaps.size() < 50)) {
+        QRVlib_video_frame_v2_t video;
+        QRVlib_audio_frame_v2_t audio;
+        const int32_t code = QRVlib_recv_capture_v2(receiver.get(), &video, &audio, nullptr, 200);
+        if (code == QRVlib_frame_type_video) {
+            EXPECT_NE(video.timestamp, QRVlib_recv_timestamp_undefined);
+            video_gaps.push_back(video.timecode - video.timestamp);
+            QRVlib_recv_free_video_v2(receiver.get(), &video);
+        } else if (code == QRVlib_frame_type_audio) {
+            EXPECT_EQ(audio.sample_rate, 48000);
+            EXPECT_EQ(audio.no_channels, 2);
+            EXPECT_NE(audio.timestamp, QRVlib_recv_timestamp_undefined);
+            audio_gaps.push_back(audio.timecode - audio.timestamp);
+            for (int c = 0; c < audio.no_channels; ++c) {
+                const float* plane = reinterpret_cast<const float*>(
+                    reinterpret_cast<const uint8_t*>(audio.data) + (size_t)c * audio.channel_stride);
+                for (int i = 0; i < audio.no_samples; ++i) {
+                    peak = std::max(peak, std::abs(plane[i]));
+                    whole_16_bit &= plane[i] * 32768.0f == std::round(plane[i] * 32768.0f);
+                }
+            }
+            QRVlib_recv_free_audio_v2(receiver.get(), &audio);
+        }
+    }
+    ASSERT_GE(video_gaps.size(), 50u);
+    ASSERT_GE(audio_gaps.size(), 50u);
+    std::vector<int64_t> sorted = video_gaps;
+    std::sort(sorted.begin(), sorted.end());
+    const int64_t gap = sorted[sorted.size() / 2];
+    // Within 5 ms: far less than a frame (40 ms) or an audio buffer.
+    int off = 0;
+    for (const auto& gaps : {video_gaps, audio_gaps})
+        for (int64_t g : gaps)
+            off += std::llabs(g - gap) > 50000;
+    EXPECT_EQ(off, 0) << "typical gap " << gap << ", first audio gap " << audio_gaps.front();
+    // audiotestsrc's sine at its default volume of 0.8.
+    EXPECT_NEAR(peak, 0.8f, 0.01f);
+    EXPECT_TRUE(whole_16_bit);
     sender.signal(SIGINT);
 }
 
@@ -553,6 +624,62 @@ TEST(GstSrc, RoutingChangeRenegotiates)
     QRVlib_find_destroy(finder);
     QRVlib_routing_destroy(router);
     QRVlib_destroy();
+}
+
+// switchboard points "Routing" at a randomly chosen visible source at every
+// pass; the virtual clock makes its 15-second pauses a few hundred real
+// milliseconds. A pipeline on "Routing" follows it between sources of other
+// sizes and layouts, and goes on after each switch without an error or a
+// warning.
+TEST(GstSrc, FollowsSwitchboardBetweenSourcesOfDifferentSizes)
+{
+    REQUIRE_GST_TOOLS();
+    Child pump({kBin + "/strobe_pump"});
+    Child other(gst_tool("gst-launch-1.0", {"videotestsrc", "is-live=true", "!",
+                                            "video/x-raw,format=UYVY,width=320,height=240,framerate=30/1", "!",
+                                            "qrvsink", "source-name=" + unique_name("Small")}),
+                gst_env());
+    Child board({"/usr/bin/stdbuf", "-oL", kBin + "/switchboard"},
+                {{"LD_PRELOAD", QRV_TEST_VCLOCK}, {"QRV_VCLOCK_REAL_SLEEP_MAX_MS", "300"}});
+    Pipeline p("qrvsrc source-name=Routing ! appsink name=out sync=false max-buffers=2 drop=true");
+    ASSERT_TRUE(p.play());
+    std::set<std::string> seen;
+    std::string current;
+    int switches = 0, since_switch = 0;
+    const auto end = Clock::now() + 30s;
+    while (Clock::now() < end && (switches < 3 || since_switch < 5 || seen.size() < 2)) {
+        auto s = pull(p.appsink("out"), 200ms);
+        if (!s)
+            continue;
+        const int width = caps_int(s->caps(), "width"), height = caps_int(s->caps(), "height");
+        const std::string format = gst_structure_get_string(s->caps(), "format");
+        const gsize bytes_per_pixel = format == "UYVY" ? 2 : 4;
+        EXPECT_GE(gst_buffer_get_size(s->buffer()), (gsize)width * height * bytes_per_pixel);
+        const std::string kind = format + " " + std::to_string(width) + "x" + std::to_string(height);
+        seen.insert(kind);
+        if (kind != current) {
+            switches += !current.empty();
+            current = kind;
+            since_switch = 0;
+        } else {
+            ++since_switch;
+        }
+    }
+    board.signal(SIGINT);
+    const std::set<std::string> both = {"BGRA 1920x1080", "UYVY 320x240"};
+    EXPECT_EQ(seen, both);
+    EXPECT_GE(switches, 3) << board.output();
+    EXPECT_GE(since_switch, 5);
+    // A switch is neither an error nor a lost connection.
+    GstBus* bus = gst_element_get_bus(p.get());
+    int warnings = 0, errors = 0;
+    while (GstMessage* m = gst_bus_pop_filtered(bus, GstMessageType(GST_MESSAGE_WARNING | GST_MESSAGE_ERROR))) {
+        ++(GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR ? errors : warnings);
+        gst_message_unref(m);
+    }
+    gst_object_unref(bus);
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(warnings, 0);
 }
 
 // The same from gst-launch-1.0: the error's text, a failed run, and the

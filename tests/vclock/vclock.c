@@ -11,7 +11,13 @@
  * really block for 1/N of their length, while every clock reading and the
  * sleeps of all other threads stay with the kernel. This suits programs
  * whose main loop waits long intervals while a library underneath talks to
- * real peers that check wall-clock time (signed DNS updates, leases). */
+ * real peers that check wall-clock time (signed DNS updates, leases).
+ *
+ * QRV_VCLOCK_REAL_SLEEP_MAX_MS, when set to a positive number, makes every
+ * sleep also wait in real time for its own length or that many milliseconds,
+ * whichever is shorter: a program that sleeps for long stretches between
+ * steps then takes its steps at a pace that other processes, on real time,
+ * can follow, while its own clock still jumps by the full length. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <sched.h>
@@ -53,6 +59,36 @@ static int on_main_thread(void)
     return syscall(SYS_gettid) == getpid();
 }
 
+/* The real wait a sleep allows at most: -1 until read from the environment,
+ * then 0 for none. */
+static _Atomic int64_t real_sleep_max_ns = -1;
+
+static int64_t real_sleep_cap(void)
+{
+    int64_t cap = atomic_load(&real_sleep_max_ns);
+    if (cap < 0) {
+        const char* text = getenv("QRV_VCLOCK_REAL_SLEEP_MAX_MS");
+        const long ms = text ? strtol(text, NULL, 10) : 0;
+        cap = ms > 0 && ms <= 60000 ? (int64_t)ms * 1000000 : 0;
+        atomic_store(&real_sleep_max_ns, cap);
+    }
+    return cap;
+}
+
+/* Waits up to ns of real time, within the cap; the kernel's own sleep, not
+ * the one this file replaces. */
+static void real_wait(int64_t ns)
+{
+    const int64_t cap = real_sleep_cap();
+    if (cap == 0 || ns <= 0)
+        return;
+    if (ns > cap)
+        ns = cap;
+    struct timespec t = {(time_t)(ns / NS_PER_S), (long)(ns % NS_PER_S)};
+    while (syscall(SYS_clock_nanosleep, CLOCK_MONOTONIC, 0, &t, &t) != 0 && errno == EINTR) {
+    }
+}
+
 /* Nanoseconds the virtual clock has advanced since the process started. */
 VCLOCK_API int64_t qrv_vclock_elapsed_ns(void)
 {
@@ -61,6 +97,7 @@ VCLOCK_API int64_t qrv_vclock_elapsed_ns(void)
 
 static void advance(int64_t ns)
 {
+    real_wait(ns);
     if (ns > 0)
         atomic_fetch_add(&elapsed_ns, ns);
     /* Give other threads the chance to see the new time, as a real sleep
@@ -71,6 +108,7 @@ static void advance(int64_t ns)
 /* Moves the clock forward to at least `target` (elapsed nanoseconds). */
 static void advance_to(int64_t target)
 {
+    real_wait(target - atomic_load(&elapsed_ns));
     int64_t current = atomic_load(&elapsed_ns);
     while (current < target && !atomic_compare_exchange_weak(&elapsed_ns, &current, target)) {
     }

@@ -2,11 +2,9 @@
 // picture or its sound, sends camera commands and sets a source's tally.
 #include <CLI/CLI.hpp>
 #include <net/if.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -19,6 +17,7 @@
 #include "picture.h"
 #include "qrv/qrv_runtime.h"
 #include "sound.h"
+#include "source_lookup.h"
 
 namespace {
 
@@ -46,20 +45,6 @@ std::string fourcc_text(uint32_t code)
     return s;
 }
 
-// A source matches by its full name "HOST (NAME)" or by NAME alone.
-bool name_matches(const std::string& full, const std::string& wanted)
-{
-    if (full == wanted)
-        return true;
-    const size_t open = full.find(" (");
-    return open != std::string::npos && full.size() > open + 3 && full.back() == ')' &&
-           full.compare(open + 2, full.size() - open - 3, wanted) == 0;
-}
-
-struct Found {
-    std::string name, locator;
-};
-
 // What the receiver asks of its source: the pixel layout and bandwidth
 // codes of its settings, by the names the options take.
 const std::map<std::string, QRVlib_recv_color_format_e> kColorFormats = {
@@ -79,109 +64,17 @@ struct Wishes {
     std::string bandwidth = "highest";
 };
 
-// This host's name as the runtime puts it in front of its sources' names.
-std::string this_host()
-{
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0)
-        return {};
-    std::string host(buf);
-    return host.substr(0, host.find('.'));
-}
-
-bool same_text_nocase(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return tolower(x) == tolower(y); });
-}
-
-std::string joined(const std::vector<std::string>& names)
-{
-    std::string out;
-    for (const auto& n : names)
-        out += (out.empty() ? "" : ", ") + ("\"" + n + "\"");
-    return out;
-}
-
-// Finds the source by its full name, or by its own name alone. A name that
-// several hosts publish picks this host's source; with none here it is
-// refused, naming the matches. The reason for a failure goes to *error.
-std::optional<Found> find_source(const std::string& wanted, double timeout_s, std::string* error)
-{
-    QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
-    if (!finder) {
-        *error = "cannot create a finder";
-        return std::nullopt;
-    }
-    std::optional<Found> found;
-    std::vector<std::string> visible, matches;
-    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
-    // A fresh finder sees other hosts' answers arrive one by one: a short
-    // name is decided on once they have had a moment to come in.
-    const Clock::time_point settled =
-        std::min<Clock::time_point>(std::chrono::time_point_cast<Clock::duration>(deadline),
-                                    Clock::now() + std::chrono::milliseconds(1500));
-    while (!stop_requested.load()) {
-        uint32_t count = 0;
-        const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &count);
-        visible.clear();
-        std::vector<Found> candidates;
-        for (uint32_t i = 0; i < count; ++i) {
-            if (!sources[i].name)
-                continue;
-            const Found f{sources[i].name, sources[i].locator ? sources[i].locator : ""};
-            visible.push_back(f.name);
-            if (f.name == wanted) {
-                candidates.assign(1, f);
-                break;
-            }
-            if (name_matches(f.name, wanted))
-                candidates.push_back(f);
-        }
-        const bool exact = candidates.size() == 1 && candidates.front().name == wanted;
-        if (!exact && !candidates.empty() && Clock::now() < settled) {
-            QRVlib_find_wait_for_sources(finder, 100);
-            continue;
-        }
-        if (candidates.size() == 1) {
-            found = candidates.front();
-            break;
-        }
-        if (candidates.size() > 1) {
-            matches.clear();
-            std::vector<Found> here;
-            for (const auto& c : candidates) {
-                matches.push_back(c.name);
-                if (same_text_nocase(c.name.substr(0, c.name.find(" (")), this_host()))
-                    here.push_back(c);
-            }
-            if (here.size() == 1)
-                found = here.front();
-            break;
-        }
-        if (Clock::now() >= deadline)
-            break;
-        QRVlib_find_wait_for_sources(finder, 200);
-    }
-    QRVlib_find_destroy(finder);
-    if (!found) {
-        if (!matches.empty())
-            *error = "\"" + wanted + "\" is ambiguous: " + joined(matches) + "; give the full name";
-        else if (visible.empty())
-            *error = "no such source: " + wanted + " (no sources are visible)";
-        else
-            *error = "no such source: " + wanted + " (visible: " + joined(visible) + ")";
-    }
-    return found;
-}
-
 // A receiver connected to the named source, destroyed with this object.
 class Connection {
 public:
     static std::optional<Connection> open(const std::string& wanted, double timeout_s, std::string* error,
                                           const Wishes& wishes = {})
     {
-        auto found = find_source(wanted, timeout_s, error);
+        // A short name is decided on once other hosts' answers have had a
+        // moment to come in.
+        const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::duration<double>(std::max(0.0, timeout_s)));
+        auto found = qrv_tools::find_source(wanted, timeout, std::chrono::milliseconds(1500), stop_requested, error);
         if (!found)
             return std::nullopt;
         QRVlib_recv_create_v3_t settings;

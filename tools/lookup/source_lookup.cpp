@@ -8,12 +8,13 @@
 
 #include "qrv/qrv_runtime.h"
 
-namespace qrv_gst {
+namespace qrv_tools {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// This host's name as the runtime puts it in front of its sources' names.
 std::string this_host()
 {
     char buf[256] = {};
@@ -49,7 +50,8 @@ bool source_name_matches(const std::string& full, const std::string& wanted)
 }
 
 std::optional<FoundSource> find_source(const std::string& wanted, std::chrono::milliseconds timeout,
-                                       const std::atomic<bool>& cancel, std::string* error)
+                                       std::chrono::milliseconds settle, const std::atomic<bool>& cancel,
+                                       std::string* error)
 {
     QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
     if (!finder) {
@@ -60,9 +62,7 @@ std::optional<FoundSource> find_source(const std::string& wanted, std::chrono::m
     std::vector<std::string> visible, matches;
     const auto start = Clock::now();
     const auto deadline = start + timeout;
-    // Other hosts' answers come in one by one: a short name is decided on
-    // once they have had a moment to arrive.
-    const auto settled = std::min(deadline, start + std::chrono::milliseconds(1000));
+    const auto settled = std::min(deadline, start + settle);
     while (!cancel.load()) {
         uint32_t count = 0;
         const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &count);
@@ -119,4 +119,4 @@ std::optional<FoundSource> find_source(const std::string& wanted, std::chrono::m
     return found;
 }
 
-}  // namespace qrv_gst
+}  // namespace qrv_tools
