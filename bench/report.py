@@ -93,6 +93,13 @@ def main(source, target):
             f"(ratio {enc2 / peer_enc if peer_enc else 0:.2f} / {dec2 / peer_dec if peer_dec else 0:.2f}); "
             f"{peer_mbps:.0f} Mbit/s; PSNR Y {v(key + '_peer_psnr_y'):.1f}{gst_cell}",
             "encode and decode ≥ 1.7× plain TurboJPEG; Y ≥ 40 dB")
+        if v(key + "_enc2_cpu_mpps") is not None:
+            row(f"Codec {name} {width:.0f}x{height}: Mpixel per second of processor time, encode / decode, "
+                f"2 threads (1 thread)",
+                f"{v(key + '_enc2_cpu_mpps'):.0f} / {v(key + '_dec2_cpu_mpps'):.0f} "
+                f"({v(key + '_enc1_cpu_mpps'):.0f} / {v(key + '_dec1_cpu_mpps'):.0f})",
+                f"plain TurboJPEG {v(key + '_peer_enc_cpu_mpps'):.0f} / {v(key + '_peer_dec_cpu_mpps'):.0f}",
+                "the cost of a frame: no more than the peer's")
     # Further benchmarks add their own rows as "row_<name> measured|peer|goal"
     # lines, which are passed through unchanged.
     with open(source) as f:
