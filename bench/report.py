@@ -69,6 +69,37 @@ def main(source, target):
                     "-", "watch for regressions")
     if v("pattern_generation_s"):
         row("rate_probe pattern generation", f"{v('pattern_generation_s'):.2f} s", "-", "watch for regressions")
+    # The codec on each picture and size, next to plain TurboJPEG and
+    # GStreamer's jpegenc encoding the same frames in the same run.
+    if v("codec_two_core_speedup") is not None:
+        row("Two threads of plain arithmetic against one, during the codec rows",
+            f"{v('codec_two_core_speedup'):.2f}×", "2.00× on two idle cores",
+            "context: how much of the second core the host left free")
+    for key in [k[:-len("_enc2_mpps")] for k in values if k.startswith("codec_") and k.endswith("_enc2_mpps")]:
+        name, height = key[len("codec_"):].rsplit("_", 1)
+        width, quality = v(key + "_width") or 0, v(key + "_quality") or 0
+        enc2, dec2 = v(key + "_enc2_mpps"), v(key + "_dec2_mpps") or 0.0
+        enc1, dec1 = v(key + "_enc1_mpps") or 0.0, v(key + "_dec1_mpps") or 0.0
+        peer_enc, peer_dec = v(key + "_peer_enc_mpps") or 0.0, v(key + "_peer_dec_mpps") or 0.0
+        mbps = (v(key + "_bytes") or 0) * 8 * 29.97 / 1e6
+        peer_mbps = (v(key + "_peer_bytes") or 0) * 8 * 29.97 / 1e6
+        gst = v(f"gst_jpegenc_{name}_{height}_mpps")
+        gst_cell = (f"; GStreamer jpegenc {gst:.0f} Mpixel/s (ratio {enc2 / gst:.2f})" if gst
+                    else "; GStreamer jpegenc not measured")
+        row(f"Codec {name} {width:.0f}x{height} q{quality:.0f}: encode / decode, 2 threads (1 thread)",
+            f"{enc2:.0f} / {dec2:.0f} Mpixel/s ({enc1:.0f} / {dec1:.0f}); {mbps:.0f} Mbit/s at 29.97; "
+            f"PSNR Y {v(key + '_psnr_y'):.1f} U {v(key + '_psnr_u'):.1f} V {v(key + '_psnr_v'):.1f} dB",
+            f"plain TurboJPEG 1 thread {peer_enc:.0f} / {peer_dec:.0f} Mpixel/s "
+            f"(ratio {enc2 / peer_enc if peer_enc else 0:.2f} / {dec2 / peer_dec if peer_dec else 0:.2f}); "
+            f"{peer_mbps:.0f} Mbit/s; PSNR Y {v(key + '_peer_psnr_y'):.1f}{gst_cell}",
+            "encode and decode ≥ 1.7× plain TurboJPEG; Y ≥ 40 dB")
+        if v(key + "_enc2_cpu_mpps") is not None:
+            row(f"Codec {name} {width:.0f}x{height}: Mpixel per second of processor time, encode / decode, "
+                f"2 threads (1 thread)",
+                f"{v(key + '_enc2_cpu_mpps'):.0f} / {v(key + '_dec2_cpu_mpps'):.0f} "
+                f"({v(key + '_enc1_cpu_mpps'):.0f} / {v(key + '_dec1_cpu_mpps'):.0f})",
+                f"plain TurboJPEG {v(key + '_peer_enc_cpu_mpps'):.0f} / {v(key + '_peer_dec_cpu_mpps'):.0f}",
+                "the cost of a frame: no more than the peer's")
     # Further benchmarks add their own rows as "row_<name> measured|peer|goal"
     # lines, which are passed through unchanged.
     with open(source) as f:

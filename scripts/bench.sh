@@ -23,7 +23,13 @@ remove_new_shm_segments() {
     fi
   done < <(ls -1 /dev/shm 2>/dev/null || true)
 }
-trap remove_new_shm_segments EXIT
+codec_dir=
+cleanup() {
+  remove_new_shm_segments
+  [[ -n $codec_dir ]] && rm -rf "$codec_dir"
+  return 0
+}
+trap cleanup EXIT
 trap 'exit 130' INT TERM
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
@@ -66,8 +72,11 @@ for name in Path ColorfulCups Autumn; do
   f=$(ls "$walls/$name/contents/images/"*.jpg 2>/dev/null | sort -V | tail -1 || true)
   [[ -n $f ]] && photos+=("$f")
 done
-"$bin/bench_codec" --frames "$codec_frames" "${photos[@]}" | tee -a "$raw"
-/usr/bin/python3 bench/peers/gst_jpegenc.py "$codec_frames" "${photos[@]}" | tee -a "$raw" || true
+# jpegenc encodes the very frames bench_codec kept (noise included).
+codec_dir=$(mktemp -d /tmp/qrv-codec-frames-XXXXXX)
+"$bin/bench_codec" --frames "$codec_frames" --write-frames "$codec_dir" "${photos[@]}" | tee -a "$raw"
+/usr/bin/python3 bench/peers/gst_jpegenc.py "$codec_frames" "$codec_dir" | tee -a "$raw" || true
+rm -rf "$codec_dir"
 
 # Two processes on this host: our sender and receiver next to GStreamer's
 # shared-memory and TCP elements moving the same raw frames, and the memcpy

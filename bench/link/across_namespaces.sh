@@ -10,9 +10,12 @@
 set -uo pipefail
 bin=$1 frames=$2 latency_frames=$3 rounds=${4:-1}
 here=$(cd "$(dirname "$0")" && pwd)
-ns_a=qrvbench-a-$$ ns_b=qrvbench-b-$$
+# QRV_BENCH_NS_PREFIX names the namespaces and veth pair (default qrvbench),
+# so that runs of several people on one host can tell theirs apart.
+ns_prefix=${QRV_BENCH_NS_PREFIX:-qrvbench}
+ns_a=$ns_prefix-a-$$ ns_b=$ns_prefix-b-$$
 # Interface names are limited to 15 characters.
-veth_a=qrvb$$a veth_b=qrvb$$b
+veth_a=${ns_prefix:0:4}$$a veth_b=${ns_prefix:0:4}$$b
 veth_a=${veth_a:0:15} veth_b=${veth_b:0:15}
 addr_a=10.99.71.1 addr_b=10.99.71.2
 work=$(mktemp -d /tmp/qrv-netns-XXXXXX)
@@ -57,23 +60,27 @@ link() {
 # The peer, a plain TCP stream of the same frames between the same ends,
 # and our runtime take turns ROUNDS times; the best rate of each counts, so
 # that a moment of load from elsewhere on the host hurts neither alone.
-for _ in $(seq "$rounds"); do
-  in_b timeout 60 "$bin/bench_link" tcp-recv --bind "$addr_b" --port 47611 --frames "$frames" --prefix netns_tcp &
-  receiver=$!
-  in_a timeout 60 "$bin/bench_link" tcp-send --host "$addr_b" --port 47611 --frames "$frames"
-  wait "$receiver"
-  # A continuous sender; the receiver counts FRAMES after ten more.
-  link netns_qrv "--frames $frames --warmup 10" --continuous
-done | awk -f "$here/best_of.awk"
+# QRV_BENCH_SHAPED_ONLY=1 leaves these out and measures the shaped link only.
+if [[ ${QRV_BENCH_SHAPED_ONLY:-0} != 1 ]]; then
+  for _ in $(seq "$rounds"); do
+    in_b timeout 60 "$bin/bench_link" tcp-recv --bind "$addr_b" --port 47611 --frames "$frames" --prefix netns_tcp &
+    receiver=$!
+    in_a timeout 60 "$bin/bench_link" tcp-send --host "$addr_b" --port 47611 --frames "$frames"
+    wait "$receiver"
+    # A continuous sender; the receiver counts FRAMES after ten more.
+    link netns_qrv "--frames $frames --warmup 10" --continuous
+  done | awk -f "$here/best_of.awk"
 
-link netns_lat_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367
-link netns_lat_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367
+  link netns_lat_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367
+  link netns_lat_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367
+fi
 
 # The same link shaped to 1 Gbit/s at both ends (a token bucket), as most
 # local networks are: compressed video (the default between hosts) next to
 # raw pixels, paced at 29.97 fps. strobe_pump's 1920x1080 BGRA black and
-# white, and a 3840x2160 photograph with camera-like noise ($QRV_BENCH_PHOTO,
-# a JPEG; without it, generated noise, the hardest case for the codec).
+# white, and a photograph at 1920x1080 and 3840x2160 with camera-like noise
+# ($QRV_BENCH_PHOTO, a JPEG; without it, generated noise, the hardest case
+# for the codec).
 tbf="root tbf rate 1gbit burst 512kb latency 50ms"
 # shellcheck disable=SC2086  # the qdisc's words
 if tc -n "$ns_a" qdisc add dev "$veth_a" $tbf && tc -n "$ns_b" qdisc add dev "$veth_b" $tbf; then
@@ -84,15 +91,17 @@ if tc -n "$ns_a" qdisc add dev "$veth_a" $tbf && tc -n "$ns_b" qdisc add dev "$v
     if [[ $codec == raw ]]; then export QRV_VIDEO_CODEC=raw; else unset QRV_VIDEO_CODEC; fi
     link "shaped_${codec}_strobe" "--warmup 10" --frames "$((latency_frames + 10))" --width 1920 --height 1080 \
       --interval-us 33367 --strobe
+    link "shaped_${codec}_photo1080" "--warmup 10" --frames "$((latency_frames + 10))" --width 1920 --height 1080 \
+      --interval-us 33367 "${photo_option[@]}"
     link "shaped_${codec}_photo" "--warmup 10" --frames "$((latency_frames + 10))" --width 3840 --height 2160 \
       --interval-us 33367 "${photo_option[@]}"
   done | tee "$work/shaped"
   unset QRV_VIDEO_CODEC
   awk '{ v[$1] = $2 }
        END {
-         split("strobe photo", kinds, " ")
-         split("strobe_pump-like 1920x1080 BGRA|3840x2160 UYVY photograph", names, "|")
-         for (k = 1; k <= 2; k++) {
+         split("strobe photo1080 photo", kinds, " ")
+         split("strobe_pump-like 1920x1080 BGRA|1920x1080 UYVY photograph|3840x2160 UYVY photograph", names, "|")
+         for (k = 1; k <= 3; k++) {
            j = "shaped_jpeg_" kinds[k]; r = "shaped_raw_" kinds[k]
            if (!((j "_fps") in v)) continue
            printf "row 1 Gbit/s link, %s at 29.97 fps: delivered, latency median / p99 | %.1f fps (%d dropped), %.1f / %.1f ms | raw on the same link %.1f fps (%d dropped), %.1f / %.1f ms | 29.97 fps; ≤ 33 ms median at 1080p\n",

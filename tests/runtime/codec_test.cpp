@@ -115,8 +115,10 @@ TEST(SlicedJpeg, RoundTripsAtAwkwardSizesWithinPsnrThresholds)
     struct Size {
         int w, h;
     };
-    // Odd multiples of the MCU, tiny, and the widest frame allowed.
-    for (Size s : {Size{1920, 1080}, Size{1918, 1083}, Size{2, 2}, Size{16384, 24}, Size{34, 9}}) {
+    // Odd multiples of the MCU, tiny, the widest frame allowed, and a frame
+    // large enough for the fast inverse DCT; a larger frame after smaller
+    // ones and smaller ones after it reuse the encoder's buffers.
+    for (Size s : {Size{1920, 1080}, Size{1918, 1083}, Size{3840, 2160}, Size{2, 2}, Size{16384, 24}, Size{34, 9}}) {
         for (uint32_t fourcc : {QRVlib_FourCC_type_UYVY, QRVlib_FourCC_type_BGRA, QRVlib_FourCC_type_RGBX}) {
             SCOPED_TRACE(testing::Message() << s.w << "x" << s.h << " fourcc " << std::hex << fourcc);
             const Picture p = photo(fourcc, s.w, s.h);
@@ -143,12 +145,15 @@ TEST(SlicedJpeg, FlatFramesAreExact)
     // Full-range black and white saturate: exact at any quality. Studio
     // range levels are exact at the default quality.
     for (int quality : {95, 50}) {
-        for (uint8_t level : {uint8_t(0), uint8_t(255)}) {
-            Picture bgra{QRVlib_FourCC_type_BGRA, 1920, 1080, 4, std::vector<uint8_t>(1920 * 1080 * 4, level)};
-            for (size_t i = 3; i < bgra.bytes.size(); i += 4)
-                bgra.bytes[i] = 255;
-            EXPECT_EQ(round_trip(bgra, pool, quality), bgra.bytes) << int(level) << " at " << quality;
-        }
+        // Both inverse DCTs: the accurate one up to 1920x1080, the fast one above.
+        for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{1922, 1080}})
+            for (uint8_t level : {uint8_t(0), uint8_t(255)}) {
+                Picture bgra{QRVlib_FourCC_type_BGRA, w, h, 4, std::vector<uint8_t>(size_t(w) * h * 4, level)};
+                for (size_t i = 3; i < bgra.bytes.size(); i += 4)
+                    bgra.bytes[i] = 255;
+                EXPECT_EQ(round_trip(bgra, pool, quality), bgra.bytes)
+                    << int(level) << " at " << quality << ", " << w << "x" << h;
+            }
         if (quality != 95)
             continue;
         for (uint8_t luma : {uint8_t(16), uint8_t(235)}) {

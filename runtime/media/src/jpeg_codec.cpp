@@ -65,6 +65,28 @@ Planes& thread_planes()
     return planes;
 }
 
+// A slice's compressed stream, of the largest size it may need; grown, never
+// shrunk, and not initialised (the library writes what is read).
+struct StreamBuffer {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t capacity = 0;
+    uint8_t* fit(size_t size)
+    {
+        if (capacity < size) {
+            bytes.reset(new uint8_t[size]);
+            capacity = size;
+        }
+        return bytes.get();
+    }
+};
+
+// The streams of the frame being encoded, one set per encoding thread.
+std::vector<StreamBuffer>& thread_streams()
+{
+    thread_local std::vector<StreamBuffer> streams;
+    return streams;
+}
+
 // TurboJPEG's layout of a packed RGB code; -1 for codes that are not RGB.
 int tj_pixel_format(uint32_t fourcc)
 {
@@ -118,6 +140,18 @@ std::vector<uint32_t> slice_rows(int32_t height, size_t threads)
 }
 
 constexpr int kDecodeFlags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
+
+// Frames larger than 1920x1080 are decoded with the library's fast inverse
+// DCT: about a seventh less decoding time, where decoding costs most, for a
+// few tenths of a dB at the qualities such frames are sent at (85 or so
+// under the bit-rate ceiling). Smaller frames keep the accurate one: at
+// quality 95 the fast one costs up to 2.5 dB and saves little.
+constexpr uint64_t kFastIdctAbovePixels = 1920 * 1080;
+
+int decode_flags(int32_t width, int32_t height)
+{
+    return uint64_t(width) * uint64_t(height) > kFastIdctAbovePixels ? kDecodeFlags | TJFLAG_FASTDCT : kDecodeFlags;
+}
 
 }  // namespace
 
@@ -223,13 +257,13 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
         }
     }
 
-    // Each slice's stream in a buffer of the worst-case size, not
-    // initialised: only the bytes the library writes are read.
-    struct Stream {
-        std::unique_ptr<uint8_t[]> bytes;
-        size_t size = 0;
-    };
-    std::vector<Stream> streams(count);
+    // Each slice's stream in a buffer of the worst-case size, kept by the
+    // calling thread from one frame to the next: its pages stay mapped, and
+    // only the bytes the library writes are read.
+    std::vector<StreamBuffer>& buffers = thread_streams();
+    if (buffers.size() < count)
+        buffers.resize(count);
+    std::vector<size_t> sizes(count);
     std::vector<size_t> starts(count);
     for (size_t i = 1; i < count; ++i)
         starts[i] = starts[i - 1] + rows[i - 1];
@@ -249,10 +283,8 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
         }
         const int h = int(rows[i]);
         const uint8_t* src = picture.data + starts[i] * picture.stride;
-        Stream& out = streams[i];
         unsigned long size = tjBufSize(width, h, TJSAMP_422);
-        out.bytes.reset(new uint8_t[size]);
-        unsigned char* buf = out.bytes.get();
+        unsigned char* buf = buffers[i].fit(size);
         tjhandle tj = compressor();
         int r = -1;
         if (!tj) {
@@ -276,17 +308,19 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
         if (r != 0 || size == 0 || size > UINT32_MAX)
             failed = true;
         else
-            out.size = size;
+            sizes[i] = size;
     });
     if (failed)
         return std::nullopt;
 
     uint64_t total = kSlicedJpegHeaderBytes + 8 * count + packed_alpha.size();
-    for (const auto& s : streams)
-        total += s.size;
+    for (const size_t n : sizes)
+        total += n;
     if (total > max_compressed_bytes(width, picture.height))
         return std::nullopt;
-    std::vector<uint8_t> payload(total);
+    // Header and table, then the streams appended: every byte written once.
+    std::vector<uint8_t> payload(kSlicedJpegHeaderBytes + 8 * count);
+    payload.reserve(total);
     uint8_t* p = payload.data();
     put_u32(p, kSlicedJpegMagic);
     p[4] = uint8_t(alpha.alpha);
@@ -295,15 +329,13 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
     p[7] = uint8_t(count >> 8);
     put_u32(p + 8, uint32_t(packed_alpha.size()));
     put_u32(p + 12, 0);
-    size_t at = kSlicedJpegHeaderBytes + 8 * count;
     for (size_t i = 0; i < count; ++i) {
         put_u32(p + kSlicedJpegHeaderBytes + 8 * i, rows[i]);
-        put_u32(p + kSlicedJpegHeaderBytes + 8 * i + 4, uint32_t(streams[i].size));
-        std::memcpy(p + at, streams[i].bytes.get(), streams[i].size);
-        at += streams[i].size;
+        put_u32(p + kSlicedJpegHeaderBytes + 8 * i + 4, uint32_t(sizes[i]));
     }
-    if (!packed_alpha.empty())
-        std::memcpy(p + at, packed_alpha.data(), packed_alpha.size());
+    for (size_t i = 0; i < count; ++i)
+        payload.insert(payload.end(), buffers[i].bytes.get(), buffers[i].bytes.get() + sizes[i]);
+    payload.insert(payload.end(), packed_alpha.begin(), packed_alpha.end());
     return payload;
 }
 
@@ -343,6 +375,7 @@ bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32
     for (size_t i = 1; i < count; ++i)
         starts[i] = starts[i - 1] + layout->slices[i - 1].rows;
     std::atomic<bool> failed{false};
+    const int flags = decode_flags(width, height);
     pool.run(count, [&](size_t i) {
         const SliceEntry& s = layout->slices[i];
         const int h = int(s.rows);
@@ -359,7 +392,7 @@ bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32
             planes.fit(size_t(width), size_t(h));
             unsigned char* plane_ptrs[3] = {planes.y.data(), planes.u.data(), planes.v.data()};
             int strides[3] = {width, cw, cw};
-            if (tjDecompressToYUVPlanes(d, jpeg, s.bytes, plane_ptrs, width, strides, h, kDecodeFlags) != 0) {
+            if (tjDecompressToYUVPlanes(d, jpeg, s.bytes, plane_ptrs, width, strides, h, flags) != 0) {
                 failed = true;
                 return;
             }
@@ -368,7 +401,7 @@ bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32
             return;
         }
         if (tjDecompress2(d, jpeg, s.bytes, out, width, int(line_bytes), h, tj_pixel_format(fourcc),
-                          kDecodeFlags) != 0) {
+                          flags) != 0) {
             failed = true;
             return;
         }
