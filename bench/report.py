@@ -38,8 +38,8 @@ def main(source, target):
             f"ideal loop {v('ideal_stddev_us'):.0f} µs / {v('ideal_p99_us'):.0f} µs",
             "≤ 2× the ideal loop")
     if v("delivered_fps"):
-        row("Delivered to one receiver on this host, 3840x2160 UYVY",
-            f"{v('delivered_fps'):.1f} fps ({v('dropped_frames'):.0f} dropped)",
+        row("Delivered to a receiver in the sending process, 3840x2160 UYVY, sender unpaced",
+            f"{v('delivered_fps'):.1f} fps ({v('dropped_frames'):.0f} replaced before capture)",
             f"memcpy {v('memcpy_fps'):.1f} fps (ratio {v('ratio_to_memcpy'):.2f})",
             "≥ 0.80 of memcpy")
     if v("link_memcpy_fps") is not None and v("link_local_fps") is not None:

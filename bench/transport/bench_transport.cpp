@@ -1,6 +1,7 @@
 // Frames per second that reach one receiver on the same host (sender and
-// receiver in this process), over the shared-memory path and over TCP,
-// next to a plain memcpy of the same frames measured in the same run.
+// receiver in this process, the sender sending without pause), over the
+// shared-memory path and over TCP, next to a plain memcpy of the same
+// frames measured in the same run.
 // Prints "key value" lines; the ratios are what to compare across machines.
 #include <atomic>
 #include <chrono>
@@ -46,9 +47,15 @@ std::string tcp_only(std::string locator)
     return locator.substr(0, q) + (amp == std::string::npos ? "" : "?" + locator.substr(amp + 1));
 }
 
+// The rate at which frames reach the receiver while the sender keeps
+// sending: the sender runs unpaced and skips frames for a receiver that is
+// still busy (that is the design), so what counts is how many arrive per
+// second, measured after a warm-up in which the buffers' pages are first
+// touched, over `frames` arrivals (or 10 seconds at most).
 double delivered_rate(const std::vector<std::vector<uint8_t>>& sources, int frames, bool shared,
                       uint64_t* dropped)
 {
+    constexpr int kWarmup = 10;
     QRVlib_send_create_t ss("Transport Benchmark");
     ss.pace_video = ss.pace_audio = false;
     auto sender = QRVlib_send_create(&ss);
@@ -64,44 +71,41 @@ double delivered_rate(const std::vector<std::vector<uint8_t>>& sources, int fram
     if (!receiver || QRVlib_send_get_no_connections(sender, 5000) < 1)
         return 0;
 
-    std::atomic<int> received{0};
     std::atomic<bool> done{false};
-    std::thread reader([&] {
-        while (!done) {
-            QRVlib_video_frame_v2_t v;
-            if (QRVlib_recv_capture_v2(receiver, &v, nullptr, nullptr, 100) == QRVlib_frame_type_video) {
-                ++received;
-                QRVlib_recv_free_video_v2(receiver, &v);
-            }
+    std::thread feeder([&] {
+        QRVlib_video_frame_v2_t f;
+        f.width = kWidth;
+        f.height = kHeight;
+        f.line_stride = kStride;
+        for (size_t i = 0; !done; ++i) {
+            f.data = const_cast<uint8_t*>(sources[i % sources.size()].data());
+            QRVlib_send_send_video_v2(sender, &f);
         }
     });
-    QRVlib_video_frame_v2_t f;
-    f.width = kWidth;
-    f.height = kHeight;
-    f.line_stride = kStride;
-    const auto start = Clock::now();
-    for (int i = 0; i < frames; ++i) {
-        f.data = const_cast<uint8_t*>(sources[i % sources.size()].data());
-        QRVlib_send_send_video_v2(sender, &f);
+    int received = 0;
+    Clock::time_point from{};
+    QRVlib_recv_stats_t before{};
+    const auto give_up = Clock::now() + std::chrono::seconds(10);
+    while (received < kWarmup + frames && Clock::now() < give_up) {
+        QRVlib_video_frame_v2_t v;
+        if (QRVlib_recv_capture_v2(receiver, &v, nullptr, nullptr, 100) != QRVlib_frame_type_video)
+            continue;
+        QRVlib_recv_free_video_v2(receiver, &v);
+        if (++received == kWarmup) {
+            from = Clock::now();
+            QRVlib_recv_get_stats(receiver, &before);
+        }
     }
-    // Waits until what is still queued has arrived (or gave up).
-    const auto settle = Clock::now() + std::chrono::seconds(2);
-    int last = -1;
-    while (Clock::now() < settle && received.load() != last) {
-        last = received.load();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    const double elapsed = seconds_since(start) - 0.1;
+    const double elapsed = received > kWarmup ? seconds_since(from) : 0.0;
     done = true;
-    reader.join();
-    QRVlib_recv_stats_t st{};
-    QRVlib_recv_get_stats(receiver, &st);
-    QRVlib_send_transport_stats_t ts{};
-    QRVlib_send_get_transport_stats(sender, &ts);
-    *dropped = st.video_dropped + ts.video_dropped;
+    feeder.join();
+    QRVlib_recv_stats_t after{};
+    QRVlib_recv_get_stats(receiver, &after);
+    // Frames that reached the receiver but were replaced before capture.
+    *dropped = after.video_dropped - before.video_dropped;
     QRVlib_recv_destroy(receiver);
     QRVlib_send_destroy(sender);
-    return received.load() / elapsed;
+    return elapsed > 0 ? (received - kWarmup) / elapsed : 0.0;
 }
 
 }  // namespace
