@@ -190,7 +190,9 @@ void ReceiverCore::run()
 void ReceiverCore::receive(QRVlib_recv_instance_t receiver, const std::shared_ptr<RecvHandle>& handle,
                            const std::string& name)
 {
+    QRVlib_tally_t posted{};  // off until the source says otherwise
     while (!stopping_.load()) {
+        post_tally_change(receiver, name, posted);
         const bool want_video = gst_pad_is_linked(video_pad_);
         const bool want_audio = gst_pad_is_linked(audio_pad_);
         auto video = std::make_unique<QRVlib_video_frame_v2_t>();
@@ -226,6 +228,20 @@ void ReceiverCore::receive(QRVlib_recv_instance_t receiver, const std::shared_pt
             break;
         }
     }
+}
+
+void ReceiverCore::post_tally_change(QRVlib_recv_instance_t receiver, const std::string& name,
+                                     QRVlib_tally_t& posted)
+{
+    QRVlib_tally_t now{};
+    if (!QRVlib_recv_get_source_tally(receiver, &now) ||
+        (now.on_program == posted.on_program && now.on_preview == posted.on_preview))
+        return;
+    posted = now;
+    GstStructure* s = gst_structure_new("qrv-tally", "source", G_TYPE_STRING, name.c_str(), "on-program",
+                                        G_TYPE_BOOLEAN, (gboolean)now.on_program, "on-preview", G_TYPE_BOOLEAN,
+                                        (gboolean)now.on_preview, nullptr);
+    gst_element_post_message(owner_, gst_message_new_element(GST_OBJECT(owner_), s));
 }
 
 void ReceiverCore::on_status(QRVlib_recv_instance_t receiver, const std::string& name)

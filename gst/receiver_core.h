@@ -115,6 +115,9 @@ private:
     void receive(QRVlib_recv_instance_t receiver, const std::shared_ptr<RecvHandle>& handle,
                  const std::string& name);
     void on_status(QRVlib_recv_instance_t receiver, const std::string& name);
+    // Posts "qrv-tally" when the source's combined tally differs from the
+    // one posted last (both off at first).
+    void post_tally_change(QRVlib_recv_instance_t receiver, const std::string& name, QRVlib_tally_t& posted);
     void push(std::unique_ptr<CapturedFrame> frame);
 
     GstElement* owner_;

@@ -729,8 +729,9 @@ TEST(GstSrc, SourceWithoutVideoEndsTheVideoPadAndPlaysTheAudio)
     EXPECT_EQ(p.error_within(0ms), "");
 }
 
-// The test camera: the element says that camera control is available, and
-// its tally property reaches the camera.
+// The test camera: the element says that camera control is available, its
+// tally property reaches the camera, and the camera's combined tally comes
+// back as a message.
 TEST(GstSrc, ReportsCameraControlAndSetsTheTally)
 {
     Child camera({kBin + "/qrv_test_camera"});
@@ -738,21 +739,24 @@ TEST(GstSrc, ReportsCameraControlAndSetsTheTally)
                "drop=true");
     ASSERT_TRUE(p.play());
     GstBus* bus = gst_element_get_bus(p.get());
-    bool ptz = false;
+    bool ptz = false, on_program = false;
     const auto end = Clock::now() + 10s;
-    while (!ptz && Clock::now() < end) {
+    while (!(ptz && on_program) && Clock::now() < end) {
         GstMessage* m = gst_bus_timed_pop_filtered(bus, 200 * GST_MSECOND, GST_MESSAGE_ELEMENT);
         if (!m)
             continue;
         const GstStructure* s = gst_message_get_structure(m);
-        gboolean connected = FALSE, supported = FALSE;
+        gboolean connected = FALSE, supported = FALSE, program = FALSE;
         if (gst_structure_has_name(s, "qrv-status") && gst_structure_get_boolean(s, "connected", &connected) &&
             gst_structure_get_boolean(s, "ptz-supported", &supported))
-            ptz = connected && supported;
+            ptz = ptz || (connected && supported);
+        if (gst_structure_has_name(s, "qrv-tally") && gst_structure_get_boolean(s, "on-program", &program))
+            on_program = program;
         gst_message_unref(m);
     }
     gst_object_unref(bus);
     EXPECT_TRUE(ptz);
+    EXPECT_TRUE(on_program) << "the camera's tally, which this element put on program, comes back";
     EXPECT_TRUE(camera.wait_for_output("program on", 5s)) << camera.output();
 }
 
