@@ -262,21 +262,20 @@ bool ClientLink::serve(net::Fd fd, bool shared)
         std::vector<net::Fd> passed;
         Message m;
         uint64_t last_number = 0;  // of the last video frame on this connection
-        // Compressed video over TCP is decoded on a thread of its own, so
-        // that reading never waits for a decode; raw frames go on directly.
-        // It stops before the link reports down.
-        std::unique_ptr<DecodeStage> stage;
-        if (!shared)
-            stage = std::make_unique<DecodeStage>(
-                decoder_, [this](Message&& v) { events_.on_link_media(*this, std::move(v)); },
-                [this](uint64_t n) { events_.on_link_video_lost(*this, n); },
-                [this, peer](uint64_t bytes, bool decoded) {
-                    events_.on_link_video_compressed(*this, bytes, decoded);
-                    if (!decoded)
-                        QRV_LOG_AT(warn, receiver,
-                                   "receiver '%s': %s sent a compressed frame that does not decode; dropped",
-                                   log_name(), peer.c_str());
-                });
+        // Compressed video is decoded on a thread of its own (started by
+        // the first compressed frame), so that reading never waits for a
+        // decode; raw frames go on directly. It stops before the link
+        // reports down.
+        auto stage = std::make_unique<DecodeStage>(
+            decoder_, [this](Message&& v) { events_.on_link_media(*this, std::move(v)); },
+            [this](uint64_t n) { events_.on_link_video_lost(*this, n); },
+            [this, peer](uint64_t bytes, bool decoded) {
+                events_.on_link_video_compressed(*this, bytes, decoded);
+                if (!decoded)
+                    QRV_LOG_AT(warn, receiver,
+                               "receiver '%s': %s sent a compressed frame that does not decode; dropped",
+                               log_name(), peer.c_str());
+            });
         bool silent = false;
         using Clock = std::chrono::steady_clock;
         auto heard = Clock::now();  // the source's last message
@@ -370,23 +369,10 @@ bool ClientLink::serve(net::Fd fd, bool shared)
                         events_.on_link_video_lost(*this, number - last_number - 1);
                     last_number = number;
                 }
-                if (stage && VideoDecoder::compressed(m)) {
+                if (VideoDecoder::compressed(m)) {
                     stage->offer(std::move(m));
                     m = Message{};
                     break;
-                }
-                if (VideoDecoder::compressed(m)) {
-                    const uint64_t bytes = m.header.data_len;
-                    const bool decoded = decoder_.decode(m);
-                    events_.on_link_video_compressed(*this, bytes, decoded);
-                    if (!decoded) {
-                        QRV_LOG_AT(warn, receiver,
-                                   "receiver '%s': %s sent a compressed frame that does not decode; dropped",
-                                   log_name(), peer.c_str());
-                        events_.on_link_video_lost(*this, 1);
-                        m = Message{};
-                        break;
-                    }
                 }
                 events_.on_link_media(*this, std::move(m));
                 m = Message{};
