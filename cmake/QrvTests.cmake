@@ -1,0 +1,97 @@
+# Test registration with tiers. Every test carries exactly one tier label:
+#   unit         in one process, no real waits beyond a fraction of a second
+#                (the virtual clock where time matters); timeout 60 s
+#   integration  real processes, namespaces, GStreamer, the DNS server, the
+#                browser, installing; timeout 180 s
+#   fault        whole programs attacked (killed, stopped, starved of
+#                descriptors, hostile peers); timeout 300 s
+# Other labels may stand beside the tier (netns, gst, http, fuzz, ...). The
+# label "full" keeps a test out of the quick run: only the full run takes it.
+
+function(qrv_tier_timeout tier out)
+  if(tier STREQUAL "unit")
+    set(${out} 60 PARENT_SCOPE)
+  elseif(tier STREQUAL "integration")
+    set(${out} 180 PARENT_SCOPE)
+  elseif(tier STREQUAL "fault")
+    set(${out} 300 PARENT_SCOPE)
+  else()
+    message(FATAL_ERROR "unknown test tier '${tier}' (unit, integration or fault)")
+  endif()
+endfunction()
+
+# qrv_gtest(<target> TIER <tier> [LABELS <labels...>] [TIMEOUT <s>]
+#           [TEST_PREFIX <p>] [TEST_FILTER <f>] [RESOURCE_LOCK <r>] [RUN_SERIAL]
+#           [ENVIRONMENT <VAR=value...>])
+#
+# Registers the GoogleTest cases of <target> one test each. The discovery
+# module flattens list values among its PROPERTIES (a second label would be
+# taken for a property name), so the labels and the environment are set
+# after discovery, by a file that ctest reads once the list is known.
+function(qrv_gtest target)
+  cmake_parse_arguments(T "RUN_SERIAL" "TIER;TIMEOUT;TEST_PREFIX;TEST_FILTER;RESOURCE_LOCK"
+                        "LABELS;ENVIRONMENT" ${ARGN})
+  qrv_tier_timeout("${T_TIER}" default_timeout)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT ${default_timeout})
+  endif()
+  set(list_var qrv_${target}_${T_TIER}_tests)
+  string(MAKE_C_IDENTIFIER "${list_var}" list_var)
+  set(args DISCOVERY_TIMEOUT 60 TEST_LIST ${list_var})
+  if(T_TEST_PREFIX)
+    list(APPEND args TEST_PREFIX ${T_TEST_PREFIX})
+  endif()
+  if(T_TEST_FILTER)
+    list(APPEND args TEST_FILTER ${T_TEST_FILTER})
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_RUN_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  if(T_RESOURCE_LOCK)
+    list(APPEND props RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
+  gtest_discover_tests(${target} ${args} PROPERTIES ${props})
+
+  set(labels ${T_TIER} ${T_LABELS})
+  set(file ${CMAKE_CURRENT_BINARY_DIR}/${list_var}_props.cmake)
+  set(content "if(${list_var})\n  set_tests_properties(\${${list_var}} PROPERTIES LABELS [==[${labels}]==]")
+  if(T_ENVIRONMENT)
+    string(APPEND content " ENVIRONMENT [==[${T_ENVIRONMENT}]==]")
+  endif()
+  string(APPEND content ")\nendif()\n")
+  file(GENERATE OUTPUT ${file} CONTENT "${content}")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
+endfunction()
+
+# qrv_test(NAME <name> TIER <tier> COMMAND <cmd...> [LABELS <labels...>]
+#          [TIMEOUT <s>] [RUN_SERIAL] [ENVIRONMENT <VAR=value...>]
+#          [SKIP_RETURN_CODE <n>] [SKIP_REGULAR_EXPRESSION <re>] [WORKING_DIRECTORY <dir>])
+#
+# A test that is a command (a script, a program run whole).
+function(qrv_test)
+  cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIER;TIMEOUT;SKIP_RETURN_CODE;SKIP_REGULAR_EXPRESSION;WORKING_DIRECTORY"
+                        "COMMAND;LABELS;ENVIRONMENT" ${ARGN})
+  qrv_tier_timeout("${T_TIER}" default_timeout)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT ${default_timeout})
+  endif()
+  if(T_WORKING_DIRECTORY)
+    add_test(NAME ${T_NAME} COMMAND ${T_COMMAND} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
+  else()
+    add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_TIER};${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  if(T_RUN_SERIAL)
+    set_tests_properties(${T_NAME} PROPERTIES RUN_SERIAL TRUE)
+  endif()
+  if(T_ENVIRONMENT)
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+  endif()
+  if(DEFINED T_SKIP_RETURN_CODE)
+    set_tests_properties(${T_NAME} PROPERTIES SKIP_RETURN_CODE ${T_SKIP_RETURN_CODE})
+  endif()
+  if(T_SKIP_REGULAR_EXPRESSION)
+    set_tests_properties(${T_NAME} PROPERTIES SKIP_REGULAR_EXPRESSION "${T_SKIP_REGULAR_EXPRESSION}")
+  endif()
+endfunction()
