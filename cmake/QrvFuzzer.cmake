@@ -28,12 +28,25 @@ function(qrv_fuzzer name)
     file(GLOB_RECURSE dir_headers ${dir}/*.h)
     list(APPEND headers ${dir_headers})
   endforeach()
+  # One object per source, so that the compiler cache serves a rebuild.
+  set(flags -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer-no-link,address,undefined
+            -fno-sanitize-recover=all ${includes})
+  set(objects)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz/${name}.dir)
+  foreach(source ${F_SOURCES})
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${source})
+    string(MAKE_C_IDENTIFIER "${rel}" stem)
+    set(object ${CMAKE_BINARY_DIR}/fuzz/${name}.dir/${stem}.o)
+    add_custom_command(OUTPUT ${object}
+      COMMAND ${QRV_CCACHE} ${QRV_CLANGXX} ${flags} -c ${source} -o ${object}
+      DEPENDS ${source} ${headers}
+      COMMENT "Fuzz target ${name}: ${rel}"
+      VERBATIM)
+    list(APPEND objects ${object})
+  endforeach()
   add_custom_command(OUTPUT ${bin}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fuzz
-    COMMAND ${QRV_CLANGXX} -std=c++20 -g -O1 -Wall -Wextra
-            -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-            ${includes} ${F_SOURCES} ${F_LIBS} -o ${bin}
-    DEPENDS ${F_SOURCES} ${headers}
+    COMMAND ${QRV_CLANGXX} -fsanitize=fuzzer,address,undefined ${objects} ${F_LIBS} -o ${bin}
+    DEPENDS ${objects}
     COMMENT "Fuzz target ${name} with clang"
     VERBATIM)
   add_custom_target(fuzz_${name} ALL DEPENDS ${bin})

@@ -52,6 +52,10 @@ function(qrv_gtest target)
     list(APPEND props RESOURCE_LOCK ${T_RESOURCE_LOCK})
   endif()
   gtest_discover_tests(${target} ${args} PROPERTIES ${props})
+  # "unit_tests" builds what the unit tier runs, and no more.
+  if(T_TIER STREQUAL "unit" AND TARGET unit_tests)
+    add_dependencies(unit_tests ${target})
+  endif()
 
   set(labels ${T_TIER} ${T_LABELS})
   set(file ${CMAKE_CURRENT_BINARY_DIR}/${list_var}_props.cmake)

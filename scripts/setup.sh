@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   ${QRV_EXTRA_PACKAGES:-}
-  build-essential cmake pkg-config help2man
+  build-essential cmake ninja-build ccache pkg-config help2man
   libgtest-dev libgmock-dev libcli11-dev libpng-dev libsndfile1-dev libyuv-dev libzstd-dev
   clang libclang-rt-14-dev
   iproute2 python3 python3-zeroconf

@@ -1,9 +1,21 @@
 #!/bin/bash
-# Installs what is missing, builds everything and runs the tests: once in a
-# plain build, once with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and once with ThreadSanitizer.
+# Installs what is missing, builds and runs the tests.
+#
+#   bash scripts/test.sh         the plain build with every tier (unit,
+#                                integration, fault), then the runtime and
+#                                its unit tier under AddressSanitizer and
+#                                UndefinedBehaviorSanitizer
+#   bash scripts/test.sh --full  adds the longer fuzzing runs, the
+#                                integration and fault tiers under
+#                                ASan+UBSan, and the unit tier under
+#                                ThreadSanitizer
 set -euo pipefail
 cd "$(dirname "$0")/.."
+full=0
+if [[ ${1:-} == --full ]]; then
+  full=1
+fi
+
 bash scripts/setup.sh
 # The browser test's own: Chromium from Debian and Playwright's driver from
 # npm (Node.js from Debian when the machine has none).
@@ -11,22 +23,32 @@ command -v npm >/dev/null || QRV_EXTRA_PACKAGES="nodejs npm" bash scripts/setup.
 QRV_EXTRA_PACKAGES="chromium" bash scripts/setup.sh
 (cd tests/browser && npm install --no-audit --no-fund --loglevel=error)
 
-bash scripts/build.sh build
-(cd build && ctest --output-on-failure -j2 --timeout 600)
-
-bash scripts/build.sh build-asan -DQRV_SANITIZE=address,undefined
 # Some tests run programs under stdbuf, whose preloaded library comes before
 # the sanitizer's runtime; it replaces no allocator, so the order is harmless.
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 ctest --output-on-failure -j2 --timeout 900 -LE no-sanitizer)
+export ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0
+export TSAN_OPTIONS=halt_on_error=1
 
-# ThreadSanitizer over everything that runs threads: the runtime, discovery,
-# transport, the tools and the programs against the real runtime. Left out:
-# the fuzzers (they have their own sanitizers), the short real-time pacing
-# checks (their tolerances are not meant for a tenfold slowdown), the fault
-# runs against whole programs (their waits are real seconds), what runs on
-# the prebuilt HTTP library (uninstrumented, so its threads' hand-overs
-# cannot be seen) and the benchmark pattern's program test (single-threaded,
-# and slow under TSan).
-bash scripts/build.sh build-tsan -DQRV_SANITIZE=thread
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j2 --timeout 900 \
-  -LE 'no-sanitizer|fuzz|runtime-realtime|faults|http' -E '^RateProbe\.')
+bash scripts/build.sh build
+python3 scripts/check-tiers.py build
+(cd build && ctest --output-on-failure -j2 -LE full)
+
+# The runtime under ASan+UBSan: its unit tier, the C interface's in-process
+# tests among it, and the panel's server, whose request handling is where
+# bad input arrives.
+bash scripts/build.sh build-asan -DQRV_SANITIZE=address,undefined -DQRV_BUILD_PANEL=ON --target unit_tests
+(cd build-asan && ctest --output-on-failure -j2 -L unit -LE 'full|no-sanitizer')
+
+if ((full)); then
+  (cd build && ctest --output-on-failure -j2 -L full)
+
+  # Everything else under ASan+UBSan: the programs, tools and fault runs
+  # against the instrumented library.
+  bash scripts/build.sh build-asan
+  (cd build-asan && ctest --output-on-failure -j2 -L 'integration|fault' -LE 'full|no-sanitizer')
+
+  # ThreadSanitizer over the unit tier, which holds the threaded in-process
+  # tests. Left out: what runs on the prebuilt HTTP library (uninstrumented,
+  # so its threads' hand-overs cannot be seen).
+  bash scripts/build.sh build-tsan -DQRV_SANITIZE=thread --target unit_tests
+  (cd build-tsan && ctest --output-on-failure -j2 -L unit -LE 'full|no-sanitizer|http')
+fi

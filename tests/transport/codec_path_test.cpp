@@ -16,7 +16,7 @@
 #include "media/jpeg_codec.h"
 #include "objects/receiver.h"
 #include "objects/sender.h"
-#include "support.h"
+#include "transport_support.h"
 #include "transport/message_io.h"
 #include "transport/video_encoder.h"
 

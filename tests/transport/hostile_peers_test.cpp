@@ -17,9 +17,9 @@
 #include <mutex>
 #include <thread>
 
-#include "../support/sanitizers.h"
+#include "sanitizers.h"
 #include "objects/sender.h"
-#include "support.h"
+#include "transport_support.h"
 #include "base/socket.h"
 #include "transport/client_link.h"
 

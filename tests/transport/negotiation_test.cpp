@@ -10,7 +10,7 @@
 #include "base/socket.h"
 #include "objects/receiver.h"
 #include "objects/sender.h"
-#include "support.h"
+#include "transport_support.h"
 #include "transport/message_io.h"
 
 using namespace qrv;

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "support.h"
+#include "transport_support.h"
 
 using namespace std::chrono_literals;
 

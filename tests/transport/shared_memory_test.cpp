@@ -13,7 +13,7 @@
 
 #include "objects/receiver.h"
 #include "objects/sender.h"
-#include "support.h"
+#include "transport_support.h"
 #include "transport/message_io.h"
 #include "base/unix_socket.h"
 

@@ -12,11 +12,11 @@
 #include <mutex>
 #include <thread>
 
-#include "../support/sanitizers.h"
+#include "sanitizers.h"
 #include "objects/receiver.h"
 #include "objects/router.h"
 #include "objects/sender.h"
-#include "support.h"
+#include "transport_support.h"
 #include "base/socket.h"
 
 using namespace qrv;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "qrv/qrv_runtime.h"
-#include "support.h"
+#include "guarded_buffer.h"
 
 using qrv_test::GuardedBuffer;
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "qrv/qrv_runtime.h"
-#include "support.h"
+#include "guarded_buffer.h"
 
 using namespace std::chrono_literals;
 using qrv_test::GuardedBuffer;

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "objects/receiver.h"
-#include "support.h"
+#include "transport_support.h"
 
 using namespace std::chrono_literals;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "support.h"
+#include "transport_support.h"
 
 using namespace std::chrono_literals;
 using qrv_test::BgraFrame;

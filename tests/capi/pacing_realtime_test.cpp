@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "qrv/qrv_runtime.h"
-#include "support.h"
+#include "guarded_buffer.h"
 
 using qrv_test::seconds_since;
 

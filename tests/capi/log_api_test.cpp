@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "../support/sanitizers.h"
+#include "sanitizers.h"
 #include "child_process.h"
 #include "qrv/qrv_runtime.h"
 

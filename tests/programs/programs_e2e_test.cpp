@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "support.h"
+#include "transport_support.h"
 
 using namespace std::chrono_literals;
 
