@@ -74,18 +74,40 @@ bool ServerConnection::finish()
 
 void ServerConnection::read_loop()
 {
-    const int fd = fd_.get();
-    Message m;
-    uint64_t unknown_budget = times_.unknown_budget;
+    const auto receiver = read_hello();
+    if (!receiver) {
+        finish();
+        hooks_.on_finished();
+        return;
+    }
+    // The server greets the receiver and then marks it ready, under its
+    // lock, so that the greeting comes before any frame.
+    hooks_.on_ready(*this);
+    QRV_LOG_AT(info, transport, "'%s': receiver '%s' connected from %s%s", source_.c_str(), receiver->c_str(),
+               peer_.c_str(), shared_ ? " (shared memory)" : "");
+    const Ending end = read_messages();
+    finish();
+    if (end.dropped)
+        QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): %s", source_.c_str(), receiver->c_str(),
+                   peer_.c_str(), end.dropped);
+    else if (end.closed_by_peer)
+        QRV_LOG_AT(info, transport, "'%s': receiver '%s' (%s) disconnected", source_.c_str(), receiver->c_str(),
+                   peer_.c_str());
+    hooks_.on_finished();
+}
+
+std::optional<std::string> ServerConnection::read_hello()
+{
     // The first message must be the hello, whole within the handshake
     // timeout; its header alone decides whether anything more is read.
+    Message m;
     UpstreamRules rules;
     rules.hello_only = true;
     const auto hello_by = accepted_at_ + times_.handshake;
     rules.message_timeout =
         std::max(std::chrono::milliseconds(0),
                  std::chrono::duration_cast<std::chrono::milliseconds>(hello_by - std::chrono::steady_clock::now()));
-    ReadResult r = read_upstream(fd, m, rules, hello_by);
+    ReadResult r = read_upstream(fd_.get(), m, rules, hello_by);
     if (r == ReadResult::closed && std::chrono::steady_clock::now() >= hello_by && !finished_.load())
         r = ReadResult::timeout;  // nothing at all within the timeout
     if (r == ReadResult::timeout) {
@@ -94,9 +116,7 @@ void ServerConnection::read_loop()
             QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: no hello within %lld ms",
                        source_.c_str(), peer_.c_str(), (long long)times_.handshake.count());
         }
-        finish();
-        hooks_.on_finished();
-        return;
+        return std::nullopt;
     }
     const auto hello = r == ReadResult::ok ? wire::decode_hello(m.header, m.fixed) : std::nullopt;
     if (!hello) {
@@ -105,44 +125,40 @@ void ServerConnection::read_loop()
             QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: its first message is not a valid hello",
                        source_.c_str(), peer_.c_str());
         }
-        finish();
-        hooks_.on_finished();
-        return;
+        return std::nullopt;
     }
     wishes_ = *hello;
-    const std::string receiver = m.text;
-    {
-        std::lock_guard lock(mutex_);
-        receiver_name_ = m.text;
-    }
-    // The server greets the receiver and then marks it ready, under its
-    // lock, so that the greeting comes before any frame.
-    hooks_.on_ready(*this);
-    QRV_LOG_AT(info, transport, "'%s': receiver '%s' connected from %s%s", source_.c_str(), receiver.c_str(),
-               peer_.c_str(), shared_ ? " (shared memory)" : "");
-    const char* dropped = nullptr;  // why we end the connection, if we do
+    std::lock_guard lock(mutex_);
+    receiver_name_ = m.text;
+    return m.text;
+}
+
+ServerConnection::Ending ServerConnection::read_messages()
+{
     // Receivers may stay silent for as long as they like from here on, but
     // a message they begin must end in time.
-    rules.hello_only = false;
+    uint64_t unknown_budget = times_.unknown_budget;
+    UpstreamRules rules;
     rules.message_timeout = times_.message;
     rules.unknown_budget = &unknown_budget;
-    bool closed_by_peer = false;
+    Message m;
+    Ending end;
     while (!finished_.load()) {
-        r = read_upstream(fd, m, rules);
+        const ReadResult r = read_upstream(fd_.get(), m, rules);
         if (r == ReadResult::closed) {
-            closed_by_peer = !finished_.load();
+            end.closed_by_peer = !finished_.load();
             break;
         }
         if (r == ReadResult::timeout) {
             if (!finished_.load()) {
                 hooks_.on_bad_peer();
-                dropped = "a message that did not arrive in time";
+                end.dropped = "a message that did not arrive in time";
             }
             break;
         }
         if (r == ReadResult::bad) {
             hooks_.on_bad_peer();
-            dropped = "invalid message";
+            end.dropped = "invalid message";
             break;
         }
         if (r == ReadResult::skipped) {
@@ -151,45 +167,41 @@ void ServerConnection::read_loop()
             hooks_.on_unknown_message();
             continue;
         }
-        switch (m.header.type) {
-        case wire::MessageType::ptz:
-            if (auto f = wire::decode_ptz(m.header, m.fixed))
-                hooks_.on_ptz(*f);
-            break;
-        case wire::MessageType::tally:
-            if (auto f = wire::decode_tally(m.header, m.fixed)) {
-                const uint32_t flags = f->flags & (wire::kTallyProgram | wire::kTallyPreview);
-                if (tally_.exchange(flags) != flags)
-                    hooks_.on_tally(*this);
-            }
-            break;
-        case wire::MessageType::hello:
-            break;  // a repeated hello changes nothing
-        case wire::MessageType::release:
-            if (!shared_) {
-                hooks_.on_bad_peer();
-                dropped = "release of a shared frame over TCP";
-                finish();
-            } else if (auto f = wire::decode_release(m.header, m.fixed)) {
-                release(f->frame_id);
-            }
-            break;
-        default:
-            // Media and source-side messages have no business here.
+        if (const char* why = take(m)) {
             hooks_.on_bad_peer();
-            dropped = "a message that only sources send";
+            end.dropped = why;
             finish();
-            break;
         }
     }
-    finish();
-    if (dropped)
-        QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): %s", source_.c_str(), receiver.c_str(),
-                   peer_.c_str(), dropped);
-    else if (closed_by_peer)
-        QRV_LOG_AT(info, transport, "'%s': receiver '%s' (%s) disconnected", source_.c_str(), receiver.c_str(),
-                   peer_.c_str());
-    hooks_.on_finished();
+    return end;
+}
+
+const char* ServerConnection::take(const Message& m)
+{
+    switch (m.header.type) {
+    case wire::MessageType::ptz:
+        if (auto f = wire::decode_ptz(m.header, m.fixed))
+            hooks_.on_ptz(*f);
+        return nullptr;
+    case wire::MessageType::tally:
+        if (auto f = wire::decode_tally(m.header, m.fixed)) {
+            const uint32_t flags = f->flags & (wire::kTallyProgram | wire::kTallyPreview);
+            if (tally_.exchange(flags) != flags)
+                hooks_.on_tally(*this);
+        }
+        return nullptr;
+    case wire::MessageType::hello:
+        return nullptr;  // a repeated hello changes nothing
+    case wire::MessageType::release:
+        if (!shared_)
+            return "release of a shared frame over TCP";
+        if (auto f = wire::decode_release(m.header, m.fixed))
+            release(f->frame_id);
+        return nullptr;
+    default:
+        // Media and source-side messages have no business here.
+        return "a message that only sources send";
+    }
 }
 
 std::chrono::steady_clock::duration ServerConnection::stalled_for(std::chrono::steady_clock::time_point now) const
