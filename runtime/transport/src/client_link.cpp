@@ -457,7 +457,9 @@ void ClientLink::hand_on_video(Session& s)
             events_.on_link_video_lost(*this, number - s.last_number - 1);
         s.last_number = number;
     }
-    if (VideoDecoder::compressed(s.m))
+    // Compressed frames are decoded on the stage's thread; raw ones go on
+    // directly.
+    if (f && f->format_tag != wire::kVideoRaw)
         s.stage->offer(std::move(s.m));
     else
         events_.on_link_media(*this, std::move(s.m));
