@@ -119,7 +119,7 @@ private:
     bool pause(std::chrono::milliseconds how_long);
     bool stopping();
     const char* log_name() const;
-    // One connection being served (defined with serve).
+    // One connection being served (client_session.cpp).
     struct Session;
     // What one wait for the socket or the outbox came to.
     enum class Wait { readable, again, end };
