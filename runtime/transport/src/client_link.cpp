@@ -1,6 +1,11 @@
+// A receiver's link as a whole: its thread, which connects (the same-host
+// path first, TCP when that does not work) and connects again after a
+// pause when a connection ends, and the channel through which others post
+// messages for the current connection. Serving one connection is in
+// client_session.cpp, the frames of the same-host path in
+// client_shared_frames.cpp.
 #include "transport/client_link.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -13,10 +18,6 @@
 namespace qrv::transport {
 
 namespace {
-
-// Pools of one source that a connection keeps mapped; beyond, maps no one
-// uses any more are dropped first.
-constexpr size_t kMaxMappings = 16;
 
 // Same-host connections in a row that end before anything but the greeting
 // came through; beyond, the link takes TCP instead.
@@ -183,229 +184,27 @@ void ClientLink::run()
     }
 }
 
-bool ClientLink::take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,
-                             const std::shared_ptr<Channel>& channel)
+std::shared_ptr<ClientLink::Channel> ClientLink::open_channel(int fd)
 {
-    const auto f = wire::decode_shm_video(m.header, m.fixed);
-    if (!f || passed.size() != 1)
-        return false;
-    const auto bytes = wire::video_data_bytes(f->video);
-    if (!bytes)
-        return false;
-    uint64_t device = 0, inode = 0;
-    if (!net::file_identity(passed[0].get(), device, inode))
-        return false;
-    auto& slot = maps.by_file[{device, inode}];
-    if (!slot) {
-        if (maps.by_file.size() > kMaxMappings) {
-            for (auto it = maps.by_file.begin(); it != maps.by_file.end();) {
-                if (it->second && it->second.use_count() == 1)
-                    it = maps.by_file.erase(it);
-                else
-                    ++it;
-            }
-        }
-        slot = net::ShmRegion::map_readonly(passed[0].get(), wire::kMaxVideoDataBytes + (1u << 20));
-        if (!slot) {
-            maps.by_file.erase({device, inode});
-            return false;
-        }
-    }
-    std::shared_ptr<const net::ShmRegion> region = maps.by_file[{device, inode}];
-    if (maps.by_file.size() > kMaxMappings)
-        maps.by_file.erase({device, inode});  // all in use: this one stays unmapped after use
-    passed.clear();
-    // The pixels must lie wholly inside the mapping.
-    if (f->offset > region->size() || *bytes > region->size() - f->offset)
-        return false;
-    auto frame = std::make_shared<SharedFrame>();
-    frame->region = std::move(region);
-    frame->data = frame->region->data() + f->offset;
-    frame->size = static_cast<size_t>(*bytes);
-    frame->release = [channel, id = f->frame_id] { channel->post(wire::encode_release({id})); };
-    // From here on it is an ordinary video message whose data is elsewhere.
-    m.header.type = wire::MessageType::video;
-    m.header.fixed_len = wire::kVideoFixedBytes;
-    m.header.data_len = *bytes;
-    m.fixed.resize(wire::kVideoFixedBytes);
-    m.data.reset();
-    m.shared = std::move(frame);
-    return true;
-}
-
-bool ClientLink::serve(net::Fd fd, bool shared)
-{
-    // Writes to a receiver's source never block for long.
-    net::set_send_timeout(fd.get(), std::chrono::seconds(2));
-    net::set_recv_timeout(fd.get(), options_.silence_timeout);
     auto channel = std::make_shared<Channel>();
-    channel->fd = fd.get();
+    channel->fd = fd;
     // Without a descriptor to spare for it (a process at its limit), the
     // link goes on without the eventfd and looks at its outbox often.
     channel->wake = net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return true;
-        fd_ = fd.get();
-        channel_ = channel;
-    }
-    bool well = true;
-    delivered_ = false;
-    const std::string peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
-    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes_))) {
-        // The link is up once the server has taken the hello in: its first
-        // answer is always a status.
-        bool up = false;
-        BufferPool buffers;
-        Mappings maps;
-        std::vector<net::Fd> passed;
-        Message m;
-        uint64_t last_number = 0;  // of the last video frame on this connection
-        // Compressed video is decoded on a thread of its own (started by
-        // the first compressed frame), so that reading never waits for a
-        // decode; raw frames go on directly. It stops before the link
-        // reports down.
-        auto stage = std::make_unique<DecodeStage>(
-            decoder_, [this](Message&& v) { events_.on_link_media(*this, std::move(v)); },
-            [this](uint64_t n) { events_.on_link_video_lost(*this, n); },
-            [this, peer](uint64_t bytes, bool decoded) {
-                events_.on_link_video_compressed(*this, bytes, decoded);
-                if (!decoded)
-                    QRV_LOG_AT(warn, receiver,
-                               "receiver '%s': %s sent a compressed frame that does not decode; dropped",
-                               log_name(), peer.c_str());
-            });
-        bool silent = false;
-        using Clock = std::chrono::steady_clock;
-        auto heard = Clock::now();  // the source's last message
-        for (;;) {
-            // Waits for the next message or for something to write: the
-            // releases, camera commands and tally that others posted. A
-            // source that says nothing at all (not even a keepalive) for
-            // the silence timeout is taken for gone.
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(heard + options_.silence_timeout - Clock::now());
-            if (left.count() <= 0) {
-                silent = true;
-                QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent nothing for %lld ms; reconnecting", log_name(),
-                           peer.c_str(), (long long)options_.silence_timeout.count());
-                break;
-            }
-            const int wait_ms = (int)std::min<int64_t>(left.count() + 1, channel->wake ? INT32_MAX : 10);
-            pollfd fds[2] = {{fd.get(), POLLIN, 0}, {channel->wake.get(), POLLIN, 0}};
-            if (::poll(fds, channel->wake ? 2 : 1, wait_ms) < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            if ((!channel->wake || (fds[1].revents & POLLIN)) && !channel->flush())
-                break;
-            if (fds[0].revents & POLLNVAL)
-                break;
-            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            heard = Clock::now();
-            passed.clear();
-            errno = 0;  // tells a silent peer from a closed stream below
-            const ReadResult r = read_message(fd.get(), m, &buffers, shared ? &passed : nullptr);
-            if (r == ReadResult::closed) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    silent = true;
-                    QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent nothing for %lld ms; reconnecting",
-                               log_name(), peer.c_str(), (long long)options_.silence_timeout.count());
-                }
-                break;
-            }
-            if (r == ReadResult::skipped) {
-                // From a source of a later version; descriptors that came
-                // with it are closed unused.
-                events_.on_link_skipped(*this, !wire::known_type(m.header.type));
-                continue;
-            }
-            delivered_ = delivered_ || up;
-            bool bad = r == ReadResult::bad;
-            // Descriptors come only with shared-memory frames, one each.
-            if (!bad && m.header.type == wire::MessageType::shm_video)
-                bad = !shared || !take_shared(m, passed, maps, channel);
-            else if (!bad && !passed.empty())
-                bad = true;
-            if (bad) {
-                QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent an invalid message; reconnecting", log_name(),
-                           peer.c_str());
-                events_.on_link_bad(*this);
-                well = false;
-                break;
-            }
-            switch (m.header.type) {
-            case wire::MessageType::status:
-                if (!up) {
-                    up = true;
-                    connected_ = true;
-                    shared_ = shared;
-                    ++connects_;
-                    QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), peer.c_str());
-                    events_.on_link_up(*this);
-                }
-                if (auto f = wire::decode_status(m.header, m.fixed))
-                    events_.on_link_status(*this, f->flags);
-                break;
-            case wire::MessageType::redirect:
-                if (m.text.empty())
-                    QRV_LOG_AT(debug, receiver, "receiver '%s': %s routes nowhere now", log_name(), peer.c_str());
-                else
-                    QRV_LOG_AT(info, receiver, "receiver '%s': %s redirects to %s", log_name(), peer.c_str(),
-                               m.text.c_str());
-                events_.on_link_redirect(*this, m.text);
-                break;
-            case wire::MessageType::video: {
-                // The frame's number on its source shows the frames skipped
-                // there for this receiver.
-                const auto f = wire::decode_video(m.header, m.fixed);
-                const uint64_t number = f ? f->frame_number : 0;
-                if (number != 0) {
-                    // A receiver that asked for fewer frames skips by its own wish.
-                    if (last_number != 0 && number > last_number + 1 && wishes_.frame_interval_us == 0)
-                        events_.on_link_video_lost(*this, number - last_number - 1);
-                    last_number = number;
-                }
-                if (VideoDecoder::compressed(m)) {
-                    stage->offer(std::move(m));
-                    m = Message{};
-                    break;
-                }
-                events_.on_link_media(*this, std::move(m));
-                m = Message{};
-                break;
-            }
-            case wire::MessageType::audio:
-            case wire::MessageType::metadata:
-                events_.on_link_media(*this, std::move(m));
-                m = Message{};
-                break;
-            default:
-                break;  // hello and camera commands are not sent to receivers
-            }
-        }
-        m = Message{};  // a frame not handed on is released before the channel closes
-        stage.reset();
-        channel->flush();
-        if (up) {
-            connected_ = false;
-            shared_ = false;
-            if (well && !silent && !stopping())
-                QRV_LOG_AT(info, receiver, "receiver '%s': the connection to %s ended; reconnecting", log_name(),
-                           peer.c_str());
-            events_.on_link_down(*this);
-        } else if (shared) {
-            well = false;  // a Unix socket that never greeted us
-        }
-    }
-    channel->close();
+    std::lock_guard lock(mutex_);
+    if (stopping_)
+        return nullptr;
+    fd_ = fd;
+    channel_ = channel;
+    return channel;
+}
+
+void ClientLink::close_channel(Channel& channel)
+{
+    channel.close();
     std::lock_guard lock(mutex_);
     fd_ = -1;
     channel_.reset();
-    return well;
 }
 
 }  // namespace qrv::transport

@@ -26,13 +26,15 @@ struct Source {
     ReadResult failed() const { return truncated ? ReadResult::bad : ReadResult::closed; }
 };
 
-// Reads and throws away n bytes, a bounded piece at a time.
-bool discard(const Source& src, uint64_t n)
+// Reads and throws away n bytes, a bounded piece at a time, with read
+// (which fills a span and says whether it could).
+template <class Read>
+bool discard(uint64_t n, const Read& read)
 {
     uint8_t sink[16 * 1024];
     while (n > 0) {
         const size_t step = static_cast<size_t>(std::min<uint64_t>(n, sizeof sink));
-        if (!src.read(std::span(sink, step)))
+        if (!read(std::span(sink, step)))
             return false;
         n -= step;
     }
@@ -61,7 +63,9 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net:
     case wire::Verdict::bad:
         return ReadResult::bad;
     case wire::Verdict::skip:
-        return discard(src, uint64_t{h->text_len} + h->data_len) ? ReadResult::skipped : src.failed();
+        return discard(uint64_t{h->text_len} + h->data_len, [&](std::span<uint8_t> piece) { return src.read(piece); })
+                   ? ReadResult::skipped
+                   : src.failed();
     case wire::Verdict::take:
         break;
     }
@@ -103,11 +107,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Reads exactly out.size() bytes unless the deadline passes first.
-ReadResult read_until(int fd, std::span<uint8_t> out, Clock::time_point deadline)
+// Waits until fd is readable: ok, timeout when the deadline passes first,
+// closed when it cannot be waited for.
+ReadResult wait_readable(int fd, Clock::time_point deadline)
 {
-    size_t done = 0;
-    while (done < out.size()) {
+    for (;;) {
         const auto now = Clock::now();
         if (now >= deadline)
             return ReadResult::timeout;
@@ -116,8 +120,18 @@ ReadResult read_until(int fd, std::span<uint8_t> out, Clock::time_point deadline
         const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60'000)));
         if (r < 0 && errno != EINTR)
             return ReadResult::closed;
-        if (r <= 0)
-            continue;
+        if (r > 0)
+            return ReadResult::ok;
+    }
+}
+
+// Reads exactly out.size() bytes unless the deadline passes first.
+ReadResult read_until(int fd, std::span<uint8_t> out, Clock::time_point deadline)
+{
+    size_t done = 0;
+    while (done < out.size()) {
+        if (auto r = wait_readable(fd, deadline); r != ReadResult::ok)
+            return r;
         const ssize_t n = ::recv(fd, out.data() + done, out.size() - done, MSG_DONTWAIT);
         if (n == 0)
             return ReadResult::closed;
@@ -139,20 +153,10 @@ ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock
     out.data.reset();
     out.text.clear();
     out.fixed.clear();
-    // The first byte may take as long as the caller allows; from there on
-    // the message has its own time limit.
-    for (;;) {
-        const auto now = Clock::now();
-        if (now >= first_by)
-            return ReadResult::closed;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(first_by - now).count();
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60'000)));
-        if (r < 0 && errno != EINTR)
-            return ReadResult::closed;
-        if (r > 0)
-            break;
-    }
+    // The first byte may take as long as the caller allows (nothing by
+    // then: closed); from there on the message has its own time limit.
+    if (wait_readable(fd, first_by) != ReadResult::ok)
+        return ReadResult::closed;
     const auto deadline = Clock::now() + rules.message_timeout;
     uint8_t head[wire::kHeaderBytes];
     if (auto r = read_until(fd, head, deadline); r != ReadResult::ok)
@@ -170,14 +174,12 @@ ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock
         if (rest > rules.max_unknown || !rules.unknown_budget || rest > *rules.unknown_budget)
             return ReadResult::bad;
         *rules.unknown_budget -= rest;
-        uint8_t sink[4096];
-        for (uint64_t left = rest; left > 0;) {
-            const size_t step = static_cast<size_t>(std::min<uint64_t>(left, sizeof sink));
-            if (auto r = read_until(fd, std::span(sink, step), deadline); r != ReadResult::ok)
-                return r;
-            left -= step;
-        }
-        return ReadResult::skipped;
+        ReadResult r = ReadResult::ok;
+        discard(rest, [&](std::span<uint8_t> piece) {
+            r = read_until(fd, piece, deadline);
+            return r == ReadResult::ok;
+        });
+        return r == ReadResult::ok ? ReadResult::skipped : r;
     }
     if (!wire::upstream_type(h->type) || rest > wire::kMaxUpstreamBytes)
         return ReadResult::bad;

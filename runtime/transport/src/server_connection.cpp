@@ -1,3 +1,7 @@
+// One receiver's connection to a source: its reader (the hello, then the
+// receiver's control messages) and its writer (the queue into the socket,
+// with keepalives when there is nothing else). The frames of the same-host
+// path are in server_shared_frames.cpp.
 #include "transport/server_connection.h"
 
 #include <algorithm>
@@ -74,18 +78,40 @@ bool ServerConnection::finish()
 
 void ServerConnection::read_loop()
 {
-    const int fd = fd_.get();
-    Message m;
-    uint64_t unknown_budget = times_.unknown_budget;
+    const auto receiver = read_hello();
+    if (!receiver) {
+        finish();
+        hooks_.on_finished();
+        return;
+    }
+    // The server greets the receiver and then marks it ready, under its
+    // lock, so that the greeting comes before any frame.
+    hooks_.on_ready(*this);
+    QRV_LOG_AT(info, transport, "'%s': receiver '%s' connected from %s%s", source_.c_str(), receiver->c_str(),
+               peer_.c_str(), shared_ ? " (shared memory)" : "");
+    const Ending end = read_messages();
+    finish();
+    if (end.dropped)
+        QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): %s", source_.c_str(), receiver->c_str(),
+                   peer_.c_str(), end.dropped);
+    else if (end.closed_by_peer)
+        QRV_LOG_AT(info, transport, "'%s': receiver '%s' (%s) disconnected", source_.c_str(), receiver->c_str(),
+                   peer_.c_str());
+    hooks_.on_finished();
+}
+
+std::optional<std::string> ServerConnection::read_hello()
+{
     // The first message must be the hello, whole within the handshake
     // timeout; its header alone decides whether anything more is read.
+    Message m;
     UpstreamRules rules;
     rules.hello_only = true;
     const auto hello_by = accepted_at_ + times_.handshake;
     rules.message_timeout =
         std::max(std::chrono::milliseconds(0),
                  std::chrono::duration_cast<std::chrono::milliseconds>(hello_by - std::chrono::steady_clock::now()));
-    ReadResult r = read_upstream(fd, m, rules, hello_by);
+    ReadResult r = read_upstream(fd_.get(), m, rules, hello_by);
     if (r == ReadResult::closed && std::chrono::steady_clock::now() >= hello_by && !finished_.load())
         r = ReadResult::timeout;  // nothing at all within the timeout
     if (r == ReadResult::timeout) {
@@ -94,9 +120,7 @@ void ServerConnection::read_loop()
             QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: no hello within %lld ms",
                        source_.c_str(), peer_.c_str(), (long long)times_.handshake.count());
         }
-        finish();
-        hooks_.on_finished();
-        return;
+        return std::nullopt;
     }
     const auto hello = r == ReadResult::ok ? wire::decode_hello(m.header, m.fixed) : std::nullopt;
     if (!hello) {
@@ -105,44 +129,40 @@ void ServerConnection::read_loop()
             QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: its first message is not a valid hello",
                        source_.c_str(), peer_.c_str());
         }
-        finish();
-        hooks_.on_finished();
-        return;
+        return std::nullopt;
     }
     wishes_ = *hello;
-    const std::string receiver = m.text;
-    {
-        std::lock_guard lock(mutex_);
-        receiver_name_ = m.text;
-    }
-    // The server greets the receiver and then marks it ready, under its
-    // lock, so that the greeting comes before any frame.
-    hooks_.on_ready(*this);
-    QRV_LOG_AT(info, transport, "'%s': receiver '%s' connected from %s%s", source_.c_str(), receiver.c_str(),
-               peer_.c_str(), shared_ ? " (shared memory)" : "");
-    const char* dropped = nullptr;  // why we end the connection, if we do
+    std::lock_guard lock(mutex_);
+    receiver_name_ = m.text;
+    return m.text;
+}
+
+ServerConnection::Ending ServerConnection::read_messages()
+{
     // Receivers may stay silent for as long as they like from here on, but
     // a message they begin must end in time.
-    rules.hello_only = false;
+    uint64_t unknown_budget = times_.unknown_budget;
+    UpstreamRules rules;
     rules.message_timeout = times_.message;
     rules.unknown_budget = &unknown_budget;
-    bool closed_by_peer = false;
+    Message m;
+    Ending end;
     while (!finished_.load()) {
-        r = read_upstream(fd, m, rules);
+        const ReadResult r = read_upstream(fd_.get(), m, rules);
         if (r == ReadResult::closed) {
-            closed_by_peer = !finished_.load();
+            end.closed_by_peer = !finished_.load();
             break;
         }
         if (r == ReadResult::timeout) {
             if (!finished_.load()) {
                 hooks_.on_bad_peer();
-                dropped = "a message that did not arrive in time";
+                end.dropped = "a message that did not arrive in time";
             }
             break;
         }
         if (r == ReadResult::bad) {
             hooks_.on_bad_peer();
-            dropped = "invalid message";
+            end.dropped = "invalid message";
             break;
         }
         if (r == ReadResult::skipped) {
@@ -151,45 +171,41 @@ void ServerConnection::read_loop()
             hooks_.on_unknown_message();
             continue;
         }
-        switch (m.header.type) {
-        case wire::MessageType::ptz:
-            if (auto f = wire::decode_ptz(m.header, m.fixed))
-                hooks_.on_ptz(*f);
-            break;
-        case wire::MessageType::tally:
-            if (auto f = wire::decode_tally(m.header, m.fixed)) {
-                const uint32_t flags = f->flags & (wire::kTallyProgram | wire::kTallyPreview);
-                if (tally_.exchange(flags) != flags)
-                    hooks_.on_tally(*this);
-            }
-            break;
-        case wire::MessageType::hello:
-            break;  // a repeated hello changes nothing
-        case wire::MessageType::release:
-            if (!shared_) {
-                hooks_.on_bad_peer();
-                dropped = "release of a shared frame over TCP";
-                finish();
-            } else if (auto f = wire::decode_release(m.header, m.fixed)) {
-                release(f->frame_id);
-            }
-            break;
-        default:
-            // Media and source-side messages have no business here.
+        if (const char* why = take(m)) {
             hooks_.on_bad_peer();
-            dropped = "a message that only sources send";
+            end.dropped = why;
             finish();
-            break;
         }
     }
-    finish();
-    if (dropped)
-        QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): %s", source_.c_str(), receiver.c_str(),
-                   peer_.c_str(), dropped);
-    else if (closed_by_peer)
-        QRV_LOG_AT(info, transport, "'%s': receiver '%s' (%s) disconnected", source_.c_str(), receiver.c_str(),
-                   peer_.c_str());
-    hooks_.on_finished();
+    return end;
+}
+
+const char* ServerConnection::take(const Message& m)
+{
+    switch (m.header.type) {
+    case wire::MessageType::ptz:
+        if (auto f = wire::decode_ptz(m.header, m.fixed))
+            hooks_.on_ptz(*f);
+        return nullptr;
+    case wire::MessageType::tally:
+        if (auto f = wire::decode_tally(m.header, m.fixed)) {
+            const uint32_t flags = f->flags & (wire::kTallyProgram | wire::kTallyPreview);
+            if (tally_.exchange(flags) != flags)
+                hooks_.on_tally(*this);
+        }
+        return nullptr;
+    case wire::MessageType::hello:
+        return nullptr;  // a repeated hello changes nothing
+    case wire::MessageType::release:
+        if (!shared_)
+            return "release of a shared frame over TCP";
+        if (auto f = wire::decode_release(m.header, m.fixed))
+            release(f->frame_id);
+        return nullptr;
+    default:
+        // Media and source-side messages have no business here.
+        return "a message that only sources send";
+    }
 }
 
 std::chrono::steady_clock::duration ServerConnection::stalled_for(std::chrono::steady_clock::time_point now) const
@@ -198,69 +214,6 @@ std::chrono::steady_clock::duration ServerConnection::stalled_for(std::chrono::s
     if (since == 0)
         return {};
     return now - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(since));
-}
-
-size_t ServerConnection::held() const
-{
-    std::lock_guard lock(hold_mutex_);
-    return holds_.size() + taken_back_.size();
-}
-
-void ServerConnection::release(uint64_t frame_id)
-{
-    wire::PacketPtr gone;
-    std::lock_guard lock(hold_mutex_);
-    auto it = holds_.find(frame_id);
-    if (it != holds_.end()) {
-        gone = std::move(it->second.packet);
-        holds_.erase(it);
-    } else {
-        taken_back_.erase(frame_id);  // an unknown number is ignored
-    }
-}
-
-void ServerConnection::expire_locked(std::chrono::steady_clock::time_point now, std::vector<wire::PacketPtr>& gone)
-{
-    for (auto it = holds_.begin(); it != holds_.end();) {
-        if (now - it->second.since >= limits_.shared_hold_timeout) {
-            // The receiver still maps these pages: they leave recycling.
-            it->second.packet->retire();
-            gone.push_back(std::move(it->second.packet));
-            taken_back_.insert(it->first);
-            it = holds_.erase(it);
-            ++drops_.shared_reclaimed;
-        } else {
-            ++it;
-        }
-    }
-}
-
-bool ServerConnection::write_shared(const wire::PacketPtr& p)
-{
-    const auto v = wire::read_video(*p);
-    if (!v)
-        return false;
-    uint64_t id = 0;
-    std::vector<wire::PacketPtr> gone;  // released outside the lock
-    {
-        std::lock_guard lock(hold_mutex_);
-        const auto now = std::chrono::steady_clock::now();
-        expire_locked(now, gone);
-        // A receiver that holds its share skips this frame: the source
-        // never waits for it, and the others are not affected.
-        if (holds_.size() >= limits_.shared_held ||
-            holds_.size() + taken_back_.size() >= limits_.shared_outstanding) {
-            ++drops_.video;
-            return true;
-        }
-        id = ++next_frame_id_;
-        holds_.emplace(id, Hold{p, now});
-    }
-    const auto message = wire::encode_shm_video({v->fields, id, p->data_offset}, v->text);
-    if (!net::write_all_with_fd(fd_.get(), message, p->bytes.shared_fd()))
-        return false;
-    ++drops_.shared_sent;
-    return true;
 }
 
 void ServerConnection::write_loop()

@@ -119,8 +119,27 @@ private:
     bool pause(std::chrono::milliseconds how_long);
     bool stopping();
     const char* log_name() const;
+    // One connection being served (client_session.cpp).
+    struct Session;
+    // What one wait for the socket or the outbox came to.
+    enum class Wait { readable, again, end };
+
     // Serves one connection; false when the peer misbehaved.
     bool serve(net::Fd fd, bool shared);
+    // The channel of a new connection, made the current one; null when
+    // the link is stopping.
+    std::shared_ptr<Channel> open_channel(int fd);
+    void close_channel(Channel& channel);
+    // Reads and hands on messages until the connection ends, then reports
+    // the link down if it was up.
+    void converse(Session& s);
+    Wait wait(Session& s);
+    // Reads one message and hands it on; false when the connection ends.
+    bool take_message(Session& s);
+    void hand_on(Session& s);
+    void hand_on_video(Session& s);
+    // The source sent nothing for the silence timeout.
+    void fell_silent(Session& s);
     // Turns a shared-memory frame into a video message; false when it does
     // not hold up.
     bool take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,

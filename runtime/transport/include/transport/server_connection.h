@@ -12,10 +12,11 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <set>
-#include <vector>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "transport/send_queue.h"
@@ -24,6 +25,7 @@
 namespace qrv::transport {
 
 class ServerConnection;
+struct Message;
 
 // The time limits of one connection.
 struct ConnectionTimes {
@@ -106,7 +108,21 @@ public:
     std::chrono::steady_clock::duration stalled_for(std::chrono::steady_clock::time_point now) const;
 
 private:
+    // Why reading a receiver's messages ended: dropped says why we ended
+    // the connection, if we did.
+    struct Ending {
+        const char* dropped = nullptr;
+        bool closed_by_peer = false;
+    };
+
     void read_loop();
+    // The receiver's name once its hello is in (and its wishes kept);
+    // nullopt when none came in time or the first message is no hello.
+    std::optional<std::string> read_hello();
+    // The receiver's control messages, after its hello, until the end.
+    Ending read_messages();
+    // Acts on one control message; why the receiver is dropped, if it is.
+    const char* take(const Message& m);
     void write_loop();
     // Ends the connection; true for the call that ended it.
     bool finish();

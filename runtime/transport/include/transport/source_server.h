@@ -17,13 +17,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/locator.h"
 #include "base/scope.h"
-#include "transport/preview_maker.h"
+#include "transport/acceptor.h"
 #include "transport/server_connection.h"
+#include "transport/source_encoders.h"
 #include "transport/video_encoder.h"
 
 namespace qrv::transport {
@@ -90,6 +90,15 @@ struct CombinedTally {
     uint64_t changes = 0;
 };
 
+// The server of one source. Its parts, each in a file of its own:
+//   source_server.cpp     making and ending it, the connections' hooks,
+//                         waiting for receivers, the counters
+//   source_admission.cpp  which connections are taken in and which make
+//                         room for them (the sockets: Acceptor)
+//   source_fanout.cpp     which receiver takes which message, and how
+//   source_status.cpp     what every receiver is told: status flags with
+//                         the combined tally, and a router's redirect
+// and the preview maker and encoders in SourceEncoders.
 class SourceServer final : public ConnectionHooks {
 public:
     using PtzHandler = std::function<void(const wire::PtzFields&)>;
@@ -133,16 +142,19 @@ private:
     void on_handshake_timeout() override { ++handshake_timeouts_; }
     void on_finished() override;
 
-    void accept_loop();
+    // Admission (source_admission.cpp).
+    // On the acceptor's thread: takes a new connection in, refuses it, or
+    // ends another to make room; false when the server is stopping.
+    bool admit(net::Fd peer, bool shared);
+    // Drops the connections that have ended.
     void reap();
     // Under the lock: the connection that a newcomer from host replaces,
     // or null when it has to be refused (full) or needs no room.
     ServerConnection* victim_locked(const std::string& host) const;
     // Under the lock: connections not ended yet.
     size_t live_locked() const;
-    std::vector<wire::PacketPtr> greeting(const ServerConnection& to) const;
-    // Under the lock: the redirect as this receiver can follow it.
-    wire::PacketPtr redirect_packet_locked(const ServerConnection& to) const;
+
+    // Fan-out (source_fanout.cpp).
     // How a receiver takes a message, by what its hello asked for.
     enum class Take { no, yes, preview, compressed, compressed_preview };
     static Take takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder* encoder);
@@ -154,6 +166,12 @@ private:
     // Under the lock: sends a message to one receiver, counting a video
     // frame against the rate it asked for.
     void send_locked(ServerConnection& c, const wire::PacketPtr& packet, std::chrono::steady_clock::time_point now);
+
+    // Status (source_status.cpp).
+    // Under the lock: what a receiver is sent first.
+    std::vector<wire::PacketPtr> greeting(const ServerConnection& to) const;
+    // Under the lock: the redirect as this receiver can follow it.
+    wire::PacketPtr redirect_packet_locked(const ServerConnection& to) const;
     void update_tally();
     // Under the lock: the status flags receivers are sent (the source's
     // own, with its combined tally), and sending them to every receiver.
@@ -162,9 +180,7 @@ private:
 
     const ServerOptions options_;
     PtzHandler on_ptz_;
-    std::vector<net::Fd> listeners_;
-    std::vector<bool> listener_shared_;  // per listener: the Unix socket
-    net::Fd wake_;  // eventfd that stops the accept loop
+    Acceptor acceptor_;
     Endpoint endpoint_;
     DropCounters drops_;
     std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0}, unknown_messages_{0}, evicted_{0};
@@ -178,11 +194,8 @@ private:
     bool interrupted_ = false;
     mutable std::condition_variable tally_changed_;
     CombinedTally tally_;
-    std::thread acceptor_;
     // Stopped first of all: their threads deliver into the connections.
-    std::unique_ptr<PreviewMaker> previews_;
-    std::unique_ptr<VideoEncoder> preview_encoder_;  // for previews sent to other hosts
-    std::unique_ptr<VideoEncoder> encoder_;  // null: video goes raw
+    SourceEncoders encoders_;
 };
 
 }  // namespace qrv::transport

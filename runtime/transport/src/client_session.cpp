@@ -1,0 +1,227 @@
+// One connection of a receiver's link, served on the link's thread: the
+// hello, then waiting for the source's messages or for messages others
+// posted, reading each, checking it and handing it on (compressed video
+// through the decode stage), until the source goes silent, misbehaves or
+// closes the connection.
+#include "transport/client_link.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "base/log.h"
+
+namespace qrv::transport {
+
+// What the link's thread keeps while it serves one connection, from its
+// hello to its end.
+struct ClientLink::Session {
+    Session(int fd_, bool shared_, std::string peer_, std::shared_ptr<Channel> channel_)
+        : fd(fd_), shared(shared_), peer(std::move(peer_)), channel(std::move(channel_))
+    {
+    }
+
+    const int fd;
+    const bool shared;       // the same-host path
+    const std::string peer;  // for log lines
+    const std::shared_ptr<Channel> channel;
+    bool up = false;      // the server has taken the hello in
+    bool well = true;     // false: the peer misbehaved
+    bool silent = false;  // ended for the silence timeout
+    BufferPool buffers;
+    Mappings maps;
+    std::vector<net::Fd> passed;  // descriptors that came with the last message
+    Message m;
+    uint64_t last_number = 0;  // of the last video frame on this connection
+    std::unique_ptr<DecodeStage> stage;
+    std::chrono::steady_clock::time_point heard;  // the source's last message
+};
+
+bool ClientLink::serve(net::Fd fd, bool shared)
+{
+    // Writes to a receiver's source never block for long.
+    net::set_send_timeout(fd.get(), std::chrono::seconds(2));
+    net::set_recv_timeout(fd.get(), options_.silence_timeout);
+    const auto channel = open_channel(fd.get());
+    if (!channel)
+        return true;
+    bool well = true;
+    delivered_ = false;
+    const std::string peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
+    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes_))) {
+        Session s(fd.get(), shared, peer, channel);
+        converse(s);
+        well = s.well;
+    }
+    close_channel(*channel);
+    return well;
+}
+
+void ClientLink::converse(Session& s)
+{
+    // The link is up once the server has taken the hello in: its first
+    // answer is always a status. Compressed video is decoded on a thread
+    // of its own (started by the first compressed frame), so that reading
+    // never waits for a decode; raw frames go on directly. It stops before
+    // the link reports down.
+    s.stage = std::make_unique<DecodeStage>(
+        decoder_, [this](Message&& v) { events_.on_link_media(*this, std::move(v)); },
+        [this](uint64_t n) { events_.on_link_video_lost(*this, n); },
+        [this, peer = s.peer](uint64_t bytes, bool decoded) {
+            events_.on_link_video_compressed(*this, bytes, decoded);
+            if (!decoded)
+                QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent a compressed frame that does not decode; dropped",
+                           log_name(), peer.c_str());
+        });
+    s.heard = std::chrono::steady_clock::now();
+    for (;;) {
+        const Wait w = wait(s);
+        if (w == Wait::end)
+            break;
+        if (w == Wait::readable && !take_message(s))
+            break;
+    }
+    s.m = Message{};  // a frame not handed on is released before the channel closes
+    s.stage.reset();
+    s.channel->flush();
+    if (s.up) {
+        connected_ = false;
+        shared_ = false;
+        if (s.well && !s.silent && !stopping())
+            QRV_LOG_AT(info, receiver, "receiver '%s': the connection to %s ended; reconnecting", log_name(),
+                       s.peer.c_str());
+        events_.on_link_down(*this);
+    } else if (s.shared) {
+        s.well = false;  // a Unix socket that never greeted us
+    }
+}
+
+void ClientLink::fell_silent(Session& s)
+{
+    s.silent = true;
+    QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent nothing for %lld ms; reconnecting", log_name(), s.peer.c_str(),
+               (long long)options_.silence_timeout.count());
+}
+
+ClientLink::Wait ClientLink::wait(Session& s)
+{
+    // Waits for the next message or for something to write: the releases,
+    // camera commands and tally that others posted. A source that says
+    // nothing at all (not even a keepalive) for the silence timeout is
+    // taken for gone.
+    using Clock = std::chrono::steady_clock;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(s.heard + options_.silence_timeout - Clock::now());
+    if (left.count() <= 0) {
+        fell_silent(s);
+        return Wait::end;
+    }
+    const Channel& channel = *s.channel;
+    const int wait_ms = (int)std::min<int64_t>(left.count() + 1, channel.wake ? INT32_MAX : 10);
+    pollfd fds[2] = {{s.fd, POLLIN, 0}, {channel.wake.get(), POLLIN, 0}};
+    if (::poll(fds, channel.wake ? 2 : 1, wait_ms) < 0)
+        return errno == EINTR ? Wait::again : Wait::end;
+    if ((!channel.wake || (fds[1].revents & POLLIN)) && !s.channel->flush())
+        return Wait::end;
+    if (fds[0].revents & POLLNVAL)
+        return Wait::end;
+    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+        return Wait::again;
+    s.heard = Clock::now();
+    return Wait::readable;
+}
+
+bool ClientLink::take_message(Session& s)
+{
+    s.passed.clear();
+    errno = 0;  // tells a silent peer from a closed stream below
+    const ReadResult r = read_message(s.fd, s.m, &s.buffers, s.shared ? &s.passed : nullptr);
+    if (r == ReadResult::closed) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            fell_silent(s);
+        return false;
+    }
+    if (r == ReadResult::skipped) {
+        // From a source of a later version; descriptors that came with it
+        // are closed unused.
+        events_.on_link_skipped(*this, !wire::known_type(s.m.header.type));
+        return true;
+    }
+    delivered_ = delivered_ || s.up;
+    bool bad = r == ReadResult::bad;
+    // Descriptors come only with shared-memory frames, one each.
+    if (!bad && s.m.header.type == wire::MessageType::shm_video)
+        bad = !s.shared || !take_shared(s.m, s.passed, s.maps, s.channel);
+    else if (!bad && !s.passed.empty())
+        bad = true;
+    if (bad) {
+        QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent an invalid message; reconnecting", log_name(),
+                   s.peer.c_str());
+        events_.on_link_bad(*this);
+        s.well = false;
+        return false;
+    }
+    hand_on(s);
+    return true;
+}
+
+void ClientLink::hand_on(Session& s)
+{
+    Message& m = s.m;
+    switch (m.header.type) {
+    case wire::MessageType::status:
+        if (!s.up) {
+            s.up = true;
+            connected_ = true;
+            shared_ = s.shared;
+            ++connects_;
+            QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), s.peer.c_str());
+            events_.on_link_up(*this);
+        }
+        if (auto f = wire::decode_status(m.header, m.fixed))
+            events_.on_link_status(*this, f->flags);
+        break;
+    case wire::MessageType::redirect:
+        if (m.text.empty())
+            QRV_LOG_AT(debug, receiver, "receiver '%s': %s routes nowhere now", log_name(), s.peer.c_str());
+        else
+            QRV_LOG_AT(info, receiver, "receiver '%s': %s redirects to %s", log_name(), s.peer.c_str(),
+                       m.text.c_str());
+        events_.on_link_redirect(*this, m.text);
+        break;
+    case wire::MessageType::video:
+        hand_on_video(s);
+        break;
+    case wire::MessageType::audio:
+    case wire::MessageType::metadata:
+        events_.on_link_media(*this, std::move(m));
+        m = Message{};
+        break;
+    default:
+        break;  // hello and camera commands are not sent to receivers
+    }
+}
+
+void ClientLink::hand_on_video(Session& s)
+{
+    // The frame's number on its source shows the frames skipped there for
+    // this receiver.
+    const auto f = wire::decode_video(s.m.header, s.m.fixed);
+    const uint64_t number = f ? f->frame_number : 0;
+    if (number != 0) {
+        // A receiver that asked for fewer frames skips by its own wish.
+        if (s.last_number != 0 && number > s.last_number + 1 && wishes_.frame_interval_us == 0)
+            events_.on_link_video_lost(*this, number - s.last_number - 1);
+        s.last_number = number;
+    }
+    // Compressed frames are decoded on the stage's thread; raw ones go on
+    // directly.
+    if (f && f->format_tag != wire::kVideoRaw)
+        s.stage->offer(std::move(s.m));
+    else
+        events_.on_link_media(*this, std::move(s.m));
+    s.m = Message{};
+}
+
+}  // namespace qrv::transport

@@ -1,0 +1,69 @@
+// The video frames of the same-host path as a receiver's link takes them:
+// a reference into one of the source's shared-memory pools, mapped once per
+// connection, checked to lie inside it, and released to the source when the
+// last reference to the frame goes.
+#include "transport/client_link.h"
+
+#include "base/unix_socket.h"
+
+namespace qrv::transport {
+
+namespace {
+
+// Pools of one source that a connection keeps mapped; beyond, maps no one
+// uses any more are dropped first.
+constexpr size_t kMaxMappings = 16;
+
+}  // namespace
+
+bool ClientLink::take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,
+                             const std::shared_ptr<Channel>& channel)
+{
+    const auto f = wire::decode_shm_video(m.header, m.fixed);
+    if (!f || passed.size() != 1)
+        return false;
+    const auto bytes = wire::video_data_bytes(f->video);
+    if (!bytes)
+        return false;
+    uint64_t device = 0, inode = 0;
+    if (!net::file_identity(passed[0].get(), device, inode))
+        return false;
+    auto& slot = maps.by_file[{device, inode}];
+    if (!slot) {
+        if (maps.by_file.size() > kMaxMappings) {
+            for (auto it = maps.by_file.begin(); it != maps.by_file.end();) {
+                if (it->second && it->second.use_count() == 1)
+                    it = maps.by_file.erase(it);
+                else
+                    ++it;
+            }
+        }
+        slot = net::ShmRegion::map_readonly(passed[0].get(), wire::kMaxVideoDataBytes + (1u << 20));
+        if (!slot) {
+            maps.by_file.erase({device, inode});
+            return false;
+        }
+    }
+    std::shared_ptr<const net::ShmRegion> region = maps.by_file[{device, inode}];
+    if (maps.by_file.size() > kMaxMappings)
+        maps.by_file.erase({device, inode});  // all in use: this one stays unmapped after use
+    passed.clear();
+    // The pixels must lie wholly inside the mapping.
+    if (f->offset > region->size() || *bytes > region->size() - f->offset)
+        return false;
+    auto frame = std::make_shared<SharedFrame>();
+    frame->region = std::move(region);
+    frame->data = frame->region->data() + f->offset;
+    frame->size = static_cast<size_t>(*bytes);
+    frame->release = [channel, id = f->frame_id] { channel->post(wire::encode_release({id})); };
+    // From here on it is an ordinary video message whose data is elsewhere.
+    m.header.type = wire::MessageType::video;
+    m.header.fixed_len = wire::kVideoFixedBytes;
+    m.header.data_len = *bytes;
+    m.fixed.resize(wire::kVideoFixedBytes);
+    m.data.reset();
+    m.shared = std::move(frame);
+    return true;
+}
+
+}  // namespace qrv::transport

@@ -1,0 +1,114 @@
+// How a source's server sends a message on: every receiver past its hello
+// is served from the same shared packet, each only the media it asked for,
+// at the rate it asked for. Video goes raw, as a preview, compressed, or as
+// a compressed preview; the scaling and compressing happen on the video
+// workers' threads, so that the publishing thread only hands frames over.
+#include "transport/source_server.h"
+
+namespace qrv::transport {
+
+// The media that servers publish are raw; video is compressed, previews
+// included, for receivers on other hosts that can decode it (when
+// compressing is on); control messages go to everyone.
+SourceServer::Take SourceServer::takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder* encoder)
+{
+    const wire::HelloFields& w = c.wishes();
+    const uint32_t kinds = w.kinds & wire::kinds_for(w.bandwidth);
+    switch (p.type) {
+    case wire::MessageType::video: {
+        if (!(kinds & wire::kWantVideo))
+            return Take::no;
+        const bool compressed = encoder && !c.shared() && (!c.same_host() || encoder->settings().on_this_host) &&
+                                wire::has_format(w.video_formats, wire::kVideoSlicedJpeg);
+        if (w.bandwidth == wire::Bandwidth::lowest)
+            return compressed                                           ? Take::compressed_preview
+                   : wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::preview
+                                                                        : Take::no;
+        if (compressed)
+            return Take::compressed;
+        return wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::yes : Take::no;
+    }
+    case wire::MessageType::audio:
+        return (kinds & wire::kWantAudio) && wire::has_format(w.audio_formats, wire::kAudioPlanarFloat) ? Take::yes
+                                                                                                        : Take::no;
+    case wire::MessageType::metadata:
+        return (kinds & wire::kWantMetadata) ? Take::yes : Take::no;
+    default:
+        return Take::yes;
+    }
+}
+
+void SourceServer::publish(const wire::PacketPtr& packet)
+{
+    bool preview = false, compressed = false;
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& c : connections_) {
+            if (!c->ready() || c->finished())
+                continue;
+            // A receiver that asked for fewer frames is skipped until its
+            // next one is due; nothing is scaled or compressed for it then.
+            if (packet->type == wire::MessageType::video && !c->video_due(now))
+                continue;
+            switch (takes(*c, *packet, encoders_.encoder())) {
+            case Take::yes:
+                send_locked(*c, packet, now);
+                break;
+            case Take::preview:
+            case Take::compressed_preview:
+                preview = true;
+                break;
+            case Take::compressed:
+                compressed = true;
+                break;
+            case Take::no:
+                break;
+            }
+        }
+    }
+    // Scaled and compressed on their own threads: this thread only hands
+    // the frame over.
+    if (preview)
+        encoders_.make_preview(packet);
+    if (compressed)
+        encoders_.compress(packet);
+}
+
+void SourceServer::publish_preview(const wire::PacketPtr& packet)
+{
+    bool compressed = false;
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& c : connections_) {
+            if (!c->ready() || c->finished() || !c->video_due(now))
+                continue;
+            const Take take = takes(*c, *packet, encoders_.encoder());
+            if (take == Take::preview)
+                send_locked(*c, packet, now);
+            compressed = compressed || take == Take::compressed_preview;
+        }
+    }
+    if (compressed)
+        encoders_.compress_preview(packet);
+}
+
+void SourceServer::publish_as(const wire::PacketPtr& packet, Take kind)
+{
+    std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& c : connections_)
+        if (c->ready() && !c->finished() && c->video_due(now) && takes(*c, *packet, encoders_.encoder()) == kind)
+            send_locked(*c, packet, now);
+}
+
+void SourceServer::send_locked(ServerConnection& c, const wire::PacketPtr& packet,
+                               std::chrono::steady_clock::time_point now)
+{
+    if (packet->type == wire::MessageType::video)
+        c.take_video(now);
+    c.send(packet);
+}
+
+}  // namespace qrv::transport
