@@ -57,7 +57,7 @@ QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_vid
 /// QRVlib_recv_free_metadata.
 struct QRVlib_metadata_frame_t {
     int32_t length;  ///< bytes of p_data without the terminating NUL
-    int64_t timecode;
+    int64_t timecode;  ///< 100 ns units since the Unix epoch, as for video frames
     char* p_data;    ///< NUL-terminated text, or null
 };
 
@@ -70,12 +70,12 @@ struct QRVlib_recv_status_t {
 
 /// Counters of one receiver since its creation.
 struct QRVlib_recv_stats_t {
-    uint64_t video_received;
-    uint64_t audio_received;
-    uint64_t metadata_received;
+    uint64_t video_received;     ///< video frames that arrived, captured or not
+    uint64_t audio_received;     ///< audio frames that arrived, captured or not
+    uint64_t metadata_received;  ///< metadata frames that arrived, captured or not
     uint64_t video_dropped;  ///< not captured in time: newer frames replaced them
     uint64_t audio_dropped;  ///< beyond the audio cap, oldest first
-    uint64_t metadata_dropped;
+    uint64_t metadata_dropped;  ///< beyond the metadata cap, oldest first
     uint64_t bad_messages;   ///< connections dropped for an invalid message
     uint64_t connects;       ///< successful connections, reconnections included
     /// Messages from a source of a later version that were skipped, the
@@ -148,17 +148,18 @@ struct QRVlib_recv_codec_stats_t {
 
 /// Camera commands that reach a sender.
 enum QRVlib_ptz_command_e : int32_t {
-    QRVlib_ptz_recall_preset = 1,  // preset, value_a = speed 0.0 to 1.0
-    QRVlib_ptz_store_preset = 2,   // preset
-    QRVlib_ptz_pan_tilt = 3,       // value_a = pan speed, value_b = tilt speed, -1.0 to 1.0
-    QRVlib_ptz_zoom = 4,           // value_a = zoom, 0.0 (wide) to 1.0 (tele)
+    QRVlib_ptz_recall_preset = 1,  ///< go to preset; value_a = speed 0.0 to 1.0
+    QRVlib_ptz_store_preset = 2,   ///< store the current position as preset
+    QRVlib_ptz_pan_tilt = 3,       ///< value_a = pan speed, value_b = tilt speed, -1.0 to 1.0
+    QRVlib_ptz_zoom = 4,           ///< value_a = zoom, 0.0 (wide) to 1.0 (tele)
 };
 
+/// One camera command as a sender receives it (QRVlib_send_get_ptz_command).
 struct QRVlib_ptz_command_t {
-    QRVlib_ptz_command_e command;
-    int32_t preset;  ///< 0 to 99
-    float value_a;
-    float value_b;
+    QRVlib_ptz_command_e command;  ///< what to do; says which fields below count
+    int32_t preset;  ///< 0 to 99, for recalling and storing a preset
+    float value_a;   ///< speed, pan speed or zoom position, as the command says
+    float value_b;   ///< tilt speed for pan and tilt; 0 otherwise
 };
 
 extern "C" {
@@ -399,10 +400,10 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_with_rate(const QRVlib_recv
 
 /// Counters of the process's discovery service (DNS-SD over multicast DNS).
 struct QRVlib_discovery_stats_t {
-    uint64_t packets_received;
+    uint64_t packets_received;   ///< multicast DNS packets read, on every interface
     uint64_t packets_rejected;   ///< from outside the receiving interface's subnet
     uint64_t packets_malformed;  ///< refused by the message parser
-    uint64_t packets_sent;
+    uint64_t packets_sent;       ///< queries, answers and announcements sent
     uint64_t cache_records;      ///< records held (capped)
     uint64_t conflicts;          ///< name conflicts met by our publications
     uint64_t interfaces;         ///< interfaces in use
