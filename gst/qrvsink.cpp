@@ -630,60 +630,36 @@ static GstStateChangeReturn sink_change_state(GstElement* element, GstStateChang
     return result;
 }
 
+// A change of sync reaches the branches, which do the syncing, at once.
+static void pass_sync_to_branches(GObject* object)
+{
+    QrvSinkState& s = *reinterpret_cast<GstQrvSink*>(object)->state;
+    GST_OBJECT_LOCK(object);
+    const gboolean sync = s.sync;
+    GstElement* branches[2] = {s.video, s.audio};
+    GST_OBJECT_UNLOCK(object);
+    for (GstElement* b : branches)
+        if (b)
+            g_object_set(b, "sync", sync, nullptr);
+}
+
+// In the order of the property ids.
+static const qrv_gst::PropertyField<QrvSinkState> sink_properties[] = {
+    qrv_gst::field_property<&QrvSinkState::source_name>(),
+    qrv_gst::optional_text_property<&QrvSinkState::groups>(),
+    qrv_gst::field_property<&QrvSinkState::sync>(pass_sync_to_branches),
+    qrv_gst::field_property<&QrvSinkState::wait_for_connection>(),
+};
+static_assert(G_N_ELEMENTS(sink_properties) == PROP_WAIT_FOR_CONNECTION);
+
 static void sink_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec)
 {
-    auto* self = reinterpret_cast<GstQrvSink*>(object);
-    QrvSinkState& s = *self->state;
-    GST_OBJECT_LOCK(object);
-    switch (id) {
-    case PROP_SOURCE_NAME:
-        s.source_name = qrv_gst::text_of(value);
-        break;
-    case PROP_GROUPS:
-        s.groups = qrv_gst::text_of(value);
-        break;
-    case PROP_WAIT_FOR_CONNECTION:
-        s.wait_for_connection = g_value_get_boolean(value);
-        break;
-    case PROP_SYNC: {
-        s.sync = g_value_get_boolean(value);
-        GstElement* branches[2] = {s.video, s.audio};
-        GST_OBJECT_UNLOCK(object);
-        for (GstElement* b : branches)
-            if (b)
-                g_object_set(b, "sync", (gboolean)s.sync, nullptr);
-        return;
-    }
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-    GST_OBJECT_UNLOCK(object);
+    qrv_gst::set_property(object, *reinterpret_cast<GstQrvSink*>(object)->state, sink_properties, id, value, pspec);
 }
 
 static void sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec)
 {
-    auto* self = reinterpret_cast<GstQrvSink*>(object);
-    QrvSinkState& s = *self->state;
-    GST_OBJECT_LOCK(object);
-    switch (id) {
-    case PROP_SOURCE_NAME:
-        g_value_set_string(value, s.source_name.c_str());
-        break;
-    case PROP_GROUPS:
-        qrv_gst::set_text_or_unset(value, s.groups);
-        break;
-    case PROP_SYNC:
-        g_value_set_boolean(value, s.sync);
-        break;
-    case PROP_WAIT_FOR_CONNECTION:
-        g_value_set_boolean(value, s.wait_for_connection);
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-    GST_OBJECT_UNLOCK(object);
+    qrv_gst::get_property(object, *reinterpret_cast<GstQrvSink*>(object)->state, sink_properties, id, value, pspec);
 }
 
 static void sink_finalize(GObject* object)

@@ -473,77 +473,44 @@ static GstStateChangeReturn src_change_state(GstElement* element, GstStateChange
     return result;
 }
 
+// A change of tally goes to the source at once, when there is one.
+static void send_tally(GObject* object)
+{
+    QrvSrcState& s = *reinterpret_cast<GstQrvSrc*>(object)->state;
+    GST_OBJECT_LOCK(object);
+    const QRVlib_tally_t tally = s.settings.tally;
+    std::shared_ptr<ReceiverCore> core = s.core;
+    GST_OBJECT_UNLOCK(object);
+    if (core)
+        core->set_tally(tally);
+}
+
+using qrv_gst::ReceiverSettings;
+
+// In the order of the property ids.
+static const qrv_gst::PropertyField<ReceiverSettings> src_properties[] = {
+    qrv_gst::optional_text_property<&ReceiverSettings::source_name>(),
+    qrv_gst::field_property<&ReceiverSettings::timeout>(),
+    qrv_gst::field_property<&ReceiverSettings::color_format>(),
+    qrv_gst::field_property<&ReceiverSettings::bandwidth>(),
+    qrv_gst::field_property<&ReceiverSettings::receiver_name>(),
+    {[](ReceiverSettings& s, const GValue* v) { s.tally.on_program = g_value_get_boolean(v); },
+     [](const ReceiverSettings& s, GValue* v) { g_value_set_boolean(v, s.tally.on_program); }, send_tally},
+    {[](ReceiverSettings& s, const GValue* v) { s.tally.on_preview = g_value_get_boolean(v); },
+     [](const ReceiverSettings& s, GValue* v) { g_value_set_boolean(v, s.tally.on_preview); }, send_tally},
+};
+static_assert(G_N_ELEMENTS(src_properties) == PROP_TALLY_PREVIEW);
+
 static void src_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec)
 {
     auto* self = reinterpret_cast<GstQrvSrc*>(object);
-    QrvSrcState& s = *self->state;
-    GST_OBJECT_LOCK(object);
-    switch (id) {
-    case PROP_SOURCE_NAME:
-        s.settings.source_name = qrv_gst::text_of(value);
-        break;
-    case PROP_TIMEOUT:
-        s.settings.timeout = std::chrono::milliseconds(g_value_get_uint(value));
-        break;
-    case PROP_COLOR_FORMAT:
-        s.settings.color_format = (QRVlib_recv_color_format_e)g_value_get_enum(value);
-        break;
-    case PROP_BANDWIDTH:
-        s.settings.bandwidth = (QRVlib_recv_bandwidth_e)g_value_get_enum(value);
-        break;
-    case PROP_RECEIVER_NAME:
-        s.settings.receiver_name = qrv_gst::text_of(value);
-        break;
-    case PROP_TALLY_PROGRAM:
-    case PROP_TALLY_PREVIEW: {
-        (id == PROP_TALLY_PROGRAM ? s.settings.tally.on_program : s.settings.tally.on_preview) =
-            g_value_get_boolean(value);
-        const QRVlib_tally_t tally = s.settings.tally;
-        std::shared_ptr<ReceiverCore> core = s.core;
-        GST_OBJECT_UNLOCK(object);
-        if (core)
-            core->set_tally(tally);
-        return;
-    }
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-    GST_OBJECT_UNLOCK(object);
+    qrv_gst::set_property(object, self->state->settings, src_properties, id, value, pspec);
 }
 
 static void src_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec)
 {
     auto* self = reinterpret_cast<GstQrvSrc*>(object);
-    QrvSrcState& s = *self->state;
-    GST_OBJECT_LOCK(object);
-    switch (id) {
-    case PROP_SOURCE_NAME:
-        qrv_gst::set_text_or_unset(value, s.settings.source_name);
-        break;
-    case PROP_TIMEOUT:
-        g_value_set_uint(value, (guint)s.settings.timeout.count());
-        break;
-    case PROP_COLOR_FORMAT:
-        g_value_set_enum(value, (gint)s.settings.color_format);
-        break;
-    case PROP_BANDWIDTH:
-        g_value_set_enum(value, (gint)s.settings.bandwidth);
-        break;
-    case PROP_RECEIVER_NAME:
-        g_value_set_string(value, s.settings.receiver_name.c_str());
-        break;
-    case PROP_TALLY_PROGRAM:
-        g_value_set_boolean(value, s.settings.tally.on_program);
-        break;
-    case PROP_TALLY_PREVIEW:
-        g_value_set_boolean(value, s.settings.tally.on_preview);
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-    GST_OBJECT_UNLOCK(object);
+    qrv_gst::get_property(object, self->state->settings, src_properties, id, value, pspec);
 }
 
 static void src_finalize(GObject* object)
