@@ -2,6 +2,34 @@
 // network. A bin with a request pad for each kind of media; behind each pad
 // a base sink that syncs on the pipeline clock and hands its buffers to the
 // shared sender unpaced.
+
+/**
+ * SECTION:element-qrvsink
+ * @title: qrvsink
+ * @see_also: qrvsrc
+ *
+ * qrvsink publishes the video and audio of a pipeline as one source on the
+ * local network, named "HOST (source-name)", for any receiver on the
+ * network to find and connect to. Its request pads take raw video (UYVY,
+ * BGRA, BGRx, RGBA or RGBx) and raw audio (planar 32-bit float or
+ * interleaved signed 16-bit); each is optional. With sync on, every buffer
+ * goes out when the pipeline clock reaches it and carries the wall-clock
+ * time at which it was due, so that video and audio stay together. When
+ * the combined tally of its receivers changes, it posts an element message
+ * "qrv-tally" (on-program, on-preview) on the bus.
+ *
+ * ## Example launch line
+ * |[
+ * gst-launch-1.0 videotestsrc is-live=true ! video/x-raw,format=UYVY,width=1280,height=720,framerate=30/1 ! qrvsink name=sink source-name="Test Pattern" audiotestsrc is-live=true ! audioconvert ! sink.audio
+ * ]|
+ * Publishes a test pattern and a tone as the source "HOST (Test Pattern)".
+ * |[
+ * gst-launch-1.0 filesrc location=clip.mkv ! decodebin ! videoconvert ! qrvsink source-name=Clip groups=studio-a wait-for-connection=true
+ * ]|
+ * Publishes the video of a file in the group "studio-a" only, and starts
+ * it when the first receiver connects.
+ */
+
 #include <gst/audio/audio.h>
 #include <gst/base/gstbasesink.h>
 #include <gst/gst.h>
@@ -683,23 +711,23 @@ static void gst_qrv_sink_class_init(GstQrvSinkClass* klass)
     g_object_class_install_property(
         object_class, PROP_SOURCE_NAME,
         g_param_spec_string("source-name", "Source name",
-                            "Name under which the source is published (as \"HOST (name)\")", kDefaultSourceName,
+                            "The name under which the source is published; receivers see it as \"HOST (name)\".", kDefaultSourceName,
                             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                         GST_PARAM_MUTABLE_READY)));
     g_object_class_install_property(
         object_class, PROP_GROUPS,
         g_param_spec_string("groups", "Groups",
-                            "Comma-separated groups the source belongs to (unset: the default group)", nullptr,
+                            "The groups the source belongs to, comma-separated; when unset, the source is in the default group.", nullptr,
                             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                         GST_PARAM_MUTABLE_READY)));
     g_object_class_install_property(
         object_class, PROP_SYNC,
-        g_param_spec_boolean("sync", "Sync", "Send each buffer when the pipeline clock reaches it", TRUE,
+        g_param_spec_boolean("sync", "Sync", "Whether each buffer is sent when the pipeline clock reaches it rather than as soon as it arrives.", TRUE,
                              GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
     g_object_class_install_property(
         object_class, PROP_WAIT_FOR_CONNECTION,
         g_param_spec_boolean("wait-for-connection", "Wait for connection",
-                             "Hold the first buffer back until a receiver is connected", FALSE,
+                             "Whether the first buffer is held back until a receiver is connected.", FALSE,
                              GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
     gst_element_class_add_static_pad_template(element_class, &video_template);
     gst_element_class_add_static_pad_template(element_class, &audio_template);
