@@ -95,7 +95,10 @@ struct QRVlib_source_t {
     /// list. Null by default: the receiver looks the source up by name.
     const char* locator;
 
-    /// Stores each argument in the field of its name.
+    /// Stores each argument in the field of its name; each default is
+    /// the field's.
+    /// @param name_ the value of #name.
+    /// @param locator_ the value of #locator.
     QRVlib_source_t(const char* name_ = nullptr, const char* locator_ = nullptr)
         : name(name_), locator(locator_) {}
 };
@@ -114,7 +117,11 @@ struct QRVlib_find_create_t {
     /// logged and skipped. Default null: none.
     const char* option_text_b;
 
-    /// Stores each argument in the field of its name.
+    /// Stores each argument in the field of its name; each default is
+    /// the field's.
+    /// @param option_flag_ the value of #option_flag.
+    /// @param option_text_a_ the value of #option_text_a.
+    /// @param option_text_b_ the value of #option_text_b.
     QRVlib_find_create_t(bool option_flag_ = true, const char* option_text_a_ = nullptr,
                          const char* option_text_b_ = nullptr)
         : option_flag(option_flag_), option_text_a(option_text_a_), option_text_b(option_text_b_) {}
@@ -135,7 +142,12 @@ struct QRVlib_send_create_t {
     /// returns as soon as the samples are taken in.
     bool pace_audio;
 
-    /// Stores each argument in the field of its name.
+    /// Stores each argument in the field of its name; each default is
+    /// the field's.
+    /// @param name_ the value of #name.
+    /// @param option_text_ the value of #option_text.
+    /// @param pace_video_ the value of #pace_video.
+    /// @param pace_audio_ the value of #pace_audio.
     QRVlib_send_create_t(const char* name_ = nullptr, const char* option_text_ = nullptr,
                          bool pace_video_ = true, bool pace_audio_ = true)
         : name(name_), option_text(option_text_), pace_video(pace_video_), pace_audio(pace_audio_) {}
@@ -158,7 +170,13 @@ struct QRVlib_recv_create_v3_t {
     /// side. Default null: none.
     const char* receiver_name;
 
-    /// Stores each argument in the field of its name.
+    /// Stores each argument in the field of its name; each default is
+    /// the field's.
+    /// @param source_ the value of #source.
+    /// @param color_format_ the value of #color_format.
+    /// @param bandwidth_ the value of #bandwidth.
+    /// @param option_flag_ the value of #option_flag.
+    /// @param receiver_name_ the value of #receiver_name.
     QRVlib_recv_create_v3_t(QRVlib_source_t source_ = QRVlib_source_t(),
                             QRVlib_recv_color_format_e color_format_ = QRVlib_recv_color_format_UYVY_BGRA,
                             QRVlib_recv_bandwidth_e bandwidth_ = QRVlib_recv_bandwidth_highest,
@@ -176,7 +194,10 @@ struct QRVlib_routing_create_t {
     /// "public".
     const char* option_text;
 
-    /// Stores each argument in the field of its name.
+    /// Stores each argument in the field of its name; each default is
+    /// the field's.
+    /// @param name_ the value of #name.
+    /// @param option_text_ the value of #option_text.
     QRVlib_routing_create_t(const char* name_ = nullptr, const char* option_text_ = nullptr)
         : name(name_), option_text(option_text_) {}
 };
@@ -211,7 +232,20 @@ struct QRVlib_video_frame_v2_t {
     /// to the receivers. Default 0.
     int64_t timestamp;
 
-    /// Stores each argument in the field of its name.
+    /// Stores each argument in the field of its name; each default is
+    /// the field's.
+    /// @param width_ the value of #width.
+    /// @param height_ the value of #height.
+    /// @param fourcc_ the value of #fourcc.
+    /// @param frame_rate_num_ the value of #frame_rate_num.
+    /// @param frame_rate_den_ the value of #frame_rate_den.
+    /// @param aspect_ratio_ the value of #aspect_ratio.
+    /// @param frame_format_ the value of #frame_format.
+    /// @param timecode_ the value of #timecode.
+    /// @param data_ the value of #data.
+    /// @param line_stride_ the value of #line_stride.
+    /// @param metadata_ the value of #metadata.
+    /// @param timestamp_ the value of #timestamp.
     QRVlib_video_frame_v2_t(int32_t width_ = 0, int32_t height_ = 0,
                             QRVlib_FourCC_type_e fourcc_ = QRVlib_FourCC_type_UYVY,
                             int32_t frame_rate_num_ = 30000, int32_t frame_rate_den_ = 1001,
@@ -248,7 +282,16 @@ struct QRVlib_audio_frame_v2_t {
     /// to the receivers. Default 0.
     int64_t timestamp;
 
-    /// Stores each argument in the field of its name.
+    /// Stores each argument in the field of its name; each default is
+    /// the field's.
+    /// @param sample_rate_ the value of #sample_rate.
+    /// @param no_channels_ the value of #no_channels.
+    /// @param no_samples_ the value of #no_samples.
+    /// @param timecode_ the value of #timecode.
+    /// @param data_ the value of #data.
+    /// @param channel_stride_ the value of #channel_stride.
+    /// @param metadata_ the value of #metadata.
+    /// @param timestamp_ the value of #timestamp.
     QRVlib_audio_frame_v2_t(int32_t sample_rate_ = 48000, int32_t no_channels_ = 2, int32_t no_samples_ = 0,
                             int64_t timecode_ = QRVlib_send_timecode_synthesize, float* data_ = nullptr,
                             int32_t channel_stride_ = 0, const char* metadata_ = nullptr,
@@ -271,7 +314,14 @@ struct QRVlib_audio_frame_interleaved_16s_t {
     /// interleaved. Lent for the send only. Default null.
     int16_t* data;
 
-    /// Stores each argument in the field of its name.
+    /// Stores each argument in the field of its name; each default is
+    /// the field's.
+    /// @param sample_rate_ the value of #sample_rate.
+    /// @param no_channels_ the value of #no_channels.
+    /// @param no_samples_ the value of #no_samples.
+    /// @param timecode_ the value of #timecode.
+    /// @param level_setting_ the value of #level_setting.
+    /// @param data_ the value of #data.
     QRVlib_audio_frame_interleaved_16s_t(int32_t sample_rate_ = 48000, int32_t no_channels_ = 2,
                                          int32_t no_samples_ = 0,
                                          int64_t timecode_ = QRVlib_send_timecode_synthesize,
