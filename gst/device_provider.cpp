@@ -1,6 +1,30 @@
 // The device provider: the sources on the network as devices, each making
 // a ready qrvsrc for its full name. While started, a thread of its own
 // follows the finder and adds and removes devices as sources come and go.
+
+/**
+ * SECTION:provider-qrvdeviceprovider
+ * @title: qrvdeviceprovider
+ * @see_also: qrvsrc
+ *
+ * The sources on the local network as devices of the class
+ * "Video/Audio/Source/Network", for device monitors and applications that
+ * offer their user a list of inputs. Each device is named after its
+ * source's full name, "HOST (name)", carries the property
+ * "qrv.source-name" and makes a qrvsrc for that source. Devices are added
+ * and removed as sources appear and end.
+ *
+ * ## Example launch line
+ * |[
+ * gst-device-monitor-1.0 Video/Source/Network
+ * ]|
+ * Lists the sources on the network, each with its properties and a launch
+ * line such as the following.
+ * |[
+ * gst-launch-1.0 qrvsrc source-name="HOST (Test Pattern)" ! videoconvert ! autovideosink
+ * ]|
+ */
+
 #include <gst/gst.h>
 
 #include <atomic>

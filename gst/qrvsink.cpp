@@ -2,6 +2,34 @@
 // network. A bin with a request pad for each kind of media; behind each pad
 // a base sink that syncs on the pipeline clock and hands its buffers to the
 // shared sender unpaced.
+
+/**
+ * SECTION:element-qrvsink
+ * @title: qrvsink
+ * @see_also: qrvsrc
+ *
+ * qrvsink publishes the video and audio of a pipeline as one source on the
+ * local network, named "HOST (source-name)", for any receiver on the
+ * network to find and connect to. Its request pads take raw video (UYVY,
+ * BGRA, BGRx, RGBA or RGBx) and raw audio (planar 32-bit float or
+ * interleaved signed 16-bit); each is optional. With sync on, every buffer
+ * goes out when the pipeline clock reaches it and carries the wall-clock
+ * time at which it was due, so that video and audio stay together. When
+ * the combined tally of its receivers changes, it posts an element message
+ * "qrv-tally" (on-program, on-preview) on the bus.
+ *
+ * ## Example launch line
+ * |[
+ * gst-launch-1.0 videotestsrc is-live=true ! video/x-raw,format=UYVY,width=1280,height=720,framerate=30/1 ! qrvsink name=sink source-name="Test Pattern" audiotestsrc is-live=true ! audioconvert ! sink.audio
+ * ]|
+ * Publishes a test pattern and a tone as the source "HOST (Test Pattern)".
+ * |[
+ * gst-launch-1.0 filesrc location=clip.mkv ! decodebin ! videoconvert ! qrvsink source-name=Clip groups=studio-a wait-for-connection=true
+ * ]|
+ * Publishes the video of a file in the group "studio-a" only, and starts
+ * it when the first receiver connects.
+ */
+
 #include <gst/audio/audio.h>
 #include <gst/base/gstbasesink.h>
 #include <gst/gst.h>
@@ -630,60 +658,36 @@ static GstStateChangeReturn sink_change_state(GstElement* element, GstStateChang
     return result;
 }
 
+// A change of sync reaches the branches, which do the syncing, at once.
+static void pass_sync_to_branches(GObject* object)
+{
+    QrvSinkState& s = *reinterpret_cast<GstQrvSink*>(object)->state;
+    GST_OBJECT_LOCK(object);
+    const gboolean sync = s.sync;
+    GstElement* branches[2] = {s.video, s.audio};
+    GST_OBJECT_UNLOCK(object);
+    for (GstElement* b : branches)
+        if (b)
+            g_object_set(b, "sync", sync, nullptr);
+}
+
+// In the order of the property ids.
+static const qrv_gst::PropertyField<QrvSinkState> sink_properties[] = {
+    qrv_gst::field_property<&QrvSinkState::source_name>(),
+    qrv_gst::optional_text_property<&QrvSinkState::groups>(),
+    qrv_gst::field_property<&QrvSinkState::sync>(pass_sync_to_branches),
+    qrv_gst::field_property<&QrvSinkState::wait_for_connection>(),
+};
+static_assert(G_N_ELEMENTS(sink_properties) == PROP_WAIT_FOR_CONNECTION);
+
 static void sink_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec)
 {
-    auto* self = reinterpret_cast<GstQrvSink*>(object);
-    QrvSinkState& s = *self->state;
-    GST_OBJECT_LOCK(object);
-    switch (id) {
-    case PROP_SOURCE_NAME:
-        s.source_name = qrv_gst::text_of(value);
-        break;
-    case PROP_GROUPS:
-        s.groups = qrv_gst::text_of(value);
-        break;
-    case PROP_WAIT_FOR_CONNECTION:
-        s.wait_for_connection = g_value_get_boolean(value);
-        break;
-    case PROP_SYNC: {
-        s.sync = g_value_get_boolean(value);
-        GstElement* branches[2] = {s.video, s.audio};
-        GST_OBJECT_UNLOCK(object);
-        for (GstElement* b : branches)
-            if (b)
-                g_object_set(b, "sync", (gboolean)s.sync, nullptr);
-        return;
-    }
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-    GST_OBJECT_UNLOCK(object);
+    qrv_gst::set_property(object, *reinterpret_cast<GstQrvSink*>(object)->state, sink_properties, id, value, pspec);
 }
 
 static void sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec)
 {
-    auto* self = reinterpret_cast<GstQrvSink*>(object);
-    QrvSinkState& s = *self->state;
-    GST_OBJECT_LOCK(object);
-    switch (id) {
-    case PROP_SOURCE_NAME:
-        g_value_set_string(value, s.source_name.c_str());
-        break;
-    case PROP_GROUPS:
-        qrv_gst::set_text_or_unset(value, s.groups);
-        break;
-    case PROP_SYNC:
-        g_value_set_boolean(value, s.sync);
-        break;
-    case PROP_WAIT_FOR_CONNECTION:
-        g_value_set_boolean(value, s.wait_for_connection);
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-    GST_OBJECT_UNLOCK(object);
+    qrv_gst::get_property(object, *reinterpret_cast<GstQrvSink*>(object)->state, sink_properties, id, value, pspec);
 }
 
 static void sink_finalize(GObject* object)
@@ -707,23 +711,23 @@ static void gst_qrv_sink_class_init(GstQrvSinkClass* klass)
     g_object_class_install_property(
         object_class, PROP_SOURCE_NAME,
         g_param_spec_string("source-name", "Source name",
-                            "Name under which the source is published (as \"HOST (name)\")", kDefaultSourceName,
+                            "The name under which the source is published; receivers see it as \"HOST (name)\".", kDefaultSourceName,
                             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                         GST_PARAM_MUTABLE_READY)));
     g_object_class_install_property(
         object_class, PROP_GROUPS,
         g_param_spec_string("groups", "Groups",
-                            "Comma-separated groups the source belongs to (unset: the default group)", nullptr,
+                            "The groups the source belongs to, comma-separated; when unset, the source is in the default group.", nullptr,
                             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                         GST_PARAM_MUTABLE_READY)));
     g_object_class_install_property(
         object_class, PROP_SYNC,
-        g_param_spec_boolean("sync", "Sync", "Send each buffer when the pipeline clock reaches it", TRUE,
+        g_param_spec_boolean("sync", "Sync", "Whether each buffer is sent when the pipeline clock reaches it rather than as soon as it arrives.", TRUE,
                              GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
     g_object_class_install_property(
         object_class, PROP_WAIT_FOR_CONNECTION,
         g_param_spec_boolean("wait-for-connection", "Wait for connection",
-                             "Hold the first buffer back until a receiver is connected", FALSE,
+                             "Whether the first buffer is held back until a receiver is connected.", FALSE,
                              GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
     gst_element_class_add_static_pad_template(element_class, &video_template);
     gst_element_class_add_static_pad_template(element_class, &audio_template);

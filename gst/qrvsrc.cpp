@@ -1,5 +1,33 @@
 // qrvsrc: one source on the network into a pipeline. A bin with a video and
 // an audio pad; behind each a live push source fed by the shared receiver.
+
+/**
+ * SECTION:element-qrvsrc
+ * @title: qrvsrc
+ * @see_also: qrvsink
+ *
+ * qrvsrc receives one source on the local network: its video on the pad
+ * "video" and its audio on the pad "audio", both live and timed on the
+ * pipeline's clock. It finds the source by name ("HOST (name)" as listed,
+ * or the source's own name alone), reconnects by itself when the source
+ * comes back, and follows a router to whichever source it points at. Only
+ * the kinds of media whose pads are linked are asked for. Changes of the
+ * source's state are posted on the bus as "qrv-status" and its combined
+ * tally as "qrv-tally"; the tally-program and tally-preview properties tell
+ * the source that this receiver has it on program or on preview.
+ *
+ * ## Example launch line
+ * |[
+ * gst-launch-1.0 qrvsrc name=src source-name="HOST (Test Pattern)" src.video ! videoconvert ! autovideosink src.audio ! audioconvert ! autoaudiosink
+ * ]|
+ * Shows the video and plays the audio of the source "Test Pattern" on the
+ * host HOST.
+ * |[
+ * gst-launch-1.0 qrvsrc source-name="Camera 1" bandwidth=lowest color-format=bgrx-bgra ! videoconvert ! autovideosink
+ * ]|
+ * Shows a preview picture of a source named "Camera 1" on any host.
+ */
+
 #include <gst/audio/audio.h>
 #include <gst/base/gstpushsrc.h>
 #include <gst/gst.h>
@@ -473,77 +501,44 @@ static GstStateChangeReturn src_change_state(GstElement* element, GstStateChange
     return result;
 }
 
+// A change of tally goes to the source at once, when there is one.
+static void send_tally(GObject* object)
+{
+    QrvSrcState& s = *reinterpret_cast<GstQrvSrc*>(object)->state;
+    GST_OBJECT_LOCK(object);
+    const QRVlib_tally_t tally = s.settings.tally;
+    std::shared_ptr<ReceiverCore> core = s.core;
+    GST_OBJECT_UNLOCK(object);
+    if (core)
+        core->set_tally(tally);
+}
+
+using qrv_gst::ReceiverSettings;
+
+// In the order of the property ids.
+static const qrv_gst::PropertyField<ReceiverSettings> src_properties[] = {
+    qrv_gst::optional_text_property<&ReceiverSettings::source_name>(),
+    qrv_gst::field_property<&ReceiverSettings::timeout>(),
+    qrv_gst::field_property<&ReceiverSettings::color_format>(),
+    qrv_gst::field_property<&ReceiverSettings::bandwidth>(),
+    qrv_gst::field_property<&ReceiverSettings::receiver_name>(),
+    {[](ReceiverSettings& s, const GValue* v) { s.tally.on_program = g_value_get_boolean(v); },
+     [](const ReceiverSettings& s, GValue* v) { g_value_set_boolean(v, s.tally.on_program); }, send_tally},
+    {[](ReceiverSettings& s, const GValue* v) { s.tally.on_preview = g_value_get_boolean(v); },
+     [](const ReceiverSettings& s, GValue* v) { g_value_set_boolean(v, s.tally.on_preview); }, send_tally},
+};
+static_assert(G_N_ELEMENTS(src_properties) == PROP_TALLY_PREVIEW);
+
 static void src_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec)
 {
     auto* self = reinterpret_cast<GstQrvSrc*>(object);
-    QrvSrcState& s = *self->state;
-    GST_OBJECT_LOCK(object);
-    switch (id) {
-    case PROP_SOURCE_NAME:
-        s.settings.source_name = qrv_gst::text_of(value);
-        break;
-    case PROP_TIMEOUT:
-        s.settings.timeout = std::chrono::milliseconds(g_value_get_uint(value));
-        break;
-    case PROP_COLOR_FORMAT:
-        s.settings.color_format = (QRVlib_recv_color_format_e)g_value_get_enum(value);
-        break;
-    case PROP_BANDWIDTH:
-        s.settings.bandwidth = (QRVlib_recv_bandwidth_e)g_value_get_enum(value);
-        break;
-    case PROP_RECEIVER_NAME:
-        s.settings.receiver_name = qrv_gst::text_of(value);
-        break;
-    case PROP_TALLY_PROGRAM:
-    case PROP_TALLY_PREVIEW: {
-        (id == PROP_TALLY_PROGRAM ? s.settings.tally.on_program : s.settings.tally.on_preview) =
-            g_value_get_boolean(value);
-        const QRVlib_tally_t tally = s.settings.tally;
-        std::shared_ptr<ReceiverCore> core = s.core;
-        GST_OBJECT_UNLOCK(object);
-        if (core)
-            core->set_tally(tally);
-        return;
-    }
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-    GST_OBJECT_UNLOCK(object);
+    qrv_gst::set_property(object, self->state->settings, src_properties, id, value, pspec);
 }
 
 static void src_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec)
 {
     auto* self = reinterpret_cast<GstQrvSrc*>(object);
-    QrvSrcState& s = *self->state;
-    GST_OBJECT_LOCK(object);
-    switch (id) {
-    case PROP_SOURCE_NAME:
-        qrv_gst::set_text_or_unset(value, s.settings.source_name);
-        break;
-    case PROP_TIMEOUT:
-        g_value_set_uint(value, (guint)s.settings.timeout.count());
-        break;
-    case PROP_COLOR_FORMAT:
-        g_value_set_enum(value, (gint)s.settings.color_format);
-        break;
-    case PROP_BANDWIDTH:
-        g_value_set_enum(value, (gint)s.settings.bandwidth);
-        break;
-    case PROP_RECEIVER_NAME:
-        g_value_set_string(value, s.settings.receiver_name.c_str());
-        break;
-    case PROP_TALLY_PROGRAM:
-        g_value_set_boolean(value, s.settings.tally.on_program);
-        break;
-    case PROP_TALLY_PREVIEW:
-        g_value_set_boolean(value, s.settings.tally.on_preview);
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-        break;
-    }
-    GST_OBJECT_UNLOCK(object);
+    qrv_gst::get_property(object, self->state->settings, src_properties, id, value, pspec);
 }
 
 static void src_finalize(GObject* object)
@@ -567,31 +562,31 @@ static void gst_qrv_src_class_init(GstQrvSrcClass* klass)
     g_object_class_install_property(
         object_class, PROP_SOURCE_NAME,
         g_param_spec_string("source-name", "Source name",
-                            "The source to receive: \"HOST (name)\" as listed, or its own name alone", nullptr,
+                            "The source to receive, as \"HOST (name)\" the way finders list it, or its own name alone.", nullptr,
                             ready_only));
     g_object_class_install_property(
         object_class, PROP_TIMEOUT,
-        g_param_spec_uint("timeout", "Timeout", "Milliseconds to wait for the source to appear (then an error), and for the media of a linked pad once connected (then that pad ends)", 0,
+        g_param_spec_uint("timeout", "Timeout", "How many milliseconds to wait for the source to appear before an error, and for the media of a linked pad once connected before that pad ends.", 0,
                           G_MAXUINT, 10000, ready_only));
     g_object_class_install_property(
         object_class, PROP_COLOR_FORMAT,
-        g_param_spec_enum("color-format", "Color format", "Pixel layout the video is delivered in",
+        g_param_spec_enum("color-format", "Color format", "The pixel layout the video is delivered in.",
                           qrv_color_format_get_type(), QRV_COLOR_UYVY_BGRA, ready_only));
     g_object_class_install_property(
         object_class, PROP_BANDWIDTH,
-        g_param_spec_enum("bandwidth", "Bandwidth", "What the source is asked to send", qrv_bandwidth_get_type(),
+        g_param_spec_enum("bandwidth", "Bandwidth", "What the source is asked to send: everything, a preview picture with the audio, or the audio only.", qrv_bandwidth_get_type(),
                           QRV_BANDWIDTH_HIGHEST, ready_only));
     g_object_class_install_property(
         object_class, PROP_RECEIVER_NAME,
-        g_param_spec_string("receiver-name", "Receiver name", "The name this receiver gives its source",
+        g_param_spec_string("receiver-name", "Receiver name", "The name this receiver gives its source.",
                             "GStreamer", ready_only));
     g_object_class_install_property(
         object_class, PROP_TALLY_PROGRAM,
-        g_param_spec_boolean("tally-program", "Tally program", "Tell the source it is on program (on air)", FALSE,
+        g_param_spec_boolean("tally-program", "Tally program", "Whether to tell the source that this receiver has it on program (on air).", FALSE,
                              any_time));
     g_object_class_install_property(
         object_class, PROP_TALLY_PREVIEW,
-        g_param_spec_boolean("tally-preview", "Tally preview", "Tell the source it is on preview", FALSE,
+        g_param_spec_boolean("tally-preview", "Tally preview", "Whether to tell the source that this receiver has it on preview.", FALSE,
                              any_time));
     gst_element_class_add_static_pad_template(element_class, &video_template);
     gst_element_class_add_static_pad_template(element_class, &audio_template);

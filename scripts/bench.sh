@@ -82,18 +82,9 @@ rm -rf "$codec_dir"
 # shared-memory and TCP elements moving the same raw frames, and the memcpy
 # ceiling, taking turns link_rounds times (best rate of each counts); then
 # send-to-capture latency of paced frames (29.97 fps).
-# link_pair PREFIX "RECEIVER OPTIONS" SENDER OPTIONS...
-link_pair() {
-  local prefix=$1 recv_options=$2; shift 2
-  local loc
-  loc=$(mktemp -u /tmp/qrv-bench-locator-XXXXXX)
-  timeout 60 "$bin/bench_link" send --locator "$loc" "$@" >/dev/null &
-  local sender=$!
-  # shellcheck disable=SC2086  # the options are words
-  timeout 60 "$bin/bench_link" recv --locator "$loc" --prefix "$prefix" $recv_options || true
-  wait "$sender" || true
-  rm -f "$loc"
-}
+# shellcheck source=SCRIPTDIR/../bench/link/link_pair.sh
+source bench/link/link_pair.sh
+link_bin=$bin
 for _ in $(seq "$link_rounds"); do
   "$bin/bench_link" memcpy --frames "$link_frames" --prefix link_memcpy
   # A continuous sender; the receiver counts link_frames after ten more.

@@ -46,16 +46,12 @@ in_a() { ip netns exec "$ns_a" env QRV_INTERFACES="$veth_a" "$@"; }
 export QRV_VIDEO_CODEC=raw
 in_b() { ip netns exec "$ns_b" env QRV_INTERFACES="$veth_b" "$@"; }
 
-# One runtime sender/receiver pair: link PREFIX "RECEIVER OPTIONS" SENDER OPTIONS...
-link() {
-  local prefix=$1 recv_options=$2; shift 2
-  rm -f "$work/locator"
-  in_a timeout 60 "$bin/bench_link" send --locator "$work/locator" "$@" >/dev/null &
-  local sender=$!
-  # shellcheck disable=SC2086  # the options are words
-  in_b timeout 60 "$bin/bench_link" recv --locator "$work/locator" --tcp-only --prefix "$prefix" $recv_options
-  wait "$sender"
-}
+# One runtime sender/receiver pair, the sender in the first namespace and
+# the receiver over TCP in the second:
+# link_pair PREFIX "RECEIVER OPTIONS" SENDER OPTIONS...
+# shellcheck source=SCRIPTDIR/link_pair.sh
+source "$here/link_pair.sh"
+link_bin=$bin link_send_in=in_a link_recv_in=in_b link_recv_extra=--tcp-only
 
 # The peer, a plain TCP stream of the same frames between the same ends,
 # and our runtime take turns ROUNDS times; the best rate of each counts, so
@@ -68,11 +64,11 @@ if [[ ${QRV_BENCH_SHAPED_ONLY:-0} != 1 ]]; then
     in_a timeout 60 "$bin/bench_link" tcp-send --host "$addr_b" --port 47611 --frames "$frames"
     wait "$receiver"
     # A continuous sender; the receiver counts FRAMES after ten more.
-    link netns_qrv "--frames $frames --warmup 10" --continuous
+    link_pair netns_qrv "--frames $frames --warmup 10" --continuous
   done | awk -f "$here/best_of.awk"
 
-  link netns_lat_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367
-  link netns_lat_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367
+  link_pair netns_lat_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367
+  link_pair netns_lat_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367
 fi
 
 # The same link shaped to 1 Gbit/s at both ends (a token bucket), as most
@@ -89,11 +85,11 @@ if tc -n "$ns_a" qdisc add dev "$veth_a" $tbf && tc -n "$ns_b" qdisc add dev "$v
   unset QRV_VIDEO_CODEC
   for codec in jpeg raw; do
     if [[ $codec == raw ]]; then export QRV_VIDEO_CODEC=raw; else unset QRV_VIDEO_CODEC; fi
-    link "shaped_${codec}_strobe" "--warmup 10" --frames "$((latency_frames + 10))" --width 1920 --height 1080 \
+    link_pair "shaped_${codec}_strobe" "--warmup 10" --frames "$((latency_frames + 10))" --width 1920 --height 1080 \
       --interval-us 33367 --strobe
-    link "shaped_${codec}_photo1080" "--warmup 10" --frames "$((latency_frames + 10))" --width 1920 --height 1080 \
+    link_pair "shaped_${codec}_photo1080" "--warmup 10" --frames "$((latency_frames + 10))" --width 1920 --height 1080 \
       --interval-us 33367 "${photo_option[@]}"
-    link "shaped_${codec}_photo" "--warmup 10" --frames "$((latency_frames + 10))" --width 3840 --height 2160 \
+    link_pair "shaped_${codec}_photo" "--warmup 10" --frames "$((latency_frames + 10))" --width 3840 --height 2160 \
       --interval-us 33367 "${photo_option[@]}"
   done | tee "$work/shaped"
   unset QRV_VIDEO_CODEC

@@ -41,6 +41,7 @@
 
 #include "libyuv/convert_from_argb.h"
 #include "libyuv/scale_argb.h"
+#include "bench_sender_setup.h"
 #include "qrv/qrv_runtime.h"
 
 namespace {
@@ -166,14 +167,10 @@ int run_send(const Args& a)
         return 2;
     if (!QRVlib_initialize())
         return 1;
-    QRVlib_send_create_t ss(a.get("name", "Link Benchmark").c_str());
-    ss.pace_video = ss.pace_audio = false;
-    auto sender = QRVlib_send_create(&ss);
+    auto sender = qrv_bench::unpaced_sender(a.get("name", "Link Benchmark").c_str());
     if (!sender)
         return 1;
-    std::string locator(QRVlib_send_get_locator(sender, nullptr, 0), '\0');
-    QRVlib_send_get_locator(sender, locator.data(), (uint32_t)locator.size());
-    locator.resize(std::strlen(locator.c_str()));
+    const std::string locator = qrv_bench::locator_of(sender);
     {
         // Written whole, then renamed, so that the reader never sees half.
         const std::string tmp = locator_file + ".tmp";

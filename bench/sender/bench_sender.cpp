@@ -17,9 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench_sender_setup.h"
 #include "qrv/qrv_runtime.h"
 
 namespace {
+
+using qrv_bench::locator_of;
+using qrv_bench::unpaced_sender;
 
 using Clock = std::chrono::steady_clock;
 
@@ -62,15 +66,6 @@ double accept_frames(QRVlib_send_instance_t sender, Content& content, int first,
     return count / seconds_since(start);
 }
 
-QRVlib_send_instance_t unpaced_sender(const char* name)
-{
-    QRVlib_send_create_t settings;
-    settings.name = name;
-    settings.pace_video = false;
-    settings.pace_audio = false;
-    return QRVlib_send_create(&settings);
-}
-
 // The accept rate while one receiver on this host takes every frame it can
 // (it connects by the sender's locator, so over shared memory); the frames
 // it captured go to *received.
@@ -79,9 +74,7 @@ double accept_with_receiver(Content& content, int frames, uint64_t* received)
     QRVlib_send_instance_t sender = unpaced_sender("Accept benchmark with a receiver");
     if (!sender)
         return 0;
-    std::string locator(QRVlib_send_get_locator(sender, nullptr, 0), '\0');
-    QRVlib_send_get_locator(sender, locator.data(), (uint32_t)locator.size());
-    locator.resize(std::strlen(locator.c_str()));
+    const std::string locator = locator_of(sender);
     QRVlib_recv_create_v3_t rs(QRVlib_source_t("bench", locator.c_str()));
     QRVlib_recv_instance_t receiver = QRVlib_recv_create_v3(&rs);
     double rate = 0;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_sender_setup.h"
 #include "qrv/qrv_runtime.h"
 
 namespace {
@@ -56,14 +57,10 @@ double delivered_rate(const std::vector<std::vector<uint8_t>>& sources, int fram
                       uint64_t* dropped)
 {
     constexpr int kWarmup = 10;
-    QRVlib_send_create_t ss("Transport Benchmark");
-    ss.pace_video = ss.pace_audio = false;
-    auto sender = QRVlib_send_create(&ss);
+    auto sender = qrv_bench::unpaced_sender("Transport Benchmark");
     if (!sender)
         return 0;
-    std::string locator(QRVlib_send_get_locator(sender, nullptr, 0), '\0');
-    QRVlib_send_get_locator(sender, locator.data(), (uint32_t)locator.size());
-    locator.resize(std::strlen(locator.c_str()));
+    std::string locator = qrv_bench::locator_of(sender);
     if (!shared)
         locator = tcp_only(locator);
     QRVlib_recv_create_v3_t rs(QRVlib_source_t("bench", locator.c_str()));

@@ -237,6 +237,64 @@ TEST(GstPlugin, InspectListsTheFeaturesAndTheirProperties)
         EXPECT_NE(src.output().find(property), std::string::npos) << property;
 }
 
+// Every property of both elements reads back what was set, each its own
+// (the defaults first); texts that read as unset when empty do so.
+TEST(GstPlugin, PropertiesReadBackWhatWasSet)
+{
+    GstElement* sink = gst_element_factory_make("qrvsink", nullptr);
+    GstElement* src = gst_element_factory_make("qrvsrc", nullptr);
+    ASSERT_NE(sink, nullptr);
+    ASSERT_NE(src, nullptr);
+    auto text = [](GstElement* e, const char* property) {
+        gchar* v = nullptr;
+        g_object_get(e, property, &v, nullptr);
+        std::string out = v ? v : "(null)";
+        g_free(v);
+        return out;
+    };
+    auto flag = [](GstElement* e, const char* property) {
+        gboolean v = FALSE;
+        g_object_get(e, property, &v, nullptr);
+        return v != FALSE;
+    };
+    auto number = [](GstElement* e, const char* property) {
+        gint v = -1;  // enums and unsigned numbers alike fit
+        g_object_get(e, property, &v, nullptr);
+        return v;
+    };
+    EXPECT_EQ(text(sink, "source-name"), "GStreamer");
+    EXPECT_EQ(text(sink, "groups"), "(null)");
+    EXPECT_TRUE(flag(sink, "sync"));
+    EXPECT_FALSE(flag(sink, "wait-for-connection"));
+    g_object_set(sink, "source-name", "Studio", "groups", "news,sport", "sync", FALSE, "wait-for-connection", TRUE,
+                 nullptr);
+    EXPECT_EQ(text(sink, "source-name"), "Studio");
+    EXPECT_EQ(text(sink, "groups"), "news,sport");
+    EXPECT_FALSE(flag(sink, "sync"));
+    EXPECT_TRUE(flag(sink, "wait-for-connection"));
+    g_object_set(sink, "groups", "", nullptr);
+    EXPECT_EQ(text(sink, "groups"), "(null)");
+
+    EXPECT_EQ(text(src, "source-name"), "(null)");
+    EXPECT_EQ(number(src, "timeout"), 10000);
+    EXPECT_EQ(number(src, "color-format"), (int)QRVlib_recv_color_format_UYVY_BGRA);
+    EXPECT_EQ(number(src, "bandwidth"), (int)QRVlib_recv_bandwidth_highest);
+    EXPECT_EQ(text(src, "receiver-name"), "GStreamer");
+    g_object_set(src, "source-name", "HOST (Camera)", "timeout", 2500u, "receiver-name", "Wall", nullptr);
+    gst_util_set_object_arg(G_OBJECT(src), "color-format", "fastest");
+    gst_util_set_object_arg(G_OBJECT(src), "bandwidth", "lowest");
+    g_object_set(src, "tally-preview", TRUE, nullptr);
+    EXPECT_EQ(text(src, "source-name"), "HOST (Camera)");
+    EXPECT_EQ(number(src, "timeout"), 2500);
+    EXPECT_EQ(number(src, "color-format"), (int)QRVlib_recv_color_format_fastest);
+    EXPECT_EQ(number(src, "bandwidth"), (int)QRVlib_recv_bandwidth_lowest);
+    EXPECT_EQ(text(src, "receiver-name"), "Wall");
+    EXPECT_FALSE(flag(src, "tally-program"));
+    EXPECT_TRUE(flag(src, "tally-preview"));
+    gst_object_unref(sink);
+    gst_object_unref(src);
+}
+
 // videotestsrc in a gst-launch child, our runtime's receiver here: the
 // frames carry the pattern exactly as rendered here, at the pipeline's
 // rate, and the audio arrives with them.

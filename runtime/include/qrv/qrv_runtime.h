@@ -36,14 +36,22 @@ struct QRVlib_send_stats_t {
 
 extern "C" {
 
-/// Fills *stats; false for an unknown sender or a null pointer.
+/// Fills *stats with the sender's counters since its creation.
+/// @param sender the sender.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_stats(QRVlib_send_instance_t sender, QRVlib_send_stats_t* stats);
 
 /// Copies the newest video frame that the sender accepted into a buffer of
 /// the caller: the record's geometry is filled in and, when data is not null
 /// and capacity is large enough, the pixels are copied there packed (line
-/// stride = width times bytes per pixel). False when no frame was accepted yet
-/// or the buffer is too small; the size needed is stored in *needed.
+/// stride = width times bytes per pixel).
+/// @param sender the sender.
+/// @param frame receives the frame's geometry; its data pointer is set to data.
+/// @param data the caller's buffer, or null to ask for the size alone.
+/// @param capacity bytes available at data.
+/// @param needed receives the bytes the pixels take; may be null.
+/// @return false when no frame was accepted yet or the buffer is too small.
 QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_video_frame_v2_t* frame,
                                        uint8_t* data, uint64_t capacity, uint64_t* needed);
 
@@ -57,7 +65,7 @@ QRVLIB_API bool QRVlib_send_peek_video(QRVlib_send_instance_t sender, QRVlib_vid
 /// QRVlib_recv_free_metadata.
 struct QRVlib_metadata_frame_t {
     int32_t length;  ///< bytes of p_data without the terminating NUL
-    int64_t timecode;
+    int64_t timecode;  ///< 100 ns units since the Unix epoch, as for video frames
     char* p_data;    ///< NUL-terminated text, or null
 };
 
@@ -70,12 +78,12 @@ struct QRVlib_recv_status_t {
 
 /// Counters of one receiver since its creation.
 struct QRVlib_recv_stats_t {
-    uint64_t video_received;
-    uint64_t audio_received;
-    uint64_t metadata_received;
+    uint64_t video_received;     ///< video frames that arrived, captured or not
+    uint64_t audio_received;     ///< audio frames that arrived, captured or not
+    uint64_t metadata_received;  ///< metadata frames that arrived, captured or not
     uint64_t video_dropped;  ///< not captured in time: newer frames replaced them
     uint64_t audio_dropped;  ///< beyond the audio cap, oldest first
-    uint64_t metadata_dropped;
+    uint64_t metadata_dropped;  ///< beyond the metadata cap, oldest first
     uint64_t bad_messages;   ///< connections dropped for an invalid message
     uint64_t connects;       ///< successful connections, reconnections included
     /// Messages from a source of a later version that were skipped, the
@@ -148,60 +156,86 @@ struct QRVlib_recv_codec_stats_t {
 
 /// Camera commands that reach a sender.
 enum QRVlib_ptz_command_e : int32_t {
-    QRVlib_ptz_recall_preset = 1,  // preset, value_a = speed 0.0 to 1.0
-    QRVlib_ptz_store_preset = 2,   // preset
-    QRVlib_ptz_pan_tilt = 3,       // value_a = pan speed, value_b = tilt speed, -1.0 to 1.0
-    QRVlib_ptz_zoom = 4,           // value_a = zoom, 0.0 (wide) to 1.0 (tele)
+    QRVlib_ptz_recall_preset = 1,  ///< go to preset; value_a = speed 0.0 to 1.0
+    QRVlib_ptz_store_preset = 2,   ///< store the current position as preset
+    QRVlib_ptz_pan_tilt = 3,       ///< value_a = pan speed, value_b = tilt speed, -1.0 to 1.0
+    QRVlib_ptz_zoom = 4,           ///< value_a = zoom, 0.0 (wide) to 1.0 (tele)
 };
 
+/// One camera command as a sender receives it (QRVlib_send_get_ptz_command).
 struct QRVlib_ptz_command_t {
-    QRVlib_ptz_command_e command;
-    int32_t preset;  ///< 0 to 99
-    float value_a;
-    float value_b;
+    QRVlib_ptz_command_e command;  ///< what to do; says which fields below count
+    int32_t preset;  ///< 0 to 99, for recalling and storing a preset
+    float value_a;   ///< speed, pan speed or zoom position, as the command says
+    float value_b;   ///< tilt speed for pan and tilt; 0 otherwise
 };
 
 extern "C" {
 
-/// Number of receivers connected to the sender now; when timeout_ms is not
-/// 0, waits up to that long for at least one. -1 for an unknown sender.
+/// Number of receivers connected to the sender now.
+/// @param sender the sender.
+/// @param timeout_ms when not 0, waits up to that many milliseconds for at
+///        least one receiver.
+/// @return the receivers connected; -1 for an unknown sender.
 QRVLIB_API int32_t QRVlib_send_get_no_connections(QRVlib_send_instance_t sender, uint32_t timeout_ms);
-/// Copies the sender's locator (NUL-terminated) into text when capacity is
-/// large enough; returns the bytes needed including the NUL, 0 for an
-/// unknown sender.
+/// Copies the sender's locator, NUL-terminated, into text when capacity is
+/// large enough.
+/// @param sender the sender.
+/// @param text the caller's buffer, or null to ask for the size.
+/// @param capacity bytes available at text.
+/// @return the bytes needed including the NUL; 0 for an unknown sender.
 QRVLIB_API uint32_t QRVlib_send_get_locator(QRVlib_send_instance_t sender, char* text, uint32_t capacity);
 /// Fills *stats with the counters of the sender's server (connections,
-/// refusals, frames skipped for slow receivers). Any thread; the record is
-/// the caller's. False for an unknown sender or a null pointer.
+/// refusals, frames skipped for slow receivers). Any thread.
+/// @param sender the sender.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
                                                 QRVlib_send_transport_stats_t* stats);
 /// Sets how senders created from now on compress video, in place of the
-/// environment's settings. Senders already running keep theirs. False for
-/// a null pointer or a value out of range (quality outside 1 to 100, a
-/// negative or non-finite ceiling).
+/// environment's settings. Senders already running keep theirs.
+/// @param codec the settings, read during the call.
+/// @return false for a null pointer or a value out of range (quality outside
+///         1 to 100, a negative or non-finite ceiling).
 QRVLIB_API bool QRVlib_set_video_codec(const QRVlib_video_codec_t* codec);
-/// Fills *codec with the settings a sender created now would use (the last
-/// QRVlib_set_video_codec, else the environment's). False for a null pointer.
+/// The settings a sender created now would use: the last
+/// QRVlib_set_video_codec, else the environment's.
+/// @param codec receives the settings.
+/// @return false for a null pointer.
 QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec);
 /// Fills *stats with the sender's compression counters; all 0 while it
-/// compresses nothing (no receiver on another host, or raw forced). False
-/// for an unknown sender or a null pointer.
+/// compresses nothing (no receiver on another host, or raw forced).
+/// @param sender the sender.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_codec_stats(QRVlib_send_instance_t sender, QRVlib_send_codec_stats_t* stats);
 /// Fills *stats with the compressed video that reached the receiver; all
-/// 0 while its source sends raw pixels. False for an unknown receiver or a
-/// null pointer.
+/// 0 while its source sends raw pixels.
+/// @param receiver the receiver.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown receiver or a null pointer.
 QRVLIB_API bool QRVlib_recv_get_codec_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_codec_stats_t* stats);
-/// Sends a metadata frame to every receiver; false for a bad frame.
+/// Sends a metadata frame to every receiver of the sender.
+/// @param sender the sender.
+/// @param frame the frame; its text is read during the call.
+/// @return false for an unknown sender or a bad frame.
 QRVLIB_API bool QRVlib_send_send_metadata(QRVlib_send_instance_t sender, const QRVlib_metadata_frame_t* frame);
 
 /// Declares whether the source accepts camera commands; its receivers see a
-/// change of status. Any thread. False for an unknown sender.
+/// change of status. Any thread.
+/// @param sender the sender.
+/// @param supported whether camera commands are accepted.
+/// @return false for an unknown sender.
 QRVLIB_API bool QRVlib_send_set_ptz_supported(QRVlib_send_instance_t sender, bool supported);
-/// Takes the oldest camera command received into *command (the caller's
-/// record), waiting up to timeout_ms; false when none came in time, or for
-/// an unknown sender or a null pointer. Up to 64 commands wait; beyond that
-/// the oldest is dropped. Commands with values outside their range never
-/// arrive. Any thread; one waiting caller at a time is the expected use.
+/// Takes the oldest camera command received. Up to 64 commands wait;
+/// beyond that the oldest is dropped. Commands with values outside their
+/// range never arrive. Any thread; one waiting caller at a time is the
+/// expected use.
+/// @param sender the sender.
+/// @param command receives the command; the record is the caller's.
+/// @param timeout_ms the longest wait in milliseconds.
+/// @return false when none came in time, or for an unknown sender or a null
+///         pointer.
 QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVlib_ptz_command_t* command,
                                             uint32_t timeout_ms);
 
@@ -209,20 +243,29 @@ QRVLIB_API bool QRVlib_send_get_ptz_command(QRVlib_send_instance_t sender, QRVli
 /// Until then a captured frame is the caller's and keeps its content, however
 /// long it is held. Captured pixels are read-only: on this host they may be
 /// the sender's shared memory, mapped without write access.
+/// @param receiver the receiver that captured the frame.
+/// @param frame the captured frame.
 QRVLIB_API void QRVlib_recv_free_video_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* frame);
 /// Frees audio that a capture handed out; its data pointer becomes null.
 /// Any thread; a frame is freed once, with the receiver that captured it.
+/// @param receiver the receiver that captured the frame.
+/// @param frame the captured frame.
 QRVLIB_API void QRVlib_recv_free_audio_v2(QRVlib_recv_instance_t receiver, QRVlib_audio_frame_v2_t* frame);
 /// Frees metadata text that a capture handed out; p_data becomes null.
 /// Any thread; a frame is freed once, with the receiver that captured it.
+/// @param receiver the receiver that captured the frame.
+/// @param frame the captured frame.
 QRVLIB_API void QRVlib_recv_free_metadata(QRVlib_recv_instance_t receiver, QRVlib_metadata_frame_t* frame);
-/// Fills *status with the receiver's state as its last change of status
-/// left it (capture reports each change as code 100). Any thread; the record
-/// is the caller's. False for an unknown receiver or a null pointer.
+/// The receiver's state as its last change of status left it (capture
+/// reports each change as code 100). Any thread.
+/// @param receiver the receiver.
+/// @param status receives the state; the record is the caller's.
+/// @return false for an unknown receiver or a null pointer.
 QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_recv_status_t* status);
-/// Fills *stats with the receiver's counters since its creation. Any
-/// thread; the record is the caller's. False for an unknown receiver or a
-/// null pointer.
+/// The receiver's counters since its creation. Any thread.
+/// @param receiver the receiver.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown receiver or a null pointer.
 QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_stats_t* stats);
 
 /// Camera commands from a receiver, sent upstream by the link's own thread.
@@ -232,21 +275,35 @@ QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_re
 /// range are clamped: speed to 0.0..1.0, pan and tilt to -1.0..1.0, zoom to
 /// 0.0..1.0. Any thread.
 ///
-/// Stores the camera's current position as a preset (0 to 99).
+/// Stores the camera's current position as a preset.
+/// @param receiver the receiver.
+/// @param preset the preset, 0 to 99.
+/// @return false as for every camera command.
 QRVLIB_API bool QRVlib_recv_ptz_store_preset(QRVlib_recv_instance_t receiver, int32_t preset);
-/// Moves the camera at a pan and a tilt speed (-1.0 to 1.0 each, clamped);
-/// false as for the other camera commands.
+/// Moves the camera at a pan and a tilt speed.
+/// @param receiver the receiver.
+/// @param pan_speed -1.0 to 1.0, clamped.
+/// @param tilt_speed -1.0 to 1.0, clamped.
+/// @return false as for the other camera commands.
 QRVLIB_API bool QRVlib_recv_ptz_pan_tilt(QRVlib_recv_instance_t receiver, float pan_speed, float tilt_speed);
-/// Zooms to a position from 0.0 (wide) to 1.0 (tele), clamped; false as
-/// for the other camera commands.
+/// Zooms to a position.
+/// @param receiver the receiver.
+/// @param zoom from 0.0 (wide) to 1.0 (tele), clamped.
+/// @return false as for the other camera commands.
 QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom);
 
 /// The locator of a router's own source, as for a sender.
+/// @param router the router.
+/// @param text the caller's buffer, or null to ask for the size.
+/// @param capacity bytes available at text.
+/// @return the bytes needed including the NUL; 0 for an unknown router.
 QRVLIB_API uint32_t QRVlib_routing_get_locator(QRVlib_routing_instance_t router, char* text, uint32_t capacity);
-/// Number of receivers connected to the router's own source now; with a
-/// timeout_ms other than 0, waits up to that long for at least one, and
-/// returns at once when the router is destroyed. -1 for an unknown router.
-/// Any thread.
+/// Number of receivers connected to the router's own source now. Any
+/// thread.
+/// @param router the router.
+/// @param timeout_ms when not 0, waits up to that many milliseconds for at
+///        least one receiver, and returns at once when the router is destroyed.
+/// @return the receivers connected; -1 for an unknown router.
 QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t router, uint32_t timeout_ms);
 
 // --- receivers' wishes ----------------------------------------------------
@@ -399,10 +456,10 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_with_rate(const QRVlib_recv
 
 /// Counters of the process's discovery service (DNS-SD over multicast DNS).
 struct QRVlib_discovery_stats_t {
-    uint64_t packets_received;
+    uint64_t packets_received;   ///< multicast DNS packets read, on every interface
     uint64_t packets_rejected;   ///< from outside the receiving interface's subnet
     uint64_t packets_malformed;  ///< refused by the message parser
-    uint64_t packets_sent;
+    uint64_t packets_sent;       ///< queries, answers and announcements sent
     uint64_t cache_records;      ///< records held (capped)
     uint64_t conflicts;          ///< name conflicts met by our publications
     uint64_t interfaces;         ///< interfaces in use
@@ -413,18 +470,30 @@ struct QRVlib_discovery_stats_t {
     uint64_t running;
 };
 
-/// Fills *stats; false when the library is not running or stats is null.
+/// The counters of the process's discovery service.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false when the library is not running or stats is null.
 QRVLIB_API bool QRVlib_discovery_get_stats(QRVlib_discovery_stats_t* stats);
 
 /// Re-finds a source by its full name as finders list it ("HOST (source)"),
-/// waiting up to timeout_ms for it to be visible. Writes its current locator,
-/// null-terminated, when capacity suffices, and returns the locator's length
-/// plus one (0: not found in time, or a null name).
+/// waiting for it to be visible.
+/// @param name the full name.
+/// @param locator the caller's buffer for the current locator,
+///        NUL-terminated; written when capacity suffices.
+/// @param capacity bytes available at locator.
+/// @param timeout_ms the longest wait in milliseconds.
+/// @return the locator's length plus one; 0 when not found in time, or for
+///         a null name.
 QRVLIB_API uint32_t QRVlib_discovery_resolve(const char* name, char* locator, uint32_t capacity,
                                              uint32_t timeout_ms);
 
 /// The name under which a sender's source is published right now (it changes
-/// when a conflict on the network renames it), written as above.
+/// when a conflict on the network renames it).
+/// @param sender the sender.
+/// @param text the caller's buffer, NUL-terminated; written when capacity
+///        suffices.
+/// @param capacity bytes available at text.
+/// @return the bytes needed including the NUL; 0 for an unknown sender.
 QRVLIB_API uint32_t QRVlib_send_get_published_name(QRVlib_send_instance_t sender, char* text, uint32_t capacity);
 
 }  // extern "C"
@@ -494,6 +563,11 @@ extern "C" {
  * is still running. May be called at any time, before QRVlib_initialize and
  * after QRVlib_destroy as well; the callback stays set across them. Thread
  * safe.
+ *
+ * @param callback receives the lines; null removes the callback.
+ * @param user handed to every call of callback.
+ * @param max_level the least severe level passed on;
+ *        QRVlib_log_level_none removes the callback.
  */
 QRVLIB_API void QRVlib_set_log_callback(QRVlib_log_callback_t callback, void* user, QRVlib_log_level_e max_level);
 
