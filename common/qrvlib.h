@@ -114,7 +114,8 @@ struct QRVlib_send_create_t {
 };
 
 // Settings of a receiver. The library copies what it needs during the call.
-//   color_format, bandwidth: preferred delivery format and quality.
+//   color_format: the pixel layout captures deliver (the receiver converts).
+//   bandwidth: what the source sends (all, a preview, audio, metadata).
 //   option_flag: allow the video to be delivered as fields.
 struct QRVlib_recv_create_v3_t {
     QRVlib_source_t source;
@@ -378,7 +379,9 @@ QRVLIB_API void QRVlib_recv_destroy(QRVlib_recv_instance_t receiver);
 /// @brief Takes the next frame, waiting up to timeout_ms.
 /// @return one of the QRVlib_frame_type codes of the runtime's header: the
 ///         kind of frame written to its destination, 0 when none came in
-///         time, 100 for a change of status. Null destinations discard that
+///         time, 100 for a change of status, 4 (error) when no frame could
+///         be handed out (see QRVlib_frame_type_error: among others, 256
+///         captured frames not freed yet). Null destinations discard that
 ///         kind. A captured frame belongs to the caller until it is freed
 ///         with the runtime's free operations.
 QRVLIB_API int32_t QRVlib_recv_capture_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* video,
