@@ -247,4 +247,24 @@ TEST_F(PanelApi, OutputsAndTheirRoutesSurviveARestart)
     }, 10s));
 }
 
+// A change that cannot be kept in the state file is made, and the answer
+// says it was not kept. (The folder is a regular file: root may write
+// anywhere else.)
+TEST_F(PanelApi, AStateThatCannotBeKeptIsAnError)
+{
+    const std::string not_a_folder = state_.string() + ".file";
+    std::ofstream(not_a_folder) << "a file, not a folder\n";
+    {
+        RunningPanel p(not_a_folder + "/panel.json");
+        const auto r = p.post("/api/outputs", "{}");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 500);
+        const auto answer = json::parse(r->body, nullptr, false);
+        EXPECT_EQ(answer["ok"], false) << r->body;
+        EXPECT_NE(r->body.find("cannot be kept"), std::string::npos) << r->body;
+        EXPECT_EQ(p.state()["outputs"].size(), 1u) << "the output is made all the same";
+    }
+    std::filesystem::remove(not_a_folder);
+}
+
 }  // namespace
