@@ -163,6 +163,12 @@ TEST_F(PanelApi, ChangesNeedTheTokenAndTheSameOriginAndWellFormedRequests)
     EXPECT_EQ(p.post("/api/route", R"j({"output":"Panel Output 1","source":"HOST (Nobody)"})j")->status, 404);
     EXPECT_EQ(p.post("/api/tally", R"j({"source":"HOST (Nobody)","program":true,"preview":false})j")->status, 404);
     EXPECT_EQ(p.post("/api/tally", R"({"source":"x","program":"yes","preview":false})")->status, 400);
+    // Missing values are refused, not read from the request's absent keys.
+    for (const char* body : {R"({"source":"x"})", R"({"source":"x","program":true})", R"({"source":"x","preview":true})"}) {
+        const auto r = p.post("/api/tally", body);
+        ASSERT_TRUE(r) << body;
+        EXPECT_EQ(r->status, 400) << body;
+    }
     EXPECT_EQ(p.post("/api/outputs", std::string(qrv_panel::kMaxBodyBytes + 1, ' '))->status, 413);
     EXPECT_EQ(p.post("/api/outputs", R"({"name":"Panel Output 1"})")->status, 409);
 
