@@ -164,7 +164,8 @@ TEST_F(PanelApi, ChangesNeedTheTokenAndTheSameOriginAndWellFormedRequests)
     EXPECT_EQ(p.post("/api/tally", R"j({"source":"HOST (Nobody)","program":true,"preview":false})j")->status, 404);
     EXPECT_EQ(p.post("/api/tally", R"({"source":"x","program":"yes","preview":false})")->status, 400);
     // Missing values are refused, not read from the request's absent keys.
-    for (const char* body : {R"({"source":"x"})", R"({"source":"x","program":true})", R"({"source":"x","preview":true})"}) {
+    for (const char* body :
+         {R"({"source":"x"})", R"({"source":"x","program":true})", R"({"source":"x","preview":true})"}) {
         const auto r = p.post("/api/tally", body);
         ASSERT_TRUE(r) << body;
         EXPECT_EQ(r->status, 400) << body;

@@ -584,7 +584,8 @@ TEST(MonitorRecord, AChangeOfAudioFormatEndsTheRecordingWithAValidFile)
         ChangingAudioSource source(change.rate, change.channels);
         ASSERT_FALSE(source.name().empty());
         const std::string wav = temp_file("changing.wav");
-        Child rec({kBin + "/qrv_monitor", "record-audio", source.name(), wav, "--seconds", "3", "--find-timeout", "10"});
+        Child rec(
+            {kBin + "/qrv_monitor", "record-audio", source.name(), wav, "--seconds", "3", "--find-timeout", "10"});
         const auto status = rec.wait_exit(30s);
         ASSERT_TRUE(status);
         EXPECT_NE(*status, 0) << rec.output();
