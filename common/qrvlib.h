@@ -158,11 +158,12 @@ struct QRVlib_recv_create_v3_t {
     /// The source to receive, usually an entry of a finder's list. Default:
     /// both texts null.
     QRVlib_source_t source;
-    /// Pixel layout of the video handed out. Default
+    /// Pixel layout of the video handed out; the source sends frames as it
+    /// was given them and the receiver converts. Default
     /// QRVlib_recv_color_format_UYVY_BGRA.
     QRVlib_recv_color_format_e color_format;
-    /// What the source is asked to send. Default
-    /// QRVlib_recv_bandwidth_highest.
+    /// What the source sends: all, a preview, audio alone or metadata
+    /// alone. Default QRVlib_recv_bandwidth_highest.
     QRVlib_recv_bandwidth_e bandwidth;
     /// Allow the video to be delivered as fields. Default true.
     bool option_flag;
@@ -530,7 +531,9 @@ QRVLIB_API void QRVlib_recv_destroy(QRVlib_recv_instance_t receiver);
 /// @param timeout_ms the longest wait in milliseconds.
 /// @return one of the QRVlib_frame_type codes of the runtime's header: the
 ///         kind of frame written to its destination, 0 when none came in
-///         time, 100 for a change of status.
+///         time, 100 for a change of status, 4 (error) when no frame could
+///         be handed out (see QRVlib_frame_type_error: among others, 256
+///         captured frames not freed yet).
 QRVLIB_API int32_t QRVlib_recv_capture_v2(QRVlib_recv_instance_t receiver, QRVlib_video_frame_v2_t* video,
                                           QRVlib_audio_frame_v2_t* audio, QRVlib_metadata_frame_t* metadata,
                                           uint32_t timeout_ms);

@@ -3,9 +3,12 @@
 // record validly describes (buffers end at an inaccessible guard page).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "qrv/qrv_runtime.h"
@@ -255,4 +258,56 @@ TEST_F(Frames, InterleavedAudioIsReadOnlyWithinItsSamples)
     QRVlib_util_send_send_audio_interleaved_16s(sender_, nullptr);
     EXPECT_EQ(stats().audio_accepted, 1u);
     EXPECT_EQ(stats().refused, faults.size());
+}
+
+// A caller that keeps every frame it captured gets an error once 256 are
+// held; the frame that capture took off the queue is lost, and counted as
+// dropped, with a reason in the last error. Freeing one lets frames through.
+TEST_F(Frames, ACaptureBeyondTheHeldFramesIsCountedAsDroppedAndSaysWhy)
+{
+    char locator[256];
+    ASSERT_GT(QRVlib_send_get_locator(sender_, locator, sizeof locator), 0u);
+    // Converted at capture: each held frame is a buffer of the receiver's,
+    // none of them a hold on the sender's memory.
+    QRVlib_recv_create_v3_t rs(QRVlib_source_t("Frames", locator), QRVlib_recv_color_format_BGRX_BGRA);
+    QRVlib_recv_instance_t receiver = QRVlib_recv_create_v3(&rs);
+    ASSERT_NE(receiver, nullptr);
+    ASSERT_GT(QRVlib_send_get_no_connections(sender_, 5000), 0);
+
+    std::vector<uint8_t> pixels(16 * 2 * 2, 0x80);
+    const QRVlib_video_frame_v2_t f = video(16, 2, QRVlib_FourCC_type_UYVY, 32, pixels.data());
+    auto received = [&] {
+        QRVlib_recv_stats_t s{};
+        QRVlib_recv_get_stats(receiver, &s);
+        return s;
+    };
+    // Sends one frame and captures what comes, after any change of status.
+    auto send_and_capture = [&](QRVlib_video_frame_v2_t* out) {
+        const uint64_t before = received().video_received;
+        QRVlib_send_send_video_v2(sender_, &f);
+        for (int i = 0; i < 500 && received().video_received == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        int32_t kind;
+        while ((kind = QRVlib_recv_capture_v2(receiver, out, nullptr, nullptr, 5000)) ==
+               QRVlib_frame_type_status_change) {
+        }
+        return kind;
+    };
+    std::vector<QRVlib_video_frame_v2_t> held(256);
+    for (auto& h : held)
+        ASSERT_EQ(send_and_capture(&h), QRVlib_frame_type_video);
+    const uint64_t dropped = received().video_dropped;
+
+    QRVlib_video_frame_v2_t extra;
+    EXPECT_EQ(send_and_capture(&extra), QRVlib_frame_type_error);
+    EXPECT_NE(std::string(QRVlib_get_last_error()).find("not freed"), std::string::npos) << QRVlib_get_last_error();
+    EXPECT_EQ(received().video_dropped, dropped + 1) << "the lost frame counts as dropped";
+
+    QRVlib_recv_free_video_v2(receiver, &held[0]);
+    EXPECT_EQ(send_and_capture(&extra), QRVlib_frame_type_video);
+    QRVlib_recv_free_video_v2(receiver, &extra);
+    for (size_t i = 1; i < held.size(); ++i)
+        QRVlib_recv_free_video_v2(receiver, &held[i]);
+    EXPECT_EQ(received().video_dropped, dropped + 1);
+    QRVlib_recv_destroy(receiver);
 }

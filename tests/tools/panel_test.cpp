@@ -163,6 +163,13 @@ TEST_F(PanelApi, ChangesNeedTheTokenAndTheSameOriginAndWellFormedRequests)
     EXPECT_EQ(p.post("/api/route", R"j({"output":"Panel Output 1","source":"HOST (Nobody)"})j")->status, 404);
     EXPECT_EQ(p.post("/api/tally", R"j({"source":"HOST (Nobody)","program":true,"preview":false})j")->status, 404);
     EXPECT_EQ(p.post("/api/tally", R"({"source":"x","program":"yes","preview":false})")->status, 400);
+    // Missing values are refused, not read from the request's absent keys.
+    for (const char* body :
+         {R"({"source":"x"})", R"({"source":"x","program":true})", R"({"source":"x","preview":true})"}) {
+        const auto r = p.post("/api/tally", body);
+        ASSERT_TRUE(r) << body;
+        EXPECT_EQ(r->status, 400) << body;
+    }
     EXPECT_EQ(p.post("/api/outputs", std::string(qrv_panel::kMaxBodyBytes + 1, ' '))->status, 413);
     EXPECT_EQ(p.post("/api/outputs", R"({"name":"Panel Output 1"})")->status, 409);
 
@@ -245,6 +252,26 @@ TEST_F(PanelApi, OutputsAndTheirRoutesSurviveARestart)
         const auto o = again.source(name_.substr(0, name_.find(" (")) + " (Panel Output 1)");
         return o.is_object() && o["routed"] == true && o["connected"] == true;
     }, 10s));
+}
+
+// A change that cannot be kept in the state file is made, and the answer
+// says it was not kept. (The folder is a regular file: root may write
+// anywhere else.)
+TEST_F(PanelApi, AStateThatCannotBeKeptIsAnError)
+{
+    const std::string not_a_folder = state_.string() + ".file";
+    std::ofstream(not_a_folder) << "a file, not a folder\n";
+    {
+        RunningPanel p(not_a_folder + "/panel.json");
+        const auto r = p.post("/api/outputs", "{}");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 500);
+        const auto answer = json::parse(r->body, nullptr, false);
+        EXPECT_EQ(answer["ok"], false) << r->body;
+        EXPECT_NE(r->body.find("cannot be kept"), std::string::npos) << r->body;
+        EXPECT_EQ(p.state()["outputs"].size(), 1u) << "the output is made all the same";
+    }
+    std::filesystem::remove(not_a_folder);
 }
 
 }  // namespace

@@ -7,14 +7,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
+#include "qrv/qrv_runtime.h"
 
 using namespace std::chrono_literals;
 using qrv_test::Child;
@@ -506,4 +509,102 @@ TEST(Monitor, ListNamesUnknownInterfacesAndRemindsOfTheScope)
     auto empty = run_in(ns, "qrv_monitor", {"list", "--seconds", "4"});
     EXPECT_NE(empty.output.find("nothing found on this host; set QRV_INTERFACES"), std::string::npos)
         << empty.output;
+}
+
+namespace {
+
+// An audio source in this process that sends 0.25 on every channel at 48 kHz
+// in stereo for half a second after a receiver connects, then -0.25 in
+// another format until it is destroyed. Its name is this process's own, so
+// it needs no namespace to stay apart from other tests' sources.
+class ChangingAudioSource {
+public:
+    ChangingAudioSource(int later_rate, int later_channels)
+    {
+        if (!QRVlib_initialize())
+            return;
+        const std::string name = "Changing Audio " + std::to_string(getpid());
+        QRVlib_send_create_t settings(name.c_str());
+        sender_ = QRVlib_send_create(&settings);
+        if (!sender_)
+            return;
+        uint32_t n = QRVlib_send_get_published_name(sender_, nullptr, 0);
+        full_name_.assign(n, '\0');
+        QRVlib_send_get_published_name(sender_, full_name_.data(), n);
+        full_name_.resize(n ? n - 1 : 0);
+        sending_ = std::thread([this, later_rate, later_channels] {
+            while (!stop_ && QRVlib_send_get_no_connections(sender_, 100) == 0) {
+            }
+            for (int frame = 0; !stop_; ++frame) {
+                const bool later = frame >= 15;  // 15 frames of 1/30 s
+                send(later ? later_rate : 48000, later ? later_channels : 2, later ? -0.25f : 0.25f);
+            }
+        });
+    }
+    ~ChangingAudioSource()
+    {
+        stop_ = true;
+        if (sending_.joinable())
+            sending_.join();
+        if (sender_)
+            QRVlib_send_destroy(sender_);
+        QRVlib_destroy();
+    }
+    const std::string& name() const { return full_name_; }
+
+private:
+    void send(int rate, int channels, float value)
+    {
+        const int samples = rate / 30;
+        std::vector<float> planes((size_t)samples * channels, value);
+        QRVlib_audio_frame_v2_t a(rate, channels, samples);
+        a.data = planes.data();
+        a.channel_stride = samples * (int)sizeof(float);
+        QRVlib_send_send_audio_v2(sender_, &a);  // paced to its samples
+    }
+
+    QRVlib_send_instance_t sender_ = nullptr;
+    std::string full_name_;
+    std::atomic<bool> stop_{false};
+    std::thread sending_;
+};
+
+}  // namespace
+
+// A source whose audio changes rate or channels mid-recording (a router
+// switching sources does that) ends the recording with a reason and a
+// failure status; the file holds what came before the change, in its format.
+TEST(MonitorRecord, AChangeOfAudioFormatEndsTheRecordingWithAValidFile)
+{
+    const struct {
+        int rate, channels;
+        const char* said;
+    } changes[] = {{44100, 2, "to 44100 Hz, 2 channels"}, {48000, 4, "to 48000 Hz, 4 channels"}};
+    for (const auto& change : changes) {
+        ChangingAudioSource source(change.rate, change.channels);
+        ASSERT_FALSE(source.name().empty());
+        const std::string wav = temp_file("changing.wav");
+        Child rec(
+            {kBin + "/qrv_monitor", "record-audio", source.name(), wav, "--seconds", "3", "--find-timeout", "10"});
+        const auto status = rec.wait_exit(30s);
+        ASSERT_TRUE(status);
+        EXPECT_NE(*status, 0) << rec.output();
+        EXPECT_NE(rec.output().find("changed from 48000 Hz, 2 channels " + std::string(change.said)),
+                  std::string::npos)
+            << rec.output();
+
+        SF_INFO info{};
+        SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
+        ASSERT_TRUE(f) << "the file is closed as a valid WAV file";
+        std::vector<float> samples((size_t)info.frames * info.channels);
+        sf_readf_float(f, samples.data(), info.frames);
+        sf_close(f);
+        unlink(wav.c_str());
+        EXPECT_EQ(info.samplerate, 48000);
+        EXPECT_EQ(info.channels, 2);
+        EXPECT_GT(info.frames, 0);
+        EXPECT_LT(info.frames, 3 * 48000);
+        EXPECT_TRUE(std::all_of(samples.begin(), samples.end(), [](float v) { return v == 0.25f; }))
+            << "nothing after the change is written";
+    }
 }

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -354,6 +355,26 @@ int run_snapshot(const std::string& wanted, const std::string& path, double find
     return fail(connection->name() + " sent no video");
 }
 
+std::string audio_format_text(int rate, int channels)
+{
+    return std::to_string(rate) + " Hz, " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+}
+
+// Closes the recording at a change of the source's audio format, and says so.
+int end_at_format_change(std::unique_ptr<qrv::tools::WavWriter> wav, const std::string& path,
+                         const std::string& source, const std::string& now)
+{
+    const double kept = (double)wav->frames_written() / wav->sample_rate();
+    const std::string was = audio_format_text(wav->sample_rate(), wav->channels());
+    const std::string failure = wav->close();
+    if (!failure.empty())
+        return fail(failure);
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%.2f", kept);
+    return fail("the audio of " + source + " changed from " + was + " to " + now + " after " + seconds +
+                " s; the recording ends there: " + path + " holds those " + seconds + " s");
+}
+
 int run_record(const std::string& wanted, const std::string& path, double find_timeout, double seconds,
                const Wishes& wishes)
 {
@@ -387,6 +408,14 @@ int run_record(const std::string& wanted, const std::string& path, double find_t
                 return fail(error);
             }
             wanted_frames = (long long)std::llround(seconds * audio.sample_rate);
+        }
+        if (audio.sample_rate != wav->sample_rate() || audio.no_channels != wav->channels()) {
+            // A file has one format: written on, the rest would play at the
+            // wrong speed or with its channels mixed up. What came before
+            // the change stays, as a file of its own format.
+            const std::string now = audio_format_text(audio.sample_rate, audio.no_channels);
+            QRVlib_recv_free_audio_v2(r, &audio);
+            return end_at_format_change(std::move(wav), path, connection->name(), now);
         }
         const int take = (int)std::min<long long>(audio.no_samples, wanted_frames - wav->frames_written());
         const bool ok = wav->write_planar(audio.data, audio.no_channels, take, stride);
@@ -521,7 +550,9 @@ int main(int argc, char** argv)
         "Samples are stored as 16-bit integers when every sample of the first audio frame is a 16-bit\n"
         "value (times 32768 a whole number from -32768 to 32767), as audio sent in 16 bits always is\n"
         "and silence is too; later samples are then rounded to 16 bits. Otherwise they are stored as\n"
-        "32-bit floats.");
+        "32-bit floats.\n"
+        "A change of the source's sample rate or channel count (a router switching sources) ends the\n"
+        "recording with an error; the file keeps what came before the change.");
     record->add_option("name", name, "source name")->required();
     record->add_option("file", file, "WAV file to write")->required();
     record->add_option("--seconds", record_seconds, "length to record")->required()->check(CLI::PositiveNumber);

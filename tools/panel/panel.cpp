@@ -1,9 +1,14 @@
 #include "panel.h"
 
+#include <fcntl.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <system_error>
 
@@ -47,6 +52,78 @@ std::string encode_jpeg(const QRVlib_video_frame_v2_t& v)
     tjFree(out);
     tjDestroy(tj);
     return jpeg;
+}
+
+// A file descriptor, closed with the object.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now; false (errno set) when closing reports an error.
+    bool close()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+std::string failed(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+// Writes text to a file beside path, syncs it to disk, renames it over path
+// and syncs the folder, so that a crash or a power cut leaves the old
+// content or the new, never half of one. The reason on failure.
+std::optional<std::string> write_durably(const std::filesystem::path& path, const std::string& text)
+{
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec)
+        return "cannot make the folder " + folder.string() + ": " + ec.message();
+    const std::string tmp = path.string() + ".tmp";
+    {
+        Descriptor out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (out.get() < 0)
+            return failed("cannot create " + tmp);
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(out.get(), text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                const std::string why = failed("cannot write " + tmp);
+                ::unlink(tmp.c_str());
+                return why;
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (::fsync(out.get()) != 0 || !out.close()) {
+            const std::string why = failed("cannot write " + tmp + " to disk");
+            ::unlink(tmp.c_str());
+            return why;
+        }
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        const std::string why = failed("cannot rename " + tmp + " to " + path.string());
+        ::unlink(tmp.c_str());
+        return why;
+    }
+    Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0 || ::fsync(dir.get()) != 0)
+        return failed("cannot write the folder " + folder.string() + " to disk");
+    return std::nullopt;
 }
 
 }  // namespace
@@ -309,27 +386,33 @@ std::string Panel::preview(const std::string& source) const
 
 Outcome Panel::add_output(std::string name)
 {
-    std::lock_guard lock(mutex_);
-    if (name.empty()) {
-        for (int n = 1; name.empty(); ++n) {
-            std::string candidate = "Panel Output " + std::to_string(n);
-            if (std::none_of(outputs_.begin(), outputs_.end(), [&](const Output& o) { return o.name == candidate; }))
-                name = candidate;
+    StateToKeep state;
+    {
+        std::lock_guard lock(mutex_);
+        if (name.empty()) {
+            for (int n = 1; name.empty(); ++n) {
+                std::string candidate = "Panel Output " + std::to_string(n);
+                if (std::none_of(outputs_.begin(), outputs_.end(),
+                                 [&](const Output& o) { return o.name == candidate; }))
+                    name = candidate;
+            }
         }
+        if (name.size() > 100)
+            return {400, "the output name is longer than 100 bytes"};
+        if (std::any_of(outputs_.begin(), outputs_.end(), [&](const Output& o) { return o.name == name; }))
+            return {409, "an output named '" + name + "' exists"};
+        if (outputs_.size() >= 32)
+            return {409, "the panel has 32 outputs already"};
+        QRVlib_routing_create_t rs(name.c_str());
+        Output o{name, "", QRVlib_routing_create(&rs)};
+        if (!o.router)
+            return {400, std::string("the output cannot be made: ") + QRVlib_get_last_error()};
+        outputs_.push_back(std::move(o));
+        state = state_to_keep_locked();
+        changed();
     }
-    if (name.size() > 100)
-        return {400, "the output name is longer than 100 bytes"};
-    if (std::any_of(outputs_.begin(), outputs_.end(), [&](const Output& o) { return o.name == name; }))
-        return {409, "an output named '" + name + "' exists"};
-    if (outputs_.size() >= 32)
-        return {409, "the panel has 32 outputs already"};
-    QRVlib_routing_create_t rs(name.c_str());
-    Output o{name, "", QRVlib_routing_create(&rs)};
-    if (!o.router)
-        return {400, std::string("the output cannot be made: ") + QRVlib_get_last_error()};
-    outputs_.push_back(std::move(o));
-    save_locked();
-    changed();
+    if (auto why = keep(state))
+        return {500, "the output '" + name + "' is made but cannot be kept: " + *why};
     return {200, name};
 }
 
@@ -346,24 +429,29 @@ void Panel::apply_route_locked(Output& o)
 
 Outcome Panel::route(const std::string& output, const std::optional<std::string>& source)
 {
-    std::lock_guard lock(mutex_);
-    auto o = std::find_if(outputs_.begin(), outputs_.end(), [&](const Output& x) { return x.name == output; });
-    if (o == outputs_.end())
-        return {404, "no output named '" + output + "'"};
-    if (!source) {
-        QRVlib_routing_clear(o->router);
-        o->source.clear();
-    } else {
-        auto it = tiles_.find(*source);
-        if (it == tiles_.end() || !it->second->present)
-            return {404, "no source named '" + *source + "'"};
-        const QRVlib_source_t s(source->c_str(), it->second->locator.c_str());
-        if (!QRVlib_routing_change(o->router, &s))
-            return {409, std::string("the route is refused: ") + QRVlib_get_last_error()};
-        o->source = *source;
+    StateToKeep state;
+    {
+        std::lock_guard lock(mutex_);
+        auto o = std::find_if(outputs_.begin(), outputs_.end(), [&](const Output& x) { return x.name == output; });
+        if (o == outputs_.end())
+            return {404, "no output named '" + output + "'"};
+        if (!source) {
+            QRVlib_routing_clear(o->router);
+            o->source.clear();
+        } else {
+            auto it = tiles_.find(*source);
+            if (it == tiles_.end() || !it->second->present)
+                return {404, "no source named '" + *source + "'"};
+            const QRVlib_source_t s(source->c_str(), it->second->locator.c_str());
+            if (!QRVlib_routing_change(o->router, &s))
+                return {409, std::string("the route is refused: ") + QRVlib_get_last_error()};
+            o->source = *source;
+        }
+        state = state_to_keep_locked();
+        changed();
     }
-    save_locked();
-    changed();
+    if (auto why = keep(state))
+        return {500, "the route is made but cannot be kept: " + *why};
     return Outcome::ok();
 }
 
@@ -424,25 +512,27 @@ void Panel::restore()
     }
 }
 
-// Written to a file beside the real one and renamed over it, so that a
-// crash leaves the old state or the new, never half of one.
-void Panel::save_locked() const
+Panel::StateToKeep Panel::state_to_keep_locked()
 {
     nlohmann::json outputs = nlohmann::json::array();
     for (const auto& o : outputs_)
         outputs.push_back({{"name", o.name}, {"source", o.source}});
-    const std::string text = nlohmann::json{{"outputs", outputs}}.dump(2) + "\n";
-    std::error_code ec;
-    std::filesystem::create_directories(state_file_.parent_path(), ec);
-    const auto tmp = state_file_.string() + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out)
-            return;
-    }
-    std::filesystem::rename(tmp, state_file_, ec);
+    return {++state_generation_, nlohmann::json{{"outputs", outputs}}.dump(2) + "\n"};
+}
+
+std::optional<std::string> Panel::keep(const StateToKeep& state)
+{
+    std::lock_guard lock(keep_mutex_);
+    // A newer state, which holds this change too, was written (or tried)
+    // meanwhile: its outcome is this change's.
+    if (state.generation <= kept_generation_)
+        return kept_error_;
+    kept_generation_ = state.generation;
+    kept_error_ = write_durably(state_file_, state.text);
+    if (kept_error_)
+        fprintf(stderr, "qrv_panel: cannot keep the panel's state in %s: %s\n", state_file_.c_str(),
+                kept_error_->c_str());
+    return kept_error_;
 }
 
 }  // namespace qrv_panel

@@ -43,7 +43,8 @@ std::optional<std::string> refuse_camera_command(const CameraCommand& c);
 
 class Panel {
 public:
-    // state_file: where the outputs are kept (written atomically).
+    // state_file: where the outputs are kept (written atomically and synced
+    // to disk; a change that cannot be kept is answered with a 500).
     explicit Panel(std::filesystem::path state_file);
     ~Panel();
     Panel(const Panel&) = delete;
@@ -77,8 +78,16 @@ private:
     void watch_sources();
     void take_previews();
     void update_sources(const std::vector<std::pair<std::string, std::string>>& seen);
+    // The state to keep, taken under the lock and written outside it.
+    struct StateToKeep {
+        uint64_t generation = 0;  // later changes have higher ones
+        std::string text;
+    };
     void restore();
-    void save_locked() const;
+    StateToKeep state_to_keep_locked();
+    // Writes the state unless a newer one was written or tried; the reason
+    // when the state that holds this change could not be kept.
+    std::optional<std::string> keep(const StateToKeep& state);
     void apply_route_locked(Output& out);
     void changed();
 
@@ -88,6 +97,11 @@ private:
     std::atomic<uint64_t> version_{1};
     std::map<std::string, std::shared_ptr<Tile>> tiles_;  // by full name
     std::vector<Output> outputs_;
+    uint64_t state_generation_ = 0;  // under mutex_
+    // Writers of the state file, one at a time, newest state wins.
+    std::mutex keep_mutex_;
+    uint64_t kept_generation_ = 0;        // under keep_mutex_: the newest written or tried
+    std::optional<std::string> kept_error_;  // under keep_mutex_: why that one failed
     QRVlib_find_instance_t finder_ = nullptr;
     std::atomic<bool> stopping_{false};
     std::thread finder_thread_, preview_thread_;

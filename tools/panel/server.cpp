@@ -51,6 +51,13 @@ std::optional<std::string> string_field(const json& j, const char* key)
     return j[key].get<std::string>();
 }
 
+std::optional<bool> bool_field(const json& j, const char* key)
+{
+    if (!j.contains(key) || !j[key].is_boolean())
+        return std::nullopt;
+    return j[key].get<bool>();
+}
+
 // The value of one cookie of the request; empty when absent.
 std::string cookie(const httplib::Request& req, const std::string& name)
 {
@@ -209,9 +216,11 @@ void Server::routes()
     http_->Post("/api/tally", [this](const httplib::Request& req, httplib::Response& res) {
         const auto body = body_object(req);
         const auto source = body ? string_field(*body, "source") : std::nullopt;
-        if (!source || !(*body)["program"].is_boolean() || !(*body)["preview"].is_boolean())
+        const auto program = body ? bool_field(*body, "program") : std::nullopt;
+        const auto preview = body ? bool_field(*body, "preview") : std::nullopt;
+        if (!source || !program || !preview)
             return refuse(res, 400, "the request must name a source and give program and preview as true or false");
-        answer(res, panel_.set_tally(*source, (*body)["program"], (*body)["preview"]));
+        answer(res, panel_.set_tally(*source, *program, *preview));
     });
     http_->Post("/api/camera", [this](const httplib::Request& req, httplib::Response& res) {
         const auto body = body_object(req);

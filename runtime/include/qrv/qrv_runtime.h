@@ -22,6 +22,14 @@ enum QRVlib_frame_type_e : int32_t {
     QRVlib_frame_type_video = 1,
     QRVlib_frame_type_audio = 2,
     QRVlib_frame_type_metadata = 3,
+    /// No frame was handed out, and the reason is in QRVlib_get_last_error():
+    /// the receiver's handle is not live; a frame that arrived could not be
+    /// delivered (malformed, or not convertible to the wanted layout); or
+    /// the caller holds 256 captured frames that it has not freed. In that
+    /// last case the frame that the call took off the queue is lost: it is
+    /// counted in video_dropped, audio_dropped or metadata_dropped of
+    /// QRVlib_recv_get_stats, and the receiver's log says so at warn. Free
+    /// held frames (QRVlib_recv_free_video_v2 and its kin) to capture again.
     QRVlib_frame_type_error = 4,
     QRVlib_frame_type_status_change = 100,
 };
@@ -313,8 +321,12 @@ QRVLIB_API int32_t QRVlib_routing_get_no_connections(QRVlib_routing_instance_t r
  *
  * Two fields of QRVlib_recv_create_v3_t take effect when the receiver is
  * created and hold for its whole life, reconnections and routes included.
- * Both are told to the source when the receiver connects, so that the
- * source sends it only what it asked for.
+ * Both are told to the source when the receiver connects. The source acts
+ * on the bandwidth: it sends only the kinds of media that it allows, and
+ * video as a preview for the lowest. The colour format is the receiver's
+ * own concern: the source sends video in the layout it was given (raw, or
+ * compressed between hosts), whatever the receiver asked for, and the
+ * receiver converts each frame to the wanted layout when it is captured.
  *
  * @b color_format (QRVlib_recv_color_format_e): the pixel layout of the
  * video frames that QRVlib_recv_capture_v2 hands out. Frames with alpha

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <chrono>
 
+#include "base/error.h"
+#include "base/log.h"
 #include "media/convert.h"
 #include "transport/video_encoder.h"
 
@@ -92,7 +94,7 @@ int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_
     // A caller that never frees what it captured gets no more frames
     // rather than memory without bound.
     if (ledger_.full())
-        return QRVlib_frame_type_error;
+        return drop_beyond_held(m.header.type);
 
     switch (m.header.type) {
     case MessageType::video:
@@ -104,7 +106,7 @@ int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_
         const void* key = m.data->data();
         const auto* h = ledger_.hold(key, {std::move(m.data), nullptr, std::move(m.text)});
         if (!h)
-            return QRVlib_frame_type_error;
+            return drop_beyond_held(MessageType::audio);
         *audio = QRVlib_audio_frame_v2_t();
         audio->sample_rate = f->sample_rate;
         audio->no_channels = f->channels;
@@ -125,7 +127,7 @@ int32_t Receiver::capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_
         std::memcpy(text->data(), m.text.c_str(), m.text.size() + 1);  // with its terminator
         const void* key = text->data();
         if (!ledger_.hold(key, {std::move(text), nullptr, std::string()}))
-            return QRVlib_frame_type_error;
+            return drop_beyond_held(MessageType::metadata);
         metadata->length = static_cast<int32_t>(m.text.size());
         metadata->timecode = f->timecode;
         metadata->p_data = reinterpret_cast<char*>(const_cast<void*>(key));
@@ -149,7 +151,7 @@ int32_t Receiver::capture_video(Message& m, QRVlib_video_frame_v2_t* video)
         uint8_t* pixels = const_cast<uint8_t*>(arrived);
         const auto* h = ledger_.hold(pixels, {std::move(m.data), std::move(m.shared), std::move(m.text)});
         if (!h)
-            return QRVlib_frame_type_error;
+            return drop_beyond_held(MessageType::video);
         fill_video(video, *f, fourcc, pixels, f->line_bytes, *h);
         return QRVlib_frame_type_video;
     }
@@ -169,9 +171,27 @@ int32_t Receiver::capture_video(Message& m, QRVlib_video_frame_v2_t* video)
     uint8_t* pixels = buffer->data();
     const auto* h = ledger_.hold(pixels, {std::move(buffer), nullptr, std::move(m.text)});
     if (!h)
-        return QRVlib_frame_type_error;
+        return drop_beyond_held(MessageType::video);
     fill_video(video, *f, fourcc, pixels, line_bytes, *h);
     return QRVlib_frame_type_video;
+}
+
+int32_t Receiver::drop_beyond_held(MessageType type)
+{
+    ++(type == MessageType::video   ? video_lost_
+       : type == MessageType::audio ? audio_held_dropped_
+                                    : metadata_held_dropped_);
+    const size_t held = ledger_.limit();
+    set_last_error("the caller holds " + std::to_string(held) +
+                   " captured frames not freed yet: the frame is dropped; free frames to capture again");
+    // Once per receiver at warn; every later one at debug.
+    if (!held_full_said_.exchange(true))
+        QRV_LOG_AT(warn, receiver, "'%s': %zu captured frames are not freed: frames are dropped until some are",
+                   settings_.source_name.c_str(), held);
+    else
+        QRV_LOG_AT(debug, receiver, "'%s': a frame dropped: %zu captured frames are not freed",
+                   settings_.source_name.c_str(), held);
+    return QRVlib_frame_type_error;
 }
 
 void Receiver::free_video(QRVlib_video_frame_v2_t* frame)
@@ -218,8 +238,8 @@ QRVlib_recv_stats_t Receiver::stats() const
     s.audio_received = c.received[1];
     s.metadata_received = c.received[2];
     s.video_dropped = c.dropped[0] + video_lost_.load();
-    s.audio_dropped = c.dropped[1];
-    s.metadata_dropped = c.dropped[2];
+    s.audio_dropped = c.dropped[1] + audio_held_dropped_.load();
+    s.metadata_dropped = c.dropped[2] + metadata_held_dropped_.load();
     s.connects = connects_.load();
     s.bad_messages = bad_messages_.load();
     s.unknown_messages = unknown_messages_.load();

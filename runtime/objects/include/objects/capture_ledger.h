@@ -28,6 +28,7 @@ public:
     explicit CaptureLedger(size_t limit) : limit_(limit) {}
 
     bool full() const;
+    size_t limit() const { return limit_; }
     // Keeps held under key and returns what it keeps, whose address stays
     // valid until release(key); null when the ledger is full.
     const Held* hold(const void* key, Held held);

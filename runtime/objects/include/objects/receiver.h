@@ -126,6 +126,10 @@ private:
     }
 
     int32_t capture_video(transport::Message& m, QRVlib_video_frame_v2_t* video);
+    // A frame taken off the queue that cannot be handed out because the
+    // caller holds too many: counted as dropped, said in the last error and
+    // the log; the capture's error code.
+    int32_t drop_beyond_held(wire::MessageType type);
 
     const ReceiverSettings settings_;
     FrameQueue queue_;
@@ -134,7 +138,9 @@ private:
     std::atomic<uint64_t> bad_messages_{0};
     std::atomic<uint64_t> unknown_messages_{0};
     std::atomic<uint64_t> unknown_formats_{0};
-    std::atomic<uint64_t> video_lost_{0};  // skipped at the source, or undecodable
+    std::atomic<uint64_t> video_lost_{0};  // skipped at the source, undecodable, or beyond the held frames
+    std::atomic<uint64_t> audio_held_dropped_{0}, metadata_held_dropped_{0};  // beyond the held frames
+    std::atomic<bool> held_full_said_{false};  // the log's warning, once per receiver
     std::atomic<uint64_t> compressed_frames_{0}, compressed_bytes_{0}, compressed_refused_{0};
     // Its links are started once every part is in place, and stopped by
     // the destructor before any part goes.

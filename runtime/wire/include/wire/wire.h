@@ -100,8 +100,9 @@ enum class Bandwidth : uint32_t {
     highest = 100,      // everything as sent
 };
 
-// The pixel layout a receiver wants its video in. The receiver converts;
-// the source learns it so that it could send that layout right away.
+// The pixel layout a receiver wants its video in. The receiver converts at
+// capture; the source is told it in the hello but sends the layout it was
+// given (the field leaves room for a source that sends the wanted layout).
 using ColorFormat = media::ColorFormat;
 
 // A receiver's hello: its name as text, then these fixed fields. A hello
