@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <random>
@@ -457,7 +457,7 @@ struct DiscoveryService::State {
     }
 };
 
-std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope)
+std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope, UnicastConfig unicast)
 {
     std::shared_ptr<DiscoveryService> service(new DiscoveryService());
     auto st = std::make_unique<State>();
@@ -485,7 +485,7 @@ std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope)
     st->browser = std::make_unique<Browser>(service_type(), indices, kCacheRecords, seed ^ 0x27d4eb2f);
     st->browser->start(Clock::now());
     st->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    st->unicast_config = UnicastConfig::from_environment([](const char* name) { return std::getenv(name); });
+    st->unicast_config = std::move(unicast);
     if (st->unicast_config.domain)
         st->start_unicast();
     State* raw = st.get();
