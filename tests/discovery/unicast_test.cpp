@@ -9,11 +9,11 @@
 #include <fstream>
 
 #include "base/text.h"
-#include "discovery/dns_update.h"
-#include "discovery/tsig.h"
-#include "discovery/unicast_browser.h"
-#include "discovery/unicast_config.h"
-#include "discovery/unicast_publisher.h"
+#include "discovery/unicast/dns_update.h"
+#include "discovery/unicast/tsig.h"
+#include "discovery/unicast/unicast_browser.h"
+#include "discovery/unicast/unicast_config.h"
+#include "discovery/unicast/unicast_publisher.h"
 
 using namespace qrv::discovery;
 using namespace std::chrono_literals;

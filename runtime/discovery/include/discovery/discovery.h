@@ -36,7 +36,7 @@
 
 #include "base/locator.h"
 #include "base/scope.h"
-#include "discovery/unicast_config.h"
+#include "discovery/unicast/unicast_config.h"
 
 namespace qrv::discovery {
 

@@ -1,4 +1,4 @@
-#include "discovery/unicast_config.h"
+#include "discovery/unicast/unicast_config.h"
 
 #include <charconv>
 

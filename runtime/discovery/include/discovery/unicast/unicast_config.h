@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "base/settings.h"
-#include "discovery/dns_client.h"
-#include "discovery/tsig.h"
+#include "discovery/unicast/dns_client.h"
+#include "discovery/unicast/tsig.h"
 
 namespace qrv::discovery {
 
