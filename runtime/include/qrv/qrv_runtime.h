@@ -16,8 +16,8 @@
 ///
 /// Environment: the runtime reads its variables once, when
 /// QRVlib_initialize starts it; changes after that take effect at the next
-/// start. QRV_LOG (see the log below) is also read by the first line logged
-/// before the start. The variables:
+/// start. QRV_LOG (see the log below) is read once for the whole run, by
+/// the first start or by a line logged before it. The variables:
 /// - QRV_INTERFACES: the interfaces to publish, browse and listen on (a
 ///   comma list of names, or "all"); unset: loopback only.
 /// - QRV_VIDEO_CODEC, QRV_VIDEO_QUALITY, QRV_VIDEO_MAX_MBITS: video
