@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "discovery/dns_update.h"
-#include "discovery/unicast_browser.h"
-#include "discovery/unicast_publisher.h"
+#include "discovery/unicast/dns_update.h"
+#include "discovery/unicast/unicast_browser.h"
+#include "discovery/unicast/unicast_publisher.h"
 
 using namespace qrv::discovery;
 

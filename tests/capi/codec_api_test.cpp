@@ -1,5 +1,6 @@
 // The runtime header's codec operations: settings in and out, values out of
-// range refused with a reason, and a sender's codec counters.
+// range refused with a reason, settings given before the start that hold
+// after it, and a sender's codec counters.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -46,4 +47,25 @@ TEST(CodecApi, ASenderWithoutReceiversElsewhereCompressesNothing)
     QRVlib_send_destroy(sender);
     EXPECT_FALSE(QRVlib_send_get_codec_stats(sender, &stats));
     QRVlib_destroy();
+}
+
+TEST(CodecApi, SettingsGivenBeforeTheStartReachTheSendersAfterIt)
+{
+    QRVlib_video_codec_t before{};
+    ASSERT_TRUE(QRVlib_get_video_codec(&before));
+    const QRVlib_video_codec_t mine{true, 70, 100.0};
+    ASSERT_TRUE(QRVlib_set_video_codec(&mine));
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_video_codec_t now{};
+    ASSERT_TRUE(QRVlib_get_video_codec(&now));
+    EXPECT_EQ(now.quality, 70) << "the start must not put the environment's settings back";
+    QRVlib_send_create_t settings("codec given early");
+    QRVlib_send_instance_t sender = QRVlib_send_create(&settings);
+    ASSERT_NE(sender, nullptr);
+    QRVlib_send_codec_stats_t stats{};
+    ASSERT_TRUE(QRVlib_send_get_codec_stats(sender, &stats));
+    EXPECT_EQ(stats.quality, 70);
+    QRVlib_send_destroy(sender);
+    QRVlib_destroy();
+    ASSERT_TRUE(QRVlib_set_video_codec(&before));
 }

@@ -2,7 +2,7 @@
 // every class of malformed packet refused without a crash.
 #include <gtest/gtest.h>
 
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 using namespace qrv::discovery;
 

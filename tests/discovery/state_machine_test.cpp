@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "discovery/browser.h"
-#include "discovery/instance_name.h"
-#include "discovery/record_cache.h"
-#include "discovery/responder.h"
+#include "discovery/mdns/browser.h"
+#include "discovery/common/instance_name.h"
+#include "discovery/mdns/record_cache.h"
+#include "discovery/mdns/responder.h"
 #include "objects/finder.h"
 
 using namespace qrv::discovery;

@@ -9,11 +9,11 @@
 #include <fstream>
 
 #include "base/text.h"
-#include "discovery/dns_update.h"
-#include "discovery/tsig.h"
-#include "discovery/unicast_browser.h"
-#include "discovery/unicast_config.h"
-#include "discovery/unicast_publisher.h"
+#include "discovery/unicast/dns_update.h"
+#include "discovery/unicast/tsig.h"
+#include "discovery/unicast/unicast_browser.h"
+#include "discovery/unicast/unicast_config.h"
+#include "discovery/unicast/unicast_publisher.h"
 
 using namespace qrv::discovery;
 using namespace std::chrono_literals;
@@ -140,7 +140,7 @@ TEST(UnicastConfig, EnvironmentAndFinderLists)
         auto it = env.find(name);
         return it == env.end() ? nullptr : it->second.c_str();
     };
-    auto c = UnicastConfig::from_environment(get);
+    auto c = UnicastConfig::from_settings(qrv::Settings::from(get));
     ASSERT_TRUE(c.domain && c.server && c.key);
     EXPECT_EQ(c.domain->text(), "studio.example");
     EXPECT_EQ(c.server->text(), "10.1.2.3:5353");
@@ -159,7 +159,7 @@ TEST(UnicastConfig, EnvironmentAndFinderLists)
     EXPECT_EQ(skipped.size(), 2u);
 
     env["QRV_DNS_KEY"] = "hmac-sha256:k:***";
-    c = UnicastConfig::from_environment(get);
+    c = UnicastConfig::from_settings(qrv::Settings::from(get));
     EXPECT_FALSE(c.key);
     for (const auto& p : c.problems)
         EXPECT_EQ(p.find("***"), std::string::npos) << "the secret must stay out of logs";

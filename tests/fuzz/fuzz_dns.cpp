@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "discovery/browser.h"
-#include "discovery/responder.h"
-#include "discovery/tsig.h"
-#include "discovery/unicast_browser.h"
-#include "discovery/unicast_publisher.h"
+#include "discovery/mdns/browser.h"
+#include "discovery/mdns/responder.h"
+#include "discovery/unicast/tsig.h"
+#include "discovery/unicast/unicast_browser.h"
+#include "discovery/unicast/unicast_publisher.h"
 
 using namespace qrv::discovery;
 

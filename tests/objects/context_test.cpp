@@ -7,7 +7,7 @@ namespace {
 
 TEST(Context, WithoutDiscoveryReceiversHaveNoLookupByName)
 {
-    const auto c = qrv::Context::make(qrv::Scope::from_value(nullptr), nullptr);
+    const auto c = qrv::Context::make({}, qrv::Scope::from_value(nullptr), nullptr);
     EXPECT_FALSE(c->resolver);
     EXPECT_FALSE(c->scope.interfaces.empty());  // loopback remains
 }
@@ -18,7 +18,7 @@ TEST(Context, TheLookupDoesNotKeepTheServiceAlive)
     std::weak_ptr<qrv::discovery::DiscoveryService> watch = service;
     qrv::SourceResolver kept;
     {
-        const auto c = qrv::Context::make(qrv::Scope::from_value(nullptr), std::move(service));
+        const auto c = qrv::Context::make({}, qrv::Scope::from_value(nullptr), std::move(service));
         ASSERT_TRUE(c->resolver);
         EXPECT_FALSE(c->resolver("HOST (nobody)"));
         kept = c->resolver;  // as a receiver created in this run keeps it

@@ -27,28 +27,23 @@ using qrv_test::wait_connected;
 
 namespace {
 
-// Sets an environment variable for the life of the object.
-struct EnvVar {
-    const char* name;
-    EnvVar(const char* n, const char* value) : name(n) { ::setenv(n, value, 1); }
-    ~EnvVar() { ::unsetenv(name); }
-};
-
-std::unique_ptr<Sender> make_sender(const char* name, bool compress_here = true)
+std::unique_ptr<Sender> make_sender(const char* name, bool compress = true)
 {
     transport::ServerOptions options;
-    options.video_codec.on_this_host = compress_here;
+    options.video_codec.compress = compress;
+    options.video_codec.on_this_host = true;
     return std::make_unique<Sender>(SenderSettings{name, "", false, false}, Scope::from_value(nullptr), options);
 }
 
 std::unique_ptr<Receiver> make_receiver(const Endpoint& e, bool shared_memory,
-                                        wire::Bandwidth bandwidth = wire::Bandwidth::highest)
+                                        wire::Bandwidth bandwidth = wire::Bandwidth::highest, bool raw_only = false)
 {
     ReceiverLimits limits;
     limits.link.shared_memory = shared_memory;
     limits.video = 64;
     return std::make_unique<Receiver>(
-        ReceiverSettings{"", format_locator(e), "codec", media::ColorFormat::bgrx_bgra, bandwidth}, limits);
+        ReceiverSettings{"", format_locator(e), "codec", media::ColorFormat::bgrx_bgra, bandwidth, 0, raw_only},
+        limits);
 }
 
 std::optional<std::vector<uint8_t>> next_pixels(Receiver& r)
@@ -96,11 +91,7 @@ TEST(CodecPath, EachReceiverGetsEveryFrameInTheFormatItCanTake)
 {
     auto sender = make_sender("codec negotiation");
     auto compressing = make_receiver(sender->endpoint(), false);
-    std::unique_ptr<Receiver> raw_only;
-    {
-        EnvVar raw("QRV_VIDEO_CODEC", "raw");  // read when the receiver is made
-        raw_only = make_receiver(sender->endpoint(), false);
-    }
+    auto raw_only = make_receiver(sender->endpoint(), false, wire::Bandwidth::highest, true);
     auto same_host = make_receiver(sender->endpoint(), true);
     ASSERT_TRUE(sender->wait_connections(3, 5s));
     for (auto* r : {compressing.get(), raw_only.get(), same_host.get()})
@@ -143,11 +134,7 @@ TEST(CodecPath, PreviewsTravelCompressedToReceiversThatDecodeThem)
 {
     auto sender = make_sender("codec previews");
     auto compressing = make_receiver(sender->endpoint(), false, wire::Bandwidth::lowest);
-    std::unique_ptr<Receiver> raw_only;
-    {
-        EnvVar raw("QRV_VIDEO_CODEC", "raw");
-        raw_only = make_receiver(sender->endpoint(), false, wire::Bandwidth::lowest);
-    }
+    auto raw_only = make_receiver(sender->endpoint(), false, wire::Bandwidth::lowest, true);
     ASSERT_TRUE(sender->wait_connections(2, 5s));
     for (auto* r : {compressing.get(), raw_only.get()})
         ASSERT_TRUE(wait_connected(*r));
@@ -171,11 +158,7 @@ TEST(CodecPath, PreviewsTravelCompressedToReceiversThatDecodeThem)
 
 TEST(CodecPath, RawForcedOnTheSenderCompressesNothing)
 {
-    std::unique_ptr<Sender> sender;
-    {
-        EnvVar raw("QRV_VIDEO_CODEC", "raw");
-        sender = make_sender("codec forced raw");
-    }
+    auto sender = make_sender("codec forced raw", false);
     auto r = make_receiver(sender->endpoint(), false);
     ASSERT_TRUE(sender->wait_connections(1, 5s));
     ASSERT_TRUE(wait_connected(*r));
@@ -189,15 +172,17 @@ TEST(CodecPath, RawForcedOnTheSenderCompressesNothing)
 
 TEST(CodecPath, SettingsFromTheEnvironment)
 {
-    {
-        EnvVar q("QRV_VIDEO_QUALITY", "80"), m("QRV_VIDEO_MAX_MBITS", "250");
-        const auto s = transport::VideoCodecSettings::from_environment();
-        EXPECT_TRUE(s.compress);
-        EXPECT_EQ(s.quality, 80);
-        EXPECT_DOUBLE_EQ(s.max_bits_per_second, 250e6);
-    }
-    EnvVar q("QRV_VIDEO_QUALITY", "101"), m("QRV_VIDEO_MAX_MBITS", "lots");
-    const auto s = transport::VideoCodecSettings::from_environment();
+    Settings given;
+    given.video_quality = "80";
+    given.video_max_mbits = "250";
+    auto s = transport::VideoCodecSettings::from_settings(given);
+    EXPECT_TRUE(s.compress);
+    EXPECT_EQ(s.quality, 80);
+    EXPECT_DOUBLE_EQ(s.max_bits_per_second, 250e6);
+
+    given.video_quality = "101";
+    given.video_max_mbits = "lots";
+    s = transport::VideoCodecSettings::from_settings(given);
     EXPECT_EQ(s.quality, transport::VideoCodecSettings{}.quality);
     EXPECT_DOUBLE_EQ(s.max_bits_per_second, transport::VideoCodecSettings{}.max_bits_per_second);
 }

@@ -193,7 +193,17 @@ Thresholds parse_thresholds(const char* value)
 
 void configure()
 {
+    // The one reading of the environment outside Settings: a line may be
+    // logged before the library starts (or without it ever starting), and
+    // QRV_LOG must hold for that line too. The library's start hands over
+    // the value it read (configure(value)); whichever comes first decides,
+    // and both read the same variable.
     std::call_once(configured, [] { store_thresholds(parse_thresholds(std::getenv("QRV_LOG"))); });
+}
+
+void configure(const char* value)
+{
+    std::call_once(configured, [value] { store_thresholds(parse_thresholds(value)); });
 }
 
 void set_thresholds(const Thresholds& thresholds)

@@ -5,8 +5,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
-#include <cstdlib>
-
 namespace qrv {
 
 std::string Interface::address_text() const
@@ -102,11 +100,6 @@ Scope Scope::from_value(const char* value)
     if (!have_loopback)
         scope.interfaces.insert(scope.interfaces.begin(), loopback_interface());
     return scope;
-}
-
-Scope Scope::from_environment()
-{
-    return from_value(std::getenv("QRV_INTERFACES"));
 }
 
 }  // namespace qrv

@@ -19,7 +19,6 @@
 #include "base/error.h"
 #include "base/log.h"
 #include "base/text.h"
-#include "transport/locator_file.h"
 
 using namespace qrv;
 
@@ -244,10 +243,10 @@ QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t*
         if (name.empty())
             throw Error("the sender name is missing");
         const std::string groups = published_text(s.option_text, kMaxOptionBytes, "the sender's group list");
-        auto sender =
-            std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio}, context->scope);
+        auto sender = std::make_shared<Sender>(SenderSettings{name, groups, s.pace_video, s.pace_audio},
+                                               context->scope, lib().server_options());
         const Endpoint endpoint = sender->endpoint();
-        transport::note_locator(name, endpoint);
+        context->note_source(name, endpoint);
         if (context->discovery)
             sender->set_publication(context->discovery->publish({name, groups, endpoint}));
         void* handle = lib().adopt(std::move(sender));
@@ -422,7 +421,8 @@ QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, 
         // Codes beyond those known pass as they are: they act as the
         // defaults (see the runtime's header).
         ReceiverSettings rs{name, locator, receiver_name, static_cast<media::ColorFormat>(s.color_format),
-                            static_cast<wire::Bandwidth>(s.bandwidth), frame_interval_us};
+                            static_cast<wire::Bandwidth>(s.bandwidth), frame_interval_us,
+                            context->receive_raw_only()};
         auto receiver = std::make_shared<Receiver>(std::move(rs), ReceiverLimits{}, context->resolver);
         void* handle = lib().adopt(std::move(receiver));
         if (!handle)
@@ -502,9 +502,10 @@ QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_
         if (name.empty())
             throw Error("the router name is missing");
         const std::string groups = published_text(s.option_text, kMaxOptionBytes, "the router's group list");
-        auto router = std::make_shared<Router>(RouterSettings{name, groups}, context->scope);
+        auto router =
+            std::make_shared<Router>(RouterSettings{name, groups}, context->scope, lib().server_options());
         const Endpoint endpoint = router->endpoint();
-        transport::note_locator(name, endpoint);
+        context->note_source(name, endpoint);
         if (context->discovery) {
             router->set_publication(context->discovery->publish({name, groups, endpoint}));
             router->follow(*context->discovery);
@@ -612,12 +613,7 @@ QRVLIB_API bool QRVlib_set_video_codec(const QRVlib_video_codec_t* codec)
             set_last_error("a codec setting is out of range");
             return false;
         }
-        transport::VideoCodecSettings s;
-        s.compress = codec->compress;
-        s.quality = codec->quality;
-        s.min_quality = std::min(s.min_quality, s.quality);
-        s.max_bits_per_second = codec->max_mbits_per_second * 1e6;
-        transport::VideoCodecSettings::set_defaults(s);
+        lib().set_video_codec(*codec);
         return true;
     });
 }
@@ -627,8 +623,7 @@ QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec)
     return guarded(false, [&] {
         if (!present(codec, "the settings"))
             return false;
-        const auto s = transport::VideoCodecSettings::defaults();
-        *codec = QRVlib_video_codec_t{s.compress, s.quality, s.max_bits_per_second / 1e6};
+        *codec = lib().video_codec();
         return true;
     });
 }

@@ -1,36 +1,24 @@
-// The process-wide discovery service: one thread that owns the sockets,
-// drives the responder and the browser on the real clock, and tells
-// subscribers about changes of the source set.
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+// The process-wide discovery service: its creation and the operations of
+// its callers (publish, withdraw, subscribe, look up), and the handles they
+// hold. The thread that does the work is in service_loop.cpp.
 #include <unistd.h>
+#include <sys/eventfd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <cstdlib>
-#include <map>
+#include <cstdio>
 #include <mutex>
 #include <random>
 #include <thread>
 #include <utility>
 
-#include "discovery/browser.h"
 #include "base/text.h"
-#include "discovery/discovery.h"
-#include "discovery/instance_name.h"
-#include "discovery/mdns_socket.h"
-#include "discovery/responder.h"
-#include "discovery/unicast_agent.h"
-#include "base/log.h"
+#include "discovery/common/instance_name.h"
+#include "service_state.h"
 
 namespace qrv::discovery {
 
 namespace {
 
 constexpr size_t kCacheRecords = 4096;  // about 1024 services of 4 records
-constexpr int kPacketsPerWakeup = 64;
 constexpr size_t kMaxTxtString = 255;
 
 const Name& service_type()
@@ -46,30 +34,6 @@ std::string trimmed(std::string_view s)
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
         s.remove_suffix(1);
     return std::string(s);
-}
-
-const char* parse_error_text(ParseError e)
-{
-    switch (e) {
-    case ParseError::none: return "no error";
-    case ParseError::truncated: return "truncated";
-    case ParseError::bad_label: return "bad label";
-    case ParseError::name_too_long: return "name too long";
-    case ParseError::bad_pointer: return "bad compression pointer";
-    case ParseError::too_many_records: return "too many records";
-    case ParseError::bad_rdata: return "bad record data";
-    case ParseError::too_big: return "too big";
-    }
-    return "unknown error";
-}
-
-std::string address_text(uint32_t address, uint16_t port)
-{
-    in_addr a;
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(port);
 }
 
 uint64_t random_seed()
@@ -121,343 +85,7 @@ bool groups_match(std::string_view wanted, const std::vector<std::string>& sourc
     return false;
 }
 
-struct DiscoveryService::State {
-    Scope scope;
-    std::string host;
-    std::string process_id;
-    std::unique_ptr<MdnsSocket> socket;
-    std::string socket_error;  // why there is no socket
-    int wake_fd = -1;
-
-    mutable std::mutex mutex;  // everything below up to the subscribers
-    mutable std::condition_variable sources_changed;
-    std::unique_ptr<Responder> responder;
-    std::unique_ptr<Browser> browser;
-    uint64_t browser_generation = 0;
-    std::vector<SourceEntry> local_sources;  // what multicast DNS sees
-    UnicastConfig unicast_config;
-    // Unicast DNS discovery: made at the start when a domain is configured,
-    // or when a finder first asks for domains of its own.
-    std::unique_ptr<UnicastAgent> unicast;
-    uint64_t unicast_generation = 0;
-    std::map<uint64_t, UnicastOffer> unicast_offers;  // what we publish, for a late agent
-    std::vector<SourceEntry> sources;
-    uint64_t sources_generation = 0;
-    DiscoveryStats stats;
-    uint64_t next_object = 1;
-    // Our publications as last logged, to report renames and announcements.
-    struct Reported {
-        std::string label;
-        bool announced = false;
-    };
-    std::map<uint64_t, Reported> reported;
-
-    std::mutex subscribers_mutex;
-    std::map<uint64_t, Callback> subscribers;
-    uint64_t next_subscriber = 1;
-    uint64_t notified_generation = 0;
-
-    std::atomic<bool> stop{false};
-    std::thread thread;
-
-    log::Throttle bad_packets{std::chrono::seconds(1)};
-
-    ~State()
-    {
-        unicast.reset();  // its thread wakes this one: gone before the descriptor
-        if (wake_fd >= 0)
-            ::close(wake_fd);
-    }
-
-    void wake()
-    {
-        const uint64_t one = 1;
-        if (wake_fd >= 0)
-            (void)!::write(wake_fd, &one, sizeof one);
-    }
-
-    bool is_loopback(unsigned ifindex) const
-    {
-        const Interface* iface = socket ? socket->interface(ifindex) : nullptr;
-        return iface && iface->loopback;
-    }
-
-    // Called with the mutex held: turns the browser's view into entries,
-    // one per instance, preferring what loopback saw, then adds the sources
-    // that unicast DNS found and multicast DNS did not (same identity: one
-    // entry).
-    void refresh_sources()
-    {
-        const bool local_changed = browser->generation() != browser_generation;
-        const uint64_t unicast_now = unicast ? unicast->generation() : 0;
-        if (!local_changed && unicast_now == unicast_generation)
-            return;
-        unicast_generation = unicast_now;
-        if (local_changed)
-            refresh_local_sources();
-        std::vector<SourceEntry> next = local_sources;
-        if (unicast)
-            for (const auto& u : unicast->services()) {
-                SourceEntry e = entry_of(u.instance, u.address, u.port, u.txt, false);
-                const bool known = std::any_of(next.begin(), next.end(), [&](const SourceEntry& s) {
-                    return e.endpoint.id.empty() ? equal_nocase(s.name, e.name) : s.endpoint.id == e.endpoint.id;
-                });
-                if (!known)
-                    next.push_back(std::move(e));
-            }
-        if (next != sources) {
-            sources = std::move(next);
-            ++sources_generation;
-            sources_changed.notify_all();
-        }
-    }
-
-    static SourceEntry entry_of(const std::string& instance, uint32_t address, uint16_t port,
-                                const std::vector<std::string>& txt, bool loop)
-    {
-        SourceEntry e;
-        e.name = instance;
-        in_addr a;
-        a.s_addr = address;
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &a, text, sizeof text);
-        e.endpoint.address = text;
-        e.endpoint.port = port;
-        if (auto id = txt_value(txt, "id"))
-            e.endpoint.id = *id;
-        // The Unix socket is only of use on the same host.
-        if (auto path = txt_value(txt, "unix"); path && loop)
-            e.endpoint.unix_path = *path;
-        if (auto process = txt_value(txt, "process"))
-            e.process = *process;
-        auto groups = txt_value(txt, "groups");
-        e.groups = split_groups(groups ? *groups : std::string());
-        if (e.groups.empty())
-            e.groups.push_back("public");
-        e.locator = format_locator(e.endpoint);
-        if (parse_locator(e.locator) != e.endpoint) {
-            // Text fields that a locator cannot carry: keep the address.
-            e.endpoint.id.clear();
-            e.endpoint.unix_path.clear();
-            e.locator = format_locator(e.endpoint);
-        }
-        return e;
-    }
-
-    void refresh_local_sources()
-    {
-        browser_generation = browser->generation();
-        std::vector<SourceEntry> next;
-        std::map<std::string, size_t> by_name;
-        std::map<std::string, bool> via_loopback;
-        for (const auto& b : browser->services()) {
-            const std::string key = ascii_lower(b.instance);
-            const bool loop = is_loopback(b.ifindex);
-            auto it = by_name.find(key);
-            if (it != by_name.end() && (via_loopback[key] || !loop))
-                continue;
-            SourceEntry e = entry_of(b.instance, b.address, b.port, b.txt, loop);
-            via_loopback[key] = loop;
-            if (it != by_name.end()) {
-                next[it->second] = std::move(e);
-            } else {
-                by_name[key] = next.size();
-                next.push_back(std::move(e));
-            }
-        }
-        local_sources = std::move(next);
-    }
-
-    // Called with the mutex held.
-    void start_unicast()
-    {
-        if (unicast)
-            return;
-        unicast = std::make_unique<UnicastAgent>(unicast_config, host, process_id, [this] { wake(); });
-        for (const auto& [id, offer] : unicast_offers)
-            unicast->publish(id, offer);
-    }
-
-    void notify_subscribers()
-    {
-        std::vector<SourceEntry> copy;
-        uint64_t generation = 0;
-        {
-            std::lock_guard lock(mutex);
-            generation = sources_generation;
-            copy = sources;
-        }
-        std::lock_guard lock(subscribers_mutex);
-        if (generation == notified_generation)
-            return;
-        notified_generation = generation;
-        for (auto& [id, callback] : subscribers)
-            callback(copy);
-    }
-
-    void send(std::vector<Outgoing>& out)
-    {
-        uint64_t sent = 0, failed = 0;
-        for (auto& o : out) {
-            if (!socket)
-                break;
-            auto bytes = build_message(o.message);
-            const bool ok = bytes && (o.unicast_port
-                                          ? socket->send_unicast(*bytes, o.ifindex, o.unicast_address, o.unicast_port)
-                                          : socket->send_multicast(*bytes, o.ifindex));
-            ok ? ++sent : ++failed;
-        }
-        out.clear();
-        std::lock_guard lock(mutex);
-        stats.packets_sent += sent;
-        stats.send_failures += failed;
-    }
-
-    // At debug, one line a second at most: a flood of bad packets must not
-    // become a flood of lines.
-    void note_bad_packet(const Datagram& d, const char* what)
-    {
-        uint64_t suppressed = 0;
-        if (!log::enabled(log::Category::discovery, log::Level::debug) || !bad_packets.allow(suppressed))
-            return;
-        if (d.source_port)
-            QRV_LOG_AT(debug, discovery, "ignored a packet from %s: %s (%llu more not shown)",
-                       address_text(d.source_address, d.source_port).c_str(), what, (unsigned long long)suppressed);
-        else
-            QRV_LOG_AT(debug, discovery, "ignored a packet: %s (%llu more not shown)", what,
-                       (unsigned long long)suppressed);
-    }
-
-    void receive()
-    {
-        Datagram d;
-        for (int i = 0; i < kPacketsPerWakeup; ++i) {
-            d.source_port = 0;
-            const auto r = socket->receive(d);
-            if (r == MdnsSocket::Receive::none)
-                return;
-            std::vector<Outgoing> out;
-            ParseError malformed = ParseError::none;
-            {
-                std::lock_guard lock(mutex);
-                ++stats.packets_received;
-                if (r == MdnsSocket::Receive::rejected) {
-                    ++stats.packets_rejected;
-                } else if (auto parsed = parse_message(d.bytes); !parsed.message) {
-                    ++stats.packets_malformed;
-                    malformed = parsed.error == ParseError::none ? ParseError::truncated : parsed.error;
-                } else {
-                    const auto now = Clock::now();
-                    responder->on_message(*parsed.message, d.ifindex, d.source_address, d.source_port, now, out);
-                    browser->on_message(*parsed.message, d.ifindex, now);
-                    refresh_sources();
-                }
-            }
-            if (r == MdnsSocket::Receive::rejected)
-                note_bad_packet(d, "oversized, or not from the subnet of an interface in scope");
-            else if (malformed != ParseError::none)
-                note_bad_packet(d, parse_error_text(malformed));
-            send(out);
-        }
-    }
-
-    void run()
-    {
-        std::vector<pollfd> fds;
-        fds.push_back(pollfd{wake_fd, POLLIN, 0});
-        if (socket)
-            fds.push_back(pollfd{socket->fd(), POLLIN, 0});
-        while (!stop.load()) {
-            std::vector<Outgoing> out;
-            TimePoint deadline;
-            TimePoint now;
-            {
-                std::lock_guard lock(mutex);
-                now = Clock::now();
-                responder->tick(now, out);
-                browser->tick(now, out);
-                refresh_sources();
-                deadline = std::min(responder->next_deadline(), browser->next_deadline());
-            }
-            send(out);
-            notify_subscribers();
-            report_publications();
-            int timeout_ms = 1000;
-            if (deadline != kNever) {
-                const auto wait = std::chrono::duration_cast<milliseconds>(deadline - now).count() + 1;
-                timeout_ms = int(std::clamp<int64_t>(wait, 0, 1000));
-            }
-            for (auto& f : fds)
-                f.revents = 0;
-            if (::poll(fds.data(), fds.size(), timeout_ms) <= 0)
-                continue;
-            if (fds[0].revents & POLLIN) {
-                uint64_t value = 0;
-                (void)!::read(wake_fd, &value, sizeof value);
-            }
-            if (fds.size() > 1 && (fds[1].revents & POLLIN))
-                receive();
-            notify_subscribers();
-        }
-        say_goodbyes();
-    }
-
-    // Logs, outside the lock, the publications that were announced or
-    // renamed after a conflict since the last look.
-    void report_publications()
-    {
-        if (!log::enabled(log::Category::discovery, log::Level::info))
-            return;
-        std::vector<std::pair<std::string, std::string>> renamed;  // from, to
-        std::vector<std::string> announced;
-        {
-            std::lock_guard lock(mutex);
-            for (auto& [id, seen] : reported) {
-                const auto label = responder->label(id);
-                if (!label)
-                    continue;
-                if (*label != seen.label) {
-                    renamed.emplace_back(seen.label, *label);
-                    seen.label = *label;
-                }
-                const bool now_announced = responder->announced(id);
-                if (now_announced && !seen.announced)
-                    announced.push_back(*label);
-                seen.announced = now_announced;
-            }
-        }
-        for (const auto& [from, to] : renamed)
-            QRV_LOG_AT(info, discovery, "the name '%s' is taken on the network: renamed to '%s'", from.c_str(),
-                       to.c_str());
-        for (const auto& label : announced)
-            QRV_LOG_AT(info, discovery, "published '%s'", label.c_str());
-    }
-
-    // Withdraws whatever is still published and sends all its goodbyes
-    // before the sockets close: one goodbye interval at most.
-    void say_goodbyes()
-    {
-        {
-            std::lock_guard lock(mutex);
-            responder->remove_all(Clock::now());
-        }
-        for (;;) {
-            std::vector<Outgoing> out;
-            TimePoint next;
-            {
-                std::lock_guard lock(mutex);
-                responder->tick(Clock::now(), out);
-                next = responder->next_deadline();  // kNever once all are gone
-            }
-            send(out);
-            if (next == kNever)
-                return;
-            std::this_thread::sleep_until(std::min(next, Clock::now() + kGoodbyeInterval));
-        }
-    }
-};
-
-std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope)
+std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope, UnicastConfig unicast)
 {
     std::shared_ptr<DiscoveryService> service(new DiscoveryService());
     auto st = std::make_unique<State>();
@@ -485,7 +113,7 @@ std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope)
     st->browser = std::make_unique<Browser>(service_type(), indices, kCacheRecords, seed ^ 0x27d4eb2f);
     st->browser->start(Clock::now());
     st->wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    st->unicast_config = UnicastConfig::from_environment([](const char* name) { return std::getenv(name); });
+    st->unicast_config = std::move(unicast);
     if (st->unicast_config.domain)
         st->start_unicast();
     State* raw = st.get();
@@ -632,50 +260,6 @@ std::optional<SourceEntry> DiscoveryService::wait_for(std::string_view name, std
 bool DiscoveryService::running() const
 {
     return state_->socket != nullptr;
-}
-
-void DiscoveryService::log_start() const
-{
-    const State& st = *state_;
-    const auto& uc = st.unicast_config;
-    for (const auto& problem : uc.problems)
-        QRV_LOG_AT(warn, discovery, "%s", problem.c_str());
-    if (uc.domain) {
-        if (!uc.server)
-            QRV_LOG_AT(warn, discovery, "no DNS server for %s: set QRV_DNS_SERVER (resolv.conf names none)",
-                       uc.domain->text().c_str());
-        else if (!uc.key)
-            QRV_LOG_AT(info, discovery, "browsing %s at %s; not publishing there (no QRV_DNS_KEY)",
-                       uc.domain->text().c_str(), uc.server->text().c_str());
-        else
-            QRV_LOG_AT(info, discovery, "publishing in and browsing %s at %s with key '%s'",
-                       uc.domain->text().c_str(), uc.server->text().c_str(), uc.key->name.text().c_str());
-        // Sources are published at the address that faces the server;
-        // they listen only on the interfaces of the scope.
-        const auto toward = uc.server && uc.key ? DnsClient::local_address_toward(*uc.server) : std::nullopt;
-        const bool in_scope = toward && std::any_of(st.scope.interfaces.begin(), st.scope.interfaces.end(),
-                                                    [&](const Interface& i) { return i.address == *toward; });
-        if (toward && !in_scope)
-            QRV_LOG_AT(warn, discovery,
-                       "sources are published in %s at %s, an address outside the scope where they do not "
-                       "listen: add the interface toward %s to QRV_INTERFACES",
-                       uc.domain->text().c_str(), ServerAddress{*toward, 0}.text().c_str(),
-                       uc.server->text().c_str());
-    }
-    if (!st.socket) {
-        QRV_LOG_AT(error, discovery,
-                   "could not start: %s; sources are neither published nor found, but can be reached by locator",
-                   st.socket_error.c_str());
-        return;
-    }
-    std::string joined;
-    for (const auto& iface : st.socket->interfaces())
-        joined += (joined.empty() ? "" : ", ") + iface.name + " (" + iface.address_text() + ")";
-    QRV_LOG_AT(info, discovery, "running on %s", joined.c_str());
-    for (const auto& iface : st.scope.interfaces)
-        if (!st.socket->interface(iface.index))
-            QRV_LOG_AT(warn, discovery, "%s (%s) is left out: it did not join the multicast group",
-                       iface.name.c_str(), iface.address_text().c_str());
 }
 
 std::string DiscoveryService::start_error() const

@@ -13,6 +13,21 @@
 /// and frames that it hands out belong to the runtime until the matching
 /// free or the object's destruction. An unknown or destroyed handle gives
 /// false, 0, -1 or nothing, with a reason in QRVlib_get_last_error().
+///
+/// Environment: the runtime reads its variables once, when
+/// QRVlib_initialize starts it; changes after that take effect at the next
+/// start. QRV_LOG (see the log below) is read once for the whole run, by
+/// the first start or by a line logged before it. The variables:
+/// - QRV_INTERFACES: the interfaces to publish, browse and listen on (a
+///   comma list of names, or "all"); unset: loopback only.
+/// - QRV_VIDEO_CODEC, QRV_VIDEO_QUALITY, QRV_VIDEO_MAX_MBITS: video
+///   compression (see QRVlib_video_codec_t).
+/// - QRV_DNS_DOMAIN, QRV_DNS_SERVER, QRV_DNS_KEY, QRV_DNS_LEASE,
+///   QRV_DNS_POLL_MS: discovery through a unicast DNS server.
+/// - QRV_LOG: the log to standard error.
+/// - QRV_LOCATOR_FILE: a file to which every sender and router created
+///   appends one line "NAME<TAB>LOCATOR" (for test harnesses that reach
+///   sources without discovery); unset: none.
 
 #include "qrvlib.h"
 
@@ -132,7 +147,8 @@ struct QRVlib_send_transport_stats_t {
 /// and exact. When the encoder falls behind it takes the newest frame and
 /// skips older ones; the receivers count those in video_dropped.
 ///
-/// The defaults come from the environment, read when a sender is created:
+/// The defaults come from the environment, read when the library is
+/// initialized (QRVlib_initialize):
 /// - QRV_VIDEO_CODEC: "raw" sends raw pixels (for 10 Gbit/s links); on a
 ///   receiver it asks its sources for raw pixels. Otherwise: compressed.
 /// - QRV_VIDEO_QUALITY: JPEG quality, 1 to 100 (default 95, visually

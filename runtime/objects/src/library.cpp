@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <system_error>
@@ -9,6 +10,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "base/settings.h"
 #include "base/socket.h"
 
 namespace qrv {
@@ -49,7 +51,6 @@ Library::~Library()
 
 bool Library::start()
 {
-    log::configure();
     std::shared_ptr<const Context> started;
     {
         std::lock_guard lock(mutex_);
@@ -67,18 +68,56 @@ bool Library::start()
 
 std::shared_ptr<const Context> Library::first_start()
 {
+    // The environment is read here alone: every object of this run takes
+    // its settings from the context.
+    Settings settings = Settings::from_environment();
+    log::configure(text_of(settings.log));
     require_ipv4();
-    // The scope is read here alone: every object of this run takes it from
-    // the context.
-    Scope scope = Scope::from_environment();
+    Scope scope = Scope::from_value(text_of(settings.interfaces));
     std::shared_ptr<discovery::DiscoveryService> service;
     try {
-        service = discovery::DiscoveryService::create(scope);
+        service = discovery::DiscoveryService::create(scope, discovery::UnicastConfig::from_settings(settings));
     } catch (const std::system_error& e) {
         throw Error("could not start the discovery thread: " + e.code().message());
     }
-    context_ = Context::make(std::move(scope), std::move(service));
+    context_ = Context::make(std::move(settings), std::move(scope), std::move(service));
     return context_;
+}
+
+void Library::set_video_codec(const QRVlib_video_codec_t& codec)
+{
+    transport::VideoCodecSettings s;
+    s.compress = codec.compress;
+    s.quality = codec.quality;
+    s.min_quality = std::min(s.min_quality, s.quality);
+    s.max_bits_per_second = codec.max_mbits_per_second * 1e6;
+    std::lock_guard lock(mutex_);
+    given_codec_ = s;
+}
+
+transport::VideoCodecSettings Library::video_codec_locked() const
+{
+    if (given_codec_)
+        return *given_codec_;
+    if (context_)
+        return context_->video_codec;
+    // Asked before the start: what a start now would read.
+    return transport::VideoCodecSettings::from_settings(Settings::from_environment());
+}
+
+QRVlib_video_codec_t Library::video_codec() const
+{
+    std::lock_guard lock(mutex_);
+    const auto s = video_codec_locked();
+    return QRVlib_video_codec_t{s.compress, s.quality, s.max_bits_per_second / 1e6};
+}
+
+transport::ServerOptions Library::server_options() const
+{
+    transport::ServerOptions options;
+    std::lock_guard lock(mutex_);
+    options.video_codec = video_codec_locked();
+    return options;
 }
 
 std::shared_ptr<const Context> Library::context() const

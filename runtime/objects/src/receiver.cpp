@@ -7,7 +7,6 @@
 #include "base/error.h"
 #include "base/log.h"
 #include "media/convert.h"
-#include "transport/video_encoder.h"
 
 namespace qrv {
 
@@ -20,9 +19,9 @@ wire::HelloFields wishes_of(const ReceiverSettings& s)
 {
     wire::HelloFields h;
     h.kinds = wire::kinds_for(s.bandwidth);
-    // Raw always; compressed too unless the environment forces raw.
+    // Raw always; compressed too unless the settings force raw.
     h.video_formats = 1u << wire::kVideoRaw;
-    if (!transport::video_codec_forced_raw())
+    if (!s.raw_video_only)
         h.video_formats |= 1u << wire::kVideoSlicedJpeg;
     h.color_format = s.color_format;
     h.bandwidth = s.bandwidth;

@@ -2,7 +2,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 namespace qrv {
 

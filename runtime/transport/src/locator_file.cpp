@@ -3,15 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace qrv::transport {
 
-void note_locator(std::string_view name, const Endpoint& endpoint)
+void note_locator(std::string_view path, std::string_view name, const Endpoint& endpoint)
 {
-    const char* path = std::getenv("QRV_LOCATOR_FILE");
-    if (!path || !*path)
+    if (path.empty())
         return;
     std::string line(name);
     line += '\t';
@@ -19,7 +17,7 @@ void note_locator(std::string_view name, const Endpoint& endpoint)
     line += '\n';
     // One write of a short line with O_APPEND: lines of several processes
     // never interleave.
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(std::string(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
     [[maybe_unused]] auto n = ::write(fd, line.data(), line.size());

@@ -13,9 +13,9 @@ namespace qrv::transport {
 
 namespace {
 
-std::optional<double> number_from(const char* name)
+std::optional<double> number_from(const std::optional<std::string>& text)
 {
-    const char* v = std::getenv(name);
+    const char* v = text_of(text);
     if (!v || !*v)
         return std::nullopt;
     char* end = nullptr;
@@ -27,45 +27,21 @@ std::optional<double> number_from(const char* name)
 
 }  // namespace
 
-bool video_codec_forced_raw()
+bool video_codec_forced_raw(const Settings& settings)
 {
-    const char* v = std::getenv("QRV_VIDEO_CODEC");
-    return v && std::string_view(v) == "raw";
+    return settings.video_codec == "raw";
 }
 
-VideoCodecSettings VideoCodecSettings::from_environment()
+VideoCodecSettings VideoCodecSettings::from_settings(const Settings& settings)
 {
     VideoCodecSettings s;
-    s.compress = !video_codec_forced_raw();
-    if (const auto q = number_from("QRV_VIDEO_QUALITY"); q && *q >= 1 && *q <= 100)
+    s.compress = !video_codec_forced_raw(settings);
+    if (const auto q = number_from(settings.video_quality); q && *q >= 1 && *q <= 100)
         s.quality = int(*q);
     s.min_quality = std::min(s.min_quality, s.quality);
-    if (const auto m = number_from("QRV_VIDEO_MAX_MBITS"); m && *m <= 1e6)
+    if (const auto m = number_from(settings.video_max_mbits); m && *m <= 1e6)
         s.max_bits_per_second = *m * 1e6;
     return s;
-}
-
-namespace {
-
-std::mutex defaults_mutex;
-std::optional<VideoCodecSettings> given_defaults;
-
-}  // namespace
-
-VideoCodecSettings VideoCodecSettings::defaults()
-{
-    {
-        std::lock_guard lock(defaults_mutex);
-        if (given_defaults)
-            return *given_defaults;
-    }
-    return from_environment();
-}
-
-void VideoCodecSettings::set_defaults(const VideoCodecSettings& settings)
-{
-    std::lock_guard lock(defaults_mutex);
-    given_defaults = settings;
 }
 
 VideoEncoder::VideoEncoder(VideoCodecSettings settings, Deliver deliver, Encode encode)

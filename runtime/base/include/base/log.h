@@ -1,7 +1,8 @@
 // The runtime's log: leveled lines in named categories, silent by default.
 //
 // QRV_LOG switches lines on to standard error. It is read once, by the first
-// line logged or by the library's start, whichever comes first:
+// line logged or by the library's start (from its Settings), whichever comes
+// first:
 //   QRV_LOG=warn                 errors and warnings of every category
 //   QRV_LOG=info,discovery:debug info everywhere, everything from discovery
 //   QRV_LOG=none,transport:warn  only the transport's warnings and errors
@@ -49,8 +50,12 @@ using Thresholds = std::array<Level, kCategories>;
 // Reads a QRV_LOG value (null or empty: everything off).
 Thresholds parse_thresholds(const char* value);
 
-// Reads QRV_LOG unless it was read already. Logging calls it by itself.
+// Reads QRV_LOG unless it was read already. Logging calls it by itself,
+// so that lines logged before the library starts honour the variable.
 void configure();
+// The same with the value of QRV_LOG the library read at its start (null:
+// unset); nothing when the log has read the variable already.
+void configure(const char* value);
 // Replaces what QRV_LOG said (tests, and tools that switch the log on).
 void set_thresholds(const Thresholds& thresholds);
 

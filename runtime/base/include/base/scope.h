@@ -32,10 +32,9 @@ struct Scope {
     // if any.
     const Interface* interface_for(uint32_t address) const;
 
-    // Reads QRV_INTERFACES. Names that match no interface that is up are
+    // From the value of QRV_INTERFACES (null: unset; the library passes
+    // what its Settings read). Names that match no interface that is up are
     // left out; a scope never ends up empty: loopback remains.
-    static Scope from_environment();
-    // The same from an explicit value of the variable (null: unset).
     static Scope from_value(const char* value);
 };
 

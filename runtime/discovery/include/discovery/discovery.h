@@ -36,6 +36,7 @@
 
 #include "base/locator.h"
 #include "base/scope.h"
+#include "discovery/unicast/unicast_config.h"
 
 namespace qrv::discovery {
 
@@ -122,9 +123,11 @@ public:
     // Interfaces that refuse the group are left out (stats().interfaces).
     // Without a socket (none could be opened, or no interface joined) the
     // service still runs, but publishes and finds nothing: running() is
-    // false and start_error() says why. Throws std::system_error when the
-    // thread cannot start.
-    static std::shared_ptr<DiscoveryService> create(Scope scope);
+    // false and start_error() says why. Unicast DNS discovery starts at
+    // once when `unicast` names a domain, else when a finder first asks for
+    // domains of its own. Throws std::system_error when the thread cannot
+    // start.
+    static std::shared_ptr<DiscoveryService> create(Scope scope, UnicastConfig unicast = {});
     // Withdraws what is still published and joins the thread.
     ~DiscoveryService();
 

@@ -1,7 +1,8 @@
 // What the running library's objects share, made once per start: the
-// network scope (read once from the environment), the discovery service and
-// the lookup of sources by name that receivers use. Objects take what they
-// need of it when they are created.
+// settings read from the environment at that start, the network scope and
+// video compression they give, the discovery service and the lookup of
+// sources by name that receivers use. Objects take what they need of it
+// when they are created.
 #ifndef QRV_CONTEXT_H
 #define QRV_CONTEXT_H
 
@@ -12,7 +13,9 @@
 
 #include "base/locator.h"
 #include "base/scope.h"
+#include "base/settings.h"
 #include "discovery/discovery.h"
+#include "transport/video_encoder.h"
 
 namespace qrv {
 
@@ -21,13 +24,24 @@ namespace qrv {
 using SourceResolver = std::function<std::optional<Endpoint>(const std::string& source_name)>;
 
 struct Context {
-    Scope scope;
+    Settings settings;
+    Scope scope;  // from settings.interfaces
+    // From the settings' QRV_VIDEO_* values; the caller may replace it for
+    // senders (Library::set_video_codec), not for receivers.
+    transport::VideoCodecSettings video_codec;
     std::shared_ptr<discovery::DiscoveryService> discovery;  // null: none could start
     SourceResolver resolver;  // unset without discovery
 
     // The resolver asks the service without keeping it alive: once the
     // library stops, it finds nothing.
-    static std::shared_ptr<const Context> make(Scope scope, std::shared_ptr<discovery::DiscoveryService> service);
+    static std::shared_ptr<const Context> make(Settings settings, Scope scope,
+                                               std::shared_ptr<discovery::DiscoveryService> service);
+
+    // Receivers that ask their sources for raw pixels only (QRV_VIDEO_CODEC=raw).
+    bool receive_raw_only() const { return !video_codec.compress; }
+    // Appends a new source's line to the QRV_LOCATOR_FILE, when one is set.
+    // Any thread.
+    void note_source(const std::string& name, const Endpoint& endpoint) const;
 };
 
 }  // namespace qrv

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -15,6 +16,9 @@
 #include "objects/registry.h"
 #include "objects/router.h"
 #include "objects/sender.h"
+#include "qrv/qrv_runtime.h"
+#include "transport/source_server.h"
+#include "transport/video_encoder.h"
 
 namespace qrv {
 
@@ -63,6 +67,18 @@ public:
     // The discovery service of the running library (null when stopped).
     std::shared_ptr<discovery::DiscoveryService> discovery() const;
 
+    // How senders and routers created from now on compress video: the
+    // settings given here, before or after the start, replace those of the
+    // environment (QRV_VIDEO_*) for the rest of the process. The values are
+    // taken as they are (the caller checks their ranges). Any thread.
+    void set_video_codec(const QRVlib_video_codec_t& codec);
+    // What a sender created now would use: the last given settings, else
+    // those of the running library's environment, else (not started) the
+    // environment's as it is now. Any thread.
+    QRVlib_video_codec_t video_codec() const;
+    // The options of the server of a sender or router created now.
+    transport::ServerOptions server_options() const;
+
 private:
     Library() = default;
     ~Library();
@@ -86,9 +102,12 @@ private:
     Registry<Receiver> receivers_;
     Registry<Router> routers_;
 
+    transport::VideoCodecSettings video_codec_locked() const;  // with mutex_ held
+
     mutable std::mutex mutex_;
     int starts_ = 0;
     std::shared_ptr<const Context> context_;
+    std::optional<transport::VideoCodecSettings> given_codec_;
 };
 
 }  // namespace qrv

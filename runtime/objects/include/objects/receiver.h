@@ -37,6 +37,9 @@ struct ReceiverSettings {
     wire::Bandwidth bandwidth = wire::Bandwidth::highest;
     // At most one video frame per this many microseconds; 0: every frame.
     uint32_t frame_interval_us = 0;
+    // Asks sources for raw pixels only, never compressed video (the
+    // library's QRV_VIDEO_CODEC=raw).
+    bool raw_video_only = false;
 };
 
 // Bounds of the frames waiting for capture.

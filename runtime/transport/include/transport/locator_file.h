@@ -1,6 +1,6 @@
 // A plain record of the sources this process serves, for test harnesses
 // that drive the programs before any discovery is at hand: when the
-// environment variable QRV_LOCATOR_FILE names a file, each new source
+// library's settings name a file (QRV_LOCATOR_FILE), each new source
 // appends one line "NAME<TAB>LOCATOR" to it.
 #ifndef QRV_TRANSPORT_LOCATOR_FILE_H
 #define QRV_TRANSPORT_LOCATOR_FILE_H
@@ -11,7 +11,10 @@
 
 namespace qrv::transport {
 
-void note_locator(std::string_view name, const Endpoint& endpoint);
+/// Appends the source's line to the file at path; nothing when path is
+/// empty or the file cannot be opened. Any thread: one write(2) with
+/// O_APPEND, so lines of several threads and processes never interleave.
+void note_locator(std::string_view path, std::string_view name, const Endpoint& endpoint);
 
 }  // namespace qrv::transport
 

@@ -48,8 +48,9 @@ struct ServerOptions {
     std::chrono::milliseconds stall_to_evict{500};
     QueueLimits queue;
     // Compression of video for receivers on other hosts (TCP) that can
-    // decode it; receivers on this host always get raw shared memory.
-    VideoCodecSettings video_codec = VideoCodecSettings::defaults();
+    // decode it; receivers on this host always get raw shared memory. The
+    // library gives what its settings or the caller say.
+    VideoCodecSettings video_codec;
     // The source's name, for log lines.
     std::string name;
     ServerOptions named(std::string source) const

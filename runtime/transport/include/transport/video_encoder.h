@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/newest_worker.h"
+#include "base/settings.h"
 #include "base/thread_pool.h"
 #include "media/convert.h"
 #include "wire/packet.h"
@@ -32,20 +33,15 @@ struct VideoCodecSettings {
     // loopback; true compresses for them as well (tests, measurements).
     bool on_this_host = false;
 
-    /// The defaults above, changed by the environment:
+    /// The defaults above, changed by the library's settings:
     /// QRV_VIDEO_CODEC=raw (no compression; "jpeg" or unset: compress),
     /// QRV_VIDEO_QUALITY (1 to 100), QRV_VIDEO_MAX_MBITS (megabits per
     /// second, 0 for none). Values that do not parse are ignored.
-    static VideoCodecSettings from_environment();
-    /// What a source made now uses: the settings last given to
-    /// set_defaults, else from_environment(). Thread-safe.
-    static VideoCodecSettings defaults();
-    /// Replaces the environment's settings for sources made from now on.
-    static void set_defaults(const VideoCodecSettings& settings);
+    static VideoCodecSettings from_settings(const Settings& settings);
 };
 
 /// True when QRV_VIDEO_CODEC=raw: receivers then ask for raw pixels only.
-bool video_codec_forced_raw();
+bool video_codec_forced_raw(const Settings& settings);
 
 /// Counters of one encoder, all since it was made.
 struct EncoderStats {

@@ -1,4 +1,4 @@
-#include "discovery/unicast_config.h"
+#include "discovery/unicast/unicast_config.h"
 
 #include <charconv>
 
@@ -55,34 +55,34 @@ std::optional<Name> parse_domain(std::string_view text)
     return name;
 }
 
-UnicastConfig UnicastConfig::from_environment(const std::function<const char*(const char*)>& get)
+UnicastConfig UnicastConfig::from_settings(const Settings& settings)
 {
     UnicastConfig c;
-    if (const char* domain = get("QRV_DNS_DOMAIN"); domain && *domain) {
+    if (const char* domain = text_of(settings.dns_domain); domain && *domain) {
         c.domain = parse_domain(domain);
         if (!c.domain)
             c.problems.push_back(std::string("QRV_DNS_DOMAIN '") + domain + "' is not a domain name");
     }
-    if (const char* server = get("QRV_DNS_SERVER"); server && *server) {
+    if (const char* server = text_of(settings.dns_server); server && *server) {
         c.server = parse_server(server);
         if (!c.server)
             c.problems.push_back(std::string("QRV_DNS_SERVER '") + server + "' is not an IPv4 address[:port]");
     } else {
         c.server = system_nameserver();
     }
-    if (const char* key = get("QRV_DNS_KEY"); key && *key) {
+    if (const char* key = text_of(settings.dns_key); key && *key) {
         std::string why;
         c.key = parse_tsig_key(key, &why);
         if (!c.key)
             c.problems.push_back("QRV_DNS_KEY is refused: " + why);  // the secret stays out of logs
     }
-    if (const char* lease = get("QRV_DNS_LEASE")) {
+    if (const char* lease = text_of(settings.dns_lease)) {
         if (auto v = number(lease, 5, 3600))
             c.lease = std::chrono::seconds(*v);
         else
             c.problems.push_back(std::string("QRV_DNS_LEASE '") + lease + "' is not a number of seconds in 5..3600");
     }
-    if (const char* poll = get("QRV_DNS_POLL_MS")) {
+    if (const char* poll = text_of(settings.dns_poll_ms)) {
         if (auto v = number(poll, 100, 60000))
             c.poll = std::chrono::milliseconds(*v);
         else

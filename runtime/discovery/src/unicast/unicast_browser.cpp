@@ -1,11 +1,11 @@
-#include "discovery/unicast_browser.h"
+#include "discovery/unicast/unicast_browser.h"
 
 #include <algorithm>
 
 #include "base/log.h"
 #include "base/text.h"
-#include "discovery/dns_update.h"
-#include "discovery/unicast_publisher.h"
+#include "discovery/unicast/dns_update.h"
+#include "discovery/unicast/unicast_publisher.h"
 
 namespace qrv::discovery {
 

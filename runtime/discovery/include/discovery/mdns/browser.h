@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/record_cache.h"
+#include "discovery/mdns/record_cache.h"
 
 namespace qrv::discovery {
 

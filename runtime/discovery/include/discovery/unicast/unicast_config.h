@@ -1,5 +1,5 @@
-// Where unicast DNS service discovery publishes and browses, read from the
-// environment:
+// Where unicast DNS service discovery publishes and browses, from the
+// library's settings (the environment, read once at the start):
 //   QRV_DNS_DOMAIN  the zone to publish in and browse ("studio.example");
 //                   unset: no unicast discovery unless a finder asks for a
 //                   domain of its own
@@ -15,14 +15,14 @@
 #define QRV_DISCOVERY_UNICAST_CONFIG_H
 
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "discovery/dns_client.h"
-#include "discovery/tsig.h"
+#include "base/settings.h"
+#include "discovery/unicast/dns_client.h"
+#include "discovery/unicast/tsig.h"
 
 namespace qrv::discovery {
 
@@ -35,9 +35,9 @@ struct UnicastConfig {
     std::chrono::milliseconds timeout{1000};  // per request
     std::vector<std::string> problems;        // settings that were refused, for the log
 
-    // Reads the variables through `get` (getenv in the library). Refused
-    // settings are left out and described in `problems`.
-    static UnicastConfig from_environment(const std::function<const char*(const char*)>& get);
+    // Parses the QRV_DNS_* values of the settings. Refused settings are
+    // left out and described in `problems`.
+    static UnicastConfig from_settings(const Settings& settings);
 };
 
 // A domain name as text ("studio.example", trailing dot allowed): nothing

@@ -1,8 +1,8 @@
-#include "discovery/instance_name.h"
+#include "discovery/common/instance_name.h"
 
 #include <unistd.h>
 
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 namespace qrv::discovery {
 

@@ -1,4 +1,4 @@
-#include "discovery/dns_client.h"
+#include "discovery/unicast/dns_client.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 namespace qrv::discovery {
 

@@ -1,4 +1,4 @@
-#include "discovery/tsig.h"
+#include "discovery/unicast/tsig.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

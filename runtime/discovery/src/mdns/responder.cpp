@@ -1,9 +1,9 @@
-#include "discovery/responder.h"
+#include "discovery/mdns/responder.h"
 
 #include <algorithm>
 #include <tuple>
 
-#include "discovery/instance_name.h"
+#include "discovery/common/instance_name.h"
 
 namespace qrv::discovery {
 

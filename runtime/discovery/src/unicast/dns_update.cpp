@@ -1,4 +1,4 @@
-#include "discovery/dns_update.h"
+#include "discovery/unicast/dns_update.h"
 
 #include <utility>
 
@@ -6,13 +6,24 @@ namespace qrv::discovery {
 
 namespace {
 
-Record empty_record(const Name& name, uint16_t type, uint16_t klass)
+// How each section of an update carries a record: the class says what it
+// means (IN: exists or add, NONE: delete this one, ANY: delete them all),
+// never with the multicast cache-flush bit.
+void push(std::vector<Record>& section, Record record, uint16_t klass, bool keep_ttl)
+{
+    record.klass = klass;
+    record.cache_flush = false;
+    if (!keep_ttl)
+        record.ttl = 0;
+    section.push_back(std::move(record));
+}
+
+// A record without data: a whole name or set of records.
+Record empty_record(const Name& name, uint16_t type)
 {
     Record r;
     r.name = name;
     r.type = type;
-    r.klass = klass;
-    r.ttl = 0;
     r.empty = true;
     return r;
 }
@@ -52,43 +63,35 @@ Message make_update(const Name& zone, uint16_t id)
 
 void require_unused(Message& update, const Name& name)
 {
-    update.answers.push_back(empty_record(name, kTypeANY, kClassNone));
+    push(update.answers, empty_record(name, kTypeANY), kClassNone, false);
 }
 
 void require_rrset(Message& update, Record record)
 {
-    record.klass = kClassIN;
-    record.cache_flush = false;
-    record.ttl = 0;
     record.empty = false;
-    update.answers.push_back(std::move(record));
+    push(update.answers, std::move(record), kClassIN, false);
 }
 
 void add_record(Message& update, Record record)
 {
-    record.klass = kClassIN;
-    record.cache_flush = false;
     record.empty = false;
-    update.authorities.push_back(std::move(record));
+    push(update.authorities, std::move(record), kClassIN, true);
 }
 
 void delete_rrset(Message& update, const Name& name, uint16_t type)
 {
-    update.authorities.push_back(empty_record(name, type, kClassAny));
+    push(update.authorities, empty_record(name, type), kClassAny, false);
 }
 
 void delete_name(Message& update, const Name& name)
 {
-    update.authorities.push_back(empty_record(name, kTypeANY, kClassAny));
+    push(update.authorities, empty_record(name, kTypeANY), kClassAny, false);
 }
 
 void delete_record(Message& update, Record record)
 {
-    record.klass = kClassNone;
-    record.cache_flush = false;
-    record.ttl = 0;
     record.empty = false;
-    update.authorities.push_back(std::move(record));
+    push(update.authorities, std::move(record), kClassNone, false);
 }
 
 Message make_query(const Name& name, uint16_t type, uint16_t id)

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 namespace qrv::discovery {
 

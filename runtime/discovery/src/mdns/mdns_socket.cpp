@@ -1,4 +1,4 @@
-#include "discovery/mdns_socket.h"
+#include "discovery/mdns/mdns_socket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 namespace qrv::discovery {
 

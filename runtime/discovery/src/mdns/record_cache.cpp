@@ -1,4 +1,4 @@
-#include "discovery/record_cache.h"
+#include "discovery/mdns/record_cache.h"
 
 #include <algorithm>
 

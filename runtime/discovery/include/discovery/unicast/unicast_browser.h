@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "discovery/clock.h"
-#include "discovery/dns_client.h"
-#include "discovery/unicast_config.h"
+#include "discovery/common/clock.h"
+#include "discovery/unicast/dns_client.h"
+#include "discovery/unicast/unicast_config.h"
 
 namespace qrv::discovery {
 

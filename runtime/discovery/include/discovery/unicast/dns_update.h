@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 namespace qrv::discovery {
 

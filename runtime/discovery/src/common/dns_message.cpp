@@ -1,4 +1,4 @@
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 #include "base/text.h"
 
@@ -430,23 +430,32 @@ std::optional<std::vector<uint8_t>> build_message(const Message& m)
     return std::move(w.out);
 }
 
-Record make_ptr(const Name& name, const Name& target, uint32_t ttl)
+namespace {
+
+// A record of one name and type. Records unique to their owner (SRV, TXT,
+// A) carry the multicast cache-flush bit; shared ones (PTR) do not.
+Record record_of(const Name& name, uint16_t type, uint32_t ttl, bool unique)
 {
     Record r;
     r.name = name;
-    r.type = kTypePTR;
+    r.type = type;
+    r.cache_flush = unique;
     r.ttl = ttl;
+    return r;
+}
+
+}  // namespace
+
+Record make_ptr(const Name& name, const Name& target, uint32_t ttl)
+{
+    Record r = record_of(name, kTypePTR, ttl, false);
     r.target = target;
     return r;
 }
 
 Record make_srv(const Name& name, const Name& target, uint16_t port, uint32_t ttl)
 {
-    Record r;
-    r.name = name;
-    r.type = kTypeSRV;
-    r.cache_flush = true;
-    r.ttl = ttl;
+    Record r = record_of(name, kTypeSRV, ttl, true);
     r.target = target;
     r.port = port;
     return r;
@@ -454,22 +463,14 @@ Record make_srv(const Name& name, const Name& target, uint16_t port, uint32_t tt
 
 Record make_txt(const Name& name, std::vector<std::string> strings, uint32_t ttl)
 {
-    Record r;
-    r.name = name;
-    r.type = kTypeTXT;
-    r.cache_flush = true;
-    r.ttl = ttl;
+    Record r = record_of(name, kTypeTXT, ttl, true);
     r.strings = std::move(strings);
     return r;
 }
 
 Record make_a(const Name& name, uint32_t address, uint32_t ttl)
 {
-    Record r;
-    r.name = name;
-    r.type = kTypeA;
-    r.cache_flush = true;
-    r.ttl = ttl;
+    Record r = record_of(name, kTypeA, ttl, true);
     r.address = address;
     return r;
 }

@@ -19,7 +19,7 @@
 #include <tuple>
 #include <vector>
 
-#include "discovery/clock.h"
+#include "discovery/common/clock.h"
 
 namespace qrv::discovery {
 

@@ -1,11 +1,11 @@
-#include "discovery/unicast_publisher.h"
+#include "discovery/unicast/unicast_publisher.h"
 
 #include <algorithm>
 #include <charconv>
 
 #include "base/log.h"
-#include "discovery/dns_update.h"
-#include "discovery/instance_name.h"
+#include "discovery/unicast/dns_update.h"
+#include "discovery/common/instance_name.h"
 
 namespace qrv::discovery {
 
@@ -98,16 +98,11 @@ std::optional<std::string> UnicastPublisher::label(uint64_t id) const
 void UnicastPublisher::remove_expired(const Name& instance, const std::vector<std::string>& txt, const Name& host,
                                       const UnicastExchange& exchange)
 {
-    const auto in_zone = [&](const Name& n) {
-        return n.labels.size() > zone_.labels.size() &&
-               Name{std::vector(n.labels.end() - long(zone_.labels.size()), n.labels.end())}.equals(zone_);
-    };
     if (!in_zone(instance) || host.equals(target_))
         return;
     Message update = make_update(zone_, 0);
     require_rrset(update, make_txt(instance, txt, 0));
-    delete_record(update, make_ptr(service_, instance, 0));
-    delete_name(update, instance);
+    delete_instance(update, instance);
     if (in_zone(host))
         delete_name(update, host);
     const auto reply = exchange(update, true);
@@ -133,15 +128,32 @@ bool UnicastPublisher::registered(uint64_t id) const
     return it != items_.end() && it->second.state == State::registered;
 }
 
+bool UnicastPublisher::in_zone(const Name& name) const
+{
+    const size_t zone_labels = zone_.labels.size();
+    return name.labels.size() > zone_labels &&
+           Name{std::vector(name.labels.end() - long(zone_labels), name.labels.end())}.equals(zone_);
+}
+
+uint32_t UnicastPublisher::record_ttl() const
+{
+    return uint32_t(std::max<int64_t>(1, lease_.count() / 3));
+}
+
 Record UnicastPublisher::srv_of(const Item& item) const
 {
-    const uint32_t ttl = uint32_t(std::max<int64_t>(1, lease_.count() / 3));
-    return make_srv(item.instance, target_, item.offer.port, ttl);
+    return make_srv(item.instance, target_, item.offer.port, record_ttl());
+}
+
+void UnicastPublisher::delete_instance(Message& update, const Name& instance) const
+{
+    delete_record(update, make_ptr(service_, instance, 0));
+    delete_name(update, instance);
 }
 
 void UnicastPublisher::add_records(Message& update, const Item& item, uint64_t unix_now) const
 {
-    const uint32_t ttl = uint32_t(std::max<int64_t>(1, lease_.count() / 3));
+    const uint32_t ttl = record_ttl();
     auto txt = item.offer.txt;
     // Servers may keep names in lower case only: the label as written.
     txt.push_back(std::string(kTxtLabel) + "=" + item.label);
@@ -187,9 +199,7 @@ bool UnicastPublisher::taken_by_other(const Item& item, uint64_t unix_now, const
     const auto srv = exchange(make_query(item.instance, kTypeSRV, 0), false);
     if (srv.status == DnsClient::Status::ok)
         for (const auto& r : srv.message.answers)
-            if (r.type == kTypeSRV && r.name.equals(item.instance) && !r.target.equals(target_) &&
-                r.target.labels.size() > zone_.labels.size() &&
-                Name{std::vector(r.target.labels.end() - zone_.labels.size(), r.target.labels.end())}.equals(zone_))
+            if (r.type == kTypeSRV && r.name.equals(item.instance) && !r.target.equals(target_) && in_zone(r.target))
                 delete_name(takeover, r.target);
     return false;
 }
@@ -263,8 +273,7 @@ bool UnicastPublisher::remove_item(Item& item, TimePoint now, const UnicastExcha
 {
     Message update = make_update(zone_, 0);
     require_rrset(update, srv_of(item));
-    delete_record(update, make_ptr(service_, item.instance, 0));
-    delete_name(update, item.instance);
+    delete_instance(update, item.instance);
     bool last = true;
     for (const auto& [id, other] : items_)
         if (&other != &item && other.state != State::removing)

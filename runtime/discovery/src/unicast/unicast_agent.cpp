@@ -1,11 +1,11 @@
-#include "discovery/unicast_agent.h"
+#include "discovery/unicast/unicast_agent.h"
 
 #include <algorithm>
 #include <ctime>
 #include <random>
 
 #include "base/log.h"
-#include "discovery/tsig.h"
+#include "discovery/unicast/tsig.h"
 
 namespace qrv::discovery {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/dns_message.h"
+#include "discovery/common/dns_message.h"
 
 namespace qrv::discovery {
 

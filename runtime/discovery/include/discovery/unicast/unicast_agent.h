@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "discovery/unicast_browser.h"
-#include "discovery/unicast_config.h"
-#include "discovery/unicast_publisher.h"
+#include "discovery/unicast/unicast_browser.h"
+#include "discovery/unicast/unicast_config.h"
+#include "discovery/unicast/unicast_publisher.h"
 
 namespace qrv::discovery {
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "discovery/clock.h"
-#include "discovery/dns_client.h"
+#include "discovery/common/clock.h"
+#include "discovery/unicast/dns_client.h"
 
 namespace qrv::discovery {
 
@@ -92,8 +92,16 @@ private:
     };
 
     void name_item(Item& item);
+    // A name below the zone (not the zone itself).
+    bool in_zone(const Name& name) const;
+    // Of the records we add: a third of the lease, so that a cache never
+    // outlives a refresh by much.
+    uint32_t record_ttl() const;
     Record srv_of(const Item& item) const;
     void add_records(Message& update, const Item& item, uint64_t unix_now) const;
+    // Deletes an instance: its entry in the service's list and every record
+    // at its name. The caller adds the prerequisite that proves it ours.
+    void delete_instance(Message& update, const Name& instance) const;
     bool register_item(Item& item, TimePoint now, uint64_t unix_now, const UnicastExchange& exchange);
     void refresh_item(Item& item, TimePoint now, uint64_t unix_now, const UnicastExchange& exchange);
     // True when the item is finished with (deleted or given up).

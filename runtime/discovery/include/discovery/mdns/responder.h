@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "discovery/clock.h"
+#include "discovery/common/clock.h"
 
 namespace qrv::discovery {
 

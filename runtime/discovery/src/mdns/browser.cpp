@@ -1,4 +1,4 @@
-#include "discovery/browser.h"
+#include "discovery/mdns/browser.h"
 
 #include "base/text.h"
 

@@ -1,0 +1,34 @@
+// Reads the runtime's environment variables into one record.
+#include "base/settings.h"
+
+#include <cstdlib>
+
+namespace qrv {
+
+Settings Settings::from(const std::function<const char*(const char* name)>& get)
+{
+    const auto read = [&](const char* name) -> std::optional<std::string> {
+        const char* value = get(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    Settings s;
+    s.log = read("QRV_LOG");
+    s.interfaces = read("QRV_INTERFACES");
+    s.locator_file = read("QRV_LOCATOR_FILE");
+    s.video_codec = read("QRV_VIDEO_CODEC");
+    s.video_quality = read("QRV_VIDEO_QUALITY");
+    s.video_max_mbits = read("QRV_VIDEO_MAX_MBITS");
+    s.dns_domain = read("QRV_DNS_DOMAIN");
+    s.dns_server = read("QRV_DNS_SERVER");
+    s.dns_key = read("QRV_DNS_KEY");
+    s.dns_lease = read("QRV_DNS_LEASE");
+    s.dns_poll_ms = read("QRV_DNS_POLL_MS");
+    return s;
+}
+
+Settings Settings::from_environment()
+{
+    return from([](const char* name) { return std::getenv(name); });
+}
+
+}  // namespace qrv
