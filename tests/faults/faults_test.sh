@@ -104,13 +104,16 @@ start_watch() {
   pids+=("$watcher")
 }
 
-# True once program $2 (process $1) may take a Ctrl-C in its own way: its
-# runtime is up and, but for source_lister which keeps the inherited
-# disposition, it caught SIGINT.
+# True once program $2 (process $1) may take a Ctrl-C in its own way: the
+# process is the program (no longer the commands that start it), its
+# runtime is up (it holds a socket) and, but for source_lister which keeps
+# the inherited disposition, it caught SIGINT.
 ready_for_sigint() {
-  grep -q 'library: started' "$work/out" || return 1
+  local exe caught
+  exe=$(readlink "/proc/$1/exe" 2>/dev/null)
+  [[ ${exe##*/} == "${2%% *}" ]] || return 1
+  [[ -n $(find "/proc/$1/fd" -mindepth 1 -lname 'socket:*' 2>/dev/null) ]] || return 1
   [[ $2 == source_lister ]] && return 0
-  local caught
   caught=$(awk '/^SigCgt/ {print $2}' "/proc/$1/status" 2>/dev/null)
   [[ -n $caught ]] && ((0x$caught & 2))
 }
@@ -125,11 +128,13 @@ sigint_storm)
   for p in strobe_pump flash_beep quad_hush stereo_hush rate_probe source_lister switchboard preset_caller \
            late_binder "qrv_monitor list" qrv_test_camera; do
     clock=()
-    [[ $p == switchboard ]] && clock=(LD_PRELOAD="$vclock" QRV_VCLOCK_MAIN_SPEEDUP=15)
+    # (A sanitizer's runtime must accept the shim preloaded ahead of it.)
+    [[ $p == switchboard ]] && clock=(LD_PRELOAD="$vclock" QRV_VCLOCK_MAIN_SPEEDUP=15
+                                      ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
     # A background job of a script ignores SIGINT unless told otherwise,
     # and source_lister keeps whatever disposition it inherits.
     # shellcheck disable=SC2086  # the tool's command is two words
-    "${in_ns[@]}" env --default-signal=INT QRV_LOG=info "${clock[@]}" $bin/$p </dev/null >"$work/out" 2>&1 &
+    "${in_ns[@]}" env --default-signal=INT "${clock[@]}" $bin/$p </dev/null >"$work/out" 2>&1 &
     pid=$!
     pids+=("$pid")
     for ((i = 0; i < 500; ++i)); do
@@ -137,7 +142,10 @@ sigint_storm)
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.02
     done
-    ready_for_sigint "$pid" "$p" || fail "$p did not get ready within 10 s: $(tail -c 300 "$work/out")"
+    if ! ready_for_sigint "$pid" "$p"; then
+      kill -0 "$pid" 2>/dev/null || { wait "$pid"; fail "$p ended with status $? before any SIGINT: $(tail -c 300 "$work/out")"; }
+      fail "$p did not get ready within 10 s: $(tail -c 300 "$work/out")"
+    fi
     for _ in $(seq 20); do
       kill -INT "$pid" 2>/dev/null
       sleep 0.005
