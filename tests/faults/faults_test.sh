@@ -11,7 +11,8 @@
 # Each run has a network namespace of its own with only its loopback up, so
 # that runs at the same time do not see each other's sources (the programs
 # publish fixed names). Every wait is for what the step needs, read from the
-# programs' output and their runtime's log (QRV_LOG=info), with a bound.
+# programs' output, their runtime's log (QRV_LOG=info) or /proc, with a
+# bound; only the length of a stop is a fixed time.
 set -uo pipefail
 bin=$1 case=$2
 if [[ $(id -u) != 0 ]]; then
@@ -202,7 +203,9 @@ receiver_stopped)
   wait_moving "$work/watch.out" 0 100 || fail "no frames before the stop: $(cat "$work/watch.out")"
   kill -STOP "$watcher"
   # Stopped past the source's stall timeout (5 s) and the receiver's silence
-  # timeout (4 s); the stop itself is the fault, so this wait is its length.
+  # timeout (4 s). The stop itself is the fault, and nothing reports while it
+  # lasts (on the same-host path the source holds back frames rather than
+  # dropping the receiver), so this wait is its length.
   sleep 6
   mark=$(stat -c %s "$work/watch.out")
   kill -CONT "$watcher"
