@@ -91,7 +91,8 @@ TEST(DiscoveryLoopback, OtherProcessResolvesALocatorByName)
     Child resolver({std::string(QRV_TEST_HELPER), "resolve", name});
     ASSERT_TRUE(resolver.wait_exit(10s));
     EXPECT_NE(resolver.output().find("locator " + found->locator), std::string::npos) << resolver.output();
-    Child missing({std::string(QRV_TEST_HELPER), "resolve", s->host() + " (" + tag("nobody") + ")"});
+    // An absent name is given up on after the timeout: one second here.
+    Child missing({std::string(QRV_TEST_HELPER), "resolve", s->host() + " (" + tag("nobody") + ")", "1000"});
     ASSERT_TRUE(missing.wait_exit(10s));
     EXPECT_NE(missing.output().find("none"), std::string::npos) << missing.output();
 }
@@ -195,8 +196,12 @@ TEST(DiscoveryPrograms, SwitchboardRoutesToAVisibleSource)
     auto s = service();
     Child pump({std::string(QRV_TEST_HELPER), "send", tag("routed")});
     ASSERT_TRUE(pump.wait_for_output("ready", 5s));
+    // Its 15-second pauses take one second on the virtual clock's speed-up,
+    // which shortens only its main thread's sleeps.
     Child board({"/usr/bin/stdbuf", "-oL", kBin + "/switchboard"},
-                {{"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}});
+                {{"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"},
+                 {"LD_PRELOAD", QRV_TEST_VCLOCK},
+                 {"QRV_VCLOCK_MAIN_SPEEDUP", "15"}});
     // Its own routed source appears in our finder...
     bool routing = false;
     for (int i = 0; i < 50 && !routing; ++i) {
@@ -205,7 +210,7 @@ TEST(DiscoveryPrograms, SwitchboardRoutesToAVisibleSource)
         std::this_thread::sleep_for(100ms);
     }
     EXPECT_TRUE(routing);
-    // ...and its second pass, 15 s in, routes to what its finder saw.
+    // ...and a later pass routes to what its finder saw.
     EXPECT_TRUE(board.wait_for_output("routing to ", 25s)) << board.output();
     board.signal(SIGKILL);
 }
@@ -214,10 +219,13 @@ TEST(DiscoveryPrograms, PresetCallerGetsPastItsSearch)
 {
     Child pump({std::string(QRV_TEST_HELPER), "send", tag("camera")});
     ASSERT_TRUE(pump.wait_for_output("ready", 5s));
-    Child caller({kBin + "/preset_caller"});
-    // With a source visible the search ends, and the 30-second watch ends
-    // the program by itself; without one it would search on.
-    auto status = caller.wait_exit(50s);
+    // With a source visible the search ends and its receiver connects, as
+    // its runtime's log says; without one it would search on. Ctrl-C then
+    // ends the watch (its 30 seconds are the program tests' concern).
+    Child caller({kBin + "/preset_caller"}, {{"QRV_LOG", "info"}});
+    EXPECT_TRUE(caller.wait_for_output("receiver 'Example PTZ Receiver' connected to", 20s)) << caller.output();
+    caller.signal(SIGINT);
+    auto status = caller.wait_exit(10s);
     ASSERT_TRUE(status) << caller.output();
     EXPECT_EQ(*status, 0);
 }

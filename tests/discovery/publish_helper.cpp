@@ -5,8 +5,10 @@
 //
 //   qrv_publish_helper send NAME [GROUPS]
 //   qrv_publish_helper route NAME
-//   qrv_publish_helper resolve FULL_NAME   (prints "locator TEXT" or "none")
+//   qrv_publish_helper resolve FULL_NAME [MS]   (prints "locator TEXT" or
+//                                              "none" after MS, 5000 unless given)
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -22,7 +24,8 @@ int main(int argc, char** argv)
         return 3;
     if (std::strcmp(argv[1], "resolve") == 0) {
         char locator[1024];
-        const uint32_t n = QRVlib_discovery_resolve(argv[2], locator, sizeof locator, 5000);
+        const uint32_t timeout_ms = argc > 3 ? (uint32_t)std::strtoul(argv[3], nullptr, 10) : 5000;
+        const uint32_t n = QRVlib_discovery_resolve(argv[2], locator, sizeof locator, timeout_ms);
         std::printf(n && n <= sizeof locator ? "locator %s\n" : "none\n", locator);
         QRVlib_destroy();
         return 0;

@@ -71,6 +71,32 @@ Finished run_in(const Netns& ns, const std::string& program, std::vector<std::st
     return f;
 }
 
+// Runs a tool of the build until a line of its output contains `text`, then
+// stops it with Ctrl-C as a user would; the status is its exit status once
+// it ended (-1 when it did not), the output all it printed.
+Finished run_until(const Netns& ns, const std::string& program, std::vector<std::string> args,
+                   const std::string& text, std::chrono::milliseconds timeout = 20s)
+{
+    Child child(ns.argv(program, std::move(args)));
+    child.wait_for_output(text, timeout);
+    child.signal(SIGINT);
+    Finished f;
+    auto status = child.wait_exit(10s);
+    f.status = status ? *status : -1;
+    f.output = child.output();
+    return f;
+}
+
+// The full name of a source of this host. A short name makes the monitor
+// wait a moment for other hosts' answers; tests that are not about short
+// names give the full one.
+std::string on_this_host(const std::string& source)
+{
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    return std::string(host).substr(0, std::string(host).find('.')) + " (" + source + ")";
+}
+
 std::string temp_file(const std::string& name)
 {
     return (std::filesystem::temp_directory_path() / ("qrv_tools_" + std::to_string(getpid()) + "_" + name)).string();
@@ -173,7 +199,7 @@ TEST(MonitorSnapshot, AlternatingFramesArriveAllBlackOrAllWhite)
     REQUIRE_NETNS(ns);
     Child sender(ns.argv("strobe_pump"));
     const std::string png = temp_file("strobe.png");
-    auto snap = run_in(ns, "qrv_monitor", {"snapshot", "My Video", png, "--timeout", "10"});
+    auto snap = run_in(ns, "qrv_monitor", {"snapshot", on_this_host("My Video"), png, "--timeout", "10"});
     ASSERT_EQ(snap.status, 0) << snap.output;
     const Png pic = read_png(png);
     unlink(png.c_str());
@@ -224,7 +250,9 @@ TEST(MonitorRecord, FlashBurstsAreNoiseAndTheRestIsSilence)
     REQUIRE_NETNS(ns);
     Child sender(ns.argv("flash_beep"));
     const std::string wav = temp_file("flash.wav");
-    auto rec = run_in(ns, "qrv_monitor", {"record-audio", "My Video and Audio", wav, "--seconds", "4"}, 40s);
+    // One cycle is 50 frames (1.67 s); 3.5 s hold a silence run with noise
+    // on both sides wherever the recording starts.
+    auto rec = run_in(ns, "qrv_monitor", {"record-audio", on_this_host("My Video and Audio"), wav, "--seconds", "3.5"}, 40s);
     ASSERT_EQ(rec.status, 0) << rec.output;
 
     SF_INFO info{};
@@ -272,7 +300,7 @@ TEST(MonitorRecord, SixteenBitSourcesStaySixteenBitAndFloatStaysFloat)
                                                  {"Test Camera", SF_FORMAT_WAVEX | SF_FORMAT_FLOAT}};
     for (const auto& [source, format] : cases) {
         const std::string wav = temp_file("format.wav");
-        auto rec = run_in(ns, "qrv_monitor", {"record-audio", source, wav, "--seconds", "0.5"}, 40s);
+        auto rec = run_in(ns, "qrv_monitor", {"record-audio", on_this_host(source), wav, "--seconds", "0.5"}, 40s);
         ASSERT_EQ(rec.status, 0) << rec.output;
         SF_INFO info{};
         SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
@@ -313,16 +341,16 @@ TEST(Monitor, ErrorsAreOneClearLineAndAFailureStatus)
     EXPECT_NE(bad_preset.output.find("100"), std::string::npos) << bad_preset.output;
 
     Child audio_only(ns.argv("quad_hush"));
-    auto no_video = run_in(ns, "qrv_monitor", {"snapshot", "My Audio", temp_file("y.png"), "--timeout", "2"});
+    auto no_video = run_in(ns, "qrv_monitor", {"snapshot", on_this_host("My Audio"), temp_file("y.png"), "--timeout", "0.5"});
     EXPECT_NE(no_video.status, 0);
     EXPECT_NE(no_video.output.find("sent no video"), std::string::npos) << no_video.output;
 
-    auto no_ptz = run_in(ns, "qrv_monitor", {"ptz", "My Audio", "recall", "3", "--find-timeout", "2"});
+    auto no_ptz = run_in(ns, "qrv_monitor", {"ptz", on_this_host("My Audio"), "recall", "3", "--find-timeout", "2"});
     EXPECT_NE(no_ptz.status, 0);
     EXPECT_NE(no_ptz.output.find("does not support camera control"), std::string::npos) << no_ptz.output;
 
     Child camera(ns.argv("qrv_test_camera", {"--width", "64", "--height", "36"}));
-    auto unwritable = run_in(ns, "qrv_monitor", {"snapshot", "Test Camera", "/nonexistent-folder/z.png"});
+    auto unwritable = run_in(ns, "qrv_monitor", {"snapshot", on_this_host("Test Camera"), "/nonexistent-folder/z.png"});
     EXPECT_NE(unwritable.status, 0);
     EXPECT_NE(unwritable.output.find("cannot write /nonexistent-folder/z.png"), std::string::npos)
         << unwritable.output;
@@ -347,7 +375,7 @@ TEST(MonitorOptions, ColourFormatAndBandwidthShapeWhatArrives)
         {"My Video", {"--color-format", "fastest", "--bandwidth", "lowest"}, "(480x270 from BGRA)"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"snapshot", c.source, png, "--timeout", "10"};
+        std::vector<std::string> args = {"snapshot", on_this_host(c.source), png, "--timeout", "10"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         auto snap = run_in(ns, "qrv_monitor", args);
         ASSERT_EQ(snap.status, 0) << snap.output;
@@ -367,16 +395,18 @@ TEST(MonitorOptions, ColourFormatAndBandwidthShapeWhatArrives)
     }
     unlink(png.c_str());
 
-    auto audio = run_in(ns, "qrv_monitor", {"watch", "Test Camera", "--seconds", "2", "--bandwidth", "audio"});
+    // Watched until a report shows the sound, then stopped with Ctrl-C.
+    auto audio = run_until(ns, "qrv_monitor", {"watch", on_this_host("Test Camera"), "--bandwidth", "audio"}, "| audio ");
     ASSERT_EQ(audio.status, 0) << audio.output;
     EXPECT_NE(audio.output.find("no video | audio 48000 Hz 2 ch"), std::string::npos) << audio.output;
     EXPECT_EQ(audio.output.find("fps"), std::string::npos) << audio.output;
     const std::string wav = temp_file("camera.wav");
-    auto rec = run_in(ns, "qrv_monitor", {"record-audio", "Test Camera", wav, "--seconds", "1", "--bandwidth", "audio"});
+    auto rec =
+        run_in(ns, "qrv_monitor", {"record-audio", on_this_host("Test Camera"), wav, "--seconds", "0.25", "--bandwidth", "audio"});
     EXPECT_EQ(rec.status, 0) << rec.output;
     unlink(wav.c_str());
     // A snapshot of a source asked to send no video is refused up front.
-    auto bad = run_in(ns, "qrv_monitor", {"snapshot", "Test Camera", png, "--bandwidth", "audio"});
+    auto bad = run_in(ns, "qrv_monitor", {"snapshot", on_this_host("Test Camera"), png, "--bandwidth", "audio"});
     EXPECT_NE(bad.status, 0);
 }
 
@@ -402,16 +432,18 @@ TEST(MonitorTally, TheCameraPrintsEachChangeAndForgetsAMonitorThatLeft)
     REQUIRE_NETNS(ns);
     Child camera(ns.argv("qrv_test_camera", {"--width", "64", "--height", "36"}));
     ASSERT_TRUE(camera.wait_for_output("publishing", 10s)) << camera.output();
-    auto program = run_in(ns, "qrv_monitor", {"tally", "Test Camera", "program", "--seconds", "1"});
-    ASSERT_EQ(program.status, 0) << program.output;
-    EXPECT_NE(program.output.find("program on, preview off"), std::string::npos) << program.output;
+    // Held until the camera shows it, then the monitor is stopped with Ctrl-C.
+    Child program(ns.argv("qrv_monitor", {"tally", on_this_host("Test Camera"), "program", "--seconds", "30"}));
     EXPECT_TRUE(camera.wait_for_output("tally: program on, preview off", 10s)) << camera.output();
+    program.signal(SIGINT);
+    ASSERT_EQ(program.wait_exit(10s), std::optional<int>(0)) << program.output();
+    EXPECT_NE(program.output().find("program on, preview off"), std::string::npos) << program.output();
     EXPECT_TRUE(camera.wait_for_output("tally: program off, preview off", 10s)) << camera.output();
 
     // Two monitors at once: the camera is on while either says so.
-    Child both(ns.argv("qrv_monitor", {"tally", "Test Camera", "both", "--seconds", "30"}));
+    Child both(ns.argv("qrv_monitor", {"tally", on_this_host("Test Camera"), "both", "--seconds", "30"}));
     EXPECT_TRUE(camera.wait_for_output("tally: program on, preview on", 10s)) << camera.output();
-    auto preview = run_in(ns, "qrv_monitor", {"tally", "Test Camera", "preview", "--seconds", "0"});
+    auto preview = run_in(ns, "qrv_monitor", {"tally", on_this_host("Test Camera"), "preview", "--seconds", "0"});
     EXPECT_EQ(preview.status, 0) << preview.output;
     both.signal(SIGINT);
     EXPECT_EQ(both.wait_exit(10s), std::optional<int>(0));
@@ -435,16 +467,20 @@ std::vector<std::string> as_host(const Netns& ns, const std::string& host, const
     return v;
 }
 
-// Lists for a few seconds until every name is visible.
+// Lists until every name is visible (ten seconds at most), then stops the
+// listing with Ctrl-C.
 bool all_listed(const Netns& ns, const std::vector<std::string>& names)
 {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        auto list = run_in(ns, "qrv_monitor", {"list", "--seconds", "2"});
-        if (std::all_of(names.begin(), names.end(),
-                        [&](const std::string& n) { return list.output.find("+ " + n) != std::string::npos; }))
-            return true;
-    }
-    return false;
+    Child list(ns.argv("qrv_monitor", {"list"}));
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    const auto listed = [&] {
+        return std::all_of(names.begin(), names.end(),
+                           [&](const std::string& n) { return list.output().find("+ " + n) != std::string::npos; });
+    };
+    while (!listed() && std::chrono::steady_clock::now() < end)
+        list.wait_for_output("\x01 nothing that is ever printed", 100ms);  // reads what there is
+    list.signal(SIGINT);
+    return listed() && list.wait_exit(10s) == std::optional<int>(0);
 }
 
 }  // namespace
@@ -458,17 +494,18 @@ TEST(Monitor, AShortNameOfSeveralHostsIsRefusedUnlessOneIsThisHost)
     Child a(as_host(ns, "hosta", "strobe_pump"));
     Child b(as_host(ns, "hostb", "strobe_pump"));
     ASSERT_TRUE(all_listed(ns, {"hosta (My Video)", "hostb (My Video)"}));
+    // A name of no source, looked up meanwhile: refused after its timeout.
+    Child missing(ns.argv("qrv_monitor", {"snapshot", "No Such", temp_file("b.png"), "--find-timeout", "1"}));
     auto ambiguous = run_in(ns, "qrv_monitor", {"snapshot", "My Video", temp_file("a.png"), "--find-timeout", "5"});
     EXPECT_NE(ambiguous.status, 0);
     EXPECT_NE(ambiguous.output.find("is ambiguous: \"hosta (My Video)\", \"hostb (My Video)\""), std::string::npos)
         << ambiguous.output;
-    auto missing = run_in(ns, "qrv_monitor", {"snapshot", "No Such", temp_file("b.png"), "--find-timeout", "1"});
-    EXPECT_NE(missing.output.find("visible: \"hosta (My Video)\", \"hostb (My Video)\""), std::string::npos)
-        << missing.output;
+    const auto missing_status = missing.wait_exit(30s);
+    EXPECT_TRUE(missing_status && *missing_status != 0) << missing.output();
+    EXPECT_NE(missing.output().find("visible: \"hosta (My Video)\", \"hostb (My Video)\""), std::string::npos)
+        << missing.output();
 
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    const std::string here = std::string(host).substr(0, std::string(host).find('.')) + " (My Video)";
+    const std::string here = on_this_host("My Video");
     Child local(ns.argv("strobe_pump"));
     ASSERT_TRUE(all_listed(ns, {here}));
     auto snap = run_in(ns, "qrv_monitor", {"snapshot", "My Video", temp_file("c.png"), "--find-timeout", "5"});
@@ -482,7 +519,7 @@ TEST(Monitor, WatchReportsADisconnectInsteadOfStaleFigures)
     Netns ns;
     REQUIRE_NETNS(ns);
     Child pump(ns.argv("strobe_pump"));
-    Child watch(ns.argv("qrv_monitor", {"watch", "My Video", "--seconds", "12", "--find-timeout", "10"}));
+    Child watch(ns.argv("qrv_monitor", {"watch", on_this_host("My Video"), "--seconds", "12", "--find-timeout", "10"}));
     ASSERT_TRUE(watch.wait_for_output("video ", 15s)) << watch.output();
     pump.signal(SIGINT);
     ASSERT_TRUE(pump.wait_exit(10s));
@@ -499,16 +536,18 @@ TEST(Monitor, ListNamesUnknownInterfacesAndRemindsOfTheScope)
 {
     Netns ns;
     REQUIRE_NETNS(ns);
-    auto v = ns.argv("qrv_monitor", {"list", "--seconds", "4"});
-    auto typo = v;
+    // Both run at once, each until it said what is looked for.
+    auto typo = ns.argv("qrv_monitor", {"list"});
     typo.insert(typo.begin() + 1, "QRV_INTERFACES=lo,eht0");
     Child mistyped(typo);
-    mistyped.wait_exit(20s);
-    EXPECT_NE(mistyped.output().find("\"eht0\", which is no interface of this host"), std::string::npos)
-        << mistyped.output();
-    auto empty = run_in(ns, "qrv_monitor", {"list", "--seconds", "4"});
-    EXPECT_NE(empty.output.find("nothing found on this host; set QRV_INTERFACES"), std::string::npos)
-        << empty.output;
+    Child empty(ns.argv("qrv_monitor", {"list"}));
+    EXPECT_TRUE(mistyped.wait_for_output("\"eht0\", which is no interface of this host", 10s)) << mistyped.output();
+    // The reminder comes once discovery had three seconds to answer.
+    EXPECT_TRUE(empty.wait_for_output("nothing found on this host; set QRV_INTERFACES", 10s)) << empty.output();
+    for (Child* list : {&mistyped, &empty}) {
+        list->signal(SIGINT);
+        EXPECT_EQ(list->wait_exit(10s), std::optional<int>(0)) << list->output();
+    }
 }
 
 namespace {
