@@ -46,12 +46,24 @@ bool SendQueue::pop(wire::PacketPtr& out)
 SendQueue::Pop SendQueue::pop_until(wire::PacketPtr& out, std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock lock(mutex_);
-    if (!ready_.wait_until(lock, deadline, [this] { return closed_ || !items_.empty(); }))
+    if (!ready_.wait_until(lock, deadline, [this] { return closed_ || woken_ || !items_.empty(); }))
         return Pop::idle;
     if (closed_)
         return Pop::closed;
+    woken_ = false;  // the consumer looks at its own work after any return
+    if (items_.empty())
+        return Pop::woken;
     out = std::move(*items_.pop());
     return Pop::item;
+}
+
+void SendQueue::wake()
+{
+    {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+    }
+    ready_.notify_one();
 }
 
 void SendQueue::close()

@@ -224,16 +224,26 @@ void ServerConnection::write_loop()
         const auto popped = queue_.pop_until(p, last_sent + times_.keepalive);
         if (popped == SendQueue::Pop::closed)
             break;
-        if (popped == SendQueue::Pop::idle) {
-            last_sent = std::chrono::steady_clock::now();
+        if (popped == SendQueue::Pop::idle && !ready_.load()) {
             // Nothing goes out before the greeting.
-            if (!ready_.load())
-                continue;
-            p = keepalive_packet();
+            last_sent = std::chrono::steady_clock::now();
+            continue;
         }
         writing_since_ = std::chrono::steady_clock::now().time_since_epoch().count();
-        const bool as_shared = shared_ && p->type == wire::MessageType::video && p->bytes.shared_fd() >= 0;
-        if (!(as_shared ? write_shared(p) : net::write_all(fd_.get(), p->bytes))) {
+        bool sent = false, ok;
+        if (popped == SendQueue::Pop::item) {
+            const bool as_shared = shared_ && p->type == wire::MessageType::video && p->bytes.shared_fd() >= 0;
+            ok = as_shared ? offer_shared(std::move(p), sent) : (sent = net::write_all(fd_.get(), p->bytes));
+        } else {
+            // A release came in, or a while passed: the frame waiting for
+            // the receiver's share may go now.
+            ok = send_waiting(sent);
+        }
+        // A receiver that was sent nothing for a while is sent a keepalive,
+        // also one that holds its share while frames keep coming.
+        if (ok && !sent && ready_.load() && std::chrono::steady_clock::now() >= last_sent + times_.keepalive)
+            ok = sent = net::write_all(fd_.get(), keepalive_packet()->bytes);
+        if (!ok) {
             const int error = errno;
             if (finish()) {
                 // Not ended by the server or the reader: the receiver
@@ -249,10 +259,12 @@ void ServerConnection::write_loop()
             break;
         }
         writing_since_ = 0;
-        last_sent = std::chrono::steady_clock::now();
+        if (sent)
+            last_sent = std::chrono::steady_clock::now();
         p.reset();
     }
     writing_since_ = 0;
+    waiting_.reset();
 }
 
 }  // namespace qrv::transport

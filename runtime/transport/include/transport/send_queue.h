@@ -49,9 +49,13 @@ public:
     void push(wire::PacketPtr packet);
     // Blocks until a packet is there (true) or the queue is closed (false).
     bool pop(wire::PacketPtr& out);
-    // Like pop, but gives up at the deadline (idle) when nothing came.
-    enum class Pop { item, idle, closed };
+    // Like pop, but gives up at the deadline (idle) when nothing came, and
+    // returns woken when wake() was called since the last return.
+    enum class Pop { item, idle, woken, closed };
     Pop pop_until(wire::PacketPtr& out, std::chrono::steady_clock::time_point deadline);
+    // Makes the current or next pop_until return (woken when there is no
+    // packet), for a consumer that has work of its own besides the queue.
+    void wake();
     void close();
     size_t size() const;
 
@@ -64,6 +68,7 @@ private:
     std::condition_variable ready_;
     BoundedQueue<wire::PacketPtr, 3> items_;
     bool closed_ = false;
+    bool woken_ = false;
 };
 
 }  // namespace qrv::transport

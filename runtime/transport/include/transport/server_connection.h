@@ -126,7 +126,15 @@ private:
     void write_loop();
     // Ends the connection; true for the call that ended it.
     bool finish();
-    bool write_shared(const wire::PacketPtr& packet);
+    // Sends a video frame that lies in shared memory as a reference. It
+    // becomes the frame waiting for the receiver's share (the one waiting
+    // before it is dropped) and goes at once when the share allows. sent
+    // tells whether anything was written; false when the write failed.
+    bool offer_shared(wire::PacketPtr packet, bool& sent);
+    // Sends the waiting frame if the receiver now holds less than its share.
+    bool send_waiting(bool& sent);
+    // Called for the receiver's release: the writer is woken for the
+    // waiting frame.
     void release(uint64_t frame_id);
     // Holds older than the timeout, taken out for release outside the lock.
     void expire_locked(std::chrono::steady_clock::time_point now, std::vector<wire::PacketPtr>& gone);
@@ -156,6 +164,10 @@ private:
     std::map<uint64_t, Hold> holds_;  // by frame number
     std::set<uint64_t> taken_back_;   // held too long, not released yet
     uint64_t next_frame_id_ = 0;
+    // The newest shared-memory frame, not sent yet because the receiver
+    // holds its share (the writer's alone): sent when a release makes room,
+    // replaced (and counted as dropped) by a newer one before that.
+    wire::PacketPtr waiting_;
     wire::HelloFields wishes_;
     std::atomic<uint32_t> tally_{0};
     std::atomic<bool> ready_{false};
