@@ -17,6 +17,12 @@ while (($#)); do
   configure+=("$1")
   shift
 done
+# The compiler cache keys on paths relative to the folder that holds the
+# checkout, so that another clone of the project hits the same entries.
+# (Debug information then names the folder of whichever build compiled a
+# file first.)
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(cd .. && pwd)}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 generator=()
 if [[ ! -f $dir/CMakeCache.txt ]] && command -v ninja >/dev/null; then
   generator=(-G Ninja)
