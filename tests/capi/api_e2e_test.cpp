@@ -159,9 +159,16 @@ TEST_F(ApiE2E, ReceiverFindsItsSourceAgainByNameAtANewAddress)
     auto second = sender("Comes Back");
     ASSERT_TRUE(second);
     ASSERT_NE(locator_of(second), old_locator);
-    ASSERT_EQ(QRVlib_send_get_no_connections(second, 15000), 1);
-    QRVlib_send_send_video_v2(second, &f2.record);
-    EXPECT_EQ(next_byte(r), 0x22);
+    // Other processes on this host (a panel's previews) may connect to the
+    // new source too, so its count of connections does not say that this
+    // receiver is back: send until it sees the new source's frames.
+    int byte = -1;
+    const auto give_up = std::chrono::steady_clock::now() + 15s;
+    while (byte != 0x22 && std::chrono::steady_clock::now() < give_up) {
+        QRVlib_send_send_video_v2(second, &f2.record);
+        byte = next_byte(r, 200ms);
+    }
+    EXPECT_EQ(byte, 0x22);
 }
 
 // The same through a router: the route follows its source by name to the
