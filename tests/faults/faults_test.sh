@@ -132,6 +132,9 @@ sigint_storm)
     # (A sanitizer's runtime must accept the shim preloaded ahead of it.)
     [[ $p == switchboard ]] && clock=(LD_PRELOAD="$vclock" QRV_VCLOCK_MAIN_SPEEDUP=15
                                       ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
+    # late_binder names the library's folder: a sanitizer's runtime takes
+    # over dlopen, which then no longer looks in the program's run path.
+    [[ $p == late_binder ]] && clock=(QRV_RUNTIME_DIR_V3="$bin/")
     # A background job of a script ignores SIGINT unless told otherwise,
     # and source_lister keeps whatever disposition it inherits.
     # shellcheck disable=SC2086  # the tool's command is two words
