@@ -58,11 +58,9 @@ function(qrv_fuzzer name)
   if(F_MAX_LEN)
     list(APPEND options -max_len=${F_MAX_LEN})
   endif()
-  add_test(NAME fuzz.${name}.corpus COMMAND ${bin} -runs=0 ${options} ${F_CORPUS})
-  set_tests_properties(fuzz.${name}.corpus PROPERTIES LABELS "unit;fuzz" TIMEOUT 60)
+  qrv_test(NAME fuzz.${name}.corpus TIER unit LABELS fuzz COMMAND ${bin} -runs=0 ${options} ${F_CORPUS})
   set(work ${CMAKE_BINARY_DIR}/fuzz/${name}_found)
-  add_test(NAME fuzz.${name}.explore
+  qrv_test(NAME fuzz.${name}.explore TIER unit LABELS fuzz full
     COMMAND sh -c "mkdir -p \"$1\" && shift && exec \"$@\"" sh ${work}
             ${bin} -max_total_time=45 -print_final_stats=1 ${options} ${work} ${F_CORPUS})
-  set_tests_properties(fuzz.${name}.explore PROPERTIES LABELS "unit;fuzz;full" TIMEOUT 60)
 endfunction()

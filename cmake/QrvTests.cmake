@@ -8,16 +8,24 @@
 # Other labels may stand beside the tier (netns, gst, http, fuzz, ...). The
 # label "full" keeps a test out of the quick run: only the full run takes it.
 
-function(qrv_tier_timeout tier out)
+# qrv_tier_timeout(<tier> <given> <out>): the timeout of a test of <tier>,
+# <given> when set (at most the tier's limit), else the tier's limit.
+function(qrv_tier_timeout tier given out)
   if(tier STREQUAL "unit")
-    set(${out} 60 PARENT_SCOPE)
+    set(limit 60)
   elseif(tier STREQUAL "integration")
-    set(${out} 180 PARENT_SCOPE)
+    set(limit 180)
   elseif(tier STREQUAL "fault")
-    set(${out} 300 PARENT_SCOPE)
+    set(limit 300)
   else()
     message(FATAL_ERROR "unknown test tier '${tier}' (unit, integration or fault)")
   endif()
+  if(NOT given)
+    set(given ${limit})
+  elseif(given GREATER limit)
+    message(FATAL_ERROR "a timeout of ${given} s is beyond the ${tier} tier's ${limit} s")
+  endif()
+  set(${out} ${given} PARENT_SCOPE)
 endfunction()
 
 # qrv_gtest(<target> TIER <tier> [LABELS <labels...>] [TIMEOUT <s>]
@@ -31,10 +39,7 @@ endfunction()
 function(qrv_gtest target)
   cmake_parse_arguments(T "RUN_SERIAL" "TIER;TIMEOUT;TEST_PREFIX;TEST_FILTER;RESOURCE_LOCK"
                         "LABELS;ENVIRONMENT" ${ARGN})
-  qrv_tier_timeout("${T_TIER}" default_timeout)
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT ${default_timeout})
-  endif()
+  qrv_tier_timeout("${T_TIER}" "${T_TIMEOUT}" T_TIMEOUT)
   # A target may be registered more than once, with different filters.
   string(MD5 filter_hash "${T_TEST_FILTER}")
   string(SUBSTRING ${filter_hash} 0 8 filter_hash)
@@ -73,32 +78,19 @@ endfunction()
 
 # qrv_test(NAME <name> TIER <tier> COMMAND <cmd...> [LABELS <labels...>]
 #          [TIMEOUT <s>] [RUN_SERIAL] [ENVIRONMENT <VAR=value...>]
-#          [SKIP_RETURN_CODE <n>] [SKIP_REGULAR_EXPRESSION <re>] [WORKING_DIRECTORY <dir>])
+#          [SKIP_RETURN_CODE <n>] [SKIP_REGULAR_EXPRESSION <re>])
 #
 # A test that is a command (a script, a program run whole).
 function(qrv_test)
-  cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIER;TIMEOUT;SKIP_RETURN_CODE;SKIP_REGULAR_EXPRESSION;WORKING_DIRECTORY"
+  cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIER;TIMEOUT;SKIP_RETURN_CODE;SKIP_REGULAR_EXPRESSION"
                         "COMMAND;LABELS;ENVIRONMENT" ${ARGN})
-  qrv_tier_timeout("${T_TIER}" default_timeout)
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT ${default_timeout})
-  endif()
-  if(T_WORKING_DIRECTORY)
-    add_test(NAME ${T_NAME} COMMAND ${T_COMMAND} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
-  else()
-    add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
-  endif()
-  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_TIER};${T_LABELS}" TIMEOUT ${T_TIMEOUT})
-  if(T_RUN_SERIAL)
-    set_tests_properties(${T_NAME} PROPERTIES RUN_SERIAL TRUE)
-  endif()
-  if(T_ENVIRONMENT)
-    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
-  endif()
-  if(DEFINED T_SKIP_RETURN_CODE)
-    set_tests_properties(${T_NAME} PROPERTIES SKIP_RETURN_CODE ${T_SKIP_RETURN_CODE})
-  endif()
-  if(T_SKIP_REGULAR_EXPRESSION)
-    set_tests_properties(${T_NAME} PROPERTIES SKIP_REGULAR_EXPRESSION "${T_SKIP_REGULAR_EXPRESSION}")
-  endif()
+  qrv_tier_timeout("${T_TIER}" "${T_TIMEOUT}" T_TIMEOUT)
+  add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
+  set(labels ${T_TIER} ${T_LABELS})
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
+  foreach(property RUN_SERIAL ENVIRONMENT SKIP_RETURN_CODE SKIP_REGULAR_EXPRESSION)
+    if(DEFINED T_${property})
+      set_tests_properties(${T_NAME} PROPERTIES ${property} "${T_${property}}")
+    endif()
+  endforeach()
 endfunction()
