@@ -13,6 +13,7 @@ import numpy as np
 
 from . import _native
 from ._errors import check_optional_text, check_text
+from ._finder import Source
 
 #: Camera commands by their codes.
 _COMMANDS = {1: "recall_preset", 2: "store_preset", 3: "pan_tilt", 4: "zoom"}
@@ -157,9 +158,8 @@ class Sender:
         return self._native.locator()
 
     @property
-    def source(self) -> "Source":
+    def source(self) -> Source:
         """This sender's own source, to hand to a Receiver or a Router."""
-        from ._finder import Source
         return Source(self.name, self.locator)
 
     @property
