@@ -14,16 +14,21 @@ from . import _native
 class _RuntimeArray(np.ndarray):
     """An array over memory that the runtime lent.
 
-    The frame the user holds views a hidden array of the same type (the
-    keeper), which views the runtime's buffer. NumPy makes every further
-    view (a slice, ``numpy.asarray``) view the keeper, not the frame, so
-    that release() can detach the frame alone: the pixels stay while any
-    other view holds the keeper and go back to the runtime with the last.
+    A frame is a view of a plain array (the keeper) over the runtime's
+    buffer, and every array derived from it holds the keeper too: NumPy
+    makes plain views of a frame view the keeper directly, and views of the
+    frame's own type carry it as an attribute. So release() can detach the
+    frame alone: the memory stays while any other view holds the keeper and
+    goes back to the runtime with the last of them.
     """
+
+    _keeper: np.ndarray | None = None
 
     def __array_finalize__(self, obj: Any) -> None:
         for name in self._attributes:
             setattr(self, name, getattr(obj, name, None))
+        # Views keep the runtime's memory; copies own theirs and keep nothing.
+        self._keeper = None if self.flags.owndata else getattr(obj, "_keeper", None)
 
     def __array_wrap__(self, out: np.ndarray, context: Any = None) -> Any:
         # Results of arithmetic own new memory: plain arrays, not frames.
@@ -41,9 +46,10 @@ class _RuntimeArray(np.ndarray):
         """Gives the memory back to the runtime now, unless other arrays
         still view it (then it goes back with the last of them). The frame
         is empty afterwards."""
-        if self.base is None:
+        if self._keeper is None:
             return
         self.__setstate__((1, (0,) * self.ndim, self.dtype, False, b""))
+        self._keeper = None
 
     def __enter__(self):
         return self
@@ -79,7 +85,7 @@ class VideoFrame(_RuntimeArray):
     metadata: str | None
 
     def __repr__(self) -> str:
-        if self.base is None and self.size == 0:
+        if self._keeper is None and self.size == 0:
             return "<qrv.VideoFrame released>"
         h, w = self.shape[:2]
         num, den = self.frame_rate or (0, 1)
@@ -100,7 +106,7 @@ class AudioFrame(_RuntimeArray):
     metadata: str | None
 
     def __repr__(self) -> str:
-        if self.base is None and self.size == 0:
+        if self._keeper is None and self.size == 0:
             return "<qrv.AudioFrame released>"
         return f"<qrv.AudioFrame {self.shape[0]} channels, {self.shape[1]} samples at {self.sample_rate} Hz>"
 
@@ -124,10 +130,12 @@ class StatusChange:
 
 
 def _wrap(buffer: Any, kind: type[_RuntimeArray]) -> Any:
-    keeper = np.asarray(buffer).view(kind)
+    keeper = np.asarray(buffer)
+    frame = keeper.view(kind)
     for name in kind._attributes:
-        setattr(keeper, name, getattr(buffer, name))
-    return keeper.view(kind)
+        setattr(frame, name, getattr(buffer, name))
+    frame._keeper = keeper
+    return frame
 
 
 def video_frame(buffer: _native.VideoBuffer) -> VideoFrame:
