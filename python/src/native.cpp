@@ -47,9 +47,14 @@ std::optional<uint64_t> timeout_ms(const py::object& seconds)
 {
     if (seconds.is_none())
         return std::nullopt;
+    if (!PyFloat_Check(seconds.ptr()) && !PyLong_Check(seconds.ptr()))
+        throw py::type_error("a timeout is a number of seconds, or None");
     const double s = seconds.cast<double>();
-    if (!std::isfinite(s) || s < 0)
+    if (std::isnan(s) || s < 0)
         throw py::value_error("a timeout is a number of seconds, 0 or more");
+    // Beyond a few centuries, as good as no end (and no overflow).
+    if (s > 1e10)
+        return std::nullopt;
     return (uint64_t)std::llround(s * 1000.0);
 }
 

@@ -46,8 +46,9 @@ public:
     static std::shared_ptr<Library> acquire();
 };
 
-/// Milliseconds from a timeout in seconds: None waits without end, a
-/// negative or non-finite number is refused with ValueError.
+/// Milliseconds from a timeout in seconds: None (or more than centuries)
+/// waits without end; a negative number or NaN is refused with ValueError,
+/// anything but a number with TypeError.
 std::optional<uint64_t> timeout_ms(const py::object& seconds);
 
 /// Calls attempt(slice_ms) with the GIL released, in slices of at most

@@ -184,6 +184,11 @@ def test_bad_arguments_are_refused_clearly(sender):
         qrv.Router("a\0b")
     with pytest.raises(ValueError, match="color"):
         qrv.Receiver(sender.source, color="purple")
+    with qrv.Receiver(sender.source) as rx:
+        with pytest.raises(TypeError, match="timeout"):
+            rx.capture(timeout="5")
+        with pytest.raises(ValueError, match="timeout"):
+            rx.capture(timeout=-1)
     with pytest.raises(qrv.Error) as refused:
         qrv.Sender("x" * 300)
     assert "199" in refused.value.reason
