@@ -25,10 +25,11 @@ class _RuntimeArray(np.ndarray):
     _keeper: np.ndarray | None = None
 
     def __array_finalize__(self, obj: Any) -> None:
-        for name in self._attributes:
-            setattr(self, name, getattr(obj, name, None))
-        # Views keep the runtime's memory; copies own theirs and keep nothing.
-        self._keeper = None if self.flags.owndata else getattr(obj, "_keeper", None)
+        if isinstance(obj, _RuntimeArray):
+            self.__dict__.update(obj.__dict__)
+            # Views keep the runtime's memory; copies own theirs, keep nothing.
+            if self.flags.owndata:
+                self._keeper = None
 
     def __array_wrap__(self, out: np.ndarray, context: Any = None) -> Any:
         # Results of arithmetic own new memory: plain arrays, not frames.
@@ -76,19 +77,18 @@ class VideoFrame(_RuntimeArray):
     ``aspect`` (0.0 when the source said none), ``metadata`` (text or None).
     """
 
-    _attributes = ("fourcc", "frame_rate", "timecode", "timestamp", "aspect", "metadata")
-    fourcc: str
-    frame_rate: tuple[int, int]
-    timecode: int
-    timestamp: int
-    aspect: float
-    metadata: str | None
+    fourcc: str = ""
+    frame_rate: tuple[int, int] = (0, 1)
+    timecode: int = 0
+    timestamp: int = 0
+    aspect: float = 0.0
+    metadata: str | None = None
 
     def __repr__(self) -> str:
         if self._keeper is None and self.size == 0:
             return "<qrv.VideoFrame released>"
         h, w = self.shape[:2]
-        num, den = self.frame_rate or (0, 1)
+        num, den = self.frame_rate
         return f"<qrv.VideoFrame {w}x{h} {self.fourcc} {num}/{den} fps>"
 
 
@@ -99,11 +99,10 @@ class AudioFrame(_RuntimeArray):
     Attributes: ``sample_rate``, ``timecode``, ``timestamp``, ``metadata``.
     """
 
-    _attributes = ("sample_rate", "timecode", "timestamp", "metadata")
-    sample_rate: int
-    timecode: int
-    timestamp: int
-    metadata: str | None
+    sample_rate: int = 0
+    timecode: int = 0
+    timestamp: int = 0
+    metadata: str | None = None
 
     def __repr__(self) -> str:
         if self._keeper is None and self.size == 0:
@@ -132,8 +131,7 @@ class StatusChange:
 def _wrap(buffer: Any, kind: type[_RuntimeArray]) -> Any:
     keeper = np.asarray(buffer)
     frame = keeper.view(kind)
-    for name in kind._attributes:
-        setattr(frame, name, getattr(buffer, name))
+    frame.__dict__.update(buffer.attributes)
     frame._keeper = keeper
     return frame
 

@@ -290,6 +290,18 @@ void register_buffers(py::module_& m)
         .def_property_readonly("timestamp", [](const VideoBuffer& b) { return b.frame().timestamp; })
         .def_property_readonly("metadata", [](const VideoBuffer& b) -> py::object {
             return b.frame().metadata ? py::object(py::str(b.frame().metadata)) : py::object(py::none());
+        })
+        .def_property_readonly("attributes", [](const VideoBuffer& b) {
+            // All of the above in one call: the Python frame takes them at once.
+            const auto& f = b.frame();
+            py::dict d;
+            d["fourcc"] = fourcc_text(f.fourcc);
+            d["frame_rate"] = py::make_tuple(f.frame_rate_num, f.frame_rate_den);
+            d["timecode"] = f.timecode;
+            d["timestamp"] = f.timestamp;
+            d["aspect"] = f.aspect_ratio;
+            d["metadata"] = f.metadata ? py::object(py::str(f.metadata)) : py::object(py::none());
+            return d;
         });
     py::class_<AudioBuffer>(m, "AudioBuffer", py::buffer_protocol())
         .def_buffer(&AudioBuffer::buffer)
@@ -298,6 +310,15 @@ void register_buffers(py::module_& m)
         .def_property_readonly("timestamp", [](const AudioBuffer& b) { return b.frame().timestamp; })
         .def_property_readonly("metadata", [](const AudioBuffer& b) -> py::object {
             return b.frame().metadata ? py::object(py::str(b.frame().metadata)) : py::object(py::none());
+        })
+        .def_property_readonly("attributes", [](const AudioBuffer& b) {
+            const auto& f = b.frame();
+            py::dict d;
+            d["sample_rate"] = f.sample_rate;
+            d["timecode"] = f.timecode;
+            d["timestamp"] = f.timestamp;
+            d["metadata"] = f.metadata ? py::object(py::str(f.metadata)) : py::object(py::none());
+            return d;
         });
 }
 

@@ -31,11 +31,12 @@ def test_strobe_pump_arrives_as_uniform_black_and_white_at_its_rate(tmp_path):
                 times.append(time.monotonic())
                 levels.append(level)
                 frame.release()
-                if len(times) == 90:
+                if len(times) == 100:
                     break
             dropped = rx.dropped
-        assert len(times) == 90
-        fps = (len(times) - 1) / (times[-1] - times[0])
+        assert len(times) == 100
+        # The rate after the first frames, which may arrive in a burst.
+        fps = (len(times) - 11) / (times[-1] - times[10])
         assert abs(fps - 29.97) < 1.0, fps
         # Black and white take turns, apart from frames that were dropped.
         turns = sum(a != b for a, b in zip(levels, levels[1:]))
