@@ -5,6 +5,8 @@
 #   bench_link recv, taking turns on the same running rate_probe;
 # - sending unpaced 1920x1080 BGRA: from NumPy against bench_sender;
 # - the Python layer's cost per frame, on a source of small frames.
+# Each pair takes turns, each side going first every other round; the best
+# rate of each counts.
 #
 #   python_bench.sh BIN_DIR PYTHON_DIR FRAMES ROUNDS
 set -euo pipefail
@@ -31,19 +33,26 @@ for _ in $(seq 2400); do
   sleep 0.05
 done
 cut -f2 "$work/names" | head -1 >"$work/locator"
-for _ in $(seq "$rounds"); do
+c_recv() {
   timeout 60 "$bin/bench_link" recv --locator "$work/locator" --frames "$frames" --warmup 10 \
     --prefix py_peer_recv | grep -E '_fps|_dropped' || true
-  py recv --locator "$work/locator" --frames "$frames" --warmup 10 --prefix py_recv || true
+}
+py_recv() { py recv --locator "$work/locator" --frames "$frames" --warmup 10 --prefix py_recv || true; }
+# Taking turns, each going first every other round (best of the rounds).
+for round in $(seq "$rounds"); do
+  if ((round % 2)); then c_recv; py_recv; else py_recv; c_recv; fi
 done | awk -f "$here/../link/best_of.awk" | tee "$work/recv.txt"
 kill -INT "$probe" 2>/dev/null || true
 wait "$probe" 2>/dev/null || true
 probe=
 
 accept_frames=$((frames * 2))
-for _ in $(seq "$rounds"); do
-  "$bin/bench_sender" accept-bgra --frames "$accept_frames"
-  py send --frames "$accept_frames"
+for round in $(seq "$rounds"); do
+  if ((round % 2)); then
+    "$bin/bench_sender" accept-bgra --frames "$accept_frames"; py send --frames "$accept_frames"
+  else
+    py send --frames "$accept_frames"; "$bin/bench_sender" accept-bgra --frames "$accept_frames"
+  fi
 done | awk -f "$here/../link/best_of.awk" | tee "$work/send.txt"
 
 # Small frames, so that the cost per frame is the receiver's, not the copy's.
@@ -63,6 +72,6 @@ cat "$work/recv.txt" "$work/send.txt" "$work/overhead.txt" | awk '
       printf "row Python sender, accept rate of 1920x1080 BGRA from NumPy, unpaced | %.1f fps | C sender (bench_sender) %.1f fps (ratio %.2f) | ≥ 0.90 of the C sender\n",
         v["accept_bgra_1080_py_fps"], v["accept_bgra_1080_c_fps"], v["accept_bgra_1080_py_fps"] / v["accept_bgra_1080_c_fps"]
     if (v["py_frame_native_us"] > 0)
-      printf "row Python layer per received frame (64x64 frames) | %.1f µs | the module'"'"'s own capture loop %.1f µs a frame | watch for regressions\n",
+      printf "row Python layer, processor time per received frame (64x64 frames) | %.1f µs more | the module'"'"'s own capture loop %.1f µs a frame | watch for regressions\n",
         v["py_frame_overhead_us"], v["py_frame_native_us"]
   }'

@@ -2,6 +2,7 @@
 metadata through a sender and a receiver, conversions against a reference,
 the life of frames, refusals and waits."""
 
+import itertools
 import os
 import signal
 import subprocess
@@ -251,3 +252,19 @@ def test_interpreter_exit_with_live_objects_and_callbacks_is_clean():
                          text=True, timeout=30)
     assert out.returncode == 0, out.stderr
     assert "pan_tilt" in out.stdout and "value_a=0.5" in out.stdout
+
+
+def test_a_receiver_of_a_router_gets_the_routed_source_and_steers_it(sender):
+    sender.set_ptz_supported(True)
+    picture = random_frame(np.random.default_rng(5), 12, 20, 4)
+    with qrv.Router(unique("py router")) as router:
+        router.route(sender.source)
+        with qrv.Receiver(qrv.Source("router", router.locator), color="fastest") as rx:
+            (frame,) = receive(sender, [rx], picture, "BGRA")
+            np.testing.assert_array_equal(frame, picture)
+            assert rx.status.routed
+            rx.set_tally(program=True)
+            assert sender.tally(timeout=5) == qrv.Tally(on_program=True, on_preview=False)
+            rx.recall_preset(7, speed=0.25)
+            (command,) = list(itertools.islice(sender.commands(timeout=5), 1))
+            assert command == qrv.CameraCommand("recall_preset", 7, 0.25, 0.0)
