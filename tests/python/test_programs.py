@@ -1,8 +1,10 @@
-"""The Python package receiving the project's own programs."""
+"""The Python package in whole processes: receiving the project's own
+programs, and a script that leaves everything to the interpreter's exit."""
 
 import os
 import signal
 import subprocess
+import sys
 import time
 
 import numpy as np
@@ -45,3 +47,34 @@ def test_strobe_pump_arrives_as_uniform_black_and_white_at_its_rate(tmp_path):
         pump.send_signal(signal.SIGINT)
         pump.wait(timeout=10)
     assert pump.returncode == 0
+
+
+SHUTDOWN_SCRIPT = """
+import numpy as np, qrv
+def on_command(c):
+    commands.append(c)
+commands = []
+tx = qrv.Sender("shutdown %d", pace=False, on_command=on_command)
+rx = qrv.Receiver(tx.source, color="fastest")
+frame = None
+while frame is None:
+    tx.send_video(np.zeros((8, 8, 4), np.uint8))
+    frame = rx.capture(timeout=0.05)
+for _ in range(200):
+    if rx.ptz_supported:
+        rx.pan_tilt(0.5, -0.5)
+        break
+    rx.capture(timeout=0.01)
+while not commands:
+    import time; time.sleep(0.01)
+print(commands[0])
+held = [frame, frame[1:3]]   # left for the interpreter to free at exit
+"""
+
+
+def test_interpreter_exit_with_live_objects_and_callbacks_is_clean():
+    env = dict(os.environ)
+    out = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT % os.getpid()], env=env, capture_output=True,
+                         text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert "pan_tilt" in out.stdout and "value_a=0.5" in out.stdout
