@@ -7,7 +7,6 @@ import subprocess
 import sys
 import time
 
-
 import qrv
 
 
