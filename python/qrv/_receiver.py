@@ -68,34 +68,40 @@ class Receiver:
     def frames(self, timeout: float | None = 5.0) -> Iterator[VideoFrame]:
         """Yields the video frames as they come; ends when none came for
         ``timeout`` seconds (None: never). Audio and metadata are skipped."""
-        while (buf := self._native.capture(_native.KIND_VIDEO, timeout)) is not None:
-            yield video_frame(buf[1])
+        while (frame := self._next(_native.KIND_VIDEO, timeout)) is not None:
+            yield frame
 
     def audio_frames(self, timeout: float | None = 5.0) -> Iterator[AudioFrame]:
         """Yields the audio frames, float32 (channels, samples); ends as
         frames() does."""
-        while (buf := self._native.capture(_native.KIND_AUDIO, timeout)) is not None:
-            yield audio_frame(buf[1])
+        while (frame := self._next(_native.KIND_AUDIO, timeout)) is not None:
+            yield frame
 
     def events(self, timeout: float | None = 5.0) -> Iterator[Event]:
         """Yields everything in arrival order: VideoFrame, AudioFrame,
         Metadata and StatusChange; ends after ``timeout`` seconds of none."""
         kinds = _native.KIND_VIDEO | _native.KIND_AUDIO | _native.KIND_METADATA | _native.KIND_STATUS
-        while (got := self._native.capture(kinds, timeout)) is not None:
-            kind = got[0]
-            if kind == "video":
-                yield video_frame(got[1])
-            elif kind == "audio":
-                yield audio_frame(got[1])
-            elif kind == "metadata":
-                yield Metadata(got[1], got[2])
-            else:
-                yield StatusChange(*got[1:])
+        while (event := self._next(kinds, timeout)) is not None:
+            yield event
 
     def capture(self, timeout: float | None = 5.0) -> VideoFrame | None:
         """The next video frame, or None when none came within ``timeout``."""
-        buf = self._native.capture(_native.KIND_VIDEO, timeout)
-        return None if buf is None else video_frame(buf[1])
+        return self._next(_native.KIND_VIDEO, timeout)
+
+    def _next(self, kinds: int, timeout: float | None) -> Event | None:
+        # The runtime's buffer is referenced from the returned frame alone,
+        # so that a released frame goes back before the next capture.
+        got = self._native.capture(kinds, timeout)
+        if got is None:
+            return None
+        kind = got[0]
+        if kind == "video":
+            return video_frame(got[1])
+        if kind == "audio":
+            return audio_frame(got[1])
+        if kind == "metadata":
+            return Metadata(got[1], got[2])
+        return StatusChange(*got[1:])
 
     # --- state -------------------------------------------------------------
 

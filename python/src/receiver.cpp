@@ -1,7 +1,5 @@
-// The receiver: captures frames into objects that lend their memory to
-// NumPy without a copy and give it back to the runtime when they go.
-#include "native.h"
-
+// The receiver: captures, status, counters, tally and camera commands.
+#include "buffers.h"
 
 #include <cstring>
 #include <utility>
@@ -9,74 +7,9 @@
 namespace qrv_python {
 namespace {
 
-using ReceiverHandle = Owned<QRVlib_recv_instance_t, QRVlib_recv_destroy>;
-
 /// Frames the caller holds at most before the runtime refuses to hand out
 /// more (see QRVlib_frame_type_error).
 constexpr int kHeldFramesCap = 256;
-
-std::string fourcc_text(uint32_t code)
-{
-    std::string s(4, ' ');
-    for (int i = 0; i < 4; ++i)
-        s[i] = (char)((code >> (8 * i)) & 0xff);
-    return s;
-}
-
-int bytes_per_pixel(QRVlib_FourCC_type_e fourcc)
-{
-    return fourcc == QRVlib_FourCC_type_UYVY ? 2 : 4;
-}
-
-/// A captured video frame: the receiver's share keeps the receiver alive
-/// until the frame is freed.
-class VideoBuffer {
-public:
-    VideoBuffer(std::shared_ptr<ReceiverHandle> rx, const QRVlib_video_frame_v2_t& f) : rx_(std::move(rx)), f_(f) {}
-    ~VideoBuffer()
-    {
-        without_gil([this] { QRVlib_recv_free_video_v2(rx_->handle, &f_); });
-    }
-    VideoBuffer(const VideoBuffer&) = delete;
-    VideoBuffer& operator=(const VideoBuffer&) = delete;
-
-    py::buffer_info buffer() const
-    {
-        const py::ssize_t bpp = bytes_per_pixel(f_.fourcc);
-        return py::buffer_info(f_.data, 1, py::format_descriptor<uint8_t>::format(), 3,
-                               {(py::ssize_t)f_.height, (py::ssize_t)f_.width, bpp},
-                               {(py::ssize_t)f_.line_stride, bpp, (py::ssize_t)1}, true);
-    }
-    const QRVlib_video_frame_v2_t& frame() const { return f_; }
-
-private:
-    std::shared_ptr<ReceiverHandle> rx_;
-    QRVlib_video_frame_v2_t f_;
-};
-
-/// A captured audio frame, planar float: (channels, samples).
-class AudioBuffer {
-public:
-    AudioBuffer(std::shared_ptr<ReceiverHandle> rx, const QRVlib_audio_frame_v2_t& f) : rx_(std::move(rx)), f_(f) {}
-    ~AudioBuffer()
-    {
-        without_gil([this] { QRVlib_recv_free_audio_v2(rx_->handle, &f_); });
-    }
-    AudioBuffer(const AudioBuffer&) = delete;
-    AudioBuffer& operator=(const AudioBuffer&) = delete;
-
-    py::buffer_info buffer() const
-    {
-        return py::buffer_info(f_.data, sizeof(float), py::format_descriptor<float>::format(), 2,
-                               {(py::ssize_t)f_.no_channels, (py::ssize_t)f_.no_samples},
-                               {(py::ssize_t)f_.channel_stride, (py::ssize_t)sizeof(float)}, true);
-    }
-    const QRVlib_audio_frame_v2_t& frame() const { return f_; }
-
-private:
-    std::shared_ptr<ReceiverHandle> rx_;
-    QRVlib_audio_frame_v2_t f_;
-};
 
 /// What one capture took: a frame of one kind, or a change of status.
 struct Captured {
@@ -272,54 +205,6 @@ int Receiver::capture_loop(int frames, const py::object& timeout)
         }
     }
     return got;
-}
-
-void register_buffers(py::module_& m)
-{
-    py::class_<VideoBuffer>(m, "VideoBuffer", py::buffer_protocol())
-        .def_buffer(&VideoBuffer::buffer)
-        .def_property_readonly("width", [](const VideoBuffer& b) { return b.frame().width; })
-        .def_property_readonly("height", [](const VideoBuffer& b) { return b.frame().height; })
-        .def_property_readonly("fourcc", [](const VideoBuffer& b) { return fourcc_text(b.frame().fourcc); })
-        .def_property_readonly("frame_rate",
-                               [](const VideoBuffer& b) {
-                                   return py::make_tuple(b.frame().frame_rate_num, b.frame().frame_rate_den);
-                               })
-        .def_property_readonly("aspect", [](const VideoBuffer& b) { return b.frame().aspect_ratio; })
-        .def_property_readonly("timecode", [](const VideoBuffer& b) { return b.frame().timecode; })
-        .def_property_readonly("timestamp", [](const VideoBuffer& b) { return b.frame().timestamp; })
-        .def_property_readonly("metadata", [](const VideoBuffer& b) -> py::object {
-            return b.frame().metadata ? py::object(py::str(b.frame().metadata)) : py::object(py::none());
-        })
-        .def_property_readonly("attributes", [](const VideoBuffer& b) {
-            // All of the above in one call: the Python frame takes them at once.
-            const auto& f = b.frame();
-            py::dict d;
-            d["fourcc"] = fourcc_text(f.fourcc);
-            d["frame_rate"] = py::make_tuple(f.frame_rate_num, f.frame_rate_den);
-            d["timecode"] = f.timecode;
-            d["timestamp"] = f.timestamp;
-            d["aspect"] = f.aspect_ratio;
-            d["metadata"] = f.metadata ? py::object(py::str(f.metadata)) : py::object(py::none());
-            return d;
-        });
-    py::class_<AudioBuffer>(m, "AudioBuffer", py::buffer_protocol())
-        .def_buffer(&AudioBuffer::buffer)
-        .def_property_readonly("sample_rate", [](const AudioBuffer& b) { return b.frame().sample_rate; })
-        .def_property_readonly("timecode", [](const AudioBuffer& b) { return b.frame().timecode; })
-        .def_property_readonly("timestamp", [](const AudioBuffer& b) { return b.frame().timestamp; })
-        .def_property_readonly("metadata", [](const AudioBuffer& b) -> py::object {
-            return b.frame().metadata ? py::object(py::str(b.frame().metadata)) : py::object(py::none());
-        })
-        .def_property_readonly("attributes", [](const AudioBuffer& b) {
-            const auto& f = b.frame();
-            py::dict d;
-            d["sample_rate"] = f.sample_rate;
-            d["timecode"] = f.timecode;
-            d["timestamp"] = f.timestamp;
-            d["metadata"] = f.metadata ? py::object(py::str(f.metadata)) : py::object(py::none());
-            return d;
-        });
 }
 
 }  // namespace
