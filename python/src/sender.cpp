@@ -185,14 +185,28 @@ void Sender::send_video(const py::buffer& frame, const std::string& fourcc, int 
     f.line_stride = (int)(view->shape[1] * bpp);
     f.metadata = metadata.is_none() ? nullptr : meta.c_str();
     std::unique_ptr<py::buffer_info> done;
+    bool refused = false;
+    std::string reason;
     {
         py::gil_scoped_release nogil;
         std::lock_guard lock(send_mutex_);
         // The runtime reads the frame until the next call on this sender:
-        // the view of the previous one is let go only now.
+        // the view of the previous one is let go only now. A frame it
+        // refuses is counted, and raised here rather than lost unseen.
+        QRVlib_send_stats_t before{}, after{};
+        QRVlib_send_get_stats(o->handle, &before);
         QRVlib_send_send_video_async_v2(o->handle, &f);
-        done = std::exchange(in_use_, std::move(view));
+        QRVlib_send_get_stats(o->handle, &after);
+        refused = after.refused != before.refused;
+        if (refused) {
+            reason = QRVlib_get_last_error();
+            if (reason.empty())
+                reason = "outside the runtime's limits (QRV_LOG=warn says which)";
+        }
+        done = std::exchange(in_use_, refused ? nullptr : std::move(view));
     }
+    if (refused)
+        throw RuntimeFailure("the frame was refused", reason);
 }
 
 void Sender::send_audio(const py::buffer& samples, int sample_rate)

@@ -191,6 +191,8 @@ def test_bad_arguments_are_refused_clearly(sender):
     with pytest.raises(qrv.Error) as refused:
         qrv.Sender("x" * 300)
     assert "199" in refused.value.reason
+    with pytest.raises(qrv.Error, match="refused"):  # beyond the runtime's size limits
+        sender.send_video(np.zeros((40000, 2, 4), np.uint8))
     closed = qrv.Sender(unique("closed"))
     closed.close()
     with pytest.raises(ValueError, match="closed"):
