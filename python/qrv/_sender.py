@@ -77,7 +77,8 @@ class Sender:
         (height, width, 2) for "UYVY". Returns at once (at the frame rate
         when paced); the array is kept alive and must not be changed until
         the next send_video, flush() or close(). Raises ValueError for an
-        array of another shape, dtype, layout or stride."""
+        array of another shape, dtype, layout or stride, and qrv.Error when
+        the runtime refuses the frame (beyond its size limits)."""
         check_text(fourcc, "fourcc")
         if not (isinstance(fps, tuple) and len(fps) == 2 and all(isinstance(x, int) for x in fps)):
             raise ValueError("fps is a pair of whole numbers (numerator, denominator)")
