@@ -241,6 +241,37 @@ void pacing(int frames, const std::string& csv)
     }
 }
 
+// The accept rate of unpaced 1920x1080 BGRA frames with no receiver, each
+// a window one line further down a buffer four frames high: the peer of
+// the Python sender's benchmark (bench/python), which sends the same
+// windows of a NumPy array.
+void accept_bgra_rate(int frames)
+{
+    constexpr int width = 1920, height = 1080, stride = width * 4, lines = 4 * height;
+    std::vector<uint8_t> bytes((size_t)stride * lines);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = (uint8_t)(i * 2654435761u >> 24);
+    QRVlib_send_instance_t sender = unpaced_sender("Accept benchmark BGRA");
+    if (!sender) {
+        fprintf(stderr, "cannot create a sender\n");
+        return;
+    }
+    QRVlib_video_frame_v2_t frame(width, height, QRVlib_FourCC_type_BGRA);
+    frame.line_stride = stride;
+    auto send = [&](int first, int count) {
+        const auto start = Clock::now();
+        for (int j = first; j < first + count; ++j) {
+            frame.data = bytes.data() + (size_t)(j % (lines - height)) * stride;
+            QRVlib_send_send_video_async_v2(sender, &frame);
+        }
+        QRVlib_send_send_video_async_v2(sender, nullptr);
+        return count / seconds_since(start);
+    };
+    send(0, kWarmUpFrames);
+    printf("accept_bgra_1080_c_fps %.1f\n", send(kWarmUpFrames, frames));
+    QRVlib_send_destroy(sender);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -250,6 +281,8 @@ int main(int argc, char** argv)
     std::string csv;
     auto* accept = app.add_subcommand("accept", "accept rate of unpaced 3840x2160 frames against memcpy");
     accept->add_option("--frames", frames, "frames to send")->check(CLI::PositiveNumber);
+    auto* accept_bgra = app.add_subcommand("accept-bgra", "accept rate of unpaced 1920x1080 BGRA frames");
+    accept_bgra->add_option("--frames", frames, "frames to send")->check(CLI::PositiveNumber);
     auto* pace = app.add_subcommand("pacing", "paced sends at 30000/1001 against an ideal sleep loop");
     pace->add_option("--frames", frames, "frames to send")->check(CLI::PositiveNumber);
     pace->add_option("--csv", csv, "file for the inter-frame intervals");
@@ -262,6 +295,8 @@ int main(int argc, char** argv)
     }
     if (*accept)
         accept_rate(frames);
+    if (*accept_bgra)
+        accept_bgra_rate(frames);
     if (*pace)
         pacing(frames, csv);
     QRVlib_destroy();

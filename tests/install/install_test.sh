@@ -7,6 +7,7 @@
 #
 #   install_test.sh BUILD_DIR CONSUMER_SOURCE_DIR VERSION BINDIR LIBDIR
 #                   EXAMPLES_DIR MANDIR(empty: no manual pages) CXX_COMPILER
+#                   PYTHON_DIR(empty: no Python package)
 #
 # The programs that publish or find sources run in a network namespace of
 # their own when one can be made, on loopback otherwise.
@@ -19,7 +20,7 @@ fail() {
 
 # --- the programs, in their own network namespace when there is one -------
 if [[ ${1:-} == --run-programs ]]; then
-  prefix=$2 examples=$3 libdir=$4 version=$5 work=$6
+  prefix=$2 examples=$3 libdir=$4 version=$5 work=$6 pydir=${7:-}
   [[ -n ${QRV_IN_NETNS:-} ]] && ip link set lo up
   ex=$prefix/$examples
 
@@ -35,6 +36,13 @@ if [[ ${1:-} == --run-programs ]]; then
     grep -q "^source .*(My 16bpp Audio)$" <<<"$out" || fail "$receiver: the example's source not listed"
     grep -qx "audio 48000 Hz 2 channels" <<<"$out" || fail "$receiver: no audio received"
   done
+  if [[ -n $pydir ]]; then
+    echo "== python"
+    out=$(PYTHONPATH=$prefix/$pydir /usr/bin/python3 -c "import qrv; print(qrv.version(), qrv.sources(timeout=2))") ||
+      fail "python: status $? ($out)"
+    echo "$out"
+    [[ $out == "$version "*"(My 16bpp Audio)"* ]] || fail "python: the example's source not listed"
+  fi
   kill -INT "$sender"
   wait "$sender" || fail "stereo_hush: status $?"
   grep -q "Frame number 0 sent" "$work/sender.log" || fail "stereo_hush sent nothing"
@@ -50,7 +58,7 @@ if [[ ${1:-} == --run-programs ]]; then
 fi
 
 # --- outside ---------------------------------------------------------------
-build=$1 consumer=$2 version=$3 bindir=$4 libdir=$5 examples=$6 mandir=$7 cxx=$8
+build=$1 consumer=$2 version=$3 bindir=$4 libdir=$5 examples=$6 mandir=$7 cxx=$8 pydir=${9:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/qrv-install-test-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -101,6 +109,13 @@ for program in "$bindir/qrv_monitor" "$examples/strobe_pump"; do
   [[ -n $found && $(realpath "$found") == "$(realpath "$lib")" ]] || fail "$program loads '$found'"
 done
 
+if [[ -n $pydir ]]; then
+  module=$(ls "$prefix/$pydir"/qrv/_native*.so 2>/dev/null) || fail "$pydir/qrv/_native missing"
+  found=$(ldd "$module" | awk '$1 == "libqrv.so.3" { print $3 }')
+  [[ -n $found && $(realpath "$found") == "$(realpath "$lib")" ]] || fail "the Python module loads '$found'"
+  [[ -f $prefix/$pydir/qrv/__init__.py ]] || fail "$pydir/qrv/__init__.py missing"
+fi
+
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 flags=$(pkg-config --cflags --libs qrv)
@@ -125,9 +140,9 @@ cmake --build "$work/consumer" >/dev/null
 cp "$work/consumer/receiver" "$work/by_find_package"
 
 if unshare -n true 2>/dev/null; then
-  QRV_IN_NETNS=1 unshare -n bash "$0" --run-programs "$prefix" "$examples" "$libdir" "$version" "$work"
+  QRV_IN_NETNS=1 unshare -n bash "$0" --run-programs "$prefix" "$examples" "$libdir" "$version" "$work" "$pydir"
 else
   echo "(no network namespace here: the receivers and examples run on loopback)"
-  bash "$0" --run-programs "$prefix" "$examples" "$libdir" "$version" "$work"
+  bash "$0" --run-programs "$prefix" "$examples" "$libdir" "$version" "$work" "$pydir"
 fi
 echo "PASS"

@@ -1,0 +1,34 @@
+"""The error that the runtime's refusals raise."""
+
+from __future__ import annotations
+
+
+class Error(RuntimeError):
+    """A call into the runtime failed.
+
+    ``str(error)`` says what failed and why; ``reason`` is the runtime's own
+    reason (its last error), empty when it gave none.
+    """
+
+    def __init__(self, message: str, reason: str = "") -> None:
+        super().__init__(message)
+        self.reason: str = reason
+
+
+def check_text(value: object, what: str) -> str:
+    """Returns ``value`` when it is text the runtime can take, else raises
+    TypeError (not a str) or ValueError (a NUL character inside)."""
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a str, not {type(value).__name__}")
+    if "\0" in value:
+        raise ValueError(f"{what} must not contain a NUL character")
+    return value
+
+
+def check_optional_text(value: object, what: str) -> str | None:
+    """As check_text, None allowed; a list or tuple of texts is joined with commas."""
+    if value is None:
+        return None
+    if isinstance(value, (list, tuple)):
+        return ",".join(check_text(v, what) for v in value)
+    return check_text(value, what)
