@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -270,6 +271,61 @@ TEST(SharedMemory, AReceiverThatNeverReleasesIsBounded)
     ASSERT_TRUE(capture_video(*receiver, v));
     EXPECT_EQ(v.data[0], 77);
     receiver->free_video(&v);
+}
+
+// The descriptor a receiver is passed reads the frame but writes nothing:
+// not through a mapping, a changed mapping, a write or a reopened file.
+TEST(SharedMemory, AReceiverCannotWriteThroughTheDescriptorItIsPassed)
+{
+    auto sender = make_sender("shm read only");
+    net::Fd fd = net::connect_unix(sender->endpoint().unix_path);
+    ASSERT_TRUE(fd);
+    ASSERT_TRUE(net::write_all(fd.get(), wire::encode_hello("writer")));
+    ASSERT_TRUE(sender->wait_connections(1, 5s));
+    BgraFrame f(64, 16, 0x5C);
+    sender->send_video(f.record);
+    net::Fd region;
+    uint64_t offset = 0;
+    while (!region && net::wait_readable(fd.get(), 5s)) {
+        transport::Message m;
+        std::vector<net::Fd> passed;
+        ASSERT_EQ(transport::read_message(fd.get(), m, nullptr, &passed), transport::ReadResult::ok);
+        const auto frame = wire::decode_shm_video(m.header, m.fixed);
+        if (frame && passed.size() == 1) {
+            region = std::move(passed[0]);
+            offset = frame->offset;
+        }
+    }
+    ASSERT_TRUE(region);
+    struct stat st;
+    ASSERT_EQ(::fstat(region.get(), &st), 0);
+    const size_t size = (size_t)st.st_size;
+
+    errno = 0;
+    EXPECT_EQ(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, region.get(), 0), MAP_FAILED);
+    EXPECT_TRUE(errno == EPERM || errno == EACCES) << std::strerror(errno);
+    void* ro = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, region.get(), 0);
+    ASSERT_NE(ro, MAP_FAILED);
+    EXPECT_NE(::mprotect(ro, size, PROT_READ | PROT_WRITE), 0);
+    ASSERT_LT(offset, size);
+    EXPECT_EQ(static_cast<const uint8_t*>(ro)[offset], 0x5C);
+    ::munmap(ro, size);
+    const uint8_t byte = 0;
+    EXPECT_LT(::pwrite(region.get(), &byte, 1, 0), 0);
+    EXPECT_NE(::fallocate(region.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096), 0);
+    const std::string path = "/proc/self/fd/" + std::to_string(region.get());
+    net::Fd reopened(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (reopened) {
+        EXPECT_EQ(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, reopened.get(), 0), MAP_FAILED);
+    }
+
+    // The sender still writes its frames, and a receiver reads them.
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_connected(*receiver));
+    EXPECT_TRUE(receiver->shared_memory());
+    BgraFrame next(64, 16, 0x77);
+    sender->send_video(next.record);
+    EXPECT_TRUE(capture_value(*receiver, 0x77));
 }
 
 // A receiver that holds its share while frames keep coming is sent nothing
