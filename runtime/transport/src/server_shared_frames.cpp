@@ -108,7 +108,9 @@ bool ServerConnection::send_waiting(bool& sent)
         // A receiver that holds its share is not sent more: the source
         // never waits for it, and the others are not affected.
         if (!has_room_locked(bytes)) {
-            if (now - owes_since_ < limits_.shared_hoard_timeout)
+            // Never before its frames could have been taken back: until
+            // then it is within its contract.
+            if (now - owes_since_ < std::max(limits_.shared_hoard_timeout, limits_.shared_hold_timeout))
                 return true;
             hoarding = now - owes_since_;
             held = held_bytes_;

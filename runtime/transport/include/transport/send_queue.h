@@ -35,8 +35,9 @@ struct QueueLimits {
     // share of frames at once is within it; a source's memory grows by no
     // more than this for one that keeps every frame.
     uint64_t shared_bytes_floor = uint64_t{64} << 20;
-    // A receiver that has released nothing for this long while frames wait
-    // for it (its share full) is dropped: it breaks the contract.
+    // A receiver that has released nothing for this long (and for the hold
+    // timeout at least) while frames wait for it, its share full, is
+    // dropped: it breaks its contract.
     std::chrono::milliseconds shared_hoard_timeout{4000};
 
     // The defaults with what the settings change (QRV_SHM_RECEIVER_MB, the
