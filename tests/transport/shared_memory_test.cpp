@@ -5,16 +5,22 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <thread>
 
 #include "objects/receiver.h"
 #include "objects/sender.h"
 #include "transport_support.h"
 #include "transport/message_io.h"
+#include "base/log.h"
 #include "base/unix_socket.h"
 
 using namespace qrv;
@@ -270,6 +276,202 @@ TEST(SharedMemory, AReceiverThatNeverReleasesIsBounded)
     ASSERT_TRUE(capture_video(*receiver, v));
     EXPECT_EQ(v.data[0], 77);
     receiver->free_video(&v);
+}
+
+// Every frame region of the runtime alive in this process, in bytes: the
+// source's pool, what receivers map and what a peer keeps open, each once.
+uint64_t frame_memory_alive()
+{
+    std::map<uint64_t, uint64_t> regions;  // by inode
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find("/memfd:qrv-frame") == std::string::npos)
+            continue;
+        unsigned long long from = 0, to = 0, inode = 0;
+        if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %llu", &from, &to, &inode) == 3)
+            regions[inode] = std::max<uint64_t>(regions[inode], to - from);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(entry.path(), ec);
+        struct stat st;
+        if (!ec && target.string().starts_with("/memfd:qrv-frame") && ::stat(entry.path().c_str(), &st) == 0)
+            regions[st.st_ino] = std::max<uint64_t>(regions[st.st_ino], (uint64_t)st.st_size);
+    }
+    uint64_t total = 0;
+    for (const auto& [inode, bytes] : regions)
+        total += bytes;
+    return total;
+}
+
+// A peer on this host that speaks the protocol and keeps the descriptor of
+// every frame it is sent, never releasing one.
+class Hoarder {
+public:
+    explicit Hoarder(const std::string& path) : fd_(net::connect_unix(path))
+    {
+        if (fd_ && net::write_all(fd_.get(), wire::encode_hello("hoarder")))
+            thread_ = std::thread([this] { run(); });
+    }
+    ~Hoarder()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool dropped() const { return dropped_.load(); }
+    size_t kept() const { return kept_.load(); }
+
+private:
+    void run()
+    {
+        while (!stop_) {
+            if (!net::wait_readable(fd_.get(), 20ms))
+                continue;
+            transport::Message m;
+            std::vector<net::Fd> passed;
+            if (transport::read_message(fd_.get(), m, nullptr, &passed) != transport::ReadResult::ok) {
+                dropped_ = true;
+                return;
+            }
+            for (auto& fd : passed)
+                fds_.push_back(std::move(fd));
+            kept_ = fds_.size();
+        }
+    }
+
+    net::Fd fd_;
+    std::vector<net::Fd> fds_;
+    std::atomic<size_t> kept_{0};
+    std::atomic<bool> stop_{false}, dropped_{false};
+    std::thread thread_;
+};
+
+// A peer that keeps every frame of a 1080p source: what it makes the
+// source's shared memory grow by stays within its byte bound, it is dropped
+// with a log line once it has released nothing for a while, and a receiver
+// beside it that frees its frames gets every one of them.
+TEST(SharedMemory, APeerThatKeepsEveryDescriptorIsBoundedInBytesAndDropped)
+{
+    std::mutex log_mutex;
+    std::string logged;
+    log::set_hook(
+        [&](log::Level, log::Category, const char* m) {
+            std::lock_guard lock(log_mutex);
+            logged += std::string(m) + "\n";
+        },
+        log::Level::warn);
+    auto sender = make_sender("shm hoard");
+    auto good = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_connected(*good));
+    std::atomic<bool> done{false};
+    std::atomic<int> received{0};
+    std::thread reader([&] {
+        while (!done) {
+            QRVlib_video_frame_v2_t v;
+            if (good->capture(&v, nullptr, nullptr, 50) == QRVlib_frame_type_video) {
+                ++received;
+                good->free_video(&v);
+            }
+        }
+    });
+    BgraFrame frame(1920, 1080, 0x40);
+    constexpr auto kPeriod = 33ms;  // 30 frames per second
+    const auto send_for = [&](std::chrono::milliseconds how_long, uint64_t* peak) {
+        int sent = 0;
+        const int before = received.load();
+        auto next = qrv_test::Clock::now();
+        for (const auto end = next + how_long; next < end; next += kPeriod) {
+            sender->send_video(frame.record);
+            ++sent;
+            if (peak)
+                *peak = std::max(*peak, frame_memory_alive());
+            std::this_thread::sleep_until(next + kPeriod);
+        }
+        std::this_thread::sleep_for(200ms);  // the last frames arrive
+        return std::pair<int, int>{sent, received.load() - before};
+    };
+    send_for(500ms, nullptr);
+    const uint64_t baseline = frame_memory_alive();
+
+    Hoarder hoarder(sender->endpoint().unix_path);
+    ASSERT_TRUE(sender->wait_connections(2, 5s));
+    uint64_t peak = baseline;
+    const auto [sent, got] = send_for(7s, &peak);
+    done = true;
+    reader.join();
+    const double growth_mb = (double)(peak - baseline) / 1e6;
+    std::printf("hoarding peer at 1080p: baseline %.1f MB, peak %.1f MB, growth %.1f MB; "
+                "the peer kept %zu descriptors; beside it %d of %d frames arrived\n",
+                (double)baseline / 1e6, (double)peak / 1e6, growth_mb, hoarder.kept(), got, sent);
+    RecordProperty("growth_mb", std::to_string(growth_mb));
+    RecordProperty("good_receiver_frames", std::to_string(got) + "/" + std::to_string(sent));
+    // The bound at 1080p is 8 frames' worth (66 MB); the margin, 3 more,
+    // is what the good receiver has in flight.
+    EXPECT_LT(growth_mb, 66.4 + 3 * 8.3);
+    EXPECT_GE(got, sent * 9 / 10);  // a busy machine may make it skip a few itself
+    EXPECT_TRUE(hoarder.dropped());
+    const auto s = sender->transport_stats();
+    EXPECT_EQ(s.shared_hoarders, 1u);
+    EXPECT_GT(s.shared_withheld, 0u);
+    log::set_hook({}, log::Level::none);
+    EXPECT_TRUE(std::regex_search(logged, std::regex("'shm hoard' dropped receiver 'hoarder' .*released none")))
+        << logged;
+}
+
+// The descriptor a receiver is passed reads the frame but writes nothing:
+// not through a mapping, a changed mapping, a write or a reopened file.
+TEST(SharedMemory, AReceiverCannotWriteThroughTheDescriptorItIsPassed)
+{
+    auto sender = make_sender("shm read only");
+    net::Fd fd = net::connect_unix(sender->endpoint().unix_path);
+    ASSERT_TRUE(fd);
+    ASSERT_TRUE(net::write_all(fd.get(), wire::encode_hello("writer")));
+    ASSERT_TRUE(sender->wait_connections(1, 5s));
+    BgraFrame f(64, 16, 0x5C);
+    sender->send_video(f.record);
+    net::Fd region;
+    uint64_t offset = 0;
+    while (!region && net::wait_readable(fd.get(), 5s)) {
+        transport::Message m;
+        std::vector<net::Fd> passed;
+        ASSERT_EQ(transport::read_message(fd.get(), m, nullptr, &passed), transport::ReadResult::ok);
+        const auto frame = wire::decode_shm_video(m.header, m.fixed);
+        if (frame && passed.size() == 1) {
+            region = std::move(passed[0]);
+            offset = frame->offset;
+        }
+    }
+    ASSERT_TRUE(region);
+    struct stat st;
+    ASSERT_EQ(::fstat(region.get(), &st), 0);
+    const size_t size = (size_t)st.st_size;
+
+    errno = 0;
+    EXPECT_EQ(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, region.get(), 0), MAP_FAILED);
+    EXPECT_TRUE(errno == EPERM || errno == EACCES) << std::strerror(errno);
+    void* ro = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, region.get(), 0);
+    ASSERT_NE(ro, MAP_FAILED);
+    EXPECT_NE(::mprotect(ro, size, PROT_READ | PROT_WRITE), 0);
+    ASSERT_LT(offset, size);
+    EXPECT_EQ(static_cast<const uint8_t*>(ro)[offset], 0x5C);
+    ::munmap(ro, size);
+    const uint8_t byte = 0;
+    EXPECT_LT(::pwrite(region.get(), &byte, 1, 0), 0);
+    EXPECT_NE(::fallocate(region.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096), 0);
+    const std::string path = "/proc/self/fd/" + std::to_string(region.get());
+    net::Fd reopened(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (reopened) {
+        EXPECT_EQ(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, reopened.get(), 0), MAP_FAILED);
+    }
+
+    // The sender still writes its frames, and a receiver reads them.
+    auto receiver = make_receiver(sender->endpoint());
+    ASSERT_TRUE(wait_connected(*receiver));
+    EXPECT_TRUE(receiver->shared_memory());
+    BgraFrame next(64, 16, 0x77);
+    sender->send_video(next.record);
+    EXPECT_TRUE(capture_value(*receiver, 0x77));
 }
 
 // A receiver that holds its share while frames keep coming is sent nothing

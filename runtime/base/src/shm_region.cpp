@@ -38,15 +38,21 @@ std::unique_ptr<ShmRegion> ShmRegion::create(size_t size)
     net::Fd fd(::memfd_create("qrv-frame", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!fd || ::ftruncate(fd.get(), static_cast<off_t>(bytes)) != 0)
         return nullptr;
-    if (::fcntl(fd.get(), F_ADD_SEALS, kSizeSeals | F_SEAL_SEAL) != 0)
-        return nullptr;
+    // Our own writable mapping comes before the seals: once they are on,
+    // no one (us included) can map the region writable or write to it
+    // through any descriptor, so the receivers it is passed to can only
+    // read what we write through this mapping.
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (p == MAP_FAILED)
         return nullptr;
     std::unique_ptr<ShmRegion> r(new ShmRegion());
-    r->fd_ = std::move(fd);
     r->data_ = static_cast<uint8_t*>(p);
     r->size_ = bytes;
+    // A kernel without the write seal gets no shared region at all: the
+    // caller's ordinary memory goes over the socket instead.
+    if (::fcntl(fd.get(), F_ADD_SEALS, kSizeSeals | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) != 0)
+        return nullptr;
+    r->fd_ = std::move(fd);
     file_identity(r->fd_.get(), r->device_, r->inode_);
     return r;
 }

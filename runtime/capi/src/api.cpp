@@ -603,6 +603,20 @@ QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
     });
 }
 
+QRVLIB_API bool QRVlib_send_get_shared_memory_stats(QRVlib_send_instance_t sender,
+                                                    QRVlib_send_shared_memory_stats_t* stats)
+{
+    return guarded(false, [&] {
+        auto s = sender_of(sender);
+        if (!s || !present(stats, "stats"))
+            return false;
+        const auto t = s->transport_stats();
+        *stats = QRVlib_send_shared_memory_stats_t{t.shared_sent, t.shared_withheld, t.shared_reclaimed,
+                                                   t.shared_hoarders, t.shared_held_bytes};
+        return true;
+    });
+}
+
 QRVLIB_API bool QRVlib_set_video_codec(const QRVlib_video_codec_t* codec)
 {
     return guarded(false, [&] {

@@ -139,6 +139,23 @@ struct QRVlib_send_transport_stats_t {
     uint64_t previews_made;
 };
 
+/// What a sender's or router's receivers on this host hold of its shared
+/// memory. Such a receiver maps each frame instead of reading its bytes and
+/// holds it until it frees the frame. It may hold 8 frames at once, each
+/// for 2 s, and at most the larger of 8 frames of the stream's size and a
+/// floor in bytes (QRV_SHM_RECEIVER_MB, in MiB, read when the library is
+/// initialized; default 64). Beyond, it is sent no new frames until it
+/// frees some, while the other receivers go on at full rate; one that
+/// frees nothing for 4 s while frames wait for it is dropped (its log line
+/// at warn says so). What it maps stays its own until it lets go.
+struct QRVlib_send_shared_memory_stats_t {
+    uint64_t frames_sent;        ///< frames sent as shared memory
+    uint64_t frames_withheld;    ///< not sent: the receiver held its share
+    uint64_t frames_taken_back;  ///< held past 2 s: their memory is never reused
+    uint64_t receivers_dropped;  ///< dropped for freeing nothing at their bound
+    uint64_t bytes_held;         ///< held now by all such receivers
+};
+
 /// How senders compress video for receivers on other hosts. Receivers on
 /// this host always get raw pixels (shared memory, or TCP on loopback),
 /// and so does a receiver whose hello says it decodes nothing but raw.
@@ -216,6 +233,13 @@ QRVLIB_API uint32_t QRVlib_send_get_locator(QRVlib_send_instance_t sender, char*
 /// @return false for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_transport_stats(QRVlib_send_instance_t sender,
                                                 QRVlib_send_transport_stats_t* stats);
+/// Fills *stats with what the sender's receivers on this host hold of its
+/// shared memory (see QRVlib_send_shared_memory_stats_t). Any thread.
+/// @param sender the sender.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown sender or a null pointer.
+QRVLIB_API bool QRVlib_send_get_shared_memory_stats(QRVlib_send_instance_t sender,
+                                                    QRVlib_send_shared_memory_stats_t* stats);
 /// Sets how senders created from now on compress video, in place of the
 /// environment's settings. Senders already running keep theirs.
 /// @param codec the settings, read during the call.

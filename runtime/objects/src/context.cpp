@@ -9,6 +9,7 @@ std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
 {
     auto c = std::make_shared<Context>();
     c->video_codec = transport::VideoCodecSettings::from_settings(settings);
+    c->queue = transport::QueueLimits::from_settings(settings);
     c->settings = std::move(settings);
     c->scope = std::move(scope);
     if (service) {

@@ -117,6 +117,8 @@ transport::ServerOptions Library::server_options() const
     transport::ServerOptions options;
     std::lock_guard lock(mutex_);
     options.video_codec = video_codec_locked();
+    if (context_)
+        options.queue = context_->queue;
     return options;
 }
 

@@ -1,8 +1,27 @@
 #include "transport/send_queue.h"
 
+#include <cstdlib>
 #include <vector>
 
+#include "base/log.h"
+
 namespace qrv::transport {
+
+QueueLimits QueueLimits::from_settings(const Settings& settings)
+{
+    QueueLimits limits;
+    const char* text = text_of(settings.shm_receiver_mb);
+    if (!text)
+        return limits;
+    char* end = nullptr;
+    const long long mb = std::strtoll(text, &end, 10);
+    if (end != text && *end == '\0' && mb >= 1 && mb <= 65536)
+        limits.shared_bytes_floor = static_cast<uint64_t>(mb) << 20;
+    else
+        QRV_LOG_AT(warn, library, "QRV_SHM_RECEIVER_MB='%s' is not a number of MiB from 1 to 65536: %llu kept", text,
+                   static_cast<unsigned long long>(limits.shared_bytes_floor >> 20));
+    return limits;
+}
 
 size_t SendQueue::kind_of(const wire::Packet& p)
 {

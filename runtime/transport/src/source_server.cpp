@@ -116,6 +116,8 @@ ServerStats SourceServer::stats() const
     s.other_dropped = drops_.other.load();
     s.shared_sent = drops_.shared_sent.load();
     s.shared_reclaimed = drops_.shared_reclaimed.load();
+    s.shared_withheld = drops_.shared_withheld.load();
+    s.shared_hoarders = drops_.shared_hoarders.load();
     s.unknown_messages = unknown_messages_.load();
     s.evicted = evicted_.load();
     s.previews = encoders_.previews_made();
@@ -129,6 +131,7 @@ ServerStats SourceServer::stats() const
     for (const auto& c : connections_) {
         s.shared_connections += c->shared() && c->ready() && !c->finished();
         s.shared_held += c->held();
+        s.shared_held_bytes += c->held_bytes();
     }
     return s;
 }

@@ -1,7 +1,9 @@
 // A memfd-backed memory region. The sender creates one per pooled video
-// message, writable, with its size sealed (so that no one can shrink it
-// under a reader); a receiver maps a descriptor it was passed read-only,
-// after checking that it is such a sealed region.
+// message with its size sealed (so that no one can shrink it under a
+// reader) and its content sealed against every write but through the
+// sender's own mapping (so that a receiver handed the descriptor cannot
+// change what the others see); a receiver maps a descriptor it was passed
+// read-only, after checking that it is such a size-sealed region.
 #ifndef QRV_TRANSPORT_SHM_REGION_H
 #define QRV_TRANSPORT_SHM_REGION_H
 
@@ -15,8 +17,9 @@ namespace qrv::net {
 
 class ShmRegion {
 public:
-    // A new writable region of at least size bytes; null when the system
-    // refuses (the caller falls back to ordinary memory).
+    // A new region of at least size bytes, writable through data() alone;
+    // null when the system refuses (the caller falls back to ordinary
+    // memory).
     static std::unique_ptr<ShmRegion> create(size_t size);
     // Maps a passed descriptor read-only; null unless it is a regular file
     // whose size is sealed against shrinking and lies within max_size.

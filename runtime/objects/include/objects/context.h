@@ -15,6 +15,7 @@
 #include "base/scope.h"
 #include "base/settings.h"
 #include "discovery/discovery.h"
+#include "transport/send_queue.h"
 #include "transport/video_encoder.h"
 
 namespace qrv {
@@ -29,6 +30,8 @@ struct Context {
     // From the settings' QRV_VIDEO_* values; the caller may replace it for
     // senders (Library::set_video_codec), not for receivers.
     transport::VideoCodecSettings video_codec;
+    // What one receiver may hold of a source's frames (QRV_SHM_RECEIVER_MB).
+    transport::QueueLimits queue;
     std::shared_ptr<discovery::DiscoveryService> discovery;  // null: none could start
     SourceResolver resolver;  // unset without discovery
 

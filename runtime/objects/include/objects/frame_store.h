@@ -86,7 +86,11 @@ private:
     void keep_audio(const AudioLayout& layout, int64_t timecode, const std::shared_ptr<wire::Packet>& p);
 
     mutable std::mutex mutex_;
-    wire::PacketPool shared_video_pool_{8, true};
+    // Twice the frames one receiver on this host may hold at once
+    // (QueueLimits::shared_held): one that holds its share leaves room for
+    // the others' frames to be recycled, not made anew for every frame
+    // (which the others' cached mappings would then keep alive).
+    wire::PacketPool shared_video_pool_{16, true};
     wire::PacketPool video_pool_{8};
     wire::PacketPool audio_pool_{16};
     StoredVideo video_;

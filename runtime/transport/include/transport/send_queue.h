@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "base/bounded_queue.h"
+#include "base/settings.h"
 #include "wire/packet.h"
 
 namespace qrv::transport {
@@ -29,6 +30,19 @@ struct QueueLimits {
     // beyond, it gets no more shared-memory frames until it releases some,
     // so a receiver that never releases cannot make memory grow without end.
     size_t shared_outstanding = 32;
+    // The same in bytes of shared memory: the larger of this floor and
+    // shared_held frames of the size being sent. A receiver that holds its
+    // share of frames at once is within it; a source's memory grows by no
+    // more than this for one that keeps every frame.
+    uint64_t shared_bytes_floor = uint64_t{64} << 20;
+    // A receiver that has released nothing for this long (and for the hold
+    // timeout at least) while frames wait for it, its share full, is
+    // dropped: it breaks its contract.
+    std::chrono::milliseconds shared_hoard_timeout{4000};
+
+    // The defaults with what the settings change (QRV_SHM_RECEIVER_MB, the
+    // floor in MiB, 1 to 65536; any other value keeps the default).
+    static QueueLimits from_settings(const Settings& settings);
 };
 
 struct DropCounters {
@@ -37,6 +51,8 @@ struct DropCounters {
     std::atomic<uint64_t> other{0};
     std::atomic<uint64_t> shared_sent{0};       // frames sent as shared memory
     std::atomic<uint64_t> shared_reclaimed{0};  // held past the timeout
+    std::atomic<uint64_t> shared_withheld{0};   // not sent: the receiver held its share
+    std::atomic<uint64_t> shared_hoarders{0};   // receivers dropped for releasing nothing
 };
 
 class SendQueue {

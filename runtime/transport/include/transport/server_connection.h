@@ -14,7 +14,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 #include <thread>
@@ -73,6 +72,8 @@ public:
     bool shared() const { return shared_; }
     // Shared-memory frames the receiver holds now, taken back ones included.
     size_t held() const;
+    // The bytes of shared memory behind them.
+    uint64_t held_bytes() const;
     // What the receiver asked for in its hello; set before ready() is true
     // and unchanged from then on.
     const wire::HelloFields& wishes() const { return wishes_; }
@@ -138,10 +139,17 @@ private:
     void release(uint64_t frame_id);
     // Holds older than the timeout, taken out for release outside the lock.
     void expire_locked(std::chrono::steady_clock::time_point now, std::vector<wire::PacketPtr>& gone);
+    // Whether the receiver's share leaves room for one more frame of
+    // frame_bytes, in frames held, frames outstanding and bytes.
+    bool has_room_locked(uint64_t frame_bytes) const;
+    // Ends the connection of a receiver that released nothing for too long
+    // while frames waited for it; always false (nothing more is written).
+    bool drop_hoarder(uint64_t bytes, size_t frames, std::chrono::steady_clock::duration quiet);
 
     struct Hold {
         wire::PacketPtr packet;
         std::chrono::steady_clock::time_point since;
+        uint64_t bytes = 0;  // of shared memory
     };
 
     net::Fd fd_;
@@ -162,7 +170,12 @@ private:
     const std::string local_host_;
     mutable std::mutex hold_mutex_;
     std::map<uint64_t, Hold> holds_;  // by frame number
-    std::set<uint64_t> taken_back_;   // held too long, not released yet
+    // Held too long, not released yet: their bytes, by frame number.
+    std::map<uint64_t, uint64_t> taken_back_;
+    uint64_t held_bytes_ = 0;  // of holds_ and taken_back_
+    // Since when the receiver owes a release: its last release, or the
+    // frame sent when it held none.
+    std::chrono::steady_clock::time_point owes_since_{};
     uint64_t next_frame_id_ = 0;
     // The newest shared-memory frame, not sent yet because the receiver
     // holds its share (the writer's alone): sent when a release makes room,

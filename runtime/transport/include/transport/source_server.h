@@ -73,6 +73,9 @@ struct ServerStats {
     uint64_t shared_sent = 0;         // frames sent as shared memory
     uint64_t shared_reclaimed = 0;    // taken back from receivers that held them too long
     uint64_t shared_held = 0;         // now, by all receivers
+    uint64_t shared_held_bytes = 0;   // their shared memory, now
+    uint64_t shared_withheld = 0;     // not sent: the receiver held its share
+    uint64_t shared_hoarders = 0;     // receivers dropped for releasing nothing
     uint64_t unknown_messages = 0;    // skipped: of a type this version does not know
     uint64_t previews = 0;            // preview pictures made
     uint64_t evicted = 0;             // ended to make room for a new connection

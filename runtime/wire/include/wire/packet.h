@@ -51,6 +51,9 @@ public:
     operator std::span<const uint8_t>() const { return {data(), size_}; }
     // The region's descriptor, or -1 when the bytes are in ordinary memory.
     int shared_fd() const { return region_ ? region_->fd() : -1; }
+    // The bytes of shared memory behind it (the whole region), 0 for
+    // ordinary memory.
+    size_t shared_size() const { return region_ ? region_->size() : 0; }
 
 private:
     bool shared_ = false;
