@@ -23,6 +23,7 @@ Settings Settings::from(const std::function<const char*(const char* name)>& get)
     s.dns_key = read("QRV_DNS_KEY");
     s.dns_lease = read("QRV_DNS_LEASE");
     s.dns_poll_ms = read("QRV_DNS_POLL_MS");
+    s.handshake_ms = read("QRV_HANDSHAKE_MS");
     return s;
 }
 

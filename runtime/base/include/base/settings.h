@@ -13,6 +13,8 @@
 //                       how senders compress video (video_encoder.h)
 //   QRV_DNS_DOMAIN, QRV_DNS_SERVER, QRV_DNS_KEY, QRV_DNS_LEASE,
 //   QRV_DNS_POLL_MS     unicast DNS discovery (unicast_config.h)
+//   QRV_HANDSHAKE_MS    how long a receiver waits for a source's greeting
+//                       (context.h); test runs under sanitizers lengthen it
 #ifndef QRV_BASE_SETTINGS_H
 #define QRV_BASE_SETTINGS_H
 
@@ -34,6 +36,7 @@ struct Settings {
     std::optional<std::string> dns_key;
     std::optional<std::string> dns_lease;
     std::optional<std::string> dns_poll_ms;
+    std::optional<std::string> handshake_ms;
 
     /// Reads every variable above from the process environment. Call it
     /// once per start of the library, on the thread that starts it.

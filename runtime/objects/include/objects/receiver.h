@@ -91,6 +91,11 @@ public:
     bool ptz_store_preset(int32_t preset) { return camera_.store_preset(preset); }
     bool ptz_pan_tilt(float pan, float tilt) { return camera_.pan_tilt(pan, tilt); }
     bool ptz_zoom(float zoom) { return camera_.zoom(zoom); }
+    // What became of the last camera command (CameraClient::wait_delivered).
+    std::optional<CameraClient::Delivery> ptz_wait_delivered(std::chrono::milliseconds timeout)
+    {
+        return camera_.wait_delivered(timeout);
+    }
 
     // Records the tally and sends it to the source that carries the media,
     // now when connected and again after every (re)connection.
