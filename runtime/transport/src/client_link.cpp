@@ -41,27 +41,28 @@ ClientLink::~ClientLink()
     // What must still reach the source is written and the connection
     // closed gently by the link's thread, within the close timeout; with
     // nothing of the kind (the usual case) the socket is shut at once.
-    std::unique_lock lock(mutex_);
-    stopping_ = true;
-    const bool gently = channel_ && channel_->unsettled();
-    if (gently) {
-        closing_ = true;
-        const auto by = std::chrono::steady_clock::now() + options_.close_timeout;
-        if (const int wake = channel_->wake_fd(); wake >= 0) {
-            const uint64_t one = 1;
-            [[maybe_unused]] const auto n = ::write(wake, &one, sizeof one);
-        }
-        if (!wake_.wait_until(lock, by, [this] { return fd_ < 0; })) {
+    std::shared_ptr<Channel> unsettled;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        if (channel_ && channel_->unsettled())
+            unsettled = channel_;
+        else
             net::shutdown_both(fd_);
-            lock.unlock();
+    }
+    wake_.notify_all();
+    if (unsettled) {
+        const auto by = std::chrono::steady_clock::now() + options_.close_timeout;
+        closing_ = true;
+        unsettled->wake();
+        std::unique_lock lock(mutex_);
+        const bool closed = wake_.wait_until(lock, by, [this] { return fd_ < 0; });
+        net::shutdown_both(fd_);
+        lock.unlock();
+        if (!closed)
             QRV_LOG_AT(info, receiver, "receiver '%s': what was left to send did not all go out within %lld ms",
                        log_name(), (long long)options_.close_timeout.count());
-            lock.lock();
-        }
     }
-    net::shutdown_both(fd_);
-    lock.unlock();
-    wake_.notify_all();
     thread_.join();
 }
 

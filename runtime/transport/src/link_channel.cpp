@@ -12,12 +12,17 @@ bool LinkChannel::enqueue_locked(Outgoing item)
     if (fd_ < 0 || outbox_.size() >= kMaxOutbox)
         return false;
     outbox_.push_back(std::move(item));
-    const uint64_t one = 1;
+    wake();
+    return true;
+}
+
+void LinkChannel::wake() const
+{
     // Nonblocking: a counter already signalled stays signalled. Without an
     // eventfd the link's thread looks at the outbox every few milliseconds.
+    const uint64_t one = 1;
     if (wake_)
         [[maybe_unused]] const auto n = ::write(wake_.get(), &one, sizeof one);
-    return true;
 }
 
 bool LinkChannel::post(std::vector<uint8_t> bytes, bool must_arrive)

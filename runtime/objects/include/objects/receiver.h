@@ -53,6 +53,7 @@ struct ReceiverLimits {
 };
 
 // Lock order. The parts each guard their own state:
+//   CameraClient::commands_mutex_  the last camera command sent
 //   CameraClient::mutex_       tally state
 //   RouteFollower::links_mutex_  the media link object (replaced on a redirect)
 //   RouteFollower::mutex_      connection state and route
@@ -62,7 +63,7 @@ struct ReceiverLimits {
 // A mutex may be taken while holding one above it in this list and never
 // the other way round, with one exception: CameraClient::mutex_ is never
 // held while taking either RouteFollower mutex (a media link being stopped
-// under links_mutex_ may be waiting for it). CaptureLedger::mutex_ and
+// under links_mutex_ may be waiting for it); commands_mutex_ neither. CaptureLedger::mutex_ and
 // FrameQueue::mutex_ are never held together. No lock is held across a
 // socket write: camera commands, tally and releases of shared frames are
 // posted to the carrying link's channel and written by that link's thread;

@@ -69,6 +69,8 @@ public:
     void close();
     // The eventfd, or -1 without one.
     int wake_fd() const { return wake_ ? wake_.get() : -1; }
+    // Any thread: makes the link's thread look at the channel now.
+    void wake() const;
 
 private:
     struct Outgoing {
