@@ -228,7 +228,12 @@ void ClientLink::hand_on(Session& s)
 {
     Message& m = s.m;
     switch (m.header.type) {
-    case wire::MessageType::status:
+    case wire::MessageType::status: {
+        // Whether commands are acknowledged is known before anyone can
+        // send one, which takes the link being up.
+        const auto f = wire::decode_status(m.header, m.fixed);
+        if (f)
+            s.channel->set_acknowledging((f->flags & wire::kStatusPtzAcks) != 0);
         if (!s.up) {
             s.up = true;
             connected_ = true;
@@ -237,11 +242,10 @@ void ClientLink::hand_on(Session& s)
             QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), s.peer.c_str());
             events_.on_link_up(*this);
         }
-        if (auto f = wire::decode_status(m.header, m.fixed)) {
-            s.channel->set_acknowledging((f->flags & wire::kStatusPtzAcks) != 0);
+        if (f)
             events_.on_link_status(*this, f->flags);
-        }
         break;
+    }
     case wire::MessageType::ptz_ack:
         // Acknowledgements of commands never written are checked in
         // take_message.
