@@ -8,6 +8,14 @@
 # Other labels may stand beside the tier (netns, gst, http, fuzz, ...). The
 # label "full" keeps a test out of the quick run: only the full run takes it.
 
+# Under a sanitizer every program runs several times slower: receivers
+# started by a test wait longer for their source's greeting than the
+# runtime's 2 s before taking it for one that never answers.
+set(QRV_TEST_SANITIZER_ENVIRONMENT "")
+if(QRV_SANITIZE)
+  set(QRV_TEST_SANITIZER_ENVIRONMENT QRV_HANDSHAKE_MS=10000)
+endif()
+
 # qrv_tier_timeout(<tier> <given> <out>): the timeout of a test of <tier>,
 # <given> when set (at most the tier's limit), else the tier's limit.
 function(qrv_tier_timeout tier given out)
@@ -66,6 +74,7 @@ function(qrv_gtest target)
   endif()
 
   set(labels ${T_TIER} ${T_LABELS})
+  list(APPEND T_ENVIRONMENT ${QRV_TEST_SANITIZER_ENVIRONMENT})
   set(file ${CMAKE_CURRENT_BINARY_DIR}/${list_var}_props.cmake)
   set(content "if(${list_var})\n  set_tests_properties(\${${list_var}} PROPERTIES LABELS [==[${labels}]==]")
   if(T_ENVIRONMENT)
@@ -86,6 +95,10 @@ function(qrv_test)
                         "COMMAND;LABELS;ENVIRONMENT" ${ARGN})
   qrv_tier_timeout("${T_TIER}" "${T_TIMEOUT}" T_TIMEOUT)
   add_test(NAME ${T_NAME} COMMAND ${T_COMMAND})
+  list(APPEND T_ENVIRONMENT ${QRV_TEST_SANITIZER_ENVIRONMENT})
+  if(NOT T_ENVIRONMENT)
+    unset(T_ENVIRONMENT)
+  endif()
   set(labels ${T_TIER} ${T_LABELS})
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
   foreach(property RUN_SERIAL ENVIRONMENT SKIP_RETURN_CODE SKIP_REGULAR_EXPRESSION)

@@ -1,6 +1,7 @@
 // The receiver's parts on their own: the bounded queues of frames waiting
 // for capture, the ledger of frames held by the caller, and the outbox
-// through which a link's thread writes what others post.
+// through which a link's thread writes what others post, with the fate of
+// the camera commands it carries.
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "objects/capture_ledger.h"
 #include "objects/frame_queue.h"
@@ -196,12 +198,11 @@ TEST(LinkOutbox, PostedMessagesAreWrittenInOrderByFlushAndRefusedOnceClosed)
     int sv[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     qrv::net::Fd mine(sv[0]), peer(sv[1]);
-    qrv::transport::ClientLink::Channel channel;
-    channel.fd = mine.get();
-    channel.wake = qrv::net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    ASSERT_TRUE(channel.wake);
+    qrv::transport::LinkChannel channel(mine.get(), qrv::net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
+    ASSERT_GE(channel.wake_fd(), 0);
     EXPECT_TRUE(channel.post({1, 2}));
     EXPECT_TRUE(channel.post({3}));
+    EXPECT_FALSE(channel.unsettled());  // releases need not reach the source
     uint8_t got[8];
     EXPECT_EQ(::recv(peer.get(), got, sizeof got, MSG_DONTWAIT), -1);  // nothing written by post itself
     EXPECT_TRUE(channel.flush());
@@ -210,6 +211,86 @@ TEST(LinkOutbox, PostedMessagesAreWrittenInOrderByFlushAndRefusedOnceClosed)
     EXPECT_EQ(got[2], 3);
     channel.close();
     EXPECT_FALSE(channel.post({4}));
+}
+
+// Reads the numbered camera commands that a channel wrote.
+std::vector<qrv::wire::PtzFields> commands_written(int fd)
+{
+    std::vector<qrv::wire::PtzFields> out;
+    Message m;
+    while (qrv::net::wait_readable(fd, std::chrono::milliseconds(0)) &&
+           qrv::transport::read_message(fd, m) == qrv::transport::ReadResult::ok)
+        if (auto c = qrv::wire::decode_ptz(m.header, m.fixed))
+            out.push_back(*c);
+    return out;
+}
+
+// What a caller is told of its last command: the source's answer, not a
+// wait for a source that never answers or does not acknowledge at all.
+TEST(LinkOutbox, CommandsAreNumberedInOrderAndTheirFateIsKnown)
+{
+    using Delivery = qrv::transport::LinkChannel::Delivery;
+    const auto soon = [] { return std::chrono::steady_clock::now() + 50ms; };
+    const qrv::wire::PtzFields zoom{qrv::wire::PtzCommand::zoom, 0, 0.5f, 0.0f};
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    qrv::net::Fd mine(sv[0]), peer(sv[1]);
+    qrv::transport::LinkChannel channel(mine.get(), qrv::net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
+    channel.set_acknowledging(true);
+
+    EXPECT_EQ(channel.post_command(zoom), 1u);
+    EXPECT_EQ(channel.post_command(zoom), 2u);
+    EXPECT_TRUE(channel.unsettled());  // not written yet
+    EXPECT_EQ(channel.wait_delivered(2, soon()), Delivery::timeout);
+    EXPECT_FALSE(channel.acknowledge({1, qrv::wire::PtzOutcome::held}));  // not written: the peer lies
+    ASSERT_TRUE(channel.flush());
+    const auto sent = commands_written(peer.get());
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].sequence, 1u);
+    EXPECT_EQ(sent[1].sequence, 2u);
+    // A peer that never acknowledges: the wait ends at its deadline.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(channel.wait_delivered(2, soon()), Delivery::timeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 40ms);
+    EXPECT_TRUE(channel.unsettled());  // written, not acknowledged
+
+    // An acknowledgement covers the commands before it.
+    std::thread source([&] {
+        std::this_thread::sleep_for(20ms);
+        channel.acknowledge({2, qrv::wire::PtzOutcome::held});
+    });
+    EXPECT_EQ(channel.wait_delivered(1, std::chrono::steady_clock::now() + 5s), Delivery::acknowledged);
+    source.join();
+    EXPECT_EQ(channel.wait_delivered(2, soon()), Delivery::acknowledged);
+    EXPECT_FALSE(channel.unsettled());
+    EXPECT_FALSE(channel.acknowledge({2, qrv::wire::PtzOutcome::held}));  // twice
+
+    EXPECT_EQ(channel.post_command(zoom), 3u);
+    ASSERT_TRUE(channel.flush());
+    EXPECT_TRUE(channel.acknowledge({3, qrv::wire::PtzOutcome::refused}));
+    EXPECT_EQ(channel.wait_delivered(3, soon()), Delivery::refused);
+
+    EXPECT_EQ(channel.post_command(zoom), 4u);
+    ASSERT_TRUE(channel.flush());
+    channel.close();
+    EXPECT_EQ(channel.wait_delivered(4, soon()), Delivery::lost);
+    EXPECT_EQ(channel.post_command(zoom), 0u);
+}
+
+TEST(LinkOutbox, ASourceThatDoesNotAcknowledgeIsNotWaitedFor)
+{
+    using Delivery = qrv::transport::LinkChannel::Delivery;
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    qrv::net::Fd mine(sv[0]), peer(sv[1]);
+    qrv::transport::LinkChannel channel(mine.get(), qrv::net::Fd());
+    EXPECT_EQ(channel.post_command({qrv::wire::PtzCommand::recall_preset, 3, 1.0f, 0.0f}), 1u);
+    ASSERT_TRUE(channel.flush());
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(channel.wait_delivered(1, before + std::chrono::seconds(5)), Delivery::written);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
+    // Still worth a gentle close: the source may not have read it yet.
+    EXPECT_TRUE(channel.unsettled());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "sanitizers.h"
+#include "objects/receiver.h"
 #include "objects/sender.h"
 #include "transport_support.h"
 #include "base/socket.h"
@@ -230,6 +231,71 @@ TEST(HostilePeers, AReceiverGivesUpOnASilentSourceAndFindsARealOne)
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_GT(events.frames.load(), frames);
+}
+
+// A peer that takes the connection, reads the hello and never answers:
+// the receiver says it is not connected once its handshake time is up,
+// and tries again after a pause rather than hanging on.
+TEST(HostilePeers, ASourceThatNeverGreetsIsReportedAndRetriedWithBackoff)
+{
+    net::Fd listener = net::listen_tcp("127.0.0.1", 0);
+    ASSERT_TRUE(listener);
+    const uint16_t port = net::local_port(listener.get());
+    std::mutex mutex;
+    std::vector<Clock::time_point> accepted_at;
+    std::atomic<bool> stop{false};
+    std::thread silent([&] {
+        std::vector<net::Fd> kept;
+        while (!stop) {
+            if (!net::wait_readable(listener.get(), 20ms))
+                continue;
+            net::Fd peer(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            transport::Message hello;
+            if (peer)
+                transport::read_message(peer.get(), hello);
+            std::lock_guard lock(mutex);
+            accepted_at.push_back(Clock::now());
+            kept.push_back(std::move(peer));
+        }
+    });
+    struct Stop {
+        std::atomic<bool>& flag;
+        std::thread& thread;
+        ~Stop()
+        {
+            flag = true;
+            thread.join();
+        }
+    } stop_silent{stop, silent};
+
+    ReceiverLimits limits;
+    limits.link = quick_link();
+    limits.link.handshake_timeout = 300ms;
+    const auto start = Clock::now();
+    Receiver receiver(ReceiverSettings{"x", format_locator(Endpoint{"127.0.0.1", port, "", ""}), "greetless"},
+                      limits);
+    bool reported = false;
+    while (!reported && Clock::now() < start + 5s)
+        reported = receiver.capture(nullptr, nullptr, nullptr, 50) == QRVlib_frame_type_status_change;
+    const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    ASSERT_TRUE(reported) << "no word of the source that never greeted";
+    EXPECT_FALSE(receiver.status().connected);
+    EXPECT_GE(after.count(), 250);
+    EXPECT_LT(after.count(), 1300);
+    std::printf("not connected reported after %lld ms (handshake time 300 ms)\n", (long long)after.count());
+
+    const auto retried_by = Clock::now() + 3s;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex);
+            if (accepted_at.size() >= 2)
+                break;
+        }
+        ASSERT_LT(Clock::now(), retried_by) << "no second attempt";
+        std::this_thread::sleep_for(10ms);
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_GE(accepted_at[1] - accepted_at[0], 300ms);  // the handshake time, then the pause
 }
 
 TEST(HostilePeers, AQuietSenderKeepsItsReceiversThroughKeepalives)

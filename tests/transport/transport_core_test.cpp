@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -222,6 +223,74 @@ TEST(TransportCore, CameraCommandsReachASenderThatSupportsThem)
     EXPECT_EQ(c->command, PtzCommand::zoom);
     EXPECT_EQ(c->value_a, 1.0f);
     EXPECT_FALSE(sender->next_ptz(50ms));
+}
+
+// A short-lived program sends its command and destroys its receiver at
+// once, while the camera's frames keep its socket full: every command
+// still arrives, in order; acknowledged ones are known to be there; and
+// receivers with nothing left to send close without waiting.
+TEST(TransportCore, CameraCommandsSentJustBeforeTheReceiverGoesArriveInOrder)
+{
+    auto sender = make_sender("core ptz flush");
+    sender->set_ptz_supported(true);
+    std::atomic<bool> stop{false};
+    std::thread pump([&] {
+        BgraFrame f(320, 180, 9);
+        while (!stop) {
+            sender->send_video(f.record);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    struct Join {
+        std::atomic<bool>& stop;
+        std::thread& thread;
+        ~Join()
+        {
+            stop = true;
+            thread.join();
+        }
+    } join{stop, pump};
+    ReceiverLimits tcp;
+    tcp.link.shared_memory = false;
+    auto ready = [&](Receiver& r) {
+        const auto end = qrv_test::Clock::now() + 5s;
+        while (!r.ptz_supported() && qrv_test::Clock::now() < end)
+            r.capture(nullptr, nullptr, nullptr, 20);
+        return r.ptz_supported();
+    };
+
+    auto receiver = make_receiver(sender->endpoint(), tcp);
+    ASSERT_TRUE(ready(*receiver));
+    EXPECT_FALSE(receiver->ptz_wait_delivered(10ms)) << "nothing sent yet";
+    constexpr int kCommands = 20;
+    for (int i = 0; i < kCommands; ++i)
+        ASSERT_TRUE(receiver->ptz_recall_preset(i, 0.5f));
+    const auto closing = qrv_test::Clock::now();
+    receiver.reset();
+    EXPECT_LT(qrv_test::Clock::now() - closing, 700ms);
+    for (int i = 0; i < kCommands; ++i) {
+        const auto c = sender->next_ptz(2s);
+        ASSERT_TRUE(c) << "command " << i << " of " << kCommands << " lost";
+        EXPECT_EQ(c->preset, i);
+    }
+
+    receiver = make_receiver(sender->endpoint(), tcp);
+    ASSERT_TRUE(ready(*receiver));
+    ASSERT_TRUE(receiver->ptz_zoom(0.25f));
+    EXPECT_EQ(receiver->ptz_wait_delivered(5s), CameraClient::Delivery::acknowledged);
+    const auto held = sender->next_ptz(0ms);  // held before the acknowledgement
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->value_a, 0.25f);
+
+    std::vector<std::unique_ptr<Receiver>> idle;
+    for (int i = 0; i < 8; ++i)
+        idle.push_back(make_receiver(sender->endpoint(), tcp));
+    for (auto& r : idle)
+        ASSERT_TRUE(wait_status(*r, true));
+    const auto many = qrv_test::Clock::now();
+    idle.clear();
+    receiver.reset();  // acknowledged: nothing pending either
+    EXPECT_LT(qrv_test::Clock::now() - many, 400ms) << "receivers with nothing to send waited";
 }
 
 TEST(TransportCore, CapturesNeverFreedStopAtTheirCap)

@@ -317,6 +317,47 @@ TEST(Wire, KeepalivesAreEmptyAndOnlySourcesSendThem)
         EXPECT_FALSE(upstream_type(t));
 }
 
+// A numbered command keeps its number; the first version's 16 bytes still
+// read (unnumbered, so nothing is acknowledged), and a source of the first
+// version reads a numbered one as it always did. Acknowledgements go only
+// from sources, and one without a number or with an unknown outcome is bad.
+TEST(Wire, CameraCommandsCarryANumberThatSourcesAcknowledge)
+{
+    const auto fixed_of = [](const std::vector<uint8_t>& m) {
+        const auto h = header_of(m);
+        const auto from = m.begin() + kHeaderBytes;
+        return std::make_pair(*h, std::vector<uint8_t>(from, from + h->fixed_len));
+    };
+    const auto numbered = encode_ptz({PtzCommand::zoom, 0, 0.5f, 0.0f, 7});
+    auto [h, fixed] = fixed_of(numbered);
+    EXPECT_EQ(h.fixed_len, kPtzNumberedFixedBytes);
+    EXPECT_EQ(decode_ptz(h, fixed)->sequence, 7u);
+    // What a first-version source reads: the 16 bytes it knows.
+    Header first = h;
+    first.fixed_len = kPtzFixedBytes;
+    const auto old_view = decode_ptz(first, std::span(fixed).first(kPtzFixedBytes));
+    ASSERT_TRUE(old_view);
+    EXPECT_EQ(old_view->value_a, 0.5f);
+    EXPECT_EQ(old_view->sequence, 0u);
+    const auto unnumbered = encode_ptz({PtzCommand::zoom, 0, 0.5f, 0.0f});
+    EXPECT_EQ(header_of(unnumbered)->fixed_len, kPtzFixedBytes);
+
+    Parsed p;
+    const auto ack = encode_ptz_ack({7, PtzOutcome::refused});
+    ASSERT_EQ(parse_message(ack, p), ParseResult::ok);
+    EXPECT_FALSE(upstream_type(MessageType::ptz_ack));
+    auto [ah, afixed] = fixed_of(ack);
+    const auto a = decode_ptz_ack(ah, afixed);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->sequence, 7u);
+    EXPECT_EQ(a->outcome, PtzOutcome::refused);
+    auto no_number = encode_ptz_ack({0, PtzOutcome::held});
+    EXPECT_EQ(parse_message(no_number, p), ParseResult::bad);
+    auto unknown = ack;
+    put32(unknown, kHeaderBytes + 8, 2);
+    EXPECT_EQ(parse_message(unknown, p), ParseResult::bad);
+}
+
 TEST(Wire, HellosCarryWhatTheReceiverWants)
 {
     HelloFields f;

@@ -461,8 +461,21 @@ int run_ptz(const std::string& wanted, double find_timeout, const std::string& c
         ok = QRVlib_recv_ptz_zoom(r, a);
     if (!ok)
         return fail("the camera command was refused");
-    printf("sent %s to %s\n", command.c_str(), connection->name().c_str());
-    return 0;
+    // "sent" only once the camera has it; a camera of an older version
+    // cannot say, and the command was written before the receiver closes.
+    const auto ack_timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(std::clamp(find_timeout, 2.0, 30.0)));
+    switch (QRVlib_recv_ptz_wait_delivered(r, (uint32_t)ack_timeout.count())) {
+    case QRVlib_ptz_delivery_acknowledged:
+        printf("sent %s to %s\n", command.c_str(), connection->name().c_str());
+        return 0;
+    case QRVlib_ptz_delivery_unconfirmed:
+        printf("sent %s to %s (unconfirmed: the source does not acknowledge camera commands)\n", command.c_str(),
+               connection->name().c_str());
+        return 0;
+    default:
+        return fail("the camera command did not reach " + connection->name() + ": " + QRVlib_get_last_error());
+    }
 }
 
 // Says the source is on program and/or preview, and keeps saying so for as

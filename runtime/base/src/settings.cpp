@@ -24,6 +24,7 @@ Settings Settings::from(const std::function<const char*(const char* name)>& get)
     s.dns_lease = read("QRV_DNS_LEASE");
     s.dns_poll_ms = read("QRV_DNS_POLL_MS");
     s.shm_receiver_mb = read("QRV_SHM_RECEIVER_MB");
+    s.handshake_ms = read("QRV_HANDSHAKE_MS");
     return s;
 }
 

@@ -423,7 +423,9 @@ QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, 
         ReceiverSettings rs{name, locator, receiver_name, static_cast<media::ColorFormat>(s.color_format),
                             static_cast<wire::Bandwidth>(s.bandwidth), frame_interval_us,
                             context->receive_raw_only()};
-        auto receiver = std::make_shared<Receiver>(std::move(rs), ReceiverLimits{}, context->resolver);
+        ReceiverLimits limits;
+        limits.link.handshake_timeout = context->handshake_timeout;
+        auto receiver = std::make_shared<Receiver>(std::move(rs), limits, context->resolver);
         void* handle = lib().adopt(std::move(receiver));
         if (!handle)
             throw Error("the library is not initialized");
@@ -774,6 +776,39 @@ QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom
     return guarded(false, [&] {
         auto r = receiver_of(receiver);
         return r ? r->ptz_zoom(zoom) : false;
+    });
+}
+
+QRVLIB_API QRVlib_ptz_delivery_e QRVlib_recv_ptz_wait_delivered(QRVlib_recv_instance_t receiver,
+                                                                uint32_t timeout_ms)
+{
+    return guarded(QRVlib_ptz_delivery_failed, [&] {
+        auto r = receiver_of(receiver);
+        if (!r)
+            return QRVlib_ptz_delivery_failed;
+        const auto d = r->ptz_wait_delivered(std::chrono::milliseconds(timeout_ms));
+        using D = CameraClient::Delivery;
+        if (!d) {
+            set_last_error("no camera command was sent through this receiver");
+            return QRVlib_ptz_delivery_failed;
+        }
+        switch (*d) {
+        case D::acknowledged:
+            return QRVlib_ptz_delivery_acknowledged;
+        case D::written:
+            return QRVlib_ptz_delivery_unconfirmed;
+        case D::refused:
+            set_last_error("the source refused the camera command");
+            break;
+        case D::lost:
+            set_last_error("the connection to the source ended before it acknowledged the camera command");
+            break;
+        case D::timeout:
+            set_last_error("the source did not acknowledge the camera command within " + std::to_string(timeout_ms) +
+                           " ms");
+            break;
+        }
+        return QRVlib_ptz_delivery_failed;
     });
 }
 

@@ -28,6 +28,10 @@
 /// - QRV_LOCATOR_FILE: a file to which every sender and router created
 ///   appends one line "NAME<TAB>LOCATOR" (for test harnesses that reach
 ///   sources without discovery); unset: none.
+/// - QRV_HANDSHAKE_MS: how long a receiver waits for its source to answer
+///   once the connection is taken, 100 to 600000 (default 2000). A source
+///   that does not answer in time is left: the receiver reports a change
+///   of status (not connected), logs why at warn and retries with backoff.
 
 #include "qrvlib.h"
 
@@ -339,6 +343,49 @@ QRVLIB_API bool QRVlib_recv_ptz_pan_tilt(QRVlib_recv_instance_t receiver, float 
 /// @param zoom from 0.0 (wide) to 1.0 (tele), clamped.
 /// @return false as for the other camera commands.
 QRVLIB_API bool QRVlib_recv_ptz_zoom(QRVlib_recv_instance_t receiver, float zoom);
+
+/// What became of a receiver's last camera command
+/// (QRVlib_recv_ptz_wait_delivered).
+enum QRVlib_ptz_delivery_e : int32_t {
+    /// Not known to be there: no command was sent, the source refused it,
+    /// the connection ended first or the time ran out. The reason is in
+    /// QRVlib_get_last_error().
+    QRVlib_ptz_delivery_failed = 0,
+    /// The source's runtime holds it for its application
+    /// (QRVlib_send_get_ptz_command hands it out next, after those before).
+    QRVlib_ptz_delivery_acknowledged = 1,
+    /// Written to the connection; the source is of a version that does not
+    /// acknowledge camera commands, so no more can be known. Not waited for
+    /// beyond the write.
+    QRVlib_ptz_delivery_unconfirmed = 2,
+};
+
+/// Waits until the camera holds the last camera command sent through the
+/// receiver. A source acknowledges each command once its runtime holds it
+/// for the application; commands from one receiver are taken in the order
+/// sent, so the ones before it are there too. A source that says (on
+/// connecting) that it does not acknowledge is not waited for: the call
+/// returns once the command is written.
+///
+/// Destroying a receiver writes what its connection has accepted and not
+/// yet sent (camera commands, tally) and closes it gently, waiting at most
+/// 500 ms and only when something is pending; this call is what tells the
+/// caller that the camera has it.
+///
+/// Threading: any thread, also while other threads send commands or
+/// capture; a command sent during the wait becomes the last one only for
+/// later calls. A QRVlib_recv_destroy on another thread takes effect once
+/// the wait has ended.
+/// @param receiver the receiver that sent the command.
+/// @param timeout_ms the longest wait in milliseconds.
+/// @return QRVlib_ptz_delivery_acknowledged or QRVlib_ptz_delivery_unconfirmed
+///         as above; QRVlib_ptz_delivery_failed, with a reason in
+///         QRVlib_get_last_error(), for an unknown receiver, when no command
+///         was sent through it, when the source refused the command (a value
+///         out of its range), when the connection that carried it ended
+///         before the acknowledgement, and when none came within timeout_ms.
+QRVLIB_API QRVlib_ptz_delivery_e QRVlib_recv_ptz_wait_delivered(QRVlib_recv_instance_t receiver,
+                                                                uint32_t timeout_ms);
 
 /// The locator of a router's own source, as for a sender.
 /// @param router the router.

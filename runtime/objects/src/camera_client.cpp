@@ -15,8 +15,31 @@ bool CameraClient::send(const wire::PtzFields& command)
 {
     if (!supported())
         return false;
-    const auto channel = route_.carrier();
-    return channel && channel->post(wire::encode_ptz(command));
+    auto channel = route_.carrier();
+    if (!channel)
+        return false;
+    std::lock_guard lock(commands_mutex_);
+    const uint64_t number = channel->post_command(command);
+    if (number == 0)
+        return false;
+    last_channel_ = std::move(channel);
+    last_command_ = number;
+    return true;
+}
+
+std::optional<CameraClient::Delivery> CameraClient::wait_delivered(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::shared_ptr<transport::LinkChannel> channel;
+    uint64_t number;
+    {
+        std::lock_guard lock(commands_mutex_);
+        channel = last_channel_;
+        number = last_command_;
+    }
+    if (!channel)
+        return std::nullopt;
+    return channel->wait_delivered(number, deadline);
 }
 
 bool CameraClient::recall_preset(int32_t preset, float speed)
@@ -70,7 +93,8 @@ void CameraClient::carrier_up(transport::ClientLink::Channel& channel)
 
 void CameraClient::post_tally_locked(transport::ClientLink::Channel& channel)
 {
-    channel.post(wire::encode_tally({tally_flags_}));
+    // The source should learn it even when the receiver goes right after.
+    channel.post(wire::encode_tally({tally_flags_}), true);
 }
 
 }  // namespace qrv

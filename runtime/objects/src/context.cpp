@@ -1,8 +1,32 @@
 #include "objects/context.h"
 
+#include <cstdlib>
+
+#include "base/log.h"
 #include "transport/locator_file.h"
 
 namespace qrv {
+
+namespace {
+
+// QRV_HANDSHAKE_MS: whole milliseconds from 100 to 600000; anything else
+// keeps the default, said once in the log.
+std::chrono::milliseconds handshake_from(const std::optional<std::string>& text,
+                                         std::chrono::milliseconds fallback)
+{
+    if (!text)
+        return fallback;
+    char* end = nullptr;
+    const long long ms = std::strtoll(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0' || ms < 100 || ms > 600000) {
+        QRV_LOG_AT(warn, library, "QRV_HANDSHAKE_MS='%s' is not a number of milliseconds from 100 to 600000; "
+                   "using %lld", text->c_str(), (long long)fallback.count());
+        return fallback;
+    }
+    return std::chrono::milliseconds(ms);
+}
+
+}  // namespace
 
 std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
                                              std::shared_ptr<discovery::DiscoveryService> service)
@@ -10,6 +34,7 @@ std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
     auto c = std::make_shared<Context>();
     c->video_codec = transport::VideoCodecSettings::from_settings(settings);
     c->queue = transport::QueueLimits::from_settings(settings);
+    c->handshake_timeout = handshake_from(settings.handshake_ms, c->handshake_timeout);
     c->settings = std::move(settings);
     c->scope = std::move(scope);
     if (service) {

@@ -123,6 +123,13 @@ void RouteFollower::link_status(uint64_t id, uint32_t flags)
         listener_.on_status_changed();
 }
 
+void RouteFollower::link_failed(uint64_t id)
+{
+    std::lock_guard lock(mutex_);
+    if (carries_locked(id))
+        listener_.on_status_changed();
+}
+
 void RouteFollower::link_redirect(uint64_t id, const std::string& locator)
 {
     // Only the source we were created for may send us elsewhere; a routed

@@ -15,9 +15,11 @@ Sender::Sender(SenderSettings settings, const Scope& scope, transport::ServerOpt
     : settings_(std::move(settings)),
       server_(std::make_unique<transport::SourceServer>(scope, server_options.named(settings_.name),
                                                         [this](const wire::PtzFields& c) {
-                                                            // Out of range: dropped before the caller.
-                                                            if (transport::ptz_in_range(c))
-                                                                ptz_.push(c);
+                                                            // Out of range: refused before the caller.
+                                                            if (!transport::ptz_in_range(c))
+                                                                return false;
+                                                            ptz_.push(c);
+                                                            return true;
                                                         }))
 {
 }

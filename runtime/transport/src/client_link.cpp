@@ -25,52 +25,6 @@ constexpr int kSharedAttempts = 3;
 
 }  // namespace
 
-bool ClientLink::Channel::post(std::vector<uint8_t> bytes)
-{
-    std::lock_guard lock(mutex);
-    // Bounded: a link whose writes are stuck refuses more (a release that
-    // is refused is taken back by the source after its hold time).
-    if (fd < 0 || outbox.size() >= kMaxOutbox)
-        return false;
-    outbox.push_back(std::move(bytes));
-    const uint64_t one = 1;
-    // Nonblocking: a counter already signalled stays signalled. Without an
-    // eventfd the link's thread looks at the outbox every few milliseconds.
-    if (wake)
-        [[maybe_unused]] const auto n = ::write(wake.get(), &one, sizeof one);
-    return true;
-}
-
-bool ClientLink::Channel::flush()
-{
-    uint64_t count;
-    if (wake)
-        [[maybe_unused]] const auto n = ::read(wake.get(), &count, sizeof count);
-    for (;;) {
-        std::vector<uint8_t> bytes;
-        int to;
-        {
-            std::lock_guard lock(mutex);
-            if (outbox.empty())
-                return true;
-            bytes = std::move(outbox.front());
-            outbox.pop_front();
-            to = fd;
-        }
-        // Only this thread closes the socket, after its last flush, so it
-        // is written outside the lock.
-        if (to < 0 || !net::write_all(to, bytes))
-            return false;
-    }
-}
-
-void ClientLink::Channel::close()
-{
-    std::lock_guard lock(mutex);
-    fd = -1;
-    outbox.clear();
-}
-
 ClientLink::ClientLink(Resolver resolve, std::string receiver_name, wire::HelloFields wishes, LinkEvents& events,
                        LinkOptions options)
     : resolve_(std::move(resolve)),
@@ -84,12 +38,31 @@ ClientLink::ClientLink(Resolver resolve, std::string receiver_name, wire::HelloF
 
 ClientLink::~ClientLink()
 {
+    // What must still reach the source is written and the connection
+    // closed gently by the link's thread, within the close timeout; with
+    // nothing of the kind (the usual case) the socket is shut at once.
+    std::shared_ptr<Channel> unsettled;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        net::shutdown_both(fd_);
+        if (channel_ && channel_->unsettled())
+            unsettled = channel_;
+        else
+            net::shutdown_both(fd_);
     }
     wake_.notify_all();
+    if (unsettled) {
+        const auto by = std::chrono::steady_clock::now() + options_.close_timeout;
+        closing_ = true;
+        unsettled->wake();
+        std::unique_lock lock(mutex_);
+        const bool closed = wake_.wait_until(lock, by, [this] { return fd_ < 0; });
+        net::shutdown_both(fd_);
+        lock.unlock();
+        if (!closed)
+            QRV_LOG_AT(info, receiver, "receiver '%s': what was left to send did not all go out within %lld ms",
+                       log_name(), (long long)options_.close_timeout.count());
+    }
     thread_.join();
 }
 
@@ -155,12 +128,18 @@ void ClientLink::run()
                 fd = net::connect_tcp(where->address, where->port, options_.connect_timeout, &why);
         }
         if (fd) {
-            retry = options_.retry_min;
-            failing = false;
-            const bool well = serve(std::move(fd), shared);
+            const Served served = serve(std::move(fd), shared);
+            if (served.greeted) {
+                retry = options_.retry_min;
+                failing = false;
+                handshake_failing_ = false;
+            } else if (!shared) {
+                // Taken but never greeted: backoff as for a refusal.
+                retry = std::min(retry * 2, options_.retry_max);
+            }
             if (shared) {
-                shared_failures = well && delivered_ ? 0 : shared_failures + 1;
-                if (!well || shared_failures >= kSharedAttempts) {
+                shared_failures = served.well && delivered_ ? 0 : shared_failures + 1;
+                if (!served.well || shared_failures >= kSharedAttempts) {
                     QRV_LOG_AT(info, receiver, "receiver '%s': the same-host path to %s did not work; using TCP",
                                log_name(), target.c_str());
                     shared_failures = 0;
@@ -186,11 +165,9 @@ void ClientLink::run()
 
 std::shared_ptr<ClientLink::Channel> ClientLink::open_channel(int fd)
 {
-    auto channel = std::make_shared<Channel>();
-    channel->fd = fd;
     // Without a descriptor to spare for it (a process at its limit), the
     // link goes on without the eventfd and looks at its outbox often.
-    channel->wake = net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    auto channel = std::make_shared<Channel>(fd, net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
     std::lock_guard lock(mutex_);
     if (stopping_)
         return nullptr;
@@ -202,9 +179,12 @@ std::shared_ptr<ClientLink::Channel> ClientLink::open_channel(int fd)
 void ClientLink::close_channel(Channel& channel)
 {
     channel.close();
-    std::lock_guard lock(mutex_);
-    fd_ = -1;
-    channel_.reset();
+    {
+        std::lock_guard lock(mutex_);
+        fd_ = -1;
+        channel_.reset();
+    }
+    wake_.notify_all();  // a destructor waiting for the gentle close
 }
 
 }  // namespace qrv::transport

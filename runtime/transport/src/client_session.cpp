@@ -6,9 +6,11 @@
 #include "transport/client_link.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 #include "base/log.h"
 
@@ -36,26 +38,72 @@ struct ClientLink::Session {
     uint64_t last_number = 0;  // of the last video frame on this connection
     std::unique_ptr<DecodeStage> stage;
     std::chrono::steady_clock::time_point heard;  // the source's last message
+    std::chrono::steady_clock::time_point greet_by;  // the handshake's deadline
 };
 
-bool ClientLink::serve(net::Fd fd, bool shared)
+ClientLink::Served ClientLink::serve(net::Fd fd, bool shared)
 {
+    const auto taken = std::chrono::steady_clock::now();
     // Writes to a receiver's source never block for long.
     net::set_send_timeout(fd.get(), std::chrono::seconds(2));
     net::set_recv_timeout(fd.get(), options_.silence_timeout);
     const auto channel = open_channel(fd.get());
     if (!channel)
-        return true;
-    bool well = true;
+        return {true, true};
+    Served served;
     delivered_ = false;
     const std::string peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
     if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes_))) {
         Session s(fd.get(), shared, peer, channel);
+        s.greet_by = taken + options_.handshake_timeout;
         converse(s);
-        well = s.well;
+        served = {s.well, s.up};
+        if (!s.up && s.well && !shared && !stopping())
+            handshake_failed(s);
     }
     close_channel(*channel);
-    return well;
+    return served;
+}
+
+void ClientLink::handshake_failed(const Session& s)
+{
+    // The first of a run at warn, and the receiver hears once that it is
+    // not connected: a source that takes connections and never answers
+    // is otherwise invisible.
+    const bool first = !handshake_failing_;
+    handshake_failing_ = true;
+    const std::string why = std::chrono::steady_clock::now() >= s.greet_by
+                                ? "took the connection but did not greet within " +
+                                      std::to_string(options_.handshake_timeout.count()) + " ms"
+                                : std::string("closed the connection before greeting");
+    if (!first) {
+        QRV_LOG_AT(debug, receiver, "receiver '%s': %s %s again; retrying", log_name(), s.peer.c_str(), why.c_str());
+        return;
+    }
+    QRV_LOG_AT(warn, receiver, "receiver '%s': %s %s; not connected, retrying", log_name(), s.peer.c_str(),
+               why.c_str());
+    events_.on_link_failed(*this);
+}
+
+void ClientLink::close_gently(Session& s)
+{
+    // The source reads what we wrote before it sees our end; reading on
+    // until it closes keeps our socket from resetting the connection (a
+    // close with unread bytes does) before the source has read it all.
+    if (!s.channel->flush())
+        return;
+    ::shutdown(s.fd, SHUT_WR);
+    uint8_t sink[16384];
+    for (;;) {
+        pollfd p{s.fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) < 0 && errno != EINTR)
+            return;
+        if (!(p.revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;  // the destructor shuts the socket at its deadline
+        const ssize_t n = ::recv(s.fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return;
+    }
 }
 
 void ClientLink::converse(Session& s)
@@ -76,6 +124,10 @@ void ClientLink::converse(Session& s)
         });
     s.heard = std::chrono::steady_clock::now();
     for (;;) {
+        if (closing_.load()) {
+            close_gently(s);
+            break;
+        }
         const Wait w = wait(s);
         if (w == Wait::end)
             break;
@@ -110,19 +162,21 @@ ClientLink::Wait ClientLink::wait(Session& s)
     // camera commands and tally that others posted. A source that says
     // nothing at all (not even a keepalive) for the silence timeout is
     // taken for gone.
+    // Until the greeting, the handshake's deadline stands in for it.
     using Clock = std::chrono::steady_clock;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(s.heard + options_.silence_timeout - Clock::now());
+    const auto until = s.up ? s.heard + options_.silence_timeout : s.greet_by;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     if (left.count() <= 0) {
-        fell_silent(s);
+        if (s.up)
+            fell_silent(s);
         return Wait::end;
     }
-    const Channel& channel = *s.channel;
-    const int wait_ms = (int)std::min<int64_t>(left.count() + 1, channel.wake ? INT32_MAX : 10);
-    pollfd fds[2] = {{s.fd, POLLIN, 0}, {channel.wake.get(), POLLIN, 0}};
-    if (::poll(fds, channel.wake ? 2 : 1, wait_ms) < 0)
+    const int wake = s.channel->wake_fd();
+    const int wait_ms = (int)std::min<int64_t>(left.count() + 1, wake >= 0 ? INT32_MAX : 10);
+    pollfd fds[2] = {{s.fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (::poll(fds, wake >= 0 ? 2 : 1, wait_ms) < 0)
         return errno == EINTR ? Wait::again : Wait::end;
-    if ((!channel.wake || (fds[1].revents & POLLIN)) && !s.channel->flush())
+    if ((wake < 0 || (fds[1].revents & POLLIN)) && !s.channel->flush())
         return Wait::end;
     if (fds[0].revents & POLLNVAL)
         return Wait::end;
@@ -155,6 +209,10 @@ bool ClientLink::take_message(Session& s)
         bad = !s.shared || !take_shared(s.m, s.passed, s.maps, s.channel);
     else if (!bad && !s.passed.empty())
         bad = true;
+    else if (!bad && s.m.header.type == wire::MessageType::ptz_ack) {
+        const auto ack = wire::decode_ptz_ack(s.m.header, s.m.fixed);
+        bad = !ack || !s.channel->acknowledge(*ack);
+    }
     if (bad) {
         QRV_LOG_AT(warn, receiver, "receiver '%s': %s sent an invalid message; reconnecting", log_name(),
                    s.peer.c_str());
@@ -170,7 +228,12 @@ void ClientLink::hand_on(Session& s)
 {
     Message& m = s.m;
     switch (m.header.type) {
-    case wire::MessageType::status:
+    case wire::MessageType::status: {
+        // Whether commands are acknowledged is known before anyone can
+        // send one, which takes the link being up.
+        const auto f = wire::decode_status(m.header, m.fixed);
+        if (f)
+            s.channel->set_acknowledging((f->flags & wire::kStatusPtzAcks) != 0);
         if (!s.up) {
             s.up = true;
             connected_ = true;
@@ -179,8 +242,13 @@ void ClientLink::hand_on(Session& s)
             QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), s.peer.c_str());
             events_.on_link_up(*this);
         }
-        if (auto f = wire::decode_status(m.header, m.fixed))
+        if (f)
             events_.on_link_status(*this, f->flags);
+        break;
+    }
+    case wire::MessageType::ptz_ack:
+        // Acknowledgements of commands never written are checked in
+        // take_message.
         break;
     case wire::MessageType::redirect:
         if (m.text.empty())

@@ -184,8 +184,15 @@ const char* ServerConnection::take(const Message& m)
 {
     switch (m.header.type) {
     case wire::MessageType::ptz:
-        if (auto f = wire::decode_ptz(m.header, m.fixed))
-            hooks_.on_ptz(*f);
+        if (auto f = wire::decode_ptz(m.header, m.fixed)) {
+            // Taken in the order they come, and acknowledged once held, so
+            // that the receiver knows its command is not lost.
+            const bool held = hooks_.on_ptz(*f);
+            if (f->sequence != 0)
+                send(wire::make_packet(wire::MessageType::ptz_ack,
+                                       wire::encode_ptz_ack({f->sequence, held ? wire::PtzOutcome::held
+                                                                               : wire::PtzOutcome::refused})));
+        }
         return nullptr;
     case wire::MessageType::tally:
         if (auto f = wire::decode_tally(m.header, m.fixed)) {

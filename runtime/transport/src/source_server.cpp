@@ -51,10 +51,9 @@ void SourceServer::on_ready(ServerConnection& connection)
     changed_.notify_all();
 }
 
-void SourceServer::on_ptz(const wire::PtzFields& command)
+bool SourceServer::on_ptz(const wire::PtzFields& command)
 {
-    if (on_ptz_)
-        on_ptz_(command);
+    return on_ptz_ && on_ptz_(command);
 }
 
 void SourceServer::on_finished()

@@ -59,7 +59,8 @@ void SourceServer::update_tally()
 
 uint32_t SourceServer::flags_locked() const
 {
-    return status_flags_ | (tally_.program ? wire::kStatusTallyProgram : 0u) |
+    // Every source of this version acknowledges numbered camera commands.
+    return status_flags_ | wire::kStatusPtzAcks | (tally_.program ? wire::kStatusTallyProgram : 0u) |
            (tally_.preview ? wire::kStatusTallyPreview : 0u);
 }
 

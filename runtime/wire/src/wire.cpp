@@ -117,6 +117,7 @@ std::optional<Limits> limits(MessageType type)
     case MessageType::release:
     case MessageType::tally:
     case MessageType::keepalive:
+    case MessageType::ptz_ack:
         return Limits{0, 0};
     }
     return std::nullopt;
@@ -171,6 +172,8 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return kTallyFixedBytes;
     case MessageType::keepalive:
         return 0u;
+    case MessageType::ptz_ack:
+        return kPtzAckFixedBytes;
     }
     return std::nullopt;
 }
@@ -303,12 +306,25 @@ std::vector<uint8_t> encode_tally(const TallyFields& f)
 
 std::vector<uint8_t> encode_ptz(const PtzFields& f)
 {
-    auto out = start(MessageType::ptz, kPtzFixedBytes, {}, 0);
+    // Without a number the fields are those of the first version.
+    const bool numbered = f.sequence != 0;
+    auto out = start(MessageType::ptz, numbered ? kPtzNumberedFixedBytes : kPtzFixedBytes, {}, 0);
     Writer w(out);
     w.u32(static_cast<uint32_t>(f.command));
     w.i32(f.preset);
     w.f32(f.value_a);
     w.f32(f.value_b);
+    if (numbered)
+        w.u64(f.sequence);
+    return out;
+}
+
+std::vector<uint8_t> encode_ptz_ack(const PtzAckFields& f)
+{
+    auto out = start(MessageType::ptz_ack, kPtzAckFixedBytes, {}, 0);
+    Writer w(out);
+    w.u64(f.sequence);
+    w.u32(static_cast<uint32_t>(f.outcome));
     return out;
 }
 
@@ -443,8 +459,24 @@ std::optional<PtzFields> decode_ptz(const Header& h, std::span<const uint8_t> fi
     f.preset = r.i32();
     f.value_a = r.f32();
     f.value_b = r.f32();
+    if (fixed.size() >= kPtzNumberedFixedBytes)
+        f.sequence = r.u64();
     if (!std::isfinite(f.value_a) || !std::isfinite(f.value_b))
         return std::nullopt;
+    return f;
+}
+
+std::optional<PtzAckFields> decode_ptz_ack(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::ptz_ack || fixed.size() != h.fixed_len || fixed.size() < kPtzAckFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    PtzAckFields f;
+    f.sequence = r.u64();
+    const uint32_t outcome = r.u32();
+    if (f.sequence == 0 || outcome > static_cast<uint32_t>(PtzOutcome::refused))
+        return std::nullopt;
+    f.outcome = static_cast<PtzOutcome>(outcome);
     return f;
 }
 
@@ -584,6 +616,8 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
         return decode_hello(h, fixed).has_value();
     case MessageType::tally:
         return decode_tally(h, fixed).has_value();
+    case MessageType::ptz_ack:
+        return decode_ptz_ack(h, fixed).has_value();
     case MessageType::redirect:
     case MessageType::keepalive:
         return fixed.size() == h.fixed_len;

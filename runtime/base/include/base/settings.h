@@ -15,6 +15,8 @@
 //   QRV_DNS_POLL_MS     unicast DNS discovery (unicast_config.h)
 //   QRV_SHM_RECEIVER_MB the shared memory one receiver on this host may
 //                       hold at least, in MiB (send_queue.h)
+//   QRV_HANDSHAKE_MS    how long a receiver waits for a source's greeting
+//                       (context.h); test runs under sanitizers lengthen it
 #ifndef QRV_BASE_SETTINGS_H
 #define QRV_BASE_SETTINGS_H
 
@@ -37,6 +39,7 @@ struct Settings {
     std::optional<std::string> dns_lease;
     std::optional<std::string> dns_poll_ms;
     std::optional<std::string> shm_receiver_mb;
+    std::optional<std::string> handshake_ms;
 
     /// Reads every variable above from the process environment. Call it
     /// once per start of the library, on the thread that starts it.

@@ -4,8 +4,11 @@
 #ifndef QRV_CAMERA_CLIENT_H
 #define QRV_CAMERA_CLIENT_H
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 
 #include "objects/route_follower.h"
 
@@ -20,6 +23,13 @@ public:
     bool store_preset(int32_t preset);
     bool pan_tilt(float pan, float tilt);
     bool zoom(float zoom);
+    // Waits until the source holds the last command sent (and so every
+    // one before it, since they are taken in order), it refused it, the
+    // connection that carried it ended, or the timeout passed. From a
+    // source that does not acknowledge: until it is written. Any thread.
+    // Nothing when no command was sent yet.
+    using Delivery = transport::LinkChannel::Delivery;
+    std::optional<Delivery> wait_delivered(std::chrono::milliseconds timeout);
 
     // Records the tally and sends it to the carrying source now when it is
     // connected, and again whenever a carrying link (re)connects.
@@ -34,6 +44,12 @@ private:
     void post_tally_locked(transport::ClientLink::Channel& channel);
 
     RouteFollower& route_;
+    // The last command sent and the connection it went on. Held while
+    // posting a command (so that it names the last one posted), never
+    // while asking route_ or waiting.
+    std::mutex commands_mutex_;
+    std::shared_ptr<transport::LinkChannel> last_channel_;
+    uint64_t last_command_ = 0;
     std::mutex mutex_;  // the tally state; held while posting, never while asking route_
     uint32_t tally_flags_ = 0;
     bool tally_set_ = false;

@@ -6,6 +6,7 @@
 #ifndef QRV_CONTEXT_H
 #define QRV_CONTEXT_H
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,6 +35,9 @@ struct Context {
     transport::QueueLimits queue;
     std::shared_ptr<discovery::DiscoveryService> discovery;  // null: none could start
     SourceResolver resolver;  // unset without discovery
+    // How long a receiver waits for its source's greeting after the
+    // connection is taken (settings.handshake_ms; 2 s unless set).
+    std::chrono::milliseconds handshake_timeout{2000};
 
     // The resolver asks the service without keeping it alive: once the
     // library stops, it finds nothing.

@@ -53,6 +53,7 @@ struct ReceiverLimits {
 };
 
 // Lock order. The parts each guard their own state:
+//   CameraClient::commands_mutex_  the last camera command sent
 //   CameraClient::mutex_       tally state
 //   RouteFollower::links_mutex_  the media link object (replaced on a redirect)
 //   RouteFollower::mutex_      connection state and route
@@ -62,7 +63,7 @@ struct ReceiverLimits {
 // A mutex may be taken while holding one above it in this list and never
 // the other way round, with one exception: CameraClient::mutex_ is never
 // held while taking either RouteFollower mutex (a media link being stopped
-// under links_mutex_ may be waiting for it). CaptureLedger::mutex_ and
+// under links_mutex_ may be waiting for it); commands_mutex_ neither. CaptureLedger::mutex_ and
 // FrameQueue::mutex_ are never held together. No lock is held across a
 // socket write: camera commands, tally and releases of shared frames are
 // posted to the carrying link's channel and written by that link's thread;
@@ -91,6 +92,11 @@ public:
     bool ptz_store_preset(int32_t preset) { return camera_.store_preset(preset); }
     bool ptz_pan_tilt(float pan, float tilt) { return camera_.pan_tilt(pan, tilt); }
     bool ptz_zoom(float zoom) { return camera_.zoom(zoom); }
+    // What became of the last camera command (CameraClient::wait_delivered).
+    std::optional<CameraClient::Delivery> ptz_wait_delivered(std::chrono::milliseconds timeout)
+    {
+        return camera_.wait_delivered(timeout);
+    }
 
     // Records the tally and sends it to the source that carries the media,
     // now when connected and again after every (re)connection.

@@ -84,6 +84,7 @@ private:
         }
         void on_link_media(transport::ClientLink&, transport::Message&& m) override;
         void on_link_bad(transport::ClientLink&) override { owner_.listener_.on_bad(); }
+        void on_link_failed(transport::ClientLink&) override { owner_.link_failed(id_); }
         void on_link_skipped(transport::ClientLink&, bool unknown_type) override
         {
             owner_.listener_.on_skipped(unknown_type);
@@ -104,6 +105,9 @@ private:
 
     void link_up(uint64_t id, bool up, transport::ClientLink* link = nullptr);
     void link_status(uint64_t id, uint32_t flags);
+    // A link that carries the media could not get a greeting: the receiver
+    // is told it is (still) not connected.
+    void link_failed(uint64_t id);
     void link_redirect(uint64_t id, const std::string& locator);
     Status status_locked() const;
     bool carries_locked(uint64_t id) const { return route_.empty() ? id == 0 : id == media_id_; }

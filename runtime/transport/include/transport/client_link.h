@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "base/locator.h"
+#include "transport/link_channel.h"
 #include "transport/message_io.h"
 #include "transport/video_decoder.h"
 #include "base/socket.h"
@@ -38,6 +39,10 @@ public:
     // Video, audio and metadata messages, already checked.
     virtual void on_link_media(ClientLink& link, Message&& message) = 0;
     virtual void on_link_bad(ClientLink& link) = 0;
+    // A connection was taken but the source did not greet in time, or
+    // closed it first: the first such failure of a run of them (the link
+    // retries with backoff and says nothing more until it connects).
+    virtual void on_link_failed(ClientLink&) {}
     // A message skipped: of a type this version does not know, or media in
     // a payload format it does not know (unknown_type false).
     virtual void on_link_skipped(ClientLink& link, bool unknown_type) = 0;
@@ -64,6 +69,13 @@ struct LinkOptions {
     // a keepalive when they have nothing else to send) is taken for lost:
     // the link goes down and connects again.
     std::chrono::milliseconds silence_timeout{4000};
+    // From taking a connection to the source's greeting (its status): a
+    // source that accepts and never answers is left after this long.
+    std::chrono::milliseconds handshake_timeout{2000};
+    // Destroying the link waits at most this long for what was posted and
+    // must reach the source (camera commands, tally) to be written and the
+    // connection closed gently; only when there is such a thing.
+    std::chrono::milliseconds close_timeout{500};
 };
 
 class ClientLink {
@@ -87,25 +99,9 @@ public:
     // not connected.
     bool send(const std::vector<uint8_t>& bytes);
 
-    // The writing side of one connection, shared with the frames that
-    // still have to tell the source they are done; closed when the
-    // connection ends, after which posts are refused. It may
-    // outlive the link, so that a caller can hand it messages without
-    // holding what keeps the link alive.
-    struct Channel {
-        std::mutex mutex;  // guards fd and outbox; never held across a write by post
-        int fd = -1;
-        net::Fd wake;  // an eventfd that tells the link's thread the outbox has work
-        std::deque<std::vector<uint8_t>> outbox;
-        static constexpr size_t kMaxOutbox = 1024;
-        // Queues one encoded message for the link's thread to write, so that
-        // the caller never writes to the socket itself; false when closed.
-        bool post(std::vector<uint8_t> bytes);
-        // On the link's thread: writes what was posted, in order; false
-        // when a write failed.
-        bool flush();
-        void close();
-    };
+    // The writing side of one connection (link_channel.h), shared with
+    // the frames that still have to tell the source they are done.
+    using Channel = LinkChannel;
     // The current connection's channel; null when not connected.
     std::shared_ptr<Channel> channel();
 
@@ -123,9 +119,20 @@ private:
     struct Session;
     // What one wait for the socket or the outbox came to.
     enum class Wait { readable, again, end };
+    // How serving one connection ended.
+    struct Served {
+        bool well = true;      // false: the peer misbehaved
+        bool greeted = false;  // the source's greeting came
+    };
 
-    // Serves one connection; false when the peer misbehaved.
-    bool serve(net::Fd fd, bool shared);
+    // Serves one connection.
+    Served serve(net::Fd fd, bool shared);
+    // The source did not greet: logs why and retries later.
+    void handshake_failed(const Session& s);
+    // Writes what must still reach the source, closes the writing side and
+    // reads until the source closes too, so that nothing written is lost
+    // to a reset (the destructor bounds it).
+    void close_gently(Session& s);
     // The channel of a new connection, made the current one; null when
     // the link is stopping.
     std::shared_ptr<Channel> open_channel(int fd);
@@ -156,13 +163,19 @@ private:
     std::atomic<bool> shared_{false};
 
     std::mutex mutex_;  // guards fd_, channel_ and stopping_
-    std::condition_variable wake_;
+    std::condition_variable wake_;  // stopping_ set, or fd_ let go
+    // Set by the destructor when the connection is to be closed gently;
+    // read by the link's thread.
+    std::atomic<bool> closing_{false};
     int fd_ = -1;        // the socket being served, for stop
     std::shared_ptr<Channel> channel_;
     bool stopping_ = false;
     std::string failed_path_;  // a Unix path that did not work: TCP instead
     // The last connection brought something after its greeting (link thread).
     bool delivered_ = false;
+    // A connection was taken and not greeted since the last greeting (link
+    // thread): later ones are logged at debug and not reported again.
+    bool handshake_failing_ = false;
     VideoDecoder decoder_;  // used by the link's thread
     std::thread thread_;
 };

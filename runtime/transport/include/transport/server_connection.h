@@ -43,7 +43,9 @@ class ConnectionHooks {
 public:
     virtual ~ConnectionHooks() = default;
     virtual void on_ready(ServerConnection& connection) = 0;
-    virtual void on_ptz(const wire::PtzFields& command) = 0;
+    // A camera command; true when it is held for the source's application
+    // (a numbered one is acknowledged with the answer).
+    virtual bool on_ptz(const wire::PtzFields& command) = 0;
     // The receiver's tally changed (tally() holds the new state).
     virtual void on_tally(ServerConnection& connection) = 0;
     // A message of a type this version does not know was skipped.

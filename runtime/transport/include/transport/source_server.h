@@ -105,7 +105,8 @@ struct CombinedTally {
 // and the preview maker and encoders in SourceEncoders.
 class SourceServer final : public ConnectionHooks {
 public:
-    using PtzHandler = std::function<void(const wire::PtzFields&)>;
+    // Takes a camera command; true when it is held for the application.
+    using PtzHandler = std::function<bool(const wire::PtzFields&)>;
 
     // Throws Error when no socket can be bound, saying why.
     SourceServer(const Scope& scope, ServerOptions options, PtzHandler on_ptz);
@@ -139,7 +140,7 @@ public:
 
 private:
     void on_ready(ServerConnection& connection) override;
-    void on_ptz(const wire::PtzFields& command) override;
+    bool on_ptz(const wire::PtzFields& command) override;
     void on_tally(ServerConnection&) override { update_tally(); }
     void on_unknown_message() override { ++unknown_messages_; }
     void on_bad_peer() override { ++bad_peers_; }

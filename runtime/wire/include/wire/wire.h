@@ -69,6 +69,10 @@ enum class MessageType : uint8_t {
     // idle for a while, so that a receiver can tell a quiet source from
     // one that is gone. Receivers that do not know it skip it.
     keepalive = 11,
+    // source -> receiver: a camera command of this connection is held for
+    // the source's application (or refused). Sent only for commands that
+    // carry a sequence number, by sources whose status has kStatusPtzAcks.
+    ptz_ack = 12,
 };
 
 // True for the types this version reads; others are skipped.
@@ -85,6 +89,9 @@ inline constexpr uint32_t kStatusPtz = 1u << 0;
 // The source's tally, combined over all its receivers.
 inline constexpr uint32_t kStatusTallyProgram = 1u << 1;
 inline constexpr uint32_t kStatusTallyPreview = 1u << 2;
+// The source acknowledges camera commands that carry a sequence number
+// (ptz_ack); a receiver waits for acknowledgements only from such sources.
+inline constexpr uint32_t kStatusPtzAcks = 1u << 3;
 
 // The kinds of media a receiver wants, as bits of HelloFields::kinds.
 inline constexpr uint32_t kWantVideo = 1u << 0;
@@ -196,8 +203,26 @@ struct PtzFields {
     int32_t preset = 0;
     float value_a = 0.0f;
     float value_b = 0.0f;
+    // The command's number on its connection (1 for the first, counting
+    // up); 0: not numbered, nothing is acknowledged. Sources of the first
+    // version skip it with the rest of the longer fixed fields.
+    uint64_t sequence = 0;
 };
 inline constexpr uint32_t kPtzFixedBytes = 16;
+inline constexpr uint32_t kPtzNumberedFixedBytes = kPtzFixedBytes + 8;
+
+// What became of a numbered camera command at the source.
+enum class PtzOutcome : uint32_t {
+    held = 0,     // held for the source's application, in the order sent
+    refused = 1,  // not taken: a value outside its range
+};
+// Acknowledges every command of the connection up to sequence, which
+// itself had this outcome (commands are taken in the order they come).
+struct PtzAckFields {
+    uint64_t sequence = 0;
+    PtzOutcome outcome = PtzOutcome::held;
+};
+inline constexpr uint32_t kPtzAckFixedBytes = 12;
 
 // The ranges of a camera command's values, one table for the receiver
 // that clamps what its caller asks and the source that refuses what lies
@@ -245,7 +270,9 @@ std::vector<uint8_t> encode_status(const StatusFields& f);
 std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFields& f);
 std::vector<uint8_t> encode_hello(std::string_view receiver_name);
 std::vector<uint8_t> encode_tally(const TallyFields& f);
+// Numbered commands (sequence not 0) carry kPtzNumberedFixedBytes.
 std::vector<uint8_t> encode_ptz(const PtzFields& f);
+std::vector<uint8_t> encode_ptz_ack(const PtzAckFields& f);
 std::vector<uint8_t> encode_redirect(std::string_view locator);
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text);
 std::vector<uint8_t> encode_release(const ReleaseFields& f);
@@ -263,6 +290,8 @@ std::optional<AudioFields> decode_audio(const Header& h, std::span<const uint8_t
 std::optional<MetadataFields> decode_metadata(const Header& h, std::span<const uint8_t> fixed);
 std::optional<StatusFields> decode_status(const Header& h, std::span<const uint8_t> fixed);
 std::optional<PtzFields> decode_ptz(const Header& h, std::span<const uint8_t> fixed);
+// Nothing for a sequence of 0 or an outcome this version does not know.
+std::optional<PtzAckFields> decode_ptz_ack(const Header& h, std::span<const uint8_t> fixed);
 std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const uint8_t> fixed);
 std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uint8_t> fixed);
 // No fixed fields give the defaults; fewer than kHelloFixedBytes are bad.
