@@ -424,6 +424,8 @@ QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, 
                             static_cast<wire::Bandwidth>(s.bandwidth), frame_interval_us,
                             context->receive_raw_only()};
         auto receiver = std::make_shared<Receiver>(std::move(rs), ReceiverLimits{}, context->resolver);
+        if (context->discovery)
+            receiver->follow(*context->discovery);
         void* handle = lib().adopt(std::move(receiver));
         if (!handle)
             throw Error("the library is not initialized");

@@ -60,10 +60,7 @@ void Router::on_sources(const std::vector<discovery::SourceEntry>& all)
         // identity, the address tells instances apart. The port is compared
         // always: discovery may list a new identity before the new port
         // (their records travel apart), and the route must follow both.
-        const bool same = current && entry.endpoint.port == current->port &&
-                          (!entry.endpoint.id.empty() && !current->id.empty()
-                               ? entry.endpoint.id == current->id
-                               : entry.endpoint.address == current->address);
+        const bool same = current && same_instance(entry.endpoint, *current);
         if (same || own_locked(entry.endpoint))
             return;
         QRV_LOG_AT(info, router, "'%s': '%s' is now at %s; the route follows", settings_.name.c_str(),

@@ -102,7 +102,29 @@ bool ClientLink::stopping()
 bool ClientLink::pause(std::chrono::milliseconds how_long)
 {
     std::unique_lock lock(mutex_);
-    return !wake_.wait_for(lock, how_long, [this] { return stopping_; });
+    // Cut short when the source was listed elsewhere: the new place is
+    // tried at once.
+    wake_.wait_for(lock, how_long, [this] { return stopping_ || moved_; });
+    return !stopping_;
+}
+
+void ClientLink::moved(const Endpoint& where)
+{
+    std::string left;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || (target_ && same_instance(*target_, where)))
+            return;
+        moved_ = true;
+        if (target_)
+            left = target_->address + ":" + std::to_string(target_->port);
+        // The connection goes to where the source no longer is: its reader
+        // sees the end at once rather than after the silence timeout.
+        net::shutdown_both(fd_);
+    }
+    wake_.notify_all();
+    QRV_LOG_AT(info, receiver, "receiver '%s': the source is now listed at %s:%u%s%s; connecting there", log_name(),
+               where.address.c_str(), (unsigned)where.port, left.empty() ? "" : ", leaving ", left.c_str());
 }
 
 std::shared_ptr<ClientLink::Channel> ClientLink::channel()
@@ -134,11 +156,23 @@ void ClientLink::run()
             std::lock_guard lock(mutex_);
             if (stopping_)
                 return;
+            // Listed elsewhere: the new place gets the quick retries of a
+            // fresh start should it fail too.
+            if (moved_) {
+                retry = options_.retry_min;
+                failing = false;
+            }
+            moved_ = false;
         }
         net::Fd fd;
         bool shared = false;
         std::string path, why = "the source is not found and has no usable locator", target;
-        if (auto where = resolve_ ? resolve_() : std::nullopt) {
+        const auto where = resolve_ ? resolve_() : std::nullopt;
+        {
+            std::lock_guard lock(mutex_);
+            target_ = where;
+        }
+        if (where) {
             target = where->address + ":" + std::to_string(where->port);
             // The same-host path first, unless it failed before; TCP when
             // the socket cannot be reached (another host or namespace).
@@ -192,7 +226,9 @@ std::shared_ptr<ClientLink::Channel> ClientLink::open_channel(int fd)
     // link goes on without the eventfd and looks at its outbox often.
     channel->wake = net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     std::lock_guard lock(mutex_);
-    if (stopping_)
+    // Listed elsewhere while this connection was being made: it goes to
+    // where the source no longer is, and is closed unused.
+    if (stopping_ || moved_)
         return nullptr;
     fd_ = fd;
     channel_ = channel;

@@ -86,6 +86,13 @@ public:
     // Hands one encoded control message to the link's thread; false when
     // not connected.
     bool send(const std::vector<uint8_t>& bytes);
+    // The source is now listed at `where` (what the resolver answers from
+    // now on). Unless the link is at that instance already, it leaves the
+    // connection it has (to a place the source left, perhaps a dead host
+    // the link has not noticed yet) or its pause between attempts, and
+    // connects there at once; a connection being made finishes first
+    // (within the connect timeout). Any thread; never waits on the link.
+    void moved(const Endpoint& where);
 
     // The writing side of one connection, shared with the frames that
     // still have to tell the source they are done; closed when the
@@ -155,11 +162,13 @@ private:
 
     std::atomic<bool> shared_{false};
 
-    std::mutex mutex_;  // guards fd_, channel_ and stopping_
+    std::mutex mutex_;  // guards fd_, channel_, stopping_, target_ and moved_
     std::condition_variable wake_;
     int fd_ = -1;        // the socket being served, for stop
     std::shared_ptr<Channel> channel_;
     bool stopping_ = false;
+    std::optional<Endpoint> target_;  // where the current attempt or connection goes
+    bool moved_ = false;  // the source was listed elsewhere since the last resolve
     std::string failed_path_;  // a Unix path that did not work: TCP instead
     // The last connection brought something after its greeting (link thread).
     bool delivered_ = false;
