@@ -60,11 +60,13 @@ Receiver::~Receiver()
 
 void Receiver::follow(discovery::DiscoveryService& service)
 {
+    // The service calls back only while it lives.
     if (!settings_.source_name.empty())
-        following_ = service.subscribe([this](const std::vector<discovery::SourceEntry>& all) { on_sources(all); });
+        following_ = service.subscribe(
+            [this, &service](const std::vector<discovery::SourceEntry>& all) { on_sources(service, all); });
 }
 
-void Receiver::on_sources(const std::vector<discovery::SourceEntry>& all)
+void Receiver::on_sources(const discovery::DiscoveryService& service, const std::vector<discovery::SourceEntry>& all)
 {
     // As the resolver: the first entry of the name counts. A source no
     // longer listed changes nothing (the link goes on trying what it has).
@@ -83,6 +85,9 @@ void Receiver::on_sources(const std::vector<discovery::SourceEntry>& all)
         if (first)
             return;
     }
+    // The new place may be a new host at a vanished one's address, which
+    // this host's kernel would still send to the vanished one.
+    service.ask_directly(entry->name);
     route_.home_moved(entry->endpoint);
 }
 

@@ -23,6 +23,10 @@ namespace {
 // came through; beyond, the link takes TCP instead.
 constexpr int kSharedAttempts = 3;
 
+// How long a link waits before it connects to another instance at the
+// address it left: time for a new host there to become reachable (below).
+constexpr std::chrono::milliseconds kNewHostSettle{100};
+
 }  // namespace
 
 bool ClientLink::Channel::post(std::vector<uint8_t> bytes)
@@ -151,6 +155,7 @@ void ClientLink::run()
     auto retry = options_.retry_min;
     bool failing = false;  // the current run of failed attempts was logged
     int shared_failures = 0;  // in a row
+    std::optional<Endpoint> left;  // where the link was when the source moved
     for (;;) {
         {
             std::lock_guard lock(mutex_);
@@ -161,6 +166,7 @@ void ClientLink::run()
             if (moved_) {
                 retry = options_.retry_min;
                 failing = false;
+                left = target_;
             }
             moved_ = false;
         }
@@ -172,6 +178,14 @@ void ClientLink::run()
             std::lock_guard lock(mutex_);
             target_ = where;
         }
+        // Another instance at the address just left may be a new host that
+        // took the address: this host's kernel learns its hardware address
+        // from the new host's answer to discovery (asked directly when the
+        // move was seen) within moments; connecting before that sends to
+        // the vanished host and waits out the connect timeout.
+        if (where && left && left->address == where->address && !pause(std::min(options_.retry_min, kNewHostSettle)))
+            return;
+        left.reset();
         if (where) {
             target = where->address + ":" + std::to_string(where->port);
             // The same-host path first, unless it failed before; TCP when

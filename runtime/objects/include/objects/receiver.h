@@ -136,7 +136,7 @@ private:
     }
 
     // The service's list as it is now or changed (discovery's thread).
-    void on_sources(const std::vector<discovery::SourceEntry>& all);
+    void on_sources(const discovery::DiscoveryService& service, const std::vector<discovery::SourceEntry>& all);
 
     int32_t capture_video(transport::Message& m, QRVlib_video_frame_v2_t* video);
     // A frame taken off the queue that cannot be handed out because the
