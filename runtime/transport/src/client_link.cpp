@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "base/log.h"
 #include "base/unix_socket.h"
@@ -155,37 +156,20 @@ void ClientLink::run()
     auto retry = options_.retry_min;
     bool failing = false;  // the current run of failed attempts was logged
     int shared_failures = 0;  // in a row
-    std::optional<Endpoint> left;  // where the link was when the source moved
     for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_)
-                return;
-            // Listed elsewhere: the new place gets the quick retries of a
-            // fresh start should it fail too.
-            if (moved_) {
-                retry = options_.retry_min;
-                failing = false;
-                left = target_;
-            }
-            moved_ = false;
+        std::optional<Endpoint> where;
+        bool moved = false;
+        if (!begin_attempt(where, moved))
+            return;
+        // Listed elsewhere: the new place gets the quick retries of a fresh
+        // start should it fail too.
+        if (moved) {
+            retry = options_.retry_min;
+            failing = false;
         }
         net::Fd fd;
         bool shared = false;
         std::string path, why = "the source is not found and has no usable locator", target;
-        const auto where = resolve_ ? resolve_() : std::nullopt;
-        {
-            std::lock_guard lock(mutex_);
-            target_ = where;
-        }
-        // Another instance at the address just left may be a new host that
-        // took the address: this host's kernel learns its hardware address
-        // from the new host's answer to discovery (asked directly when the
-        // move was seen) within moments; connecting before that sends to
-        // the vanished host and waits out the connect timeout.
-        if (where && left && left->address == where->address && !pause(std::min(options_.retry_min, kNewHostSettle)))
-            return;
-        left.reset();
         if (where) {
             target = where->address + ":" + std::to_string(where->port);
             // The same-host path first, unless it failed before; TCP when
@@ -230,6 +214,32 @@ void ClientLink::run()
         if (!pause(retry))
             return;
     }
+}
+
+bool ClientLink::begin_attempt(std::optional<Endpoint>& where, bool& moved)
+{
+    std::optional<Endpoint> left;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return false;
+        moved = std::exchange(moved_, false);
+        if (moved)
+            left = target_;
+    }
+    where = resolve_ ? resolve_() : std::nullopt;
+    {
+        std::lock_guard lock(mutex_);
+        target_ = where;
+    }
+    // Another instance at the address just left may be a new host that took
+    // the address: this host's kernel learns its hardware address from the
+    // new host's answer to discovery (asked directly when the move was
+    // seen) within moments; connecting before that sends to the vanished
+    // host and waits out the connect timeout.
+    if (where && left && left->address == where->address)
+        return pause(std::min(options_.retry_min, kNewHostSettle));
+    return true;
 }
 
 std::shared_ptr<ClientLink::Channel> ClientLink::open_channel(int fd)

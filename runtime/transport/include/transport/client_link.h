@@ -123,6 +123,10 @@ private:
     };
 
     void run();
+    // The start of each attempt; false when the link is stopping. moved:
+    // the source was listed elsewhere since the last attempt. where: what
+    // the resolver answers now, made the link's target.
+    bool begin_attempt(std::optional<Endpoint>& where, bool& moved);
     bool pause(std::chrono::milliseconds how_long);
     bool stopping();
     const char* log_name() const;
