@@ -29,6 +29,7 @@ struct Link {
     Browser browser{kType, {kIf}, 64, 33};
     std::vector<Message> sent;
     bool deliver = true;
+    bool a_alive = true;  // false: a's host is gone, without a goodbye
 
     void pump(std::vector<Outgoing>& out, uint32_t from)
     {
@@ -44,7 +45,8 @@ struct Link {
                 sent.push_back(*parsed.message);
                 if (!deliver)
                     continue;
-                a.on_message(*parsed.message, kIf, from, kMdnsPort, now, out);
+                if (a_alive)
+                    a.on_message(*parsed.message, kIf, from, kMdnsPort, now, out);
                 b.on_message(*parsed.message, kIf, from, kMdnsPort, now, out);
                 browser.on_message(*parsed.message, kIf, now);
             }
@@ -56,7 +58,8 @@ struct Link {
         const TimePoint end = now + d;
         while (now < end) {
             std::vector<Outgoing> out;
-            a.tick(now, out);
+            if (a_alive)
+                a.tick(now, out);
             pump(out, kAddrA);
             b.tick(now, out);
             pump(out, kAddrB);
@@ -281,6 +284,31 @@ TEST(Browser, ForgetsASilentPublisherWithinTheTtl)
         link.run_for(milliseconds(50), milliseconds(50));
     EXPECT_TRUE(link.names().empty());
     EXPECT_LE(link.now - dead, seconds(kRecordTtl));
+}
+
+// A source whose host vanished comes back from another host under the same
+// name on a higher port: the browser lists the new port and address as soon
+// as the announcement is in, not the records it replaces, which the cache
+// keeps a second more.
+TEST(Browser, ASourceStartedAgainElsewhereIsListedAtItsNewPlaceAtOnce)
+{
+    Link link;
+    link.browser.start(link.now);
+    link.a.add(ServiceOffer{"Cam", 9000, {"id=1"}}, link.now);
+    link.run_for(seconds(3));
+    ASSERT_EQ(link.names(), std::vector<std::string>{"host (Cam)"});
+    link.a_alive = false;
+    link.run_for(seconds(2));
+    const auto id = link.b.add(ServiceOffer{"Cam", 9100, {"id=2"}}, link.now);
+    for (int i = 0; i < 300 && !link.b.announced(id); ++i)
+        link.run_for(milliseconds(10));
+    ASSERT_TRUE(link.b.announced(id));
+    link.run_for(milliseconds(100));
+    ASSERT_EQ(link.browser.services().size(), 1u);
+    const auto& s = link.browser.services().front();
+    EXPECT_EQ(s.port, 9100);
+    EXPECT_EQ(s.address, kAddrB);
+    EXPECT_EQ(txt_value(s.txt, "id"), "2");
 }
 
 TEST(RecordCache, ExpiresGoodbyesFlushesAndStaysWithinItsCap)

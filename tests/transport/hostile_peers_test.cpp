@@ -322,6 +322,60 @@ TEST(HostilePeers, AQuietSenderKeepsItsReceiversThroughKeepalives)
     EXPECT_TRUE(shm.shared());
 }
 
+// A source whose host vanished, listed again elsewhere: the link goes there
+// at once, whether it still holds the dead connection (not yet timed out as
+// silent) or waits out its pause between attempts; retries and the silence
+// timeout are far longer than the test's limits.
+TEST(HostilePeers, ALinkToldItsSourceMovedLeavesADeadConnectionOrAPauseAtOnce)
+{
+    // A dead host as the link sees it: the connection stays open and
+    // nothing comes after the greeting.
+    net::Fd listener = net::listen_tcp("127.0.0.1", 0);
+    ASSERT_TRUE(listener);
+    Target target;
+    target.set(Endpoint{"127.0.0.1", net::local_port(listener.get()), "", ""});
+    Events events;
+    auto options = quick_link();
+    options.retry_min = options.retry_max = 30s;
+    options.silence_timeout = 30s;
+    transport::ClientLink link(target.resolver(), "moved", {}, events, options);
+    ASSERT_TRUE(net::wait_readable(listener.get(), 5s));
+    net::Fd dead(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    transport::Message hello;
+    ASSERT_EQ(transport::read_message(dead.get(), hello), transport::ReadResult::ok);
+    ASSERT_TRUE(net::write_all(dead.get(), wire::encode_status({0})));
+    ASSERT_TRUE(events.wait(events.ups, 1, 5s));
+
+    auto first = make_sender("moved first");
+    target.set(first->endpoint());
+    link.moved(first->endpoint());
+    EXPECT_TRUE(events.wait(events.downs, 1, 1s)) << "the dead connection was kept";
+    EXPECT_TRUE(events.wait(events.ups, 2, 1s)) << "not connected to where the source went";
+    // Listed again where it is (another record of the same instance): the
+    // connection stays.
+    link.moved(first->endpoint());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(events.downs.load(), 1);
+
+    // Gone as well; the link waits out its pause until listed elsewhere.
+    first.reset();
+    ASSERT_TRUE(events.wait(events.downs, 2, 5s));
+    auto second = make_sender("moved second");
+    target.set(second->endpoint());
+    const auto listed = Clock::now();
+    link.moved(second->endpoint());
+    ASSERT_TRUE(events.wait(events.ups, 3, 1s)) << "the pause between attempts was kept";
+    std::printf("connected %lld ms after the new listing\n",
+                (long long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - listed).count());
+    BgraFrame f(16, 16, 7);
+    for (int i = 0; i < 50 && events.frames.load() == 0; ++i) {
+        second->send_video(f.record);
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GT(events.frames.load(), 0);
+    EXPECT_EQ(link.connects(), 3u);
+}
+
 // --- promises the peer does not keep ------------------------------------
 
 // A video header (valid fields) that promises a 200 MiB frame.

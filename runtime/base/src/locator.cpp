@@ -103,4 +103,11 @@ std::optional<Endpoint> parse_locator(std::string_view text)
     return e;
 }
 
+bool same_instance(const Endpoint& a, const Endpoint& b)
+{
+    if (a.port != b.port)
+        return false;
+    return !a.id.empty() && !b.id.empty() ? a.id == b.id : a.address == b.address;
+}
+
 }  // namespace qrv

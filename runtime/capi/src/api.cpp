@@ -426,6 +426,8 @@ QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, 
         ReceiverLimits limits;
         limits.link.handshake_timeout = context->handshake_timeout;
         auto receiver = std::make_shared<Receiver>(std::move(rs), limits, context->resolver);
+        if (context->discovery)
+            receiver->follow(*context->discovery);
         void* handle = lib().adopt(std::move(receiver));
         if (!handle)
             throw Error("the library is not initialized");

@@ -1,11 +1,13 @@
 #include "objects/receiver.h"
 
 #include <algorithm>
-#include <cstring>
 #include <chrono>
+#include <cstring>
+#include <utility>
 
 #include "base/error.h"
 #include "base/log.h"
+#include "discovery/common/dns_message.h"
 #include "media/convert.h"
 
 namespace qrv {
@@ -51,7 +53,42 @@ Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits, SourceResol
 
 Receiver::~Receiver()
 {
+    // No call of on_sources is in progress or follows once this returns.
+    following_ = discovery::Subscription();
     route_.stop();
+}
+
+void Receiver::follow(discovery::DiscoveryService& service)
+{
+    // The service calls back only while it lives.
+    if (!settings_.source_name.empty())
+        following_ = service.subscribe(
+            [this, &service](const std::vector<discovery::SourceEntry>& all) { on_sources(service, all); });
+}
+
+void Receiver::on_sources(const discovery::DiscoveryService& service, const std::vector<discovery::SourceEntry>& all)
+{
+    // As the resolver: the first entry of the name counts. A source no
+    // longer listed changes nothing (the link goes on trying what it has).
+    const auto entry = std::find_if(all.begin(), all.end(), [this](const discovery::SourceEntry& e) {
+        return discovery::equal_nocase(e.name, settings_.source_name);
+    });
+    if (entry == all.end())
+        return;
+    {
+        std::lock_guard lock(listed_mutex_);
+        const bool first = !std::exchange(listed_once_, true);
+        if (listed_ == entry->endpoint)
+            return;
+        listed_ = entry->endpoint;
+        // The list as it was at follow(): the link resolved it itself.
+        if (first)
+            return;
+    }
+    // The new place may be a new host at a vanished one's address, which
+    // this host's kernel would still send to the vanished one.
+    service.ask_directly(entry->name);
+    route_.home_moved(entry->endpoint);
 }
 
 namespace {

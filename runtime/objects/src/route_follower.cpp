@@ -39,6 +39,12 @@ void RouteFollower::stop()
     stop(media_);
 }
 
+void RouteFollower::home_moved(const Endpoint& where)
+{
+    if (home_.link)
+        home_.link->moved(where);
+}
+
 void RouteFollower::stop(Link& link)
 {
     link.link.reset();  // joins its thread first: the role must outlive it

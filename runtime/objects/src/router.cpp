@@ -43,14 +43,20 @@ bool Router::own_locked(const Endpoint& where) const
 
 void Router::follow(discovery::DiscoveryService& service)
 {
-    subscription_ = service.subscribe([this](const std::vector<discovery::SourceEntry>& all) { on_sources(all); });
+    // The service calls back only while it lives. A new host at a vanished
+    // one's address is asked directly (outside the router's lock), so that
+    // receivers on this host reach it at once.
+    subscription_ = service.subscribe([this, &service](const std::vector<discovery::SourceEntry>& all) {
+        if (const auto moved = on_sources(all))
+            service.ask_directly(*moved);
+    });
 }
 
-void Router::on_sources(const std::vector<discovery::SourceEntry>& all)
+std::optional<std::string> Router::on_sources(const std::vector<discovery::SourceEntry>& all)
 {
     std::lock_guard lock(mutex_);
     if (!target_)
-        return;
+        return std::nullopt;
     const auto current = parse_locator(target_->locator);
     for (const auto& entry : all) {
         if (!discovery::equal_nocase(entry.name, target_->name))
@@ -60,18 +66,16 @@ void Router::on_sources(const std::vector<discovery::SourceEntry>& all)
         // identity, the address tells instances apart. The port is compared
         // always: discovery may list a new identity before the new port
         // (their records travel apart), and the route must follow both.
-        const bool same = current && entry.endpoint.port == current->port &&
-                          (!entry.endpoint.id.empty() && !current->id.empty()
-                               ? entry.endpoint.id == current->id
-                               : entry.endpoint.address == current->address);
+        const bool same = current && same_instance(entry.endpoint, *current);
         if (same || own_locked(entry.endpoint))
-            return;
+            return std::nullopt;
         QRV_LOG_AT(info, router, "'%s': '%s' is now at %s; the route follows", settings_.name.c_str(),
                    entry.name.c_str(), entry.locator.c_str());
         server_->set_redirect(entry.locator);
         target_->locator = entry.locator;
-        return;
+        return entry.name;
     }
+    return std::nullopt;
 }
 
 void Router::clear()

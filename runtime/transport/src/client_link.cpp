@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "base/log.h"
 #include "base/unix_socket.h"
@@ -22,6 +23,10 @@ namespace {
 // Same-host connections in a row that end before anything but the greeting
 // came through; beyond, the link takes TCP instead.
 constexpr int kSharedAttempts = 3;
+
+// How long a link waits before it connects to another instance at the
+// address it left: time for a new host there to become reachable (below).
+constexpr std::chrono::milliseconds kNewHostSettle{100};
 
 }  // namespace
 
@@ -75,7 +80,29 @@ bool ClientLink::stopping()
 bool ClientLink::pause(std::chrono::milliseconds how_long)
 {
     std::unique_lock lock(mutex_);
-    return !wake_.wait_for(lock, how_long, [this] { return stopping_; });
+    // Cut short when the source was listed elsewhere: the new place is
+    // tried at once.
+    wake_.wait_for(lock, how_long, [this] { return stopping_ || moved_; });
+    return !stopping_;
+}
+
+void ClientLink::moved(const Endpoint& where)
+{
+    std::string left;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || (target_ && same_instance(*target_, where)))
+            return;
+        moved_ = true;
+        if (target_)
+            left = target_->address + ":" + std::to_string(target_->port);
+        // The connection goes to where the source no longer is: its reader
+        // sees the end at once rather than after the silence timeout.
+        net::shutdown_both(fd_);
+    }
+    wake_.notify_all();
+    QRV_LOG_AT(info, receiver, "receiver '%s': the source is now listed at %s:%u%s%s; connecting there", log_name(),
+               where.address.c_str(), (unsigned)where.port, left.empty() ? "" : ", leaving ", left.c_str());
 }
 
 std::shared_ptr<ClientLink::Channel> ClientLink::channel()
@@ -103,15 +130,20 @@ void ClientLink::run()
     bool failing = false;  // the current run of failed attempts was logged
     int shared_failures = 0;  // in a row
     for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_)
-                return;
+        std::optional<Endpoint> where;
+        bool moved = false;
+        if (!begin_attempt(where, moved))
+            return;
+        // Listed elsewhere: the new place gets the quick retries of a fresh
+        // start should it fail too.
+        if (moved) {
+            retry = options_.retry_min;
+            failing = false;
         }
         net::Fd fd;
         bool shared = false;
         std::string path, why = "the source is not found and has no usable locator", target;
-        if (auto where = resolve_ ? resolve_() : std::nullopt) {
+        if (where) {
             target = where->address + ":" + std::to_string(where->port);
             // The same-host path first, unless it failed before; TCP when
             // the socket cannot be reached (another host or namespace).
@@ -163,13 +195,41 @@ void ClientLink::run()
     }
 }
 
+bool ClientLink::begin_attempt(std::optional<Endpoint>& where, bool& moved)
+{
+    std::optional<Endpoint> left;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return false;
+        moved = std::exchange(moved_, false);
+        if (moved)
+            left = target_;
+    }
+    where = resolve_ ? resolve_() : std::nullopt;
+    {
+        std::lock_guard lock(mutex_);
+        target_ = where;
+    }
+    // Another instance at the address just left may be a new host that took
+    // the address: this host's kernel learns its hardware address from the
+    // new host's answer to discovery (asked directly when the move was
+    // seen) within moments; connecting before that sends to the vanished
+    // host and waits out the connect timeout.
+    if (where && left && left->address == where->address)
+        return pause(std::min(options_.retry_min, kNewHostSettle));
+    return true;
+}
+
 std::shared_ptr<ClientLink::Channel> ClientLink::open_channel(int fd)
 {
     // Without a descriptor to spare for it (a process at its limit), the
     // link goes on without the eventfd and looks at its outbox often.
     auto channel = std::make_shared<Channel>(fd, net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
     std::lock_guard lock(mutex_);
-    if (stopping_)
+    // Listed elsewhere while this connection was being made: it goes to
+    // where the source no longer is, and is closed unused.
+    if (stopping_ || moved_)
         return nullptr;
     fd_ = fd;
     channel_ = channel;

@@ -33,6 +33,10 @@ std::string format_locator(const Endpoint& endpoint);
 std::string new_source_id();
 // Nothing for a text that is not a well-formed locator.
 std::optional<Endpoint> parse_locator(std::string_view text);
+// The same running source, perhaps listed on another address of its host:
+// the same port, and the same identity (where either has none, the same
+// address). A source started again has a new port or a new identity.
+bool same_instance(const Endpoint& a, const Endpoint& b);
 
 }  // namespace qrv
 

@@ -145,6 +145,12 @@ public:
     std::optional<SourceEntry> find(std::string_view name) const;
     // As find, waiting up to the timeout for the source to appear.
     std::optional<SourceEntry> wait_for(std::string_view name, std::chrono::milliseconds timeout) const;
+    // Asks for the source (full name) once, on every interface but
+    // loopback, in a way that its host answers this host directly: a host
+    // new at a vanished one's address is then reached at once, not after
+    // this host's kernel forgets the old one's hardware address. The answer
+    // is not awaited. Any thread; sends on sockets of its own.
+    void ask_directly(std::string_view name) const;
 
     bool running() const;
     // Empty while running.

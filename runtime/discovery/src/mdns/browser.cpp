@@ -110,6 +110,21 @@ void Browser::rebuild_soon(TimePoint now)
     }
 }
 
+namespace {
+
+// The records of one name and type, the newest first (in the cache's order
+// where they came together). A record its owner replaced (cache-flush)
+// stays a second more, so that the rest of the owner's answer can arrive:
+// the old port or text must not be taken for the current one meanwhile.
+std::vector<const CachedRecord*> newest_first(std::vector<const CachedRecord*> records)
+{
+    std::stable_sort(records.begin(), records.end(),
+                     [](const CachedRecord* a, const CachedRecord* b) { return a->received > b->received; });
+    return records;
+}
+
+}  // namespace
+
 void Browser::rebuild()
 {
     std::vector<BrowsedService> next;
@@ -122,10 +137,10 @@ void Browser::rebuild()
         if (ptr->goodbye)
             continue;
         const Name& instance = ptr->record.target;
-        for (const auto* srv : cache_.on_interface(instance, kTypeSRV, ptr->ifindex)) {
+        for (const auto* srv : newest_first(cache_.on_interface(instance, kTypeSRV, ptr->ifindex))) {
             if (srv->goodbye)
                 continue;
-            auto addresses = cache_.on_interface(srv->record.target, kTypeA, ptr->ifindex);
+            auto addresses = newest_first(cache_.on_interface(srv->record.target, kTypeA, ptr->ifindex));
             if (addresses.empty())
                 continue;
             BrowsedService s;
@@ -134,7 +149,7 @@ void Browser::rebuild()
             s.port = srv->record.port;
             s.address = addresses.front()->record.address;
             s.ifindex = ptr->ifindex;
-            auto txt = cache_.on_interface(instance, kTypeTXT, ptr->ifindex);
+            auto txt = newest_first(cache_.on_interface(instance, kTypeTXT, ptr->ifindex));
             if (!txt.empty()) {
                 s.txt = txt.front()->record.strings;
                 used.push_back(txt.front());

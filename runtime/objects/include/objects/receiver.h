@@ -15,10 +15,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "qrv/qrv_runtime.h"
 #include "objects/camera_client.h"
 #include "objects/capture_ledger.h"
+#include "discovery/discovery.h"
 #include "objects/context.h"
 #include "objects/frame_queue.h"
 #include "objects/route_follower.h"
@@ -52,7 +54,8 @@ struct ReceiverLimits {
     transport::LinkOptions link;
 };
 
-// Lock order. The parts each guard their own state:
+// Lock order. The parts each guard their own state (listed_mutex_, for
+// where discovery last listed the source, is a leaf of its own):
 //   CameraClient::commands_mutex_  the last camera command sent
 //   CameraClient::mutex_       tally state
 //   RouteFollower::links_mutex_  the media link object (replaced on a redirect)
@@ -77,6 +80,10 @@ public:
     ~Receiver() override;
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
+    // From now on, when the service lists the source (by name) at another
+    // place, the receiver goes there at once rather than at its next retry
+    // or after its dead connection falls silent. Once, after creation.
+    void follow(discovery::DiscoveryService& service);
 
     int32_t capture(QRVlib_video_frame_v2_t* video, QRVlib_audio_frame_v2_t* audio,
                     QRVlib_metadata_frame_t* metadata, uint32_t timeout_ms);
@@ -134,6 +141,9 @@ private:
         }
     }
 
+    // The service's list as it is now or changed (discovery's thread).
+    void on_sources(const discovery::DiscoveryService& service, const std::vector<discovery::SourceEntry>& all);
+
     int32_t capture_video(transport::Message& m, QRVlib_video_frame_v2_t* video);
     // A frame taken off the queue that cannot be handed out because the
     // caller holds too many: counted as dropped, said in the last error and
@@ -155,6 +165,10 @@ private:
     // the destructor before any part goes.
     RouteFollower route_;
     CameraClient camera_{route_};
+    std::mutex listed_mutex_;
+    std::optional<Endpoint> listed_;  // where the service listed the source last
+    bool listed_once_ = false;        // the list as it was at follow() came
+    discovery::Subscription following_;  // ended first by the destructor
 };
 
 }  // namespace qrv

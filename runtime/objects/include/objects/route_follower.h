@@ -55,6 +55,9 @@ public:
     void start(transport::ClientLink::Resolver home);
     // Stops every link and joins their threads; no event follows.
     void stop();
+    // The source of the home link is now listed at `where`: the home link
+    // goes there at once (ClientLink::moved). Between start and stop only.
+    void home_moved(const Endpoint& where);
     RouteFollower(const RouteFollower&) = delete;
     RouteFollower& operator=(const RouteFollower&) = delete;
 

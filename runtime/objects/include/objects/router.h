@@ -54,7 +54,8 @@ public:
     }
 
 private:
-    void on_sources(const std::vector<discovery::SourceEntry>& all);
+    // The name of the routed source when the route followed it elsewhere.
+    std::optional<std::string> on_sources(const std::vector<discovery::SourceEntry>& all);
     // Under mutex_: false when the locator names this router's own source.
     bool own_locked(const Endpoint& where) const;
 

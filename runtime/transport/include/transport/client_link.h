@@ -98,6 +98,13 @@ public:
     // Hands one encoded control message to the link's thread; false when
     // not connected.
     bool send(const std::vector<uint8_t>& bytes);
+    // The source is now listed at `where` (what the resolver answers from
+    // now on). Unless the link is at that instance already, it leaves the
+    // connection it has (to a place the source left, perhaps a dead host
+    // the link has not noticed yet) or its pause between attempts, and
+    // connects there at once; a connection being made finishes first
+    // (within the connect timeout). Any thread; never waits on the link.
+    void moved(const Endpoint& where);
 
     // The writing side of one connection (link_channel.h), shared with
     // the frames that still have to tell the source they are done.
@@ -112,6 +119,10 @@ private:
     };
 
     void run();
+    // The start of each attempt; false when the link is stopping. moved:
+    // the source was listed elsewhere since the last attempt. where: what
+    // the resolver answers now, made the link's target.
+    bool begin_attempt(std::optional<Endpoint>& where, bool& moved);
     bool pause(std::chrono::milliseconds how_long);
     bool stopping();
     const char* log_name() const;
@@ -162,14 +173,16 @@ private:
 
     std::atomic<bool> shared_{false};
 
-    std::mutex mutex_;  // guards fd_, channel_ and stopping_
-    std::condition_variable wake_;  // stopping_ set, or fd_ let go
+    std::mutex mutex_;  // guards fd_, channel_, stopping_, target_ and moved_
+    std::condition_variable wake_;  // stopping_ set, fd_ let go, or the source moved
     // Set by the destructor when the connection is to be closed gently;
     // read by the link's thread.
     std::atomic<bool> closing_{false};
     int fd_ = -1;        // the socket being served, for stop
     std::shared_ptr<Channel> channel_;
     bool stopping_ = false;
+    std::optional<Endpoint> target_;  // where the current attempt or connection goes
+    bool moved_ = false;  // the source was listed elsewhere since the last resolve
     std::string failed_path_;  // a Unix path that did not work: TCP instead
     // The last connection brought something after its greeting (link thread).
     bool delivered_ = false;
