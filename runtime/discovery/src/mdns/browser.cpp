@@ -14,6 +14,9 @@ constexpr Duration kMaxQueryInterval = seconds(60);
 constexpr Duration kMaxResolveInterval = seconds(8);
 constexpr size_t kKnownAnswersPerMessage = 24;
 constexpr size_t kQuestionsPerMessage = 32;
+// How long after a question an answer to it counts as asked for: responders
+// answer within half a second, a little more when the query was truncated.
+constexpr Duration kAnswerWindow = seconds(1);
 
 
 // The services are worked out again at once for the first few changes of
@@ -80,6 +83,9 @@ void Browser::on_message(const Message& m, unsigned ifindex, TimePoint now)
         for (const auto& r : *section)
             if (r.type == kTypeSRV && is_instance_name(r.name))
                 targets.push_back(r.target);
+    // The records of an answer to our question (its additionals included:
+    // the same responder sent them) rank above what strangers send unasked.
+    const bool solicited = answers_our_question(m, now);
     bool changed = false;
     for (const auto* section : {&m.answers, &m.additionals})
         for (const auto& r : *section) {
@@ -89,10 +95,20 @@ void Browser::on_message(const Message& m, unsigned ifindex, TimePoint now)
             }
             if (r.type == kTypeSRV && r.ttl != 0)
                 srv_targets_.insert(r.target.key());
-            changed = cache_.insert(r, ifindex, now) || changed;
+            changed = cache_.insert(r, ifindex, now, solicited) || changed;
         }
     if (changed)
         rebuild_soon(now);
+}
+
+bool Browser::answers_our_question(const Message& m, TimePoint now) const
+{
+    if (asked_.empty())
+        return false;
+    return std::any_of(m.answers.begin(), m.answers.end(), [&](const Record& r) {
+        auto it = asked_.find({r.name.key(), r.type});
+        return it != asked_.end() && now - it->second <= kAnswerWindow;
+    });
 }
 
 void Browser::rebuild_soon(TimePoint now)
@@ -191,6 +207,8 @@ void Browser::emit(std::vector<Question> questions, TimePoint now, std::vector<O
 {
     if (questions.empty())
         return;
+    for (const auto& q : questions)
+        asked_[{q.name.key(), q.type}] = now;
     const bool asks_ptr = std::any_of(questions.begin(), questions.end(),
                                       [&](const Question& q) { return q.type == kTypePTR && q.name.equals(type_); });
     for (unsigned ifindex : interfaces_) {
@@ -229,6 +247,7 @@ void Browser::tick(TimePoint now, std::vector<Outgoing>& out)
 {
     if (cache_.expire(now))
         dirty_ = true;
+    std::erase_if(asked_, [&](const auto& q) { return now - q.second > kAnswerWindow; });
     if (dirty_)
         rebuild_soon(now);
     if (!started_)

@@ -31,10 +31,15 @@ void RecordCache::schedule_refresh(CachedRecord& r)
     r.next_refresh = r.received + milliseconds(ttl.count() * percent / 100) + jitter;
 }
 
+int RecordCache::standing(const CachedRecord& r)
+{
+    return (r.solicited ? 2 : 0) + (r.in_service ? 1 : 0);
+}
+
 void RecordCache::make_room()
 {
-    // Victims in order: records of no resolved service, nearest expiry
-    // first; then records of resolved services, newest arrival first.
+    // Victims in order: the lowest standing first; within one, the newest
+    // arrival, then the one nearest its expiry.
     std::vector<std::map<Key, CachedRecord>::iterator> all;
     all.reserve(entries_.size());
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
@@ -42,11 +47,11 @@ void RecordCache::make_room()
     const auto before = [](const auto& a, const auto& b) {
         const CachedRecord& x = a->second;
         const CachedRecord& y = b->second;
-        if (x.in_service != y.in_service)
-            return !x.in_service;
-        if (!x.in_service)
-            return x.expires < y.expires;
-        return x.first_seen > y.first_seen;
+        if (standing(x) != standing(y))
+            return standing(x) < standing(y);
+        if (x.first_seen != y.first_seen)
+            return x.first_seen > y.first_seen;
+        return x.expires < y.expires;
     };
     const size_t n = std::min(all.size(), std::max<size_t>(1, capacity_ / 16));
     std::nth_element(all.begin(), all.begin() + (ptrdiff_t)(n - 1), all.end(), before);
@@ -65,7 +70,7 @@ void RecordCache::mark_in_service(const std::vector<const CachedRecord*>& record
         const_cast<CachedRecord*>(r)->in_service = true;
 }
 
-bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now)
+bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now, bool solicited)
 {
     const std::string name = name_key(record.name);
     Key key{name, record.type, ifindex, record.canonical_rdata()};
@@ -110,6 +115,7 @@ bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now)
     c.received = now;
     c.expires = now + seconds(std::min(record.ttl, kMaxTtlSeconds));
     c.refresh_step = 0;
+    c.solicited = c.solicited || solicited;
     changed = changed || c.goodbye;
     c.goodbye = false;
     schedule_refresh(c);

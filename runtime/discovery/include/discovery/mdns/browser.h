@@ -4,6 +4,8 @@
 // cent of its TTL, lists the cached instances as known answers so that
 // responders stay silent about them, resolves instances whose SRV, TXT or
 // address is missing, and offers the set of fully resolved instances.
+// What arrives in answer to one of its own recent questions is marked as
+// asked for, which ranks it above unasked records when the cache is full.
 #ifndef QRV_DISCOVERY_BROWSER_H
 #define QRV_DISCOVERY_BROWSER_H
 
@@ -58,6 +60,9 @@ private:
     void rebuild_soon(TimePoint now);
     void add_resolve_questions(TimePoint now, std::vector<Question>& questions);
     void emit(std::vector<Question> questions, TimePoint now, std::vector<Outgoing>& out);
+    // True when the message answers a question we asked within the answer
+    // window.
+    bool answers_our_question(const Message& m, TimePoint now) const;
 
     const Name type_;
     const std::vector<unsigned> interfaces_;
@@ -77,6 +82,9 @@ private:
     TimePoint window_start_ = TimePoint::min();  // of the current rebuild interval
     int rebuilds_in_window_ = 0;
     std::set<std::string> srv_targets_;  // hosts that cached SRV records name
+    // Our recent questions (name key and type) and when they went out;
+    // bounded by what one answer window's queries can ask.
+    std::map<std::pair<std::string, uint16_t>, TimePoint> asked_;
     uint64_t ignored_ = 0;
 };
 

@@ -2,12 +2,16 @@
 // for its TTL from the time it was last received; a goodbye (TTL 0) or a
 // cache-flush from the owner shortens that to one second (a goodbye also
 // marks the record, so that the browser stops offering it at once). The cache holds at
-// most `capacity` records. When full, records that make up no resolved
-// service make room first, those nearest their expiry first; only when
-// every record serves a resolved service do the newest arrivals go. So a
-// flood of new names can neither grow memory nor push out the sources that
-// were resolved before it. Room is made a sixteenth of the cache at a time,
-// so that a flood costs one pass over the cache per many records.
+// most `capacity` records. When full, a record's standing decides what
+// makes room: first records that came unasked and make up no resolved
+// service, then unasked ones of resolved services, then those that came in
+// answer to a question of ours (unresolved, then resolved). Within a
+// standing the newest arrival goes first; a renewal is no new arrival. So a
+// flood of strangers can neither grow memory nor push out a record that was
+// there before it, and a source that answers our own questions still gets
+// in while a cache full of strangers is being flooded. Room is made a
+// sixteenth of the cache at a time, so that a flood costs one pass over
+// the cache per many records.
 // Each record also carries its refresh points (80, 85, 90 and 95 per cent of
 // its TTL, each plus up to 2 per cent at random) at which the browser asks
 // for it again.
@@ -33,15 +37,17 @@ struct CachedRecord {
     TimePoint next_refresh = kNever;
     bool goodbye = false;  // withdrawn by its owner; kept one second more
     bool in_service = false;  // part of a service the browser resolved
+    bool solicited = false;   // came (once at least) in answer to a question of ours
 };
 
 class RecordCache {
 public:
     explicit RecordCache(size_t capacity, uint64_t seed = 1);
 
-    // Adds or renews a record. True when the set of records changed (a new
-    // record, or one removed to make room).
-    bool insert(const Record& record, unsigned ifindex, TimePoint now);
+    // Adds or renews a record; `solicited` when it answers a question we
+    // asked (the mark stays once given). True when the set of records
+    // changed (a new record, or one removed to make room).
+    bool insert(const Record& record, unsigned ifindex, TimePoint now, bool solicited = false);
     // Drops what has expired; true when anything went.
     bool expire(TimePoint now);
 
@@ -68,6 +74,8 @@ private:
     using Key = std::tuple<std::string, uint16_t, unsigned, std::vector<uint8_t>>;
     static std::string name_key(const Name& n);
     void schedule_refresh(CachedRecord& r);
+    // 0 (goes first) to 3: asked for, then part of a resolved service.
+    static int standing(const CachedRecord& r);
     void make_room();
 
     size_t capacity_;
