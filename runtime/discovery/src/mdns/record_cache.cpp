@@ -33,10 +33,10 @@ void RecordCache::schedule_refresh(CachedRecord& r)
 
 int RecordCache::standing(const CachedRecord& r)
 {
-    return (r.solicited ? 2 : 0) + (r.in_service ? 1 : 0);
+    return (r.in_service ? 2 : 0) + (r.solicited ? 1 : 0);
 }
 
-void RecordCache::make_room()
+void RecordCache::make_room(size_t needed)
 {
     // Victims in order: the lowest standing first; within one, the newest
     // arrival, then the one nearest its expiry.
@@ -53,7 +53,9 @@ void RecordCache::make_room()
             return x.first_seen > y.first_seen;
         return x.expires < y.expires;
     };
-    const size_t n = std::min(all.size(), std::max<size_t>(1, capacity_ / 16));
+    const size_t n = std::min(all.size(), std::max<size_t>({1, capacity_ / 8, needed}));
+    if (n == 0)
+        return;
     std::nth_element(all.begin(), all.begin() + (ptrdiff_t)(n - 1), all.end(), before);
     for (size_t i = 0; i < n; ++i) {
         entries_.erase(all[i]);
@@ -104,7 +106,7 @@ bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now, 
 
     if (it == entries_.end()) {
         if (entries_.size() >= capacity_)
-            make_room();
+            make_room(1);
         it = entries_.emplace(std::move(key), CachedRecord{}).first;
         it->second.first_seen = now;
         changed = true;
@@ -122,9 +124,18 @@ bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now, 
     return changed;
 }
 
-bool RecordCache::expire(TimePoint now)
+bool RecordCache::expire(TimePoint now, bool* silent)
 {
-    return std::erase_if(entries_, [&](const auto& e) { return e.second.expires <= now; }) > 0;
+    bool lost = false;
+    const auto n = std::erase_if(entries_, [&](const auto& e) {
+        if (e.second.expires > now)
+            return false;
+        lost = lost || (e.second.in_service && !e.second.goodbye);
+        return true;
+    });
+    if (silent)
+        *silent = lost;
+    return n > 0;
 }
 
 std::vector<const CachedRecord*> RecordCache::find(const Name& name, uint16_t type) const

@@ -1,17 +1,17 @@
 // The browser's cache of received records, per interface. Each record lives
 // for its TTL from the time it was last received; a goodbye (TTL 0) or a
 // cache-flush from the owner shortens that to one second (a goodbye also
-// marks the record, so that the browser stops offering it at once). The cache holds at
-// most `capacity` records. When full, a record's standing decides what
-// makes room: first records that came unasked and make up no resolved
-// service, then unasked ones of resolved services, then those that came in
-// answer to a question of ours (unresolved, then resolved). Within a
-// standing the newest arrival goes first; a renewal is no new arrival. So a
-// flood of strangers can neither grow memory nor push out a record that was
-// there before it, and a source that answers our own questions still gets
-// in while a cache full of strangers is being flooded. Room is made a
-// sixteenth of the cache at a time, so that a flood costs one pass over
-// the cache per many records.
+// marks the record, so that the browser stops offering it at once). The
+// cache holds at most `capacity` records. When full, a record's standing
+// decides what makes room: first records of no resolved service that came
+// unasked, then those that came in answer to a question of ours, then
+// records of resolved services (unasked, then answers). Within a standing
+// the newest arrival goes first; a renewal is no new arrival. So a flood of
+// strangers can neither grow memory nor push out a record that was there
+// before it, and a source that answers our own questions still gets in
+// while a cache full of strangers is being flooded. Room is made an eighth
+// of the cache at a time, so that a flood costs one pass over the cache per
+// many records.
 // Each record also carries its refresh points (80, 85, 90 and 95 per cent of
 // its TTL, each plus up to 2 per cent at random) at which the browser asks
 // for it again.
@@ -48,8 +48,10 @@ public:
     // asked (the mark stays once given). True when the set of records
     // changed (a new record, or one removed to make room).
     bool insert(const Record& record, unsigned ifindex, TimePoint now, bool solicited = false);
-    // Drops what has expired; true when anything went.
-    bool expire(TimePoint now);
+    // Drops what has expired; true when anything went. `silent`, when
+    // given, tells whether a record of a resolved service went without a
+    // goodbye (its owner stopped answering, or its answers were lost).
+    bool expire(TimePoint now, bool* silent = nullptr);
 
     // Every live record of that name and type, on any interface.
     std::vector<const CachedRecord*> find(const Name& name, uint16_t type) const;
@@ -63,6 +65,12 @@ public:
     size_t capacity() const { return capacity_; }
     uint64_t evictions() const { return evictions_; }
 
+    // Removes at least `needed` records (and an eighth of the cache), by
+    // standing as above. insert() calls it when the cache is full; a caller
+    // that marks services first (mark_in_service) calls it before inserting
+    // a batch, so that nothing of the batch goes to make room for the rest.
+    void make_room(size_t needed);
+
     // Marks exactly these records (pointers into this cache) as making up
     // resolved services; the others lose the mark.
     void mark_in_service(const std::vector<const CachedRecord*>& records);
@@ -74,9 +82,8 @@ private:
     using Key = std::tuple<std::string, uint16_t, unsigned, std::vector<uint8_t>>;
     static std::string name_key(const Name& n);
     void schedule_refresh(CachedRecord& r);
-    // 0 (goes first) to 3: asked for, then part of a resolved service.
+    // 0 (goes first) to 3, as above.
     static int standing(const CachedRecord& r);
-    void make_room();
 
     size_t capacity_;
     Random random_;
