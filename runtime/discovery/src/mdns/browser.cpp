@@ -106,11 +106,17 @@ void Browser::on_message(const Message& m, unsigned ifindex, TimePoint now)
             keep.push_back(&r);
         }
     if (!keep.empty() && cache_.size() + keep.size() > cache_.capacity()) {
-        // Before anything goes, the marks of what is resolved now: a source
-        // that just got resolved counts as such (the throttled rebuilds
-        // could be behind), and this message's records all stay.
-        rebuild();
-        cache_.make_room(keep.size());
+        // Renewals need no room; new records do. Before anything goes, the
+        // marks of what is resolved now: a source that just got resolved
+        // counts as such (the throttled rebuilds could be behind), and this
+        // message's records all stay.
+        const auto fresh = size_t(std::count_if(keep.begin(), keep.end(), [&](const Record* r) {
+            return r->ttl != 0 && !cache_.contains(*r, ifindex);
+        }));
+        if (cache_.size() + fresh > cache_.capacity()) {
+            rebuild();
+            cache_.make_room(fresh);
+        }
     }
     bool changed = false;
     for (const Record* r : keep) {

@@ -138,6 +138,11 @@ bool RecordCache::expire(TimePoint now, bool* silent)
     return n > 0;
 }
 
+bool RecordCache::contains(const Record& record, unsigned ifindex) const
+{
+    return entries_.count(Key{name_key(record.name), record.type, ifindex, record.canonical_rdata()}) > 0;
+}
+
 std::vector<const CachedRecord*> RecordCache::find(const Name& name, uint16_t type) const
 {
     std::vector<const CachedRecord*> out;

@@ -53,6 +53,8 @@ public:
     // goodbye (its owner stopped answering, or its answers were lost).
     bool expire(TimePoint now, bool* silent = nullptr);
 
+    // True when this record (name, type, interface and data) is cached.
+    bool contains(const Record& record, unsigned ifindex) const;
     // Every live record of that name and type, on any interface.
     std::vector<const CachedRecord*> find(const Name& name, uint16_t type) const;
     std::vector<const CachedRecord*> on_interface(const Name& name, uint16_t type, unsigned ifindex) const;
