@@ -27,6 +27,7 @@ struct Link {
     Responder a{kType, "host", Name::of({"host-a", "local"}), {{kIf, kAddrA}}, 11};
     Responder b{kType, "host", Name::of({"host-b", "local"}), {{kIf, kAddrB}}, 22};
     Browser browser{kType, {kIf}, 64, 33};
+    Browser* late = nullptr;  // a second browser, when one joins later
     std::vector<Message> sent;
     bool deliver = true;
     bool a_alive = true;  // false: a's host is gone, without a goodbye
@@ -49,6 +50,8 @@ struct Link {
                     a.on_message(*parsed.message, kIf, from, kMdnsPort, now, out);
                 b.on_message(*parsed.message, kIf, from, kMdnsPort, now, out);
                 browser.on_message(*parsed.message, kIf, now);
+                if (late)
+                    late->on_message(*parsed.message, kIf, now);
             }
         }
     }
@@ -65,14 +68,19 @@ struct Link {
             pump(out, kAddrB);
             browser.tick(now, out);
             pump(out, kAddrA);
+            if (late) {
+                late->tick(now, out);
+                pump(out, kAddrA);
+            }
             now += step;
         }
     }
 
-    std::vector<std::string> names() const
+    std::vector<std::string> names() const { return names_of(browser); }
+    static std::vector<std::string> names_of(const Browser& b)
     {
         std::vector<std::string> out;
-        for (const auto& s : browser.services())
+        for (const auto& s : b.services())
             out.push_back(s.instance);
         return out;
     }
@@ -345,19 +353,34 @@ TEST(RecordCache, ExpiresGoodbyesFlushesAndStaysWithinItsCap)
     ASSERT_EQ(flush.find(n, kTypeA).size(), 1u);
     EXPECT_EQ(flush.find(n, kTypeA)[0]->record.address, 2u);
 
-    // The cap: a flood never grows it; the record nearest expiry goes.
+    // The cap: a flood never grows it. What was there before the flood
+    // stays (newest arrivals go first, whatever their TTL), and so does a
+    // later answer to our own question.
     RecordCache capped(4);
-    for (uint32_t i = 0; i < 100; ++i)
-        capped.insert(make_a(Name::of({"h" + std::to_string(i), "local"}), i, 10 + i), kIf, t);
+    const auto host = [](uint32_t i) { return Name::of({"h" + std::to_string(i), "local"}); };
+    capped.insert(make_a(host(0), 0, 10), kIf, t);
+    capped.insert(make_a(host(1), 1, 10), kIf, t + seconds(1), true);
+    for (uint32_t i = 2; i < 100; ++i)
+        capped.insert(make_a(host(i), i, 1000 + i), kIf, t + seconds(2) + milliseconds(i));
+    capped.insert(make_a(host(0), 0, 10), kIf, t + seconds(3));  // a renewal: no new arrival
+    for (uint32_t i = 100; i < 200; ++i)
+        capped.insert(make_a(host(i), i, 1000), kIf, t + seconds(4) + milliseconds(i));
     EXPECT_EQ(capped.size(), 4u);
-    EXPECT_EQ(capped.evictions(), 96u);
-    EXPECT_EQ(capped.find(Name::of({"h99", "local"}), kTypeA).size(), 1u);
+    EXPECT_EQ(capped.evictions(), 196u);
+    EXPECT_EQ(capped.find(host(0), kTypeA).size(), 1u);
+    EXPECT_EQ(capped.find(host(1), kTypeA).size(), 1u);
+    EXPECT_EQ(capped.find(host(199), kTypeA).size(), 1u);
 }
 
 // A flood of fake services, unresolved (names only) and fully resolved with
-// long TTLs, while a real source keeps answering: the real source stays
-// listed throughout and after, and the cache stays within its cap.
-TEST(Browser, AFloodOfFakeServicesNeverPushesOutAResolvedSource)
+// long TTLs, sent unasked while a real source keeps answering. A browser
+// that had the real source before the flood keeps it throughout; one that
+// starts while the flood is on (its cache already full of fakes) finds it
+// and keeps it too. When the real source's answers are lost for longer than
+// its TTL (full receive queues), both have it again by the end of the
+// flood, three seconds after its answers get through. Both stay within
+// their cap.
+TEST(Browser, AFloodOfFakeServicesNeverPushesOutTheRealSource)
 {
     Link link;
     link.browser.start(link.now);
@@ -365,8 +388,14 @@ TEST(Browser, AFloodOfFakeServicesNeverPushesOutAResolvedSource)
     link.run_for(seconds(3));
     ASSERT_EQ(link.names(), std::vector<std::string>{"host (Real)"});
 
+    Browser late{kType, {kIf}, 64, 44};
+    const auto lists_real = [](const Browser& b) {
+        const auto names = Link::names_of(b);
+        return std::find(names.begin(), names.end(), "host (Real)") != names.end();
+    };
     const size_t cap = link.browser.cache().capacity();
-    for (int i = 0; i < 10000; ++i) {
+    constexpr int kFakes = 10000, kLateStart = 2000, kLossFrom = 6000, kLossTo = 6900;
+    const auto fake = [](int i) {
         const Name instance = Name::of({"fake " + std::to_string(i)}).plus(kType);
         const Name host = Name::of({"fake-host-" + std::to_string(i), "local"});
         Message m;
@@ -377,19 +406,41 @@ TEST(Browser, AFloodOfFakeServicesNeverPushesOutAResolvedSource)
             m.answers.push_back(make_txt(instance, {"x=1"}, 4500));
             m.additionals.push_back(make_a(host, 0x0a000001u + (uint32_t)i, 4500));
         }
+        return m;
+    };
+    for (int i = 0; i < kFakes; ++i) {
+        if (i == kLateStart) {
+            // The late browser's first moments: the flood fills its cache
+            // before the real source answers its first query.
+            for (int k = i - 100; k < i; ++k)
+                late.on_message(fake(k), kIf, link.now);
+            ASSERT_GT(late.cache().evictions(), 0u);  // full
+            link.late = &late;
+            late.start(link.now);
+        }
+        const Message m = fake(i);
         link.browser.on_message(m, kIf, link.now);
-        if (i % 100 == 99) {
-            link.run_for(milliseconds(20));
-            ASSERT_LE(link.browser.cache().size(), cap);
-            const auto names = link.names();
-            ASSERT_NE(std::find(names.begin(), names.end(), "host (Real)"), names.end()) << "after " << i;
+        if (link.late)
+            late.on_message(m, kIf, link.now);
+        if (i % 100 != 99)
+            continue;
+        // Ten seconds of flood and nine more in which nothing but the
+        // flood gets through.
+        link.deliver = i < kLossFrom || i >= kLossTo;
+        link.run_for(link.deliver ? milliseconds(100) : seconds(1));
+        ASSERT_LE(link.browser.cache().size(), cap);
+        ASSERT_LE(late.cache().size(), cap);
+        if (i >= kLossFrom)
+            continue;  // gone, or coming back: checked at the end
+        ASSERT_TRUE(lists_real(link.browser)) << "after " << i;
+        if (i > kLateStart + 1000) {
+            ASSERT_TRUE(lists_real(late)) << "late browser, after " << i;
         }
     }
-    link.run_for(seconds(30), milliseconds(50));
-    const auto names = link.names();
-    EXPECT_NE(std::find(names.begin(), names.end(), "host (Real)"), names.end());
-    EXPECT_LE(link.browser.cache().size(), cap);
-    EXPECT_GT(link.browser.cache().evictions(), 0u);
+    link.run_for(milliseconds(200));
+    EXPECT_TRUE(lists_real(link.browser));
+    EXPECT_TRUE(lists_real(late));
+    EXPECT_GT(late.cache().evictions(), 0u);
 }
 
 TEST(Browser, IgnoresForeignRecordsAndQueries)
@@ -430,3 +481,4 @@ TEST(Finder, SelectsByGroupAndOwnProcess)
     qrv::FinderSettings news{true, " NEWS , x", ""};
     EXPECT_EQ(names(qrv::Finder::select(news, all, "me")), (std::vector<std::string>{"h (b)"}));
 }
+

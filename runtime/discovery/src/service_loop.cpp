@@ -98,6 +98,19 @@ void DiscoveryService::State::note_bad_packet(const Datagram& d, const char* wha
                    (unsigned long long)suppressed);
 }
 
+void DiscoveryService::State::note_overflow()
+{
+    const uint32_t dropped = socket->dropped();
+    if (dropped == dropped_reported)
+        return;
+    uint64_t suppressed = 0;
+    if (!log::enabled(log::Category::discovery, log::Level::warn) || !overflows.allow(suppressed))
+        return;
+    QRV_LOG_AT(warn, discovery, "the multicast DNS receive queue overflowed: %u packets lost since the last report",
+               dropped - dropped_reported);
+    dropped_reported = dropped;
+}
+
 void DiscoveryService::State::receive()
 {
     Datagram d;
@@ -105,7 +118,7 @@ void DiscoveryService::State::receive()
         d.source_port = 0;
         const auto r = socket->receive(d);
         if (r == MdnsSocket::Receive::none)
-            return;
+            break;
         std::vector<Outgoing> out;
         ParseError malformed = ParseError::none;
         {
@@ -129,6 +142,7 @@ void DiscoveryService::State::receive()
             note_bad_packet(d, parse_error_text(malformed));
         send(out);
     }
+    note_overflow();
 }
 
 void DiscoveryService::State::run()

@@ -66,6 +66,8 @@ struct DiscoveryService::State {
     std::thread thread;
 
     log::Throttle bad_packets{std::chrono::seconds(1)};
+    log::Throttle overflows{std::chrono::seconds(10)};
+    uint32_t dropped_reported = 0;  // the socket's drop count as last logged
 
     // service_loop.cpp: the thread and its sockets.
     ~State();
@@ -82,6 +84,9 @@ struct DiscoveryService::State {
     void note_bad_packet(const Datagram& d, const char* what);
     // Reads what the socket holds, a bounded number of packets per wake-up.
     void receive();
+    // At warn, one line in ten seconds at most: packets the kernel dropped
+    // because our receive queue was full.
+    void note_overflow();
     // The thread's loop, until stop; then say_goodbyes.
     void run();
     // Withdraws whatever is still published and sends all its goodbyes

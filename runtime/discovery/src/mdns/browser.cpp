@@ -14,13 +14,26 @@ constexpr Duration kMaxQueryInterval = seconds(60);
 constexpr Duration kMaxResolveInterval = seconds(8);
 constexpr size_t kKnownAnswersPerMessage = 24;
 constexpr size_t kQuestionsPerMessage = 32;
+// How long after a question an answer to it counts as asked for: responders
+// answer shared records within 120 ms, and within 500 ms when the query was
+// truncated. A stranger's announcement that happens to arrive within it
+// looks the same, so only the first few answers to each question get the
+// credit (one per 256 records the cache holds: 16 for the usual size), too
+// few for a flood that happens to coincide with our questions to crowd out
+// what was there.
+constexpr Duration kAnswerWindow = milliseconds(500);
+constexpr size_t kRecordsPerCredit = 256;
 
 
-// The services are worked out again at once for the first few changes of
-// each interval; under a flood of answers, the rest wait for the interval's
-// end. A quiet network sees every change at once.
+// The services are worked out again at once for the first few changes;
+// after that, once per interval at most, so that under a flood of answers
+// this work (which grows with the cache) stays a small share of the time
+// and the socket is read in time. A quiet network sees every change at once.
 constexpr Duration kRebuildInterval = milliseconds(100);
 constexpr int kRebuildsAtOnce = 4;
+// The pass over the cache that looks for instances to resolve runs once per
+// this interval at most, for the same reason.
+constexpr Duration kResolvePassInterval = milliseconds(100);
 
 }  // namespace
 
@@ -80,29 +93,69 @@ void Browser::on_message(const Message& m, unsigned ifindex, TimePoint now)
         for (const auto& r : *section)
             if (r.type == kTypeSRV && is_instance_name(r.name))
                 targets.push_back(r.target);
-    bool changed = false;
+    // The records of an answer to our question (its additionals included:
+    // the same responder sent them) rank above what strangers send unasked.
+    const bool solicited = answers_our_question(m, now);
+    std::vector<const Record*> keep;
     for (const auto* section : {&m.answers, &m.additionals})
         for (const auto& r : *section) {
             if (!wanted(r, targets)) {
                 ++ignored_;
                 continue;
             }
-            if (r.type == kTypeSRV && r.ttl != 0)
-                srv_targets_.insert(r.target.key());
-            changed = cache_.insert(r, ifindex, now) || changed;
+            keep.push_back(&r);
         }
-    if (changed)
+    if (!keep.empty() && cache_.size() + keep.size() > cache_.capacity()) {
+        // Renewals need no room; new records do. Before anything goes, the
+        // marks of what is resolved now: a source that just got resolved
+        // counts as such (the throttled rebuilds could be behind), and this
+        // message's records all stay.
+        const auto fresh = size_t(std::count_if(keep.begin(), keep.end(), [&](const Record* r) {
+            return r->ttl != 0 && !cache_.contains(*r, ifindex);
+        }));
+        if (cache_.size() + fresh > cache_.capacity()) {
+            rebuild();
+            cache_.make_room(fresh);
+        }
+    }
+    bool changed = false;
+    for (const Record* r : keep) {
+        if (r->type == kTypeSRV && r->ttl != 0)
+            srv_targets_.insert(r->target.key());
+        changed = cache_.insert(*r, ifindex, now, solicited) || changed;
+    }
+    if (changed) {
         rebuild_soon(now);
+        resolve_wanted_ = true;
+    }
+}
+
+bool Browser::answers_our_question(const Message& m, TimePoint now)
+{
+    if (asked_.empty())
+        return false;
+    for (const Record& r : m.answers) {
+        auto it = asked_.find({r.name.key(), r.type});
+        if (it != asked_.end() && now - it->second.at <= kAnswerWindow && it->second.credits > 0) {
+            --it->second.credits;
+            return true;
+        }
+    }
+    return false;
 }
 
 void Browser::rebuild_soon(TimePoint now)
 {
-    if (now >= window_start_ + kRebuildInterval) {
-        window_start_ = now;
-        rebuilds_in_window_ = 0;
+    // A bucket of kRebuildsAtOnce tokens, one more each interval.
+    if (rebuild_tokens_ == kRebuildsAtOnce) {
+        refill_at_ = now;
+    } else if (now >= refill_at_ + kRebuildInterval) {
+        const auto n = (now - refill_at_) / kRebuildInterval;
+        rebuild_tokens_ = int(std::min<int64_t>(kRebuildsAtOnce, rebuild_tokens_ + n));
+        refill_at_ = rebuild_tokens_ == kRebuildsAtOnce ? now : refill_at_ + n * kRebuildInterval;
     }
-    if (rebuilds_in_window_ < kRebuildsAtOnce) {
-        ++rebuilds_in_window_;
+    if (rebuild_tokens_ > 0) {
+        --rebuild_tokens_;
         rebuild();
         dirty_ = false;
     } else {
@@ -206,17 +259,22 @@ void Browser::emit(std::vector<Question> questions, TimePoint now, std::vector<O
 {
     if (questions.empty())
         return;
+    for (const auto& q : questions)
+        asked_[{q.name.key(), q.type}] = Asked{now, int(std::max<size_t>(1, cache_.capacity() / kRecordsPerCredit))};
     const bool asks_ptr = std::any_of(questions.begin(), questions.end(),
                                       [&](const Question& q) { return q.type == kTypePTR && q.name.equals(type_); });
     for (unsigned ifindex : interfaces_) {
         // Known answers: the instances cached on this interface with more
-        // than half their TTL left; split over several messages when many,
-        // all but the last marked truncated.
+        // than half their TTL left that once answered a question of ours;
+        // split over several messages when many, all but the last marked
+        // truncated. One that only came unasked (an announcement, or the
+        // answer to another's question) is left out, so that its owner
+        // answers us and it gains the standing of an answer.
         std::vector<Record> known;
         if (asks_ptr)
             for (const auto* ptr : cache_.on_interface(type_, kTypePTR, ifindex)) {
                 const uint32_t left = RecordCache::remaining_ttl(*ptr, now);
-                if (left * 2 > ptr->record.ttl) {
+                if (left * 2 > ptr->record.ttl && ptr->solicited) {
                     Record r = ptr->record;
                     r.ttl = left;
                     known.push_back(std::move(r));
@@ -242,8 +300,18 @@ void Browser::emit(std::vector<Question> questions, TimePoint now, std::vector<O
 
 void Browser::tick(TimePoint now, std::vector<Outgoing>& out)
 {
-    if (cache_.expire(now))
+    bool silent = false;
+    if (cache_.expire(now, &silent))
         dirty_ = true;
+    if (silent && started_) {
+        // A resolved instance went without a goodbye: perhaps only its
+        // answers were lost (a flood fills receive queues). Ask again soon,
+        // so that what answers counts as asked for and gets back in; the
+        // interval doubles from there as at the start.
+        next_query_ = std::min(next_query_, now + random_.between(20, 120));
+        query_interval_ = seconds(1);
+    }
+    std::erase_if(asked_, [&](const auto& q) { return now - q.second.at > kAnswerWindow; });
     if (dirty_)
         rebuild_soon(now);
     if (!started_)
@@ -262,7 +330,11 @@ void Browser::tick(TimePoint now, std::vector<Outgoing>& out)
         if (!dup && questions.size() < kQuestionsPerMessage)
             questions.push_back(Question{name, type});
     }
-    add_resolve_questions(now, questions);
+    if (now >= next_resolve_pass_) {
+        add_resolve_questions(now, questions);
+        next_resolve_pass_ = now + kResolvePassInterval;
+        resolve_wanted_ = false;
+    }
     emit(std::move(questions), now, out);
 }
 
@@ -270,10 +342,12 @@ TimePoint Browser::next_deadline() const
 {
     TimePoint next = started_ ? next_query_ : kNever;
     if (dirty_)
-        next = std::min(next, window_start_ + kRebuildInterval);
+        next = std::min(next, refill_at_ + kRebuildInterval);
     next = std::min(next, cache_.next_event());
+    if (started_ && resolve_wanted_)
+        next = std::min(next, next_resolve_pass_);
     for (const auto& [k, p] : resolving_)
-        next = std::min(next, p.next);
+        next = std::min(next, std::max(p.next, next_resolve_pass_));
     return next;
 }
 

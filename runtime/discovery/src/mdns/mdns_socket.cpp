@@ -16,6 +16,11 @@ namespace {
 
 constexpr uint16_t kPort = 5353;
 constexpr const char* kGroup = "224.0.0.251";
+// The receive queue asked for: room for some thousands of packets, so that
+// a burst or a flood of announcements outlasts a few hundred milliseconds
+// in which the thread does not run, instead of drowning the few answers
+// that matter. The kernel caps it at its own maximum.
+constexpr int kReceiveBufferBytes = 4 << 20;
 
 }  // namespace
 
@@ -40,6 +45,9 @@ std::unique_ptr<MdnsSocket> MdnsSocket::open(const std::vector<Interface>& inter
     setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
     if (setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) != 0)
         return fail(fd, "pktinfo");
+    // Best effort both: a larger queue, and the count of what it dropped.
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+    setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
     sockaddr_in bind_to{};
     bind_to.sin_family = AF_INET;
     bind_to.sin_port = htons(kPort);
@@ -141,12 +149,17 @@ MdnsSocket::Receive MdnsSocket::receive(Datagram& out)
     if (n < 0)
         return Receive::none;
     int arrived_on = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             arrived_on = info.ipi_ifindex;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            uint32_t dropped = 0;
+            std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+            dropped_ = dropped;
         }
+    }
     // The sender is filled in for rejected packets too, for the log.
     out.source_address = from.sin_addr.s_addr;
     out.source_port = ntohs(from.sin_port);

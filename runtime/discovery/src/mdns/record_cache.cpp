@@ -31,10 +31,15 @@ void RecordCache::schedule_refresh(CachedRecord& r)
     r.next_refresh = r.received + milliseconds(ttl.count() * percent / 100) + jitter;
 }
 
-void RecordCache::make_room()
+int RecordCache::standing(const CachedRecord& r)
 {
-    // Victims in order: records of no resolved service, nearest expiry
-    // first; then records of resolved services, newest arrival first.
+    return (r.in_service ? 2 : 0) + (r.solicited ? 1 : 0);
+}
+
+void RecordCache::make_room(size_t needed)
+{
+    // Victims in order: the lowest standing first; within one, the newest
+    // arrival, then the one nearest its expiry.
     std::vector<std::map<Key, CachedRecord>::iterator> all;
     all.reserve(entries_.size());
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
@@ -42,13 +47,15 @@ void RecordCache::make_room()
     const auto before = [](const auto& a, const auto& b) {
         const CachedRecord& x = a->second;
         const CachedRecord& y = b->second;
-        if (x.in_service != y.in_service)
-            return !x.in_service;
-        if (!x.in_service)
-            return x.expires < y.expires;
-        return x.first_seen > y.first_seen;
+        if (standing(x) != standing(y))
+            return standing(x) < standing(y);
+        if (x.first_seen != y.first_seen)
+            return x.first_seen > y.first_seen;
+        return x.expires < y.expires;
     };
-    const size_t n = std::min(all.size(), std::max<size_t>(1, capacity_ / 16));
+    const size_t n = std::min(all.size(), std::max<size_t>({1, capacity_ / 8, needed}));
+    if (n == 0)
+        return;
     std::nth_element(all.begin(), all.begin() + (ptrdiff_t)(n - 1), all.end(), before);
     for (size_t i = 0; i < n; ++i) {
         entries_.erase(all[i]);
@@ -65,7 +72,7 @@ void RecordCache::mark_in_service(const std::vector<const CachedRecord*>& record
         const_cast<CachedRecord*>(r)->in_service = true;
 }
 
-bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now)
+bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now, bool solicited)
 {
     const std::string name = name_key(record.name);
     Key key{name, record.type, ifindex, record.canonical_rdata()};
@@ -99,7 +106,7 @@ bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now)
 
     if (it == entries_.end()) {
         if (entries_.size() >= capacity_)
-            make_room();
+            make_room(1);
         it = entries_.emplace(std::move(key), CachedRecord{}).first;
         it->second.first_seen = now;
         changed = true;
@@ -110,15 +117,30 @@ bool RecordCache::insert(const Record& record, unsigned ifindex, TimePoint now)
     c.received = now;
     c.expires = now + seconds(std::min(record.ttl, kMaxTtlSeconds));
     c.refresh_step = 0;
+    c.solicited = c.solicited || solicited;
     changed = changed || c.goodbye;
     c.goodbye = false;
     schedule_refresh(c);
     return changed;
 }
 
-bool RecordCache::expire(TimePoint now)
+bool RecordCache::expire(TimePoint now, bool* silent)
 {
-    return std::erase_if(entries_, [&](const auto& e) { return e.second.expires <= now; }) > 0;
+    bool lost = false;
+    const auto n = std::erase_if(entries_, [&](const auto& e) {
+        if (e.second.expires > now)
+            return false;
+        lost = lost || (e.second.in_service && !e.second.goodbye);
+        return true;
+    });
+    if (silent)
+        *silent = lost;
+    return n > 0;
+}
+
+bool RecordCache::contains(const Record& record, unsigned ifindex) const
+{
+    return entries_.count(Key{name_key(record.name), record.type, ifindex, record.canonical_rdata()}) > 0;
 }
 
 std::vector<const CachedRecord*> RecordCache::find(const Name& name, uint16_t type) const

@@ -1,9 +1,12 @@
-// Browses one service type: asks for its instances (at start, then at
-// intervals doubling from one second up to a minute), keeps what answers
-// bring in a capped record cache, re-asks for each record at 80 to 95 per
-// cent of its TTL, lists the cached instances as known answers so that
-// responders stay silent about them, resolves instances whose SRV, TXT or
-// address is missing, and offers the set of fully resolved instances.
+// Browses one service type: asks for its instances (at start, and again
+// when a resolved instance went silent, then at intervals doubling from one
+// second up to a minute), keeps what answers bring in a capped record
+// cache, re-asks for each record at 80 to 95 per cent of its TTL, lists the
+// cached instances that answered it as known answers so that responders
+// stay silent about them, resolves instances whose SRV, TXT or address is
+// missing, and offers the set of fully resolved instances. What arrives in
+// answer to one of its own recent questions is marked as asked for, which
+// ranks it above unasked records when the cache is full.
 #ifndef QRV_DISCOVERY_BROWSER_H
 #define QRV_DISCOVERY_BROWSER_H
 
@@ -53,11 +56,14 @@ private:
     bool wanted(const Record& r, const std::vector<Name>& targets_in_message) const;
     bool is_instance_name(const Name& n) const;
     void rebuild();
-    // Rebuilds now, or at the end of the interval when this interval has
-    // had its rebuilds already.
+    // Rebuilds now while the rate allows, or marks the services for a
+    // rebuild at the next refill.
     void rebuild_soon(TimePoint now);
     void add_resolve_questions(TimePoint now, std::vector<Question>& questions);
     void emit(std::vector<Question> questions, TimePoint now, std::vector<Outgoing>& out);
+    // True when the message answers a question we asked within the answer
+    // window that has answers left to credit (and takes one).
+    bool answers_our_question(const Message& m, TimePoint now);
 
     const Name type_;
     const std::vector<unsigned> interfaces_;
@@ -74,9 +80,19 @@ private:
     std::vector<BrowsedService> services_;
     uint64_t generation_ = 0;
     bool dirty_ = false;            // the cache changed since the last rebuild
-    TimePoint window_start_ = TimePoint::min();  // of the current rebuild interval
-    int rebuilds_in_window_ = 0;
+    int rebuild_tokens_ = 4;        // rebuilds allowed now (kRebuildsAtOnce at most)
+    TimePoint refill_at_{};         // when the bucket last gained a token
+    bool resolve_wanted_ = false;   // the cache changed since the last resolve pass
+    TimePoint next_resolve_pass_{};
     std::set<std::string> srv_targets_;  // hosts that cached SRV records name
+    // Our recent questions (name key and type): when they went out, and
+    // how many more answers to them count as asked for. At most one entry
+    // per name and type in the cache (and the service type).
+    struct Asked {
+        TimePoint at{};
+        int credits = 0;
+    };
+    std::map<std::pair<std::string, uint16_t>, Asked> asked_;
     uint64_t ignored_ = 0;
 };
 

@@ -6,7 +6,9 @@
 // interface a packet arrived on comes with it, so that delivery never
 // depends on how the kernel spreads multicast over several sockets.
 // Received packets are accepted only when they arrived on an interface of
-// the scope and come from its own subnet (on loopback: from 127/8).
+// the scope and come from its own subnet (on loopback: from 127/8). The
+// receive queue is enlarged (as far as the kernel allows), and the packets
+// the kernel dropped because it was full are counted.
 #ifndef QRV_DISCOVERY_MDNS_SOCKET_H
 #define QRV_DISCOVERY_MDNS_SOCKET_H
 
@@ -49,6 +51,10 @@ public:
     // (interface out of scope, foreign subnet, oversized).
     Receive receive(Datagram& out);
 
+    // Packets the kernel dropped so far because the receive queue was full
+    // (as of the last packet received; wraps at 2^32).
+    uint32_t dropped() const { return dropped_; }
+
     // The source-address rule, on its own for tests.
     static bool source_allowed(const Interface& iface, uint32_t source_address);
 
@@ -58,6 +64,7 @@ private:
     int fd_;
     std::vector<Interface> interfaces_;
     unsigned selected_ = 0;
+    uint32_t dropped_ = 0;
 };
 
 }  // namespace qrv::discovery
