@@ -142,7 +142,8 @@ class Receiver:
     def recall_preset(self, preset: int, speed: float = 1.0) -> None:
         """Moves the camera to a stored preset (0 to 99) at a speed (0 to 1).
         Raises qrv.Error when not connected or the source takes no camera
-        commands. The command is sent; its execution is not confirmed."""
+        commands. The command is queued for sending; wait_delivered() says
+        when the camera holds it."""
         self._native.recall_preset(_preset(preset), float(speed))
 
     def store_preset(self, preset: int) -> None:
@@ -156,6 +157,16 @@ class Receiver:
     def zoom(self, zoom: float) -> None:
         """Zooms to a position, 0 (wide) to 1 (tele)."""
         self._native.zoom(float(zoom))
+
+    def wait_delivered(self, timeout: float = 2.0) -> bool:
+        """Waits until the camera holds the last camera command sent through
+        this receiver (and so every one before it: they arrive in order).
+        Returns True when the source acknowledged it, False when the source
+        is of an older version that does not acknowledge (the command was
+        written, no more is known). Raises qrv.Error when the source refused
+        it, the connection ended first, no command was sent, or none came
+        within ``timeout`` seconds. Ctrl-C ends the wait."""
+        return self._native.wait_delivered(float(timeout))
 
     # --- life ----------------------------------------------------------------
 

@@ -97,6 +97,32 @@ public:
                                  reason.empty() ? "not connected, or the source takes no camera commands" : reason);
     }
 
+    // Waits for the source to hold the last camera command: true when it
+    // acknowledged, false when it is of a version that does not (written
+    // only); raises when it refused, the connection ended or time ran out.
+    bool wait_delivered(double timeout_s)
+    {
+        auto o = live(owned_, "receiver");
+        if (!(timeout_s >= 0) || timeout_s > 3600)
+            throw py::value_error("timeout must be between 0 and 3600 seconds");
+        auto result = QRVlib_ptz_delivery_failed;
+        std::string reason;
+        // In slices, so that Ctrl-C ends the wait; a slice that only timed
+        // out goes on, any other failure ends it.
+        wait_sliced((uint64_t)(timeout_s * 1000), [&](uint32_t ms) {
+            result = QRVlib_recv_ptz_wait_delivered(o->handle, ms);
+            if (result != QRVlib_ptz_delivery_failed)
+                return true;
+            reason = QRVlib_get_last_error();
+            return reason.rfind("the source did not acknowledge", 0) != 0;
+        });
+        if (result == QRVlib_ptz_delivery_failed)
+            throw RuntimeFailure("the camera command was not delivered",
+                                 reason.rfind("the source did not acknowledge", 0) == 0
+                                     ? "the source did not acknowledge it in time" : reason);
+        return result == QRVlib_ptz_delivery_acknowledged;
+    }
+
     bool ptz_supported() const { return QRVlib_recv_ptz_is_supported(live(owned_, "receiver")->handle); }
 
     int capture_loop(int frames, const py::object& timeout);
@@ -227,6 +253,7 @@ void register_receiver(py::module_& m)
         .def("set_tally", &Receiver::set_tally)
         .def("source_tally", &Receiver::source_tally)
         .def("ptz_supported", &Receiver::ptz_supported)
+        .def("wait_delivered", &Receiver::wait_delivered)
         .def("recall_preset", [](Receiver& r, int preset, float speed) {
             r.camera("the preset recall", [=](auto h) { return QRVlib_recv_ptz_recall_preset(h, preset, speed); });
         })

@@ -235,5 +235,6 @@ def test_a_receiver_of_a_router_gets_the_routed_source_and_steers_it(sender):
             rx.set_tally(program=True)
             assert sender.tally(timeout=5) == qrv.Tally(on_program=True, on_preview=False)
             rx.recall_preset(7, speed=0.25)
+            assert rx.wait_delivered(timeout=5) is True
             (command,) = list(itertools.islice(sender.commands(timeout=5), 1))
             assert command == qrv.CameraCommand("recall_preset", 7, 0.25, 0.0)
