@@ -77,6 +77,8 @@ TEST(LateBinder, FirstBatchReportsThePacedFrameRate)
     float fps = 0;
     ASSERT_EQ(std::sscanf(first.c_str(), "200 frames sent, average fps=%f", &fps), 1) << first;
     EXPECT_EQ(first.rfind("200 frames sent, average fps=", 0), 0u) << first;
-    EXPECT_GE(fps, 29.5f) << first;
+    // The batch's average includes its start; a loaded machine delays it by
+    // a frame or so. A wrong rate (unpaced, 25 or 60 fps) is far outside.
+    EXPECT_GE(fps, 29.0f) << first;
     EXPECT_LE(fps, 30.5f) << first;
 }
