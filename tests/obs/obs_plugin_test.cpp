@@ -1,0 +1,294 @@
+// The OBS plugin in a headless libobs: run_obs_test.sh starts this binary
+// under Xvfb (Mesa's software renderer draws OBS's canvas) inside a network
+// namespace of its own. libobs is started once for all cases; only the
+// plugin from the build folder is loaded, since OBS's own UI modules want a
+// Qt application.
+#include <gtest/gtest.h>
+#include <obs.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "picture.h"
+
+using namespace std::chrono_literals;
+using qrv_test::Child;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kBin = QRV_BIN_DIR;
+const std::string kPluginDir = QRV_OBS_PLUGIN_DIR;
+const std::string kPicture = QRV_OBS_PICTURE;
+constexpr uint32_t kCanvasWidth = 1280, kCanvasHeight = 720;
+
+// Loads qrv-obs from the build folder alone among the modules found.
+void load_plugin(void* loaded, const obs_module_info2* info)
+{
+    if (std::strcmp(info->name, "qrv-obs") != 0 || std::string(info->bin_path).rfind(kPluginDir, 0) != 0)
+        return;
+    obs_module_t* module = nullptr;
+    if (obs_open_module(&module, info->bin_path, info->data_path) == MODULE_SUCCESS && obs_init_module(module))
+        *static_cast<bool*>(loaded) = true;
+}
+
+class ObsEnvironment : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        ASSERT_TRUE(obs_startup("en-US", nullptr, nullptr));
+        obs_video_info ovi = {};
+        ovi.graphics_module = "libobs-opengl";
+        ovi.fps_num = 30;
+        ovi.fps_den = 1;
+        ovi.base_width = ovi.output_width = kCanvasWidth;
+        ovi.base_height = ovi.output_height = kCanvasHeight;
+        ovi.output_format = VIDEO_FORMAT_NV12;  // as the application renders: the output converts
+        ovi.colorspace = VIDEO_CS_709;
+        ovi.range = VIDEO_RANGE_PARTIAL;
+        ovi.scale_type = OBS_SCALE_BICUBIC;
+        ovi.gpu_conversion = true;
+        ASSERT_EQ(obs_reset_video(&ovi), OBS_VIDEO_SUCCESS);
+        obs_audio_info oai = {48000, SPEAKERS_STEREO};
+        ASSERT_TRUE(obs_reset_audio(&oai));
+        obs_add_module_path(kPluginDir.c_str(), (kPluginDir + "/data").c_str());
+        bool loaded = false;
+        obs_find_modules2(load_plugin, &loaded);
+        ASSERT_TRUE(loaded) << "qrv-obs.so did not load from " << kPluginDir;
+    }
+    void TearDown() override
+    {
+        obs_set_output_source(0, nullptr);
+        obs_shutdown();
+    }
+};
+
+// An OBS object released at the end of the scope.
+struct DataRef {
+    obs_data_t* p = obs_data_create();
+    ~DataRef() { obs_data_release(p); }
+};
+
+// The names of the QRV Source's property list, as the properties show them.
+std::vector<std::string> listed_sources(obs_source_t* source)
+{
+    std::vector<std::string> names;
+    obs_properties_t* props = obs_source_properties(source);
+    obs_property_t* list = obs_properties_get(props, "source_name");
+    for (size_t i = 0; list && i < obs_property_list_item_count(list); ++i)
+        names.emplace_back(obs_property_list_item_string(list, i));
+    obs_properties_destroy(props);
+    return names;
+}
+
+// Waits for the list to show a source of the given short name; its full name.
+std::string wait_listed(obs_source_t* source, const std::string& short_name, std::chrono::seconds limit)
+{
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        for (const auto& name : listed_sources(source))
+            if (name.size() > short_name.size() + 2 &&
+                name.compare(name.size() - short_name.size() - 1, std::string::npos, short_name + ")") == 0)
+                return name;
+        std::this_thread::sleep_for(100ms);
+    }
+    return {};
+}
+
+// The canvas OBS last rendered, read back through a texture render and a
+// staging surface as RGBA.
+std::vector<uint8_t> read_canvas()
+{
+    std::vector<uint8_t> rgba;
+    obs_enter_graphics();
+    gs_texrender_t* render = gs_texrender_create(GS_RGBA, GS_ZS_NONE);
+    gs_stagesurf_t* stage = gs_stagesurface_create(kCanvasWidth, kCanvasHeight, GS_RGBA);
+    if (gs_texrender_begin(render, kCanvasWidth, kCanvasHeight)) {
+        vec4 clear;
+        vec4_zero(&clear);
+        gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
+        gs_ortho(0.0f, float(kCanvasWidth), 0.0f, float(kCanvasHeight), -100.0f, 100.0f);
+        obs_render_main_texture();
+        gs_texrender_end(render);
+        gs_stage_texture(stage, gs_texrender_get_texture(render));
+        uint8_t* data = nullptr;
+        uint32_t linesize = 0;
+        if (gs_stagesurface_map(stage, &data, &linesize)) {
+            rgba.resize(size_t(kCanvasWidth) * kCanvasHeight * 4);
+            for (uint32_t y = 0; y < kCanvasHeight; ++y)
+                std::memcpy(&rgba[size_t(y) * kCanvasWidth * 4], data + size_t(y) * linesize, kCanvasWidth * 4);
+            gs_stagesurface_unmap(stage);
+        }
+    }
+    gs_stagesurface_destroy(stage);
+    gs_texrender_destroy(render);
+    obs_leave_graphics();
+    return rgba;
+}
+
+// The mean of the red, green and blue of the canvas's middle pixel.
+int middle_level(const std::vector<uint8_t>& rgba)
+{
+    const size_t at = (size_t(kCanvasHeight / 2) * kCanvasWidth + kCanvasWidth / 2) * 4;
+    return (rgba[at] + rgba[at + 1] + rgba[at + 2]) / 3;
+}
+
+// A scene holding the source scaled to the canvas, made OBS's program.
+class ProgramScene {
+public:
+    explicit ProgramScene(obs_source_t* source) : scene_(obs_scene_create("QRV test scene"))
+    {
+        obs_sceneitem_t* item = obs_scene_add(scene_, source);
+        obs_sceneitem_set_bounds_type(item, OBS_BOUNDS_SCALE_INNER);
+        vec2 bounds;
+        vec2_set(&bounds, float(kCanvasWidth), float(kCanvasHeight));
+        obs_sceneitem_set_bounds(item, &bounds);
+        obs_set_output_source(0, obs_scene_get_source(scene_));
+    }
+    ~ProgramScene()
+    {
+        obs_set_output_source(0, nullptr);
+        obs_scene_release(scene_);
+    }
+
+private:
+    obs_scene_t* scene_;
+};
+
+// A QRV Source, released with the object.
+class QrvSource {
+public:
+    QrvSource() : source_(obs_source_create("qrv_source", "QRV", nullptr, nullptr)) {}
+    ~QrvSource() { obs_source_release(source_); }
+    obs_source_t* get() const { return source_; }
+    void receive(const std::string& name)
+    {
+        DataRef settings;
+        obs_data_set_string(settings.p, "source_name", name.c_str());
+        obs_source_update(source_, settings.p);
+    }
+
+private:
+    obs_source_t* source_;
+};
+
+TEST(ObsPlugin, SourceListsTheSenderAndOBSRendersItsFrames)
+{
+    Child pump({kBin + "/strobe_pump"});
+    ASSERT_TRUE(pump.started());
+    QrvSource source;
+    ASSERT_NE(source.get(), nullptr) << "the plugin registered no qrv_source";
+    const std::string name = wait_listed(source.get(), "My Video", 10s);
+    ASSERT_FALSE(name.empty()) << "the property list never showed My Video";
+    source.receive(name);
+    ProgramScene scene(source.get());
+
+    // strobe_pump alternates black and white frames: the canvas must show both.
+    bool black = false, white = false;
+    const auto end = Clock::now() + 15s;
+    while (!(black && white) && Clock::now() < end) {
+        const auto canvas = read_canvas();
+        ASSERT_FALSE(canvas.empty()) << "the canvas could not be read back";
+        const int level = middle_level(canvas);
+        black = black || level < 30;
+        white = white || level > 225;
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(black && white) << "black seen: " << black << ", white seen: " << white;
+    EXPECT_EQ(obs_source_get_width(source.get()), 1920u);
+    EXPECT_EQ(obs_source_get_height(source.get()), 1080u);
+}
+
+TEST(ObsPlugin, ProgramTallyReachesTheSenderAndTheCanvasIsSaved)
+{
+    Child camera({kBin + "/qrv_test_camera", "--name", "Camera"});
+    ASSERT_TRUE(camera.started());
+    QrvSource source;
+    const std::string name = wait_listed(source.get(), "Camera", 10s);
+    ASSERT_FALSE(name.empty());
+    source.receive(name);
+    {
+        ProgramScene scene(source.get());
+        EXPECT_TRUE(camera.wait_for_output("tally: program on", 10s)) << camera.output();
+
+        // The colour bars on the canvas: white at the left, black at the right.
+        // Once OBS has the camera's first frame, the next renders show it.
+        const auto end = Clock::now() + 10s;
+        while (obs_source_get_width(source.get()) == 0 && Clock::now() < end)
+            std::this_thread::sleep_for(50ms);
+        std::this_thread::sleep_for(200ms);
+        const std::vector<uint8_t> canvas = read_canvas();
+        ASSERT_FALSE(canvas.empty());
+        // Every bar of the pattern is on the middle line in its colour: a
+        // wrong pixel layout or colour matrix would not give pure red and
+        // pure blue.
+        bool red = false, blue = false;
+        for (uint32_t x = 0; x < kCanvasWidth; ++x) {
+            const uint8_t* p = &canvas[(size_t(kCanvasHeight / 2) * kCanvasWidth + x) * 4];
+            red = red || (p[0] > 200 && p[1] < 40 && p[2] < 40);
+            blue = blue || (p[0] < 40 && p[1] < 40 && p[2] > 200);
+        }
+        EXPECT_TRUE(red && blue) << "red bar seen: " << red << ", blue bar seen: " << blue;
+        auto picture = qrv::tools::rgb_from_rgba(canvas.data(), kCanvasWidth, kCanvasHeight, kCanvasWidth * 4,
+                                                 canvas.size());
+        ASSERT_TRUE(picture.has_value());
+        std::filesystem::create_directories(std::filesystem::path(kPicture).parent_path());
+        EXPECT_EQ(qrv::tools::write_png(kPicture, *picture), "");
+    }
+    // Off the program, the sender hears so.
+    EXPECT_TRUE(camera.wait_for_output("tally: program off", 10s)) << camera.output();
+}
+
+TEST(ObsPlugin, OutputPublishesTheProgramAtTheCanvasSize)
+{
+    Child pump({kBin + "/strobe_pump"});
+    QrvSource source;
+    const std::string name = wait_listed(source.get(), "My Video", 10s);
+    ASSERT_FALSE(name.empty());
+    source.receive(name);
+    ProgramScene scene(source.get());
+
+    DataRef settings;
+    obs_data_set_string(settings.p, "name", "OBS Program");
+    obs_output_t* output = obs_output_create("qrv_output", "QRV", settings.p, nullptr);
+    ASSERT_NE(output, nullptr) << "the plugin registered no qrv_output";
+    ASSERT_TRUE(obs_output_start(output)) << obs_output_get_last_error(output);
+
+    Child monitor({kBin + "/qrv_monitor", "watch", "OBS Program", "--seconds", "4"});
+    const bool seen = monitor.wait_for_output("1280x720", 15s);
+    EXPECT_TRUE(seen) << monitor.output();
+    monitor.wait_exit(10s);
+    // At OBS's frame rate (30 a second, give or take the software
+    // renderer's stalls, which OBS fills with repeated frames) and with its
+    // stereo mix.
+    int best_rate = 0;
+    std::istringstream lines(monitor.output());
+    for (std::string line; std::getline(lines, line);) {
+        int rate = 0;
+        if (std::sscanf(line.c_str(), "video %d fps 1280x720", &rate) == 1 && 
+            std::abs(rate - 30) < std::abs(best_rate - 30))
+            best_rate = rate;
+    }
+    EXPECT_NEAR(best_rate, 30, 6) << monitor.output();
+    EXPECT_NE(monitor.output().find("audio 48000 Hz 2 ch"), std::string::npos) << monitor.output();
+    obs_output_stop(output);
+    obs_output_release(output);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    testing::AddGlobalTestEnvironment(new ObsEnvironment());
+    return RUN_ALL_TESTS();
+}
