@@ -19,6 +19,7 @@
 
 #include "child_process.h"
 #include "picture.h"
+#include "qrv/qrv_runtime.h"
 
 using namespace std::chrono_literals;
 using qrv_test::Child;
@@ -147,11 +148,11 @@ class ProgramScene {
 public:
     explicit ProgramScene(obs_source_t* source) : scene_(obs_scene_create("QRV test scene"))
     {
-        obs_sceneitem_t* item = obs_scene_add(scene_, source);
-        obs_sceneitem_set_bounds_type(item, OBS_BOUNDS_SCALE_INNER);
+        item_ = obs_scene_add(scene_, source);
+        obs_sceneitem_set_bounds_type(item_, OBS_BOUNDS_SCALE_INNER);
         vec2 bounds;
         vec2_set(&bounds, float(kCanvasWidth), float(kCanvasHeight));
-        obs_sceneitem_set_bounds(item, &bounds);
+        obs_sceneitem_set_bounds(item_, &bounds);
         obs_set_output_source(0, obs_scene_get_source(scene_));
     }
     ~ProgramScene()
@@ -160,8 +161,12 @@ public:
         obs_scene_release(scene_);
     }
 
+    /// Shows or hides the source in the scene (OBS's eye button).
+    void set_visible(bool visible) { obs_sceneitem_set_visible(item_, visible); }
+
 private:
     obs_scene_t* scene_;
+    obs_sceneitem_t* item_ = nullptr;
 };
 
 // A QRV Source, released with the object.
@@ -170,10 +175,11 @@ public:
     QrvSource() : source_(obs_source_create("qrv_source", "QRV", nullptr, nullptr)) {}
     ~QrvSource() { obs_source_release(source_); }
     obs_source_t* get() const { return source_; }
-    void receive(const std::string& name)
+    void receive(const std::string& name, const char* when_hidden = "stop")
     {
         DataRef settings;
         obs_data_set_string(settings.p, "source_name", name.c_str());
+        obs_data_set_string(settings.p, "when_hidden", when_hidden);
         obs_source_update(source_, settings.p);
     }
 
@@ -246,6 +252,47 @@ TEST(ObsPlugin, ProgramTallyReachesTheSenderAndTheCanvasIsSaved)
     }
     // Off the program, the sender hears so.
     EXPECT_TRUE(camera.wait_for_output("tally: program off", 10s)) << camera.output();
+}
+
+// Waits until the sender has the given number of receivers.
+bool wait_connections(QRVlib_send_instance_t sender, int wanted, std::chrono::seconds limit)
+{
+    const auto end = Clock::now() + limit;
+    while (QRVlib_send_get_no_connections(sender, 0) != wanted) {
+        if (Clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+TEST(ObsPlugin, HiddenSourceStopsReceivingOrKeepsAPreviewAndResumesWhenShown)
+{
+    // A sender in this process: its count of receivers shows what the
+    // QRV Source does.
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_send_create_t send_settings("Shy");
+    QRVlib_send_instance_t sender = QRVlib_send_create(&send_settings);
+    ASSERT_NE(sender, nullptr);
+    {
+        QrvSource source;
+        const std::string name = wait_listed(source.get(), "Shy", 10s);
+        ASSERT_FALSE(name.empty());
+        source.receive(name);
+        ProgramScene scene(source.get());
+        EXPECT_TRUE(wait_connections(sender, 1, 10s)) << "shown, the source does not receive";
+        scene.set_visible(false);
+        EXPECT_TRUE(wait_connections(sender, 0, 10s)) << "hidden, the source still receives";
+        scene.set_visible(true);
+        EXPECT_TRUE(wait_connections(sender, 1, 10s)) << "shown again, the source does not resume";
+
+        source.receive(name, "preview");
+        scene.set_visible(false);
+        std::this_thread::sleep_for(500ms);
+        EXPECT_TRUE(wait_connections(sender, 1, 10s)) << "hidden with a preview wanted, the source stopped";
+    }
+    QRVlib_send_destroy(sender);
+    QRVlib_destroy();
 }
 
 TEST(ObsPlugin, OutputPublishesTheProgramAtTheCanvasSize)
