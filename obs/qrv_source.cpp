@@ -21,6 +21,11 @@ constexpr const char* kBandwidth = "bandwidth";
 constexpr const char* kAudio = "audio";
 constexpr const char* kLowLatency = "low_latency";
 constexpr const char* kWhenHidden = "when_hidden";
+constexpr const char* kStatus = "status";
+constexpr const char* kCamera = "camera";
+constexpr const char* kPreset = "camera_preset";
+constexpr const char* kZoom = "camera_zoom";
+constexpr float kMoveSpeed = 0.5f;
 
 struct QrvSource {
     explicit QrvSource(obs_source_t* s) : source(s), finder(SourceFinder::acquire()), receiver(s) {}
@@ -28,6 +33,7 @@ struct QrvSource {
     std::shared_ptr<SourceFinder> finder;
     SourceReceiver receiver;
     std::string chosen;  // the source name the settings hold
+    double zoom = -1;    // the zoom the settings held last; below 0 before the first update
 };
 
 const char* source_get_name(void*)
@@ -46,6 +52,12 @@ void source_update(void* data, obs_data_t* settings)
     s->chosen = wishes.source_name;
     obs_source_set_async_unbuffered(s->source, obs_data_get_bool(settings, kLowLatency));
     s->receiver.set_wishes(std::move(wishes));
+    // The zoom slider moves the camera when it is moved, not when the
+    // source is loaded.
+    const double zoom = obs_data_get_double(settings, kZoom);
+    if (s->zoom >= 0 && zoom != s->zoom)
+        s->receiver.camera({CameraCommand::Kind::zoom, 0, float(zoom), 0});
+    s->zoom = zoom;
 }
 
 void* source_create(obs_data_t* settings, obs_source_t* source)
@@ -66,6 +78,8 @@ void source_defaults(obs_data_t* settings)
     obs_data_set_default_bool(settings, kAudio, true);
     obs_data_set_default_bool(settings, kLowLatency, false);
     obs_data_set_default_string(settings, kWhenHidden, "stop");
+    obs_data_set_default_int(settings, kPreset, 0);
+    obs_data_set_default_double(settings, kZoom, 0.0);
 }
 
 // Fills the list with what the finder sees now. The chosen source stays in
@@ -83,10 +97,78 @@ void fill_source_list(obs_property_t* list, const QrvSource* s)
         obs_property_list_add_string(list, name.c_str(), name.c_str());
 }
 
+// What the receiver is doing, and the camera controls when its sender
+// takes camera commands.
+void show_state(obs_properties_t* props, QrvSource* s)
+{
+    const std::string status = s ? s->receiver.status() : std::string();
+    obs_property_t* text = obs_properties_get(props, kStatus);
+    obs_property_set_description(text, status.c_str());
+    obs_property_set_visible(text, !status.empty());
+    obs_property_set_visible(obs_properties_get(props, kCamera), s && s->receiver.camera_supported());
+}
+
 bool refresh_clicked(obs_properties_t* props, obs_property_t*, void* data)
 {
-    fill_source_list(obs_properties_get(props, kSourceName), static_cast<QrvSource*>(data));
+    auto* s = static_cast<QrvSource*>(data);
+    fill_source_list(obs_properties_get(props, kSourceName), s);
+    show_state(props, s);
     return true;
+}
+
+CameraCommand preset_command(QrvSource* s, CameraCommand::Kind kind)
+{
+    obs_data_t* settings = obs_source_get_settings(s->source);
+    CameraCommand command{kind, int(obs_data_get_int(settings, kPreset)), 1.0f, 0};
+    obs_data_release(settings);
+    return command;
+}
+
+bool recall_clicked(obs_properties_t*, obs_property_t*, void* data)
+{
+    auto* s = static_cast<QrvSource*>(data);
+    if (!s)
+        return false;
+    s->receiver.camera(preset_command(s, CameraCommand::Kind::recall_preset));
+    return false;
+}
+
+bool store_clicked(obs_properties_t*, obs_property_t*, void* data)
+{
+    auto* s = static_cast<QrvSource*>(data);
+    if (!s)
+        return false;
+    s->receiver.camera(preset_command(s, CameraCommand::Kind::store_preset));
+    return false;
+}
+
+// The pan and tilt buttons: each moves at a fixed speed until Stop.
+bool move_clicked(obs_properties_t*, obs_property_t* button, void* data)
+{
+    static const struct {
+        const char* name;
+        float pan, tilt;
+    } moves[] = {{"camera_left", -kMoveSpeed, 0},  {"camera_right", kMoveSpeed, 0}, {"camera_up", 0, kMoveSpeed},
+                 {"camera_down", 0, -kMoveSpeed}, {"camera_stop", 0, 0}};
+    if (!data)
+        return false;
+    const std::string name = obs_property_name(button);
+    for (const auto& m : moves)
+        if (name == m.name)
+            static_cast<QrvSource*>(data)->receiver.camera({CameraCommand::Kind::pan_tilt, 0, m.pan, m.tilt});
+    return false;
+}
+
+void add_camera_controls(obs_properties_t* props, QrvSource* s)
+{
+    obs_properties_t* camera = obs_properties_create();
+    obs_properties_add_int(camera, kPreset, obs_module_text("Camera.Preset"), 0, 9, 1);
+    obs_properties_add_button2(camera, "camera_recall", obs_module_text("Camera.Recall"), recall_clicked, s);
+    obs_properties_add_button2(camera, "camera_store", obs_module_text("Camera.Store"), store_clicked, s);
+    for (const char* move : {"camera_left", "camera_right", "camera_up", "camera_down", "camera_stop"})
+        obs_properties_add_button2(camera, move, obs_module_text(move), move_clicked, s);
+    obs_properties_add_float_slider(camera, kZoom, obs_module_text("Camera.Zoom"), 0.0, 1.0, 0.05);
+    obs_properties_add_group(props, kCamera, obs_module_text("Camera"), OBS_GROUP_NORMAL, camera);
 }
 
 obs_properties_t* source_properties(void* data)
@@ -97,6 +179,7 @@ obs_properties_t* source_properties(void* data)
                                                    OBS_COMBO_TYPE_LIST, OBS_COMBO_FORMAT_STRING);
     fill_source_list(list, s);
     obs_properties_add_button2(props, "refresh", obs_module_text("RefreshSources"), refresh_clicked, s);
+    obs_properties_add_text(props, kStatus, "", OBS_TEXT_INFO);
     if (s && !s->finder)
         obs_properties_add_text(props, "finder_error", obs_module_text("FinderError"), OBS_TEXT_INFO);
 
@@ -110,6 +193,8 @@ obs_properties_t* source_properties(void* data)
                                                      OBS_COMBO_TYPE_LIST, OBS_COMBO_FORMAT_STRING);
     obs_property_list_add_string(hidden, obs_module_text("WhenHidden.Stop"), "stop");
     obs_property_list_add_string(hidden, obs_module_text("WhenHidden.Preview"), "preview");
+    add_camera_controls(props, s);
+    show_state(props, s);
     return props;
 }
 

@@ -42,6 +42,62 @@ void SourceReceiver::set_on_program(bool on_program)
     changed();
 }
 
+void SourceReceiver::camera(const CameraCommand& command)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (camera_commands_.size() < 16) {
+            camera_commands_.push_back(command);
+            wake_.notify_all();
+            return;
+        }
+    }
+    QRV_OBS_LOG(LOG_WARNING, "camera command dropped: %zu are still waiting to be sent", size_t(16));
+}
+
+std::string SourceReceiver::status()
+{
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+void SourceReceiver::set_status(std::string status)
+{
+    std::lock_guard lock(mutex_);
+    status_ = std::move(status);
+}
+
+// Sends the waiting camera commands; without a receiver they have nowhere
+// to go and are dropped.
+void SourceReceiver::run_camera_commands()
+{
+    std::vector<CameraCommand> commands;
+    {
+        std::lock_guard lock(mutex_);
+        commands.swap(camera_commands_);
+    }
+    for (const auto& c : commands) {
+        bool sent = false;
+        switch (c.kind) {
+        case CameraCommand::Kind::recall_preset:
+            sent = QRVlib_recv_ptz_recall_preset(receiver_, c.preset, c.value_a);
+            break;
+        case CameraCommand::Kind::store_preset:
+            sent = QRVlib_recv_ptz_store_preset(receiver_, c.preset);
+            break;
+        case CameraCommand::Kind::pan_tilt:
+            sent = QRVlib_recv_ptz_pan_tilt(receiver_, c.value_a, c.value_b);
+            break;
+        case CameraCommand::Kind::zoom:
+            sent = QRVlib_recv_ptz_zoom(receiver_, c.value_a);
+            break;
+        }
+        if (!sent)
+            QRV_OBS_LOG(LOG_WARNING, "camera command not sent to %s: not connected, or the source takes none",
+                        made_.name.empty() ? "any source" : made_.name.c_str());
+    }
+}
+
 // Called with mutex_ held.
 void SourceReceiver::changed()
 {
@@ -55,11 +111,15 @@ void SourceReceiver::run()
         {
             std::unique_lock lock(mutex_);
             // Without a receiver there is nothing to do until a wish changes.
-            wake_.wait(lock, [&] { return stopping_ || receiver_ || generation_ != applied_; });
+            wake_.wait(lock, [&] {
+                return stopping_ || receiver_ || generation_ != applied_ || !camera_commands_.empty();
+            });
             if (stopping_)
                 break;
         }
-        if (apply())
+        const bool receiving = apply();
+        run_camera_commands();
+        if (receiving)
             capture_once();
     }
     remake(Made{});
@@ -112,8 +172,11 @@ void SourceReceiver::remake(const Made& wanted)
     }
     made_ = wanted;
     tally_sent_ = QRVlib_tally_t{};
-    if (wanted.name.empty())
+    camera_supported_ = false;
+    if (wanted.name.empty()) {
+        set_status("");
         return;
+    }
     QRVlib_recv_create_v3_t settings;
     settings.source = QRVlib_source_t(wanted.name.c_str());
     settings.color_format = wanted.color;
@@ -121,9 +184,12 @@ void SourceReceiver::remake(const Made& wanted)
     settings.receiver_name = "OBS Studio";
     receiver_ = QRVlib_recv_create_v3(&settings);
     if (!receiver_) {
-        QRV_OBS_LOG(LOG_WARNING, "cannot receive %s: %s", wanted.name.c_str(), QRVlib_get_last_error());
+        const std::string reason = QRVlib_get_last_error();
+        QRV_OBS_LOG(LOG_WARNING, "cannot receive %s: %s", wanted.name.c_str(), reason.c_str());
+        set_status("cannot receive " + wanted.name + ": " + reason);
         return;
     }
+    set_status("looking for " + wanted.name);
     QRV_OBS_LOG(LOG_INFO, "receiving %s (%s)", wanted.name.c_str(),
                 wanted.bandwidth == QRVlib_recv_bandwidth_lowest ? "preview" : "full");
 }
@@ -142,8 +208,11 @@ void SourceReceiver::capture_once()
         break;
     case QRVlib_frame_type_status_change: {
         QRVlib_recv_status_t status{};
-        if (QRVlib_recv_get_status(receiver_, &status))
+        if (QRVlib_recv_get_status(receiver_, &status)) {
             QRV_OBS_LOG(LOG_INFO, "%s: %s", made_.name.c_str(), status.connected ? "connected" : "disconnected");
+            camera_supported_ = status.connected && status.ptz_supported;
+            set_status((status.connected ? "connected to " : "waiting for ") + made_.name);
+        }
         break;
     }
     case QRVlib_frame_type_error:

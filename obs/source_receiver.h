@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "plugin.h"
 #include "qrv/qrv_runtime.h"
@@ -26,6 +27,15 @@ struct ReceiverWishes {
     bool preview = false;            ///< the preview picture instead of the full one
     bool audio = true;               ///< hand the sender's audio to OBS
     bool hidden_to_preview = false;  ///< while hidden keep a preview instead of stopping
+};
+
+/// A camera command for the sender, from the source's properties.
+struct CameraCommand {
+    enum class Kind { recall_preset, store_preset, pan_tilt, zoom };
+    Kind kind = Kind::recall_preset;
+    int preset = 0;      ///< for recalling and storing, 0 to 99
+    float value_a = 0;   ///< recall speed, pan speed or zoom position
+    float value_b = 0;   ///< tilt speed
 };
 
 class SourceReceiver {
@@ -46,6 +56,16 @@ public:
     /// told to the sender as program tally.
     void set_on_program(bool on_program);
 
+    /// Queues a camera command for the connected sender; the receiving
+    /// thread sends it. Commands beyond a few waiting are dropped (logged).
+    /// Any thread.
+    void camera(const CameraCommand& command);
+    /// Whether the connected sender takes camera commands. Any thread.
+    bool camera_supported() const { return camera_supported_.load(); }
+    /// What the receiver is doing, or why it cannot, for the properties.
+    /// Any thread.
+    std::string status();
+
 private:
     // The receiver as last made: what it was made for.
     struct Made {
@@ -64,18 +84,23 @@ private:
     void capture_once();
     void output_video(QRVlib_video_frame_v2_t& frame);
     void output_audio(QRVlib_audio_frame_v2_t& frame);
+    void run_camera_commands();
+    void set_status(std::string status);
 
     obs_source_t* source_;
     RuntimeHold runtime_;
     std::thread thread_;
 
-    std::mutex mutex_;  // the fields up to generation_
+    std::mutex mutex_;  // the fields up to status_
     std::condition_variable wake_;
     ReceiverWishes wishes_;
     bool showing_ = false;
     bool on_program_ = false;
     bool stopping_ = false;
     uint64_t generation_ = 1;
+    std::vector<CameraCommand> camera_commands_;
+    std::string status_;
+    std::atomic<bool> camera_supported_{false};
 
     // The thread's own state.
     uint64_t applied_ = 0;

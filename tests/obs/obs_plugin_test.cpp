@@ -214,7 +214,7 @@ TEST(ObsPlugin, SourceListsTheSenderAndOBSRendersItsFrames)
     EXPECT_EQ(obs_source_get_height(source.get()), 1080u);
 }
 
-TEST(ObsPlugin, ProgramTallyReachesTheSenderAndTheCanvasIsSaved)
+TEST(ObsPlugin, ProgramTallyAndCameraCommandsReachTheSenderAndTheCanvasIsSaved)
 {
     Child camera({kBin + "/qrv_test_camera", "--name", "Camera"});
     ASSERT_TRUE(camera.started());
@@ -225,6 +225,31 @@ TEST(ObsPlugin, ProgramTallyReachesTheSenderAndTheCanvasIsSaved)
     {
         ProgramScene scene(source.get());
         EXPECT_TRUE(camera.wait_for_output("tally: program on", 10s)) << camera.output();
+
+        // The camera takes commands: the properties show the controls and
+        // their buttons reach it.
+        bool controls = false;
+        for (const auto end = Clock::now() + 10s; !controls && Clock::now() < end;) {
+            obs_properties_t* props = obs_source_properties(source.get());
+            controls = obs_property_visible(obs_properties_get(props, "camera"));
+            obs_properties_destroy(props);
+            if (!controls)
+                std::this_thread::sleep_for(50ms);
+        }
+        ASSERT_TRUE(controls) << "no camera controls in the properties";
+        {
+            DataRef preset;
+            obs_data_set_int(preset.p, "camera_preset", 3);
+            obs_source_update(source.get(), preset.p);
+        }
+        obs_properties_t* props = obs_source_properties(source.get());
+        EXPECT_NE(std::string(obs_property_description(obs_properties_get(props, "status"))).find("connected to"),
+                  std::string::npos);
+        obs_property_button_clicked(obs_properties_get(props, "camera_recall"), source.get());
+        obs_property_button_clicked(obs_properties_get(props, "camera_left"), source.get());
+        obs_properties_destroy(props);
+        EXPECT_TRUE(camera.wait_for_output("recall preset 3 at speed 1.0", 10s)) << camera.output();
+        EXPECT_TRUE(camera.wait_for_output("pan at -0.50, tilt at 0.00", 10s)) << camera.output();
 
         // The colour bars on the canvas: white at the left, black at the right.
         // Once OBS has the camera's first frame, the next renders show it.
