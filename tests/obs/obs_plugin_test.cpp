@@ -7,6 +7,8 @@
 #include <obs.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -318,6 +320,90 @@ TEST(ObsPlugin, HiddenSourceStopsReceivingOrKeepsAPreviewAndResumesWhenShown)
     }
     QRVlib_send_destroy(sender);
     QRVlib_destroy();
+}
+
+// Waits until the source's picture has the given width.
+bool wait_width(obs_source_t* source, uint32_t width, std::chrono::seconds limit)
+{
+    const auto end = Clock::now() + limit;
+    while (obs_source_get_width(source) != width) {
+        if (Clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+TEST(ObsPlugin, SourceFollowsItsSenderAcrossARestartAndARouterSwitch)
+{
+    QrvSource source;
+    ProgramScene scene(source.get());
+    {
+        auto camera = std::make_unique<Child>(std::vector<std::string>{kBin + "/qrv_test_camera", "--name", "Phoenix"});
+        const std::string name = wait_listed(source.get(), "Phoenix", 10s);
+        ASSERT_FALSE(name.empty());
+        source.receive(name);
+        ASSERT_TRUE(wait_width(source.get(), 1280, 10s));
+        // The sender goes and comes back with another picture size.
+        camera.reset();
+        camera = std::make_unique<Child>(std::vector<std::string>{kBin + "/qrv_test_camera", "--name", "Phoenix",
+                                                                  "--width", "640", "--height", "360"});
+        EXPECT_TRUE(wait_width(source.get(), 640, 15s)) << "the source did not follow its restarted sender";
+    }
+
+    // A router in this process, switched between two cameras of different
+    // sizes: the source follows each switch.
+    Child wide({kBin + "/qrv_test_camera", "--name", "Wide", "--width", "960", "--height", "540"});
+    Child narrow({kBin + "/qrv_test_camera", "--name", "Narrow", "--width", "320", "--height", "180"});
+    ASSERT_TRUE(QRVlib_initialize());
+    QRVlib_routing_create_t router_settings("Switcher");
+    QRVlib_routing_instance_t router = QRVlib_routing_create(&router_settings);
+    ASSERT_NE(router, nullptr);
+    const std::string wide_name = wait_listed(source.get(), "Wide", 10s);
+    const std::string narrow_name = wait_listed(source.get(), "Narrow", 10s);
+    const std::string switcher = wait_listed(source.get(), "Switcher", 10s);
+    ASSERT_FALSE(wide_name.empty() || narrow_name.empty() || switcher.empty());
+    char wide_at[512] = "", narrow_at[512] = "";
+    ASSERT_GT(QRVlib_discovery_resolve(wide_name.c_str(), wide_at, sizeof wide_at, 5000), 0u);
+    ASSERT_GT(QRVlib_discovery_resolve(narrow_name.c_str(), narrow_at, sizeof narrow_at, 5000), 0u);
+    QRVlib_source_t wide_source(wide_name.c_str(), wide_at), narrow_source(narrow_name.c_str(), narrow_at);
+    ASSERT_TRUE(QRVlib_routing_change(router, &wide_source));
+    source.receive(switcher);
+    EXPECT_TRUE(wait_width(source.get(), 960, 15s)) << "no picture through the router";
+    ASSERT_TRUE(QRVlib_routing_change(router, &narrow_source));
+    EXPECT_TRUE(wait_width(source.get(), 320, 15s)) << "the source did not follow the router's switch";
+    source.receive("");
+    QRVlib_routing_destroy(router);
+    QRVlib_destroy();
+}
+
+// Counts the audio OBS takes from a source.
+struct AudioSeen {
+    std::atomic<uint64_t> frames{0};
+    static void on_audio(void* param, obs_source_t*, const audio_data* data, bool)
+    {
+        static_cast<AudioSeen*>(param)->frames += data->frames;
+    }
+};
+
+TEST(ObsPlugin, SourceWithAudioAloneIsHeard)
+{
+    Child hush({kBin + "/quad_hush"});
+    QrvSource source;
+    const std::string name = wait_listed(source.get(), "My Audio", 10s);
+    ASSERT_FALSE(name.empty());
+    AudioSeen seen;
+    obs_source_add_audio_capture_callback(source.get(), AudioSeen::on_audio, &seen);
+    source.receive(name);
+    {
+        ProgramScene scene(source.get());
+        const auto end = Clock::now() + 10s;
+        while (seen.frames.load() < 48000 && Clock::now() < end)
+            std::this_thread::sleep_for(50ms);
+    }
+    obs_source_remove_audio_capture_callback(source.get(), AudioSeen::on_audio, &seen);
+    EXPECT_GE(seen.frames.load(), 48000u) << "less than a second of the sender's audio reached OBS";
+    EXPECT_EQ(obs_source_get_width(source.get()), 0u);
 }
 
 TEST(ObsPlugin, OutputPublishesTheProgramAtTheCanvasSize)
