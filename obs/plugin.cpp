@@ -1,4 +1,4 @@
-// The qrv-obs module: registers the source and the output, and forwards the
+// The qrv-obs module: registers the source, the output and the filter, and forwards the
 // runtime's log into OBS's log. Nothing here needs OBS's frontend, so the
 // module loads in a headless libobs as well as in the application.
 #include "plugin.h"
@@ -57,6 +57,7 @@ bool obs_module_load(void)
     QRVlib_set_log_callback(qrv_obs::forward_log, nullptr, QRVlib_log_level_info);
     qrv_obs::register_source();
     qrv_obs::register_output();
+    qrv_obs::register_filter();
     QRV_OBS_LOG(LOG_INFO, "loaded (runtime %s)", QRVlib_version());
     return true;
 }

@@ -1,5 +1,5 @@
 // Shared pieces of the qrv-obs plugin: its log prefix, the runtime's
-// lifetime, and the registration of the source and the output.
+// lifetime, and the registration of the source, the output and the filter.
 #ifndef QRV_OBS_PLUGIN_H
 #define QRV_OBS_PLUGIN_H
 
@@ -30,6 +30,8 @@ private:
 void register_source();
 /// Registers "QRV Output" with OBS (module load only).
 void register_output();
+/// Registers "QRV Filter" with OBS (module load only).
+void register_filter();
 
 }  // namespace qrv_obs
 

@@ -1,17 +1,16 @@
 // "QRV Output": OBS's program, picture and mix, published as a source on
 // the network. OBS lends the raw frames for the length of its callback
 // only, so each is sent with the runtime's copying send: one copy.
+// (OBS's audio planes are gathered into one block first.)
 #include <obs-module.h>
-#include <util/platform.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "media_frames.h"
+#include "network_sender.h"
 #include "plugin.h"
 #include "qrv/qrv_runtime.h"
 
@@ -21,33 +20,10 @@ namespace {
 
 constexpr const char* kName = "name";
 
-// A sender and the hold on the runtime that it needs. OBS may still be in
-// a raw callback when the output stops, so the callbacks hold the sender
-// through a shared pointer: the last of them lets it go.
-class Sender {
-public:
-    explicit Sender(const std::string& name)
-    {
-        if (!runtime_.ok())
-            return;
-        // OBS paces the program itself: the sends return at once.
-        QRVlib_send_create_t settings(name.c_str(), nullptr, false, false);
-        sender_ = QRVlib_send_create(&settings);
-    }
-    ~Sender() { QRVlib_send_destroy(sender_); }
-    Sender(const Sender&) = delete;
-    Sender& operator=(const Sender&) = delete;
-    QRVlib_send_instance_t get() const { return sender_; }
-
-private:
-    RuntimeHold runtime_;
-    QRVlib_send_instance_t sender_ = nullptr;
-};
-
 struct QrvOutput {
     obs_output_t* output = nullptr;
     std::string name;
-    std::atomic<std::shared_ptr<Sender>> sender;
+    std::atomic<std::shared_ptr<NetworkSender>> sender;
     // What start() decided: the layout of the frames OBS hands over.
     QRVlib_video_frame_v2_t video_template;
     int channels = 0;
@@ -128,16 +104,12 @@ bool output_start(void* data)
         return false;
     choose_video(o);
     choose_audio(o);
-    auto sender = std::make_shared<Sender>(o->name);
+    auto sender = std::make_shared<NetworkSender>(o->name);
     if (!sender->get()) {
-        const std::string reason = QRVlib_get_last_error();
-        QRV_OBS_LOG(LOG_ERROR, "cannot publish \"%s\": %s", o->name.c_str(), reason.c_str());
-        obs_output_set_last_error(o->output, reason.c_str());
+        obs_output_set_last_error(o->output, sender->error().c_str());
         return false;
     }
-    const auto unix_now = std::chrono::system_clock::now().time_since_epoch();
-    o->clock_offset = std::chrono::duration_cast<std::chrono::nanoseconds>(unix_now).count() / 100 -
-                      int64_t(os_gettime_ns() / 100);
+    o->clock_offset = unix_minus_obs_clock();
     o->sender.store(std::move(sender));
     if (!obs_output_begin_data_capture(o->output, 0)) {
         o->sender.store(nullptr);
@@ -173,22 +145,10 @@ void output_raw_audio(void* data, audio_data* frames)
 {
     auto* o = static_cast<QrvOutput*>(data);
     const auto sender = o->sender.load();
-    if (!sender || frames->frames == 0 || o->channels == 0)
+    if (!sender)
         return;
-    const size_t count = frames->frames;
-    // The runtime wants the channels at equal distances from the first;
-    // OBS's planes need not be, so they are gathered into one block.
-    o->planes.resize(count * size_t(o->channels));
-    for (int c = 0; c < o->channels; ++c) {
-        if (frames->data[c])
-            std::memcpy(&o->planes[size_t(c) * count], frames->data[c], count * sizeof(float));
-        else
-            std::memset(&o->planes[size_t(c) * count], 0, count * sizeof(float));
-    }
-    QRVlib_audio_frame_v2_t out(o->sample_rate, o->channels, int32_t(count),
-                                int64_t(frames->timestamp / 100) + o->clock_offset, o->planes.data(),
-                                int32_t(count * sizeof(float)));
-    QRVlib_send_send_audio_v2(sender->get(), &out);
+    sender->send_audio(frames->data, frames->frames, o->channels, o->sample_rate,
+                       int64_t(frames->timestamp / 100) + o->clock_offset, o->planes);
 }
 
 }  // namespace

@@ -334,7 +334,7 @@ bool wait_width(obs_source_t* source, uint32_t width, std::chrono::seconds limit
     return true;
 }
 
-TEST(ObsPlugin, SourceFollowsItsSenderAcrossARestartAndARouterSwitch)
+TEST(ObsRecovery, SourceFollowsItsSenderAcrossARestartAndARouterSwitch)
 {
     QrvSource source;
     ProgramScene scene(source.get());
@@ -386,7 +386,7 @@ struct AudioSeen {
     }
 };
 
-TEST(ObsPlugin, SourceWithAudioAloneIsHeard)
+TEST(ObsRecovery, SourceWithAudioAloneIsHeard)
 {
     Child hush({kBin + "/quad_hush"});
     QrvSource source;
@@ -406,7 +406,31 @@ TEST(ObsPlugin, SourceWithAudioAloneIsHeard)
     EXPECT_EQ(obs_source_get_width(source.get()), 0u);
 }
 
-TEST(ObsPlugin, OutputPublishesTheProgramAtTheCanvasSize)
+TEST(ObsPublish, FilterPublishesItsSourceAlone)
+{
+    Child camera({kBin + "/qrv_test_camera", "--name", "Small", "--width", "640", "--height", "360"});
+    QrvSource source;
+    const std::string name = wait_listed(source.get(), "Small", 10s);
+    ASSERT_FALSE(name.empty());
+    source.receive(name);
+    DataRef settings;
+    obs_data_set_string(settings.p, "name", "Filtered");
+    obs_source_t* filter = obs_source_create("qrv_filter", "QRV filter", settings.p, nullptr);
+    ASSERT_NE(filter, nullptr) << "the plugin registered no qrv_filter";
+    obs_source_filter_add(source.get(), filter);
+    {
+        ProgramScene scene(source.get());
+        Child monitor({kBin + "/qrv_monitor", "watch", "Filtered", "--seconds", "3"});
+        // The source at its own size, not the canvas's, with its sound.
+        EXPECT_TRUE(monitor.wait_for_output("640x360 BGRA", 15s)) << monitor.output();
+        monitor.wait_exit(10s);
+        EXPECT_NE(monitor.output().find("audio 48000 Hz 2 ch"), std::string::npos) << monitor.output();
+    }
+    obs_source_filter_remove(source.get(), filter);
+    obs_source_release(filter);
+}
+
+TEST(ObsPublish, OutputPublishesTheProgramAtTheCanvasSize)
 {
     Child pump({kBin + "/strobe_pump"});
     QrvSource source;
