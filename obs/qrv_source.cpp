@@ -60,10 +60,19 @@ void source_update(void* data, obs_data_t* settings)
     s->zoom = zoom;
 }
 
+// "qrv_set_preview": the frontend part of the plugin says whether the
+// source is in the scene on OBS's preview (studio mode).
+void set_preview_called(void* data, calldata_t* call)
+{
+    static_cast<QrvSource*>(data)->receiver.set_on_preview(calldata_bool(call, "on_preview"));
+}
+
 void* source_create(obs_data_t* settings, obs_source_t* source)
 {
     auto* s = new QrvSource(source);
     source_update(s, settings);
+    proc_handler_add(obs_source_get_proc_handler(source), "void qrv_set_preview(bool on_preview)",
+                     set_preview_called, s);
     return s;
 }
 

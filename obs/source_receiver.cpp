@@ -98,6 +98,13 @@ void SourceReceiver::run_camera_commands()
     }
 }
 
+void SourceReceiver::set_on_preview(bool on_preview)
+{
+    std::lock_guard lock(mutex_);
+    on_preview_ = on_preview;
+    changed();
+}
+
 // Called with mutex_ held.
 void SourceReceiver::changed()
 {
@@ -128,7 +135,7 @@ void SourceReceiver::run()
 bool SourceReceiver::apply()
 {
     ReceiverWishes wishes;
-    bool showing, on_program;
+    bool showing, on_program, on_preview;
     {
         std::lock_guard lock(mutex_);
         if (generation_ == applied_)
@@ -137,6 +144,7 @@ bool SourceReceiver::apply()
         wishes = wishes_;
         showing = showing_;
         on_program = on_program_;
+        on_preview = on_preview_;
     }
     audio_ = wishes.audio;
     // Hidden, the source either stops receiving or keeps a preview.
@@ -155,7 +163,8 @@ bool SourceReceiver::apply()
     // The tally goes to the receiver, which keeps it across reconnections.
     QRVlib_tally_t tally;
     tally.on_program = on_program && receiver_ != nullptr;
-    if (receiver_ && tally.on_program != tally_sent_.on_program) {
+    tally.on_preview = on_preview && receiver_ != nullptr;
+    if (receiver_ && (tally.on_program != tally_sent_.on_program || tally.on_preview != tally_sent_.on_preview)) {
         QRVlib_recv_set_tally(receiver_, &tally);
         tally_sent_ = tally;
     }

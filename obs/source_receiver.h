@@ -55,6 +55,10 @@ public:
     /// Whether the source is on OBS's program (activate and deactivate):
     /// told to the sender as program tally.
     void set_on_program(bool on_program);
+    /// Whether the source is in the scene lined up on OBS's preview
+    /// (studio mode, told by the frontend): told to the sender as preview
+    /// tally.
+    void set_on_preview(bool on_preview);
 
     /// Queues a camera command for the connected sender; the receiving
     /// thread sends it. Commands beyond a few waiting are dropped (logged).
@@ -96,6 +100,7 @@ private:
     ReceiverWishes wishes_;
     bool showing_ = false;
     bool on_program_ = false;
+    bool on_preview_ = false;
     bool stopping_ = false;
     uint64_t generation_ = 1;
     std::vector<CameraCommand> camera_commands_;

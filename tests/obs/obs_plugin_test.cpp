@@ -227,6 +227,13 @@ TEST(ObsPlugin, ProgramTallyAndCameraCommandsReachTheSenderAndTheCanvasIsSaved)
     {
         ProgramScene scene(source.get());
         EXPECT_TRUE(camera.wait_for_output("tally: program on", 10s)) << camera.output();
+        // Studio mode's preview, as the frontend part of the plugin tells it.
+        calldata_t call;
+        calldata_init(&call);
+        calldata_set_bool(&call, "on_preview", true);
+        EXPECT_TRUE(proc_handler_call(obs_source_get_proc_handler(source.get()), "qrv_set_preview", &call));
+        calldata_free(&call);
+        EXPECT_TRUE(camera.wait_for_output("tally: program on, preview on", 10s)) << camera.output();
 
         // The camera takes commands: the properties show the controls and
         // their buttons reach it.
