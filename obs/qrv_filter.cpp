@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,8 @@ constexpr const char* kName = "name";
 
 struct QrvFilter {
     obs_source_t* context = nullptr;
-    std::string name;  // as published; empty: none yet
+    std::mutex name_mutex;  // name: updates come from OBS's UI thread and its video thread
+    std::string name;       // as published; empty: none yet
     std::atomic<std::shared_ptr<NetworkSender>> sender;
     int64_t clock_offset = unix_minus_obs_clock();
     // Graphics thread only.
@@ -53,9 +55,12 @@ void filter_update(void* data, obs_data_t* settings)
 {
     auto* f = static_cast<QrvFilter*>(data);
     const std::string name = wanted_name(f, settings);
-    if (name == f->name)
-        return;
-    f->name = name;
+    {
+        std::lock_guard lock(f->name_mutex);
+        if (name == f->name)
+            return;
+        f->name = name;
+    }
     f->sender.store(name.empty() ? nullptr : std::make_shared<NetworkSender>(name));
     if (!name.empty())
         QRV_OBS_LOG(LOG_INFO, "a filter publishes \"%s\"", name.c_str());
@@ -91,7 +96,12 @@ obs_properties_t* filter_properties(void*)
 void filter_tick(void* data, float)
 {
     auto* f = static_cast<QrvFilter*>(data);
-    if (f->name.empty()) {
+    bool unnamed;
+    {
+        std::lock_guard lock(f->name_mutex);
+        unnamed = f->name.empty();
+    }
+    if (unnamed) {
         obs_data_t* settings = obs_source_get_settings(f->context);
         filter_update(f, settings);
         obs_data_release(settings);
