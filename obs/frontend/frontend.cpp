@@ -1,69 +1,22 @@
 // qrv-obs-frontend: the parts of the plugin that need OBS Studio's window,
 // in a module of their own so that qrv-obs loads without it (headless, or
 // in programs that embed libobs). It keeps one QRV Output for the program,
-// started and stopped from the Tools menu or at start-up, and tells every
-// QRV Source whether it is on the preview in studio mode.
-//
-// The output's settings are read from output.json in this module's
-// configuration folder (~/.config/obs-studio/plugin_config/qrv-obs-frontend):
-//   {"name": "OBS", "start_at_launch": false}
+// set up, started and stopped from a dialog in the Tools menu or started
+// when OBS has loaded, and tells every QRV Source whether it is on the
+// preview in studio mode.
 #include <obs-frontend-api.h>
 #include <obs-module.h>
 
 #include <string>
 
+#include "output_control.h"
+
 OBS_DECLARE_MODULE()
 OBS_MODULE_USE_DEFAULT_LOCALE("qrv-obs-frontend", "en-US")
 
-#define FRONTEND_LOG(level, format, ...) blog(level, "[qrv-obs] " format, ##__VA_ARGS__)
-
 namespace {
 
-obs_output_t* program_output = nullptr;
-
-// The output's settings, with their defaults; a missing or unreadable file
-// gives the defaults.
-obs_data_t* load_settings()
-{
-    char* path = obs_module_config_path("output.json");
-    obs_data_t* settings = path ? obs_data_create_from_json_file_safe(path, "bak") : nullptr;
-    bfree(path);
-    if (!settings)
-        settings = obs_data_create();
-    obs_data_set_default_string(settings, "name", "OBS");
-    obs_data_set_default_bool(settings, "start_at_launch", false);
-    return settings;
-}
-
-void start_output()
-{
-    if (!program_output) {
-        obs_data_t* settings = load_settings();
-        program_output = obs_output_create("qrv_output", "QRV Output", settings, nullptr);
-        obs_data_release(settings);
-        if (!program_output) {
-            FRONTEND_LOG(LOG_ERROR, "cannot create the QRV Output: is the qrv-obs module loaded?");
-            return;
-        }
-    }
-    if (!obs_output_active(program_output) && !obs_output_start(program_output)) {
-        const char* reason = obs_output_get_last_error(program_output);
-        FRONTEND_LOG(LOG_ERROR, "the QRV Output did not start: %s", reason ? reason : "see the log");
-    }
-}
-
-void stop_output()
-{
-    if (program_output && obs_output_active(program_output))
-        obs_output_stop(program_output);
-}
-
-void release_output()
-{
-    stop_output();
-    obs_output_release(program_output);
-    program_output = nullptr;
-}
+using namespace qrv_obs_frontend;
 
 // Tells every QRV Source whether the preview scene (in studio mode) holds it.
 void update_preview_tally()
@@ -91,10 +44,9 @@ void on_event(enum obs_frontend_event event, void*)
 {
     switch (event) {
     case OBS_FRONTEND_EVENT_FINISHED_LOADING: {
-        obs_data_t* settings = load_settings();
-        if (obs_data_get_bool(settings, "start_at_launch"))
-            start_output();
-        obs_data_release(settings);
+        std::string error;
+        if (load_output_settings().start_at_launch)
+            start_output(&error);
         update_preview_tally();
         break;
     }
@@ -121,8 +73,7 @@ MODULE_EXPORT const char* obs_module_description(void)
 
 bool obs_module_load(void)
 {
-    obs_frontend_add_tools_menu_item(obs_module_text("StartOutput"), [](void*) { start_output(); }, nullptr);
-    obs_frontend_add_tools_menu_item(obs_module_text("StopOutput"), [](void*) { stop_output(); }, nullptr);
+    obs_frontend_add_tools_menu_item(obs_module_text("OutputMenu"), [](void*) { show_output_dialog(); }, nullptr);
     obs_frontend_add_event_callback(on_event, nullptr);
     return true;
 }
