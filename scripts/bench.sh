@@ -34,9 +34,11 @@ trap 'exit 130' INT TERM
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
   link_frames=60 latency_frames=20 link_rounds=1 codec_frames=2 panel_seconds=2 python_frames=30
+  obs_seconds=2
 else
   accept_frames=2000 pacing_frames=1000 transport_frames=600 discovery_rounds=5
   link_frames=600 latency_frames=300 link_rounds=3 codec_frames=20 panel_seconds=5 python_frames=300
+  obs_seconds=10
 fi
 
 out=results
@@ -100,6 +102,12 @@ link_pair lat_local_2160 "" --frames "$latency_frames" --width 3840 --height 216
 if [[ -e build-release/gst/libgstqrv.so ]]; then
   /usr/bin/python3 bench/gst/gst_elements.py build-release/gst "$link_frames" "$link_rounds" "$bin" | tee -a "$raw" || true
   "$bin/bench_gst_latency" build-release/gst "$latency_frames" | tee -a "$raw" || true
+fi
+
+# The OBS plugin: processor per source received into OBS next to
+# qrv_monitor watch, in the same run (libobs headless under Xvfb).
+if [[ -e build-release/obs/qrv-obs.so && -e $bin/bench_obs_receive ]]; then
+  bash bench/obs/run_bench_obs.sh build-release "$obs_seconds" | grep -E '^(row |obs_|monitor_)' | tee -a "$raw" || true
 fi
 
 # The Python package: receiving and sending next to the C receiver and

@@ -15,6 +15,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev libturbojpeg0-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-base-apps
+  obs-studio libobs-dev qtbase5-dev xvfb xauth
 )
 
 missing=()
