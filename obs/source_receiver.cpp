@@ -4,6 +4,12 @@
 
 namespace qrv_obs {
 
+namespace {
+// How long the receiving thread waits for the camera to acknowledge a batch
+// of commands before it goes on with frames and logs the failure.
+constexpr uint32_t kCameraAckWaitMs = 1000;
+}  // namespace
+
 SourceReceiver::SourceReceiver(obs_source_t* source) : source_(source)
 {
     if (runtime_.ok())
@@ -76,6 +82,7 @@ void SourceReceiver::run_camera_commands()
         std::lock_guard lock(mutex_);
         commands.swap(camera_commands_);
     }
+    bool any_sent = false;
     for (const auto& c : commands) {
         bool sent = false;
         switch (c.kind) {
@@ -95,7 +102,13 @@ void SourceReceiver::run_camera_commands()
         if (!sent)
             QRV_OBS_LOG(LOG_WARNING, "camera command not sent to %s: not connected, or the source takes none",
                         made_.name.empty() ? "any source" : made_.name.c_str());
+        any_sent = any_sent || sent;
     }
+    // Commands arrive in order, so the last one's acknowledgement covers
+    // the batch; the wait is short, as frames wait behind it.
+    if (any_sent && QRVlib_recv_ptz_wait_delivered(receiver_, kCameraAckWaitMs) == QRVlib_ptz_delivery_failed)
+        QRV_OBS_LOG(LOG_WARNING, "camera command to %s not delivered: %s",
+                    made_.name.empty() ? "the source" : made_.name.c_str(), QRVlib_get_last_error());
 }
 
 void SourceReceiver::set_on_preview(bool on_preview)
