@@ -10,6 +10,8 @@
 // Usage: bench_obs_latency PLUGIN_DIR [SECONDS]
 // Prints "key value" lines and "row" lines for the report.
 #include <obs.h>
+
+#include "obs_headless.h"
 #include <unistd.h>
 #include <util/platform.h>
 
@@ -49,39 +51,6 @@ struct Probe {
         p->was_white = white;
     }
 };
-
-void load_plugin(void* loaded, const obs_module_info2* info)
-{
-    if (std::strcmp(info->name, "qrv-obs") != 0)
-        return;
-    obs_module_t* module = nullptr;
-    if (obs_open_module(&module, info->bin_path, info->data_path) == MODULE_SUCCESS && obs_init_module(module))
-        *static_cast<bool*>(loaded) = true;
-}
-
-bool start_obs(const std::string& plugin_dir)
-{
-    if (!obs_startup("en-US", nullptr, nullptr))
-        return false;
-    obs_video_info ovi = {};
-    ovi.graphics_module = "libobs-opengl";
-    ovi.fps_num = 30;
-    ovi.fps_den = 1;
-    ovi.base_width = ovi.output_width = kWidth;
-    ovi.base_height = ovi.output_height = kHeight;
-    ovi.output_format = VIDEO_FORMAT_BGRA;  // the probe reads the middle pixel as is
-    ovi.colorspace = VIDEO_CS_709;
-    ovi.range = VIDEO_RANGE_FULL;
-    ovi.scale_type = OBS_SCALE_BICUBIC;
-    ovi.gpu_conversion = true;
-    obs_audio_info oai = {48000, SPEAKERS_STEREO};
-    if (obs_reset_video(&ovi) != OBS_VIDEO_SUCCESS || !obs_reset_audio(&oai))
-        return false;
-    obs_add_module_path(plugin_dir.c_str(), (plugin_dir + "/data").c_str());
-    bool loaded = false;
-    obs_find_modules2(load_plugin, &loaded);
-    return loaded;
-}
 
 // Sends paced frames until told to stop; every fifteenth is white.
 void send_frames(QRVlib_send_instance_t sender, Probe* probe, const std::atomic<bool>& stop)
@@ -134,7 +103,7 @@ int main(int argc, char** argv)
     }
     const double seconds = argc > 2 ? std::atof(argv[2]) : 10.0;
     base_set_log_handler([](int, const char*, va_list, void*) {}, nullptr);
-    if (!start_obs(argv[1]) || !QRVlib_initialize()) {
+    if (!qrv_bench::start_headless_obs(argv[1], kWidth, kHeight, VIDEO_FORMAT_BGRA, VIDEO_RANGE_FULL) || !QRVlib_initialize()) {
         std::fprintf(stderr, "bench_obs_latency: libobs, the plugin or the runtime did not start\n");
         return 1;
     }

@@ -11,6 +11,8 @@
 // Usage: bench_obs_receive BIN_DIR PLUGIN_DIR [SECONDS]
 // Prints "key value" lines and "row" lines for the report.
 #include <obs.h>
+
+#include "obs_headless.h"
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -60,39 +62,6 @@ double self_load(double seconds)
     return (cpu_seconds_self() - before) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void load_plugin(void* loaded, const obs_module_info2* info)
-{
-    if (std::strcmp(info->name, "qrv-obs") != 0)
-        return;
-    obs_module_t* module = nullptr;
-    if (obs_open_module(&module, info->bin_path, info->data_path) == MODULE_SUCCESS && obs_init_module(module))
-        *static_cast<bool*>(loaded) = true;
-}
-
-bool start_obs(const std::string& plugin_dir)
-{
-    if (!obs_startup("en-US", nullptr, nullptr))
-        return false;
-    obs_video_info ovi = {};
-    ovi.graphics_module = "libobs-opengl";
-    ovi.fps_num = 30;
-    ovi.fps_den = 1;
-    ovi.base_width = ovi.output_width = 1920;
-    ovi.base_height = ovi.output_height = 1080;
-    ovi.output_format = VIDEO_FORMAT_NV12;
-    ovi.colorspace = VIDEO_CS_709;
-    ovi.range = VIDEO_RANGE_PARTIAL;
-    ovi.scale_type = OBS_SCALE_BICUBIC;
-    ovi.gpu_conversion = true;
-    obs_audio_info oai = {48000, SPEAKERS_STEREO};
-    if (obs_reset_video(&ovi) != OBS_VIDEO_SUCCESS || !obs_reset_audio(&oai))
-        return false;
-    obs_add_module_path(plugin_dir.c_str(), (plugin_dir + "/data").c_str());
-    bool loaded = false;
-    obs_find_modules2(load_plugin, &loaded);
-    return loaded;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -104,7 +73,7 @@ int main(int argc, char** argv)
     const std::string bin = argv[1];
     const double seconds = argc > 3 ? std::atof(argv[3]) : 10.0;
     base_set_log_handler([](int, const char*, va_list, void*) {}, nullptr);
-    if (!start_obs(argv[2])) {
+    if (!qrv_bench::start_headless_obs(argv[2], 1920, 1080, VIDEO_FORMAT_NV12, VIDEO_RANGE_PARTIAL)) {
         std::fprintf(stderr, "bench_obs_receive: libobs or the plugin did not start\n");
         return 1;
     }
