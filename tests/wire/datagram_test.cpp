@@ -9,6 +9,7 @@
 #include "wire/datagram.h"
 #include "wire/reassembler.h"
 #include "wire/repair_store.h"
+#include "wire/wire.h"
 
 using namespace qrv::wire;
 using namespace std::chrono_literals;
@@ -197,4 +198,41 @@ TEST(Datagram, TheRepairStoreHoldsNoMoreThanItsCap)
     store.keep(std::make_shared<const CutMessage>(cut(pattern(30'000, 0), 11)), t0);
     EXPECT_FALSE(store.find(11, t0));
     EXPECT_TRUE(store.find(10, t0));
+}
+
+TEST(Datagram, OffersAndJoinsAreCheckedAndOnlyHellosWithFlagsGrow)
+{
+    auto fixed_of = [](const std::vector<uint8_t>& m, Parsed& p) {
+        EXPECT_EQ(parse_message(m, p), ParseResult::ok);
+        return std::span<const uint8_t>(m).subspan(kHeaderBytes, p.header.fixed_len);
+    };
+    Parsed p;
+    MulticastOfferFields offer{0xefff0102u, 0x0a000001u, kMulticastPort, kDefaultPartBytes, kToken};
+    auto m = encode_multicast_offer(offer);
+    const auto back = decode_multicast_offer(p.header, fixed_of(m, p));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->group, offer.group);
+    EXPECT_EQ(back->source, offer.source);
+    EXPECT_EQ(back->token, kToken);
+    // Not a group, no token, a part size no datagram has: a bad message,
+    // so a receiver never joins on it.
+    for (auto broken : {MulticastOfferFields{0x0a000002u, 1, kMulticastPort, 1400, 1},
+                        MulticastOfferFields{0xe0000001u, 1, kMulticastPort, 1400, 0},
+                        MulticastOfferFields{0xe0000001u, 1, kMulticastPort, 10, 1}})
+        EXPECT_EQ(parse_message(encode_multicast_offer(broken), p), ParseResult::bad);
+    // Receivers say whether they joined; nothing else.
+    EXPECT_TRUE(upstream_type(MessageType::multicast_state));
+    m = encode_multicast_state({kMulticastJoined});
+    EXPECT_EQ(decode_multicast_state(p.header, fixed_of(m, p))->state, kMulticastJoined);
+    EXPECT_EQ(parse_message(encode_multicast_state({7}), p), ParseResult::bad);
+
+    // A hello grows by the flags only when it offers something.
+    HelloFields wishes;
+    m = encode_hello("r", wishes);
+    EXPECT_EQ(decode_hello(p.header, fixed_of(m, p))->flags, 0u);
+    EXPECT_EQ(p.header.fixed_len, kHelloRateFixedBytes);
+    wishes.flags = kHelloJoinMulticast;
+    m = encode_hello("r", wishes);
+    EXPECT_EQ(decode_hello(p.header, fixed_of(m, p))->flags, kHelloJoinMulticast);
+    EXPECT_EQ(p.header.fixed_len, kHelloFlagsFixedBytes);
 }
