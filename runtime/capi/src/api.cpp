@@ -646,6 +646,14 @@ QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec)
     });
 }
 
+QRVLIB_API bool QRVlib_set_multicast(bool offer)
+{
+    return guarded(false, [&] {
+        lib().set_multicast(offer);
+        return true;
+    });
+}
+
 QRVLIB_API bool QRVlib_send_get_codec_stats(QRVlib_send_instance_t sender, QRVlib_send_codec_stats_t* stats)
 {
     return guarded(false, [&] {

@@ -255,6 +255,17 @@ QRVLIB_API bool QRVlib_set_video_codec(const QRVlib_video_codec_t* codec);
 /// @param codec receives the settings.
 /// @return false for a null pointer.
 QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec);
+/// Sets whether senders created from now on offer their receivers on other
+/// hosts a multicast group, so that the network copies the media and the
+/// sender's link carries one copy however many receivers there are. In
+/// place of the environment's QRV_MULTICAST (off unless on or 1): only on
+/// networks whose switches snoop IGMP, as others flood every port with
+/// the group. The control stays on each receiver's TCP connection, and
+/// QRVlib_send_get_no_connections counts every receiver however it is fed.
+/// Senders already running keep theirs. Any thread.
+/// @param offer true: offer a group; false: TCP to every receiver.
+/// @return true.
+QRVLIB_API bool QRVlib_set_multicast(bool offer);
 /// Fills *stats with the sender's compression counters; all 0 while it
 /// compresses nothing (no receiver on another host, or raw forced).
 /// @param sender the sender.

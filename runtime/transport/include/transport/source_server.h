@@ -22,6 +22,7 @@
 #include "base/locator.h"
 #include "base/scope.h"
 #include "transport/acceptor.h"
+#include "transport/multicast_settings.h"
 #include "transport/server_connection.h"
 #include "transport/source_encoders.h"
 #include "transport/video_encoder.h"
@@ -51,6 +52,9 @@ struct ServerOptions {
     // decode it; receivers on this host always get raw shared memory. The
     // library gives what its settings or the caller say.
     VideoCodecSettings video_codec;
+    // Whether receivers on other hosts are offered a multicast group, and
+    // which groups; the library gives what its settings or the caller say.
+    MulticastSettings multicast;
     // The source's name, for log lines.
     std::string name;
     ServerOptions named(std::string source) const
