@@ -423,8 +423,10 @@ QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, 
         ReceiverSettings rs{name, locator, receiver_name, static_cast<media::ColorFormat>(s.color_format),
                             static_cast<wire::Bandwidth>(s.bandwidth), frame_interval_us,
                             context->receive_raw_only()};
+        rs.join_multicast = context->multicast.join;
         ReceiverLimits limits;
         limits.link.handshake_timeout = context->handshake_timeout;
+        limits.link.multicast_window = context->multicast.window;
         auto receiver = std::make_shared<Receiver>(std::move(rs), limits, context->resolver);
         if (context->discovery)
             receiver->follow(*context->discovery);
@@ -740,6 +742,14 @@ QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_r
             return false;
         *status = r->status();
         return true;
+    });
+}
+
+QRVLIB_API uint32_t QRVlib_recv_get_multicast_group(QRVlib_recv_instance_t receiver, char* text, uint32_t capacity)
+{
+    return guarded(0u, [&]() -> uint32_t {
+        auto r = receiver_of(receiver);
+        return r ? put_text(r->multicast_group(), text, capacity) : 0u;
     });
 }
 

@@ -330,6 +330,16 @@ QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_r
 /// @param stats receives the counters; the record is the caller's.
 /// @return false for an unknown receiver or a null pointer.
 QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_stats_t* stats);
+/// Copies the multicast group the receiver's media come from now (dotted
+/// IPv4, NUL-terminated) into text when capacity is large enough; the
+/// empty text when they come over its connection (TCP or shared memory).
+/// Any thread.
+/// @param receiver the receiver.
+/// @param text the caller's buffer, or null to ask for the size.
+/// @param capacity bytes available at text.
+/// @return the bytes needed including the NUL; 0 for an unknown receiver.
+QRVLIB_API uint32_t QRVlib_recv_get_multicast_group(QRVlib_recv_instance_t receiver, char* text,
+                                                    uint32_t capacity);
 
 /// Camera commands from a receiver, sent upstream by the link's own thread.
 /// Each is false when the receiver is unknown, not connected, or its source

@@ -203,6 +203,10 @@ const char* ServerConnection::take(const Message& m)
         return nullptr;
     case wire::MessageType::hello:
         return nullptr;  // a repeated hello changes nothing
+    case wire::MessageType::multicast_state:
+        if (auto f = wire::decode_multicast_state(m.header, m.fixed))
+            hooks_.on_multicast_state(*this, f->state == wire::kMulticastJoined);
+        return nullptr;
     case wire::MessageType::release:
         if (!shared_)
             return "release of a shared frame over TCP";

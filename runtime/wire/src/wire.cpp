@@ -523,7 +523,8 @@ std::optional<MulticastOfferFields> decode_multicast_offer(const Header& h, std:
     f.port = r.u16();
     f.part_bytes = r.u16();
     f.token = r.u64();
-    if ((f.group >> 28) != 0xe || f.port == 0 || f.token == 0 || datagram_count(1, f.part_bytes) == 0)
+    if ((f.group >> 28) != 0xe || f.port == 0 || f.token == 0 || f.part_bytes < kMinPartBytes ||
+        f.part_bytes > kMaxPartBytes)
         return std::nullopt;
     return f;
 }
