@@ -8,10 +8,13 @@
 # GROUP") at the source's rate, the source's link must carry about one copy
 # of the stream however many receivers there are, and the host that joined
 # nothing must receive none of it.
-# Usage: multicast_netns_test.sh BIN_DIR [RECEIVERS]. Prints what it
-# measured; exits 1 on a failure, 77 (skipped) where namespaces are refused.
+# With CASE "blocked" the switch drops every multicast datagram (nftables):
+# every receiver must go back to TCP within 2 s of joining and get frames.
+# Usage: multicast_netns_test.sh BIN_DIR [RECEIVERS [CASE]]. Prints what it
+# measured; exits 1 on a failure, 77 (skipped) where namespaces or (for
+# "blocked") nftables are missing.
 set -uo pipefail
-bin=$1 receivers=${2:-3}
+bin=$1 receivers=${2:-3} case=${3:-copies}
 if [[ $(id -u) != 0 ]]; then
   echo "SKIP: network namespaces need root"
   exit 77
@@ -67,12 +70,58 @@ done
 
 bytes() { ip netns exec "$1" cat "/sys/class/net/$2/statistics/$3"; }
 
+if [[ $case == blocked ]]; then
+  command -v nft >/dev/null || { echo "SKIP: no nft (Debian nftables)"; exit 77; }
+  ip netns exec "$sw" nft -f - <<'RULES' || fail "cannot load the rule that drops multicast"
+table bridge qrv_test {
+  chain forward {
+    type filter hook forward priority 0;
+    ip daddr 224.0.0.0/4 udp dport 5964 drop
+  }
+}
+RULES
+fi
+
 ip netns exec "$src" env QRV_INTERFACES="hs$id" QRV_MULTICAST=on QRV_LOG=info \
   "$bin/qrv_test_camera" --width 1280 --height 720 >"$work/camera.out" 2>&1 &
 for ((i = 1; i <= receivers; ++i)); do
   ip netns exec "${rxs[$((i - 1))]}" env QRV_INTERFACES="hr$i-$id" QRV_LOG=info stdbuf -oL \
     "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 >"$work/watch$i.out" 2>&1 &
 done
+
+if [[ $case == blocked ]]; then
+  # Each receiver joins, hears nothing, and says why it goes back to TCP
+  # within 2 s; frames come over TCP after that.
+  for ((i = 1; i <= receivers; ++i)); do
+    for ((t = 0; t < 300; ++t)); do
+      grep -q 'nothing came from the multicast group' "$work/watch$i.out" && break
+      sleep 0.1
+    done
+    grep -q 'nothing came from the multicast group' "$work/watch$i.out" ||
+      fail "receiver $i did not fall back to TCP"
+    joined=$(grep -m1 -oE '^qrv\[[0-9]+\] [0-9T:.-]+Z INFO  receiver: .* takes the media .* from group' \
+      "$work/watch$i.out" | grep -oE '[0-9]{2}:[0-9]{2}:[0-9.]+Z' | head -1)
+    back=$(grep -m1 'nothing came from the multicast group' "$work/watch$i.out" |
+      grep -oE '[0-9]{2}:[0-9]{2}:[0-9.]+Z' | head -1)
+    delay=$(awk -v a="${joined%Z}" -v b="${back%Z}" 'BEGIN { split(a, x, ":"); split(b, y, ":");
+      printf "%.2f", (y[1] * 3600 + y[2] * 60 + y[3]) - (x[1] * 3600 + x[2] * 60 + x[3]) }')
+    echo "receiver $i: back to TCP ${delay} s after joining"
+    awk -v d="$delay" 'BEGIN { exit !(d < 2) }' || fail "receiver $i took $delay s to fall back"
+  done
+  # A whole second at full rate after the fallback (until the next try
+  # of the group, 2 s later).
+  for ((i = 1; i <= receivers; ++i)); do
+    for ((t = 0; t < 40; ++t)); do
+      sed -n '/nothing came from the multicast group/,$p' "$work/watch$i.out" |
+        grep -qE '^video (2[5-9]|3[0-9]) fps' && break
+      sleep 0.1
+    done
+    sed -n '/nothing came from the multicast group/,$p' "$work/watch$i.out" |
+      grep -qE '^video (2[5-9]|3[0-9]) fps' || fail "receiver $i gets no frames over TCP after falling back"
+  done
+  echo "PASS"
+  exit 0
+fi
 
 # Every receiver on the group, video moving.
 for ((i = 1; i <= receivers; ++i)); do

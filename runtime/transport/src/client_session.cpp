@@ -155,7 +155,11 @@ ClientLink::Wait ClientLink::wait(Session& s)
         return Wait::end;
     }
     const int wake = s.channel->wake_fd();
-    const int wait_ms = (int)std::min<int64_t>(left.count() + 1, wake >= 0 ? INT32_MAX : 10);
+    int wait_ms = (int)std::min<int64_t>(left.count() + 1, wake >= 0 ? INT32_MAX : 10);
+    // On a multicast group the connection may stay quiet for a second:
+    // whether the group still brings anything is looked at more often.
+    if (s.group || s.offer)
+        wait_ms = std::min(wait_ms, 100);
     pollfd fds[2] = {{s.fd, POLLIN, 0}, {wake, POLLIN, 0}};
     if (::poll(fds, wake >= 0 ? 2 : 1, wait_ms) < 0)
         return errno == EINTR ? Wait::again : Wait::end;
