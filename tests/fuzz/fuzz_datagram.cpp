@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         while (auto m = r.next(now))
             if (m->empty() || m->size() > limits.max_message_bytes)
                 __builtin_trap();
-        (void)r.missing();
+        (void)r.missing(now, std::chrono::milliseconds(2));
     }
     const ReassemblyCounters& c = r.counters();
     if (c.datagrams + c.duplicates + c.malformed + c.bad_lengths + c.forged + c.other_stream + c.stale + c.overflow !=

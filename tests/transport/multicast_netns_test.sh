@@ -10,6 +10,8 @@
 # nothing must receive none of it.
 # With CASE "blocked" the switch drops every multicast datagram (nftables):
 # every receiver must go back to TCP within 2 s of joining and get frames.
+# With CASE "loss" the first receiver's host drops one datagram of the
+# group in a hundred: it must still get every frame, through repairs.
 # Usage: multicast_netns_test.sh BIN_DIR [RECEIVERS [CASE]]. Prints what it
 # measured; exits 1 on a failure, 77 (skipped) where namespaces or (for
 # "blocked") nftables are missing.
@@ -33,6 +35,7 @@ cleanup() {
   done
   wait
   for n in "${all[@]}"; do ip netns del "$n"; done
+  [[ -n ${QRV_MCAST_KEEP:-} ]] && cp -r "$work" "$QRV_MCAST_KEEP"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -70,6 +73,17 @@ done
 
 bytes() { ip netns exec "$1" cat "/sys/class/net/$2/statistics/$3"; }
 
+if [[ $case == loss ]]; then
+  command -v nft >/dev/null || { echo "SKIP: no nft (Debian nftables)"; exit 77; }
+  ip netns exec "${rxs[0]}" nft -f - <<'RULES' || fail "cannot load the rule that drops datagrams"
+table ip qrv_test {
+  chain input {
+    type filter hook prerouting priority -300;
+    ip daddr 224.0.0.0/4 udp dport 5964 numgen random mod 100 < 1 drop
+  }
+}
+RULES
+fi
 if [[ $case == blocked ]]; then
   command -v nft >/dev/null || { echo "SKIP: no nft (Debian nftables)"; exit 77; }
   ip netns exec "$sw" nft -f - <<'RULES' || fail "cannot load the rule that drops multicast"
@@ -167,5 +181,15 @@ for ((i = 1; i <= receivers; ++i)); do
   ((${fps:-0} >= 25)) || fail "receiver $i got ${fps:-0} fps"
 done
 awk -v c="$copies" 'BEGIN { exit !(c < 1.5) }' || fail "the source's link carried $copies copies"
+if [[ $case == loss ]]; then
+  # The lossy receiver says what it asked for again (every ten seconds).
+  for ((t = 0; t < 120; ++t)); do
+    grep -q 'requests for repairs' "$work/watch1.out" && break
+    sleep 0.1
+  done
+  line=$(grep 'requests for repairs' "$work/watch1.out" | tail -1)
+  echo "receiver 1 with 1% loss: $(grep -oE '[0-9]+ requests for repairs and [0-9]+ messages lost' <<<"$line")"
+  [[ $line =~ \ ([1-9][0-9]*)\ requests ]] || fail "the lossy receiver asked for no repairs"
+fi
 ((idle_rx < rx_mean / 100)) || fail "the host that joined nothing received $idle_rx bytes"
 echo "PASS"

@@ -164,7 +164,9 @@ TEST(Datagram, LossIsAskedForRepairedFromTheStoreOrGivenUpAfterTheWindow)
         }
     }
     EXPECT_FALSE(r.next(t0 + 10ms));  // waits for repairs
-    const auto missing = r.missing();
+    // Nothing of the newest is asked for while it may still be arriving.
+    EXPECT_EQ(r.missing(t0, 5ms).size(), 2u);
+    const auto missing = r.missing(t0 + 10ms, 5ms);
     ASSERT_EQ(missing.size(), 2u);
     EXPECT_EQ(missing[0].sequence, 1u);
     EXPECT_EQ(missing[0].indexes, std::vector<uint32_t>{2});
@@ -225,6 +227,22 @@ TEST(Datagram, OffersAndJoinsAreCheckedAndOnlyHellosWithFlagsGrow)
     m = encode_multicast_state({kMulticastJoined});
     EXPECT_EQ(decode_multicast_state(p.header, fixed_of(m, p))->state, kMulticastJoined);
     EXPECT_EQ(parse_message(encode_multicast_state({7}), p), ParseResult::bad);
+
+    // Requests for repairs: the indexes exactly as many as said, within
+    // the upstream cap.
+    EXPECT_TRUE(upstream_type(MessageType::nack));
+    const uint32_t indexes[] = {3, 9};
+    m = encode_nack({kStreamVideo, 40000, 0, 77}, indexes);
+    auto nack = decode_nack(p.header, fixed_of(m, p));
+    ASSERT_TRUE(nack);
+    EXPECT_EQ(nack->count, 2u);
+    EXPECT_EQ(p.header.data_len, 8u);
+    EXPECT_LE(m.size() - kHeaderBytes, kMaxUpstreamBytes);
+    put_u32(m, 24 + 4, (40000u) | (3u << 16));  // says three indexes, carries two
+    EXPECT_EQ(parse_message(m, p), ParseResult::bad);
+    const std::vector<uint32_t> many(2000, 1);
+    m = encode_nack({kStreamVideo, 40000, 0, 77}, many);
+    EXPECT_EQ(decode_nack(p.header, fixed_of(m, p))->count, kMaxNackIndexes);
 
     // A hello grows by the flags only when it offers something.
     HelloFields wishes;

@@ -60,8 +60,10 @@ void ClientLink::join_group(Session& s)
     };
     const std::string group = dotted(s.offer->group);
     try {
+        // Requests for repairs go on the connection, like camera commands.
+        auto ask = [channel = s.channel](std::vector<uint8_t>&& nack) { channel->post(std::move(nack)); };
         s.group = std::make_unique<MulticastReceiver>(*s.offer, ntohl(local.s_addr), options_.multicast_window,
-                                                      std::move(deliver), receiver_name_);
+                                                      std::move(deliver), std::move(ask), receiver_name_);
     } catch (const Error& e) {
         QRV_LOG_AT(warn, receiver, "receiver '%s': cannot join group %s of %s (%s); staying on TCP", log_name(),
                    group.c_str(), s.peer.c_str(), e.what());

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +21,11 @@ namespace {
 // Room in the socket for a few frames while the thread is busy; more when
 // the process may (root).
 constexpr int kReceiveBuffer = 16 << 20;
+
+// How long the newest message may bring nothing before what it lacks is
+// asked for: more than the longest pause of a source's pacing (a frame is
+// spread over 8 ms in at least two bursts).
+constexpr auto kSettle = std::chrono::milliseconds(6);
 
 wire::ReassemblyLimits limits_for(std::chrono::milliseconds window)
 {
@@ -54,8 +60,8 @@ std::optional<Message> media_message(std::vector<uint8_t>&& bytes)
 }
 
 MulticastReceiver::MulticastReceiver(const wire::MulticastOfferFields& offer, uint32_t interface,
-                                     std::chrono::milliseconds window, Deliver deliver, std::string name)
-    : name_(std::move(name)), deliver_(std::move(deliver)),
+                                     std::chrono::milliseconds window, Deliver deliver, Ask ask, std::string name)
+    : name_(std::move(name)), deliver_(std::move(deliver)), ask_(std::move(ask)), window_(window),
       video_(offer.token, wire::kStreamVideo, limits_for(window)),
       audio_(offer.token, wire::kStreamAudio, limits_for(window)),
       metadata_(offer.token, wire::kStreamMetadata, limits_for(window))
@@ -86,6 +92,16 @@ MulticastReceiver::MulticastReceiver(const wire::MulticastOfferFields& offer, ui
     join.imr_sourceaddr.s_addr = htonl(offer.source);
     if (setsockopt(fd_.get(), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &join, sizeof join) != 0)
         fail("join the group");
+    // Repairs come to a port of their own on the interface.
+    repair_ = net::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in mine{};
+    mine.sin_family = AF_INET;
+    mine.sin_addr.s_addr = htonl(interface);
+    socklen_t size = sizeof mine;
+    if (!repair_ || bind(repair_.get(), reinterpret_cast<const sockaddr*>(&mine), sizeof mine) != 0 ||
+        getsockname(repair_.get(), reinterpret_cast<sockaddr*>(&mine), &size) != 0)
+        fail("bind the socket for repairs");
+    repair_port_ = ntohs(mine.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -100,12 +116,13 @@ MulticastReceiver::~MulticastReceiver()
 void MulticastReceiver::run()
 {
     for (;;) {
-        pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
-        // Wakes now and then to give up messages past their window.
-        const int n = poll(fds, 2, 20);
+        pollfd fds[3] = {{fd_.get(), POLLIN, 0}, {repair_.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
+        // Wakes now and then to ask for what is missing and give up
+        // messages past their window.
+        const int n = poll(fds, 3, 5);
         if (n < 0 && errno != EINTR)
             return;
-        if (fds[1].revents)
+        if (fds[2].revents)
             return;
         drain(std::chrono::steady_clock::now());
     }
@@ -113,12 +130,71 @@ void MulticastReceiver::run()
 
 void MulticastReceiver::drain(std::chrono::steady_clock::time_point now)
 {
-    uint8_t buffer[wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1];
     std::vector<Message> out;
+    std::vector<std::vector<uint8_t>> asks;
     {
         std::lock_guard lock(mutex_);
+        take_from(fd_.get(), now);
+        take_from(repair_.get(), now);
+        for (wire::Reassembler* r : {&video_, &audio_, &metadata_})
+            while (auto whole = r->next(now)) {
+                if (auto m = media_message(std::move(*whole)))
+                    out.push_back(std::move(*m));
+                else
+                    ++bad_messages_;
+            }
+        ask_missing(now, asks);
+        report(now);
+    }
+    for (auto& a : asks)
+        ask_(std::move(a));
+    for (auto& m : out)
+        deliver_(std::move(m));
+}
+
+void MulticastReceiver::ask_missing(std::chrono::steady_clock::time_point now, std::vector<std::vector<uint8_t>>& out)
+{
+    // A request and its answer take a round trip; asked again after a
+    // third of the window, at most three times.
+    const auto again = std::max(window_ / 3, std::chrono::milliseconds(5));
+    const uint32_t streams[] = {wire::kStreamVideo, wire::kStreamAudio, wire::kStreamMetadata};
+    const wire::Reassembler* rs[] = {&video_, &audio_, &metadata_};
+    for (int k = 0; k < 3; ++k)
+        for (const auto& m : rs[k]->missing(now, kSettle)) {
+            Asked& a = asked_[{streams[k], m.sequence}];
+            if (a.times >= 3 || (a.times > 0 && now - a.at < again))
+                continue;
+            a.at = now;
+            ++a.times;
+            ++asks_;
+            out.push_back(wire::encode_nack({streams[k], repair_port_, 0, m.sequence}, m.indexes));
+        }
+    // Requests older than the window are of messages given up or whole.
+    std::erase_if(asked_, [&](const auto& e) { return now - e.second.at > 2 * window_; });
+}
+
+void MulticastReceiver::report(std::chrono::steady_clock::time_point now)
+{
+    // Every ten seconds at most, and only when something was missing.
+    if (now - reported_at_ < std::chrono::seconds(10))
+        return;
+    uint64_t lost = 0;
+    for (const wire::Reassembler* r : {&video_, &audio_, &metadata_})
+        lost += r->counters().lost;
+    if (asks_ != reported_asks_ || lost != reported_lost_)
+        QRV_LOG_AT(info, receiver, "receiver '%s': %llu requests for repairs and %llu messages lost on the group",
+                   name_.c_str(), (unsigned long long)asks_, (unsigned long long)lost);
+    reported_at_ = now;
+    reported_asks_ = asks_;
+    reported_lost_ = lost;
+}
+
+void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point now)
+{
+    uint8_t buffer[wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1];
+    {
         for (int i = 0; i < 4096; ++i) {
-            const ssize_t got = recv(fd_.get(), buffer, sizeof buffer, 0);
+            const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
             if (got < 0)
                 break;
             const std::span<const uint8_t> d(buffer, static_cast<size_t>(got));
@@ -133,16 +209,7 @@ void MulticastReceiver::drain(std::chrono::steady_clock::time_point now)
             if (r.take(d, now))
                 last_ = now.time_since_epoch().count();
         }
-        for (wire::Reassembler* r : {&video_, &audio_, &metadata_})
-            while (auto whole = r->next(now)) {
-                if (auto m = media_message(std::move(*whole)))
-                    out.push_back(std::move(*m));
-                else
-                    ++bad_messages_;
-            }
     }
-    for (auto& m : out)
-        deliver_(std::move(m));
 }
 
 std::optional<std::chrono::steady_clock::time_point> MulticastReceiver::last_datagram() const
@@ -158,6 +225,7 @@ MulticastReceiverStats MulticastReceiver::stats() const
     std::lock_guard lock(mutex_);
     MulticastReceiverStats s;
     s.bad_messages = bad_messages_;
+    s.asked = asks_;
     for (const wire::Reassembler* r : {&video_, &audio_, &metadata_}) {
         const auto& c = r->counters();
         s.datagrams.datagrams += c.datagrams;

@@ -55,8 +55,10 @@ void set_option(int fd, int level, int name, const void* value, socklen_t size, 
 }  // namespace
 
 MulticastSender::MulticastSender(uint32_t group, uint32_t source, const MulticastSettings& settings, std::string name)
-    : name_(std::move(name)), repairs_(settings.window)
+    : name_(std::move(name))
 {
+    for (auto& store : repairs_)
+        store = std::make_unique<wire::RepairStore>(settings.window);
     fd_ = net::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd_)
         throw Error(std::string("could not make a multicast socket: ") + std::strerror(errno));
@@ -120,7 +122,7 @@ void MulticastSender::send(const wire::Packet& packet)
     }
     queue_.push_back(Queued{message, stream == wire::kStreamVideo});
     lock.unlock();
-    repairs_.keep(std::move(message), std::chrono::steady_clock::now());
+    repairs_[stream]->keep(std::move(message), std::chrono::steady_clock::now());
     wake_.notify_one();
 }
 
@@ -164,9 +166,39 @@ void MulticastSender::send_paced(const wire::CutMessage& message, bool video)
     ++messages_;
 }
 
+void MulticastSender::resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence,
+                             std::span<const uint32_t> indexes)
+{
+    if (stream >= std::size(repairs_) || stream == 0 || port == 0)
+        return;
+    const auto kept = repairs_[stream]->find(sequence, std::chrono::steady_clock::now());
+    if (!kept) {
+        ++unrepaired_;
+        return;
+    }
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(to);
+    at.sin_port = htons(port);
+    auto send_one = [&](uint32_t index) {
+        const auto d = kept->datagram(index);
+        if (d.empty())
+            return;  // not an index of the message: asked in error
+        if (::sendto(fd_.get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&at), sizeof at) ==
+            static_cast<ssize_t>(d.size()))
+            ++repairs_sent_;
+    };
+    if (indexes.empty())
+        for (uint32_t i = 0; i < kept->count(); ++i)
+            send_one(i);
+    for (const uint32_t i : indexes)
+        send_one(i);
+}
+
 MulticastSenderStats MulticastSender::stats() const
 {
-    return MulticastSenderStats{messages_.load(), datagrams_.load(), bytes_.load(), dropped_.load()};
+    return MulticastSenderStats{messages_.load(),  datagrams_.load(),     bytes_.load(),
+                                dropped_.load(),   repairs_sent_.load(),  unrepaired_.load()};
 }
 
 }  // namespace qrv::transport

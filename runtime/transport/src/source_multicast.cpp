@@ -71,6 +71,22 @@ void SourceServer::on_multicast_state(ServerConnection& c, bool joined)
                    active ? "starts" : "stops", dotted(group_->offer().group).c_str());
 }
 
+void SourceServer::on_nack(ServerConnection& c, const wire::NackFields& nack, std::span<const uint32_t> indexes)
+{
+    in_addr peer{};
+    if (!c.on_group() || inet_pton(AF_INET, c.peer_host().c_str(), &peer) != 1)
+        return;
+    MulticastSender* group = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        group = group_.get();
+    }
+    // On the connection's reader: the repairs leave at once, to this
+    // receiver alone, never to the group.
+    if (group)
+        group->resend(ntohl(peer.s_addr), nack.port, nack.stream, nack.sequence, indexes);
+}
+
 MulticastSender* SourceServer::active_group_locked() const
 {
     if (!group_)
@@ -91,6 +107,7 @@ void SourceServer::add_group_stats(ServerStats& s) const
     s.multicast_messages = g.messages;
     s.multicast_bytes = g.bytes;
     s.multicast_dropped = g.dropped;
+    s.multicast_repairs = g.repairs;
     s.multicast_group = dotted(group_->offer().group);
 }
 

@@ -70,6 +70,7 @@ bool Reassembler::place(const DatagramHeader& h, std::span<const uint8_t> payloa
     }
     std::memcpy(p.bytes.data() + uint64_t(h.index) * h.part_bytes, payload.data(), payload.size());
     p.have[h.index] = true;
+    p.last = now;
     ++p.held;
     ++counters_.datagrams;
     return true;
@@ -106,11 +107,15 @@ std::optional<std::vector<uint8_t>> Reassembler::next(Clock::time_point now)
     return std::nullopt;
 }
 
-std::vector<MissingPieces> Reassembler::missing(size_t most) const
+std::vector<MissingPieces> Reassembler::missing(Clock::time_point now, std::chrono::milliseconds settle,
+                                                size_t most) const
 {
     std::vector<MissingPieces> out;
     uint64_t seq = next_;
+    const uint64_t newest = pending_.empty() ? 0 : pending_.rbegin()->first;
     for (const auto& [sequence, p] : pending_) {
+        if (sequence == newest && now - p.last < settle)
+            break;
         for (; seq < sequence && out.size() < most; ++seq)
             out.push_back(MissingPieces{seq, {}});
         if (out.size() >= most)

@@ -122,6 +122,8 @@ std::optional<Limits> limits(MessageType type)
     case MessageType::multicast_offer:
     case MessageType::multicast_state:
         return Limits{0, 0};
+    case MessageType::nack:
+        return Limits{0, uint64_t(kMaxNackIndexes) * 4};
     }
     return std::nullopt;
 }
@@ -181,6 +183,8 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return kMulticastOfferFixedBytes;
     case MessageType::multicast_state:
         return kMulticastStateFixedBytes;
+    case MessageType::nack:
+        return kNackFixedBytes;
     }
     return std::nullopt;
 }
@@ -303,6 +307,7 @@ bool upstream_type(MessageType type)
     case MessageType::release:
     case MessageType::tally:
     case MessageType::multicast_state:
+    case MessageType::nack:
         return true;
     default:
         return false;
@@ -540,6 +545,36 @@ std::optional<MulticastStateFields> decode_multicast_state(const Header& h, std:
     return MulticastStateFields{state};
 }
 
+std::vector<uint8_t> encode_nack(NackFields f, std::span<const uint32_t> indexes)
+{
+    indexes = indexes.first(std::min<size_t>(indexes.size(), kMaxNackIndexes));
+    f.count = static_cast<uint16_t>(indexes.size());
+    auto out = start(MessageType::nack, kNackFixedBytes, {}, uint64_t(f.count) * 4);
+    Writer w(out);
+    w.u32(f.stream);
+    w.u16(f.port);
+    w.u16(f.count);
+    w.u64(f.sequence);
+    for (const uint32_t i : indexes)
+        w.u32(i);
+    return out;
+}
+
+std::optional<NackFields> decode_nack(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::nack || fixed.size() != h.fixed_len || fixed.size() < kNackFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    NackFields f;
+    f.stream = r.u32();
+    f.port = r.u16();
+    f.count = r.u16();
+    f.sequence = r.u64();
+    if (f.count > kMaxNackIndexes || h.data_len != uint64_t(f.count) * 4 || f.sequence == 0 || f.port == 0)
+        return std::nullopt;
+    return f;
+}
+
 std::optional<PtzRange> ptz_range(PtzCommand command)
 {
     switch (command) {
@@ -684,6 +719,8 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
         return decode_multicast_offer(h, fixed).has_value();
     case MessageType::multicast_state:
         return decode_multicast_state(h, fixed).has_value();
+    case MessageType::nack:
+        return decode_nack(h, fixed).has_value();
     case MessageType::redirect:
     case MessageType::keepalive:
         return fixed.size() == h.fixed_len;

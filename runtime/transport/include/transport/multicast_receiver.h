@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@ namespace qrv::transport {
 struct MulticastReceiverStats {
     wire::ReassemblyCounters datagrams;
     uint64_t bad_messages = 0;  // whole, but not a media message that checks
+    uint64_t asked = 0;         // requests for datagrams again
 };
 
 // A whole message reassembled from datagrams, checked as a reader of a
@@ -35,11 +37,16 @@ class MulticastReceiver {
 public:
     // Called on the receiver's thread with each message, in order per stream.
     using Deliver = std::function<void(Message&&)>;
+    // Called on the receiver's thread with a request for datagrams again
+    // (wire::encode_nack), for the owner to send the source.
+    using Ask = std::function<void(std::vector<uint8_t>&& nack)>;
     // interface: the address of this host (host order) the source's
     // connection arrived on, where the group is joined. Throws Error when
     // the group cannot be joined, saying why.
+    // Missing datagrams are asked for through ask and come back to a
+    // socket of their own on the interface.
     MulticastReceiver(const wire::MulticastOfferFields& offer, uint32_t interface, std::chrono::milliseconds window,
-                      Deliver deliver, std::string name);
+                      Deliver deliver, Ask ask, std::string name);
     ~MulticastReceiver();
     MulticastReceiver(const MulticastReceiver&) = delete;
     MulticastReceiver& operator=(const MulticastReceiver&) = delete;
@@ -51,11 +58,29 @@ public:
 private:
     void run();
     void drain(std::chrono::steady_clock::time_point now);
+    void take_from(int fd, std::chrono::steady_clock::time_point now);
+    // Asks for what is missing, each message again only after a while and
+    // a few times at most.
+    void ask_missing(std::chrono::steady_clock::time_point now, std::vector<std::vector<uint8_t>>& out);
 
     net::Fd fd_;
+    net::Fd repair_;  // unicast, where repairs come
+    uint16_t repair_port_ = 0;
     net::Fd stop_;  // an eventfd that ends the thread's wait
     const std::string name_;
     Deliver deliver_;
+    Ask ask_;
+    const std::chrono::milliseconds window_;
+    struct Asked {
+        std::chrono::steady_clock::time_point at;
+        int times = 0;
+    };
+    std::map<std::pair<uint32_t, uint64_t>, Asked> asked_;  // by stream and sequence (the thread's)
+    uint64_t asks_ = 0;
+    // What was said last in the log of losses and repairs (the thread's).
+    std::chrono::steady_clock::time_point reported_at_{};
+    uint64_t reported_asks_ = 0, reported_lost_ = 0;
+    void report(std::chrono::steady_clock::time_point now);
     // The thread's alone but for stats(), which takes the lock.
     mutable std::mutex mutex_;
     wire::Reassembler video_, audio_, metadata_;

@@ -27,6 +27,8 @@ struct MulticastSenderStats {
     uint64_t datagrams = 0;
     uint64_t bytes = 0;      // of datagrams, headers included
     uint64_t dropped = 0;    // not sent: the pacing fell behind, or the socket refused
+    uint64_t repairs = 0;    // datagrams sent again to one receiver
+    uint64_t unrepaired = 0; // asked for, but no longer kept
 };
 
 class MulticastSender {
@@ -44,6 +46,11 @@ public:
     // Queues a video, audio or metadata message for the group; others are
     // ignored. Never waits on the network. Any thread.
     void send(const wire::Packet& packet);
+    // Sends datagrams of a message kept for repair again, to one
+    // receiver's address and port (host order), never to the group:
+    // those of indexes, or all of them when indexes is empty. What is no
+    // longer kept is counted. Any thread; the caller's.
+    void resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence, std::span<const uint32_t> indexes);
     MulticastSenderStats stats() const;
 
 private:
@@ -57,14 +64,14 @@ private:
     net::Fd fd_;
     wire::MulticastOfferFields offer_;
     const std::string name_;
-    wire::RepairStore repairs_;
+    std::unique_ptr<wire::RepairStore> repairs_[4];  // by stream
     uint64_t sequences_[4] = {};  // the last sent per stream, under mutex_
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Queued> queue_;
     bool stopping_ = false;
-    std::atomic<uint64_t> messages_{0}, datagrams_{0}, bytes_{0}, dropped_{0};
+    std::atomic<uint64_t> messages_{0}, datagrams_{0}, bytes_{0}, dropped_{0}, repairs_sent_{0}, unrepaired_{0};
     std::thread thread_;
 };
 

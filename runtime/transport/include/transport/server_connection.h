@@ -55,6 +55,13 @@ public:
     virtual void on_finished() = 0;
     // The receiver joined (or left) the multicast group it was offered.
     virtual void on_multicast_state(ServerConnection&, bool joined) { (void)joined; }
+    // The receiver asks for datagrams of the group again (indexes empty:
+    // all of the message).
+    virtual void on_nack(ServerConnection&, const wire::NackFields& nack, std::span<const uint32_t> indexes)
+    {
+        (void)nack;
+        (void)indexes;
+    }
 };
 
 class ServerConnection {

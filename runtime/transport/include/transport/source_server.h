@@ -92,6 +92,7 @@ struct ServerStats {
     uint64_t multicast_messages = 0;   // sent to the group
     uint64_t multicast_bytes = 0;      // of datagrams to the group
     uint64_t multicast_dropped = 0;    // not sent to the group
+    uint64_t multicast_repairs = 0;    // datagrams sent again to one receiver
     std::string multicast_group;       // dotted, empty while there is none
 };
 
@@ -157,6 +158,7 @@ private:
     void on_handshake_timeout() override { ++handshake_timeouts_; }
     void on_finished() override;
     void on_multicast_state(ServerConnection& connection, bool joined) override;
+    void on_nack(ServerConnection& connection, const wire::NackFields& nack, std::span<const uint32_t> indexes) override;
 
     // Admission (source_admission.cpp).
     // On the acceptor's thread: takes a new connection in, refuses it, or

@@ -58,8 +58,12 @@ public:
     // it that stayed incomplete past the window are given up first.
     std::optional<std::vector<uint8_t>> next(Clock::time_point now);
     // What is missing now of the messages not yet delivered, oldest first,
-    // at most `most` messages.
-    std::vector<MissingPieces> missing(size_t most = 8) const;
+    // at most `most` messages: messages of which nothing came while later
+    // ones did, and incomplete ones that a later one follows or whose last
+    // datagram came at least `settle` ago (before that, the rest may still
+    // be on its way: a source paces a message out).
+    std::vector<MissingPieces> missing(Clock::time_point now, std::chrono::milliseconds settle,
+                                       size_t most = 8) const;
 
     const ReassemblyCounters& counters() const { return counters_; }
 
@@ -70,6 +74,7 @@ private:
         std::vector<bool> have;
         uint32_t held = 0;
         Clock::time_point since;
+        Clock::time_point last;  // its latest datagram
     };
     bool place(const DatagramHeader& h, std::span<const uint8_t> payload, Clock::time_point now);
     void give_up_next();

@@ -79,6 +79,9 @@ enum class MessageType : uint8_t {
     // receiver -> source: joined the offered group (media then stop on
     // this connection) or left it (they come on it again).
     multicast_state = 14,
+    // receiver -> source: datagrams of the group that did not come, to be
+    // sent again to this receiver alone; data = their indexes (u32 each).
+    nack = 15,
 };
 
 // True for the types this version reads; others are skipped.
@@ -256,6 +259,18 @@ struct MulticastStateFields {
 };
 inline constexpr uint32_t kMulticastStateFixedBytes = 4;
 
+// A receiver's request for datagrams again: of the message `sequence` of
+// the group's `stream`, those whose indexes follow as data (none: all of
+// it), to this receiver's address at `port`.
+struct NackFields {
+    uint32_t stream = 0;
+    uint16_t port = 0;
+    uint16_t count = 0;  // indexes in the data
+    uint64_t sequence = 0;
+};
+inline constexpr uint32_t kNackFixedBytes = 16;
+inline constexpr uint16_t kMaxNackIndexes = 512;
+
 // The ranges of a camera command's values, one table for the receiver
 // that clamps what its caller asks and the source that refuses what lies
 // outside: presets 0 to 99; speeds 0 to 1; pan and tilt speeds -1 to 1;
@@ -311,6 +326,8 @@ std::vector<uint8_t> encode_release(const ReleaseFields& f);
 std::vector<uint8_t> encode_keepalive();
 std::vector<uint8_t> encode_multicast_offer(const MulticastOfferFields& f);
 std::vector<uint8_t> encode_multicast_state(const MulticastStateFields& f);
+// At most kMaxNackIndexes indexes (the rest are left out).
+std::vector<uint8_t> encode_nack(NackFields f, std::span<const uint32_t> indexes);
 
 // --- decoding ---------------------------------------------------------------
 // Checks magic, version, flags, the type and the lengths that the type
@@ -336,6 +353,9 @@ std::optional<TallyFields> decode_tally(const Header& h, std::span<const uint8_t
 std::optional<MulticastOfferFields> decode_multicast_offer(const Header& h, std::span<const uint8_t> fixed);
 // Nothing for a state this version does not know.
 std::optional<MulticastStateFields> decode_multicast_state(const Header& h, std::span<const uint8_t> fixed);
+// Nothing when the data is not exactly count indexes, or count is over
+// kMaxNackIndexes, or the sequence or port is 0.
+std::optional<NackFields> decode_nack(const Header& h, std::span<const uint8_t> fixed);
 
 // Runs the decoder of the header's type over its fixed fields.
 bool check_fixed(const Header& h, std::span<const uint8_t> fixed);
