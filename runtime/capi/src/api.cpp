@@ -656,6 +656,19 @@ QRVLIB_API bool QRVlib_set_multicast(bool offer)
     });
 }
 
+QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, QRVlib_send_multicast_stats_t* stats)
+{
+    return guarded(false, [&] {
+        auto s = sender_of(sender);
+        if (!s || !present(stats, "stats"))
+            return false;
+        const auto t = s->transport_stats();
+        *stats = QRVlib_send_multicast_stats_t{t.multicast_receivers, t.multicast_messages, t.multicast_bytes,
+                                               t.multicast_repairs, t.multicast_dropped};
+        return true;
+    });
+}
+
 QRVLIB_API bool QRVlib_send_get_codec_stats(QRVlib_send_instance_t sender, QRVlib_send_codec_stats_t* stats)
 {
     return guarded(false, [&] {

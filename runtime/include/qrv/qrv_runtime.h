@@ -160,6 +160,16 @@ struct QRVlib_send_shared_memory_stats_t {
     uint64_t bytes_held;         ///< held now by all such receivers
 };
 
+/// What one sender sends through its multicast group (QRVlib_set_multicast),
+/// since its creation; all 0 while it offers none.
+struct QRVlib_send_multicast_stats_t {
+    uint64_t receivers;  ///< joined to the group now (also in QRVlib_send_get_no_connections)
+    uint64_t messages;   ///< frames and other messages sent to the group
+    uint64_t bytes;      ///< of the datagrams to the group, headers included
+    uint64_t repairs;    ///< datagrams sent again to a receiver that missed them
+    uint64_t dropped;    ///< not sent to the group: the pacing fell behind
+};
+
 /// How senders compress video for receivers on other hosts. Receivers on
 /// this host always get raw pixels (shared memory, or TCP on loopback),
 /// and so does a receiver whose hello says it decodes nothing but raw.
@@ -266,6 +276,12 @@ QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec);
 /// @param offer true: offer a group; false: TCP to every receiver.
 /// @return true.
 QRVLIB_API bool QRVlib_set_multicast(bool offer);
+/// Fills *stats with what the sender sent through its multicast group.
+/// Any thread.
+/// @param sender the sender.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown sender or a null pointer.
+QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, QRVlib_send_multicast_stats_t* stats);
 /// Fills *stats with the sender's compression counters; all 0 while it
 /// compresses nothing (no receiver on another host, or raw forced).
 /// @param sender the sender.

@@ -15,7 +15,9 @@ namespace qrv::transport {
 namespace {
 
 constexpr auto kQuietGroup = std::chrono::seconds(1);
+constexpr auto kFirstBackoff = std::chrono::milliseconds(2000);
 constexpr auto kMaxBackoff = std::chrono::milliseconds(60000);
+constexpr auto kSettled = std::chrono::seconds(30);
 
 std::string dotted(uint32_t address)
 {
@@ -105,6 +107,9 @@ void ClientLink::check_group(Session& s)
         return;
     }
     const auto last = s.group->last_datagram();
+    // A group that has worked for a while earns a quick retry next time.
+    if (last && now - s.joined_at > kSettled)
+        s.backoff = kFirstBackoff;
     if (!last && now - s.joined_at > kQuietGroup)
         leave_group(s, "nothing came from the multicast group within a second of joining");
     else if (last && now - *last > kQuietGroup)

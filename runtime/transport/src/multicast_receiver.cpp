@@ -192,23 +192,22 @@ void MulticastReceiver::report(std::chrono::steady_clock::time_point now)
 void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point now)
 {
     uint8_t buffer[wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1];
-    {
-        for (int i = 0; i < 4096; ++i) {
-            const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-            if (got < 0)
-                break;
-            const std::span<const uint8_t> d(buffer, static_cast<size_t>(got));
-            // The stream decides the reassembler; any other is counted by
-            // the video's.
-            uint32_t stream = 0;
-            if (d.size() >= 20)
-                stream = d[16] | d[17] << 8 | d[18] << 16 | uint32_t(d[19]) << 24;
-            wire::Reassembler& r = stream == wire::kStreamAudio      ? audio_
-                                   : stream == wire::kStreamMetadata ? metadata_
-                                                                     : video_;
-            if (r.take(d, now))
-                last_ = now.time_since_epoch().count();
-        }
+    // A bounded batch, so that delivering and asking are not starved.
+    for (int i = 0; i < 4096; ++i) {
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0)
+            break;
+        const std::span<const uint8_t> d(buffer, static_cast<size_t>(got));
+        // The stream decides the reassembler; any other is counted by the
+        // video's.
+        uint32_t stream = 0;
+        if (d.size() >= 20)
+            stream = d[16] | d[17] << 8 | d[18] << 16 | uint32_t(d[19]) << 24;
+        wire::Reassembler& r = stream == wire::kStreamAudio      ? audio_
+                               : stream == wire::kStreamMetadata ? metadata_
+                                                                 : video_;
+        if (r.take(d, now))
+            last_ = now.time_since_epoch().count();
     }
 }
 
