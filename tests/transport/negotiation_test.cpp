@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "base/socket.h"
@@ -12,6 +13,7 @@
 #include "objects/sender.h"
 #include "transport_support.h"
 #include "transport/message_io.h"
+#include "transport/multicast_settings.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
@@ -474,3 +476,51 @@ TEST(Tally, IsToldAgainToASourceThatCameBack)
 }
 
 }  // namespace
+
+TEST(Multicast, SettingsAreReadOnceAndGroupsAreStableAndApart)
+{
+    auto from = [](std::map<std::string, std::string> env) {
+        return transport::MulticastSettings::from_settings(Settings::from([&](const char* name) -> const char* {
+            const auto it = env.find(name);
+            return it == env.end() ? nullptr : it->second.c_str();
+        }));
+    };
+    // Off for senders unless asked; receivers join unless told not to.
+    const auto plain = from({});
+    EXPECT_FALSE(plain.offer);
+    EXPECT_TRUE(plain.join);
+    EXPECT_FALSE(from({{"QRV_MULTICAST", "off"}}).join);
+    const auto on = from({{"QRV_MULTICAST", "1"}, {"QRV_MULTICAST_RANGE", "232.1.0.0/30"},
+                          {"QRV_MULTICAST_TTL", "4"}, {"QRV_MULTICAST_WINDOW_MS", "100"}});
+    EXPECT_TRUE(on.offer);
+    EXPECT_EQ(on.range_base, 0xe8010000u);
+    EXPECT_EQ(on.range_prefix, 30);
+    EXPECT_EQ(on.ttl, 4);
+    EXPECT_EQ(on.window, 100ms);
+    // Not a multicast range, host bits set, a TTL and a window out of range:
+    // the defaults stand.
+    const auto bad = from({{"QRV_MULTICAST", "yes"}, {"QRV_MULTICAST_RANGE", "10.0.0.0/8"},
+                           {"QRV_MULTICAST_TTL", "0"}, {"QRV_MULTICAST_WINDOW_MS", "5000"}});
+    EXPECT_FALSE(bad.offer);
+    EXPECT_EQ(bad.range_base, 0xefff0000u);
+    EXPECT_EQ(bad.ttl, 1);
+    EXPECT_EQ(bad.window, 60ms);
+    EXPECT_FALSE(transport::parse_multicast_range("239.255.0.1/16"));
+
+    // The same name gives the same group; one taken gives the next; a full
+    // range gives none; 224.0.0.0/24 is never chosen.
+    auto none = [](uint32_t) { return false; };
+    const auto g = transport::choose_group("CAM 1/full", on, none);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(*g >> 2, 0xe8010000u >> 2);
+    EXPECT_EQ(transport::choose_group("CAM 1/full", on, none), g);
+    const auto next = transport::choose_group("CAM 1/full", on, [&](uint32_t a) { return a == *g; });
+    ASSERT_TRUE(next);
+    EXPECT_NE(*next, *g);
+    EXPECT_FALSE(transport::choose_group("CAM 1/full", on, [](uint32_t) { return true; }));
+    transport::MulticastSettings low;
+    low.range_base = 0xe0000000u;
+    low.range_prefix = 23;
+    for (const char* name : {"a", "b", "c", "d", "e", "f"})
+        EXPECT_GE(*transport::choose_group(name, low, none), 0xe0000100u);
+}

@@ -289,6 +289,11 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds, co
             line += part;
             snprintf(part, sizeof part, " dropped %llu", (unsigned long long)(stats.video_dropped - before.video_dropped));
             line += part;
+            // Frames from a multicast group say which; the line is as it
+            // always was when they come over the connection.
+            char group[64] = {};
+            if (QRVlib_recv_get_multicast_group(r, group, sizeof group) > 1)
+                line += std::string(" multicast ") + group;
         } else {
             line += "no video";
         }

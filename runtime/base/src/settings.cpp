@@ -25,6 +25,10 @@ Settings Settings::from(const std::function<const char*(const char* name)>& get)
     s.dns_poll_ms = read("QRV_DNS_POLL_MS");
     s.shm_receiver_mb = read("QRV_SHM_RECEIVER_MB");
     s.handshake_ms = read("QRV_HANDSHAKE_MS");
+    s.multicast = read("QRV_MULTICAST");
+    s.multicast_range = read("QRV_MULTICAST_RANGE");
+    s.multicast_ttl = read("QRV_MULTICAST_TTL");
+    s.multicast_window_ms = read("QRV_MULTICAST_WINDOW_MS");
     return s;
 }
 

@@ -423,8 +423,10 @@ QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, 
         ReceiverSettings rs{name, locator, receiver_name, static_cast<media::ColorFormat>(s.color_format),
                             static_cast<wire::Bandwidth>(s.bandwidth), frame_interval_us,
                             context->receive_raw_only()};
+        rs.join_multicast = context->multicast.join;
         ReceiverLimits limits;
         limits.link.handshake_timeout = context->handshake_timeout;
+        limits.link.multicast_window = context->multicast.window;
         auto receiver = std::make_shared<Receiver>(std::move(rs), limits, context->resolver);
         if (context->discovery)
             receiver->follow(*context->discovery);
@@ -646,6 +648,27 @@ QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec)
     });
 }
 
+QRVLIB_API bool QRVlib_set_multicast(bool offer)
+{
+    return guarded(false, [&] {
+        lib().set_multicast(offer);
+        return true;
+    });
+}
+
+QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, QRVlib_send_multicast_stats_t* stats)
+{
+    return guarded(false, [&] {
+        auto s = sender_of(sender);
+        if (!s || !present(stats, "stats"))
+            return false;
+        const auto t = s->transport_stats();
+        *stats = QRVlib_send_multicast_stats_t{t.multicast_receivers, t.multicast_messages, t.multicast_bytes,
+                                               t.multicast_repairs, t.multicast_dropped};
+        return true;
+    });
+}
+
 QRVLIB_API bool QRVlib_send_get_codec_stats(QRVlib_send_instance_t sender, QRVlib_send_codec_stats_t* stats)
 {
     return guarded(false, [&] {
@@ -732,6 +755,14 @@ QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_r
             return false;
         *status = r->status();
         return true;
+    });
+}
+
+QRVLIB_API uint32_t QRVlib_recv_get_multicast_group(QRVlib_recv_instance_t receiver, char* text, uint32_t capacity)
+{
+    return guarded(0u, [&]() -> uint32_t {
+        auto r = receiver_of(receiver);
+        return r ? put_text(r->multicast_group(), text, capacity) : 0u;
     });
 }
 

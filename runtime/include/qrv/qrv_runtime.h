@@ -160,6 +160,16 @@ struct QRVlib_send_shared_memory_stats_t {
     uint64_t bytes_held;         ///< held now by all such receivers
 };
 
+/// What one sender sends through its multicast group (QRVlib_set_multicast),
+/// since its creation; all 0 while it offers none.
+struct QRVlib_send_multicast_stats_t {
+    uint64_t receivers;  ///< joined to the group now (also in QRVlib_send_get_no_connections)
+    uint64_t messages;   ///< frames and other messages sent to the group
+    uint64_t bytes;      ///< of the datagrams to the group, headers included
+    uint64_t repairs;    ///< datagrams sent again to a receiver that missed them
+    uint64_t dropped;    ///< not sent to the group: the pacing fell behind
+};
+
 /// How senders compress video for receivers on other hosts. Receivers on
 /// this host always get raw pixels (shared memory, or TCP on loopback),
 /// and so does a receiver whose hello says it decodes nothing but raw.
@@ -255,6 +265,23 @@ QRVLIB_API bool QRVlib_set_video_codec(const QRVlib_video_codec_t* codec);
 /// @param codec receives the settings.
 /// @return false for a null pointer.
 QRVLIB_API bool QRVlib_get_video_codec(QRVlib_video_codec_t* codec);
+/// Sets whether senders created from now on offer their receivers on other
+/// hosts a multicast group, so that the network copies the media and the
+/// sender's link carries one copy however many receivers there are. In
+/// place of the environment's QRV_MULTICAST (off unless on or 1): only on
+/// networks whose switches snoop IGMP, as others flood every port with
+/// the group. The control stays on each receiver's TCP connection, and
+/// QRVlib_send_get_no_connections counts every receiver however it is fed.
+/// Senders already running keep theirs. Any thread.
+/// @param offer true: offer a group; false: TCP to every receiver.
+/// @return true.
+QRVLIB_API bool QRVlib_set_multicast(bool offer);
+/// Fills *stats with what the sender sent through its multicast group.
+/// Any thread.
+/// @param sender the sender.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown sender or a null pointer.
+QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, QRVlib_send_multicast_stats_t* stats);
 /// Fills *stats with the sender's compression counters; all 0 while it
 /// compresses nothing (no receiver on another host, or raw forced).
 /// @param sender the sender.
@@ -319,6 +346,16 @@ QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_r
 /// @param stats receives the counters; the record is the caller's.
 /// @return false for an unknown receiver or a null pointer.
 QRVLIB_API bool QRVlib_recv_get_stats(QRVlib_recv_instance_t receiver, QRVlib_recv_stats_t* stats);
+/// Copies the multicast group the receiver's media come from now (dotted
+/// IPv4, NUL-terminated) into text when capacity is large enough; the
+/// empty text when they come over its connection (TCP or shared memory).
+/// Any thread.
+/// @param receiver the receiver.
+/// @param text the caller's buffer, or null to ask for the size.
+/// @param capacity bytes available at text.
+/// @return the bytes needed including the NUL; 0 for an unknown receiver.
+QRVLIB_API uint32_t QRVlib_recv_get_multicast_group(QRVlib_recv_instance_t receiver, char* text,
+                                                    uint32_t capacity);
 
 /// Camera commands from a receiver, sent upstream by the link's own thread.
 /// Each is false when the receiver is unknown, not connected, or its source

@@ -35,6 +35,7 @@ std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
     c->video_codec = transport::VideoCodecSettings::from_settings(settings);
     c->queue = transport::QueueLimits::from_settings(settings);
     c->handshake_timeout = handshake_from(settings.handshake_ms, c->handshake_timeout);
+    c->multicast = transport::MulticastSettings::from_settings(settings);
     c->settings = std::move(settings);
     c->scope = std::move(scope);
     if (service) {

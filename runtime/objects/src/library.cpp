@@ -95,6 +95,12 @@ void Library::set_video_codec(const QRVlib_video_codec_t& codec)
     given_codec_ = s;
 }
 
+void Library::set_multicast(bool offer)
+{
+    std::lock_guard lock(mutex_);
+    given_multicast_ = offer;
+}
+
 transport::VideoCodecSettings Library::video_codec_locked() const
 {
     if (given_codec_)
@@ -117,8 +123,12 @@ transport::ServerOptions Library::server_options() const
     transport::ServerOptions options;
     std::lock_guard lock(mutex_);
     options.video_codec = video_codec_locked();
-    if (context_)
+    if (context_) {
         options.queue = context_->queue;
+        options.multicast = context_->multicast;
+    }
+    if (given_multicast_)
+        options.multicast.offer = *given_multicast_;
     return options;
 }
 

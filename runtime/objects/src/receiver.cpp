@@ -28,6 +28,8 @@ wire::HelloFields wishes_of(const ReceiverSettings& s)
     h.color_format = s.color_format;
     h.bandwidth = s.bandwidth;
     h.frame_interval_us = s.frame_interval_us;
+    if (s.join_multicast && s.frame_interval_us == 0 && s.bandwidth == wire::Bandwidth::highest && !s.raw_video_only)
+        h.flags |= wire::kHelloJoinMulticast;
     return h;
 }
 

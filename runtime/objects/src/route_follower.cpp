@@ -191,4 +191,16 @@ bool RouteFollower::shared()
     return link && link->shared();
 }
 
+std::string RouteFollower::group()
+{
+    std::lock_guard ml(links_mutex_);
+    bool routed;
+    {
+        std::lock_guard lock(mutex_);
+        routed = !route_.empty();
+    }
+    const transport::ClientLink* link = routed ? media_.link.get() : home_.link.get();
+    return link ? link->group() : std::string();
+}
+
 }  // namespace qrv

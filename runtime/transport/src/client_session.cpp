@@ -13,33 +13,9 @@
 #include <string>
 
 #include "base/log.h"
+#include "client_session.h"
 
 namespace qrv::transport {
-
-// What the link's thread keeps while it serves one connection, from its
-// hello to its end.
-struct ClientLink::Session {
-    Session(int fd_, bool shared_, std::string peer_, std::shared_ptr<Channel> channel_)
-        : fd(fd_), shared(shared_), peer(std::move(peer_)), channel(std::move(channel_))
-    {
-    }
-
-    const int fd;
-    const bool shared;       // the same-host path
-    const std::string peer;  // for log lines
-    const std::shared_ptr<Channel> channel;
-    bool up = false;      // the server has taken the hello in
-    bool well = true;     // false: the peer misbehaved
-    bool silent = false;  // ended for the silence timeout
-    BufferPool buffers;
-    Mappings maps;
-    std::vector<net::Fd> passed;  // descriptors that came with the last message
-    Message m;
-    uint64_t last_number = 0;  // of the last video frame on this connection
-    std::unique_ptr<DecodeStage> stage;
-    std::chrono::steady_clock::time_point heard;  // the source's last message
-    std::chrono::steady_clock::time_point greet_by;  // the handshake's deadline
-};
 
 ClientLink::Served ClientLink::serve(net::Fd fd, bool shared)
 {
@@ -53,7 +29,11 @@ ClientLink::Served ClientLink::serve(net::Fd fd, bool shared)
     Served served;
     delivered_ = false;
     const std::string peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
-    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes_))) {
+    // Receivers on this host take the frames from shared memory.
+    wire::HelloFields wishes = wishes_;
+    if (shared)
+        wishes.flags &= ~wire::kHelloJoinMulticast;
+    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes))) {
         Session s(fd.get(), shared, peer, channel);
         s.greet_by = taken + options_.handshake_timeout;
         converse(s);
@@ -133,8 +113,11 @@ void ClientLink::converse(Session& s)
             break;
         if (w == Wait::readable && !take_message(s))
             break;
+        check_group(s);
     }
     s.m = Message{};  // a frame not handed on is released before the channel closes
+    if (s.group)
+        leave_group(s, nullptr);
     s.stage.reset();
     s.channel->flush();
     if (s.up) {
@@ -172,7 +155,11 @@ ClientLink::Wait ClientLink::wait(Session& s)
         return Wait::end;
     }
     const int wake = s.channel->wake_fd();
-    const int wait_ms = (int)std::min<int64_t>(left.count() + 1, wake >= 0 ? INT32_MAX : 10);
+    int wait_ms = (int)std::min<int64_t>(left.count() + 1, wake >= 0 ? INT32_MAX : 10);
+    // On a multicast group the connection may stay quiet for a second:
+    // whether the group still brings anything is looked at more often.
+    if (s.group || s.offer)
+        wait_ms = std::min(wait_ms, 100);
     pollfd fds[2] = {{s.fd, POLLIN, 0}, {wake, POLLIN, 0}};
     if (::poll(fds, wake >= 0 ? 2 : 1, wait_ms) < 0)
         return errno == EINTR ? Wait::again : Wait::end;
@@ -257,6 +244,12 @@ void ClientLink::hand_on(Session& s)
             QRV_LOG_AT(info, receiver, "receiver '%s': %s redirects to %s", log_name(), s.peer.c_str(),
                        m.text.c_str());
         events_.on_link_redirect(*this, m.text);
+        break;
+    case wire::MessageType::multicast_offer:
+        if (!s.offer && !s.shared) {
+            s.offer = wire::decode_multicast_offer(m.header, m.fixed);
+            join_group(s);
+        }
         break;
     case wire::MessageType::video:
         hand_on_video(s);

@@ -203,6 +203,21 @@ const char* ServerConnection::take(const Message& m)
         return nullptr;
     case wire::MessageType::hello:
         return nullptr;  // a repeated hello changes nothing
+    case wire::MessageType::nack:
+        if (auto f = wire::decode_nack(m.header, m.fixed)) {
+            std::vector<uint32_t> indexes(f->count);
+            for (size_t i = 0; i < indexes.size() && m.data && m.data->size() >= indexes.size() * 4; ++i) {
+                const uint8_t* p = m.data->data() + i * 4;
+                indexes[i] = p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+            }
+            if (f->count == 0 || (m.data && m.data->size() == indexes.size() * 4))
+                hooks_.on_nack(*this, *f, indexes);
+        }
+        return nullptr;
+    case wire::MessageType::multicast_state:
+        if (auto f = wire::decode_multicast_state(m.header, m.fixed))
+            hooks_.on_multicast_state(*this, f->state == wire::kMulticastJoined);
+        return nullptr;
     case wire::MessageType::release:
         if (!shared_)
             return "release of a shared frame over TCP";

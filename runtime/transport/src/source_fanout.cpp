@@ -38,15 +38,34 @@ SourceServer::Take SourceServer::takes(const ServerConnection& c, const wire::Pa
     }
 }
 
+// Media that a receiver joined to the group takes from there.
+static bool group_media(wire::MessageType type)
+{
+    return type == wire::MessageType::video || type == wire::MessageType::audio ||
+           type == wire::MessageType::metadata;
+}
+
 void SourceServer::publish(const wire::PacketPtr& packet)
 {
     bool preview = false, compressed = false;
+    MulticastSender* group = nullptr;
     {
         std::lock_guard lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
+        const bool media = group_media(packet->type);
         for (auto& c : connections_) {
             if (!c->ready() || c->finished())
                 continue;
+            // Joined receivers want everything, video compressed: the
+            // frame is compressed once for them and the rest goes to the
+            // group as it is.
+            if (media && c->on_group()) {
+                if (packet->type == wire::MessageType::video)
+                    compressed = true;
+                else
+                    group = group_.get();
+                continue;
+            }
             // A receiver that asked for fewer frames is skipped until its
             // next one is due; nothing is scaled or compressed for it then.
             if (packet->type == wire::MessageType::video && !c->video_due(now))
@@ -67,6 +86,9 @@ void SourceServer::publish(const wire::PacketPtr& packet)
             }
         }
     }
+    // The group's thread paces the datagrams out.
+    if (group)
+        group->send(*packet);
     // Scaled and compressed on their own threads: this thread only hands
     // the frame over.
     if (preview)
@@ -96,11 +118,19 @@ void SourceServer::publish_preview(const wire::PacketPtr& packet)
 
 void SourceServer::publish_as(const wire::PacketPtr& packet, Take kind)
 {
-    std::lock_guard lock(mutex_);
-    const auto now = std::chrono::steady_clock::now();
-    for (auto& c : connections_)
-        if (c->ready() && !c->finished() && c->video_due(now) && takes(*c, *packet, encoders_.encoder()) == kind)
-            send_locked(*c, packet, now);
+    MulticastSender* group = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& c : connections_)
+            if (c->ready() && !c->finished() && !c->on_group() && c->video_due(now) &&
+                takes(*c, *packet, encoders_.encoder()) == kind)
+                send_locked(*c, packet, now);
+        if (kind == Take::compressed)
+            group = active_group_locked();
+    }
+    if (group)
+        group->send(*packet);
 }
 
 void SourceServer::send_locked(ServerConnection& c, const wire::PacketPtr& packet,

@@ -46,6 +46,7 @@ void SourceServer::on_ready(ServerConnection& connection)
         std::lock_guard lock(mutex_);
         for (auto& p : greeting(connection))
             connection.send(std::move(p));
+        offer_group_locked(connection);
         connection.mark_ready();
     }
     changed_.notify_all();
@@ -132,6 +133,7 @@ ServerStats SourceServer::stats() const
         s.shared_held += c->held();
         s.shared_held_bytes += c->held_bytes();
     }
+    add_group_stats(s);
     return s;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "media/jpeg_codec.h"
+#include "wire/datagram.h"
 #include "qrvlib.h"
 
 namespace qrv::wire {
@@ -118,7 +119,11 @@ std::optional<Limits> limits(MessageType type)
     case MessageType::tally:
     case MessageType::keepalive:
     case MessageType::ptz_ack:
+    case MessageType::multicast_offer:
+    case MessageType::multicast_state:
         return Limits{0, 0};
+    case MessageType::nack:
+        return Limits{0, uint64_t(kMaxNackIndexes) * 4};
     }
     return std::nullopt;
 }
@@ -174,6 +179,12 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return 0u;
     case MessageType::ptz_ack:
         return kPtzAckFixedBytes;
+    case MessageType::multicast_offer:
+        return kMulticastOfferFixedBytes;
+    case MessageType::multicast_state:
+        return kMulticastStateFixedBytes;
+    case MessageType::nack:
+        return kNackFixedBytes;
     }
     return std::nullopt;
 }
@@ -267,7 +278,9 @@ std::vector<uint8_t> encode_hello(std::string_view receiver_name)
 
 std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFields& f)
 {
-    auto out = start(MessageType::hello, kHelloRateFixedBytes, receiver_name, 0);
+    // The flags only when there are any: a hello as short as it can be.
+    const uint32_t fixed = f.flags ? kHelloFlagsFixedBytes : kHelloRateFixedBytes;
+    auto out = start(MessageType::hello, fixed, receiver_name, 0);
     Writer w(out);
     w.u32(f.kinds);
     w.u32(f.video_formats);
@@ -275,6 +288,8 @@ std::vector<uint8_t> encode_hello(std::string_view receiver_name, const HelloFie
     w.u32(static_cast<uint32_t>(f.color_format));
     w.u32(static_cast<uint32_t>(f.bandwidth));
     w.u32(f.frame_interval_us);
+    if (f.flags)
+        w.u32(f.flags);
     w.text(receiver_name);
     return out;
 }
@@ -291,6 +306,8 @@ bool upstream_type(MessageType type)
     case MessageType::ptz:
     case MessageType::release:
     case MessageType::tally:
+    case MessageType::multicast_state:
+    case MessageType::nack:
         return true;
     default:
         return false;
@@ -480,6 +497,84 @@ std::optional<PtzAckFields> decode_ptz_ack(const Header& h, std::span<const uint
     return f;
 }
 
+std::vector<uint8_t> encode_multicast_offer(const MulticastOfferFields& f)
+{
+    auto out = start(MessageType::multicast_offer, kMulticastOfferFixedBytes, {}, 0);
+    Writer w(out);
+    w.u32(f.group);
+    w.u32(f.source);
+    w.u16(f.port);
+    w.u16(f.part_bytes);
+    w.u64(f.token);
+    return out;
+}
+
+std::vector<uint8_t> encode_multicast_state(const MulticastStateFields& f)
+{
+    auto out = start(MessageType::multicast_state, kMulticastStateFixedBytes, {}, 0);
+    Writer(out).u32(f.state);
+    return out;
+}
+
+std::optional<MulticastOfferFields> decode_multicast_offer(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::multicast_offer || fixed.size() != h.fixed_len ||
+        fixed.size() < kMulticastOfferFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    MulticastOfferFields f;
+    f.group = r.u32();
+    f.source = r.u32();
+    f.port = r.u16();
+    f.part_bytes = r.u16();
+    f.token = r.u64();
+    if ((f.group >> 28) != 0xe || f.port == 0 || f.token == 0 || f.part_bytes < kMinPartBytes ||
+        f.part_bytes > kMaxPartBytes)
+        return std::nullopt;
+    return f;
+}
+
+std::optional<MulticastStateFields> decode_multicast_state(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::multicast_state || fixed.size() != h.fixed_len ||
+        fixed.size() < kMulticastStateFixedBytes)
+        return std::nullopt;
+    const uint32_t state = Reader(fixed).u32();
+    if (state != kMulticastLeft && state != kMulticastJoined)
+        return std::nullopt;
+    return MulticastStateFields{state};
+}
+
+std::vector<uint8_t> encode_nack(NackFields f, std::span<const uint32_t> indexes)
+{
+    indexes = indexes.first(std::min<size_t>(indexes.size(), kMaxNackIndexes));
+    f.count = static_cast<uint16_t>(indexes.size());
+    auto out = start(MessageType::nack, kNackFixedBytes, {}, uint64_t(f.count) * 4);
+    Writer w(out);
+    w.u32(f.stream);
+    w.u16(f.port);
+    w.u16(f.count);
+    w.u64(f.sequence);
+    for (const uint32_t i : indexes)
+        w.u32(i);
+    return out;
+}
+
+std::optional<NackFields> decode_nack(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::nack || fixed.size() != h.fixed_len || fixed.size() < kNackFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    NackFields f;
+    f.stream = r.u32();
+    f.port = r.u16();
+    f.count = r.u16();
+    f.sequence = r.u64();
+    if (f.count > kMaxNackIndexes || h.data_len != uint64_t(f.count) * 4 || f.sequence == 0 || f.port == 0)
+        return std::nullopt;
+    return f;
+}
+
 std::optional<PtzRange> ptz_range(PtzCommand command)
 {
     switch (command) {
@@ -585,6 +680,8 @@ std::optional<HelloFields> decode_hello(const Header& h, std::span<const uint8_t
     f.bandwidth = static_cast<Bandwidth>(r.u32());
     if (fixed.size() >= kHelloRateFixedBytes)
         f.frame_interval_us = r.u32();
+    if (fixed.size() >= kHelloFlagsFixedBytes)
+        f.flags = r.u32();
     return f;
 }
 
@@ -618,6 +715,12 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
         return decode_tally(h, fixed).has_value();
     case MessageType::ptz_ack:
         return decode_ptz_ack(h, fixed).has_value();
+    case MessageType::multicast_offer:
+        return decode_multicast_offer(h, fixed).has_value();
+    case MessageType::multicast_state:
+        return decode_multicast_state(h, fixed).has_value();
+    case MessageType::nack:
+        return decode_nack(h, fixed).has_value();
     case MessageType::redirect:
     case MessageType::keepalive:
         return fixed.size() == h.fixed_len;

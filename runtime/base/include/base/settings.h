@@ -17,6 +17,10 @@
 //                       hold at least, in MiB (send_queue.h)
 //   QRV_HANDSHAKE_MS    how long a receiver waits for a source's greeting
 //                       (context.h); test runs under sanitizers lengthen it
+//   QRV_MULTICAST, QRV_MULTICAST_RANGE, QRV_MULTICAST_TTL,
+//   QRV_MULTICAST_WINDOW_MS
+//                       media to many receivers through a multicast group
+//                       (multicast_settings.h)
 #ifndef QRV_BASE_SETTINGS_H
 #define QRV_BASE_SETTINGS_H
 
@@ -40,6 +44,10 @@ struct Settings {
     std::optional<std::string> dns_poll_ms;
     std::optional<std::string> shm_receiver_mb;
     std::optional<std::string> handshake_ms;
+    std::optional<std::string> multicast;
+    std::optional<std::string> multicast_range;
+    std::optional<std::string> multicast_ttl;
+    std::optional<std::string> multicast_window_ms;
 
     /// Reads every variable above from the process environment. Call it
     /// once per start of the library, on the thread that starts it.

@@ -16,6 +16,7 @@
 #include "base/scope.h"
 #include "base/settings.h"
 #include "discovery/discovery.h"
+#include "transport/multicast_settings.h"
 #include "transport/send_queue.h"
 #include "transport/video_encoder.h"
 
@@ -38,6 +39,9 @@ struct Context {
     // How long a receiver waits for its source's greeting after the
     // connection is taken (settings.handshake_ms; 2 s unless set).
     std::chrono::milliseconds handshake_timeout{2000};
+    // Media to many receivers through a group (QRV_MULTICAST*); whether
+    // senders offer it the caller may change (Library::set_multicast).
+    transport::MulticastSettings multicast;
 
     // The resolver asks the service without keeping it alive: once the
     // library stops, it finds nothing.

@@ -76,6 +76,9 @@ public:
     // those of the running library's environment, else (not started) the
     // environment's as it is now. Any thread.
     QRVlib_video_codec_t video_codec() const;
+    // Whether senders and routers created from now on offer receivers on
+    // other hosts a multicast group, in place of QRV_MULTICAST. Any thread.
+    void set_multicast(bool offer);
     // The options of the server of a sender or router created now.
     transport::ServerOptions server_options() const;
 
@@ -108,6 +111,7 @@ private:
     int starts_ = 0;
     std::shared_ptr<const Context> context_;
     std::optional<transport::VideoCodecSettings> given_codec_;
+    std::optional<bool> given_multicast_;
 };
 
 }  // namespace qrv

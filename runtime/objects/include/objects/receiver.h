@@ -42,6 +42,9 @@ struct ReceiverSettings {
     // Asks sources for raw pixels only, never compressed video (the
     // library's QRV_VIDEO_CODEC=raw).
     bool raw_video_only = false;
+    // Offers to join a source's multicast group (unless QRV_MULTICAST=off);
+    // only a receiver of every frame of everything, compressed, does.
+    bool join_multicast = false;
 };
 
 // Bounds of the frames waiting for capture.
@@ -120,6 +123,8 @@ public:
     }
     // Frames arrive over the same-host shared-memory path now.
     bool shared_memory() { return route_.shared(); }
+    // Frames arrive from this multicast group now (empty: they do not).
+    std::string multicast_group() { return route_.group(); }
 
 private:
     // From the links' threads.

@@ -71,6 +71,9 @@ public:
     std::shared_ptr<transport::ClientLink::Channel> carrier();
     // The carrying link uses the same-host shared-memory path now.
     bool shared();
+    // The multicast group the carrying link takes its media from (dotted),
+    // empty when they come over the connection.
+    std::string group();
 
 private:
     // Forwards one link's events, tagged with which link it is: 0 is the

@@ -76,6 +76,9 @@ struct LinkOptions {
     // must reach the source (camera commands, tally) to be written and the
     // connection closed gently; only when there is such a thing.
     std::chrono::milliseconds close_timeout{500};
+    // How long a message from a multicast group may wait for its missing
+    // datagrams (QRV_MULTICAST_WINDOW_MS).
+    std::chrono::milliseconds multicast_window{60};
 };
 
 class ClientLink {
@@ -94,6 +97,8 @@ public:
     bool connected() const { return connected_.load(); }
     // The current connection is the same-host shared-memory path.
     bool shared() const { return shared_.load(); }
+    // The multicast group the media come from now (dotted), or empty: TCP.
+    std::string group() const;
     uint64_t connects() const { return connects_.load(); }
     // Hands one encoded control message to the link's thread; false when
     // not connected.
@@ -158,6 +163,11 @@ private:
     void hand_on_video(Session& s);
     // The source sent nothing for the silence timeout.
     void fell_silent(Session& s);
+    // Multicast (client_multicast.cpp): joins the group a source offers,
+    // and goes back to TCP when nothing comes from it.
+    void join_group(Session& s);
+    void check_group(Session& s);
+    void leave_group(Session& s, const char* why);
     // Turns a shared-memory frame into a video message; false when it does
     // not hold up.
     bool take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,
@@ -183,6 +193,8 @@ private:
     bool stopping_ = false;
     std::optional<Endpoint> target_;  // where the current attempt or connection goes
     bool moved_ = false;  // the source was listed elsewhere since the last resolve
+    mutable std::mutex group_mutex_;
+    std::string group_;  // see group()
     std::string failed_path_;  // a Unix path that did not work: TCP instead
     // The last connection brought something after its greeting (link thread).
     bool delivered_ = false;

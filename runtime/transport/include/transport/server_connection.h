@@ -53,6 +53,15 @@ public:
     virtual void on_bad_peer() = 0;
     virtual void on_handshake_timeout() = 0;
     virtual void on_finished() = 0;
+    // The receiver joined (or left) the multicast group it was offered.
+    virtual void on_multicast_state(ServerConnection&, bool joined) { (void)joined; }
+    // The receiver asks for datagrams of the group again (indexes empty:
+    // all of the message).
+    virtual void on_nack(ServerConnection&, const wire::NackFields& nack, std::span<const uint32_t> indexes)
+    {
+        (void)nack;
+        (void)indexes;
+    }
 };
 
 class ServerConnection {
@@ -94,6 +103,13 @@ public:
         const std::chrono::microseconds interval{wishes_.frame_interval_us};
         next_video_ = std::max(next_video_ + interval, now + interval / 2);
     }
+    // Offered a multicast group (under the server's lock); a receiver that
+    // says it joined one it was not offered is not believed.
+    bool offered_group() const { return offered_group_; }
+    void mark_offered_group() { offered_group_ = true; }
+    // Joined the group: its media come from there, not on this connection.
+    bool on_group() const { return on_group_.load(); }
+    void set_on_group(bool joined) { on_group_ = joined; }
     // The receiver's tally flags (wire::kTally*), 0 until it sends one.
     uint32_t tally() const { return tally_.load(); }
     // Ends the connection (from the server, to make room for another).
@@ -185,6 +201,8 @@ private:
     wire::PacketPtr waiting_;
     wire::HelloFields wishes_;
     std::atomic<uint32_t> tally_{0};
+    bool offered_group_ = false;  // under the server's lock
+    std::atomic<bool> on_group_{false};
     std::atomic<bool> ready_{false};
     std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;

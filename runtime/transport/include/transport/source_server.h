@@ -22,6 +22,8 @@
 #include "base/locator.h"
 #include "base/scope.h"
 #include "transport/acceptor.h"
+#include "transport/multicast_sender.h"
+#include "transport/multicast_settings.h"
 #include "transport/server_connection.h"
 #include "transport/source_encoders.h"
 #include "transport/video_encoder.h"
@@ -51,6 +53,9 @@ struct ServerOptions {
     // decode it; receivers on this host always get raw shared memory. The
     // library gives what its settings or the caller say.
     VideoCodecSettings video_codec;
+    // Whether receivers on other hosts are offered a multicast group, and
+    // which groups; the library gives what its settings or the caller say.
+    MulticastSettings multicast;
     // The source's name, for log lines.
     std::string name;
     ServerOptions named(std::string source) const
@@ -83,6 +88,12 @@ struct ServerStats {
     uint64_t video_compress_skipped = 0;  // replaced by a newer one while the encoder was busy
     uint64_t video_compressed_bytes = 0;
     int video_quality = 0;            // of the last compressed frame
+    uint64_t multicast_receivers = 0;  // now, joined to the group
+    uint64_t multicast_messages = 0;   // sent to the group
+    uint64_t multicast_bytes = 0;      // of datagrams to the group
+    uint64_t multicast_dropped = 0;    // not sent to the group
+    uint64_t multicast_repairs = 0;    // datagrams sent again to one receiver
+    std::string multicast_group;       // dotted, empty while there is none
 };
 
 // The receivers' tallies combined: on program (or preview) when any
@@ -146,6 +157,8 @@ private:
     void on_bad_peer() override { ++bad_peers_; }
     void on_handshake_timeout() override { ++handshake_timeouts_; }
     void on_finished() override;
+    void on_multicast_state(ServerConnection& connection, bool joined) override;
+    void on_nack(ServerConnection& connection, const wire::NackFields& nack, std::span<const uint32_t> indexes) override;
 
     // Admission (source_admission.cpp).
     // On the acceptor's thread: takes a new connection in, refuses it, or
@@ -171,6 +184,14 @@ private:
     // Under the lock: sends a message to one receiver, counting a video
     // frame against the rate it asked for.
     void send_locked(ServerConnection& c, const wire::PacketPtr& packet, std::chrono::steady_clock::time_point now);
+
+    // Multicast (source_multicast.cpp).
+    // Under the lock: offers the group to a receiver that can take it,
+    // making the group on the first offer.
+    void offer_group_locked(ServerConnection& c);
+    // Under the lock: the group while a receiver is joined to it, else null.
+    MulticastSender* active_group_locked() const;
+    void add_group_stats(ServerStats& s) const;
 
     // Status (source_status.cpp).
     // Under the lock: what a receiver is sent first.
@@ -199,6 +220,9 @@ private:
     bool interrupted_ = false;
     mutable std::condition_variable tally_changed_;
     CombinedTally tally_;
+    // Made on the first offer, kept until the server ends (under the lock).
+    std::unique_ptr<MulticastSender> group_;
+    bool group_failed_ = false;  // could not be made: not tried again
     // Stopped first of all: their threads deliver into the connections.
     SourceEncoders encoders_;
 };

@@ -73,6 +73,15 @@ enum class MessageType : uint8_t {
     // the source's application (or refused). Sent only for commands that
     // carry a sequence number, by sources whose status has kStatusPtzAcks.
     ptz_ack = 12,
+    // source -> receiver: the group this connection's media can be taken
+    // from (datagram.h). Sent only to receivers that offered to join.
+    multicast_offer = 13,
+    // receiver -> source: joined the offered group (media then stop on
+    // this connection) or left it (they come on it again).
+    multicast_state = 14,
+    // receiver -> source: datagrams of the group that did not come, to be
+    // sent again to this receiver alone; data = their indexes (u32 each).
+    nack = 15,
 };
 
 // True for the types this version reads; others are skipped.
@@ -92,6 +101,9 @@ inline constexpr uint32_t kStatusTallyPreview = 1u << 2;
 // The source acknowledges camera commands that carry a sequence number
 // (ptz_ack); a receiver waits for acknowledgements only from such sources.
 inline constexpr uint32_t kStatusPtzAcks = 1u << 3;
+// The source can send this connection's media to a multicast group; its
+// offer follows the status (datagram.h).
+inline constexpr uint32_t kStatusMulticast = 1u << 4;
 
 // The kinds of media a receiver wants, as bits of HelloFields::kinds.
 inline constexpr uint32_t kWantVideo = 1u << 0;
@@ -124,9 +136,14 @@ struct HelloFields {
     // At most one video frame per this many microseconds; 0: every frame.
     // Hellos without it (20 bytes) ask for every frame.
     uint32_t frame_interval_us = 0;
+    // kHello* bits; hellos without them (24 bytes or fewer) offer nothing.
+    uint32_t flags = 0;
 };
 inline constexpr uint32_t kHelloFixedBytes = 20;      // the least a hello with fields holds
 inline constexpr uint32_t kHelloRateFixedBytes = 24;  // with the frame interval
+inline constexpr uint32_t kHelloFlagsFixedBytes = 28;  // with the flags
+// The receiver can join a multicast group the source offers.
+inline constexpr uint32_t kHelloJoinMulticast = 1u << 0;
 
 // The kinds a receiver of this bandwidth wants (an unknown code: all).
 uint32_t kinds_for(Bandwidth bandwidth);
@@ -224,6 +241,36 @@ struct PtzAckFields {
 };
 inline constexpr uint32_t kPtzAckFixedBytes = 12;
 
+// Where a connection's media can be taken from instead (datagram.h):
+// IPv4 addresses in host order.
+struct MulticastOfferFields {
+    uint32_t group = 0;
+    uint32_t source = 0;  // the address the datagrams come from
+    uint16_t port = 0;
+    uint16_t part_bytes = 0;
+    uint64_t token = 0;
+};
+inline constexpr uint32_t kMulticastOfferFixedBytes = 20;
+
+inline constexpr uint32_t kMulticastLeft = 0;
+inline constexpr uint32_t kMulticastJoined = 1;
+struct MulticastStateFields {
+    uint32_t state = kMulticastLeft;
+};
+inline constexpr uint32_t kMulticastStateFixedBytes = 4;
+
+// A receiver's request for datagrams again: of the message `sequence` of
+// the group's `stream`, those whose indexes follow as data (none: all of
+// it), to this receiver's address at `port`.
+struct NackFields {
+    uint32_t stream = 0;
+    uint16_t port = 0;
+    uint16_t count = 0;  // indexes in the data
+    uint64_t sequence = 0;
+};
+inline constexpr uint32_t kNackFixedBytes = 16;
+inline constexpr uint16_t kMaxNackIndexes = 512;
+
 // The ranges of a camera command's values, one table for the receiver
 // that clamps what its caller asks and the source that refuses what lies
 // outside: presets 0 to 99; speeds 0 to 1; pan and tilt speeds -1 to 1;
@@ -277,6 +324,10 @@ std::vector<uint8_t> encode_redirect(std::string_view locator);
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text);
 std::vector<uint8_t> encode_release(const ReleaseFields& f);
 std::vector<uint8_t> encode_keepalive();
+std::vector<uint8_t> encode_multicast_offer(const MulticastOfferFields& f);
+std::vector<uint8_t> encode_multicast_state(const MulticastStateFields& f);
+// At most kMaxNackIndexes indexes (the rest are left out).
+std::vector<uint8_t> encode_nack(NackFields f, std::span<const uint32_t> indexes);
 
 // --- decoding ---------------------------------------------------------------
 // Checks magic, version, flags, the type and the lengths that the type
@@ -297,6 +348,14 @@ std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uin
 // No fixed fields give the defaults; fewer than kHelloFixedBytes are bad.
 std::optional<HelloFields> decode_hello(const Header& h, std::span<const uint8_t> fixed);
 std::optional<TallyFields> decode_tally(const Header& h, std::span<const uint8_t> fixed);
+// Nothing for a group outside 224.0.0.0/4, a port or token of 0, or a
+// part size a datagram cannot have.
+std::optional<MulticastOfferFields> decode_multicast_offer(const Header& h, std::span<const uint8_t> fixed);
+// Nothing for a state this version does not know.
+std::optional<MulticastStateFields> decode_multicast_state(const Header& h, std::span<const uint8_t> fixed);
+// Nothing when the data is not exactly count indexes, or count is over
+// kMaxNackIndexes, or the sequence or port is 0.
+std::optional<NackFields> decode_nack(const Header& h, std::span<const uint8_t> fixed);
 
 // Runs the decoder of the header's type over its fixed fields.
 bool check_fixed(const Header& h, std::span<const uint8_t> fixed);

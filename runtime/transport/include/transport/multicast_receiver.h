@@ -1,0 +1,94 @@
+// The receiving end of one multicast group: joined source-specifically
+// (only the offering source's datagrams to the group reach the socket),
+// its datagrams reassembled per stream into wire messages that are checked
+// like those of a connection and handed on in order. A thread of its own;
+// leaving the group is closing the socket.
+#ifndef QRV_TRANSPORT_MULTICAST_RECEIVER_H
+#define QRV_TRANSPORT_MULTICAST_RECEIVER_H
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "base/socket.h"
+#include "transport/message_io.h"
+#include "wire/reassembler.h"
+
+namespace qrv::transport {
+
+// The counters of all streams of the group together.
+struct MulticastReceiverStats {
+    wire::ReassemblyCounters datagrams;
+    uint64_t bad_messages = 0;  // whole, but not a media message that checks
+    uint64_t asked = 0;         // requests for datagrams again
+};
+
+// A whole message reassembled from datagrams, checked as a reader of a
+// connection checks one: a video, audio or metadata message that a reader
+// would take; nothing otherwise.
+std::optional<Message> media_message(std::vector<uint8_t>&& bytes);
+
+class MulticastReceiver {
+public:
+    // Called on the receiver's thread with each message, in order per stream.
+    using Deliver = std::function<void(Message&&)>;
+    // Called on the receiver's thread with a request for datagrams again
+    // (wire::encode_nack), for the owner to send the source.
+    using Ask = std::function<void(std::vector<uint8_t>&& nack)>;
+    // interface: the address of this host (host order) the source's
+    // connection arrived on, where the group is joined. Throws Error when
+    // the group cannot be joined, saying why.
+    // Missing datagrams are asked for through ask and come back to a
+    // socket of their own on the interface.
+    MulticastReceiver(const wire::MulticastOfferFields& offer, uint32_t interface, std::chrono::milliseconds window,
+                      Deliver deliver, Ask ask, std::string name);
+    ~MulticastReceiver();
+    MulticastReceiver(const MulticastReceiver&) = delete;
+    MulticastReceiver& operator=(const MulticastReceiver&) = delete;
+
+    // When the last datagram of the source came; nothing before the first.
+    std::optional<std::chrono::steady_clock::time_point> last_datagram() const;
+    MulticastReceiverStats stats() const;
+
+private:
+    void run();
+    void drain(std::chrono::steady_clock::time_point now);
+    void take_from(int fd, std::chrono::steady_clock::time_point now);
+    // Asks for what is missing, each message again only after a while and
+    // a few times at most.
+    void ask_missing(std::chrono::steady_clock::time_point now, std::vector<std::vector<uint8_t>>& out);
+
+    net::Fd fd_;
+    net::Fd repair_;  // unicast, where repairs come
+    uint16_t repair_port_ = 0;
+    net::Fd stop_;  // an eventfd that ends the thread's wait
+    const std::string name_;
+    Deliver deliver_;
+    Ask ask_;
+    const std::chrono::milliseconds window_;
+    struct Asked {
+        std::chrono::steady_clock::time_point at;
+        int times = 0;
+    };
+    std::map<std::pair<uint32_t, uint64_t>, Asked> asked_;  // by stream and sequence (the thread's)
+    uint64_t asks_ = 0;
+    // What was said last in the log of losses and repairs (the thread's).
+    std::chrono::steady_clock::time_point reported_at_{};
+    uint64_t reported_asks_ = 0, reported_lost_ = 0;
+    void report(std::chrono::steady_clock::time_point now);
+    // The thread's alone but for stats(), which takes the lock.
+    mutable std::mutex mutex_;
+    wire::Reassembler video_, audio_, metadata_;
+    uint64_t bad_messages_ = 0;
+    std::atomic<std::chrono::steady_clock::rep> last_{0};
+    std::thread thread_;
+};
+
+}  // namespace qrv::transport
+
+#endif

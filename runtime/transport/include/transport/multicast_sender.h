@@ -1,0 +1,80 @@
+// The sending end of one multicast group: wire messages cut into datagrams
+// (wire/datagram.h) and sent to the group from the source's address, paced
+// so that a large frame does not leave as one burst that overruns a
+// switch's port buffers; the last ones kept for repairs. The owner decides
+// when to send (only while a receiver is joined).
+#ifndef QRV_TRANSPORT_MULTICAST_SENDER_H
+#define QRV_TRANSPORT_MULTICAST_SENDER_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "base/socket.h"
+#include "transport/multicast_settings.h"
+#include "wire/packet.h"
+#include "wire/repair_store.h"
+
+namespace qrv::transport {
+
+struct MulticastSenderStats {
+    uint64_t messages = 0;   // sent to the group
+    uint64_t datagrams = 0;
+    uint64_t bytes = 0;      // of datagrams, headers included
+    uint64_t dropped = 0;    // not sent: the pacing fell behind, or the socket refused
+    uint64_t repairs = 0;    // datagrams sent again to one receiver
+    uint64_t unrepaired = 0; // asked for, but no longer kept
+};
+
+class MulticastSender {
+public:
+    // group and source: IPv4 addresses in host order; source is the
+    // address of this host the datagrams leave from. Throws Error when the
+    // socket cannot be made, saying why.
+    MulticastSender(uint32_t group, uint32_t source, const MulticastSettings& settings, std::string name);
+    ~MulticastSender();
+    MulticastSender(const MulticastSender&) = delete;
+    MulticastSender& operator=(const MulticastSender&) = delete;
+
+    // What a receiver is told to join.
+    wire::MulticastOfferFields offer() const { return offer_; }
+    // Queues a video, audio or metadata message for the group; others are
+    // ignored. Never waits on the network. Any thread.
+    void send(const wire::Packet& packet);
+    // Sends datagrams of a message kept for repair again, to one
+    // receiver's address and port (host order), never to the group:
+    // those of indexes, or all of them when indexes is empty. What is no
+    // longer kept is counted. Any thread; the caller's.
+    void resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence, std::span<const uint32_t> indexes);
+    MulticastSenderStats stats() const;
+
+private:
+    struct Queued {
+        std::shared_ptr<const wire::CutMessage> message;
+        bool video = false;
+    };
+    void run();
+    void send_paced(const wire::CutMessage& message, bool video);
+
+    net::Fd fd_;
+    wire::MulticastOfferFields offer_;
+    const std::string name_;
+    std::unique_ptr<wire::RepairStore> repairs_[4];  // by stream
+    uint64_t sequences_[4] = {};  // the last sent per stream, under mutex_
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Queued> queue_;
+    bool stopping_ = false;
+    std::atomic<uint64_t> messages_{0}, datagrams_{0}, bytes_{0}, dropped_{0}, repairs_sent_{0}, unrepaired_{0};
+    std::thread thread_;
+};
+
+}  // namespace qrv::transport
+
+#endif

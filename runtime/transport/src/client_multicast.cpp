@@ -1,0 +1,119 @@
+// A receiver's link on a source's multicast group: it joins the group the
+// source offers, on the address its connection arrived on, and tells the
+// source so that the media stop on the connection. When nothing comes from
+// the group for a second (a network that drops multicast, or a source that
+// stopped sending to it), it leaves, asks for the media on the connection
+// again, and tries the group again later, waiting longer each time.
+#include <arpa/inet.h>
+
+#include "base/error.h"
+#include "base/log.h"
+#include "client_session.h"
+
+namespace qrv::transport {
+
+namespace {
+
+constexpr auto kQuietGroup = std::chrono::seconds(1);
+constexpr auto kFirstBackoff = std::chrono::milliseconds(2000);
+constexpr auto kMaxBackoff = std::chrono::milliseconds(60000);
+constexpr auto kSettled = std::chrono::seconds(30);
+
+std::string dotted(uint32_t address)
+{
+    const in_addr a{htonl(address)};
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+std::string ClientLink::group() const
+{
+    std::lock_guard lock(group_mutex_);
+    return group_;
+}
+
+void ClientLink::join_group(Session& s)
+{
+    if (!s.offer || s.group)
+        return;
+    in_addr local{};
+    if (inet_pton(AF_INET, net::local_address(s.fd).c_str(), &local) != 1)
+        return;
+    // Group frames go through the same decode stage as those of the
+    // connection; their numbers show the frames the source skipped.
+    auto deliver = [this, stage = s.stage.get(), last = uint64_t(0)](Message&& m) mutable {
+        if (m.header.type != wire::MessageType::video) {
+            events_.on_link_media(*this, std::move(m));
+            return;
+        }
+        const auto f = wire::decode_video(m.header, m.fixed);
+        if (f && f->frame_number != 0) {
+            if (last != 0 && f->frame_number > last + 1)
+                events_.on_link_video_lost(*this, f->frame_number - last - 1);
+            last = f->frame_number;
+        }
+        if (f && f->format_tag != wire::kVideoRaw)
+            stage->offer(std::move(m));
+        else
+            events_.on_link_media(*this, std::move(m));
+    };
+    const std::string group = dotted(s.offer->group);
+    try {
+        // Requests for repairs go on the connection, like camera commands.
+        auto ask = [channel = s.channel](std::vector<uint8_t>&& nack) { channel->post(std::move(nack)); };
+        s.group = std::make_unique<MulticastReceiver>(*s.offer, ntohl(local.s_addr), options_.multicast_window,
+                                                      std::move(deliver), std::move(ask), receiver_name_);
+    } catch (const Error& e) {
+        QRV_LOG_AT(warn, receiver, "receiver '%s': cannot join group %s of %s (%s); staying on TCP", log_name(),
+                   group.c_str(), s.peer.c_str(), e.what());
+        s.offer.reset();
+        return;
+    }
+    s.joined_at = std::chrono::steady_clock::now();
+    s.channel->post(wire::encode_multicast_state({wire::kMulticastJoined}));
+    {
+        std::lock_guard lock(group_mutex_);
+        group_ = group;
+    }
+    QRV_LOG_AT(info, receiver, "receiver '%s': takes the media of %s from group %s", log_name(), s.peer.c_str(),
+               group.c_str());
+}
+
+void ClientLink::leave_group(Session& s, const char* why)
+{
+    s.group.reset();
+    {
+        std::lock_guard lock(group_mutex_);
+        group_.clear();
+    }
+    if (!why)
+        return;  // the connection ends
+    s.channel->post(wire::encode_multicast_state({wire::kMulticastLeft}));
+    QRV_LOG_AT(warn, receiver, "receiver '%s': %s; back to TCP, group again in %lld ms", log_name(), why,
+               (long long)s.backoff.count());
+    s.rejoin_at = std::chrono::steady_clock::now() + s.backoff;
+    s.backoff = std::min(kMaxBackoff, s.backoff * 2);
+}
+
+void ClientLink::check_group(Session& s)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!s.group) {
+        if (s.offer && now >= s.rejoin_at)
+            join_group(s);
+        return;
+    }
+    const auto last = s.group->last_datagram();
+    // A group that has worked for a while earns a quick retry next time.
+    if (last && now - s.joined_at > kSettled)
+        s.backoff = kFirstBackoff;
+    if (!last && now - s.joined_at > kQuietGroup)
+        leave_group(s, "nothing came from the multicast group within a second of joining");
+    else if (last && now - *last > kQuietGroup)
+        leave_group(s, "the multicast group fell silent for a second");
+}
+
+}  // namespace qrv::transport

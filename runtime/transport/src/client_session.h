@@ -1,0 +1,51 @@
+// What the link's thread keeps while it serves one connection (private to
+// the link's files).
+#ifndef QRV_TRANSPORT_CLIENT_SESSION_H
+#define QRV_TRANSPORT_CLIENT_SESSION_H
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "transport/client_link.h"
+#include "transport/multicast_receiver.h"
+
+namespace qrv::transport {
+
+// What the link's thread keeps while it serves one connection, from its
+// hello to its end.
+struct ClientLink::Session {
+    Session(int fd_, bool shared_, std::string peer_, std::shared_ptr<Channel> channel_)
+        : fd(fd_), shared(shared_), peer(std::move(peer_)), channel(std::move(channel_))
+    {
+    }
+
+    const int fd;
+    const bool shared;       // the same-host path
+    const std::string peer;  // for log lines
+    const std::shared_ptr<Channel> channel;
+    bool up = false;      // the server has taken the hello in
+    bool well = true;     // false: the peer misbehaved
+    bool silent = false;  // ended for the silence timeout
+    BufferPool buffers;
+    Mappings maps;
+    std::vector<net::Fd> passed;  // descriptors that came with the last message
+    Message m;
+    uint64_t last_number = 0;  // of the last video frame on this connection
+    std::unique_ptr<DecodeStage> stage;
+    std::chrono::steady_clock::time_point heard;  // the source's last message
+    std::chrono::steady_clock::time_point greet_by;  // the handshake's deadline
+    // The multicast group the source offered, while the media come from it
+    // (made after the decode stage, gone before it).
+    std::optional<wire::MulticastOfferFields> offer;
+    std::unique_ptr<MulticastReceiver> group;
+    std::chrono::steady_clock::time_point joined_at;
+    std::chrono::steady_clock::time_point rejoin_at;  // after a fallback
+    std::chrono::milliseconds backoff{2000};
+};
+
+}  // namespace qrv::transport
+
+#endif

@@ -1,0 +1,244 @@
+#include "transport/multicast_receiver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "base/error.h"
+#include "base/log.h"
+
+namespace qrv::transport {
+
+namespace {
+
+// Room in the socket for a few frames while the thread is busy; more when
+// the process may (root).
+constexpr int kReceiveBuffer = 16 << 20;
+
+// How long the newest message may bring nothing before what it lacks is
+// asked for: more than the longest pause of a source's pacing (a frame is
+// spread over 8 ms in at least two bursts).
+constexpr auto kSettle = std::chrono::milliseconds(6);
+
+wire::ReassemblyLimits limits_for(std::chrono::milliseconds window)
+{
+    wire::ReassemblyLimits l;
+    l.window = window;
+    return l;
+}
+
+}  // namespace
+
+std::optional<Message> media_message(std::vector<uint8_t>&& bytes)
+{
+    wire::Parsed p;
+    if (wire::parse_message(bytes, p) != wire::ParseResult::ok || p.consumed != bytes.size())
+        return std::nullopt;
+    const auto type = p.header.type;
+    if (type != wire::MessageType::video && type != wire::MessageType::audio && type != wire::MessageType::metadata)
+        return std::nullopt;
+    Message m;
+    m.header = p.header;
+    const size_t fixed_end = wire::kHeaderBytes + p.header.fixed_len;
+    const size_t text_end = fixed_end + p.header.text_len;
+    m.fixed.assign(bytes.begin() + wire::kHeaderBytes, bytes.begin() + fixed_end);
+    m.text.assign(bytes.begin() + fixed_end, bytes.begin() + text_end);
+    if (p.header.data_len > 0) {
+        m.data = std::make_shared<ByteBuffer>();
+        m.data->assign(std::span<const uint8_t>(bytes).subspan(text_end));
+        if (m.data->size() != p.header.data_len)
+            return std::nullopt;  // no memory for it
+    }
+    return m;
+}
+
+MulticastReceiver::MulticastReceiver(const wire::MulticastOfferFields& offer, uint32_t interface,
+                                     std::chrono::milliseconds window, Deliver deliver, Ask ask, std::string name)
+    : name_(std::move(name)), deliver_(std::move(deliver)), ask_(std::move(ask)), window_(window),
+      video_(offer.token, wire::kStreamVideo, limits_for(window)),
+      audio_(offer.token, wire::kStreamAudio, limits_for(window)),
+      metadata_(offer.token, wire::kStreamMetadata, limits_for(window))
+{
+    const auto fail = [](const char* what) {
+        throw Error(std::string("could not ") + what + " for multicast: " + std::strerror(errno));
+    };
+    fd_ = net::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    stop_ = net::Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!fd_ || !stop_)
+        fail("make a socket");
+    // Other receivers of this host may take the same group and port.
+    const int one = 1;
+    setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0)
+        setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+    // Bound to the group, so that no other group's datagrams to the port
+    // come in.
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(offer.group);
+    at.sin_port = htons(offer.port);
+    if (bind(fd_.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+        fail("bind to the group");
+    ip_mreq_source join{};
+    join.imr_multiaddr.s_addr = htonl(offer.group);
+    join.imr_interface.s_addr = htonl(interface);
+    join.imr_sourceaddr.s_addr = htonl(offer.source);
+    if (setsockopt(fd_.get(), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &join, sizeof join) != 0)
+        fail("join the group");
+    // Repairs come to a port of their own on the interface.
+    repair_ = net::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in mine{};
+    mine.sin_family = AF_INET;
+    mine.sin_addr.s_addr = htonl(interface);
+    socklen_t size = sizeof mine;
+    if (!repair_ || bind(repair_.get(), reinterpret_cast<const sockaddr*>(&mine), sizeof mine) != 0 ||
+        getsockname(repair_.get(), reinterpret_cast<sockaddr*>(&mine), &size) != 0)
+        fail("bind the socket for repairs");
+    repair_port_ = ntohs(mine.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+MulticastReceiver::~MulticastReceiver()
+{
+    const uint64_t one = 1;
+    if (write(stop_.get(), &one, sizeof one) != sizeof one)
+        QRV_LOG_AT(error, receiver, "receiver '%s': could not stop the multicast thread", name_.c_str());
+    thread_.join();
+}
+
+void MulticastReceiver::run()
+{
+    for (;;) {
+        pollfd fds[3] = {{fd_.get(), POLLIN, 0}, {repair_.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
+        // Wakes now and then to ask for what is missing and give up
+        // messages past their window.
+        const int n = poll(fds, 3, 5);
+        if (n < 0 && errno != EINTR)
+            return;
+        if (fds[2].revents)
+            return;
+        drain(std::chrono::steady_clock::now());
+    }
+}
+
+void MulticastReceiver::drain(std::chrono::steady_clock::time_point now)
+{
+    std::vector<Message> out;
+    std::vector<std::vector<uint8_t>> asks;
+    {
+        std::lock_guard lock(mutex_);
+        take_from(fd_.get(), now);
+        take_from(repair_.get(), now);
+        for (wire::Reassembler* r : {&video_, &audio_, &metadata_})
+            while (auto whole = r->next(now)) {
+                if (auto m = media_message(std::move(*whole)))
+                    out.push_back(std::move(*m));
+                else
+                    ++bad_messages_;
+            }
+        ask_missing(now, asks);
+        report(now);
+    }
+    for (auto& a : asks)
+        ask_(std::move(a));
+    for (auto& m : out)
+        deliver_(std::move(m));
+}
+
+void MulticastReceiver::ask_missing(std::chrono::steady_clock::time_point now, std::vector<std::vector<uint8_t>>& out)
+{
+    // A request and its answer take a round trip; asked again after a
+    // third of the window, at most three times.
+    const auto again = std::max(window_ / 3, std::chrono::milliseconds(5));
+    const uint32_t streams[] = {wire::kStreamVideo, wire::kStreamAudio, wire::kStreamMetadata};
+    const wire::Reassembler* rs[] = {&video_, &audio_, &metadata_};
+    for (int k = 0; k < 3; ++k)
+        for (const auto& m : rs[k]->missing(now, kSettle)) {
+            Asked& a = asked_[{streams[k], m.sequence}];
+            if (a.times >= 3 || (a.times > 0 && now - a.at < again))
+                continue;
+            a.at = now;
+            ++a.times;
+            ++asks_;
+            out.push_back(wire::encode_nack({streams[k], repair_port_, 0, m.sequence}, m.indexes));
+        }
+    // Requests older than the window are of messages given up or whole.
+    std::erase_if(asked_, [&](const auto& e) { return now - e.second.at > 2 * window_; });
+}
+
+void MulticastReceiver::report(std::chrono::steady_clock::time_point now)
+{
+    // Every ten seconds at most, and only when something was missing.
+    if (now - reported_at_ < std::chrono::seconds(10))
+        return;
+    uint64_t lost = 0;
+    for (const wire::Reassembler* r : {&video_, &audio_, &metadata_})
+        lost += r->counters().lost;
+    if (asks_ != reported_asks_ || lost != reported_lost_)
+        QRV_LOG_AT(info, receiver, "receiver '%s': %llu requests for repairs and %llu messages lost on the group",
+                   name_.c_str(), (unsigned long long)asks_, (unsigned long long)lost);
+    reported_at_ = now;
+    reported_asks_ = asks_;
+    reported_lost_ = lost;
+}
+
+void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point now)
+{
+    uint8_t buffer[wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1];
+    // A bounded batch, so that delivering and asking are not starved.
+    for (int i = 0; i < 4096; ++i) {
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0)
+            break;
+        const std::span<const uint8_t> d(buffer, static_cast<size_t>(got));
+        // The stream decides the reassembler; any other is counted by the
+        // video's.
+        uint32_t stream = 0;
+        if (d.size() >= 20)
+            stream = d[16] | d[17] << 8 | d[18] << 16 | uint32_t(d[19]) << 24;
+        wire::Reassembler& r = stream == wire::kStreamAudio      ? audio_
+                               : stream == wire::kStreamMetadata ? metadata_
+                                                                 : video_;
+        if (r.take(d, now))
+            last_ = now.time_since_epoch().count();
+    }
+}
+
+std::optional<std::chrono::steady_clock::time_point> MulticastReceiver::last_datagram() const
+{
+    const auto last = last_.load();
+    if (last == 0)
+        return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(last));
+}
+
+MulticastReceiverStats MulticastReceiver::stats() const
+{
+    std::lock_guard lock(mutex_);
+    MulticastReceiverStats s;
+    s.bad_messages = bad_messages_;
+    s.asked = asks_;
+    for (const wire::Reassembler* r : {&video_, &audio_, &metadata_}) {
+        const auto& c = r->counters();
+        s.datagrams.datagrams += c.datagrams;
+        s.datagrams.duplicates += c.duplicates;
+        s.datagrams.malformed += c.malformed;
+        s.datagrams.bad_lengths += c.bad_lengths;
+        s.datagrams.forged += c.forged;
+        s.datagrams.other_stream += c.other_stream;
+        s.datagrams.stale += c.stale;
+        s.datagrams.overflow += c.overflow;
+        s.datagrams.messages += c.messages;
+        s.datagrams.lost += c.lost;
+    }
+    return s;
+}
+
+}  // namespace qrv::transport

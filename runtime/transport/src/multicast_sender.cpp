@@ -1,0 +1,204 @@
+#include "transport/multicast_sender.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "base/error.h"
+#include "base/log.h"
+
+namespace qrv::transport {
+
+namespace {
+
+// Datagrams sent back to back before the pacing waits, and the share of a
+// frame interval at 60 fps over which one video frame is spread.
+constexpr uint32_t kBurst = 16;
+constexpr auto kVideoSpread = std::chrono::microseconds(8000);
+// Messages waiting for the pacing thread; beyond, the oldest video goes.
+constexpr size_t kMaxQueued = 8;
+
+uint64_t new_token()
+{
+    std::random_device device;
+    uint64_t token = 0;
+    while (token == 0)
+        token = (uint64_t(device()) << 32) ^ device();
+    return token;
+}
+
+uint32_t stream_of(wire::MessageType type)
+{
+    switch (type) {
+    case wire::MessageType::video:
+        return wire::kStreamVideo;
+    case wire::MessageType::audio:
+        return wire::kStreamAudio;
+    case wire::MessageType::metadata:
+        return wire::kStreamMetadata;
+    default:
+        return 0;
+    }
+}
+
+void set_option(int fd, int level, int name, const void* value, socklen_t size, const char* what)
+{
+    if (setsockopt(fd, level, name, value, size) != 0)
+        throw Error(std::string("could not set ") + what + " of a multicast socket: " + std::strerror(errno));
+}
+
+}  // namespace
+
+MulticastSender::MulticastSender(uint32_t group, uint32_t source, const MulticastSettings& settings, std::string name)
+    : name_(std::move(name))
+{
+    for (auto& store : repairs_)
+        store = std::make_unique<wire::RepairStore>(settings.window);
+    fd_ = net::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd_)
+        throw Error(std::string("could not make a multicast socket: ") + std::strerror(errno));
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(source);
+    if (bind(fd_.get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0)
+        throw Error(std::string("could not bind a multicast socket to its source address: ") + std::strerror(errno));
+    const in_addr out{htonl(source)};
+    set_option(fd_.get(), IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out, "the interface");
+    const int ttl = settings.ttl;
+    set_option(fd_.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl, "the TTL");
+    const int loop = 0;
+    set_option(fd_.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop, "the loop");
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(group);
+    to.sin_port = htons(wire::kMulticastPort);
+    if (connect(fd_.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+        throw Error(std::string("could not aim a multicast socket at its group: ") + std::strerror(errno));
+    offer_ = wire::MulticastOfferFields{group, source, wire::kMulticastPort, wire::kDefaultPartBytes, new_token()};
+    thread_ = std::thread([this] { run(); });
+}
+
+MulticastSender::~MulticastSender()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void MulticastSender::send(const wire::Packet& packet)
+{
+    const uint32_t stream = stream_of(packet.type);
+    if (stream == 0)
+        return;
+    const std::span<const uint8_t> whole = packet.bytes;
+    wire::DatagramHeader how;
+    how.part_bytes = offer_.part_bytes;
+    how.token = offer_.token;
+    how.stream = stream;
+    std::unique_lock lock(mutex_);
+    how.sequence = sequences_[stream] + 1;
+    const std::span<const uint8_t> pieces[] = {whole};
+    auto cut = wire::cut_message(pieces, how);
+    if (!cut) {
+        ++dropped_;
+        return;
+    }
+    sequences_[stream] = how.sequence;
+    auto message = std::make_shared<const wire::CutMessage>(std::move(*cut));
+    if (queue_.size() >= kMaxQueued) {
+        // Behind: the oldest frame goes (the next stands alone); audio and
+        // metadata keep their order.
+        const auto video = std::find_if(queue_.begin(), queue_.end(), [](const Queued& q) { return q.video; });
+        queue_.erase(video != queue_.end() ? video : queue_.begin());
+        ++dropped_;
+    }
+    queue_.push_back(Queued{message, stream == wire::kStreamVideo});
+    lock.unlock();
+    repairs_[stream]->keep(std::move(message), std::chrono::steady_clock::now());
+    wake_.notify_one();
+}
+
+void MulticastSender::run()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_)
+            return;
+        Queued q = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        send_paced(*q.message, q.video);
+        lock.lock();
+    }
+}
+
+void MulticastSender::send_paced(const wire::CutMessage& message, bool video)
+{
+    const uint32_t bursts = (message.count() + kBurst - 1) / kBurst;
+    const auto gap = video && bursts > 1 ? kVideoSpread / bursts : std::chrono::microseconds(0);
+    auto next = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < message.count(); ++i) {
+        if (i > 0 && i % kBurst == 0 && gap.count() > 0) {
+            next += gap;
+            std::this_thread::sleep_until(next);
+        }
+        const auto d = message.datagram(i);
+        if (::send(fd_.get(), d.data(), d.size(), 0) != static_cast<ssize_t>(d.size())) {
+            // A full socket buffer or a network that refuses the group: the
+            // receivers ask for what they miss, or fall back to TCP.
+            ++dropped_;
+            QRV_LOG_AT(debug, sender, "sender '%s': a datagram to the group was refused: %s", name_.c_str(),
+                       std::strerror(errno));
+            return;
+        }
+        ++datagrams_;
+        bytes_ += d.size();
+    }
+    ++messages_;
+}
+
+void MulticastSender::resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence,
+                             std::span<const uint32_t> indexes)
+{
+    if (stream >= std::size(repairs_) || stream == 0 || port == 0)
+        return;
+    const auto kept = repairs_[stream]->find(sequence, std::chrono::steady_clock::now());
+    if (!kept) {
+        ++unrepaired_;
+        return;
+    }
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(to);
+    at.sin_port = htons(port);
+    auto send_one = [&](uint32_t index) {
+        const auto d = kept->datagram(index);
+        if (d.empty())
+            return;  // not an index of the message: asked in error
+        if (::sendto(fd_.get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&at), sizeof at) ==
+            static_cast<ssize_t>(d.size()))
+            ++repairs_sent_;
+    };
+    if (indexes.empty())
+        for (uint32_t i = 0; i < kept->count(); ++i)
+            send_one(i);
+    for (const uint32_t i : indexes)
+        send_one(i);
+}
+
+MulticastSenderStats MulticastSender::stats() const
+{
+    return MulticastSenderStats{messages_.load(),  datagrams_.load(),     bytes_.load(),
+                                dropped_.load(),   repairs_sent_.load(),  unrepaired_.load()};
+}
+
+}  // namespace qrv::transport

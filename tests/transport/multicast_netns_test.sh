@@ -1,0 +1,206 @@
+#!/bin/bash
+# One source, many receivers on other hosts, through a switch that snoops
+# IGMP: a bridge in a namespace of its own with snooping, a querier and
+# IGMPv3 (so that source-specific joins are not downgraded), the source's
+# host and $2 receiving hosts plugged into it, and one more host that joins
+# nothing. The source offers multicast (QRV_MULTICAST=on); every receiver
+# must take its video from the group (qrv_monitor watch says "multicast
+# GROUP") at the source's rate, the source's link must carry about one copy
+# of the stream however many receivers there are, and the host that joined
+# nothing must receive none of it.
+# With CASE "blocked" the switch drops every multicast datagram (nftables):
+# every receiver must go back to TCP within 2 s of joining and get frames.
+# With CASE "loss" the first receiver's host drops one datagram of the
+# group in a hundred: it must still get every frame, through repairs.
+# With CASE "tcp" the source offers no group: the same figures, for
+# comparison, and no check of them. QRV_MCAST_SIZE=WxH sets the picture
+# (1280x720 unless set).
+# Usage: multicast_netns_test.sh BIN_DIR [RECEIVERS [CASE]]. Prints what it
+# measured; exits 1 on a failure, 77 (skipped) where namespaces or (for
+# "blocked") nftables are missing.
+set -uo pipefail
+bin=$1 receivers=${2:-3} case=${3:-copies}
+if [[ $(id -u) != 0 ]]; then
+  echo "SKIP: network namespaces need root"
+  exit 77
+fi
+id=$$
+sw="qrvmc-$id-sw" src="qrvmc-$id-src" idle="qrvmc-$id-idle"
+rxs=()
+for ((i = 1; i <= receivers; ++i)); do rxs+=("qrvmc-$id-r$i"); done
+subnet=10.208.$((id % 200 + 20))
+work=$(mktemp -d /tmp/qrv-mcast-XXXXXX)
+all=("$sw" "$src" "$idle" "${rxs[@]}")
+cleanup() {
+  exec 2>/dev/null
+  for n in "${all[@]}"; do
+    for p in $(ip netns pids "$n"); do kill -9 "$p"; done
+  done
+  wait
+  for n in "${all[@]}"; do ip netns del "$n"; done
+  [[ -n ${QRV_MCAST_KEEP:-} ]] && cp -r "$work" "$QRV_MCAST_KEEP"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+fail() {
+  echo "FAIL: $*" >&2
+  for f in "$work"/*.out; do echo "--- $f"; tail -3 "$f"; done >&2
+  echo "--- the switch's groups" >&2
+  bridge -n "$sw" mdb show >&2
+  exit 1
+}
+
+if ! ip netns add "$sw" || ! ip -n "$sw" link set lo up ||
+  ! ip -n "$sw" link add br0 type bridge mcast_snooping 1 mcast_querier 1 mcast_igmp_version 3 ||
+  ! ip -n "$sw" addr add "$subnet.254/24" dev br0 || ! ip -n "$sw" link set br0 up; then
+  echo "SKIP: cannot create network namespaces and a snooping bridge"
+  exit 77
+fi
+bridge_up=$SECONDS
+
+# Host namespace $1 with address $subnet.$2 on interface $3, plugged into
+# the switch.
+plug() {
+  local n=$1 h=$3 p="p${3#h}"
+  ip netns add "$n" && ip -n "$n" link set lo up && ip link add "$h" type veth peer name "$p" &&
+    ip link set "$p" netns "$sw" && ip link set "$h" netns "$n" &&
+    ip -n "$sw" link set "$p" master br0 && ip -n "$sw" link set "$p" up &&
+    ip -n "$n" addr add "$subnet.$2/24" dev "$h" && ip -n "$n" link set "$h" up
+}
+plug "$src" 1 "hs$id" || fail "cannot plug in the source's host"
+plug "$idle" 200 "hi$id" || fail "cannot plug in the idle host"
+for ((i = 1; i <= receivers; ++i)); do
+  plug "${rxs[$((i - 1))]}" $((10 + i)) "hr$i-$id" || fail "cannot plug in receiving host $i"
+done
+
+bytes() { ip netns exec "$1" cat "/sys/class/net/$2/statistics/$3"; }
+
+if [[ $case == loss ]]; then
+  command -v nft >/dev/null || { echo "SKIP: no nft (Debian nftables)"; exit 77; }
+  ip netns exec "${rxs[0]}" nft -f - <<'RULES' || fail "cannot load the rule that drops datagrams"
+table ip qrv_test {
+  chain input {
+    type filter hook prerouting priority -300;
+    ip daddr 224.0.0.0/4 udp dport 5964 numgen random mod 100 < 1 drop
+  }
+}
+RULES
+fi
+if [[ $case == blocked ]]; then
+  command -v nft >/dev/null || { echo "SKIP: no nft (Debian nftables)"; exit 77; }
+  ip netns exec "$sw" nft -f - <<'RULES' || fail "cannot load the rule that drops multicast"
+table bridge qrv_test {
+  chain forward {
+    type filter hook forward priority 0;
+    ip daddr 224.0.0.0/4 udp dport 5964 drop
+  }
+}
+RULES
+fi
+
+size=${QRV_MCAST_SIZE:-1280x720}
+offer=on
+[[ $case == tcp ]] && offer=off
+ip netns exec "$src" env QRV_INTERFACES="hs$id" QRV_MULTICAST=$offer QRV_LOG=info \
+  "$bin/qrv_test_camera" --width "${size%x*}" --height "${size#*x}" >"$work/camera.out" 2>&1 &
+for ((i = 1; i <= receivers; ++i)); do
+  ip netns exec "${rxs[$((i - 1))]}" env QRV_INTERFACES="hr$i-$id" QRV_LOG=info stdbuf -oL \
+    "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 >"$work/watch$i.out" 2>&1 &
+done
+
+if [[ $case == blocked ]]; then
+  # Each receiver joins, hears nothing, and says why it goes back to TCP
+  # within 2 s; frames come over TCP after that.
+  for ((i = 1; i <= receivers; ++i)); do
+    for ((t = 0; t < 300; ++t)); do
+      grep -q 'nothing came from the multicast group' "$work/watch$i.out" && break
+      sleep 0.1
+    done
+    grep -q 'nothing came from the multicast group' "$work/watch$i.out" ||
+      fail "receiver $i did not fall back to TCP"
+    joined=$(grep -m1 -oE '^qrv\[[0-9]+\] [0-9T:.-]+Z INFO  receiver: .* takes the media .* from group' \
+      "$work/watch$i.out" | grep -oE '[0-9]{2}:[0-9]{2}:[0-9.]+Z' | head -1)
+    back=$(grep -m1 'nothing came from the multicast group' "$work/watch$i.out" |
+      grep -oE '[0-9]{2}:[0-9]{2}:[0-9.]+Z' | head -1)
+    delay=$(awk -v a="${joined%Z}" -v b="${back%Z}" 'BEGIN { split(a, x, ":"); split(b, y, ":");
+      printf "%.2f", (y[1] * 3600 + y[2] * 60 + y[3]) - (x[1] * 3600 + x[2] * 60 + x[3]) }')
+    echo "receiver $i: back to TCP ${delay} s after joining"
+    awk -v d="$delay" 'BEGIN { exit !(d < 2) }' || fail "receiver $i took $delay s to fall back"
+  done
+  # A whole second at full rate after the fallback (until the next try
+  # of the group, 2 s later).
+  for ((i = 1; i <= receivers; ++i)); do
+    for ((t = 0; t < 40; ++t)); do
+      sed -n '/nothing came from the multicast group/,$p' "$work/watch$i.out" |
+        grep -qE '^video (2[5-9]|3[0-9]) fps' && break
+      sleep 0.1
+    done
+    sed -n '/nothing came from the multicast group/,$p' "$work/watch$i.out" |
+      grep -qE '^video (2[5-9]|3[0-9]) fps' || fail "receiver $i gets no frames over TCP after falling back"
+  done
+  echo "PASS"
+  exit 0
+fi
+
+# Every receiver on the group (on TCP for "tcp"), video moving.
+moving='^video [1-9][0-9]* fps.* multicast 239\.'
+[[ $case == tcp ]] && moving='^video [1-9][0-9]* fps'
+for ((i = 1; i <= receivers; ++i)); do
+  for ((t = 0; t < 300; ++t)); do
+    grep -qE "$moving" "$work/watch$i.out" && break
+    sleep 0.1
+  done
+  grep -qE "$moving" "$work/watch$i.out" || fail "receiver $i does not take its video as it should"
+done
+# Past the first second on the group, and past the switch's wait of a
+# query's response time (10 s from its start) before it trusts its own
+# querier: until then it floods every port with every group.
+sleep 2
+while ((SECONDS < bridge_up + 12)); do sleep 0.5; done
+
+# Five seconds of bytes: the source's link out, each receiver's in, and the
+# host that joined nothing.
+src_tx0=$(bytes "$src" "hs$id" tx_bytes) idle_rx0=$(bytes "$idle" "hi$id" rx_bytes)
+rx0=()
+for ((i = 1; i <= receivers; ++i)); do rx0+=("$(bytes "${rxs[$((i - 1))]}" "hr$i-$id" rx_bytes)"); done
+mark=()
+for ((i = 1; i <= receivers; ++i)); do mark+=("$(wc -c <"$work/watch$i.out")"); done
+sleep 5
+src_tx=$(($(bytes "$src" "hs$id" tx_bytes) - src_tx0))
+idle_rx=$(($(bytes "$idle" "hi$id" rx_bytes) - idle_rx0))
+rx_sum=0
+for ((i = 1; i <= receivers; ++i)); do
+  rx_sum=$((rx_sum + $(bytes "${rxs[$((i - 1))]}" "hr$i-$id" rx_bytes) - rx0[i - 1]))
+done
+rx_mean=$((rx_sum / receivers))
+((rx_mean > 1000000)) || fail "the receivers got only $rx_mean bytes in 5 s"
+copies=$(awk -v s="$src_tx" -v r="$rx_mean" 'BEGIN { printf "%.2f", s / r }')
+echo "receivers $receivers: source link $((src_tx * 8 / 5000000)) Mbit/s, each receiver" \
+  "$((rx_mean * 8 / 5000000)) Mbit/s, copies on the source's link $copies, idle host $idle_rx bytes"
+
+# The slowest second of each receiver in those five.
+for ((i = 1; i <= receivers; ++i)); do
+  fps=$(tail -c +"$((mark[i - 1] + 1))" "$work/watch$i.out" | grep -E '^video ' | grep -oE '^video [0-9]+' |
+    awk '{print $2}' | sort -n | head -1)
+  grep_group=$(grep -oE 'multicast 239\.[0-9.]+' "$work/watch$i.out" | tail -1)
+  echo "receiver $i: slowest second ${fps:-0} fps, ${grep_group:-tcp}"
+  [[ $case == tcp ]] || ((${fps:-0} >= 25)) || fail "receiver $i got ${fps:-0} fps"
+done
+if [[ $case == tcp ]]; then
+  echo "PASS"
+  exit 0
+fi
+awk -v c="$copies" 'BEGIN { exit !(c < 1.5) }' || fail "the source's link carried $copies copies"
+if [[ $case == loss ]]; then
+  # The lossy receiver says what it asked for again (every ten seconds).
+  for ((t = 0; t < 120; ++t)); do
+    grep -q 'requests for repairs' "$work/watch1.out" && break
+    sleep 0.1
+  done
+  line=$(grep 'requests for repairs' "$work/watch1.out" | tail -1)
+  echo "receiver 1 with 1% loss: $(grep -oE '[0-9]+ requests for repairs and [0-9]+ messages lost' <<<"$line")"
+  [[ $line =~ \ ([1-9][0-9]*)\ requests ]] || fail "the lossy receiver asked for no repairs"
+fi
+((idle_rx < rx_mean / 100)) || fail "the host that joined nothing received $idle_rx bytes"
+echo "PASS"
