@@ -142,9 +142,19 @@ int main(int argc, char** argv)
         std::printf("obs_latency_%s_median_ms %.1f\n", label, percentile(v, 0.5));
         std::printf("obs_latency_%s_p99_ms %.1f\n", label, percentile(v, 0.99));
     }
-    std::printf("row OBS: latency sender to rendered program, 1920x1080 30 fps (median / p99) | %.1f / %.1f ms; "
-                "low latency %.1f / %.1f ms (sender in the same process) | - | about a frame or two of OBS's render\n",
-                percentile(buffered, 0.5), percentile(buffered, 0.99), percentile(unbuffered, 0.5),
-                percentile(unbuffered, 0.99));
+    // Median / p99 with the number of samples, or "no samples" rather
+    // than a figure made of nothing.
+    const auto figure = [](const std::vector<double>& v) {
+        char text[96];
+        if (v.empty())
+            std::snprintf(text, sizeof text, "no samples");
+        else
+            std::snprintf(text, sizeof text, "%.1f / %.1f ms (%zu samples)", percentile(v, 0.5),
+                          percentile(v, 0.99), v.size());
+        return std::string(text);
+    };
+    std::printf("row OBS: latency sender to rendered program, 1920x1080 30 fps (median / p99) | %s; "
+                "low latency %s (sender in the same process) | - | about a frame or two of OBS's render\n",
+                figure(buffered).c_str(), figure(unbuffered).c_str());
     return buffered.empty() || unbuffered.empty() ? 1 : 0;
 }
