@@ -62,6 +62,14 @@ uint16_t local_port(int fd)
     return ntohs(sa.sin_port);
 }
 
+std::string ipv4_text(uint32_t host_order)
+{
+    const in_addr a{htonl(host_order)};
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
 std::string local_address(int fd)
 {
     sockaddr_storage ss{};

@@ -8,6 +8,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "base/socket.h"
 #include "client_session.h"
 
 namespace qrv::transport {
@@ -18,14 +19,6 @@ constexpr auto kQuietGroup = std::chrono::seconds(1);
 constexpr auto kFirstBackoff = std::chrono::milliseconds(2000);
 constexpr auto kMaxBackoff = std::chrono::milliseconds(60000);
 constexpr auto kSettled = std::chrono::seconds(30);
-
-std::string dotted(uint32_t address)
-{
-    const in_addr a{htonl(address)};
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
 
 }  // namespace
 
@@ -60,7 +53,7 @@ void ClientLink::join_group(Session& s)
         else
             events_.on_link_media(*this, std::move(m));
     };
-    const std::string group = dotted(s.offer->group);
+    const std::string group = net::ipv4_text(s.offer->group);
     try {
         // Requests for repairs go on the connection, like camera commands.
         auto ask = [channel = s.channel](std::vector<uint8_t>&& nack) { channel->post(std::move(nack)); };

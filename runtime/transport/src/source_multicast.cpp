@@ -9,20 +9,9 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "base/socket.h"
 
 namespace qrv::transport {
-
-namespace {
-
-std::string dotted(uint32_t address)
-{
-    const in_addr a{htonl(address)};
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
-}
-
-}  // namespace
 
 void SourceServer::offer_group_locked(ServerConnection& c)
 {
@@ -42,7 +31,7 @@ void SourceServer::offer_group_locked(ServerConnection& c)
                 throw Error("every group of the range is taken");
             group_ = std::make_unique<MulticastSender>(*group, ntohl(local.s_addr), options_.multicast, options_.name);
             QRV_LOG_AT(info, sender, "sender '%s': offers its media on group %s port %u", options_.name.c_str(),
-                       dotted(*group).c_str(), (unsigned)wire::kMulticastPort);
+                       net::ipv4_text(*group).c_str(), (unsigned)wire::kMulticastPort);
         } catch (const Error& e) {
             group_failed_ = true;
             QRV_LOG_AT(warn, sender, "sender '%s': no multicast group (%s); every receiver gets TCP",
@@ -68,7 +57,7 @@ void SourceServer::on_multicast_state(ServerConnection& c, bool joined)
                c.receiver_name().c_str(), joined ? "joined" : "left");
     if (active != was_active)
         QRV_LOG_AT(info, sender, "sender '%s': %s sending to group %s", options_.name.c_str(),
-                   active ? "starts" : "stops", dotted(group_->offer().group).c_str());
+                   active ? "starts" : "stops", net::ipv4_text(group_->offer().group).c_str());
 }
 
 void SourceServer::on_nack(ServerConnection& c, const wire::NackFields& nack, std::span<const uint32_t> indexes)
@@ -108,7 +97,7 @@ void SourceServer::add_group_stats(ServerStats& s) const
     s.multicast_bytes = g.bytes;
     s.multicast_dropped = g.dropped;
     s.multicast_repairs = g.repairs;
-    s.multicast_group = dotted(group_->offer().group);
+    s.multicast_group = net::ipv4_text(group_->offer().group);
 }
 
 }  // namespace qrv::transport

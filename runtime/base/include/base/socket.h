@@ -46,6 +46,9 @@ private:
 Fd listen_tcp(const std::string& address, uint16_t port, int backlog = 128, std::string* why = nullptr);
 // The local port of a bound socket, 0 on failure.
 uint16_t local_port(int fd);
+// An IPv4 address given in host byte order, as dotted text.
+std::string ipv4_text(uint32_t host_order);
+
 // The local address of a bound IPv4 socket, dotted; empty for any other
 // socket or on failure.
 std::string local_address(int fd);
