@@ -677,8 +677,11 @@ int connect_as(uid_t uid, gid_t gid, const std::string& path)
         if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
             ::_exit(3);
         net::Fd fd = net::connect_unix(path);
-        if (!fd || ::write(fd.get(), hello.data(), hello.size()) != (ssize_t)hello.size())
+        if (!fd)
             ::_exit(3);
+        // A refused peer may find the stream closed before its hello.
+        if (::send(fd.get(), hello.data(), hello.size(), MSG_NOSIGNAL) != (ssize_t)hello.size())
+            ::_exit(errno == EPIPE || errno == ECONNRESET ? 1 : 3);
         pollfd p{fd.get(), POLLIN, 0};
         if (::poll(&p, 1, 3000) != 1)
             ::_exit(2);
