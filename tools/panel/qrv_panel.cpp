@@ -67,9 +67,12 @@ int main(int argc, char** argv)
     app.add_option("--listen", listen,
                    "HOST:PORT to serve on; beyond loopback every request must carry the printed token")
         ->capture_default_str();
-    app.add_option("--state", state_file, "file that keeps the panel's outputs and their routes")
-        ->capture_default_str();
-    app.add_option("--web", web_dir, "folder of the page's files")->capture_default_str();
+    // Their defaults depend on the user and the installation: said in words,
+    // so that the manual page made from this help holds for everyone.
+    app.add_option("--state", state_file,
+                   "file that keeps the panel's outputs and their routes; default: "
+                   "$XDG_STATE_HOME/qrv/panel.json, else ~/.local/state/qrv/panel.json");
+    app.add_option("--web", web_dir, "folder of the page's files; default: the installed page");
     std::string tls_cert, tls_key;
     app.add_option("--tls-cert", tls_cert, "serve HTTPS (TLS 1.2 or newer) with this PEM certificate (and its chain)");
     app.add_option("--tls-key", tls_key, "the PEM private key of --tls-cert, without a passphrase");
