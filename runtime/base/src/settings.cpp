@@ -29,6 +29,7 @@ Settings Settings::from(const std::function<const char*(const char* name)>& get)
     s.multicast_range = read("QRV_MULTICAST_RANGE");
     s.multicast_ttl = read("QRV_MULTICAST_TTL");
     s.multicast_window_ms = read("QRV_MULTICAST_WINDOW_MS");
+    s.local_group = read("QRV_LOCAL_GROUP");
     return s;
 }
 

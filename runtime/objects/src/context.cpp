@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "base/log.h"
+#include "base/peer_credentials.h"
 #include "transport/locator_file.h"
 
 namespace qrv {
@@ -36,6 +37,7 @@ std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
     c->queue = transport::QueueLimits::from_settings(settings);
     c->handshake_timeout = handshake_from(settings.handshake_ms, c->handshake_timeout);
     c->multicast = transport::MulticastSettings::from_settings(settings);
+    c->local_group = net::local_group_from(settings.local_group);
     c->settings = std::move(settings);
     c->scope = std::move(scope);
     if (service) {

@@ -120,6 +120,7 @@ ServerStats SourceServer::stats() const
     s.shared_hoarders = drops_.shared_hoarders.load();
     s.unknown_messages = unknown_messages_.load();
     s.evicted = evicted_.load();
+    s.refused_local_peers = refused_local_peers_.load();
     s.previews = encoders_.previews_made();
     if (const auto e = encoders_.compressed()) {
         s.video_compressed = e->encoded;

@@ -21,6 +21,10 @@
 //   QRV_MULTICAST_WINDOW_MS
 //                       media to many receivers through a multicast group
 //                       (multicast_settings.h)
+//   QRV_LOCAL_GROUP     the group whose members may use this host's sources
+//                       through the same-host socket when its peers are
+//                       checked, besides the same user and root
+//                       (peer_credentials.h)
 #ifndef QRV_BASE_SETTINGS_H
 #define QRV_BASE_SETTINGS_H
 
@@ -48,6 +52,7 @@ struct Settings {
     std::optional<std::string> multicast_range;
     std::optional<std::string> multicast_ttl;
     std::optional<std::string> multicast_window_ms;
+    std::optional<std::string> local_group;
 
     /// Reads every variable above from the process environment. Call it
     /// once per start of the library, on the thread that starts it.

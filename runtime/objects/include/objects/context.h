@@ -42,6 +42,9 @@ struct Context {
     // Media to many receivers through a group (QRV_MULTICAST*); whether
     // senders offer it the caller may change (Library::set_multicast).
     transport::MulticastSettings multicast;
+    // The group of QRV_LOCAL_GROUP, looked up once at the start; nothing
+    // when unset or unknown.
+    std::optional<gid_t> local_group;
 
     // The resolver asks the service without keeping it alive: once the
     // library stops, it finds nothing.
