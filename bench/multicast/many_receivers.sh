@@ -115,7 +115,8 @@ run() {
   for ((i = 1; i <= n; ++i)); do
     # Without the local socket path, as on another host; the group is
     # still offered and taken.
-    ip netns exec "${rxs[$((i - 1))]}" env QRV_INTERFACES="mr$i-$id" timeout 90 "$bin/bench_link" recv \
+    # (bench_link leaves by itself: after SECONDS, or a second without frames.)
+    ip netns exec "${rxs[$((i - 1))]}" env QRV_INTERFACES="mr$i-$id" "$bin/bench_link" recv \
       --locator "$loc" --tcp-only --prefix "r$i" --warmup 30 --seconds "$seconds" >"$work/$prefix.r$i" 2>&1 &
     pids+=($!)
   done
@@ -127,12 +128,14 @@ run() {
   # Ends a second and a half before the receivers stop counting (and the
   # sender stops with them).
   span=$(awk -v s="$seconds" 'BEGIN { print (s > 3 ? s - 2 : 1) }')
-  local tx0 rx0 cpu0 t0 tx1 rx1 cpu1 t1 backlog0 backlog1
+  local tx0 rx0 cpu0 t0 tx1 rx1 cpu1 t1 backlog0 backlog1 rcpu0 rcpu1
   tx0=$(bytes "$src" "$hs" tx_bytes) rx0=$(bytes "${rxs[0]}" "mr1-$id" rx_bytes) cpu0=$(ticks "$sender")
+  rcpu0=$(ticks "${pids[0]}")
   backlog0=$(backlog_drops)
   t0=$(date +%s%N)
   sleep "$span"
   tx1=$(bytes "$src" "$hs" tx_bytes) rx1=$(bytes "${rxs[0]}" "mr1-$id" rx_bytes) cpu1=$(ticks "$sender")
+  rcpu1=$(ticks "${pids[0]}")
   backlog1=$(backlog_drops)
   t1=$(date +%s%N)
   wait "${pids[@]}"
@@ -142,6 +145,8 @@ run() {
   echo "${prefix}_copies $(awk -v s=$((tx1 - tx0)) -v r=$((rx1 - rx0)) 'BEGIN { printf "%.2f", (r > 0 ? s / r : 0) }')"
   echo "${prefix}_backlog_drops $((backlog1 - backlog0))"
   [[ -n $cpu0 && -n $cpu1 ]] && echo "${prefix}_sender_cpu_pct $(awk -v c=$((cpu1 - cpu0)) -v hz="$hz" -v ns=$ns 'BEGIN { printf "%.1f", c / hz * 1e11 / ns }')"
+  [[ -n $rcpu0 && -n $rcpu1 ]] && echo "${prefix}_receiver_cpu_pct $(awk -v c=$((rcpu1 - rcpu0)) -v hz="$hz" \
+    -v ns=$ns 'BEGIN { printf "%.1f", c / hz * 1e11 / ns }')"
   # The slowest and fastest receiver, and the first one's latency.
   cat "$work/$prefix".r* | awk -v p="$prefix" '
     $1 ~ /_fps$/ { f = $2 + 0; if (lo == "" || f < lo) lo = f; if (f > hi) hi = f }
@@ -154,7 +159,7 @@ run() {
 for size in "${sizes[@]}"; do
   for n in $(counts_of "$size"); do
     for mode in mcast tcp; do
-      run "mb_${mode}_${size}_$n" "$mode" "$size" "$n"
+      run "mb_${mode}_${size}_$n" "$mode" "$size" "$n" | tee -a "$work/keys"
     done
   done
 done
@@ -170,6 +175,31 @@ table ip qrv_bench {
 }
 RULES
 for mode in mcast tcp; do
-  run "mb_${mode}_${sizes[0]}_1_loss" "$mode" "${sizes[0]}" 1
+  run "mb_${mode}_${sizes[0]}_1_loss" "$mode" "${sizes[0]}" 1 | tee -a "$work/keys"
 done
+
+# The table's rows: per count of receivers, the group next to TCP.
+awk '{ v[$1] = $2 }
+  function fps(k) { return sprintf("%.1f–%.1f fps", v[k "_fps_min"], v[k "_fps_max"]) }
+  function link(k) { return sprintf("%d Mbit/s (%.2f copies)", v[k "_source_mbits"], v[k "_copies"]) }
+  function cpu(k, n) { return sprintf("%.1f %% (%.1f %% each)", v[k "_sender_cpu_pct"], v[k "_sender_cpu_pct"] / n) }
+  function lat(k) { return sprintf("%.1f / %.1f ms", v[k "_latency_median_us"] / 1000, v[k "_latency_p99_us"] / 1000) }
+  END {
+    split("1080 2160", sizes, " ")
+    for (s = 1; s <= 2; s++)
+      for (n = 1; n <= 8; n++) {
+        m = "mb_mcast_" sizes[s] "_" n; t = "mb_tcp_" sizes[s] "_" n
+        if (!((m "_fps_min") in v)) continue
+        pl = (n > 1 ? "s" : "")
+        name = sprintf("1 Gbit/s link, %sp photograph, %d receiver%s: each, source link", sizes[s], n, pl)
+        printf "row %s | group %s, %s | TCP %s, %s | one copy, 29.97 fps each\n", name, fps(m), link(m), fps(t), link(t)
+        printf "row Sender processor, %sp, %d receiver%s | group %s | TCP %s | below TCP from 2 receivers\n",
+          sizes[s], n, pl, cpu(m, n), cpu(t, n)
+      }
+    for (k in v) if (k ~ /^mb_mcast_[0-9]+_1_loss_fps_min$/) { split(k, p, "_"); size = p[3] }
+    if (size == "") exit
+    m = "mb_mcast_" size "_1"; t = "mb_tcp_" size "_1"
+    printf "row Latency, %sp, one receiver, median / p99: no loss; 1%% loss | group %s; %s | TCP %s; %s | pacing adds under 8 ms\n",
+      size, lat(m), lat(m "_loss"), lat(t), lat(t "_loss")
+  }' "$work/keys"
 exit 0
