@@ -220,6 +220,12 @@ int run_send(const Args& a)
         while (Clock::now() < until && QRVlib_send_get_no_connections(sender, 0) > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // What went through a multicast group, when one was offered.
+    QRVlib_send_multicast_stats_t group{};
+    if (QRVlib_send_get_multicast_stats(sender, &group) && group.messages > 0)
+        std::printf("group_messages %llu\ngroup_repairs %llu\ngroup_dropped %llu\n",
+                    (unsigned long long)group.messages, (unsigned long long)group.repairs,
+                    (unsigned long long)group.dropped);
     QRVlib_send_destroy(sender);
     QRVlib_destroy();
     return rc;

@@ -109,7 +109,7 @@ run() {
   [[ $mode == tcp ]] && offer=off
   local w=$((size * 16 / 9)) loc=$work/$prefix.locator sender i
   ip netns exec "$src" env QRV_INTERFACES="$hs" QRV_MULTICAST=$offer "$bin/bench_link" send --locator "$loc" \
-    --continuous --width "$w" --height "$size" --interval-us 33367 "${photo_option[@]}" >/dev/null 2>&1 &
+    --continuous --width "$w" --height "$size" --interval-us 33367 "${photo_option[@]}" >"$work/$prefix.sender" 2>&1 &
   sender=$!
   local pids=()
   for ((i = 1; i <= n; ++i)); do
@@ -144,6 +144,8 @@ run() {
   echo "${prefix}_source_mbits $(awk -v b=$((tx1 - tx0)) -v ns=$ns 'BEGIN { printf "%.0f", b * 8000 / ns }')"
   echo "${prefix}_copies $(awk -v s=$((tx1 - tx0)) -v r=$((rx1 - rx0)) 'BEGIN { printf "%.2f", (r > 0 ? s / r : 0) }')"
   echo "${prefix}_backlog_drops $((backlog1 - backlog0))"
+  # The sender's own count of repairs and of frames its pacing dropped.
+  awk -v p="$prefix" '$1 ~ /^group_(repairs|dropped)$/ { print p "_" $1, $2 }' "$work/$prefix.sender"
   [[ -n $cpu0 && -n $cpu1 ]] && echo "${prefix}_sender_cpu_pct $(awk -v c=$((cpu1 - cpu0)) -v hz="$hz" -v ns=$ns 'BEGIN { printf "%.1f", c / hz * 1e11 / ns }')"
   [[ -n $rcpu0 && -n $rcpu1 ]] && echo "${prefix}_receiver_cpu_pct $(awk -v c=$((rcpu1 - rcpu0)) -v hz="$hz" \
     -v ns=$ns 'BEGIN { printf "%.1f", c / hz * 1e11 / ns }')"
