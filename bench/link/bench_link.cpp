@@ -2,7 +2,7 @@
 // own process (possibly in its own network namespace):
 //   bench_link send   --locator FILE [--frames N | --continuous] [--width W --height H] [--interval-us U]
 //                     [--photo IMAGE.jpg] [--strobe]
-//   bench_link recv   --locator FILE [--prefix P] [--tcp-only] [--frames N] [--warmup K]
+//   bench_link recv   --locator FILE [--prefix P] [--tcp-only] [--frames N] [--warmup K] [--seconds S]
 //   bench_link tcp-send --host A --port P [--frames N]
 //   bench_link tcp-recv --bind A --port P [--prefix P] [--frames N]
 //   bench_link memcpy [--frames N]
@@ -12,7 +12,9 @@
 // A continuous sender sends until its receiver has taken its N frames and
 // left, so that the receiver's rate is what the link delivers, not how many
 // of a short burst it caught. The receiver's first K frames (buffers being
-// faulted in, TCP windows opening) are received but not counted.
+// faulted in, TCP windows opening) are received but not counted; with
+// --seconds it counts for that long after them instead of N frames, so
+// that a slow link shows as a low rate rather than a long run.
 // Rates are (frames - 1) over the time from the first frame to the last.
 // Frames are UYVY noise by default; --photo sends a JPEG photograph scaled
 // to the size with camera-like noise that differs from frame to frame (four
@@ -218,6 +220,12 @@ int run_send(const Args& a)
         while (Clock::now() < until && QRVlib_send_get_no_connections(sender, 0) > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // What went through a multicast group, when one was offered.
+    QRVlib_send_multicast_stats_t group{};
+    if (QRVlib_send_get_multicast_stats(sender, &group) && group.messages > 0)
+        std::printf("group_messages %llu\ngroup_repairs %llu\ngroup_dropped %llu\n",
+                    (unsigned long long)group.messages, (unsigned long long)group.repairs,
+                    (unsigned long long)group.dropped);
     QRVlib_send_destroy(sender);
     QRVlib_destroy();
     return rc;
@@ -261,10 +269,12 @@ int run_recv(const Args& a)
         return 1;
     std::vector<double> latency_us;
     int warmup = (int)std::max(0L, a.num("warmup", 0));
+    const long seconds = a.num("seconds", 0);
     int received = 0;
     Clock::time_point first{}, last{};
+    Clock::time_point count_until = Clock::time_point::max();
     auto idle_until = Clock::now() + std::chrono::seconds(15);
-    while (received < frames && Clock::now() < idle_until) {
+    while (received < frames && Clock::now() < idle_until && Clock::now() < count_until) {
         QRVlib_video_frame_v2_t v;
         const auto type = QRVlib_recv_capture_v2(receiver, &v, nullptr, nullptr, 100);
         if (type != QRVlib_frame_type_video)
@@ -274,6 +284,8 @@ int run_recv(const Args& a)
             --warmup;
             QRVlib_recv_free_video_v2(receiver, &v);
             idle_until = Clock::now() + std::chrono::milliseconds(1000);
+            if (warmup == 0 && seconds > 0)
+                count_until = Clock::now() + std::chrono::seconds(seconds);
             continue;
         }
         last = Clock::now();

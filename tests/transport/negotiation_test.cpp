@@ -2,10 +2,12 @@
 // whose news is skipped, kinds of media by bandwidth, preview pictures, and
 // the pixel layouts that receivers deliver.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <thread>
 
 #include "base/socket.h"
@@ -13,6 +15,7 @@
 #include "objects/sender.h"
 #include "transport_support.h"
 #include "transport/message_io.h"
+#include "transport/multicast_sender.h"
 #include "transport/multicast_settings.h"
 
 using namespace qrv;
@@ -523,4 +526,43 @@ TEST(Multicast, SettingsAreReadOnceAndGroupsAreStableAndApart)
     low.range_prefix = 23;
     for (const char* name : {"a", "b", "c", "d", "e", "f"})
         EXPECT_GE(*transport::choose_group(name, low, none), 0xe0000100u);
+}
+
+TEST(Multicast, ARepairNeverRunsAheadOfThePacing)
+{
+    // Eight frames of 400 datagrams queued at once on loopback: the pacing
+    // spreads each over 8 ms, so the last is not on its way for some 50 ms.
+    // A receiver that asks for it before then (it cannot tell a pause of
+    // the pacing from a loss) gets nothing twice.
+    const uint32_t loopback = INADDR_LOOPBACK;
+    transport::MulticastSettings settings;
+    settings.window = 1000ms;  // kept for repairs past the queue's wait
+    transport::MulticastSender sender(0xefff7a01u, loopback, settings, "pacing");
+    net::Fd repairs(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(loopback);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(bind(repairs.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(getsockname(repairs.get(), reinterpret_cast<sockaddr*>(&at), &size), 0);
+
+    const uint32_t count = 400;
+    std::vector<uint8_t> bytes(size_t(count) * wire::kDefaultPartBytes, 7);
+    wire::Packet frame;
+    frame.type = wire::MessageType::video;
+    frame.bytes = std::span<const uint8_t>(bytes);
+    for (int i = 0; i < 8; ++i)
+        sender.send(frame);
+    std::vector<uint32_t> all(count);
+    std::iota(all.begin(), all.end(), 0u);
+    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, all);
+    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, {});
+    EXPECT_EQ(sender.stats().repairs, 0u);
+
+    // Once sent to the group, a datagram asked for is sent again.
+    for (int i = 0; i < 200 && sender.stats().messages < 8; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(sender.stats().messages, 8u);
+    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, std::span<const uint32_t>(all).first(3));
+    EXPECT_EQ(sender.stats().repairs, 3u);
 }

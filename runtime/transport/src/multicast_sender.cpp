@@ -22,6 +22,10 @@ constexpr uint32_t kBurst = 16;
 constexpr auto kVideoSpread = std::chrono::microseconds(8000);
 // Messages waiting for the pacing thread; beyond, the oldest video goes.
 constexpr size_t kMaxQueued = 8;
+// The low bits of a pacing position: datagrams of the message sent (a
+// message has fewer than 2^24, kMinPartBytes apart).
+constexpr int kPacedBits = 24;
+constexpr uint64_t kPacedAll = (uint64_t(1) << kPacedBits) - 1;
 
 uint64_t new_token()
 {
@@ -120,7 +124,7 @@ void MulticastSender::send(const wire::Packet& packet)
         queue_.erase(video != queue_.end() ? video : queue_.begin());
         ++dropped_;
     }
-    queue_.push_back(Queued{message, stream == wire::kStreamVideo});
+    queue_.push_back(Queued{message, stream == wire::kStreamVideo, stream});
     lock.unlock();
     repairs_[stream]->keep(std::move(message), std::chrono::steady_clock::now());
     wake_.notify_one();
@@ -136,15 +140,17 @@ void MulticastSender::run()
         Queued q = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
-        send_paced(*q.message, q.video);
+        send_paced(*q.message, q.video, q.stream);
         lock.lock();
     }
 }
 
-void MulticastSender::send_paced(const wire::CutMessage& message, bool video)
+void MulticastSender::send_paced(const wire::CutMessage& message, bool video, uint32_t stream)
 {
     const uint32_t bursts = (message.count() + kBurst - 1) / kBurst;
     const auto gap = video && bursts > 1 ? kVideoSpread / bursts : std::chrono::microseconds(0);
+    const uint64_t at = message.sequence() << kPacedBits;
+    std::atomic<uint64_t>& paced = paced_[stream];
     auto next = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i < message.count(); ++i) {
         if (i > 0 && i % kBurst == 0 && gap.count() > 0) {
@@ -158,8 +164,10 @@ void MulticastSender::send_paced(const wire::CutMessage& message, bool video)
             ++dropped_;
             QRV_LOG_AT(debug, sender, "sender '%s': a datagram to the group was refused: %s", name_.c_str(),
                        std::strerror(errno));
+            paced.store(at | kPacedAll);  // the rest only as repairs
             return;
         }
+        paced.store(at | (i + 1));
         ++datagrams_;
         bytes_ += d.size();
     }
@@ -176,11 +184,16 @@ void MulticastSender::resend(uint32_t to, uint16_t port, uint32_t stream, uint64
         ++unrepaired_;
         return;
     }
+    // Asked before the pacing reached them (a receiver cannot tell a pause
+    // of the pacing from a loss): those are on their way to the group.
+    const uint32_t sent = paced_of(stream, *kept);
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(to);
     at.sin_port = htons(port);
     auto send_one = [&](uint32_t index) {
+        if (index >= sent)
+            return;
         const auto d = kept->datagram(index);
         if (d.empty())
             return;  // not an index of the message: asked in error
@@ -189,10 +202,21 @@ void MulticastSender::resend(uint32_t to, uint16_t port, uint32_t stream, uint64
             ++repairs_sent_;
     };
     if (indexes.empty())
-        for (uint32_t i = 0; i < kept->count(); ++i)
+        for (uint32_t i = 0; i < std::min(sent, kept->count()); ++i)
             send_one(i);
     for (const uint32_t i : indexes)
         send_one(i);
+}
+
+uint32_t MulticastSender::paced_of(uint32_t stream, const wire::CutMessage& message) const
+{
+    const uint64_t at = paced_[stream].load();
+    const uint64_t sequence = at >> kPacedBits;
+    if (message.sequence() < sequence)
+        return message.count();  // passed, or dropped from the queue
+    if (message.sequence() > sequence)
+        return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(at & kPacedAll, message.count()));
 }
 
 MulticastSenderStats MulticastSender::stats() const

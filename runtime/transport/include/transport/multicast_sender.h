@@ -57,15 +57,22 @@ private:
     struct Queued {
         std::shared_ptr<const wire::CutMessage> message;
         bool video = false;
+        uint32_t stream = 0;
     };
     void run();
-    void send_paced(const wire::CutMessage& message, bool video);
+    void send_paced(const wire::CutMessage& message, bool video, uint32_t stream);
+    // How many datagrams of a kept message the pacing has sent so far.
+    uint32_t paced_of(uint32_t stream, const wire::CutMessage& message) const;
 
     net::Fd fd_;
     wire::MulticastOfferFields offer_;
     const std::string name_;
     std::unique_ptr<wire::RepairStore> repairs_[4];  // by stream
     uint64_t sequences_[4] = {};  // the last sent per stream, under mutex_
+    // Per stream, how far the pacing has come: (sequence << 24) | datagrams
+    // of that message sent. A repair never runs ahead of the pacing: what
+    // it has not sent yet is on its way to the whole group.
+    std::atomic<uint64_t> paced_[4] = {};
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
