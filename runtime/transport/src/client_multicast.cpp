@@ -36,18 +36,22 @@ void ClientLink::join_group(Session& s)
     if (inet_pton(AF_INET, net::local_address(s.fd).c_str(), &local) != 1)
         return;
     // Group frames go through the same decode stage as those of the
-    // connection; their numbers show the frames the source skipped.
-    auto deliver = [this, stage = s.stage.get(), last = uint64_t(0)](Message&& m) mutable {
+    // connection, and are numbered with them: a frame the group could not
+    // complete in time, or the source skipped, shows as a gap and counts
+    // as dropped video, and a frame the connection brought already (while
+    // joining) is not delivered twice. The receiver's thread ends before
+    // the session does.
+    auto deliver = [this, stage = s.stage.get(), numbers = &s.numbers](Message&& m) {
         if (m.header.type != wire::MessageType::video) {
             events_.on_link_media(*this, std::move(m));
             return;
         }
         const auto f = wire::decode_video(m.header, m.fixed);
-        if (f && f->frame_number != 0) {
-            if (last != 0 && f->frame_number > last + 1)
-                events_.on_link_video_lost(*this, f->frame_number - last - 1);
-            last = f->frame_number;
-        }
+        const auto missing = numbers->take(f ? f->frame_number : 0);
+        if (!missing)
+            return;
+        if (*missing > 0)
+            events_.on_link_video_lost(*this, *missing);
         if (f && f->format_tag != wire::kVideoRaw)
             stage->offer(std::move(m));
         else

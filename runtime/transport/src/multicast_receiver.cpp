@@ -175,18 +175,31 @@ void MulticastReceiver::ask_missing(std::chrono::steady_clock::time_point now, s
 
 void MulticastReceiver::report(std::chrono::steady_clock::time_point now)
 {
-    // Every ten seconds at most, and only when something was missing.
+    // Every ten seconds at most, and only when something changed.
     if (now - reported_at_ < std::chrono::seconds(10))
         return;
-    uint64_t lost = 0;
-    for (const wire::Reassembler* r : {&video_, &audio_, &metadata_})
-        lost += r->counters().lost;
+    uint64_t lost = 0, forged = 0, bad = 0;
+    for (const wire::Reassembler* r : {&video_, &audio_, &metadata_}) {
+        const auto& c = r->counters();
+        lost += c.lost;
+        forged += c.forged;
+        bad += c.malformed + c.bad_lengths;
+    }
     if (asks_ != reported_asks_ || lost != reported_lost_)
         QRV_LOG_AT(info, receiver, "receiver '%s': %llu requests for repairs and %llu messages lost on the group",
                    name_.c_str(), (unsigned long long)asks_, (unsigned long long)lost);
+    // Datagrams that are not the source's: someone else sends to the group
+    // and port, or forges the source's address.
+    if (forged != reported_forged_ || bad != reported_bad_)
+        QRV_LOG_AT(warn, receiver,
+                   "receiver '%s': dropped %llu datagrams on the group without the stream's token and %llu "
+                   "malformed or with lengths that do not add up",
+                   name_.c_str(), (unsigned long long)forged, (unsigned long long)bad);
     reported_at_ = now;
     reported_asks_ = asks_;
     reported_lost_ = lost;
+    reported_forged_ = forged;
+    reported_bad_ = bad;
 }
 
 void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point now)

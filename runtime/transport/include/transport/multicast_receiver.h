@@ -79,7 +79,7 @@ private:
     uint64_t asks_ = 0;
     // What was said last in the log of losses and repairs (the thread's).
     std::chrono::steady_clock::time_point reported_at_{};
-    uint64_t reported_asks_ = 0, reported_lost_ = 0;
+    uint64_t reported_asks_ = 0, reported_lost_ = 0, reported_forged_ = 0, reported_bad_ = 0;
     void report(std::chrono::steady_clock::time_point now);
     // The thread's alone but for stats(), which takes the lock.
     mutable std::mutex mutex_;
