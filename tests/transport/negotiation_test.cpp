@@ -12,6 +12,7 @@
 #include "objects/receiver.h"
 #include "objects/sender.h"
 #include "transport_support.h"
+#include "transport/frame_loss_window.h"
 #include "transport/frame_numbers.h"
 #include "transport/message_io.h"
 #include "transport/multicast_settings.h"
@@ -541,4 +542,25 @@ TEST(Multicast, FramesAreCountedOnceAcrossTheConnectionAndTheGroup)
     EXPECT_EQ(lost, 2u);
     EXPECT_EQ(delivered, 6u);
     EXPECT_EQ(numbers.take(0), 0u) << "an unnumbered frame is taken";
+}
+
+TEST(Multicast, AGroupIsTooLossyPastOneFrameInAHundredOverItsWindow)
+{
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
+    transport::FrameLossWindow window(300, 5s);
+    // A few losses right after joining are no verdict.
+    window.add(t0, 5, 3);
+    EXPECT_FALSE(window.too_lossy(t0));
+    // Three in two hundred are too many.
+    window.add(t0 + 1s, 192, 0);
+    EXPECT_EQ(window.tally(t0 + 1s).frames, 200u);
+    EXPECT_TRUE(window.too_lossy(t0 + 1s));
+    // The early losses age out of the window of seconds...
+    window.add(t0 + 5500ms, 150, 1);
+    EXPECT_EQ(window.tally(t0 + 5500ms).lost, 1u);
+    EXPECT_FALSE(window.too_lossy(t0 + 5500ms));
+    // ... and of frames: a burst beyond the window still counts in full.
+    window.add(t0 + 5600ms, 0, 1000);
+    EXPECT_EQ(window.tally(t0 + 5600ms).lost, 300u);
+    EXPECT_TRUE(window.too_lossy(t0 + 5600ms));
 }

@@ -143,6 +143,11 @@ void MulticastReceiver::drain(std::chrono::steady_clock::time_point now)
                 else
                     ++bad_messages_;
             }
+        // The video's frames, whole or given up, for the quality of the group.
+        const auto& v = video_.counters();
+        frames_.add(now, v.messages - seen_whole_, v.lost - seen_lost_);
+        seen_whole_ = v.messages;
+        seen_lost_ = v.lost;
         ask_missing(now, asks);
         report(now);
     }
@@ -230,6 +235,18 @@ std::optional<std::chrono::steady_clock::time_point> MulticastReceiver::last_dat
     if (last == 0)
         return std::nullopt;
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(last));
+}
+
+FrameLossWindow::Tally MulticastReceiver::frame_loss(std::chrono::steady_clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    return frames_.tally(now);
+}
+
+bool MulticastReceiver::too_lossy(std::chrono::steady_clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    return frames_.too_lossy(now);
 }
 
 MulticastReceiverStats MulticastReceiver::stats() const
