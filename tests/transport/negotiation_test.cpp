@@ -16,6 +16,7 @@
 #include "transport/frame_numbers.h"
 #include "transport/message_io.h"
 #include "transport/multicast_settings.h"
+#include "transport/repair_budget.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
@@ -563,4 +564,31 @@ TEST(Multicast, AGroupIsTooLossyPastOneFrameInAHundredOverItsWindow)
     window.add(t0 + 5600ms, 0, 1000);
     EXPECT_EQ(window.tally(t0 + 5600ms).lost, 300u);
     EXPECT_TRUE(window.too_lossy(t0 + 5600ms));
+}
+
+TEST(Multicast, AReceiverIsRepairedUpToItsShareOfTheStreamAndNoMore)
+{
+    // A 40 MB/s stream: each receiver may have a quarter of it again, a
+    // second's worth at once. One that asks for everything every
+    // millisecond for ten seconds gets about 10 MB/s, not the stream many
+    // times over; another receiver's budget is its own.
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
+    const uint64_t rate = 40'000'000, datagram = 1472;
+    transport::RepairBudget greedy, other;
+    uint64_t granted = 0;
+    for (int ms = 0; ms < 10'000; ++ms)
+        for (int i = 0; i < 64; ++i)
+            granted += greedy.take(datagram, rate, t0 + std::chrono::milliseconds(ms)) ? datagram : 0;
+    EXPECT_GT(granted, 10 * rate / 4 - 2 * datagram * 64);
+    EXPECT_LE(granted, 11 * rate / 4);
+    EXPECT_TRUE(other.take(rate / 4, rate, t0 + 10s)) << "a second's share at once";
+    EXPECT_FALSE(other.take(datagram, rate, t0 + 10s));
+    // A quiet stream still gets repairs up to the floor.
+    transport::RepairBudget quiet;
+    EXPECT_TRUE(quiet.take(transport::RepairBudget::kFloorPerSecond, 1000, t0));
+    EXPECT_FALSE(quiet.take(1, 1000, t0));
+    // Refusals are told once, then every ten seconds at most.
+    EXPECT_TRUE(greedy.time_to_tell(t0));
+    EXPECT_FALSE(greedy.time_to_tell(t0 + 9s));
+    EXPECT_TRUE(greedy.time_to_tell(t0 + 10s));
 }

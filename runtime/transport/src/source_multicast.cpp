@@ -71,9 +71,16 @@ void SourceServer::on_nack(ServerConnection& c, const wire::NackFields& nack, st
         group = group_.get();
     }
     // On the connection's reader: the repairs leave at once, to this
-    // receiver alone, never to the group.
-    if (group)
-        group->resend(ntohl(peer.s_addr), nack.port, nack.stream, nack.sequence, indexes);
+    // receiver alone, never to the group, as far as its budget goes.
+    if (!group)
+        return;
+    const auto outcome = group->resend(ntohl(peer.s_addr), nack.port, nack.stream, nack.sequence, indexes,
+                                       c.repair_budget());
+    if (outcome.refused > 0 && c.repair_budget().time_to_tell(std::chrono::steady_clock::now()))
+        QRV_LOG_AT(warn, sender,
+                   "sender '%s': receiver '%s' at %s asks for more repairs than its share of the stream; "
+                   "%u datagrams refused",
+                   options_.name.c_str(), c.receiver_name().c_str(), c.peer_host().c_str(), outcome.refused);
 }
 
 MulticastSender* SourceServer::active_group_locked() const
@@ -97,6 +104,7 @@ void SourceServer::add_group_stats(ServerStats& s) const
     s.multicast_bytes = g.bytes;
     s.multicast_dropped = g.dropped;
     s.multicast_repairs = g.repairs;
+    s.multicast_repairs_refused = g.refused;
     s.multicast_group = net::ipv4_text(group_->offer().group);
 }
 

@@ -93,6 +93,7 @@ struct ServerStats {
     uint64_t multicast_bytes = 0;      // of datagrams to the group
     uint64_t multicast_dropped = 0;    // not sent to the group
     uint64_t multicast_repairs = 0;    // datagrams sent again to one receiver
+    uint64_t multicast_repairs_refused = 0;  // asked for beyond a receiver's repair budget
     std::string multicast_group;       // dotted, empty while there is none
 };
 
