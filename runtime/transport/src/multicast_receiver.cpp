@@ -209,13 +209,15 @@ void MulticastReceiver::report(std::chrono::steady_clock::time_point now)
 
 void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point now)
 {
-    uint8_t buffer[wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1];
+    // Room for the largest datagram of any part size, and a byte more, so
+    // that a longer one shows as too long rather than cut to fit.
+    buffer_.resize(wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1);
     // A bounded batch, so that delivering and asking are not starved.
     for (int i = 0; i < 4096; ++i) {
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t got = recv(fd, buffer_.data(), buffer_.size(), MSG_TRUNC);
         if (got < 0)
             break;
-        const std::span<const uint8_t> d(buffer, static_cast<size_t>(got));
+        const std::span<const uint8_t> d(buffer_.data(), std::min(buffer_.size(), static_cast<size_t>(got)));
         // The stream decides the reassembler; any other is counted by the
         // video's.
         uint32_t stream = 0;

@@ -79,7 +79,19 @@ MulticastSender::MulticastSender(uint32_t group, uint32_t source, const Multicas
     to.sin_port = htons(wire::kMulticastPort);
     if (connect(fd_.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         throw Error(std::string("could not aim a multicast socket at its group: ") + std::strerror(errno));
-    offer_ = wire::MulticastOfferFields{group, source, wire::kMulticastPort, wire::kDefaultPartBytes, new_token()};
+    // Datagrams as large as the route to the group carries unfragmented:
+    // fewer of them, less work per frame at both ends.
+    int mtu = 0;
+    socklen_t size = sizeof mtu;
+    if (getsockopt(fd_.get(), IPPROTO_IP, IP_MTU, &mtu, &size) != 0) {
+        QRV_LOG_AT(warn, sender, "sender '%s': the MTU of the route to the group is unknown (%s); datagrams of %u bytes",
+                   name_.c_str(), std::strerror(errno), unsigned(wire::kDefaultPartBytes));
+        mtu = 0;
+    }
+    const uint16_t part = wire::part_bytes_for_mtu(mtu);
+    QRV_LOG_AT(info, sender, "sender '%s': datagrams of %u bytes of media for an MTU of %d", name_.c_str(),
+               unsigned(part), mtu);
+    offer_ = wire::MulticastOfferFields{group, source, wire::kMulticastPort, part, new_token()};
     thread_ = std::thread([this] { run(); });
 }
 

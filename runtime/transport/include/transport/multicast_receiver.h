@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/socket.h"
 #include "transport/frame_loss_window.h"
@@ -90,6 +91,7 @@ private:
     mutable std::mutex mutex_;
     wire::Reassembler video_, audio_, metadata_;
     uint64_t bad_messages_ = 0;
+    std::vector<uint8_t> buffer_;  // one datagram off the socket
     FrameLossWindow frames_;
     uint64_t seen_whole_ = 0, seen_lost_ = 0;  // video counters as frames_ last took them
     std::atomic<std::chrono::steady_clock::rep> last_{0};
