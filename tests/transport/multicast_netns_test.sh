@@ -12,6 +12,9 @@
 # every receiver must go back to TCP within 2 s of joining and get frames.
 # With CASE "loss" the first receiver's host drops one datagram of the
 # group in a hundred: it must still get every frame, through repairs.
+# With CASE "preview" the last receiver asks for the preview (the lowest
+# bandwidth): it must take it from a group of its own, the others from the
+# full pictures' group.
 # With CASE "tcp" the source offers no group: the same figures, for
 # comparison, and no check of them. QRV_MCAST_SIZE=WxH sets the picture
 # (1280x720 unless set).
@@ -105,8 +108,10 @@ offer=on
 ip netns exec "$src" env QRV_INTERFACES="hs$id" QRV_MULTICAST=$offer QRV_LOG=info \
   "$bin/qrv_test_camera" --width "${size%x*}" --height "${size#*x}" >"$work/camera.out" 2>&1 &
 for ((i = 1; i <= receivers; ++i)); do
+  bandwidth=highest
+  [[ $case == preview ]] && ((i == receivers)) && bandwidth=lowest
   ip netns exec "${rxs[$((i - 1))]}" env QRV_INTERFACES="hr$i-$id" QRV_LOG=info stdbuf -oL \
-    "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 >"$work/watch$i.out" 2>&1 &
+    "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 --bandwidth $bandwidth >"$work/watch$i.out" 2>&1 &
 done
 
 if [[ $case == blocked ]]; then
@@ -188,6 +193,13 @@ for ((i = 1; i <= receivers; ++i)); do
   [[ $case == tcp ]] || ((${fps:-0} >= 25)) || fail "receiver $i got ${fps:-0} fps"
 done
 if [[ $case == tcp ]]; then
+  echo "PASS"
+  exit 0
+fi
+if [[ $case == preview ]]; then
+  full=$(grep -oE 'multicast 239\.[0-9.]+' "$work/watch1.out" | tail -1)
+  small=$(grep -oE 'multicast 239\.[0-9.]+' "$work/watch$receivers.out" | tail -1)
+  [[ $full != "$small" ]] || fail "the preview came on the full pictures' group $full"
   echo "PASS"
   exit 0
 fi
