@@ -79,15 +79,21 @@ void SourceServer::on_multicast_state(ServerConnection& c, bool joined)
     if (!c.offered_group() || c.on_group() == joined)
         return;
     const int which = group_of(c);
-    const bool was_active = active_group_locked(which) != nullptr;
     c.set_on_group(joined);
+    QRV_LOG_AT(info, sender, "sender '%s': receiver '%s' %s the %s group%s", options_.name.c_str(),
+               c.receiver_name().c_str(), joined ? "joined" : "left", kGroupNames[which],
+               joined ? "" : "; its media go over its connection");
+    note_group_sending_locked(which);
+}
+
+void SourceServer::note_group_sending_locked(int which)
+{
     const bool active = active_group_locked(which) != nullptr;
-    QRV_LOG_AT(info, sender, "sender '%s': receiver '%s' %s the %s group", options_.name.c_str(),
-               c.receiver_name().c_str(), joined ? "joined" : "left", kGroupNames[which]);
-    if (active != was_active)
-        QRV_LOG_AT(info, sender, "sender '%s': %s sending its %s pictures to group %s", options_.name.c_str(),
-                   active ? "starts" : "stops", kGroupNames[which],
-                   net::ipv4_text(groups_[which]->offer().group).c_str());
+    if (active == group_sending_[which])
+        return;
+    group_sending_[which] = active;
+    QRV_LOG_AT(info, sender, "sender '%s': %s sending its %s pictures to group %s", options_.name.c_str(),
+               active ? "starts" : "stops", kGroupNames[which], net::ipv4_text(groups_[which]->offer().group).c_str());
 }
 
 void SourceServer::on_nack(ServerConnection& c, const wire::NackFields& nack, std::span<const uint32_t> indexes)

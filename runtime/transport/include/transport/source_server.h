@@ -200,6 +200,9 @@ private:
     MulticastSender* make_group_locked(int which, uint32_t local);
     // Under the lock: the group while a receiver is joined to it, else null.
     MulticastSender* active_group_locked(int which) const;
+    // Under the lock: says in the log when a group starts or stops being
+    // sent to (a receiver joined or left, or its connection ended).
+    void note_group_sending_locked(int which);
     void add_group_stats(ServerStats& s) const;
 
     // Status (source_status.cpp).
@@ -232,6 +235,7 @@ private:
     // Made on the first offer, kept until the server ends (under the lock).
     std::unique_ptr<MulticastSender> groups_[2];
     bool group_failed_[2] = {};  // could not be made: not tried again
+    bool group_sending_[2] = {};  // as the log last said
     // Stopped first of all: their threads deliver into the connections.
     SourceEncoders encoders_;
 };
