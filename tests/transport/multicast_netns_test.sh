@@ -20,6 +20,12 @@
 # such a frame takes about 10 ms of one): with fewer than four the rates
 # are printed but not held to, and the network's part is checked alone:
 # every receiver takes the whole stream.
+# With CASE "lossy" the first receiver's host drops half of what the source
+# sends it over UDP, repairs included: more than one frame in a hundred
+# cannot be completed, and it must go back to TCP and get frames there.
+# With CASE "preview" the last receiver asks for the preview (the lowest
+# bandwidth): it must take it from a group of its own, the others from the
+# full pictures' group.
 # With CASE "tcp" the source offers no group: the same figures, for
 # comparison, and no check of them. QRV_MCAST_SIZE=WxH sets the picture
 # (1280x720 unless set).
@@ -96,6 +102,17 @@ table ip qrv_test {
 }
 RULES
 fi
+if [[ $case == lossy ]]; then
+  command -v nft >/dev/null || { echo "SKIP: no nft (Debian nftables)"; exit 77; }
+  ip netns exec "${rxs[0]}" nft -f - <<RULES || fail "cannot load the rule that drops datagrams"
+table ip qrv_test {
+  chain input {
+    type filter hook prerouting priority -300;
+    ip saddr $subnet.1 udp sport != 5353 numgen random mod 100 < 50 drop
+  }
+}
+RULES
+fi
 if [[ $case == blocked ]]; then
   command -v nft >/dev/null || { echo "SKIP: no nft (Debian nftables)"; exit 77; }
   ip netns exec "$sw" nft -f - <<'RULES' || fail "cannot load the rule that drops multicast"
@@ -127,10 +144,31 @@ else
     "$bin/qrv_test_camera" --width "${size%x*}" --height "${size#*x}" >"$work/camera.out" 2>&1 &
 fi
 for ((i = 1; i <= receivers; ++i)); do
+  bandwidth=highest
+  [[ $case == preview ]] && ((i == receivers)) && bandwidth=lowest
   ip netns exec "${rxs[$((i - 1))]}" env QRV_INTERFACES="hr$i-$id" QRV_LOG=info stdbuf -oL \
-    "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 >"$work/watch$i.out" 2>&1 &
+    "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 --bandwidth $bandwidth >"$work/watch$i.out" 2>&1 &
 done
 
+if [[ $case == lossy ]]; then
+  # The lossy receiver gives the group up for TCP, where frames come whole.
+  why='could not complete [0-9]+ of its last [0-9]+ frames'
+  for ((t = 0; t < 200; ++t)); do
+    grep -qE "$why" "$work/watch1.out" && break
+    sleep 0.1
+  done
+  grep -qE "$why" "$work/watch1.out" || fail "the lossy receiver stayed on the group"
+  echo "receiver 1: $(grep -m1 -oE "$why" "$work/watch1.out")"
+  for ((t = 0; t < 40; ++t)); do
+    sed -n '/could not complete/,$p' "$work/watch1.out" | grep -qE '^video (2[5-9]|3[0-9]) fps' && break
+    sleep 0.1
+  done
+  sed -n '/could not complete/,$p' "$work/watch1.out" | grep -qE '^video (2[5-9]|3[0-9]) fps' ||
+    fail "the lossy receiver gets no frames over TCP after falling back"
+  ! grep -qE "$why" "$work/watch2.out" || fail "a receiver without loss left the group"
+  echo "PASS"
+  exit 0
+fi
 if [[ $case == blocked ]]; then
   # Each receiver joins, hears nothing, and says why it goes back to TCP
   # within 2 s; frames come over TCP after that.
@@ -228,6 +266,13 @@ if [[ $case == shaped ]] && ((cpus < 4)); then
   echo "NOTE: $cpus processors, too few to decode six streams: the rates are not checked"
 fi
 if [[ $case == tcp ]]; then
+  echo "PASS"
+  exit 0
+fi
+if [[ $case == preview ]]; then
+  full=$(grep -oE 'multicast 239\.[0-9.]+' "$work/watch1.out" | tail -1)
+  small=$(grep -oE 'multicast 239\.[0-9.]+' "$work/watch$receivers.out" | tail -1)
+  [[ $full != "$small" ]] || fail "the preview came on the full pictures' group $full"
   echo "PASS"
   exit 0
 fi

@@ -14,9 +14,12 @@
 #include "objects/receiver.h"
 #include "objects/sender.h"
 #include "transport_support.h"
+#include "transport/frame_loss_window.h"
+#include "transport/frame_numbers.h"
 #include "transport/message_io.h"
 #include "transport/multicast_sender.h"
 #include "transport/multicast_settings.h"
+#include "transport/repair_budget.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
@@ -565,4 +568,69 @@ TEST(Multicast, ARepairNeverRunsAheadOfThePacing)
     ASSERT_EQ(sender.stats().messages, 8u);
     sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, std::span<const uint32_t>(all).first(3));
     EXPECT_EQ(sender.stats().repairs, 3u);
+}
+
+TEST(Multicast, FramesAreCountedOnceAcrossTheConnectionAndTheGroup)
+{
+    // Frames 1 to 3 over the connection; the group brings 3 again (while
+    // joining), gives up 5 and brings 6; after a fallback the connection
+    // goes on at 8. Two frames were lost, none is delivered twice.
+    transport::FrameNumbers numbers;
+    uint64_t lost = 0, delivered = 0;
+    for (const uint64_t n : {1, 2, 3, 3, 4, 6, 2, 8})
+        if (const auto missing = numbers.take(n)) {
+            lost += *missing;
+            ++delivered;
+        }
+    EXPECT_EQ(lost, 2u);
+    EXPECT_EQ(delivered, 6u);
+    EXPECT_EQ(numbers.take(0), 0u) << "an unnumbered frame is taken";
+}
+
+TEST(Multicast, AGroupIsTooLossyPastOneFrameInAHundredOverItsWindow)
+{
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
+    transport::FrameLossWindow window(300, 5s);
+    // A few losses right after joining are no verdict.
+    window.add(t0, 5, 3);
+    EXPECT_FALSE(window.too_lossy(t0));
+    // Three in two hundred are too many.
+    window.add(t0 + 1s, 192, 0);
+    EXPECT_EQ(window.tally(t0 + 1s).frames, 200u);
+    EXPECT_TRUE(window.too_lossy(t0 + 1s));
+    // The early losses age out of the window of seconds...
+    window.add(t0 + 5500ms, 150, 1);
+    EXPECT_EQ(window.tally(t0 + 5500ms).lost, 1u);
+    EXPECT_FALSE(window.too_lossy(t0 + 5500ms));
+    // ... and of frames: a burst beyond the window still counts in full.
+    window.add(t0 + 5600ms, 0, 1000);
+    EXPECT_EQ(window.tally(t0 + 5600ms).lost, 300u);
+    EXPECT_TRUE(window.too_lossy(t0 + 5600ms));
+}
+
+TEST(Multicast, AReceiverIsRepairedUpToItsShareOfTheStreamAndNoMore)
+{
+    // A 40 MB/s stream: each receiver may have a quarter of it again, a
+    // second's worth at once. One that asks for everything every
+    // millisecond for ten seconds gets about 10 MB/s, not the stream many
+    // times over; another receiver's budget is its own.
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
+    const uint64_t rate = 40'000'000, datagram = 1472;
+    transport::RepairBudget greedy, other;
+    uint64_t granted = 0;
+    for (int ms = 0; ms < 10'000; ++ms)
+        for (int i = 0; i < 64; ++i)
+            granted += greedy.take(datagram, rate, t0 + std::chrono::milliseconds(ms)) ? datagram : 0;
+    EXPECT_GT(granted, 10 * rate / 4 - 2 * datagram * 64);
+    EXPECT_LE(granted, 11 * rate / 4);
+    EXPECT_TRUE(other.take(rate / 4, rate, t0 + 10s)) << "a second's share at once";
+    EXPECT_FALSE(other.take(datagram, rate, t0 + 10s));
+    // A quiet stream still gets repairs up to the floor.
+    transport::RepairBudget quiet;
+    EXPECT_TRUE(quiet.take(transport::RepairBudget::kFloorPerSecond, 1000, t0));
+    EXPECT_FALSE(quiet.take(1, 1000, t0));
+    // Refusals are told once, then every ten seconds at most.
+    EXPECT_TRUE(greedy.time_to_tell(t0));
+    EXPECT_FALSE(greedy.time_to_tell(t0 + 9s));
+    EXPECT_TRUE(greedy.time_to_tell(t0 + 10s));
 }

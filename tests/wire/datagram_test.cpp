@@ -146,6 +146,34 @@ TEST(Datagram, ForgedAndInconsistentDatagramsAreDroppedAndCounted)
     EXPECT_EQ(r.next(now), message);
 }
 
+TEST(Datagram, PartSizesFollowTheMtuAndEveryOneUpToTheLargestIsTaken)
+{
+    // Ethernet, jumbo frames, loopback; unknown or tiny MTUs.
+    EXPECT_EQ(part_bytes_for_mtu(1500), 1428u);
+    EXPECT_EQ(part_bytes_for_mtu(9000), 8928u);
+    EXPECT_EQ(part_bytes_for_mtu(65536), kMaxPartBytes);
+    EXPECT_EQ(part_bytes_for_mtu(0), kDefaultPartBytes);
+    EXPECT_EQ(part_bytes_for_mtu(300), kMinPartBytes);
+    // A receiver takes the jumbo and the largest part sizes whole, and a
+    // datagram one byte past the largest UDP payload is refused.
+    for (const uint16_t part : {uint16_t(8928), kMaxPartBytes}) {
+        const auto message = pattern(3 * size_t(part) + 5, uint8_t(part));
+        const CutMessage m = cut(message, 1, part);
+        ASSERT_EQ(m.count(), 4u);
+        EXPECT_EQ(m.datagram(0).size(), kDatagramHeaderBytes + part);
+        Reassembler r(kToken, kStreamVideo, {});
+        for (uint32_t k = 0; k < m.count(); ++k)
+            EXPECT_TRUE(r.take(m.datagram(k), Clock::now()));
+        EXPECT_EQ(r.next(Clock::now()), message);
+    }
+    EXPECT_LE(kDatagramHeaderBytes + kMaxPartBytes, 65507u);
+    auto over = copy(cut(pattern(3 * size_t(kMaxPartBytes), 1), 1, kMaxPartBytes).datagram(0));
+    over[6] = over[7] = 0xff;  // a part size of 65535
+    Reassembler r(kToken, kStreamVideo, {});
+    EXPECT_FALSE(r.take(over, Clock::now()));
+    EXPECT_EQ(r.counters().bad_lengths, 1u);
+}
+
 TEST(Datagram, LossIsAskedForRepairedFromTheStoreOrGivenUpAfterTheWindow)
 {
     RepairStore store(60ms);

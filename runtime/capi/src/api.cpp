@@ -664,7 +664,8 @@ QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, Q
             return false;
         const auto t = s->transport_stats();
         *stats = QRVlib_send_multicast_stats_t{t.multicast_receivers, t.multicast_messages, t.multicast_bytes,
-                                               t.multicast_repairs, t.multicast_dropped};
+                                               t.multicast_repairs, t.multicast_dropped,
+                                               t.multicast_repairs_refused};
         return true;
     });
 }

@@ -160,14 +160,19 @@ struct QRVlib_send_shared_memory_stats_t {
     uint64_t bytes_held;         ///< held now by all such receivers
 };
 
-/// What one sender sends through its multicast group (QRVlib_set_multicast),
-/// since its creation; all 0 while it offers none.
+/// What one sender sends through its multicast groups (QRVlib_set_multicast:
+/// one for full pictures, one for the preview), since its creation; all 0
+/// while it offers none.
 struct QRVlib_send_multicast_stats_t {
-    uint64_t receivers;  ///< joined to the group now (also in QRVlib_send_get_no_connections)
-    uint64_t messages;   ///< frames and other messages sent to the group
-    uint64_t bytes;      ///< of the datagrams to the group, headers included
+    uint64_t receivers;  ///< joined to a group now (also in QRVlib_send_get_no_connections)
+    uint64_t messages;   ///< frames and other messages sent to the groups
+    uint64_t bytes;      ///< of the datagrams to the groups, headers included
     uint64_t repairs;    ///< datagrams sent again to a receiver that missed them
-    uint64_t dropped;    ///< not sent to the group: the pacing fell behind
+    uint64_t dropped;    ///< not sent to a group: the pacing fell behind
+    /// Datagrams asked for again but not sent: beyond the asking receiver's
+    /// share of the stream (a quarter of its rate, at least 512 KiB/s) or
+    /// past 512 in one request.
+    uint64_t repairs_refused;
 };
 
 /// How senders compress video for receivers on other hosts. Receivers on

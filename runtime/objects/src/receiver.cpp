@@ -28,7 +28,10 @@ wire::HelloFields wishes_of(const ReceiverSettings& s)
     h.color_format = s.color_format;
     h.bandwidth = s.bandwidth;
     h.frame_interval_us = s.frame_interval_us;
-    if (s.join_multicast && s.frame_interval_us == 0 && s.bandwidth == wire::Bandwidth::highest && !s.raw_video_only)
+    // Full pictures and the preview each have a group; a reduced rate,
+    // raw pixels or part of the media stay on the connection.
+    const bool picture = s.bandwidth == wire::Bandwidth::highest || s.bandwidth == wire::Bandwidth::lowest;
+    if (s.join_multicast && s.frame_interval_us == 0 && picture && !s.raw_video_only)
         h.flags |= wire::kHelloJoinMulticast;
     return h;
 }

@@ -267,15 +267,17 @@ void ClientLink::hand_on(Session& s)
 void ClientLink::hand_on_video(Session& s)
 {
     // The frame's number on its source shows the frames skipped there for
-    // this receiver.
+    // this receiver, or lost on the group before it fell back; a frame the
+    // group brought already (while joining) is not delivered again.
     const auto f = wire::decode_video(s.m.header, s.m.fixed);
-    const uint64_t number = f ? f->frame_number : 0;
-    if (number != 0) {
-        // A receiver that asked for fewer frames skips by its own wish.
-        if (s.last_number != 0 && number > s.last_number + 1 && wishes_.frame_interval_us == 0)
-            events_.on_link_video_lost(*this, number - s.last_number - 1);
-        s.last_number = number;
+    const auto missing = s.numbers.take(f ? f->frame_number : 0);
+    if (!missing) {
+        s.m = Message{};
+        return;
     }
+    // A receiver that asked for fewer frames skips by its own wish.
+    if (*missing > 0 && wishes_.frame_interval_us == 0)
+        events_.on_link_video_lost(*this, *missing);
     // Compressed frames are decoded on the stage's thread; raw ones go on
     // directly.
     if (f && f->format_tag != wire::kVideoRaw)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "transport/client_link.h"
+#include "transport/frame_numbers.h"
 #include "transport/multicast_receiver.h"
 
 namespace qrv::transport {
@@ -33,7 +34,7 @@ struct ClientLink::Session {
     Mappings maps;
     std::vector<net::Fd> passed;  // descriptors that came with the last message
     Message m;
-    uint64_t last_number = 0;  // of the last video frame on this connection
+    FrameNumbers numbers;  // of the video frames taken, from the connection or the group
     std::unique_ptr<DecodeStage> stage;
     std::chrono::steady_clock::time_point heard;  // the source's last message
     std::chrono::steady_clock::time_point greet_by;  // the handshake's deadline

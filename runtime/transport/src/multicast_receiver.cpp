@@ -143,6 +143,11 @@ void MulticastReceiver::drain(std::chrono::steady_clock::time_point now)
                 else
                     ++bad_messages_;
             }
+        // The video's frames, whole or given up, for the quality of the group.
+        const auto& v = video_.counters();
+        frames_.add(now, v.messages - seen_whole_, v.lost - seen_lost_);
+        seen_whole_ = v.messages;
+        seen_lost_ = v.lost;
         ask_missing(now, asks);
         report(now);
     }
@@ -175,29 +180,44 @@ void MulticastReceiver::ask_missing(std::chrono::steady_clock::time_point now, s
 
 void MulticastReceiver::report(std::chrono::steady_clock::time_point now)
 {
-    // Every ten seconds at most, and only when something was missing.
+    // Every ten seconds at most, and only when something changed.
     if (now - reported_at_ < std::chrono::seconds(10))
         return;
-    uint64_t lost = 0;
-    for (const wire::Reassembler* r : {&video_, &audio_, &metadata_})
-        lost += r->counters().lost;
+    uint64_t lost = 0, forged = 0, bad = 0;
+    for (const wire::Reassembler* r : {&video_, &audio_, &metadata_}) {
+        const auto& c = r->counters();
+        lost += c.lost;
+        forged += c.forged;
+        bad += c.malformed + c.bad_lengths;
+    }
     if (asks_ != reported_asks_ || lost != reported_lost_)
         QRV_LOG_AT(info, receiver, "receiver '%s': %llu requests for repairs and %llu messages lost on the group",
                    name_.c_str(), (unsigned long long)asks_, (unsigned long long)lost);
+    // Datagrams that are not the source's: someone else sends to the group
+    // and port, or forges the source's address.
+    if (forged != reported_forged_ || bad != reported_bad_)
+        QRV_LOG_AT(warn, receiver,
+                   "receiver '%s': dropped %llu datagrams on the group without the stream's token and %llu "
+                   "malformed or with lengths that do not add up",
+                   name_.c_str(), (unsigned long long)forged, (unsigned long long)bad);
     reported_at_ = now;
     reported_asks_ = asks_;
     reported_lost_ = lost;
+    reported_forged_ = forged;
+    reported_bad_ = bad;
 }
 
 void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point now)
 {
-    uint8_t buffer[wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1];
+    // Room for the largest datagram of any part size, and a byte more, so
+    // that a longer one shows as too long rather than cut to fit.
+    buffer_.resize(wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1);
     // A bounded batch, so that delivering and asking are not starved.
     for (int i = 0; i < 4096; ++i) {
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t got = recv(fd, buffer_.data(), buffer_.size(), MSG_TRUNC);
         if (got < 0)
             break;
-        const std::span<const uint8_t> d(buffer, static_cast<size_t>(got));
+        const std::span<const uint8_t> d(buffer_.data(), std::min(buffer_.size(), static_cast<size_t>(got)));
         // The stream decides the reassembler; any other is counted by the
         // video's.
         uint32_t stream = 0;
@@ -217,6 +237,18 @@ std::optional<std::chrono::steady_clock::time_point> MulticastReceiver::last_dat
     if (last == 0)
         return std::nullopt;
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(last));
+}
+
+FrameLossWindow::Tally MulticastReceiver::frame_loss(std::chrono::steady_clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    return frames_.tally(now);
+}
+
+bool MulticastReceiver::too_lossy(std::chrono::steady_clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    return frames_.too_lossy(now);
 }
 
 MulticastReceiverStats MulticastReceiver::stats() const

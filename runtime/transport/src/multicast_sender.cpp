@@ -83,7 +83,19 @@ MulticastSender::MulticastSender(uint32_t group, uint32_t source, const Multicas
     to.sin_port = htons(wire::kMulticastPort);
     if (connect(fd_.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         throw Error(std::string("could not aim a multicast socket at its group: ") + std::strerror(errno));
-    offer_ = wire::MulticastOfferFields{group, source, wire::kMulticastPort, wire::kDefaultPartBytes, new_token()};
+    // Datagrams as large as the route to the group carries unfragmented:
+    // fewer of them, less work per frame at both ends.
+    int mtu = 0;
+    socklen_t size = sizeof mtu;
+    if (getsockopt(fd_.get(), IPPROTO_IP, IP_MTU, &mtu, &size) != 0) {
+        QRV_LOG_AT(warn, sender, "sender '%s': the MTU of the route to the group is unknown (%s); datagrams of %u bytes",
+                   name_.c_str(), std::strerror(errno), unsigned(wire::kDefaultPartBytes));
+        mtu = 0;
+    }
+    const uint16_t part = wire::part_bytes_for_mtu(mtu);
+    QRV_LOG_AT(info, sender, "sender '%s': datagrams of %u bytes of media for an MTU of %d", name_.c_str(),
+               unsigned(part), mtu);
+    offer_ = wire::MulticastOfferFields{group, source, wire::kMulticastPort, part, new_token()};
     thread_ = std::thread([this] { run(); });
 }
 
@@ -172,17 +184,35 @@ void MulticastSender::send_paced(const wire::CutMessage& message, bool video, ui
         bytes_ += d.size();
     }
     ++messages_;
+    measure(message.bytes());
 }
 
-void MulticastSender::resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence,
-                             std::span<const uint32_t> indexes)
+void MulticastSender::measure(uint64_t bytes)
 {
-    if (stream >= std::size(repairs_) || stream == 0 || port == 0)
+    // Bytes of each second, for the receivers' repair budgets; a stream
+    // that paused starts again from its next second.
+    const auto now = std::chrono::steady_clock::now();
+    rate_bytes_ += bytes;
+    const auto elapsed = now - rate_since_;
+    if (elapsed < std::chrono::seconds(1))
         return;
-    const auto kept = repairs_[stream]->find(sequence, std::chrono::steady_clock::now());
+    if (elapsed < std::chrono::seconds(2))
+        rate_ = static_cast<uint64_t>(double(rate_bytes_) / std::chrono::duration<double>(elapsed).count());
+    rate_since_ = now;
+    rate_bytes_ = 0;
+}
+
+RepairOutcome MulticastSender::resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence,
+                                     std::span<const uint32_t> indexes, RepairBudget& budget)
+{
+    RepairOutcome outcome;
+    if (stream >= std::size(repairs_) || stream == 0 || port == 0)
+        return outcome;
+    const auto now = std::chrono::steady_clock::now();
+    const auto kept = repairs_[stream]->find(sequence, now);
     if (!kept) {
         ++unrepaired_;
-        return;
+        return outcome;
     }
     // Asked before the pacing reached them (a receiver cannot tell a pause
     // of the pacing from a loss): those are on their way to the group.
@@ -191,21 +221,29 @@ void MulticastSender::resend(uint32_t to, uint16_t port, uint32_t stream, uint64
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(to);
     at.sin_port = htons(port);
+    const uint64_t rate = rate_.load();
     auto send_one = [&](uint32_t index) {
         if (index >= sent)
             return;
         const auto d = kept->datagram(index);
         if (d.empty())
             return;  // not an index of the message: asked in error
+        if (outcome.sent + outcome.refused >= RepairBudget::kMostPerRequest || !budget.take(d.size(), rate, now)) {
+            ++outcome.refused;
+            return;
+        }
         if (::sendto(fd_.get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&at), sizeof at) ==
             static_cast<ssize_t>(d.size()))
-            ++repairs_sent_;
+            ++outcome.sent;
     };
     if (indexes.empty())
         for (uint32_t i = 0; i < std::min(sent, kept->count()); ++i)
             send_one(i);
     for (const uint32_t i : indexes)
         send_one(i);
+    repairs_sent_ += outcome.sent;
+    refused_ += outcome.refused;
+    return outcome;
 }
 
 uint32_t MulticastSender::paced_of(uint32_t stream, const wire::CutMessage& message) const
@@ -221,8 +259,8 @@ uint32_t MulticastSender::paced_of(uint32_t stream, const wire::CutMessage& mess
 
 MulticastSenderStats MulticastSender::stats() const
 {
-    return MulticastSenderStats{messages_.load(),  datagrams_.load(),     bytes_.load(),
-                                dropped_.load(),   repairs_sent_.load(),  unrepaired_.load()};
+    return MulticastSenderStats{messages_.load(),     datagrams_.load(),   bytes_.load(),   dropped_.load(),
+                                repairs_sent_.load(), unrepaired_.load(), refused_.load()};
 }
 
 }  // namespace qrv::transport

@@ -48,7 +48,7 @@ static bool group_media(wire::MessageType type)
 void SourceServer::publish(const wire::PacketPtr& packet)
 {
     bool preview = false, compressed = false;
-    MulticastSender* group = nullptr;
+    MulticastSender* groups[2] = {};
     {
         std::lock_guard lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
@@ -57,13 +57,16 @@ void SourceServer::publish(const wire::PacketPtr& packet)
             if (!c->ready() || c->finished())
                 continue;
             // Joined receivers want everything, video compressed: the
-            // frame is compressed once for them and the rest goes to the
-            // group as it is.
+            // frame (or its preview) is compressed once for them and the
+            // rest goes to their group as it is.
             if (media && c->on_group()) {
-                if (packet->type == wire::MessageType::video)
-                    compressed = true;
+                const int which = group_of(*c);
+                if (packet->type != wire::MessageType::video)
+                    groups[which] = groups_[which].get();
+                else if (which == kPreviewGroup)
+                    preview = true;
                 else
-                    group = group_.get();
+                    compressed = true;
                 continue;
             }
             // A receiver that asked for fewer frames is skipped until its
@@ -86,9 +89,10 @@ void SourceServer::publish(const wire::PacketPtr& packet)
             }
         }
     }
-    // The group's thread paces the datagrams out.
-    if (group)
-        group->send(*packet);
+    // The groups' threads pace the datagrams out.
+    for (MulticastSender* group : groups)
+        if (group)
+            group->send(*packet);
     // Scaled and compressed on their own threads: this thread only hands
     // the frame over.
     if (preview)
@@ -127,7 +131,9 @@ void SourceServer::publish_as(const wire::PacketPtr& packet, Take kind)
                 takes(*c, *packet, encoders_.encoder()) == kind)
                 send_locked(*c, packet, now);
         if (kind == Take::compressed)
-            group = active_group_locked();
+            group = active_group_locked(kFullGroup);
+        else if (kind == Take::compressed_preview)
+            group = active_group_locked(kPreviewGroup);
     }
     if (group)
         group->send(*packet);

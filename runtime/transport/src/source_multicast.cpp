@@ -1,8 +1,16 @@
-// A source's multicast group: offered to the receivers on other hosts that
-// can take it (they want every frame of everything, compressed, and said
-// they can join), made on the first offer, and sent to only while one of
-// them is joined. Receivers on this host, and those that want a reduced
-// rate, a preview, raw pixels or part of the media, stay on TCP.
+// A source's multicast groups: one for full pictures and one for the
+// reduced preview, each wish a stream of its own, so that a receiver joins
+// only the picture it asked for. A group is offered to the receivers on
+// other hosts that can take it (every frame of everything, compressed, and
+// they said they can join), made on its first offer, and sent to only
+// while one of them is joined. Receivers on this host, and those that want
+// a reduced rate, raw pixels or part of the media, stay on TCP.
+//
+// Audio and metadata travel in each video group as streams of their own:
+// they are a few percent of the bytes, every receiver of either group
+// wants them, and a group of their own would cost every receiver a second
+// join and a second repair path. While both groups have receivers they are
+// sent twice, a few percent more on the source's link.
 #include "transport/source_server.h"
 
 #include <arpa/inet.h>
@@ -13,36 +21,56 @@
 
 namespace qrv::transport {
 
+namespace {
+
+const char* const kGroupNames[] = {"full", "preview"};
+
+}  // namespace
+
+int SourceServer::group_of(const ServerConnection& c)
+{
+    return c.wishes().bandwidth == wire::Bandwidth::lowest ? kPreviewGroup : kFullGroup;
+}
+
+MulticastSender* SourceServer::make_group_locked(int which, uint32_t local)
+{
+    auto& group = groups_[which];
+    if (group || group_failed_[which])
+        return group.get();
+    // Never the address of the source's other group.
+    const auto other = groups_[1 - which] ? groups_[1 - which]->offer().group : 0u;
+    const auto address = choose_group(options_.name + "/" + kGroupNames[which], options_.multicast,
+                                      [other](uint32_t g) { return g == other; });
+    try {
+        if (!address)
+            throw Error("every group of the range is taken");
+        group = std::make_unique<MulticastSender>(*address, local, options_.multicast, options_.name);
+        QRV_LOG_AT(info, sender, "sender '%s': offers its %s pictures on group %s port %u", options_.name.c_str(),
+                   kGroupNames[which], net::ipv4_text(*address).c_str(), (unsigned)wire::kMulticastPort);
+    } catch (const Error& e) {
+        group_failed_[which] = true;
+        QRV_LOG_AT(warn, sender, "sender '%s': no multicast group for its %s pictures (%s); their receivers get TCP",
+                   options_.name.c_str(), kGroupNames[which], e.what());
+    }
+    return group.get();
+}
+
 void SourceServer::offer_group_locked(ServerConnection& c)
 {
     const wire::HelloFields& w = c.wishes();
+    const bool picture = w.bandwidth == wire::Bandwidth::highest || w.bandwidth == wire::Bandwidth::lowest;
     if (!options_.multicast.offer || !(w.flags & wire::kHelloJoinMulticast) || c.same_host() ||
-        w.frame_interval_us != 0 || w.bandwidth != wire::Bandwidth::highest || w.kinds != wire::kWantAll ||
-        !encoders_.encoder() || !wire::has_format(w.video_formats, wire::kVideoSlicedJpeg))
+        w.frame_interval_us != 0 || !picture || w.kinds != wire::kWantAll || !encoders_.encoder() ||
+        !wire::has_format(w.video_formats, wire::kVideoSlicedJpeg))
         return;
     in_addr local{};
     if (inet_pton(AF_INET, c.local_host().c_str(), &local) != 1)
         return;
-    if (!group_ && !group_failed_) {
-        const auto group = choose_group(options_.name + "/full", options_.multicast,
-                                        [](uint32_t) { return false; });
-        try {
-            if (!group)
-                throw Error("every group of the range is taken");
-            group_ = std::make_unique<MulticastSender>(*group, ntohl(local.s_addr), options_.multicast, options_.name);
-            QRV_LOG_AT(info, sender, "sender '%s': offers its media on group %s port %u", options_.name.c_str(),
-                       net::ipv4_text(*group).c_str(), (unsigned)wire::kMulticastPort);
-        } catch (const Error& e) {
-            group_failed_ = true;
-            QRV_LOG_AT(warn, sender, "sender '%s': no multicast group (%s); every receiver gets TCP",
-                       options_.name.c_str(), e.what());
-            return;
-        }
-    }
-    if (!group_)
+    MulticastSender* group = make_group_locked(group_of(c), ntohl(local.s_addr));
+    if (!group)
         return;
     c.mark_offered_group();
-    c.send(wire::make_packet(wire::MessageType::multicast_offer, wire::encode_multicast_offer(group_->offer())));
+    c.send(wire::make_packet(wire::MessageType::multicast_offer, wire::encode_multicast_offer(group->offer())));
 }
 
 void SourceServer::on_multicast_state(ServerConnection& c, bool joined)
@@ -50,14 +78,22 @@ void SourceServer::on_multicast_state(ServerConnection& c, bool joined)
     std::lock_guard lock(mutex_);
     if (!c.offered_group() || c.on_group() == joined)
         return;
-    const bool was_active = active_group_locked() != nullptr;
+    const int which = group_of(c);
     c.set_on_group(joined);
-    const bool active = active_group_locked() != nullptr;
-    QRV_LOG_AT(info, sender, "sender '%s': receiver '%s' %s the group", options_.name.c_str(),
-               c.receiver_name().c_str(), joined ? "joined" : "left");
-    if (active != was_active)
-        QRV_LOG_AT(info, sender, "sender '%s': %s sending to group %s", options_.name.c_str(),
-                   active ? "starts" : "stops", net::ipv4_text(group_->offer().group).c_str());
+    QRV_LOG_AT(info, sender, "sender '%s': receiver '%s' %s the %s group%s", options_.name.c_str(),
+               c.receiver_name().c_str(), joined ? "joined" : "left", kGroupNames[which],
+               joined ? "" : "; its media go over its connection");
+    note_group_sending_locked(which);
+}
+
+void SourceServer::note_group_sending_locked(int which)
+{
+    const bool active = active_group_locked(which) != nullptr;
+    if (active == group_sending_[which])
+        return;
+    group_sending_[which] = active;
+    QRV_LOG_AT(info, sender, "sender '%s': %s sending its %s pictures to group %s", options_.name.c_str(),
+               active ? "starts" : "stops", kGroupNames[which], net::ipv4_text(groups_[which]->offer().group).c_str());
 }
 
 void SourceServer::on_nack(ServerConnection& c, const wire::NackFields& nack, std::span<const uint32_t> indexes)
@@ -68,36 +104,46 @@ void SourceServer::on_nack(ServerConnection& c, const wire::NackFields& nack, st
     MulticastSender* group = nullptr;
     {
         std::lock_guard lock(mutex_);
-        group = group_.get();
+        group = groups_[group_of(c)].get();
     }
     // On the connection's reader: the repairs leave at once, to this
-    // receiver alone, never to the group.
-    if (group)
-        group->resend(ntohl(peer.s_addr), nack.port, nack.stream, nack.sequence, indexes);
+    // receiver alone, never to the group, as far as its budget goes.
+    if (!group)
+        return;
+    const auto outcome = group->resend(ntohl(peer.s_addr), nack.port, nack.stream, nack.sequence, indexes,
+                                       c.repair_budget());
+    if (outcome.refused > 0 && c.repair_budget().time_to_tell(std::chrono::steady_clock::now()))
+        QRV_LOG_AT(warn, sender,
+                   "sender '%s': receiver '%s' at %s asks for more repairs than its share of the stream; "
+                   "%u datagrams refused",
+                   options_.name.c_str(), c.receiver_name().c_str(), c.peer_host().c_str(), outcome.refused);
 }
 
-MulticastSender* SourceServer::active_group_locked() const
+MulticastSender* SourceServer::active_group_locked(int which) const
 {
-    if (!group_)
+    if (!groups_[which])
         return nullptr;
     for (const auto& c : connections_)
-        if (c->on_group() && c->ready() && !c->finished())
-            return group_.get();
+        if (c->on_group() && c->ready() && !c->finished() && group_of(*c) == which)
+            return groups_[which].get();
     return nullptr;
 }
 
 void SourceServer::add_group_stats(ServerStats& s) const
 {
-    if (!group_)
-        return;
     for (const auto& c : connections_)
         s.multicast_receivers += c->on_group() && c->ready() && !c->finished();
-    const auto g = group_->stats();
-    s.multicast_messages = g.messages;
-    s.multicast_bytes = g.bytes;
-    s.multicast_dropped = g.dropped;
-    s.multicast_repairs = g.repairs;
-    s.multicast_group = net::ipv4_text(group_->offer().group);
+    for (const auto& group : groups_) {
+        if (!group)
+            continue;
+        const auto g = group->stats();
+        s.multicast_messages += g.messages;
+        s.multicast_bytes += g.bytes;
+        s.multicast_dropped += g.dropped;
+        s.multicast_repairs += g.repairs;
+        s.multicast_repairs_refused += g.refused;
+        s.multicast_group += (s.multicast_group.empty() ? "" : " ") + net::ipv4_text(group->offer().group);
+    }
 }
 
 }  // namespace qrv::transport

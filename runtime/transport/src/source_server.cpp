@@ -59,8 +59,14 @@ bool SourceServer::on_ptz(const wire::PtzFields& command)
 
 void SourceServer::on_finished()
 {
-    // A receiver that is gone no longer counts towards the tally.
+    // A receiver that is gone no longer counts towards the tally, nor keeps
+    // its group sending.
     update_tally();
+    {
+        std::lock_guard lock(mutex_);
+        note_group_sending_locked(kFullGroup);
+        note_group_sending_locked(kPreviewGroup);
+    }
     changed_.notify_all();
 }
 

@@ -60,7 +60,7 @@ void SourceServer::update_tally()
 uint32_t SourceServer::flags_locked() const
 {
     // Every source of this version acknowledges numbered camera commands.
-    return status_flags_ | wire::kStatusPtzAcks | (group_ ? wire::kStatusMulticast : 0u) | (tally_.program ? wire::kStatusTallyProgram : 0u) |
+    return status_flags_ | wire::kStatusPtzAcks | (groups_[kFullGroup] || groups_[kPreviewGroup] ? wire::kStatusMulticast : 0u) | (tally_.program ? wire::kStatusTallyProgram : 0u) |
            (tally_.preview ? wire::kStatusTallyPreview : 0u);
 }
 

@@ -46,6 +46,14 @@ uint64_t piece_bytes(const DatagramHeader& h, uint32_t index)
 
 }  // namespace
 
+uint16_t part_bytes_for_mtu(int mtu)
+{
+    if (mtu <= 0)
+        return kDefaultPartBytes;
+    const long part = long(mtu) - long(kIpUdpBytes + kDatagramHeaderBytes);
+    return static_cast<uint16_t>(std::clamp<long>(part, kMinPartBytes, kMaxPartBytes));
+}
+
 uint32_t datagram_count(uint64_t message_bytes, uint16_t part_bytes)
 {
     if (message_bytes == 0 || message_bytes > kMaxDatagramMessageBytes || part_bytes < kMinPartBytes ||

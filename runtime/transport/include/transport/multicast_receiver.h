@@ -14,8 +14,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/socket.h"
+#include "transport/frame_loss_window.h"
 #include "transport/message_io.h"
 #include "wire/reassembler.h"
 
@@ -54,6 +56,10 @@ public:
     // When the last datagram of the source came; nothing before the first.
     std::optional<std::chrono::steady_clock::time_point> last_datagram() const;
     MulticastReceiverStats stats() const;
+    // Video frames of the last seconds, whole or given up. Any thread.
+    FrameLossWindow::Tally frame_loss(std::chrono::steady_clock::time_point now);
+    // More than one video frame in a hundred given up lately. Any thread.
+    bool too_lossy(std::chrono::steady_clock::time_point now);
 
 private:
     void run();
@@ -79,12 +85,15 @@ private:
     uint64_t asks_ = 0;
     // What was said last in the log of losses and repairs (the thread's).
     std::chrono::steady_clock::time_point reported_at_{};
-    uint64_t reported_asks_ = 0, reported_lost_ = 0;
+    uint64_t reported_asks_ = 0, reported_lost_ = 0, reported_forged_ = 0, reported_bad_ = 0;
     void report(std::chrono::steady_clock::time_point now);
     // The thread's alone but for stats(), which takes the lock.
     mutable std::mutex mutex_;
     wire::Reassembler video_, audio_, metadata_;
     uint64_t bad_messages_ = 0;
+    std::vector<uint8_t> buffer_;  // one datagram off the socket
+    FrameLossWindow frames_;
+    uint64_t seen_whole_ = 0, seen_lost_ = 0;  // video counters as frames_ last took them
     std::atomic<std::chrono::steady_clock::rep> last_{0};
     std::thread thread_;
 };

@@ -17,6 +17,7 @@
 
 #include "base/socket.h"
 #include "transport/multicast_settings.h"
+#include "transport/repair_budget.h"
 #include "wire/packet.h"
 #include "wire/repair_store.h"
 
@@ -29,6 +30,13 @@ struct MulticastSenderStats {
     uint64_t dropped = 0;    // not sent: the pacing fell behind, or the socket refused
     uint64_t repairs = 0;    // datagrams sent again to one receiver
     uint64_t unrepaired = 0; // asked for, but no longer kept
+    uint64_t refused = 0;    // asked for beyond the receiver's repair budget
+};
+
+// What became of one request for repairs.
+struct RepairOutcome {
+    uint32_t sent = 0;
+    uint32_t refused = 0;  // beyond the budget or the most per request
 };
 
 class MulticastSender {
@@ -48,9 +56,14 @@ public:
     void send(const wire::Packet& packet);
     // Sends datagrams of a message kept for repair again, to one
     // receiver's address and port (host order), never to the group:
-    // those of indexes, or all of them when indexes is empty. What is no
-    // longer kept is counted. Any thread; the caller's.
-    void resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence, std::span<const uint32_t> indexes);
+    // those of indexes, or all of them when indexes is empty, as far as
+    // that receiver's budget goes and RepairBudget::kMostPerRequest at
+    // most; the rest are refused. What is no longer kept is counted. Any
+    // thread; the budget is the caller's alone.
+    RepairOutcome resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence,
+                         std::span<const uint32_t> indexes, RepairBudget& budget);
+    // Bytes per second sent to the group over the last second or so.
+    uint64_t rate() const { return rate_.load(); }
     MulticastSenderStats stats() const;
 
 private:
@@ -78,7 +91,13 @@ private:
     std::condition_variable wake_;
     std::deque<Queued> queue_;
     bool stopping_ = false;
-    std::atomic<uint64_t> messages_{0}, datagrams_{0}, bytes_{0}, dropped_{0}, repairs_sent_{0}, unrepaired_{0};
+    std::atomic<uint64_t> messages_{0}, datagrams_{0}, bytes_{0}, dropped_{0}, repairs_sent_{0}, unrepaired_{0},
+        refused_{0};
+    std::atomic<uint64_t> rate_{0};
+    // The pacing thread's measure of the rate.
+    std::chrono::steady_clock::time_point rate_since_{};
+    uint64_t rate_bytes_ = 0;
+    void measure(uint64_t bytes);
     std::thread thread_;
 };
 

@@ -18,6 +18,7 @@
 #include <vector>
 #include <thread>
 
+#include "transport/repair_budget.h"
 #include "transport/send_queue.h"
 #include "base/socket.h"
 
@@ -110,6 +111,9 @@ public:
     // Joined the group: its media come from there, not on this connection.
     bool on_group() const { return on_group_.load(); }
     void set_on_group(bool joined) { on_group_ = joined; }
+    // What repairs the receiver may still be sent (the reader's alone:
+    // requests for them arrive there).
+    RepairBudget& repair_budget() { return repair_budget_; }
     // The receiver's tally flags (wire::kTally*), 0 until it sends one.
     uint32_t tally() const { return tally_.load(); }
     // Ends the connection (from the server, to make room for another).
@@ -203,6 +207,7 @@ private:
     std::atomic<uint32_t> tally_{0};
     bool offered_group_ = false;  // under the server's lock
     std::atomic<bool> on_group_{false};
+    RepairBudget repair_budget_;
     std::atomic<bool> ready_{false};
     std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;

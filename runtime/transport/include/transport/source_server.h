@@ -96,12 +96,13 @@ struct ServerStats {
     uint64_t video_compress_skipped = 0;  // replaced by a newer one while the encoder was busy
     uint64_t video_compressed_bytes = 0;
     int video_quality = 0;            // of the last compressed frame
-    uint64_t multicast_receivers = 0;  // now, joined to the group
+    uint64_t multicast_receivers = 0;  // now, joined to a group
     uint64_t multicast_messages = 0;   // sent to the group
     uint64_t multicast_bytes = 0;      // of datagrams to the group
     uint64_t multicast_dropped = 0;    // not sent to the group
     uint64_t multicast_repairs = 0;    // datagrams sent again to one receiver
-    std::string multicast_group;       // dotted, empty while there is none
+    uint64_t multicast_repairs_refused = 0;  // asked for beyond a receiver's repair budget
+    std::string multicast_group;       // dotted, the full pictures' group first; empty while there is none
 };
 
 // The receivers' tallies combined: on program (or preview) when any
@@ -196,12 +197,23 @@ private:
     // frame against the rate it asked for.
     void send_locked(ServerConnection& c, const wire::PacketPtr& packet, std::chrono::steady_clock::time_point now);
 
-    // Multicast (source_multicast.cpp).
-    // Under the lock: offers the group to a receiver that can take it,
+    // Multicast (source_multicast.cpp): a group for full pictures and one
+    // for the preview, each with the audio and metadata.
+    static constexpr int kFullGroup = 0;
+    static constexpr int kPreviewGroup = 1;
+    // The group a receiver takes its pictures from, by its wishes.
+    static int group_of(const ServerConnection& c);
+    // Under the lock: offers its group to a receiver that can take it,
     // making the group on the first offer.
     void offer_group_locked(ServerConnection& c);
+    // Under the lock: the group, made now if it was not yet; null when it
+    // cannot be made. local: the address it is sent from (host order).
+    MulticastSender* make_group_locked(int which, uint32_t local);
     // Under the lock: the group while a receiver is joined to it, else null.
-    MulticastSender* active_group_locked() const;
+    MulticastSender* active_group_locked(int which) const;
+    // Under the lock: says in the log when a group starts or stops being
+    // sent to (a receiver joined or left, or its connection ended).
+    void note_group_sending_locked(int which);
     void add_group_stats(ServerStats& s) const;
 
     // Status (source_status.cpp).
@@ -233,8 +245,9 @@ private:
     mutable std::condition_variable tally_changed_;
     CombinedTally tally_;
     // Made on the first offer, kept until the server ends (under the lock).
-    std::unique_ptr<MulticastSender> group_;
-    bool group_failed_ = false;  // could not be made: not tried again
+    std::unique_ptr<MulticastSender> groups_[2];
+    bool group_failed_[2] = {};  // could not be made: not tried again
+    bool group_sending_[2] = {};  // as the log last said
     // Stopped first of all: their threads deliver into the connections.
     SourceEncoders encoders_;
 };

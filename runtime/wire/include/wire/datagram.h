@@ -58,9 +58,11 @@
 // largest wire message, and every datagram of a message must agree with
 // the first. Bad datagrams are dropped and counted, never a crash.
 //
-// Size: a datagram fits an Ethernet MTU of 1500 bytes with room left:
-// 20 bytes IPv4 + 8 UDP + 44 header + 1400 payload = 1472. A larger part
-// size (jumbo frames) is the source's choice, told in the offer.
+// Size: the source fits its datagrams to the MTU of the route to the
+// group (part_bytes_for_mtu): 1500 - 20 bytes IPv4 - 8 UDP - 44 header =
+// 1428 on Ethernet, more with jumbo frames; 1400 when the MTU cannot be
+// read. The part size is told in the offer; a receiver takes any from
+// kMinPartBytes to the largest a UDP datagram over IPv4 can carry.
 //
 // Repair: the source keeps the datagrams of its last messages for
 // QRV_MULTICAST_WINDOW_MS (default 60, at most 64 MiB, RepairStore). A
@@ -89,8 +91,10 @@ inline constexpr size_t kDatagramHeaderBytes = 44;
 // Payload bytes per datagram unless the source says otherwise.
 inline constexpr uint16_t kDefaultPartBytes = 1400;
 inline constexpr uint16_t kMinPartBytes = 256;
-// At most a jumbo frame's payload.
-inline constexpr uint16_t kMaxPartBytes = 8900;
+// At most what fits one UDP datagram over IPv4 (65,507 bytes) with the header.
+inline constexpr uint16_t kMaxPartBytes = 65507 - kDatagramHeaderBytes;
+// What IPv4 and UDP add to a datagram.
+inline constexpr size_t kIpUdpBytes = 20 + 8;
 // The largest wire message a datagram stream carries: a video frame at its
 // cap with the largest header, fixed fields and text.
 inline constexpr uint64_t kMaxDatagramMessageBytes = (256ull << 20) + 128 * 1024;
@@ -127,6 +131,11 @@ struct DecodedDatagram {
     std::span<const uint8_t> payload;
 };
 DecodedDatagram decode_datagram(std::span<const uint8_t> bytes);
+
+// The part size whose datagrams fit an MTU of `mtu` bytes unfragmented,
+// within kMinPartBytes and kMaxPartBytes; kDefaultPartBytes when the MTU
+// is unknown (0 or less).
+uint16_t part_bytes_for_mtu(int mtu);
 
 // Datagrams of a message with these sizes; 0 when they are out of range.
 uint32_t datagram_count(uint64_t message_bytes, uint16_t part_bytes);
