@@ -162,6 +162,9 @@ TEST(Tls, ASourceWithAKeyRefusesPeersWithoutItAndServesThoseWithIt)
     options.shared_memory = false;
     Sender sender(SenderSettings{"tls source", "", false, false}, Scope::from_value(nullptr), options);
     const Endpoint at = sender.endpoint();
+    // The acceptor's thread keeps a descriptor in reserve, opened once it
+    // runs.
+    std::this_thread::sleep_for(200ms);
     const size_t before = open_descriptors();
 
     // Plain TCP speaking the current wire (a receiver without a key),

@@ -188,22 +188,27 @@ void TlsTunnel::carry()
                 SSL_shutdown(ssl);  // close_notify; the peer may still send
                 sent_close = progress = true;
             }
-            if (down_len == 0 && !peer_ended) {
+            // Records are 16 KiB at most: as many as are in go into one
+            // write to the plain end.
+            if (down_len == 0)
+                down_at = 0;
+            while (down_at + down_len < down.size() && !peer_ended) {
                 ERR_clear_error();
                 size_t got = 0;
-                if (SSL_read_ex(ssl, down.data(), down.size(), &got) == 1) {
-                    down_at = 0, down_len = got, progress = true;
-                } else {
-                    const int e = SSL_get_error(ssl, 0);
-                    if (e == SSL_ERROR_ZERO_RETURN)
-                        peer_ended = progress = true;
-                    else if (e == SSL_ERROR_WANT_READ)
-                        tcp_in = true;
-                    else if (e == SSL_ERROR_WANT_WRITE)
-                        tcp_out = true;
-                    else
-                        return;
+                if (SSL_read_ex(ssl, down.data() + down_at + down_len, down.size() - down_at - down_len, &got) == 1) {
+                    down_len += got, progress = true;
+                    continue;
                 }
+                const int e = SSL_get_error(ssl, 0);
+                if (e == SSL_ERROR_ZERO_RETURN)
+                    peer_ended = progress = true;
+                else if (e == SSL_ERROR_WANT_READ)
+                    tcp_in = tcp_in || down_len == 0;
+                else if (e == SSL_ERROR_WANT_WRITE)
+                    tcp_out = true;
+                else
+                    return;
+                break;
             }
             if (down_len > 0) {
                 const ssize_t n = ::send(plain_.get(), down.data() + down_at, down_len, MSG_DONTWAIT | MSG_NOSIGNAL);
