@@ -34,7 +34,9 @@ bool eventually(const std::function<bool()>& ok, std::chrono::milliseconds limit
 
 // A running panel with its server and a client of it.
 struct RunningPanel {
-    RunningPanel(const std::filesystem::path& state, bool token_for_all = false)
+    // With a certificate and key: over HTTPS, the client trusting any.
+    RunningPanel(const std::filesystem::path& state, bool token_for_all = false,
+                 const std::filesystem::path& tls_cert = {}, const std::filesystem::path& tls_key = {})
         : panel(std::make_unique<qrv_panel::Panel>(state))
     {
         qrv_panel::ServerOptions o;
@@ -42,10 +44,13 @@ struct RunningPanel {
         o.web_dir = QRV_PANEL_WEB_DIR;
         o.token = "0123456789abcdef0123456789abcdef";
         o.token_for_all = token_for_all;
+        o.tls_cert = tls_cert;
+        o.tls_key = tls_key;
         server = std::make_unique<qrv_panel::Server>(*panel, o);
-        EXPECT_TRUE(server->bind());
+        EXPECT_TRUE(server->bind()) << server->error();
         serving = std::thread([this] { server->run(); });
-        client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+        client = std::make_unique<httplib::Client>(origin());
+        client->enable_server_certificate_verification(false);
         client->set_read_timeout(5, 0);
         EXPECT_TRUE(eventually([&] { return client->Get("/api/state") != nullptr; }));
     }
@@ -65,6 +70,7 @@ struct RunningPanel {
             h.emplace("Origin", origin);
         return client->Post(path.c_str(), h, body, "application/json");
     }
+    std::string origin() const { return server->scheme() + "://127.0.0.1:" + std::to_string(server->port()); }
     json state() { return json::parse(client->Get("/api/state")->body); }
     json source(const std::string& name)
     {
@@ -252,6 +258,50 @@ TEST_F(PanelApi, OutputsAndTheirRoutesSurviveARestart)
         const auto o = again.source(name_.substr(0, name_.find(" (")) + " (Panel Output 1)");
         return o.is_object() && o["routed"] == true && o["connected"] == true;
     }, 10s));
+}
+
+// Given a certificate, the panel speaks HTTPS only: the page and its changes
+// from its https origin work, a plain HTTP request to the port gets nothing
+// of the panel, and a key that is not the certificate's stops the server
+// before it serves.
+TEST_F(PanelApi, ServesHttpsWithItsCertificateAndNothingInClear)
+{
+    const auto dir = std::filesystem::temp_directory_path() / ("qrv-panel-tls-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const auto cert = dir / "cert.pem", key = dir / "key.pem", other = dir / "other.pem";
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                             "-subj /CN=127.0.0.1 -days 1 -keyout " + key.string() + " -out " + cert.string() +
+                             " 2>/dev/null && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " +
+                             other.string() + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+        std::filesystem::remove_all(dir);
+        GTEST_SKIP() << "openssl cannot make a certificate here";
+    }
+    {
+        RunningPanel p(state_, false, cert, key);
+        ASSERT_EQ(p.server->scheme(), "https");
+        const auto page = p.client->Get("/");
+        ASSERT_TRUE(page);
+        EXPECT_EQ(page->status, 200);
+        EXPECT_EQ(p.post("/api/outputs", "{}", true, p.origin())->status, 200) << "the page's own origin is https";
+        EXPECT_EQ(p.post("/api/outputs", "{}", true, "http://127.0.0.1:" + std::to_string(p.server->port()))->status,
+                  403);
+
+        httplib::Client plain("127.0.0.1", p.server->port());
+        plain.set_read_timeout(2, 0);
+        const auto clear = plain.Get("/api/state");
+        EXPECT_FALSE(clear && clear->body.find("outputs") != std::string::npos) << clear->body;
+        EXPECT_EQ(p.client->Get("/api/state")->status, 200) << "still serving after the plain request";
+
+        qrv_panel::ServerOptions mismatched;
+        mismatched.port = 0;
+        mismatched.tls_cert = cert;
+        mismatched.tls_key = other;
+        qrv_panel::Server wrong(*p.panel, mismatched);
+        EXPECT_FALSE(wrong.bind());
+        EXPECT_NE(wrong.error().find(other.string()), std::string::npos) << wrong.error();
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // A change that cannot be kept in the state file is made, and the answer

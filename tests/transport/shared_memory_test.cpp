@@ -2,6 +2,9 @@
 // receivers, with fallback to TCP and peers that do not play by the rules.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -21,6 +24,7 @@
 #include "transport_support.h"
 #include "transport/message_io.h"
 #include "base/log.h"
+#include "base/peer_credentials.h"
 #include "base/unix_socket.h"
 
 using namespace qrv;
@@ -659,6 +663,72 @@ TEST(SharedMemory, HostileReceiversOnTheUnixSocketAreDropped)
     ASSERT_TRUE(capture_video(*good, v));
     EXPECT_EQ(v.data[0], 0x24);
     good->free_video(&v);
+}
+
+// Connects to the same-host socket at path from a child that has become
+// user uid with group gid alone, says hello, and tells what came back:
+// 0 the source's greeting, 1 the end of the stream, 2 nothing in time,
+// 3 the child could not become that user or connect.
+int connect_as(uid_t uid, gid_t gid, const std::string& path)
+{
+    const std::vector<uint8_t> hello = wire::encode_hello("another user");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(3);
+        net::Fd fd = net::connect_unix(path);
+        if (!fd)
+            ::_exit(3);
+        // A refused peer may find the stream closed before its hello.
+        if (::send(fd.get(), hello.data(), hello.size(), MSG_NOSIGNAL) != (ssize_t)hello.size())
+            ::_exit(errno == EPIPE || errno == ECONNRESET ? 1 : 3);
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, 3000) != 1)
+            ::_exit(2);
+        uint8_t byte;
+        ::_exit(::read(fd.get(), &byte, 1) == 1 ? 0 : 1);
+    }
+    int status = -1;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// When peers are checked, the same-host socket serves this user (the peer
+// of a socket pair is this very process), and a process of another user
+// is closed at once and counted, unless it is in QRV_LOCAL_GROUP's group.
+TEST(SharedMemory, OnlyAllowedUsersMayUseTheSameHostSocketWhenPeersAreChecked)
+{
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    net::Fd a(pair[0]), b(pair[1]);
+    const auto self = net::check_local_peer(a.get(), std::nullopt);
+    EXPECT_TRUE(self.known && self.allowed);
+    EXPECT_EQ(self.credentials.pid, ::getpid());
+    EXPECT_EQ(self.credentials.uid, ::geteuid());
+    EXPECT_EQ(net::local_group_from(std::string("no-such-group-here")), std::nullopt);
+
+    const passwd* nobody = ::getpwnam("nobody");
+    const std::optional<gid_t> nogroup = net::local_group_from(std::string("nogroup"));
+    if (::geteuid() != 0 || !nobody || !nogroup)
+        GTEST_SKIP() << "needs root, the user nobody and the group nogroup";
+    const uid_t uid = nobody->pw_uid;
+
+    transport::ServerOptions checked;
+    checked.check_local_peers = true;
+    auto closed = make_sender("shm checked", checked);
+    EXPECT_EQ(connect_as(uid, *nogroup, closed->endpoint().unix_path), 1);
+    EXPECT_EQ(closed->transport_stats().refused_local_peers, 1u);
+    EXPECT_EQ(closed->transport_stats().accepted, 0u);
+    auto mine = make_receiver(closed->endpoint());
+    ASSERT_TRUE(wait_connected(*mine));
+    EXPECT_TRUE(mine->shared_memory()) << "the same user is served";
+
+    // In the group by its user's entry alone: it connects as group root.
+    checked.local_group = nogroup;
+    auto grouped = make_sender("shm grouped", checked);
+    EXPECT_EQ(connect_as(uid, 0, grouped->endpoint().unix_path), 0);
+    EXPECT_EQ(grouped->transport_stats().refused_local_peers, 0u);
 }
 
 // A sender in a child process that publishes its locator through a pipe

@@ -67,10 +67,22 @@ int main(int argc, char** argv)
     app.add_option("--listen", listen,
                    "HOST:PORT to serve on; beyond loopback every request must carry the printed token")
         ->capture_default_str();
-    app.add_option("--state", state_file, "file that keeps the panel's outputs and their routes")
-        ->capture_default_str();
-    app.add_option("--web", web_dir, "folder of the page's files")->capture_default_str();
+    // Their defaults depend on the user and the installation: said in words,
+    // so that the manual page made from this help holds for everyone.
+    app.add_option("--state", state_file,
+                   "file that keeps the panel's outputs and their routes; default: "
+                   "$XDG_STATE_HOME/qrv/panel.json, else ~/.local/state/qrv/panel.json");
+    app.add_option("--web", web_dir, "folder of the page's files; default: the installed page");
+    std::string tls_cert, tls_key;
+    app.add_option("--tls-cert", tls_cert, "serve HTTPS (TLS 1.2 or newer) with this PEM certificate (and its chain)");
+    app.add_option("--tls-key", tls_key, "the PEM private key of --tls-cert, without a passphrase");
+    app.footer("The panel steers cameras through the runtime: a camera that asks for the operator key takes "
+               "commands only when QRV_OPERATOR_KEY_FILE names it in the panel's environment.");
     CLI11_PARSE(app, argc, argv);
+    if (tls_cert.empty() != tls_key.empty()) {
+        fprintf(stderr, "qrv_panel: --tls-cert and --tls-key go together\n");
+        return 2;
+    }
 
     const auto colon = listen.rfind(':');
     qrv_panel::ServerOptions options;
@@ -89,6 +101,8 @@ int main(int argc, char** argv)
     options.web_dir = web_dir;
     options.token = qrv_panel::make_token();
     options.token_for_all = !loopback(options.host);
+    options.tls_cert = tls_cert;
+    options.tls_key = tls_key;
 
     if (!QRVlib_initialize()) {
         fprintf(stderr, "qrv_panel: the runtime cannot start: %s\n", QRVlib_get_last_error());
@@ -105,11 +119,14 @@ int main(int argc, char** argv)
             return 1;
         }
         qrv_panel::Server server(*panel, options);
-        if (!server.bind()) {
+        if (!server.error().empty()) {
+            fprintf(stderr, "qrv_panel: %s\n", server.error().c_str());
+            rc = 1;
+        } else if (!server.bind()) {
             fprintf(stderr, "qrv_panel: cannot listen on %s\n", listen.c_str());
             rc = 1;
         } else {
-            const std::string address = "http://" + options.host + ":" + std::to_string(server.port()) + "/";
+            const std::string address = server.scheme() + "://" + options.host + ":" + std::to_string(server.port()) + "/";
             if (options.token_for_all)
                 printf("Open %s?token=%s\n", address.c_str(), options.token.c_str());
             else

@@ -24,6 +24,11 @@ struct ServerOptions {
     std::string token;  // every state-changing request carries it
     // Beyond loopback every request, reading ones included, needs the token.
     bool token_for_all = false;
+    // HTTPS with this certificate and private key (PEM files); both empty:
+    // plain HTTP.
+    std::filesystem::path tls_cert;
+    std::filesystem::path tls_key;
+    bool tls() const { return !tls_cert.empty() || !tls_key.empty(); }
 };
 
 // Request bodies beyond this are refused (413).
@@ -33,9 +38,14 @@ class Server {
 public:
     Server(Panel& panel, ServerOptions options);
     ~Server();
-    // Binds; false when the address cannot be used.
+    // Why the server cannot serve (the certificate or key cannot be used);
+    // empty when it can.
+    const std::string& error() const { return error_; }
+    // Binds; false when the address cannot be used or error() says why.
     bool bind();
     int port() const { return port_; }
+    // "https" or "http": how the page is reached.
+    std::string scheme() const { return options_.tls() ? "https" : "http"; }
     // Serves until stop() is called from another thread.
     void run();
     void stop();
@@ -45,6 +55,7 @@ private:
 
     Panel& panel_;
     const ServerOptions options_;
+    std::string error_;
     std::unique_ptr<httplib::Server> http_;
     int port_ = 0;
 };

@@ -4,6 +4,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "base/peer_credentials.h"
 #include "transport/locator_file.h"
 
 namespace qrv {
@@ -60,6 +61,7 @@ std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
     c->handshake_timeout = handshake_from(settings.handshake_ms, c->handshake_timeout);
     c->multicast = transport::MulticastSettings::from_settings(settings);
     c->security = LinkSecurity::from_files(settings.key_file, settings.operator_key_file);
+    c->local_group = net::local_group_from(settings.local_group);
     c->settings = std::move(settings);
     c->scope = std::move(scope);
     if (service) {

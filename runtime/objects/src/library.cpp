@@ -153,6 +153,7 @@ transport::ServerOptions Library::server_options() const
     if (context_) {
         options.queue = context_->queue;
         options.multicast = context_->multicast;
+        options.local_group = context_->local_group;
     }
     if (given_multicast_)
         options.multicast.offer = *given_multicast_;

@@ -1,18 +1,39 @@
 // Which connections a source's server takes in: at most max_connections
 // receivers, and at most a few greeting from one address. When full, a
 // newcomer takes the place of a connection still greeting, else of one
-// whose receiver has stopped reading; otherwise it is refused. Ended
-// connections are reaped here as well.
+// whose receiver has stopped reading; otherwise it is refused. Peers of the
+// same-host socket may have to be a user allowed on it. Ended connections
+// are reaped here as well.
 #include "transport/source_server.h"
 
 #include <utility>
 
 #include "base/log.h"
+#include "base/peer_credentials.h"
 
 namespace qrv::transport {
 
+bool SourceServer::local_peer_allowed(const net::Fd& peer)
+{
+    const net::LocalPeer who = net::check_local_peer(peer.get(), options_.local_group);
+    if (who.allowed)
+        return true;
+    ++refused_local_peers_;
+    if (who.known)
+        QRV_LOG_AT(warn, transport, "'%s' refused a connection on this host from user %u (process %d): only the "
+                   "same user, root or the group of QRV_LOCAL_GROUP may connect", options_.name.c_str(),
+                   static_cast<unsigned>(who.credentials.uid), static_cast<int>(who.credentials.pid));
+    else
+        QRV_LOG_AT(warn, transport, "'%s' refused a connection on this host: its user cannot be told",
+                   options_.name.c_str());
+    return false;
+}
+
 bool SourceServer::admit(net::Fd peer, bool shared)
 {
+    // Refused before anything is kept for it: closed as peer goes.
+    if (shared && options_.check_local_peers && !local_peer_allowed(peer))
+        return true;
     // Who it is costs a system call: asked only when it is logged.
     const bool debug = log::enabled(log::Category::transport, log::Level::debug);
     const std::string from = debug ? net::peer_text(peer.get()) : std::string();

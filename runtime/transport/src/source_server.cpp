@@ -140,6 +140,7 @@ ServerStats SourceServer::stats() const
     s.evicted = evicted_.load();
     s.key_required = options_.keys != nullptr;
     s.key_refused = key_refused_.load();
+    s.refused_local_peers = refused_local_peers_.load();
     s.previews = encoders_.previews_made();
     if (const auto e = encoders_.compressed()) {
         s.video_compressed = e->encoded;

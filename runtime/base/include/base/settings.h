@@ -24,6 +24,10 @@
 //   QRV_KEY_FILE        the site key: TLS on every TCP link (site_key.h)
 //   QRV_OPERATOR_KEY_FILE
 //                       the operator's key, for the right to steer cameras
+//   QRV_LOCAL_GROUP     the group whose members may use this host's sources
+//                       through the same-host socket when its peers are
+//                       checked, besides the same user and root
+//                       (peer_credentials.h)
 #ifndef QRV_BASE_SETTINGS_H
 #define QRV_BASE_SETTINGS_H
 
@@ -53,6 +57,7 @@ struct Settings {
     std::optional<std::string> multicast_window_ms;
     std::optional<std::string> key_file;
     std::optional<std::string> operator_key_file;
+    std::optional<std::string> local_group;
 
     /// Reads every variable above from the process environment. Call it
     /// once per start of the library, on the thread that starts it.

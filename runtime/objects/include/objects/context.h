@@ -58,6 +58,9 @@ struct Context {
     // The site and operator keys (QRV_KEY_FILE, QRV_OPERATOR_KEY_FILE), read
     // once at the start; the caller may replace them (Library::set_key_files).
     LinkSecurity security;
+    // The group of QRV_LOCAL_GROUP, looked up once at the start; nothing
+    // when unset or unknown.
+    std::optional<gid_t> local_group;
 
     // The resolver asks the service without keeping it alive: once the
     // library stops, it finds nothing.

@@ -60,6 +60,13 @@ struct ServerOptions {
     // too) must prove the key in a TLS 1.3 handshake; the Unix socket is
     // never TLS. Null: plain TCP, as before keys.
     std::shared_ptr<const LinkKeys> keys;
+    // Whether a peer of the same-host socket must be the same user, root or
+    // a member of local_group (checked by its credentials, see
+    // peer_credentials.h); others are closed at once and counted. Off, any
+    // process in this network namespace may connect to the socket, whose
+    // abstract name no file permission guards.
+    bool check_local_peers = false;
+    std::optional<gid_t> local_group;
     // The source's name, for log lines.
     std::string name;
     ServerOptions named(std::string source) const
@@ -88,6 +95,7 @@ struct ServerStats {
     uint64_t unknown_messages = 0;    // skipped: of a type this version does not know
     uint64_t previews = 0;            // preview pictures made
     uint64_t evicted = 0;             // ended to make room for a new connection
+    uint64_t refused_local_peers = 0;  // same-host peers of another user, closed at once
     uint64_t video_compressed = 0;    // frames compressed (once for all receivers)
     uint64_t video_compress_skipped = 0;  // replaced by a newer one while the encoder was busy
     uint64_t video_compressed_bytes = 0;
@@ -174,6 +182,9 @@ private:
     // On the acceptor's thread: takes a new connection in, refuses it, or
     // ends another to make room; false when the server is stopping.
     bool admit(net::Fd peer, bool shared);
+    // Whether a peer of the same-host socket may connect, when peers are
+    // checked; a refusal is counted and logged.
+    bool local_peer_allowed(const net::Fd& peer);
     // Drops the connections that have ended.
     void reap();
     // Under the lock: the connection that a newcomer from host replaces,
@@ -220,7 +231,7 @@ private:
     Endpoint endpoint_;
     DropCounters drops_;
     std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0}, unknown_messages_{0}, evicted_{0},
-        key_refused_{0};
+        key_refused_{0}, refused_local_peers_{0};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
