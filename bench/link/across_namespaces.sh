@@ -2,8 +2,10 @@
 # Runs the link benchmarks between two network namespaces joined by a veth
 # pair: our runtime over TCP (sender in one namespace, receiver in the
 # other, each scoped to its end of the pair) next to a plain TCP stream of
-# the same bytes, and send-to-capture latency at 1920x1080 and 3840x2160;
-# then, on the link shaped to 1 Gbit/s, compressed video next to raw.
+# the same bytes and next to itself with a site key (TLS 1.3), and
+# send-to-capture latency at 1920x1080 and 3840x2160; then, on the link
+# shaped to 1 Gbit/s, compressed video next to raw. QRV_BENCH_SHAPED=0
+# leaves the shaped link out.
 # Usage: across_namespaces.sh BIN_DIR FRAMES LATENCY_FRAMES [ROUNDS]
 # Prints "key value" lines; prints "netns_skipped 1" and a message when the
 # namespaces cannot be made. The namespaces are removed on every exit.
@@ -39,6 +41,9 @@ if ! { ip netns add "$ns_a" && ip netns add "$ns_b" &&
   exit 0
 fi
 
+# The site key of the runs with TLS, readable by its owner only.
+(umask 077 && openssl rand -base64 32 >"$work/site.key")
+export QRV_KEY_FILE=
 in_a() { ip netns exec "$ns_a" env QRV_INTERFACES="$veth_a" "$@"; }
 # The unshaped link stands for a fast network: the runtime's raw transport
 # is measured there against the plain TCP stream, as before video between
@@ -65,7 +70,15 @@ if [[ ${QRV_BENCH_SHAPED_ONLY:-0} != 1 ]]; then
     wait "$receiver"
     # A continuous sender; the receiver counts FRAMES after ten more.
     link_pair netns_qrv "--frames $frames --warmup 10" --continuous
-  done | awk -f "$here/best_of.awk"
+    # The same with a site key at both ends: every byte through TLS.
+    QRV_KEY_FILE=$work/site.key link_pair netns_qrv_key "--frames $frames --warmup 10" --continuous
+  done | awk -f "$here/best_of.awk" | tee "$work/unshaped"
+  awk '{ v[$1] = $2 }
+       END {
+         if (!("netns_qrv_fps" in v) || !("netns_qrv_key_fps" in v) || v["netns_qrv_fps"] == 0) exit
+         printf "row across namespaces, 3840x2160 raw over TCP: with the site key vs without | %.1f fps | %.1f fps | %.2f of the rate | ≥ 0.90\n",
+           v["netns_qrv_key_fps"], v["netns_qrv_fps"], v["netns_qrv_key_fps"] / v["netns_qrv_fps"]
+       }' "$work/unshaped"
 
   link_pair netns_lat_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367
   link_pair netns_lat_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367
@@ -78,6 +91,9 @@ fi
 # ($QRV_BENCH_PHOTO, a JPEG; without it, generated noise, the hardest case
 # for the codec).
 tbf="root tbf rate 1gbit burst 512kb latency 50ms"
+if [[ ${QRV_BENCH_SHAPED:-1} == 0 ]]; then
+  exit 0
+fi
 # shellcheck disable=SC2086  # the qdisc's words
 if tc -n "$ns_a" qdisc add dev "$veth_a" $tbf && tc -n "$ns_b" qdisc add dev "$veth_b" $tbf; then
   photo_option=()

@@ -1,8 +1,13 @@
 // The C operations of transport, routing and camera control, in one process.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -371,3 +376,88 @@ TEST_F(ApiE2E, BadHandlesAndArgumentsAreRefused)
 }
 
 }  // namespace
+
+namespace {
+
+// Key files in a folder of their own, removed afterwards.
+struct KeyFiles {
+    std::string dir;
+    KeyFiles()
+    {
+        char tmpl[] = "/tmp/qrv-keys-XXXXXX";
+        dir = ::mkdtemp(tmpl);
+    }
+    ~KeyFiles() { std::system(("rm -rf '" + dir + "'").c_str()); }
+    std::string write(const char* name, const char* base64, mode_t mode = 0600) const
+    {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path) << base64 << "\n";
+        ::chmod(path.c_str(), mode);
+        return path;
+    }
+};
+
+}  // namespace
+
+TEST_F(ApiE2E, ASiteKeyLetsInOverTcpOnlyReceiversThatHoldIt)
+{
+    KeyFiles keys;
+    const std::string a = keys.write("a.key", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=");
+    const std::string b = keys.write("b.key", "//////////////////////////////////////////8=");
+    const std::string open = keys.write("open.key", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=", 0644);
+
+    // A key file others can read, given by the environment: every create
+    // fails and says why.
+    QRVlib_destroy();
+    ::setenv("QRV_KEY_FILE", open.c_str(), 1);
+    ASSERT_TRUE(QRVlib_initialize());
+    ::unsetenv("QRV_KEY_FILE");
+    EXPECT_EQ(sender("Refused"), nullptr);
+    EXPECT_NE(std::string(QRVlib_get_last_error()).find("(mode 0644)"), std::string::npos)
+        << QRVlib_get_last_error();
+    QRVlib_recv_create_v3_t anywhere(QRVlib_source_t(nullptr, "qrv://127.0.0.1:9"));
+    EXPECT_EQ(QRVlib_recv_create_v3(&anywhere), nullptr);
+    EXPECT_EQ(QRVlib_find_create_v2(nullptr), nullptr);
+    EXPECT_NE(std::string(QRVlib_get_last_error()).find(open), std::string::npos);
+    // Nor through the operation; what was in force stays.
+    EXPECT_FALSE(QRVlib_set_key_files(open.c_str(), nullptr));
+    EXPECT_FALSE(QRVlib_set_key_files(a.c_str(), (keys.dir + "/none").c_str()));
+
+    // The sender and one receiver with key a, one with key b, one without.
+    ASSERT_TRUE(QRVlib_set_key_files(a.c_str(), nullptr));
+    auto s = sender("Keyed");
+    ASSERT_TRUE(s);
+    // TCP, not the same-host path: the locator without its Unix socket.
+    const std::string full = locator_of(s), tcp = full.substr(0, full.find('?'));
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t(nullptr, tcp.c_str()));
+    auto with_a = QRVlib_recv_create_v3(&settings);
+    ASSERT_TRUE(QRVlib_set_key_files(b.c_str(), nullptr));
+    auto with_b = QRVlib_recv_create_v3(&settings);
+    ASSERT_TRUE(QRVlib_set_key_files(nullptr, nullptr));
+    auto without = QRVlib_recv_create_v3(&settings);
+    ASSERT_TRUE(with_a && with_b && without);
+
+    std::atomic<bool> stop{false};
+    std::thread pump([&] {
+        BgraFrame f(8, 8, 0x5C);
+        while (!stop) {
+            QRVlib_send_send_video_v2(s, &f.record);
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    EXPECT_EQ(next_byte(with_a), 0x5C);
+    EXPECT_EQ(next_byte(with_b, 300ms), -1);
+    EXPECT_EQ(next_byte(without, 300ms), -1);
+    stop = true;
+    pump.join();
+
+    QRVlib_recv_status_t st{};
+    ASSERT_TRUE(QRVlib_recv_get_status(with_b, &st));
+    EXPECT_FALSE(st.connected);
+    EXPECT_STREQ(QRVlib_get_last_error(), "the source does not hold this site's key");
+    QRVlib_send_security_stats_t sec{};
+    ASSERT_TRUE(QRVlib_send_get_security_stats(s, &sec));
+    EXPECT_TRUE(sec.key_required);
+    EXPECT_GE(sec.refused_without_key, 2u);
+    EXPECT_EQ(QRVlib_send_get_no_connections(s, 0), 1);
+}

@@ -558,15 +558,16 @@ TEST(Multicast, ARepairNeverRunsAheadOfThePacing)
         sender.send(frame);
     std::vector<uint32_t> all(count);
     std::iota(all.begin(), all.end(), 0u);
-    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, all);
-    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, {});
+    transport::RepairBudget early, later;
+    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, all, early);
+    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, {}, early);
     EXPECT_EQ(sender.stats().repairs, 0u);
 
     // Once sent to the group, a datagram asked for is sent again.
     for (int i = 0; i < 200 && sender.stats().messages < 8; ++i)
         std::this_thread::sleep_for(10ms);
     ASSERT_EQ(sender.stats().messages, 8u);
-    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, std::span<const uint32_t>(all).first(3));
+    sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, std::span<const uint32_t>(all).first(3), later);
     EXPECT_EQ(sender.stats().repairs, 3u);
 }
 

@@ -29,6 +29,8 @@ Settings Settings::from(const std::function<const char*(const char* name)>& get)
     s.multicast_range = read("QRV_MULTICAST_RANGE");
     s.multicast_ttl = read("QRV_MULTICAST_TTL");
     s.multicast_window_ms = read("QRV_MULTICAST_WINDOW_MS");
+    s.key_file = read("QRV_KEY_FILE");
+    s.operator_key_file = read("QRV_OPERATOR_KEY_FILE");
     s.local_group = read("QRV_LOCAL_GROUP");
     return s;
 }

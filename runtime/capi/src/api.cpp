@@ -358,6 +358,7 @@ QRVLIB_API QRVlib_find_instance_t QRVlib_find_create_v2(const QRVlib_find_create
         const auto context = require_context();
         const QRVlib_find_create_t defaults;
         const QRVlib_find_create_t& s = settings ? *settings : defaults;
+        lib().link_keys();  // a bad key file is refused here as for senders and receivers
         const std::string groups = text_argument(s.option_text_a, kMaxOptionBytes, "the finder's group list");
         const std::string hosts = text_argument(s.option_text_b, kMaxOptionBytes, "the finder's list of extra hosts");
         auto finder = std::make_shared<Finder>(FinderSettings{s.option_flag, groups, hosts});
@@ -425,6 +426,7 @@ QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, 
                             context->receive_raw_only()};
         rs.join_multicast = context->multicast.join;
         ReceiverLimits limits;
+        limits.link.keys = lib().link_keys();
         limits.link.handshake_timeout = context->handshake_timeout;
         limits.link.multicast_window = context->multicast.window;
         auto receiver = std::make_shared<Receiver>(std::move(rs), limits, context->resolver);
@@ -656,6 +658,26 @@ QRVLIB_API bool QRVlib_set_multicast(bool offer)
     });
 }
 
+QRVLIB_API bool QRVlib_set_key_files(const char* site_key_file, const char* operator_key_file)
+{
+    return guarded(false, [&] {
+        lib().set_key_files(site_key_file, operator_key_file);
+        return true;
+    });
+}
+
+QRVLIB_API bool QRVlib_send_get_security_stats(QRVlib_send_instance_t sender, QRVlib_send_security_stats_t* stats)
+{
+    return guarded(false, [&] {
+        auto s = sender_of(sender);
+        if (!s || !present(stats, "stats"))
+            return false;
+        const auto t = s->transport_stats();
+        *stats = QRVlib_send_security_stats_t{t.key_required, t.key_refused};
+        return true;
+    });
+}
+
 QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, QRVlib_send_multicast_stats_t* stats)
 {
     return guarded(false, [&] {
@@ -755,6 +777,9 @@ QRVLIB_API bool QRVlib_recv_get_status(QRVlib_recv_instance_t receiver, QRVlib_r
         if (!r || !present(status, "status"))
             return false;
         *status = r->status();
+        if (!status->connected)
+            if (const std::string why = r->refusal(); !why.empty())
+                set_last_error(why);
         return true;
     });
 }

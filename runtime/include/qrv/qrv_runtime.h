@@ -175,6 +175,17 @@ struct QRVlib_send_multicast_stats_t {
     uint64_t repairs_refused;
 };
 
+/// Who a sender let in with its site key (QRVlib_set_key_files), since its
+/// creation.
+struct QRVlib_send_security_stats_t {
+    /// Receivers over TCP must prove the site key (TLS 1.3); false: the
+    /// sender has no key and takes anyone.
+    bool key_required;
+    /// Peers refused for not proving the key: plain TCP, another site's
+    /// key, a TLS handshake without our key or one that did not finish.
+    uint64_t refused_without_key;
+};
+
 /// How senders compress video for receivers on other hosts. Receivers on
 /// this host always get raw pixels (shared memory, or TCP on loopback),
 /// and so does a receiver whose hello says it decodes nothing but raw.
@@ -287,6 +298,30 @@ QRVLIB_API bool QRVlib_set_multicast(bool offer);
 /// @param stats receives the counters; the record is the caller's.
 /// @return false for an unknown sender or a null pointer.
 QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, QRVlib_send_multicast_stats_t* stats);
+/// Gives the key files of the senders, receivers and routers created from
+/// now on, in place of the environment's QRV_KEY_FILE and
+/// QRV_OPERATOR_KEY_FILE; objects already running keep theirs. A key file
+/// holds one line, the base64 of 32 random bytes (openssl rand -base64 32),
+/// or two while a key changes (both accepted from peers, the first one
+/// offered); only its owner may read or write it (mode 0600 or stricter).
+/// With a site key every TCP connection between a sender and a receiver
+/// runs TLS 1.3 with a key derived from it, and each end refuses a peer
+/// that does not prove it; the same-host path (Unix socket and shared
+/// memory) stays as it is. The operator key is read and checked; it will
+/// carry the right to steer cameras. Any thread.
+/// @param site_key_file the site key's path; null or empty: no key (plain
+///        TCP, open to anyone who can reach the sender).
+/// @param operator_key_file the operator key's path; null or empty: none.
+///        Needs a site key.
+/// @return false, with the reason as the last error, when a file is missing,
+///         unreadable, not a regular file, readable or writable by others,
+///         or not one or two keys; what was in force stays so.
+QRVLIB_API bool QRVlib_set_key_files(const char* site_key_file, const char* operator_key_file);
+/// Fills *stats with who the sender let in with its key. Any thread.
+/// @param sender the sender.
+/// @param stats receives the counters; the record is the caller's.
+/// @return false for an unknown sender or a null pointer.
+QRVLIB_API bool QRVlib_send_get_security_stats(QRVlib_send_instance_t sender, QRVlib_send_security_stats_t* stats);
 /// Fills *stats with the sender's compression counters; all 0 while it
 /// compresses nothing (no receiver on another host, or raw forced).
 /// @param sender the sender.
@@ -341,7 +376,9 @@ QRVLIB_API void QRVlib_recv_free_audio_v2(QRVlib_recv_instance_t receiver, QRVli
 /// @param frame the captured frame.
 QRVLIB_API void QRVlib_recv_free_metadata(QRVlib_recv_instance_t receiver, QRVlib_metadata_frame_t* frame);
 /// The receiver's state as its last change of status left it (capture
-/// reports each change as code 100). Any thread.
+/// reports each change as code 100). Any thread. While it is not connected
+/// because its source did not prove the site key, the last error says so
+/// ("the source does not hold this site's key").
 /// @param receiver the receiver.
 /// @param status receives the state; the record is the caller's.
 /// @return false for an unknown receiver or a null pointer.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "base/error.h"
 #include "base/log.h"
 #include "base/peer_credentials.h"
 #include "transport/locator_file.h"
@@ -29,6 +30,28 @@ std::chrono::milliseconds handshake_from(const std::optional<std::string>& text,
 
 }  // namespace
 
+LinkSecurity LinkSecurity::from_files(const std::optional<std::string>& site_key_file,
+                                      const std::optional<std::string>& operator_key_file)
+{
+    const bool site = site_key_file && !site_key_file->empty();
+    const bool op = operator_key_file && !operator_key_file->empty();
+    LinkSecurity s;
+    if (!site && !op)
+        return s;
+    try {
+        if (!site)
+            throw Error("an operator key is given without a site key (QRV_KEY_FILE)");
+        std::optional<SiteKey> operator_key;
+        if (op)
+            operator_key = SiteKey::read(*operator_key_file);
+        s.keys = transport::LinkKeys::make(SiteKey::read(*site_key_file), std::move(operator_key));
+    } catch (const Error& e) {
+        s.error = e.what();
+        QRV_LOG_AT(error, library, "%s", s.error.c_str());
+    }
+    return s;
+}
+
 std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
                                              std::shared_ptr<discovery::DiscoveryService> service)
 {
@@ -37,6 +60,7 @@ std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
     c->queue = transport::QueueLimits::from_settings(settings);
     c->handshake_timeout = handshake_from(settings.handshake_ms, c->handshake_timeout);
     c->multicast = transport::MulticastSettings::from_settings(settings);
+    c->security = LinkSecurity::from_files(settings.key_file, settings.operator_key_file);
     c->local_group = net::local_group_from(settings.local_group);
     c->settings = std::move(settings);
     c->scope = std::move(scope);

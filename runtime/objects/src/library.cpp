@@ -118,10 +118,37 @@ QRVlib_video_codec_t Library::video_codec() const
     return QRVlib_video_codec_t{s.compress, s.quality, s.max_bits_per_second / 1e6};
 }
 
+void Library::set_key_files(const char* site_key_file, const char* operator_key_file)
+{
+    const auto path = [](const char* p) { return p && *p ? std::optional<std::string>(p) : std::nullopt; };
+    LinkSecurity s = LinkSecurity::from_files(path(site_key_file), path(operator_key_file));
+    if (!s.error.empty())
+        throw Error(s.error);
+    std::lock_guard lock(mutex_);
+    given_security_ = std::move(s);
+}
+
+std::shared_ptr<const transport::LinkKeys> Library::link_keys_locked() const
+{
+    const LinkSecurity* s = given_security_ ? &*given_security_ : context_ ? &context_->security : nullptr;
+    if (!s)
+        return nullptr;
+    if (!s->error.empty())
+        throw Error(s->error);
+    return s->keys;
+}
+
+std::shared_ptr<const transport::LinkKeys> Library::link_keys() const
+{
+    std::lock_guard lock(mutex_);
+    return link_keys_locked();
+}
+
 transport::ServerOptions Library::server_options() const
 {
     transport::ServerOptions options;
     std::lock_guard lock(mutex_);
+    options.keys = link_keys_locked();
     options.video_codec = video_codec_locked();
     if (context_) {
         options.queue = context_->queue;

@@ -203,4 +203,16 @@ std::string RouteFollower::group()
     return link ? link->group() : std::string();
 }
 
+std::string RouteFollower::refusal()
+{
+    std::lock_guard ml(links_mutex_);
+    bool routed;
+    {
+        std::lock_guard lock(mutex_);
+        routed = !route_.empty();
+    }
+    const transport::ClientLink* link = routed ? media_.link.get() : home_.link.get();
+    return link ? link->refusal() : std::string();
+}
+
 }  // namespace qrv

@@ -15,6 +15,7 @@
 
 #include "base/log.h"
 #include "base/unix_socket.h"
+#include "transport/tls_tunnel.h"
 
 namespace qrv::transport {
 
@@ -159,9 +160,24 @@ void ClientLink::run()
             if (!fd)
                 fd = net::connect_tcp(where->address, where->port, options_.connect_timeout, &why);
         }
+        // With a key, TCP runs TLS; the tunnel outlives the connection's
+        // serving.
+        std::unique_ptr<TlsTunnel> tunnel;
+        std::string peer;
+        if (fd && !shared && options_.keys) {
+            peer = net::peer_text(fd.get());
+            fd = secure(std::move(fd), tunnel, peer);
+            if (!fd) {
+                retry = std::min(retry * 2, options_.retry_max);
+                if (!pause(retry))
+                    return;
+                continue;
+            }
+        }
         if (fd) {
-            const Served served = serve(std::move(fd), shared);
+            const Served served = serve(std::move(fd), shared, peer);
             if (served.greeted) {
+                key_failing_ = false;
                 retry = options_.retry_min;
                 failing = false;
                 handshake_failing_ = false;

@@ -17,7 +17,7 @@
 
 namespace qrv::transport {
 
-ClientLink::Served ClientLink::serve(net::Fd fd, bool shared)
+ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer)
 {
     const auto taken = std::chrono::steady_clock::now();
     // Writes to a receiver's source never block for long.
@@ -28,7 +28,8 @@ ClientLink::Served ClientLink::serve(net::Fd fd, bool shared)
         return {true, true};
     Served served;
     delivered_ = false;
-    const std::string peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
+    if (peer.empty())
+        peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
     // Receivers on this host take the frames from shared memory.
     wire::HelloFields wishes = wishes_;
     if (shared)
@@ -226,6 +227,10 @@ void ClientLink::hand_on(Session& s)
             connected_ = true;
             shared_ = s.shared;
             ++connects_;
+            {
+                std::lock_guard lock(group_mutex_);
+                refusal_.clear();
+            }
             QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), s.peer.c_str());
             events_.on_link_up(*this);
         }

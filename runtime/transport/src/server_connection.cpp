@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "transport/message_io.h"
+#include "transport/tls_tunnel.h"
 #include "base/error.h"
 #include "base/log.h"
 #include "base/unix_socket.h"
@@ -35,7 +36,8 @@ const wire::PacketPtr& keepalive_packet()
 }  // namespace
 
 ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
-                                   ConnectionTimes times, bool shared, std::string source)
+                                   ConnectionTimes times, bool shared, std::string source,
+                                   std::shared_ptr<const LinkKeys> keys)
     : fd_(std::move(fd)),
       hooks_(hooks),
       queue_(limits, drops),
@@ -49,6 +51,8 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
       peer_host_(host_of(peer_)),
       local_host_(net::local_address(fd_.get()))
 {
+    if (keys)
+        start_tls(std::move(keys));
     net::set_send_timeout(fd_.get(), kStallTimeout);
     reader_ = std::thread([this] { read_loop(); });
     writer_ = std::thread([this] { write_loop(); });
@@ -59,6 +63,26 @@ ServerConnection::~ServerConnection()
     finish();
     reader_.join();
     writer_.join();
+}
+
+void ServerConnection::start_tls(std::shared_ptr<const LinkKeys> keys)
+{
+    // The peer's address was taken from the TCP socket above; from here on
+    // the message code reads and writes the tunnel's plain end.
+    tunnel_ = std::make_unique<TlsTunnel>(std::move(fd_), std::move(keys), TlsTunnel::Role::accepting);
+    fd_ = tunnel_->open();
+    tunnel_->start(accepted_at_ + times_.handshake, [this](const TlsTunnel::Failure& f) {
+        if (!finish())
+            return;
+        hooks_.on_key_refused();
+        QRV_LOG_AT(warn, transport, "'%s' refused the connection from %s: %s%s%s%s", source_.c_str(), peer_.c_str(),
+                   f.reason.c_str(), f.detail.empty() ? "" : " (", f.detail.c_str(), f.detail.empty() ? "" : ")");
+    });
+}
+
+PeerKey ServerConnection::peer_key() const
+{
+    return tunnel_ ? tunnel_->peer_key() : PeerKey::none;
 }
 
 std::string ServerConnection::receiver_name() const

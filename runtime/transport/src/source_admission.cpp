@@ -56,7 +56,8 @@ bool SourceServer::admit(net::Fd peer, bool shared)
             times.message = options_.message_timeout;
             times.keepalive = options_.keepalive_interval;
             connections_.push_back(std::make_unique<ServerConnection>(std::move(peer), *this, options_.queue, drops_,
-                                                                      times, shared, options_.name));
+                                                                      times, shared, options_.name,
+                                                                      shared ? nullptr : options_.keys));
         } else {
             ++refused_;
         }

@@ -3,9 +3,11 @@
 // call, waiting for receivers, and its counters.
 #include "transport/source_server.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/locator.h"
+#include "base/log.h"
 
 namespace qrv::transport {
 
@@ -19,6 +21,7 @@ SourceServer::SourceServer(const Scope& scope, ServerOptions options, PtzHandler
                  [this](wire::PacketPtr p) { publish_as(p, Take::compressed_preview); }})
 {
     endpoint_ = acceptor_.endpoint();
+    warn_if_open(scope);
     endpoint_.id = new_source_id();
     acceptor_.start([this](net::Fd peer, bool shared) { return admit(std::move(peer), shared); },
                     [this] { reap(); });
@@ -38,6 +41,21 @@ SourceServer::~SourceServer()
         gone.swap(connections_);
     }
     gone.clear();  // joins every connection's threads, outside the lock
+}
+
+void SourceServer::warn_if_open(const Scope& scope) const
+{
+    if (options_.keys)
+        return;
+    const bool beyond_loopback =
+        std::any_of(scope.interfaces.begin(), scope.interfaces.end(), [](const auto& i) { return !i.loopback; });
+    // Once per process: every source of it is open alike.
+    static std::atomic<bool> warned{false};
+    if (beyond_loopback && !warned.exchange(true))
+        QRV_LOG_AT(warn, transport,
+                   "'%s' listens beyond this host without a site key: anyone on the network can watch it and "
+                   "steer its camera (set QRV_KEY_FILE)",
+                   options_.name.c_str());
 }
 
 void SourceServer::on_ready(ServerConnection& connection)
@@ -126,6 +144,8 @@ ServerStats SourceServer::stats() const
     s.shared_hoarders = drops_.shared_hoarders.load();
     s.unknown_messages = unknown_messages_.load();
     s.evicted = evicted_.load();
+    s.key_required = options_.keys != nullptr;
+    s.key_refused = key_refused_.load();
     s.refused_local_peers = refused_local_peers_.load();
     s.previews = encoders_.previews_made();
     if (const auto e = encoders_.compressed()) {

@@ -21,6 +21,9 @@
 //   QRV_MULTICAST_WINDOW_MS
 //                       media to many receivers through a multicast group
 //                       (multicast_settings.h)
+//   QRV_KEY_FILE        the site key: TLS on every TCP link (site_key.h)
+//   QRV_OPERATOR_KEY_FILE
+//                       the operator's key, for the right to steer cameras
 //   QRV_LOCAL_GROUP     the group whose members may use this host's sources
 //                       through the same-host socket when its peers are
 //                       checked, besides the same user and root
@@ -52,6 +55,8 @@ struct Settings {
     std::optional<std::string> multicast_range;
     std::optional<std::string> multicast_ttl;
     std::optional<std::string> multicast_window_ms;
+    std::optional<std::string> key_file;
+    std::optional<std::string> operator_key_file;
     std::optional<std::string> local_group;
 
     /// Reads every variable above from the process environment. Call it

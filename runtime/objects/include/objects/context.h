@@ -16,6 +16,7 @@
 #include "base/scope.h"
 #include "base/settings.h"
 #include "discovery/discovery.h"
+#include "transport/link_keys.h"
 #include "transport/multicast_settings.h"
 #include "transport/send_queue.h"
 #include "transport/video_encoder.h"
@@ -25,6 +26,18 @@ namespace qrv {
 // Where a source of this name can be reached now, if anyone knows: how a
 // receiver follows a source that came back on another address or port.
 using SourceResolver = std::function<std::optional<Endpoint>(const std::string& source_name)>;
+
+// The keys of the links between hosts, as read from their files: keys
+// null and error empty without a key; error says why when a file is bad.
+struct LinkSecurity {
+    std::shared_ptr<const transport::LinkKeys> keys;
+    std::string error;
+
+    // Reads and checks the files (paths unset or empty: none); never
+    // throws. An operator key needs a site key beside it.
+    static LinkSecurity from_files(const std::optional<std::string>& site_key_file,
+                                   const std::optional<std::string>& operator_key_file);
+};
 
 struct Context {
     Settings settings;
@@ -42,6 +55,9 @@ struct Context {
     // Media to many receivers through a group (QRV_MULTICAST*); whether
     // senders offer it the caller may change (Library::set_multicast).
     transport::MulticastSettings multicast;
+    // The site and operator keys (QRV_KEY_FILE, QRV_OPERATOR_KEY_FILE), read
+    // once at the start; the caller may replace them (Library::set_key_files).
+    LinkSecurity security;
     // The group of QRV_LOCAL_GROUP, looked up once at the start; nothing
     // when unset or unknown.
     std::optional<gid_t> local_group;

@@ -79,8 +79,17 @@ public:
     // Whether senders and routers created from now on offer receivers on
     // other hosts a multicast group, in place of QRV_MULTICAST. Any thread.
     void set_multicast(bool offer);
-    // The options of the server of a sender or router created now.
+    // The options of the server of a sender or router created now; throws
+    // Error when the key files are bad (see link_keys).
     transport::ServerOptions server_options() const;
+    // Reads and checks key files for the senders, receivers and routers
+    // created from now on, in place of QRV_KEY_FILE and
+    // QRV_OPERATOR_KEY_FILE (null or empty: none). Throws Error saying why
+    // a file is refused, keeping what was in force. Any thread.
+    void set_key_files(const char* site_key_file, const char* operator_key_file);
+    // The keys for a link created now: null without a key; throws Error
+    // with the reason when the files in force are bad. Any thread.
+    std::shared_ptr<const transport::LinkKeys> link_keys() const;
 
 private:
     Library() = default;
@@ -112,6 +121,8 @@ private:
     std::shared_ptr<const Context> context_;
     std::optional<transport::VideoCodecSettings> given_codec_;
     std::optional<bool> given_multicast_;
+    std::optional<LinkSecurity> given_security_;
+    std::shared_ptr<const transport::LinkKeys> link_keys_locked() const;  // with mutex_ held
 };
 
 }  // namespace qrv

@@ -125,6 +125,9 @@ public:
     bool shared_memory() { return route_.shared(); }
     // Frames arrive from this multicast group now (empty: they do not).
     std::string multicast_group() { return route_.group(); }
+    // Why its source was refused for the site key, if it was (see
+    // ClientLink::refusal).
+    std::string refusal() { return route_.refusal(); }
 
 private:
     // From the links' threads.

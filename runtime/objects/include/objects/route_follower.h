@@ -74,6 +74,9 @@ public:
     // The multicast group the carrying link takes its media from (dotted),
     // empty when they come over the connection.
     std::string group();
+    // Why the link that carries the media was refused for the site key
+    // (empty: it was not, or a source has greeted since).
+    std::string refusal();
 
 private:
     // Forwards one link's events, tagged with which link it is: 0 is the

@@ -19,6 +19,7 @@
 
 #include "base/locator.h"
 #include "transport/link_channel.h"
+#include "transport/link_keys.h"
 #include "transport/message_io.h"
 #include "transport/video_decoder.h"
 #include "base/socket.h"
@@ -26,6 +27,7 @@
 namespace qrv::transport {
 
 class ClientLink;
+class TlsTunnel;
 
 // Called from the link's threads (its reader, and for video over TCP its
 // decoding thread), never with a lock of the link held.
@@ -79,6 +81,10 @@ struct LinkOptions {
     // How long a message from a multicast group may wait for its missing
     // datagrams (QRV_MULTICAST_WINDOW_MS).
     std::chrono::milliseconds multicast_window{60};
+    // The site key's TLS setup: when set, every TCP connection runs TLS
+    // 1.3 and a source that does not prove the key is left (the same-host
+    // Unix socket is never TLS). Null: plain TCP.
+    std::shared_ptr<const LinkKeys> keys;
 };
 
 class ClientLink {
@@ -100,6 +106,10 @@ public:
     // The multicast group the media come from now (dotted), or empty: TCP.
     std::string group() const;
     uint64_t connects() const { return connects_.load(); }
+    // Why the last TCP connection was refused for the site key ("the
+    // source does not hold this site's key"), empty once a source greets.
+    // Any thread.
+    std::string refusal() const;
     // Hands one encoded control message to the link's thread; false when
     // not connected.
     bool send(const std::vector<uint8_t>& bytes);
@@ -141,8 +151,13 @@ private:
         bool greeted = false;  // the source's greeting came
     };
 
-    // Serves one connection.
-    Served serve(net::Fd fd, bool shared);
+    // Serves one connection; peer: its other end for log lines (empty:
+    // asked of the socket).
+    Served serve(net::Fd fd, bool shared, std::string peer = {});
+    // Runs TLS on a new TCP connection (client_tls.cpp): the plain end
+    // that takes its place, or invalid when the source did not prove the
+    // key (logged, reported through on_link_failed) or the link stops.
+    net::Fd secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, const std::string& peer);
     // The source did not greet: logs why and retries later.
     void handshake_failed(const Session& s);
     // Writes what must still reach the source, closes the writing side and
@@ -201,6 +216,9 @@ private:
     // A connection was taken and not greeted since the last greeting (link
     // thread): later ones are logged at debug and not reported again.
     bool handshake_failing_ = false;
+    // A refusal for the key logged since the last greeting (link thread).
+    bool key_failing_ = false;
+    std::string refusal_;  // under group_mutex_
     VideoDecoder decoder_;  // used by the link's thread
     std::thread thread_;
 };

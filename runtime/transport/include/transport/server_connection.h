@@ -12,12 +12,14 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 #include <thread>
 
+#include "transport/link_keys.h"
 #include "transport/repair_budget.h"
 #include "transport/send_queue.h"
 #include "base/socket.h"
@@ -25,6 +27,7 @@
 namespace qrv::transport {
 
 class ServerConnection;
+class TlsTunnel;
 struct Message;
 
 // The time limits of one connection.
@@ -53,6 +56,9 @@ public:
     virtual void on_unknown_message() = 0;
     virtual void on_bad_peer() = 0;
     virtual void on_handshake_timeout() = 0;
+    // The peer did not prove the site key in the TLS handshake (or spoke
+    // no TLS at all); the connection ends.
+    virtual void on_key_refused() {}
     virtual void on_finished() = 0;
     // The receiver joined (or left) the multicast group it was offered.
     virtual void on_multicast_state(ServerConnection&, bool joined) { (void)joined; }
@@ -70,8 +76,12 @@ public:
     // shared: a Unix-socket connection, which is sent video frames that lie
     // in shared memory as references rather than bytes.
     // source: the name of the source served, for log lines.
+    // keys: when given, the peer must prove the site key in a TLS 1.3
+    // handshake (within the handshake timeout) before anything else, and
+    // everything after runs through TLS (tls_tunnel.h).
     ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
-                     ConnectionTimes times, bool shared = false, std::string source = {});
+                     ConnectionTimes times, bool shared = false, std::string source = {},
+                     std::shared_ptr<const LinkKeys> keys = nullptr);
     ~ServerConnection();
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
@@ -126,6 +136,9 @@ public:
     const std::string& local_host() const { return local_host_; }
     // The receiver runs on this host: over the Unix socket or loopback.
     bool same_host() const { return shared_ || peer_host_ == "this host" || peer_host_.starts_with("127."); }
+    // Which key the peer proved: none without TLS (no key set, or the
+    // Unix socket) and until its handshake is done. Any thread.
+    PeerKey peer_key() const;
     // How long the writer has been stuck in its current write, or zero:
     // a receiver that does not drain its socket.
     std::chrono::steady_clock::duration stalled_for(std::chrono::steady_clock::time_point now) const;
@@ -138,6 +151,8 @@ private:
         bool closed_by_peer = false;
     };
 
+    // Puts TLS between the connection and the message code.
+    void start_tls(std::shared_ptr<const LinkKeys> keys);
     void read_loop();
     // The receiver's name once its hello is in (and its wishes kept);
     // nullopt when none came in time or the first message is no hello.
@@ -214,6 +229,8 @@ private:
     std::string receiver_name_;
     std::thread reader_;
     std::thread writer_;
+    // Last: ended first, while everything its callback uses is still there.
+    std::unique_ptr<TlsTunnel> tunnel_;
 };
 
 }  // namespace qrv::transport

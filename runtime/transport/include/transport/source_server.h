@@ -56,6 +56,10 @@ struct ServerOptions {
     // Whether receivers on other hosts are offered a multicast group, and
     // which groups; the library gives what its settings or the caller say.
     MulticastSettings multicast;
+    // The site key's TLS setup: when set, every TCP connection (loopback
+    // too) must prove the key in a TLS 1.3 handshake; the Unix socket is
+    // never TLS. Null: plain TCP, as before keys.
+    std::shared_ptr<const LinkKeys> keys;
     // Whether a peer of the same-host socket must be the same user, root or
     // a member of local_group (checked by its credentials, see
     // peer_credentials.h); others are closed at once and counted. Off, any
@@ -103,6 +107,8 @@ struct ServerStats {
     uint64_t multicast_repairs = 0;    // datagrams sent again to one receiver
     uint64_t multicast_repairs_refused = 0;  // asked for beyond a receiver's repair budget
     std::string multicast_group;       // dotted, the full pictures' group first; empty while there is none
+    bool key_required = false;         // TCP peers must prove the site key
+    uint64_t key_refused = 0;          // peers that did not prove it
 };
 
 // The receivers' tallies combined: on program (or preview) when any
@@ -165,7 +171,11 @@ private:
     void on_unknown_message() override { ++unknown_messages_; }
     void on_bad_peer() override { ++bad_peers_; }
     void on_handshake_timeout() override { ++handshake_timeouts_; }
+    void on_key_refused() override { ++key_refused_; }
     void on_finished() override;
+    // Without a key, says once that a source reachable from other hosts is
+    // open to anyone there.
+    void warn_if_open(const Scope& scope) const;
     void on_multicast_state(ServerConnection& connection, bool joined) override;
     void on_nack(ServerConnection& connection, const wire::NackFields& nack, std::span<const uint32_t> indexes) override;
 
@@ -233,7 +243,7 @@ private:
     Endpoint endpoint_;
     DropCounters drops_;
     std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0}, unknown_messages_{0}, evicted_{0},
-        refused_local_peers_{0};
+        key_refused_{0}, refused_local_peers_{0};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -1,0 +1,68 @@
+// A receiver's link with the site key: TLS 1.3 on each new TCP connection,
+// run on the link's thread before the hello, and what happens when the
+// source does not prove the key.
+#include "transport/client_link.h"
+
+#include "base/error.h"
+#include "base/log.h"
+#include "transport/tls_tunnel.h"
+
+namespace qrv::transport {
+
+std::string ClientLink::refusal() const
+{
+    std::lock_guard lock(group_mutex_);
+    return refusal_;
+}
+
+net::Fd ClientLink::secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, const std::string& peer)
+{
+    TlsTunnel::Failure failure;
+    try {
+        tunnel = std::make_unique<TlsTunnel>(std::move(tcp), options_.keys, TlsTunnel::Role::connecting);
+        // Stopping, or the source moving, shuts this socket down, which
+        // ends the handshake at once.
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_ || moved_)
+                return {};
+            fd_ = tunnel->tcp_fd();
+        }
+        failure = tunnel->handshake(std::chrono::steady_clock::now() + options_.handshake_timeout);
+        bool left = false;
+        {
+            std::lock_guard lock(mutex_);
+            fd_ = -1;
+            left = stopping_ || moved_;
+        }
+        if (left)
+            return {};
+        if (failure.reason.empty()) {
+            net::Fd plain = tunnel->open();
+            tunnel->start(std::chrono::steady_clock::now());
+            return plain;
+        }
+    } catch (const Error& e) {
+        failure = {e.what(), ""};
+    }
+    tunnel.reset();
+    {
+        std::lock_guard lock(group_mutex_);
+        refusal_ = failure.reason;
+    }
+    // The first of a run at warn, and the receiver hears of it once.
+    const bool first = !key_failing_;
+    key_failing_ = true;
+    const std::string detail = failure.detail.empty() ? "" : " (" + failure.detail + ")";
+    if (!first) {
+        QRV_LOG_AT(debug, receiver, "receiver '%s': %s: %s%s; retrying", log_name(), peer.c_str(),
+                   failure.reason.c_str(), detail.c_str());
+        return {};
+    }
+    QRV_LOG_AT(warn, receiver, "receiver '%s': %s: %s%s; not connected, retrying", log_name(), peer.c_str(),
+               failure.reason.c_str(), detail.c_str());
+    events_.on_link_failed(*this);
+    return {};
+}
+
+}  // namespace qrv::transport

@@ -1,0 +1,243 @@
+// The TLS tunnel's handshake and the thread that carries its bytes.
+#include "transport/tls_tunnel.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "base/error.h"
+
+namespace qrv::transport {
+
+namespace {
+
+// Bytes moved per read on either side: many TLS records at a time.
+constexpr size_t kChunk = 256 * 1024;
+// The socket pair's buffers, large enough for frames to flow without the
+// tunnel's thread waking for every record.
+constexpr int kPairBuffer = 4 * 1024 * 1024;
+
+void set_nonblocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+bool again(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+}  // namespace
+
+TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role role)
+    : keys_(std::move(keys)), role_(role), tcp_(std::move(tcp)), ssl_(nullptr, SSL_free)
+{
+    wake_ = net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_)
+        throw Error("could not create an eventfd: " + error_text(errno));
+    ssl_.reset(role == Role::connecting ? keys_->new_client() : keys_->new_server());
+    if (!ssl_ || SSL_set_fd(ssl_.get(), tcp_.get()) != 1)
+        throw Error("could not set up TLS on the connection");
+    if (role == Role::connecting)
+        SSL_set_connect_state(ssl_.get());
+    else
+        SSL_set_accept_state(ssl_.get());
+    set_nonblocking(tcp_.get());
+}
+
+TlsTunnel::~TlsTunnel()
+{
+    if (thread_.joinable()) {
+        stopping_ = true;
+        const uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);
+        thread_.join();
+    }
+}
+
+TlsTunnel::Failure TlsTunnel::failure_of(int ssl_error, bool timed_out) const
+{
+    Failure f;
+    const unsigned long e = ERR_peek_last_error();
+    if (e)
+        f.detail = ERR_reason_error_string(e) ? ERR_reason_error_string(e) : "";
+    else if (ssl_error == SSL_ERROR_SYSCALL || ssl_error == SSL_ERROR_ZERO_RETURN)
+        f.detail = "the connection closed";
+    ERR_clear_error();
+    if (role_ == Role::connecting) {
+        f.reason = timed_out ? "the source did not finish the TLS handshake in time"
+                             : "the source does not hold this site's key";
+    } else {
+        f.reason = timed_out ? "it did not finish the TLS handshake in time"
+                   : ssl_error == SSL_ERROR_SSL ? "it does not hold this site's key"
+                                                : "it closed the connection during the TLS handshake";
+    }
+    return f;
+}
+
+TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
+{
+    for (;;) {
+        ERR_clear_error();
+        const int r = SSL_do_handshake(ssl_.get());
+        if (r == 1)
+            break;
+        const int e = SSL_get_error(ssl_.get(), r);
+        const short events = e == SSL_ERROR_WANT_READ ? POLLIN : e == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+        if (!events)
+            return failure_of(e, false);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p[2] = {{tcp_.get(), events, 0}, {wake_.get(), POLLIN, 0}};
+        if (left <= 0 || ::poll(p, 2, int(left)) == 0)
+            return failure_of(e, true);
+        if (p[1].revents)
+            return {"the connection was closed", ""};
+    }
+    const PeerKey key = LinkKeys::proved(ssl_.get());
+    if (key == PeerKey::none)
+        return failure_of(SSL_ERROR_SSL, false);
+    peer_key_ = key;
+    handshaken_ = true;
+    return {};
+}
+
+net::Fd TlsTunnel::open()
+{
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        throw Error("could not create a socket pair: " + error_text(errno));
+    net::Fd outside(pair[0]);
+    plain_ = net::Fd(pair[1]);
+    for (int fd : pair) {
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kPairBuffer, sizeof kPairBuffer);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kPairBuffer, sizeof kPairBuffer);
+    }
+    set_nonblocking(plain_.get());
+    return outside;
+}
+
+void TlsTunnel::start(Clock::time_point deadline, Refused refused)
+{
+    thread_ = std::thread([this, deadline, refused = std::move(refused)] { run(deadline, refused); });
+}
+
+void TlsTunnel::run(Clock::time_point deadline, const Refused& refused)
+{
+    if (!handshaken_) {
+        const Failure f = handshake(deadline);
+        if (!f.reason.empty()) {
+            if (refused && !stopping_.load())
+                refused(f);
+            net::shutdown_both(plain_.get());
+            return;
+        }
+    }
+    carry();
+    // Whatever ended it, both ends see the end.
+    if (!(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN))
+        SSL_shutdown(ssl_.get());
+    net::shutdown_both(plain_.get());
+    net::shutdown_both(tcp_.get());
+}
+
+void TlsTunnel::carry()
+{
+    SSL* ssl = ssl_.get();
+    std::vector<uint8_t> up(kChunk), down(kChunk);  // to the peer, from the peer
+    size_t up_at = 0, up_len = 0, down_at = 0, down_len = 0;
+    bool plain_ended = false, sent_close = false, peer_ended = false, shut_plain = false;
+    for (;;) {
+        bool tcp_in = false, tcp_out = false, plain_out = false, progress = true;
+        while (progress) {
+            progress = false;
+            tcp_in = tcp_out = plain_out = false;
+            if (up_len == 0 && !plain_ended) {
+                const ssize_t n = ::recv(plain_.get(), up.data(), up.size(), MSG_DONTWAIT);
+                if (n > 0)
+                    up_at = 0, up_len = size_t(n), progress = true;
+                else if (n == 0)
+                    plain_ended = progress = true;
+                else if (!again(errno))
+                    return;
+            }
+            if (up_len > 0) {
+                ERR_clear_error();
+                size_t written = 0;
+                if (SSL_write_ex(ssl, up.data() + up_at, up_len, &written) == 1) {
+                    up_at += written, up_len -= written, progress = true;
+                } else {
+                    const int e = SSL_get_error(ssl, 0);
+                    if (e == SSL_ERROR_WANT_WRITE)
+                        tcp_out = true;
+                    else if (e == SSL_ERROR_WANT_READ)
+                        tcp_in = true;
+                    else
+                        return;
+                }
+            }
+            if (plain_ended && up_len == 0 && !sent_close) {
+                SSL_shutdown(ssl);  // close_notify; the peer may still send
+                sent_close = progress = true;
+            }
+            // Records are 16 KiB at most: as many as are in go into one
+            // write to the plain end.
+            if (down_len == 0)
+                down_at = 0;
+            while (down_at + down_len < down.size() && !peer_ended) {
+                ERR_clear_error();
+                size_t got = 0;
+                if (SSL_read_ex(ssl, down.data() + down_at + down_len, down.size() - down_at - down_len, &got) == 1) {
+                    down_len += got, progress = true;
+                    continue;
+                }
+                const int e = SSL_get_error(ssl, 0);
+                if (e == SSL_ERROR_ZERO_RETURN)
+                    peer_ended = progress = true;
+                else if (e == SSL_ERROR_WANT_READ)
+                    tcp_in = tcp_in || down_len == 0;
+                else if (e == SSL_ERROR_WANT_WRITE)
+                    tcp_out = true;
+                else
+                    return;
+                break;
+            }
+            if (down_len > 0) {
+                const ssize_t n = ::send(plain_.get(), down.data() + down_at, down_len, MSG_DONTWAIT | MSG_NOSIGNAL);
+                if (n > 0)
+                    down_at += size_t(n), down_len -= size_t(n), progress = true;
+                else if (n < 0 && again(errno))
+                    plain_out = true;
+                else
+                    return;
+            }
+            if (peer_ended && down_len == 0 && !shut_plain) {
+                ::shutdown(plain_.get(), SHUT_WR);
+                shut_plain = true;
+            }
+        }
+        if (sent_close && shut_plain)
+            return;
+        // A side not waited on is left out, so that its hang-up cannot spin
+        // the loop while the other side is slow.
+        const short tcp_events = short((tcp_in ? POLLIN : 0) | (tcp_out ? POLLOUT : 0));
+        const short plain_events = short((up_len == 0 && !plain_ended ? POLLIN : 0) | (plain_out ? POLLOUT : 0));
+        pollfd p[3] = {{tcp_events ? tcp_.get() : -1, tcp_events, 0},
+                       {plain_events ? plain_.get() : -1, plain_events, 0},
+                       {wake_.get(), POLLIN, 0}};
+        if (::poll(p, 3, -1) < 0 && errno != EINTR)
+            return;
+        if (p[2].revents)
+            return;
+    }
+}
+
+}  // namespace qrv::transport

@@ -1,0 +1,93 @@
+#!/bin/bash
+# The site key between two hosts (network namespaces joined by a veth
+# pair): a source with the key (qrv_test_camera, compressed video) is
+# watched by a receiver with the key at full rate, while a capture of the
+# link's TCP traffic holds no JPEG start of image, no source name and no
+# receiver name in clear; then a receiver without the key gets nothing,
+# and the source logs and counts the refusal.
+# Usage: tls_netns_test.sh BIN_DIR. Exits 1 on a failure, 77 (skipped)
+# where namespaces or tcpdump are missing.
+set -uo pipefail
+bin=$1
+if [[ $(id -u) != 0 ]]; then
+  echo "SKIP: network namespaces need root"
+  exit 77
+fi
+command -v tcpdump >/dev/null || { echo "SKIP: no tcpdump (Debian tcpdump)"; exit 77; }
+id=$$
+src="qrvtls-$id-src" rx="qrvtls-$id-rx"
+subnet=10.209.$((id % 200 + 20))
+work=$(mktemp -d /tmp/qrv-tls-XXXXXX)
+cleanup() {
+  exec 2>/dev/null
+  for n in "$src" "$rx"; do
+    for p in $(ip netns pids "$n"); do kill -9 "$p"; done
+  done
+  wait
+  ip netns del "$src"
+  ip netns del "$rx"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+fail() {
+  echo "FAIL: $*" >&2
+  for f in "$work"/*.out; do echo "--- $f"; tail -5 "$f"; done >&2
+  exit 1
+}
+if ! ip netns add "$src" || ! ip netns add "$rx" || ! ip link add "ts$id" type veth peer name "tr$id" ||
+  ! ip link set "ts$id" netns "$src" || ! ip link set "tr$id" netns "$rx"; then
+  echo "SKIP: cannot create network namespaces"
+  exit 77
+fi
+for n in "$src:ts$id:1" "$rx:tr$id:2"; do
+  IFS=: read -r ns dev host <<<"$n"
+  ip -n "$ns" link set lo up && ip -n "$ns" addr add "$subnet.$host/24" dev "$dev" &&
+    ip -n "$ns" link set "$dev" up || fail "cannot set up $ns"
+done
+
+openssl rand -base64 32 >"$work/site.key" && chmod 600 "$work/site.key" || fail "cannot make a key"
+
+ip netns exec "$rx" tcpdump -i "tr$id" -U -s 0 -w "$work/link.pcap" tcp >"$work/tcpdump.out" 2>&1 &
+dump=$!
+sleep 0.5
+ip netns exec "$src" env QRV_INTERFACES="ts$id" QRV_KEY_FILE="$work/site.key" QRV_LOG=info \
+  "$bin/qrv_test_camera" >"$work/camera.out" 2>&1 &
+ip netns exec "$rx" env QRV_INTERFACES="tr$id" QRV_KEY_FILE="$work/site.key" QRV_LOG=info stdbuf -oL \
+  "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 >"$work/watch.out" 2>&1 &
+watch=$!
+for ((t = 0; t < 300; ++t)); do
+  grep -qE '^video (2[5-9]|3[0-9]) fps' "$work/watch.out" && break
+  sleep 0.1
+done
+grep -qE '^video (2[5-9]|3[0-9]) fps' "$work/watch.out" || fail "the receiver with the key gets no full-rate video"
+sleep 2
+kill "$watch" "$dump"
+wait "$watch" "$dump" 2>/dev/null
+echo "with the key: $(grep -E '^video ' "$work/watch.out" | tail -1)"
+
+python3 - "$work/link.pcap" <<'PY' || fail "the link's traffic holds something in clear"
+import sys
+data = open(sys.argv[1], "rb").read()
+if len(data) < 1_000_000:
+    sys.exit(f"only {len(data)} bytes captured")
+found = [name for name, needle in (("JPEG start of image (DB)", b"\xff\xd8\xff\xdb"),
+                                   ("JPEG start of image (E0)", b"\xff\xd8\xff\xe0"),
+                                   ("the source name", b"Test Camera"),
+                                   ("the monitor's name", b"qrv_monitor")) if needle in data]
+print(f"capture of {len(data)} bytes of TCP: nothing in clear" if not found else f"in clear: {found}")
+sys.exit(1 if found else 0)
+PY
+
+# Without the key: nothing, and the source says whom it refused.
+ip netns exec "$rx" env QRV_INTERFACES="tr$id" QRV_LOG=info stdbuf -oL \
+  "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 >"$work/nokey.out" 2>&1 &
+for ((t = 0; t < 100; ++t)); do
+  grep -q "refused the connection from $subnet.2" "$work/camera.out" && break
+  sleep 0.1
+done
+grep -q "refused the connection from $subnet.2" "$work/camera.out" || fail "the source did not log the refusal"
+sleep 3
+grep -qE '^video [1-9]' "$work/nokey.out" && fail "the receiver without the key got video"
+echo "without the key: $(grep -c 'refused the connection' "$work/camera.out") refusals logged, no video"
+echo "PASS"

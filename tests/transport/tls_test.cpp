@@ -1,0 +1,257 @@
+// TLS 1.3 with the site key: the tunnel on its own (a large message both
+// ways, wrong keys refused on both ends), then a real sender that takes
+// only peers proving its key while hostile ones come and go.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "objects/sender.h"
+#include "transport_support.h"
+#include "base/site_key.h"
+#include "base/socket.h"
+#include "transport/client_link.h"
+#include "transport/tls_tunnel.h"
+#include "wire/wire.h"
+
+using namespace qrv;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using transport::LinkKeys;
+using transport::TlsTunnel;
+
+namespace {
+
+const std::string kKeyA = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+const std::string kKeyB = "//////////////////////////////////////////8=";
+
+std::shared_ptr<const LinkKeys> keys(const std::string& text)
+{
+    return LinkKeys::make(SiteKey::parse(text, "test key"));
+}
+
+size_t open_descriptors()
+{
+    size_t n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// Two ends of one loopback TCP connection.
+std::pair<net::Fd, net::Fd> tcp_pair()
+{
+    net::Fd listener = net::listen_tcp("127.0.0.1", 0);
+    net::Fd a = net::connect_tcp("127.0.0.1", net::local_port(listener.get()), 1s);
+    net::Fd b(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    return {std::move(a), std::move(b)};
+}
+
+// An accepting tunnel, and what it said when it refused.
+struct Accepting {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<TlsTunnel::Failure> refused;
+    Clock::time_point refused_at;
+    std::unique_ptr<TlsTunnel> tunnel;
+    net::Fd plain;
+    Accepting(net::Fd tcp, std::shared_ptr<const LinkKeys> k, std::chrono::milliseconds bound = 2000ms)
+    {
+        tunnel = std::make_unique<TlsTunnel>(std::move(tcp), std::move(k), TlsTunnel::Role::accepting);
+        plain = tunnel->open();
+        tunnel->start(Clock::now() + bound, [this](const TlsTunnel::Failure& f) {
+            std::lock_guard lock(mutex);
+            refused = f;
+            refused_at = Clock::now();
+            done.notify_all();
+        });
+    }
+    bool wait_refused(std::chrono::milliseconds limit)
+    {
+        std::unique_lock lock(mutex);
+        return done.wait_for(lock, limit, [this] { return refused.has_value(); });
+    }
+};
+
+// Writes bytes on one thread while reading as many on this one.
+std::vector<uint8_t> exchange(int fd, const std::vector<uint8_t>& out)
+{
+    std::thread writer([&] { EXPECT_TRUE(net::write_all(fd, out)); });
+    std::vector<uint8_t> in(out.size());
+    EXPECT_TRUE(net::read_exact(fd, in));
+    writer.join();
+    return in;
+}
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = uint8_t(i * 31 + seed + (i >> 12));
+    return v;
+}
+
+}  // namespace
+
+TEST(Tls, TheSameKeyCarriesALargeMessageBothWays)
+{
+    const size_t before = open_descriptors();
+    {
+        auto [c, s] = tcp_pair();
+        // The accepting side holds the new key first and the old one
+        // second, as during a change of key: a peer with the old one is
+        // taken too.
+        Accepting server(std::move(s), keys(kKeyB + "\n" + kKeyA + "\n"));
+        TlsTunnel client(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+        const auto failure = client.handshake(Clock::now() + 2s);
+        ASSERT_EQ(failure.reason, "") << failure.detail;
+        net::Fd plain = client.open();
+        client.start(Clock::now());
+        EXPECT_EQ(client.peer_key(), transport::PeerKey::site);
+
+        // 24 MiB each way at once: records, partial writes and full
+        // buffers on both sides.
+        const auto up = pattern(24u << 20, 1), down = pattern(24u << 20, 2);
+        std::vector<uint8_t> at_server;
+        std::thread server_side([&] { at_server = exchange(server.plain.get(), down); });
+        const auto at_client = exchange(plain.get(), up);
+        server_side.join();
+        EXPECT_TRUE(at_client == down);
+        EXPECT_TRUE(at_server == up);
+        EXPECT_EQ(server.tunnel->peer_key(), transport::PeerKey::site);
+        EXPECT_FALSE(server.refused.has_value());
+
+        // The client closing its end ends the server's gently: it reads
+        // the end of the stream, not an error.
+        plain.reset();
+        uint8_t byte;
+        EXPECT_EQ(::recv(server.plain.get(), &byte, 1, 0), 0);
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(Tls, ADifferentKeyIsRefusedOnBothEnds)
+{
+    auto [c, s] = tcp_pair();
+    Accepting server(std::move(s), keys(kKeyA));
+    TlsTunnel client(std::move(c), keys(kKeyB), TlsTunnel::Role::connecting);
+    const auto failure = client.handshake(Clock::now() + 2s);
+    EXPECT_EQ(failure.reason, "the source does not hold this site's key");
+    ASSERT_TRUE(server.wait_refused(2s));
+    EXPECT_EQ(server.refused->reason, "it does not hold this site's key");
+    EXPECT_EQ(server.tunnel->peer_key(), transport::PeerKey::none);
+    // Its plain end only ever sees the end of the stream.
+    uint8_t byte;
+    EXPECT_EQ(::recv(server.plain.get(), &byte, 1, 0), 0);
+}
+
+// Peers without the key, each refused within the bound with nothing
+// passed on, while a receiver with the key gets its frames.
+TEST(Tls, ASourceWithAKeyRefusesPeersWithoutItAndServesThoseWithIt)
+{
+    transport::ServerOptions options;
+    options.keys = keys(kKeyA);
+    options.shared_memory = false;
+    Sender sender(SenderSettings{"tls source", "", false, false}, Scope::from_value(nullptr), options);
+    const Endpoint at = sender.endpoint();
+    // The acceptor's thread keeps a descriptor in reserve, opened once it
+    // runs.
+    std::this_thread::sleep_for(200ms);
+    const size_t before = open_descriptors();
+
+    // Plain TCP speaking the current wire (a receiver without a key),
+    // garbage, a TLS ClientHello without our PSK, and a peer that
+    // connects and says nothing.
+    std::vector<net::Fd> peers;
+    for (int i = 0; i < 4; ++i)
+        peers.push_back(net::connect_tcp(at.address, at.port, 1s));
+    EXPECT_TRUE(net::write_all(peers[0].get(), wire::encode_hello("no key", {})));
+    const std::string junk(3000, '\x16');
+    EXPECT_TRUE(net::write_all(peers[1].get(), std::span(reinterpret_cast<const uint8_t*>(junk.data()), junk.size())));
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> bare(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    SSL_CTX_set_min_proto_version(bare.get(), TLS1_3_VERSION);
+    std::unique_ptr<SSL, decltype(&SSL_free)> hello(SSL_new(bare.get()), SSL_free);
+    SSL_set_fd(hello.get(), peers[2].get());
+    std::thread tls_peer([&] { SSL_connect(hello.get()); });
+
+    const auto start = Clock::now();
+    for (size_t i = 0; i < peers.size(); ++i) {
+        bool closed = false;
+        uint8_t sink[4096];
+        while (!closed && Clock::now() < start + 3s) {
+            if (i == 2)
+                break;  // its own thread sees the end
+            if (!net::wait_readable(peers[i].get(), 100ms))
+                continue;
+            const ssize_t n = ::recv(peers[i].get(), sink, sizeof sink, MSG_DONTWAIT);
+            // A plain peer gets nothing that parses as the wire: TLS
+            // alerts at most, never the greeting.
+            if (n > 0) {
+                EXPECT_NE(sink[0], uint8_t(wire::kMagic & 0xff)) << "peer " << i;
+            }
+            closed = n == 0 || (n < 0 && errno != EAGAIN);
+        }
+        if (i != 2) {
+            EXPECT_TRUE(closed) << "peer " << i << " still connected";
+        }
+    }
+    tls_peer.join();
+    const auto took = Clock::now() - start;
+    EXPECT_LT(took, 2500ms);
+    const auto stats = sender.transport_stats();
+    EXPECT_TRUE(stats.key_required);
+    EXPECT_GE(stats.key_refused + stats.handshake_timeouts, 4u);
+    EXPECT_GE(stats.key_refused, 3u);
+    peers.clear();
+    hello.reset();
+
+    // A receiver with the key connects and gets frames; its link reports
+    // no refusal.
+    struct Frames final : transport::LinkEvents {
+        std::atomic<int> n{0};
+        void on_link_up(transport::ClientLink&) override {}
+        void on_link_down(transport::ClientLink&) override {}
+        void on_link_status(transport::ClientLink&, uint32_t) override {}
+        void on_link_redirect(transport::ClientLink&, const std::string&) override {}
+        void on_link_media(transport::ClientLink&, transport::Message&&) override { ++n; }
+        void on_link_bad(transport::ClientLink&) override {}
+        void on_link_skipped(transport::ClientLink&, bool) override {}
+    };
+    const auto link_to = [&](std::shared_ptr<const LinkKeys> k, Frames& events) {
+        transport::LinkOptions o;
+        o.shared_memory = false;
+        o.retry_min = 20ms;
+        o.retry_max = 100ms;
+        o.keys = std::move(k);
+        return std::make_unique<transport::ClientLink>([at]() -> std::optional<Endpoint> { return at; }, "r",
+                                                       wire::HelloFields{}, events, o);
+    };
+    Frames with_key, other_key;
+    auto good = link_to(options.keys, with_key);
+    auto wrong = link_to(keys(kKeyB), other_key);
+    qrv_test::BgraFrame f(64, 64, 9);
+    for (int i = 0; i < 200 && with_key.n.load() < 3; ++i) {
+        sender.send_video(f.record);
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_GE(with_key.n.load(), 3);
+    EXPECT_EQ(good->refusal(), "");
+    EXPECT_EQ(other_key.n.load(), 0);
+    EXPECT_FALSE(wrong->connected());
+    EXPECT_EQ(wrong->refusal(), "the source does not hold this site's key");
+    good.reset();
+    wrong.reset();
+    // Everything the refused peers brought is gone again.
+    const auto settle = Clock::now() + 2s;
+    while (open_descriptors() > before && Clock::now() < settle)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_LE(open_descriptors(), before);
+}
