@@ -217,3 +217,23 @@ TEST(Tls, ASourceWithAKeyRefusesPeersWithoutItWithinTheBound)
         std::this_thread::sleep_for(20ms);
     EXPECT_LE(open_descriptors(), before);
 }
+
+// OpenSSL writes to its socket with write(2): a peer gone mid-stream must
+// end the tunnel, not the process through SIGPIPE.
+TEST(Tls, APeerGoneMidStreamEndsTheTunnelNotTheProcess)
+{
+    auto [c, s] = tcp_pair();
+    Accepting server(std::move(s), keys(kKeyA));
+    auto client = std::make_unique<TlsTunnel>(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+    ASSERT_EQ(client->handshake(Clock::now() + 2s).reason, "");
+    net::Fd plain = client->open();
+    client->start(Clock::now());
+    std::thread gone([&] {
+        std::this_thread::sleep_for(50ms);
+        client.reset();  // the peer's tunnel, and its TCP socket, go
+        plain.reset();
+    });
+    const auto bytes = pattern(64u << 20, 3);
+    EXPECT_FALSE(net::write_all(server.plain.get(), bytes));
+    gone.join();
+}
