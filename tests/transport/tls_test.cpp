@@ -1,21 +1,19 @@
 // TLS 1.3 with the site key: the tunnel on its own (a large message both
-// ways, wrong keys refused on both ends), then a real sender that takes
-// only peers proving its key while hostile ones come and go.
+// ways, wrong keys refused on both ends), then a real sender facing peers
+// that do not prove its key.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "objects/sender.h"
-#include "transport_support.h"
 #include "base/site_key.h"
 #include "base/socket.h"
-#include "transport/client_link.h"
 #include "transport/tls_tunnel.h"
 #include "wire/wire.h"
 
@@ -154,8 +152,9 @@ TEST(Tls, ADifferentKeyIsRefusedOnBothEnds)
 }
 
 // Peers without the key, each refused within the bound with nothing
-// passed on, while a receiver with the key gets its frames.
-TEST(Tls, ASourceWithAKeyRefusesPeersWithoutItAndServesThoseWithIt)
+// passed on and nothing left behind (receivers with and without the key
+// are in the C operations' tests).
+TEST(Tls, ASourceWithAKeyRefusesPeersWithoutItWithinTheBound)
 {
     transport::ServerOptions options;
     options.keys = keys(kKeyA);
@@ -212,46 +211,29 @@ TEST(Tls, ASourceWithAKeyRefusesPeersWithoutItAndServesThoseWithIt)
     EXPECT_GE(stats.key_refused, 3u);
     peers.clear();
     hello.reset();
-
-    // A receiver with the key connects and gets frames; its link reports
-    // no refusal.
-    struct Frames final : transport::LinkEvents {
-        std::atomic<int> n{0};
-        void on_link_up(transport::ClientLink&) override {}
-        void on_link_down(transport::ClientLink&) override {}
-        void on_link_status(transport::ClientLink&, uint32_t) override {}
-        void on_link_redirect(transport::ClientLink&, const std::string&) override {}
-        void on_link_media(transport::ClientLink&, transport::Message&&) override { ++n; }
-        void on_link_bad(transport::ClientLink&) override {}
-        void on_link_skipped(transport::ClientLink&, bool) override {}
-    };
-    const auto link_to = [&](std::shared_ptr<const LinkKeys> k, Frames& events) {
-        transport::LinkOptions o;
-        o.shared_memory = false;
-        o.retry_min = 20ms;
-        o.retry_max = 100ms;
-        o.keys = std::move(k);
-        return std::make_unique<transport::ClientLink>([at]() -> std::optional<Endpoint> { return at; }, "r",
-                                                       wire::HelloFields{}, events, o);
-    };
-    Frames with_key, other_key;
-    auto good = link_to(options.keys, with_key);
-    auto wrong = link_to(keys(kKeyB), other_key);
-    qrv_test::BgraFrame f(64, 64, 9);
-    for (int i = 0; i < 200 && with_key.n.load() < 3; ++i) {
-        sender.send_video(f.record);
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_GE(with_key.n.load(), 3);
-    EXPECT_EQ(good->refusal(), "");
-    EXPECT_EQ(other_key.n.load(), 0);
-    EXPECT_FALSE(wrong->connected());
-    EXPECT_EQ(wrong->refusal(), "the source does not hold this site's key");
-    good.reset();
-    wrong.reset();
     // Everything the refused peers brought is gone again.
     const auto settle = Clock::now() + 2s;
     while (open_descriptors() > before && Clock::now() < settle)
         std::this_thread::sleep_for(20ms);
     EXPECT_LE(open_descriptors(), before);
+}
+
+// OpenSSL writes to its socket with write(2): a peer gone mid-stream must
+// end the tunnel, not the process through SIGPIPE.
+TEST(Tls, APeerGoneMidStreamEndsTheTunnelNotTheProcess)
+{
+    auto [c, s] = tcp_pair();
+    Accepting server(std::move(s), keys(kKeyA));
+    auto client = std::make_unique<TlsTunnel>(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+    ASSERT_EQ(client->handshake(Clock::now() + 2s).reason, "");
+    net::Fd plain = client->open();
+    client->start(Clock::now());
+    std::thread gone([&] {
+        std::this_thread::sleep_for(50ms);
+        client.reset();  // the peer's tunnel, and its TCP socket, go
+        plain.reset();
+    });
+    const auto bytes = pattern(64u << 20, 3);
+    EXPECT_FALSE(net::write_all(server.plain.get(), bytes));
+    gone.join();
 }

@@ -3,6 +3,8 @@
 // source does not prove the key.
 #include "transport/client_link.h"
 
+#include <exception>
+
 #include "base/error.h"
 #include "base/log.h"
 #include "transport/tls_tunnel.h"
@@ -42,7 +44,9 @@ net::Fd ClientLink::secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, cons
             tunnel->start(std::chrono::steady_clock::now());
             return plain;
         }
-    } catch (const Error& e) {
+    } catch (const std::exception& e) {
+        // Out of descriptors or threads: this attempt fails as a refusal
+        // would, and the link retries after its pause.
         failure = {e.what(), ""};
     }
     tunnel.reset();

@@ -69,15 +69,26 @@ void ServerConnection::start_tls(std::shared_ptr<const LinkKeys> keys)
 {
     // The peer's address was taken from the TCP socket above; from here on
     // the message code reads and writes the tunnel's plain end.
-    tunnel_ = std::make_unique<TlsTunnel>(std::move(fd_), std::move(keys), TlsTunnel::Role::accepting);
-    fd_ = tunnel_->open();
-    tunnel_->start(accepted_at_ + times_.handshake, [this](const TlsTunnel::Failure& f) {
-        if (!finish())
-            return;
-        hooks_.on_key_refused();
-        QRV_LOG_AT(warn, transport, "'%s' refused the connection from %s: %s%s%s%s", source_.c_str(), peer_.c_str(),
-                   f.reason.c_str(), f.detail.empty() ? "" : " (", f.detail.c_str(), f.detail.empty() ? "" : ")");
-    });
+    try {
+        tunnel_ = std::make_unique<TlsTunnel>(std::move(fd_), std::move(keys), TlsTunnel::Role::accepting);
+        fd_ = tunnel_->open();
+        tunnel_->start(accepted_at_ + times_.handshake, [this](const TlsTunnel::Failure& f) {
+            if (!finish())
+                return;
+            hooks_.on_key_refused();
+            QRV_LOG_AT(warn, transport, "'%s' refused the connection from %s: %s%s%s%s", source_.c_str(),
+                       peer_.c_str(), f.reason.c_str(), f.detail.empty() ? "" : " (", f.detail.c_str(),
+                       f.detail.empty() ? "" : ")");
+        });
+    } catch (const std::exception& e) {
+        // Out of descriptors or threads: the connection ends at once (its
+        // reader finds no socket) and is reaped like any other.
+        tunnel_.reset();
+        fd_.reset();
+        finished_ = true;
+        QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: %s", source_.c_str(), peer_.c_str(),
+                   e.what());
+    }
 }
 
 PeerKey ServerConnection::peer_key() const

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,6 +32,34 @@ void set_nonblocking(int fd)
     const int flags = ::fcntl(fd, F_GETFL);
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
+
+// OpenSSL writes to its socket with write(2), not send with MSG_NOSIGNAL:
+// a peer gone would end the process through SIGPIPE. The guard blocks it on
+// this thread for its life and takes any raised meanwhile before the mask
+// is restored; the write fails with EPIPE instead.
+class NoSigpipe {
+public:
+    NoSigpipe()
+    {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
+    }
+    ~NoSigpipe()
+    {
+        if (sigismember(&before_, SIGPIPE))
+            return;
+        const timespec now{};
+        while (sigtimedwait(&pipe_, nullptr, &now) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+    NoSigpipe(const NoSigpipe&) = delete;
+    NoSigpipe& operator=(const NoSigpipe&) = delete;
+
+private:
+    sigset_t pipe_{}, before_{};
+};
 
 bool again(int error)
 {
@@ -86,6 +116,7 @@ TlsTunnel::Failure TlsTunnel::failure_of(int ssl_error, bool timed_out) const
 
 TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
 {
+    const NoSigpipe guard;
     for (;;) {
         ERR_clear_error();
         const int r = SSL_do_handshake(ssl_.get());
@@ -132,6 +163,7 @@ void TlsTunnel::start(Clock::time_point deadline, Refused refused)
 
 void TlsTunnel::run(Clock::time_point deadline, const Refused& refused)
 {
+    const NoSigpipe guard;
     if (!handshaken_) {
         const Failure f = handshake(deadline);
         if (!f.reason.empty()) {
