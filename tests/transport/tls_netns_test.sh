@@ -5,7 +5,8 @@
 # link's TCP traffic holds no JPEG start of image, no source name and no
 # receiver name in clear; a camera command from a receiver with only the
 # site key is refused (the camera has an operator key) and one from a
-# receiver with both keys moves it; then a receiver without the key gets
+# receiver with both keys moves it, and preset_caller with the site key
+# connects but moves nothing; then a receiver without the key gets
 # nothing, and the source logs and counts the refusal.
 # Usage: tls_netns_test.sh BIN_DIR. Exits 1 on a failure, 77 (skipped)
 # where namespaces or tcpdump are missing.
@@ -98,7 +99,16 @@ for ((t = 0; t < 50; ++t)); do
 done
 grep -q '^recall preset 6' "$work/camera.out" || fail "the camera did not move for the operator"
 grep -q '^recall preset 5' "$work/camera.out" && fail "the camera moved for a receiver with only the site key"
+grep -q "refused a camera command from $subnet.2" "$work/camera.out" || fail "the source did not log the refused command"
 echo "ptz: site key only: $(tail -1 "$work/ptz-site.out"); both keys: $(tail -1 "$work/ptz-both.out")"
+
+# preset_caller with the site key alone: it connects and asks for preset 3,
+# which the camera refuses.
+ip netns exec "$rx" env QRV_INTERFACES="tr$id" QRV_KEY_FILE="$work/site.key" timeout -s INT 8 stdbuf -oL \
+  "$bin/preset_caller" >"$work/preset.out" 2>&1
+grep -q 'supports PTZ' "$work/preset.out" || fail "preset_caller with the site key did not connect"
+grep -q '^recall preset 3' "$work/camera.out" && fail "the camera moved for preset_caller with only the site key"
+echo "preset_caller with the site key: connected, camera did not move"
 
 # Without the key: nothing, and the source says whom it refused.
 ip netns exec "$rx" env QRV_INTERFACES="tr$id" QRV_LOG=info stdbuf -oL \
