@@ -305,10 +305,12 @@ QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, Q
 /// With a site key every TCP connection between a sender and a receiver
 /// runs TLS 1.3 with a key derived from it, and each end refuses a peer
 /// that does not prove it; the same-host path (Unix socket and shared
-/// memory) stays as it is. The operator key carries the right to steer
-/// cameras: a sender with one carries out camera commands only from
-/// receivers that prove it (others' are refused and counted); a receiver
-/// with one proves it to every source. Any thread.
+/// memory) is never TLS, and with a key a sender takes on it only the same
+/// user, root or members of QRV_LOCAL_GROUP. The operator key carries the
+/// right to steer cameras: a sender with one carries out camera commands
+/// only from receivers that prove it (others' are refused and counted) and
+/// from those let in on the same-host path; a receiver with one proves it
+/// to every source. Any thread.
 /// @param site_key_file the site key's path; null or empty: no key (plain
 ///        TCP, open to anyone who can reach the sender).
 /// @param operator_key_file the operator key's path; null or empty: none.
