@@ -237,3 +237,71 @@ TEST(Tls, APeerGoneMidStreamEndsTheTunnelNotTheProcess)
     EXPECT_FALSE(net::write_all(server.plain.get(), bytes));
     gone.join();
 }
+
+// Camera commands from each kind of key holder to a source with an
+// operator key, and to one with only the site key: the numbered command
+// comes back acknowledged (and reaches the camera) or refused for want of
+// the operator key (and is counted, the camera gets nothing).
+TEST(Tls, ASourceWithAnOperatorKeyTakesCameraCommandsOnlyFromThoseWhoProveIt)
+{
+    const std::string kOperator = "EBESExQVFhcYGRobHB0eHyAhIiMkJSYnKCkqKywtLi8=";
+    const std::string kOtherOperator = "MDEyMzQ1Njc4OTo7PD0+P0BBQkNERUZHSElKS0xNTk8=";
+    const auto site = SiteKey::parse(kKeyA, "site");
+    const auto op = SiteKey::parse(kOperator, "operator");
+    using Delivery = transport::LinkChannel::Delivery;
+    struct Status final : transport::LinkEvents {
+        std::atomic<int> n{0};
+        void on_link_up(transport::ClientLink&) override {}
+        void on_link_down(transport::ClientLink&) override {}
+        void on_link_status(transport::ClientLink&, uint32_t) override { ++n; }
+        void on_link_redirect(transport::ClientLink&, const std::string&) override {}
+        void on_link_media(transport::ClientLink&, transport::Message&&) override {}
+        void on_link_bad(transport::ClientLink&) override {}
+        void on_link_skipped(transport::ClientLink&, bool) override {}
+    };
+    struct Case {
+        const char* what;
+        std::shared_ptr<const LinkKeys> source, receiver;
+        Delivery expected;
+    };
+    const auto with_operator = LinkKeys::make(site, op);
+    const Case cases[] = {
+        {"site key only", with_operator, LinkKeys::make(site), Delivery::not_permitted},
+        {"both keys", with_operator, LinkKeys::make(site, op), Delivery::acknowledged},
+        {"another operator key", with_operator, LinkKeys::make(site, SiteKey::parse(kOtherOperator, "other")),
+         Delivery::not_permitted},
+        {"operator key alone", with_operator, LinkKeys::make_operator_only(op), Delivery::acknowledged},
+        {"site key to a source without an operator key", LinkKeys::make(site), LinkKeys::make(site),
+         Delivery::acknowledged},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        transport::ServerOptions options;
+        options.keys = c.source;
+        options.shared_memory = false;
+        Sender sender(SenderSettings{"camera", "", false, false}, Scope::from_value(nullptr), options);
+        sender.set_ptz_supported(true);
+        const Endpoint at = sender.endpoint();
+        Status events;
+        transport::LinkOptions o;
+        o.shared_memory = false;
+        o.keys = c.receiver;
+        transport::ClientLink link([at]() -> std::optional<Endpoint> { return at; }, "r", wire::HelloFields{},
+                                   events, o);
+        const auto until = Clock::now() + 3s;
+        while (events.n.load() == 0 && Clock::now() < until)
+            std::this_thread::sleep_for(5ms);
+        const auto channel = link.channel();
+        ASSERT_TRUE(channel);
+        const uint64_t n = channel->post_command({wire::PtzCommand::recall_preset, 5, 0.5f, 0.0f});
+        ASSERT_NE(n, 0u);
+        EXPECT_EQ(channel->wait_delivered(n, Clock::now() + 2s), c.expected);
+        const bool taken = c.expected == Delivery::acknowledged;
+        const auto command = sender.next_ptz(taken ? 1000ms : 100ms);
+        EXPECT_EQ(command.has_value(), taken);
+        if (command) {
+            EXPECT_EQ(command->preset, 5);
+        }
+        EXPECT_EQ(sender.transport_stats().commands_refused, taken ? 0u : 1u);
+    }
+}

@@ -479,8 +479,14 @@ int run_ptz(const std::string& wanted, double find_timeout, const std::string& c
                connection->name().c_str());
         return 0;
     default:
-        return fail("the camera command did not reach " + connection->name() + ": " + QRVlib_get_last_error());
+        break;
     }
+    // A source that wants its operator key proved says so: told as the
+    // source's refusal, not as a command lost on the way.
+    const std::string why = QRVlib_get_last_error();
+    if (why.starts_with("the source refused") && why.find("operator key") != std::string::npos)
+        return fail(connection->name() + why.substr(std::string("the source").size()));
+    return fail("the camera command did not reach " + connection->name() + ": " + why);
 }
 
 // Says the source is on program and/or preview, and keeps saying so for as

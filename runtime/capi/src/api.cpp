@@ -673,7 +673,7 @@ QRVLIB_API bool QRVlib_send_get_security_stats(QRVlib_send_instance_t sender, QR
         if (!s || !present(stats, "stats"))
             return false;
         const auto t = s->transport_stats();
-        *stats = QRVlib_send_security_stats_t{t.key_required, t.key_refused};
+        *stats = QRVlib_send_security_stats_t{t.key_required, t.key_refused, t.commands_refused};
         return true;
     });
 }
@@ -858,6 +858,10 @@ QRVLIB_API QRVlib_ptz_delivery_e QRVlib_recv_ptz_wait_delivered(QRVlib_recv_inst
             return QRVlib_ptz_delivery_unconfirmed;
         case D::refused:
             set_last_error("the source refused the camera command");
+            break;
+        case D::not_permitted:
+            set_last_error("the source refused the camera command: it takes camera commands only from receivers "
+                           "that hold its operator key (QRV_OPERATOR_KEY_FILE)");
             break;
         case D::lost:
             set_last_error("the connection to the source ended before it acknowledged the camera command");

@@ -184,6 +184,9 @@ struct QRVlib_send_security_stats_t {
     /// Peers refused for not proving the key: plain TCP, another site's
     /// key, a TLS handshake without our key or one that did not finish.
     uint64_t refused_without_key;
+    /// Camera commands not carried out because the sender has an operator
+    /// key and the receiver did not prove it (it holds only the site key).
+    uint64_t commands_refused;
 };
 
 /// How senders compress video for receivers on other hosts. Receivers on
@@ -307,12 +310,17 @@ QRVLIB_API bool QRVlib_send_get_multicast_stats(QRVlib_send_instance_t sender, Q
 /// With a site key every TCP connection between a sender and a receiver
 /// runs TLS 1.3 with a key derived from it, and each end refuses a peer
 /// that does not prove it; the same-host path (Unix socket and shared
-/// memory) stays as it is. The operator key is read and checked; it will
-/// carry the right to steer cameras. Any thread.
+/// memory) is never TLS, and with a key a sender takes on it only the same
+/// user, root or members of QRV_LOCAL_GROUP. The operator key carries the
+/// right to steer cameras: a sender with one carries out camera commands
+/// only from receivers that prove it (others' are refused and counted) and
+/// from those let in on the same-host path; a receiver with one proves it
+/// to every source. Any thread.
 /// @param site_key_file the site key's path; null or empty: no key (plain
 ///        TCP, open to anyone who can reach the sender).
 /// @param operator_key_file the operator key's path; null or empty: none.
-///        Needs a site key.
+///        Alone, without a site key, it is offered in the site key's place
+///        (sources with this operator key take it).
 /// @return false, with the reason as the last error, when a file is missing,
 ///         unreadable, not a regular file, readable or writable by others,
 ///         or not one or two keys; what was in force stays so.
@@ -461,7 +469,8 @@ enum QRVlib_ptz_delivery_e : int32_t {
 ///         as above; QRVlib_ptz_delivery_failed, with a reason in
 ///         QRVlib_get_last_error(), for an unknown receiver, when no command
 ///         was sent through it, when the source refused the command (a value
-///         out of its range), when the connection that carried it ended
+///         out of its range, or a source with an operator key and a
+///         receiver that did not prove it), when the connection that carried it ended
 ///         before the acknowledgement, and when none came within timeout_ms.
 QRVLIB_API QRVlib_ptz_delivery_e QRVlib_recv_ptz_wait_delivered(QRVlib_recv_instance_t receiver,
                                                                 uint32_t timeout_ms);

@@ -39,12 +39,12 @@ LinkSecurity LinkSecurity::from_files(const std::optional<std::string>& site_key
     if (!site && !op)
         return s;
     try {
-        if (!site)
-            throw Error("an operator key is given without a site key (QRV_KEY_FILE)");
         std::optional<SiteKey> operator_key;
         if (op)
             operator_key = SiteKey::read(*operator_key_file);
-        s.keys = transport::LinkKeys::make(SiteKey::read(*site_key_file), std::move(operator_key));
+        // The operator key alone is offered in the site key's place.
+        s.keys = site ? transport::LinkKeys::make(SiteKey::read(*site_key_file), std::move(operator_key))
+                      : transport::LinkKeys::make_operator_only(std::move(*operator_key));
     } catch (const Error& e) {
         s.error = e.what();
         QRV_LOG_AT(error, library, "%s", s.error.c_str());

@@ -149,6 +149,10 @@ transport::ServerOptions Library::server_options() const
     transport::ServerOptions options;
     std::lock_guard lock(mutex_);
     options.keys = link_keys_locked();
+    // With a key, the same-host socket (never TLS) takes only the same
+    // user, root or the local group, who may then also steer (see
+    // ServerConnection::may_steer).
+    options.check_local_peers = options.keys != nullptr;
     options.video_codec = video_codec_locked();
     if (context_) {
         options.queue = context_->queue;

@@ -175,7 +175,7 @@ void ClientLink::run()
             }
         }
         if (fd) {
-            const Served served = serve(std::move(fd), shared, peer);
+            const Served served = serve(std::move(fd), shared, peer, tunnel ? operator_proof(*tunnel) : std::vector<uint8_t>{});
             if (served.greeted) {
                 key_failing_ = false;
                 retry = options_.retry_min;

@@ -17,7 +17,7 @@
 
 namespace qrv::transport {
 
-ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer)
+ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer, std::vector<uint8_t> after_hello)
 {
     const auto taken = std::chrono::steady_clock::now();
     // Writes to a receiver's source never block for long.
@@ -34,7 +34,9 @@ ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer)
     wire::HelloFields wishes = wishes_;
     if (shared)
         wishes.flags &= ~wire::kHelloJoinMulticast;
-    if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes))) {
+    std::vector<uint8_t> hello = wire::encode_hello(receiver_name_, wishes);
+    hello.insert(hello.end(), after_hello.begin(), after_hello.end());
+    if (net::write_all(fd.get(), hello)) {
         Session s(fd.get(), shared, peer, channel);
         s.greet_by = taken + options_.handshake_timeout;
         converse(s);

@@ -11,6 +11,17 @@
 
 namespace qrv::transport {
 
+std::vector<uint8_t> ClientLink::operator_proof(const TlsTunnel& tunnel) const
+{
+    const auto exported = tunnel.exported();
+    const auto proof = exported ? options_.keys->operator_proof(*exported) : std::nullopt;
+    if (!proof)
+        return {};
+    wire::OperatorProofFields f;
+    f.mac = *proof;
+    return wire::encode_operator_proof(f);
+}
+
 std::string ClientLink::refusal() const
 {
     std::lock_guard lock(group_mutex_);

@@ -48,7 +48,9 @@ LinkChannel::Delivery LinkChannel::wait_delivered(uint64_t command, Clock::time_
     for (;;) {
         // Commands are taken in order: one acknowledged later covers it.
         if (acked_ >= command)
-            return refused_ == command ? Delivery::refused : Delivery::acknowledged;
+            return refused_ != command  ? Delivery::acknowledged
+                   : refused_for_key_ ? Delivery::not_permitted
+                                      : Delivery::refused;
         if (fd_ < 0)
             return Delivery::lost;
         if (!acks_ && written_ >= command)
@@ -121,8 +123,10 @@ bool LinkChannel::acknowledge(const wire::PtzAckFields& ack)
         if (ack.sequence > written_ || ack.sequence <= acked_)
             return false;
         acked_ = ack.sequence;
-        if (ack.outcome == wire::PtzOutcome::refused)
+        if (ack.outcome == wire::PtzOutcome::refused) {
             refused_ = ack.sequence;
+            refused_for_key_ = ack.refusal == wire::PtzRefusal::needs_operator_key;
+        }
     }
     progress_.notify_all();
     return true;

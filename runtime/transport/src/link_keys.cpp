@@ -2,7 +2,10 @@
 #include "transport/link_keys.h"
 
 #include <openssl/evp.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/kdf.h>
+#include <openssl/params.h>
 #include <openssl/ssl.h>
 
 #include "base/error.h"
@@ -13,6 +16,10 @@ namespace {
 
 constexpr const char* kIdentityLabel = "qrv site key identity";
 constexpr const char* kPskLabel = "qrv site key tls 1.3 psk";
+constexpr const char* kOperatorIdentityLabel = "qrv operator key identity";
+constexpr const char* kOperatorPskLabel = "qrv operator key tls 1.3 psk";
+// The HMAC key of the proof on a connection (link_keys.h).
+constexpr const char* kProofLabel = "qrv operator key proof";
 constexpr size_t kIdentityBytes = 16;
 // TLS_AES_128_GCM_SHA256: the PSK's hash must be the suite's.
 constexpr unsigned char kSuite[2] = {0x13, 0x01};
@@ -85,29 +92,98 @@ SSL_CTX* new_context(bool server)
 
 }  // namespace
 
+void LinkKeys::add_entries(const SiteKey& file, PeerKey proves)
+{
+    const char* identity_label = proves == PeerKey::site ? kIdentityLabel : kOperatorIdentityLabel;
+    const char* psk_label = proves == PeerKey::site ? kPskLabel : kOperatorPskLabel;
+    for (const auto& key : file.keys()) {
+        Entry e;
+        uint8_t id[kIdentityBytes];
+        derive(key, identity_label, id, sizeof id);
+        e.identity = hex(id, sizeof id);
+        derive(key, psk_label, e.psk.data(), e.psk.size());
+        e.proves = proves;
+        entries_.push_back(std::move(e));
+    }
+}
+
+void LinkKeys::set_up_contexts()
+{
+    if (entries_.empty())
+        throw Error("the site key file holds no key");
+    if (operator_key_) {
+        for (const auto& key : operator_key_->keys()) {
+            KeyBytes k;
+            derive(key, kProofLabel, k.data(), k.size());
+            proof_keys_.push_back(k);
+        }
+    }
+    client_ = new_context(false);
+    server_ = new_context(true);
+    if (!client_ || !server_)
+        throw Error("could not set up TLS 1.3 with the site key");
+    SSL_CTX_set_ex_data(client_, keys_index(), this);
+    SSL_CTX_set_ex_data(server_, keys_index(), this);
+    SSL_CTX_set_psk_use_session_callback(client_, &LinkKeys::use_session);
+    SSL_CTX_set_psk_find_session_callback(server_, &LinkKeys::find_session);
+}
+
 std::shared_ptr<const LinkKeys> LinkKeys::make(const SiteKey& site, std::optional<SiteKey> operator_key)
 {
     std::shared_ptr<LinkKeys> keys(new LinkKeys());
-    for (const auto& key : site.keys()) {
-        Entry e;
-        uint8_t id[kIdentityBytes];
-        derive(key, kIdentityLabel, id, sizeof id);
-        e.identity = hex(id, sizeof id);
-        derive(key, kPskLabel, e.psk.data(), e.psk.size());
-        keys->entries_.push_back(std::move(e));
-    }
-    if (keys->entries_.empty())
-        throw Error("the site key file holds no key");
+    keys->add_entries(site, PeerKey::site);
+    if (operator_key)
+        keys->add_entries(*operator_key, PeerKey::operator_key);
     keys->operator_key_ = std::move(operator_key);
-    keys->client_ = new_context(false);
-    keys->server_ = new_context(true);
-    if (!keys->client_ || !keys->server_)
-        throw Error("could not set up TLS 1.3 with the site key");
-    SSL_CTX_set_ex_data(keys->client_, keys_index(), keys.get());
-    SSL_CTX_set_ex_data(keys->server_, keys_index(), keys.get());
-    SSL_CTX_set_psk_use_session_callback(keys->client_, &LinkKeys::use_session);
-    SSL_CTX_set_psk_find_session_callback(keys->server_, &LinkKeys::find_session);
+    keys->set_up_contexts();
     return keys;
+}
+
+std::shared_ptr<const LinkKeys> LinkKeys::make_operator_only(SiteKey operator_key)
+{
+    std::shared_ptr<LinkKeys> keys(new LinkKeys());
+    keys->add_entries(operator_key, PeerKey::operator_key);
+    keys->operator_key_ = std::move(operator_key);
+    keys->set_up_contexts();
+    return keys;
+}
+
+namespace {
+
+std::optional<LinkKeys::Proof> hmac(const KeyBytes& key, const LinkKeys::Exported& exported)
+{
+    LinkKeys::Proof out{};
+    size_t length = 0;
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                                 OSSL_PARAM_construct_end()};
+    std::unique_ptr<EVP_MAC, decltype(&EVP_MAC_free)> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr), EVP_MAC_free);
+    std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> ctx(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr,
+                                                                 EVP_MAC_CTX_free);
+    if (!ctx || EVP_MAC_init(ctx.get(), key.data(), key.size(), params) != 1 ||
+        EVP_MAC_update(ctx.get(), exported.data(), exported.size()) != 1 ||
+        EVP_MAC_final(ctx.get(), out.data(), &length, out.size()) != 1 || length != out.size())
+        return std::nullopt;
+    return out;
+}
+
+}  // namespace
+
+std::optional<LinkKeys::Proof> LinkKeys::operator_proof(const Exported& exported) const
+{
+    if (proof_keys_.empty())
+        return std::nullopt;
+    return hmac(proof_keys_.front(), exported);
+}
+
+bool LinkKeys::operator_proof_valid(const Exported& exported, const Proof& proof) const
+{
+    for (const auto& key : proof_keys_) {
+        const auto expected = hmac(key, exported);
+        if (expected && CRYPTO_memcmp(expected->data(), proof.data(), proof.size()) == 0)
+            return true;
+    }
+    return false;
 }
 
 LinkKeys::~LinkKeys()

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "transport/message_io.h"
 #include "transport/tls_tunnel.h"
@@ -69,6 +70,7 @@ void ServerConnection::start_tls(std::shared_ptr<const LinkKeys> keys)
 {
     // The peer's address was taken from the TCP socket above; from here on
     // the message code reads and writes the tunnel's plain end.
+    keys_ = keys;
     try {
         tunnel_ = std::make_unique<TlsTunnel>(std::move(fd_), std::move(keys), TlsTunnel::Role::accepting);
         fd_ = tunnel_->open();
@@ -94,6 +96,46 @@ void ServerConnection::start_tls(std::shared_ptr<const LinkKeys> keys)
 PeerKey ServerConnection::peer_key() const
 {
     return tunnel_ ? tunnel_->peer_key() : PeerKey::none;
+}
+
+bool ServerConnection::may_steer() const
+{
+    if (!tunnel_ || !keys_->has_operator_key())
+        return true;
+    return tunnel_->peer_key() == PeerKey::operator_key || operator_proved_.load();
+}
+
+void ServerConnection::take_ptz(const wire::PtzFields& command)
+{
+    wire::PtzAckFields ack{command.sequence, wire::PtzOutcome::held};
+    if (!may_steer()) {
+        hooks_.on_command_refused(*this);
+        ack.outcome = wire::PtzOutcome::refused;
+        ack.refusal = wire::PtzRefusal::needs_operator_key;
+    } else if (!hooks_.on_ptz(command)) {
+        ack.outcome = wire::PtzOutcome::refused;
+    }
+    // Taken in the order they come, and acknowledged once held, so that
+    // the receiver knows its command is not lost.
+    if (command.sequence != 0)
+        send(wire::make_packet(wire::MessageType::ptz_ack, wire::encode_ptz_ack(ack)));
+}
+
+void ServerConnection::take_operator_proof(const wire::OperatorProofFields& proof)
+{
+    // Outside TLS there is nothing to bind a proof to: ignored.
+    const auto exported = tunnel_ ? tunnel_->exported() : std::nullopt;
+    if (!exported || !keys_->has_operator_key())
+        return;
+    if (keys_->operator_proof_valid(*exported, proof.mac)) {
+        operator_proved_ = true;
+        QRV_LOG_AT(info, transport, "'%s': %s proved the operator key", source_.c_str(), peer_.c_str());
+        return;
+    }
+    // Once per connection: a peer cannot fill the log with bad proofs.
+    if (!std::exchange(bad_proof_logged_, true))
+        QRV_LOG_AT(warn, transport, "'%s': %s sent a proof of an operator key that is not this source's; it may "
+                   "watch but not steer", source_.c_str(), peer_.c_str());
 }
 
 std::string ServerConnection::receiver_name() const
@@ -219,15 +261,12 @@ const char* ServerConnection::take(const Message& m)
 {
     switch (m.header.type) {
     case wire::MessageType::ptz:
-        if (auto f = wire::decode_ptz(m.header, m.fixed)) {
-            // Taken in the order they come, and acknowledged once held, so
-            // that the receiver knows its command is not lost.
-            const bool held = hooks_.on_ptz(*f);
-            if (f->sequence != 0)
-                send(wire::make_packet(wire::MessageType::ptz_ack,
-                                       wire::encode_ptz_ack({f->sequence, held ? wire::PtzOutcome::held
-                                                                               : wire::PtzOutcome::refused})));
-        }
+        if (auto f = wire::decode_ptz(m.header, m.fixed))
+            take_ptz(*f);
+        return nullptr;
+    case wire::MessageType::operator_proof:
+        if (auto f = wire::decode_operator_proof(m.header, m.fixed))
+            take_operator_proof(*f);
         return nullptr;
     case wire::MessageType::tally:
         if (auto f = wire::decode_tally(m.header, m.fixed)) {

@@ -70,6 +70,21 @@ void SourceServer::on_ready(ServerConnection& connection)
     changed_.notify_all();
 }
 
+void SourceServer::on_command_refused(ServerConnection& connection)
+{
+    const uint64_t count = ++commands_refused_;
+    constexpr auto kLogInterval = std::chrono::seconds(10);
+    const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    int64_t last = command_refusal_logged_.load();
+    if (last != 0 && now - last < std::chrono::steady_clock::duration(kLogInterval).count())
+        return;
+    if (!command_refusal_logged_.compare_exchange_strong(last, now))
+        return;
+    QRV_LOG_AT(warn, transport, "'%s' refused a camera command from %s: it did not prove the operator key "
+               "(%llu refused so far)", options_.name.c_str(), connection.peer_host().c_str(),
+               (unsigned long long)count);
+}
+
 bool SourceServer::on_ptz(const wire::PtzFields& command)
 {
     return on_ptz_ && on_ptz_(command);
@@ -146,6 +161,7 @@ ServerStats SourceServer::stats() const
     s.evicted = evicted_.load();
     s.key_required = options_.keys != nullptr;
     s.key_refused = key_refused_.load();
+    s.commands_refused = commands_refused_.load();
     s.refused_local_peers = refused_local_peers_.load();
     s.previews = encoders_.previews_made();
     if (const auto e = encoders_.compressed()) {

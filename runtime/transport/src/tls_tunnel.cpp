@@ -136,9 +136,22 @@ TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
     const PeerKey key = LinkKeys::proved(ssl_.get());
     if (key == PeerKey::none)
         return failure_of(SSL_ERROR_SSL, false);
-    peer_key_ = key;
+    const char* label = LinkKeys::kExporterLabel;
+    if (SSL_export_keying_material(ssl_.get(), exported_.data(), exported_.size(), label,
+                                   std::char_traits<char>::length(label), nullptr, 0, 0) != 1) {
+        ERR_clear_error();
+        return {"could not export keying material from the TLS session", ""};
+    }
+    peer_key_.store(key, std::memory_order_release);
     handshaken_ = true;
     return {};
+}
+
+std::optional<LinkKeys::Exported> TlsTunnel::exported() const
+{
+    if (peer_key_.load(std::memory_order_acquire) == PeerKey::none)
+        return std::nullopt;
+    return exported_;
 }
 
 net::Fd TlsTunnel::open()

@@ -121,6 +121,7 @@ std::optional<Limits> limits(MessageType type)
     case MessageType::ptz_ack:
     case MessageType::multicast_offer:
     case MessageType::multicast_state:
+    case MessageType::operator_proof:
         return Limits{0, 0};
     case MessageType::nack:
         return Limits{0, uint64_t(kMaxNackIndexes) * 4};
@@ -185,6 +186,8 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return kMulticastStateFixedBytes;
     case MessageType::nack:
         return kNackFixedBytes;
+    case MessageType::operator_proof:
+        return kOperatorProofFixedBytes;
     }
     return std::nullopt;
 }
@@ -308,6 +311,7 @@ bool upstream_type(MessageType type)
     case MessageType::tally:
     case MessageType::multicast_state:
     case MessageType::nack:
+    case MessageType::operator_proof:
         return true;
     default:
         return false;
@@ -338,10 +342,20 @@ std::vector<uint8_t> encode_ptz(const PtzFields& f)
 
 std::vector<uint8_t> encode_ptz_ack(const PtzAckFields& f)
 {
-    auto out = start(MessageType::ptz_ack, kPtzAckFixedBytes, {}, 0);
+    const bool reason = f.outcome == PtzOutcome::refused && f.refusal != PtzRefusal::out_of_range;
+    auto out = start(MessageType::ptz_ack, reason ? kPtzAckRefusalFixedBytes : kPtzAckFixedBytes, {}, 0);
     Writer w(out);
     w.u64(f.sequence);
     w.u32(static_cast<uint32_t>(f.outcome));
+    if (reason)
+        w.u32(static_cast<uint32_t>(f.refusal));
+    return out;
+}
+
+std::vector<uint8_t> encode_operator_proof(const OperatorProofFields& f)
+{
+    auto out = start(MessageType::operator_proof, kOperatorProofFixedBytes, {}, 0);
+    out.insert(out.end(), f.mac.begin(), f.mac.end());
     return out;
 }
 
@@ -494,6 +508,19 @@ std::optional<PtzAckFields> decode_ptz_ack(const Header& h, std::span<const uint
     if (f.sequence == 0 || outcome > static_cast<uint32_t>(PtzOutcome::refused))
         return std::nullopt;
     f.outcome = static_cast<PtzOutcome>(outcome);
+    if (fixed.size() >= kPtzAckRefusalFixedBytes && f.outcome == PtzOutcome::refused &&
+        r.u32() == static_cast<uint32_t>(PtzRefusal::needs_operator_key))
+        f.refusal = PtzRefusal::needs_operator_key;
+    return f;
+}
+
+std::optional<OperatorProofFields> decode_operator_proof(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::operator_proof || fixed.size() != h.fixed_len ||
+        fixed.size() < kOperatorProofFixedBytes)
+        return std::nullopt;
+    OperatorProofFields f;
+    std::copy_n(fixed.begin(), f.mac.size(), f.mac.begin());
     return f;
 }
 
@@ -721,6 +748,8 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
         return decode_multicast_state(h, fixed).has_value();
     case MessageType::nack:
         return decode_nack(h, fixed).has_value();
+    case MessageType::operator_proof:
+        return decode_operator_proof(h, fixed).has_value();
     case MessageType::redirect:
     case MessageType::keepalive:
         return fixed.size() == h.fixed_len;

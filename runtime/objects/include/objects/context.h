@@ -34,7 +34,7 @@ struct LinkSecurity {
     std::string error;
 
     // Reads and checks the files (paths unset or empty: none); never
-    // throws. An operator key needs a site key beside it.
+    // throws. An operator key alone stands in for the site key.
     static LinkSecurity from_files(const std::optional<std::string>& site_key_file,
                                    const std::optional<std::string>& operator_key_file);
 };

@@ -152,12 +152,15 @@ private:
     };
 
     // Serves one connection; peer: its other end for log lines (empty:
-    // asked of the socket).
-    Served serve(net::Fd fd, bool shared, std::string peer = {});
+    // asked of the socket); after_hello: written right behind the hello.
+    Served serve(net::Fd fd, bool shared, std::string peer = {}, std::vector<uint8_t> after_hello = {});
     // Runs TLS on a new TCP connection (client_tls.cpp): the plain end
     // that takes its place, or invalid when the source did not prove the
     // key (logged, reported through on_link_failed) or the link stops.
     net::Fd secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, const std::string& peer);
+    // The proof of the operator key on a TLS connection (link_keys.h), to
+    // follow the hello; empty without an operator key.
+    std::vector<uint8_t> operator_proof(const TlsTunnel& tunnel) const;
     // The source did not greet: logs why and retries later.
     void handshake_failed(const Session& s);
     // Writes what must still reach the source, closes the writing side and

@@ -29,6 +29,7 @@ public:
     enum class Delivery {
         acknowledged,  // the source holds it for its application
         refused,       // the source acknowledged it but did not take it
+        not_permitted, // refused: the source wants its operator key proved
         written,       // written; the source does not acknowledge commands
         lost,          // the connection ended before the source said
         timeout,       // none of the above in time
@@ -92,6 +93,7 @@ private:
     uint64_t written_ = 0;   // the last command written
     uint64_t acked_ = 0;     // the last command acknowledged
     uint64_t refused_ = 0;   // the last command refused
+    bool refused_for_key_ = false;  // ... for want of the operator key
     bool must_arrive_written_ = false;  // a tally went out: close gently
 };
 

@@ -59,6 +59,9 @@ public:
     // The peer did not prove the site key in the TLS handshake (or spoke
     // no TLS at all); the connection ends.
     virtual void on_key_refused() {}
+    // A camera command came from a peer without the right to steer (see
+    // ServerConnection::may_steer); it was not taken.
+    virtual void on_command_refused(ServerConnection&) {}
     virtual void on_finished() = 0;
     // The receiver joined (or left) the multicast group it was offered.
     virtual void on_multicast_state(ServerConnection&, bool joined) { (void)joined; }
@@ -139,6 +142,16 @@ public:
     // Which key the peer proved: none without TLS (no key set, or the
     // Unix socket) and until its handshake is done. Any thread.
     PeerKey peer_key() const;
+    // Whether the peer may steer the camera (and so whether its commands
+    // reach on_ptz). Without a key, or when the source has no operator
+    // key, every peer that got in may. With one: a TLS peer that offered
+    // the operator key's PSK or proved the operator key on this connection
+    // (an operator_proof message). A peer of the same-host socket may too:
+    // with a key, that socket takes only peers that passed the credential
+    // check (the same user, root or the local group), who could read this
+    // user's key files anyway, so a proof from them would add nothing.
+    // Any thread.
+    bool may_steer() const;
     // How long the writer has been stuck in its current write, or zero:
     // a receiver that does not drain its socket.
     std::chrono::steady_clock::duration stalled_for(std::chrono::steady_clock::time_point now) const;
@@ -161,6 +174,11 @@ private:
     Ending read_messages();
     // Acts on one control message; why the receiver is dropped, if it is.
     const char* take(const Message& m);
+    // A camera command: taken, or refused to a peer that may not steer.
+    void take_ptz(const wire::PtzFields& command);
+    // The peer's proof of the operator key: checked against this
+    // connection's exported keying material.
+    void take_operator_proof(const wire::OperatorProofFields& proof);
     void write_loop();
     // Ends the connection; true for the call that ended it.
     bool finish();
@@ -220,6 +238,11 @@ private:
     wire::PacketPtr waiting_;
     wire::HelloFields wishes_;
     std::atomic<uint32_t> tally_{0};
+    // The keys of a TLS connection, null otherwise; whether its peer
+    // proved the operator key, and whether a bad proof was logged.
+    std::shared_ptr<const LinkKeys> keys_;
+    std::atomic<bool> operator_proved_{false};
+    bool bad_proof_logged_ = false;  // the reader's
     bool offered_group_ = false;  // under the server's lock
     std::atomic<bool> on_group_{false};
     RepairBudget repair_budget_;

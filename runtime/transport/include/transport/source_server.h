@@ -109,6 +109,7 @@ struct ServerStats {
     std::string multicast_group;       // dotted, the full pictures' group first; empty while there is none
     bool key_required = false;         // TCP peers must prove the site key
     uint64_t key_refused = 0;          // peers that did not prove it
+    uint64_t commands_refused = 0;     // camera commands without the operator key
 };
 
 // The receivers' tallies combined: on program (or preview) when any
@@ -172,6 +173,7 @@ private:
     void on_bad_peer() override { ++bad_peers_; }
     void on_handshake_timeout() override { ++handshake_timeouts_; }
     void on_key_refused() override { ++key_refused_; }
+    void on_command_refused(ServerConnection& connection) override;
     void on_finished() override;
     // Without a key, says once that a source reachable from other hosts is
     // open to anyone there.
@@ -243,7 +245,10 @@ private:
     Endpoint endpoint_;
     DropCounters drops_;
     std::atomic<uint64_t> accepted_{0}, refused_{0}, bad_peers_{0}, handshake_timeouts_{0}, unknown_messages_{0}, evicted_{0},
-        key_refused_{0}, refused_local_peers_{0};
+        key_refused_{0}, refused_local_peers_{0}, commands_refused_{0};
+    // When a refused camera command was last logged (steady clock ticks):
+    // at most one line per interval, however many come.
+    std::atomic<int64_t> command_refusal_logged_{0};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -28,6 +28,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -72,6 +73,11 @@ public:
     // Which key the peer proved; none until the handshake is done. Any
     // thread.
     PeerKey peer_key() const { return peer_key_.load(); }
+    // Keying material exported from the session once its handshake is done
+    // (LinkKeys::kExporterLabel), for the operator key's proof; nothing
+    // before. Exported on the handshake's thread, since only one thread may
+    // use the SSL object. Any thread.
+    std::optional<LinkKeys::Exported> exported() const;
 
 private:
     void run(Clock::time_point deadline, const Refused& refused);
@@ -86,6 +92,7 @@ private:
     net::Fd wake_;   // an eventfd that stops the thread
     std::unique_ptr<struct ssl_st, void (*)(struct ssl_st*)> ssl_;
     bool handshaken_ = false;
+    LinkKeys::Exported exported_{};  // written before peer_key_ is set
     std::atomic<PeerKey> peer_key_{PeerKey::none};
     std::atomic<bool> stopping_{false};  // the destructor ends the thread
     std::thread thread_;

@@ -29,6 +29,7 @@
 #ifndef QRV_TRANSPORT_WIRE_H
 #define QRV_TRANSPORT_WIRE_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -82,6 +83,10 @@ enum class MessageType : uint8_t {
     // receiver -> source: datagrams of the group that did not come, to be
     // sent again to this receiver alone; data = their indexes (u32 each).
     nack = 15,
+    // receiver -> source, right after the hello on a TLS link: proof that
+    // the receiver holds the operator key (OperatorProofFields). Sources
+    // that do not know it skip it.
+    operator_proof = 16,
 };
 
 // True for the types this version reads; others are skipped.
@@ -231,15 +236,31 @@ inline constexpr uint32_t kPtzNumberedFixedBytes = kPtzFixedBytes + 8;
 // What became of a numbered camera command at the source.
 enum class PtzOutcome : uint32_t {
     held = 0,     // held for the source's application, in the order sent
-    refused = 1,  // not taken: a value outside its range
+    refused = 1,  // not taken: see PtzRefusal
+};
+// Why a command was refused. Acknowledgements without the field (12
+// bytes) mean out_of_range; receivers of the first version skip it.
+enum class PtzRefusal : uint32_t {
+    out_of_range = 0,        // a value outside its range
+    needs_operator_key = 1,  // the source takes commands only from peers
+                             // that proved its operator key
 };
 // Acknowledges every command of the connection up to sequence, which
 // itself had this outcome (commands are taken in the order they come).
 struct PtzAckFields {
     uint64_t sequence = 0;
     PtzOutcome outcome = PtzOutcome::held;
+    PtzRefusal refusal = PtzRefusal::out_of_range;  // of a refused one
 };
 inline constexpr uint32_t kPtzAckFixedBytes = 12;
+inline constexpr uint32_t kPtzAckRefusalFixedBytes = 16;  // with the refusal
+
+// An HMAC-SHA256 that binds the operator key to this TLS connection
+// (link_keys.h); only meaningful inside TLS.
+struct OperatorProofFields {
+    std::array<uint8_t, 32> mac{};
+};
+inline constexpr uint32_t kOperatorProofFixedBytes = 32;
 
 // Where a connection's media can be taken from instead (datagram.h):
 // IPv4 addresses in host order.
@@ -320,6 +341,7 @@ std::vector<uint8_t> encode_tally(const TallyFields& f);
 // Numbered commands (sequence not 0) carry kPtzNumberedFixedBytes.
 std::vector<uint8_t> encode_ptz(const PtzFields& f);
 std::vector<uint8_t> encode_ptz_ack(const PtzAckFields& f);
+std::vector<uint8_t> encode_operator_proof(const OperatorProofFields& f);
 std::vector<uint8_t> encode_redirect(std::string_view locator);
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text);
 std::vector<uint8_t> encode_release(const ReleaseFields& f);
@@ -341,8 +363,10 @@ std::optional<AudioFields> decode_audio(const Header& h, std::span<const uint8_t
 std::optional<MetadataFields> decode_metadata(const Header& h, std::span<const uint8_t> fixed);
 std::optional<StatusFields> decode_status(const Header& h, std::span<const uint8_t> fixed);
 std::optional<PtzFields> decode_ptz(const Header& h, std::span<const uint8_t> fixed);
-// Nothing for a sequence of 0 or an outcome this version does not know.
+// Nothing for a sequence of 0 or an outcome this version does not know
+// (an unknown refusal reads as out_of_range).
 std::optional<PtzAckFields> decode_ptz_ack(const Header& h, std::span<const uint8_t> fixed);
+std::optional<OperatorProofFields> decode_operator_proof(const Header& h, std::span<const uint8_t> fixed);
 std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const uint8_t> fixed);
 std::optional<ReleaseFields> decode_release(const Header& h, std::span<const uint8_t> fixed);
 // No fixed fields give the defaults; fewer than kHelloFixedBytes are bad.
