@@ -6,14 +6,17 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "objects/sender.h"
+#include "transport_support.h"
 #include "base/site_key.h"
 #include "base/socket.h"
+#include "transport/client_link.h"
 #include "transport/tls_tunnel.h"
 #include "wire/wire.h"
 
