@@ -2,7 +2,7 @@
 
 Usage: hostile_peers.py HOST PORT SECONDS
 
-Four kinds take turns on four threads: a plain TCP peer that says nothing,
+Four kinds take turns on sixteen threads: a plain TCP peer that says nothing,
 one that sends garbage, a TLS 1.3 ClientHello without a pre-shared key,
 and one that sends the first bytes of a ClientHello and stalls. Each
 measures the time from its connection to the source closing it (a peer the
@@ -59,7 +59,7 @@ def one_peer(kind, host, port, hello):
     try:
         sock = socket.create_connection((host, port), timeout=GIVE_UP_S)
     except OSError:
-        return 0.0  # refused at connect
+        return None  # nothing listens: not a refusal of this peer
     with sock:
         try:
             if kind == "garbage":
@@ -91,7 +91,9 @@ def main():
                 results[kind].append(ms)
             i += 1
 
-    threads = [threading.Thread(target=worker, args=(n,)) for n in range(len(KINDS))]
+    # Four threads a kind, so that the stalling kinds, held until the
+    # source gives up on them, do not slow the others down.
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4 * len(KINDS))]
     for t in threads:
         t.start()
     for t in threads:

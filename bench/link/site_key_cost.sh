@@ -88,13 +88,13 @@ done >"$work/streams"
 # first_frames KEY: a running source and ROUNDS receivers started one after
 # another against it, each reporting its time to first frame.
 first_frames() {
-  local key=$1 loc=$work/locator-first-$1 sender i
+  local key=$1 loc=$work/locator-first-$1 sender
   rm -f "$loc"
   in_a "$(key_env "$key")" timeout 120 "$bin/bench_link" send --locator "$loc" --frames 100000 \
     --width 1920 --height 1080 "${paced[@]}" >/dev/null &
   sender=$!
   pids+=("$sender")
-  for i in $(seq "$((rounds * 5))"); do
+  for _ in $(seq "$((rounds * 5))"); do
     in_b "$(key_env "$key")" timeout 20 "$bin/bench_link" recv --locator "$loc" --prefix "first_$key" \
       --tcp-only --first-frame | grep _first_frame_ms
   done
