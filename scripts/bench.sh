@@ -33,11 +33,11 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
-  link_frames=60 latency_frames=20 link_rounds=1 codec_frames=2 panel_seconds=2 python_frames=30
+  link_frames=60 latency_frames=20 link_rounds=1 codec_frames=2 panel_seconds=2 python_frames=30 key_seconds=2
   obs_seconds=2 mcast_seconds=4 mcast_sizes=1080 mcast_receivers="1 2"
 else
   accept_frames=2000 pacing_frames=1000 transport_frames=600 discovery_rounds=5
-  link_frames=600 latency_frames=300 link_rounds=3 codec_frames=20 panel_seconds=5 python_frames=300
+  link_frames=600 latency_frames=300 link_rounds=3 codec_frames=20 panel_seconds=5 python_frames=300 key_seconds=10
   obs_seconds=10 mcast_seconds=10 mcast_sizes="1080 2160" mcast_receivers=
 fi
 
@@ -118,6 +118,11 @@ fi
 
 # Across two network namespaces over TCP, next to a plain TCP stream.
 QRV_BENCH_PHOTO=${photos[0]:-} bash bench/link/across_namespaces.sh "$bin" "$link_frames" "$latency_frames" "$link_rounds" | tee -a "$raw" || true
+
+# What the site key costs on a 1 Gbit/s link: compressed photographs'
+# rates and latencies, processor per stream, time to first frame, and a
+# keyed receiver's rate while peers without the key hammer the source.
+QRV_BENCH_PHOTO=${photos[0]:-} bash bench/link/site_key_cost.sh "$bin" "$key_seconds" "$link_rounds" | grep '^row ' | tee -a "$raw" || true
 
 # One source behind a 1 Gbit/s link and many receivers on other hosts
 # behind a snooping switch: a multicast group next to TCP.

@@ -1,8 +1,9 @@
 // Sender and receiver halves of the two-process benchmarks, each run as its
 // own process (possibly in its own network namespace):
 //   bench_link send   --locator FILE [--frames N | --continuous] [--width W --height H] [--interval-us U]
-//                     [--photo IMAGE.jpg] [--strobe]
+//                     [--photo IMAGE.jpg] [--strobe] [--cpu PREFIX]
 //   bench_link recv   --locator FILE [--prefix P] [--tcp-only] [--frames N] [--warmup K] [--seconds S]
+//                     [--first-frame]
 //   bench_link tcp-send --host A --port P [--frames N]
 //   bench_link tcp-recv --bind A --port P [--prefix P] [--frames N]
 //   bench_link memcpy [--frames N]
@@ -19,6 +20,10 @@
 // Frames are UYVY noise by default; --photo sends a JPEG photograph scaled
 // to the size with camera-like noise that differs from frame to frame (four
 // variants), and --strobe alternating black and white BGRA as strobe_pump.
+// Each side reports the processor time it used while frames flowed, in
+// percent of one core (PREFIX_send_cpu_pct, PREFIX_cpu_pct). A receiver
+// with --first-frame reports the time from its creation to its first video
+// frame (PREFIX_first_frame_ms) and leaves.
 // Results are "key value" lines on standard output.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -127,6 +132,44 @@ std::vector<std::vector<uint8_t>> photo_sources(const std::string& path, int wid
     return s;
 }
 
+// This process's user and system time so far, in seconds (/proc/self/stat).
+double cpu_seconds()
+{
+    std::ifstream in("/proc/self/stat");
+    std::string line;
+    std::getline(in, line);
+    // Fields after the command name, which may hold spaces: state is the
+    // third field, utime the 14th and stime the 15th.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::vector<std::string> fields;
+    std::string field;
+    for (char c : line.substr(close + 2)) {
+        if (c == ' ') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    if (fields.size() < 13)
+        return 0;
+    const double ticks = (double)sysconf(_SC_CLK_TCK);
+    return (std::strtod(fields[11].c_str(), nullptr) + std::strtod(fields[12].c_str(), nullptr)) / ticks;
+}
+
+// Processor use between two marks, in percent of one core.
+struct CpuMark {
+    double cpu = cpu_seconds();
+    Clock::time_point wall = Clock::now();
+    double percent_since() const
+    {
+        const double span = std::chrono::duration<double>(Clock::now() - wall).count();
+        return span > 0 ? 100.0 * (cpu_seconds() - cpu) / span : 0.0;
+    }
+};
+
 double percentile(std::vector<double> v, double p)
 {
     if (v.empty())
@@ -202,6 +245,7 @@ int run_send(const Args& a)
         if (strobe)
             f.fourcc = QRVlib_FourCC_type_BGRA;
         auto next = Clock::now();
+        const CpuMark cpu_start;
         const bool continuous = a.has("continuous");
         const auto give_up = Clock::now() + std::chrono::seconds(40);
         for (int i = 0; continuous ? Clock::now() < give_up && QRVlib_send_get_no_connections(sender, 0) > 0
@@ -215,6 +259,8 @@ int run_send(const Args& a)
             f.timestamp = monotonic_ns();
             QRVlib_send_send_video_v2(sender, &f);
         }
+        if (a.has("cpu"))
+            std::printf("%s_send_cpu_pct %.1f\n", a.get("cpu").c_str(), cpu_start.percent_since());
         // Stays until the receiver has taken what it wants and left.
         const auto until = Clock::now() + std::chrono::seconds(15);
         while (Clock::now() < until && QRVlib_send_get_no_connections(sender, 0) > 0)
@@ -263,6 +309,7 @@ int run_recv(const Args& a)
     }
     if (!QRVlib_initialize())
         return 1;
+    const auto created = Clock::now();
     QRVlib_recv_create_v3_t rs(QRVlib_source_t("bench", locator.c_str()));
     auto receiver = QRVlib_recv_create_v3(&rs);
     if (!receiver)
@@ -273,6 +320,7 @@ int run_recv(const Args& a)
     int received = 0;
     Clock::time_point first{}, last{};
     Clock::time_point count_until = Clock::time_point::max();
+    CpuMark cpu_start;
     auto idle_until = Clock::now() + std::chrono::seconds(15);
     while (received < frames && Clock::now() < idle_until && Clock::now() < count_until) {
         QRVlib_video_frame_v2_t v;
@@ -280,12 +328,22 @@ int run_recv(const Args& a)
         if (type != QRVlib_frame_type_video)
             continue;
         const int64_t now = monotonic_ns();
+        if (a.has("first-frame")) {
+            std::printf("%s_first_frame_ms %.1f\n", prefix.c_str(),
+                        std::chrono::duration<double, std::milli>(Clock::now() - created).count());
+            QRVlib_recv_free_video_v2(receiver, &v);
+            QRVlib_recv_destroy(receiver);
+            QRVlib_destroy();
+            return 0;
+        }
         if (warmup > 0) {
             --warmup;
             QRVlib_recv_free_video_v2(receiver, &v);
             idle_until = Clock::now() + std::chrono::milliseconds(1000);
             if (warmup == 0 && seconds > 0)
                 count_until = Clock::now() + std::chrono::seconds(seconds);
+            if (warmup == 0)
+                cpu_start = CpuMark{};
             continue;
         }
         last = Clock::now();
@@ -296,6 +354,7 @@ int run_recv(const Args& a)
         QRVlib_recv_free_video_v2(receiver, &v);
         idle_until = last + std::chrono::milliseconds(1000);
     }
+    const double cpu_pct = cpu_start.percent_since();
     QRVlib_recv_stats_t st{};
     QRVlib_recv_get_stats(receiver, &st);
     QRVlib_recv_destroy(receiver);
@@ -304,6 +363,7 @@ int run_recv(const Args& a)
     std::printf("%s_dropped %llu\n", prefix.c_str(), (unsigned long long)st.video_dropped);
     std::printf("%s_latency_median_us %.0f\n", prefix.c_str(), percentile(latency_us, 0.5));
     std::printf("%s_latency_p99_us %.0f\n", prefix.c_str(), percentile(latency_us, 0.99));
+    std::printf("%s_cpu_pct %.1f\n", prefix.c_str(), cpu_pct);
     return received > 0 ? 0 : 1;
 }
 
