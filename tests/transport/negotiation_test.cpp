@@ -561,14 +561,18 @@ TEST(Multicast, ARepairNeverRunsAheadOfThePacing)
     transport::RepairBudget early, later;
     sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, all, early);
     sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, {}, early);
-    EXPECT_EQ(sender.stats().repairs, 0u);
+    // On a busy host the pacing may have reached the last frame meanwhile:
+    // only what it had sent by the end of the requests may go again.
+    const auto early_stats = sender.stats();
+    const uint64_t last_sent = early_stats.datagrams > 7 * count ? early_stats.datagrams - 7 * count : 0;
+    EXPECT_LE(early_stats.repairs, 2 * last_sent);
 
     // Once sent to the group, a datagram asked for is sent again.
     for (int i = 0; i < 200 && sender.stats().messages < 8; ++i)
         std::this_thread::sleep_for(10ms);
     ASSERT_EQ(sender.stats().messages, 8u);
     sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, std::span<const uint32_t>(all).first(3), later);
-    EXPECT_EQ(sender.stats().repairs, 3u);
+    EXPECT_EQ(sender.stats().repairs - early_stats.repairs, 3u);
 }
 
 TEST(Multicast, FramesAreCountedOnceAcrossTheConnectionAndTheGroup)
