@@ -11,6 +11,7 @@
 #include <openssl/ssl.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 
 #include "base/error.h"
@@ -36,6 +37,67 @@ bool again(int error)
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
+// The connection's BIO: a socket BIO that writes with MSG_NOSIGNAL, so that
+// a peer resetting the connection is an error of this connection (EPIPE)
+// and never a SIGPIPE that ends the process. OpenSSL's own socket BIO
+// uses write().
+int socket_write(BIO* bio, const char* data, int len)
+{
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::send(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data, size_t(len),
+                             MSG_NOSIGNAL);
+    if (n < 0 && again(errno))
+        BIO_set_retry_write(bio);
+    return int(n);
+}
+
+int socket_read(BIO* bio, char* data, int len)
+{
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::recv(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data, size_t(len), 0);
+    if (n < 0 && again(errno))
+        BIO_set_retry_read(bio);
+    return int(n);
+}
+
+long socket_ctrl(BIO*, int cmd, long, void*)
+{
+    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int socket_create(BIO* bio)
+{
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+const BIO_METHOD* socket_method()
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qrv socket");
+        if (m && (BIO_meth_set_write(m, socket_write) != 1 || BIO_meth_set_read(m, socket_read) != 1 ||
+                  BIO_meth_set_ctrl(m, socket_ctrl) != 1 || BIO_meth_set_create(m, socket_create) != 1)) {
+            BIO_meth_free(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    return method;
+}
+
+// The connection's socket as the SSL object's BIO (the descriptor stays
+// the tunnel's); false when OpenSSL could not make it.
+bool attach_socket(SSL* ssl, int fd)
+{
+    const BIO_METHOD* method = socket_method();
+    BIO* bio = method ? BIO_new(method) : nullptr;
+    if (!bio)
+        return false;
+    BIO_set_data(bio, reinterpret_cast<void*>(intptr_t(fd)));
+    SSL_set_bio(ssl, bio, bio);
+    return true;
+}
+
 }  // namespace
 
 TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role role)
@@ -45,7 +107,7 @@ TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role rol
     if (!wake_)
         throw Error("could not create an eventfd: " + error_text(errno));
     ssl_.reset(role == Role::connecting ? keys_->new_client() : keys_->new_server());
-    if (!ssl_ || SSL_set_fd(ssl_.get(), tcp_.get()) != 1)
+    if (!ssl_ || !attach_socket(ssl_.get(), tcp_.get()))
         throw Error("could not set up TLS on the connection");
     if (role == Role::connecting)
         SSL_set_connect_state(ssl_.get());
