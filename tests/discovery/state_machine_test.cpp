@@ -319,6 +319,56 @@ TEST(Browser, ASourceStartedAgainElsewhereIsListedAtItsNewPlaceAtOnce)
     EXPECT_EQ(txt_value(s.txt, "id"), "2");
 }
 
+// A stranger that announces a taken name, unasked and later than the
+// source, is what the browser's services show (the newest); every claim
+// stays a candidate, newest first, for a receiver that can tell them apart
+// by the key. A source that holds its name (it has the key) keeps it
+// against the claim and announces it again; one that does not is renamed.
+TEST(Browser, EveryInstanceClaimingANameIsACandidateNewestFirst)
+{
+    for (const bool holds : {true, false}) {
+        SCOPED_TRACE(holds ? "holds its name" : "yields its name");
+        Link link;
+        link.browser.start(link.now);
+        ServiceOffer offer{"Cam", 9000, {"id=1"}};
+        offer.holds_name = holds;
+        const auto id = link.a.add(offer, link.now);
+        link.run_for(seconds(3));
+        ASSERT_EQ(link.names(), std::vector<std::string>{"host (Cam)"});
+
+        const Name instance = Name::of({"host (Cam)"}).plus(kType);
+        const Name stranger = Name::of({"stranger", "local"});
+        Message m;
+        m.flags = kFlagResponse;
+        m.answers = {make_ptr(kType, instance, 8), make_srv(instance, stranger, 9999, 8),
+                     make_txt(instance, {"id=1"}, 8), make_a(stranger, kAddrB, 8)};
+        link.now += milliseconds(10);
+        link.browser.on_message(m, kIf, link.now);
+        ASSERT_EQ(link.browser.services().size(), 1u);
+        EXPECT_EQ(link.browser.services().front().port, 9999);
+        const auto all = link.browser.candidates("HOST (cam)");
+        ASSERT_EQ(all.size(), 2u);
+        EXPECT_EQ(std::make_pair(all[0].address, all[0].port), std::make_pair(kAddrB, uint16_t(9999)));
+        EXPECT_EQ(std::make_pair(all[1].address, all[1].port), std::make_pair(kAddrA, uint16_t(9000)));
+        EXPECT_TRUE(link.browser.candidates("host (other)").empty());
+
+        // The stranger goes on claiming the name, as it would to win it.
+        for (int i = 0; i < 15; ++i) {
+            std::vector<Outgoing> out;
+            link.a.on_message(m, kIf, kAddrB, kMdnsPort, link.now, out);
+            link.pump(out, kAddrA);
+            link.run_for(milliseconds(200));
+        }
+        EXPECT_EQ(link.a.label(id), std::string(holds ? "host (Cam)" : "host (Cam (2))"));
+        EXPECT_EQ(link.a.contested(id), holds);
+        if (holds) {
+            // Ours announced again: still a candidate.
+            const auto again = link.browser.candidates("host (Cam)");
+            EXPECT_TRUE(std::any_of(again.begin(), again.end(), [](const auto& c) { return c.port == 9000; }));
+        }
+    }
+}
+
 TEST(RecordCache, ExpiresGoodbyesFlushesAndStaysWithinItsCap)
 {
     RecordCache cache(4);

@@ -308,3 +308,19 @@ TEST(Tls, ASourceWithAnOperatorKeyTakesCameraCommandsOnlyFromThoseWhoProveIt)
         EXPECT_EQ(sender.transport_stats().commands_refused, taken ? 0u : 1u);
     }
 }
+
+// A peer that resets the connection during the handshake (a stranger that
+// closes what it accepts) costs that connection, not the process: no
+// SIGPIPE from the ClientHello's write.
+TEST(Tls, APeerThatResetsDuringTheHandshakeIsAFailureNotASignal)
+{
+    auto [c, s] = tcp_pair();
+    const linger reset{1, 0};
+    ASSERT_EQ(::setsockopt(s.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    s = net::Fd();
+    std::this_thread::sleep_for(20ms);
+    char byte;
+    ASSERT_EQ(::recv(c.get(), &byte, 1, 0), -1);  // the reset, taken: writes now fail with EPIPE
+    TlsTunnel client(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+    EXPECT_EQ(client.handshake(Clock::now() + 2s).reason, "the source does not hold this site's key");
+}

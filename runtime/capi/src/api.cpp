@@ -248,7 +248,8 @@ QRVLIB_API QRVlib_send_instance_t QRVlib_send_create(const QRVlib_send_create_t*
         const Endpoint endpoint = sender->endpoint();
         context->note_source(name, endpoint);
         if (context->discovery)
-            sender->set_publication(context->discovery->publish({name, groups, endpoint}));
+            sender->set_publication(
+                context->discovery->publish({name, groups, endpoint, lib().link_keys() != nullptr}));
         void* handle = lib().adopt(std::move(sender));
         if (!handle)
             throw Error("the library is not initialized");
@@ -429,7 +430,8 @@ QRVlib_recv_instance_t create_receiver(const QRVlib_recv_create_v3_t* settings, 
         limits.link.keys = lib().link_keys();
         limits.link.handshake_timeout = context->handshake_timeout;
         limits.link.multicast_window = context->multicast.window;
-        auto receiver = std::make_shared<Receiver>(std::move(rs), limits, context->resolver);
+        auto receiver = std::make_shared<Receiver>(std::move(rs), limits, context->resolver,
+                                                     KeyedLookup{context->candidates, context->trust});
         if (context->discovery)
             receiver->follow(*context->discovery);
         void* handle = lib().adopt(std::move(receiver));
@@ -515,7 +517,8 @@ QRVLIB_API QRVlib_routing_instance_t QRVlib_routing_create(const QRVlib_routing_
         const Endpoint endpoint = router->endpoint();
         context->note_source(name, endpoint);
         if (context->discovery) {
-            router->set_publication(context->discovery->publish({name, groups, endpoint}));
+            router->set_publication(
+                context->discovery->publish({name, groups, endpoint, lib().link_keys() != nullptr}));
             router->follow(*context->discovery);
         }
         void* handle = lib().adopt(std::move(router));
@@ -968,6 +971,26 @@ QRVLIB_API uint32_t QRVlib_discovery_resolve(const char* name, char* locator, ui
             return 0;
         }
         return put_text(found->locator, locator, capacity);
+    });
+}
+
+QRVLIB_API int QRVlib_discovery_source_needs_key(const char* name)
+{
+    return guarded(-1, [&]() -> int {
+        auto d = lib().discovery();
+        if (!d) {
+            set_last_error("the library is not initialized");
+            return -1;
+        }
+        if (!present(name, "the name"))
+            return -1;
+        const std::string wanted = text_argument(name, kMaxOptionBytes, "the name");
+        auto found = d->find(wanted);
+        if (!found) {
+            set_last_error("no source named '" + wanted + "' is listed");
+            return -1;
+        }
+        return found->needs_key ? 1 : 0;
     });
 }
 

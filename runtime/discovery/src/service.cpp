@@ -156,6 +156,10 @@ Publication DiscoveryService::publish(const PublishRequest& request)
         offer.txt.push_back(txt_entry("groups", request.groups.empty() ? "public" : request.groups));
         if (!request.endpoint.unix_path.empty() && request.endpoint.unix_path.size() + 5 <= kMaxTxtString)
             offer.txt.push_back(txt_entry("unix", request.endpoint.unix_path));
+        // Only that a key is needed: nothing derived from it.
+        if (request.needs_key)
+            offer.txt.push_back("key=site");
+        offer.holds_name = request.needs_key;
         UnicastOffer unicast_offer{request.name, request.endpoint.port, id, offer.txt};
         p.id_ = state_->responder->add(std::move(offer), Clock::now());
         state_->unicast_offers.emplace(p.id_, unicast_offer);
@@ -240,6 +244,12 @@ std::optional<SourceEntry> DiscoveryService::find(std::string_view name) const
         if (equal_nocase(s.name, name))
             return s;
     return std::nullopt;
+}
+
+std::vector<SourceEntry> DiscoveryService::candidates(std::string_view name) const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->candidates(name);
 }
 
 std::optional<SourceEntry> DiscoveryService::wait_for(std::string_view name, std::chrono::milliseconds timeout) const

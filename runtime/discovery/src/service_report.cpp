@@ -12,10 +12,10 @@ namespace qrv::discovery {
 
 void DiscoveryService::State::report_publications()
 {
-    if (!log::enabled(log::Category::discovery, log::Level::info))
+    if (!log::enabled(log::Category::discovery, log::Level::warn))
         return;
     std::vector<std::pair<std::string, std::string>> renamed;  // from, to
-    std::vector<std::string> announced;
+    std::vector<std::string> announced, contested;
     {
         std::lock_guard lock(mutex);
         for (auto& [id, seen] : reported) {
@@ -30,6 +30,8 @@ void DiscoveryService::State::report_publications()
             if (now_announced && !seen.announced)
                 announced.push_back(*label);
             seen.announced = now_announced;
+            if (responder->contested(id) && !std::exchange(seen.contested, true))
+                contested.push_back(*label);
         }
     }
     for (const auto& [from, to] : renamed)
@@ -37,6 +39,11 @@ void DiscoveryService::State::report_publications()
                    to.c_str());
     for (const auto& label : announced)
         QRV_LOG_AT(info, discovery, "published '%s'", label.c_str());
+    for (const auto& label : contested)
+        QRV_LOG_AT(warn, discovery,
+                   "another instance claims '%s' on the network; keeping the name: receivers with the site key "
+                   "connect only to the one that proves it",
+                   label.c_str());
 }
 
 void DiscoveryService::log_start() const

@@ -63,6 +63,7 @@ SourceEntry DiscoveryService::State::entry_of(const std::string& instance, uint3
         e.endpoint.unix_path = *path;
     if (auto process = txt_value(txt, "process"))
         e.process = *process;
+    e.needs_key = txt_value(txt, "key").has_value();
     auto groups = txt_value(txt, "groups");
     e.groups = split_groups(groups ? *groups : std::string());
     if (e.groups.empty())
@@ -99,6 +100,30 @@ void DiscoveryService::State::refresh_local_sources()
         }
     }
     local_sources = std::move(next);
+}
+
+std::vector<SourceEntry> DiscoveryService::State::candidates(std::string_view name) const
+{
+    std::vector<SourceEntry> out;
+    auto add = [&](SourceEntry e) {
+        const bool known = std::any_of(out.begin(), out.end(), [&](const SourceEntry& s) {
+            return s.endpoint.address == e.endpoint.address && s.endpoint.port == e.endpoint.port;
+        });
+        if (!known)
+            out.push_back(std::move(e));
+    };
+    // This host's own instances first (as the list prefers them), then
+    // what other interfaces saw, each the newest first.
+    const auto found = browser->candidates(name);
+    for (const bool loop : {true, false})
+        for (const auto& b : found)
+            if (is_loopback(b.ifindex) == loop)
+                add(entry_of(b.instance, b.address, b.port, b.txt, loop));
+    if (unicast)
+        for (const auto& u : unicast->services())
+            if (equal_nocase(u.instance, name))
+                add(entry_of(u.instance, u.address, u.port, u.txt, false));
+    return out;
 }
 
 void DiscoveryService::State::notify_subscribers()

@@ -54,6 +54,7 @@ struct DiscoveryService::State {
     struct Reported {
         std::string label;
         bool announced = false;
+        bool contested = false;  // a claim on the name was logged
     };
     std::map<uint64_t, Reported> reported;
 
@@ -106,6 +107,9 @@ struct DiscoveryService::State {
     // seen on loopback.
     static SourceEntry entry_of(const std::string& instance, uint32_t address, uint16_t port,
                                 const std::vector<std::string>& txt, bool loop);
+    // With the mutex held: every instance of the name, as
+    // DiscoveryService::candidates describes.
+    std::vector<SourceEntry> candidates(std::string_view name) const;
     // Hands the list to every subscriber when it changed since the last
     // call; without the mutex (takes it, then subscribers_mutex).
     void notify_subscribers();

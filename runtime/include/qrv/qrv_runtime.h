@@ -674,6 +674,18 @@ QRVLIB_API bool QRVlib_discovery_get_stats(QRVlib_discovery_stats_t* stats);
 QRVLIB_API uint32_t QRVlib_discovery_resolve(const char* name, char* locator, uint32_t capacity,
                                              uint32_t timeout_ms);
 
+/// Whether a source listed now says in its announcement (multicast or
+/// unicast DNS) that it takes only peers holding the site key. The
+/// announcement says only that; nothing in it comes from the key. Anyone
+/// can announce anything, so this is for showing, not for trust: a
+/// receiver with the key connects only to a source that proves it. Does
+/// not wait. Any thread.
+/// @param name the full name as finders list it ("HOST (source)").
+/// @return 1 when the source needs a key, 0 when it does not, -1 when no
+///         source of that name is listed now, for a null name, or before
+///         the library is initialized (the reason as the last error).
+QRVLIB_API int QRVlib_discovery_source_needs_key(const char* name);
+
 /// The name under which a sender's source is published right now (it changes
 /// when a conflict on the network renames it).
 /// @param sender the sender.

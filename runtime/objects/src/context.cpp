@@ -75,6 +75,13 @@ std::shared_ptr<const Context> Context::make(Settings settings, Scope scope,
                 return std::nullopt;
             return entry->endpoint;
         };
+        c->candidates = [weak](const std::string& name) {
+            std::vector<Endpoint> out;
+            if (auto s = weak.lock())
+                for (auto& e : s->candidates(name))
+                    out.push_back(std::move(e.endpoint));
+            return out;
+        };
     }
     c->discovery = std::move(service);
     return c;

@@ -36,18 +36,40 @@ wire::HelloFields wishes_of(const ReceiverSettings& s)
     return h;
 }
 
+// With a site key and a way to choose among instances, the link tells the
+// trust how the key went with each place it goes to.
+transport::LinkOptions keyed_link(transport::LinkOptions link, const KeyedLookup& keyed)
+{
+    if (keyed.trust)
+        link.key_outcome = [trust = keyed.trust](const Endpoint& where, bool proved) { trust->note(where, proved); };
+    return link;
+}
+
+KeyedLookup only_with_key(KeyedLookup keyed, const ReceiverLimits& limits)
+{
+    if (!limits.link.keys || !keyed.candidates || !keyed.trust)
+        return {};
+    return keyed;
+}
+
 }  // namespace
 
-Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits, SourceResolver resolver)
+Receiver::Receiver(ReceiverSettings settings, ReceiverLimits limits, SourceResolver resolver, KeyedLookup keyed)
     : settings_(std::move(settings)),
+      keyed_(only_with_key(std::move(keyed), limits)),
       queue_({limits.video, limits.audio, limits.metadata, limits.queued_bytes}, wire::kinds_for(settings_.bandwidth)),
       ledger_(limits.held),
-      route_({settings_.receiver_name, wishes_of(settings_), limits.link}, *this)
+      route_({settings_.receiver_name, wishes_of(settings_), keyed_link(limits.link, keyed_)}, *this)
 {
     // Without a locator the home link has nowhere to go yet; a lookup of
     // the source by name plugs in through the link's resolver.
     route_.start([name = settings_.source_name, where = parse_locator(settings_.source_locator),
-                  resolve = std::move(resolver)]() -> std::optional<Endpoint> {
+                  resolve = std::move(resolver), keyed = keyed_]() -> std::optional<Endpoint> {
+        // With a key, every instance of the name is a candidate until one
+        // proves the key.
+        if (keyed.candidates && !name.empty())
+            if (auto found = keyed.trust->pick(keyed.candidates(name)))
+                return found;
         // What discovery knows now wins over the locator we were given.
         if (resolve && !name.empty())
             if (auto found = resolve(name))
@@ -80,12 +102,19 @@ void Receiver::on_sources(const discovery::DiscoveryService& service, const std:
     });
     if (entry == all.end())
         return;
+    // With a key, the newest announcement is no reason to leave an instance
+    // that proved the key: the link goes where the trust says.
+    std::optional<Endpoint> where = entry->endpoint;
+    if (keyed_.candidates)
+        where = keyed_.trust->pick(keyed_.candidates(settings_.source_name));
+    if (!where)
+        return;
     {
         std::lock_guard lock(listed_mutex_);
         const bool first = !std::exchange(listed_once_, true);
-        if (listed_ == entry->endpoint)
+        if (listed_ == *where)
             return;
-        listed_ = entry->endpoint;
+        listed_ = *where;
         // The list as it was at follow(): the link resolved it itself.
         if (first)
             return;
@@ -93,7 +122,7 @@ void Receiver::on_sources(const discovery::DiscoveryService& service, const std:
     // The new place may be a new host at a vanished one's address, which
     // this host's kernel would still send to the vanished one.
     service.ask_directly(entry->name);
-    route_.home_moved(entry->endpoint);
+    route_.home_moved(*where);
 }
 
 namespace {

@@ -233,6 +233,8 @@ void ClientLink::hand_on(Session& s)
                 std::lock_guard lock(group_mutex_);
                 refusal_.clear();
             }
+            if (options_.keys && !s.shared)
+                report_key(true);
             QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), s.peer.c_str());
             events_.on_link_up(*this);
         }

@@ -28,6 +28,19 @@ std::string ClientLink::refusal() const
     return refusal_;
 }
 
+void ClientLink::report_key(bool proved)
+{
+    if (!options_.key_outcome)
+        return;
+    std::optional<Endpoint> where;
+    {
+        std::lock_guard lock(mutex_);
+        where = target_;
+    }
+    if (where)
+        options_.key_outcome(*where, proved);
+}
+
 net::Fd ClientLink::secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, const std::string& peer)
 {
     TlsTunnel::Failure failure;
@@ -65,6 +78,7 @@ net::Fd ClientLink::secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, cons
         std::lock_guard lock(group_mutex_);
         refusal_ = failure.reason;
     }
+    report_key(false);
     // The first of a run at warn, and the receiver hears of it once.
     const bool first = !key_failing_;
     key_failing_ = true;

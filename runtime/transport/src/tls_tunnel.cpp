@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <openssl/ssl.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 
 #include "base/error.h"
@@ -33,37 +33,70 @@ void set_nonblocking(int fd)
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-// OpenSSL writes to its socket with write(2), not send with MSG_NOSIGNAL:
-// a peer gone would end the process through SIGPIPE. The guard blocks it on
-// this thread for its life and takes any raised meanwhile before the mask
-// is restored; the write fails with EPIPE instead.
-class NoSigpipe {
-public:
-    NoSigpipe()
-    {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
-    }
-    ~NoSigpipe()
-    {
-        if (sigismember(&before_, SIGPIPE))
-            return;
-        const timespec now{};
-        while (sigtimedwait(&pipe_, nullptr, &now) > 0) {
-        }
-        pthread_sigmask(SIG_SETMASK, &before_, nullptr);
-    }
-    NoSigpipe(const NoSigpipe&) = delete;
-    NoSigpipe& operator=(const NoSigpipe&) = delete;
-
-private:
-    sigset_t pipe_{}, before_{};
-};
-
 bool again(int error)
 {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+// The connection's BIO: a socket BIO that writes with MSG_NOSIGNAL, so that
+// a peer resetting the connection is an error of this connection (EPIPE)
+// and never a SIGPIPE that ends the process. OpenSSL's own socket BIO
+// uses write().
+int socket_write(BIO* bio, const char* data, int len)
+{
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::send(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data, size_t(len),
+                             MSG_NOSIGNAL);
+    if (n < 0 && again(errno))
+        BIO_set_retry_write(bio);
+    return int(n);
+}
+
+int socket_read(BIO* bio, char* data, int len)
+{
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::recv(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data, size_t(len), 0);
+    if (n < 0 && again(errno))
+        BIO_set_retry_read(bio);
+    return int(n);
+}
+
+long socket_ctrl(BIO*, int cmd, long, void*)
+{
+    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int socket_create(BIO* bio)
+{
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+const BIO_METHOD* socket_method()
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qrv socket");
+        if (m && (BIO_meth_set_write(m, socket_write) != 1 || BIO_meth_set_read(m, socket_read) != 1 ||
+                  BIO_meth_set_ctrl(m, socket_ctrl) != 1 || BIO_meth_set_create(m, socket_create) != 1)) {
+            BIO_meth_free(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    return method;
+}
+
+// The connection's socket as the SSL object's BIO (the descriptor stays
+// the tunnel's); false when OpenSSL could not make it.
+bool attach_socket(SSL* ssl, int fd)
+{
+    const BIO_METHOD* method = socket_method();
+    BIO* bio = method ? BIO_new(method) : nullptr;
+    if (!bio)
+        return false;
+    BIO_set_data(bio, reinterpret_cast<void*>(intptr_t(fd)));
+    SSL_set_bio(ssl, bio, bio);
+    return true;
 }
 
 }  // namespace
@@ -75,7 +108,7 @@ TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role rol
     if (!wake_)
         throw Error("could not create an eventfd: " + error_text(errno));
     ssl_.reset(role == Role::connecting ? keys_->new_client() : keys_->new_server());
-    if (!ssl_ || SSL_set_fd(ssl_.get(), tcp_.get()) != 1)
+    if (!ssl_ || !attach_socket(ssl_.get(), tcp_.get()))
         throw Error("could not set up TLS on the connection");
     if (role == Role::connecting)
         SSL_set_connect_state(ssl_.get());
@@ -116,7 +149,6 @@ TlsTunnel::Failure TlsTunnel::failure_of(int ssl_error, bool timed_out) const
 
 TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
 {
-    const NoSigpipe guard;
     for (;;) {
         ERR_clear_error();
         const int r = SSL_do_handshake(ssl_.get());
@@ -176,7 +208,6 @@ void TlsTunnel::start(Clock::time_point deadline, Refused refused)
 
 void TlsTunnel::run(Clock::time_point deadline, const Refused& refused)
 {
-    const NoSigpipe guard;
     if (!handshaken_) {
         const Failure f = handshake(deadline);
         if (!f.reason.empty()) {

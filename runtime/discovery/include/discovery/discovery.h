@@ -47,6 +47,7 @@ struct SourceEntry {
     Endpoint endpoint;    // address from the A record, port from SRV, the rest from TXT
     std::vector<std::string> groups;  // from TXT "groups"; "public" when absent
     std::string process;  // id of the publishing process; empty for other software
+    bool needs_key = false;  // TXT "key": the source takes only peers with the site key
     bool operator==(const SourceEntry&) const = default;
 };
 
@@ -54,6 +55,7 @@ struct PublishRequest {
     std::string name;    // the source name; the published label adds the host
     std::string groups;  // comma-separated; empty means "public"
     Endpoint endpoint;   // port, Unix path and id are published
+    bool needs_key = false;  // announce "key=site": peers need the site key
 };
 
 struct DiscoveryStats {
@@ -143,6 +145,12 @@ public:
     std::vector<SourceEntry> sources() const;
     // By full name ("HOST (source)"; ASCII case ignored).
     std::optional<SourceEntry> find(std::string_view name) const;
+    // Every instance that claims the name now (full name; ASCII case
+    // ignored): what loopback saw first (this host's own), then the newest
+    // first; then what unicast DNS found at other places. find() answers
+    // the first. Anyone can announce any name by multicast DNS, so with a
+    // site key these are hints: the one that proves the key is the source.
+    std::vector<SourceEntry> candidates(std::string_view name) const;
     // As find, waiting up to the timeout for the source to appear.
     std::optional<SourceEntry> wait_for(std::string_view name, std::chrono::milliseconds timeout) const;
     // Asks for the source (full name) once, on every interface but

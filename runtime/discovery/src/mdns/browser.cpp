@@ -23,6 +23,10 @@ constexpr size_t kQuestionsPerMessage = 32;
 // what was there.
 constexpr Duration kAnswerWindow = milliseconds(500);
 constexpr size_t kRecordsPerCredit = 256;
+// The newest SRV records of an instance, and address records of each
+// target, that candidates() combines: a flood of records for one name
+// must not make every lookup by name a pass over their product.
+constexpr size_t kCandidateRecords = 8;
 
 
 // The services are worked out again at once for the first few changes;
@@ -220,6 +224,39 @@ void Browser::rebuild()
         services_ = std::move(next);
         ++generation_;
     }
+}
+
+std::vector<BrowsedService> Browser::candidates(std::string_view instance) const
+{
+    std::vector<std::pair<TimePoint, BrowsedService>> found;
+    for (const auto* ptr : cache_.find(type_, kTypePTR)) {
+        const Name& name = ptr->record.target;
+        if (ptr->goodbye || !equal_nocase(name.labels.front(), instance))
+            continue;
+        const auto txt = newest_first(cache_.on_interface(name, kTypeTXT, ptr->ifindex));
+        auto srvs = newest_first(cache_.on_interface(name, kTypeSRV, ptr->ifindex));
+        srvs.resize(std::min(srvs.size(), kCandidateRecords));
+        for (const auto* srv : srvs) {
+            if (srv->goodbye)
+                continue;
+            auto addresses = newest_first(cache_.on_interface(srv->record.target, kTypeA, ptr->ifindex));
+            addresses.resize(std::min(addresses.size(), kCandidateRecords));
+            for (const auto* a : addresses) {
+                if (a->goodbye)
+                    continue;
+                BrowsedService s{name.labels.front(), srv->record.target, srv->record.port, a->record.address,
+                                 txt.empty() ? std::vector<std::string>() : txt.front()->record.strings,
+                                 ptr->ifindex};
+                found.emplace_back(std::max(srv->received, a->received), std::move(s));
+            }
+        }
+    }
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<BrowsedService> out;
+    for (auto& f : found)
+        if (std::find(out.begin(), out.end(), f.second) == out.end())
+            out.push_back(std::move(f.second));
+    return out;
 }
 
 void Browser::add_resolve_questions(TimePoint now, std::vector<Question>& questions)

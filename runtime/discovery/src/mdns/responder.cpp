@@ -15,6 +15,7 @@ constexpr Duration kTieBreakBackoff = seconds(1);
 constexpr int kProbes = 3;
 constexpr int kAnnouncements = 2;
 constexpr Duration kDefendInterval = milliseconds(250);
+constexpr Duration kHoldInterval = seconds(1);
 constexpr int kGoodbyes = 2;
 constexpr uint32_t kLegacyUnicastTtl = 10;
 
@@ -112,6 +113,14 @@ bool Responder::announced(uint64_t id) const
     return false;
 }
 
+bool Responder::contested(uint64_t id) const
+{
+    for (const auto& e : entries_)
+        if (e.id == id)
+            return e.contested;
+    return false;
+}
+
 uint32_t Responder::address_on(unsigned ifindex) const
 {
     for (const auto& i : interfaces_)
@@ -176,6 +185,18 @@ void Responder::conflict(Entry& e, TimePoint now)
     e.next = now;
 }
 
+void Responder::hold(Entry& e, TimePoint now)
+{
+    ++conflicts_;
+    e.contested = true;
+    if (e.state != State::live || now < e.claimed + kHoldInterval)
+        return;
+    e.claimed = now;
+    e.state = State::announcing;
+    e.step = kAnnouncements - 1;
+    e.next = now;
+}
+
 void Responder::on_message(const Message& m, unsigned ifindex, uint32_t source_address, uint16_t source_port,
                            TimePoint now, std::vector<Outgoing>& out)
 {
@@ -199,7 +220,9 @@ void Responder::on_message(const Message& m, unsigned ifindex, uint32_t source_a
                     if ((r.type == kTypeSRV && !r.same_data(srv)) || (r.type == kTypeTXT && !r.same_data(txt)))
                         clash = true;
                 }
-            if (clash) {
+            if (clash && e.offer.holds_name && (e.state == State::live || e.state == State::announcing)) {
+                hold(e, now);
+            } else if (clash) {
                 conflict(e, now);
             } else if (withdrawn && e.state == State::live) {
                 // Announce again, so that caches which took the goodbye

@@ -16,6 +16,7 @@
 #include "base/scope.h"
 #include "base/settings.h"
 #include "discovery/discovery.h"
+#include "objects/instance_trust.h"
 #include "transport/link_keys.h"
 #include "transport/multicast_settings.h"
 #include "transport/send_queue.h"
@@ -49,6 +50,10 @@ struct Context {
     transport::QueueLimits queue;
     std::shared_ptr<discovery::DiscoveryService> discovery;  // null: none could start
     SourceResolver resolver;  // unset without discovery
+    // Every instance claiming a name (unset without discovery), and how the
+    // site key went with each, shared by the receivers of the process.
+    SourceCandidates candidates;
+    std::shared_ptr<InstanceTrust> trust = std::make_shared<InstanceTrust>();
     // How long a receiver waits for its source's greeting after the
     // connection is taken (settings.handshake_ms; 2 s unless set).
     std::chrono::milliseconds handshake_timeout{2000};

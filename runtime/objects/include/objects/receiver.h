@@ -23,6 +23,7 @@
 #include "discovery/discovery.h"
 #include "objects/context.h"
 #include "objects/frame_queue.h"
+#include "objects/instance_trust.h"
 #include "objects/route_follower.h"
 #include "transport/client_link.h"
 
@@ -78,8 +79,11 @@ class Receiver final : private RouteFollower::Listener {
 public:
     // resolver: where the source is now by its name, asked before every
     // connection of the home link; what it knows wins over the locator.
-    // Unset: the locator alone.
-    explicit Receiver(ReceiverSettings settings, ReceiverLimits limits = {}, SourceResolver resolver = {});
+    // Unset: the locator alone. keyed: with a site key (limits.link.keys),
+    // the name's instances are tried until one proves the key, rather
+    // than the one the resolver answers; ignored without a key.
+    explicit Receiver(ReceiverSettings settings, ReceiverLimits limits = {}, SourceResolver resolver = {},
+                      KeyedLookup keyed = {});
     ~Receiver() override;
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
@@ -159,6 +163,7 @@ private:
     int32_t drop_beyond_held(wire::MessageType type);
 
     const ReceiverSettings settings_;
+    const KeyedLookup keyed_;  // set only with a site key
     FrameQueue queue_;
     CaptureLedger ledger_;
     std::atomic<uint64_t> connects_{0};

@@ -85,6 +85,11 @@ struct LinkOptions {
     // 1.3 and a source that does not prove the key is left (the same-host
     // Unix socket is never TLS). Null: plain TCP.
     std::shared_ptr<const LinkKeys> keys;
+    // With keys: told on the link's thread how the key went with the
+    // place the link went to over TCP: false when the TLS handshake
+    // failed, true when the source greeted after proving the key. It must
+    // not call back into the link.
+    std::function<void(const Endpoint& where, bool proved)> key_outcome;
 };
 
 class ClientLink {
@@ -161,6 +166,8 @@ private:
     // The proof of the operator key on a TLS connection (link_keys.h), to
     // follow the hello; empty without an operator key.
     std::vector<uint8_t> operator_proof(const TlsTunnel& tunnel) const;
+    // Hands how the key went with the current target to key_outcome.
+    void report_key(bool proved);
     // The source did not greet: logs why and retries later.
     void handshake_failed(const Session& s);
     // Writes what must still reach the source, closes the writing side and

@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "discovery/mdns/record_cache.h"
@@ -47,6 +48,11 @@ public:
     // Resolved instances, one entry per instance and interface, ordered by
     // instance label.
     const std::vector<BrowsedService>& services() const { return services_; }
+    // Every resolved combination of SRV and address record that the cache
+    // holds for the instance label (ASCII case ignored), on any interface:
+    // the newest first (by the later arrival of the two). services() holds
+    // the first of each interface.
+    std::vector<BrowsedService> candidates(std::string_view instance) const;
     // Raised whenever services() changes.
     uint64_t generation() const { return generation_; }
     const RecordCache& cache() const { return cache_; }

@@ -32,6 +32,11 @@ struct ServiceOffer {
     std::string source_name;  // the name the caller chose
     uint16_t port = 0;
     std::vector<std::string> txt;
+    // Kept against claims that come after the announcement rather than
+    // given up: with a site key, receivers connect only to the instance
+    // that proves it, so a stranger announcing the name must not push the
+    // source off it. Before the announcement a conflict still renames.
+    bool holds_name = false;
 };
 
 class Responder {
@@ -54,6 +59,9 @@ public:
     // The instance label in use (it changes on a conflict).
     std::optional<std::string> label(uint64_t id) const;
     bool announced(uint64_t id) const;
+    // Another instance claimed the name after we announced it, and we kept
+    // it (ServiceOffer::holds_name).
+    bool contested(uint64_t id) const;
     uint64_t conflicts() const { return conflicts_; }
     bool empty() const { return entries_.empty(); }
 
@@ -69,6 +77,8 @@ private:
         int step = 0;
         TimePoint next{};
         TimePoint defended = TimePoint::min();  // last answer to a goodbye not ours
+        TimePoint claimed = TimePoint::min();   // last announcement against a claim
+        bool contested = false;
     };
 
     void relabel(Entry& e);
@@ -81,6 +91,9 @@ private:
     uint32_t address_on(unsigned ifindex) const;
     bool lost_tie_break(const Entry& e, const std::vector<Record>& theirs) const;
     void conflict(Entry& e, TimePoint now);
+    // A claim on a name we hold: announce ours again, once a second at
+    // most, so that caches keep it beside the stranger's.
+    void hold(Entry& e, TimePoint now);
     void answer(const Message& query, unsigned ifindex, uint32_t source_address, uint16_t source_port,
                 std::vector<Outgoing>& out) const;
 
