@@ -150,6 +150,7 @@ public:
     size_t bytes() const { return bytes_.size(); }
 
 private:
+    friend class DatagramSealer;  // seals a cut message's datagrams in a copy
     friend std::optional<CutMessage> cut_message(std::span<const std::span<const uint8_t>>, const DatagramHeader&);
     std::vector<uint8_t> bytes_;
     size_t stride_ = 0;
