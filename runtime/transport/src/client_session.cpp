@@ -256,6 +256,11 @@ void ClientLink::hand_on(Session& s)
             join_group(s);
         }
         break;
+    case wire::MessageType::multicast_key:
+        // Only over TLS, and only for a group it may join.
+        if (auto key = wire::decode_multicast_key(m.header, m.fixed); key && s.group && options_.keys)
+            s.group->add_key(*key);
+        break;
     case wire::MessageType::video:
         hand_on_video(s);
         break;
@@ -275,6 +280,7 @@ void ClientLink::hand_on_video(Session& s)
     // this receiver, or lost on the group before it fell back; a frame the
     // group brought already (while joining) is not delivered again.
     const auto f = wire::decode_video(s.m.header, s.m.fixed);
+    note_tcp_video(s);
     const auto missing = s.numbers.take(f ? f->frame_number : 0);
     if (!missing) {
         s.m = Message{};

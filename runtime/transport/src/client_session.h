@@ -43,6 +43,12 @@ struct ClientLink::Session {
     std::optional<wire::MulticastOfferFields> offer;
     std::unique_ptr<MulticastReceiver> group;
     std::chrono::steady_clock::time_point joined_at;
+    // Since when the group ought to bring frames: the join, or the last
+    // video the connection brought after it (the source sends on TCP until
+    // it reads that we joined), and how far apart the source's frames came.
+    std::chrono::steady_clock::time_point group_due;
+    std::chrono::steady_clock::time_point last_tcp_video;
+    std::chrono::steady_clock::duration frame_gap{};
     std::chrono::steady_clock::time_point rejoin_at;  // after a fallback
     std::chrono::milliseconds backoff{2000};
 };

@@ -182,6 +182,7 @@ private:
     // and goes back to TCP when nothing comes from it.
     void join_group(Session& s);
     void check_group(Session& s);
+    void note_tcp_video(Session& s);
     void leave_group(Session& s, const char* why);
     // Turns a shared-memory frame into a video message; false when it does
     // not hold up.
