@@ -46,7 +46,7 @@ void ClientLink::join_group(Session& s)
     if (!s.offer || s.group)
         return;
     in_addr local{};
-    if (inet_pton(AF_INET, net::local_address(s.fd).c_str(), &local) != 1)
+    if (inet_pton(AF_INET, s.local.c_str(), &local) != 1)
         return;
     // Group frames go through the same decode stage as those of the
     // connection, and are numbered with them: a frame the group could not

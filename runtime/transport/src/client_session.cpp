@@ -17,7 +17,7 @@
 
 namespace qrv::transport {
 
-ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer)
+ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer, std::string local)
 {
     const auto taken = std::chrono::steady_clock::now();
     // Writes to a receiver's source never block for long.
@@ -36,6 +36,7 @@ ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer)
         wishes.flags &= ~wire::kHelloJoinMulticast;
     if (net::write_all(fd.get(), wire::encode_hello(receiver_name_, wishes))) {
         Session s(fd.get(), shared, peer, channel);
+        s.local = local.empty() ? net::local_address(fd.get()) : std::move(local);
         s.greet_by = taken + options_.handshake_timeout;
         converse(s);
         served = {s.well, s.up};

@@ -26,6 +26,7 @@ struct ClientLink::Session {
     const int fd;
     const bool shared;       // the same-host path
     const std::string peer;  // for log lines
+    std::string local;       // this host's address on the connection, where a group is joined
     const std::shared_ptr<Channel> channel;
     bool up = false;      // the server has taken the hello in
     bool well = true;     // false: the peer misbehaved

@@ -234,6 +234,10 @@ std::optional<std::span<const uint8_t>> MulticastReceiver::unseal(std::span<cons
 {
     if (!sealed_)
         return d;
+    // Datagrams of a group joined while others were on it come before its
+    // key does (over the connection): dropped, but no sign of foul play.
+    if (!opener_.has_key())
+        return std::nullopt;
     // A source with a site key seals everything: a plain datagram is as
     // suspect as one that fails authentication.
     auto opened = opener_.open(d);

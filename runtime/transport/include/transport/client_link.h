@@ -152,8 +152,10 @@ private:
     };
 
     // Serves one connection; peer: its other end for log lines (empty:
-    // asked of the socket).
-    Served serve(net::Fd fd, bool shared, std::string peer = {});
+    // asked of the socket); local: this host's address on it, where a
+    // group is joined (empty: asked of the socket; a TLS link's fd is the
+    // tunnel's plain end, which has none).
+    Served serve(net::Fd fd, bool shared, std::string peer = {}, std::string local = {});
     // Runs TLS on a new TCP connection (client_tls.cpp): the plain end
     // that takes its place, or invalid when the source did not prove the
     // key (logged, reported through on_link_failed) or the link stops.

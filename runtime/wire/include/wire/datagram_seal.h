@@ -82,6 +82,7 @@ public:
     // Takes a key; the one held before stays as the previous one, any
     // older is forgotten. A key with an id already held replaces it.
     void add_key(const DatagramKey& key);
+    bool has_key() const { return current_.has_value(); }
     // The plain datagram (kind kDatagramMedia, reserved 0) that a sealed
     // one holds; nothing when it is not sealed, its key is not held, or it
     // fails authentication.
