@@ -26,6 +26,11 @@
 # With CASE "preview" the last receiver asks for the preview (the lowest
 # bandwidth): it must take it from a group of its own, the others from the
 # full pictures' group.
+# With CASE "keyed" the source and the receivers hold a site key (a 0600
+# file made with openssl rand): every receiver must take its video from the
+# group as above, and a capture of the source's port on the switch must
+# hold no JPEG start of image with its next marker (FF D8 FF DB or
+# FF D8 FF E0): the group's datagrams are sealed.
 # With CASE "tcp" the source offers no group: the same figures, for
 # comparison, and no check of them. QRV_MCAST_SIZE=WxH sets the picture
 # (1280x720 unless set).
@@ -90,6 +95,8 @@ for ((i = 1; i <= receivers; ++i)); do
 done
 
 bytes() { ip netns exec "$1" cat "/sys/class/net/$2/statistics/$3"; }
+# Processor time of a process so far, in clock ticks.
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
 
 if [[ $case == loss ]]; then
   command -v nft >/dev/null || { echo "SKIP: no nft (Debian nftables)"; exit 77; }
@@ -125,6 +132,20 @@ table bridge qrv_test {
 RULES
 fi
 
+keyenv=()
+if [[ $case == keyed ]]; then
+  command -v tcpdump >/dev/null || { echo "SKIP: no tcpdump"; exit 77; }
+  (umask 077 && openssl rand -base64 32 >"$work/site.key") || fail "cannot make a key"
+  keyenv=(QRV_KEY_FILE="$work/site.key")
+  ip netns exec "$sw" tcpdump -i "ps$id" -s 0 -U -w "$work/capture.pcap" udp port 5964 \
+    >"$work/tcpdump.log" 2>&1 &
+  capture=$!
+  for ((t = 0; t < 50; ++t)); do
+    grep -q 'listening on' "$work/tcpdump.log" && break
+    sleep 0.1
+  done
+fi
+
 size=${QRV_MCAST_SIZE:-1280x720}
 offer=on
 [[ $case == tcp ]] && offer=off
@@ -140,14 +161,17 @@ if [[ $case == shaped ]]; then
     --name "Test Camera" --locator "$work/locator" --continuous --width 1920 --height 1080 \
     --interval-us 33367 --photo "$photo" >"$work/camera.out" 2>&1 &
 else
-  ip netns exec "$src" env QRV_INTERFACES="hs$id" QRV_MULTICAST=$offer QRV_LOG=info \
+  ip netns exec "$src" env "${keyenv[@]}" QRV_INTERFACES="hs$id" QRV_MULTICAST=$offer QRV_LOG=info \
     "$bin/qrv_test_camera" --width "${size%x*}" --height "${size#*x}" >"$work/camera.out" 2>&1 &
 fi
+camera_pid=$!
+watch_pids=()
 for ((i = 1; i <= receivers; ++i)); do
   bandwidth=highest
   [[ $case == preview ]] && ((i == receivers)) && bandwidth=lowest
-  ip netns exec "${rxs[$((i - 1))]}" env QRV_INTERFACES="hr$i-$id" QRV_LOG=info stdbuf -oL \
+  ip netns exec "${rxs[$((i - 1))]}" env "${keyenv[@]}" QRV_INTERFACES="hr$i-$id" QRV_LOG=info stdbuf -oL \
     "$bin/qrv_monitor" watch "Test Camera" --find-timeout 20 --bandwidth $bandwidth >"$work/watch$i.out" 2>&1 &
+  watch_pids+=($!)
 done
 
 if [[ $case == lossy ]]; then
@@ -226,7 +250,11 @@ rx0=()
 for ((i = 1; i <= receivers; ++i)); do rx0+=("$(bytes "${rxs[$((i - 1))]}" "hr$i-$id" rx_bytes)"); done
 mark=()
 for ((i = 1; i <= receivers; ++i)); do mark+=("$(wc -c <"$work/watch$i.out")"); done
+cpu_src0=$(ticks "$camera_pid") cpu_rx0=$(ticks "${watch_pids[0]}")
 sleep 5
+hz=$(getconf CLK_TCK)
+echo "processor over 5 s: source $((($(ticks "$camera_pid") - cpu_src0) * 100 / (5 * hz)))%," \
+  "receiver 1 $((($(ticks "${watch_pids[0]}") - cpu_rx0) * 100 / (5 * hz)))% of a core"
 src_tx=$(($(bytes "$src" "hs$id" tx_bytes) - src_tx0))
 idle_rx=$(($(bytes "$idle" "hi$id" rx_bytes) - idle_rx0))
 rx_sum=0
@@ -268,6 +296,18 @@ fi
 if [[ $case == tcp ]]; then
   echo "PASS"
   exit 0
+fi
+if [[ $case == keyed ]]; then
+  kill "$capture"
+  wait "$capture"
+  captured=$(stat -c %s "$work/capture.pcap" 2>/dev/null || echo 0)
+  ((captured > 1000000)) || fail "the capture of the group holds only $captured bytes"
+  python3 - "$work/capture.pcap" <<'PY' || fail "the group's datagrams carry JPEG in clear"
+import sys
+data = open(sys.argv[1], "rb").read()
+sys.exit(1 if b"\xff\xd8\xff\xdb" in data or b"\xff\xd8\xff\xe0" in data else 0)
+PY
+  echo "capture of the group: $captured bytes, no JPEG start of image"
 fi
 if [[ $case == preview ]]; then
   full=$(grep -oE 'multicast 239\.[0-9.]+' "$work/watch1.out" | tail -1)

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "wire/datagram.h"
+#include "wire/datagram_seal.h"
 #include "wire/reassembler.h"
 #include "wire/repair_store.h"
 #include "wire/wire.h"
@@ -144,6 +145,66 @@ TEST(Datagram, ForgedAndInconsistentDatagramsAreDroppedAndCounted)
     for (uint32_t k = 1; k < good.count(); ++k)
         EXPECT_TRUE(r.take(good.datagram(k), now));
     EXPECT_EQ(r.next(now), message);
+}
+
+TEST(Datagram, SealedDatagramsOpenOnlyUnderTheirKeyAndUntouched)
+{
+    const auto key = make_datagram_key(7);
+    const auto other = make_datagram_key(7);  // same id, other secret
+    ASSERT_TRUE(key && other);
+    const auto message = pattern(2500, 9);
+    const CutMessage m = cut(message, 5);
+    DatagramSealer sealer(*key);
+    DatagramOpener opener, stranger;
+    opener.add_key(*key);
+    stranger.add_key(*other);
+    Reassembler r(kToken, kStreamVideo, {});
+    const auto now = Clock::now();
+    for (uint32_t i = 0; i < m.count(); ++i) {
+        const auto plain = copy(m.datagram(i));
+        const auto sealed = sealer.seal(plain);
+        ASSERT_TRUE(sealed);
+        ASSERT_EQ(sealed->size(), plain.size() + kDatagramTagBytes);
+        // Nothing of the payload in clear.
+        EXPECT_FALSE(std::equal(plain.begin() + kDatagramHeaderBytes, plain.end(),
+                                sealed->begin() + kDatagramHeaderBytes));
+        // A bit flipped in the token, the key id, the payload or the tag.
+        for (size_t at : {size_t(8), size_t(42), kDatagramHeaderBytes + 3, sealed->size() - 1}) {
+            auto bad = *sealed;
+            bad[at] ^= 0x10;
+            EXPECT_FALSE(opener.open(bad)) << "byte " << at;
+        }
+        EXPECT_FALSE(stranger.open(*sealed));
+        // A receiver without the key takes it for malformed, no more.
+        EXPECT_FALSE(r.take(*sealed, now));
+        const auto opened = opener.open(*sealed);
+        ASSERT_TRUE(opened);
+        EXPECT_EQ(*opened, plain);
+        EXPECT_TRUE(r.take(*opened, now));
+    }
+    EXPECT_EQ(r.counters().malformed, m.count());
+    EXPECT_EQ(r.next(now), message);
+}
+
+TEST(Datagram, AReceiverLeftOutOfARenewalCannotReadOnWhileTheOthersKeepBothKeysForTheOverlap)
+{
+    const auto first = make_datagram_key(1), second = make_datagram_key(2), third = make_datagram_key(3);
+    ASSERT_TRUE(first && second && third);
+    DatagramOpener stays, left;
+    stays.add_key(*first);
+    left.add_key(*first);
+    stays.add_key(*second);  // the renewal reaches only those who stay
+    const auto plain = copy(cut(pattern(300, 4), 1).datagram(0));
+    const auto old_one = DatagramSealer(*first).seal(plain), new_one = DatagramSealer(*second).seal(plain);
+    ASSERT_TRUE(old_one && new_one);
+    EXPECT_TRUE(stays.open(*old_one));  // sent before the switch
+    EXPECT_TRUE(stays.open(*new_one));
+    EXPECT_TRUE(left.open(*old_one));
+    EXPECT_FALSE(left.open(*new_one));
+    // Two renewals on, the first key is gone.
+    stays.add_key(*third);
+    EXPECT_FALSE(stays.open(*old_one));
+    EXPECT_TRUE(stays.open(*new_one));
 }
 
 TEST(Datagram, PartSizesFollowTheMtuAndEveryOneUpToTheLargestIsTaken)

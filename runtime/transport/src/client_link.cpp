@@ -163,9 +163,10 @@ void ClientLink::run()
         // With a key, TCP runs TLS; the tunnel outlives the connection's
         // serving.
         std::unique_ptr<TlsTunnel> tunnel;
-        std::string peer;
+        std::string peer, local;
         if (fd && !shared && options_.keys) {
             peer = net::peer_text(fd.get());
+            local = net::local_address(fd.get());
             fd = secure(std::move(fd), tunnel, peer);
             if (!fd) {
                 retry = std::min(retry * 2, options_.retry_max);
@@ -175,7 +176,8 @@ void ClientLink::run()
             }
         }
         if (fd) {
-            const Served served = serve(std::move(fd), shared, peer, tunnel ? operator_proof(*tunnel) : std::vector<uint8_t>{});
+            const Served served = serve(std::move(fd), shared, peer,
+                                        tunnel ? operator_proof(*tunnel) : std::vector<uint8_t>{}, local);
             if (served.greeted) {
                 key_failing_ = false;
                 retry = options_.retry_min;

@@ -21,6 +21,17 @@ constexpr auto kQuietGroup = std::chrono::seconds(1);
 constexpr auto kFirstBackoff = std::chrono::milliseconds(2000);
 constexpr auto kMaxBackoff = std::chrono::milliseconds(60000);
 constexpr auto kSettled = std::chrono::seconds(30);
+// The longest gap between a source's frames allowed for when waiting for
+// the group's first one: a large frame on a busy host comes late, but a
+// network that drops multicast still sends the receiver back within two
+// seconds.
+constexpr auto kMaxFrameGap = std::chrono::seconds(1);
+
+std::chrono::steady_clock::time_point group_silence_deadline(std::chrono::steady_clock::time_point due,
+                                                             std::chrono::steady_clock::duration frame_gap)
+{
+    return due + kQuietGroup + std::min<std::chrono::steady_clock::duration>(frame_gap, kMaxFrameGap);
+}
 
 }  // namespace
 
@@ -35,7 +46,7 @@ void ClientLink::join_group(Session& s)
     if (!s.offer || s.group)
         return;
     in_addr local{};
-    if (inet_pton(AF_INET, net::local_address(s.fd).c_str(), &local) != 1)
+    if (inet_pton(AF_INET, s.local.c_str(), &local) != 1)
         return;
     // Group frames go through the same decode stage as those of the
     // connection, and are numbered with them: a frame the group could not
@@ -63,8 +74,11 @@ void ClientLink::join_group(Session& s)
     try {
         // Requests for repairs go on the connection, like camera commands.
         auto ask = [channel = s.channel](std::vector<uint8_t>&& nack) { channel->post(std::move(nack)); };
+        // With a site key only sealed datagrams are taken, under keys the
+        // source hands over on this (TLS) connection.
         s.group = std::make_unique<MulticastReceiver>(*s.offer, ntohl(local.s_addr), options_.multicast_window,
-                                                      std::move(deliver), std::move(ask), receiver_name_);
+                                                      std::move(deliver), std::move(ask), receiver_name_,
+                                                      options_.keys != nullptr);
     } catch (const Error& e) {
         QRV_LOG_AT(warn, receiver, "receiver '%s': cannot join group %s of %s (%s); staying on TCP", log_name(),
                    group.c_str(), s.peer.c_str(), e.what());
@@ -72,6 +86,7 @@ void ClientLink::join_group(Session& s)
         return;
     }
     s.joined_at = std::chrono::steady_clock::now();
+    s.group_due = s.joined_at;
     s.channel->post(wire::encode_multicast_state({wire::kMulticastJoined}));
     {
         std::lock_guard lock(group_mutex_);
@@ -97,6 +112,18 @@ void ClientLink::leave_group(Session& s, const char* why)
     s.backoff = std::min(kMaxBackoff, s.backoff * 2);
 }
 
+void ClientLink::note_tcp_video(Session& s)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (s.last_tcp_video != std::chrono::steady_clock::time_point{})
+        s.frame_gap = now - s.last_tcp_video;
+    s.last_tcp_video = now;
+    // Joined, but the source has not switched yet: the group's first
+    // frame is due only after this one.
+    if (s.group && !s.group->last_datagram())
+        s.group_due = now;
+}
+
 void ClientLink::check_group(Session& s)
 {
     const auto now = std::chrono::steady_clock::now();
@@ -109,7 +136,7 @@ void ClientLink::check_group(Session& s)
     // A group that has worked for a while earns a quick retry next time.
     if (last && now - s.joined_at > kSettled)
         s.backoff = kFirstBackoff;
-    if (!last && now - s.joined_at > kQuietGroup) {
+    if (!last && now > group_silence_deadline(s.group_due, s.frame_gap)) {
         leave_group(s, "nothing came from the multicast group within a second of joining");
     } else if (last && now - *last > kQuietGroup) {
         leave_group(s, "the multicast group fell silent for a second");

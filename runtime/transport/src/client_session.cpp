@@ -17,7 +17,8 @@
 
 namespace qrv::transport {
 
-ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer, std::vector<uint8_t> after_hello)
+ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer, std::vector<uint8_t> after_hello,
+                                     std::string local)
 {
     const auto taken = std::chrono::steady_clock::now();
     // Writes to a receiver's source never block for long.
@@ -38,6 +39,7 @@ ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer, 
     hello.insert(hello.end(), after_hello.begin(), after_hello.end());
     if (net::write_all(fd.get(), hello)) {
         Session s(fd.get(), shared, peer, channel);
+        s.local = local.empty() ? net::local_address(fd.get()) : std::move(local);
         s.greet_by = taken + options_.handshake_timeout;
         converse(s);
         served = {s.well, s.up};
@@ -260,6 +262,11 @@ void ClientLink::hand_on(Session& s)
             join_group(s);
         }
         break;
+    case wire::MessageType::multicast_key:
+        // Only over TLS, and only for a group it may join.
+        if (auto key = wire::decode_multicast_key(m.header, m.fixed); key && s.group && options_.keys)
+            s.group->add_key(*key);
+        break;
     case wire::MessageType::video:
         hand_on_video(s);
         break;
@@ -279,6 +286,7 @@ void ClientLink::hand_on_video(Session& s)
     // this receiver, or lost on the group before it fell back; a frame the
     // group brought already (while joining) is not delivered again.
     const auto f = wire::decode_video(s.m.header, s.m.fixed);
+    note_tcp_video(s);
     const auto missing = s.numbers.take(f ? f->frame_number : 0);
     if (!missing) {
         s.m = Message{};

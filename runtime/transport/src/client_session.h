@@ -26,6 +26,7 @@ struct ClientLink::Session {
     const int fd;
     const bool shared;       // the same-host path
     const std::string peer;  // for log lines
+    std::string local;       // this host's address on the connection, where a group is joined
     const std::shared_ptr<Channel> channel;
     bool up = false;      // the server has taken the hello in
     bool well = true;     // false: the peer misbehaved
@@ -43,6 +44,12 @@ struct ClientLink::Session {
     std::optional<wire::MulticastOfferFields> offer;
     std::unique_ptr<MulticastReceiver> group;
     std::chrono::steady_clock::time_point joined_at;
+    // Since when the group ought to bring frames: the join, or the last
+    // video the connection brought after it (the source sends on TCP until
+    // it reads that we joined), and how far apart the source's frames came.
+    std::chrono::steady_clock::time_point group_due;
+    std::chrono::steady_clock::time_point last_tcp_video;
+    std::chrono::steady_clock::duration frame_gap{};
     std::chrono::steady_clock::time_point rejoin_at;  // after a fallback
     std::chrono::milliseconds backoff{2000};
 };

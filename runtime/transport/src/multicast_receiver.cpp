@@ -60,11 +60,12 @@ std::optional<Message> media_message(std::vector<uint8_t>&& bytes)
 }
 
 MulticastReceiver::MulticastReceiver(const wire::MulticastOfferFields& offer, uint32_t interface,
-                                     std::chrono::milliseconds window, Deliver deliver, Ask ask, std::string name)
+                                     std::chrono::milliseconds window, Deliver deliver, Ask ask, std::string name,
+                                     bool sealed)
     : name_(std::move(name)), deliver_(std::move(deliver)), ask_(std::move(ask)), window_(window),
       video_(offer.token, wire::kStreamVideo, limits_for(window)),
       audio_(offer.token, wire::kStreamAudio, limits_for(window)),
-      metadata_(offer.token, wire::kStreamMetadata, limits_for(window))
+      metadata_(offer.token, wire::kStreamMetadata, limits_for(window)), sealed_(sealed)
 {
     const auto fail = [](const char* what) {
         throw Error(std::string("could not ") + what + " for multicast: " + std::strerror(errno));
@@ -183,6 +184,11 @@ void MulticastReceiver::report(std::chrono::steady_clock::time_point now)
     // Every ten seconds at most, and only when something changed.
     if (now - reported_at_ < std::chrono::seconds(10))
         return;
+    if (unauthenticated_ != reported_unauthenticated_)
+        QRV_LOG_AT(warn, receiver,
+                   "receiver '%s': dropped %llu datagrams on the group that did not prove the stream's key",
+                   name_.c_str(), (unsigned long long)(unauthenticated_ - reported_unauthenticated_));
+    reported_unauthenticated_ = unauthenticated_;
     uint64_t lost = 0, forged = 0, bad = 0;
     for (const wire::Reassembler* r : {&video_, &audio_, &metadata_}) {
         const auto& c = r->counters();
@@ -217,18 +223,51 @@ void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point 
         const ssize_t got = recv(fd, buffer_.data(), buffer_.size(), MSG_TRUNC);
         if (got < 0)
             break;
-        const std::span<const uint8_t> d(buffer_.data(), std::min(buffer_.size(), static_cast<size_t>(got)));
-        // The stream decides the reassembler; any other is counted by the
-        // video's.
-        uint32_t stream = 0;
-        if (d.size() >= 20)
-            stream = d[16] | d[17] << 8 | d[18] << 16 | uint32_t(d[19]) << 24;
-        wire::Reassembler& r = stream == wire::kStreamAudio      ? audio_
-                               : stream == wire::kStreamMetadata ? metadata_
-                                                                 : video_;
-        if (r.take(d, now))
-            last_ = now.time_since_epoch().count();
+        const auto d = unseal(std::span<const uint8_t>(buffer_.data(), std::min(buffer_.size(), size_t(got))));
+        if (!d)
+            continue;
+        take_one(*d, now);
     }
+}
+
+std::optional<std::span<const uint8_t>> MulticastReceiver::unseal(std::span<const uint8_t> d)
+{
+    if (!sealed_)
+        return d;
+    // Datagrams of a group joined while others were on it come before its
+    // key does (over the connection): dropped, but no sign of foul play.
+    if (!opener_.has_key())
+        return std::nullopt;
+    // A source with a site key seals everything: a plain datagram is as
+    // suspect as one that fails authentication.
+    auto opened = opener_.open(d);
+    if (!opened) {
+        ++unauthenticated_;
+        return std::nullopt;
+    }
+    opened_ = std::move(*opened);
+    return std::span<const uint8_t>(opened_);
+}
+
+void MulticastReceiver::take_one(std::span<const uint8_t> d, std::chrono::steady_clock::time_point now)
+{
+    // The stream decides the reassembler; any other is counted by the
+    // video's.
+    uint32_t stream = 0;
+    if (d.size() >= 20)
+        stream = d[16] | d[17] << 8 | d[18] << 16 | uint32_t(d[19]) << 24;
+    wire::Reassembler& r = stream == wire::kStreamAudio      ? audio_
+                           : stream == wire::kStreamMetadata ? metadata_
+                                                             : video_;
+    // Any datagram of the source's stream shows the group works, even
+    // one dropped as late, a duplicate or beyond what may be held (a
+    // large frame on a busy host); only ones not of the stream do not.
+    const auto before = r.counters();
+    const bool taken = r.take(d, now);
+    const auto& after = r.counters();
+    if (taken || (after.malformed == before.malformed && after.bad_lengths == before.bad_lengths &&
+                  after.forged == before.forged))
+        last_ = now.time_since_epoch().count();
 }
 
 std::optional<std::chrono::steady_clock::time_point> MulticastReceiver::last_datagram() const
@@ -251,12 +290,19 @@ bool MulticastReceiver::too_lossy(std::chrono::steady_clock::time_point now)
     return frames_.too_lossy(now);
 }
 
+void MulticastReceiver::add_key(const wire::DatagramKey& key)
+{
+    std::lock_guard lock(mutex_);
+    opener_.add_key(key);
+}
+
 MulticastReceiverStats MulticastReceiver::stats() const
 {
     std::lock_guard lock(mutex_);
     MulticastReceiverStats s;
     s.bad_messages = bad_messages_;
     s.asked = asks_;
+    s.unauthenticated = unauthenticated_;
     for (const wire::Reassembler* r : {&video_, &audio_, &metadata_}) {
         const auto& c = r->counters();
         s.datagrams.datagrams += c.datagrams;

@@ -58,9 +58,17 @@ void set_option(int fd, int level, int name, const void* value, socklen_t size, 
 
 }  // namespace
 
-MulticastSender::MulticastSender(uint32_t group, uint32_t source, const MulticastSettings& settings, std::string name)
-    : name_(std::move(name))
+MulticastSender::MulticastSender(uint32_t group, uint32_t source, const MulticastSettings& settings, std::string name,
+                                 bool sealed)
+    : name_(std::move(name)), sealed_(sealed)
 {
+    if (sealed_) {
+        key_ = wire::make_datagram_key(1);
+        if (!key_)
+            throw Error("could not make a key for the group's datagrams");
+        sealer_ = std::make_unique<wire::DatagramSealer>(*key_);
+        keyed_at_ = std::chrono::steady_clock::now();
+    }
     for (auto& store : repairs_)
         store = std::make_unique<wire::RepairStore>(settings.window);
     fd_ = net::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -92,7 +100,9 @@ MulticastSender::MulticastSender(uint32_t group, uint32_t source, const Multicas
                    name_.c_str(), std::strerror(errno), unsigned(wire::kDefaultPartBytes));
         mtu = 0;
     }
-    const uint16_t part = wire::part_bytes_for_mtu(mtu);
+    // A sealed datagram carries the tag after its payload.
+    const uint16_t part = std::max<uint16_t>(wire::kMinPartBytes, wire::part_bytes_for_mtu(mtu) -
+                                                                      (sealed_ ? wire::kDatagramTagBytes : 0));
     QRV_LOG_AT(info, sender, "sender '%s': datagrams of %u bytes of media for an MTU of %d", name_.c_str(),
                unsigned(part), mtu);
     offer_ = wire::MulticastOfferFields{group, source, wire::kMulticastPort, part, new_token()};
@@ -123,6 +133,10 @@ void MulticastSender::send(const wire::Packet& packet)
     how.sequence = sequences_[stream] + 1;
     const std::span<const uint8_t> pieces[] = {whole};
     auto cut = wire::cut_message(pieces, how);
+    if (cut && sealer_) {
+        switch_key_locked(std::chrono::steady_clock::now());
+        cut = sealer_->seal(*cut);
+    }
     if (!cut) {
         ++dropped_;
         return;
@@ -140,6 +154,53 @@ void MulticastSender::send(const wire::Packet& packet)
     lock.unlock();
     repairs_[stream]->keep(std::move(message), std::chrono::steady_clock::now());
     wake_.notify_one();
+}
+
+std::vector<wire::DatagramKey> MulticastSender::keys() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<wire::DatagramKey> out;
+    for (const auto* k : {&key_, &next_key_})
+        if (*k)
+            out.push_back(**k);
+    return out;
+}
+
+std::optional<wire::DatagramKey> MulticastSender::renew()
+{
+    std::lock_guard lock(mutex_);
+    if (!sealed_)
+        return std::nullopt;
+    // Ids go up by one; a receiver tells the keys apart by them.
+    const uint16_t id = static_cast<uint16_t>((next_key_ ? next_key_->id : key_->id) + 1);
+    auto key = wire::make_datagram_key(id);
+    if (!key) {
+        QRV_LOG_AT(error, sender, "sender '%s': could not make a new key for the group; the old one stays",
+                   name_.c_str());
+        return std::nullopt;
+    }
+    next_key_ = key;
+    next_sealer_ = std::make_unique<wire::DatagramSealer>(*key);
+    switch_at_ = std::chrono::steady_clock::now() + kKeyOverlap;
+    return key;
+}
+
+bool MulticastSender::renewal_due(std::chrono::steady_clock::time_point now) const
+{
+    std::lock_guard lock(mutex_);
+    return sealed_ && !next_key_ && now - keyed_at_ >= kKeyLifetime;
+}
+
+void MulticastSender::switch_key_locked(std::chrono::steady_clock::time_point now)
+{
+    if (!next_sealer_ || now < switch_at_)
+        return;
+    sealer_ = std::move(next_sealer_);
+    key_ = next_key_;
+    next_key_.reset();
+    keyed_at_ = now;
+    QRV_LOG_AT(info, sender, "sender '%s': seals the group's datagrams under key %u now", name_.c_str(),
+               unsigned(key_->id));
 }
 
 void MulticastSender::run()

@@ -130,10 +130,11 @@ void SourceServer::publish_as(const wire::PacketPtr& packet, Take kind)
             if (c->ready() && !c->finished() && !c->on_group() && c->video_due(now) &&
                 takes(*c, *packet, encoders_.encoder()) == kind)
                 send_locked(*c, packet, now);
-        if (kind == Take::compressed)
-            group = active_group_locked(kFullGroup);
-        else if (kind == Take::compressed_preview)
-            group = active_group_locked(kPreviewGroup);
+        const int which = kind == Take::compressed ? kFullGroup : kPreviewGroup;
+        if (kind == Take::compressed || kind == Take::compressed_preview)
+            group = active_group_locked(which);
+        if (group && group->renewal_due(now))
+            renew_group_key_locked(which, "an hour old");
     }
     if (group)
         group->send(*packet);

@@ -44,7 +44,10 @@ MulticastSender* SourceServer::make_group_locked(int which, uint32_t local)
     try {
         if (!address)
             throw Error("every group of the range is taken");
-        group = std::make_unique<MulticastSender>(*address, local, options_.multicast, options_.name);
+        // With a site key the links run TLS, and the group's datagrams are
+        // sealed under a key handed over those links.
+        group = std::make_unique<MulticastSender>(*address, local, options_.multicast, options_.name,
+                                                  options_.keys != nullptr);
         QRV_LOG_AT(info, sender, "sender '%s': offers its %s pictures on group %s port %u", options_.name.c_str(),
                    kGroupNames[which], net::ipv4_text(*address).c_str(), (unsigned)wire::kMulticastPort);
     } catch (const Error& e) {
@@ -79,6 +82,9 @@ void SourceServer::on_multicast_state(ServerConnection& c, bool joined)
     if (!c.offered_group() || c.on_group() == joined)
         return;
     const int which = group_of(c);
+    // The keys go ahead of the media on the connection.
+    if (joined && groups_[which])
+        send_group_keys_locked(c, *groups_[which]);
     c.set_on_group(joined);
     QRV_LOG_AT(info, sender, "sender '%s': receiver '%s' %s the %s group%s", options_.name.c_str(),
                c.receiver_name().c_str(), joined ? "joined" : "left", kGroupNames[which],
@@ -86,8 +92,38 @@ void SourceServer::on_multicast_state(ServerConnection& c, bool joined)
     note_group_sending_locked(which);
 }
 
+void SourceServer::send_group_keys_locked(ServerConnection& c, const MulticastSender& group)
+{
+    for (const auto& key : group.keys())
+        c.send(wire::make_packet(wire::MessageType::multicast_key, wire::encode_multicast_key(key)));
+}
+
+void SourceServer::renew_group_key_locked(int which, const char* why)
+{
+    MulticastSender* group = groups_[which].get();
+    if (!group || !group->sealed())
+        return;
+    const auto key = group->renew();
+    if (!key)
+        return;
+    auto packet = wire::make_packet(wire::MessageType::multicast_key, wire::encode_multicast_key(*key));
+    for (const auto& c : connections_)
+        if (c->on_group() && !c->finished() && group_of(*c) == which)
+            c->send(packet);
+    QRV_LOG_AT(info, sender, "sender '%s': a new key for its %s group (%s)", options_.name.c_str(),
+               kGroupNames[which], why);
+}
+
 void SourceServer::note_group_sending_locked(int which)
 {
+    // One fewer joined (it left, or its connection ended): what it held
+    // must not read on.
+    size_t joined = 0;
+    for (const auto& c : connections_)
+        joined += c->on_group() && c->ready() && !c->finished() && group_of(*c) == which;
+    if (joined < group_receivers_[which])
+        renew_group_key_locked(which, "a receiver left");
+    group_receivers_[which] = joined;
     const bool active = active_group_locked(which) != nullptr;
     if (active == group_sending_[which])
         return;

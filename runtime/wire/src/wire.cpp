@@ -122,6 +122,7 @@ std::optional<Limits> limits(MessageType type)
     case MessageType::multicast_offer:
     case MessageType::multicast_state:
     case MessageType::operator_proof:
+    case MessageType::multicast_key:
         return Limits{0, 0};
     case MessageType::nack:
         return Limits{0, uint64_t(kMaxNackIndexes) * 4};
@@ -184,6 +185,8 @@ std::optional<uint32_t> fixed_size(MessageType type)
         return kMulticastOfferFixedBytes;
     case MessageType::multicast_state:
         return kMulticastStateFixedBytes;
+    case MessageType::multicast_key:
+        return kMulticastKeyFixedBytes;
     case MessageType::nack:
         return kNackFixedBytes;
     case MessageType::operator_proof:
@@ -561,6 +564,35 @@ std::optional<MulticastOfferFields> decode_multicast_offer(const Header& h, std:
     return f;
 }
 
+std::vector<uint8_t> encode_multicast_key(const DatagramKey& key)
+{
+    auto out = start(MessageType::multicast_key, kMulticastKeyFixedBytes, {}, 0);
+    Writer w(out);
+    w.u16(key.id);
+    w.u16(0);
+    for (uint8_t b : key.salt)
+        w.u8(b);
+    for (uint8_t b : key.secret)
+        w.u8(b);
+    return out;
+}
+
+std::optional<DatagramKey> decode_multicast_key(const Header& h, std::span<const uint8_t> fixed)
+{
+    if (h.type != MessageType::multicast_key || fixed.size() != h.fixed_len || fixed.size() < kMulticastKeyFixedBytes)
+        return std::nullopt;
+    Reader r(fixed);
+    DatagramKey k;
+    k.id = r.u16();
+    if (r.u16() != 0)
+        return std::nullopt;
+    for (auto& b : k.salt)
+        b = r.u8();
+    for (auto& b : k.secret)
+        b = r.u8();
+    return k;
+}
+
 std::optional<MulticastStateFields> decode_multicast_state(const Header& h, std::span<const uint8_t> fixed)
 {
     if (h.type != MessageType::multicast_state || fixed.size() != h.fixed_len ||
@@ -746,6 +778,8 @@ bool check_fixed(const Header& h, std::span<const uint8_t> fixed)
         return decode_multicast_offer(h, fixed).has_value();
     case MessageType::multicast_state:
         return decode_multicast_state(h, fixed).has_value();
+    case MessageType::multicast_key:
+        return decode_multicast_key(h, fixed).has_value();
     case MessageType::nack:
         return decode_nack(h, fixed).has_value();
     case MessageType::operator_proof:

@@ -157,8 +157,12 @@ private:
     };
 
     // Serves one connection; peer: its other end for log lines (empty:
-    // asked of the socket); after_hello: written right behind the hello.
-    Served serve(net::Fd fd, bool shared, std::string peer = {}, std::vector<uint8_t> after_hello = {});
+    // asked of the socket); after_hello: written right behind the hello;
+    // local: this host's address on it, where a group is joined (empty:
+    // asked of the socket; a TLS link's fd is the tunnel's plain end, which
+    // has none).
+    Served serve(net::Fd fd, bool shared, std::string peer = {}, std::vector<uint8_t> after_hello = {},
+                 std::string local = {});
     // Runs TLS on a new TCP connection (client_tls.cpp): the plain end
     // that takes its place, or invalid when the source did not prove the
     // key (logged, reported through on_link_failed) or the link stops.
@@ -192,6 +196,7 @@ private:
     // and goes back to TCP when nothing comes from it.
     void join_group(Session& s);
     void check_group(Session& s);
+    void note_tcp_video(Session& s);
     void leave_group(Session& s, const char* why);
     // Turns a shared-memory frame into a video message; false when it does
     // not hold up.

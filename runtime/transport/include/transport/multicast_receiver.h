@@ -19,6 +19,7 @@
 #include "base/socket.h"
 #include "transport/frame_loss_window.h"
 #include "transport/message_io.h"
+#include "wire/datagram_seal.h"
 #include "wire/reassembler.h"
 
 namespace qrv::transport {
@@ -28,6 +29,7 @@ struct MulticastReceiverStats {
     wire::ReassemblyCounters datagrams;
     uint64_t bad_messages = 0;  // whole, but not a media message that checks
     uint64_t asked = 0;         // requests for datagrams again
+    uint64_t unauthenticated = 0;  // sealed under no key held, failed authentication, or not sealed at all
 };
 
 // A whole message reassembled from datagrams, checked as a reader of a
@@ -47,8 +49,11 @@ public:
     // the group cannot be joined, saying why.
     // Missing datagrams are asked for through ask and come back to a
     // socket of their own on the interface.
+    // sealed: the source holds a site key, so only datagrams sealed under
+    // a key it handed over (add_key) are taken; the rest are dropped and
+    // counted as unauthenticated.
     MulticastReceiver(const wire::MulticastOfferFields& offer, uint32_t interface, std::chrono::milliseconds window,
-                      Deliver deliver, Ask ask, std::string name);
+                      Deliver deliver, Ask ask, std::string name, bool sealed = false);
     ~MulticastReceiver();
     MulticastReceiver(const MulticastReceiver&) = delete;
     MulticastReceiver& operator=(const MulticastReceiver&) = delete;
@@ -56,6 +61,9 @@ public:
     // When the last datagram of the source came; nothing before the first.
     std::optional<std::chrono::steady_clock::time_point> last_datagram() const;
     MulticastReceiverStats stats() const;
+    // A key of the group from the source; the one before stays for the
+    // switch-over, older ones are forgotten. Any thread.
+    void add_key(const wire::DatagramKey& key);
     // Video frames of the last seconds, whole or given up. Any thread.
     FrameLossWindow::Tally frame_loss(std::chrono::steady_clock::time_point now);
     // More than one video frame in a hundred given up lately. Any thread.
@@ -65,6 +73,7 @@ private:
     void run();
     void drain(std::chrono::steady_clock::time_point now);
     void take_from(int fd, std::chrono::steady_clock::time_point now);
+    void take_one(std::span<const uint8_t> datagram, std::chrono::steady_clock::time_point now);
     // Asks for what is missing, each message again only after a while and
     // a few times at most.
     void ask_missing(std::chrono::steady_clock::time_point now, std::vector<std::vector<uint8_t>>& out);
@@ -91,6 +100,13 @@ private:
     mutable std::mutex mutex_;
     wire::Reassembler video_, audio_, metadata_;
     uint64_t bad_messages_ = 0;
+    const bool sealed_;
+    wire::DatagramOpener opener_;
+    uint64_t unauthenticated_ = 0, reported_unauthenticated_ = 0;
+    // The datagram off the socket with the seal taken off, or the one it
+    // was; nothing when it must be dropped.
+    std::optional<std::span<const uint8_t>> unseal(std::span<const uint8_t> d);
+    std::vector<uint8_t> opened_;
     std::vector<uint8_t> buffer_;  // one datagram off the socket
     FrameLossWindow frames_;
     uint64_t seen_whole_ = 0, seen_lost_ = 0;  // video counters as frames_ last took them

@@ -18,6 +18,7 @@
 #include "base/socket.h"
 #include "transport/multicast_settings.h"
 #include "transport/repair_budget.h"
+#include "wire/datagram_seal.h"
 #include "wire/packet.h"
 #include "wire/repair_store.h"
 
@@ -44,7 +45,11 @@ public:
     // group and source: IPv4 addresses in host order; source is the
     // address of this host the datagrams leave from. Throws Error when the
     // socket cannot be made, saying why.
-    MulticastSender(uint32_t group, uint32_t source, const MulticastSettings& settings, std::string name);
+    // sealed: every datagram is encrypted and authenticated under the
+    // group's key (datagram_seal.h), whose parts are smaller by the tag;
+    // throws Error too when no key can be made.
+    MulticastSender(uint32_t group, uint32_t source, const MulticastSettings& settings, std::string name,
+                    bool sealed = false);
     ~MulticastSender();
     MulticastSender(const MulticastSender&) = delete;
     MulticastSender& operator=(const MulticastSender&) = delete;
@@ -62,6 +67,20 @@ public:
     // thread; the budget is the caller's alone.
     RepairOutcome resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence,
                          std::span<const uint32_t> indexes, RepairBudget& budget);
+    bool sealed() const { return sealed_; }
+    // The keys a receiver that joins now needs: the one in use and, while
+    // a renewal is under way, the next. Empty for a group not sealed. Any
+    // thread.
+    std::vector<wire::DatagramKey> keys() const;
+    // Makes the next key, to be handed to the receivers that stay; sealing
+    // switches to it kKeyOverlap later, so that it reaches them first. A
+    // renewal under way is replaced. Nothing for a group not sealed, or
+    // when no key can be made (logged; the old one stays). Any thread.
+    std::optional<wire::DatagramKey> renew();
+    // The key in use is older than kKeyLifetime and no renewal is under way.
+    bool renewal_due(std::chrono::steady_clock::time_point now) const;
+    static constexpr auto kKeyLifetime = std::chrono::hours(1);
+    static constexpr auto kKeyOverlap = std::chrono::milliseconds(500);
     // Bytes per second sent to the group over the last second or so.
     uint64_t rate() const { return rate_.load(); }
     MulticastSenderStats stats() const;
@@ -86,6 +105,13 @@ private:
     // of that message sent. A repair never runs ahead of the pacing: what
     // it has not sent yet is on its way to the whole group.
     std::atomic<uint64_t> paced_[4] = {};
+
+    // The group's keys (sealed groups only), under mutex_.
+    const bool sealed_;
+    std::unique_ptr<wire::DatagramSealer> sealer_, next_sealer_;
+    std::optional<wire::DatagramKey> key_, next_key_;
+    std::chrono::steady_clock::time_point keyed_at_{}, switch_at_{};
+    void switch_key_locked(std::chrono::steady_clock::time_point now);
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;

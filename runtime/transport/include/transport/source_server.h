@@ -226,6 +226,12 @@ private:
     // Under the lock: says in the log when a group starts or stops being
     // sent to (a receiver joined or left, or its connection ended).
     void note_group_sending_locked(int which);
+    // Under the lock, sealed groups only: a new key for the receivers
+    // joined to the group now, sent to each before the group switches to
+    // it (one left, or the key grew old).
+    void renew_group_key_locked(int which, const char* why);
+    // Under the lock: the group's keys to a receiver that joins it.
+    void send_group_keys_locked(ServerConnection& c, const MulticastSender& group);
     void add_group_stats(ServerStats& s) const;
 
     // Status (source_status.cpp).
@@ -263,6 +269,7 @@ private:
     std::unique_ptr<MulticastSender> groups_[2];
     bool group_failed_[2] = {};  // could not be made: not tried again
     bool group_sending_[2] = {};  // as the log last said
+    size_t group_receivers_[2] = {};  // joined, as last counted
     // Stopped first of all: their threads deliver into the connections.
     SourceEncoders encoders_;
 };

@@ -40,7 +40,8 @@
 // Datagram (little-endian like the rest of the wire format):
 //     u32 magic          "QRVM"
 //     u8  version        1
-//     u8  kind           kDatagramMedia (a later version may add kinds)
+//     u8  kind           kDatagramMedia, or kDatagramSealed when the
+//                        source holds a site key (datagram_seal.h)
 //     u16 part_bytes     payload bytes of every datagram but the last
 //     u64 token          the stream's token from the offer
 //     u32 stream         stream id within the group (kStream*)
@@ -50,7 +51,7 @@
 //     u32 index          this datagram's place, 0 .. count - 1
 //     u32 count          datagrams of the message
 //     u16 payload_bytes  bytes after this header
-//     u16 reserved       0
+//     u16 reserved       0; the key id in sealed datagrams
 //   payload
 // Nothing in it is trusted until checked: count must equal message_bytes
 // cut in part_bytes pieces, the payload must be exactly its piece, the
@@ -150,6 +151,7 @@ public:
     size_t bytes() const { return bytes_.size(); }
 
 private:
+    friend class DatagramSealer;  // seals a cut message's datagrams in a copy
     friend std::optional<CutMessage> cut_message(std::span<const std::span<const uint8_t>>, const DatagramHeader&);
     std::vector<uint8_t> bytes_;
     size_t stride_ = 0;

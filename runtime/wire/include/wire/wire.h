@@ -39,6 +39,7 @@
 
 #include "media/convert.h"
 #include "media/formats.h"
+#include "wire/datagram_seal.h"
 
 namespace qrv::wire {
 
@@ -87,6 +88,9 @@ enum class MessageType : uint8_t {
     // the receiver holds the operator key (OperatorProofFields). Sources
     // that do not know it skip it.
     operator_proof = 16,
+    // source -> receiver, over TLS only: a key the group's datagrams are
+    // (or are about to be) sealed with (datagram_seal.h).
+    multicast_key = 17,
 };
 
 // True for the types this version reads; others are skipped.
@@ -280,6 +284,9 @@ struct MulticastStateFields {
 };
 inline constexpr uint32_t kMulticastStateFixedBytes = 4;
 
+// A group key: u16 id, u16 reserved, 4 bytes of nonce salt, 32 of secret.
+inline constexpr uint32_t kMulticastKeyFixedBytes = 40;
+
 // A receiver's request for datagrams again: of the message `sequence` of
 // the group's `stream`, those whose indexes follow as data (none: all of
 // it), to this receiver's address at `port`.
@@ -348,6 +355,7 @@ std::vector<uint8_t> encode_release(const ReleaseFields& f);
 std::vector<uint8_t> encode_keepalive();
 std::vector<uint8_t> encode_multicast_offer(const MulticastOfferFields& f);
 std::vector<uint8_t> encode_multicast_state(const MulticastStateFields& f);
+std::vector<uint8_t> encode_multicast_key(const DatagramKey& key);
 // At most kMaxNackIndexes indexes (the rest are left out).
 std::vector<uint8_t> encode_nack(NackFields f, std::span<const uint32_t> indexes);
 
@@ -377,6 +385,7 @@ std::optional<TallyFields> decode_tally(const Header& h, std::span<const uint8_t
 std::optional<MulticastOfferFields> decode_multicast_offer(const Header& h, std::span<const uint8_t> fixed);
 // Nothing for a state this version does not know.
 std::optional<MulticastStateFields> decode_multicast_state(const Header& h, std::span<const uint8_t> fixed);
+std::optional<DatagramKey> decode_multicast_key(const Header& h, std::span<const uint8_t> fixed);
 // Nothing when the data is not exactly count indexes, or count is over
 // kMaxNackIndexes, or the sequence or port is 0.
 std::optional<NackFields> decode_nack(const Header& h, std::span<const uint8_t> fixed);
