@@ -3,6 +3,7 @@
 #ifndef QRV_TRANSPORT_TEST_SUPPORT_H
 #define QRV_TRANSPORT_TEST_SUPPORT_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -81,6 +82,18 @@ bool wait_connected(Receiver& r, std::chrono::milliseconds limit = std::chrono::
 
 // In a child process: takes every free descriptor below a low limit but
 // one, so that the next open succeeds and the one after fails.
+// The descriptors this process has open now.
+inline size_t open_descriptors()
+{
+    size_t n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
+
 inline void leave_one_free_descriptor()
 {
     rlimit tight{0, 0};

@@ -27,6 +27,7 @@
 using namespace qrv;
 using namespace std::chrono_literals;
 using qrv_test::BgraFrame;
+using qrv_test::open_descriptors;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -39,17 +40,6 @@ Scope loopback()
 std::unique_ptr<Sender> make_sender(const char* name, transport::ServerOptions options = {})
 {
     return std::make_unique<Sender>(SenderSettings{name, "", false, false}, loopback(), options);
-}
-
-size_t open_descriptors()
-{
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 long rss_kib()

@@ -25,6 +25,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using transport::LinkKeys;
 using transport::TlsTunnel;
+using qrv_test::open_descriptors;
 
 namespace {
 
@@ -34,17 +35,6 @@ const std::string kKeyB = "//////////////////////////////////////////8=";
 std::shared_ptr<const LinkKeys> keys(const std::string& text)
 {
     return LinkKeys::make(SiteKey::parse(text, "test key"));
-}
-
-size_t open_descriptors()
-{
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 // Two ends of one loopback TCP connection.
