@@ -74,7 +74,10 @@ void ServerConnection::start_tls(std::shared_ptr<const LinkKeys> keys)
     try {
         tunnel_ = std::make_unique<TlsTunnel>(std::move(fd_), std::move(keys), TlsTunnel::Role::accepting);
         fd_ = tunnel_->open();
-        tunnel_->start(accepted_at_ + times_.handshake, [this](const TlsTunnel::Failure& f) {
+        // TLS gets three quarters of the handshake time, so that a peer that
+        // stalls in it is gone well within the whole (scheduling included),
+        // and the hello the rest.
+        tunnel_->start(accepted_at_ + times_.handshake * 3 / 4, [this](const TlsTunnel::Failure& f) {
             if (!finish())
                 return;
             hooks_.on_key_refused();
