@@ -40,17 +40,9 @@ for ((i = 1; i <= max; ++i)); do rxs+=("$ns_prefix-$id-r$i"); done
 subnet=10.209.$((id % 200 + 20))
 work=$(mktemp -d /tmp/qrv-mbench-XXXXXX)
 all=("$sw" "$src" "${rxs[@]}")
-cleanup() {
-  exec 2>/dev/null
-  for n in "${all[@]}"; do
-    for p in $(ip netns pids "$n"); do kill -9 "$p"; done
-  done
-  wait
-  for n in "${all[@]}"; do ip netns del "$n"; done
-  [[ -n ${QRV_MBENCH_KEEP:-} ]] && cp -r "$work" "$QRV_MBENCH_KEEP"
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/netns.sh
+. "$(dirname "$0")/../../tests/support/netns.sh"
+trap 'netns_remove "$work" "${QRV_MBENCH_KEEP:-}" "${all[@]}"' EXIT
 trap 'exit 130' INT TERM
 skip() {
   echo "many receivers: skipped, $*" >&2

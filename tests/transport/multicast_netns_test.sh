@@ -58,17 +58,9 @@ for ((i = 1; i <= receivers; ++i)); do rxs+=("qrvmc-$id-r$i"); done
 subnet=10.208.$((id % 200 + 20))
 work=$(mktemp -d /tmp/qrv-mcast-XXXXXX)
 all=("$sw" "$src" "$idle" "${rxs[@]}")
-cleanup() {
-  exec 2>/dev/null
-  for n in "${all[@]}"; do
-    for p in $(ip netns pids "$n"); do kill -9 "$p"; done
-  done
-  wait
-  for n in "${all[@]}"; do ip netns del "$n"; done
-  [[ -n ${QRV_MCAST_KEEP:-} ]] && cp -r "$work" "$QRV_MCAST_KEEP"
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/netns.sh
+. "$(dirname "$0")/../support/netns.sh"
+trap 'netns_remove "$work" "${QRV_MCAST_KEEP:-}" "${all[@]}"' EXIT
 trap 'exit 1' INT TERM
 fail() {
   echo "FAIL: $*" >&2
