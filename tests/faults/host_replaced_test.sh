@@ -22,26 +22,17 @@ id=$$
 rx="qrvmv-$id-r" hosts=("qrvmv-$id-a" "qrvmv-$id-b")
 subnet=10.207.$((id % 200 + 20))
 work=$(mktemp -d /tmp/qrv-moved-XXXXXX)
-cleanup() {
-  exec 2>/dev/null
-  for n in "$rx" "${hosts[@]}"; do
-    for p in $(ip netns pids "$n"); do kill -9 "$p"; done
-  done
-  wait
-  for n in "$rx" "${hosts[@]}"; do ip netns del "$n"; done
-  [[ -n ${QRV_MOVED_KEEP:-} ]] && cp -r "$work" "$QRV_MOVED_KEEP"
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/netns.sh
+. "$(dirname "$0")/../support/netns.sh"
+trap 'netns_remove "$work" "${QRV_MOVED_KEEP:-}" "$rx" "${hosts[@]}"' EXIT
 trap 'exit 1' INT TERM
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # The receiving host: a bridge that hosts are plugged into, with an address
 # of its own (else it takes its ports' lowest, and a change flushes its
 # neighbour entries, which a host's interface does not).
-if ! ip netns add "$rx" || ! ip -n "$rx" link set lo up ||
-  ! ip -n "$rx" link add br0 address 02:00:00:00:00:02 type bridge ||
-  ! ip -n "$rx" addr add "$subnet.2/24" dev br0 || ! ip -n "$rx" link set br0 up; then
+if ! netns_new "$rx" || ! netns_bridge "$rx" br0 "$subnet.2" ||
+  ! ip -n "$rx" link set br0 address 02:00:00:00:00:02; then
   echo "SKIP: cannot create network namespaces and a bridge"
   exit 77
 fi
@@ -49,11 +40,7 @@ fi
 # Creates host namespace $1 (index into hosts) at $subnet.1, plugged into
 # the receiving host's bridge.
 plug_host() {
-  local n=${hosts[$1]} h="qmh$1-$id" r="qmr$1-$id"
-  ip netns add "$n" && ip -n "$n" link set lo up && ip link add "$h" type veth peer name "$r" &&
-    ip link set "$r" netns "$rx" && ip link set "$h" netns "$n" &&
-    ip -n "$rx" link set "$r" master br0 && ip -n "$rx" link set "$r" up &&
-    ip -n "$n" addr add "$subnet.1/24" dev "$h" && ip -n "$n" link set "$h" up
+  netns_new "${hosts[$1]}" && netns_plug "${hosts[$1]}" "qmh$1-$id" "$subnet.1" "$rx" br0 "qmr$1-$id"
 }
 
 # Each line of a program's output with the time it was read.

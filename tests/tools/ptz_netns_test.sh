@@ -18,17 +18,9 @@ net="10.$((100 + $$ % 50)).$((($$ / 50) % 250))"
 va="qpa$$" vb="qpb$$"
 work=$(mktemp -d /tmp/qrv-ptz-XXXXXX)
 camera=
-cleanup() {
-  exec 2>/dev/null  # no job notices for what is killed here
-  [[ -n $camera ]] && kill -9 "$camera"
-  for n in a b; do
-    for p in $(ip netns pids "$tag-$n"); do kill -9 "$p"; done
-  done
-  wait
-  for n in a b; do ip netns del "$tag-$n"; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/netns.sh
+. "$(dirname "$0")/../support/netns.sh"
+trap 'netns_remove "$work" "" "$tag-a" "$tag-b"' EXIT
 trap 'exit 1' INT TERM
 fail() {
   echo "FAIL: $*" >&2
@@ -36,15 +28,8 @@ fail() {
   exit 1
 }
 
-if ! ip netns add "$tag-a" || ! ip netns add "$tag-b"; then
-  echo "SKIP: cannot create network namespaces"
-  exit 77
-fi
-ip link add "$va" type veth peer name "$vb" &&
-  ip link set "$va" netns "$tag-a" && ip link set "$vb" netns "$tag-b" &&
-  ip -n "$tag-a" addr add "$net.1/24" dev "$va" && ip -n "$tag-b" addr add "$net.2/24" dev "$vb" &&
-  ip -n "$tag-a" link set "$va" up && ip -n "$tag-b" link set "$vb" up &&
-  ip -n "$tag-a" link set lo up && ip -n "$tag-b" link set lo up || fail "could not join the namespaces"
+netns_new "$tag-a" "$tag-b" || { echo "SKIP: cannot create network namespaces"; exit 77; }
+netns_veth "$tag-a" "$va" "$net.1" "$tag-b" "$vb" "$net.2" || fail "could not join the namespaces"
 
 ip netns exec "$tag-a" env QRV_INTERFACES="$va" stdbuf -oL "$bin/qrv_test_camera" --width 320 --height 180 \
   >"$work/camera.out" 2>&1 &

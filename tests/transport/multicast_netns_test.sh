@@ -70,9 +70,7 @@ fail() {
   exit 1
 }
 
-if ! ip netns add "$sw" || ! ip -n "$sw" link set lo up ||
-  ! ip -n "$sw" link add br0 type bridge mcast_snooping 1 mcast_querier 1 mcast_igmp_version 3 ||
-  ! ip -n "$sw" addr add "$subnet.254/24" dev br0 || ! ip -n "$sw" link set br0 up; then
+if ! netns_new "$sw" || ! netns_bridge "$sw" br0 "$subnet.254" mcast_snooping 1 mcast_querier 1 mcast_igmp_version 3; then
   echo "SKIP: cannot create network namespaces and a snooping bridge"
   exit 77
 fi
@@ -80,13 +78,7 @@ bridge_up=$SECONDS
 
 # Host namespace $1 with address $subnet.$2 on interface $3, plugged into
 # the switch.
-plug() {
-  local n=$1 h=$3 p="p${3#h}"
-  ip netns add "$n" && ip -n "$n" link set lo up && ip link add "$h" type veth peer name "$p" &&
-    ip link set "$p" netns "$sw" && ip link set "$h" netns "$n" &&
-    ip -n "$sw" link set "$p" master br0 && ip -n "$sw" link set "$p" up &&
-    ip -n "$n" addr add "$subnet.$2/24" dev "$h" && ip -n "$n" link set "$h" up
-}
+plug() { netns_new "$1" && netns_plug "$1" "$3" "$subnet.$2" "$sw" br0 "p${3#h}"; }
 plug "$src" 1 "hs$id" || fail "cannot plug in the source's host"
 plug "$idle" 200 "hi$id" || fail "cannot plug in the idle host"
 for ((i = 1; i <= receivers; ++i)); do
@@ -134,7 +126,7 @@ fi
 keyenv=()
 if [[ $case == keyed ]]; then
   command -v tcpdump >/dev/null || { echo "SKIP: no tcpdump"; exit 77; }
-  (umask 077 && openssl rand -base64 32 >"$work/site.key") || fail "cannot make a key"
+  netns_key "$work/site.key" || fail "cannot make a key"
   keyenv=(QRV_KEY_FILE="$work/site.key")
   ip netns exec "$sw" tcpdump -i "ps$id" -s 0 -U -w "$work/capture.pcap" udp port 5964 \
     >"$work/tcpdump.log" 2>&1 &

@@ -21,38 +21,22 @@ id=$$
 src="qrvspoof-$id-src" fake="qrvspoof-$id-fake" rx="qrvspoof-$id-rx"
 subnet=10.211.$((id % 200 + 20))
 work=$(mktemp -d /tmp/qrv-spoof-XXXXXX)
-cleanup() {
-  exec 2>/dev/null
-  for n in "$src" "$fake" "$rx"; do
-    for p in $(ip netns pids "$n"); do kill -9 "$p"; done
-  done
-  wait
-  for n in "$src" "$fake" "$rx"; do ip netns del "$n"; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/netns.sh
+. "$(dirname "$0")/../support/netns.sh"
+trap 'netns_remove "$work" "" "$src" "$fake" "$rx"' EXIT
 trap 'exit 1' INT TERM
 fail() {
   echo "FAIL: $*" >&2
   for f in "$work"/*.out; do echo "--- $f"; tail -8 "$f"; done >&2
   exit 1
 }
-if ! ip netns add "$src" || ! ip netns add "$fake" || ! ip netns add "$rx" ||
-  ! ip -n "$rx" link add "qb$id" type bridge; then
-  echo "SKIP: cannot create network namespaces"
-  exit 77
-fi
-ip -n "$rx" link set lo up && ip -n "$rx" addr add "$subnet.2/24" dev "qb$id" && ip -n "$rx" link set "qb$id" up ||
-  fail "cannot set up the bridge"
+netns_new "$src" "$fake" "$rx" || { echo "SKIP: cannot create network namespaces"; exit 77; }
+netns_bridge "$rx" "qb$id" "$subnet.2" || fail "cannot set up the bridge"
 for n in "$src:s:1" "$fake:f:9"; do
   IFS=: read -r ns tag host <<<"$n"
-  ip link add "q$tag$id" type veth peer name "p$tag$id" && ip link set "q$tag$id" netns "$ns" &&
-    ip link set "p$tag$id" netns "$rx" && ip -n "$rx" link set "p$tag$id" master "qb$id" &&
-    ip -n "$rx" link set "p$tag$id" up && ip -n "$ns" link set lo up &&
-    ip -n "$ns" addr add "$subnet.$host/24" dev "q$tag$id" && ip -n "$ns" link set "q$tag$id" up ||
-    fail "cannot set up $ns"
+  netns_plug "$ns" "q$tag$id" "$subnet.$host" "$rx" "qb$id" "p$tag$id" || fail "cannot set up $ns"
 done
-openssl rand -base64 32 >"$work/site.key" && chmod 600 "$work/site.key" || fail "cannot make a key"
+netns_key "$work/site.key" || fail "cannot make a key"
 
 ip netns exec "$src" env QRV_INTERFACES="qs$id" QRV_KEY_FILE="$work/site.key" QRV_LOG=info \
   "$bin/qrv_test_camera" >"$work/camera.out" 2>&1 &

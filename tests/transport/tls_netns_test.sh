@@ -21,37 +21,19 @@ id=$$
 src="qrvtls-$id-src" rx="qrvtls-$id-rx"
 subnet=10.209.$((id % 200 + 20))
 work=$(mktemp -d /tmp/qrv-tls-XXXXXX)
-cleanup() {
-  exec 2>/dev/null
-  for n in "$src" "$rx"; do
-    for p in $(ip netns pids "$n"); do kill -9 "$p"; done
-  done
-  wait
-  ip netns del "$src"
-  ip netns del "$rx"
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/netns.sh
+. "$(dirname "$0")/../support/netns.sh"
+trap 'netns_remove "$work" "" "$src" "$rx"' EXIT
 trap 'exit 1' INT TERM
 fail() {
   echo "FAIL: $*" >&2
   for f in "$work"/*.out; do echo "--- $f"; tail -5 "$f"; done >&2
   exit 1
 }
-if ! ip netns add "$src" || ! ip netns add "$rx" || ! ip link add "ts$id" type veth peer name "tr$id" ||
-  ! ip link set "ts$id" netns "$src" || ! ip link set "tr$id" netns "$rx"; then
-  echo "SKIP: cannot create network namespaces"
-  exit 77
-fi
-for n in "$src:ts$id:1" "$rx:tr$id:2"; do
-  IFS=: read -r ns dev host <<<"$n"
-  ip -n "$ns" link set lo up && ip -n "$ns" addr add "$subnet.$host/24" dev "$dev" &&
-    ip -n "$ns" link set "$dev" up || fail "cannot set up $ns"
-done
+netns_new "$src" "$rx" || { echo "SKIP: cannot create network namespaces"; exit 77; }
+netns_veth "$src" "ts$id" "$subnet.1" "$rx" "tr$id" "$subnet.2" || fail "cannot join the namespaces"
 
-for k in site operator; do
-  openssl rand -base64 32 >"$work/$k.key" && chmod 600 "$work/$k.key" || fail "cannot make a key"
-done
+for k in site operator; do netns_key "$work/$k.key" || fail "cannot make a key"; done
 
 ip netns exec "$rx" tcpdump -i "tr$id" -U -s 0 -w "$work/link.pcap" tcp >"$work/tcpdump.out" 2>&1 &
 dump=$!
