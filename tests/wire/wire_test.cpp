@@ -172,6 +172,18 @@ TEST(Wire, SharedMemoryFramesAndReleases)
     EXPECT_EQ(back->video.timecode, 123456789);
     EXPECT_EQ(back->frame_id, s.frame_id);
     EXPECT_EQ(back->offset, 4096u);
+    EXPECT_EQ(back->region, 0u);  // without a number: a descriptor with every frame
+    // With the region's number, eight bytes more of fixed fields.
+    ShmVideoFields numbered = s;
+    numbered.region = 0x1122334455667788ull;
+    const auto mn = encode_shm_video(numbered, "<x/>");
+    ASSERT_EQ(parse_message(mn, p), ParseResult::ok);
+    EXPECT_EQ(p.header.fixed_len, kShmVideoRegionFixedBytes);
+    const auto fixed = std::span(mn).subspan(kHeaderBytes, p.header.fixed_len);
+    const auto nb = decode_shm_video(p.header, fixed);
+    ASSERT_TRUE(nb);
+    EXPECT_EQ(nb->region, numbered.region);
+    EXPECT_EQ(nb->offset, 4096u);
 
     // The geometry is checked as for an inline frame.
     ShmVideoFields bad = s;

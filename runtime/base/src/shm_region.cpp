@@ -1,6 +1,8 @@
 #include "base/shm_region.h"
 
 #include <fcntl.h>
+
+#include <atomic>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,10 @@ namespace qrv::net {
 namespace {
 
 constexpr unsigned kSizeSeals = F_SEAL_SHRINK | F_SEAL_GROW;
+
+// Numbers of the regions this process created; never handed out twice, so
+// that a number a receiver knows can only ever mean the one region.
+std::atomic<uint64_t> next_serial{0};
 
 size_t page_round(size_t n)
 {
@@ -41,8 +47,10 @@ std::unique_ptr<ShmRegion> ShmRegion::create(size_t size)
     // Our own writable mapping comes before the seals: once they are on,
     // no one (us included) can map the region writable or write to it
     // through any descriptor, so the receivers it is passed to can only
-    // read what we write through this mapping.
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    // read what we write through this mapping. Its pages are made and
+    // mapped here, at once, rather than faulted in one by one by the first
+    // frame written: a region is reused for many frames.
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
     if (p == MAP_FAILED)
         return nullptr;
     std::unique_ptr<ShmRegion> r(new ShmRegion());
@@ -53,6 +61,7 @@ std::unique_ptr<ShmRegion> ShmRegion::create(size_t size)
     if (::fcntl(fd.get(), F_ADD_SEALS, kSizeSeals | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) != 0)
         return nullptr;
     r->fd_ = std::move(fd);
+    r->serial_ = ++next_serial;
     file_identity(r->fd_.get(), r->device_, r->inode_);
     return r;
 }
@@ -69,7 +78,9 @@ std::unique_ptr<ShmRegion> ShmRegion::map_readonly(int raw_fd, size_t max_size)
     if (seals < 0 || (static_cast<unsigned>(seals) & kSizeSeals) != kSizeSeals)
         return nullptr;
     const size_t bytes = static_cast<size_t>(st.st_size);
-    void* p = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, raw_fd, 0);
+    // Mapped once per connection and read for many frames: every page is
+    // mapped now instead of faulting in as the first frames are read.
+    void* p = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, raw_fd, 0);
     if (p == MAP_FAILED)
         return nullptr;
     // The mapping keeps the memory; the descriptor is not kept.

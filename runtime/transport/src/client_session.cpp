@@ -33,8 +33,10 @@ ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer, 
         peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
     // Receivers on this host take the frames from shared memory.
     wire::HelloFields wishes = wishes_;
-    if (shared)
+    if (shared) {
         wishes.flags &= ~wire::kHelloJoinMulticast;
+        wishes.flags |= wire::kHelloSharedRegions;
+    }
     std::vector<uint8_t> hello = wire::encode_hello(receiver_name_, wishes);
     hello.insert(hello.end(), after_hello.begin(), after_hello.end());
     if (net::write_all(fd.get(), hello)) {
@@ -196,7 +198,7 @@ bool ClientLink::take_message(Session& s)
     }
     delivered_ = delivered_ || s.up;
     bool bad = r == ReadResult::bad;
-    // Descriptors come only with shared-memory frames, one each.
+    // Descriptors come only with shared-memory frames, at most one each.
     if (!bad && s.m.header.type == wire::MessageType::shm_video)
         bad = !s.shared || !take_shared(s.m, s.passed, s.maps, s.channel);
     else if (!bad && !s.passed.empty())

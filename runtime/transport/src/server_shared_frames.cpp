@@ -6,7 +6,9 @@
 // source never waits for it, and one that releases nothing for long while
 // frames wait is dropped. The newest frame it could not be sent waits for
 // its next release, since a release may still be on its way: a receiver
-// that frees every frame at once loses none to that race.
+// that frees every frame at once loses none to that race. A receiver that
+// keeps the regions it was passed gets each region's descriptor once and
+// its number after that.
 #include "transport/server_connection.h"
 
 #include <algorithm>
@@ -32,6 +34,7 @@ uint64_t ServerConnection::held_bytes() const
 void ServerConnection::release(uint64_t frame_id)
 {
     wire::PacketPtr gone;
+    bool wake = false;
     {
         std::lock_guard lock(hold_mutex_);
         auto it = holds_.find(frame_id);
@@ -46,9 +49,12 @@ void ServerConnection::release(uint64_t frame_id)
             return;  // an unknown number is ignored
         }
         owes_since_ = std::chrono::steady_clock::now();
+        wake = frame_waits_;
     }
-    // Room for the frame that waits for it, if one does.
-    queue_.wake();
+    // Room for the frame that waits for it, if one does; a release while
+    // none waits (the steady state) wakes no one.
+    if (wake)
+        queue_.wake();
 }
 
 void ServerConnection::expire_locked(std::chrono::steady_clock::time_point now, std::vector<wire::PacketPtr>& gone)
@@ -107,7 +113,8 @@ bool ServerConnection::send_waiting(bool& sent)
         expire_locked(now, gone);
         // A receiver that holds its share is not sent more: the source
         // never waits for it, and the others are not affected.
-        if (!has_room_locked(bytes)) {
+        frame_waits_ = !has_room_locked(bytes);
+        if (frame_waits_) {
             // Never before its frames could have been taken back: until
             // then it is within its contract.
             if (now - owes_since_ < std::max(limits_.shared_hoard_timeout, limits_.shared_hold_timeout))
@@ -126,8 +133,15 @@ bool ServerConnection::send_waiting(bool& sent)
     if (hoarding)
         return drop_hoarder(held, frames, *hoarding);
     const wire::PacketPtr p = std::move(waiting_);
-    const auto message = wire::encode_shm_video({v->fields, id, p->data_offset}, v->text);
-    if (!net::write_all_with_fd(fd_.get(), message, p->bytes.shared_fd()))
+    // A receiver that keeps regions by number is passed each descriptor
+    // once; others are passed it with every frame.
+    const uint64_t region = (wishes_.flags & wire::kHelloSharedRegions) ? p->bytes.shared_id() : 0;
+    const bool pass = region == 0 || !passed_.find(region);
+    if (pass && region != 0)
+        passed_.keep(region, {});
+    const auto message = wire::encode_shm_video({v->fields, id, p->data_offset, region}, v->text);
+    if (!(pass ? net::write_all_with_fd(fd_.get(), message, p->bytes.shared_fd())
+               : net::write_all(fd_.get(), message)))
         return false;
     sent = true;
     ++drops_.shared_sent;

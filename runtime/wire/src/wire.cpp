@@ -229,11 +229,13 @@ std::vector<uint8_t> encode_video(const VideoFields& f, std::string_view text, u
 
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text)
 {
-    auto out = start(MessageType::shm_video, kShmVideoFixedBytes, text, 0);
+    auto out = start(MessageType::shm_video, f.region ? kShmVideoRegionFixedBytes : kShmVideoFixedBytes, text, 0);
     Writer w(out);
     put_video_fields(w, f.video);
     w.u64(f.frame_id);
     w.u64(f.offset);
+    if (f.region)
+        w.u64(f.region);
     w.text(text);
     return out;
 }
@@ -712,6 +714,8 @@ std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const 
     Reader r(fixed.subspan(kVideoFixedBytes));
     out.frame_id = r.u64();
     out.offset = r.u64();
+    if (fixed.size() >= kShmVideoRegionFixedBytes)
+        out.region = r.u64();
     return out;
 }
 

@@ -37,6 +37,9 @@ public:
     // Identifies the region's file on this host (device and inode).
     uint64_t device() const { return device_; }
     uint64_t inode() const { return inode_; }
+    // A created region's number, unique among the regions this process
+    // ever created (0 for a mapped one).
+    uint64_t serial() const { return serial_; }
 
 private:
     ShmRegion() = default;
@@ -45,6 +48,7 @@ private:
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
     uint64_t device_ = 0, inode_ = 0;
+    uint64_t serial_ = 0;
 };
 
 // The file identity of a descriptor; false when fstat fails.

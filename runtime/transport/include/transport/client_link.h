@@ -23,6 +23,7 @@
 #include "transport/message_io.h"
 #include "transport/video_decoder.h"
 #include "base/socket.h"
+#include "wire/passed_regions.h"
 
 namespace qrv::transport {
 
@@ -133,8 +134,11 @@ public:
     std::shared_ptr<Channel> channel();
 
 private:
-    // Maps of the source's pools, by file identity, for one connection.
+    // Maps of the source's pools for one connection: by the number the
+    // source gives each, or by file identity from a source that passes a
+    // descriptor with every frame.
     struct Mappings {
+        wire::PassedRegions<std::shared_ptr<const net::ShmRegion>> by_number;
         std::map<std::pair<uint64_t, uint64_t>, std::shared_ptr<const net::ShmRegion>> by_file;
     };
 
@@ -202,6 +206,9 @@ private:
     // not hold up.
     bool take_shared(Message& m, std::vector<net::Fd>& passed, Mappings& maps,
                      const std::shared_ptr<Channel>& channel);
+    static std::shared_ptr<const net::ShmRegion> map_by_file(int fd, Mappings& maps);
+    static std::shared_ptr<const net::ShmRegion> map_by_number(uint64_t number, std::vector<net::Fd>& passed,
+                                                               Mappings& maps);
 
     Resolver resolve_;
     const std::string receiver_name_;

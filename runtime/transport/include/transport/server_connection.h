@@ -23,6 +23,7 @@
 #include "transport/repair_budget.h"
 #include "transport/send_queue.h"
 #include "base/socket.h"
+#include "wire/passed_regions.h"
 
 namespace qrv::transport {
 
@@ -231,11 +232,15 @@ private:
     // Since when the receiver owes a release: its last release, or the
     // frame sent when it held none.
     std::chrono::steady_clock::time_point owes_since_{};
+    // A frame waits for a release to make room: the release wakes the writer.
+    bool frame_waits_ = false;
     uint64_t next_frame_id_ = 0;
     // The newest shared-memory frame, not sent yet because the receiver
     // holds its share (the writer's alone): sent when a release makes room,
     // replaced (and counted as dropped) by a newer one before that.
     wire::PacketPtr waiting_;
+    // The regions whose descriptors this receiver keeps (the writer's alone).
+    wire::PassedRegions<bool> passed_;
     wire::HelloFields wishes_;
     std::atomic<uint32_t> tally_{0};
     // The keys of a TLS connection, null otherwise; whether its peer

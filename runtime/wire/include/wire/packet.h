@@ -54,6 +54,8 @@ public:
     // The bytes of shared memory behind it (the whole region), 0 for
     // ordinary memory.
     size_t shared_size() const { return region_ ? region_->size() : 0; }
+    // The region's number (ShmRegion::serial), 0 for ordinary memory.
+    uint64_t shared_id() const { return region_ ? region_->serial() : 0; }
 
 private:
     bool shared_ = false;

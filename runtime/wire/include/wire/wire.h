@@ -153,6 +153,9 @@ inline constexpr uint32_t kHelloRateFixedBytes = 24;  // with the frame interval
 inline constexpr uint32_t kHelloFlagsFixedBytes = 28;  // with the flags
 // The receiver can join a multicast group the source offers.
 inline constexpr uint32_t kHelloJoinMulticast = 1u << 0;
+// The receiver keeps the shared-memory pools it was passed by number, so
+// that a pool's descriptor is passed only once (ShmVideoFields::region).
+inline constexpr uint32_t kHelloSharedRegions = 1u << 1;
 
 // The kinds a receiver of this bandwidth wants (an unknown code: all).
 uint32_t kinds_for(Bandwidth bandwidth);
@@ -318,13 +321,19 @@ std::optional<PtzFields> ptz_clamped(PtzFields c);
 
 // A video frame in shared memory: the video fields, then the frame's
 // number on this connection and where its pixels start in the pool; their
-// size follows from the geometry.
+// size follows from the geometry. Then, optionally, the number of the pool
+// (region): a receiver that offered kHelloSharedRegions is passed a pool's
+// descriptor only with the first frame in it and knows it by this number
+// after that (see wire/passed_regions.h). 0 or absent: the descriptor
+// comes with every frame.
 struct ShmVideoFields {
     VideoFields video;
     uint64_t frame_id = 0;
     uint64_t offset = 0;
+    uint64_t region = 0;
 };
 inline constexpr uint32_t kShmVideoFixedBytes = kVideoFixedBytes + 16;
+inline constexpr uint32_t kShmVideoRegionFixedBytes = kShmVideoFixedBytes + 8;  // with the region
 
 struct ReleaseFields {
     uint64_t frame_id = 0;
