@@ -120,10 +120,22 @@ TEST(Tls, TheSameKeyCarriesALargeMessageBothWays)
         EXPECT_EQ(server.tunnel->peer_key(), transport::PeerKey::site);
         EXPECT_FALSE(server.refused.has_value());
 
-        // The client closing its end ends the server's gently: it reads
-        // the end of the stream, not an error.
-        plain.reset();
+        // The server's side ends its stream first; the client, having read
+        // that end, writes a last piece and ends its own. Every byte of it
+        // comes out before the end of the stream, though the client's
+        // tunnel has nothing more to wait for once it has sent them.
         uint8_t byte;
+        ::shutdown(server.plain.get(), SHUT_WR);
+        EXPECT_EQ(::recv(plain.get(), &byte, 1, 0), 0);
+        const auto tail = pattern(8u << 20, 3);
+        std::thread last([&] {
+            EXPECT_TRUE(net::write_all(plain.get(), tail));
+            ::shutdown(plain.get(), SHUT_WR);
+        });
+        std::vector<uint8_t> got(tail.size());
+        EXPECT_TRUE(net::read_exact(server.plain.get(), got));
+        last.join();
+        EXPECT_TRUE(got == tail);
         EXPECT_EQ(::recv(server.plain.get(), &byte, 1, 0), 0);
     }
     EXPECT_EQ(open_descriptors(), before);

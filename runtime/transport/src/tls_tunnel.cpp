@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -13,9 +15,14 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "base/error.h"
+#include "base/log.h"
 
 namespace qrv::transport {
 
@@ -26,6 +33,12 @@ constexpr size_t kChunk = 256 * 1024;
 // The socket pair's buffers, large enough for frames to flow without the
 // tunnel's thread waking for every record.
 constexpr int kPairBuffer = 4 * 1024 * 1024;
+// The SSL object's read buffer: with read-ahead, one receive takes as many
+// records as have arrived, up to this, instead of a header and a body per
+// 16 KiB record.
+constexpr size_t kReadAhead = 256 * 1024;
+// Sealed records gathered for one send.
+constexpr size_t kGather = 256 * 1024;
 
 void set_nonblocking(int fd)
 {
@@ -38,32 +51,139 @@ bool again(int error)
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
-// The connection's BIO: a socket BIO that writes with MSG_NOSIGNAL, so that
-// a peer resetting the connection is an error of this connection (EPIPE)
-// and never a SIGPIPE that ends the process. OpenSSL's own socket BIO
-// uses write().
+// Whether the kernel can seal TLS records here: its TLS upper layer is
+// loaded or can be. Read once.
+bool kernel_tls_offered()
+{
+    static const bool offered = [] {
+        std::ifstream ulp("/proc/sys/net/ipv4/tcp_available_ulp");
+        std::string name;
+        while (ulp >> name)
+            if (name == "tls")
+                return true;
+        utsname u{};
+        return ::uname(&u) == 0 && std::filesystem::exists(std::string("/lib/modules/") + u.release +
+                                                           "/kernel/net/tls");
+    }();
+    return offered;
+}
+
+// SIGPIPE held back on the calling thread for a scope, and one raised in it
+// taken away, so that a peer resetting the connection is an error of this
+// connection and never a signal that ends the process. OpenSSL's socket
+// BIO, used for kernel TLS, writes with write().
+class QuietPipe {
+public:
+    QuietPipe()
+    {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+        sigset_t pending;
+        sigemptyset(&pending);
+        was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~QuietPipe()
+    {
+        const timespec zero{};
+        if (!was_pending_)
+            while (sigtimedwait(&pipe_, nullptr, &zero) == SIGPIPE) {
+            }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    QuietPipe(const QuietPipe&) = delete;
+    QuietPipe& operator=(const QuietPipe&) = delete;
+
+private:
+    sigset_t pipe_{}, old_{};
+    bool was_pending_ = false;
+};
+
+}  // namespace
+
+// The TCP socket behind the SSL object, and the sealed records gathered
+// for one send once the handshake is done (gather on).
+struct TlsWire {
+    int fd = -1;
+    bool gather = false;
+    std::vector<uint8_t> out;
+    size_t sent = 0;  // of out
+
+    size_t pending() const { return out.size() - sent; }
+    // Sends what is gathered as far as the socket takes it; false on an
+    // error of the connection (errno says which).
+    bool flush()
+    {
+        while (sent < out.size()) {
+            const ssize_t n = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                sent += size_t(n);
+            else if (n < 0 && again(errno))
+                return true;
+            else
+                return false;
+        }
+        out.clear();
+        sent = 0;
+        return true;
+    }
+};
+
+namespace {
+
+TlsWire& wire_of(BIO* bio)
+{
+    return *static_cast<TlsWire*>(BIO_get_data(bio));
+}
+
+// The connection's BIO: writes with MSG_NOSIGNAL, so that a peer resetting
+// the connection is an error of this connection (EPIPE) and never a
+// SIGPIPE, and gathers records once the handshake is done.
 int socket_write(BIO* bio, const char* data, int len)
 {
     BIO_clear_retry_flags(bio);
-    const ssize_t n = ::send(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data, size_t(len),
-                             MSG_NOSIGNAL);
-    if (n < 0 && again(errno))
-        BIO_set_retry_write(bio);
-    return int(n);
+    TlsWire& w = wire_of(bio);
+    if (!w.gather) {
+        const ssize_t n = ::send(w.fd, data, size_t(len), MSG_NOSIGNAL);
+        if (n < 0 && again(errno))
+            BIO_set_retry_write(bio);
+        return int(n);
+    }
+    if (w.out.size() + size_t(len) > kGather) {
+        if (!w.flush())
+            return -1;
+        if (w.pending() > 0) {
+            BIO_set_retry_write(bio);
+            return -1;
+        }
+    }
+    const size_t at = w.out.size();
+    w.out.resize(at + size_t(len));
+    std::memcpy(w.out.data() + at, data, size_t(len));
+    return len;
 }
 
 int socket_read(BIO* bio, char* data, int len)
 {
     BIO_clear_retry_flags(bio);
-    const ssize_t n = ::recv(static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))), data, size_t(len), 0);
+    const ssize_t n = ::recv(wire_of(bio).fd, data, size_t(len), 0);
     if (n < 0 && again(errno))
         BIO_set_retry_read(bio);
     return int(n);
 }
 
-long socket_ctrl(BIO*, int cmd, long, void*)
+long socket_ctrl(BIO* bio, int cmd, long, void*)
 {
-    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+    if (cmd != BIO_CTRL_FLUSH)
+        return 0;
+    BIO_clear_retry_flags(bio);
+    TlsWire& w = wire_of(bio);
+    if (!w.flush())
+        return -1;
+    if (w.pending() == 0)
+        return 1;
+    BIO_set_retry_write(bio);
+    return 0;
 }
 
 int socket_create(BIO* bio)
@@ -87,28 +207,43 @@ const BIO_METHOD* socket_method()
 }
 
 // The connection's socket as the SSL object's BIO (the descriptor stays
-// the tunnel's); false when OpenSSL could not make it.
-bool attach_socket(SSL* ssl, int fd)
+// the tunnel's): OpenSSL's own socket BIO where the kernel can seal
+// records, so that OpenSSL can hand it the keys, else ours with read-ahead.
+// False when OpenSSL could not make it.
+bool attach_socket(SSL* ssl, TlsWire& wire)
 {
+    if (kernel_tls_offered()) {
+        BIO* bio = BIO_new_socket(wire.fd, BIO_NOCLOSE);
+        if (!bio)
+            return false;
+        SSL_set_options(ssl, SSL_OP_ENABLE_KTLS);
+        SSL_set_bio(ssl, bio, bio);
+        return true;
+    }
     const BIO_METHOD* method = socket_method();
     BIO* bio = method ? BIO_new(method) : nullptr;
     if (!bio)
         return false;
-    BIO_set_data(bio, reinterpret_cast<void*>(intptr_t(fd)));
+    BIO_set_data(bio, &wire);
     SSL_set_bio(ssl, bio, bio);
+    SSL_set_default_read_buffer_len(ssl, kReadAhead);
+    SSL_set_read_ahead(ssl, 1);
     return true;
 }
 
 }  // namespace
 
+
 TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role role)
-    : keys_(std::move(keys)), role_(role), tcp_(std::move(tcp)), ssl_(nullptr, SSL_free)
+    : keys_(std::move(keys)), role_(role), tcp_(std::move(tcp)), wire_(std::make_unique<TlsWire>()),
+      ssl_(nullptr, SSL_free)
 {
+    wire_->fd = tcp_.get();
     wake_ = net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_)
         throw Error("could not create an eventfd: " + error_text(errno));
     ssl_.reset(role == Role::connecting ? keys_->new_client() : keys_->new_server());
-    if (!ssl_ || !attach_socket(ssl_.get(), tcp_.get()))
+    if (!ssl_ || !attach_socket(ssl_.get(), *wire_))
         throw Error("could not set up TLS on the connection");
     if (role == Role::connecting)
         SSL_set_connect_state(ssl_.get());
@@ -149,6 +284,7 @@ TlsTunnel::Failure TlsTunnel::failure_of(int ssl_error, bool timed_out) const
 
 TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
 {
+    const QuietPipe quiet;
     for (;;) {
         ERR_clear_error();
         const int r = SSL_do_handshake(ssl_.get());
@@ -174,9 +310,26 @@ TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
         ERR_clear_error();
         return {"could not export keying material from the TLS session", ""};
     }
+    log_record_path();
     peer_key_.store(key, std::memory_order_release);
     handshaken_ = true;
     return {};
+}
+
+void TlsTunnel::log_record_path() const
+{
+    const bool send = BIO_get_ktls_send(SSL_get_wbio(ssl_.get())) != 0;
+    const bool recv = BIO_get_ktls_recv(SSL_get_rbio(ssl_.get())) != 0;
+    static std::atomic<bool> told_kernel{false}, told_user{false};
+    if (send || recv) {
+        if (!told_kernel.exchange(true))
+            QRV_LOG_AT(info, transport, "TLS links use kernel TLS: the kernel seals records %s", send && recv
+                       ? "both ways" : send ? "sent (received ones are opened here)" : "received (sent ones are sealed here)");
+    } else if (!told_user.exchange(true)) {
+        QRV_LOG_AT(info, transport, "TLS links seal records in userspace (%s)",
+                   kernel_tls_offered() ? "the kernel did not take this connection's keys"
+                                        : "this kernel offers no kernel TLS");
+    }
 }
 
 std::optional<LinkKeys::Exported> TlsTunnel::exported() const
@@ -208,6 +361,7 @@ void TlsTunnel::start(Clock::time_point deadline, Refused refused)
 
 void TlsTunnel::run(Clock::time_point deadline, const Refused& refused)
 {
+    const QuietPipe quiet;
     if (!handshaken_) {
         const Failure f = handshake(deadline);
         if (!f.reason.empty()) {
@@ -217,9 +371,13 @@ void TlsTunnel::run(Clock::time_point deadline, const Refused& refused)
             return;
         }
     }
+    wire_->gather = true;
     carry();
-    // Whatever ended it, both ends see the end.
-    if (!(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN))
+    // Whatever ended it, both ends see the end: close_notify after what
+    // is gathered, when the socket takes both.
+    const bool flushed = wire_->flush() && wire_->pending() == 0;
+    wire_->gather = false;
+    if (flushed && !(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN))
         SSL_shutdown(ssl_.get());
     net::shutdown_both(plain_.get());
     net::shutdown_both(tcp_.get());
@@ -300,7 +458,12 @@ void TlsTunnel::carry()
                 shut_plain = true;
             }
         }
-        if (sent_close && shut_plain)
+        // What the loop sealed goes out in one send, or waits for room.
+        if (!wire_->flush())
+            return;
+        if (wire_->pending() > 0)
+            tcp_out = true;
+        else if (sent_close && shut_plain)
             return;
         // A side not waited on is left out, so that its hang-up cannot spin
         // the loop while the other side is slow.

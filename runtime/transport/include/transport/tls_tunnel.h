@@ -11,6 +11,13 @@
 // code, its timeouts and its stall detection stay the same with and
 // without a key.
 //
+// What keeps that cost low: the SSL object reads ahead into a large buffer
+// (one receive takes many records rather than two receives per record), and
+// once the handshake is done the records it seals are gathered and sent
+// many to a send rather than one 16 KiB record per system call. Where the
+// kernel seals records itself (kernel TLS), the SSL object hands it the
+// keys and the gathering steps aside.
+//
 // The handshake is bounded by a deadline. The connecting side runs it on
 // its own thread before it starts the tunnel, to tell why it failed; the
 // accepting side runs it on the tunnel's thread, so that a peer that
@@ -36,6 +43,8 @@
 #include "transport/link_keys.h"
 
 namespace qrv::transport {
+
+struct TlsWire;
 
 class TlsTunnel {
 public:
@@ -84,10 +93,16 @@ private:
     // Moves bytes both ways until both are closed, an error, or a wake.
     void carry();
     Failure failure_of(int ssl_error, bool timed_out) const;
+    // Says once per process at info whether records are sealed by the
+    // kernel or here.
+    void log_record_path() const;
 
     std::shared_ptr<const LinkKeys> keys_;
     const Role role_;
     net::Fd tcp_;
+    // The TCP socket as the SSL object's BIO sees it, with the records it
+    // gathers for one send; declared before ssl_, which refers to it.
+    std::unique_ptr<TlsWire> wire_;
     net::Fd plain_;  // the tunnel's end of the pair
     net::Fd wake_;   // an eventfd that stops the thread
     std::unique_ptr<struct ssl_st, void (*)(struct ssl_st*)> ssl_;
