@@ -6,8 +6,10 @@ process (bench_gst_rate). The rate is (buffers - 1) over the time from the
 first counted buffer to the last, after ten of warm-up, as for
 bench/peers/gst_rate.py and our runtime's own receiver (bench/gst_pipelines.py
 runs both). Our runtime's own sender and receiver moving frames of the same
-size between two processes (bench_link, as scripts/bench.sh runs them) take
-their turn as well: the rate the elements could reach at best. Rounds take
+size between two processes (bench_link) take their turn as well: the rate
+the elements could reach at best. Its sender writes every frame whole before
+it goes and lends it to an asynchronous send, as fakesrc writes each buffer
+and qrvsink lends it, so that the two do the same work per frame. Rounds take
 turns between the three, each round starting with the next one; the median
 of each counts. Prints "key value" lines and a "row" line for the report.
 
@@ -52,11 +54,12 @@ def run(kind, frames, env, bin_dir):
 
 def run_runtime(bin_dir, frames):
     """bench_link's continuous sender and its receiver: the runtime alone,
-    run as scripts/bench.sh runs it for link_local."""
+    run as scripts/bench.sh runs it for link_local, but with each frame
+    written before it goes (--fill)."""
     link = os.path.join(bin_dir, "bench_link")
     with tempfile.TemporaryDirectory(prefix="qrv-gst-elements-") as workdir:
         loc = os.path.join(workdir, "locator")
-        sender = subprocess.Popen(["timeout", "60", link, "send", "--locator", loc, "--continuous"],
+        sender = subprocess.Popen(["timeout", "60", link, "send", "--locator", loc, "--continuous", "--fill"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             out = subprocess.run([link, "recv", "--locator", loc, "--prefix", "rt", "--frames", str(frames),

@@ -21,9 +21,10 @@ CAPS = f"video/x-raw,format=UYVY,width={WIDTH},height={HEIGHT},framerate=0/1"
 
 
 def pipelines(kind, frames, workdir):
-    # fakesrc writes every byte of each buffer once (zeros): with shmsink
-    # the buffers come from its shared memory, so an unfilled buffer would
-    # move no bytes at all, while our sender copies the caller's pixels.
+    # fakesrc writes every byte of each buffer once (zeros) into memory of
+    # its own, which shmsink then copies into its segment: a buffer never
+    # written would be read from the kernel's one page of zeros, far faster
+    # than pixels, while our sender copies real ones.
     src = (f"fakesrc num-buffers={frames + WARMUP + 8} sizetype=fixed sizemax={FRAME} "
            f"filltype=zero ! {CAPS}")
     if kind == "shm":
