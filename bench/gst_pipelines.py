@@ -18,6 +18,7 @@ sender still left behind is removed by the sender's process id."""
 import os
 import signal
 import subprocess
+import sys
 import time
 
 SHM_DIR = "/dev/shm"
@@ -53,23 +54,33 @@ def remove_segments(pid):
                 pass
 
 
-def measure_rate(send, recv, frames, counter, env=None, warmup=WARMUP, prefix="rate"):
-    """Starts the sending pipeline (a list of gst-launch-1.0 arguments), half
-    a second later the receiving one (a list of pipeline words with a sink
-    named "count") in counter, the bench_gst_rate program, which counts up to
-    frames buffers after warmup more. Returns (buffers per second, buffers
-    counted); (0.0, 0) when the receiver reported nothing."""
+def measure_rate(send, recv, frames, counter, env=None, warmup=WARMUP, prefix="rate", ready=None):
+    """Starts the sending pipeline (a list of gst-launch-1.0 arguments), then
+    the receiving one (a list of pipeline words with a sink named "count") in
+    counter, the bench_gst_rate program, which counts up to frames buffers
+    after warmup more. The receiver starts once ready() is true (at most 20 s
+    on), or half a second on without it. Returns (buffers per second, buffers
+    counted); (0.0, 0) when the receiver reported nothing, with its reason on
+    standard error."""
     sender = subprocess.Popen(["gst-launch-1.0", "-q", *send], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     out = ""
     try:
+        # A busy host may take seconds to start the sender (a shmsrc whose
+        # socket is not there yet fails at once).
+        until = time.monotonic() + 20
         time.sleep(0.5)
+        while ready is not None and not ready() and time.monotonic() < until and sender.poll() is None:
+            time.sleep(0.05)
         # The receiver gives up on its own (15 s without a first buffer, 1 s
         # without a next); the timeout only guards against a hung pipeline.
-        out = subprocess.run([counter, prefix, str(frames), str(warmup), *recv], env=env,
-                             capture_output=True, text=True, timeout=60 + (frames + warmup) / 10).stdout
+        done = subprocess.run([counter, prefix, str(frames), str(warmup), *recv], env=env,
+                              capture_output=True, text=True, timeout=60 + (frames + warmup) / 10)
+        out = done.stdout
+        if done.returncode != 0:
+            print(f"gst_pipelines: {recv[0]}: {done.stderr.strip() or 'fewer than two buffers'}", file=sys.stderr)
     except subprocess.TimeoutExpired:
-        pass
+        print(f"gst_pipelines: {recv[0]}: no end after its time", file=sys.stderr)
     finally:
         stop(sender)
         remove_segments(sender.pid)
@@ -81,9 +92,10 @@ def measure_rate(send, recv, frames, counter, env=None, warmup=WARMUP, prefix="r
 
 
 def median(values):
-    """The middle of values (the mean of the middle two for an even count);
-    0.0 for none."""
-    v = sorted(values)
+    """The middle of the rates measured (the mean of the middle two for an
+    even count), leaving out rounds that measured nothing (0.0); 0.0 for
+    none."""
+    v = sorted(x for x in values if x > 0)
     if not v:
         return 0.0
     mid = len(v) // 2

@@ -8,7 +8,7 @@
 //
 // Usage: bench_gst_rate PREFIX FRAMES WARMUP PIPELINE...
 // Prints "PREFIX_fps value" and "PREFIX_frames value". Gives up when no
-// buffer came within 15 s of the start or 1 s of the last one, or when the
+// buffer came within 15 s of the start or 5 s of the last one, or when the
 // pipeline fails; the buffers counted until then make the rate.
 #include <gst/gst.h>
 
@@ -83,7 +83,7 @@ void wait_for_frames(GstElement* pipeline, Counter& c)
         if (c.seen != seen) {
             seen = c.seen;
             if (seen > 0)
-                idle_until = Clock::now() + std::chrono::seconds(1);
+                idle_until = Clock::now() + std::chrono::seconds(5);
         }
         c.changed.wait_for(lock, std::chrono::milliseconds(100));
         lock.unlock();

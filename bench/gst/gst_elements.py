@@ -49,7 +49,9 @@ def pipelines(kind, workdir):
 def run(kind, frames, env, bin_dir):
     with tempfile.TemporaryDirectory(prefix="qrv-gst-elements-") as workdir:
         send_cmd, recv_cmd = pipelines(kind, workdir)
-        return measure_rate(send_cmd, recv_cmd, frames, os.path.join(bin_dir, "bench_gst_rate"), env)[0]
+        shm = os.path.join(workdir, "shm")
+        return measure_rate(send_cmd, recv_cmd, frames, os.path.join(bin_dir, "bench_gst_rate"), env,
+                            ready=(lambda: os.path.exists(shm)) if kind == "shm" else None)[0]
 
 
 def run_runtime(bin_dir, frames):
@@ -96,7 +98,9 @@ def main():
     qrv, shm, runtime = (median(rates[k]) for k in kinds)
 
     def spread(kind):
-        return f"{min(rates[kind]):.0f}–{max(rates[kind]):.0f}"
+        measured = [x for x in rates[kind] if x > 0] or [0.0]
+        failed = len(rates[kind]) - len([x for x in rates[kind] if x > 0])
+        return f"{min(measured):.0f}–{max(measured):.0f}" + (f", {failed} failed" if failed else "")
 
     print(f"gst_elements_qrv_fps {qrv:.1f}")
     print(f"gst_elements_shm_fps {shm:.1f}")

@@ -52,7 +52,9 @@ def pipelines(kind, frames, workdir):
 def run(kind, frames, counter):
     with tempfile.TemporaryDirectory(prefix="qrv-gst-") as workdir:
         send_cmd, recv_cmd = pipelines(kind, frames, workdir)
-        return measure_rate(send_cmd.split(), recv_cmd.split(), frames, counter)
+        shm = os.path.join(workdir, "shm")
+        return measure_rate(send_cmd.split(), recv_cmd.split(), frames, counter,
+                            ready=(lambda: os.path.exists(shm)) if kind == "shm" else None)
 
 
 def main():
