@@ -82,7 +82,7 @@ rm -rf "$codec_dir"
 
 # Two processes on this host: our sender and receiver next to GStreamer's
 # shared-memory and TCP elements moving the same raw frames, and the memcpy
-# ceiling, taking turns link_rounds times (best rate of each counts); then
+# ceiling, taking turns link_rounds times (the median rate of each counts); then
 # send-to-capture latency of paced frames (29.97 fps).
 # shellcheck source=SCRIPTDIR/../bench/link/link_pair.sh
 source bench/link/link_pair.sh
@@ -91,8 +91,8 @@ for _ in $(seq "$link_rounds"); do
   "$bin/bench_link" memcpy --frames "$link_frames" --prefix link_memcpy
   # A continuous sender; the receiver counts link_frames after ten more.
   link_pair link_local "--frames $link_frames --warmup 10" --continuous
-  /usr/bin/python3 bench/peers/gst_rate.py "$link_frames" || true
-done | awk -f bench/link/best_of.awk | tee -a "$raw"
+  /usr/bin/python3 bench/peers/gst_rate.py "$link_frames" "$bin" || true
+done | awk -f bench/link/median_of.awk | tee -a "$raw"
 link_pair lat_local_1080 "" --frames "$latency_frames" --width 1920 --height 1080 --interval-us 33367 | tee -a "$raw"
 link_pair lat_local_2160 "" --frames "$latency_frames" --width 3840 --height 2160 --interval-us 33367 | tee -a "$raw"
 

@@ -4,7 +4,11 @@
 // carries its number in its first bytes, and its latency is the time from
 // the moment the sending pipeline's clock reaches it (when the sink sends
 // it) to its arrival at the receiving appsink. Both pipelines run on the
-// system clock, so the two times compare directly.
+// system clock, so the two times compare directly. The two take turns over
+// three rounds of a third of the frames each, each round starting with the
+// other one, so that load from elsewhere on the host falls on both; the
+// first frames of a round, sent while the receiver connects, are passed
+// over.
 //
 // Usage: bench_gst_latency PLUGIN_DIR [FRAMES]
 // Prints "key value" lines and a "row" line for the report.
@@ -28,6 +32,9 @@ namespace {
 constexpr int kWidth = 1920, kHeight = 1080;
 constexpr gsize kFrameBytes = (gsize)kWidth * kHeight * 2;
 constexpr GstClockTime kInterval = GST_SECOND / 30;
+
+constexpr int kRounds = 3;
+constexpr int kWarmup = 5;
 
 struct Result {
     std::vector<double> latency_ms;
@@ -100,7 +107,7 @@ Result measure(const std::string& send_tail, const std::string& recv_head, int f
         }
     });
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10 + frames / 30);
-    while (std::chrono::steady_clock::now() < end && (int)r.latency_ms.size() < frames) {
+    while (std::chrono::steady_clock::now() < end && (int)r.latency_ms.size() < frames - kWarmup) {
         GstSample* s = gst_app_sink_try_pull_sample(GST_APP_SINK(out), 200 * GST_MSECOND);
         if (!s) {
             if (r.sent == frames)
@@ -112,7 +119,7 @@ Result measure(const std::string& send_tail, const std::string& recv_head, int f
         gst_buffer_extract(gst_sample_get_buffer(s), 0, &number, sizeof number);
         gst_sample_unref(s);
         const GstClockTime at = number < (guint32)frames ? due[number].load() : GST_CLOCK_TIME_NONE;
-        if (GST_CLOCK_TIME_IS_VALID(at) && now >= at)
+        if (GST_CLOCK_TIME_IS_VALID(at) && now >= at && number >= (guint32)kWarmup)
             r.latency_ms.push_back((double)(now - at) / 1e6);
     }
     pusher.join();
@@ -126,6 +133,27 @@ Result measure(const std::string& send_tail, const std::string& recv_head, int f
     return r;
 }
 
+Result measure_shm(int frames)
+{
+    char dir[] = "/tmp/qrv-gst-latency-XXXXXX";
+    if (!mkdtemp(dir))
+        return {};
+    const std::string path = std::string(dir) + "/shm";
+    Result r = measure("shmsink socket-path=" + path + " shm-size=" + std::to_string(kFrameBytes * 4) +
+                           " wait-for-connection=true sync=true",
+                       "shmsrc socket-path=" + path + " is-live=true ! video/x-raw,format=UYVY,width=" +
+                           std::to_string(kWidth) + ",height=" + std::to_string(kHeight) + ",framerate=30/1",
+                       frames);
+    rmdir(dir);
+    return r;
+}
+
+void append(Result& to, const Result& from)
+{
+    to.latency_ms.insert(to.latency_ms.end(), from.latency_ms.begin(), from.latency_ms.end());
+    to.sent += from.sent;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -136,21 +164,20 @@ int main(int argc, char** argv)
     }
     setenv("GST_PLUGIN_PATH", argv[1], 1);
     gst_init(nullptr, nullptr);
-    const int frames = argc > 2 ? std::max(10, std::atoi(argv[2])) : 150;
+    const int frames = argc > 2 ? std::max(10 * kRounds, std::atoi(argv[2])) : 150;
+    const int per_round = frames / kRounds + kWarmup;
 
-    const std::string name = "Latency " + std::to_string(getpid());
-    const Result ours = measure("qrvsink source-name=\"" + name + "\" wait-for-connection=true",
-                                "qrvsrc source-name=\"" + name + "\" color-format=fastest", frames);
-    char dir[] = "/tmp/qrv-gst-latency-XXXXXX";
-    Result shm;
-    if (mkdtemp(dir)) {
-        const std::string path = std::string(dir) + "/shm";
-        shm = measure("shmsink socket-path=" + path + " shm-size=" + std::to_string(kFrameBytes * 4) +
-                          " wait-for-connection=true sync=true",
-                      "shmsrc socket-path=" + path + " is-live=true ! video/x-raw,format=UYVY,width=" +
-                          std::to_string(kWidth) + ",height=" + std::to_string(kHeight) + ",framerate=30/1",
-                      frames);
-        rmdir(dir);
+    Result ours, shm;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int turn = 0; turn < 2; ++turn) {
+            if ((turn + round) % 2 == 0) {
+                const std::string name = "Latency " + std::to_string(getpid()) + "-" + std::to_string(round);
+                append(ours, measure("qrvsink source-name=\"" + name + "\" wait-for-connection=true",
+                                     "qrvsrc source-name=\"" + name + "\" color-format=fastest", per_round));
+            } else {
+                append(shm, measure_shm(per_round));
+            }
+        }
     }
     const double q_med = percentile(ours.latency_ms, 0.5), q_p99 = percentile(ours.latency_ms, 0.99);
     const double s_med = percentile(shm.latency_ms, 0.5), s_p99 = percentile(shm.latency_ms, 0.99);
@@ -161,8 +188,8 @@ int main(int argc, char** argv)
     std::printf("gst_latency_shm_median_ms %.2f\n", s_med);
     std::printf("gst_latency_shm_p99_ms %.2f\n", s_p99);
     std::printf("row GStreamer elements, latency of paced 1920x1080 UYVY at 30 fps | qrvsink → qrvsrc median %.2f ms"
-                " / p99 %.2f ms (%zu of %d frames) | shmsink → shmsrc median %.2f ms / p99 %.2f ms (%zu frames)"
+                " / p99 %.2f ms (%zu of %d frames, %d rounds) | shmsink → shmsrc median %.2f ms / p99 %.2f ms (%zu frames)"
                 " | watch for regressions\n",
-                q_med, q_p99, ours.latency_ms.size(), frames, s_med, s_p99, shm.latency_ms.size());
+                q_med, q_p99, ours.latency_ms.size(), kRounds * (per_round - kWarmup), kRounds, s_med, s_p99, shm.latency_ms.size());
     return 0;
 }

@@ -59,8 +59,8 @@ source "$here/link_pair.sh"
 link_bin=$bin link_send_in=in_a link_recv_in=in_b link_recv_extra=--tcp-only
 
 # The peer, a plain TCP stream of the same frames between the same ends,
-# and our runtime take turns ROUNDS times; the best rate of each counts, so
-# that a moment of load from elsewhere on the host hurts neither alone.
+# and our runtime take turns ROUNDS times; the median rate of each counts, so
+# that a moment of load from elsewhere on the host decides neither.
 # QRV_BENCH_SHAPED_ONLY=1 leaves these out and measures the shaped link only.
 if [[ ${QRV_BENCH_SHAPED_ONLY:-0} != 1 ]]; then
   for _ in $(seq "$rounds"); do
@@ -72,7 +72,7 @@ if [[ ${QRV_BENCH_SHAPED_ONLY:-0} != 1 ]]; then
     link_pair netns_qrv "--frames $frames --warmup 10" --continuous
     # The same with a site key at both ends: every byte through TLS.
     QRV_KEY_FILE=$work/site.key link_pair netns_qrv_key "--frames $frames --warmup 10" --continuous
-  done | awk -f "$here/best_of.awk" | tee "$work/unshaped"
+  done | awk -f "$here/median_of.awk" | tee "$work/unshaped"
   awk '{ v[$1] = $2 }
        END {
          if (!("netns_qrv_fps" in v) || !("netns_qrv_key_fps" in v) || v["netns_qrv_fps"] == 0) exit

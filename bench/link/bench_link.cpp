@@ -1,7 +1,7 @@
 // Sender and receiver halves of the two-process benchmarks, each run as its
 // own process (possibly in its own network namespace):
 //   bench_link send   --locator FILE [--frames N | --continuous] [--width W --height H] [--interval-us U]
-//                     [--photo IMAGE.jpg] [--strobe] [--cpu PREFIX]
+//                     [--photo IMAGE.jpg] [--strobe] [--fill] [--cpu PREFIX]
 //   bench_link recv   --locator FILE [--prefix P] [--tcp-only] [--frames N] [--warmup K] [--seconds S]
 //                     [--first-frame]
 //   bench_link tcp-send --host A --port P [--frames N]
@@ -20,6 +20,10 @@
 // Frames are UYVY noise by default; --photo sends a JPEG photograph scaled
 // to the size with camera-like noise that differs from frame to frame (four
 // variants), and --strobe alternating black and white BGRA as strobe_pump.
+// With --fill every frame is written whole (zeros) just before it goes and
+// is sent asynchronously from one of two buffers, as a GStreamer source
+// writes each buffer and qrvsink lends it: the runtime copies one frame
+// while the next is written.
 // Each side reports the processor time it used while frames flowed, in
 // percent of one core (PREFIX_send_cpu_pct, PREFIX_cpu_pct). A receiver
 // with --first-frame reports the time from its creation to its first video
@@ -247,6 +251,7 @@ int run_send(const Args& a)
         auto next = Clock::now();
         const CpuMark cpu_start;
         const bool continuous = a.has("continuous");
+        const bool fill = a.has("fill") && sources.size() >= 2;
         const auto give_up = Clock::now() + std::chrono::seconds(40);
         for (int i = 0; continuous ? Clock::now() < give_up && QRVlib_send_get_no_connections(sender, 0) > 0
                                    : i < frames;
@@ -255,10 +260,18 @@ int run_send(const Args& a)
                 std::this_thread::sleep_until(next);
                 next += std::chrono::microseconds(interval_us);
             }
-            f.data = sources[i % sources.size()].data();
-            f.timestamp = monotonic_ns();
-            QRVlib_send_send_video_v2(sender, &f);
+            f.data = sources[i % (fill ? 2 : sources.size())].data();
+            if (fill) {
+                // The previous send returned: the buffer lent before it is free.
+                std::memset(f.data, 0, stride * (size_t)height);
+                f.timestamp = monotonic_ns();
+                QRVlib_send_send_video_async_v2(sender, &f);
+            } else {
+                f.timestamp = monotonic_ns();
+                QRVlib_send_send_video_v2(sender, &f);
+            }
         }
+        QRVlib_send_send_video_async_v2(sender, nullptr);  // the last loan ends
         if (a.has("cpu"))
             std::printf("%s_send_cpu_pct %.1f\n", a.get("cpu").c_str(), cpu_start.percent_since());
         // Stays until the receiver has taken what it wants and left.

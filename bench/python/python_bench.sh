@@ -5,8 +5,8 @@
 #   bench_link recv, taking turns on the same running rate_probe;
 # - sending unpaced 1920x1080 BGRA: from NumPy against bench_sender;
 # - the Python layer's cost per frame, on a source of small frames.
-# Each pair takes turns, each side going first every other round; the best
-# rate of each counts.
+# Each pair takes turns, each side going first every other round; the
+# median rate of each counts.
 #
 #   python_bench.sh BIN_DIR PYTHON_DIR FRAMES ROUNDS
 set -euo pipefail
@@ -38,10 +38,10 @@ c_recv() {
     --prefix py_peer_recv | grep -E '_fps|_dropped' || true
 }
 py_recv() { py recv --locator "$work/locator" --frames "$frames" --warmup 10 --prefix py_recv || true; }
-# Taking turns, each going first every other round (best of the rounds).
+# Taking turns, each going first every other round (median of the rounds).
 for round in $(seq "$rounds"); do
   if ((round % 2)); then c_recv; py_recv; else py_recv; c_recv; fi
-done | awk -f "$here/../link/best_of.awk" | tee "$work/recv.txt"
+done | awk -f "$here/../link/median_of.awk" | tee "$work/recv.txt"
 kill -INT "$probe" 2>/dev/null || true
 wait "$probe" 2>/dev/null || true
 probe=
@@ -53,7 +53,7 @@ for round in $(seq "$rounds"); do
   else
     py send --frames "$accept_frames"; "$bin/bench_sender" accept-bgra --frames "$accept_frames"
   fi
-done | awk -f "$here/../link/best_of.awk" | tee "$work/send.txt"
+done | awk -f "$here/../link/median_of.awk" | tee "$work/send.txt"
 
 # Small frames, so that the cost per frame is the receiver's, not the copy's.
 "$bin/bench_link" send --locator "$work/small" --continuous --width 64 --height 64 >/dev/null 2>&1 &

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <time.h>
+
 #include "objects/async_worker.h"
 #include "objects/registry.h"
 #include "objects/sender.h"
@@ -89,6 +91,24 @@ TEST(AsyncWorker, SubmitWaitsForThePreviousJobOnly)
     EXPECT_TRUE(first_done.load());  // submit returned only after the first job ended
     worker.wait_idle();
     EXPECT_TRUE(second_started.load());
+}
+
+// A caller waiting for a long copy sleeps rather than polls: its polling
+// would take a processor from the copy itself on a host of few processors.
+TEST(AsyncWorker, ACallerWaitingForALongJobUsesLittleProcessorTime)
+{
+    const auto thread_cpu = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+    };
+    qrv::AsyncWorker worker;
+    const auto before = thread_cpu();
+    for (int i = 0; i < 20; ++i)
+        worker.submit([] { std::this_thread::sleep_for(5ms); });
+    worker.wait_idle();
+    // 21 waits of 5 ms each; polling through them all would cost over 40 ms.
+    EXPECT_LT(thread_cpu() - before, 15ms);
 }
 
 TEST(AsyncWorker, AFailingJobDoesNotStopTheWorker)

@@ -11,9 +11,11 @@ namespace {
 // Polling stops after a bound of time or of rounds, whichever comes first
 // (a round is one yield of the processor, well under a microsecond when
 // nothing else is ready to run; the round bound holds where a clock does
-// not move on its own). The caller's bound covers one copy of a large
-// frame; the worker's a caller's turn-around between two sends.
-constexpr auto kCallerPoll = std::chrono::microseconds(2000);
+// not move on its own). Both bounds cover a quick turn-around only: a
+// caller that waits for the copy of a large frame (a millisecond or more)
+// sleeps instead, since its polling would take a processor from that very
+// copy, or from the receiver, on a host of few processors.
+constexpr auto kCallerPoll = std::chrono::microseconds(50);
 constexpr auto kWorkerPoll = std::chrono::microseconds(50);
 constexpr int kMaxRounds = 20000;
 
