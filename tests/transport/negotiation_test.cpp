@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -638,4 +639,37 @@ TEST(Multicast, AReceiverIsRepairedUpToItsShareOfTheStreamAndNoMore)
     EXPECT_TRUE(greedy.time_to_tell(t0));
     EXPECT_FALSE(greedy.time_to_tell(t0 + 9s));
     EXPECT_TRUE(greedy.time_to_tell(t0 + 10s));
+}
+
+TEST(Multicast, AGroupsReceiversTogetherAreRepairedUpToTheGroupsShareAndShareItFairly)
+{
+    // A 40 MB/s stream and six receivers: five starved ones that ask for
+    // everything every millisecond, and one on a lossy port that asks for
+    // a datagram every 4 ms (about 1% of the stream). Together they get a
+    // sixth of the stream again, not six quarters of it; the lossy one gets
+    // all it asks, and the starved ones about equal parts of the rest.
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
+    const uint64_t rate = 40'000'000, datagram = 1472;
+    transport::GroupRepairBudget group;
+    uint64_t starved[5] = {}, lossy = 0, lossy_asked = 0;
+    for (int ms = 0; ms < 10'000; ++ms) {
+        const auto now = t0 + std::chrono::milliseconds(ms);
+        for (int i = 0; i < 64; ++i)
+            for (uint64_t r = 0; r < 5; ++r)
+                starved[r] += group.take(r, datagram, rate, now) ? datagram : 0;
+        if (ms % 4 == 0) {
+            lossy_asked += datagram;
+            lossy += group.take(99, datagram, rate, now) ? datagram : 0;
+        }
+    }
+    const uint64_t total = lossy + std::accumulate(std::begin(starved), std::end(starved), uint64_t(0));
+    EXPECT_LE(total, 11 * rate / transport::GroupRepairBudget::kShareDivisor);
+    EXPECT_GT(total, 9 * rate / transport::GroupRepairBudget::kShareDivisor);
+    EXPECT_EQ(lossy, lossy_asked);
+    const auto [least, most] = std::minmax_element(std::begin(starved), std::end(starved));
+    EXPECT_GT(double(*least), 0.8 * double(*most)) << "starved receivers share alike";
+    // Alone again after a pause, a receiver may use the whole budget.
+    transport::GroupRepairBudget alone;
+    EXPECT_TRUE(alone.take(7, rate / transport::GroupRepairBudget::kShareDivisor, rate, t0));
+    EXPECT_FALSE(alone.take(7, datagram, rate, t0));
 }
