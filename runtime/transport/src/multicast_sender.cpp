@@ -16,8 +16,9 @@ namespace qrv::transport {
 
 namespace {
 
-// Datagrams sent back to back before the pacing waits, and the share of a
-// frame interval at 60 fps over which one video frame is spread.
+// Datagrams sent back to back, in one batch, before the pacing waits, and
+// the share of a frame interval at 60 fps over which one video frame is
+// spread.
 constexpr uint32_t kBurst = 16;
 constexpr auto kVideoSpread = std::chrono::microseconds(8000);
 // Messages waiting for the pacing thread; beyond, the oldest video goes.
@@ -221,7 +222,7 @@ void MulticastSender::run()
 
 void MulticastSender::send_paced(const wire::CutMessage& message, bool video, uint32_t stream)
 {
-    // Each slice of the pacing leaves in one batch (batch_.send): the
+    // Each slice of the pacing leaves in one batch (DatagramBatch): the
     // kernel cuts it into datagrams, or one call takes them all.
     const uint32_t slice = std::min(kBurst, DatagramBatch::most_per_send(message.stride()));
     const uint32_t slices = (message.count() + slice - 1) / slice;
