@@ -15,12 +15,14 @@
 #include "objects/receiver.h"
 #include "objects/sender.h"
 #include "transport_support.h"
+#include "transport/datagram_batch.h"
 #include "transport/frame_loss_window.h"
 #include "transport/frame_numbers.h"
 #include "transport/message_io.h"
 #include "transport/multicast_sender.h"
 #include "transport/multicast_settings.h"
 #include "transport/repair_budget.h"
+#include "wire/datagram.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
@@ -574,6 +576,49 @@ TEST(Multicast, ARepairNeverRunsAheadOfThePacing)
     ASSERT_EQ(sender.stats().messages, 8u);
     sender.resend(loopback, ntohs(at.sin_port), wire::kStreamVideo, 8, std::span<const uint32_t>(all).first(3), later);
     EXPECT_EQ(sender.stats().repairs - early_stats.repairs, 3u);
+}
+
+TEST(Multicast, ARunOfDatagramsArrivesWholeAndInPlaceEitherWayItIsSent)
+{
+    // A cut message of 70 datagrams, the last one short, sent as one run
+    // segmented by the kernel and as sendmmsg batches: every datagram
+    // arrives apart, with its own bytes, though one send holds fewer.
+    wire::DatagramHeader how;
+    how.part_bytes = 1000;
+    how.token = 5;
+    how.stream = wire::kStreamVideo;
+    how.sequence = 1;
+    std::vector<uint8_t> bytes(69 * 1000 + 123);
+    std::iota(bytes.begin(), bytes.end(), uint8_t(0));
+    const std::span<const uint8_t> pieces[] = {bytes};
+    const auto cut = wire::cut_message(pieces, how);
+    ASSERT_TRUE(cut);
+    ASSERT_EQ(cut->count(), 70u);
+    ASSERT_LT(transport::DatagramBatch::most_per_send(cut->stride()), 70u);
+    for (const bool segment : {true, false}) {
+        net::Fd in(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        net::Fd out(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        ASSERT_EQ(bind(in.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        ASSERT_EQ(getsockname(in.get(), reinterpret_cast<sockaddr*>(&at), &size), 0);
+        ASSERT_EQ(connect(out.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        const int room = 1 << 20;
+        setsockopt(in.get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        transport::DatagramBatch batch(out.get(), "batch", segment);
+        EXPECT_TRUE(segment || !batch.segmenting());
+        EXPECT_EQ(batch.send(cut->datagrams(0, 70), cut->stride()), 70u);
+        std::vector<uint8_t> got(70000);
+        for (uint32_t i = 0; i < 70; ++i) {
+            const ssize_t n = recv(in.get(), got.data(), got.size(), 0);
+            const auto want = cut->datagram(i);
+            ASSERT_EQ(n, ssize_t(want.size())) << "datagram " << i << (segment ? " segmented" : " batched");
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "datagram " << i;
+        }
+        EXPECT_LT(recv(in.get(), got.data(), got.size(), 0), 0) << "nothing more";
+    }
 }
 
 TEST(Multicast, FramesAreCountedOnceAcrossTheConnectionAndTheGroup)

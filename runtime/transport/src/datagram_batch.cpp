@@ -25,8 +25,10 @@ constexpr size_t kMostSegmentedBytes = 65535 - 20 - 8;
 
 }  // namespace
 
-DatagramBatch::DatagramBatch(int fd, std::string name) : fd_(fd), name_(std::move(name))
+DatagramBatch::DatagramBatch(int fd, std::string name, bool segment) : fd_(fd), name_(std::move(name))
 {
+    if (!segment)
+        return;
     // A kernel that knows the option takes a size of 0 (no segmenting by
     // default); each send asks for it with its own stride.
     const int none = 0;

@@ -19,8 +19,9 @@ namespace qrv::transport {
 class DatagramBatch {
 public:
     // fd: a connected UDP socket, owned by the caller and open while this
-    // lives. name: for the log.
-    DatagramBatch(int fd, std::string name);
+    // lives. name: for the log. segment: false sends with sendmmsg even
+    // where the kernel would segment.
+    DatagramBatch(int fd, std::string name, bool segment = true);
 
     // Sends `run` as datagrams of `stride` bytes each, the last one
     // shorter or equal. Returns how many left whole; fewer than all means
