@@ -1,19 +1,27 @@
 // TLS 1.3 with the site key: the tunnel on its own (a large message both
 // ways, wrong keys refused on both ends), then a real sender facing peers
-// that do not prove its key.
+// that do not prove its key, one of each kind and then a flood of them.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "objects/sender.h"
 #include "transport_support.h"
+#include "base/log.h"
 #include "base/site_key.h"
 #include "base/socket.h"
 #include "transport/client_link.h"
@@ -221,6 +229,349 @@ TEST(Tls, ASourceWithAKeyRefusesPeersWithoutItWithinTheBound)
     while (open_descriptors() > before && Clock::now() < settle)
         std::this_thread::sleep_for(20ms);
     EXPECT_LE(open_descriptors(), before);
+}
+
+namespace {
+
+// The threads of this process now.
+size_t open_threads()
+{
+    size_t n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// A TCP connection to the source from a loopback address of its own, so
+// that the source takes each kind of bad peer for another host.
+net::Fd connect_from(const std::string& from, const Endpoint& to)
+{
+    net::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{}, remote{};
+    local.sin_family = remote.sin_family = AF_INET;
+    remote.sin_port = htons(to.port);
+    if (!fd || ::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+        ::inet_pton(AF_INET, to.address.c_str(), &remote.sin_addr) != 1)
+        return {};
+    const int one = 1;
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
+        return {};
+    return fd;
+}
+
+// Peers without the key that keep coming until destroyed, one thread per
+// kind, each kind from a loopback address of its own: a receiver of the
+// current wire, one of an older framing version, garbage, a TLS
+// ClientHello without the PSK, and rounds of more peers at once than the
+// source lets wait from one address, each stalling after the first bytes
+// of a TLS record. Each waits until the source closes it.
+class BadPeers {
+public:
+    enum Kind { plain_hello, old_hello, garbage, bare_tls, stalling, kKinds };
+    static constexpr size_t kStallsAtOnce = 40;
+
+    explicit BadPeers(const Endpoint& at) : at_(at)
+    {
+        for (int k = 0; k < kKinds; ++k)
+            threads_.emplace_back([this, k] { run(Kind(k)); });
+    }
+    ~BadPeers() { stop(); }
+    // Ends the flood once every peer out now is refused (or 3 s passed).
+    void stop()
+    {
+        stop_ = true;
+        for (auto& t : threads_)
+            if (t.joinable())
+                t.join();
+    }
+
+    std::atomic<uint64_t> attempts{0};     // connections the source took
+    std::atomic<uint64_t> not_refused{0};  // still open 3 s after connecting
+    std::atomic<uint64_t> greeted{0};      // answered in the plain wire
+    std::atomic<int64_t> longest_ms{0};    // from connecting to the close
+
+private:
+    struct Peer {
+        net::Fd fd;
+        Clock::time_point since;
+        bool heard = false;
+    };
+
+    void run(Kind kind)
+    {
+        // A ClientHello to a source that refuses it may meet a closed
+        // socket: an error of this peer, not a signal for the process.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        const std::string from = "127.0.0." + std::to_string(10 + kind);
+        while (!stop_) {
+            std::vector<Peer> peers;
+            for (size_t i = 0; i < (kind == stalling ? kStallsAtOnce : 1); ++i) {
+                net::Fd fd = connect_from(from, at_);
+                if (!fd)
+                    continue;
+                peers.push_back({std::move(fd), Clock::now()});
+                say(kind, peers.back().fd.get());
+            }
+            settle(peers);
+            std::this_thread::sleep_for(peers.empty() ? 20ms : 2ms);
+        }
+    }
+
+    static void say(Kind kind, int fd)
+    {
+        std::vector<uint8_t> bytes;
+        switch (kind) {
+        case plain_hello:
+            bytes = wire::encode_hello("no key", {});
+            break;
+        case old_hello:
+            bytes = wire::encode_hello("old wire", {});
+            bytes[4] = wire::kVersion - 1;  // the framing version
+            break;
+        case garbage:
+            for (int i = 0; i < 2000; ++i)
+                bytes.push_back(uint8_t(i * 97 + 13));
+            break;
+        case bare_tls: {
+            std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+            SSL_CTX_set_min_proto_version(ctx.get(), TLS1_3_VERSION);
+            std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
+            net::set_recv_timeout(fd, 3s);
+            SSL_set_fd(ssl.get(), fd);
+            SSL_connect(ssl.get());
+            break;
+        }
+        case stalling:
+            bytes = {0x16, 0x03, 0x01};
+            break;
+        case kKinds:
+            break;
+        }
+        net::write_all(fd, bytes);
+    }
+
+    // Reads and drops what the source sends each peer until it closes
+    // them all, 3 s at most.
+    void settle(std::vector<Peer>& peers)
+    {
+        std::vector<pollfd> fds;
+        for (const auto& p : peers)
+            fds.push_back(pollfd{p.fd.get(), POLLIN, 0});
+        size_t open = peers.size();
+        const auto limit = Clock::now() + 3s;
+        uint8_t sink[4096];
+        while (open > 0 && Clock::now() < limit) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(limit - Clock::now()).count();
+            if (::poll(fds.data(), fds.size(), int(std::max<int64_t>(left, 1))) <= 0)
+                continue;
+            for (size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].fd < 0 || !fds[i].revents)
+                    continue;
+                const ssize_t n = ::recv(fds[i].fd, sink, sizeof sink, MSG_DONTWAIT);
+                if (n > 0 && !std::exchange(peers[i].heard, true) && sink[0] == uint8_t(wire::kMagic & 0xff))
+                    ++greeted;
+                if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR)))
+                    continue;
+                const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                                         peers[i].since).count();
+                for (int64_t seen = longest_ms.load(); ms > seen && !longest_ms.compare_exchange_weak(seen, ms);) {
+                }
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+        attempts += peers.size();
+        not_refused += open;
+    }
+
+    const Endpoint at_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// Counts the video frames a link hands over, and its downs.
+class FrameCount final : public transport::LinkEvents {
+public:
+    void on_link_up(transport::ClientLink&) override {}
+    void on_link_down(transport::ClientLink&) override { ++downs; }
+    void on_link_status(transport::ClientLink&, uint32_t) override {}
+    void on_link_redirect(transport::ClientLink&, const std::string&) override {}
+    void on_link_media(transport::ClientLink&, transport::Message&& m) override
+    {
+        frames += m.header.type == wire::MessageType::video;
+    }
+    void on_link_bad(transport::ClientLink&) override {}
+    void on_link_skipped(transport::ClientLink&, bool) override {}
+
+    bool wait(int n, std::chrono::milliseconds limit) const
+    {
+        for (const auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(5ms))
+            if (frames.load() >= n)
+                return true;
+        return false;
+    }
+
+    std::atomic<int> frames{0}, downs{0};
+};
+
+// Sends a small frame at 29.97 frames per second, on the clock.
+class Pump {
+public:
+    explicit Pump(Sender& sender) : frame_(160, 90, 0x40)
+    {
+        thread_ = std::thread([this, &sender] {
+            const auto start = Clock::now();
+            for (int64_t n = 1; !stop_; ++n) {
+                sender.send_video(frame_.record);
+                std::this_thread::sleep_until(start + std::chrono::microseconds(n * 1001000 / 30));
+            }
+        });
+    }
+    ~Pump()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    qrv_test::BgraFrame frame_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The most descriptors and threads this process had while it runs.
+class Peaks {
+public:
+    Peaks()
+    {
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                fds = std::max(fds.load(), open_descriptors());
+                threads = std::max(threads.load(), open_threads());
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+    }
+    ~Peaks() { stop(); }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::atomic<size_t> fds{0}, threads{0};
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The source's refusals that reach the log.
+class RefusalLines {
+public:
+    RefusalLines()
+    {
+        log::set_hook([this](log::Level, log::Category, const char* m) {
+            count += std::strstr(m, "refused the connection from 127.0.0.") != nullptr;
+        }, log::Level::warn);
+    }
+    ~RefusalLines() { log::set_hook({}, log::Level::none); }
+    std::atomic<int> count{0};
+};
+
+}  // namespace
+
+// For several seconds peers without the key keep coming, every kind from
+// an address of its own, while a keyed receiver watches a 29.97 fps source
+// and a second one joins: each bad peer is refused within 2 s and counted,
+// the receivers get every frame, what the flood holds of the process's
+// descriptors and threads stays bounded and comes back, and the log is
+// not flooded with it.
+TEST(Tls, AFloodOfPeersWithoutTheKeyLeavesItsReceiversAtFullRate)
+{
+    transport::ServerOptions options;
+    options.keys = keys(kKeyA);
+    options.shared_memory = false;
+    Sender sender(SenderSettings{"flooded source", "", false, false}, Scope::from_value(nullptr), options);
+    const Endpoint at = sender.endpoint();
+    const auto where = [at]() -> std::optional<Endpoint> { return at; };
+    transport::LinkOptions link;
+    link.shared_memory = false;
+    link.keys = keys(kKeyA);
+    Pump pump(sender);
+    FrameCount watching;
+    transport::ClientLink first(where, "watching", {}, watching, link);
+    ASSERT_TRUE(watching.wait(10, 5s));
+    std::this_thread::sleep_for(300ms);
+    const size_t fds_before = open_descriptors(), threads_before = open_threads();
+
+    RefusalLines lines;
+    Peaks peaks;
+    const int frames_before = watching.frames.load();
+    const auto flood_start = Clock::now();
+    BadPeers flood(at);
+    std::this_thread::sleep_for(1500ms);
+    int64_t joined_ms = -1;
+    {
+        FrameCount joining;
+        const auto t0 = Clock::now();
+        transport::ClientLink second(where, "joining", {}, joining, link);
+        if (joining.wait(1, 3s))
+            joined_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+        std::this_thread::sleep_for(300ms);
+    }
+    std::this_thread::sleep_until(flood_start + 5s);
+    flood.stop();
+    const double seconds = std::chrono::duration<double>(Clock::now() - flood_start).count();
+    const int frames = watching.frames.load() - frames_before;
+    peaks.stop();
+    const size_t more_fds = peaks.fds.load() - fds_before, more_threads = peaks.threads.load() - threads_before;
+    const auto stats = sender.transport_stats();
+    std::printf("%llu peers without the key in %.1f s, the slowest refused after %lld ms, %d refusals logged; "
+                "the receiver got %d frames (%.2f/s), the one joining its first after %lld ms; at most %zu more "
+                "descriptors and %zu more threads\n",
+                (unsigned long long)flood.attempts.load(), seconds, (long long)flood.longest_ms.load(),
+                lines.count.load(), frames, frames / seconds, (long long)joined_ms, more_fds, more_threads);
+
+    EXPECT_EQ(flood.not_refused.load(), 0u);
+    EXPECT_EQ(flood.greeted.load(), 0u);
+    EXPECT_LT(flood.longest_ms.load(), 2000);
+    // Counted, each once: refused for the key, or ended to make room for
+    // a newer peer from its address.
+    EXPECT_TRUE(stats.key_required);
+    EXPECT_EQ(stats.key_refused + stats.evicted + stats.handshake_timeouts + stats.refused, flood.attempts.load());
+    // Logged with the peer's address, once per cause in a while rather
+    // than once per peer.
+    EXPECT_GE(lines.count.load(), 1);
+    EXPECT_LE(lines.count.load(), 6);
+
+    // Counted over the whole window, so that a slow build's late frame
+    // still counts.
+    EXPECT_GE(frames, int(28 * seconds)) << "the receiver fell behind 29.97 fps during the flood";
+    EXPECT_EQ(watching.downs.load(), 0);
+    EXPECT_GE(joined_ms, 0) << "a receiver joining during the flood got no frame within 3 s";
+    EXPECT_LT(joined_ms, 2000);
+
+    // The peers hold a round of stalls and a socket per other kind; the
+    // source, per address, at most max_pending_per_host connections in the
+    // handshake (one more ending), and the joining receiver's: each a few
+    // descriptors and threads. Nothing grows with the number of peers.
+    const size_t waiting = options.max_pending_per_host + 2 * (BadPeers::kKinds - 1) + 1;
+    EXPECT_LE(more_fds, BadPeers::kStallsAtOnce + BadPeers::kKinds + 8 + waiting * 5);
+    EXPECT_LE(more_threads, BadPeers::kKinds + 1 + 4 + waiting * 3);
+    const auto settle = Clock::now() + 3s;
+    while ((open_descriptors() > fds_before || open_threads() > threads_before) && Clock::now() < settle)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_LE(open_descriptors(), fds_before);
+    EXPECT_LE(open_threads(), threads_before);
 }
 
 // OpenSSL writes to its socket with write(2): a peer gone mid-stream must

@@ -93,10 +93,7 @@ void ServerConnection::start_tls(std::shared_ptr<const LinkKeys> keys)
         tunnel_->start(accepted_at_ + times_.handshake * 3 / 4, [this](const TlsTunnel::Failure& f) {
             if (!finish())
                 return;
-            hooks_.on_key_refused();
-            QRV_LOG_AT(warn, transport, "'%s' refused the connection from %s: %s%s%s%s", source_.c_str(),
-                       peer_.c_str(), f.reason.c_str(), f.detail.empty() ? "" : " (", f.detail.c_str(),
-                       f.detail.empty() ? "" : ")");
+            hooks_.on_key_refused(peer_, f.reason, f.detail);
         });
     } catch (const std::exception& e) {
         // Out of descriptors or threads: the connection ends at once (its

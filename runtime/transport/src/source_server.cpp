@@ -85,6 +85,27 @@ void SourceServer::on_command_refused(ServerConnection& connection)
                (unsigned long long)count);
 }
 
+void SourceServer::on_key_refused(const std::string& peer, const std::string& reason, const std::string& detail)
+{
+    const uint64_t count = ++key_refused_;
+    if (!log::enabled(log::Category::transport, log::Level::warn))
+        return;
+    // Peers keep coming as fast as they like: the first of each cause in
+    // an interval is logged, with its address, and how many came in all.
+    constexpr auto kLogInterval = std::chrono::seconds(10);
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(key_refusal_mutex_);
+        const auto [at, first] = key_refusal_logged_.try_emplace(reason, now);
+        if (!first && now - at->second < kLogInterval)
+            return;
+        at->second = now;
+    }
+    QRV_LOG_AT(warn, transport, "'%s' refused the connection from %s: %s%s%s%s (%llu peers refused so far; one line "
+               "per cause every %lld s)", options_.name.c_str(), peer.c_str(), reason.c_str(), detail.empty() ? "" : " (",
+               detail.c_str(), detail.empty() ? "" : ")", (unsigned long long)count, (long long)kLogInterval.count());
+}
+
 bool SourceServer::on_ptz(const wire::PtzFields& command)
 {
     return on_ptz_ && on_ptz_(command);

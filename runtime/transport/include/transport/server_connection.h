@@ -58,8 +58,15 @@ public:
     virtual void on_bad_peer() = 0;
     virtual void on_handshake_timeout() = 0;
     // The peer did not prove the site key in the TLS handshake (or spoke
-    // no TLS at all); the connection ends.
-    virtual void on_key_refused() {}
+    // no TLS at all); the connection ends. peer: its address and port;
+    // reason and detail (OpenSSL's words, may be empty) for the log, which
+    // is the server's to keep, so that a flood of peers does not flood it.
+    virtual void on_key_refused(const std::string& peer, const std::string& reason, const std::string& detail)
+    {
+        (void)peer;
+        (void)reason;
+        (void)detail;
+    }
     // A camera command came from a peer without the right to steer (see
     // ServerConnection::may_steer); it was not taken.
     virtual void on_command_refused(ServerConnection&) {}

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -172,7 +173,9 @@ private:
     void on_unknown_message() override { ++unknown_messages_; }
     void on_bad_peer() override { ++bad_peers_; }
     void on_handshake_timeout() override { ++handshake_timeouts_; }
-    void on_key_refused() override { ++key_refused_; }
+    // Counted; logged with the peer's address at most once per cause in
+    // an interval, with how many were refused in all.
+    void on_key_refused(const std::string& peer, const std::string& reason, const std::string& detail) override;
     void on_command_refused(ServerConnection& connection) override;
     void on_finished() override;
     // Without a key, says once that a source reachable from other hosts is
@@ -255,6 +258,10 @@ private:
     // When a refused camera command was last logged (steady clock ticks):
     // at most one line per interval, however many come.
     std::atomic<int64_t> command_refusal_logged_{0};
+    // When a peer refused for the key was last logged, by reason (the few
+    // of a failed handshake, none of them the peer's words).
+    std::mutex key_refusal_mutex_;
+    std::map<std::string, std::chrono::steady_clock::time_point> key_refusal_logged_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
