@@ -26,6 +26,15 @@ struct Source {
     ReadResult failed() const { return truncated ? ReadResult::bad : ReadResult::closed; }
 };
 
+// A stream that is more than a socket (TLS): no descriptors come along.
+struct StreamSource {
+    ByteStream& stream;
+    std::vector<net::Fd>* passed = nullptr;
+    bool truncated = false;
+    bool read(std::span<uint8_t> out) const { return stream.read_exact(out); }
+    ReadResult failed() const { return ReadResult::closed; }
+};
+
 // Reads and throws away n bytes, a bounded piece at a time, with read
 // (which fills a span and says whether it could).
 template <class Read>
@@ -41,12 +50,10 @@ bool discard(uint64_t n, const Read& read)
     return true;
 }
 
-}  // namespace
-
-ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
+template <class Src>
+ReadResult read_from(const Src& src, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
 {
     out.shared.reset();
-    const Source src{fd, passed};
     uint8_t head[wire::kHeaderBytes];
     if (!src.read(head))
         return (passed && !passed->empty()) || src.truncated ? ReadResult::bad : ReadResult::closed;
@@ -101,6 +108,20 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net:
     }
     out.data = std::move(data);
     return ReadResult::ok;
+}
+
+}  // namespace
+
+ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
+{
+    return read_from(Source{fd, passed}, out, pool, passed);
+}
+
+ReadResult read_message(ByteStream& stream, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
+{
+    if (const int fd = stream.plain_fd(); fd >= 0)
+        return read_message(fd, out, pool, passed);
+    return read_from(StreamSource{stream}, out, pool, nullptr);
 }
 
 namespace {

@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -23,6 +21,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "transport/quiet_pipe.h"
 
 namespace qrv::transport {
 
@@ -67,37 +66,6 @@ bool kernel_tls_offered()
     }();
     return offered;
 }
-
-// SIGPIPE held back on the calling thread for a scope, and one raised in it
-// taken away, so that a peer resetting the connection is an error of this
-// connection and never a signal that ends the process. OpenSSL's socket
-// BIO, used for kernel TLS, writes with write().
-class QuietPipe {
-public:
-    QuietPipe()
-    {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-        sigset_t pending;
-        sigemptyset(&pending);
-        was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~QuietPipe()
-    {
-        const timespec zero{};
-        if (!was_pending_)
-            while (sigtimedwait(&pipe_, nullptr, &zero) == SIGPIPE) {
-            }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    QuietPipe(const QuietPipe&) = delete;
-    QuietPipe& operator=(const QuietPipe&) = delete;
-
-private:
-    sigset_t pipe_{}, old_{};
-    bool was_pending_ = false;
-};
 
 }  // namespace
 
@@ -337,6 +305,68 @@ std::optional<LinkKeys::Exported> TlsTunnel::exported() const
     if (peer_key_.load(std::memory_order_acquire) == PeerKey::none)
         return std::nullopt;
     return exported_;
+}
+
+void TlsTunnel::direct()
+{
+    wire_->gather = true;
+}
+
+TlsTunnel::Step TlsTunnel::step_after(int ssl_error) const
+{
+    switch (ssl_error) {
+    case SSL_ERROR_WANT_READ:
+        return Step::read;
+    case SSL_ERROR_WANT_WRITE:
+        return Step::write;
+    case SSL_ERROR_ZERO_RETURN:
+        return Step::ended;
+    default:
+        ERR_clear_error();
+        return Step::failed;
+    }
+}
+
+TlsTunnel::Step TlsTunnel::read_step(std::span<uint8_t> out, size_t& got)
+{
+    got = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(ssl_.get(), out.data(), out.size(), &got) == 1)
+        return Step::done;
+    return step_after(SSL_get_error(ssl_.get(), 0));
+}
+
+TlsTunnel::Step TlsTunnel::write_step(std::span<const uint8_t> in, size_t& put)
+{
+    put = 0;
+    if (in.empty())
+        return Step::done;
+    ERR_clear_error();
+    if (SSL_write_ex(ssl_.get(), in.data(), in.size(), &put) == 1)
+        return Step::done;
+    return step_after(SSL_get_error(ssl_.get(), 0));
+}
+
+TlsTunnel::Step TlsTunnel::flush_step()
+{
+    if (!wire_->flush())
+        return Step::failed;
+    return wire_->pending() > 0 ? Step::write : Step::done;
+}
+
+TlsTunnel::Step TlsTunnel::close_step()
+{
+    if (!(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN)) {
+        ERR_clear_error();
+        SSL_shutdown(ssl_.get());
+        ERR_clear_error();
+    }
+    return flush_step();
+}
+
+bool TlsTunnel::buffered() const
+{
+    return SSL_pending(ssl_.get()) > 0 || SSL_has_pending(ssl_.get()) == 1;
 }
 
 net::Fd TlsTunnel::open()

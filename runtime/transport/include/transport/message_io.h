@@ -13,6 +13,7 @@
 #include "base/recycling_pool.h"
 #include "base/shm_region.h"
 #include "base/socket.h"
+#include "transport/byte_stream.h"
 #include "wire/wire.h"
 
 namespace qrv::transport {
@@ -61,6 +62,10 @@ public:
 // With passed given (Unix sockets), descriptors that come along are kept
 // there; a message that carries more than a few is bad.
 ReadResult read_message(int fd, Message& out, BufferPool* pool = nullptr, std::vector<net::Fd>* passed = nullptr);
+// The same from a stream: a plain one's socket is read as above; through
+// TLS no descriptors come along.
+ReadResult read_message(ByteStream& stream, Message& out, BufferPool* pool = nullptr,
+                        std::vector<net::Fd>* passed = nullptr);
 
 // How a source reads what a receiver sends it. Receivers send little, so
 // everything is judged from the header before any more is read: before the

@@ -36,6 +36,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -88,7 +89,29 @@ public:
     // use the SSL object. Any thread.
     std::optional<LinkKeys::Exported> exported() const;
 
+    // Direct use, in place of open and start: once the handshake is done,
+    // the thread that serves the connection reads and writes the session
+    // itself (tls_stream.h), one step at a time without waiting. What a
+    // step needs before it can go on, or how it ended.
+    enum class Step { done, read, write, ended, failed };
+    // Makes records sealed by write_step gather for one send. Once, after
+    // the handshake, never with start.
+    void direct();
+    // Opens what has arrived into out (at most one record's worth); got
+    // says how much.
+    Step read_step(std::span<uint8_t> out, size_t& got);
+    // Seals in; put says how much was taken (all of it when done).
+    Step write_step(std::span<const uint8_t> in, size_t& put);
+    // Sends the gathered records: done when all went, write when the
+    // socket is full.
+    Step flush_step();
+    // Sends close_notify (once) and flushes.
+    Step close_step();
+    // Bytes opened or received and not read yet.
+    bool buffered() const;
+
 private:
+    Step step_after(int ssl_error) const;
     void run(Clock::time_point deadline, const Refused& refused);
     // Moves bytes both ways until both are closed, an error, or a wake.
     void carry();
