@@ -3,9 +3,11 @@
 // that do not prove its key.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <poll.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -17,6 +19,7 @@
 #include "base/site_key.h"
 #include "base/socket.h"
 #include "transport/client_link.h"
+#include "transport/tls_stream.h"
 #include "transport/tls_tunnel.h"
 #include "wire/wire.h"
 
@@ -136,6 +139,58 @@ TEST(Tls, TheSameKeyCarriesALargeMessageBothWays)
         EXPECT_TRUE(net::read_exact(server.plain.get(), got));
         last.join();
         EXPECT_TRUE(got == tail);
+        EXPECT_EQ(::recv(server.plain.get(), &byte, 1, 0), 0);
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(Tls, AStreamReadAndWrittenByOneThreadCarriesLargeMessagesAndSeesWhatIsReadAhead)
+{
+    const size_t before = open_descriptors();
+    {
+        auto [c, s] = tcp_pair();
+        Accepting server(std::move(s), keys(kKeyA));
+        auto session = std::make_unique<TlsTunnel>(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+        ASSERT_EQ(session->handshake(Clock::now() + 2s).reason, "");
+        transport::TlsStream stream(std::move(session));
+        stream.set_timeouts(2000ms, 2000ms);
+
+        // Up: one large write, sealed and sent in gathered records while
+        // the other end reads.
+        const auto up = pattern(24u << 20, 4);
+        std::vector<uint8_t> at_server(up.size());
+        std::thread reader([&] { EXPECT_TRUE(net::read_exact(server.plain.get(), at_server)); });
+        EXPECT_TRUE(stream.write_all(up));
+        reader.join();
+        EXPECT_TRUE(at_server == up);
+
+        // Down: a large piece and a small one in one burst. Once the large
+        // one is read, the small one may lie read ahead in the session
+        // with nothing left on the socket: the stream must say so, or a
+        // reader waiting on the socket would wait for nothing.
+        const auto burst = pattern((8u << 20) + 100, 5);
+        const std::span<const uint8_t> big(burst.data(), 8u << 20), small = std::span(burst).subspan(big.size());
+        std::thread writer([&] { EXPECT_TRUE(net::write_all(server.plain.get(), burst)); });
+        std::vector<uint8_t> got(big.size());
+        EXPECT_TRUE(stream.read_exact(got));
+        writer.join();
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), big.begin()));
+        pollfd p{stream.fd(), POLLIN, 0};
+        for (auto until = Clock::now() + 2s; !stream.buffered() && ::poll(&p, 1, 0) == 0 && Clock::now() < until;)
+            std::this_thread::sleep_for(1ms);
+        EXPECT_TRUE(stream.buffered() || (p.revents & POLLIN));
+        std::vector<uint8_t> tail(small.size());
+        ASSERT_TRUE(stream.read_exact(tail));
+        EXPECT_TRUE(std::equal(tail.begin(), tail.end(), small.begin()));
+
+        // The source's end is a clean end (errno 0), not silence or an
+        // error; ours reaches it as the end of its stream.
+        ::shutdown(server.plain.get(), SHUT_WR);
+        uint8_t byte;
+        errno = EINVAL;
+        EXPECT_FALSE(stream.read_exact(std::span(&byte, 1)));
+        EXPECT_EQ(errno, 0);
+        stream.end_writing();
         EXPECT_EQ(::recv(server.plain.get(), &byte, 1, 0), 0);
     }
     EXPECT_EQ(open_descriptors(), before);
