@@ -80,15 +80,21 @@ void ClientLink::close_gently(Session& s)
         return;
     s.stream.end_writing();
     uint8_t sink[16384];
+    // Bytes the stream holds already are read without waiting; once it
+    // has nothing whole to give, the socket is waited on.
+    bool wait_socket = !s.stream.buffered();
     for (;;) {
-        pollfd p{s.fd, POLLIN, 0};
-        if (!s.stream.buffered() && ::poll(&p, 1, 50) < 0 && errno != EINTR)
-            return;
-        if (!s.stream.buffered() && !(p.revents & (POLLIN | POLLHUP | POLLERR)))
-            continue;  // the destructor shuts the socket at its deadline
+        if (wait_socket) {
+            pollfd p{s.fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) < 0 && errno != EINTR)
+                return;
+            if (!(p.revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;  // the destructor shuts the socket at its deadline
+        }
         const long n = s.stream.read_some(sink);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
             return;
+        wait_socket = n < 0 || !s.stream.buffered();
     }
 }
 
