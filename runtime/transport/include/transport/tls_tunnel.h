@@ -18,8 +18,14 @@
 // kernel seals records itself (kernel TLS), the SSL object hands it the
 // keys and the gathering steps aside.
 //
+// The same session can instead be read and written directly by the one
+// thread that serves the connection (direct and the steps below, used
+// through tls_stream.h), with no socket pair and no thread of its own: a
+// receiver's link does so, since its one thread already does all of its
+// connection's reading and writing.
+//
 // The handshake is bounded by a deadline. The connecting side runs it on
-// its own thread before it starts the tunnel, to tell why it failed; the
+// its own thread before it uses the session, to tell why it failed; the
 // accepting side runs it on the tunnel's thread, so that a peer that
 // stalls holds no thread of the server's, and hears of a failure through
 // a callback.
