@@ -228,7 +228,8 @@ public:
     std::vector<uint8_t> decoded;
 };
 
-// Our codec on a pool of `threads`.
+// Our codec on a pool of `threads`, keeping the slices' costs from one
+// frame to the next as the runtime's encoder does.
 class Ours {
 public:
     Ours(const std::vector<uint8_t>& uyvy, int w, int h, int quality, size_t threads)
@@ -236,7 +237,7 @@ public:
           quality_(quality), decoded(uyvy.size())
     {
     }
-    void encode() { payload = qrv::media::encode_sliced_jpeg(view_, quality_, pool_); }
+    void encode() { payload = qrv::media::encode_sliced_jpeg(view_, quality_, pool_, &costs_); }
     void decode()
     {
         if (payload)
@@ -247,6 +248,7 @@ public:
 
 private:
     qrv::ThreadPool pool_;
+    qrv::media::SliceCosts costs_;
     qrv::media::PictureView view_;
     int w_, h_, quality_;
 

@@ -22,27 +22,20 @@ veth_a=${veth_a:0:15} veth_b=${veth_b:0:15}
 addr_a=10.99.71.1 addr_b=10.99.71.2
 work=$(mktemp -d /tmp/qrv-netns-XXXXXX)
 
-cleanup() {
-  ip netns del "$ns_a" 2>/dev/null
-  ip netns del "$ns_b" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/netns.sh
+. "$here/../../tests/support/netns.sh"
+trap 'netns_remove "$work" "" "$ns_a" "$ns_b"' EXIT
 trap 'exit 130' INT TERM
 
-if ! { ip netns add "$ns_a" && ip netns add "$ns_b" &&
-       ip link add "$veth_a" netns "$ns_a" type veth peer name "$veth_b" netns "$ns_b" &&
-       ip -n "$ns_a" addr add "$addr_a/24" dev "$veth_a" &&
-       ip -n "$ns_b" addr add "$addr_b/24" dev "$veth_b" &&
-       ip -n "$ns_a" link set lo up && ip -n "$ns_b" link set lo up &&
-       ip -n "$ns_a" link set "$veth_a" up && ip -n "$ns_b" link set "$veth_b" up; } 2>"$work/err"; then
+if ! { netns_new "$ns_a" "$ns_b" &&
+       netns_veth "$ns_a" "$veth_a" "$addr_a" "$ns_b" "$veth_b" "$addr_b"; } 2>"$work/err"; then
   echo "across namespaces: skipped, network namespaces refused ($(head -c 200 "$work/err"))" >&2
   echo "netns_skipped 1"
   exit 0
 fi
 
 # The site key of the runs with TLS, readable by its owner only.
-(umask 077 && openssl rand -base64 32 >"$work/site.key")
+netns_key "$work/site.key"
 export QRV_KEY_FILE=
 in_a() { ip netns exec "$ns_a" env QRV_INTERFACES="$veth_a" "$@"; }
 # The unshaped link stands for a fast network: the runtime's raw transport

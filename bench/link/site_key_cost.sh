@@ -25,34 +25,21 @@ veth_a=${ns_prefix:0:4}$$a veth_b=${ns_prefix:0:4}$$b
 veth_a=${veth_a:0:15} veth_b=${veth_b:0:15}
 addr_a=10.99.73.1 addr_b=10.99.73.2
 work=$(mktemp -d /tmp/qrv-keycost-XXXXXX)
-pids=()
-
-cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  ip netns del "$ns_a" 2>/dev/null
-  ip netns del "$ns_b" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/support/netns.sh
+. "$here/../../tests/support/netns.sh"
+trap 'netns_remove "$work" "" "$ns_a" "$ns_b"' EXIT
 trap 'exit 130' INT TERM
 
 tbf="root tbf rate 1gbit burst 512kb latency 50ms"
 # shellcheck disable=SC2086  # the qdisc's words
-if ! { ip netns add "$ns_a" && ip netns add "$ns_b" &&
-       ip link add "$veth_a" netns "$ns_a" type veth peer name "$veth_b" netns "$ns_b" &&
-       ip -n "$ns_a" addr add "$addr_a/24" dev "$veth_a" &&
-       ip -n "$ns_b" addr add "$addr_b/24" dev "$veth_b" &&
-       ip -n "$ns_a" link set lo up && ip -n "$ns_b" link set lo up &&
-       ip -n "$ns_a" link set "$veth_a" up && ip -n "$ns_b" link set "$veth_b" up &&
+if ! { netns_new "$ns_a" "$ns_b" && netns_veth "$ns_a" "$veth_a" "$addr_a" "$ns_b" "$veth_b" "$addr_b" &&
        tc -n "$ns_a" qdisc add dev "$veth_a" $tbf && tc -n "$ns_b" qdisc add dev "$veth_b" $tbf; } 2>"$work/err"; then
   echo "site key cost: skipped, network namespaces refused ($(head -c 200 "$work/err"))" >&2
   echo "netns_skipped 1"
   exit 0
 fi
 
-(umask 077 && openssl rand -base64 32 >"$work/site.key")
+netns_key "$work/site.key"
 in_a() { ip netns exec "$ns_a" env QRV_INTERFACES="$veth_a" "$@"; }
 in_b() { ip netns exec "$ns_b" env QRV_INTERFACES="$veth_b" "$@"; }
 frames=$((seconds * 30))
@@ -93,7 +80,6 @@ first_frames() {
   in_a "$(key_env "$key")" timeout 120 "$bin/bench_link" send --locator "$loc" --frames 100000 \
     --width 1920 --height 1080 "${paced[@]}" >/dev/null &
   sender=$!
-  pids+=("$sender")
   for _ in $(seq "$((rounds * 5))"); do
     in_b "$(key_env "$key")" timeout 20 "$bin/bench_link" recv --locator "$loc" --prefix "first_$key" \
       --tcp-only --first-frame | grep _first_frame_ms
@@ -111,7 +97,6 @@ loc=$work/locator-hostile
 ip netns exec "$ns_a" env QRV_INTERFACES="$veth_a" QRV_KEY_FILE="$work/site.key" "$bin/bench_link" send \
   --locator "$loc" --frames 100000 --width 1920 --height 1080 "${paced[@]}" >/dev/null &
 source_pid=$!
-pids+=("$source_pid")
 for _ in $(seq 200); do [[ -s $loc ]] && break; sleep 0.05; done
 fds() { ls /proc/"$source_pid"/fd 2>/dev/null | wc -l; }
 rss_kb() { awk '/^VmRSS/ {print $2}' /proc/"$source_pid"/status 2>/dev/null; }

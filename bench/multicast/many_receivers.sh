@@ -52,20 +52,12 @@ skip() {
 
 [[ $(id -u) == 0 ]] || skip "network namespaces need root"
 command -v nft >/dev/null || skip "no nft (Debian nftables)"
-ip netns add "$sw" && ip -n "$sw" link set lo up &&
-  ip -n "$sw" link add br0 type bridge mcast_snooping 1 mcast_querier 1 mcast_igmp_version 3 &&
-  ip -n "$sw" addr add "$subnet.254/24" dev br0 && ip -n "$sw" link set br0 up ||
+netns_new "$sw" && netns_bridge "$sw" br0 "$subnet.254" mcast_snooping 1 mcast_querier 1 mcast_igmp_version 3 ||
   skip "cannot make a snooping bridge"
 bridge_up=$SECONDS
 # Host namespace $1 with address $subnet.$2 on interface $3, plugged into
 # the switch through port p$3.
-plug() {
-  local n=$1 h=$3 p="p$3"
-  ip netns add "$n" && ip -n "$n" link set lo up && ip link add "$h" type veth peer name "${p:0:15}" &&
-    ip link set "${p:0:15}" netns "$sw" && ip link set "$h" netns "$n" &&
-    ip -n "$sw" link set "${p:0:15}" master br0 && ip -n "$sw" link set "${p:0:15}" up &&
-    ip -n "$n" addr add "$subnet.$2/24" dev "$h" && ip -n "$n" link set "$h" up
-}
+plug() { local p="p$3"; netns_new "$1" && netns_plug "$1" "$3" "$subnet.$2" "$sw" br0 "${p:0:15}"; }
 hs=ms$id
 plug "$src" 1 "$hs" || skip "cannot plug in the source's host"
 for ((i = 1; i <= max; ++i)); do

@@ -175,7 +175,12 @@ TEST(Lifecycle, DestroyedAndForeignHandlesAreInert)
     expect_inert(reinterpret_cast<QRVlib_send_instance_t>(f), reinterpret_cast<QRVlib_find_instance_t>(s),
                  reinterpret_cast<QRVlib_recv_instance_t>(rt), reinterpret_cast<QRVlib_routing_instance_t>(r));
     EXPECT_TRUE(alive(s));
-    EXPECT_EQ(QRVlib_find_get_current_sources(f, nullptr), nullptr);
+    // The finder still answers; what it lists by now (this process's own
+    // sender, other tests' sources) depends on the host, so only its
+    // answer's consistency is checked.
+    uint32_t listed = 77;
+    const QRVlib_source_t* sources = QRVlib_find_get_current_sources(f, &listed);
+    EXPECT_EQ(sources == nullptr, listed == 0);
     EXPECT_TRUE(QRVlib_routing_clear(rt));
 
     // Null, made-up and stale handles.

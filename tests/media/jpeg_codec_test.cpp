@@ -235,3 +235,43 @@ TEST(SlicedJpeg, PayloadsThatDoNotFitTheirFrameAreRefused)
         damaged[i] = 0xff;
     EXPECT_FALSE(decodes(damaged, p.fourcc, 640, 480));
 }
+
+// A frame whose top quarter is noise and the rest one flat grey: the next
+// frame of the stream is cut where the first one's cost was even, so the
+// busy top gets short slices and the flat rest long ones, and the picture
+// decoded does not depend on where the cuts fall.
+TEST(SlicedJpeg, TheNextFrameIsCutWhereTheCostIsEven)
+{
+    ThreadPool pool(2);
+    Picture p{QRVlib_FourCC_type_UYVY, 1920, 1080, 2, std::vector<uint8_t>(size_t(1920) * 1080 * 2, 128)};
+    uint32_t seed = 3;
+    for (size_t i = 0; i < p.bytes.size() / 4; ++i)
+        p.bytes[i] = uint8_t(lcg(seed));
+    SliceCosts costs;
+    const auto first = encode_sliced_jpeg(p.view(), 90, pool, &costs);
+    const auto second = encode_sliced_jpeg(p.view(), 90, pool, &costs);
+    ASSERT_TRUE(first && second);
+    // The cost model's own units: a pixel, and three per compressed byte.
+    auto spread = [&](const std::vector<uint8_t>& payload) {
+        const auto layout = parse_sliced_jpeg(payload, p.fourcc, p.width, p.height);
+        EXPECT_TRUE(layout && layout->slices.size() >= 8);
+        double least = 1e300, most = 0;
+        for (const SliceEntry& s : layout ? layout->slices : std::vector<SliceEntry>{}) {
+            const double cost = double(s.rows) * p.width + 3.0 * s.bytes;
+            least = std::min(least, cost);
+            most = std::max(most, cost);
+        }
+        return most / least;
+    };
+    EXPECT_GT(spread(*first), 3.0);
+    EXPECT_LT(spread(*second), 1.4);
+    std::vector<uint8_t> a(p.bytes.size()), b(p.bytes.size());
+    ASSERT_TRUE(decode_sliced_jpeg(*first, p.fourcc, p.width, p.height, a.data(), size_t(p.width) * 2, pool));
+    ASSERT_TRUE(decode_sliced_jpeg(*second, p.fourcc, p.width, p.height, b.data(), size_t(p.width) * 2, pool));
+    EXPECT_TRUE(a == b);
+    // Costs of another geometry or layout are not used.
+    const auto even = plan_slices(p.fourcc, 1920, 1088, 2, nullptr);
+    EXPECT_EQ(plan_slices(p.fourcc, 1920, 1088, 2, &costs), even);
+    EXPECT_EQ(plan_slices(QRVlib_FourCC_type_BGRA, 1920, 1080, 2, &costs),
+              plan_slices(QRVlib_FourCC_type_BGRA, 1920, 1080, 2, nullptr));
+}

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -14,12 +15,14 @@
 #include "objects/receiver.h"
 #include "objects/sender.h"
 #include "transport_support.h"
+#include "transport/datagram_batch.h"
 #include "transport/frame_loss_window.h"
 #include "transport/frame_numbers.h"
 #include "transport/message_io.h"
 #include "transport/multicast_sender.h"
 #include "transport/multicast_settings.h"
 #include "transport/repair_budget.h"
+#include "wire/datagram.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
@@ -575,6 +578,49 @@ TEST(Multicast, ARepairNeverRunsAheadOfThePacing)
     EXPECT_EQ(sender.stats().repairs - early_stats.repairs, 3u);
 }
 
+TEST(Multicast, ARunOfDatagramsArrivesWholeAndInPlaceEitherWayItIsSent)
+{
+    // A cut message of 70 datagrams, the last one short, sent as one run
+    // segmented by the kernel and as sendmmsg batches: every datagram
+    // arrives apart, with its own bytes, though one send holds fewer.
+    wire::DatagramHeader how;
+    how.part_bytes = 1000;
+    how.token = 5;
+    how.stream = wire::kStreamVideo;
+    how.sequence = 1;
+    std::vector<uint8_t> bytes(69 * 1000 + 123);
+    std::iota(bytes.begin(), bytes.end(), uint8_t(0));
+    const std::span<const uint8_t> pieces[] = {bytes};
+    const auto cut = wire::cut_message(pieces, how);
+    ASSERT_TRUE(cut);
+    ASSERT_EQ(cut->count(), 70u);
+    ASSERT_LT(transport::DatagramBatch::most_per_send(cut->stride()), 70u);
+    for (const bool segment : {true, false}) {
+        net::Fd in(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        net::Fd out(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        ASSERT_EQ(bind(in.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        ASSERT_EQ(getsockname(in.get(), reinterpret_cast<sockaddr*>(&at), &size), 0);
+        ASSERT_EQ(connect(out.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        const int room = 1 << 20;
+        setsockopt(in.get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        transport::DatagramBatch batch(out.get(), "batch", segment);
+        EXPECT_TRUE(segment || !batch.segmenting());
+        EXPECT_EQ(batch.send(cut->datagrams(0, 70), cut->stride()), 70u);
+        std::vector<uint8_t> got(70000);
+        for (uint32_t i = 0; i < 70; ++i) {
+            const ssize_t n = recv(in.get(), got.data(), got.size(), 0);
+            const auto want = cut->datagram(i);
+            ASSERT_EQ(n, ssize_t(want.size())) << "datagram " << i << (segment ? " segmented" : " batched");
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "datagram " << i;
+        }
+        EXPECT_LT(recv(in.get(), got.data(), got.size(), 0), 0) << "nothing more";
+    }
+}
+
 TEST(Multicast, FramesAreCountedOnceAcrossTheConnectionAndTheGroup)
 {
     // Frames 1 to 3 over the connection; the group brings 3 again (while
@@ -638,4 +684,37 @@ TEST(Multicast, AReceiverIsRepairedUpToItsShareOfTheStreamAndNoMore)
     EXPECT_TRUE(greedy.time_to_tell(t0));
     EXPECT_FALSE(greedy.time_to_tell(t0 + 9s));
     EXPECT_TRUE(greedy.time_to_tell(t0 + 10s));
+}
+
+TEST(Multicast, AGroupsReceiversTogetherAreRepairedUpToTheGroupsShareAndShareItFairly)
+{
+    // A 40 MB/s stream and six receivers: five starved ones that ask for
+    // everything every millisecond, and one on a lossy port that asks for
+    // a datagram every 4 ms (about 1% of the stream). Together they get a
+    // sixth of the stream again, not six quarters of it; the lossy one gets
+    // all it asks, and the starved ones about equal parts of the rest.
+    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
+    const uint64_t rate = 40'000'000, datagram = 1472;
+    transport::GroupRepairBudget group;
+    uint64_t starved[5] = {}, lossy = 0, lossy_asked = 0;
+    for (int ms = 0; ms < 10'000; ++ms) {
+        const auto now = t0 + std::chrono::milliseconds(ms);
+        for (int i = 0; i < 64; ++i)
+            for (uint64_t r = 0; r < 5; ++r)
+                starved[r] += group.take(r, datagram, rate, now) ? datagram : 0;
+        if (ms % 4 == 0) {
+            lossy_asked += datagram;
+            lossy += group.take(99, datagram, rate, now) ? datagram : 0;
+        }
+    }
+    const uint64_t total = lossy + std::accumulate(std::begin(starved), std::end(starved), uint64_t(0));
+    EXPECT_LE(total, 11 * rate / transport::GroupRepairBudget::kShareDivisor);
+    EXPECT_GT(total, 9 * rate / transport::GroupRepairBudget::kShareDivisor);
+    EXPECT_EQ(lossy, lossy_asked);
+    const auto [least, most] = std::minmax_element(std::begin(starved), std::end(starved));
+    EXPECT_GT(double(*least), 0.8 * double(*most)) << "starved receivers share alike";
+    // Alone again after a pause, a receiver may use the whole budget.
+    transport::GroupRepairBudget alone;
+    EXPECT_TRUE(alone.take(7, rate / transport::GroupRepairBudget::kShareDivisor, rate, t0));
+    EXPECT_FALSE(alone.take(7, datagram, rate, t0));
 }

@@ -19,6 +19,7 @@
 #include "objects/sender.h"
 #include "transport_support.h"
 #include "base/socket.h"
+#include "transport/message_io.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
@@ -389,6 +390,35 @@ TEST(TransportCore, AStalledReceiverNeitherStallsTheSenderNorTheOthers)
     for (int b; (b = next_video_byte(*good, 1s)) >= 0;)
         last = b;
     EXPECT_EQ(last, 59);
+}
+
+TEST(TransportCore, AReceiverOverTcpThatFellBehindIsSentTheNewestFrameNext)
+{
+    auto sender = make_sender("core behind");
+    // A peer that says hello and reads nothing yet: the writer is stuck in
+    // the first frame (8 MB, far beyond the socket buffers) while the rest
+    // are sent.
+    auto peer = net::connect_tcp(sender->endpoint().address, sender->endpoint().port, 1s);
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(net::write_all(peer.get(), wire::encode_hello("behind")));
+    ASSERT_TRUE(sender->wait_connections(1, 5s));
+    BgraFrame big(1920, 1080, 0);
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(5ms);  // the writer takes each in turn until it blocks
+        big.pixels[0] = static_cast<uint8_t>(i);
+        sender->send_video(big.record);
+    }
+    // Once it reads: the frame that was in the socket, then the newest,
+    // not the backlog behind it. (Keepalives keep coming: the loop is
+    // bounded by messages, not by a read timeout.)
+    std::vector<int> numbers;
+    transport::Message m;
+    for (int k = 0; k < 64 && (numbers.empty() || numbers.back() != 19); ++k) {
+        ASSERT_EQ(transport::read_message(peer.get(), m), transport::ReadResult::ok);
+        if (m.header.type == wire::MessageType::video && m.data && !m.data->empty())
+            numbers.push_back(m.data->data()[0]);
+    }
+    EXPECT_EQ(numbers.size(), 2u) << "frames by first byte: " << ::testing::PrintToString(numbers);
 }
 
 TEST(TransportCore, HostilePeersAreDroppedAndTheRestIsServed)

@@ -110,8 +110,7 @@ Fd connect_tcp(const std::string& address, uint16_t port, std::chrono::milliseco
     }
     const int flags = fcntl(fd.get(), F_GETFL);
     fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-    const int one = 1;
-    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    set_no_delay(fd.get());
     return fd;
 }
 
@@ -203,6 +202,12 @@ void set_recv_timeout(int fd, std::chrono::milliseconds timeout)
 void set_send_timeout(int fd, std::chrono::milliseconds timeout)
 {
     set_timeout(fd, SO_SNDTIMEO, timeout);
+}
+
+void set_no_delay(int fd)
+{
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 }  // namespace qrv::net

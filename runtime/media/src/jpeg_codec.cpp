@@ -11,6 +11,7 @@
 #include "libyuv/convert_from.h"
 #include "libyuv/planar_functions.h"
 #include "media/formats.h"
+#include "media/slice_plan.h"
 #include "qrvlib.h"
 
 namespace qrv::media {
@@ -65,8 +66,10 @@ Planes& thread_planes()
     return planes;
 }
 
-// A slice's compressed stream, of the largest size it may need; grown, never
-// shrunk, and not initialised (the library writes what is read).
+// The compressed streams of a frame's slices, each in a region of the
+// largest size its slice may need, one after another in one block kept by
+// the encoding thread: grown, never shrunk, and not initialised (the
+// library writes what is read), so its pages stay mapped between frames.
 struct StreamBuffer {
     std::unique_ptr<uint8_t[]> bytes;
     size_t capacity = 0;
@@ -80,10 +83,9 @@ struct StreamBuffer {
     }
 };
 
-// The streams of the frame being encoded, one set per encoding thread.
-std::vector<StreamBuffer>& thread_streams()
+StreamBuffer& thread_streams()
 {
-    thread_local std::vector<StreamBuffer> streams;
+    thread_local StreamBuffer streams;
     return streams;
 }
 
@@ -124,19 +126,6 @@ void put_u32(uint8_t* p, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
         p[i] = uint8_t(v >> (8 * i));
-}
-
-// Slices: enough for every thread to have two, each at least 64 rows so
-// that the per-stream overhead stays small; rows a multiple of 8.
-std::vector<uint32_t> slice_rows(int32_t height, size_t threads)
-{
-    const size_t wanted = std::clamp<size_t>(size_t(height) / 64, 1, std::min(threads * 2, kMaxSlices));
-    uint32_t per = uint32_t((size_t(height) + wanted - 1) / wanted);
-    per = (per + 7) / 8 * 8;
-    std::vector<uint32_t> rows;
-    for (uint32_t done = 0; done < uint32_t(height); done += per)
-        rows.push_back(std::min<uint32_t>(per, uint32_t(height) - done));
-    return rows;
 }
 
 constexpr int kDecodeFlags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
@@ -218,113 +207,83 @@ std::optional<SlicedLayout> parse_sliced_jpeg(std::span<const uint8_t> payload, 
     return out;
 }
 
-std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& picture, int quality, ThreadPool& pool)
+namespace {
+
+// Alpha of a picture whose layout has it: absent (opaque), one value, or a
+// plane extracted for zstd.
+struct AlphaFound {
+    AlphaMode mode = AlphaMode::none;
+    uint8_t value = 255;
+    std::unique_ptr<uint8_t[]> plane;  // left uninitialised: every byte is written
+};
+
+AlphaFound find_alpha(const PictureView& picture)
 {
-    const PixelLayout* layout = find_layout(picture.fourcc);
-    if (!layout || !can_compress(picture.fourcc) || picture.width <= 0 || picture.height <= 0 ||
-        picture.width > kMaxVideoDimension || picture.height > kMaxVideoDimension ||
-        picture.stride < size_t(picture.width) * size_t(layout->bytes_per_pixel) || !picture.data)
-        return std::nullopt;
-    quality = std::clamp(quality, 1, 100);
-    const int width = picture.width;
-    const std::vector<uint32_t> rows = slice_rows(picture.height, pool.size());
-    const size_t count = rows.size();
-
-    // Alpha first: is it there, constant, or a plane?
-    SlicedLayout alpha;
-    const size_t pixels = size_t(width) * size_t(picture.height);
-    std::unique_ptr<uint8_t[]> alpha_plane;  // left uninitialised: every byte is written
-    if (layout->has_alpha) {
-        // Both alpha layouts keep alpha in the fourth byte. Constant alpha
-        // (the common case) is found without extracting a plane.
-        const uint8_t first = picture.data[3];
-        bool constant = true;
-        for (int y = 0; constant && y < picture.height; ++y) {
-            const uint8_t* line = picture.data + size_t(y) * picture.stride;
-            uint8_t differs = 0;
-            for (int x = 0; x < width; ++x)
-                differs |= uint8_t(line[size_t(x) * 4 + 3] ^ first);
-            constant = differs == 0;
-        }
-        if (constant) {
-            alpha.alpha = first == 255 ? AlphaMode::none : AlphaMode::constant;
-            alpha.alpha_value = first;
-        } else {
-            alpha.alpha = AlphaMode::plane;
-            alpha_plane.reset(new uint8_t[pixels]);
-            libyuv::ARGBExtractAlpha(picture.data, int(picture.stride), alpha_plane.get(), width, width,
-                                     picture.height);
-        }
+    AlphaFound found;
+    // Both alpha layouts keep alpha in the fourth byte. Constant alpha (the
+    // common case) is found without extracting a plane.
+    const uint8_t first = picture.data[3];
+    bool constant = true;
+    for (int y = 0; constant && y < picture.height; ++y) {
+        const uint8_t* line = picture.data + size_t(y) * picture.stride;
+        uint8_t differs = 0;
+        for (int x = 0; x < picture.width; ++x)
+            differs |= uint8_t(line[size_t(x) * 4 + 3] ^ first);
+        constant = differs == 0;
     }
+    if (constant) {
+        found.mode = first == 255 ? AlphaMode::none : AlphaMode::constant;
+        found.value = first;
+        return found;
+    }
+    found.mode = AlphaMode::plane;
+    found.plane.reset(new uint8_t[size_t(picture.width) * size_t(picture.height)]);
+    libyuv::ARGBExtractAlpha(picture.data, int(picture.stride), found.plane.get(), picture.width, picture.width,
+                             picture.height);
+    return found;
+}
 
-    // Each slice's stream in a buffer of the worst-case size, kept by the
-    // calling thread from one frame to the next: its pages stay mapped, and
-    // only the bytes the library writes are read.
-    std::vector<StreamBuffer>& buffers = thread_streams();
-    if (buffers.size() < count)
-        buffers.resize(count);
-    std::vector<size_t> sizes(count);
-    std::vector<size_t> starts(count);
-    for (size_t i = 1; i < count; ++i)
-        starts[i] = starts[i - 1] + rows[i - 1];
-    std::atomic<bool> failed{false};
-    std::vector<uint8_t> packed_alpha;
-    // The alpha plane is one more piece of work next to the slices.
-    const size_t pieces = count + (alpha.alpha == AlphaMode::plane ? 1 : 0);
-    pool.run(pieces, [&](size_t i) {
-        if (i == count) {
-            packed_alpha.resize(ZSTD_compressBound(pixels));
-            const size_t n = ZSTD_compress(packed_alpha.data(), packed_alpha.size(), alpha_plane.get(), pixels, 1);
-            if (ZSTD_isError(n))
-                failed = true;
-            else
-                packed_alpha.resize(n);
-            return;
-        }
-        const int h = int(rows[i]);
-        const uint8_t* src = picture.data + starts[i] * picture.stride;
-        unsigned long size = tjBufSize(width, h, TJSAMP_422);
-        unsigned char* buf = buffers[i].fit(size);
-        tjhandle tj = compressor();
-        int r = -1;
-        if (!tj) {
-            failed = true;
-            return;
-        }
-        if (is_uyvy(picture.fourcc)) {
-            Planes& planes = thread_planes();
-            const int cw = (width + 1) / 2;
-            planes.fit(size_t(width), size_t(h));
-            libyuv::UYVYToI422(src, int(picture.stride), planes.y.data(), width, planes.u.data(), cw,
-                               planes.v.data(), cw, width, h);
-            const unsigned char* plane_ptrs[3] = {planes.y.data(), planes.u.data(), planes.v.data()};
-            const int strides[3] = {width, cw, cw};
-            r = tjCompressFromYUVPlanes(tj, plane_ptrs, width, strides, h, TJSAMP_422, &buf, &size, quality,
-                                        TJFLAG_NOREALLOC);
-        } else {
-            r = tjCompress2(tj, src, width, int(picture.stride), h, tj_pixel_format(picture.fourcc), &buf, &size,
-                            TJSAMP_422, quality, TJFLAG_NOREALLOC);
-        }
-        if (r != 0 || size == 0 || size > UINT32_MAX)
-            failed = true;
-        else
-            sizes[i] = size;
-    });
-    if (failed)
-        return std::nullopt;
+// Compresses `rows` lines from `src` into buf (of `capacity` bytes): the
+// stream's size, or 0 when the library fails.
+size_t encode_slice(const PictureView& picture, const uint8_t* src, int rows, int quality, uint8_t* buf,
+                    unsigned long capacity)
+{
+    tjhandle tj = compressor();
+    if (!tj)
+        return 0;
+    const int width = picture.width;
+    unsigned long size = capacity;
+    int r = -1;
+    if (is_uyvy(picture.fourcc)) {
+        Planes& planes = thread_planes();
+        const int cw = (width + 1) / 2;
+        planes.fit(size_t(width), size_t(rows));
+        libyuv::UYVYToI422(src, int(picture.stride), planes.y.data(), width, planes.u.data(), cw, planes.v.data(),
+                           cw, width, rows);
+        const unsigned char* plane_ptrs[3] = {planes.y.data(), planes.u.data(), planes.v.data()};
+        const int strides[3] = {width, cw, cw};
+        r = tjCompressFromYUVPlanes(tj, plane_ptrs, width, strides, rows, TJSAMP_422, &buf, &size, quality,
+                                    TJFLAG_NOREALLOC);
+    } else {
+        r = tjCompress2(tj, src, width, int(picture.stride), rows, tj_pixel_format(picture.fourcc), &buf, &size,
+                        TJSAMP_422, quality, TJFLAG_NOREALLOC);
+    }
+    return r != 0 || size > UINT32_MAX ? 0 : size_t(size);
+}
 
-    uint64_t total = kSlicedJpegHeaderBytes + 8 * count + packed_alpha.size();
-    for (const size_t n : sizes)
-        total += n;
-    if (total > max_compressed_bytes(width, picture.height))
-        return std::nullopt;
-    // Header and table, then the streams appended: every byte written once.
+// Header and table, then the streams and the alpha plane appended: every
+// byte written once.
+std::vector<uint8_t> assemble(const AlphaFound& alpha, const std::vector<uint32_t>& rows,
+                              const std::vector<uint8_t*>& streams, const std::vector<size_t>& sizes,
+                              const std::vector<uint8_t>& packed_alpha, uint64_t total)
+{
+    const size_t count = rows.size();
     std::vector<uint8_t> payload(kSlicedJpegHeaderBytes + 8 * count);
     payload.reserve(total);
     uint8_t* p = payload.data();
     put_u32(p, kSlicedJpegMagic);
-    p[4] = uint8_t(alpha.alpha);
-    p[5] = alpha.alpha == AlphaMode::constant ? alpha.alpha_value : 0;
+    p[4] = uint8_t(alpha.mode);
+    p[5] = alpha.mode == AlphaMode::constant ? alpha.value : 0;
     p[6] = uint8_t(count);
     p[7] = uint8_t(count >> 8);
     put_u32(p + 8, uint32_t(packed_alpha.size()));
@@ -334,9 +293,76 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
         put_u32(p + kSlicedJpegHeaderBytes + 8 * i + 4, uint32_t(sizes[i]));
     }
     for (size_t i = 0; i < count; ++i)
-        payload.insert(payload.end(), buffers[i].bytes.get(), buffers[i].bytes.get() + sizes[i]);
+        payload.insert(payload.end(), streams[i], streams[i] + sizes[i]);
     payload.insert(payload.end(), packed_alpha.begin(), packed_alpha.end());
     return payload;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& picture, int quality, ThreadPool& pool,
+                                                       SliceCosts* costs)
+{
+    const PixelLayout* layout = find_layout(picture.fourcc);
+    if (!layout || !can_compress(picture.fourcc) || picture.width <= 0 || picture.height <= 0 ||
+        picture.width > kMaxVideoDimension || picture.height > kMaxVideoDimension ||
+        picture.stride < size_t(picture.width) * size_t(layout->bytes_per_pixel) || !picture.data)
+        return std::nullopt;
+    quality = std::clamp(quality, 1, 100);
+    const int width = picture.width;
+    const std::vector<uint32_t> rows = plan_slices(picture.fourcc, width, picture.height, pool.size(), costs);
+    const size_t count = rows.size();
+    const AlphaFound alpha = layout->has_alpha ? find_alpha(picture) : AlphaFound{};
+
+    // Each slice's stream in its own region of the worst-case size.
+    std::vector<size_t> starts(count), sizes(count);
+    std::vector<unsigned long> capacities(count);
+    std::vector<uint8_t*> streams(count);
+    size_t block = 0;
+    for (size_t i = 0; i < count; ++i) {
+        starts[i] = i ? starts[i - 1] + rows[i - 1] : 0;
+        capacities[i] = tjBufSize(width, int(rows[i]), TJSAMP_422);
+        if (capacities[i] == static_cast<unsigned long>(-1))
+            return std::nullopt;
+        block += capacities[i];
+    }
+    uint8_t* region = thread_streams().fit(block);
+    for (size_t i = 0; i < count; ++i) {
+        streams[i] = region;
+        region += capacities[i];
+    }
+
+    std::atomic<bool> failed{false};
+    std::vector<uint8_t> packed_alpha;
+    const size_t pixels = size_t(width) * size_t(picture.height);
+    // The alpha plane is one more piece of work next to the slices.
+    const size_t pieces = count + (alpha.mode == AlphaMode::plane ? 1 : 0);
+    pool.run(pieces, [&](size_t i) {
+        if (i == count) {
+            packed_alpha.resize(ZSTD_compressBound(pixels));
+            const size_t n = ZSTD_compress(packed_alpha.data(), packed_alpha.size(), alpha.plane.get(), pixels, 1);
+            if (ZSTD_isError(n))
+                failed = true;
+            else
+                packed_alpha.resize(n);
+            return;
+        }
+        sizes[i] = encode_slice(picture, picture.data + starts[i] * picture.stride, int(rows[i]), quality,
+                                streams[i], capacities[i]);
+        if (sizes[i] == 0)
+            failed = true;
+    });
+    if (failed)
+        return std::nullopt;
+
+    uint64_t total = kSlicedJpegHeaderBytes + 8 * count + packed_alpha.size();
+    for (const size_t n : sizes)
+        total += n;
+    if (total > max_compressed_bytes(width, picture.height))
+        return std::nullopt;
+    if (costs)
+        costs->record(picture.fourcc, width, picture.height, rows, sizes);
+    return assemble(alpha, rows, streams, sizes, packed_alpha, total);
 }
 
 bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32_t width, int32_t height,

@@ -22,6 +22,12 @@ namespace {
 // the process may (root).
 constexpr int kReceiveBuffer = 16 << 20;
 
+// Datagrams taken off a socket in one call, in a buffer of at most this
+// many bytes; and at most so many in one pass of the thread.
+constexpr size_t kMostPerBatch = 64;
+constexpr size_t kBatchBufferBytes = 1 << 20;
+constexpr uint32_t kMostPerDrain = 4096;
+
 // How long the newest message may bring nothing before what it lacks is
 // asked for: more than the longest pause of a source's pacing (a frame is
 // spread over 8 ms in at least two bursts).
@@ -103,6 +109,7 @@ MulticastReceiver::MulticastReceiver(const wire::MulticastOfferFields& offer, ui
         getsockname(repair_.get(), reinterpret_cast<sockaddr*>(&mine), &size) != 0)
         fail("bind the socket for repairs");
     repair_port_ = ntohs(mine.sin_port);
+    make_batch(offer.part_bytes);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -112,6 +119,24 @@ MulticastReceiver::~MulticastReceiver()
     if (write(stop_.get(), &one, sizeof one) != sizeof one)
         QRV_LOG_AT(error, receiver, "receiver '%s': could not stop the multicast thread", name_.c_str());
     thread_.join();
+}
+
+void MulticastReceiver::make_batch(uint16_t part_bytes)
+{
+    // Room for a datagram of the offer's part size, sealed or not, and a
+    // byte more, so that a longer one shows as too long; as many as fit
+    // a bounded buffer.
+    slot_bytes_ = wire::kDatagramHeaderBytes + std::max(part_bytes, wire::kMinPartBytes) +
+                  (sealed_ ? wire::kDatagramTagBytes : 0) + 1;
+    const size_t slots = std::clamp<size_t>(kBatchBufferBytes / slot_bytes_, 1, kMostPerBatch);
+    buffers_.assign(slots * slot_bytes_, 0);
+    pieces_.resize(slots);
+    batch_.assign(slots, mmsghdr{});
+    for (size_t i = 0; i < slots; ++i) {
+        pieces_[i] = iovec{buffers_.data() + i * slot_bytes_, slot_bytes_};
+        batch_[i].msg_hdr.msg_iov = &pieces_[i];
+        batch_[i].msg_hdr.msg_iovlen = 1;
+    }
 }
 
 void MulticastReceiver::run()
@@ -215,18 +240,24 @@ void MulticastReceiver::report(std::chrono::steady_clock::time_point now)
 
 void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point now)
 {
-    // Room for the largest datagram of any part size, and a byte more, so
-    // that a longer one shows as too long rather than cut to fit.
-    buffer_.resize(wire::kDatagramHeaderBytes + wire::kMaxPartBytes + 1);
-    // A bounded batch, so that delivering and asking are not starved.
-    for (int i = 0; i < 4096; ++i) {
-        const ssize_t got = recv(fd, buffer_.data(), buffer_.size(), MSG_TRUNC);
-        if (got < 0)
+    // A bounded number of datagrams, so that delivering and asking are not
+    // starved; each batch in one call.
+    const uint32_t slots = static_cast<uint32_t>(batch_.size());
+    for (uint32_t taken = 0; taken < kMostPerDrain;) {
+        const int got = recvmmsg(fd, batch_.data(), slots, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (got <= 0)
             break;
-        const auto d = unseal(std::span<const uint8_t>(buffer_.data(), std::min(buffer_.size(), size_t(got))));
-        if (!d)
-            continue;
-        take_one(*d, now);
+        for (int i = 0; i < got; ++i) {
+            // A datagram longer than its slot shows as one byte too long
+            // (the slot's size), not cut to fit.
+            const size_t size = std::min<size_t>(slot_bytes_, batch_[i].msg_len);
+            const auto d = unseal(std::span<const uint8_t>(buffers_.data() + size_t(i) * slot_bytes_, size));
+            if (d)
+                take_one(*d, now);
+        }
+        taken += static_cast<uint32_t>(got);
+        if (uint32_t(got) < slots)
+            break;  // the socket is empty
     }
 }
 

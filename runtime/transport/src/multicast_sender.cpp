@@ -16,8 +16,9 @@ namespace qrv::transport {
 
 namespace {
 
-// Datagrams sent back to back before the pacing waits, and the share of a
-// frame interval at 60 fps over which one video frame is spread.
+// Datagrams sent back to back, in one batch, before the pacing waits, and
+// the share of a frame interval at 60 fps over which one video frame is
+// spread.
 constexpr uint32_t kBurst = 16;
 constexpr auto kVideoSpread = std::chrono::microseconds(8000);
 // Messages waiting for the pacing thread; beyond, the oldest video goes.
@@ -106,6 +107,7 @@ MulticastSender::MulticastSender(uint32_t group, uint32_t source, const Multicas
     QRV_LOG_AT(info, sender, "sender '%s': datagrams of %u bytes of media for an MTU of %d", name_.c_str(),
                unsigned(part), mtu);
     offer_ = wire::MulticastOfferFields{group, source, wire::kMulticastPort, part, new_token()};
+    batch_ = std::make_unique<DatagramBatch>(fd_.get(), name_);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -220,29 +222,35 @@ void MulticastSender::run()
 
 void MulticastSender::send_paced(const wire::CutMessage& message, bool video, uint32_t stream)
 {
-    const uint32_t bursts = (message.count() + kBurst - 1) / kBurst;
-    const auto gap = video && bursts > 1 ? kVideoSpread / bursts : std::chrono::microseconds(0);
+    // Each slice of the pacing leaves in one batch (DatagramBatch): the
+    // kernel cuts it into datagrams, or one call takes them all.
+    const uint32_t slice = std::min(kBurst, DatagramBatch::most_per_send(message.stride()));
+    const uint32_t slices = (message.count() + slice - 1) / slice;
+    const auto gap = video && slices > 1 ? kVideoSpread / slices : std::chrono::microseconds(0);
     const uint64_t at = message.sequence() << kPacedBits;
     std::atomic<uint64_t>& paced = paced_[stream];
     auto next = std::chrono::steady_clock::now();
-    for (uint32_t i = 0; i < message.count(); ++i) {
-        if (i > 0 && i % kBurst == 0 && gap.count() > 0) {
+    for (uint32_t i = 0; i < message.count(); i += slice) {
+        if (i > 0 && gap.count() > 0) {
             next += gap;
             std::this_thread::sleep_until(next);
         }
-        const auto d = message.datagram(i);
-        if (::send(fd_.get(), d.data(), d.size(), 0) != static_cast<ssize_t>(d.size())) {
+        const uint32_t n = std::min(slice, message.count() - i);
+        const auto run = message.datagrams(i, n);
+        const uint32_t sent = batch_->send(run, message.stride());
+        const uint64_t bytes = std::min(run.size(), size_t(sent) * message.stride());
+        datagrams_ += sent;
+        bytes_ += bytes;
+        if (sent < n) {
             // A full socket buffer or a network that refuses the group: the
             // receivers ask for what they miss, or fall back to TCP.
             ++dropped_;
-            QRV_LOG_AT(debug, sender, "sender '%s': a datagram to the group was refused: %s", name_.c_str(),
-                       std::strerror(errno));
+            QRV_LOG_AT(debug, sender, "sender '%s': %u datagrams to the group were refused: %s", name_.c_str(),
+                       unsigned(n - sent), std::strerror(errno));
             paced.store(at | kPacedAll);  // the rest only as repairs
             return;
         }
-        paced.store(at | (i + 1));
-        ++datagrams_;
-        bytes_ += d.size();
+        paced.store(at | (i + n));
     }
     ++messages_;
     measure(message.bytes());
@@ -283,6 +291,7 @@ RepairOutcome MulticastSender::resend(uint32_t to, uint16_t port, uint32_t strea
     at.sin_addr.s_addr = htonl(to);
     at.sin_port = htons(port);
     const uint64_t rate = rate_.load();
+    const uint64_t receiver = uint64_t(to) << 16 | port;
     auto send_one = [&](uint32_t index) {
         if (index >= sent)
             return;
@@ -291,6 +300,13 @@ RepairOutcome MulticastSender::resend(uint32_t to, uint16_t port, uint32_t strea
             return;  // not an index of the message: asked in error
         if (outcome.sent + outcome.refused >= RepairBudget::kMostPerRequest || !budget.take(d.size(), rate, now)) {
             ++outcome.refused;
+            return;
+        }
+        // Within the receiver's own share, and then within the group's.
+        if (!group_budget_.take(receiver, d.size(), rate, now)) {
+            budget.give_back(d.size());
+            ++outcome.refused;
+            ++outcome.refused_by_group;
             return;
         }
         if (::sendto(fd_.get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&at), sizeof at) ==

@@ -40,15 +40,18 @@ void SendQueue::push(wire::PacketPtr packet)
     if (!packet)
         return;
     const size_t kind = kind_of(*packet);
-    std::optional<wire::PacketPtr> dropped;  // released outside the lock
+    const bool alone = kind == video && video_alone_bytes_ > 0 && packet->bytes.size() >= video_alone_bytes_;
+    std::vector<wire::PacketPtr> dropped;  // released outside the lock
     {
         std::lock_guard lock(mutex_);
         if (closed_)
             return;
-        dropped = items_.push(std::move(packet), kind);
+        if (alone)
+            items_.remove_kinds([](size_t k) { return k == video; }, dropped);
+        if (auto old = items_.push(std::move(packet), kind))
+            dropped.push_back(std::move(*old));
     }
-    if (dropped)
-        (kind == video ? drops_.video : kind == audio ? drops_.audio : drops_.other)++;
+    (kind == video ? drops_.video : kind == audio ? drops_.audio : drops_.other) += dropped.size();
     ready_.notify_one();
 }
 

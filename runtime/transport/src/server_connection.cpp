@@ -28,6 +28,14 @@ std::string host_of(const std::string& peer)
     return colon == std::string::npos ? peer : peer.substr(0, colon);
 }
 
+// Large frames wait alone for a receiver over TCP.
+QueueLimits queue_limits(QueueLimits limits, bool shared)
+{
+    if (!shared)
+        limits.video_alone_bytes = limits.tcp_video_alone_bytes;
+    return limits;
+}
+
 const wire::PacketPtr& keepalive_packet()
 {
     static const wire::PacketPtr p = wire::make_packet(wire::MessageType::keepalive, wire::encode_keepalive());
@@ -41,7 +49,7 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
                                    std::shared_ptr<const LinkKeys> keys)
     : fd_(std::move(fd)),
       hooks_(hooks),
-      queue_(limits, drops),
+      queue_(queue_limits(limits, shared), drops),
       limits_(limits),
       drops_(drops),
       times_(times),
@@ -52,6 +60,11 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
       peer_host_(host_of(peer_)),
       local_host_(net::local_address(fd_.get()))
 {
+    // Small messages (status, camera acknowledgements, keepalives, the last
+    // piece of a frame) go out at once, not held until the receiver's
+    // delayed acknowledgement of an earlier small one.
+    if (!shared_)
+        net::set_no_delay(fd_.get());
     if (keys)
         start_tls(std::move(keys));
     net::set_send_timeout(fd_.get(), kStallTimeout);

@@ -148,11 +148,19 @@ void SourceServer::on_nack(ServerConnection& c, const wire::NackFields& nack, st
         return;
     const auto outcome = group->resend(ntohl(peer.s_addr), nack.port, nack.stream, nack.sequence, indexes,
                                        c.repair_budget());
-    if (outcome.refused > 0 && c.repair_budget().time_to_tell(std::chrono::steady_clock::now()))
+    const auto now = std::chrono::steady_clock::now();
+    if (outcome.refused_by_group > 0 && group->time_to_tell_group_refusal(now))
+        QRV_LOG_AT(warn, sender,
+                   "sender '%s': the receivers of group %s ask for more repairs than the group's share of the "
+                   "stream; %u datagrams to receiver '%s' refused",
+                   options_.name.c_str(), net::ipv4_text(group->offer().group).c_str(), outcome.refused_by_group,
+                   c.receiver_name().c_str());
+    if (outcome.refused > outcome.refused_by_group && c.repair_budget().time_to_tell(now))
         QRV_LOG_AT(warn, sender,
                    "sender '%s': receiver '%s' at %s asks for more repairs than its share of the stream; "
                    "%u datagrams refused",
-                   options_.name.c_str(), c.receiver_name().c_str(), c.peer_host().c_str(), outcome.refused);
+                   options_.name.c_str(), c.receiver_name().c_str(), c.peer_host().c_str(),
+                   outcome.refused - outcome.refused_by_group);
 }
 
 MulticastSender* SourceServer::active_group_locked(int which) const

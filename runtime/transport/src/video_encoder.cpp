@@ -69,7 +69,7 @@ void VideoEncoder::work(wire::PacketPtr frame)
     if (!encode_) {
         pool_ = std::make_unique<ThreadPool>();
         encode_ = [this](const media::PictureView& picture, int quality) {
-            return media::encode_sliced_jpeg(picture, quality, *pool_);
+            return media::encode_sliced_jpeg(picture, quality, *pool_, &slice_costs_);
         };
     }
     wire::PacketPtr out = compress(*frame);

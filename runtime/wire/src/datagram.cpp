@@ -99,6 +99,15 @@ std::span<const uint8_t> CutMessage::datagram(uint32_t index) const
     return std::span<const uint8_t>(bytes_).subspan(start, std::min(stride_, bytes_.size() - start));
 }
 
+std::span<const uint8_t> CutMessage::datagrams(uint32_t first, uint32_t n) const
+{
+    if (n == 0 || first >= count_ || n > count_ - first)
+        return {};
+    const size_t start = first * stride_;
+    const size_t end = std::min(size_t(first + n) * stride_, bytes_.size());
+    return std::span<const uint8_t>(bytes_).subspan(start, end - start);
+}
+
 std::optional<CutMessage> cut_message(std::span<const std::span<const uint8_t>> pieces, const DatagramHeader& how)
 {
     uint64_t total = 0;

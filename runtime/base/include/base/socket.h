@@ -72,6 +72,9 @@ void shutdown_both(int fd);
 // 0 waits for ever.
 void set_recv_timeout(int fd, std::chrono::milliseconds timeout);
 void set_send_timeout(int fd, std::chrono::milliseconds timeout);
+// Sends what is written at once rather than holding a small segment back
+// until earlier data is acknowledged (TCP only; ignored elsewhere).
+void set_no_delay(int fd);
 
 }  // namespace qrv::net
 

@@ -29,6 +29,7 @@
 
 #include "base/thread_pool.h"
 #include "media/convert.h"
+#include "media/slice_plan.h"
 
 namespace qrv::media {
 
@@ -69,9 +70,14 @@ std::optional<SlicedLayout> parse_sliced_jpeg(std::span<const uint8_t> payload, 
 
 /// Encodes a packed picture (stride = bytes between lines) at a JPEG
 /// quality of 1 to 100 into a new payload, slices in parallel on the pool.
-/// Thread-safe (each call uses its own buffers and the pool's threads).
-/// Nothing when the layout cannot be compressed or the library fails.
-std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& picture, int quality, ThreadPool& pool);
+/// With `costs` (kept by the caller from one frame of a stream to the next)
+/// the slices are cut where the previous frame's cost was even, and this
+/// frame's costs are recorded into it; without, by rows alone. Thread-safe
+/// (each call uses its own buffers and the pool's threads) as long as no
+/// two calls share `costs`. Nothing when the layout cannot be compressed or
+/// the library fails.
+std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& picture, int quality, ThreadPool& pool,
+                                                       SliceCosts* costs = nullptr);
 
 /// Decodes a payload into packed pixels of the frame's own layout
 /// (line_bytes between lines, at least a packed line). Every slice header

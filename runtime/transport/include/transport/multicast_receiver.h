@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+
 #include "base/socket.h"
 #include "transport/frame_loss_window.h"
 #include "transport/message_io.h"
@@ -107,7 +109,12 @@ private:
     // was; nothing when it must be dropped.
     std::optional<std::span<const uint8_t>> unseal(std::span<const uint8_t> d);
     std::vector<uint8_t> opened_;
-    std::vector<uint8_t> buffer_;  // one datagram off the socket
+    // Datagrams off a socket in one call: slots of slot_bytes_ (the thread's).
+    void make_batch(uint16_t part_bytes);
+    size_t slot_bytes_ = 0;
+    std::vector<uint8_t> buffers_;
+    std::vector<iovec> pieces_;
+    std::vector<mmsghdr> batch_;
     FrameLossWindow frames_;
     uint64_t seen_whole_ = 0, seen_lost_ = 0;  // video counters as frames_ last took them
     std::atomic<std::chrono::steady_clock::rep> last_{0};

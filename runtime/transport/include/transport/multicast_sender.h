@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "base/socket.h"
+#include "transport/datagram_batch.h"
 #include "transport/multicast_settings.h"
 #include "transport/repair_budget.h"
 #include "wire/datagram_seal.h"
@@ -31,13 +32,14 @@ struct MulticastSenderStats {
     uint64_t dropped = 0;    // not sent: the pacing fell behind, or the socket refused
     uint64_t repairs = 0;    // datagrams sent again to one receiver
     uint64_t unrepaired = 0; // asked for, but no longer kept
-    uint64_t refused = 0;    // asked for beyond the receiver's repair budget
+    uint64_t refused = 0;    // asked for beyond the receiver's or the group's repair budget
 };
 
 // What became of one request for repairs.
 struct RepairOutcome {
     uint32_t sent = 0;
     uint32_t refused = 0;  // beyond the budget or the most per request
+    uint32_t refused_by_group = 0;  // of those, beyond the group's budget
 };
 
 class MulticastSender {
@@ -62,9 +64,10 @@ public:
     // Sends datagrams of a message kept for repair again, to one
     // receiver's address and port (host order), never to the group:
     // those of indexes, or all of them when indexes is empty, as far as
-    // that receiver's budget goes and RepairBudget::kMostPerRequest at
-    // most; the rest are refused. What is no longer kept is counted. Any
-    // thread; the budget is the caller's alone.
+    // that receiver's budget and the group's (GroupRepairBudget, shared
+    // by all receivers) go, and RepairBudget::kMostPerRequest at most; the
+    // rest are refused. What is no longer kept is counted. Any thread;
+    // the receiver's budget is the caller's alone.
     RepairOutcome resend(uint32_t to, uint16_t port, uint32_t stream, uint64_t sequence,
                          std::span<const uint32_t> indexes, RepairBudget& budget);
     bool sealed() const { return sealed_; }
@@ -79,6 +82,11 @@ public:
     std::optional<wire::DatagramKey> renew();
     // The key in use is older than kKeyLifetime and no renewal is under way.
     bool renewal_due(std::chrono::steady_clock::time_point now) const;
+    // Whether a refusal by the group's repair budget should be logged now.
+    bool time_to_tell_group_refusal(std::chrono::steady_clock::time_point now)
+    {
+        return group_budget_.time_to_tell(now);
+    }
     static constexpr auto kKeyLifetime = std::chrono::hours(1);
     static constexpr auto kKeyOverlap = std::chrono::milliseconds(500);
     // Bytes per second sent to the group over the last second or so.
@@ -97,9 +105,11 @@ private:
     uint32_t paced_of(uint32_t stream, const wire::CutMessage& message) const;
 
     net::Fd fd_;
+    std::unique_ptr<DatagramBatch> batch_;  // the pacing thread's
     wire::MulticastOfferFields offer_;
     const std::string name_;
     std::unique_ptr<wire::RepairStore> repairs_[4];  // by stream
+    GroupRepairBudget group_budget_;
     uint64_t sequences_[4] = {};  // the last sent per stream, under mutex_
     // Per stream, how far the pacing has come: (sequence << 24) | datagrams
     // of that message sent. A repair never runs ahead of the pacing: what

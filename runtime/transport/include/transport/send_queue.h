@@ -20,6 +20,15 @@ struct QueueLimits {
     size_t video = 2;
     size_t audio = 256;
     size_t other = 64;
+    // A video frame of at least this many bytes waits alone: the frames
+    // still waiting when it comes are dropped (0: never).
+    uint64_t video_alone_bytes = 0;
+    // The same for receivers over TCP. A large frame takes milliseconds to
+    // write, so one waiting behind another would reach the receiver that
+    // much later; when the link falls behind for a moment, the next frame
+    // sent is the newest rather than a backlog that takes several frames
+    // to drain. Small frames still wait two deep.
+    uint64_t tcp_video_alone_bytes = uint64_t{4} << 20;
     // Shared-memory frames one receiver may hold at once (beyond, it skips
     // frames), and how long before the source takes one back: the source
     // stops counting on it and never reuses its memory, which stays the
@@ -58,7 +67,7 @@ struct DropCounters {
 class SendQueue {
 public:
     SendQueue(QueueLimits limits, DropCounters& drops)
-        : drops_(drops), items_({limits.video, limits.audio, limits.other})
+        : drops_(drops), video_alone_bytes_(limits.video_alone_bytes), items_({limits.video, limits.audio, limits.other})
     {
     }
 
@@ -80,6 +89,7 @@ private:
     static size_t kind_of(const wire::Packet& p);
 
     DropCounters& drops_;
+    const uint64_t video_alone_bytes_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
     BoundedQueue<wire::PacketPtr, 3> items_;

@@ -19,6 +19,7 @@
 #include "base/settings.h"
 #include "base/thread_pool.h"
 #include "media/convert.h"
+#include "media/slice_plan.h"
 #include "wire/packet.h"
 
 namespace qrv::transport {
@@ -85,6 +86,7 @@ private:
     Deliver deliver_;
     Encode encode_;                     // set on the worker when not given
     std::unique_ptr<ThreadPool> pool_;  // made on the worker's thread
+    media::SliceCosts slice_costs_;     // the worker's own: last frame's cost per slice
     wire::PacketPool packets_{4};       // the worker's own
     std::atomic<uint64_t> encoded_{0}, skipped_{0}, failed_{0}, bytes_{0};
     std::atomic<int> quality_;

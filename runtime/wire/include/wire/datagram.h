@@ -148,6 +148,11 @@ public:
     uint32_t count() const { return count_; }
     uint64_t sequence() const { return sequence_; }
     std::span<const uint8_t> datagram(uint32_t index) const;
+    // Datagrams first .. first + n - 1 as they lie back to back, for a
+    // send that the kernel cuts at every stride bytes; empty when the
+    // range is not within the message.
+    std::span<const uint8_t> datagrams(uint32_t first, uint32_t n) const;
+    size_t stride() const { return stride_; }
     size_t bytes() const { return bytes_.size(); }
 
 private:
