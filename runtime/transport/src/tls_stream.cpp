@@ -35,12 +35,16 @@ bool TlsStream::wait(Step step, std::chrono::milliseconds timeout) const
             errno = EAGAIN;
             return false;
         }
-        pollfd p{fd(), short(step == Step::write ? POLLOUT : POLLIN), 0};
-        const int r = ::poll(&p, 1, int(std::min<long long>(left, 60'000)));
+        pollfd p[2] = {{fd(), short(step == Step::write ? POLLOUT : POLLIN), 0}, {cancel_, POLLIN, 0}};
+        const int r = ::poll(p, 2, int(std::min<long long>(left, 60'000)));
         if (r < 0 && errno != EINTR)
             return false;
         if (r > 0) {
-            if (p.revents & POLLNVAL) {
+            if (p[1].revents) {
+                errno = ECANCELED;
+                return false;
+            }
+            if (p[0].revents & POLLNVAL) {
                 errno = EBADF;
                 return false;
             }
@@ -106,7 +110,7 @@ long TlsStream::read_some(std::span<uint8_t> out)
     return -1;
 }
 
-bool TlsStream::write_all(std::span<const uint8_t> bytes)
+bool TlsStream::write(std::span<const uint8_t> bytes, bool more)
 {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -120,7 +124,7 @@ bool TlsStream::write_all(std::span<const uint8_t> bytes)
         if (step != Step::done && !resume(step))
             return false;
     }
-    return flush(write_timeout_);
+    return more || flush(write_timeout_);
 }
 
 void TlsStream::end_writing()

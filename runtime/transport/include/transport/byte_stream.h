@@ -26,6 +26,9 @@ public:
     // Bytes taken from the socket already and not read yet, which a poll
     // on fd() would not show.
     virtual bool buffered() const = 0;
+    // A descriptor that, once readable, ends any wait of the stream's
+    // (-1: none).
+    virtual int cancel_fd() const { return -1; }
     // How long one wait for the peer may last when reading and writing.
     virtual void set_timeouts(std::chrono::milliseconds read, std::chrono::milliseconds write) = 0;
     // Fills out; false at the end of the stream or on an error, with errno

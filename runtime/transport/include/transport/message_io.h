@@ -85,6 +85,13 @@ struct UpstreamRules {
 // (closed when nothing came; timeout for a message begun but not ended).
 ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules,
                          std::chrono::steady_clock::time_point first_by = std::chrono::steady_clock::time_point::max());
+// The same from a stream (a plain one's socket is read as above). Nothing
+// by first_by is closed with errno EAGAIN, the end of the stream closed
+// with errno 0; a first_by that has passed takes only a message whose
+// first byte is there now. Every wait ends at once, as closed, when the
+// stream's cancel descriptor is readable.
+ReadResult read_upstream(ByteStream& stream, Message& out, const UpstreamRules& rules,
+                         std::chrono::steady_clock::time_point first_by = std::chrono::steady_clock::time_point::max());
 
 }  // namespace qrv::transport
 

@@ -28,10 +28,19 @@ public:
     int fd() const override { return session_->tcp_fd(); }
     int plain_fd() const override { return -1; }
     bool buffered() const override { return session_->buffered(); }
+    int cancel_fd() const override { return cancel_; }
+    // Every wait of the stream ends, failing with errno ECANCELED, once
+    // cancel (a descriptor that stays the caller's) is readable. Set
+    // before use.
+    void set_cancel(int cancel) { cancel_ = cancel; }
     void set_timeouts(std::chrono::milliseconds read, std::chrono::milliseconds write) override;
     bool read_exact(std::span<uint8_t> out) override;
     long read_some(std::span<uint8_t> out) override;
-    bool write_all(std::span<const uint8_t> bytes) override;
+    bool write_all(std::span<const uint8_t> bytes) override { return write(bytes, false); }
+    // Like write_all; with more, the records sealed last may stay gathered
+    // for the next write, so that messages that follow each other share
+    // sends. The last write of a run goes without more.
+    bool write(std::span<const uint8_t> bytes, bool more);
     void end_writing() override;
     const TlsTunnel& session() const { return *session_; }
 
@@ -50,6 +59,7 @@ private:
     std::unique_ptr<TlsTunnel> session_;
     std::chrono::milliseconds read_timeout_{5000};
     std::chrono::milliseconds write_timeout_{2000};
+    int cancel_ = -1;
 };
 
 }  // namespace qrv::transport
