@@ -1,6 +1,7 @@
-// TLS 1.3 with the site key: the tunnel on its own (a large message both
+// TLS 1.3 with the site key: a session on its own (large messages both
 // ways, wrong keys refused on both ends), then a real sender facing peers
-// that do not prove its key, one of each kind and then a flood of them.
+// that do not prove its key, one of each kind and then a flood of them,
+// and serving one that does.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -10,7 +11,9 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -25,6 +28,7 @@
 #include "base/site_key.h"
 #include "base/socket.h"
 #include "transport/client_link.h"
+#include "transport/tls_stream.h"
 #include "transport/tls_tunnel.h"
 #include "wire/wire.h"
 
@@ -54,41 +58,39 @@ std::pair<net::Fd, net::Fd> tcp_pair()
     return {std::move(a), std::move(b)};
 }
 
-// An accepting tunnel, and what it said when it refused.
+// The accepting end of one connection: its handshake runs on a thread of
+// its own (as a source's serving thread runs it) while the test's thread
+// runs the connecting end's.
 struct Accepting {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<TlsTunnel::Failure> refused;
-    Clock::time_point refused_at;
-    std::unique_ptr<TlsTunnel> tunnel;
-    net::Fd plain;
+    std::unique_ptr<TlsTunnel> session;
+    TlsTunnel::Failure failure;
+    std::thread thread;
     Accepting(net::Fd tcp, std::shared_ptr<const LinkKeys> k, std::chrono::milliseconds bound = 2000ms)
+        : session(std::make_unique<TlsTunnel>(std::move(tcp), std::move(k), TlsTunnel::Role::accepting))
     {
-        tunnel = std::make_unique<TlsTunnel>(std::move(tcp), std::move(k), TlsTunnel::Role::accepting);
-        plain = tunnel->open();
-        tunnel->start(Clock::now() + bound, [this](const TlsTunnel::Failure& f) {
-            std::lock_guard lock(mutex);
-            refused = f;
-            refused_at = Clock::now();
-            done.notify_all();
-        });
+        thread = std::thread([this, bound] { failure = session->handshake(Clock::now() + bound); });
     }
-    bool wait_refused(std::chrono::milliseconds limit)
+    ~Accepting()
     {
-        std::unique_lock lock(mutex);
-        return done.wait_for(lock, limit, [this] { return refused.has_value(); });
+        if (thread.joinable())
+            thread.join();
+    }
+    // How the handshake ended, once it has.
+    const TlsTunnel::Failure& result()
+    {
+        if (thread.joinable())
+            thread.join();
+        return failure;
+    }
+    // The session as a stream (the handshake done).
+    std::unique_ptr<transport::TlsStream> stream()
+    {
+        result();
+        auto s = std::make_unique<transport::TlsStream>(std::move(session));
+        s->set_timeouts(2000ms, 2000ms);
+        return s;
     }
 };
-
-// Writes bytes on one thread while reading as many on this one.
-std::vector<uint8_t> exchange(int fd, const std::vector<uint8_t>& out)
-{
-    std::thread writer([&] { EXPECT_TRUE(net::write_all(fd, out)); });
-    std::vector<uint8_t> in(out.size());
-    EXPECT_TRUE(net::read_exact(fd, in));
-    writer.join();
-    return in;
-}
 
 std::vector<uint8_t> pattern(size_t n, uint8_t seed)
 {
@@ -100,7 +102,7 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed)
 
 }  // namespace
 
-TEST(Tls, TheSameKeyCarriesALargeMessageBothWays)
+TEST(Tls, AStreamReadAndWrittenByOneThreadCarriesLargeMessagesAndSeesWhatIsReadAhead)
 {
     const size_t before = open_descriptors();
     {
@@ -108,43 +110,58 @@ TEST(Tls, TheSameKeyCarriesALargeMessageBothWays)
         // The accepting side holds the new key first and the old one
         // second, as during a change of key: a peer with the old one is
         // taken too.
-        Accepting server(std::move(s), keys(kKeyB + "\n" + kKeyA + "\n"));
-        TlsTunnel client(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
-        const auto failure = client.handshake(Clock::now() + 2s);
-        ASSERT_EQ(failure.reason, "") << failure.detail;
-        net::Fd plain = client.open();
-        client.start(Clock::now());
-        EXPECT_EQ(client.peer_key(), transport::PeerKey::site);
+        Accepting accepting(std::move(s), keys(kKeyB + "\n" + kKeyA + "\n"));
+        auto session = std::make_unique<TlsTunnel>(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+        ASSERT_EQ(session->handshake(Clock::now() + 2s).reason, "");
+        EXPECT_EQ(session->peer_key(), transport::PeerKey::site);
+        ASSERT_EQ(accepting.result().reason, "") << accepting.result().detail;
+        EXPECT_EQ(accepting.session->peer_key(), transport::PeerKey::site);
+        transport::TlsStream stream(std::move(session));
+        stream.set_timeouts(2000ms, 2000ms);
+        const auto server = accepting.stream();
 
-        // 24 MiB each way at once: records, partial writes and full
-        // buffers on both sides.
-        const auto up = pattern(24u << 20, 1), down = pattern(24u << 20, 2);
-        std::vector<uint8_t> at_server;
-        std::thread server_side([&] { at_server = exchange(server.plain.get(), down); });
-        const auto at_client = exchange(plain.get(), up);
-        server_side.join();
-        EXPECT_TRUE(at_client == down);
-        EXPECT_TRUE(at_server == up);
-        EXPECT_EQ(server.tunnel->peer_key(), transport::PeerKey::site);
-        EXPECT_FALSE(server.refused.has_value());
+        // Up: one large write, sealed and sent in gathered records while
+        // the other end reads, and small ones gathered behind it.
+        const auto up = pattern(24u << 20, 4);
+        std::vector<uint8_t> at_server(up.size() + 300);
+        std::thread reader([&] { EXPECT_TRUE(server->read_exact(at_server)); });
+        EXPECT_TRUE(stream.write(up, true));
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(stream.write(std::span(up).first(100), i < 2));
+        reader.join();
+        EXPECT_TRUE(std::equal(up.begin(), up.end(), at_server.begin()));
+        EXPECT_TRUE(std::equal(up.begin(), up.begin() + 100, at_server.end() - 100));
 
-        // The server's side ends its stream first; the client, having read
-        // that end, writes a last piece and ends its own. Every byte of it
-        // comes out before the end of the stream, though the client's
-        // tunnel has nothing more to wait for once it has sent them.
+        // Down: a large piece and a small one in one burst. Once the large
+        // one is read, the small one may lie read ahead in the session
+        // with nothing left on the socket: the stream must say so, or a
+        // reader waiting on the socket would wait for nothing.
+        const auto burst = pattern((8u << 20) + 100, 5);
+        const std::span<const uint8_t> big(burst.data(), 8u << 20), small = std::span(burst).subspan(big.size());
+        std::thread writer([&] { EXPECT_TRUE(server->write_all(burst)); });
+        std::vector<uint8_t> got(big.size());
+        EXPECT_TRUE(stream.read_exact(got));
+        writer.join();
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), big.begin()));
+        pollfd p{stream.fd(), POLLIN, 0};
+        for (auto until = Clock::now() + 2s; !stream.buffered() && ::poll(&p, 1, 0) == 0 && Clock::now() < until;)
+            std::this_thread::sleep_for(1ms);
+        EXPECT_TRUE(stream.buffered() || (p.revents & POLLIN));
+        std::vector<uint8_t> tail(small.size());
+        ASSERT_TRUE(stream.read_exact(tail));
+        EXPECT_TRUE(std::equal(tail.begin(), tail.end(), small.begin()));
+
+        // The source's end is a clean end (errno 0), not silence or an
+        // error; ours reaches it as the end of its stream.
+        server->end_writing();
         uint8_t byte;
-        ::shutdown(server.plain.get(), SHUT_WR);
-        EXPECT_EQ(::recv(plain.get(), &byte, 1, 0), 0);
-        const auto tail = pattern(8u << 20, 3);
-        std::thread last([&] {
-            EXPECT_TRUE(net::write_all(plain.get(), tail));
-            ::shutdown(plain.get(), SHUT_WR);
-        });
-        std::vector<uint8_t> got(tail.size());
-        EXPECT_TRUE(net::read_exact(server.plain.get(), got));
-        last.join();
-        EXPECT_TRUE(got == tail);
-        EXPECT_EQ(::recv(server.plain.get(), &byte, 1, 0), 0);
+        errno = EINVAL;
+        EXPECT_FALSE(stream.read_exact(std::span(&byte, 1)));
+        EXPECT_EQ(errno, 0);
+        stream.end_writing();
+        errno = EINVAL;
+        EXPECT_FALSE(server->read_exact(std::span(&byte, 1)));
+        EXPECT_EQ(errno, 0);
     }
     EXPECT_EQ(open_descriptors(), before);
 }
@@ -156,12 +173,9 @@ TEST(Tls, ADifferentKeyIsRefusedOnBothEnds)
     TlsTunnel client(std::move(c), keys(kKeyB), TlsTunnel::Role::connecting);
     const auto failure = client.handshake(Clock::now() + 2s);
     EXPECT_EQ(failure.reason, "the source does not hold this site's key");
-    ASSERT_TRUE(server.wait_refused(2s));
-    EXPECT_EQ(server.refused->reason, "it does not hold this site's key");
-    EXPECT_EQ(server.tunnel->peer_key(), transport::PeerKey::none);
-    // Its plain end only ever sees the end of the stream.
-    uint8_t byte;
-    EXPECT_EQ(::recv(server.plain.get(), &byte, 1, 0), 0);
+    EXPECT_EQ(server.result().reason, "it does not hold this site's key");
+    EXPECT_EQ(server.session->peer_key(), transport::PeerKey::none);
+    EXPECT_FALSE(server.session->exported().has_value());
 }
 
 // Peers without the key, each refused within the bound with nothing
@@ -574,23 +588,22 @@ TEST(Tls, AFloodOfPeersWithoutTheKeyLeavesItsReceiversAtFullRate)
     EXPECT_LE(open_threads(), threads_before);
 }
 
-// OpenSSL writes to its socket with write(2): a peer gone mid-stream must
-// end the tunnel, not the process through SIGPIPE.
-TEST(Tls, APeerGoneMidStreamEndsTheTunnelNotTheProcess)
+// OpenSSL writes to its socket with write(2) where the kernel seals
+// records: a peer gone mid-stream must end the stream, not the process
+// through SIGPIPE.
+TEST(Tls, APeerGoneMidStreamEndsTheStreamNotTheProcess)
 {
     auto [c, s] = tcp_pair();
     Accepting server(std::move(s), keys(kKeyA));
     auto client = std::make_unique<TlsTunnel>(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
     ASSERT_EQ(client->handshake(Clock::now() + 2s).reason, "");
-    net::Fd plain = client->open();
-    client->start(Clock::now());
+    const auto stream = server.stream();
     std::thread gone([&] {
         std::this_thread::sleep_for(50ms);
-        client.reset();  // the peer's tunnel, and its TCP socket, go
-        plain.reset();
+        client.reset();  // the peer's session, and its TCP socket, go
     });
     const auto bytes = pattern(64u << 20, 3);
-    EXPECT_FALSE(net::write_all(server.plain.get(), bytes));
+    EXPECT_FALSE(stream->write_all(bytes));
     gone.join();
 }
 
@@ -676,4 +689,87 @@ TEST(Tls, APeerThatResetsDuringTheHandshakeIsAFailureNotASignal)
     ASSERT_EQ(::recv(c.get(), &byte, 1, 0), -1);  // the reset, taken: writes now fail with EPIPE
     TlsTunnel client(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
     EXPECT_EQ(client.handshake(Clock::now() + 2s).reason, "the source does not hold this site's key");
+}
+
+// A keyed source's connection has one thread for its session, which writes
+// frames and reads what the receiver sends in turn: numbered camera
+// commands sent while frames flow down all reach the camera, in order, each
+// acknowledged; once nothing flows, the thread waits rather than spins.
+TEST(Tls, AKeyedSourceTakesEveryCommandWhileFramesFlowAndRestsWhenIdle)
+{
+    transport::ServerOptions options;
+    options.keys = keys(kKeyA);
+    options.shared_memory = false;
+    Sender sender(SenderSettings{"busy camera", "", false, false}, Scope::from_value(nullptr), options);
+    sender.set_ptz_supported(true);
+    const Endpoint at = sender.endpoint();
+    struct Counts final : transport::LinkEvents {
+        std::atomic<int> status{0}, frames{0};
+        void on_link_up(transport::ClientLink&) override {}
+        void on_link_down(transport::ClientLink&) override {}
+        void on_link_status(transport::ClientLink&, uint32_t) override { ++status; }
+        void on_link_redirect(transport::ClientLink&, const std::string&) override {}
+        void on_link_media(transport::ClientLink&, transport::Message&&) override { ++frames; }
+        void on_link_bad(transport::ClientLink&) override {}
+        void on_link_skipped(transport::ClientLink&, bool) override {}
+    } events;
+    transport::LinkOptions o;
+    o.shared_memory = false;
+    o.keys = keys(kKeyA);
+    transport::ClientLink link([at]() -> std::optional<Endpoint> { return at; }, "r", wire::HelloFields{}, events, o);
+    for (const auto until = Clock::now() + 3s; events.status.load() == 0 && Clock::now() < until;)
+        std::this_thread::sleep_for(5ms);
+    const auto channel = link.channel();
+    ASSERT_TRUE(channel);
+
+    constexpr int kCommands = 300;
+    std::vector<int> presets;
+    std::thread camera([&] {
+        while (presets.size() < size_t(kCommands))
+            if (const auto c = sender.next_ptz(3000ms))
+                presets.push_back(c->preset);
+            else
+                break;
+    });
+    std::atomic<bool> stop{false};
+    std::thread frames([&] {
+        qrv_test::BgraFrame frame(640, 360, 0x5A);
+        while (!stop.load()) {
+            sender.send_video(frame.record);
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    for (const auto until = Clock::now() + 3s; events.frames.load() < 3 && Clock::now() < until;)
+        std::this_thread::sleep_for(5ms);
+    const int frames_before = events.frames.load();
+    std::vector<uint64_t> numbers;
+    for (int i = 0; i < kCommands; ++i) {
+        numbers.push_back(channel->post_command({wire::PtzCommand::recall_preset, i % 100, 0.5f, 0.0f}));
+        if (i % 5 == 4)
+            std::this_thread::sleep_for(2ms);  // the camera's inbox keeps 64
+    }
+    for (const uint64_t n : numbers)
+        EXPECT_EQ(channel->wait_delivered(n, Clock::now() + 5s), transport::LinkChannel::Delivery::acknowledged);
+    const int frames_during = events.frames.load() - frames_before;
+    stop = true;
+    frames.join();
+    camera.join();
+    ASSERT_EQ(presets.size(), size_t(kCommands));
+    for (int i = 0; i < kCommands; ++i)
+        EXPECT_EQ(presets[i], i % 100);
+    EXPECT_GE(frames_before, 3);
+    EXPECT_GT(frames_during, 0);
+    EXPECT_EQ(sender.transport_stats().commands_refused, 0u);
+
+    // Idle but for keepalives: a thread that spun would take all of the
+    // half second.
+    const auto cpu_ms = [] {
+        timespec t{};
+        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+    };
+    std::this_thread::sleep_for(100ms);
+    const double before = cpu_ms();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LT(cpu_ms() - before, 100.0) << "ms of CPU in an idle half second";
 }

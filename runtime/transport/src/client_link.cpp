@@ -15,7 +15,7 @@
 
 #include "base/log.h"
 #include "base/unix_socket.h"
-#include "transport/tls_tunnel.h"
+#include "transport/tls_stream.h"
 
 namespace qrv::transport {
 
@@ -160,24 +160,27 @@ void ClientLink::run()
             if (!fd)
                 fd = net::connect_tcp(where->address, where->port, options_.connect_timeout, &why);
         }
-        // With a key, TCP runs TLS; the tunnel outlives the connection's
-        // serving.
-        std::unique_ptr<TlsTunnel> tunnel;
+        // With a key, TCP runs TLS, read and written by this thread alone.
+        std::unique_ptr<TlsStream> tls;
         std::string peer, local;
         if (fd && !shared && options_.keys) {
             peer = net::peer_text(fd.get());
             local = net::local_address(fd.get());
-            fd = secure(std::move(fd), tunnel, peer);
-            if (!fd) {
+            tls = secure(std::move(fd), peer);
+            if (!tls) {
                 retry = std::min(retry * 2, options_.retry_max);
                 if (!pause(retry))
                     return;
                 continue;
             }
         }
-        if (fd) {
-            const Served served = serve(std::move(fd), shared, peer,
-                                        tunnel ? operator_proof(*tunnel) : std::vector<uint8_t>{}, local);
+        if (fd || tls) {
+            PlainStream plain(fd.get());
+            const Served served = tls ? serve(*tls, false, peer, operator_proof(tls->session()), local)
+                                      : serve(plain, shared, peer);
+            // Closed before the pause, as the source expects of a link that left.
+            tls.reset();
+            fd.reset();
             if (served.greeted) {
                 key_failing_ = false;
                 retry = options_.retry_min;
@@ -239,11 +242,12 @@ bool ClientLink::begin_attempt(std::optional<Endpoint>& where, bool& moved)
     return true;
 }
 
-std::shared_ptr<ClientLink::Channel> ClientLink::open_channel(int fd)
+std::shared_ptr<ClientLink::Channel> ClientLink::open_channel(ByteStream& stream)
 {
     // Without a descriptor to spare for it (a process at its limit), the
     // link goes on without the eventfd and looks at its outbox often.
-    auto channel = std::make_shared<Channel>(fd, net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
+    auto channel = std::make_shared<Channel>(stream, net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
+    const int fd = stream.fd();
     std::lock_guard lock(mutex_);
     // Listed elsewhere while this connection was being made: it goes to
     // where the source no longer is, and is closed unused.

@@ -17,20 +17,19 @@
 
 namespace qrv::transport {
 
-ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer, std::vector<uint8_t> after_hello,
-                                     std::string local)
+ClientLink::Served ClientLink::serve(ByteStream& stream, bool shared, std::string peer,
+                                     std::vector<uint8_t> after_hello, std::string local)
 {
     const auto taken = std::chrono::steady_clock::now();
     // Writes to a receiver's source never block for long.
-    net::set_send_timeout(fd.get(), std::chrono::seconds(2));
-    net::set_recv_timeout(fd.get(), options_.silence_timeout);
-    const auto channel = open_channel(fd.get());
+    stream.set_timeouts(options_.silence_timeout, std::chrono::seconds(2));
+    const auto channel = open_channel(stream);
     if (!channel)
         return {true, true};
     Served served;
     delivered_ = false;
     if (peer.empty())
-        peer = shared ? "this host (shared memory)" : net::peer_text(fd.get());
+        peer = shared ? "this host (shared memory)" : net::peer_text(stream.fd());
     // Receivers on this host take the frames from shared memory.
     wire::HelloFields wishes = wishes_;
     if (shared) {
@@ -39,9 +38,9 @@ ClientLink::Served ClientLink::serve(net::Fd fd, bool shared, std::string peer, 
     }
     std::vector<uint8_t> hello = wire::encode_hello(receiver_name_, wishes);
     hello.insert(hello.end(), after_hello.begin(), after_hello.end());
-    if (net::write_all(fd.get(), hello)) {
-        Session s(fd.get(), shared, peer, channel);
-        s.local = local.empty() ? net::local_address(fd.get()) : std::move(local);
+    if (stream.write_all(hello)) {
+        Session s(stream, shared, peer, channel);
+        s.local = local.empty() ? net::local_address(stream.fd()) : std::move(local);
         s.greet_by = taken + options_.handshake_timeout;
         converse(s);
         served = {s.well, s.up};
@@ -79,17 +78,23 @@ void ClientLink::close_gently(Session& s)
     // close with unread bytes does) before the source has read it all.
     if (!s.channel->flush())
         return;
-    ::shutdown(s.fd, SHUT_WR);
+    s.stream.end_writing();
     uint8_t sink[16384];
+    // Bytes the stream holds already are read without waiting; once it
+    // has nothing whole to give, the socket is waited on.
+    bool wait_socket = !s.stream.buffered();
     for (;;) {
-        pollfd p{s.fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) < 0 && errno != EINTR)
-            return;
-        if (!(p.revents & (POLLIN | POLLHUP | POLLERR)))
-            continue;  // the destructor shuts the socket at its deadline
-        const ssize_t n = ::recv(s.fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (wait_socket) {
+            pollfd p{s.fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) < 0 && errno != EINTR)
+                return;
+            if (!(p.revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;  // the destructor shuts the socket at its deadline
+        }
+        const long n = s.stream.read_some(sink);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
             return;
+        wait_socket = n < 0 || !s.stream.buffered();
     }
 }
 
@@ -167,14 +172,16 @@ ClientLink::Wait ClientLink::wait(Session& s)
     // whether the group still brings anything is looked at more often.
     if (s.group || s.offer)
         wait_ms = std::min(wait_ms, 100);
+    // Bytes the stream took in already (TLS records read ahead) need no wait.
+    const bool buffered = s.stream.buffered();
     pollfd fds[2] = {{s.fd, POLLIN, 0}, {wake, POLLIN, 0}};
-    if (::poll(fds, wake >= 0 ? 2 : 1, wait_ms) < 0)
+    if (::poll(fds, wake >= 0 ? 2 : 1, buffered ? 0 : wait_ms) < 0)
         return errno == EINTR ? Wait::again : Wait::end;
     if ((wake < 0 || (fds[1].revents & POLLIN)) && !s.channel->flush())
         return Wait::end;
     if (fds[0].revents & POLLNVAL)
         return Wait::end;
-    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+    if (!buffered && !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
         return Wait::again;
     s.heard = Clock::now();
     return Wait::readable;
@@ -184,7 +191,7 @@ bool ClientLink::take_message(Session& s)
 {
     s.passed.clear();
     errno = 0;  // tells a silent peer from a closed stream below
-    const ReadResult r = read_message(s.fd, s.m, &s.buffers, s.shared ? &s.passed : nullptr);
+    const ReadResult r = read_message(s.stream, s.m, &s.buffers, s.shared ? &s.passed : nullptr);
     if (r == ReadResult::closed) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             fell_silent(s);

@@ -18,12 +18,13 @@ namespace qrv::transport {
 // What the link's thread keeps while it serves one connection, from its
 // hello to its end.
 struct ClientLink::Session {
-    Session(int fd_, bool shared_, std::string peer_, std::shared_ptr<Channel> channel_)
-        : fd(fd_), shared(shared_), peer(std::move(peer_)), channel(std::move(channel_))
+    Session(ByteStream& stream_, bool shared_, std::string peer_, std::shared_ptr<Channel> channel_)
+        : stream(stream_), fd(stream_.fd()), shared(shared_), peer(std::move(peer_)), channel(std::move(channel_))
     {
     }
 
-    const int fd;
+    ByteStream& stream;  // read and written on the link's thread only
+    const int fd;        // its socket, waited on
     const bool shared;       // the same-host path
     const std::string peer;  // for log lines
     std::string local;       // this host's address on the connection, where a group is joined

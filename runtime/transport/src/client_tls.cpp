@@ -7,13 +7,13 @@
 
 #include "base/error.h"
 #include "base/log.h"
-#include "transport/tls_tunnel.h"
+#include "transport/tls_stream.h"
 
 namespace qrv::transport {
 
-std::vector<uint8_t> ClientLink::operator_proof(const TlsTunnel& tunnel) const
+std::vector<uint8_t> ClientLink::operator_proof(const TlsTunnel& session) const
 {
-    const auto exported = tunnel.exported();
+    const auto exported = session.exported();
     const auto proof = exported ? options_.keys->operator_proof(*exported) : std::nullopt;
     if (!proof)
         return {};
@@ -41,20 +41,20 @@ void ClientLink::report_key(bool proved)
         options_.key_outcome(*where, proved);
 }
 
-net::Fd ClientLink::secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, const std::string& peer)
+std::unique_ptr<TlsStream> ClientLink::secure(net::Fd tcp, const std::string& peer)
 {
     TlsTunnel::Failure failure;
     try {
-        tunnel = std::make_unique<TlsTunnel>(std::move(tcp), options_.keys, TlsTunnel::Role::connecting);
+        auto session = std::make_unique<TlsTunnel>(std::move(tcp), options_.keys, TlsTunnel::Role::connecting);
         // Stopping, or the source moving, shuts this socket down, which
         // ends the handshake at once.
         {
             std::lock_guard lock(mutex_);
             if (stopping_ || moved_)
-                return {};
-            fd_ = tunnel->tcp_fd();
+                return nullptr;
+            fd_ = session->tcp_fd();
         }
-        failure = tunnel->handshake(std::chrono::steady_clock::now() + options_.handshake_timeout);
+        failure = session->handshake(std::chrono::steady_clock::now() + options_.handshake_timeout);
         bool left = false;
         {
             std::lock_guard lock(mutex_);
@@ -62,18 +62,14 @@ net::Fd ClientLink::secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, cons
             left = stopping_ || moved_;
         }
         if (left)
-            return {};
-        if (failure.reason.empty()) {
-            net::Fd plain = tunnel->open();
-            tunnel->start(std::chrono::steady_clock::now());
-            return plain;
-        }
+            return nullptr;
+        if (failure.reason.empty())
+            return std::make_unique<TlsStream>(std::move(session));
     } catch (const std::exception& e) {
         // Out of descriptors or threads: this attempt fails as a refusal
         // would, and the link retries after its pause.
         failure = {e.what(), ""};
     }
-    tunnel.reset();
     {
         std::lock_guard lock(group_mutex_);
         refusal_ = failure.reason;
@@ -86,12 +82,12 @@ net::Fd ClientLink::secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, cons
     if (!first) {
         QRV_LOG_AT(debug, receiver, "receiver '%s': %s: %s%s; retrying", log_name(), peer.c_str(),
                    failure.reason.c_str(), detail.c_str());
-        return {};
+        return nullptr;
     }
     QRV_LOG_AT(warn, receiver, "receiver '%s': %s: %s%s; not connected, retrying", log_name(), peer.c_str(),
                failure.reason.c_str(), detail.c_str());
     events_.on_link_failed(*this);
-    return {};
+    return nullptr;
 }
 
 }  // namespace qrv::transport

@@ -9,7 +9,7 @@ bool LinkChannel::enqueue_locked(Outgoing item)
 {
     // Bounded: a link whose writes are stuck refuses more (a release that
     // is refused is taken back by the source after its hold time).
-    if (fd_ < 0 || outbox_.size() >= kMaxOutbox)
+    if (!stream_ || outbox_.size() >= kMaxOutbox)
         return false;
     outbox_.push_back(std::move(item));
     wake();
@@ -51,7 +51,7 @@ LinkChannel::Delivery LinkChannel::wait_delivered(uint64_t command, Clock::time_
             return refused_ != command  ? Delivery::acknowledged
                    : refused_for_key_ ? Delivery::not_permitted
                                       : Delivery::refused;
-        if (fd_ < 0)
+        if (!stream_)
             return Delivery::lost;
         if (!acks_ && written_ >= command)
             return Delivery::written;
@@ -63,7 +63,7 @@ LinkChannel::Delivery LinkChannel::wait_delivered(uint64_t command, Clock::time_
 bool LinkChannel::unsettled() const
 {
     std::lock_guard lock(mutex_);
-    if (fd_ < 0)
+    if (!stream_)
         return false;
     for (const auto& item : outbox_)
         if (item.must_arrive)
@@ -80,7 +80,7 @@ bool LinkChannel::flush()
         [[maybe_unused]] const auto n = ::read(wake_.get(), &count, sizeof count);
     for (;;) {
         Outgoing item;
-        int to;
+        ByteStream* to;
         {
             std::lock_guard lock(mutex_);
             writing_ = false;
@@ -89,11 +89,11 @@ bool LinkChannel::flush()
             item = std::move(outbox_.front());
             outbox_.pop_front();
             writing_ = true;
-            to = fd_;
+            to = stream_;
         }
         // Only the link's thread closes the socket, after its last flush,
         // so it is written outside the lock.
-        if (to < 0 || !net::write_all(to, item.bytes)) {
+        if (!to || !to->write_all(item.bytes)) {
             std::lock_guard lock(mutex_);
             writing_ = false;
             return false;
@@ -136,7 +136,7 @@ void LinkChannel::close()
 {
     {
         std::lock_guard lock(mutex_);
-        fd_ = -1;
+        stream_ = nullptr;
         outbox_.clear();
         writing_ = false;
     }

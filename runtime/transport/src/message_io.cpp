@@ -26,6 +26,15 @@ struct Source {
     ReadResult failed() const { return truncated ? ReadResult::bad : ReadResult::closed; }
 };
 
+// A stream that is more than a socket (TLS): no descriptors come along.
+struct StreamSource {
+    ByteStream& stream;
+    std::vector<net::Fd>* passed = nullptr;
+    bool truncated = false;
+    bool read(std::span<uint8_t> out) const { return stream.read_exact(out); }
+    ReadResult failed() const { return ReadResult::closed; }
+};
+
 // Reads and throws away n bytes, a bounded piece at a time, with read
 // (which fills a span and says whether it could).
 template <class Read>
@@ -41,12 +50,10 @@ bool discard(uint64_t n, const Read& read)
     return true;
 }
 
-}  // namespace
-
-ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
+template <class Src>
+ReadResult read_from(const Src& src, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
 {
     out.shared.reset();
-    const Source src{fd, passed};
     uint8_t head[wire::kHeaderBytes];
     if (!src.read(head))
         return (passed && !passed->empty()) || src.truncated ? ReadResult::bad : ReadResult::closed;
@@ -103,6 +110,20 @@ ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net:
     return ReadResult::ok;
 }
 
+}  // namespace
+
+ReadResult read_message(int fd, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
+{
+    return read_from(Source{fd, passed}, out, pool, passed);
+}
+
+ReadResult read_message(ByteStream& stream, Message& out, BufferPool* pool, std::vector<net::Fd>* passed)
+{
+    if (const int fd = stream.plain_fd(); fd >= 0)
+        return read_message(fd, out, pool, passed);
+    return read_from(StreamSource{stream}, out, pool, nullptr);
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -145,9 +166,95 @@ ReadResult read_until(int fd, std::span<uint8_t> out, Clock::time_point deadline
     return ReadResult::ok;
 }
 
-}  // namespace
+// Where a source reads a receiver's messages from: its socket.
+struct SocketUpstream {
+    int fd;
+    // Waits for the first byte of a message until by.
+    bool first(Clock::time_point by) { return wait_readable(fd, by) == ReadResult::ok; }
+    ReadResult read(std::span<uint8_t> out, Clock::time_point deadline) { return read_until(fd, out, deadline); }
+};
 
-ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock::time_point first_by)
+// Or a stream over it (TLS), which may hold bytes the socket no longer
+// shows. The first byte is taken to know that a message has begun, and
+// handed back with the next read.
+struct StreamUpstream {
+    ByteStream& stream;
+    bool carried = false;
+    uint8_t first_byte = 0;
+
+    // Waits until the socket may have more, the deadline, or a cancel.
+    ReadResult wait(Clock::time_point deadline) const
+    {
+        for (;;) {
+            const auto now = Clock::now();
+            if (now >= deadline)
+                return ReadResult::timeout;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+            pollfd p[2] = {{stream.fd(), POLLIN, 0}, {stream.cancel_fd(), POLLIN, 0}};
+            const int r = ::poll(p, 2, static_cast<int>(std::min<long long>(left, 60'000)));
+            if (r < 0 && errno != EINTR)
+                return ReadResult::closed;
+            if (r > 0) {
+                if (p[1].revents) {
+                    errno = ECANCELED;
+                    return ReadResult::closed;
+                }
+                return (p[0].revents & POLLNVAL) ? ReadResult::closed : ReadResult::ok;
+            }
+        }
+    }
+    // Some bytes into out: their count, 0 at the end (errno 0), -1 when
+    // nothing is there now (errno EAGAIN) or on an error.
+    long some(std::span<uint8_t> out)
+    {
+        errno = 0;
+        const long n = stream.read_some(out);
+        if (n < 0 && errno == EINTR)
+            errno = EAGAIN;
+        return n;
+    }
+    bool first(Clock::time_point by)
+    {
+        for (;;) {
+            const long n = some(std::span(&first_byte, 1));
+            if (n == 1) {
+                carried = true;
+                return true;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                return false;
+            if (const ReadResult r = wait(by); r != ReadResult::ok) {
+                if (r == ReadResult::timeout)
+                    errno = EAGAIN;
+                return false;
+            }
+        }
+    }
+    ReadResult read(std::span<uint8_t> out, Clock::time_point deadline)
+    {
+        size_t done = 0;
+        if (carried && !out.empty()) {
+            out[0] = first_byte;
+            carried = false;
+            done = 1;
+        }
+        while (done < out.size()) {
+            const long n = some(out.subspan(done));
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                return ReadResult::closed;
+            if (const ReadResult r = wait(deadline); r != ReadResult::ok)
+                return r;
+        }
+        return ReadResult::ok;
+    }
+};
+
+template <class In>
+ReadResult upstream_from(In& in, Message& out, const UpstreamRules& rules, Clock::time_point first_by)
 {
     out.shared.reset();
     out.data.reset();
@@ -155,11 +262,11 @@ ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock
     out.fixed.clear();
     // The first byte may take as long as the caller allows (nothing by
     // then: closed); from there on the message has its own time limit.
-    if (wait_readable(fd, first_by) != ReadResult::ok)
+    if (!in.first(first_by))
         return ReadResult::closed;
     const auto deadline = Clock::now() + rules.message_timeout;
     uint8_t head[wire::kHeaderBytes];
-    if (auto r = read_until(fd, head, deadline); r != ReadResult::ok)
+    if (auto r = in.read(head, deadline); r != ReadResult::ok)
         return r;
     const auto h = wire::decode_header(std::span<const uint8_t, wire::kHeaderBytes>(head));
     if (!h)
@@ -176,7 +283,7 @@ ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock
         *rules.unknown_budget -= rest;
         ReadResult r = ReadResult::ok;
         discard(rest, [&](std::span<uint8_t> piece) {
-            r = read_until(fd, piece, deadline);
+            r = in.read(piece, deadline);
             return r == ReadResult::ok;
         });
         return r == ReadResult::ok ? ReadResult::skipped : r;
@@ -184,12 +291,12 @@ ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock
     if (!wire::upstream_type(h->type) || rest > wire::kMaxUpstreamBytes)
         return ReadResult::bad;
     out.fixed.resize(h->fixed_len);
-    if (auto r = read_until(fd, out.fixed, deadline); r != ReadResult::ok)
+    if (auto r = in.read(out.fixed, deadline); r != ReadResult::ok)
         return r;
     if (wire::judge(*h, out.fixed) != wire::Verdict::take)
         return ReadResult::bad;
     out.text.resize(h->text_len);
-    if (auto r = read_until(fd, std::span(reinterpret_cast<uint8_t*>(out.text.data()), out.text.size()), deadline);
+    if (auto r = in.read(std::span(reinterpret_cast<uint8_t*>(out.text.data()), out.text.size()), deadline);
         r != ReadResult::ok)
         return r;
     if (!wire::valid_text(std::span(reinterpret_cast<const uint8_t*>(out.text.data()), out.text.size())))
@@ -197,11 +304,27 @@ ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock
     if (h->data_len > 0) {
         auto data = std::make_shared<ByteBuffer>();
         data->resize(static_cast<size_t>(h->data_len));
-        if (auto r = read_until(fd, data->span(), deadline); r != ReadResult::ok)
+        if (auto r = in.read(data->span(), deadline); r != ReadResult::ok)
             return r;
         out.data = std::move(data);
     }
     return ReadResult::ok;
+}
+
+}  // namespace
+
+ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules, Clock::time_point first_by)
+{
+    SocketUpstream in{fd};
+    return upstream_from(in, out, rules, first_by);
+}
+
+ReadResult read_upstream(ByteStream& stream, Message& out, const UpstreamRules& rules, Clock::time_point first_by)
+{
+    if (const int fd = stream.plain_fd(); fd >= 0)
+        return read_upstream(fd, out, rules, first_by);
+    StreamUpstream in{stream};
+    return upstream_from(in, out, rules, first_by);
 }
 
 }  // namespace qrv::transport

@@ -1,5 +1,7 @@
 #include "transport/send_queue.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <vector>
 
@@ -53,6 +55,15 @@ void SendQueue::push(wire::PacketPtr packet)
     }
     (kind == video ? drops_.video : kind == audio ? drops_.audio : drops_.other) += dropped.size();
     ready_.notify_one();
+    signal();
+}
+
+void SendQueue::signal() const
+{
+    if (notify_fd_ < 0)
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(notify_fd_, &one, sizeof one);
 }
 
 bool SendQueue::pop(wire::PacketPtr& out)
@@ -97,6 +108,7 @@ void SendQueue::close()
         items_.clear_into(gone);
     }
     ready_.notify_all();
+    signal();
 }
 
 size_t SendQueue::size() const

@@ -1,15 +1,18 @@
 // One receiver's connection to a source: its reader (the hello, then the
 // receiver's control messages) and its writer (the queue into the socket,
 // with keepalives when there is nothing else). The frames of the same-host
-// path are in server_shared_frames.cpp.
+// path are in server_shared_frames.cpp, the thread of a connection with the
+// site key in server_tls.cpp.
 #include "transport/server_connection.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <utility>
 
+#include "transport/byte_stream.h"
 #include "transport/message_io.h"
-#include "transport/tls_tunnel.h"
 #include "base/error.h"
 #include "base/log.h"
 #include "base/unix_socket.h"
@@ -17,10 +20,6 @@
 namespace qrv::transport {
 
 namespace {
-
-// A receiver that stops reading blocks its writer at most this long per
-// write before the connection is dropped.
-constexpr std::chrono::seconds kStallTimeout{5};
 
 std::string host_of(const std::string& peer)
 {
@@ -58,15 +57,18 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
       source_(std::move(source)),
       peer_(net::peer_text(fd_.get())),
       peer_host_(host_of(peer_)),
-      local_host_(net::local_address(fd_.get()))
+      local_host_(net::local_address(fd_.get())),
+      keys_(std::move(keys))
 {
     // Small messages (status, camera acknowledgements, keepalives, the last
     // piece of a frame) go out at once, not held until the receiver's
     // delayed acknowledgement of an earlier small one.
     if (!shared_)
         net::set_no_delay(fd_.get());
-    if (keys)
-        start_tls(std::move(keys));
+    if (keys_) {
+        start_tls();
+        return;
+    }
     net::set_send_timeout(fd_.get(), kStallTimeout);
     reader_ = std::thread([this] { read_loop(); });
     writer_ = std::thread([this] { write_loop(); });
@@ -75,47 +77,21 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
 ServerConnection::~ServerConnection()
 {
     finish();
-    reader_.join();
-    writer_.join();
-}
-
-void ServerConnection::start_tls(std::shared_ptr<const LinkKeys> keys)
-{
-    // The peer's address was taken from the TCP socket above; from here on
-    // the message code reads and writes the tunnel's plain end.
-    keys_ = keys;
-    try {
-        tunnel_ = std::make_unique<TlsTunnel>(std::move(fd_), std::move(keys), TlsTunnel::Role::accepting);
-        fd_ = tunnel_->open();
-        // TLS gets three quarters of the handshake time, so that a peer that
-        // stalls in it is gone well within the whole (scheduling included),
-        // and the hello the rest.
-        tunnel_->start(accepted_at_ + times_.handshake * 3 / 4, [this](const TlsTunnel::Failure& f) {
-            if (!finish())
-                return;
-            hooks_.on_key_refused(peer_, f.reason, f.detail);
-        });
-    } catch (const std::exception& e) {
-        // Out of descriptors or threads: the connection ends at once (its
-        // reader finds no socket) and is reaped like any other.
-        tunnel_.reset();
-        fd_.reset();
-        finished_ = true;
-        QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: %s", source_.c_str(), peer_.c_str(),
-                   e.what());
-    }
+    for (std::thread* t : {&reader_, &writer_, &tls_})
+        if (t->joinable())
+            t->join();
 }
 
 PeerKey ServerConnection::peer_key() const
 {
-    return tunnel_ ? tunnel_->peer_key() : PeerKey::none;
+    return peer_key_.load();
 }
 
 bool ServerConnection::may_steer() const
 {
-    if (!tunnel_ || !keys_->has_operator_key())
+    if (!keys_ || !keys_->has_operator_key())
         return true;
-    return tunnel_->peer_key() == PeerKey::operator_key || operator_proved_.load();
+    return peer_key_.load() == PeerKey::operator_key || operator_proved_.load();
 }
 
 void ServerConnection::take_ptz(const wire::PtzFields& command)
@@ -137,10 +113,9 @@ void ServerConnection::take_ptz(const wire::PtzFields& command)
 void ServerConnection::take_operator_proof(const wire::OperatorProofFields& proof)
 {
     // Outside TLS there is nothing to bind a proof to: ignored.
-    const auto exported = tunnel_ ? tunnel_->exported() : std::nullopt;
-    if (!exported || !keys_->has_operator_key())
+    if (!exported_ || !keys_->has_operator_key())
         return;
-    if (keys_->operator_proof_valid(*exported, proof.mac)) {
+    if (keys_->operator_proof_valid(*exported_, proof.mac)) {
         operator_proved_ = true;
         QRV_LOG_AT(info, transport, "'%s': %s proved the operator key", source_.c_str(), peer_.c_str());
         return;
@@ -161,36 +136,52 @@ bool ServerConnection::finish()
 {
     if (finished_.exchange(true))
         return false;
-    net::shutdown_both(fd_.get());
+    if (keys_) {
+        // The serving thread alone touches the session: it is woken to send
+        // what it gathered and close_notify, then closes the socket.
+        const uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(stop_.get(), &one, sizeof one);
+    } else {
+        net::shutdown_both(fd_.get());
+    }
     queue_.close();
     return true;
 }
 
 void ServerConnection::read_loop()
 {
-    const auto receiver = read_hello();
-    if (!receiver) {
+    PlainStream stream(fd_.get());
+    if (const auto receiver = read_hello(stream)) {
+        greet(*receiver);
+        const Ending end = read_messages();
         finish();
-        hooks_.on_finished();
-        return;
+        log_end(*receiver, end);
+    } else {
+        finish();
     }
-    // The server greets the receiver and then marks it ready, under its
-    // lock, so that the greeting comes before any frame.
-    hooks_.on_ready(*this);
-    QRV_LOG_AT(info, transport, "'%s': receiver '%s' connected from %s%s", source_.c_str(), receiver->c_str(),
-               peer_.c_str(), shared_ ? " (shared memory)" : "");
-    const Ending end = read_messages();
-    finish();
-    if (end.dropped)
-        QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): %s", source_.c_str(), receiver->c_str(),
-                   peer_.c_str(), end.dropped);
-    else if (end.closed_by_peer)
-        QRV_LOG_AT(info, transport, "'%s': receiver '%s' (%s) disconnected", source_.c_str(), receiver->c_str(),
-                   peer_.c_str());
     hooks_.on_finished();
 }
 
-std::optional<std::string> ServerConnection::read_hello()
+void ServerConnection::greet(const std::string& receiver)
+{
+    // The server greets the receiver and then marks it ready, under its
+    // lock, so that the greeting comes before any frame.
+    hooks_.on_ready(*this);
+    QRV_LOG_AT(info, transport, "'%s': receiver '%s' connected from %s%s", source_.c_str(), receiver.c_str(),
+               peer_.c_str(), shared_ ? " (shared memory)" : "");
+}
+
+void ServerConnection::log_end(const std::string& receiver, const Ending& end) const
+{
+    if (end.dropped)
+        QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): %s", source_.c_str(), receiver.c_str(),
+                   peer_.c_str(), end.dropped);
+    else if (end.closed_by_peer)
+        QRV_LOG_AT(info, transport, "'%s': receiver '%s' (%s) disconnected", source_.c_str(), receiver.c_str(),
+                   peer_.c_str());
+}
+
+std::optional<std::string> ServerConnection::read_hello(ByteStream& stream)
 {
     // The first message must be the hello, whole within the handshake
     // timeout; its header alone decides whether anything more is read.
@@ -201,7 +192,7 @@ std::optional<std::string> ServerConnection::read_hello()
     rules.message_timeout =
         std::max(std::chrono::milliseconds(0),
                  std::chrono::duration_cast<std::chrono::milliseconds>(hello_by - std::chrono::steady_clock::now()));
-    ReadResult r = read_upstream(fd_.get(), m, rules, hello_by);
+    ReadResult r = read_upstream(stream, m, rules, hello_by);
     if (r == ReadResult::closed && std::chrono::steady_clock::now() >= hello_by && !finished_.load())
         r = ReadResult::timeout;  // nothing at all within the timeout
     if (r == ReadResult::timeout) {
@@ -237,37 +228,42 @@ ServerConnection::Ending ServerConnection::read_messages()
     rules.unknown_budget = &unknown_budget;
     Message m;
     Ending end;
-    while (!finished_.load()) {
-        const ReadResult r = read_upstream(fd_.get(), m, rules);
-        if (r == ReadResult::closed) {
-            end.closed_by_peer = !finished_.load();
-            break;
-        }
-        if (r == ReadResult::timeout) {
-            if (!finished_.load()) {
-                hooks_.on_bad_peer();
-                end.dropped = "a message that did not arrive in time";
-            }
-            break;
-        }
-        if (r == ReadResult::bad) {
-            hooks_.on_bad_peer();
-            end.dropped = "invalid message";
-            break;
-        }
-        if (r == ReadResult::skipped) {
-            // From a receiver of a later version: a type this side does not
-            // know, within the bounds (known types are judged by the reader).
-            hooks_.on_unknown_message();
-            continue;
-        }
-        if (const char* why = take(m)) {
-            hooks_.on_bad_peer();
-            end.dropped = why;
-            finish();
-        }
+    while (!finished_.load() && took(read_upstream(fd_.get(), m, rules), m, end)) {
     }
     return end;
+}
+
+bool ServerConnection::took(ReadResult r, const Message& m, Ending& end)
+{
+    switch (r) {
+    case ReadResult::closed:
+        end.closed_by_peer = !finished_.load();
+        return false;
+    case ReadResult::timeout:
+        if (!finished_.load()) {
+            hooks_.on_bad_peer();
+            end.dropped = "a message that did not arrive in time";
+        }
+        return false;
+    case ReadResult::bad:
+        hooks_.on_bad_peer();
+        end.dropped = "invalid message";
+        return false;
+    case ReadResult::skipped:
+        // From a receiver of a later version: a type this side does not
+        // know, within the bounds (known types are judged by the reader).
+        hooks_.on_unknown_message();
+        return true;
+    case ReadResult::ok:
+        break;
+    }
+    if (const char* why = take(m)) {
+        hooks_.on_bad_peer();
+        end.dropped = why;
+        finish();
+        return false;
+    }
+    return true;
 }
 
 const char* ServerConnection::take(const Message& m)
@@ -353,18 +349,7 @@ void ServerConnection::write_loop()
         if (ok && !sent && ready_.load() && std::chrono::steady_clock::now() >= last_sent + times_.keepalive)
             ok = sent = net::write_all(fd_.get(), keepalive_packet()->bytes);
         if (!ok) {
-            const int error = errno;
-            if (finish()) {
-                // Not ended by the server or the reader: the receiver
-                // stalled or went away.
-                const std::string receiver = receiver_name();
-                if (error == EAGAIN || error == EWOULDBLOCK)
-                    QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): it stalled, reading nothing for %lld s",
-                               source_.c_str(), receiver.c_str(), peer_.c_str(), (long long)kStallTimeout.count());
-                else
-                    QRV_LOG_AT(info, transport, "'%s' lost receiver '%s' (%s): %s", source_.c_str(), receiver.c_str(),
-                               peer_.c_str(), error_text(error).c_str());
-            }
+            write_failed(errno);
             break;
         }
         writing_since_ = 0;
@@ -374,6 +359,21 @@ void ServerConnection::write_loop()
     }
     writing_since_ = 0;
     waiting_.reset();
+}
+
+void ServerConnection::write_failed(int error)
+{
+    if (!finish())
+        return;
+    // Not ended by the server or the reader: the receiver stalled or went
+    // away.
+    const std::string receiver = receiver_name();
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        QRV_LOG_AT(warn, transport, "'%s' dropped receiver '%s' (%s): it stalled, reading nothing for %lld s",
+                   source_.c_str(), receiver.c_str(), peer_.c_str(), (long long)kStallTimeout.count());
+    else
+        QRV_LOG_AT(info, transport, "'%s' lost receiver '%s' (%s): %s", source_.c_str(), receiver.c_str(),
+                   peer_.c_str(), error_text(error).c_str());
 }
 
 }  // namespace qrv::transport

@@ -1,11 +1,9 @@
-// The TLS tunnel's handshake and the thread that carries its bytes.
+// A connection's TLS session: its handshake, and the steps its serving thread
+// reads and writes it with.
 #include "transport/tls_tunnel.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -23,16 +21,12 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "transport/quiet_pipe.h"
 
 namespace qrv::transport {
 
 namespace {
 
-// Bytes moved per read on either side: many TLS records at a time.
-constexpr size_t kChunk = 256 * 1024;
-// The socket pair's buffers, large enough for frames to flow without the
-// tunnel's thread waking for every record.
-constexpr int kPairBuffer = 4 * 1024 * 1024;
 // The SSL object's read buffer: with read-ahead, one receive takes as many
 // records as have arrived, up to this, instead of a header and a body per
 // 16 KiB record.
@@ -67,37 +61,6 @@ bool kernel_tls_offered()
     }();
     return offered;
 }
-
-// SIGPIPE held back on the calling thread for a scope, and one raised in it
-// taken away, so that a peer resetting the connection is an error of this
-// connection and never a signal that ends the process. OpenSSL's socket
-// BIO, used for kernel TLS, writes with write().
-class QuietPipe {
-public:
-    QuietPipe()
-    {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-        sigset_t pending;
-        sigemptyset(&pending);
-        was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~QuietPipe()
-    {
-        const timespec zero{};
-        if (!was_pending_)
-            while (sigtimedwait(&pipe_, nullptr, &zero) == SIGPIPE) {
-            }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    QuietPipe(const QuietPipe&) = delete;
-    QuietPipe& operator=(const QuietPipe&) = delete;
-
-private:
-    sigset_t pipe_{}, old_{};
-    bool was_pending_ = false;
-};
 
 }  // namespace
 
@@ -207,7 +170,7 @@ const BIO_METHOD* socket_method()
 }
 
 // The connection's socket as the SSL object's BIO (the descriptor stays
-// the tunnel's): OpenSSL's own socket BIO where the kernel can seal
+// the session's): OpenSSL's own socket BIO where the kernel can seal
 // records, so that OpenSSL can hand it the keys, else ours with read-ahead.
 // False when OpenSSL could not make it.
 bool attach_socket(SSL* ssl, TlsWire& wire)
@@ -239,9 +202,6 @@ TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role rol
       ssl_(nullptr, SSL_free)
 {
     wire_->fd = tcp_.get();
-    wake_ = net::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake_)
-        throw Error("could not create an eventfd: " + error_text(errno));
     ssl_.reset(role == Role::connecting ? keys_->new_client() : keys_->new_server());
     if (!ssl_ || !attach_socket(ssl_.get(), *wire_))
         throw Error("could not set up TLS on the connection");
@@ -252,15 +212,7 @@ TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role rol
     set_nonblocking(tcp_.get());
 }
 
-TlsTunnel::~TlsTunnel()
-{
-    if (thread_.joinable()) {
-        stopping_ = true;
-        const uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(wake_.get(), &one, sizeof one);
-        thread_.join();
-    }
-}
+TlsTunnel::~TlsTunnel() = default;
 
 TlsTunnel::Failure TlsTunnel::failure_of(int ssl_error, bool timed_out) const
 {
@@ -282,7 +234,7 @@ TlsTunnel::Failure TlsTunnel::failure_of(int ssl_error, bool timed_out) const
     return f;
 }
 
-TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
+TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline, int cancel)
 {
     const QuietPipe quiet;
     for (;;) {
@@ -295,7 +247,7 @@ TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
         if (!events)
             return failure_of(e, false);
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p[2] = {{tcp_.get(), events, 0}, {wake_.get(), POLLIN, 0}};
+        pollfd p[2] = {{tcp_.get(), events, 0}, {cancel, POLLIN, 0}};
         if (left <= 0 || ::poll(p, 2, int(left)) == 0)
             return failure_of(e, true);
         if (p[1].revents)
@@ -312,7 +264,6 @@ TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline)
     }
     log_record_path();
     peer_key_.store(key, std::memory_order_release);
-    handshaken_ = true;
     return {};
 }
 
@@ -339,144 +290,66 @@ std::optional<LinkKeys::Exported> TlsTunnel::exported() const
     return exported_;
 }
 
-net::Fd TlsTunnel::open()
+void TlsTunnel::direct()
 {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        throw Error("could not create a socket pair: " + error_text(errno));
-    net::Fd outside(pair[0]);
-    plain_ = net::Fd(pair[1]);
-    for (int fd : pair) {
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kPairBuffer, sizeof kPairBuffer);
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kPairBuffer, sizeof kPairBuffer);
-    }
-    set_nonblocking(plain_.get());
-    return outside;
-}
-
-void TlsTunnel::start(Clock::time_point deadline, Refused refused)
-{
-    thread_ = std::thread([this, deadline, refused = std::move(refused)] { run(deadline, refused); });
-}
-
-void TlsTunnel::run(Clock::time_point deadline, const Refused& refused)
-{
-    const QuietPipe quiet;
-    if (!handshaken_) {
-        const Failure f = handshake(deadline);
-        if (!f.reason.empty()) {
-            if (refused && !stopping_.load())
-                refused(f);
-            net::shutdown_both(plain_.get());
-            return;
-        }
-    }
     wire_->gather = true;
-    carry();
-    // Whatever ended it, both ends see the end: close_notify after what
-    // is gathered, when the socket takes both.
-    const bool flushed = wire_->flush() && wire_->pending() == 0;
-    wire_->gather = false;
-    if (flushed && !(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN))
-        SSL_shutdown(ssl_.get());
-    net::shutdown_both(plain_.get());
-    net::shutdown_both(tcp_.get());
 }
 
-void TlsTunnel::carry()
+TlsTunnel::Step TlsTunnel::step_after(int ssl_error) const
 {
-    SSL* ssl = ssl_.get();
-    std::vector<uint8_t> up(kChunk), down(kChunk);  // to the peer, from the peer
-    size_t up_at = 0, up_len = 0, down_at = 0, down_len = 0;
-    bool plain_ended = false, sent_close = false, peer_ended = false, shut_plain = false;
-    for (;;) {
-        bool tcp_in = false, tcp_out = false, plain_out = false, progress = true;
-        while (progress) {
-            progress = false;
-            tcp_in = tcp_out = plain_out = false;
-            if (up_len == 0 && !plain_ended) {
-                const ssize_t n = ::recv(plain_.get(), up.data(), up.size(), MSG_DONTWAIT);
-                if (n > 0)
-                    up_at = 0, up_len = size_t(n), progress = true;
-                else if (n == 0)
-                    plain_ended = progress = true;
-                else if (!again(errno))
-                    return;
-            }
-            if (up_len > 0) {
-                ERR_clear_error();
-                size_t written = 0;
-                if (SSL_write_ex(ssl, up.data() + up_at, up_len, &written) == 1) {
-                    up_at += written, up_len -= written, progress = true;
-                } else {
-                    const int e = SSL_get_error(ssl, 0);
-                    if (e == SSL_ERROR_WANT_WRITE)
-                        tcp_out = true;
-                    else if (e == SSL_ERROR_WANT_READ)
-                        tcp_in = true;
-                    else
-                        return;
-                }
-            }
-            if (plain_ended && up_len == 0 && !sent_close) {
-                SSL_shutdown(ssl);  // close_notify; the peer may still send
-                sent_close = progress = true;
-            }
-            // Records are 16 KiB at most: as many as are in go into one
-            // write to the plain end.
-            if (down_len == 0)
-                down_at = 0;
-            while (down_at + down_len < down.size() && !peer_ended) {
-                ERR_clear_error();
-                size_t got = 0;
-                if (SSL_read_ex(ssl, down.data() + down_at + down_len, down.size() - down_at - down_len, &got) == 1) {
-                    down_len += got, progress = true;
-                    continue;
-                }
-                const int e = SSL_get_error(ssl, 0);
-                if (e == SSL_ERROR_ZERO_RETURN)
-                    peer_ended = progress = true;
-                else if (e == SSL_ERROR_WANT_READ)
-                    tcp_in = tcp_in || down_len == 0;
-                else if (e == SSL_ERROR_WANT_WRITE)
-                    tcp_out = true;
-                else
-                    return;
-                break;
-            }
-            if (down_len > 0) {
-                const ssize_t n = ::send(plain_.get(), down.data() + down_at, down_len, MSG_DONTWAIT | MSG_NOSIGNAL);
-                if (n > 0)
-                    down_at += size_t(n), down_len -= size_t(n), progress = true;
-                else if (n < 0 && again(errno))
-                    plain_out = true;
-                else
-                    return;
-            }
-            if (peer_ended && down_len == 0 && !shut_plain) {
-                ::shutdown(plain_.get(), SHUT_WR);
-                shut_plain = true;
-            }
-        }
-        // What the loop sealed goes out in one send, or waits for room.
-        if (!wire_->flush())
-            return;
-        if (wire_->pending() > 0)
-            tcp_out = true;
-        else if (sent_close && shut_plain)
-            return;
-        // A side not waited on is left out, so that its hang-up cannot spin
-        // the loop while the other side is slow.
-        const short tcp_events = short((tcp_in ? POLLIN : 0) | (tcp_out ? POLLOUT : 0));
-        const short plain_events = short((up_len == 0 && !plain_ended ? POLLIN : 0) | (plain_out ? POLLOUT : 0));
-        pollfd p[3] = {{tcp_events ? tcp_.get() : -1, tcp_events, 0},
-                       {plain_events ? plain_.get() : -1, plain_events, 0},
-                       {wake_.get(), POLLIN, 0}};
-        if (::poll(p, 3, -1) < 0 && errno != EINTR)
-            return;
-        if (p[2].revents)
-            return;
+    switch (ssl_error) {
+    case SSL_ERROR_WANT_READ:
+        return Step::read;
+    case SSL_ERROR_WANT_WRITE:
+        return Step::write;
+    case SSL_ERROR_ZERO_RETURN:
+        return Step::ended;
+    default:
+        ERR_clear_error();
+        return Step::failed;
     }
+}
+
+TlsTunnel::Step TlsTunnel::read_step(std::span<uint8_t> out, size_t& got)
+{
+    got = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(ssl_.get(), out.data(), out.size(), &got) == 1)
+        return Step::done;
+    return step_after(SSL_get_error(ssl_.get(), 0));
+}
+
+TlsTunnel::Step TlsTunnel::write_step(std::span<const uint8_t> in, size_t& put)
+{
+    put = 0;
+    if (in.empty())
+        return Step::done;
+    ERR_clear_error();
+    if (SSL_write_ex(ssl_.get(), in.data(), in.size(), &put) == 1)
+        return Step::done;
+    return step_after(SSL_get_error(ssl_.get(), 0));
+}
+
+TlsTunnel::Step TlsTunnel::flush_step()
+{
+    if (!wire_->flush())
+        return Step::failed;
+    return wire_->pending() > 0 ? Step::write : Step::done;
+}
+
+TlsTunnel::Step TlsTunnel::close_step()
+{
+    if (!(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN)) {
+        ERR_clear_error();
+        SSL_shutdown(ssl_.get());
+        ERR_clear_error();
+    }
+    return flush_step();
+}
+
+bool TlsTunnel::buffered() const
+{
+    return SSL_pending(ssl_.get()) > 0 || SSL_has_pending(ssl_.get()) == 1;
 }
 
 }  // namespace qrv::transport

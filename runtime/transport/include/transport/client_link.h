@@ -29,6 +29,7 @@ namespace qrv::transport {
 
 class ClientLink;
 class TlsTunnel;
+class TlsStream;
 
 // Called from the link's threads (its reader, and for video over TCP its
 // decoding thread), never with a lock of the link held.
@@ -160,20 +161,20 @@ private:
         bool greeted = false;  // the source's greeting came
     };
 
-    // Serves one connection; peer: its other end for log lines (empty:
-    // asked of the socket); after_hello: written right behind the hello;
-    // local: this host's address on it, where a group is joined (empty:
-    // asked of the socket; a TLS link's fd is the tunnel's plain end, which
-    // has none).
-    Served serve(net::Fd fd, bool shared, std::string peer = {}, std::vector<uint8_t> after_hello = {},
+    // Serves one connection (its stream, which stays the caller's); peer:
+    // its other end for log lines (empty: asked of the socket);
+    // after_hello: written right behind the hello; local: this host's
+    // address on it, where a group is joined (empty: asked of the socket).
+    Served serve(ByteStream& stream, bool shared, std::string peer = {}, std::vector<uint8_t> after_hello = {},
                  std::string local = {});
-    // Runs TLS on a new TCP connection (client_tls.cpp): the plain end
-    // that takes its place, or invalid when the source did not prove the
-    // key (logged, reported through on_link_failed) or the link stops.
-    net::Fd secure(net::Fd tcp, std::unique_ptr<TlsTunnel>& tunnel, const std::string& peer);
+    // Runs TLS on a new TCP connection (client_tls.cpp): the stream that
+    // this thread then reads and writes, or null when the source did not
+    // prove the key (logged, reported through on_link_failed) or the link
+    // stops.
+    std::unique_ptr<TlsStream> secure(net::Fd tcp, const std::string& peer);
     // The proof of the operator key on a TLS connection (link_keys.h), to
     // follow the hello; empty without an operator key.
-    std::vector<uint8_t> operator_proof(const TlsTunnel& tunnel) const;
+    std::vector<uint8_t> operator_proof(const TlsTunnel& session) const;
     // Hands how the key went with the current target to key_outcome.
     void report_key(bool proved);
     // The source did not greet: logs why and retries later.
@@ -184,7 +185,7 @@ private:
     void close_gently(Session& s);
     // The channel of a new connection, made the current one; null when
     // the link is stopping.
-    std::shared_ptr<Channel> open_channel(int fd);
+    std::shared_ptr<Channel> open_channel(ByteStream& stream);
     void close_channel(Channel& channel);
     // Reads and hands on messages until the connection ends, then reports
     // the link down if it was up.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/socket.h"
+#include "transport/byte_stream.h"
 #include "wire/wire.h"
 
 namespace qrv::transport {
@@ -35,9 +36,13 @@ public:
         timeout,       // none of the above in time
     };
 
-    // fd: the connection's socket; wake: an eventfd that tells the link's
-    // thread the outbox has work (none: the thread looks often).
-    LinkChannel(int fd, net::Fd wake) : fd_(fd), wake_(std::move(wake)) {}
+    // stream: the connection, written by the link's thread only (it stays
+    // the caller's and must outlive the channel's last flush); wake: an
+    // eventfd that tells the link's thread the outbox has work (none: the
+    // thread looks often).
+    LinkChannel(ByteStream& stream, net::Fd wake) : stream_(&stream), wake_(std::move(wake)) {}
+    // The same over a plain socket.
+    LinkChannel(int fd, net::Fd wake) : plain_(fd), stream_(fd >= 0 ? &plain_ : nullptr), wake_(std::move(wake)) {}
     LinkChannel(const LinkChannel&) = delete;
     LinkChannel& operator=(const LinkChannel&) = delete;
 
@@ -84,7 +89,8 @@ private:
 
     mutable std::mutex mutex_;  // everything below; never held across a write
     std::condition_variable progress_;  // a command written or acknowledged, or closed
-    int fd_;
+    PlainStream plain_{-1};  // the stream of a channel made with a socket
+    ByteStream* stream_;     // null once closed
     const net::Fd wake_;
     std::deque<Outgoing> outbox_;
     bool writing_ = false;   // an item taken off the outbox is being written

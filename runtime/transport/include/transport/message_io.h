@@ -13,6 +13,7 @@
 #include "base/recycling_pool.h"
 #include "base/shm_region.h"
 #include "base/socket.h"
+#include "transport/byte_stream.h"
 #include "wire/wire.h"
 
 namespace qrv::transport {
@@ -61,6 +62,10 @@ public:
 // With passed given (Unix sockets), descriptors that come along are kept
 // there; a message that carries more than a few is bad.
 ReadResult read_message(int fd, Message& out, BufferPool* pool = nullptr, std::vector<net::Fd>* passed = nullptr);
+// The same from a stream: a plain one's socket is read as above; through
+// TLS no descriptors come along.
+ReadResult read_message(ByteStream& stream, Message& out, BufferPool* pool = nullptr,
+                        std::vector<net::Fd>* passed = nullptr);
 
 // How a source reads what a receiver sends it. Receivers send little, so
 // everything is judged from the header before any more is read: before the
@@ -79,6 +84,13 @@ struct UpstreamRules {
 // Waits for the first byte of the next message at most until first_by
 // (closed when nothing came; timeout for a message begun but not ended).
 ReadResult read_upstream(int fd, Message& out, const UpstreamRules& rules,
+                         std::chrono::steady_clock::time_point first_by = std::chrono::steady_clock::time_point::max());
+// The same from a stream (a plain one's socket is read as above). Nothing
+// by first_by is closed with errno EAGAIN, the end of the stream closed
+// with errno 0; a first_by that has passed takes only a message whose
+// first byte is there now. Every wait ends at once, as closed, when the
+// stream's cancel descriptor is readable.
+ReadResult read_upstream(ByteStream& stream, Message& out, const UpstreamRules& rules,
                          std::chrono::steady_clock::time_point first_by = std::chrono::steady_clock::time_point::max());
 
 }  // namespace qrv::transport

@@ -72,6 +72,10 @@ public:
     }
 
     void push(wire::PacketPtr packet);
+    // An eventfd that each push (and close) adds to, for a consumer that
+    // waits on descriptors rather than in pop (-1: none). Set before the
+    // first push; the descriptor stays the caller's.
+    void notify(int eventfd) { notify_fd_ = eventfd; }
     // Blocks until a packet is there (true) or the queue is closed (false).
     bool pop(wire::PacketPtr& out);
     // Like pop, but gives up at the deadline (idle) when nothing came, and
@@ -87,6 +91,7 @@ public:
 private:
     enum Kind : size_t { video, audio, other };
     static size_t kind_of(const wire::Packet& p);
+    void signal() const;
 
     DropCounters& drops_;
     const uint64_t video_alone_bytes_;
@@ -95,6 +100,7 @@ private:
     BoundedQueue<wire::PacketPtr, 3> items_;
     bool closed_ = false;
     bool woken_ = false;
+    int notify_fd_ = -1;
 };
 
 }  // namespace qrv::transport

@@ -1,7 +1,11 @@
 // One receiver connected to a source's server. A reader thread waits for the
 // receiver's hello (within the handshake timeout) and then for its control
 // messages; a writer thread drains the connection's bounded queue into the
-// socket, so that a slow receiver blocks only its own writer. The hello
+// socket, so that a slow receiver blocks only its own writer. A connection
+// with the site key has one thread instead, which alone uses its TLS
+// session: it runs the handshake, then waits on the socket and on the
+// queue at once, writing what is queued and reading what the receiver
+// sends (server_tls.cpp). The hello
 // tells what the receiver wants (kinds of media, payload formats, pixel
 // layout, bandwidth); it is kept here for the server to send accordingly,
 // as is the receiver's last tally.
@@ -27,9 +31,13 @@
 
 namespace qrv::transport {
 
+class ByteStream;
 class ServerConnection;
+class TlsStream;
 class TlsTunnel;
 struct Message;
+struct UpstreamRules;
+enum class ReadResult;
 
 // The time limits of one connection.
 struct ConnectionTimes {
@@ -89,7 +97,7 @@ public:
     // source: the name of the source served, for log lines.
     // keys: when given, the peer must prove the site key in a TLS 1.3
     // handshake (within the handshake timeout) before anything else, and
-    // everything after runs through TLS (tls_tunnel.h).
+    // everything after runs through TLS (tls_stream.h).
     ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimits limits, DropCounters& drops,
                      ConnectionTimes times, bool shared = false, std::string source = {},
                      std::shared_ptr<const LinkKeys> keys = nullptr);
@@ -165,6 +173,10 @@ public:
     std::chrono::steady_clock::duration stalled_for(std::chrono::steady_clock::time_point now) const;
 
 private:
+    // A receiver that stops reading blocks its writer at most this long per
+    // write before the connection is dropped.
+    static constexpr std::chrono::seconds kStallTimeout{5};
+
     // Why reading a receiver's messages ended: dropped says why we ended
     // the connection, if we did.
     struct Ending {
@@ -172,14 +184,36 @@ private:
         bool closed_by_peer = false;
     };
 
-    // Puts TLS between the connection and the message code.
-    void start_tls(std::shared_ptr<const LinkKeys> keys);
+    // Starts the thread that serves a connection with the site key.
+    void start_tls();
+    // That thread: the handshake, the hello, then the connection's traffic
+    // both ways until it ends (server_tls.cpp).
+    void serve_tls(std::unique_ptr<TlsTunnel> session);
+    // The session once the peer proved the key; null when it did not (the
+    // refusal counted and logged) or the connection ended first.
+    std::unique_ptr<TlsStream> secure(std::unique_ptr<TlsTunnel> session);
+    // Writes what is queued and reads what arrives, as each is ready.
+    Ending converse(TlsStream& stream);
+    // Writes every queued packet, gathered, or a keepalive when one is due;
+    // false when the connection ended.
+    bool send_queued(TlsStream& stream, std::chrono::steady_clock::time_point& last_sent);
+    // Takes the receiver's messages that have arrived whole; false when
+    // the connection ends (end says why). wanting tells whether it stopped
+    // for want of bytes (the session may still hold part of a record), so
+    // that the socket is waited on before the next try.
+    bool read_arrived(TlsStream& stream, Message& m, const UpstreamRules& rules, Ending& end, bool& wanting);
     void read_loop();
     // The receiver's name once its hello is in (and its wishes kept);
     // nullopt when none came in time or the first message is no hello.
-    std::optional<std::string> read_hello();
+    std::optional<std::string> read_hello(ByteStream& stream);
+    // Tells the server and the log that the receiver is in.
+    void greet(const std::string& receiver);
+    // Logs why the receiver's connection ended.
+    void log_end(const std::string& receiver, const Ending& end) const;
     // The receiver's control messages, after its hello, until the end.
     Ending read_messages();
+    // What one read means: false when the connection ends (end says why).
+    bool took(ReadResult r, const Message& m, Ending& end);
     // Acts on one control message; why the receiver is dropped, if it is.
     const char* take(const Message& m);
     // A camera command: taken, or refused to a peer that may not steer.
@@ -188,6 +222,8 @@ private:
     // connection's exported keying material.
     void take_operator_proof(const wire::OperatorProofFields& proof);
     void write_loop();
+    // Logs why a write failed (errno error), if it ended the connection.
+    void write_failed(int error);
     // Ends the connection; true for the call that ended it.
     bool finish();
     // Sends a video frame that lies in shared memory as a reference. It
@@ -250,9 +286,13 @@ private:
     wire::PassedRegions<bool> passed_;
     wire::HelloFields wishes_;
     std::atomic<uint32_t> tally_{0};
-    // The keys of a TLS connection, null otherwise; whether its peer
-    // proved the operator key, and whether a bad proof was logged.
-    std::shared_ptr<const LinkKeys> keys_;
+    // The keys of a TLS connection, null otherwise; which key its peer
+    // proved in the handshake and the keying material exported then (the
+    // serving thread's), whether it proved the operator key since, and
+    // whether a bad proof was logged.
+    const std::shared_ptr<const LinkKeys> keys_;
+    std::atomic<PeerKey> peer_key_{PeerKey::none};
+    std::optional<LinkKeys::Exported> exported_;
     std::atomic<bool> operator_proved_{false};
     bool bad_proof_logged_ = false;  // the reader's
     bool offered_group_ = false;  // under the server's lock
@@ -262,10 +302,13 @@ private:
     std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;
     std::string receiver_name_;
+    // With TLS: eventfds that end the serving thread's waits (finish) and
+    // tell it of queued packets (the queue's pushes).
+    net::Fd stop_;
+    net::Fd queued_;
     std::thread reader_;
     std::thread writer_;
-    // Last: ended first, while everything its callback uses is still there.
-    std::unique_ptr<TlsTunnel> tunnel_;
+    std::thread tls_;  // serves a TLS connection in place of both
 };
 
 }  // namespace qrv::transport
