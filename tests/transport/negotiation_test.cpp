@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <thread>
 
@@ -18,7 +22,9 @@
 #include "transport/datagram_batch.h"
 #include "transport/frame_loss_window.h"
 #include "transport/frame_numbers.h"
+#include "transport/group_claim.h"
 #include "transport/message_io.h"
+#include "transport/multicast_receiver.h"
 #include "transport/multicast_sender.h"
 #include "transport/multicast_settings.h"
 #include "transport/repair_budget.h"
@@ -534,6 +540,52 @@ TEST(Multicast, SettingsAreReadOnceAndGroupsAreStableAndApart)
         EXPECT_GE(*transport::choose_group(name, low, none), 0xe0000100u);
 }
 
+TEST(Multicast, SendersOfThisHostWhoseNamesCollideGetGroupsApart)
+{
+    // Four addresses, two names that hash to the same one (found here, not
+    // written down, so that the test outlives a change of hash).
+    transport::MulticastSettings tiny;
+    tiny.range_base = 0xefff0700u;  // 239.255.7.0/30
+    tiny.range_prefix = 30;
+    auto none = [](uint32_t) { return false; };
+    const std::string first_name = "CAM 0/full";
+    const uint32_t home = *transport::choose_group(first_name, tiny, none);
+    std::string second_name;
+    for (int i = 1; second_name.empty() && i < 1000; ++i)
+        if (const auto name = "CAM " + std::to_string(i) + "/full"; *transport::choose_group(name, tiny, none) == home)
+            second_name = name;
+    ASSERT_FALSE(second_name.empty());
+
+    auto first = transport::claim_group(first_name, tiny);
+    ASSERT_TRUE(first && first->claim.held());
+    ASSERT_EQ(first->group, home) << "another process of this host holds a group of the test's range";
+    // Held by a process of its own, as another program's sender would: this
+    // process's copy of the claim goes, the child's stays.
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        close(gate[1]);
+        char c;
+        (void)!read(gate[0], &c, 1);  // until the parent closes its end
+        _exit(0);
+    }
+    close(gate[0]);
+    first.reset();
+    const auto second = transport::claim_group(second_name, tiny);
+    ASSERT_TRUE(second && second->claim.held());
+    EXPECT_NE(second->group, home) << "two senders of this host share a group";
+
+    // Its holder gone, the group is free again.
+    close(gate[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    const auto again = transport::claim_group(first_name, tiny);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->group, home);
+}
+
 TEST(Multicast, ARepairNeverRunsAheadOfThePacing)
 {
     // Eight frames of 64 datagrams queued at once on loopback: the pacing
@@ -619,6 +671,79 @@ TEST(Multicast, ARunOfDatagramsArrivesWholeAndInPlaceEitherWayItIsSent)
         }
         EXPECT_LT(recv(in.get(), got.data(), got.size(), 0), 0) << "nothing more";
     }
+}
+
+TEST(Multicast, ARunTakenWholeOffTheGroupIsCheckedDatagramByDatagram)
+{
+    // A source on loopback sends each message as one run the kernel cuts;
+    // the receiver takes runs whole where the kernel lets it. Good runs
+    // give their messages, the last datagram shorter; a run of datagrams
+    // longer than the offer's part size is refused datagram by datagram.
+    const uint32_t loopback = INADDR_LOOPBACK;
+    auto claimed = transport::claim_group("coalesced runs", transport::MulticastSettings{});
+    ASSERT_TRUE(claimed);
+    const wire::MulticastOfferFields offer{claimed->group, loopback, wire::kMulticastPort, 1000, 77};
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<size_t> sizes;
+    transport::MulticastReceiver receiver(
+        offer, loopback, 60ms,
+        [&](transport::Message&& m) {
+            std::lock_guard lock(mutex);
+            sizes.push_back(m.data ? m.data->size() : 0);
+            arrived.notify_all();
+        },
+        [](std::vector<uint8_t>&&) {}, "runs");
+
+    net::Fd out(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(loopback);
+    ASSERT_EQ(bind(out.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(setsockopt(out.get(), IPPROTO_IP, IP_MULTICAST_IF, &at.sin_addr, sizeof at.sin_addr), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(offer.group);
+    to.sin_port = htons(offer.port);
+    ASSERT_EQ(connect(out.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    transport::DatagramBatch batch(out.get(), "runs");
+    ASSERT_TRUE(batch.segmenting());
+    wire::VideoFields f;
+    f.width = 640;
+    f.height = 360;
+    f.fourcc = QRVlib_FourCC_type_BGRA;
+    f.frame_rate_num = 30;
+    f.frame_rate_den = 1;
+    f.frame_format = 1;
+    f.line_bytes = 640 * 4;
+    f.format_tag = wire::kVideoSlicedJpeg;
+    const size_t head = wire::encode_video(f, "", 0).size();
+    // A message of message_bytes in all, cut in parts of part_bytes.
+    auto send = [&](uint64_t sequence, uint16_t part_bytes, size_t message_bytes) {
+        auto bytes = wire::encode_video(f, "", message_bytes - head);
+        bytes.resize(message_bytes, uint8_t(sequence));
+        wire::DatagramHeader how;
+        how.part_bytes = part_bytes;
+        how.token = offer.token;
+        how.stream = wire::kStreamVideo;
+        how.sequence = sequence;
+        const std::span<const uint8_t> pieces[] = {bytes};
+        const auto cut = wire::cut_message(pieces, how);
+        ASSERT_TRUE(cut);
+        ASSERT_EQ(batch.send(cut->datagrams(0, cut->count()), cut->stride()), cut->count());
+    };
+    send(1, 1000, 20500);     // the last datagram half as long
+    send(2, 1200, 17 * 1200);  // 17 datagrams, each longer than the offer allows
+    send(3, 1000, 30000);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(arrived.wait_for(lock, 5s, [&] { return sizes.size() >= 2; }));
+        EXPECT_EQ(sizes, (std::vector<size_t>{20500 - head, 30000 - head}));
+    }
+    const auto s = receiver.stats();
+    EXPECT_EQ(s.datagrams.bad_lengths, 17u);
+    EXPECT_EQ(s.datagrams.messages, 2u);
+    EXPECT_GE(s.runs, 3u) << "the kernel handed over no run whole";
 }
 
 TEST(Multicast, FramesAreCountedOnceAcrossTheConnectionAndTheGroup)

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -26,12 +27,31 @@ constexpr int kReceiveBuffer = 16 << 20;
 // many bytes; and at most so many in one pass of the thread.
 constexpr size_t kMostPerBatch = 64;
 constexpr size_t kBatchBufferBytes = 1 << 20;
+// Room for one coalesced run: a UDP datagram's worth of bytes.
+constexpr size_t kCoalescedBytes = 65536;
 constexpr uint32_t kMostPerDrain = 4096;
 
 // How long the newest message may bring nothing before what it lacks is
 // asked for: more than the longest pause of a source's pacing (a frame is
 // spread over 8 ms in at least two bursts).
 constexpr auto kSettle = std::chrono::milliseconds(6);
+
+#ifndef UDP_GRO
+#define UDP_GRO 104  // linux/udp.h, kernels from 5.0
+#endif
+
+// The size of each datagram of a coalesced run, as the kernel says it; 0
+// for a single datagram.
+size_t segment_size(msghdr& h)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c))
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            int size = 0;
+            std::memcpy(&size, CMSG_DATA(c), sizeof size);
+            return size > 0 ? size_t(size) : 0;
+        }
+    return 0;
+}
 
 wire::ReassemblyLimits limits_for(std::chrono::milliseconds window)
 {
@@ -67,7 +87,7 @@ std::optional<Message> media_message(std::vector<uint8_t>&& bytes)
 
 MulticastReceiver::MulticastReceiver(const wire::MulticastOfferFields& offer, uint32_t interface,
                                      std::chrono::milliseconds window, Deliver deliver, Ask ask, std::string name,
-                                     bool sealed)
+                                     bool sealed, bool coalesce)
     : name_(std::move(name)), deliver_(std::move(deliver)), ask_(std::move(ask)), window_(window),
       video_(offer.token, wire::kStreamVideo, limits_for(window)),
       audio_(offer.token, wire::kStreamAudio, limits_for(window)),
@@ -99,6 +119,15 @@ MulticastReceiver::MulticastReceiver(const wire::MulticastOfferFields& offer, ui
     join.imr_sourceaddr.s_addr = htonl(offer.source);
     if (setsockopt(fd_.get(), IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &join, sizeof join) != 0)
         fail("join the group");
+    // A source sends its datagrams in runs the kernel cuts (UDP_SEGMENT);
+    // a socket that takes them whole spares the kernel cutting them and
+    // itself most of its calls. Older kernels refuse: one at a time.
+    if (coalesce) {
+        coalesce_ = setsockopt(fd_.get(), SOL_UDP, UDP_GRO, &one, sizeof one) == 0;
+        if (!coalesce_)
+            QRV_LOG_AT(debug, receiver, "receiver '%s': datagrams of the group one at a time (UDP_GRO: %s)",
+                       name_.c_str(), std::strerror(errno));
+    }
     // Repairs come to a port of their own on the interface.
     repair_ = net::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     sockaddr_in mine{};
@@ -126,12 +155,14 @@ void MulticastReceiver::make_batch(uint16_t part_bytes)
     // Room for a datagram of the offer's part size, sealed or not, and a
     // byte more, so that a longer one shows as too long; as many as fit
     // a bounded buffer.
-    slot_bytes_ = wire::kDatagramHeaderBytes + std::max(part_bytes, wire::kMinPartBytes) +
-                  (sealed_ ? wire::kDatagramTagBytes : 0) + 1;
+    datagram_bytes_ = wire::kDatagramHeaderBytes + std::max(part_bytes, wire::kMinPartBytes) +
+                      (sealed_ ? wire::kDatagramTagBytes : 0) + 1;
+    slot_bytes_ = coalesce_ ? std::max(datagram_bytes_, kCoalescedBytes) : datagram_bytes_;
     const size_t slots = std::clamp<size_t>(kBatchBufferBytes / slot_bytes_, 1, kMostPerBatch);
     buffers_.assign(slots * slot_bytes_, 0);
     pieces_.resize(slots);
     batch_.assign(slots, mmsghdr{});
+    controls_.assign(coalesce_ ? slots : 0, Control{});
     for (size_t i = 0; i < slots; ++i) {
         pieces_[i] = iovec{buffers_.data() + i * slot_bytes_, slot_bytes_};
         batch_[i].msg_hdr.msg_iov = &pieces_[i];
@@ -244,21 +275,49 @@ void MulticastReceiver::take_from(int fd, std::chrono::steady_clock::time_point 
     // starved; each batch in one call.
     const uint32_t slots = static_cast<uint32_t>(batch_.size());
     for (uint32_t taken = 0; taken < kMostPerDrain;) {
+        // The kernel shortens each control part to what it wrote.
+        for (size_t i = 0; i < controls_.size(); ++i) {
+            batch_[i].msg_hdr.msg_control = controls_[i].bytes;
+            batch_[i].msg_hdr.msg_controllen = sizeof controls_[i].bytes;
+        }
         const int got = recvmmsg(fd, batch_.data(), slots, MSG_DONTWAIT | MSG_TRUNC, nullptr);
         if (got <= 0)
             break;
-        for (int i = 0; i < got; ++i) {
-            // A datagram longer than its slot shows as one byte too long
-            // (the slot's size), not cut to fit.
-            const size_t size = std::min<size_t>(slot_bytes_, batch_[i].msg_len);
-            const auto d = unseal(std::span<const uint8_t>(buffers_.data() + size_t(i) * slot_bytes_, size));
-            if (d)
-                take_one(*d, now);
-        }
-        taken += static_cast<uint32_t>(got);
+        for (int i = 0; i < got; ++i)
+            taken += take_received(size_t(i), now);
         if (uint32_t(got) < slots)
             break;  // the socket is empty
     }
+}
+
+uint32_t MulticastReceiver::take_received(size_t i, std::chrono::steady_clock::time_point now)
+{
+    const uint8_t* at = buffers_.data() + i * slot_bytes_;
+    msghdr& h = batch_[i].msg_hdr;
+    const size_t length = batch_[i].msg_len;  // whole, even past the slot
+    const size_t segment = coalesce_ ? segment_size(h) : 0;
+    // A datagram longer than may be shows as one byte too long (the most
+    // that is checked), not cut to fit.
+    if (segment == 0 || segment >= length) {
+        if (const auto d = unseal(std::span<const uint8_t>(at, std::min(length, datagram_bytes_))))
+            take_one(*d, now);
+        return 1;
+    }
+    // A run, each datagram of segment bytes but the last, each checked on
+    // its own. One cut off by a slot too short (never, for a datagram's
+    // worth) is left for the repairs.
+    ++runs_;
+    const size_t held = std::min(length, slot_bytes_);
+    uint32_t count = 0;
+    for (size_t off = 0; off < held; off += segment) {
+        const size_t size = std::min(segment, length - off);
+        if (off + size > held)
+            break;
+        ++count;
+        if (const auto d = unseal(std::span<const uint8_t>(at + off, std::min(size, datagram_bytes_))))
+            take_one(*d, now);
+    }
+    return count;
 }
 
 std::optional<std::span<const uint8_t>> MulticastReceiver::unseal(std::span<const uint8_t> d)
@@ -334,6 +393,7 @@ MulticastReceiverStats MulticastReceiver::stats() const
     s.bad_messages = bad_messages_;
     s.asked = asks_;
     s.unauthenticated = unauthenticated_;
+    s.runs = runs_;
     for (const wire::Reassembler* r : {&video_, &audio_, &metadata_}) {
         const auto& c = r->counters();
         s.datagrams.datagrams += c.datagrams;

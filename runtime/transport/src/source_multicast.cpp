@@ -37,19 +37,21 @@ MulticastSender* SourceServer::make_group_locked(int which, uint32_t local)
     auto& group = groups_[which];
     if (group || group_failed_[which])
         return group.get();
-    // Never the address of the source's other group.
+    // Never the address of the source's other group, nor one another
+    // sender of this host holds.
     const auto other = groups_[1 - which] ? groups_[1 - which]->offer().group : 0u;
-    const auto address = choose_group(options_.name + "/" + kGroupNames[which], options_.multicast,
-                                      [other](uint32_t g) { return g == other; });
+    auto claimed = claim_group(options_.name + "/" + kGroupNames[which], options_.multicast, other);
     try {
-        if (!address)
+        if (!claimed)
             throw Error("every group of the range is taken");
+        const uint32_t address = claimed->group;
         // With a site key the links run TLS, and the group's datagrams are
         // sealed under a key handed over those links.
-        group = std::make_unique<MulticastSender>(*address, local, options_.multicast, options_.name,
+        group = std::make_unique<MulticastSender>(address, local, options_.multicast, options_.name,
                                                   options_.keys != nullptr);
+        group_claims_[which] = std::move(claimed->claim);
         QRV_LOG_AT(info, sender, "sender '%s': offers its %s pictures on group %s port %u", options_.name.c_str(),
-                   kGroupNames[which], net::ipv4_text(*address).c_str(), (unsigned)wire::kMulticastPort);
+                   kGroupNames[which], net::ipv4_text(address).c_str(), (unsigned)wire::kMulticastPort);
     } catch (const Error& e) {
         group_failed_[which] = true;
         QRV_LOG_AT(warn, sender, "sender '%s': no multicast group for its %s pictures (%s); their receivers get TCP",

@@ -32,6 +32,7 @@ struct MulticastReceiverStats {
     uint64_t bad_messages = 0;  // whole, but not a media message that checks
     uint64_t asked = 0;         // requests for datagrams again
     uint64_t unauthenticated = 0;  // sealed under no key held, failed authentication, or not sealed at all
+    uint64_t runs = 0;  // buffers off the socket that held a run of datagrams (coalesced)
 };
 
 // A whole message reassembled from datagrams, checked as a reader of a
@@ -54,8 +55,12 @@ public:
     // sealed: the source holds a site key, so only datagrams sealed under
     // a key it handed over (add_key) are taken; the rest are dropped and
     // counted as unauthenticated.
+    // coalesce: runs of datagrams that the kernel keeps together (UDP GRO)
+    // come off the socket as one buffer, and are cut back into datagrams
+    // here; where the kernel refuses it, one datagram a buffer. False only
+    // to measure the difference.
     MulticastReceiver(const wire::MulticastOfferFields& offer, uint32_t interface, std::chrono::milliseconds window,
-                      Deliver deliver, Ask ask, std::string name, bool sealed = false);
+                      Deliver deliver, Ask ask, std::string name, bool sealed = false, bool coalesce = true);
     ~MulticastReceiver();
     MulticastReceiver(const MulticastReceiver&) = delete;
     MulticastReceiver& operator=(const MulticastReceiver&) = delete;
@@ -75,6 +80,9 @@ private:
     void run();
     void drain(std::chrono::steady_clock::time_point now);
     void take_from(int fd, std::chrono::steady_clock::time_point now);
+    // The datagrams of one buffer off a socket (slot i of the batch): one,
+    // or a run the kernel coalesced. Returns how many.
+    uint32_t take_received(size_t i, std::chrono::steady_clock::time_point now);
     void take_one(std::span<const uint8_t> datagram, std::chrono::steady_clock::time_point now);
     // Asks for what is missing, each message again only after a while and
     // a few times at most.
@@ -109,12 +117,22 @@ private:
     // was; nothing when it must be dropped.
     std::optional<std::span<const uint8_t>> unseal(std::span<const uint8_t> d);
     std::vector<uint8_t> opened_;
-    // Datagrams off a socket in one call: slots of slot_bytes_ (the thread's).
+    // Datagrams off a socket in one call: slots of slot_bytes_, each one
+    // datagram of at most datagram_bytes_ (a byte more than any of the
+    // offer's), or with coalescing a run of them (the thread's).
     void make_batch(uint16_t part_bytes);
+    bool coalesce_ = false;
+    uint64_t runs_ = 0;
+    size_t datagram_bytes_ = 0;
     size_t slot_bytes_ = 0;
     std::vector<uint8_t> buffers_;
     std::vector<iovec> pieces_;
     std::vector<mmsghdr> batch_;
+    // Where the kernel says the size of a coalesced run's datagrams.
+    struct Control {
+        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(int))];
+    };
+    std::vector<Control> controls_;
     FrameLossWindow frames_;
     uint64_t seen_whole_ = 0, seen_lost_ = 0;  // video counters as frames_ last took them
     std::atomic<std::chrono::steady_clock::rep> last_{0};

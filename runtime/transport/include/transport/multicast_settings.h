@@ -39,7 +39,8 @@ std::optional<std::pair<uint32_t, int>> parse_multicast_range(std::string_view t
 
 // The group for a stream of this identity (the source's name and its
 // wish): always the same address of the range for the same identity; the
-// next one along when taken() says a source of this process holds it.
+// next one along when taken() says it is held (claim_group, group_claim.h,
+// asks the whole host).
 // Addresses of 224.0.0.0/24, which switches flood, are never chosen.
 // Nothing when every address of the range is taken.
 std::optional<uint32_t> choose_group(std::string_view identity, const MulticastSettings& settings,

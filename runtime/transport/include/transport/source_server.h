@@ -23,6 +23,7 @@
 #include "base/locator.h"
 #include "base/scope.h"
 #include "transport/acceptor.h"
+#include "transport/group_claim.h"
 #include "transport/multicast_sender.h"
 #include "transport/multicast_settings.h"
 #include "transport/server_connection.h"
@@ -272,6 +273,9 @@ private:
     bool interrupted_ = false;
     mutable std::condition_variable tally_changed_;
     CombinedTally tally_;
+    // Each group's claim on this host, given up after its sender has
+    // stopped (declared first, so destroyed last).
+    GroupClaim group_claims_[2];
     // Made on the first offer, kept until the server ends (under the lock).
     std::unique_ptr<MulticastSender> groups_[2];
     bool group_failed_[2] = {};  // could not be made: not tried again

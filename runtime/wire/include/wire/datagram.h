@@ -30,8 +30,9 @@
 // every receiver of the group wants them, and a group of their own would
 // cost every receiver a second join. The group is chosen in
 // QRV_MULTICAST_RANGE (CIDR, default 239.255.0.0/16) from a hash of the
-// source's name, so that it is the same after a restart; a process steps
-// to the next address when one of its own sources holds it already. Two
+// source's name, so that it is the same after a restart; a source steps
+// to the next address when another sender of its host holds it already
+// (a claim for the whole host, transport/group_claim.h). Two
 // hosts may pick the same group: joins are per (source address, group),
 // and the token keeps one source's datagrams from the other's receivers.
 // Every group uses one UDP port, kMulticastPort, the one port to open.
