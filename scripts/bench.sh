@@ -34,11 +34,11 @@ trap 'exit 130' INT TERM
 if [[ $size == tiny ]]; then
   accept_frames=30 pacing_frames=30 transport_frames=20 discovery_rounds=1
   link_frames=60 latency_frames=20 link_rounds=1 codec_frames=2 panel_seconds=2 python_frames=30 key_seconds=2
-  obs_seconds=2 mcast_seconds=4 mcast_sizes=1080 mcast_receivers="1 2"
+  obs_seconds=2 mcast_seconds=4 mcast_sizes=1080 mcast_receivers="1 2" mcast_frames=30
 else
   accept_frames=2000 pacing_frames=1000 transport_frames=600 discovery_rounds=5
   link_frames=600 latency_frames=300 link_rounds=3 codec_frames=20 panel_seconds=5 python_frames=300 key_seconds=10
-  obs_seconds=10 mcast_seconds=10 mcast_sizes="1080 2160" mcast_receivers=
+  obs_seconds=10 mcast_seconds=10 mcast_sizes="1080 2160" mcast_receivers= mcast_frames=300
 fi
 
 out=results
@@ -129,6 +129,15 @@ QRV_BENCH_PHOTO=${photos[0]:-} bash bench/link/site_key_cost.sh "$bin" "$key_sec
 # shellcheck disable=SC2086  # the sizes are words
 RECEIVERS=$mcast_receivers QRV_BENCH_PHOTO=${photos[0]:-} \
   bash bench/multicast/many_receivers.sh "$bin" "$mcast_seconds" $mcast_sizes | tee -a "$raw" || true
+
+# What a multicast receiver's processor pays per GiB, taking the kernel's
+# runs of datagrams whole next to one datagram at a time, in turns.
+bash bench/multicast/receive_cost.sh "$bin" "$mcast_frames" | tee "$out/receive_cost.txt" || true
+awk '/^receive_(coalesced|single)_cpu_s_per_gib/ { k = $1; n[k]++; s[k] += $2 }
+     END { c = "receive_coalesced_cpu_s_per_gib"; u = "receive_single_cpu_s_per_gib"
+       if (n[c] && n[u])
+         printf "row Multicast receiver, 4K stream of 2 MiB frames: processor per GiB received, runs taken whole | %.2f s | one datagram at a time %.2f s (ratio %.2f) | below one at a time\n",
+           s[c] / n[c], s[u] / n[u], (s[c] / n[c]) / (s[u] / n[u]) }' "$out/receive_cost.txt" >>"$raw"
 
 # The control panel with 16 sources next to 16 full-rate receivers.
 bash bench/panel/panel_load.sh "$bin" "$panel_seconds" | tee -a "$raw" || true
