@@ -1,9 +1,11 @@
 // Senders, receivers and routers of the core, connected over loopback.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -588,4 +590,61 @@ TEST(TransportCore, ASourceOutOfDescriptorsNeitherSpinsNorLeavesPeersWaiting)
     // A spinning loop burns about the whole 2 s on one core.
     EXPECT_LT(used, 500000) << "processor time in 2 s, in microseconds";
     EXPECT_GT(closed, 0) << "peers refused rather than left waiting";
+}
+
+// A source out of threads: a connection whose threads cannot start is
+// dropped, not the process. The source runs in a child process moved into
+// a pids cgroup with room for one more thread, so each connection's second
+// thread fails; the child must live on and report its end itself.
+TEST(TransportCore, ASourceOutOfThreadsDropsTheConnectionNotTheProcess)
+{
+    const std::string group = "/sys/fs/cgroup/pids/qrv-test-" + std::to_string(getpid());
+    if (mkdir(group.c_str(), 0755) != 0)
+        GTEST_SKIP() << "no pids cgroup to make here (needs root and cgroup v1's pids controller)";
+    const auto put = [](const std::string& file, const std::string& text) {
+        const int fd = open(file.c_str(), O_WRONLY);
+        const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == (ssize_t)text.size();
+        if (fd >= 0)
+            close(fd);
+        return ok;
+    };
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(report[0]);
+        auto sender = make_sender("out of threads");
+        const uint16_t port = sender->endpoint().port;
+        std::this_thread::sleep_for(200ms);  // its threads are all up
+        size_t threads = 0;
+        if (DIR* d = opendir("/proc/self/task")) {
+            while (const dirent* e = readdir(d))
+                threads += e->d_name[0] != '.';
+            closedir(d);
+        }
+        const bool limited = put(group + "/pids.max", std::to_string(threads + 1)) &&
+                             put(group + "/cgroup.procs", std::to_string(getpid()));
+        const uint16_t told = limited ? port : 0;
+        [[maybe_unused]] auto w = write(report[1], &told, sizeof told);
+        std::this_thread::sleep_for(1500ms);  // the peers connect and go
+        _exit(0);
+    }
+    close(report[1]);
+    uint16_t port = 0;
+    ASSERT_EQ(read(report[0], &port, sizeof port), (ssize_t)sizeof port);
+    close(report[0]);
+    if (port != 0) {
+        std::vector<net::Fd> peers;
+        for (int i = 0; i < 4; ++i)
+            peers.push_back(net::connect_tcp("127.0.0.1", port, 1s));
+        std::this_thread::sleep_for(500ms);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    rmdir(group.c_str());
+    if (port == 0)
+        GTEST_SKIP() << "the pids cgroup refused its limit";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "ended by signal " + std::to_string(WTERMSIG(status)) : "exited");
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 #include <utility>
 
 #include "transport/byte_stream.h"
@@ -70,8 +71,16 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
         return;
     }
     net::set_send_timeout(fd_.get(), kStallTimeout);
-    reader_ = std::thread([this] { read_loop(); });
-    writer_ = std::thread([this] { write_loop(); });
+    try {
+        reader_ = std::thread([this] { read_loop(); });
+        writer_ = std::thread([this] { write_loop(); });
+    } catch (const std::system_error& e) {
+        // Out of threads: a reader that did start sees the end at once, and
+        // the connection is reaped like any other.
+        finish();
+        QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: %s", source_.c_str(), peer_.c_str(),
+                   e.what());
+    }
 }
 
 ServerConnection::~ServerConnection()

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <system_error>
 
 #include "base/error.h"
 #include "base/log.h"
@@ -72,7 +73,15 @@ void ServerConnection::start_tls()
         return;
     }
     queue_.notify(queued_.get());
-    tls_ = std::thread([this, s = std::move(session)]() mutable { serve_tls(std::move(s)); });
+    try {
+        tls_ = std::thread([this, s = std::move(session)]() mutable { serve_tls(std::move(s)); });
+    } catch (const std::system_error& e) {
+        // Out of threads: the session closes its socket as it goes.
+        finished_ = true;
+        queue_.close();
+        QRV_LOG_AT(warn, transport, "'%s' dropped the connection from %s: %s", source_.c_str(), peer_.c_str(),
+                   e.what());
+    }
 }
 
 void ServerConnection::serve_tls(std::unique_ptr<TlsTunnel> session)
