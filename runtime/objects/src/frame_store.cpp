@@ -70,6 +70,8 @@ VideoDraft FrameStore::start_video(const QRVlib_video_frame_v2_t& frame, const V
 
 void VideoDraft::copy_piece(size_t i) const
 {
+    if (i >= pieces_)
+        return;
     const VideoLayout& layout = record_.layout;
     const int32_t first = (int32_t)i * lines_per_piece_;
     const int32_t lines = std::min(lines_per_piece_, layout.height - first);
