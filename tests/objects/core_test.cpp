@@ -121,6 +121,57 @@ TEST(AsyncWorker, AFailingJobDoesNotStopTheWorker)
     EXPECT_EQ(ran.load(), 1);
 }
 
+// A caller that waits takes pieces of the running job beside the worker.
+// Every piece runs exactly once; the finish runs once, after the last
+// piece; and once wait_idle returns nothing of the job runs any more (the
+// loan of a caller's buffer ends there). A piece that throws skips the
+// finish without stopping the worker.
+TEST(AsyncWorker, AWaitingCallerSharesThePiecesAndNothingRunsAfterTheWait)
+{
+    constexpr size_t kPieces = 48;
+    qrv::AsyncWorker worker;
+    const auto caller = std::this_thread::get_id();
+    size_t by_caller = 0, by_worker = 0;
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::atomic<int>> runs(kPieces);
+        std::atomic<int> in_flight{0}, finishes{0};
+        std::atomic<size_t> done{0}, mine{0};
+        std::atomic<bool> finish_after_all{false};
+        worker.submit(qrv::AsyncWorker::Job{
+            kPieces,
+            [&](size_t i) {
+                ++in_flight;
+                ++runs[i];
+                if (std::this_thread::get_id() == caller)
+                    ++mine;
+                std::this_thread::sleep_for(100us);
+                ++done;
+                --in_flight;
+            },
+            [&] {
+                finish_after_all = done.load() == kPieces && in_flight.load() == 0;
+                ++finishes;
+            }});
+        worker.wait_idle();
+        EXPECT_EQ(in_flight.load(), 0);
+        EXPECT_EQ(finishes.load(), 1);
+        EXPECT_TRUE(finish_after_all.load());
+        for (size_t i = 0; i < kPieces; ++i)
+            ASSERT_EQ(runs[i].load(), 1) << "piece " << i << " in round " << round;
+        by_caller += mine;
+        by_worker += kPieces - mine;
+    }
+    EXPECT_GT(by_caller, 0u);
+    EXPECT_GT(by_worker, 0u);
+
+    std::atomic<int> finishes{0};
+    worker.submit(qrv::AsyncWorker::Job{
+        4, [](size_t i) { if (i == 2) throw std::runtime_error("piece failed"); }, [&] { ++finishes; }});
+    worker.submit([&] { ++finishes; });
+    worker.wait_idle();
+    EXPECT_EQ(finishes.load(), 1);
+}
+
 TEST(AsyncWorker, DestructionFinishesTheRunningJob)
 {
     std::atomic<bool> done{false};

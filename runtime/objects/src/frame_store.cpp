@@ -1,5 +1,6 @@
 #include "objects/frame_store.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -16,6 +17,15 @@ std::string_view metadata_text(const char* text)
 
 wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout,
                                       int64_t timecode, std::string_view metadata, bool shared)
+{
+    VideoDraft draft = start_video(frame, layout, timecode, metadata, shared);
+    for (size_t i = 0; i < draft.pieces(); ++i)
+        draft.copy_piece(i);
+    return keep_video(std::move(draft));
+}
+
+VideoDraft FrameStore::start_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout,
+                                   int64_t timecode, std::string_view metadata, bool shared)
 {
     wire::VideoFields f;
     f.width = layout.width;
@@ -36,20 +46,17 @@ wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, cons
     const size_t data_len = layout.packed_bytes();
 
     // The pool hands out a message that nobody references any more, so the
-    // only writer of its buffer is this call (the sender serialises sends).
-    auto p = wire::make_video(shared ? shared_video_pool_ : video_pool_, f, metadata, data_len);
+    // only writers of its buffer are this draft's pieces (the sender
+    // serialises sends).
+    VideoDraft d;
+    d.packet_ = wire::make_video(shared ? shared_video_pool_ : video_pool_, f, metadata, data_len);
+    d.src_ = frame.data;
+    d.dst_ = d.packet_->bytes.data() + d.packet_->data_offset;
+    const size_t line = std::max<size_t>(layout.line_bytes, 1);
+    d.lines_per_piece_ = (int32_t)std::clamp<size_t>(kDraftPieceBytes / line, 1, (size_t)std::max(layout.height, 1));
+    d.pieces_ = layout.height > 0 ? ((size_t)layout.height + d.lines_per_piece_ - 1) / d.lines_per_piece_ : 0;
 
-    const uint8_t* src = frame.data;
-    uint8_t* dst = p->bytes.data() + p->data_offset;
-    if (layout.line_stride == layout.line_bytes) {
-        std::memcpy(dst, src, data_len);
-    } else {
-        for (int32_t y = 0; y < layout.height; ++y)
-            std::memcpy(dst + (size_t)y * layout.line_bytes, src + (size_t)y * layout.line_stride,
-                        layout.line_bytes);
-    }
-
-    StoredVideo v;
+    StoredVideo& v = d.record_;
     v.layout = layout;
     v.frame_rate_num = frame.frame_rate_num;
     v.frame_rate_den = frame.frame_rate_den;
@@ -57,8 +64,34 @@ wire::PacketPtr FrameStore::put_video(const QRVlib_video_frame_v2_t& frame, cons
     v.frame_format = frame.frame_format;
     v.timecode = timecode;
     v.timestamp = frame.timestamp;
-    v.pixels = std::span<const uint8_t>(dst, data_len);
-    v.packet = p;
+    v.pixels = std::span<const uint8_t>(d.dst_, data_len);
+    return d;
+}
+
+void VideoDraft::copy_piece(size_t i) const
+{
+    if (i >= pieces_)
+        return;
+    const VideoLayout& layout = record_.layout;
+    const int32_t first = (int32_t)i * lines_per_piece_;
+    const int32_t lines = std::min(lines_per_piece_, layout.height - first);
+    if (lines <= 0)
+        return;
+    uint8_t* dst = dst_ + (size_t)first * layout.line_bytes;
+    const uint8_t* src = src_ + (size_t)first * layout.line_stride;
+    if (layout.line_stride == layout.line_bytes) {
+        std::memcpy(dst, src, (size_t)lines * layout.line_bytes);
+        return;
+    }
+    for (int32_t y = 0; y < lines; ++y)
+        std::memcpy(dst + (size_t)y * layout.line_bytes, src + (size_t)y * layout.line_stride, layout.line_bytes);
+}
+
+wire::PacketPtr FrameStore::keep_video(VideoDraft&& draft)
+{
+    StoredVideo v = std::move(draft.record_);
+    v.packet = std::move(draft.packet_);
+    wire::PacketPtr p = v.packet;
     StoredVideo old;
     {
         std::lock_guard lock(mutex_);

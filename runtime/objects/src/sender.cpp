@@ -75,17 +75,24 @@ void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
         ++refused_;
         return;
     }
-    // The record and its metadata text live only for this call; the pixels
-    // are lent until the next send. The job keeps its own copies of both.
-    QRVlib_video_frame_v2_t copy = *frame;
-    std::string metadata(metadata_text(frame->metadata));
-    copy.metadata = nullptr;
-    const int64_t timecode = resolve_timecode(frame->timecode);
-    worker_.submit([this, copy, layout = *layout, timecode, metadata = std::move(metadata)] {
-        server_->publish(store_.put_video(copy, layout, timecode, metadata, server_->has_shared_receivers()));
-        ++video_accepted_;
-    });
-    pace_video(copy, entered);
+    // The previous copy ends first (this thread helps with it), so that the
+    // new frame takes the next number and a message the store let go of.
+    worker_.wait_idle();
+    // The record and its metadata text live only for this call and are
+    // written into the message now; the pixels are lent until the next send
+    // and copied in pieces, by the worker and by a next call that would
+    // otherwise wait for it.
+    auto draft = std::make_shared<VideoDraft>(store_.start_video(*frame, *layout, resolve_timecode(frame->timecode),
+                                                                 metadata_text(frame->metadata),
+                                                                 server_->has_shared_receivers()));
+    const size_t pieces = draft->pieces();
+    worker_.submit(AsyncWorker::Job{
+        pieces, [draft](size_t i) { draft->copy_piece(i); },
+        [this, draft] {
+            server_->publish(store_.keep_video(std::move(*draft)));
+            ++video_accepted_;
+        }});
+    pace_video(*frame, entered);
 }
 
 template <class Frame>

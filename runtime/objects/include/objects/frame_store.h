@@ -6,7 +6,9 @@
 #ifndef QRV_FRAME_STORE_H
 #define QRV_FRAME_STORE_H
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string_view>
@@ -42,6 +44,29 @@ struct StoredAudio {
 // Metadata text longer than this is not sent with a frame.
 inline constexpr size_t kMaxMetadataBytes = 64 * 1024 - 1;
 
+// A video frame on its way into the store: its message is taken from a pool
+// and its header written; its pixels are copied in pieces (bands of about
+// kDraftPieceBytes), each exactly once, possibly on several threads at a
+// time, before FrameStore::keep_video makes it the newest frame. Reads the
+// caller's pixels only in copy_piece.
+inline constexpr size_t kDraftPieceBytes = size_t{1} << 20;
+
+class VideoDraft {
+public:
+    size_t pieces() const { return pieces_; }
+    // Copies the lines of piece i. Threads may copy different pieces at once.
+    void copy_piece(size_t i) const;
+
+private:
+    friend class FrameStore;
+    std::shared_ptr<wire::Packet> packet_;
+    StoredVideo record_;
+    const uint8_t* src_ = nullptr;
+    uint8_t* dst_ = nullptr;
+    int32_t lines_per_piece_ = 1;
+    size_t pieces_ = 0;
+};
+
 class FrameStore {
 public:
     // Copies the caller's pixels, line by line, into a pooled message and
@@ -53,6 +78,14 @@ public:
     // send copies it during the call, since the caller lends only pixels.
     wire::PacketPtr put_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout,
                               int64_t timecode, std::string_view metadata, bool shared = true);
+    // put_video in steps: start_video takes the message and writes all but
+    // the pixels (frame.data is kept for copy_piece, the record and text are
+    // not); keep_video, once every piece is copied, makes it the newest
+    // frame and returns the message. One draft at a time: the frame number
+    // is taken at the start, the sequence at the keep.
+    VideoDraft start_video(const QRVlib_video_frame_v2_t& frame, const VideoLayout& layout, int64_t timecode,
+                           std::string_view metadata, bool shared = true);
+    wire::PacketPtr keep_video(VideoDraft&& draft);
     wire::PacketPtr put_audio(const QRVlib_audio_frame_v2_t& frame, const AudioLayout& layout,
                                    int64_t timecode);
     wire::PacketPtr put_audio(const QRVlib_audio_frame_interleaved_16s_t& frame, const AudioLayout& layout,
