@@ -227,14 +227,19 @@ std::optional<std::string> ServerConnection::read_hello(ByteStream& stream)
     return m.text;
 }
 
-ServerConnection::Ending ServerConnection::read_messages()
+UpstreamRules ServerConnection::upstream_rules(uint64_t& budget) const
 {
-    // Receivers may stay silent for as long as they like from here on, but
-    // a message they begin must end in time.
-    uint64_t unknown_budget = times_.unknown_budget;
+    budget = times_.unknown_budget;
     UpstreamRules rules;
     rules.message_timeout = times_.message;
-    rules.unknown_budget = &unknown_budget;
+    rules.unknown_budget = &budget;
+    return rules;
+}
+
+ServerConnection::Ending ServerConnection::read_messages()
+{
+    uint64_t unknown_budget = 0;
+    const UpstreamRules rules = upstream_rules(unknown_budget);
     Message m;
     Ending end;
     while (!finished_.load() && took(read_upstream(fd_.get(), m, rules), m, end)) {

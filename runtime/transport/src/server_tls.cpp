@@ -124,12 +124,8 @@ std::unique_ptr<TlsStream> ServerConnection::secure(std::unique_ptr<TlsTunnel> s
 
 ServerConnection::Ending ServerConnection::converse(TlsStream& stream)
 {
-    // Receivers may stay silent for as long as they like, but a message
-    // they begin must end in time.
-    uint64_t unknown_budget = times_.unknown_budget;
-    UpstreamRules rules;
-    rules.message_timeout = times_.message;
-    rules.unknown_budget = &unknown_budget;
+    uint64_t unknown_budget = 0;
+    const UpstreamRules rules = upstream_rules(unknown_budget);
     Message m;
     Ending end;
     auto last_sent = Clock::now();

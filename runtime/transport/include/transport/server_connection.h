@@ -212,6 +212,10 @@ private:
     void log_end(const std::string& receiver, const Ending& end) const;
     // The receiver's control messages, after its hello, until the end.
     Ending read_messages();
+    // The limits on what a receiver sends after its hello: it may stay
+    // silent as long as it likes, but a message it begins must end in time,
+    // and unknown messages draw on budget.
+    UpstreamRules upstream_rules(uint64_t& budget) const;
     // What one read means: false when the connection ends (end says why).
     bool took(ReadResult r, const Message& m, Ending& end);
     // Acts on one control message; why the receiver is dropped, if it is.
