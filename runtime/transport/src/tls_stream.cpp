@@ -9,10 +9,7 @@
 
 namespace qrv::transport {
 
-TlsStream::TlsStream(std::unique_ptr<TlsTunnel> session) : session_(std::move(session))
-{
-    session_->direct();
-}
+TlsStream::TlsStream(std::unique_ptr<TlsTunnel> session) : session_(std::move(session)) {}
 
 TlsStream::~TlsStream()
 {

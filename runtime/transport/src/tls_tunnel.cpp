@@ -263,6 +263,9 @@ TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline, int cancel)
         return {"could not export keying material from the TLS session", ""};
     }
     log_record_path();
+    // From here on the records write_step seals wait for one send:
+    // handshake flights went out as they were made.
+    wire_->gather = true;
     peer_key_.store(key, std::memory_order_release);
     return {};
 }
@@ -288,11 +291,6 @@ std::optional<LinkKeys::Exported> TlsTunnel::exported() const
     if (peer_key_.load(std::memory_order_acquire) == PeerKey::none)
         return std::nullopt;
     return exported_;
-}
-
-void TlsTunnel::direct()
-{
-    wire_->gather = true;
 }
 
 TlsTunnel::Step TlsTunnel::step_after(int ssl_error) const

@@ -69,13 +69,11 @@ public:
     // without waiting. What a step needs before it can go on, or how it
     // ended.
     enum class Step { done, read, write, ended, failed };
-    // Makes records sealed by write_step gather for one send. Once, after
-    // the handshake.
-    void direct();
     // Opens what has arrived into out (at most one record's worth); got
     // says how much.
     Step read_step(std::span<uint8_t> out, size_t& got);
-    // Seals in; put says how much was taken (all of it when done).
+    // Seals in; put says how much was taken (all of it when done). The
+    // records wait for flush_step.
     Step write_step(std::span<const uint8_t> in, size_t& put);
     // Sends the gathered records: done when all went, write when the
     // socket is full.
