@@ -1,7 +1,7 @@
 // Sender and receiver halves of the two-process benchmarks, each run as its
 // own process (possibly in its own network namespace):
 //   bench_link send   --locator FILE [--frames N | --continuous] [--width W --height H] [--interval-us U]
-//                     [--photo IMAGE.jpg] [--strobe] [--fill] [--cpu PREFIX]
+//                     [--photo IMAGE.jpg] [--strobe] [--fill] [--on-demand] [--cpu PREFIX]
 //   bench_link recv   --locator FILE [--prefix P] [--tcp-only] [--frames N] [--warmup K] [--seconds S]
 //                     [--first-frame]
 //   bench_link tcp-send --host A --port P [--frames N]
@@ -24,6 +24,10 @@
 // is sent asynchronously from one of two buffers, as a GStreamer source
 // writes each buffer and qrvsink lends it: the runtime copies one frame
 // while the next is written.
+// With --on-demand the sender makes each frame only once a receiver is
+// ready for it (QRVlib_send_wait_video_wanted), as a renderer would, so
+// that a continuous sender measures what the link carries without burning
+// a processor on copies of frames the link then skips.
 // Each side reports the processor time it used while frames flowed, in
 // percent of one core (PREFIX_send_cpu_pct, PREFIX_cpu_pct). A receiver
 // with --first-frame reports the time from its creation to its first video
@@ -252,6 +256,7 @@ int run_send(const Args& a)
         const CpuMark cpu_start;
         const bool continuous = a.has("continuous");
         const bool fill = a.has("fill") && sources.size() >= 2;
+        const bool on_demand = a.has("on-demand");
         const auto give_up = Clock::now() + std::chrono::seconds(40);
         for (int i = 0; continuous ? Clock::now() < give_up && QRVlib_send_get_no_connections(sender, 0) > 0
                                    : i < frames;
@@ -260,6 +265,8 @@ int run_send(const Args& a)
                 std::this_thread::sleep_until(next);
                 next += std::chrono::microseconds(interval_us);
             }
+            if (on_demand)
+                QRVlib_send_wait_video_wanted(sender, 100);
             f.data = sources[i % (fill ? 2 : sources.size())].data();
             if (fill) {
                 // The previous send returned: the buffer lent before it is free.

@@ -423,6 +423,54 @@ TEST(TransportCore, AReceiverOverTcpThatFellBehindIsSentTheNewestFrameNext)
     EXPECT_EQ(numbers.size(), 2u) << "frames by first byte: " << ::testing::PrintToString(numbers);
 }
 
+// A producer on demand makes a frame only when a receiver has taken the
+// previous one: not while one waits behind a frame being written, at once
+// when the writer takes it, and never once the sender is closing.
+TEST(TransportCore, AProducerOnDemandWaitsOnlyWhileAFrameWaitsForEveryReceiver)
+{
+    auto sender = make_sender("core demand");
+    EXPECT_FALSE(sender->wait_video_wanted(0ms)) << "no receiver yet";
+    auto peer = net::connect_tcp(sender->endpoint().address, sender->endpoint().port, 1s);
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(net::write_all(peer.get(), wire::encode_hello("slow")));
+    ASSERT_TRUE(sender->wait_connections(1, 5s));
+    EXPECT_TRUE(sender->wait_video_wanted(0ms)) << "nothing sent yet";
+
+    // The writer takes the first frame (8 MB) and stays in it, as the peer
+    // reads nothing: the receiver is ready for the next one.
+    BgraFrame big(1920, 1080, 0);
+    sender->send_video(big.record);
+    EXPECT_TRUE(sender->wait_video_wanted(2s));
+    // The second waits behind it.
+    big.pixels[0] = 1;
+    sender->send_video(big.record);
+    EXPECT_FALSE(sender->wait_video_wanted(200ms));
+
+    // Reading the first frame lets the writer take the second, which ends
+    // a wait already under way.
+    std::atomic<int> woke{-1};
+    std::thread producer([&] { woke = sender->wait_video_wanted(10s) ? 1 : 0; });
+    transport::Message m;
+    while (woke < 0) {
+        ASSERT_EQ(transport::read_message(peer.get(), m), transport::ReadResult::ok);
+        if (m.header.type == wire::MessageType::video)
+            break;
+    }
+    producer.join();
+    EXPECT_EQ(woke, 1);
+
+    // A wait under way when the sender closes ends at once, unanswered.
+    auto lonely = make_sender("core demand alone");
+    const auto start = std::chrono::steady_clock::now();
+    std::thread closing([&] {
+        std::this_thread::sleep_for(100ms);
+        lonely->close();
+    });
+    EXPECT_FALSE(lonely->wait_video_wanted(10s));
+    closing.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
 TEST(TransportCore, HostilePeersAreDroppedAndTheRestIsServed)
 {
     transport::ServerOptions options;

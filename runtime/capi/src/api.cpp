@@ -591,6 +591,14 @@ QRVLIB_API int32_t QRVlib_send_get_no_connections(QRVlib_send_instance_t sender,
     });
 }
 
+QRVLIB_API int32_t QRVlib_send_wait_video_wanted(QRVlib_send_instance_t sender, uint32_t timeout_ms)
+{
+    return guarded((int32_t)-1, [&]() -> int32_t {
+        auto s = sender_of(sender);
+        return s ? (int32_t)s->wait_video_wanted(std::chrono::milliseconds(timeout_ms)) : -1;
+    });
+}
+
 QRVLIB_API uint32_t QRVlib_send_get_locator(QRVlib_send_instance_t sender, char* text, uint32_t capacity)
 {
     return guarded(0u, [&]() -> uint32_t {

@@ -252,6 +252,20 @@ extern "C" {
 ///        least one receiver.
 /// @return the receivers connected; -1 for an unknown sender.
 QRVLIB_API int32_t QRVlib_send_get_no_connections(QRVlib_send_instance_t sender, uint32_t timeout_ms);
+/// Waits until a receiver of the sender is ready for a new video frame: one
+/// past its handshake that takes video and has no frame waiting for it (it
+/// has started on the newest, or was sent none yet). A producer that makes
+/// frames on demand (a renderer, a screen grabber, a benchmark) calls it
+/// before making each frame, so that it makes them only as fast as its
+/// fastest receiver takes them, rather than making frames the links then
+/// skip. A receiver fed by a multicast group, or one that asked for a lower
+/// frame rate, is ready whenever nothing waits for it. Any thread; sending
+/// from another thread meanwhile is allowed.
+/// @param sender the sender.
+/// @param timeout_ms the longest wait, in milliseconds (0: only look).
+/// @return 1 when a receiver is ready; 0 when none is within the timeout,
+///         or the sender is being destroyed; -1 for an unknown sender.
+QRVLIB_API int32_t QRVlib_send_wait_video_wanted(QRVlib_send_instance_t sender, uint32_t timeout_ms);
 /// Copies the sender's locator, NUL-terminated, into text when capacity is
 /// large enough.
 /// @param sender the sender.

@@ -66,13 +66,22 @@ void SendQueue::signal() const
     [[maybe_unused]] const auto n = ::write(notify_fd_, &one, sizeof one);
 }
 
+bool SendQueue::take_locked(wire::PacketPtr& out)
+{
+    out = std::move(*items_.pop());
+    return out->type == wire::MessageType::video && items_.count(video) == 0;
+}
+
 bool SendQueue::pop(wire::PacketPtr& out)
 {
     std::unique_lock lock(mutex_);
     ready_.wait(lock, [this] { return closed_ || !items_.empty(); });
     if (closed_)
         return false;
-    out = std::move(*items_.pop());
+    const bool last_video = take_locked(out);
+    lock.unlock();
+    if (last_video && video_taken_)
+        video_taken_();
     return true;
 }
 
@@ -86,7 +95,10 @@ SendQueue::Pop SendQueue::pop_until(wire::PacketPtr& out, std::chrono::steady_cl
     woken_ = false;  // the consumer looks at its own work after any return
     if (items_.empty())
         return Pop::woken;
-    out = std::move(*items_.pop());
+    const bool last_video = take_locked(out);
+    lock.unlock();
+    if (last_video && video_taken_)
+        video_taken_();
     return Pop::item;
 }
 
@@ -109,6 +121,12 @@ void SendQueue::close()
     }
     ready_.notify_all();
     signal();
+}
+
+bool SendQueue::video_waiting() const
+{
+    std::lock_guard lock(mutex_);
+    return items_.count(video) > 0;
 }
 
 size_t SendQueue::size() const

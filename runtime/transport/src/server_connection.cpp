@@ -61,6 +61,7 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
       local_host_(net::local_address(fd_.get())),
       keys_(std::move(keys))
 {
+    queue_.on_video_taken([this] { hooks_.on_video_taken(); });
     // Small messages (status, camera acknowledgements, keepalives, the last
     // piece of a frame) go out at once, not held until the receiver's
     // delayed acknowledgement of an earlier small one.

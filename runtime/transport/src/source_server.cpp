@@ -164,6 +164,33 @@ bool SourceServer::wait_connections(size_t n, std::chrono::milliseconds timeout)
     return !interrupted_ && enough();
 }
 
+bool SourceServer::video_wanted_locked() const
+{
+    for (const auto& c : connections_) {
+        if (!c->ready() || c->finished())
+            continue;
+        const wire::HelloFields& w = c->wishes();
+        if ((w.kinds & wire::kinds_for(w.bandwidth) & wire::kWantVideo) && !c->video_waiting())
+            return true;
+    }
+    return false;
+}
+
+bool SourceServer::wait_video_wanted(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return interrupted_ || video_wanted_locked(); });
+    return !interrupted_ && video_wanted_locked();
+}
+
+void SourceServer::on_video_taken()
+{
+    // The queue changed under its own lock; taking the server's lock once
+    // orders that change before a waiter's next look, so no wake-up is lost.
+    { std::lock_guard lock(mutex_); }
+    changed_.notify_all();
+}
+
 ServerStats SourceServer::stats() const
 {
     ServerStats s;

@@ -60,6 +60,8 @@ public:
     {
         return server_->wait_connections(n, timeout);
     }
+    // See SourceServer::wait_video_wanted.
+    bool wait_video_wanted(std::chrono::milliseconds timeout) { return server_->wait_video_wanted(timeout); }
     transport::ServerStats transport_stats() const { return server_->stats(); }
     void set_ptz_supported(bool supported);
     std::optional<wire::PtzFields> next_ptz(std::chrono::milliseconds timeout)

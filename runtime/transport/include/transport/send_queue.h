@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "base/bounded_queue.h"
@@ -76,6 +77,12 @@ public:
     // waits on descriptors rather than in pop (-1: none). Set before the
     // first push; the descriptor stays the caller's.
     void notify(int eventfd) { notify_fd_ = eventfd; }
+    // Called on the consumer's thread, outside the queue's lock, each time
+    // it takes the last video frame that was waiting: the receiver is ready
+    // for the next one. Set before the first pop.
+    void on_video_taken(std::function<void()> f) { video_taken_ = std::move(f); }
+    // Whether a video frame waits to be taken.
+    bool video_waiting() const;
     // Blocks until a packet is there (true) or the queue is closed (false).
     bool pop(wire::PacketPtr& out);
     // Like pop, but gives up at the deadline (idle) when nothing came, and
@@ -92,6 +99,9 @@ private:
     enum Kind : size_t { video, audio, other };
     static size_t kind_of(const wire::Packet& p);
     void signal() const;
+    // Under the lock: takes the next packet; true when it was the last
+    // video frame waiting.
+    bool take_locked(wire::PacketPtr& out);
 
     DropCounters& drops_;
     const uint64_t video_alone_bytes_;
@@ -101,6 +111,7 @@ private:
     bool closed_ = false;
     bool woken_ = false;
     int notify_fd_ = -1;
+    std::function<void()> video_taken_;
 };
 
 }  // namespace qrv::transport

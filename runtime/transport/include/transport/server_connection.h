@@ -79,6 +79,9 @@ public:
     // ServerConnection::may_steer); it was not taken.
     virtual void on_command_refused(ServerConnection&) {}
     virtual void on_finished() = 0;
+    // The connection's thread took the last video frame that waited for
+    // it: the receiver is ready for the next one.
+    virtual void on_video_taken() {}
     // The receiver joined (or left) the multicast group it was offered.
     virtual void on_multicast_state(ServerConnection&, bool joined) { (void)joined; }
     // The receiver asks for datagrams of the group again (indexes empty:
@@ -109,6 +112,9 @@ public:
     bool ready() const { return ready_.load(); }
     void mark_ready() { ready_ = true; }
     bool finished() const { return finished_.load(); }
+    // Whether a video frame waits for the receiver (one is being written
+    // does not count).
+    bool video_waiting() const { return queue_.video_waiting(); }
     std::string receiver_name() const;
     bool shared() const { return shared_; }
     // Shared-memory frames the receiver holds now, taken back ones included.

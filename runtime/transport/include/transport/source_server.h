@@ -159,6 +159,13 @@ public:
     bool has_shared_receivers() const;
     // Waits until at least n receivers are connected; false on timeout.
     bool wait_connections(size_t n, std::chrono::milliseconds timeout);
+    // Waits until a receiver that takes video has no frame waiting for it
+    // (it has taken the newest, or was sent none yet), so that a producer
+    // makes frames only as fast as the fastest receiver takes them; false
+    // on timeout or interrupt_waits. A receiver fed by a multicast group
+    // counts as ready, and so does one that asked for a lower frame rate
+    // whenever nothing waits for it.
+    bool wait_video_wanted(std::chrono::milliseconds timeout);
     // Ends every wait_connections now and later (the owner is going away).
     void interrupt_waits();
     ServerStats stats() const;
@@ -179,6 +186,9 @@ private:
     void on_key_refused(const std::string& peer, const std::string& reason, const std::string& detail) override;
     void on_command_refused(ServerConnection& connection) override;
     void on_finished() override;
+    void on_video_taken() override;
+    // Under the lock: whether wait_video_wanted may return.
+    bool video_wanted_locked() const;
     // Without a key, says once that a source reachable from other hosts is
     // open to anyone there.
     void warn_if_open(const Scope& scope) const;
