@@ -114,6 +114,13 @@ class Sender:
         many seconds for at least one."""
         return self._native.connections(timeout)
 
+    def wait_video_wanted(self, timeout: float = 0) -> bool:
+        """Whether a receiver is ready for a new video frame (it has taken
+        the newest, or was sent none yet), waiting up to ``timeout``
+        seconds for one. A producer that renders frames on demand calls it
+        before each, so that it makes no frame the links would skip."""
+        return self._native.video_wanted(timeout)
+
     def tally(self, timeout: float = 0) -> Tally:
         """The combined tally of the receivers; with a timeout, waits up to
         that many seconds for it to change since the previous call."""

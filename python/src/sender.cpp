@@ -92,6 +92,17 @@ public:
         return n;
     }
 
+    /// Whether a receiver is ready for a new video frame, waiting up to the
+    /// timeout for one.
+    bool video_wanted(const py::object& timeout)
+    {
+        auto o = live(owned_, "sender");
+        const bool wanted = wait_sliced(timeout_ms(timeout), [&](uint32_t ms) {
+            return QRVlib_send_wait_video_wanted(o->handle, ms) == 1 || o->closed;
+        });
+        return wanted && !o->closed;
+    }
+
     /// (changed, on_program, on_preview): changed when the combined tally
     /// changed since the previous call, waiting up to the timeout for one.
     py::tuple tally(const py::object& timeout)
@@ -291,6 +302,7 @@ void register_sender(py::module_& m)
         .def("send_metadata", &Sender::send_metadata)
         .def("flush", &Sender::flush)
         .def("connections", &Sender::connections)
+        .def("video_wanted", &Sender::video_wanted)
         .def("tally", &Sender::tally)
         .def("command", &Sender::command)
         .def("set_ptz_supported", &Sender::set_ptz_supported)

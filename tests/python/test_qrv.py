@@ -101,6 +101,15 @@ def test_colour_formats_match_a_reference_conversion(sender):
             rx.close()
 
 
+def test_a_producer_on_demand_is_told_when_a_receiver_is_ready(sender):
+    assert not sender.wait_video_wanted(timeout=0.05)  # nobody to make frames for
+    with qrv.Receiver(sender.source) as rx:
+        assert sender.wait_video_wanted(timeout=5)
+        sender.send_video(np.zeros((16, 16, 4), np.uint8), fourcc="BGRA")
+        assert rx.capture(timeout=5) is not None
+        assert sender.wait_video_wanted(timeout=5)
+
+
 def test_audio_and_metadata_arrive_unchanged_in_order(sender):
     samples = np.random.default_rng(3).standard_normal((2, 480)).astype(np.float32)
     with qrv.Receiver(sender.source) as rx:

@@ -29,14 +29,14 @@
 #include "base/socket.h"
 #include "transport/client_link.h"
 #include "transport/tls_stream.h"
-#include "transport/tls_tunnel.h"
+#include "transport/tls_session.h"
 #include "wire/wire.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using transport::LinkKeys;
-using transport::TlsTunnel;
+using transport::TlsSession;
 using qrv_test::open_descriptors;
 
 namespace {
@@ -62,11 +62,11 @@ std::pair<net::Fd, net::Fd> tcp_pair()
 // its own (as a source's serving thread runs it) while the test's thread
 // runs the connecting end's.
 struct Accepting {
-    std::unique_ptr<TlsTunnel> session;
-    TlsTunnel::Failure failure;
+    std::unique_ptr<TlsSession> session;
+    TlsSession::Failure failure;
     std::thread thread;
     Accepting(net::Fd tcp, std::shared_ptr<const LinkKeys> k, std::chrono::milliseconds bound = 2000ms)
-        : session(std::make_unique<TlsTunnel>(std::move(tcp), std::move(k), TlsTunnel::Role::accepting))
+        : session(std::make_unique<TlsSession>(std::move(tcp), std::move(k), TlsSession::Role::accepting))
     {
         thread = std::thread([this, bound] { failure = session->handshake(Clock::now() + bound); });
     }
@@ -76,7 +76,7 @@ struct Accepting {
             thread.join();
     }
     // How the handshake ended, once it has.
-    const TlsTunnel::Failure& result()
+    const TlsSession::Failure& result()
     {
         if (thread.joinable())
             thread.join();
@@ -111,7 +111,7 @@ TEST(Tls, AStreamReadAndWrittenByOneThreadCarriesLargeMessagesAndSeesWhatIsReadA
         // second, as during a change of key: a peer with the old one is
         // taken too.
         Accepting accepting(std::move(s), keys(kKeyB + "\n" + kKeyA + "\n"));
-        auto session = std::make_unique<TlsTunnel>(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+        auto session = std::make_unique<TlsSession>(std::move(c), keys(kKeyA), TlsSession::Role::connecting);
         ASSERT_EQ(session->handshake(Clock::now() + 2s).reason, "");
         EXPECT_EQ(session->peer_key(), transport::PeerKey::site);
         ASSERT_EQ(accepting.result().reason, "") << accepting.result().detail;
@@ -170,7 +170,7 @@ TEST(Tls, ADifferentKeyIsRefusedOnBothEnds)
 {
     auto [c, s] = tcp_pair();
     Accepting server(std::move(s), keys(kKeyA));
-    TlsTunnel client(std::move(c), keys(kKeyB), TlsTunnel::Role::connecting);
+    TlsSession client(std::move(c), keys(kKeyB), TlsSession::Role::connecting);
     const auto failure = client.handshake(Clock::now() + 2s);
     EXPECT_EQ(failure.reason, "the source does not hold this site's key");
     EXPECT_EQ(server.result().reason, "it does not hold this site's key");
@@ -595,7 +595,7 @@ TEST(Tls, APeerGoneMidStreamEndsTheStreamNotTheProcess)
 {
     auto [c, s] = tcp_pair();
     Accepting server(std::move(s), keys(kKeyA));
-    auto client = std::make_unique<TlsTunnel>(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+    auto client = std::make_unique<TlsSession>(std::move(c), keys(kKeyA), TlsSession::Role::connecting);
     ASSERT_EQ(client->handshake(Clock::now() + 2s).reason, "");
     const auto stream = server.stream();
     std::thread gone([&] {
@@ -687,7 +687,7 @@ TEST(Tls, APeerThatResetsDuringTheHandshakeIsAFailureNotASignal)
     std::this_thread::sleep_for(20ms);
     char byte;
     ASSERT_EQ(::recv(c.get(), &byte, 1, 0), -1);  // the reset, taken: writes now fail with EPIPE
-    TlsTunnel client(std::move(c), keys(kKeyA), TlsTunnel::Role::connecting);
+    TlsSession client(std::move(c), keys(kKeyA), TlsSession::Role::connecting);
     EXPECT_EQ(client.handshake(Clock::now() + 2s).reason, "the source does not hold this site's key");
 }
 

@@ -11,7 +11,7 @@
 
 namespace qrv::transport {
 
-std::vector<uint8_t> ClientLink::operator_proof(const TlsTunnel& session) const
+std::vector<uint8_t> ClientLink::operator_proof(const TlsSession& session) const
 {
     const auto exported = session.exported();
     const auto proof = exported ? options_.keys->operator_proof(*exported) : std::nullopt;
@@ -43,9 +43,9 @@ void ClientLink::report_key(bool proved)
 
 std::unique_ptr<TlsStream> ClientLink::secure(net::Fd tcp, const std::string& peer)
 {
-    TlsTunnel::Failure failure;
+    TlsSession::Failure failure;
     try {
-        auto session = std::make_unique<TlsTunnel>(std::move(tcp), options_.keys, TlsTunnel::Role::connecting);
+        auto session = std::make_unique<TlsSession>(std::move(tcp), options_.keys, TlsSession::Role::connecting);
         // Stopping, or the source moving, shuts this socket down, which
         // ends the handshake at once.
         {

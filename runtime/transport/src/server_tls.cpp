@@ -21,7 +21,7 @@
 #include "base/log.h"
 #include "transport/message_io.h"
 #include "transport/tls_stream.h"
-#include "transport/tls_tunnel.h"
+#include "transport/tls_session.h"
 
 namespace qrv::transport {
 
@@ -58,11 +58,11 @@ const wire::PacketPtr& keepalive()
 
 void ServerConnection::start_tls()
 {
-    std::unique_ptr<TlsTunnel> session;
+    std::unique_ptr<TlsSession> session;
     try {
         stop_ = make_eventfd();
         queued_ = make_eventfd();
-        session = std::make_unique<TlsTunnel>(std::move(fd_), keys_, TlsTunnel::Role::accepting);
+        session = std::make_unique<TlsSession>(std::move(fd_), keys_, TlsSession::Role::accepting);
     } catch (const std::exception& e) {
         // Out of descriptors: the connection ends at once and is reaped
         // like any other.
@@ -84,7 +84,7 @@ void ServerConnection::start_tls()
     }
 }
 
-void ServerConnection::serve_tls(std::unique_ptr<TlsTunnel> session)
+void ServerConnection::serve_tls(std::unique_ptr<TlsSession> session)
 {
     if (auto stream = secure(std::move(session))) {
         if (const auto receiver = read_hello(*stream)) {
@@ -102,12 +102,12 @@ void ServerConnection::serve_tls(std::unique_ptr<TlsTunnel> session)
     hooks_.on_finished();
 }
 
-std::unique_ptr<TlsStream> ServerConnection::secure(std::unique_ptr<TlsTunnel> session)
+std::unique_ptr<TlsStream> ServerConnection::secure(std::unique_ptr<TlsSession> session)
 {
     // TLS gets three quarters of the handshake time, so that a peer that
     // stalls in it is gone well within the whole (scheduling included),
     // and the hello the rest. finish() ends it at once.
-    const TlsTunnel::Failure f = session->handshake(accepted_at_ + times_.handshake * 3 / 4, stop_.get());
+    const TlsSession::Failure f = session->handshake(accepted_at_ + times_.handshake * 3 / 4, stop_.get());
     if (!f.reason.empty()) {
         if (finish()) {
             hooks_.on_key_refused(peer_, f.reason, f.detail);

@@ -9,7 +9,7 @@
 
 namespace qrv::transport {
 
-TlsStream::TlsStream(std::unique_ptr<TlsTunnel> session) : session_(std::move(session)) {}
+TlsStream::TlsStream(std::unique_ptr<TlsSession> session) : session_(std::move(session)) {}
 
 TlsStream::~TlsStream()
 {

@@ -28,7 +28,7 @@
 namespace qrv::transport {
 
 class ClientLink;
-class TlsTunnel;
+class TlsSession;
 class TlsStream;
 
 // Called from the link's threads (its reader, and for video over TCP its
@@ -174,7 +174,7 @@ private:
     std::unique_ptr<TlsStream> secure(net::Fd tcp, const std::string& peer);
     // The proof of the operator key on a TLS connection (link_keys.h), to
     // follow the hello; empty without an operator key.
-    std::vector<uint8_t> operator_proof(const TlsTunnel& session) const;
+    std::vector<uint8_t> operator_proof(const TlsSession& session) const;
     // Hands how the key went with the current target to key_outcome.
     void report_key(bool proved);
     // The source did not greet: logs why and retries later.

@@ -34,7 +34,7 @@ namespace qrv::transport {
 class ByteStream;
 class ServerConnection;
 class TlsStream;
-class TlsTunnel;
+class TlsSession;
 struct Message;
 struct UpstreamRules;
 enum class ReadResult;
@@ -194,10 +194,10 @@ private:
     void start_tls();
     // That thread: the handshake, the hello, then the connection's traffic
     // both ways until it ends (server_tls.cpp).
-    void serve_tls(std::unique_ptr<TlsTunnel> session);
+    void serve_tls(std::unique_ptr<TlsSession> session);
     // The session once the peer proved the key; null when it did not (the
     // refusal counted and logged) or the connection ended first.
-    std::unique_ptr<TlsStream> secure(std::unique_ptr<TlsTunnel> session);
+    std::unique_ptr<TlsStream> secure(std::unique_ptr<TlsSession> session);
     // Writes what is queued and reads what arrives, as each is ready.
     Ending converse(TlsStream& stream);
     // Writes every queued packet, gathered, or a keepalive when one is due;

@@ -11,7 +11,7 @@
 
 #include "transport/byte_stream.h"
 #include "transport/quiet_pipe.h"
-#include "transport/tls_tunnel.h"
+#include "transport/tls_session.h"
 
 namespace qrv::transport {
 
@@ -19,7 +19,7 @@ class TlsStream final : public ByteStream {
 public:
     // Takes a session whose handshake is done and that was never started.
     // Made, used and destroyed on one thread.
-    explicit TlsStream(std::unique_ptr<TlsTunnel> session);
+    explicit TlsStream(std::unique_ptr<TlsSession> session);
     // Sends close_notify unless end_writing did, without waiting for room.
     ~TlsStream() override;
     TlsStream(const TlsStream&) = delete;
@@ -42,10 +42,10 @@ public:
     // sends. The last write of a run goes without more.
     bool write(std::span<const uint8_t> bytes, bool more);
     void end_writing() override;
-    const TlsTunnel& session() const { return *session_; }
+    const TlsSession& session() const { return *session_; }
 
 private:
-    using Step = TlsTunnel::Step;
+    using Step = TlsSession::Step;
     // Waits until the socket is ready for what step asks, at most timeout;
     // false on timeout (errno EAGAIN) or when it cannot be waited on.
     bool wait(Step step, std::chrono::milliseconds timeout) const;
@@ -56,7 +56,7 @@ private:
     bool resume(Step step);
 
     const QuietPipe quiet_;  // kernel TLS writes with write()
-    std::unique_ptr<TlsTunnel> session_;
+    std::unique_ptr<TlsSession> session_;
     std::chrono::milliseconds read_timeout_{5000};
     std::chrono::milliseconds write_timeout_{2000};
     int cancel_ = -1;

@@ -15,8 +15,8 @@
 //
 // The handshake runs on the serving thread before anything else, bounded
 // by a deadline, and tells why it failed.
-#ifndef QRV_TRANSPORT_TLS_TUNNEL_H
-#define QRV_TRANSPORT_TLS_TUNNEL_H
+#ifndef QRV_TRANSPORT_TLS_SESSION_H
+#define QRV_TRANSPORT_TLS_SESSION_H
 
 #include <atomic>
 #include <chrono>
@@ -32,7 +32,7 @@ namespace qrv::transport {
 
 struct TlsWire;
 
-class TlsTunnel {
+class TlsSession {
 public:
     enum class Role { connecting, accepting };
     using Clock = std::chrono::steady_clock;
@@ -44,10 +44,10 @@ public:
     };
     // Takes the TCP connection (made non-blocking). Throws Error when
     // OpenSSL or the system cannot set it up.
-    TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role role);
-    ~TlsTunnel();
-    TlsTunnel(const TlsTunnel&) = delete;
-    TlsTunnel& operator=(const TlsTunnel&) = delete;
+    TlsSession(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role role);
+    ~TlsSession();
+    TlsSession(const TlsSession&) = delete;
+    TlsSession& operator=(const TlsSession&) = delete;
 
     // Runs the handshake on the calling thread until done or the deadline;
     // the failure, or an empty reason. Shutting the TCP socket down from

@@ -1,6 +1,6 @@
 // A connection's TLS session: its handshake, and the steps its serving thread
 // reads and writes it with.
-#include "transport/tls_tunnel.h"
+#include "transport/tls_session.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -197,7 +197,7 @@ bool attach_socket(SSL* ssl, TlsWire& wire)
 }  // namespace
 
 
-TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role role)
+TlsSession::TlsSession(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role role)
     : keys_(std::move(keys)), role_(role), tcp_(std::move(tcp)), wire_(std::make_unique<TlsWire>()),
       ssl_(nullptr, SSL_free)
 {
@@ -212,9 +212,9 @@ TlsTunnel::TlsTunnel(net::Fd tcp, std::shared_ptr<const LinkKeys> keys, Role rol
     set_nonblocking(tcp_.get());
 }
 
-TlsTunnel::~TlsTunnel() = default;
+TlsSession::~TlsSession() = default;
 
-TlsTunnel::Failure TlsTunnel::failure_of(int ssl_error, bool timed_out) const
+TlsSession::Failure TlsSession::failure_of(int ssl_error, bool timed_out) const
 {
     Failure f;
     const unsigned long e = ERR_peek_last_error();
@@ -234,7 +234,7 @@ TlsTunnel::Failure TlsTunnel::failure_of(int ssl_error, bool timed_out) const
     return f;
 }
 
-TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline, int cancel)
+TlsSession::Failure TlsSession::handshake(Clock::time_point deadline, int cancel)
 {
     const QuietPipe quiet;
     for (;;) {
@@ -270,7 +270,7 @@ TlsTunnel::Failure TlsTunnel::handshake(Clock::time_point deadline, int cancel)
     return {};
 }
 
-void TlsTunnel::log_record_path() const
+void TlsSession::log_record_path() const
 {
     const bool send = BIO_get_ktls_send(SSL_get_wbio(ssl_.get())) != 0;
     const bool recv = BIO_get_ktls_recv(SSL_get_rbio(ssl_.get())) != 0;
@@ -286,14 +286,14 @@ void TlsTunnel::log_record_path() const
     }
 }
 
-std::optional<LinkKeys::Exported> TlsTunnel::exported() const
+std::optional<LinkKeys::Exported> TlsSession::exported() const
 {
     if (peer_key_.load(std::memory_order_acquire) == PeerKey::none)
         return std::nullopt;
     return exported_;
 }
 
-TlsTunnel::Step TlsTunnel::step_after(int ssl_error) const
+TlsSession::Step TlsSession::step_after(int ssl_error) const
 {
     switch (ssl_error) {
     case SSL_ERROR_WANT_READ:
@@ -308,7 +308,7 @@ TlsTunnel::Step TlsTunnel::step_after(int ssl_error) const
     }
 }
 
-TlsTunnel::Step TlsTunnel::read_step(std::span<uint8_t> out, size_t& got)
+TlsSession::Step TlsSession::read_step(std::span<uint8_t> out, size_t& got)
 {
     got = 0;
     ERR_clear_error();
@@ -317,7 +317,7 @@ TlsTunnel::Step TlsTunnel::read_step(std::span<uint8_t> out, size_t& got)
     return step_after(SSL_get_error(ssl_.get(), 0));
 }
 
-TlsTunnel::Step TlsTunnel::write_step(std::span<const uint8_t> in, size_t& put)
+TlsSession::Step TlsSession::write_step(std::span<const uint8_t> in, size_t& put)
 {
     put = 0;
     if (in.empty())
@@ -328,14 +328,14 @@ TlsTunnel::Step TlsTunnel::write_step(std::span<const uint8_t> in, size_t& put)
     return step_after(SSL_get_error(ssl_.get(), 0));
 }
 
-TlsTunnel::Step TlsTunnel::flush_step()
+TlsSession::Step TlsSession::flush_step()
 {
     if (!wire_->flush())
         return Step::failed;
     return wire_->pending() > 0 ? Step::write : Step::done;
 }
 
-TlsTunnel::Step TlsTunnel::close_step()
+TlsSession::Step TlsSession::close_step()
 {
     if (!(SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN)) {
         ERR_clear_error();
@@ -345,7 +345,7 @@ TlsTunnel::Step TlsTunnel::close_step()
     return flush_step();
 }
 
-bool TlsTunnel::buffered() const
+bool TlsSession::buffered() const
 {
     return SSL_pending(ssl_.get()) > 0 || SSL_has_pending(ssl_.get()) == 1;
 }
