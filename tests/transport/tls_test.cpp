@@ -49,6 +49,16 @@ std::shared_ptr<const LinkKeys> keys(const std::string& text)
     return LinkKeys::make(SiteKey::parse(text, "test key"));
 }
 
+// A source on loopback whose TCP peers must prove the keys given; no
+// same-host socket, so that every receiver goes through TLS.
+Sender keyed_sender(const char* name, std::shared_ptr<const LinkKeys> source_keys)
+{
+    transport::ServerOptions options;
+    options.keys = std::move(source_keys);
+    options.shared_memory = false;
+    return Sender(SenderSettings{name, "", false, false}, Scope::from_value(nullptr), options);
+}
+
 // Two ends of one loopback TCP connection.
 std::pair<net::Fd, net::Fd> tcp_pair()
 {
@@ -183,10 +193,7 @@ TEST(Tls, ADifferentKeyIsRefusedOnBothEnds)
 // are in the C operations' tests).
 TEST(Tls, ASourceWithAKeyRefusesPeersWithoutItWithinTheBound)
 {
-    transport::ServerOptions options;
-    options.keys = keys(kKeyA);
-    options.shared_memory = false;
-    Sender sender(SenderSettings{"tls source", "", false, false}, Scope::from_value(nullptr), options);
+    Sender sender = keyed_sender("tls source", keys(kKeyA));
     const Endpoint at = sender.endpoint();
     // The acceptor's thread keeps a descriptor in reserve, opened once it
     // runs.
@@ -511,10 +518,7 @@ public:
 // not flooded with it.
 TEST(Tls, AFloodOfPeersWithoutTheKeyLeavesItsReceiversAtFullRate)
 {
-    transport::ServerOptions options;
-    options.keys = keys(kKeyA);
-    options.shared_memory = false;
-    Sender sender(SenderSettings{"flooded source", "", false, false}, Scope::from_value(nullptr), options);
+    Sender sender = keyed_sender("flooded source", keys(kKeyA));
     const Endpoint at = sender.endpoint();
     const auto where = [at]() -> std::optional<Endpoint> { return at; };
     transport::LinkOptions link;
@@ -578,7 +582,7 @@ TEST(Tls, AFloodOfPeersWithoutTheKeyLeavesItsReceiversAtFullRate)
     // source, per address, at most max_pending_per_host connections in the
     // handshake (one more ending), and the joining receiver's: each a few
     // descriptors and threads. Nothing grows with the number of peers.
-    const size_t waiting = options.max_pending_per_host + 2 * (BadPeers::kKinds - 1) + 1;
+    const size_t waiting = transport::ServerOptions{}.max_pending_per_host + 2 * (BadPeers::kKinds - 1) + 1;
     EXPECT_LE(more_fds, BadPeers::kStallsAtOnce + BadPeers::kKinds + 8 + waiting * 5);
     EXPECT_LE(more_threads, BadPeers::kKinds + 1 + 4 + waiting * 3);
     const auto settle = Clock::now() + 3s;
@@ -645,10 +649,7 @@ TEST(Tls, ASourceWithAnOperatorKeyTakesCameraCommandsOnlyFromThoseWhoProveIt)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        transport::ServerOptions options;
-        options.keys = c.source;
-        options.shared_memory = false;
-        Sender sender(SenderSettings{"camera", "", false, false}, Scope::from_value(nullptr), options);
+        Sender sender = keyed_sender("camera", c.source);
         sender.set_ptz_supported(true);
         const Endpoint at = sender.endpoint();
         Status events;
@@ -697,10 +698,7 @@ TEST(Tls, APeerThatResetsDuringTheHandshakeIsAFailureNotASignal)
 // acknowledged; once nothing flows, the thread waits rather than spins.
 TEST(Tls, AKeyedSourceTakesEveryCommandWhileFramesFlowAndRestsWhenIdle)
 {
-    transport::ServerOptions options;
-    options.keys = keys(kKeyA);
-    options.shared_memory = false;
-    Sender sender(SenderSettings{"busy camera", "", false, false}, Scope::from_value(nullptr), options);
+    Sender sender = keyed_sender("busy camera", keys(kKeyA));
     sender.set_ptz_supported(true);
     const Endpoint at = sender.endpoint();
     struct Counts final : transport::LinkEvents {
