@@ -17,7 +17,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <vector>
+#include <memory>
 
 #include "base/error.h"
 #include "base/log.h"
@@ -38,6 +38,15 @@ void set_nonblocking(int fd)
 {
     const int flags = ::fcntl(fd, F_GETFL);
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// SSL_get_error reads the thread's error queue, which must be empty before
+// each call it judges. Clearing an empty queue costs as much as a small
+// record's bookkeeping, so it is cleared only when something is in it.
+void clear_errors()
+{
+    if (ERR_peek_error() != 0)
+        ERR_clear_error();
 }
 
 bool again(int error)
@@ -65,20 +74,28 @@ bool kernel_tls_offered()
 }  // namespace
 
 // The TCP socket behind the SSL object, and the sealed records gathered
-// for one send once the handshake is done (gather on).
+// for one send once the handshake is done (gather on). The gather buffer
+// is allocated once the peer has proved its key, and never zero-filled:
+// every byte sent was written.
 struct TlsWire {
     int fd = -1;
     bool gather = false;
-    std::vector<uint8_t> out;
-    size_t sent = 0;  // of out
+    std::unique_ptr<uint8_t[]> out;
+    size_t used = 0;  // of out
+    size_t sent = 0;  // of used
 
-    size_t pending() const { return out.size() - sent; }
+    void start_gathering()
+    {
+        out = std::make_unique_for_overwrite<uint8_t[]>(kGather);
+        gather = true;
+    }
+    size_t pending() const { return used - sent; }
     // Sends what is gathered as far as the socket takes it; false on an
     // error of the connection (errno says which).
     bool flush()
     {
-        while (sent < out.size()) {
-            const ssize_t n = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (sent < used) {
+            const ssize_t n = ::send(fd, out.get() + sent, used - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0)
                 sent += size_t(n);
             else if (n < 0 && again(errno))
@@ -86,8 +103,7 @@ struct TlsWire {
             else
                 return false;
         }
-        out.clear();
-        sent = 0;
+        used = sent = 0;
         return true;
     }
 };
@@ -106,13 +122,7 @@ int socket_write(BIO* bio, const char* data, int len)
 {
     BIO_clear_retry_flags(bio);
     TlsWire& w = wire_of(bio);
-    if (!w.gather) {
-        const ssize_t n = ::send(w.fd, data, size_t(len), MSG_NOSIGNAL);
-        if (n < 0 && again(errno))
-            BIO_set_retry_write(bio);
-        return int(n);
-    }
-    if (w.out.size() + size_t(len) > kGather) {
+    if (w.gather && w.used + size_t(len) > kGather) {
         if (!w.flush())
             return -1;
         if (w.pending() > 0) {
@@ -120,9 +130,16 @@ int socket_write(BIO* bio, const char* data, int len)
             return -1;
         }
     }
-    const size_t at = w.out.size();
-    w.out.resize(at + size_t(len));
-    std::memcpy(w.out.data() + at, data, size_t(len));
+    // Handshake flights, and a write larger than the gather buffer (a
+    // record never is), go straight to the socket.
+    if (!w.gather || size_t(len) > kGather) {
+        const ssize_t n = ::send(w.fd, data, size_t(len), MSG_NOSIGNAL);
+        if (n < 0 && again(errno))
+            BIO_set_retry_write(bio);
+        return int(n);
+    }
+    std::memcpy(w.out.get() + w.used, data, size_t(len));
+    w.used += size_t(len);
     return len;
 }
 
@@ -265,7 +282,7 @@ TlsSession::Failure TlsSession::handshake(Clock::time_point deadline, int cancel
     log_record_path();
     // From here on the records write_step seals wait for one send:
     // handshake flights went out as they were made.
-    wire_->gather = true;
+    wire_->start_gathering();
     peer_key_.store(key, std::memory_order_release);
     return {};
 }
@@ -311,7 +328,7 @@ TlsSession::Step TlsSession::step_after(int ssl_error) const
 TlsSession::Step TlsSession::read_step(std::span<uint8_t> out, size_t& got)
 {
     got = 0;
-    ERR_clear_error();
+    clear_errors();
     if (SSL_read_ex(ssl_.get(), out.data(), out.size(), &got) == 1)
         return Step::done;
     return step_after(SSL_get_error(ssl_.get(), 0));
@@ -322,7 +339,7 @@ TlsSession::Step TlsSession::write_step(std::span<const uint8_t> in, size_t& put
     put = 0;
     if (in.empty())
         return Step::done;
-    ERR_clear_error();
+    clear_errors();
     if (SSL_write_ex(ssl_.get(), in.data(), in.size(), &put) == 1)
         return Step::done;
     return step_after(SSL_get_error(ssl_.get(), 0));
