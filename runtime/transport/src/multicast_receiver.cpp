@@ -62,7 +62,7 @@ wire::ReassemblyLimits limits_for(std::chrono::milliseconds window)
 
 }  // namespace
 
-std::optional<Message> media_message(std::vector<uint8_t>&& bytes)
+std::optional<Message> media_message(std::span<const uint8_t> bytes, BufferPool& pool)
 {
     wire::Parsed p;
     if (wire::parse_message(bytes, p) != wire::ParseResult::ok || p.consumed != bytes.size())
@@ -77,8 +77,8 @@ std::optional<Message> media_message(std::vector<uint8_t>&& bytes)
     m.fixed.assign(bytes.begin() + wire::kHeaderBytes, bytes.begin() + fixed_end);
     m.text.assign(bytes.begin() + fixed_end, bytes.begin() + text_end);
     if (p.header.data_len > 0) {
-        m.data = std::make_shared<ByteBuffer>();
-        m.data->assign(std::span<const uint8_t>(bytes).subspan(text_end));
+        m.data = pool.acquire();
+        m.data->assign(bytes.subspan(text_end));
         if (m.data->size() != p.header.data_len)
             return std::nullopt;  // no memory for it
     }
@@ -195,7 +195,7 @@ void MulticastReceiver::drain(std::chrono::steady_clock::time_point now)
         take_from(repair_.get(), now);
         for (wire::Reassembler* r : {&video_, &audio_, &metadata_})
             while (auto whole = r->next(now)) {
-                if (auto m = media_message(std::move(*whole)))
+                if (auto m = media_message(*whole, data_buffers_))
                     out.push_back(std::move(*m));
                 else
                     ++bad_messages_;

@@ -1,6 +1,7 @@
 #include "wire/reassembler.h"
 
 #include <cstring>
+#include <new>
 
 namespace qrv::wire {
 
@@ -52,7 +53,13 @@ bool Reassembler::place(const DatagramHeader& h, std::span<const uint8_t> payloa
         }
         Pending p;
         p.shape = h;
-        p.bytes.resize(h.message_bytes);
+        p.bytes = buffers_.acquire();
+        try {
+            p.bytes->resize(h.message_bytes);
+        } catch (const std::bad_alloc&) {
+            ++counters_.overflow;
+            return false;
+        }
         p.have.assign(h.count, false);
         p.since = now;
         pending_bytes_ += h.message_bytes;
@@ -68,7 +75,7 @@ bool Reassembler::place(const DatagramHeader& h, std::span<const uint8_t> payloa
         ++counters_.duplicates;
         return false;
     }
-    std::memcpy(p.bytes.data() + uint64_t(h.index) * h.part_bytes, payload.data(), payload.size());
+    std::memcpy(p.bytes->data() + uint64_t(h.index) * h.part_bytes, payload.data(), payload.size());
     p.have[h.index] = true;
     p.last = now;
     ++p.held;
@@ -86,12 +93,12 @@ void Reassembler::give_up_next()
     ++next_;
 }
 
-std::optional<std::vector<uint8_t>> Reassembler::next(Clock::time_point now)
+std::shared_ptr<const ByteBuffer> Reassembler::next(Clock::time_point now)
 {
     while (!pending_.empty()) {
         auto it = pending_.begin();
         if (it->first == next_ && it->second.held == it->second.shape.count) {
-            std::vector<uint8_t> whole = std::move(it->second.bytes);
+            std::shared_ptr<const ByteBuffer> whole = std::move(it->second.bytes);
             pending_bytes_ -= it->second.shape.message_bytes;
             pending_.erase(it);
             ++next_;
@@ -101,10 +108,10 @@ std::optional<std::vector<uint8_t>> Reassembler::next(Clock::time_point now)
         // The next one is incomplete, or nothing of it came while later
         // ones did: wait for repairs until the window has passed.
         if (now - it->second.since < limits_.window)
-            return std::nullopt;
+            return nullptr;
         give_up_next();
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 std::vector<MissingPieces> Reassembler::missing(Clock::time_point now, std::chrono::milliseconds settle,

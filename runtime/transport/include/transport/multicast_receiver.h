@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,8 +38,8 @@ struct MulticastReceiverStats {
 
 // A whole message reassembled from datagrams, checked as a reader of a
 // connection checks one: a video, audio or metadata message that a reader
-// would take; nothing otherwise.
-std::optional<Message> media_message(std::vector<uint8_t>&& bytes);
+// would take; nothing otherwise. Its data is copied into a buffer of pool.
+std::optional<Message> media_message(std::span<const uint8_t> bytes, BufferPool& pool);
 
 class MulticastReceiver {
 public:
@@ -109,6 +110,9 @@ private:
     // The thread's alone but for stats(), which takes the lock.
     mutable std::mutex mutex_;
     wire::Reassembler video_, audio_, metadata_;
+    // The data of delivered messages, recycled once the receiver's owner
+    // lets go of them, as a connection's reader recycles its own.
+    BufferPool data_buffers_;
     uint64_t bad_messages_ = 0;
     const bool sealed_;
     wire::DatagramOpener opener_;

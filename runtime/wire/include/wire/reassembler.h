@@ -8,9 +8,12 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <optional>
+#include <memory>
 #include <span>
 #include <vector>
+
+#include "base/byte_buffer.h"
+#include "base/recycling_pool.h"
 
 #include "wire/datagram.h"
 
@@ -54,9 +57,12 @@ public:
     // Takes one datagram as it came off the socket; false when it was
     // dropped (and counted).
     bool take(std::span<const uint8_t> datagram, Clock::time_point now);
-    // The next message in sending order once it is whole. Messages before
-    // it that stayed incomplete past the window are given up first.
-    std::optional<std::vector<uint8_t>> next(Clock::time_point now);
+    // The next message in sending order once it is whole, null while there
+    // is none. Messages before it that stayed incomplete past the window
+    // are given up first. The buffer goes back to this reassembler's pool
+    // when its last reference is dropped, so that a steady stream neither
+    // allocates nor faults in pages for each message.
+    std::shared_ptr<const ByteBuffer> next(Clock::time_point now);
     // What is missing now of the messages not yet delivered, oldest first,
     // at most `most` messages: messages of which nothing came while later
     // ones did, and incomplete ones that a later one follows or whose last
@@ -70,7 +76,7 @@ public:
 private:
     struct Pending {
         DatagramHeader shape;  // of its first datagram
-        std::vector<uint8_t> bytes;
+        std::shared_ptr<ByteBuffer> bytes;  // from buffers_, never zero-filled
         std::vector<bool> have;
         uint32_t held = 0;
         Clock::time_point since;
@@ -84,6 +90,9 @@ private:
     const ReassemblyLimits limits_;
     std::map<uint64_t, Pending> pending_;
     uint64_t pending_bytes_ = 0;
+    // Message buffers kept for reuse: a frame being delivered, one or two
+    // being reassembled behind it, and one to spare.
+    RecyclingPool<ByteBuffer> buffers_{4};
     uint64_t next_ = 0;  // the sequence to deliver next; 0 before the first datagram
     ReassemblyCounters counters_;
 };
