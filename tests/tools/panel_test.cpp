@@ -32,12 +32,20 @@ bool eventually(const std::function<bool()>& ok, std::chrono::milliseconds limit
     return true;
 }
 
+// The group of this process's panel and sources: the panel shows only
+// them, and never connects to the sources of tests running beside it.
+const std::string& test_group()
+{
+    static const std::string group = "panel-test-" + std::to_string(getpid());
+    return group;
+}
+
 // A running panel with its server and a client of it.
 struct RunningPanel {
     // With a certificate and key: over HTTPS, the client trusting any.
     RunningPanel(const std::filesystem::path& state, bool token_for_all = false,
                  const std::filesystem::path& tls_cert = {}, const std::filesystem::path& tls_key = {})
-        : panel(std::make_unique<qrv_panel::Panel>(state))
+        : panel(std::make_unique<qrv_panel::Panel>(state, test_group()))
     {
         qrv_panel::ServerOptions o;
         o.port = 0;
@@ -94,7 +102,7 @@ protected:
         ASSERT_TRUE(QRVlib_initialize());
         state_ = std::filesystem::temp_directory_path() / ("qrv-panel-test-" + std::to_string(getpid()) + ".json");
         std::filesystem::remove(state_);
-        QRVlib_send_create_t s("Panel Camera");
+        QRVlib_send_create_t s("Panel Camera", test_group().c_str());
         s.pace_video = false;
         sender_ = QRVlib_send_create(&s);
         ASSERT_TRUE(sender_);

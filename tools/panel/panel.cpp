@@ -171,10 +171,19 @@ struct Panel::Tile {
     }
 };
 
-Panel::Panel(std::filesystem::path state_file) : state_file_(std::move(state_file))
+QRVlib_routing_create_t Panel::output_settings(const std::string& name) const
+{
+    QRVlib_routing_create_t rs(name.c_str());
+    rs.option_text = groups_.empty() ? nullptr : groups_.c_str();
+    return rs;
+}
+
+Panel::Panel(std::filesystem::path state_file, std::string groups)
+    : state_file_(std::move(state_file)), groups_(std::move(groups))
 {
     QRVlib_find_create_t fs;
     fs.option_flag = true;  // the panel's own outputs are sources too
+    fs.option_text_a = groups_.empty() ? nullptr : groups_.c_str();
     finder_ = QRVlib_find_create_v2(&fs);
     if (!finder_)
         throw std::runtime_error(std::string("cannot look for sources: ") + QRVlib_get_last_error());
@@ -403,7 +412,7 @@ Outcome Panel::add_output(std::string name)
             return {409, "an output named '" + name + "' exists"};
         if (outputs_.size() >= 32)
             return {409, "the panel has 32 outputs already"};
-        QRVlib_routing_create_t rs(name.c_str());
+        const QRVlib_routing_create_t rs = output_settings(name);
         Output o{name, "", QRVlib_routing_create(&rs)};
         if (!o.router)
             return {400, std::string("the output cannot be made: ") + QRVlib_get_last_error()};
@@ -504,7 +513,7 @@ void Panel::restore()
         const std::string name = o["name"];
         if (name.empty() || name.size() > 100)
             continue;
-        QRVlib_routing_create_t rs(name.c_str());
+        const QRVlib_routing_create_t rs = output_settings(name);
         Output out{name, o.contains("source") && o["source"].is_string() ? o["source"].get<std::string>() : "",
                    QRVlib_routing_create(&rs)};
         if (out.router)

@@ -45,7 +45,10 @@ class Panel {
 public:
     // state_file: where the outputs are kept (written atomically and synced
     // to disk; a change that cannot be kept is answered with a 500).
-    explicit Panel(std::filesystem::path state_file);
+    // groups: comma-separated groups whose sources the panel shows, and
+    // which its outputs join; empty: every source, outputs in the default
+    // group.
+    explicit Panel(std::filesystem::path state_file, std::string groups = {});
     ~Panel();
     Panel(const Panel&) = delete;
     Panel& operator=(const Panel&) = delete;
@@ -92,6 +95,9 @@ private:
     void changed();
 
     const std::filesystem::path state_file_;
+    const std::string groups_;
+    // Settings of an output of that name, in the panel's groups.
+    QRVlib_routing_create_t output_settings(const std::string& name) const;
     mutable std::mutex mutex_;
     mutable std::condition_variable change_;
     std::atomic<uint64_t> version_{1};

@@ -73,6 +73,10 @@ int main(int argc, char** argv)
                    "file that keeps the panel's outputs and their routes; default: "
                    "$XDG_STATE_HOME/qrv/panel.json, else ~/.local/state/qrv/panel.json");
     app.add_option("--web", web_dir, "folder of the page's files; default: the installed page");
+    std::string groups;
+    app.add_option("--groups", groups,
+                   "show only the sources of these groups (comma-separated), and put the panel's outputs in them; "
+                   "default: every source, outputs in the group \"public\"");
     std::string tls_cert, tls_key;
     app.add_option("--tls-cert", tls_cert, "serve HTTPS (TLS 1.2 or newer) with this PEM certificate (and its chain)");
     app.add_option("--tls-key", tls_key, "the PEM private key of --tls-cert, without a passphrase");
@@ -112,7 +116,7 @@ int main(int argc, char** argv)
     {
         std::unique_ptr<qrv_panel::Panel> panel;
         try {
-            panel = std::make_unique<qrv_panel::Panel>(state_file);
+            panel = std::make_unique<qrv_panel::Panel>(state_file, groups);
         } catch (const std::exception& e) {
             fprintf(stderr, "qrv_panel: %s\n", e.what());
             QRVlib_destroy();
