@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "base/thread_name.h"
+
 namespace qrv {
 
 struct ThreadPool::Job {
@@ -12,11 +14,14 @@ struct ThreadPool::Job {
     std::atomic<size_t> finished{0};
 };
 
-ThreadPool::ThreadPool(size_t parallelism)
+ThreadPool::ThreadPool(size_t parallelism, const char* name)
 {
     const size_t n = parallelism ? parallelism : default_size();
     for (size_t i = 1; i < n; ++i)
-        workers_.emplace_back([this] { work(); });
+        workers_.emplace_back([this, name] {
+            name_this_thread(name);
+            work();
+        });
 }
 
 ThreadPool::~ThreadPool()

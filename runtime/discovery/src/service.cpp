@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/text.h"
+#include "base/thread_name.h"
 #include "discovery/common/instance_name.h"
 #include "service_state.h"
 
@@ -118,7 +119,10 @@ std::shared_ptr<DiscoveryService> DiscoveryService::create(Scope scope, UnicastC
         st->start_unicast();
     State* raw = st.get();
     service->state_ = std::move(st);
-    raw->thread = std::thread([raw] { raw->run(); });
+    raw->thread = std::thread([raw] {
+        name_this_thread("qrv-discovery");
+        raw->run();
+    });
     return service;
 }
 

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "base/thread_name.h"
+
 namespace qrv {
 
 namespace {
@@ -49,7 +51,13 @@ struct AsyncWorker::Running {
     std::atomic<bool> failed{false};
 };
 
-AsyncWorker::AsyncWorker() : thread_([this] { run(); }) {}
+AsyncWorker::AsyncWorker()
+    : thread_([this] {
+          name_this_thread("qrv-send-copy");
+          run();
+      })
+{
+}
 
 AsyncWorker::~AsyncWorker()
 {

@@ -14,6 +14,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "base/unix_socket.h"
 
 namespace qrv::transport {
@@ -71,7 +72,10 @@ Acceptor::~Acceptor()
 
 void Acceptor::start(Admit admit, Round round)
 {
-    thread_ = std::thread([this, admit = std::move(admit), round = std::move(round)] { run(admit, round); });
+    thread_ = std::thread([this, admit = std::move(admit), round = std::move(round)] {
+        name_this_thread("qrv-accept");
+        run(admit, round);
+    });
 }
 
 void Acceptor::stop()

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "base/unix_socket.h"
 #include "transport/tls_stream.h"
 
@@ -39,7 +40,10 @@ ClientLink::ClientLink(Resolver resolve, std::string receiver_name, wire::HelloF
       events_(events),
       options_(options)
 {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        name_this_thread("qrv-link");
+        run();
+    });
 }
 
 ClientLink::~ClientLink()

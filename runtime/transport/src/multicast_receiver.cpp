@@ -14,6 +14,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 
 namespace qrv::transport {
 
@@ -139,7 +140,10 @@ MulticastReceiver::MulticastReceiver(const wire::MulticastOfferFields& offer, ui
         fail("bind the socket for repairs");
     repair_port_ = ntohs(mine.sin_port);
     make_batch(offer.part_bytes);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        name_this_thread("qrv-group-recv");
+        run();
+    });
 }
 
 MulticastReceiver::~MulticastReceiver()

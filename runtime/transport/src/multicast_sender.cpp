@@ -11,6 +11,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 
 namespace qrv::transport {
 
@@ -108,7 +109,10 @@ MulticastSender::MulticastSender(uint32_t group, uint32_t source, const Multicas
                unsigned(part), mtu);
     offer_ = wire::MulticastOfferFields{group, source, wire::kMulticastPort, part, new_token()};
     batch_ = std::make_unique<DatagramBatch>(fd_.get(), name_);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        name_this_thread("qrv-group-send");
+        run();
+    });
 }
 
 MulticastSender::~MulticastSender()

@@ -5,7 +5,7 @@
 namespace qrv::transport {
 
 PreviewMaker::PreviewMaker(Deliver deliver)
-    : deliver_(std::move(deliver)), worker_([this](wire::PacketPtr&& frame) { work(std::move(frame)); })
+    : deliver_(std::move(deliver)), worker_("qrv-preview", [this](wire::PacketPtr&& frame) { work(std::move(frame)); })
 {
 }
 

@@ -16,6 +16,7 @@
 #include "transport/message_io.h"
 #include "base/error.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "base/unix_socket.h"
 
 namespace qrv::transport {
@@ -73,8 +74,14 @@ ServerConnection::ServerConnection(net::Fd fd, ConnectionHooks& hooks, QueueLimi
     }
     net::set_send_timeout(fd_.get(), kStallTimeout);
     try {
-        reader_ = std::thread([this] { read_loop(); });
-        writer_ = std::thread([this] { write_loop(); });
+        reader_ = std::thread([this] {
+            name_this_thread("qrv-conn-read");
+            read_loop();
+        });
+        writer_ = std::thread([this] {
+            name_this_thread("qrv-conn-write");
+            write_loop();
+        });
     } catch (const std::system_error& e) {
         // Out of threads: a reader that did start sees the end at once, and
         // the connection is reaped like any other.

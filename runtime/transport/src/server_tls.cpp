@@ -19,6 +19,7 @@
 
 #include "base/error.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "transport/message_io.h"
 #include "transport/tls_stream.h"
 #include "transport/tls_session.h"
@@ -74,7 +75,10 @@ void ServerConnection::start_tls()
     }
     queue_.notify(queued_.get());
     try {
-        tls_ = std::thread([this, s = std::move(session)]() mutable { serve_tls(std::move(s)); });
+        tls_ = std::thread([this, s = std::move(session)]() mutable {
+            name_this_thread("qrv-conn-tls");
+            serve_tls(std::move(s));
+        });
     } catch (const std::system_error& e) {
         // Out of threads: the session closes its socket as it goes.
         finished_ = true;

@@ -29,7 +29,7 @@ bool VideoDecoder::decode(Message& m)
         return false;
     }
     if (!pool_)
-        pool_ = std::make_unique<ThreadPool>();
+        pool_ = std::make_unique<ThreadPool>(0, "qrv-decode");
     auto out = buffers_.acquire();
     out->resize(*size);
     if (!media::decode_sliced_jpeg(std::span<const uint8_t>(m.data->data(), m.data->size()), f->fourcc, f->width,
@@ -52,7 +52,7 @@ DecodeStage::DecodeStage(VideoDecoder& decoder, Deliver deliver, Lost lost, Comp
       deliver_(std::move(deliver)),
       lost_(std::move(lost)),
       compressed_(std::move(compressed)),
-      worker_([this](Message&& m) { work(std::move(m)); })
+      worker_("qrv-decode", [this](Message&& m) { work(std::move(m)); })
 {
 }
 

@@ -49,7 +49,7 @@ VideoEncoder::VideoEncoder(VideoCodecSettings settings, Deliver deliver, Encode 
       deliver_(std::move(deliver)),
       encode_(std::move(encode)),
       quality_(settings.quality),
-      worker_([this](wire::PacketPtr&& frame) { work(std::move(frame)); })
+      worker_("qrv-encode", [this](wire::PacketPtr&& frame) { work(std::move(frame)); })
 {
 }
 
@@ -67,7 +67,7 @@ EncoderStats VideoEncoder::stats() const
 void VideoEncoder::work(wire::PacketPtr frame)
 {
     if (!encode_) {
-        pool_ = std::make_unique<ThreadPool>();
+        pool_ = std::make_unique<ThreadPool>(0, "qrv-encode");
         encode_ = [this](const media::PictureView& picture, int quality) {
             return media::encode_sliced_jpeg(picture, quality, *pool_, &slice_costs_);
         };

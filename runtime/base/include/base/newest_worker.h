@@ -12,6 +12,8 @@
 #include <thread>
 #include <utility>
 
+#include "base/thread_name.h"
+
 namespace qrv {
 
 /// Runs a work function on a thread of its own over the newest item offered.
@@ -27,7 +29,8 @@ class NewestWorker {
 public:
     using Work = std::function<void(T&&)>;
 
-    explicit NewestWorker(Work work) : work_(std::move(work)) {}
+    /// name: the thread's (a literal; see name_this_thread).
+    explicit NewestWorker(const char* name, Work work) : name_(name), work_(std::move(work)) {}
     ~NewestWorker() { stop(); }
     NewestWorker(const NewestWorker&) = delete;
     NewestWorker& operator=(const NewestWorker&) = delete;
@@ -70,6 +73,7 @@ public:
 private:
     void run()
     {
+        name_this_thread(name_);
         for (;;) {
             std::optional<T> item;
             {
@@ -84,6 +88,7 @@ private:
         }
     }
 
+    const char* name_;
     Work work_;
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -19,8 +19,9 @@ public:
     /// A pool that runs up to `parallelism` pieces at once: parallelism - 1
     /// threads of its own plus the calling thread. 0 means default_size().
     /// The threads live until the pool is destroyed; the destructor joins
-    /// them (it must not run while a run() is in progress).
-    explicit ThreadPool(size_t parallelism = 0);
+    /// them (it must not run while a run() is in progress). They carry
+    /// `name` (kept by the caller; see name_this_thread).
+    explicit ThreadPool(size_t parallelism = 0, const char* name = "qrv-pool");
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "discovery/unicast/tsig.h"
 
 namespace qrv::discovery {
@@ -23,7 +24,10 @@ UnicastAgent::UnicastAgent(UnicastConfig config, std::string host, std::string p
         publisher_ = std::make_unique<UnicastPublisher>(
             *config_.domain, host, host.substr(0, kMaxLabelBytes - 9) + "-" + process_id.substr(0, 8), config_.lease);
     browse_changed_ = true;
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        name_this_thread("qrv-dns");
+        run();
+    });
 }
 
 UnicastAgent::~UnicastAgent()
