@@ -15,19 +15,8 @@ SourceServer::Take SourceServer::takes(const ServerConnection& c, const wire::Pa
     const wire::HelloFields& w = c.wishes();
     const uint32_t kinds = w.kinds & wire::kinds_for(w.bandwidth);
     switch (p.type) {
-    case wire::MessageType::video: {
-        if (!(kinds & wire::kWantVideo))
-            return Take::no;
-        const bool compressed = encoder && !c.shared() && (!c.same_host() || encoder->settings().on_this_host) &&
-                                wire::has_format(w.video_formats, wire::kVideoSlicedJpeg);
-        if (w.bandwidth == wire::Bandwidth::lowest)
-            return compressed                                           ? Take::compressed_preview
-                   : wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::preview
-                                                                        : Take::no;
-        if (compressed)
-            return Take::compressed;
-        return wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::yes : Take::no;
-    }
+    case wire::MessageType::video:
+        return takes_video(c, encoder);
     case wire::MessageType::audio:
         return (kinds & wire::kWantAudio) && wire::has_format(w.audio_formats, wire::kAudioPlanarFloat) ? Take::yes
                                                                                                         : Take::no;
@@ -36,6 +25,22 @@ SourceServer::Take SourceServer::takes(const ServerConnection& c, const wire::Pa
     default:
         return Take::yes;
     }
+}
+
+SourceServer::Take SourceServer::takes_video(const ServerConnection& c, const VideoEncoder* encoder)
+{
+    const wire::HelloFields& w = c.wishes();
+    if (!(w.kinds & wire::kinds_for(w.bandwidth) & wire::kWantVideo))
+        return Take::no;
+    const bool compressed = encoder && !c.shared() && (!c.same_host() || encoder->settings().on_this_host) &&
+                            wire::has_format(w.video_formats, wire::kVideoSlicedJpeg);
+    if (w.bandwidth == wire::Bandwidth::lowest)
+        return compressed                                           ? Take::compressed_preview
+               : wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::preview
+                                                                    : Take::no;
+    if (compressed)
+        return Take::compressed;
+    return wire::has_format(w.video_formats, wire::kVideoRaw) ? Take::yes : Take::no;
 }
 
 // Media that a receiver joined to the group takes from there.

@@ -166,13 +166,11 @@ bool SourceServer::wait_connections(size_t n, std::chrono::milliseconds timeout)
 
 bool SourceServer::video_wanted_locked() const
 {
-    for (const auto& c : connections_) {
-        if (!c->ready() || c->finished())
-            continue;
-        const wire::HelloFields& w = c->wishes();
-        if ((w.kinds & wire::kinds_for(w.bandwidth) & wire::kWantVideo) && !c->video_waiting())
+    // By the same rule publish() follows: a receiver that takes no video
+    // in any form is never ready for a frame.
+    for (const auto& c : connections_)
+        if (c->ready() && !c->finished() && takes_video(*c, encoders_.encoder()) != Take::no && !c->video_waiting())
             return true;
-    }
     return false;
 }
 

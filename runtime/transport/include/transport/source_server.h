@@ -214,6 +214,8 @@ private:
     // How a receiver takes a message, by what its hello asked for.
     enum class Take { no, yes, preview, compressed, compressed_preview };
     static Take takes(const ServerConnection& c, const wire::Packet& p, const VideoEncoder* encoder);
+    // The same for a video frame.
+    static Take takes_video(const ServerConnection& c, const VideoEncoder* encoder);
     // Sends a preview to the receivers that take it raw, and hands it to
     // the preview encoder when others take it compressed.
     void publish_preview(const wire::PacketPtr& packet);
