@@ -52,6 +52,11 @@ public:
 
 private:
     void routes();
+    // Checks the token and origin of every request before its route.
+    void guard_requests();
+    void page_routes();
+    void reading_routes();
+    void changing_routes();
 
     Panel& panel_;
     const ServerOptions options_;
