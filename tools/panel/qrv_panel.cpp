@@ -107,7 +107,12 @@ std::optional<qrv_panel::ServerOptions> server_options(const Args& a)
         return std::nullopt;
     }
     options.web_dir = a.web_dir;
-    options.token = qrv_panel::make_token();
+    try {
+        options.token = qrv_panel::make_token();
+    } catch (const std::exception& e) {
+        fprintf(stderr, "qrv_panel: %s\n", e.what());
+        return std::nullopt;
+    }
     options.token_for_all = !loopback(options.host);
     options.tls_cert = a.tls_cert;
     options.tls_key = a.tls_key;
@@ -131,8 +136,6 @@ int serve(qrv_panel::Server& server, const qrv_panel::ServerOptions& options, co
     else
         printf("Open %s\n", address.c_str());
     fflush(stdout);
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
     std::thread serving([&] { server.run(); });
     while (!stop_requested.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -161,6 +164,10 @@ int run_panel(const Args& a, const qrv_panel::ServerOptions& options)
 
 int main(int argc, char** argv)
 {
+    // From the start, so that a stop asked for while the panel starts ends
+    // it as cleanly as one asked for later.
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
     CLI::App app{"A control panel in the browser: every source live, routing, cameras and tally", "qrv_panel"};
     Args args;
     add_options(app, args);

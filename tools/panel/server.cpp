@@ -1,11 +1,13 @@
 #include "server.h"
 
 #include <httplib.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
 
 #include <cmath>
 #include <fstream>
 #include <iomanip>
-#include <random>
+#include <stdexcept>
 #include <sstream>
 
 #include "tls.h"
@@ -104,12 +106,24 @@ std::optional<std::string> read_camera_values(const json& body, CameraCommand& c
 
 std::string make_token()
 {
-    std::random_device rd;
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        throw std::runtime_error("no random bytes for the panel's token");
     std::ostringstream s;
-    for (int i = 0; i < 4; ++i)
-        s << std::hex << std::setw(8) << std::setfill('0') << rd();
+    for (const unsigned char b : bytes)
+        s << std::hex << std::setw(2) << std::setfill('0') << unsigned(b);
     return s.str();
 }
+
+namespace {
+
+// Compared in a time that does not depend on where they differ.
+bool same_token(const std::string& given, const std::string& token)
+{
+    return given.size() == token.size() && CRYPTO_memcmp(given.data(), token.data(), token.size()) == 0;
+}
+
+}  // namespace
 
 Server::Server(Panel& panel, ServerOptions options) : panel_(panel), options_(std::move(options))
 {
@@ -182,7 +196,7 @@ void Server::guard_requests()
             // set; changes never count on a cookie alone.
             if (given.empty() && !changes)
                 given = cookie(req, "qrv_token");
-            if (given != options_.token) {
+            if (!same_token(given, options_.token)) {
                 refuse(res, 403, given.empty() ? "the panel's token is missing" : "the panel's token is wrong");
                 return httplib::Server::HandlerResponse::Handled;
             }

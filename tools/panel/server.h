@@ -65,7 +65,8 @@ private:
     int port_ = 0;
 };
 
-// A random token of 32 hexadecimal digits.
+// A random token of 32 hexadecimal digits, from OpenSSL's generator;
+// throws when it has none to give.
 std::string make_token();
 
 }  // namespace qrv_panel
