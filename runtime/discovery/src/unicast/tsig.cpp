@@ -1,6 +1,7 @@
 #include "discovery/unicast/tsig.h"
 
 #include <openssl/evp.h>
+#include <openssl/crypto.h>
 #include <openssl/hmac.h>
 
 #include <fstream>
@@ -319,7 +320,8 @@ TsigReply tsig_check_reply(std::span<const uint8_t> reply, const TsigKey& key, s
     if (fields->other_data)
         return result;  // other data (a server's time after BADTIME) is not verified
     const auto expected = hmac(key, reply_covered(reply, *tsig_at, *fields, key, request_mac));
-    result.verified = !expected.empty() && expected == fields->mac && !fields->mac.empty();
+    result.verified = !expected.empty() && expected.size() == fields->mac.size() &&
+                      CRYPTO_memcmp(expected.data(), fields->mac.data(), expected.size()) == 0;
     return result;
 }
 
