@@ -12,21 +12,32 @@
 #include "qrvlib.h"
 #include "run_frame.h"
 
-int main(int, char**)
+// The library's table of operations, with the library it came from left
+// open in `library`; null (and nothing left open) when either is missing.
+static const QRVlib_operation_table* load_table(void*& library)
 {
     // Set and empty counts as set; the file name is appended without a
     // separator.
     const char* runtime_dir = getenv("QRV_RUNTIME_DIR_V3");
     const std::string path = runtime_dir ? std::string(runtime_dir) + "libqrv.so.3" : std::string("libqrv.so.3");
 
-    void* library = dlopen(path.c_str(), RTLD_LAZY);
+    library = dlopen(path.c_str(), RTLD_LAZY);
     typedef const QRVlib_operation_table* (*load_entry_t)(void);
     load_entry_t load_entry = library ? (load_entry_t)dlsym(library, "QRVlib_v3_load") : nullptr;
     // A load entry that yields no table is as good as none.
     const QRVlib_operation_table* qrv = load_entry ? load_entry() : nullptr;
+    if (!qrv && library) {
+        dlclose(library);
+        library = nullptr;
+    }
+    return qrv;
+}
+
+int main(int, char**)
+{
+    void* library = nullptr;
+    const QRVlib_operation_table* qrv = load_table(library);
     if (!qrv) {
-        if (library)
-            dlclose(library);
         printf("Please re-install the Quorix QRV Runtimes from  to use this application.");
         return 0;
     }

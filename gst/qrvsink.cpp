@@ -40,6 +40,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,25 @@ static void video_branch_release(GstQrvVideoBranch* self)
     }
 }
 
+// The runtime's name for a layout; nothing for one it does not carry.
+static std::optional<QRVlib_FourCC_type_e> fourcc_of(GstVideoFormat format)
+{
+    switch (format) {
+    case GST_VIDEO_FORMAT_UYVY:
+        return QRVlib_FourCC_type_UYVY;
+    case GST_VIDEO_FORMAT_BGRA:
+        return QRVlib_FourCC_type_BGRA;
+    case GST_VIDEO_FORMAT_BGRx:
+        return QRVlib_FourCC_type_BGRX;
+    case GST_VIDEO_FORMAT_RGBA:
+        return QRVlib_FourCC_type_RGBA;
+    case GST_VIDEO_FORMAT_RGBx:
+        return QRVlib_FourCC_type_RGBX;
+    default:
+        return std::nullopt;
+    }
+}
+
 static gboolean video_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
 {
     auto* self = reinterpret_cast<GstQrvVideoBranch*>(sink);
@@ -218,25 +238,10 @@ static gboolean video_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
     GstVideoInfo info;
     if (!gst_video_info_from_caps(&info, caps))
         return FALSE;
-    switch (GST_VIDEO_INFO_FORMAT(&info)) {
-    case GST_VIDEO_FORMAT_UYVY:
-        s.fourcc = QRVlib_FourCC_type_UYVY;
-        break;
-    case GST_VIDEO_FORMAT_BGRA:
-        s.fourcc = QRVlib_FourCC_type_BGRA;
-        break;
-    case GST_VIDEO_FORMAT_BGRx:
-        s.fourcc = QRVlib_FourCC_type_BGRX;
-        break;
-    case GST_VIDEO_FORMAT_RGBA:
-        s.fourcc = QRVlib_FourCC_type_RGBA;
-        break;
-    case GST_VIDEO_FORMAT_RGBx:
-        s.fourcc = QRVlib_FourCC_type_RGBX;
-        break;
-    default:
+    const auto fourcc = fourcc_of(GST_VIDEO_INFO_FORMAT(&info));
+    if (!fourcc)
         return FALSE;
-    }
+    s.fourcc = *fourcc;
     if (s.fourcc == QRVlib_FourCC_type_UYVY && GST_VIDEO_INFO_WIDTH(&info) % 2 != 0) {
         GST_ELEMENT_ERROR(sink, STREAM, FORMAT, ("UYVY video needs an even width, not %d",
                                                  GST_VIDEO_INFO_WIDTH(&info)), (nullptr));
@@ -440,6 +445,63 @@ static void send_planar(QrvAudioBranchState& s, const std::vector<const void*>& 
     QRVlib_send_send_audio_v2(s.core->get(), &f);
 }
 
+// Sends planar audio whose meta says where each plane lies. False when the
+// buffer cannot be read.
+static bool send_with_meta(QrvAudioBranchState& s, GstBuffer* buffer, int64_t timecode, int64_t timestamp)
+{
+    GstAudioBuffer audio;
+    if (!gst_audio_buffer_map(&audio, &s.info, buffer, GST_MAP_READ))
+        return false;
+    const int samples = (int)GST_AUDIO_BUFFER_N_SAMPLES(&audio);
+    std::vector<const void*> planes(audio.planes, audio.planes + GST_AUDIO_INFO_CHANNELS(&s.info));
+    send_planar(s, planes, samples, GST_AUDIO_INFO_RATE(&s.info), timecode, timestamp);
+    gst_audio_buffer_unmap(&audio);
+    return true;
+}
+
+// Sends planar audio without a meta: the planes lie one after the other,
+// each a channel's share of the buffer. False when it cannot be read.
+static bool send_packed_planes(QrvAudioBranchState& s, GstBuffer* buffer, int64_t timecode, int64_t timestamp)
+{
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+        return false;
+    const int channels = GST_AUDIO_INFO_CHANNELS(&s.info);
+    const size_t samples = map.size / ((size_t)channels * 4);
+    std::vector<const void*> planes;
+    for (int c = 0; c < channels; ++c)
+        planes.push_back(map.data + (size_t)c * samples * 4);
+    if (samples <= INT32_MAX)
+        send_planar(s, planes, (int)samples, GST_AUDIO_INFO_RATE(&s.info), timecode, timestamp);
+    gst_buffer_unmap(buffer, &map);
+    return true;
+}
+
+// Sends interleaved 16-bit audio as float planes of value / 32768, as the
+// runtime's own 16-bit send would make them, but with the buffer's
+// timestamp, which that send has no room for. False when it cannot be read.
+static bool send_widened(QrvAudioBranchState& s, GstBuffer* buffer, int64_t timecode, int64_t timestamp)
+{
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+        return false;
+    const int channels = GST_AUDIO_INFO_CHANNELS(&s.info);
+    const size_t samples = map.size / ((size_t)channels * 2);
+    if (samples > 0 && samples <= INT32_MAX / 4) {
+        const auto* in = reinterpret_cast<const int16_t*>(map.data);
+        s.widened.resize((size_t)channels * samples);
+        for (size_t c = 0; c < (size_t)channels; ++c)
+            for (size_t i = 0; i < samples; ++i)
+                s.widened[c * samples + i] = (float)in[i * channels + c] * (1.0f / 32768.0f);
+        std::vector<const void*> planes;
+        for (int c = 0; c < channels; ++c)
+            planes.push_back(s.widened.data() + (size_t)c * samples);
+        send_planar(s, planes, (int)samples, GST_AUDIO_INFO_RATE(&s.info), timecode, timestamp);
+    }
+    gst_buffer_unmap(buffer, &map);
+    return true;
+}
+
 static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
 {
     auto* self = reinterpret_cast<GstQrvAudioBranch*>(sink);
@@ -452,55 +514,17 @@ static GstFlowReturn audio_branch_render(GstBaseSink* sink, GstBuffer* buffer)
         return waited;
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     const int64_t timecode = due_timecode(sink, pts);
-    const int channels = GST_AUDIO_INFO_CHANNELS(&s.info);
-    const int rate = GST_AUDIO_INFO_RATE(&s.info);
-    if (GST_AUDIO_INFO_LAYOUT(&s.info) == GST_AUDIO_LAYOUT_NON_INTERLEAVED && gst_buffer_get_audio_meta(buffer)) {
-        GstAudioBuffer audio;
-        if (!gst_audio_buffer_map(&audio, &s.info, buffer, GST_MAP_READ)) {
-            GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
-            return GST_FLOW_ERROR;
-        }
-        const int samples = (int)GST_AUDIO_BUFFER_N_SAMPLES(&audio);
-        std::vector<const void*> planes(audio.planes, audio.planes + channels);
-        send_planar(s, planes, samples, rate, timecode, frame_timestamp(pts));
-        gst_audio_buffer_unmap(&audio);
-    } else if (GST_AUDIO_INFO_LAYOUT(&s.info) == GST_AUDIO_LAYOUT_NON_INTERLEAVED) {
-        // Without a meta the planes lie one after the other, each a
-        // channel's share of the buffer.
-        GstMapInfo map;
-        if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-            GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
-            return GST_FLOW_ERROR;
-        }
-        const size_t samples = map.size / ((size_t)channels * 4);
-        std::vector<const void*> planes;
-        for (int c = 0; c < channels; ++c)
-            planes.push_back(map.data + (size_t)c * samples * 4);
-        if (samples <= INT32_MAX)
-            send_planar(s, planes, (int)samples, rate, timecode, frame_timestamp(pts));
-        gst_buffer_unmap(buffer, &map);
-    } else {
-        GstMapInfo map;
-        if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-            GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
-            return GST_FLOW_ERROR;
-        }
-        // 16-bit samples go out as float planes of value / 32768, as the
-        // runtime's own 16-bit send would make them, but with the buffer's
-        // timestamp, which that send has no room for.
-        const size_t samples = map.size / ((size_t)channels * 2);
-        if (samples > 0 && samples <= INT32_MAX / 4) {
-            const auto* in = reinterpret_cast<const int16_t*>(map.data);
-            s.widened.resize((size_t)channels * samples);
-            for (size_t c = 0; c < (size_t)channels; ++c)
-                for (size_t i = 0; i < samples; ++i)
-                    s.widened[c * samples + i] = (float)in[i * channels + c] * (1.0f / 32768.0f);
-            std::vector<const void*> planes;
-            for (int c = 0; c < channels; ++c)
-                planes.push_back(s.widened.data() + (size_t)c * samples);
-            send_planar(s, planes, (int)samples, rate, timecode, frame_timestamp(pts));
-        }
-        gst_buffer_unmap(buffer, &map);
+    const int64_t timestamp = frame_timestamp(pts);
+    bool read = false;
+    if (GST_AUDIO_INFO_LAYOUT(&s.info) != GST_AUDIO_LAYOUT_NON_INTERLEAVED)
+        read = send_widened(s, buffer, timecode, timestamp);
+    else if (gst_buffer_get_audio_meta(buffer))
+        read = send_with_meta(s, buffer, timecode, timestamp);
+    else
+        read = send_packed_planes(s, buffer, timecode, timestamp);
+    if (!read) {
+        GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read an audio buffer"), (nullptr));
+        return GST_FLOW_ERROR;
     }
     s.core->poll_tally(GST_ELEMENT(GST_OBJECT_PARENT(sink) ? GST_OBJECT_PARENT(sink) : GST_OBJECT(sink)));
     return GST_FLOW_OK;

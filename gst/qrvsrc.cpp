@@ -39,6 +39,7 @@
 #include <mutex>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "elements.h"
 #include "properties.h"
@@ -190,6 +191,128 @@ static GstBuffer* buffer_of(std::unique_ptr<CapturedFrame> frame, gsize size, co
                                        free_captured);
 }
 
+// A frame taken from the receiver, with what GStreamer is told about it:
+// its caps (owned; null while it cannot be described), its duration and
+// the bytes its buffer covers.
+struct BranchFrame {
+    std::unique_ptr<CapturedFrame> frame;
+    GstCaps* caps = nullptr;
+    GstClockTime duration = GST_CLOCK_TIME_NONE;
+    int64_t timecode = 0;
+    gsize size = 0;
+    const void* data = nullptr;
+};
+
+// Describes the video frame just taken. A frame without a rate keeps the
+// duration already there.
+static void describe_video(BranchFrame& f)
+{
+    const auto& v = f.frame->video;
+    if (v.data && v.line_stride > 0)
+        f.caps = caps_of_video(v);
+    if (v.frame_rate_num > 0 && v.frame_rate_den > 0)
+        f.duration = gst_util_uint64_scale_int(GST_SECOND, v.frame_rate_den, v.frame_rate_num);
+    f.timecode = v.timecode;
+    f.size = (gsize)v.line_stride * (gsize)v.height;
+    f.data = v.data;
+}
+
+// Describes the audio frame just taken: planes of 32-bit floats, one every
+// channel_stride bytes.
+static void describe_audio(BranchFrame& f)
+{
+    const auto& a = f.frame->audio;
+    if (a.data && a.no_samples > 0 && a.no_channels > 0 && a.no_channels <= 64 && a.sample_rate > 0 &&
+        a.channel_stride >= a.no_samples * 4) {
+        f.caps = caps_of_audio(a);
+        f.duration = gst_util_uint64_scale_int(GST_SECOND, a.no_samples, a.sample_rate);
+    }
+    f.timecode = a.timecode;
+    f.size = (gsize)a.channel_stride * (gsize)a.no_channels;
+    f.data = a.data;
+}
+
+// Waits for the next frame of the branch's kind that can be described to
+// GStreamer; others are dropped. A flush ends the wait, and so does a
+// source that sends none of this kind.
+static GstFlowReturn branch_next_frame(GstPushSrc* src, QrvSrcBranchState& s, ReceiverCore& core, BranchFrame& f)
+{
+    const bool video = s.kind == CapturedFrame::Kind::video;
+    while (!f.caps) {
+        bool flushing = false;
+        f.frame = core.pop(s.kind, std::chrono::milliseconds(100), &flushing);
+        if (flushing)
+            return GST_FLOW_FLUSHING;
+        if (!f.frame) {
+            // A linked pad whose media never comes would hold the whole
+            // pipeline back (its sink never prerolls): it ends once the
+            // source has been connected for the timeout without sending any.
+            if (!s.delivered && core.connected_for() > core.timeout()) {
+                GST_ELEMENT_WARNING(src, STREAM, FAILED, ("the source sends no %s", video ? "video" : "audio"),
+                                    ("nothing came within %lld ms of the connection; the %s pad ends",
+                                     (long long)core.timeout().count(), video ? "video" : "audio"));
+                return GST_FLOW_EOS;
+            }
+            continue;
+        }
+        if (video)
+            describe_video(f);
+        else
+            describe_audio(f);
+        if (!f.caps)
+            GST_WARNING_OBJECT(src, "dropped a frame that cannot be described to GStreamer");
+    }
+    return GST_FLOW_OK;
+}
+
+// Takes the caps of a frame: a change of size, layout, rate or channels
+// renegotiates. False when downstream refuses them.
+static bool branch_take_caps(GstPushSrc* src, QrvSrcBranchState& s, GstCaps* caps)
+{
+    bool accepted = true;
+    if (!s.caps || !gst_caps_is_equal(caps, s.caps)) {
+        GST_INFO_OBJECT(src, "caps now %" GST_PTR_FORMAT, caps);
+        accepted = gst_base_src_set_caps(GST_BASE_SRC(src), caps);
+        if (accepted)
+            gst_caps_replace(&s.caps, caps);
+    }
+    gst_caps_unref(caps);
+    return accepted;
+}
+
+// Tells downstream where each plane of an audio buffer starts.
+static void add_planes_meta(GstBuffer* buffer, GstCaps* caps, int samples, int channels, int channel_stride)
+{
+    gsize offsets[64];
+    for (int c = 0; c < channels && c < 64; ++c)
+        offsets[c] = (gsize)c * (gsize)channel_stride;
+    GstAudioInfo info;
+    gst_audio_info_from_caps(&info, caps);
+    gst_buffer_add_audio_meta(buffer, &info, samples, offsets);
+}
+
+// The buffer of a frame, timed on the pipeline's clock.
+static GstBuffer* branch_buffer(GstPushSrc* src, QrvSrcBranchState& s, ReceiverCore& core, BranchFrame& f)
+{
+    const bool audio = s.kind == CapturedFrame::Kind::audio;
+    const int samples = audio ? f.frame->audio.no_samples : 0;
+    const int channels = audio ? f.frame->audio.no_channels : 0;
+    const int channel_stride = audio ? f.frame->audio.channel_stride : 0;
+    // A frame that waited in the queue (while paused, or behind a slow
+    // pipeline) is placed at the running time when it arrived.
+    const int64_t waited_ns = std::max<int64_t>(0, (g_get_monotonic_time() - f.frame->arrived_us) * 1000);
+    const GstClockTime now = branch_now_running(GST_ELEMENT(src));
+    GstBuffer* buffer = buffer_of(std::move(f.frame), f.size, f.data);
+    if (audio)
+        add_planes_meta(buffer, s.caps, samples, channels, channel_stride);
+    const GstClockTime pts = GST_CLOCK_TIME_IS_VALID(now) ? core.running_time_of(f.timecode, (int64_t)now - waited_ns)
+                                                          : GST_CLOCK_TIME_NONE;
+    GST_BUFFER_PTS(buffer) = pts;
+    GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DURATION(buffer) = f.duration;
+    return buffer;
+}
+
 static GstFlowReturn branch_create(GstPushSrc* src, GstBuffer** out)
 {
     auto* self = reinterpret_cast<GstQrvSrcBranch*>(src);
@@ -197,95 +320,18 @@ static GstFlowReturn branch_create(GstPushSrc* src, GstBuffer** out)
     auto core = branch_core(self);
     if (!core)
         return GST_FLOW_FLUSHING;
-    std::unique_ptr<CapturedFrame> frame;
-    GstCaps* caps = nullptr;
-    GstClockTime duration = GST_CLOCK_TIME_NONE;
-    int64_t timecode = 0;
-    gsize size = 0;
-    const void* data = nullptr;
-    while (!caps) {
-        bool flushing = false;
-        frame = core->pop(s.kind, std::chrono::milliseconds(100), &flushing);
-        if (flushing)
-            return GST_FLOW_FLUSHING;
-        if (!frame) {
-            // A linked pad whose media never comes would hold the whole
-            // pipeline back (its sink never prerolls): it ends once the
-            // source has been connected for the timeout without sending any.
-            if (!s.delivered && core->connected_for() > core->timeout()) {
-                const bool video = s.kind == CapturedFrame::Kind::video;
-                GST_ELEMENT_WARNING(src, STREAM, FAILED, ("the source sends no %s", video ? "video" : "audio"),
-                                    ("nothing came within %lld ms of the connection; the %s pad ends",
-                                     (long long)core->timeout().count(), video ? "video" : "audio"));
-                return GST_FLOW_EOS;
-            }
-            continue;
-        }
-        if (s.kind == CapturedFrame::Kind::video) {
-            const auto& v = frame->video;
-            if (v.data && v.line_stride > 0)
-                caps = caps_of_video(v);
-            if (v.frame_rate_num > 0 && v.frame_rate_den > 0)
-                duration = gst_util_uint64_scale_int(GST_SECOND, v.frame_rate_den, v.frame_rate_num);
-            timecode = v.timecode;
-            size = (gsize)v.line_stride * (gsize)v.height;
-            data = v.data;
-        } else {
-            const auto& a = frame->audio;
-            if (a.data && a.no_samples > 0 && a.no_channels > 0 && a.no_channels <= 64 && a.sample_rate > 0 &&
-                a.channel_stride >= a.no_samples * 4) {
-                caps = caps_of_audio(a);
-                duration = gst_util_uint64_scale_int(GST_SECOND, a.no_samples, a.sample_rate);
-            }
-            timecode = a.timecode;
-            size = (gsize)a.channel_stride * (gsize)a.no_channels;
-            data = a.data;
-        }
-        if (!caps)
-            GST_WARNING_OBJECT(src, "dropped a frame that cannot be described to GStreamer");
-    }
+    BranchFrame f;
+    if (const GstFlowReturn waited = branch_next_frame(src, s, *core, f); waited != GST_FLOW_OK)
+        return waited;
     s.delivered = true;
-
-    // A change of size, layout, rate or channels renegotiates.
-    if (!s.caps || !gst_caps_is_equal(caps, s.caps)) {
-        GST_INFO_OBJECT(src, "caps now %" GST_PTR_FORMAT, caps);
-        if (!gst_base_src_set_caps(GST_BASE_SRC(src), caps)) {
-            gst_caps_unref(caps);
-            GST_ELEMENT_ERROR(src, CORE, NEGOTIATION, ("downstream does not accept the source's format"),
-                              (nullptr));
-            return GST_FLOW_NOT_NEGOTIATED;
-        }
-        gst_caps_replace(&s.caps, caps);
+    if (!branch_take_caps(src, s, std::exchange(f.caps, nullptr))) {
+        GST_ELEMENT_ERROR(src, CORE, NEGOTIATION, ("downstream does not accept the source's format"), (nullptr));
+        return GST_FLOW_NOT_NEGOTIATED;
     }
-    gst_caps_unref(caps);
-
-    int samples = 0, channels = 0, channel_stride = 0;
-    if (s.kind == CapturedFrame::Kind::audio) {
-        samples = frame->audio.no_samples;
-        channels = frame->audio.no_channels;
-        channel_stride = frame->audio.channel_stride;
-    }
-    // A frame that waited in the queue (while paused, or behind a slow
-    // pipeline) is placed at the running time when it arrived.
-    const int64_t waited_ns = std::max<int64_t>(0, (g_get_monotonic_time() - frame->arrived_us) * 1000);
-    const GstClockTime now = branch_now_running(GST_ELEMENT(src));
-    GstBuffer* buffer = buffer_of(std::move(frame), size, data);
-    if (s.kind == CapturedFrame::Kind::audio) {
-        gsize offsets[64];
-        for (int c = 0; c < channels && c < 64; ++c)
-            offsets[c] = (gsize)c * (gsize)channel_stride;
-        GstAudioInfo info;
-        gst_audio_info_from_caps(&info, s.caps);
-        gst_buffer_add_audio_meta(buffer, &info, samples, offsets);
-    }
-    const GstClockTime pts =
-        GST_CLOCK_TIME_IS_VALID(now) ? core->running_time_of(timecode, (int64_t)now - waited_ns) : GST_CLOCK_TIME_NONE;
-    GST_BUFFER_PTS(buffer) = pts;
-    GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
-    GST_BUFFER_DURATION(buffer) = duration;
+    GstBuffer* buffer = branch_buffer(src, s, *core, f);
     {
         std::lock_guard lock(s.mutex);
-        s.frame_duration = duration;
+        s.frame_duration = f.duration;
     }
     *out = buffer;
     return GST_FLOW_OK;

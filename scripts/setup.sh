@@ -7,7 +7,7 @@ packages=(
   ${QRV_EXTRA_PACKAGES:-}
   build-essential cmake ninja-build ccache pkg-config help2man
   libgtest-dev libgmock-dev libcli11-dev libpng-dev libsndfile1-dev libyuv-dev libzstd-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy
   iproute2 nftables tcpdump python3 python3-zeroconf
   python3-dev python3-pybind11 python3-numpy python3-pytest python3-opencv
   libssl-dev knot dnsutils dnsperf avahi-daemon avahi-utils dbus-daemon

@@ -5,8 +5,9 @@
 #                                integration, fault), then the runtime and
 #                                its unit tier under AddressSanitizer and
 #                                UndefinedBehaviorSanitizer
-#   bash scripts/test.sh --full  adds the longer fuzzing runs, the
-#                                integration and fault tiers under
+#   bash scripts/test.sh --full  adds the longer fuzzing runs, a check
+#                                that every function fits on a screen,
+#                                the integration and fault tiers under
 #                                ASan+UBSan, and the unit tier under
 #                                ThreadSanitizer
 set -euo pipefail
@@ -52,6 +53,11 @@ step "its unit tier"
 if ((full)); then
   (cd build && ctest --output-on-failure -j2 -L full)
   step "the longer fuzzing runs"
+
+  # Every function of the runtime, programs, tools and integrations fits on
+  # a screen.
+  python3 scripts/check-function-size.py build
+  step "the functions' sizes"
 
   # Everything else under ASan+UBSan: the programs, tools and fault runs
   # against the instrumented library.

@@ -34,6 +34,28 @@ static uint8_t to_byte(int32_t value)
     return (uint8_t)value;
 }
 
+// The pattern in UYVY, two pixels at a time; lines beyond the picture's
+// height continue it downwards.
+static void draw_pattern(uint8_t* content, int width, int stride, int lines)
+{
+    for (int i = 0; i < lines; i++) {
+        uint8_t* line = content + (size_t)i * stride;
+        const float m = (float)i / 2160.0f;
+        for (int l = 0; l < width; l += 2) {
+            const float x0 = (float)l / 3840.0f;
+            const float x1 = (float)(l + 1) / 3840.0f;
+            const int32_t r0 = component(9.5f, m, 9.0f, x0), r1 = component(9.5f, m, 9.0f, x1);
+            const int32_t g0 = component(40.5f, m, 12.0f, x0), g1 = component(40.5f, m, 12.0f, x1);
+            const int32_t b0 = component(15.5f, m, 23.0f, x0), b1 = component(15.5f, m, 23.0f, x1);
+            uint8_t* p = line + 2 * l;
+            p[0] = to_byte(((112 * b0 - 87 * g0 - 26 * r0) >> 8) + 128);
+            p[1] = to_byte(((16 * b0 + 157 * g0 + 47 * r0) >> 8) + 16);
+            p[2] = to_byte(((112 * r1 - 102 * g1 - 10 * b1) >> 8) + 128);
+            p[3] = to_byte(((16 * b1 + 157 * g1 + 47 * r1) >> 8) + 16);
+        }
+    }
+}
+
 int main(int, char**)
 {
     if (!QRVlib_initialize()) {
@@ -60,22 +82,7 @@ int main(int, char**)
         return 0;
     }
 
-    for (int i = 0; i < lines; i++) {
-        uint8_t* line = content + (size_t)i * stride;
-        const float m = (float)i / 2160.0f;
-        for (int l = 0; l < width; l += 2) {
-            const float x0 = (float)l / 3840.0f;
-            const float x1 = (float)(l + 1) / 3840.0f;
-            const int32_t r0 = component(9.5f, m, 9.0f, x0), r1 = component(9.5f, m, 9.0f, x1);
-            const int32_t g0 = component(40.5f, m, 12.0f, x0), g1 = component(40.5f, m, 12.0f, x1);
-            const int32_t b0 = component(15.5f, m, 23.0f, x0), b1 = component(15.5f, m, 23.0f, x1);
-            uint8_t* p = line + 2 * l;
-            p[0] = to_byte(((112 * b0 - 87 * g0 - 26 * r0) >> 8) + 128);
-            p[1] = to_byte(((16 * b0 + 157 * g0 + 47 * r0) >> 8) + 16);
-            p[2] = to_byte(((112 * r1 - 102 * g1 - 10 * b1) >> 8) + 128);
-            p[3] = to_byte(((16 * b1 + 157 * g1 + 47 * r1) >> 8) + 16);
-        }
-    }
+    draw_pattern(content, width, stride, lines);
 
     auto start = std::chrono::system_clock::now();
     puts("Running benchmark ...");

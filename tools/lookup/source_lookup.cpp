@@ -38,6 +38,59 @@ std::string joined(const std::vector<std::string>& names)
     return out;
 }
 
+// The sources the finder sees now whose names match wanted: only the one
+// of exactly that name when there is one. The names seen go into visible.
+std::vector<FoundSource> candidates_for(QRVlib_find_instance_t finder, const std::string& wanted,
+                                        std::vector<std::string>& visible)
+{
+    uint32_t count = 0;
+    const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &count);
+    visible.clear();
+    std::vector<FoundSource> candidates;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!sources[i].name)
+            continue;
+        FoundSource f{sources[i].name, sources[i].locator ? sources[i].locator : ""};
+        visible.push_back(f.name);
+        if (f.name == wanted) {
+            candidates.assign(1, f);
+            break;
+        }
+        if (source_name_matches(f.name, wanted))
+            candidates.push_back(f);
+    }
+    return candidates;
+}
+
+// Of several matching sources, the one on this host when only one is; the
+// names of all of them go into matches.
+std::optional<FoundSource> only_one_here(const std::vector<FoundSource>& candidates,
+                                         std::vector<std::string>& matches)
+{
+    matches.clear();
+    std::vector<FoundSource> here;
+    for (const auto& c : candidates) {
+        matches.push_back(c.name);
+        if (same_text_nocase(c.name.substr(0, c.name.find(" (")), this_host()))
+            here.push_back(c);
+    }
+    if (here.size() == 1)
+        return here.front();
+    return std::nullopt;
+}
+
+std::string why_not_found(const std::string& wanted, bool cancelled, const std::vector<std::string>& matches,
+                          const std::vector<std::string>& visible)
+{
+    if (cancelled)
+        return "stopped while looking for " + wanted;
+    if (!matches.empty())
+        return "\"" + wanted + "\" is ambiguous: " + joined(matches) + "; give the full name";
+    if (visible.empty())
+        return "no such source: " + wanted + " (no sources are visible)";
+    return "no such source: " + wanted + " (visible: " + joined(visible) + ")";
+}
+
 }  // namespace
 
 bool source_name_matches(const std::string& full, const std::string& wanted)
@@ -64,22 +117,7 @@ std::optional<FoundSource> find_source(const std::string& wanted, std::chrono::m
     const auto deadline = start + timeout;
     const auto settled = std::min(deadline, start + settle);
     while (!cancel.load()) {
-        uint32_t count = 0;
-        const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &count);
-        visible.clear();
-        std::vector<FoundSource> candidates;
-        for (uint32_t i = 0; i < count; ++i) {
-            if (!sources[i].name)
-                continue;
-            FoundSource f{sources[i].name, sources[i].locator ? sources[i].locator : ""};
-            visible.push_back(f.name);
-            if (f.name == wanted) {
-                candidates.assign(1, f);
-                break;
-            }
-            if (source_name_matches(f.name, wanted))
-                candidates.push_back(f);
-        }
+        const std::vector<FoundSource> candidates = candidates_for(finder, wanted, visible);
         const bool exact = candidates.size() == 1 && candidates.front().name == wanted;
         if (!exact && !candidates.empty() && Clock::now() < settled) {
             QRVlib_find_wait_for_sources(finder, 100);
@@ -90,15 +128,7 @@ std::optional<FoundSource> find_source(const std::string& wanted, std::chrono::m
             break;
         }
         if (candidates.size() > 1) {
-            matches.clear();
-            std::vector<FoundSource> here;
-            for (const auto& c : candidates) {
-                matches.push_back(c.name);
-                if (same_text_nocase(c.name.substr(0, c.name.find(" (")), this_host()))
-                    here.push_back(c);
-            }
-            if (here.size() == 1)
-                found = here.front();
+            found = only_one_here(candidates, matches);
             break;
         }
         if (Clock::now() >= deadline)
@@ -106,16 +136,8 @@ std::optional<FoundSource> find_source(const std::string& wanted, std::chrono::m
         QRVlib_find_wait_for_sources(finder, 100);
     }
     QRVlib_find_destroy(finder);
-    if (!found) {
-        if (cancel.load())
-            *error = "stopped while looking for " + wanted;
-        else if (!matches.empty())
-            *error = "\"" + wanted + "\" is ambiguous: " + joined(matches) + "; give the full name";
-        else if (visible.empty())
-            *error = "no such source: " + wanted + " (no sources are visible)";
-        else
-            *error = "no such source: " + wanted + " (visible: " + joined(visible) + ")";
-    }
+    if (!found)
+        *error = why_not_found(wanted, cancel.load(), matches, visible);
     return found;
 }
 

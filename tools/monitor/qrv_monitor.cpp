@@ -183,6 +183,164 @@ void print_status(QRVlib_recv_instance_t receiver)
            status.ptz_supported ? ", camera control supported" : "", status.routed ? ", routed" : "");
 }
 
+// What a watch has seen since its last line, and the counters that line
+// is measured from.
+struct WatchState {
+    int video_frames = 0;
+    QRVlib_video_frame_v2_t last_video;
+    QRVlib_audio_frame_v2_t last_audio;
+    bool have_video = false, have_audio = false;
+    std::vector<double> peaks;
+    int64_t video_tc = 0, audio_tc = 0;
+    Clock::time_point video_at{}, audio_at{};
+    QRVlib_recv_stats_t before{};
+    QRVlib_recv_codec_stats_t codec_before{};
+};
+
+void note_audio(WatchState& w, const QRVlib_audio_frame_v2_t& audio)
+{
+    w.last_audio = audio;
+    w.have_audio = true;
+    w.peaks.resize(audio.no_channels, -INFINITY);
+    for (int c = 0; c < audio.no_channels; ++c) {
+        const float* plane = (const float*)((const uint8_t*)audio.data + (size_t)c * audio.channel_stride);
+        w.peaks[c] = std::fmax(w.peaks[c], qrv::tools::peak_dbfs(plane, audio.no_samples));
+    }
+    w.audio_tc = audio.timecode;
+    w.audio_at = Clock::now();
+}
+
+// Waits up to 100 ms for one frame and notes what it says.
+void take_watch_frame(QRVlib_recv_instance_t r, WatchState& w)
+{
+    QRVlib_video_frame_v2_t video;
+    QRVlib_audio_frame_v2_t audio;
+    QRVlib_metadata_frame_t metadata{};
+    switch (QRVlib_recv_capture_v2(r, &video, &audio, &metadata, 100)) {
+    case QRVlib_frame_type_video:
+        ++w.video_frames;
+        w.last_video = video;
+        w.have_video = true;
+        w.video_tc = video.timecode;
+        w.video_at = Clock::now();
+        QRVlib_recv_free_video_v2(r, &video);
+        break;
+    case QRVlib_frame_type_audio:
+        note_audio(w, audio);
+        QRVlib_recv_free_audio_v2(r, &audio);
+        break;
+    case QRVlib_frame_type_metadata:
+        QRVlib_recv_free_metadata(r, &metadata);
+        break;
+    case QRVlib_frame_type_status_change:
+        print_status(r);
+        // A new connection or route may carry other media: what was
+        // seen before no longer holds.
+        w.have_video = w.have_audio = false;
+        w.peaks.clear();
+        break;
+    default:
+        break;
+    }
+}
+
+// Media that stopped arriving are not reported as if they were.
+void forget_stale_media(WatchState& w)
+{
+    const auto stale = Clock::now() - std::chrono::seconds(2);
+    if (w.have_video && w.video_at < stale)
+        w.have_video = false;
+    if (w.have_audio && w.audio_at < stale) {
+        w.have_audio = false;
+        w.peaks.clear();
+    }
+}
+
+std::string video_text(QRVlib_recv_instance_t r, const WatchState& w, const QRVlib_recv_stats_t& stats,
+                       const QRVlib_recv_codec_stats_t& codec)
+{
+    if (!w.have_video)
+        return "no video";
+    std::string line;
+    char part[256];
+    snprintf(part, sizeof part, "video %d fps %dx%d %s", w.video_frames, w.last_video.width, w.last_video.height,
+             fourcc_text(w.last_video.fourcc).c_str());
+    line += part;
+    // How the frames travelled: compressed (with the bit rate of
+    // the last second) or raw.
+    if (codec.frames > w.codec_before.frames)
+        snprintf(part, sizeof part, " jpeg %.1f Mbit/s", double(codec.bytes - w.codec_before.bytes) * 8 / 1e6);
+    else
+        snprintf(part, sizeof part, " raw");
+    line += part;
+    snprintf(part, sizeof part, " dropped %llu", (unsigned long long)(stats.video_dropped - w.before.video_dropped));
+    line += part;
+    // Frames from a multicast group say which; the line is as it
+    // always was when they come over the connection.
+    char group[64] = {};
+    if (QRVlib_recv_get_multicast_group(r, group, sizeof group) > 1)
+        line += std::string(" multicast ") + group;
+    return line;
+}
+
+std::string audio_text(const WatchState& w)
+{
+    if (!w.have_audio)
+        return " | no audio";
+    std::string line;
+    char part[256];
+    snprintf(part, sizeof part, " | audio %d Hz %d ch peak", w.last_audio.sample_rate, w.last_audio.no_channels);
+    line += part;
+    for (double p : w.peaks) {
+        snprintf(part, sizeof part, std::isinf(p) ? " -inf" : " %.1f", p);
+        line += part;
+    }
+    line += " dBFS";
+    return line;
+}
+
+// Timecodes are in 100 ns units; the offset is how far the audio's time
+// runs ahead of the video's at arrival.
+std::string av_offset_text(const WatchState& w)
+{
+    if (!w.have_video || !w.have_audio)
+        return "";
+    const double tc_ms = (double)(w.audio_tc - w.video_tc) / 1e4;
+    const double arrival_ms = std::chrono::duration<double, std::milli>(w.audio_at - w.video_at).count();
+    char part[256];
+    snprintf(part, sizeof part, " | a/v offset %+.1f ms", tc_ms - arrival_ms);
+    return part;
+}
+
+// The line of the second that passed; the counts start again after it.
+void print_watch_line(QRVlib_recv_instance_t r, WatchState& w)
+{
+    QRVlib_recv_stats_t stats{};
+    QRVlib_recv_get_stats(r, &stats);
+    QRVlib_recv_codec_stats_t codec{};
+    QRVlib_recv_get_codec_stats(r, &codec);
+    forget_stale_media(w);
+    QRVlib_recv_status_t status{};
+    QRVlib_recv_get_status(r, &status);
+    if (!status.connected) {
+        char part[256];
+        if (stats.bad_messages > 0)
+            snprintf(part, sizeof part, "not connected: the source answered with %llu invalid messages",
+                     (unsigned long long)stats.bad_messages);
+        else
+            snprintf(part, sizeof part, "not connected");
+        puts(part);
+    } else {
+        const std::string line = video_text(r, w, stats, codec) + audio_text(w) + av_offset_text(w);
+        puts(line.c_str());
+        w.peaks.assign(w.peaks.size(), -INFINITY);
+    }
+    fflush(stdout);
+    w.video_frames = 0;
+    w.before = stats;
+    w.codec_before = codec;
+}
+
 int run_watch(const std::string& wanted, double find_timeout, double seconds, const Wishes& wishes)
 {
     std::string error;
@@ -194,134 +352,15 @@ int run_watch(const std::string& wanted, double find_timeout, double seconds, co
 
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     auto next_report = Clock::now() + std::chrono::seconds(1);
-    int video_frames = 0;
-    QRVlib_video_frame_v2_t last_video;
-    QRVlib_audio_frame_v2_t last_audio;
-    bool have_video = false, have_audio = false;
-    std::vector<double> peaks;
-    int64_t video_tc = 0, audio_tc = 0;
-    Clock::time_point video_at{}, audio_at{};
-    QRVlib_recv_stats_t before{};
-    QRVlib_recv_get_stats(r, &before);
-    QRVlib_recv_codec_stats_t codec_before{};
-    QRVlib_recv_get_codec_stats(r, &codec_before);
-
+    WatchState w;
+    QRVlib_recv_get_stats(r, &w.before);
+    QRVlib_recv_get_codec_stats(r, &w.codec_before);
     while (!stop_requested.load() && (seconds <= 0 || Clock::now() < end)) {
-        QRVlib_video_frame_v2_t video;
-        QRVlib_audio_frame_v2_t audio;
-        QRVlib_metadata_frame_t metadata{};
-        switch (QRVlib_recv_capture_v2(r, &video, &audio, &metadata, 100)) {
-        case QRVlib_frame_type_video:
-            ++video_frames;
-            last_video = video;
-            have_video = true;
-            video_tc = video.timecode;
-            video_at = Clock::now();
-            QRVlib_recv_free_video_v2(r, &video);
-            break;
-        case QRVlib_frame_type_audio:
-            last_audio = audio;
-            have_audio = true;
-            peaks.resize(audio.no_channels, -INFINITY);
-            for (int c = 0; c < audio.no_channels; ++c) {
-                const float* plane = (const float*)((const uint8_t*)audio.data + (size_t)c * audio.channel_stride);
-                peaks[c] = std::fmax(peaks[c], qrv::tools::peak_dbfs(plane, audio.no_samples));
-            }
-            audio_tc = audio.timecode;
-            audio_at = Clock::now();
-            QRVlib_recv_free_audio_v2(r, &audio);
-            break;
-        case QRVlib_frame_type_metadata:
-            QRVlib_recv_free_metadata(r, &metadata);
-            break;
-        case QRVlib_frame_type_status_change:
-            print_status(r);
-            // A new connection or route may carry other media: what was
-            // seen before no longer holds.
-            have_video = have_audio = false;
-            peaks.clear();
-            break;
-        default:
-            break;
-        }
+        take_watch_frame(r, w);
         if (Clock::now() < next_report)
             continue;
         next_report += std::chrono::seconds(1);
-        QRVlib_recv_stats_t stats{};
-        QRVlib_recv_get_stats(r, &stats);
-        QRVlib_recv_codec_stats_t codec{};
-        QRVlib_recv_get_codec_stats(r, &codec);
-        std::string line;
-        char part[256];
-        // Media that stopped arriving are not reported as if they were.
-        const auto stale = Clock::now() - std::chrono::seconds(2);
-        if (have_video && video_at < stale)
-            have_video = false;
-        if (have_audio && audio_at < stale) {
-            have_audio = false;
-            peaks.clear();
-        }
-        QRVlib_recv_status_t status{};
-        QRVlib_recv_get_status(r, &status);
-        if (!status.connected) {
-            if (stats.bad_messages > 0)
-                snprintf(part, sizeof part, "not connected: the source answered with %llu invalid messages",
-                         (unsigned long long)stats.bad_messages);
-            else
-                snprintf(part, sizeof part, "not connected");
-            puts(part);
-            fflush(stdout);
-            video_frames = 0;
-            before = stats;
-            codec_before = codec;
-            continue;
-        }
-        if (have_video) {
-            snprintf(part, sizeof part, "video %d fps %dx%d %s", video_frames, last_video.width, last_video.height,
-                     fourcc_text(last_video.fourcc).c_str());
-            line += part;
-            // How the frames travelled: compressed (with the bit rate of
-            // the last second) or raw.
-            if (codec.frames > codec_before.frames)
-                snprintf(part, sizeof part, " jpeg %.1f Mbit/s", double(codec.bytes - codec_before.bytes) * 8 / 1e6);
-            else
-                snprintf(part, sizeof part, " raw");
-            line += part;
-            snprintf(part, sizeof part, " dropped %llu", (unsigned long long)(stats.video_dropped - before.video_dropped));
-            line += part;
-            // Frames from a multicast group say which; the line is as it
-            // always was when they come over the connection.
-            char group[64] = {};
-            if (QRVlib_recv_get_multicast_group(r, group, sizeof group) > 1)
-                line += std::string(" multicast ") + group;
-        } else {
-            line += "no video";
-        }
-        if (have_audio) {
-            snprintf(part, sizeof part, " | audio %d Hz %d ch peak", last_audio.sample_rate, last_audio.no_channels);
-            line += part;
-            for (double p : peaks) {
-                snprintf(part, sizeof part, std::isinf(p) ? " -inf" : " %.1f", p);
-                line += part;
-            }
-            line += " dBFS";
-        } else {
-            line += " | no audio";
-        }
-        if (have_video && have_audio) {
-            // Timecodes are in 100 ns units; the offset is how far the
-            // audio's time runs ahead of the video's at arrival.
-            const double tc_ms = (double)(audio_tc - video_tc) / 1e4;
-            const double arrival_ms = std::chrono::duration<double, std::milli>(audio_at - video_at).count();
-            snprintf(part, sizeof part, " | a/v offset %+.1f ms", tc_ms - arrival_ms);
-            line += part;
-        }
-        puts(line.c_str());
-        fflush(stdout);
-        video_frames = 0;
-        peaks.assign(peaks.size(), -INFINITY);
-        before = stats;
-        codec_before = codec;
+        print_watch_line(r, w);
     }
     return 0;
 }
@@ -380,6 +419,31 @@ int end_at_format_change(std::unique_ptr<qrv::tools::WavWriter> wav, const std::
                 " s; the recording ends there: " + path + " holds those " + seconds + " s");
 }
 
+// A file in the format of the first audio frame. Audio always arrives as
+// float; 16-bit audio arrives as v / 32768 and is stored in 16 bits again.
+std::unique_ptr<qrv::tools::WavWriter> open_wav_for(const std::string& path, const QRVlib_audio_frame_v2_t& audio,
+                                                    size_t stride, std::string* error)
+{
+    const auto format = qrv::tools::holds_16bit_samples(audio.data, audio.no_channels, audio.no_samples, stride)
+                            ? qrv::tools::WavSamples::pcm16
+                            : qrv::tools::WavSamples::float32;
+    return qrv::tools::WavWriter::open(path, audio.sample_rate, audio.no_channels, format, error);
+}
+
+// Closes a finished recording and says what it holds.
+int close_recording(std::unique_ptr<qrv::tools::WavWriter> wav, const std::string& path)
+{
+    const long long frames = wav->frames_written();
+    const int rate = wav->sample_rate(), channels = wav->channels();
+    const bool pcm16 = wav->format() == qrv::tools::WavSamples::pcm16;
+    const std::string failure = wav->close();
+    if (!failure.empty())
+        return fail(failure);
+    printf("wrote %s (%.2f s, %d channel%s at %d Hz, %s)\n", path.c_str(), (double)frames / rate, channels,
+           channels == 1 ? "" : "s", rate, pcm16 ? "16-bit integer" : "32-bit float");
+    return 0;
+}
+
 int run_record(const std::string& wanted, const std::string& path, double find_timeout, double seconds,
                const Wishes& wishes)
 {
@@ -401,13 +465,7 @@ int run_record(const std::string& wanted, const std::string& path, double find_t
             continue;
         }
         if (!wav) {
-            // Audio always arrives as float; 16-bit audio arrives as v / 32768
-            // and is stored in 16 bits again.
-            const auto format = qrv::tools::holds_16bit_samples(audio.data, audio.no_channels, audio.no_samples,
-                                                                stride)
-                                    ? qrv::tools::WavSamples::pcm16
-                                    : qrv::tools::WavSamples::float32;
-            wav = qrv::tools::WavWriter::open(path, audio.sample_rate, audio.no_channels, format, &error);
+            wav = open_wav_for(path, audio, stride, &error);
             if (!wav) {
                 QRVlib_recv_free_audio_v2(r, &audio);
                 return fail(error);
@@ -430,15 +488,7 @@ int run_record(const std::string& wanted, const std::string& path, double find_t
     }
     if (!wav)
         return fail(connection->name() + " sent no audio");
-    const long long frames = wav->frames_written();
-    const int rate = wav->sample_rate(), channels = wav->channels();
-    const bool pcm16 = wav->format() == qrv::tools::WavSamples::pcm16;
-    const std::string failure = wav->close();
-    if (!failure.empty())
-        return fail(failure);
-    printf("wrote %s (%.2f s, %d channel%s at %d Hz, %s)\n", path.c_str(), (double)frames / rate, channels,
-           channels == 1 ? "" : "s", rate, pcm16 ? "16-bit integer" : "32-bit float");
-    return 0;
+    return close_recording(std::move(wav), path);
 }
 
 int run_ptz(const std::string& wanted, double find_timeout, const std::string& command, int preset, float a,
@@ -516,54 +566,90 @@ int run_tally(const std::string& wanted, double find_timeout, const std::string&
     return 0;
 }
 
-}  // namespace
+// Every option of every command, as the command line sets them.
+struct Options {
+    double find_timeout = 5.0;
+    double seconds = 0;
+    std::string name, file;
+    Wishes wishes;
+    double timeout = 5.0;
+    double record_seconds = 0;
+    std::string tally_state;
+    double hold_seconds = 3.0;
+    int preset = 0;
+    float value_a = 1.0f, value_b = 0.0f;
+};
 
-int main(int argc, char** argv)
+// The commands, to tell which one the command line gave.
+struct Commands {
+    CLI::App *list, *watch, *snapshot, *record, *tally, *ptz;
+    std::vector<CLI::App*> camera;  // ptz's own: recall, store, pan-tilt, zoom
+};
+
+void add_color_format(CLI::App* sub, Wishes& wishes)
 {
-    CLI::App app{"Looks at what is on the network: sources, pictures, sound, camera control"};
+    std::vector<std::string> names;
+    for (const auto& [n, code] : kColorFormats)
+        names.push_back(n);
+    sub->add_option("--color-format", wishes.color_format, "pixel layout to receive video in (default uyvy-bgra)")
+        ->check(CLI::IsMember(names));
+}
+
+void add_bandwidth(CLI::App* sub, Wishes& wishes, const std::vector<std::string>& allowed)
+{
+    sub->add_option("--bandwidth", wishes.bandwidth, "what the source sends (default highest)")
+        ->check(CLI::IsMember(allowed));
+}
+
+std::vector<std::string> all_bandwidths()
+{
+    std::vector<std::string> names;
+    for (const auto& [n, code] : kBandwidths)
+        names.push_back(n);
+    return names;
+}
+
+void add_program_options(CLI::App& app, Options& o)
+{
     app.set_version_flag("--version", std::string("qrv_monitor ") + QRV_VERSION);
     app.set_help_all_flag("--help-all", "Print this help with the help of every command and exit");
     app.require_subcommand(1);
     // Options of the whole program may also follow the subcommand.
     app.fallthrough();
-    double find_timeout = 5.0;
-    app.add_option("--find-timeout", find_timeout, "seconds to wait for the source to appear")
+    app.add_option("--find-timeout", o.find_timeout, "seconds to wait for the source to appear")
         ->check(CLI::NonNegativeNumber);
+}
 
-    double seconds = 0;
-    std::string name, file;
-    Wishes wishes;
-    std::vector<std::string> color_names, bandwidth_names, bandwidth_with_video = {"highest", "lowest"};
-    for (const auto& [n, code] : kColorFormats)
-        color_names.push_back(n);
-    for (const auto& [n, code] : kBandwidths)
-        bandwidth_names.push_back(n);
-    auto add_color_format = [&](CLI::App* sub) {
-        sub->add_option("--color-format", wishes.color_format, "pixel layout to receive video in (default uyvy-bgra)")
-            ->check(CLI::IsMember(color_names));
-    };
-    auto add_bandwidth = [&](CLI::App* sub, const std::vector<std::string>& allowed) {
-        sub->add_option("--bandwidth", wishes.bandwidth, "what the source sends (default highest)")
-            ->check(CLI::IsMember(allowed));
-    };
+CLI::App* add_list(CLI::App& app, Options& o)
+{
     auto* list = app.add_subcommand("list", "show the visible sources as they come and go");
-    list->add_option("--seconds", seconds, "stop after this long (default: until Ctrl-C)");
+    list->add_option("--seconds", o.seconds, "stop after this long (default: until Ctrl-C)");
+    return list;
+}
 
+CLI::App* add_watch(CLI::App& app, Options& o)
+{
     auto* watch = app.add_subcommand("watch", "print what a source sends, once a second");
-    watch->add_option("name", name, "source name")->required();
-    watch->add_option("--seconds", seconds, "stop after this long (default: until Ctrl-C)");
-    add_color_format(watch);
-    add_bandwidth(watch, bandwidth_names);
+    watch->add_option("name", o.name, "source name")->required();
+    watch->add_option("--seconds", o.seconds, "stop after this long (default: until Ctrl-C)");
+    add_color_format(watch, o.wishes);
+    add_bandwidth(watch, o.wishes, all_bandwidths());
+    return watch;
+}
 
-    double timeout = 5.0;
+CLI::App* add_snapshot(CLI::App& app, Options& o)
+{
     auto* snapshot = app.add_subcommand("snapshot", "write the next video frame as a PNG file");
-    snapshot->add_option("name", name, "source name")->required();
-    snapshot->add_option("file", file, "PNG file to write")->required();
-    snapshot->add_option("--timeout", timeout, "seconds to wait for a frame")->check(CLI::PositiveNumber);
-    add_color_format(snapshot);
-    add_bandwidth(snapshot, bandwidth_with_video);
+    snapshot->add_option("name", o.name, "source name")->required();
+    snapshot->add_option("file", o.file, "PNG file to write")->required();
+    snapshot->add_option("--timeout", o.timeout, "seconds to wait for a frame")->check(CLI::PositiveNumber);
+    add_color_format(snapshot, o.wishes);
+    add_bandwidth(snapshot, o.wishes, {"highest", "lowest"});
+    return snapshot;
+}
 
-    double record_seconds = 0;
+CLI::App* add_record(CLI::App& app, Options& o)
+{
     auto* record = app.add_subcommand("record-audio", "write a source's audio as a WAV file");
     record->footer(
         "The file is an extensible WAV (WAVE_FORMAT_EXTENSIBLE) whose channel mask gives channels 1 to 8\n"
@@ -577,36 +663,80 @@ int main(int argc, char** argv)
         "32-bit floats.\n"
         "A change of the source's sample rate or channel count (a router switching sources) ends the\n"
         "recording with an error; the file keeps what came before the change.");
-    record->add_option("name", name, "source name")->required();
-    record->add_option("file", file, "WAV file to write")->required();
-    record->add_option("--seconds", record_seconds, "length to record")->required()->check(CLI::PositiveNumber);
-    add_bandwidth(record, {"highest", "lowest", "audio"});
+    record->add_option("name", o.name, "source name")->required();
+    record->add_option("file", o.file, "WAV file to write")->required();
+    record->add_option("--seconds", o.record_seconds, "length to record")->required()->check(CLI::PositiveNumber);
+    add_bandwidth(record, o.wishes, {"highest", "lowest", "audio"});
+    return record;
+}
 
-    std::string tally_state;
-    double hold_seconds = 3.0;
+CLI::App* add_tally(CLI::App& app, Options& o)
+{
     auto* tally = app.add_subcommand("tally", "tell a source it is on program and/or preview, for a while");
-    tally->add_option("name", name, "source name")->required();
-    tally->add_option("state", tally_state, "program, preview, both or off")
+    tally->add_option("name", o.name, "source name")->required();
+    tally->add_option("state", o.tally_state, "program, preview, both or off")
         ->required()
         ->check(CLI::IsMember({"program", "preview", "both", "off"}));
-    tally->add_option("--seconds", hold_seconds, "how long to hold it (default 3)")->check(CLI::NonNegativeNumber);
+    tally->add_option("--seconds", o.hold_seconds, "how long to hold it (default 3)")->check(CLI::NonNegativeNumber);
+    return tally;
+}
 
-    std::string command;
-    int preset = 0;
-    float value_a = 1.0f, value_b = 0.0f;
+// ptz and its camera commands, which are kept in c.camera.
+CLI::App* add_ptz(CLI::App& app, Options& o, Commands& c)
+{
     auto* ptz = app.add_subcommand("ptz", "send a camera command");
-    ptz->add_option("name", name, "source name")->required();
+    ptz->add_option("name", o.name, "source name")->required();
     ptz->require_subcommand(1);
     auto* recall = ptz->add_subcommand("recall", "recall a stored preset");
-    recall->add_option("preset", preset, "preset number")->required()->check(CLI::Range(0, 99));
-    recall->add_option("--speed", value_a, "speed, 0.0 to 1.0")->check(CLI::Range(0.0, 1.0));
+    recall->add_option("preset", o.preset, "preset number")->required()->check(CLI::Range(0, 99));
+    recall->add_option("--speed", o.value_a, "speed, 0.0 to 1.0")->check(CLI::Range(0.0, 1.0));
     auto* store = ptz->add_subcommand("store", "store the current position as a preset");
-    store->add_option("preset", preset, "preset number")->required()->check(CLI::Range(0, 99));
+    store->add_option("preset", o.preset, "preset number")->required()->check(CLI::Range(0, 99));
     auto* pan_tilt = ptz->add_subcommand("pan-tilt", "move at a pan and a tilt speed");
-    pan_tilt->add_option("pan", value_a, "pan speed, -1.0 to 1.0")->required()->check(CLI::Range(-1.0, 1.0));
-    pan_tilt->add_option("tilt", value_b, "tilt speed, -1.0 to 1.0")->required()->check(CLI::Range(-1.0, 1.0));
+    pan_tilt->add_option("pan", o.value_a, "pan speed, -1.0 to 1.0")->required()->check(CLI::Range(-1.0, 1.0));
+    pan_tilt->add_option("tilt", o.value_b, "tilt speed, -1.0 to 1.0")->required()->check(CLI::Range(-1.0, 1.0));
     auto* zoom = ptz->add_subcommand("zoom", "zoom to a position");
-    zoom->add_option("position", value_a, "0.0 (wide) to 1.0 (tele)")->required()->check(CLI::Range(0.0, 1.0));
+    zoom->add_option("position", o.value_a, "0.0 (wide) to 1.0 (tele)")->required()->check(CLI::Range(0.0, 1.0));
+    c.camera = {recall, store, pan_tilt, zoom};
+    return ptz;
+}
+
+int run_command(const Commands& c, const Options& o)
+{
+    if (*c.list)
+        return run_list(o.seconds);
+    if (*c.watch)
+        return run_watch(o.name, o.find_timeout, o.seconds, o.wishes);
+    if (*c.snapshot)
+        return run_snapshot(o.name, o.file, o.find_timeout, o.timeout, o.wishes);
+    if (*c.record)
+        return run_record(o.name, o.file, o.find_timeout, o.record_seconds, o.wishes);
+    if (*c.tally)
+        return run_tally(o.name, o.find_timeout, o.tally_state, o.hold_seconds);
+    if (*c.ptz) {
+        std::string command;
+        for (auto* sub : c.camera)
+            if (*sub)
+                command = sub->get_name();
+        return run_ptz(o.name, o.find_timeout, command, o.preset, o.value_a, o.value_b);
+    }
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Looks at what is on the network: sources, pictures, sound, camera control"};
+    Options o;
+    Commands c{};
+    add_program_options(app, o);
+    c.list = add_list(app, o);
+    c.watch = add_watch(app, o);
+    c.snapshot = add_snapshot(app, o);
+    c.record = add_record(app, o);
+    c.tally = add_tally(app, o);
+    c.ptz = add_ptz(app, o, c);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -615,23 +745,7 @@ int main(int argc, char** argv)
     signal(SIGINT, on_interrupt);
     signal(SIGTERM, on_interrupt);
 
-    int status = 1;
-    if (*list)
-        status = run_list(seconds);
-    else if (*watch)
-        status = run_watch(name, find_timeout, seconds, wishes);
-    else if (*snapshot)
-        status = run_snapshot(name, file, find_timeout, timeout, wishes);
-    else if (*record)
-        status = run_record(name, file, find_timeout, record_seconds, wishes);
-    else if (*tally)
-        status = run_tally(name, find_timeout, tally_state, hold_seconds);
-    else if (*ptz) {
-        for (auto* sub : {recall, store, pan_tilt, zoom})
-            if (*sub)
-                command = sub->get_name();
-        status = run_ptz(name, find_timeout, command, preset, value_a, value_b);
-    }
+    const int status = run_command(c, o);
     QRVlib_destroy();
     return status;
 }

@@ -54,6 +54,16 @@ std::string encode_jpeg(const QRVlib_video_frame_v2_t& v)
     return jpeg;
 }
 
+// Raises each channel's peak to the loudest sample of the frame (16
+// channels at most).
+void raise_peaks(std::vector<float>& peaks, const QRVlib_audio_frame_v2_t& a)
+{
+    peaks.resize(static_cast<size_t>(std::clamp(a.no_channels, 0, 16)), 0.0f);
+    for (size_t c = 0; c < peaks.size(); ++c)
+        for (int s = 0; s < a.no_samples; ++s)
+            peaks[c] = std::max(peaks[c], std::fabs(a.data[c * (size_t)a.channel_stride / 4 + (size_t)s]));
+}
+
 // A file descriptor, closed with the object.
 class Descriptor {
 public:
@@ -292,64 +302,8 @@ void Panel::take_previews()
         for (auto& t : tiles) {
             if (!t->receiver)
                 continue;
-            // Takes what has arrived; the newest picture counts.
-            for (int i = 0; i < 64; ++i) {
-                QRVlib_video_frame_v2_t v;
-                QRVlib_audio_frame_v2_t a;
-                const int32_t kind = QRVlib_recv_capture_v2(t->receiver, &v, &a, nullptr, 0);
-                if (kind == QRVlib_frame_type_video) {
-                    const auto now = Clock::now();
-                    std::string jpeg;
-                    // Half the interval: pictures arrive about an interval
-                    // apart, and a source that sends more is still held back.
-                    if (now - t->last_jpeg >= kPreviewInterval / 2) {
-                        jpeg = encode_jpeg(v);
-                        t->last_jpeg = now;
-                    }
-                    std::lock_guard lock(mutex_);
-                    t->width = v.width, t->height = v.height, t->fourcc = v.fourcc;
-                    t->fps = v.frame_rate_den > 0 ? double(v.frame_rate_num) / double(v.frame_rate_den) : 0.0;
-                    if (!jpeg.empty()) {
-                        t->jpeg = std::move(jpeg);
-                        ++t->picture;
-                        any = true;
-                    }
-                    QRVlib_recv_free_video_v2(t->receiver, &v);
-                } else if (kind == QRVlib_frame_type_audio) {
-                    t->peaks.resize(static_cast<size_t>(std::clamp(a.no_channels, 0, 16)), 0.0f);
-                    for (size_t c = 0; c < t->peaks.size(); ++c)
-                        for (int s = 0; s < a.no_samples; ++s)
-                            t->peaks[c] = std::max(t->peaks[c],
-                                                   std::fabs(a.data[c * (size_t)a.channel_stride / 4 + (size_t)s]));
-                    QRVlib_recv_free_audio_v2(t->receiver, &a);
-                } else if (kind == QRVlib_frame_type_status_change) {
-                    any = true;
-                } else {
-                    break;
-                }
-            }
-            QRVlib_recv_status_t st{};
-            QRVlib_recv_get_status(t->receiver, &st);
-            QRVlib_tally_t on_air{};
-            QRVlib_recv_get_source_tally(t->receiver, &on_air);
-            const auto now = Clock::now();
-            const double span = std::chrono::duration<double>(now - t->window).count();
-            std::lock_guard lock(mutex_);
-            if (st.connected != t->status.connected || st.routed != t->status.routed ||
-                st.ptz_supported != t->status.ptz_supported)
-                any = true;
-            t->status = st;
-            if (on_air.on_program != t->source_tally.on_program || on_air.on_preview != t->source_tally.on_preview)
-                any = true;
-            t->source_tally = on_air;
-            if (span >= 1.0) {
-                t->window = now;
-                t->levels_db.clear();
-                for (float p : t->peaks)
-                    t->levels_db.push_back(p > 1e-6f ? std::max(-60.0, 20.0 * std::log10(p)) : -60.0);
-                std::fill(t->peaks.begin(), t->peaks.end(), 0.0f);
-                any = true;
-            }
+            any |= take_frames(*t);
+            any |= take_tile_state(*t);
         }
         if (any) {
             std::lock_guard lock(mutex_);  // a waiter between its check and its wait is not missed
@@ -357,6 +311,77 @@ void Panel::take_previews()
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
     }
+}
+
+bool Panel::take_frames(Tile& t)
+{
+    bool any = false;
+    // Takes what has arrived; the newest picture counts.
+    for (int i = 0; i < 64; ++i) {
+        QRVlib_video_frame_v2_t v;
+        QRVlib_audio_frame_v2_t a;
+        const int32_t kind = QRVlib_recv_capture_v2(t.receiver, &v, &a, nullptr, 0);
+        if (kind == QRVlib_frame_type_video) {
+            any |= take_video(t, v);
+            QRVlib_recv_free_video_v2(t.receiver, &v);
+        } else if (kind == QRVlib_frame_type_audio) {
+            raise_peaks(t.peaks, a);
+            QRVlib_recv_free_audio_v2(t.receiver, &a);
+        } else if (kind == QRVlib_frame_type_status_change) {
+            any = true;
+        } else {
+            break;
+        }
+    }
+    return any;
+}
+
+bool Panel::take_video(Tile& t, const QRVlib_video_frame_v2_t& v)
+{
+    const auto now = Clock::now();
+    std::string jpeg;
+    // Half the interval: pictures arrive about an interval
+    // apart, and a source that sends more is still held back.
+    if (now - t.last_jpeg >= kPreviewInterval / 2) {
+        jpeg = encode_jpeg(v);
+        t.last_jpeg = now;
+    }
+    std::lock_guard lock(mutex_);
+    t.width = v.width, t.height = v.height, t.fourcc = v.fourcc;
+    t.fps = v.frame_rate_den > 0 ? double(v.frame_rate_num) / double(v.frame_rate_den) : 0.0;
+    if (jpeg.empty())
+        return false;
+    t.jpeg = std::move(jpeg);
+    ++t.picture;
+    return true;
+}
+
+bool Panel::take_tile_state(Tile& t)
+{
+    bool any = false;
+    QRVlib_recv_status_t st{};
+    QRVlib_recv_get_status(t.receiver, &st);
+    QRVlib_tally_t on_air{};
+    QRVlib_recv_get_source_tally(t.receiver, &on_air);
+    const auto now = Clock::now();
+    const double span = std::chrono::duration<double>(now - t.window).count();
+    std::lock_guard lock(mutex_);
+    if (st.connected != t.status.connected || st.routed != t.status.routed ||
+        st.ptz_supported != t.status.ptz_supported)
+        any = true;
+    t.status = st;
+    if (on_air.on_program != t.source_tally.on_program || on_air.on_preview != t.source_tally.on_preview)
+        any = true;
+    t.source_tally = on_air;
+    if (span >= 1.0) {
+        t.window = now;
+        t.levels_db.clear();
+        for (float p : t.peaks)
+            t.levels_db.push_back(p > 1e-6f ? std::max(-60.0, 20.0 * std::log10(p)) : -60.0);
+        std::fill(t.peaks.begin(), t.peaks.end(), 0.0f);
+        any = true;
+    }
+    return any;
 }
 
 nlohmann::json Panel::snapshot() const

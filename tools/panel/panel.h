@@ -80,6 +80,12 @@ private:
 
     void watch_sources();
     void take_previews();
+    // The preview thread's work on one tile, each true when the page should
+    // hear of it: the frames that arrived, one video frame, and the tile's
+    // status, tally and levels.
+    bool take_frames(Tile& t);
+    bool take_video(Tile& t, const QRVlib_video_frame_v2_t& v);
+    bool take_tile_state(Tile& t);
     void update_sources(const std::vector<std::pair<std::string, std::string>>& seen);
     // The state to keep, taken under the lock and written outside it.
     struct StateToKeep {

@@ -1,11 +1,13 @@
 #include "server.h"
 
 #include <httplib.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
 
 #include <cmath>
 #include <fstream>
 #include <iomanip>
-#include <random>
+#include <stdexcept>
 #include <sstream>
 
 #include "tls.h"
@@ -78,16 +80,50 @@ std::string cookie(const httplib::Request& req, const std::string& name)
     return {};
 }
 
+// The camera command's numbers from a request body, into c; the reason
+// when one is not a number or the preset not a whole number.
+std::optional<std::string> read_camera_values(const json& body, CameraCommand& c)
+{
+    auto number = [&](const char* key, double& out) {
+        if (!body.contains(key))
+            return true;
+        if (!body[key].is_number())
+            return false;
+        out = body[key];
+        return true;
+    };
+    double preset = 0;
+    if (!number("preset", preset) || !number("speed", c.speed) || !number("pan", c.pan) ||
+        !number("tilt", c.tilt) || !number("zoom", c.zoom))
+        return "camera values must be numbers";
+    if (preset != std::floor(preset) || preset < -1e6 || preset > 1e6)
+        return "the preset must be a whole number from 0 to 99";
+    c.preset = static_cast<int>(preset);
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::string make_token()
 {
-    std::random_device rd;
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        throw std::runtime_error("no random bytes for the panel's token");
     std::ostringstream s;
-    for (int i = 0; i < 4; ++i)
-        s << std::hex << std::setw(8) << std::setfill('0') << rd();
+    for (const unsigned char b : bytes)
+        s << std::hex << std::setw(2) << std::setfill('0') << unsigned(b);
     return s.str();
 }
+
+namespace {
+
+// Compared in a time that does not depend on where they differ.
+bool same_token(const std::string& given, const std::string& token)
+{
+    return given.size() == token.size() && CRYPTO_memcmp(given.data(), token.data(), token.size()) == 0;
+}
+
+}  // namespace
 
 Server::Server(Panel& panel, ServerOptions options) : panel_(panel), options_(std::move(options))
 {
@@ -139,6 +175,14 @@ void Server::stop()
 
 void Server::routes()
 {
+    guard_requests();
+    page_routes();
+    reading_routes();
+    changing_routes();
+}
+
+void Server::guard_requests()
+{
     // Every request: the token where it is needed; every POST: the token and
     // the panel's own origin (a page elsewhere cannot make the operator's
     // browser change anything).
@@ -152,7 +196,7 @@ void Server::routes()
             // set; changes never count on a cookie alone.
             if (given.empty() && !changes)
                 given = cookie(req, "qrv_token");
-            if (given != options_.token) {
+            if (!same_token(given, options_.token)) {
                 refuse(res, 403, given.empty() ? "the panel's token is missing" : "the panel's token is wrong");
                 return httplib::Server::HandlerResponse::Handled;
             }
@@ -164,7 +208,11 @@ void Server::routes()
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
+}
 
+// The page's own files; the first one gives the page its token.
+void Server::page_routes()
+{
     auto page = [this](const std::string& file, const char* type) {
         return [this, file, type](const httplib::Request&, httplib::Response& res) {
             auto text = read_file(options_.web_dir / file);
@@ -187,7 +235,11 @@ void Server::routes()
     http_->Get("/", page("index.html", "text/html; charset=utf-8"));
     http_->Get("/app.js", page("app.js", "text/javascript; charset=utf-8"));
     http_->Get("/style.css", page("style.css", "text/css; charset=utf-8"));
+}
 
+// The state, as it is and as it changes, and the previews.
+void Server::reading_routes()
+{
     http_->Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(panel_.snapshot().dump(), "application/json");
     });
@@ -210,7 +262,11 @@ void Server::routes()
         res.set_header("Cache-Control", "no-store");
         res.set_content(jpeg, "image/jpeg");
     });
+}
 
+// The operations that change something: outputs, routes, tally, cameras.
+void Server::changing_routes()
+{
     http_->Post("/api/outputs", [this](const httplib::Request& req, httplib::Response& res) {
         const auto body = req.body.empty() ? std::optional<json>(json::object()) : body_object(req);
         if (!body)
@@ -247,21 +303,8 @@ void Server::routes()
             return refuse(res, 400, "the request must name a source and an action");
         CameraCommand c;
         c.action = *action;
-        auto number = [&](const char* key, double& out) {
-            if (!body->contains(key))
-                return true;
-            if (!(*body)[key].is_number())
-                return false;
-            out = (*body)[key];
-            return true;
-        };
-        double preset = 0;
-        if (!number("preset", preset) || !number("speed", c.speed) || !number("pan", c.pan) ||
-            !number("tilt", c.tilt) || !number("zoom", c.zoom))
-            return refuse(res, 400, "camera values must be numbers");
-        if (preset != std::floor(preset) || preset < -1e6 || preset > 1e6)
-            return refuse(res, 400, "the preset must be a whole number from 0 to 99");
-        c.preset = static_cast<int>(preset);
+        if (auto why = read_camera_values(*body, c))
+            return refuse(res, 400, *why);
         answer(res, panel_.camera(*source, c));
     });
 }

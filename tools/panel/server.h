@@ -52,6 +52,11 @@ public:
 
 private:
     void routes();
+    // Checks the token and origin of every request before its route.
+    void guard_requests();
+    void page_routes();
+    void reading_routes();
+    void changing_routes();
 
     Panel& panel_;
     const ServerOptions options_;
@@ -60,7 +65,8 @@ private:
     int port_ = 0;
 };
 
-// A random token of 32 hexadecimal digits.
+// A random token of 32 hexadecimal digits, from OpenSSL's generator;
+// throws when it has none to give.
 std::string make_token();
 
 }  // namespace qrv_panel

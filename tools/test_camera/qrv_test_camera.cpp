@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "qrv/qrv_runtime.h"
@@ -61,25 +62,105 @@ void print_command(const QRVlib_ptz_command_t& c)
     fflush(stdout);
 }
 
+struct Options {
+    std::string name = "Test Camera";
+    int width = 1280, height = 720, rate_num = 30000, rate_den = 1001;
+    double tone_hz = 1000.0;
+    int64_t frames = 0;  // 0: until Ctrl-C
+};
+
+void add_options(CLI::App& app, Options& o)
+{
+    app.set_version_flag("--version", std::string("qrv_test_camera ") + QRV_VERSION);
+    app.add_option("--name", o.name, "name of the source");
+    app.add_option("--width", o.width, "pixels per line (even)")->check(CLI::Range(2, 7680));
+    app.add_option("--height", o.height, "lines per frame")->check(CLI::Range(1, 4320));
+    app.add_option("--rate-num", o.rate_num, "frame rate numerator")->check(CLI::Range(1, 240000));
+    app.add_option("--rate-den", o.rate_den, "frame rate denominator")->check(CLI::Range(1, 100000));
+    app.add_option("--tone", o.tone_hz, "tone frequency in Hz (0: silence)")->check(CLI::Range(0.0, 20000.0));
+    app.add_option("--frames", o.frames, "stop after this many frames (default: until Ctrl-C)");
+}
+
+// The tone in stereo frames whose sample counts follow the frame rate
+// exactly, with no drift.
+class Tone {
+public:
+    explicit Tone(const Options& o)
+        : o_(o), max_samples_((int)((int64_t)kRate * o.rate_den / o.rate_num) + 1), samples_((size_t)max_samples_ * 2)
+    {
+        frame_.sample_rate = kRate;
+        frame_.no_channels = 2;
+        frame_.channel_stride = max_samples_ * (int)sizeof(float);
+        frame_.data = samples_.data();
+    }
+
+    // The audio that goes with video frame f.
+    const QRVlib_audio_frame_v2_t& next(int64_t f)
+    {
+        const int64_t due = (f + 1) * kRate * o_.rate_den / o_.rate_num;
+        frame_.no_samples = (int)(due - sent_);
+        for (int s = 0; s < frame_.no_samples; ++s) {
+            const double t = (double)(sent_ + s) / kRate;
+            const float v = (float)(0.1 * std::sin(2.0 * M_PI * o_.tone_hz * t));  // -20 dBFS
+            samples_[s] = v;
+            samples_[(size_t)max_samples_ + s] = v;
+        }
+        sent_ = due;
+        return frame_;
+    }
+
+private:
+    static constexpr int kRate = 48000;
+    const Options& o_;
+    const int max_samples_;
+    std::vector<float> samples_;
+    QRVlib_audio_frame_v2_t frame_;
+    int64_t sent_ = 0;
+};
+
+// Prints the camera commands and the change of tally that came since the
+// last frame.
+void print_control(QRVlib_send_instance_t sender)
+{
+    QRVlib_ptz_command_t command;
+    while (QRVlib_send_get_ptz_command(sender, &command, 0))
+        print_command(command);
+    QRVlib_tally_t tally;
+    if (QRVlib_send_get_tally(sender, &tally, 0)) {
+        printf("tally: program %s, preview %s\n", tally.on_program ? "on" : "off", tally.on_preview ? "on" : "off");
+        fflush(stdout);
+    }
+}
+
+// Sends frames until stopped or the count is reached.
+void publish(QRVlib_send_instance_t sender, const Options& o)
+{
+    std::vector<uint8_t> pixels((size_t)o.width * o.height * 2);
+    QRVlib_video_frame_v2_t video;
+    video.width = o.width;
+    video.height = o.height;
+    video.frame_rate_num = o.rate_num;
+    video.frame_rate_den = o.rate_den;
+    video.line_stride = o.width * 2;
+    video.data = pixels.data();
+    Tone tone(o);
+    for (int64_t f = 0; !stop_requested.load() && (o.frames <= 0 || f < o.frames); ++f) {
+        QRVlib_send_send_audio_v2(sender, &tone.next(f));
+        draw_pattern(pixels, o.width, o.height, f);
+        QRVlib_send_send_video_v2(sender, &video);
+        print_control(sender);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     CLI::App app{"A test source: moving colour bars, a tone, and camera control"};
-    app.set_version_flag("--version", std::string("qrv_test_camera ") + QRV_VERSION);
-    std::string name = "Test Camera";
-    int width = 1280, height = 720, rate_num = 30000, rate_den = 1001;
-    double tone_hz = 1000.0;
-    int64_t frames = 0;
-    app.add_option("--name", name, "name of the source");
-    app.add_option("--width", width, "pixels per line (even)")->check(CLI::Range(2, 7680));
-    app.add_option("--height", height, "lines per frame")->check(CLI::Range(1, 4320));
-    app.add_option("--rate-num", rate_num, "frame rate numerator")->check(CLI::Range(1, 240000));
-    app.add_option("--rate-den", rate_den, "frame rate denominator")->check(CLI::Range(1, 100000));
-    app.add_option("--tone", tone_hz, "tone frequency in Hz (0: silence)")->check(CLI::Range(0.0, 20000.0));
-    app.add_option("--frames", frames, "stop after this many frames (default: until Ctrl-C)");
+    Options o;
+    add_options(app, o);
     CLI11_PARSE(app, argc, argv);
-    if (width % 2) {
+    if (o.width % 2) {
         fprintf(stderr, "qrv_test_camera: the width must be even\n");
         return 1;
     }
@@ -92,63 +173,18 @@ int main(int argc, char** argv)
     signal(SIGTERM, on_interrupt);
 
     QRVlib_send_create_t settings;
-    settings.name = name.c_str();
+    settings.name = o.name.c_str();
     QRVlib_send_instance_t sender = QRVlib_send_create(&settings);
     if (!sender) {
-        fprintf(stderr, "qrv_test_camera: cannot create the source \"%s\"\n", name.c_str());
+        fprintf(stderr, "qrv_test_camera: cannot create the source \"%s\"\n", o.name.c_str());
         QRVlib_destroy();
         return 1;
     }
     QRVlib_send_set_ptz_supported(sender, true);
-    printf("publishing \"%s\": %dx%d at %d/%d fps, tone %.0f Hz\n", name.c_str(), width, height, rate_num, rate_den,
-           tone_hz);
+    printf("publishing \"%s\": %dx%d at %d/%d fps, tone %.0f Hz\n", o.name.c_str(), o.width, o.height, o.rate_num,
+           o.rate_den, o.tone_hz);
     fflush(stdout);
-
-    std::vector<uint8_t> pixels((size_t)width * height * 2);
-    QRVlib_video_frame_v2_t video;
-    video.width = width;
-    video.height = height;
-    video.frame_rate_num = rate_num;
-    video.frame_rate_den = rate_den;
-    video.line_stride = width * 2;
-    video.data = pixels.data();
-
-    const int sample_rate = 48000;
-    const int max_samples = (int)((int64_t)sample_rate * rate_den / rate_num) + 1;
-    std::vector<float> samples((size_t)max_samples * 2);
-    QRVlib_audio_frame_v2_t audio;
-    audio.sample_rate = sample_rate;
-    audio.no_channels = 2;
-    audio.channel_stride = max_samples * (int)sizeof(float);
-    audio.data = samples.data();
-
-    // Samples per frame follow the frame rate exactly, with no drift.
-    int64_t samples_sent = 0;
-    for (int64_t f = 0; !stop_requested.load() && (frames <= 0 || f < frames); ++f) {
-        const int64_t due = (f + 1) * sample_rate * rate_den / rate_num;
-        audio.no_samples = (int)(due - samples_sent);
-        for (int s = 0; s < audio.no_samples; ++s) {
-            const double t = (double)(samples_sent + s) / sample_rate;
-            const float v = (float)(0.1 * std::sin(2.0 * M_PI * tone_hz * t));  // -20 dBFS
-            samples[s] = v;
-            samples[(size_t)max_samples + s] = v;
-        }
-        samples_sent = due;
-        QRVlib_send_send_audio_v2(sender, &audio);
-
-        draw_pattern(pixels, width, height, f);
-        QRVlib_send_send_video_v2(sender, &video);
-
-        QRVlib_ptz_command_t command;
-        while (QRVlib_send_get_ptz_command(sender, &command, 0))
-            print_command(command);
-        QRVlib_tally_t tally;
-        if (QRVlib_send_get_tally(sender, &tally, 0)) {
-            printf("tally: program %s, preview %s\n", tally.on_program ? "on" : "off", tally.on_preview ? "on" : "off");
-            fflush(stdout);
-        }
-    }
-
+    publish(sender, o);
     QRVlib_send_destroy(sender);
     QRVlib_destroy();
     return 0;

@@ -271,6 +271,36 @@ size_t encode_slice(const PictureView& picture, const uint8_t* src, int rows, in
     return r != 0 || size > UINT32_MAX ? 0 : size_t(size);
 }
 
+// Where each slice's stream is written: its own region of the worst-case
+// size, all in one block of this thread's that is kept between frames.
+struct StreamRegions {
+    std::vector<size_t> starts;  // first row of each slice
+    std::vector<unsigned long> capacities;
+    std::vector<uint8_t*> streams;
+
+    bool plan(const std::vector<uint32_t>& rows, int width)
+    {
+        const size_t count = rows.size();
+        starts.resize(count);
+        capacities.resize(count);
+        streams.resize(count);
+        size_t block = 0;
+        for (size_t i = 0; i < count; ++i) {
+            starts[i] = i ? starts[i - 1] + rows[i - 1] : 0;
+            capacities[i] = tjBufSize(width, int(rows[i]), TJSAMP_422);
+            if (capacities[i] == static_cast<unsigned long>(-1))
+                return false;
+            block += capacities[i];
+        }
+        uint8_t* region = thread_streams().fit(block);
+        for (size_t i = 0; i < count; ++i) {
+            streams[i] = region;
+            region += capacities[i];
+        }
+        return true;
+    }
+};
+
 // Header and table, then the streams and the alpha plane appended: every
 // byte written once.
 std::vector<uint8_t> assemble(const AlphaFound& alpha, const std::vector<uint32_t>& rows,
@@ -314,23 +344,13 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
     const size_t count = rows.size();
     const AlphaFound alpha = layout->has_alpha ? find_alpha(picture) : AlphaFound{};
 
-    // Each slice's stream in its own region of the worst-case size.
-    std::vector<size_t> starts(count), sizes(count);
-    std::vector<unsigned long> capacities(count);
-    std::vector<uint8_t*> streams(count);
-    size_t block = 0;
-    for (size_t i = 0; i < count; ++i) {
-        starts[i] = i ? starts[i - 1] + rows[i - 1] : 0;
-        capacities[i] = tjBufSize(width, int(rows[i]), TJSAMP_422);
-        if (capacities[i] == static_cast<unsigned long>(-1))
-            return std::nullopt;
-        block += capacities[i];
-    }
-    uint8_t* region = thread_streams().fit(block);
-    for (size_t i = 0; i < count; ++i) {
-        streams[i] = region;
-        region += capacities[i];
-    }
+    StreamRegions regions;
+    if (!regions.plan(rows, width))
+        return std::nullopt;
+    const std::vector<size_t>& starts = regions.starts;
+    const std::vector<unsigned long>& capacities = regions.capacities;
+    const std::vector<uint8_t*>& streams = regions.streams;
+    std::vector<size_t> sizes(count);
 
     std::atomic<bool> failed{false};
     std::vector<uint8_t> packed_alpha;
@@ -365,6 +385,86 @@ std::optional<std::vector<uint8_t>> encode_sliced_jpeg(const PictureView& pictur
     return assemble(alpha, rows, streams, sizes, packed_alpha, total);
 }
 
+namespace {
+
+// Every stream's own header must describe its slice exactly.
+bool slice_headers_match(std::span<const uint8_t> payload, const SlicedLayout& layout, int32_t width)
+{
+    tjhandle tj = decompressor();
+    if (!tj)
+        return false;
+    for (const SliceEntry& s : layout.slices) {
+        int w = 0, h = 0, subsamp = -1, colorspace = -1;
+        if (tjDecompressHeader3(tj, payload.data() + s.offset, s.bytes, &w, &h, &subsamp, &colorspace) != 0 ||
+            w != width || h != int(s.rows) || subsamp != TJSAMP_422 || colorspace != TJCS_YCbCr)
+            return false;
+    }
+    return true;
+}
+
+// The alpha plane, which must unpack to exactly one byte per pixel; false
+// when it does not.
+bool unpack_alpha(std::span<const uint8_t> payload, const SlicedLayout& layout, size_t plane_size,
+                  std::unique_ptr<uint8_t[]>& plane)
+{
+    if (layout.alpha != AlphaMode::plane)
+        return true;
+    const uint8_t* a = payload.data() + layout.alpha_offset;
+    const unsigned long long declared = ZSTD_getFrameContentSize(a, layout.alpha_bytes);
+    if (declared != plane_size)
+        return false;
+    plane.reset(new uint8_t[plane_size]);
+    const size_t n = ZSTD_decompress(plane.get(), plane_size, a, layout.alpha_bytes);
+    return !ZSTD_isError(n) && n == plane_size;
+}
+
+// One slice's rows of 4:2:2 into packed UYVY, through planes of this thread.
+bool decode_slice_uyvy(tjhandle d, std::span<const uint8_t> jpeg, int width, int rows, int flags, uint8_t* out,
+                       size_t line_bytes)
+{
+    Planes& planes = thread_planes();
+    const int cw = (width + 1) / 2;
+    planes.fit(size_t(width), size_t(rows));
+    unsigned char* plane_ptrs[3] = {planes.y.data(), planes.u.data(), planes.v.data()};
+    int strides[3] = {width, cw, cw};
+    if (tjDecompressToYUVPlanes(d, jpeg.data(), jpeg.size(), plane_ptrs, width, strides, rows, flags) != 0)
+        return false;
+    libyuv::I422ToUYVY(planes.y.data(), width, planes.u.data(), cw, planes.v.data(), cw, out, int(line_bytes),
+                       width, rows);
+    return true;
+}
+
+// Gives decoded four-byte pixels their alpha: one value, or the rows of
+// the plane that belong to this slice.
+void apply_alpha(const SlicedLayout& layout, const uint8_t* plane_rows, int width, int rows, uint8_t* out,
+                 size_t line_bytes)
+{
+    switch (layout.alpha) {
+    case AlphaMode::none:
+        break;  // TurboJPEG writes 255 into the fourth byte
+    case AlphaMode::constant: {
+        // Whole pixels at a time: the alpha byte is the highest of a
+        // little-endian word in both layouts.
+        const uint32_t a = uint32_t(layout.alpha_value) << 24;
+        for (int y = 0; y < rows; ++y) {
+            uint8_t* line = out + size_t(y) * line_bytes;
+            for (int x = 0; x < width; ++x) {
+                uint32_t px;
+                std::memcpy(&px, line + size_t(x) * 4, 4);
+                px = (px & 0x00ffffffu) | a;
+                std::memcpy(line + size_t(x) * 4, &px, 4);
+            }
+        }
+        break;
+    }
+    case AlphaMode::plane:
+        libyuv::ARGBCopyYToAlpha(plane_rows, width, out, int(line_bytes), width, rows);
+        break;
+    }
+}
+
+}  // namespace
+
 bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32_t width, int32_t height,
                         uint8_t* dst, size_t line_bytes, ThreadPool& pool)
 {
@@ -372,29 +472,10 @@ bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32
     const PixelLayout* pixels = find_layout(fourcc);
     if (!layout || !pixels || !dst || line_bytes < size_t(width) * size_t(pixels->bytes_per_pixel))
         return false;
-    // Every stream's own header must describe its slice exactly.
-    tjhandle tj = decompressor();
-    if (!tj)
-        return false;
-    for (const SliceEntry& s : layout->slices) {
-        int w = 0, h = 0, subsamp = -1, colorspace = -1;
-        if (tjDecompressHeader3(tj, payload.data() + s.offset, s.bytes, &w, &h, &subsamp, &colorspace) != 0 ||
-            w != width || h != int(s.rows) || subsamp != TJSAMP_422 || colorspace != TJCS_YCbCr)
-            return false;
-    }
-    // The alpha plane must unpack to exactly one byte per pixel.
-    const size_t plane_size = size_t(width) * size_t(height);
     std::unique_ptr<uint8_t[]> alpha_plane;
-    if (layout->alpha == AlphaMode::plane) {
-        const uint8_t* a = payload.data() + layout->alpha_offset;
-        const unsigned long long declared = ZSTD_getFrameContentSize(a, layout->alpha_bytes);
-        if (declared != plane_size)
-            return false;
-        alpha_plane.reset(new uint8_t[plane_size]);
-        const size_t n = ZSTD_decompress(alpha_plane.get(), plane_size, a, layout->alpha_bytes);
-        if (ZSTD_isError(n) || n != plane_size)
-            return false;
-    }
+    if (!slice_headers_match(payload, *layout, width) ||
+        !unpack_alpha(payload, *layout, size_t(width) * size_t(height), alpha_plane))
+        return false;
 
     const size_t count = layout->slices.size();
     std::vector<size_t> starts(count);
@@ -406,53 +487,19 @@ bool decode_sliced_jpeg(std::span<const uint8_t> payload, uint32_t fourcc, int32
         const SliceEntry& s = layout->slices[i];
         const int h = int(s.rows);
         uint8_t* out = dst + starts[i] * line_bytes;
-        const unsigned char* jpeg = payload.data() + s.offset;
+        const auto jpeg = payload.subspan(s.offset, s.bytes);
         tjhandle d = decompressor();
         if (!d) {
             failed = true;
-            return;
-        }
-        if (is_uyvy(fourcc)) {
-            Planes& planes = thread_planes();
-            const int cw = (width + 1) / 2;
-            planes.fit(size_t(width), size_t(h));
-            unsigned char* plane_ptrs[3] = {planes.y.data(), planes.u.data(), planes.v.data()};
-            int strides[3] = {width, cw, cw};
-            if (tjDecompressToYUVPlanes(d, jpeg, s.bytes, plane_ptrs, width, strides, h, flags) != 0) {
+        } else if (is_uyvy(fourcc)) {
+            if (!decode_slice_uyvy(d, jpeg, width, h, flags, out, line_bytes))
                 failed = true;
-                return;
-            }
-            libyuv::I422ToUYVY(planes.y.data(), width, planes.u.data(), cw, planes.v.data(), cw, out,
-                               int(line_bytes), width, h);
-            return;
-        }
-        if (tjDecompress2(d, jpeg, s.bytes, out, width, int(line_bytes), h, tj_pixel_format(fourcc),
-                          flags) != 0) {
+        } else if (tjDecompress2(d, jpeg.data(), jpeg.size(), out, width, int(line_bytes), h,
+                                 tj_pixel_format(fourcc), flags) != 0) {
             failed = true;
-            return;
-        }
-        switch (layout->alpha) {
-        case AlphaMode::none:
-            break;  // TurboJPEG writes 255 into the fourth byte
-        case AlphaMode::constant: {
-            // Whole pixels at a time: the alpha byte is the highest of a
-            // little-endian word in both layouts.
-            const uint32_t a = uint32_t(layout->alpha_value) << 24;
-            for (int y = 0; y < h; ++y) {
-                uint8_t* line = out + size_t(y) * line_bytes;
-                for (int x = 0; x < width; ++x) {
-                    uint32_t px;
-                    std::memcpy(&px, line + size_t(x) * 4, 4);
-                    px = (px & 0x00ffffffu) | a;
-                    std::memcpy(line + size_t(x) * 4, &px, 4);
-                }
-            }
-            break;
-        }
-        case AlphaMode::plane:
-            libyuv::ARGBCopyYToAlpha(alpha_plane.get() + starts[i] * size_t(width), width, out, int(line_bytes),
-                                     width, h);
-            break;
+        } else {
+            const uint8_t* plane_rows = alpha_plane ? alpha_plane.get() + starts[i] * size_t(width) : nullptr;
+            apply_alpha(*layout, plane_rows, width, h, out, line_bytes);
         }
     });
     return !failed;

@@ -129,11 +129,18 @@ const char* ClientLink::log_name() const
     return receiver_name_.empty() ? "(unnamed)" : receiver_name_.c_str();
 }
 
+// How connecting went; the retry state carries over between attempts.
+struct ClientLink::Attempt {
+    net::Fd fd;
+    bool shared = false;  // the fd is the same-host path's socket
+    std::string path;     // that path, when it was tried
+    std::string target;   // address:port, for log lines
+    std::string why = "the source is not found and has no usable locator";
+};
+
 void ClientLink::run()
 {
-    auto retry = options_.retry_min;
-    bool failing = false;  // the current run of failed attempts was logged
-    int shared_failures = 0;  // in a row
+    Backoff backoff{options_.retry_min};
     for (;;) {
         std::optional<Endpoint> where;
         bool moved = false;
@@ -142,82 +149,97 @@ void ClientLink::run()
         // Listed elsewhere: the new place gets the quick retries of a fresh
         // start should it fail too.
         if (moved) {
-            retry = options_.retry_min;
-            failing = false;
+            backoff.retry = options_.retry_min;
+            backoff.failing = false;
         }
-        net::Fd fd;
-        bool shared = false;
-        std::string path, why = "the source is not found and has no usable locator", target;
-        if (where) {
-            target = where->address + ":" + std::to_string(where->port);
-            // The same-host path first, unless it failed before; TCP when
-            // the socket cannot be reached (another host or namespace).
-            {
-                std::lock_guard lock(mutex_);
-                if (options_.shared_memory && !where->unix_path.empty() && where->unix_path != failed_path_)
-                    path = where->unix_path;
-            }
-            if (!path.empty()) {
-                fd = net::connect_unix(path);
-                shared = static_cast<bool>(fd);
-            }
-            if (!fd)
-                fd = net::connect_tcp(where->address, where->port, options_.connect_timeout, &why);
-        }
+        Attempt attempt = dial(where);
         // With a key, TCP runs TLS, read and written by this thread alone.
         std::unique_ptr<TlsStream> tls;
         std::string peer, local;
-        if (fd && !shared && options_.keys) {
-            peer = net::peer_text(fd.get());
-            local = net::local_address(fd.get());
-            tls = secure(std::move(fd), peer);
+        if (attempt.fd && !attempt.shared && options_.keys) {
+            peer = net::peer_text(attempt.fd.get());
+            local = net::local_address(attempt.fd.get());
+            tls = secure(std::move(attempt.fd), peer);
             if (!tls) {
-                retry = std::min(retry * 2, options_.retry_max);
-                if (!pause(retry))
+                backoff.retry = std::min(backoff.retry * 2, options_.retry_max);
+                if (!pause(backoff.retry))
                     return;
                 continue;
             }
         }
-        if (fd || tls) {
-            PlainStream plain(fd.get());
+        if (attempt.fd || tls) {
+            PlainStream plain(attempt.fd.get());
             const Served served = tls ? serve(*tls, false, peer, operator_proof(tls->session()), local)
-                                      : serve(plain, shared, peer);
+                                      : serve(plain, attempt.shared, peer);
             // Closed before the pause, as the source expects of a link that left.
             tls.reset();
-            fd.reset();
-            if (served.greeted) {
-                key_failing_ = false;
-                retry = options_.retry_min;
-                failing = false;
-                handshake_failing_ = false;
-            } else if (!shared) {
-                // Taken but never greeted: backoff as for a refusal.
-                retry = std::min(retry * 2, options_.retry_max);
-            }
-            if (shared) {
-                shared_failures = served.well && delivered_ ? 0 : shared_failures + 1;
-                if (!served.well || shared_failures >= kSharedAttempts) {
-                    QRV_LOG_AT(info, receiver, "receiver '%s': the same-host path to %s did not work; using TCP",
-                               log_name(), target.c_str());
-                    shared_failures = 0;
-                    std::lock_guard lock(mutex_);
-                    failed_path_ = path;
-                }
-            }
+            attempt.fd.reset();
+            after_served(served, attempt, backoff);
         } else {
-            retry = std::min(retry * 2, options_.retry_max);
-            // The first failure in a row at info, the retries at debug.
-            if (!failing)
-                QRV_LOG_AT(info, receiver, "receiver '%s' could not connect%s%s: %s; retrying", log_name(),
-                           target.empty() ? "" : " to ", target.c_str(), why.c_str());
-            else
-                QRV_LOG_AT(debug, receiver, "receiver '%s' could not connect%s%s: %s; retrying in %lld ms", log_name(),
-                           target.empty() ? "" : " to ", target.c_str(), why.c_str(), (long long)retry.count());
-            failing = true;
+            could_not_connect(attempt, backoff);
         }
-        if (!pause(retry))
+        if (!pause(backoff.retry))
             return;
     }
+}
+
+ClientLink::Attempt ClientLink::dial(const std::optional<Endpoint>& where)
+{
+    Attempt a;
+    if (!where)
+        return a;
+    a.target = where->address + ":" + std::to_string(where->port);
+    // The same-host path first, unless it failed before; TCP when the
+    // socket cannot be reached (another host or namespace).
+    {
+        std::lock_guard lock(mutex_);
+        if (options_.shared_memory && !where->unix_path.empty() && where->unix_path != failed_path_)
+            a.path = where->unix_path;
+    }
+    if (!a.path.empty()) {
+        a.fd = net::connect_unix(a.path);
+        a.shared = static_cast<bool>(a.fd);
+    }
+    if (!a.fd)
+        a.fd = net::connect_tcp(where->address, where->port, options_.connect_timeout, &a.why);
+    return a;
+}
+
+void ClientLink::after_served(const Served& served, const Attempt& attempt, Backoff& backoff)
+{
+    if (served.greeted) {
+        key_failing_ = false;
+        backoff.retry = options_.retry_min;
+        backoff.failing = false;
+        handshake_failing_ = false;
+    } else if (!attempt.shared) {
+        // Taken but never greeted: backoff as for a refusal.
+        backoff.retry = std::min(backoff.retry * 2, options_.retry_max);
+    }
+    if (!attempt.shared)
+        return;
+    backoff.shared_failures = served.well && delivered_ ? 0 : backoff.shared_failures + 1;
+    if (!served.well || backoff.shared_failures >= kSharedAttempts) {
+        QRV_LOG_AT(info, receiver, "receiver '%s': the same-host path to %s did not work; using TCP", log_name(),
+                   attempt.target.c_str());
+        backoff.shared_failures = 0;
+        std::lock_guard lock(mutex_);
+        failed_path_ = attempt.path;
+    }
+}
+
+void ClientLink::could_not_connect(const Attempt& attempt, Backoff& backoff)
+{
+    backoff.retry = std::min(backoff.retry * 2, options_.retry_max);
+    const char* to = attempt.target.empty() ? "" : " to ";
+    // The first failure in a row at info, the retries at debug.
+    if (!backoff.failing)
+        QRV_LOG_AT(info, receiver, "receiver '%s' could not connect%s%s: %s; retrying", log_name(), to,
+                   attempt.target.c_str(), attempt.why.c_str());
+    else
+        QRV_LOG_AT(debug, receiver, "receiver '%s' could not connect%s%s: %s; retrying in %lld ms", log_name(), to,
+                   attempt.target.c_str(), attempt.why.c_str(), (long long)backoff.retry.count());
+    backoff.failing = true;
 }
 
 bool ClientLink::begin_attempt(std::optional<Endpoint>& where, bool& moved)

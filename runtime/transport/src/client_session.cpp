@@ -229,30 +229,9 @@ void ClientLink::hand_on(Session& s)
 {
     Message& m = s.m;
     switch (m.header.type) {
-    case wire::MessageType::status: {
-        // Whether commands are acknowledged is known before anyone can
-        // send one, which takes the link being up.
-        const auto f = wire::decode_status(m.header, m.fixed);
-        if (f)
-            s.channel->set_acknowledging((f->flags & wire::kStatusPtzAcks) != 0);
-        if (!s.up) {
-            s.up = true;
-            connected_ = true;
-            shared_ = s.shared;
-            ++connects_;
-            {
-                std::lock_guard lock(group_mutex_);
-                refusal_.clear();
-            }
-            if (options_.keys && !s.shared)
-                report_key(true);
-            QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), s.peer.c_str());
-            events_.on_link_up(*this);
-        }
-        if (f)
-            events_.on_link_status(*this, f->flags);
+    case wire::MessageType::status:
+        take_status(s);
         break;
-    }
     case wire::MessageType::ptz_ack:
         // Acknowledgements of commands never written are checked in
         // take_message.
@@ -287,6 +266,31 @@ void ClientLink::hand_on(Session& s)
     default:
         break;  // hello and camera commands are not sent to receivers
     }
+}
+
+void ClientLink::take_status(Session& s)
+{
+    // Whether commands are acknowledged is known before anyone can send
+    // one, which takes the link being up.
+    const auto f = wire::decode_status(s.m.header, s.m.fixed);
+    if (f)
+        s.channel->set_acknowledging((f->flags & wire::kStatusPtzAcks) != 0);
+    if (!s.up) {
+        s.up = true;
+        connected_ = true;
+        shared_ = s.shared;
+        ++connects_;
+        {
+            std::lock_guard lock(group_mutex_);
+            refusal_.clear();
+        }
+        if (options_.keys && !s.shared)
+            report_key(true);
+        QRV_LOG_AT(info, receiver, "receiver '%s' connected to %s", log_name(), s.peer.c_str());
+        events_.on_link_up(*this);
+    }
+    if (f)
+        events_.on_link_status(*this, f->flags);
 }
 
 void ClientLink::hand_on_video(Session& s)

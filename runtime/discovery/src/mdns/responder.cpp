@@ -25,7 +25,57 @@ bool contains(const std::vector<Record>& list, const Record& r)
                        [&](const Record& o) { return o.type == r.type && o.name.equals(r.name) && o.same_data(r); });
 }
 
+// Known-answer suppression: drops what the asker already holds with at
+// least half its lifetime left.
+void drop_known_answers(std::vector<Record>& answers, const Message& query)
+{
+    std::erase_if(answers, [&](const Record& r) {
+        return std::any_of(query.answers.begin(), query.answers.end(), [&](const Record& k) {
+            return k.type == r.type && k.name.equals(r.name) && k.same_data(r) && k.ttl * 2 >= r.ttl;
+        });
+    });
+}
+
+// The reply to a query: multicast, or to a legacy resolver (one that asks
+// from a port other than the multicast one) directly, echoing its id and
+// questions, with short TTLs and no cache-flush bits.
+Outgoing reply_to(const Message& query, unsigned ifindex, uint32_t source_address, uint16_t source_port,
+                  std::vector<Record> answers, std::vector<Record> additionals)
+{
+    Outgoing o;
+    o.ifindex = ifindex;
+    o.message.flags = kFlagResponse | kFlagAuthoritative;
+    if (source_port != kMdnsPort) {
+        o.unicast_address = source_address;
+        o.unicast_port = source_port;
+        o.message.id = query.id;
+        o.message.questions = query.questions;
+        for (auto* list : {&answers, &additionals})
+            for (auto& r : *list) {
+                r.ttl = std::min(r.ttl, kLegacyUnicastTtl);
+                r.cache_flush = false;
+            }
+    }
+    o.message.answers = std::move(answers);
+    o.message.additionals = std::move(additionals);
+    return o;
+}
+
 }  // namespace
+
+struct Responder::Reply {
+    std::vector<Record> answers, additionals;
+    void answer(Record r)
+    {
+        if (!contains(answers, r))
+            answers.push_back(std::move(r));
+    }
+    void additional(Record r)
+    {
+        if (!contains(additionals, r))
+            additionals.push_back(std::move(r));
+    }
+};
 
 Responder::Responder(Name service_type, std::string host_label, Name target, std::vector<LocalInterface> interfaces,
                      uint64_t seed)
@@ -203,41 +253,52 @@ void Responder::on_message(const Message& m, unsigned ifindex, uint32_t source_a
     if (m.opcode() != 0 || m.rcode() != 0)
         return;
     if (m.is_response()) {
-        for (auto& e : entries_) {
-            if (e.state == State::leaving)
-                continue;
-            const Record srv = srv_record(e), txt = txt_record(e);
-            bool clash = false, withdrawn = false;
-            for (const auto* section : {&m.answers, &m.additionals})
-                for (const auto& r : *section) {
-                    // A goodbye for one of our records that we did not send
-                    // (we are not leaving): somebody else's, or a spoof.
-                    if (r.ttl == 0 && r.klass == kClassIN &&
-                        (r.name.equals(e.name) || (r.type == kTypePTR && r.target.equals(e.name))))
-                        withdrawn = true;
-                    if (r.ttl == 0 || !r.name.equals(e.name) || r.klass != kClassIN)
-                        continue;
-                    if ((r.type == kTypeSRV && !r.same_data(srv)) || (r.type == kTypeTXT && !r.same_data(txt)))
-                        clash = true;
-                }
-            if (clash && e.offer.holds_name && (e.state == State::live || e.state == State::announcing)) {
-                hold(e, now);
-            } else if (clash) {
-                conflict(e, now);
-            } else if (withdrawn && e.state == State::live) {
-                // Announce again, so that caches which took the goodbye
-                // have the records back within their second of grace; at
-                // most four times a second, so that a flood of goodbyes is
-                // no lever for a flood of answers.
-                e.state = State::announcing;
-                e.step = kAnnouncements - 1;
-                e.next = std::max(now, e.defended + kDefendInterval);
-                e.defended = e.next;
-            }
-        }
+        on_response(m, now);
         return;
     }
     // A query: first the probes of others for names we are probing too.
+    on_probes(m, now);
+    answer(m, ifindex, source_address, source_port, out);
+}
+
+void Responder::on_response(const Message& m, TimePoint now)
+{
+    for (auto& e : entries_) {
+        if (e.state == State::leaving)
+            continue;
+        const Record srv = srv_record(e), txt = txt_record(e);
+        bool clash = false, withdrawn = false;
+        for (const auto* section : {&m.answers, &m.additionals})
+            for (const auto& r : *section) {
+                // A goodbye for one of our records that we did not send
+                // (we are not leaving): somebody else's, or a spoof.
+                if (r.ttl == 0 && r.klass == kClassIN &&
+                    (r.name.equals(e.name) || (r.type == kTypePTR && r.target.equals(e.name))))
+                    withdrawn = true;
+                if (r.ttl == 0 || !r.name.equals(e.name) || r.klass != kClassIN)
+                    continue;
+                if ((r.type == kTypeSRV && !r.same_data(srv)) || (r.type == kTypeTXT && !r.same_data(txt)))
+                    clash = true;
+            }
+        if (clash && e.offer.holds_name && (e.state == State::live || e.state == State::announcing)) {
+            hold(e, now);
+        } else if (clash) {
+            conflict(e, now);
+        } else if (withdrawn && e.state == State::live) {
+            // Announce again, so that caches which took the goodbye have
+            // the records back within their second of grace; at most four
+            // times a second, so that a flood of goodbyes is no lever for
+            // a flood of answers.
+            e.state = State::announcing;
+            e.step = kAnnouncements - 1;
+            e.next = std::max(now, e.defended + kDefendInterval);
+            e.defended = e.next;
+        }
+    }
+}
+
+void Responder::on_probes(const Message& m, TimePoint now)
+{
     for (auto& e : entries_) {
         if (e.state != State::probing)
             continue;
@@ -254,172 +315,161 @@ void Responder::on_message(const Message& m, unsigned ifindex, uint32_t source_a
             e.next = now + kTieBreakBackoff;
         }
     }
-    answer(m, ifindex, source_address, source_port, out);
+}
+
+bool Responder::any_live() const
+{
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [](const Entry& e) { return e.state == State::announcing || e.state == State::live; });
+}
+
+void Responder::answer_question(const Question& q, unsigned ifindex, bool any_live, Reply& reply) const
+{
+    const bool any = q.type == kTypeANY;
+    for (const auto& e : entries_) {
+        if (e.state != State::announcing && e.state != State::live)
+            continue;
+        if (q.name.equals(type_) && (any || q.type == kTypePTR)) {
+            reply.answer(ptr_record(e));
+            reply.additional(srv_record(e));
+            reply.additional(txt_record(e));
+            reply.additional(address_record(ifindex));
+        }
+        if (q.name.equals(e.name)) {
+            if (any || q.type == kTypeSRV) {
+                reply.answer(srv_record(e));
+                reply.additional(address_record(ifindex));
+            }
+            if (any || q.type == kTypeTXT)
+                reply.answer(txt_record(e));
+        }
+    }
+    // The host's address and the list of service types only while some
+    // instance is announced.
+    if (any_live && q.name.equals(target_) && (any || q.type == kTypeA))
+        reply.answer(address_record(ifindex));
+    if (any_live && q.name.equals(services_) && (any || q.type == kTypePTR))
+        reply.answer(services_record());
 }
 
 void Responder::answer(const Message& query, unsigned ifindex, uint32_t source_address, uint16_t source_port,
                        std::vector<Outgoing>& out) const
 {
-    std::vector<Record> answers, additionals;
-    auto add_answer = [&](Record r) {
-        if (!contains(answers, r))
-            answers.push_back(std::move(r));
-    };
-    auto add_additional = [&](Record r) {
-        if (!contains(additionals, r))
-            additionals.push_back(std::move(r));
-    };
-    auto live = [](const Entry& e) { return e.state == State::announcing || e.state == State::live; };
-    bool any_live = false;
-    for (const auto& q : query.questions) {
-        if (q.klass != kClassIN && q.klass != kClassAny)
-            continue;
-        const bool any = q.type == kTypeANY;
-        for (const auto& e : entries_) {
-            if (!live(e))
-                continue;
-            any_live = true;
-            if (q.name.equals(type_) && (any || q.type == kTypePTR)) {
-                add_answer(ptr_record(e));
-                add_additional(srv_record(e));
-                add_additional(txt_record(e));
-                add_additional(address_record(ifindex));
-            }
-            if (q.name.equals(e.name)) {
-                if (any || q.type == kTypeSRV) {
-                    add_answer(srv_record(e));
-                    add_additional(address_record(ifindex));
-                }
-                if (any || q.type == kTypeTXT)
-                    add_answer(txt_record(e));
-            }
-        }
-        if (any_live && q.name.equals(target_) && (any || q.type == kTypeA))
-            add_answer(address_record(ifindex));
-        if (any_live && q.name.equals(services_) && (any || q.type == kTypePTR))
-            add_answer(services_record());
-    }
-    // Known-answer suppression: the asker already holds these with at
-    // least half their lifetime left.
-    std::erase_if(answers, [&](const Record& r) {
-        return std::any_of(query.answers.begin(), query.answers.end(), [&](const Record& k) {
-            return k.type == r.type && k.name.equals(r.name) && k.same_data(r) && k.ttl * 2 >= r.ttl;
-        });
-    });
-    if (answers.empty())
+    Reply reply;
+    const bool live = any_live();
+    for (const auto& q : query.questions)
+        if (q.klass == kClassIN || q.klass == kClassAny)
+            answer_question(q, ifindex, live, reply);
+    drop_known_answers(reply.answers, query);
+    if (reply.answers.empty())
         return;
-    std::erase_if(additionals, [&](const Record& r) { return contains(answers, r); });
+    std::erase_if(reply.additionals, [&](const Record& r) { return contains(reply.answers, r); });
+    out.push_back(reply_to(query, ifindex, source_address, source_port, std::move(reply.answers),
+                           std::move(reply.additionals)));
+}
 
+void Responder::advance(Entry& e, TimePoint now, Due& due)
+{
+    switch (e.state) {
+    case State::waiting:
+        e.state = State::probing;
+        e.step = 1;
+        e.next = now + kProbeInterval;
+        due.probing.push_back(&e);
+        break;
+    case State::probing:
+        if (e.step < kProbes) {
+            ++e.step;
+            e.next = now + kProbeInterval;
+            due.probing.push_back(&e);
+        } else {
+            e.state = State::announcing;
+            e.published = e.name;
+            e.step = 1;
+            e.next = now + kAnnounceInterval;
+            due.announcing.push_back(&e);
+        }
+        break;
+    case State::announcing:
+        due.announcing.push_back(&e);
+        if (++e.step >= kAnnouncements) {
+            e.state = State::live;
+            e.next = kNever;
+        } else {
+            e.next = now + kAnnounceInterval;
+        }
+        break;
+    case State::live:
+        e.next = kNever;
+        break;
+    case State::leaving:
+        // Sent twice, a moment apart, so that one lost datagram does not
+        // leave the source listed until its records expire.
+        due.leaving.push_back(&e);
+        e.next = ++e.step < kGoodbyes ? now + kGoodbyeInterval : kNever;
+        break;
+    }
+}
+
+Outgoing Responder::probe(unsigned ifindex, const std::vector<const Entry*>& entries) const
+{
+    Outgoing o;
+    o.ifindex = ifindex;
+    for (const auto* e : entries) {
+        o.message.questions.push_back(Question{e->name, kTypeANY});
+        o.message.authorities.push_back(srv_record(*e));
+        o.message.authorities.push_back(txt_record(*e));
+    }
+    return o;
+}
+
+Outgoing Responder::announcement(unsigned ifindex, const std::vector<const Entry*>& entries) const
+{
     Outgoing o;
     o.ifindex = ifindex;
     o.message.flags = kFlagResponse | kFlagAuthoritative;
-    if (source_port != kMdnsPort) {
-        // A legacy resolver: reply to it directly, echoing its id and
-        // questions, with short TTLs and no cache-flush bits.
-        o.unicast_address = source_address;
-        o.unicast_port = source_port;
-        o.message.id = query.id;
-        o.message.questions = query.questions;
-        for (auto* list : {&answers, &additionals})
-            for (auto& r : *list) {
-                r.ttl = std::min(r.ttl, kLegacyUnicastTtl);
-                r.cache_flush = false;
-            }
+    for (const auto* e : entries) {
+        o.message.answers.push_back(ptr_record(*e));
+        o.message.answers.push_back(srv_record(*e));
+        o.message.answers.push_back(txt_record(*e));
     }
-    o.message.answers = std::move(answers);
-    o.message.additionals = std::move(additionals);
-    out.push_back(std::move(o));
+    o.message.answers.push_back(address_record(ifindex));
+    o.message.answers.push_back(services_record());
+    return o;
+}
+
+Outgoing Responder::goodbye(unsigned ifindex, const std::vector<const Entry*>& entries, bool last) const
+{
+    Outgoing o;
+    o.ifindex = ifindex;
+    o.message.flags = kFlagResponse | kFlagAuthoritative;
+    for (const auto* e : entries)
+        for (Record r : {ptr_record(*e), srv_record(*e), txt_record(*e)}) {
+            r.ttl = 0;
+            o.message.answers.push_back(std::move(r));
+        }
+    if (last) {
+        Record a = address_record(ifindex);
+        a.ttl = 0;
+        o.message.answers.push_back(std::move(a));
+    }
+    return o;
 }
 
 void Responder::tick(TimePoint now, std::vector<Outgoing>& out)
 {
-    std::vector<const Entry*> probing, announcing, leaving;
-    for (auto& e : entries_) {
-        if (e.next > now)
-            continue;
-        switch (e.state) {
-        case State::waiting:
-            e.state = State::probing;
-            e.step = 1;
-            e.next = now + kProbeInterval;
-            probing.push_back(&e);
-            break;
-        case State::probing:
-            if (e.step < kProbes) {
-                ++e.step;
-                e.next = now + kProbeInterval;
-                probing.push_back(&e);
-            } else {
-                e.state = State::announcing;
-                e.published = e.name;
-                e.step = 1;
-                e.next = now + kAnnounceInterval;
-                announcing.push_back(&e);
-            }
-            break;
-        case State::announcing:
-            announcing.push_back(&e);
-            if (++e.step >= kAnnouncements) {
-                e.state = State::live;
-                e.next = kNever;
-            } else {
-                e.next = now + kAnnounceInterval;
-            }
-            break;
-        case State::live:
-            e.next = kNever;
-            break;
-        case State::leaving:
-            // Sent twice, a moment apart, so that one lost datagram does
-            // not leave the source listed until its records expire.
-            leaving.push_back(&e);
-            e.next = ++e.step < kGoodbyes ? now + kGoodbyeInterval : kNever;
-            break;
-        }
-    }
-    const bool others_remain = std::any_of(entries_.begin(), entries_.end(), [](const Entry& e) {
-        return e.state == State::announcing || e.state == State::live;
-    });
+    Due due;
+    for (auto& e : entries_)
+        if (e.next <= now)
+            advance(e, now, due);
+    const bool others_remain = any_live();
     for (const auto& i : interfaces_) {
-        if (!probing.empty()) {
-            Outgoing o;
-            o.ifindex = i.ifindex;
-            for (const auto* e : probing) {
-                o.message.questions.push_back(Question{e->name, kTypeANY});
-                o.message.authorities.push_back(srv_record(*e));
-                o.message.authorities.push_back(txt_record(*e));
-            }
-            out.push_back(std::move(o));
-        }
-        if (!announcing.empty()) {
-            Outgoing o;
-            o.ifindex = i.ifindex;
-            o.message.flags = kFlagResponse | kFlagAuthoritative;
-            for (const auto* e : announcing) {
-                o.message.answers.push_back(ptr_record(*e));
-                o.message.answers.push_back(srv_record(*e));
-                o.message.answers.push_back(txt_record(*e));
-            }
-            o.message.answers.push_back(address_record(i.ifindex));
-            o.message.answers.push_back(services_record());
-            out.push_back(std::move(o));
-        }
-        if (!leaving.empty()) {
-            Outgoing o;
-            o.ifindex = i.ifindex;
-            o.message.flags = kFlagResponse | kFlagAuthoritative;
-            for (const auto* e : leaving)
-                for (Record r : {ptr_record(*e), srv_record(*e), txt_record(*e)}) {
-                    r.ttl = 0;
-                    o.message.answers.push_back(std::move(r));
-                }
-            if (!others_remain) {
-                Record a = address_record(i.ifindex);
-                a.ttl = 0;
-                o.message.answers.push_back(std::move(a));
-            }
-            out.push_back(std::move(o));
-        }
+        if (!due.probing.empty())
+            out.push_back(probe(i.ifindex, due.probing));
+        if (!due.announcing.empty())
+            out.push_back(announcement(i.ifindex, due.announcing));
+        if (!due.leaving.empty())
+            out.push_back(goodbye(i.ifindex, due.leaving, !others_remain));
     }
     std::erase_if(entries_, [](const Entry& e) { return e.state == State::leaving && e.next == kNever; });
 }

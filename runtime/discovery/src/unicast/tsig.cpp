@@ -1,6 +1,7 @@
 #include "discovery/unicast/tsig.h"
 
 #include <openssl/evp.h>
+#include <openssl/crypto.h>
 #include <openssl/hmac.h>
 
 #include <fstream>
@@ -90,6 +91,41 @@ bool fail(std::string* error, const char* why)
     return false;
 }
 
+// A key file's first line of the form, also as a comment ("# ..."), which
+// is how the server's key tool prints it.
+std::optional<std::string> key_line_in_file(const std::string& path)
+{
+    std::ifstream file{path};
+    std::string line;
+    while (file && std::getline(file, line)) {
+        const auto start = line.find_first_not_of("# \t");
+        if (start != std::string::npos && line.find(':', start) != std::string::npos) {
+            std::string content = line.substr(start);
+            while (!content.empty() && (content.back() == '\r' || content.back() == ' '))
+                content.pop_back();
+            return content;
+        }
+    }
+    return std::nullopt;
+}
+
+// A key's name as written ("key.example." or "key.example") in labels.
+Name key_name_of(std::string_view name)
+{
+    Name out;
+    if (!name.empty() && name.back() == '.')
+        name.remove_suffix(1);
+    size_t pos = 0;
+    while (pos <= name.size() && !name.empty()) {
+        const auto dot = name.find('.', pos);
+        out.labels.emplace_back(name.substr(pos, dot == std::string_view::npos ? name.npos : dot - pos));
+        if (dot == std::string_view::npos)
+            break;
+        pos = dot + 1;
+    }
+    return out;
+}
+
 // Steps over a name in a packet that the parser has already accepted.
 bool skip_name(std::span<const uint8_t> p, size_t& at)
 {
@@ -111,30 +147,98 @@ uint16_t get16(std::span<const uint8_t> p, size_t at)
     return uint16_t(p[at] << 8 | p[at + 1]);
 }
 
+// Where the last record of a packet starts, for a packet that the parser has
+// accepted (it has checked every length, so the walk stays inside);
+// nothing should it leave the packet all the same.
+std::optional<size_t> last_record_at(std::span<const uint8_t> p)
+{
+    size_t at = 12;
+    const size_t questions = get16(p, 4);
+    const size_t records = size_t(get16(p, 6)) + get16(p, 8) + get16(p, 10);
+    for (size_t i = 0; i < questions; ++i)
+        if (!skip_name(p, at) || (at += 4) > p.size())
+            return std::nullopt;
+    size_t last = 0;
+    for (size_t i = 0; i < records; ++i) {
+        last = at;
+        if (!skip_name(p, at) || at + 10 > p.size())
+            return std::nullopt;
+        at += 10 + get16(p, at + 8);
+    }
+    return last;
+}
+
+// The data of a TSIG record: algorithm name, time (6), fudge (2), MAC size
+// (2), MAC, original id (2), error (2), other length (2), other data.
+struct TsigFields {
+    uint64_t time_signed = 0;
+    uint16_t fudge = 0;
+    std::vector<uint8_t> mac;
+    uint8_t original_id[2] = {};
+    uint16_t error = 0;
+    bool other_data = false;  // there, or its length wrong
+};
+
+std::optional<TsigFields> read_tsig_fields(const std::vector<uint8_t>& raw)
+{
+    size_t r = 0;
+    while (r < raw.size() && raw[r] != 0) {
+        if (raw[r] & 0xc0)
+            return std::nullopt;
+        r += 1 + raw[r];
+    }
+    r += 1;
+    if (r + 10 > raw.size())
+        return std::nullopt;
+    TsigFields f;
+    for (int i = 0; i < 6; ++i)
+        f.time_signed = f.time_signed << 8 | raw[r + i];
+    f.fudge = uint16_t(raw[r + 6] << 8 | raw[r + 7]);
+    const size_t mac_size = size_t(raw[r + 8] << 8 | raw[r + 9]);
+    r += 10;
+    if (r + mac_size + 6 > raw.size())
+        return std::nullopt;
+    f.mac.assign(raw.begin() + r, raw.begin() + r + mac_size);
+    r += mac_size;
+    f.original_id[0] = raw[r];
+    f.original_id[1] = raw[r + 1];
+    f.error = uint16_t(raw[r + 2] << 8 | raw[r + 3]);
+    f.other_data = raw.size() != r + 6 + size_t(raw[r + 4] << 8 | raw[r + 5]) || raw[r + 4] || raw[r + 5];
+    return f;
+}
+
+// What the MAC of a reply covers: the request's MAC after its length, the
+// reply up to its TSIG record as it was before signing (its original id, one
+// additional record fewer), then the TSIG variables.
+std::vector<uint8_t> reply_covered(std::span<const uint8_t> reply, size_t tsig_at, const TsigFields& f,
+                                   const TsigKey& key, std::span<const uint8_t> request_mac)
+{
+    std::vector<uint8_t> covered;
+    put16(covered, uint16_t(request_mac.size()));
+    covered.insert(covered.end(), request_mac.begin(), request_mac.end());
+    const size_t message_at = covered.size();
+    covered.insert(covered.end(), reply.begin(), reply.begin() + tsig_at);
+    covered[message_at] = f.original_id[0];
+    covered[message_at + 1] = f.original_id[1];
+    const uint16_t additionals = uint16_t(get16(reply, 10) - 1);
+    covered[message_at + 10] = uint8_t(additionals >> 8);
+    covered[message_at + 11] = uint8_t(additionals);
+    put_variables(covered, key, f.time_signed, f.fudge, f.error);
+    return covered;
+}
+
 }  // namespace
 
 std::optional<TsigKey> parse_tsig_key(std::string_view text, std::string* error)
 {
     std::string content(text);
     if (content.find(':') == std::string::npos) {
-        // A file: the first line of the form, also as a comment ("# ..."),
-        // which is how the server's key tool prints it.
-        std::ifstream file{std::string(text)};
-        std::string line;
-        bool found = false;
-        while (!found && file && std::getline(file, line)) {
-            const auto start = line.find_first_not_of("# \t");
-            if (start != std::string::npos && line.find(':', start) != std::string::npos) {
-                content = line.substr(start);
-                while (!content.empty() && (content.back() == '\r' || content.back() == ' '))
-                    content.pop_back();
-                found = true;
-            }
-        }
-        if (!found) {
+        auto line = key_line_in_file(content);
+        if (!line) {
             fail(error, "not of the form hmac-sha256:NAME:BASE64, nor a readable file holding that");
             return std::nullopt;
         }
+        content = std::move(*line);
     }
     const auto first = content.find(':');
     const auto second = first == std::string::npos ? first : content.find(':', first + 1);
@@ -147,17 +251,7 @@ std::optional<TsigKey> parse_tsig_key(std::string_view text, std::string* error)
         return std::nullopt;
     }
     TsigKey key;
-    std::string_view name = std::string_view(content).substr(first + 1, second - first - 1);
-    if (!name.empty() && name.back() == '.')
-        name.remove_suffix(1);
-    size_t pos = 0;
-    while (pos <= name.size() && !name.empty()) {
-        const auto dot = name.find('.', pos);
-        key.name.labels.emplace_back(name.substr(pos, dot == std::string_view::npos ? name.npos : dot - pos));
-        if (dot == std::string_view::npos)
-            break;
-        pos = dot + 1;
-    }
+    key.name = key_name_of(std::string_view(content).substr(first + 1, second - first - 1));
     if (key.name.labels.empty() || !key.name.valid()) {
         fail(error, "the key name is not a valid DNS name");
         return std::nullopt;
@@ -215,63 +309,19 @@ TsigReply tsig_check_reply(std::span<const uint8_t> reply, const TsigKey& key, s
     if (!parsed.message || parsed.message->additionals.empty() ||
         parsed.message->additionals.back().type != kTypeTSIG)
         return result;
-    // Find where the last record starts: the parser has checked every
-    // length, so the walk stays inside the packet.
-    size_t at = 12;
-    const size_t questions = get16(reply, 4);
-    const size_t records = size_t(get16(reply, 6)) + get16(reply, 8) + get16(reply, 10);
-    for (size_t i = 0; i < questions; ++i)
-        if (!skip_name(reply, at) || (at += 4) > reply.size())
-            return result;
-    size_t tsig_at = 0;
-    for (size_t i = 0; i < records; ++i) {
-        tsig_at = at;
-        if (!skip_name(reply, at) || at + 10 > reply.size())
-            return result;
-        at += 10 + get16(reply, at + 8);
-    }
+    const auto tsig_at = last_record_at(reply);
+    if (!tsig_at)
+        return result;
     result.present = true;
-
-    // The data: algorithm name, time (6), fudge (2), MAC size (2), MAC,
-    // original id (2), error (2), other length (2), other data.
-    const auto& raw = parsed.message->additionals.back().raw;
-    size_t r = 0;
-    while (r < raw.size() && raw[r] != 0) {
-        if (raw[r] & 0xc0)
-            return result;
-        r += 1 + raw[r];
-    }
-    r += 1;
-    if (r + 10 > raw.size())
+    const auto fields = read_tsig_fields(parsed.message->additionals.back().raw);
+    if (!fields)
         return result;
-    uint64_t time_signed = 0;
-    for (int i = 0; i < 6; ++i)
-        time_signed = time_signed << 8 | raw[r + i];
-    const uint16_t fudge = uint16_t(raw[r + 6] << 8 | raw[r + 7]);
-    const size_t mac_size = size_t(raw[r + 8] << 8 | raw[r + 9]);
-    r += 10;
-    if (r + mac_size + 6 > raw.size())
-        return result;
-    const std::vector<uint8_t> mac(raw.begin() + r, raw.begin() + r + mac_size);
-    r += mac_size;
-    const uint8_t original_id[2] = {raw[r], raw[r + 1]};
-    result.error = uint16_t(raw[r + 2] << 8 | raw[r + 3]);
-    if (raw.size() != r + 6 + size_t(raw[r + 4] << 8 | raw[r + 5]) || raw[r + 4] || raw[r + 5])
+    result.error = fields->error;
+    if (fields->other_data)
         return result;  // other data (a server's time after BADTIME) is not verified
-
-    std::vector<uint8_t> covered;
-    put16(covered, uint16_t(request_mac.size()));
-    covered.insert(covered.end(), request_mac.begin(), request_mac.end());
-    const size_t message_at = covered.size();
-    covered.insert(covered.end(), reply.begin(), reply.begin() + tsig_at);
-    covered[message_at] = original_id[0];
-    covered[message_at + 1] = original_id[1];
-    const uint16_t additionals = uint16_t(get16(reply, 10) - 1);
-    covered[message_at + 10] = uint8_t(additionals >> 8);
-    covered[message_at + 11] = uint8_t(additionals);
-    put_variables(covered, key, time_signed, fudge, result.error);
-    const auto expected = hmac(key, covered);
-    result.verified = !expected.empty() && expected == mac && !mac.empty();
+    const auto expected = hmac(key, reply_covered(reply, *tsig_at, *fields, key, request_mac));
+    result.verified = !expected.empty() && expected.size() == fields->mac.size() &&
+                      CRYPTO_memcmp(expected.data(), fields->mac.data(), expected.size()) == 0;
     return result;
 }
 

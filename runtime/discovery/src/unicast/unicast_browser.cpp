@@ -19,6 +19,15 @@ Name service_name(const Name& domain)
     return Name::of({"_qrv", "_tcp"}).plus(domain);
 }
 
+// A change of a live instance that browsers report: where it is, or which
+// source it is and for whom.
+bool moved_or_renamed(const UnicastService& old, const UnicastService& now)
+{
+    return !(old == now) && (old.address != now.address || old.port != now.port ||
+                             txt_value(old.txt, "id") != txt_value(now.txt, "id") ||
+                             txt_value(old.txt, "groups") != txt_value(now.txt, "groups"));
+}
+
 }  // namespace
 
 void UnicastBrowser::set_targets(const std::vector<BrowseTarget>& targets, TimePoint now)
@@ -63,98 +72,123 @@ const Message* UnicastBrowser::answer(const DnsClient::Reply& reply, Target& tar
     return nullptr;
 }
 
-bool UnicastBrowser::resolve(Target& target, Instance& instance, TimePoint now, uint64_t unix_now,
-                             const UnicastQuery& query)
-{
-    const Name name = Name::of({instance.service.instance}).plus(service_name(target.where.domain));
+struct UnicastBrowser::Lookup {
     UnicastService found;
-    found.instance = instance.service.instance;
+    Name host;              // the SRV target
+    bool answered = false;  // both the SRV and the TXT question
     bool have_srv = false, have_txt = false, have_address = false;
-    Name host;
+
+    // The first address of the SRV target among the records.
+    void take_address(const std::vector<Record>& records)
+    {
+        for (const auto& r : records)
+            if (have_srv && r.type == kTypeA && r.name.equals(host) && !have_address) {
+                found.address = r.address;
+                have_address = true;
+            }
+    }
+};
+
+UnicastBrowser::Lookup UnicastBrowser::look_up(Target& target, const Name& name, const std::string& label,
+                                               const UnicastQuery& query)
+{
+    Lookup l;
+    l.found.instance = label;
     const auto srv_reply = query(target.where.server, make_query(name, kTypeSRV, 0));
     const Message* srv = answer(srv_reply, target);
     const auto txt_reply = srv ? query(target.where.server, make_query(name, kTypeTXT, 0)) : DnsClient::Reply{};
     const Message* txt = srv ? answer(txt_reply, target) : nullptr;
-    if (srv && txt) {
-        for (const auto& r : srv->answers)
-            if (r.type == kTypeSRV && r.name.equals(name) && !have_srv && r.port != 0) {
-                found.port = r.port;
-                host = r.target;
-                have_srv = true;
-            }
-        for (const auto& r : txt->answers)
-            if (r.type == kTypeTXT && r.name.equals(name) && !have_txt) {
-                found.txt = r.strings;
-                have_txt = true;
-            }
-        // The server may add the host's address to the SRV answer.
-        for (const auto* section : {&srv->answers, &srv->additionals})
-            for (const auto& r : *section)
-                if (have_srv && r.type == kTypeA && r.name.equals(host) && !have_address) {
-                    found.address = r.address;
-                    have_address = true;
-                }
-    }
-    if (have_srv && have_txt && !have_address) {
-        const auto a_reply = query(target.where.server, make_query(host, kTypeA, 0));
+    l.answered = srv && txt;
+    if (!l.answered)
+        return l;
+    for (const auto& r : srv->answers)
+        if (r.type == kTypeSRV && r.name.equals(name) && !l.have_srv && r.port != 0) {
+            l.found.port = r.port;
+            l.host = r.target;
+            l.have_srv = true;
+        }
+    for (const auto& r : txt->answers)
+        if (r.type == kTypeTXT && r.name.equals(name) && !l.have_txt) {
+            l.found.txt = r.strings;
+            l.have_txt = true;
+        }
+    // The server may add the host's address to the SRV answer; else it is
+    // asked for.
+    for (const auto* section : {&srv->answers, &srv->additionals})
+        l.take_address(*section);
+    if (l.have_srv && l.have_txt && !l.have_address) {
+        const auto a_reply = query(target.where.server, make_query(l.host, kTypeA, 0));
         if (const Message* a = answer(a_reply, target))
-            for (const auto& r : a->answers)
-                if (r.type == kTypeA && r.name.equals(host) && !have_address) {
-                    found.address = r.address;
-                    have_address = true;
-                }
+            l.take_address(a->answers);
     }
+    return l;
+}
+
+void UnicastBrowser::take_live(Instance& instance, UnicastService found, std::optional<uint64_t> stale,
+                               TimePoint now, uint64_t unix_now)
+{
+    instance.reported_expired = false;
+    if (auto label = txt_value(found.txt, kTxtLabel); label && equal_nocase(*label, found.instance))
+        found.instance = *label;
+    instance.service = std::move(found);
+    if (!stale) {
+        instance.next_resolve = now + kRecheckUnleased;
+        return;
+    }
+    // Asked again when the lease ends (a refresh time from the future,
+    // clocks apart, counts as now), and at a third of the lease: a source
+    // that ended and started again under the same name between two polls
+    // leaves the PTR set unchanged.
+    uint64_t lease = 0;
+    stale_after(instance.service.txt, &lease);
+    const auto left = int64_t(std::min(*stale, unix_now + lease) - unix_now);
+    instance.next_resolve = now + seconds(std::min(left, std::max<int64_t>(1, int64_t(lease) / 3)));
+}
+
+void UnicastBrowser::note_unresolved(Target& target, Instance& instance, const Lookup& lookup, const Name& name,
+                                     TimePoint now, uint64_t unix_now)
+{
+    uint64_t lease = 0;
+    const uint64_t stale_at = lookup.have_txt ? stale_after(lookup.found.txt, &lease).value_or(0) : 0;
+    if (lookup.have_srv && stale_at != 0 && stale_at + lease <= unix_now && !instance.reported_expired &&
+        expired_.size() < kMaxInstances) {
+        expired_.push_back(Expired{target.where, name, lookup.found.txt, lookup.host});
+        instance.reported_expired = true;
+    }
+    // Records missing or stale: look again soon, since a new holder may
+    // take the name over (the PTR set does not change then); the PTR poll
+    // drops the instance as soon as its PTR record goes.
+    instance.next_resolve = now + poll_ * 2;
+}
+
+bool UnicastBrowser::resolve(Target& target, Instance& instance, TimePoint now, uint64_t unix_now,
+                             const UnicastQuery& query)
+{
+    const Name name = Name::of({instance.service.instance}).plus(service_name(target.where.domain));
+    Lookup lookup = look_up(target, name, instance.service.instance, query);
+    const bool complete = lookup.have_srv && lookup.have_txt;
     const bool was = instance.resolved;
     const UnicastService old = instance.service;
     // Refresh times are whole seconds: one second early, so that a source
     // whose process died is gone within its lease, never a second after.
-    auto stale = have_txt ? stale_after(found.txt) : std::optional<uint64_t>();
+    auto stale = lookup.have_txt ? stale_after(lookup.found.txt) : std::optional<uint64_t>();
     if (stale && *stale > 0)
         *stale -= 1;
-    instance.resolved = have_srv && have_txt && have_address && (!stale || *stale > unix_now);
-    if (!srv || !txt || (have_srv && have_txt && !have_address)) {
+    instance.resolved = complete && lookup.have_address && (!stale || *stale > unix_now);
+    if (!lookup.answered || (complete && !lookup.have_address)) {
         // Asking failed. It is asked only at first sight and when the lease
         // ran out, so the instance is not (or no longer) known to live.
         instance.resolved = false;
         if (was)
             ++generation_;
         instance.next_resolve = now + std::max<milliseconds>(poll_, milliseconds(1000));
-        return srv && txt;
+        return lookup.answered;
     }
-    if (instance.resolved) {
-        instance.reported_expired = false;
-        if (auto label = txt_value(found.txt, kTxtLabel); label && equal_nocase(*label, found.instance))
-            found.instance = *label;
-        instance.service = std::move(found);
-        if (stale) {
-            // Asked again when the lease ends (a refresh time from the
-            // future, clocks apart, counts as now), and at a third of the
-            // lease: a source that ended and started again under the same
-            // name between two polls leaves the PTR set unchanged.
-            uint64_t lease = 0;
-            stale_after(instance.service.txt, &lease);
-            const auto left = int64_t(std::min(*stale, unix_now + lease) - unix_now);
-            instance.next_resolve = now + seconds(std::min(left, std::max<int64_t>(1, int64_t(lease) / 3)));
-        } else {
-            instance.next_resolve = now + kRecheckUnleased;
-        }
-    } else {
-        uint64_t lease = 0;
-        const uint64_t stale_at = have_txt ? stale_after(found.txt, &lease).value_or(0) : 0;
-        if (have_srv && stale_at != 0 && stale_at + lease <= unix_now && !instance.reported_expired &&
-            expired_.size() < kMaxInstances) {
-            expired_.push_back(Expired{target.where, name, found.txt, host});
-            instance.reported_expired = true;
-        }
-        // Records missing or stale: look again soon, since a new holder may
-        // take the name over (the PTR set does not change then); the PTR
-        // poll drops the instance as soon as its PTR record goes.
-        instance.next_resolve = now + poll_ * 2;
-    }
-    if (was != instance.resolved || (instance.resolved && !(old == instance.service) &&
-                                     (old.address != instance.service.address || old.port != instance.service.port ||
-                                      txt_value(old.txt, "id") != txt_value(instance.service.txt, "id") ||
-                                      txt_value(old.txt, "groups") != txt_value(instance.service.txt, "groups"))))
+    if (instance.resolved)
+        take_live(instance, std::move(lookup.found), stale, now, unix_now);
+    else
+        note_unresolved(target, instance, lookup, name, now, unix_now);
+    if (was != instance.resolved || (instance.resolved && moved_or_renamed(old, instance.service)))
         ++generation_;
     return true;
 }

@@ -167,6 +167,18 @@ private:
     // address on it, where a group is joined (empty: asked of the socket).
     Served serve(ByteStream& stream, bool shared, std::string peer = {}, std::vector<uint8_t> after_hello = {},
                  std::string local = {});
+    // Retries between attempts (link thread).
+    struct Backoff {
+        std::chrono::milliseconds retry;
+        bool failing = false;     // the current run of failed attempts was logged
+        int shared_failures = 0;  // of the same-host path, in a row
+    };
+    struct Attempt;
+    // Connects to where the source is: its same-host path first, then TCP.
+    Attempt dial(const std::optional<Endpoint>& where);
+    // The retry state after a connection ended, or after none was made.
+    void after_served(const Served& served, const Attempt& attempt, Backoff& backoff);
+    void could_not_connect(const Attempt& attempt, Backoff& backoff);
     // Runs TLS on a new TCP connection (client_tls.cpp): the stream that
     // this thread then reads and writes, or null when the source did not
     // prove the key (logged, reported through on_link_failed) or the link
@@ -194,6 +206,8 @@ private:
     // Reads one message and hands it on; false when the connection ends.
     bool take_message(Session& s);
     void hand_on(Session& s);
+    // The source's status: the first one brings the link up.
+    void take_status(Session& s);
     void hand_on_video(Session& s);
     // The source sent nothing for the silence timeout.
     void fell_silent(Session& s);

@@ -94,8 +94,24 @@ private:
     // A claim on a name we hold: announce ours again, once a second at
     // most, so that caches keep it beside the stranger's.
     void hold(Entry& e, TimePoint now);
+    // A response that claims or withdraws names of ours.
+    void on_response(const Message& m, TimePoint now);
+    // A query's probes for names we are probing too: the tie-break.
+    void on_probes(const Message& m, TimePoint now);
     void answer(const Message& query, unsigned ifindex, uint32_t source_address, uint16_t source_port,
                 std::vector<Outgoing>& out) const;
+    struct Reply;  // the records of an answer, each once
+    bool any_live() const;
+    void answer_question(const Question& q, unsigned ifindex, bool any_live, Reply& reply) const;
+    // The entries whose time came at a tick, by what they send.
+    struct Due {
+        std::vector<const Entry*> probing, announcing, leaving;
+    };
+    void advance(Entry& e, TimePoint now, Due& due);
+    Outgoing probe(unsigned ifindex, const std::vector<const Entry*>& entries) const;
+    Outgoing announcement(unsigned ifindex, const std::vector<const Entry*>& entries) const;
+    // With the address record too when no entry remains announced.
+    Outgoing goodbye(unsigned ifindex, const std::vector<const Entry*>& entries, bool last) const;
 
     const Name type_;
     const Name services_;  // _services._dns-sd._udp.local

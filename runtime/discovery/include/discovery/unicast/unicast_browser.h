@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,6 +86,16 @@ private:
     void poll(Target& target, TimePoint now, uint64_t unix_now, const UnicastQuery& query);
     // False when the server did not answer.
     bool resolve(Target& target, Instance& instance, TimePoint now, uint64_t unix_now, const UnicastQuery& query);
+    struct Lookup;  // what the server says about one instance
+    Lookup look_up(Target& target, const Name& name, const std::string& label, const UnicastQuery& query);
+    // An instance found live: takes what was found and says when to ask
+    // again. `stale`: when its records go stale (unix time), if they do.
+    void take_live(Instance& instance, UnicastService found, std::optional<uint64_t> stale, TimePoint now,
+                   uint64_t unix_now);
+    // An instance with records missing or stale: looked at again soon, and
+    // reported once when it is stale for a whole lease more.
+    void note_unresolved(Target& target, Instance& instance, const Lookup& lookup, const Name& name,
+                         TimePoint now, uint64_t unix_now);
     // The reply when it is a good answer to the question (NXDOMAIN counts).
     const Message* answer(const DnsClient::Reply& reply, Target& target);
 
