@@ -65,12 +65,21 @@ bool isolate_with_mdns_port_taken()
     return bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;  // kept open until exit
 }
 
-// A hook that reads a sender's counters on every line, as the log
-// callback's contract allows.
+// A hook that reads a sender's and a receiver's counters on every line, as
+// the log callback's contract allows.
 std::atomic<QRVlib_send_instance_t> hooked_sender{nullptr};
+std::atomic<QRVlib_recv_instance_t> hooked_receiver{nullptr};
 
 void read_counters(void*, QRVlib_log_level_e, const char*, const char*)
 {
+    if (QRVlib_recv_instance_t r = hooked_receiver.load()) {
+        QRVlib_recv_status_t status;
+        QRVlib_recv_get_status(r, &status);
+        QRVlib_recv_stats_t stats;
+        QRVlib_recv_get_stats(r, &stats);
+        char group[64];
+        QRVlib_recv_get_multicast_group(r, group, sizeof group);
+    }
     if (QRVlib_send_instance_t s = hooked_sender.load()) {
         QRVlib_send_get_no_connections(s, 0);
         QRVlib_send_multicast_stats_t group;
@@ -113,6 +122,7 @@ int group_with_hook()
     const std::string tcp = std::string(locator).substr(0, std::string(locator).find('?'));
     QRVlib_recv_create_v3_t settings(QRVlib_source_t(nullptr, tcp.c_str()));
     QRVlib_recv_instance_t receiver = QRVlib_recv_create_v3(&settings);
+    hooked_receiver = receiver;
     std::vector<uint8_t> pixels(64 * 32 * 2, 128);
     QRVlib_video_frame_v2_t frame(64, 32, QRVlib_FourCC_type_UYVY);
     frame.data = pixels.data();
@@ -134,6 +144,7 @@ int group_with_hook()
     // that (a hook call holding the sender) while the sender is destroyed.
     QRVlib_recv_destroy(receiver);
     QRVlib_send_destroy(sender);
+    hooked_receiver = nullptr;
     hooked_sender = nullptr;
     QRVlib_destroy();
     QRVlib_set_log_callback(nullptr, nullptr, QRVlib_log_level_none);
