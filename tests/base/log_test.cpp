@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -232,6 +233,48 @@ TEST_F(LogTest, AHookMayLogAndRemoveItselfWithoutRecursionOrDeadlock)
     QRV_LOG_AT(error, library, "first");
     QRV_LOG_AT(error, library, "second");
     EXPECT_EQ(calls, 1);
+}
+
+TEST_F(LogTest, LinesLoggedUnderAQuietLockGoOutInOrderOnceItIsReleasedAndBounded)
+{
+    // The hook takes the lock its line was logged under, as a hook that
+    // reads the runtime's counters would.
+    std::mutex runtime_lock;
+    std::vector<std::string> seen;
+    log::set_hook(
+        [&](Level, Category, const char* message) {
+            std::unique_lock taken(runtime_lock, std::try_to_lock);
+            seen.push_back(std::string(message) + (taken.owns_lock() ? "" : " (under the lock)"));
+        },
+        Level::info);
+    log::set_thresholds(all(Level::info));
+    Capture capture;
+    {
+        const log::QuietLock lock(runtime_lock);
+        QRV_LOG_AT(info, sender, "first");
+        {
+            log::HeldLines nested;  // the outermost one decides
+            QRV_LOG_AT(warn, sender, "second");
+        }
+        EXPECT_TRUE(seen.empty());
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"first", "second"}));
+    // Held lines keep the time they were logged and reach standard error too.
+    const auto lines = lines_of(capture.finish());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(" INFO  sender: first"), std::string::npos) << lines[0];
+
+    // Beyond the bound, lines are counted, not kept.
+    log::set_thresholds(all(Level::none));
+    seen.clear();
+    {
+        const log::QuietLock lock(runtime_lock);
+        for (size_t i = 0; i < log::kMaxHeldLines + 5; ++i)
+            QRV_LOG_AT(info, sender, "line %zu", i);
+    }
+    ASSERT_EQ(seen.size(), log::kMaxHeldLines + 1);
+    EXPECT_EQ(seen.front(), "line 0");
+    EXPECT_EQ(seen.back(), "5 more lines logged under a lock were dropped");
 }
 
 TEST(LogThrottle, LetsOneLineThroughPerIntervalAndCountsTheRest)

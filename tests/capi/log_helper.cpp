@@ -9,9 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "qrv/qrv_runtime.h"
 
@@ -60,6 +65,92 @@ bool isolate_with_mdns_port_taken()
     return bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;  // kept open until exit
 }
 
+// A hook that reads a sender's and a receiver's counters on every line, as
+// the log callback's contract allows.
+std::atomic<QRVlib_send_instance_t> hooked_sender{nullptr};
+std::atomic<QRVlib_recv_instance_t> hooked_receiver{nullptr};
+
+void read_counters(void*, QRVlib_log_level_e, const char*, const char*)
+{
+    if (QRVlib_recv_instance_t r = hooked_receiver.load()) {
+        QRVlib_recv_status_t status;
+        QRVlib_recv_get_status(r, &status);
+        QRVlib_recv_stats_t stats;
+        QRVlib_recv_get_stats(r, &stats);
+        char group[64];
+        QRVlib_recv_get_multicast_group(r, group, sizeof group);
+    }
+    if (QRVlib_send_instance_t s = hooked_sender.load()) {
+        QRVlib_send_get_no_connections(s, 0);
+        QRVlib_send_multicast_stats_t group;
+        QRVlib_send_get_multicast_stats(s, &group);
+        // A wait of its own holds the sender for a while: a destroy meanwhile
+        // must not leave the last reference to this thread.
+        QRVlib_tally_t tally;
+        QRVlib_send_get_tally(s, &tally, 20);
+    }
+}
+
+// In a network namespace of its own with a second interface, so that a
+// receiver of this process reaching it counts as one on another host.
+bool isolate_with_second_interface()
+{
+    return unshare(CLONE_NEWNET) == 0 &&
+           std::system("ip link set lo up && ip link add qrvd0 type veth peer name qrvd1 && ip link set qrvd1 up && "
+                       "ip link set qrvd0 up && "
+                       "ip addr add 10.251.0.1/24 dev qrvd0") == 0;
+}
+
+// A receiver joins its source's group while the hook reads the source's
+// counters on every line; prints the group it joined.
+int group_with_hook()
+{
+    if (!isolate_with_second_interface()) {
+        std::printf("skip\n");
+        return 0;
+    }
+    setenv("QRV_INTERFACES", "qrvd0", 1);
+    setenv("QRV_MULTICAST", "on", 1);
+    QRVlib_set_log_callback(read_counters, nullptr, QRVlib_log_level_info);
+    if (!QRVlib_initialize())
+        return 1;
+    QRVlib_send_instance_t sender = make_sender("Grouped");
+    hooked_sender = sender;
+    char locator[512] = {};
+    QRVlib_send_get_locator(sender, locator, sizeof locator);
+    // TCP alone, as from another host.
+    const std::string tcp = std::string(locator).substr(0, std::string(locator).find('?'));
+    QRVlib_recv_create_v3_t settings(QRVlib_source_t(nullptr, tcp.c_str()));
+    QRVlib_recv_instance_t receiver = QRVlib_recv_create_v3(&settings);
+    hooked_receiver = receiver;
+    std::vector<uint8_t> pixels(64 * 32 * 2, 128);
+    QRVlib_video_frame_v2_t frame(64, 32, QRVlib_FourCC_type_UYVY);
+    frame.data = pixels.data();
+    frame.line_stride = 64 * 2;
+    char group[64] = {};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((QRVlib_recv_get_multicast_group(receiver, group, sizeof group), group[0] == 0) &&
+           std::chrono::steady_clock::now() < end) {
+        QRVlib_send_send_video_v2(sender, &frame);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::printf("joined %s\n", group);
+    // The source hears of the join and sends to the group for a while.
+    for (int i = 0; i < 10; ++i) {
+        QRVlib_send_send_video_v2(sender, &frame);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // The receiver leaves, and the source's side of its connection logs
+    // that (a hook call holding the sender) while the sender is destroyed.
+    QRVlib_recv_destroy(receiver);
+    QRVlib_send_destroy(sender);
+    hooked_receiver = nullptr;
+    hooked_sender = nullptr;
+    QRVlib_destroy();
+    QRVlib_set_log_callback(nullptr, nullptr, QRVlib_log_level_none);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -91,6 +182,9 @@ int main(int argc, char** argv)
         }
         QRVlib_send_destroy(sender);
         QRVlib_destroy();
+    } else if (mode == "group-hook") {
+        if (const int rc = group_with_hook())
+            return rc;
     } else if (mode == "no-descriptors") {
         exhaust_descriptors();
         const bool ok = QRVlib_initialize();

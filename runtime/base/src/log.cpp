@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qrv::log {
 
@@ -53,6 +54,17 @@ uint8_t hook_level = 0;
 // do not reach a hook again.
 thread_local const Installed* running_hook = nullptr;
 
+// Lines of this thread held by its HeldLines, and how deep they nest.
+struct Held {
+    Category category;
+    Level level;
+    timespec time;
+    std::string message;
+};
+thread_local int held_depth = 0;
+thread_local std::vector<Held> held_lines;
+thread_local size_t held_dropped = 0;
+
 void update_wanted_locked()
 {
     for (size_t c = 0; c < kCategories; ++c) {
@@ -91,6 +103,13 @@ std::shared_ptr<Installed> acquire_hook(Level level)
     return hook;
 }
 
+// Whether the hook takes lines of this level; read without counting a call.
+bool hook_wants(Level level)
+{
+    std::lock_guard lock(state_mutex);
+    return hook && level <= hook->max_level;
+}
+
 void release_hook(Installed& h)
 {
     {
@@ -100,11 +119,16 @@ void release_hook(Installed& h)
     h.idle.notify_all();
 }
 
-// Time, level and category before the message; one write(2) for the line.
-void write_line(Category category, Level level, const char* message)
+timespec now_utc()
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+// Time, level and category before the message; one write(2) for the line.
+void write_line(Category category, Level level, const char* message, timespec now)
+{
     tm utc{};
     gmtime_r(&now.tv_sec, &utc);
     char line[kMaxMessage + 128];
@@ -240,14 +264,76 @@ void set_hook(Hook h, Level max_level)
     old->idle.wait(lock, [&] { return old->active.load() <= own; });
 }
 
+namespace {
+
+// Writes a formatted line to standard error and hands it to the hook, as
+// each wants it.
+void emit(Category category, Level level, const char* message, timespec time)
+{
+    const bool to_err = static_cast<uint8_t>(level) <= to_stderr[size_t(category)].load(std::memory_order_relaxed);
+    if (to_err)
+        write_line(category, level, message, time);
+    const std::shared_ptr<Installed> h = running_hook ? nullptr : acquire_hook(level);
+    if (!h)
+        return;
+    // Ends the counted call however the hook returns.
+    struct Call {
+        Installed& installed;
+        explicit Call(Installed& i) : installed(i) { running_hook = &i; }
+        ~Call()
+        {
+            running_hook = nullptr;
+            release_hook(installed);
+        }
+    } call(*h);
+    h->hook(level, category, message);
+}
+
+void hold(Category category, Level level, const char* message)
+{
+    if (held_lines.size() >= kMaxHeldLines) {
+        ++held_dropped;
+        return;
+    }
+    held_lines.push_back(Held{category, level, now_utc(), message});
+}
+
+}  // namespace
+
+HeldLines::HeldLines() noexcept
+{
+    ++held_depth;
+}
+
+HeldLines::~HeldLines()
+{
+    if (--held_depth > 0)
+        return;
+    const int saved_errno = errno;
+    try {
+        // Taken out first: a hook that logs, or takes a quiet lock, starts
+        // a list of its own.
+        std::vector<Held> lines = std::exchange(held_lines, {});
+        const size_t dropped = std::exchange(held_dropped, 0);
+        for (const Held& l : lines)
+            emit(l.category, l.level, l.message.c_str(), l.time);
+        if (dropped) {
+            const std::string text = std::to_string(dropped) + " more lines logged under a lock were dropped";
+            emit(Category::library, Level::warn, text.c_str(), now_utc());
+        }
+    } catch (...) {
+    }
+    errno = saved_errno;
+}
+
 void write(Category category, Level level, const char* format, ...)
 {
     const int saved_errno = errno;  // callers may still read theirs
     try {
         configure();
         const bool to_err = static_cast<uint8_t>(level) <= to_stderr[size_t(category)].load(std::memory_order_relaxed);
-        const std::shared_ptr<Installed> h = running_hook ? nullptr : acquire_hook(level);
-        if (to_err || h) {
+        const bool to_hook = !running_hook && hook_wants(level);
+        if (to_err || to_hook) {
             char message[kMaxMessage];
             va_list args;
             va_start(args, format);
@@ -261,21 +347,10 @@ void write(Category category, Level level, const char* format, ...)
             for (char* p = message; *p; ++p)
                 if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f)
                     *p = '?';
-            if (to_err)
-                write_line(category, level, message);
-            if (h) {
-                // Ends the counted call however the hook returns.
-                struct Call {
-                    Installed& installed;
-                    explicit Call(Installed& i) : installed(i) { running_hook = &i; }
-                    ~Call()
-                    {
-                        running_hook = nullptr;
-                        release_hook(installed);
-                    }
-                } call(*h);
-                h->hook(level, category, message);
-            }
+            if (held_depth > 0)
+                hold(category, level, message);
+            else
+                emit(category, level, message, now_utc());
         }
     } catch (...) {
     }

@@ -34,8 +34,10 @@ QRVLIB_API QRVlib_find_instance_t QRVlib_find_create_v2(const QRVlib_find_create
 QRVLIB_API void QRVlib_find_destroy(QRVlib_find_instance_t finder)
 {
     guarded_void([&] {
-        if (lib().registry<Finder>().remove(finder))
+        if (auto f = lib().registry<Finder>().remove(finder)) {
+            release(f);
             QRV_LOG_AT(debug, finder, "destroyed");
+        }
     });
 }
 

@@ -81,8 +81,10 @@ QRVLIB_API QRVlib_recv_instance_t QRVlib_recv_create_with_rate(const QRVlib_recv
 QRVLIB_API void QRVlib_recv_destroy(QRVlib_recv_instance_t receiver)
 {
     guarded_void([&] {
-        if (lib().registry<Receiver>().remove(receiver))
+        if (auto r = lib().registry<Receiver>().remove(receiver)) {
+            release(r);
             QRV_LOG_AT(debug, receiver, "a receiver was destroyed");
+        }
     });
 }
 

@@ -43,7 +43,7 @@ QRVLIB_API void QRVlib_routing_destroy(QRVlib_routing_instance_t router)
     guarded_void([&] {
         if (auto r = lib().registry<Router>().remove(router)) {
             const std::string name = r->settings().name;
-            r.reset();
+            release(r);
             QRV_LOG_AT(debug, router, "'%s' destroyed", name.c_str());
         }
     });

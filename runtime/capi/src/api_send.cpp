@@ -42,7 +42,7 @@ QRVLIB_API void QRVlib_send_destroy(QRVlib_send_instance_t sender)
     guarded_void([&] {
         if (auto s = lib().registry<Sender>().remove(sender)) {
             const std::string name = s->settings().name;
-            s.reset();
+            release(s);
             QRV_LOG_AT(debug, sender, "'%s' destroyed", name.c_str());
         }
     });

@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/log.h"
 #include "base/text.h"
 #include "base/thread_name.h"
 #include "discovery/common/instance_name.h"
@@ -207,7 +208,7 @@ bool DiscoveryService::announced(uint64_t id) const
 Subscription DiscoveryService::subscribe(Callback callback, std::string_view extra_domains)
 {
     Subscription s;
-    std::lock_guard lock(state_->subscribers_mutex);
+    const log::QuietLock lock(state_->subscribers_mutex);
     s.id_ = state_->next_subscriber++;
     if (!extra_domains.empty()) {
         std::vector<std::string> skipped;
@@ -228,7 +229,7 @@ Subscription DiscoveryService::subscribe(Callback callback, std::string_view ext
 
 void DiscoveryService::unsubscribe(uint64_t id)
 {
-    std::lock_guard lock(state_->subscribers_mutex);
+    const log::QuietLock lock(state_->subscribers_mutex);
     state_->subscribers.erase(id);
     std::lock_guard state_lock(state_->mutex);
     if (state_->unicast)

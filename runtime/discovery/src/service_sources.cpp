@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "base/log.h"
 #include "base/text.h"
 #include "service_state.h"
 
@@ -135,7 +136,7 @@ void DiscoveryService::State::notify_subscribers()
         generation = sources_generation;
         copy = sources;
     }
-    std::lock_guard lock(subscribers_mutex);
+    const log::QuietLock lock(subscribers_mutex);
     if (generation == notified_generation)
         return;
     notified_generation = generation;

@@ -230,10 +230,15 @@ void Library::Leftovers::destroy()
     for (auto& r : routers)
         Registry<Router>::close(*r);
     // Outside every lock, since destructors join threads.
-    receivers.clear();
-    routers.clear();
-    finders.clear();
-    senders.clear();
+    const auto release_all = [](auto& objects) {
+        for (auto& o : objects)
+            release(o);
+        objects.clear();
+    };
+    release_all(receivers);
+    release_all(routers);
+    release_all(finders);
+    release_all(senders);
     // Sends the goodbyes of whatever was still published, then joins.
     context.reset();
 }

@@ -22,7 +22,7 @@ bool Router::change(SourceInfo target)
                                               : "the route's locator cannot be read: '" + target.locator + "'");
         return false;
     }
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     if (own_locked(*where)) {
         set_last_error("a router cannot route to its own source");
         return false;
@@ -54,7 +54,7 @@ void Router::follow(discovery::DiscoveryService& service)
 
 std::optional<std::string> Router::on_sources(const std::vector<discovery::SourceEntry>& all)
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     if (!target_)
         return std::nullopt;
     const auto current = parse_locator(target_->locator);
@@ -80,14 +80,14 @@ std::optional<std::string> Router::on_sources(const std::vector<discovery::Sourc
 
 void Router::clear()
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     server_->set_redirect(std::string());
     target_.reset();
 }
 
 std::optional<SourceInfo> Router::target() const
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     return target_;
 }
 

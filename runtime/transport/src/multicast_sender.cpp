@@ -118,7 +118,7 @@ MulticastSender::MulticastSender(uint32_t group, uint32_t source, const Multicas
 MulticastSender::~MulticastSender()
 {
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
@@ -135,6 +135,7 @@ void MulticastSender::send(const wire::Packet& packet)
     how.part_bytes = offer_.part_bytes;
     how.token = offer_.token;
     how.stream = stream;
+    log::HeldLines held;  // logged once the lock is released
     std::unique_lock lock(mutex_);
     how.sequence = sequences_[stream] + 1;
     const std::span<const uint8_t> pieces[] = {whole};
@@ -164,7 +165,7 @@ void MulticastSender::send(const wire::Packet& packet)
 
 std::vector<wire::DatagramKey> MulticastSender::keys() const
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     std::vector<wire::DatagramKey> out;
     for (const auto* k : {&key_, &next_key_})
         if (*k)
@@ -174,7 +175,7 @@ std::vector<wire::DatagramKey> MulticastSender::keys() const
 
 std::optional<wire::DatagramKey> MulticastSender::renew()
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     if (!sealed_)
         return std::nullopt;
     // Ids go up by one; a receiver tells the keys apart by them.
@@ -193,7 +194,7 @@ std::optional<wire::DatagramKey> MulticastSender::renew()
 
 bool MulticastSender::renewal_due(std::chrono::steady_clock::time_point now) const
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     return sealed_ && !next_key_ && now - keyed_at_ >= kKeyLifetime;
 }
 

@@ -44,7 +44,7 @@ bool SourceServer::admit(net::Fd peer, bool shared)
         return p.substr(0, p.rfind(':'));
     }();
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         if (stopping_)
             return false;
         evict = victim_locked(host);
@@ -131,7 +131,7 @@ void SourceServer::reap()
 {
     std::vector<std::unique_ptr<ServerConnection>> gone;
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         for (auto it = connections_.begin(); it != connections_.end();) {
             if ((*it)->finished()) {
                 gone.push_back(std::move(*it));

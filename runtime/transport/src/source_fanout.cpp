@@ -5,6 +5,8 @@
 // workers' threads, so that the publishing thread only hands frames over.
 #include "transport/source_server.h"
 
+#include "base/log.h"
+
 namespace qrv::transport {
 
 // The media that servers publish are raw; video is compressed, previews
@@ -55,7 +57,7 @@ void SourceServer::publish(const wire::PacketPtr& packet)
     bool preview = false, compressed = false;
     MulticastSender* groups[2] = {};
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
         const bool media = group_media(packet->type);
         for (auto& c : connections_) {
@@ -110,7 +112,7 @@ void SourceServer::publish_preview(const wire::PacketPtr& packet)
 {
     bool compressed = false;
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
         for (auto& c : connections_) {
             if (!c->ready() || c->finished() || !c->video_due(now))
@@ -129,7 +131,7 @@ void SourceServer::publish_as(const wire::PacketPtr& packet, Take kind)
 {
     MulticastSender* group = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         const auto now = std::chrono::steady_clock::now();
         for (auto& c : connections_)
             if (c->ready() && !c->finished() && !c->on_group() && c->video_due(now) &&

@@ -80,7 +80,7 @@ void SourceServer::offer_group_locked(ServerConnection& c)
 
 void SourceServer::on_multicast_state(ServerConnection& c, bool joined)
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     if (!c.offered_group() || c.on_group() == joined)
         return;
     const int which = group_of(c);
@@ -141,7 +141,7 @@ void SourceServer::on_nack(ServerConnection& c, const wire::NackFields& nack, st
         return;
     MulticastSender* group = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         group = groups_[group_of(c)].get();
     }
     // On the connection's reader: the repairs leave at once, to this

@@ -31,13 +31,13 @@ SourceServer::~SourceServer()
 {
     encoders_.stop();
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         stopping_ = true;
     }
     acceptor_.stop();
     std::vector<std::unique_ptr<ServerConnection>> gone;
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         gone.swap(connections_);
     }
     gone.clear();  // joins every connection's threads, outside the lock
@@ -61,7 +61,7 @@ void SourceServer::warn_if_open(const Scope& scope) const
 void SourceServer::on_ready(ServerConnection& connection)
 {
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         for (auto& p : greeting(connection))
             connection.send(std::move(p));
         offer_group_locked(connection);
@@ -117,7 +117,7 @@ void SourceServer::on_finished()
     // its group sending.
     update_tally();
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         note_group_sending_locked(kFullGroup);
         note_group_sending_locked(kPreviewGroup);
     }
@@ -126,7 +126,7 @@ void SourceServer::on_finished()
 
 bool SourceServer::has_shared_receivers() const
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     for (const auto& c : connections_)
         if (c->shared() && !c->finished())
             return true;
@@ -135,7 +135,7 @@ bool SourceServer::has_shared_receivers() const
 
 size_t SourceServer::connections() const
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     size_t n = 0;
     for (const auto& c : connections_)
         n += c->ready() && !c->finished();
@@ -145,7 +145,7 @@ size_t SourceServer::connections() const
 void SourceServer::interrupt_waits()
 {
     {
-        std::lock_guard lock(mutex_);
+        const log::QuietLock lock(mutex_);
         interrupted_ = true;
     }
     changed_.notify_all();
@@ -153,6 +153,7 @@ void SourceServer::interrupt_waits()
 
 bool SourceServer::wait_connections(size_t n, std::chrono::milliseconds timeout)
 {
+    log::HeldLines held;  // logged once the lock is released
     std::unique_lock lock(mutex_);
     const auto enough = [&] {
         size_t live = 0;
@@ -176,6 +177,7 @@ bool SourceServer::video_wanted_locked() const
 
 bool SourceServer::wait_video_wanted(std::chrono::milliseconds timeout)
 {
+    log::HeldLines held;  // logged once the lock is released
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, timeout, [&] { return interrupted_ || video_wanted_locked(); });
     return !interrupted_ && video_wanted_locked();
@@ -216,7 +218,7 @@ ServerStats SourceServer::stats() const
         s.video_compressed_bytes = e->bytes;
         s.video_quality = e->quality;
     }
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     for (const auto& c : connections_) {
         s.shared_connections += c->shared() && c->ready() && !c->finished();
         s.shared_held += c->held();

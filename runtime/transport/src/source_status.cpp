@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/locator.h"
+#include "base/log.h"
 
 namespace qrv::transport {
 
@@ -39,7 +40,7 @@ wire::PacketPtr SourceServer::redirect_packet_locked(const ServerConnection& to)
 
 void SourceServer::update_tally()
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     uint32_t flags = 0;
     for (const auto& c : connections_)
         if (c->ready() && !c->finished())
@@ -74,6 +75,7 @@ void SourceServer::send_status_locked()
 
 CombinedTally SourceServer::wait_tally(uint64_t seen, std::chrono::milliseconds timeout) const
 {
+    log::HeldLines held;  // logged once the lock is released
     std::unique_lock lock(mutex_);
     tally_changed_.wait_for(lock, timeout, [&] { return tally_.changes != seen; });
     return tally_;
@@ -81,7 +83,7 @@ CombinedTally SourceServer::wait_tally(uint64_t seen, std::chrono::milliseconds 
 
 void SourceServer::set_status(uint32_t flags)
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     if (flags == status_flags_)
         return;
     status_flags_ = flags;
@@ -90,7 +92,7 @@ void SourceServer::set_status(uint32_t flags)
 
 void SourceServer::set_redirect(std::optional<std::string> locator)
 {
-    std::lock_guard lock(mutex_);
+    const log::QuietLock lock(mutex_);
     redirect_ = std::move(locator);
     for (auto& c : connections_)
         if (c->ready())

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -88,6 +89,33 @@ inline bool enabled(Category category, Level level)
 // first. Control characters in the message become '?', and a message longer
 // than about 1000 bytes is cut.
 void write(Category category, Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// Holds the lines this thread logs, instead of writing them or handing them
+// to the hook, until the outermost HeldLines of the thread ends; then they
+// go out in order, each with the time it was logged (at most kMaxHeldLines;
+// more are dropped and counted in a line of their own). See QuietLock.
+class HeldLines {
+public:
+    HeldLines() noexcept;
+    ~HeldLines();
+    HeldLines(const HeldLines&) = delete;
+    HeldLines& operator=(const HeldLines&) = delete;
+};
+inline constexpr size_t kMaxHeldLines = 64;
+
+// A lock under which nothing is logged: the lines its holder logs are held
+// until it is released. The hook may call back into the runtime and take
+// the same lock, and writing standard error is I/O, so neither runs under a
+// lock of the runtime.
+template <class Mutex>
+class QuietLock {
+public:
+    explicit QuietLock(Mutex& mutex) : lock_(mutex) {}
+
+private:
+    HeldLines held_;  // first: it ends after the lock is released
+    std::lock_guard<Mutex> lock_;
+};
 
 // At most one line per interval for a kind of event that can repeat fast
 // (bad packets, failed retries). allow() also says how many lines it held

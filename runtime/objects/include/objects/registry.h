@@ -1,6 +1,7 @@
 // Live objects of one kind, owned by the library and looked up by handle.
 // A call holds a shared reference for its duration, so an object destroyed
-// by another thread outlives the calls still running on it.
+// by another thread outlives the calls still running on it; release() waits
+// for them, so that the object is destroyed by the thread that destroys it.
 //
 // Handles are tokens, not addresses: each is drawn from one counter shared by
 // every registry and is never handed out twice, so a handle that was
@@ -10,10 +11,12 @@
 #define QRV_REGISTRY_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace qrv {
@@ -109,6 +112,22 @@ private:
     // Tokens grow with every add, so the map's order is creation order.
     std::map<uintptr_t, std::shared_ptr<T>> objects_;
 };
+
+// Drops the reference to an object taken out of its registry, so that it is
+// destroyed on the calling thread: calls still running on it (another
+// thread's, or a log hook's on one of the object's own threads, which could
+// not join itself) end first. Closed objects wake their blocked callers, so
+// the wait is short; past kReleaseWait the reference is dropped anyway.
+inline constexpr std::chrono::seconds kReleaseWait{10};
+
+template <class T>
+void release(std::shared_ptr<T>& object)
+{
+    const auto give_up = std::chrono::steady_clock::now() + kReleaseWait;
+    while (object && object.use_count() > 1 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    object.reset();
+}
 
 }  // namespace qrv
 
