@@ -315,6 +315,18 @@ TEST(Lifecycle, BlockingCallsReturnWhenTheirObjectGoes)
     EXPECT_LT(time_blocked([&] { QRVlib_send_get_no_connections(sender, 20000); },
                            [&] { QRVlib_send_destroy(sender); }),
               seconds(5));
+    // A tally and a camera command that never come.
+    sender = make_sender("Nobody Connects");
+    QRVlib_tally_t tally;
+    QRVlib_send_get_tally(sender, &tally, 0);
+    EXPECT_LT(time_blocked([&] { EXPECT_FALSE(QRVlib_send_get_tally(sender, &tally, 20000)); },
+                           [&] { QRVlib_send_destroy(sender); }),
+              seconds(5));
+    sender = make_sender("Nobody Connects");
+    QRVlib_ptz_command_t command;
+    EXPECT_LT(time_blocked([&] { EXPECT_FALSE(QRVlib_send_get_ptz_command(sender, &command, 20000)); },
+                           [&] { QRVlib_send_destroy(sender); }),
+              seconds(5));
 
     // A capture waiting for a source that never answers; changes of status
     // are reported and the wait goes on until the receiver goes.

@@ -42,6 +42,17 @@ std::optional<CameraClient::Delivery> CameraClient::wait_delivered(std::chrono::
     return channel->wait_delivered(number, deadline);
 }
 
+void CameraClient::close()
+{
+    std::shared_ptr<transport::LinkChannel> channel;
+    {
+        std::lock_guard lock(commands_mutex_);
+        channel = last_channel_;
+    }
+    if (channel)
+        channel->abandon_waits();
+}
+
 bool CameraClient::recall_preset(int32_t preset, float speed)
 {
     const auto c = wire::ptz_clamped({wire::PtzCommand::recall_preset, preset, speed, 0.0f});

@@ -51,13 +51,22 @@ LinkChannel::Delivery LinkChannel::wait_delivered(uint64_t command, Clock::time_
             return refused_ != command  ? Delivery::acknowledged
                    : refused_for_key_ ? Delivery::not_permitted
                                       : Delivery::refused;
-        if (!stream_)
+        if (!stream_ || abandoned_)
             return Delivery::lost;
         if (!acks_ && written_ >= command)
             return Delivery::written;
         if (progress_.wait_until(lock, deadline) == std::cv_status::timeout && Clock::now() >= deadline)
             return Delivery::timeout;
     }
+}
+
+void LinkChannel::abandon_waits()
+{
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+    }
+    progress_.notify_all();
 }
 
 bool LinkChannel::unsettled() const

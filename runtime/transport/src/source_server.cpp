@@ -149,6 +149,7 @@ void SourceServer::interrupt_waits()
         interrupted_ = true;
     }
     changed_.notify_all();
+    tally_changed_.notify_all();
 }
 
 bool SourceServer::wait_connections(size_t n, std::chrono::milliseconds timeout)

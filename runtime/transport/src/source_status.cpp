@@ -77,7 +77,7 @@ CombinedTally SourceServer::wait_tally(uint64_t seen, std::chrono::milliseconds 
 {
     log::HeldLines held;  // logged once the lock is released
     std::unique_lock lock(mutex_);
-    tally_changed_.wait_for(lock, timeout, [&] { return tally_.changes != seen; });
+    tally_changed_.wait_for(lock, timeout, [&] { return interrupted_ || tally_.changes != seen; });
     return tally_;
 }
 

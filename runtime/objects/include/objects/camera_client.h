@@ -30,6 +30,8 @@ public:
     // Nothing when no command was sent yet.
     using Delivery = transport::LinkChannel::Delivery;
     std::optional<Delivery> wait_delivered(std::chrono::milliseconds timeout);
+    // The receiver goes away: a wait_delivered running now returns at once.
+    void close();
 
     // Records the tally and sends it to the carrying source now when it is
     // connected, and again whenever a carrying link (re)connects.

@@ -96,7 +96,11 @@ public:
                     QRVlib_metadata_frame_t* metadata, uint32_t timeout_ms);
     // Ends captures waiting now and later with nothing: the receiver is
     // being destroyed while another thread still waits on it.
-    void close() { queue_.close(); }
+    void close()
+    {
+        queue_.close();
+        camera_.close();
+    }
     void free_video(QRVlib_video_frame_v2_t* frame);
     void free_audio(QRVlib_audio_frame_v2_t* frame);
     void free_metadata(QRVlib_metadata_frame_t* frame);

@@ -43,7 +43,11 @@ public:
     // Where receivers connect to this sender.
     Endpoint endpoint() const { return server_->endpoint(); }
     // Wakes callers waiting for connections: the sender is going away.
-    void close() { server_->interrupt_waits(); }
+    void close()
+    {
+        server_->interrupt_waits();
+        ptz_.close();
+    }
 
     void send_video(const QRVlib_video_frame_v2_t& frame);
     // Null: waits until no caller buffer is in use.

@@ -59,6 +59,9 @@ public:
     // a source that does not acknowledge) written, the connection ends, or
     // the deadline passes.
     Delivery wait_delivered(uint64_t command, Clock::time_point deadline);
+    // Ends every wait_delivered, now and later, as lost: the receiver that
+    // waits goes away.
+    void abandon_waits();
     // Something posted that the source may not have yet: not all written,
     // or written but neither acknowledged nor of a kind that needs none.
     bool unsettled() const;
@@ -88,6 +91,7 @@ private:
     bool enqueue_locked(Outgoing item);
 
     mutable std::mutex mutex_;  // everything below; never held across a write
+    bool abandoned_ = false;    // see abandon_waits
     std::condition_variable progress_;  // a command written or acknowledged, or closed
     PlainStream plain_{-1};  // the stream of a channel made with a socket
     ByteStream* stream_;     // null once closed

@@ -30,9 +30,20 @@ public:
     std::optional<wire::PtzFields> pop(std::chrono::milliseconds timeout)
     {
         std::unique_lock lock(mutex_);
-        if (!ready_.wait_for(lock, timeout, [this] { return !items_.empty(); }))
+        if (!ready_.wait_for(lock, timeout, [this] { return closed_ || !items_.empty(); }) || items_.empty())
             return std::nullopt;
         return items_.pop();
+    }
+
+    // The sender goes away: a pop waiting now returns at once, and later
+    // ones do not wait.
+    void close()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        ready_.notify_all();
     }
 
     uint64_t dropped() const
@@ -46,6 +57,7 @@ private:
     std::condition_variable ready_;
     BoundedQueue<wire::PtzFields> items_{{kCapacity}};
     uint64_t dropped_ = 0;
+    bool closed_ = false;
 };
 
 // True when the command's values lie in their ranges.

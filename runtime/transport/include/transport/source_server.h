@@ -166,7 +166,8 @@ public:
     // counts as ready, and so does one that asked for a lower frame rate
     // whenever nothing waits for it.
     bool wait_video_wanted(std::chrono::milliseconds timeout);
-    // Ends every wait_connections now and later (the owner is going away).
+    // Ends every wait_connections, wait_video_wanted and wait_tally now and
+    // later (the owner is going away).
     void interrupt_waits();
     ServerStats stats() const;
 
