@@ -448,7 +448,8 @@ static gboolean audio_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
 }
 
 // Sends planar float audio: one plane every channel_stride bytes, as the
-// runtime reads them; planes spaced otherwise are gathered first.
+// runtime reads them; planes spaced otherwise, or not at a float's address
+// (which the runtime refuses), are gathered first.
 static void send_planar(QrvAudioBranchState& s, const std::vector<const void*>& planes, int samples, int rate,
                         int64_t timecode, int64_t timestamp)
 {
@@ -458,7 +459,8 @@ static void send_planar(QrvAudioBranchState& s, const std::vector<const void*>& 
     const auto* first = static_cast<const uint8_t*>(planes[0]);
     const ptrdiff_t stride =
         channels > 1 ? static_cast<const uint8_t*>(planes[1]) - first : (ptrdiff_t)samples * 4;
-    bool even = stride >= (ptrdiff_t)samples * 4 && stride <= INT32_MAX;
+    bool even = stride >= (ptrdiff_t)samples * 4 && stride <= INT32_MAX && stride % 4 == 0 &&
+                reinterpret_cast<uintptr_t>(first) % alignof(float) == 0;
     for (int c = 2; even && c < channels; ++c)
         even = static_cast<const uint8_t*>(planes[c]) - first == (ptrdiff_t)c * stride;
     QRVlib_audio_frame_v2_t f;

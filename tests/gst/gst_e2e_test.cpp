@@ -704,6 +704,57 @@ TEST(GstSink, VideoMetaLinesPastTheBufferAreDropped)
               1);
 }
 
+// Planar float audio whose planes start at an address that is not a
+// float's (a buffer cut out of a larger one): qrvsink gathers the samples
+// rather than lending them, and every buffer arrives with its values.
+TEST(GstSink, AudioPlanesAtAnOddAddressArrive)
+{
+    const std::string name = unique_name("Odd Planes");
+    constexpr int kSamples = 480;
+    constexpr gsize kBytes = 2 * kSamples * 4;
+    Pipeline send("qrvsink name=s source-name=\"" + name + "\" appsrc name=in is-live=true format=time "
+                  "do-timestamp=true caps=audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2 ! s.audio");
+    GstElement* in = gst_bin_get_by_name(GST_BIN(send.get()), "in");
+    ASSERT_TRUE(send.play());
+    std::atomic<bool> pushing{true};
+    std::thread pusher([&] {
+        GstAudioInfo info;
+        gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_F32LE, 48000, 2, nullptr);
+        info.layout = GST_AUDIO_LAYOUT_NON_INTERLEAVED;
+        for (int i = 0; i < 300 && pushing.load(); ++i) {
+            GstBuffer* b = gst_buffer_new_allocate(nullptr, kBytes + 2, nullptr);
+            gst_buffer_resize(b, 2, kBytes);
+            for (int c = 0; c < 2; ++c) {
+                const std::vector<float> plane(kSamples, c == 0 ? 0.25f : -0.5f);
+                gst_buffer_fill(b, (gsize)c * kSamples * 4, plane.data(), kSamples * 4);
+            }
+            gst_buffer_add_audio_meta(b, &info, kSamples, nullptr);
+            gst_app_src_push_buffer(GST_APP_SRC(in), b);
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    RuntimeReceiver receiver(name, 10s);
+    int intact = 0, other = 0;
+    const auto end = Clock::now() + 6s;
+    while (receiver.get() && Clock::now() < end && intact < 20) {
+        QRVlib_audio_frame_v2_t audio;
+        if (QRVlib_recv_capture_v2(receiver.get(), nullptr, &audio, nullptr, 200) != QRVlib_frame_type_audio)
+            continue;
+        const auto* second = reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(audio.data) +
+                                                            audio.channel_stride);
+        const bool same = audio.no_channels == 2 && audio.no_samples == kSamples && audio.data[0] == 0.25f &&
+                          audio.data[kSamples - 1] == 0.25f && second[0] == -0.5f && second[kSamples - 1] == -0.5f;
+        ++(same ? intact : other);
+        QRVlib_recv_free_audio_v2(receiver.get(), &audio);
+    }
+    pushing.store(false);
+    pusher.join();
+    gst_object_unref(in);
+    ASSERT_NE(receiver.get(), nullptr);
+    EXPECT_EQ(intact, 20);
+    EXPECT_EQ(other, 0);
+}
+
 // A router pointed from one source to another of a different size and
 // layout: the pipeline renegotiates and goes on.
 TEST(GstSrc, RoutingChangeRenegotiates)
