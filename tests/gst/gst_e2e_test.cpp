@@ -713,7 +713,8 @@ TEST(GstSink, AudioPlanesAtAnOddAddressArrive)
     constexpr int kSamples = 480;
     constexpr gsize kBytes = 2 * kSamples * 4;
     Pipeline send("qrvsink name=s source-name=\"" + name + "\" appsrc name=in is-live=true format=time "
-                  "do-timestamp=true caps=audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2 ! s.audio");
+                  "do-timestamp=true caps=audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2 "
+                  "! s.audio");
     GstElement* in = gst_bin_get_by_name(GST_BIN(send.get()), "in");
     ASSERT_TRUE(send.play());
     std::atomic<bool> pushing{true};
