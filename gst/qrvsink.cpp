@@ -189,6 +189,7 @@ struct QrvVideoBranchState : BranchCommon {
     // until the next send or flush returns.
     GstVideoFrame lent{};
     bool lending = false;
+    uint64_t dropped = 0;  // buffers whose lines do not fit their memory
 };
 
 struct GstQrvVideoBranch {
@@ -273,6 +274,36 @@ static gboolean video_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
     return TRUE;
 }
 
+// Whether the first plane of a mapped frame holds all of its lines. A
+// GstVideoMeta from upstream gives the stride and offset; nothing checks
+// them against the memory mapped, and the runtime reads every line.
+static bool lines_fit(const GstVideoFrame& frame, QRVlib_FourCC_type_e fourcc)
+{
+    const gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    const guint64 line_bytes = (guint64)GST_VIDEO_FRAME_WIDTH(&frame) * (fourcc == QRVlib_FourCC_type_UYVY ? 2 : 4);
+    const auto* start = static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+    const guint8* mapped = frame.map[0].data;
+    if (stride <= 0 || (guint64)stride < line_bytes || !start || start < mapped ||
+        start > mapped + frame.map[0].size)
+        return false;
+    const guint64 span = (guint64)stride * (guint64)(GST_VIDEO_FRAME_HEIGHT(&frame) - 1) + line_bytes;
+    return span <= (guint64)(mapped + frame.map[0].size - start);
+}
+
+// Drops a mapped frame whose lines do not fit its memory; warns on the bus
+// the first time, and counts each in the debug log.
+static void drop_misfit(GstBaseSink* sink, QrvVideoBranchState& s, GstVideoFrame& frame)
+{
+    const gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    const gsize size = frame.map[0].size;
+    gst_video_frame_unmap(&frame);
+    if (s.dropped++ == 0)
+        GST_ELEMENT_WARNING(sink, STREAM, FORMAT, ("dropped a video buffer whose lines run past its memory"),
+                            ("line stride %d, %" G_GSIZE_FORMAT " bytes mapped", stride, size));
+    GST_WARNING_OBJECT(sink, "dropped a video buffer whose lines (stride %d) run past its %" G_GSIZE_FORMAT
+                       " bytes; %" G_GUINT64_FORMAT " so far", stride, size, s.dropped);
+}
+
 static GstFlowReturn video_branch_render(GstBaseSink* sink, GstBuffer* buffer)
 {
     auto* self = reinterpret_cast<GstQrvVideoBranch*>(sink);
@@ -287,6 +318,10 @@ static GstFlowReturn video_branch_render(GstBaseSink* sink, GstBuffer* buffer)
     if (!gst_video_frame_map(&frame, &s.info, buffer, GST_MAP_READ)) {
         GST_ELEMENT_ERROR(sink, RESOURCE, READ, ("cannot read a video buffer"), (nullptr));
         return GST_FLOW_ERROR;
+    }
+    if (!lines_fit(frame, s.fourcc)) {
+        drop_misfit(sink, s, frame);
+        return GST_FLOW_OK;
     }
     QRVlib_video_frame_v2_t f;
     f.width = GST_VIDEO_FRAME_WIDTH(&frame);
@@ -413,7 +448,8 @@ static gboolean audio_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
 }
 
 // Sends planar float audio: one plane every channel_stride bytes, as the
-// runtime reads them; planes spaced otherwise are gathered first.
+// runtime reads them; planes spaced otherwise, or not at a float's address
+// (which the runtime refuses), are gathered first.
 static void send_planar(QrvAudioBranchState& s, const std::vector<const void*>& planes, int samples, int rate,
                         int64_t timecode, int64_t timestamp)
 {
@@ -423,7 +459,8 @@ static void send_planar(QrvAudioBranchState& s, const std::vector<const void*>& 
     const auto* first = static_cast<const uint8_t*>(planes[0]);
     const ptrdiff_t stride =
         channels > 1 ? static_cast<const uint8_t*>(planes[1]) - first : (ptrdiff_t)samples * 4;
-    bool even = stride >= (ptrdiff_t)samples * 4 && stride <= INT32_MAX;
+    bool even = stride >= (ptrdiff_t)samples * 4 && stride <= INT32_MAX && stride % 4 == 0 &&
+                reinterpret_cast<uintptr_t>(first) % alignof(float) == 0;
     for (int c = 2; even && c < channels; ++c)
         even = static_cast<const uint8_t*>(planes[c]) - first == (ptrdiff_t)c * stride;
     QRVlib_audio_frame_v2_t f;

@@ -68,17 +68,19 @@ obs_properties_t* output_properties(void*)
 }
 
 // The program in a layout the runtime takes: as OBS renders it when it can,
-// else converted by OBS to UYVY.
+// else converted by OBS to UYVY. The output keeps a conversion from one
+// start to the next, so it is set each time, to OBS's own layout and size
+// when no conversion is needed.
 void choose_video(QrvOutput* o)
 {
     const video_output_info* info = video_output_get_info(obs_output_video(o->output));
     uint32_t fourcc = fourcc_of(info->format);
+    video_scale_info conversion = {info->format, info->width, info->height, info->range, info->colorspace};
     if (!fourcc) {
-        video_scale_info conversion = {VIDEO_FORMAT_UYVY, info->width, info->height, VIDEO_RANGE_PARTIAL,
-                                       VIDEO_CS_709};
-        obs_output_set_video_conversion(o->output, &conversion);
+        conversion = {VIDEO_FORMAT_UYVY, info->width, info->height, VIDEO_RANGE_PARTIAL, VIDEO_CS_709};
         fourcc = QRVlib_FourCC_type_UYVY;
     }
+    obs_output_set_video_conversion(o->output, &conversion);
     o->video_template = QRVlib_video_frame_v2_t(int32_t(info->width), int32_t(info->height),
                                                 QRVlib_FourCC_type_e(fourcc), int32_t(info->fps_num),
                                                 int32_t(info->fps_den));
@@ -100,6 +102,10 @@ bool output_start(void* data)
         obs_output_set_last_error(o->output, obs_module_text("OutputNameMissing"));
         return false;
     }
+    // The program as OBS renders it now: a video reset since the output was
+    // made (a change of canvas size or layout) replaced OBS's video, and the
+    // output would still hold the old one, which is gone.
+    obs_output_set_media(o->output, obs_get_video(), obs_get_audio());
     if (!obs_output_can_begin_data_capture(o->output, 0))
         return false;
     choose_video(o);

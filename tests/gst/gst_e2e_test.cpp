@@ -8,9 +8,11 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -627,6 +629,131 @@ TEST(GstSink, CapsChangeMidStreamIsFollowedAndRenegotiated)
     EXPECT_TRUE(on_program);
     EXPECT_EQ(recv.error_within(0ms), "");
     EXPECT_EQ(send.error_within(0ms), "");
+}
+
+// A GstVideoMeta whose lines run past the memory of their buffer (pixels
+// right before an unreadable page): qrvsink drops each such buffer with a
+// warning, goes on with the good ones, and never reads past the memory.
+TEST(GstSink, VideoMetaLinesPastTheBufferAreDropped)
+{
+    const std::string name = unique_name("Short Lines");
+    constexpr int kWidth = 64, kHeight = 48;
+    constexpr gsize kBytes = (gsize)kWidth * kHeight * 4;  // three pages
+    const gsize page = (gsize)sysconf(_SC_PAGESIZE);
+    ASSERT_EQ(kBytes % page, 0u);
+    Pipeline send("appsrc name=in is-live=true format=time do-timestamp=true caps=video/x-raw,format=BGRA,width=" +
+                  std::to_string(kWidth) + ",height=" + std::to_string(kHeight) +
+                  ",framerate=30/1 ! qrvsink source-name=\"" + name + "\"");
+    GstElement* in = gst_bin_get_by_name(GST_BIN(send.get()), "in");
+    auto bad_buffer = [&] {
+        void* mapping = mmap(nullptr, kBytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        mprotect(static_cast<uint8_t*>(mapping) + kBytes, page, PROT_NONE);
+        std::memset(mapping, 0xbb, kBytes);
+        GstBuffer* b = gst_buffer_new_wrapped_full(GstMemoryFlags(0), mapping, kBytes, 0, kBytes, mapping,
+                                                   [](gpointer m) { munmap(m, 64 * 48 * 4 + sysconf(_SC_PAGESIZE)); });
+        gsize offset[GST_VIDEO_MAX_PLANES] = {0};
+        gint stride[GST_VIDEO_MAX_PLANES] = {kWidth * 8};  // twice a line
+        gst_buffer_add_video_meta_full(b, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_BGRA, kWidth, kHeight, 1,
+                                       offset, stride);
+        return b;
+    };
+    ASSERT_TRUE(send.play());
+    std::atomic<bool> pushing{true};
+    std::thread pusher([&] {
+        for (int i = 0; i < 240 && pushing.load(); ++i) {
+            GstBuffer* good = gst_buffer_new_allocate(nullptr, kBytes, nullptr);
+            gst_buffer_memset(good, 0, 0x66, kBytes);
+            gst_app_src_push_buffer(GST_APP_SRC(in), i % 2 ? good : bad_buffer());
+            if (i % 2 == 0)
+                gst_buffer_unref(good);
+            std::this_thread::sleep_for(16ms);
+        }
+    });
+    RuntimeReceiver receiver(name, 10s);
+    int good = 0, other = 0;
+    const auto end = Clock::now() + 8s;
+    while (receiver.get() && Clock::now() < end && good < 20) {
+        QRVlib_video_frame_v2_t video;
+        if (QRVlib_recv_capture_v2(receiver.get(), &video, nullptr, nullptr, 200) != QRVlib_frame_type_video)
+            continue;
+        ++(video.data[0] == 0x66 ? good : other);
+        QRVlib_recv_free_video_v2(receiver.get(), &video);
+    }
+    pushing.store(false);
+    pusher.join();
+    gst_object_unref(in);
+    ASSERT_NE(receiver.get(), nullptr);
+    EXPECT_EQ(good, 20);
+    EXPECT_EQ(other, 0);
+    // The drops warned of once on the bus; no error.
+    GstBus* bus = gst_element_get_bus(send.get());
+    std::vector<std::string> warnings, errors;
+    while (GstMessage* m = gst_bus_pop_filtered(bus, GstMessageType(GST_MESSAGE_WARNING | GST_MESSAGE_ERROR))) {
+        GError* error = nullptr;
+        if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING)
+            gst_message_parse_warning(m, &error, nullptr);
+        else
+            gst_message_parse_error(m, &error, nullptr);
+        (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING ? warnings : errors).push_back(error->message);
+        g_error_free(error);
+        gst_message_unref(m);
+    }
+    gst_object_unref(bus);
+    EXPECT_EQ(errors, std::vector<std::string>{});
+    EXPECT_EQ(std::count(warnings.begin(), warnings.end(), "dropped a video buffer whose lines run past its memory"),
+              1);
+}
+
+// Planar float audio whose planes start at an address that is not a
+// float's (a buffer cut out of a larger one): qrvsink gathers the samples
+// rather than lending them, and every buffer arrives with its values.
+TEST(GstSink, AudioPlanesAtAnOddAddressArrive)
+{
+    const std::string name = unique_name("Odd Planes");
+    constexpr int kSamples = 480;
+    constexpr gsize kBytes = 2 * kSamples * 4;
+    Pipeline send("qrvsink name=s source-name=\"" + name + "\" appsrc name=in is-live=true format=time "
+                  "do-timestamp=true caps=audio/x-raw,format=F32LE,layout=non-interleaved,rate=48000,channels=2 "
+                  "! s.audio");
+    GstElement* in = gst_bin_get_by_name(GST_BIN(send.get()), "in");
+    ASSERT_TRUE(send.play());
+    std::atomic<bool> pushing{true};
+    std::thread pusher([&] {
+        GstAudioInfo info;
+        gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_F32LE, 48000, 2, nullptr);
+        info.layout = GST_AUDIO_LAYOUT_NON_INTERLEAVED;
+        for (int i = 0; i < 300 && pushing.load(); ++i) {
+            GstBuffer* b = gst_buffer_new_allocate(nullptr, kBytes + 2, nullptr);
+            gst_buffer_resize(b, 2, kBytes);
+            for (int c = 0; c < 2; ++c) {
+                const std::vector<float> plane(kSamples, c == 0 ? 0.25f : -0.5f);
+                gst_buffer_fill(b, (gsize)c * kSamples * 4, plane.data(), kSamples * 4);
+            }
+            gst_buffer_add_audio_meta(b, &info, kSamples, nullptr);
+            gst_app_src_push_buffer(GST_APP_SRC(in), b);
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    RuntimeReceiver receiver(name, 10s);
+    int intact = 0, other = 0;
+    const auto end = Clock::now() + 6s;
+    while (receiver.get() && Clock::now() < end && intact < 20) {
+        QRVlib_audio_frame_v2_t audio;
+        if (QRVlib_recv_capture_v2(receiver.get(), nullptr, &audio, nullptr, 200) != QRVlib_frame_type_audio)
+            continue;
+        const auto* second = reinterpret_cast<const float*>(reinterpret_cast<const uint8_t*>(audio.data) +
+                                                            audio.channel_stride);
+        const bool same = audio.no_channels == 2 && audio.no_samples == kSamples && audio.data[0] == 0.25f &&
+                          audio.data[kSamples - 1] == 0.25f && second[0] == -0.5f && second[kSamples - 1] == -0.5f;
+        ++(same ? intact : other);
+        QRVlib_recv_free_audio_v2(receiver.get(), &audio);
+    }
+    pushing.store(false);
+    pusher.join();
+    gst_object_unref(in);
+    ASSERT_NE(receiver.get(), nullptr);
+    EXPECT_EQ(intact, 20);
+    EXPECT_EQ(other, 0);
 }
 
 // A router pointed from one source to another of a different size and

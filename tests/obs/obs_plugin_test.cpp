@@ -44,22 +44,31 @@ void load_plugin(void* loaded, const obs_module_info2* info)
         *static_cast<bool*>(loaded) = true;
 }
 
+// OBS's video at 30 frames a second: by default as the application
+// renders, NV12 at the canvas size, which the output converts.
+obs_video_info video_settings(video_format format = VIDEO_FORMAT_NV12, uint32_t width = kCanvasWidth,
+                              uint32_t height = kCanvasHeight)
+{
+    obs_video_info ovi = {};
+    ovi.graphics_module = "libobs-opengl";
+    ovi.fps_num = 30;
+    ovi.fps_den = 1;
+    ovi.base_width = ovi.output_width = width;
+    ovi.base_height = ovi.output_height = height;
+    ovi.output_format = format;
+    ovi.colorspace = VIDEO_CS_709;
+    ovi.range = VIDEO_RANGE_PARTIAL;
+    ovi.scale_type = OBS_SCALE_BICUBIC;
+    ovi.gpu_conversion = true;
+    return ovi;
+}
+
 class ObsEnvironment : public testing::Environment {
 public:
     void SetUp() override
     {
         ASSERT_TRUE(obs_startup("en-US", nullptr, nullptr));
-        obs_video_info ovi = {};
-        ovi.graphics_module = "libobs-opengl";
-        ovi.fps_num = 30;
-        ovi.fps_den = 1;
-        ovi.base_width = ovi.output_width = kCanvasWidth;
-        ovi.base_height = ovi.output_height = kCanvasHeight;
-        ovi.output_format = VIDEO_FORMAT_NV12;  // as the application renders: the output converts
-        ovi.colorspace = VIDEO_CS_709;
-        ovi.range = VIDEO_RANGE_PARTIAL;
-        ovi.scale_type = OBS_SCALE_BICUBIC;
-        ovi.gpu_conversion = true;
+        obs_video_info ovi = video_settings();
         ASSERT_EQ(obs_reset_video(&ovi), OBS_VIDEO_SUCCESS);
         obs_audio_info oai = {48000, SPEAKERS_STEREO};
         ASSERT_TRUE(obs_reset_audio(&oai));
@@ -471,6 +480,91 @@ TEST(ObsPublish, OutputPublishesTheProgramAtTheCanvasSize)
     EXPECT_NE(monitor.output().find("audio 48000 Hz 2 ch"), std::string::npos) << monitor.output();
     obs_output_stop(output);
     obs_output_release(output);
+}
+
+// The first video frame of a source of the given short name, received
+// here as it was sent: its size, layout and first four bytes.
+struct FirstFrame {
+    int width = 0, height = 0;
+    uint32_t fourcc = 0;
+    std::vector<uint8_t> first;
+};
+
+FirstFrame first_frame_of(const std::string& short_name, std::chrono::seconds limit)
+{
+    FirstFrame out;
+    if (!QRVlib_initialize())
+        return out;
+    QRVlib_find_instance_t finder = QRVlib_find_create_v2(nullptr);
+    QRVlib_recv_instance_t receiver = nullptr;
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end && out.first.empty()) {
+        uint32_t n = 0;
+        const QRVlib_source_t* sources = QRVlib_find_get_current_sources(finder, &n);
+        for (uint32_t i = 0; i < n && !receiver; ++i) {
+            const std::string name = sources[i].name ? sources[i].name : "";
+            const std::string tail = "(" + short_name + ")";
+            if (name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
+                QRVlib_recv_create_v3_t settings;
+                settings.source = sources[i];
+                settings.color_format = QRVlib_recv_color_format_fastest;
+                receiver = QRVlib_recv_create_v3(&settings);
+            }
+        }
+        QRVlib_video_frame_v2_t video;
+        if (!receiver)
+            QRVlib_find_wait_for_sources(finder, 100);
+        else if (QRVlib_recv_capture_v2(receiver, &video, nullptr, nullptr, 200) == QRVlib_frame_type_video) {
+            out = {video.width, video.height, uint32_t(video.fourcc), {video.data, video.data + 4}};
+            QRVlib_recv_free_video_v2(receiver, &video);
+        }
+    }
+    QRVlib_recv_destroy(receiver);
+    QRVlib_find_destroy(finder);
+    QRVlib_destroy();
+    return out;
+}
+
+// Resets OBS's video once the last output has let go of it (an output's
+// stop ends its capture on a thread of its own).
+int reset_video_when_idle(obs_video_info ovi)
+{
+    const auto end = Clock::now() + 5s;
+    while (obs_video_active() && Clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    return obs_reset_video(&ovi);
+}
+
+// The output started once while OBS renders NV12 (which it has converted),
+// then again after OBS's video was reset to BGRA at another size: the
+// second run sends OBS's own BGRA frames, not the old conversion's.
+TEST(ObsPublish, OutputRestartedAfterAVideoResetSendsTheNewLayout)
+{
+    DataRef settings;
+    obs_data_set_string(settings.p, "name", "OBS Relayout");
+    obs_output_t* output = obs_output_create("qrv_output", "QRV", settings.p, nullptr);
+    ASSERT_NE(output, nullptr);
+    ASSERT_TRUE(obs_output_start(output)) << obs_output_get_last_error(output);
+    obs_output_stop(output);
+    ASSERT_EQ(reset_video_when_idle(video_settings(VIDEO_FORMAT_BGRA, 640, 360)), OBS_VIDEO_SUCCESS);
+    FirstFrame frame;
+    const bool restarted = obs_output_start(output);
+    if (restarted)
+        frame = first_frame_of("OBS Relayout", 10s);
+    const char* reason = restarted ? nullptr : obs_output_get_last_error(output);
+    const std::string error = reason ? reason : "";
+    obs_output_stop(output);
+    obs_output_release(output);
+    ASSERT_EQ(reset_video_when_idle(video_settings()), OBS_VIDEO_SUCCESS);
+
+    ASSERT_TRUE(restarted) << error;
+    ASSERT_EQ(frame.first.size(), 4u) << "no frame from the restarted output";
+    EXPECT_EQ(frame.width, 640);
+    EXPECT_EQ(frame.height, 360);
+    EXPECT_EQ(frame.fourcc, uint32_t(QRVlib_FourCC_type_BGRA));
+    // The empty program is black: B, G and R all 0 (UYVY's black would
+    // read 0x80 0x10 0x80).
+    EXPECT_EQ(std::vector<uint8_t>(frame.first.begin(), frame.first.begin() + 3), (std::vector<uint8_t>{0, 0, 0}));
 }
 
 }  // namespace
