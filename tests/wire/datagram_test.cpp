@@ -193,11 +193,18 @@ TEST(Datagram, SealedDatagramsOpenOnlyUnderTheirKeyAndUntouched)
     stranger.add_key(*other);
     Reassembler r(kToken, kStreamVideo, {});
     const auto now = Clock::now();
+    // The whole message sealed at once gives the same datagrams, the short
+    // last one included.
+    const auto whole = sealer.seal(m);
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(whole->count(), m.count());
+    std::vector<uint8_t> reused;
     for (uint32_t i = 0; i < m.count(); ++i) {
         const auto plain = copy(m.datagram(i));
         const auto sealed = sealer.seal(plain);
         ASSERT_TRUE(sealed);
         ASSERT_EQ(sealed->size(), plain.size() + kDatagramTagBytes);
+        EXPECT_EQ(copy(whole->datagram(i)), *sealed);
         // Nothing of the payload in clear.
         EXPECT_FALSE(std::equal(plain.begin() + kDatagramHeaderBytes, plain.end(),
                                 sealed->begin() + kDatagramHeaderBytes));
@@ -208,6 +215,12 @@ TEST(Datagram, SealedDatagramsOpenOnlyUnderTheirKeyAndUntouched)
             EXPECT_FALSE(opener.open(bad)) << "byte " << at;
         }
         EXPECT_FALSE(stranger.open(*sealed));
+        // Opening into a buffer kept from call to call: a failure leaves
+        // nothing of the last datagram in it.
+        ASSERT_TRUE(opener.open(*sealed, reused));
+        EXPECT_EQ(reused, plain);
+        EXPECT_FALSE(stranger.open(*sealed, reused));
+        EXPECT_TRUE(reused.empty());
         // A receiver without the key takes it for malformed, no more.
         EXPECT_FALSE(r.take(*sealed, now));
         const auto opened = opener.open(*sealed);

@@ -334,12 +334,10 @@ std::optional<std::span<const uint8_t>> MulticastReceiver::unseal(std::span<cons
         return std::nullopt;
     // A source with a site key seals everything: a plain datagram is as
     // suspect as one that fails authentication.
-    auto opened = opener_.open(d);
-    if (!opened) {
+    if (!opener_.open(d, opened_)) {
         ++unauthenticated_;
         return std::nullopt;
     }
-    opened_ = std::move(*opened);
     return std::span<const uint8_t>(opened_);
 }
 

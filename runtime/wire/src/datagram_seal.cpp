@@ -69,10 +69,18 @@ DatagramSealer::~DatagramSealer()
 
 std::optional<std::vector<uint8_t>> DatagramSealer::seal(std::span<const uint8_t> plain)
 {
-    const DecodedDatagram d = decode_datagram(plain);
-    if (!cipher_->ready || d.fault != DatagramFault::none || !in_nonce_range(d.header))
-        return std::nullopt;
     std::vector<uint8_t> out(plain.size() + kDatagramTagBytes);
+    if (!seal_into(plain, out))
+        return std::nullopt;
+    return out;
+}
+
+bool DatagramSealer::seal_into(std::span<const uint8_t> plain, std::span<uint8_t> out)
+{
+    const DecodedDatagram d = decode_datagram(plain);
+    if (!cipher_->ready || d.fault != DatagramFault::none || !in_nonce_range(d.header) ||
+        out.size() != plain.size() + kDatagramTagBytes)
+        return false;
     std::memcpy(out.data(), plain.data(), kDatagramHeaderBytes);
     out[kKindAt] = kDatagramSealed;
     out[kKeyIdAt] = static_cast<uint8_t>(key_.id);
@@ -82,12 +90,10 @@ std::optional<std::vector<uint8_t>> DatagramSealer::seal(std::span<const uint8_t
     int n = 0, tail = 0;
     const int size = int(d.payload.size());
     uint8_t* body = out.data() + kDatagramHeaderBytes;
-    if (EVP_EncryptInit_ex(c, nullptr, nullptr, nullptr, nonce.data()) != 1 ||
-        EVP_EncryptUpdate(c, nullptr, &n, out.data(), int(kDatagramHeaderBytes)) != 1 ||
-        EVP_EncryptUpdate(c, body, &n, d.payload.data(), size) != 1 || EVP_EncryptFinal_ex(c, body + n, &tail) != 1 ||
-        n + tail != size || EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, int(kDatagramTagBytes), body + size) != 1)
-        return std::nullopt;
-    return out;
+    return EVP_EncryptInit_ex(c, nullptr, nullptr, nullptr, nonce.data()) == 1 &&
+           EVP_EncryptUpdate(c, nullptr, &n, out.data(), int(kDatagramHeaderBytes)) == 1 &&
+           EVP_EncryptUpdate(c, body, &n, d.payload.data(), size) == 1 && EVP_EncryptFinal_ex(c, body + n, &tail) == 1 &&
+           n + tail == size && EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_GET_TAG, int(kDatagramTagBytes), body + size) == 1;
 }
 
 std::optional<CutMessage> DatagramSealer::seal(const CutMessage& plain)
@@ -96,13 +102,16 @@ std::optional<CutMessage> DatagramSealer::seal(const CutMessage& plain)
     m.count_ = plain.count_;
     m.sequence_ = plain.sequence_;
     m.stride_ = plain.stride_ + kDatagramTagBytes;
-    m.bytes_.reserve(plain.bytes_.size() + size_t(plain.count_) * kDatagramTagBytes);
+    m.bytes_.resize(plain.bytes_.size() + size_t(plain.count_) * kDatagramTagBytes);
+    size_t at = 0;
     for (uint32_t i = 0; i < plain.count_; ++i) {
-        auto sealed = seal(plain.datagram(i));
-        if (!sealed)
+        const auto d = plain.datagram(i);
+        const size_t sealed = d.size() + kDatagramTagBytes;
+        if (at + sealed > m.bytes_.size() || !seal_into(d, std::span<uint8_t>(m.bytes_.data() + at, sealed)))
             return std::nullopt;
-        m.bytes_.insert(m.bytes_.end(), sealed->begin(), sealed->end());
+        at += sealed;
     }
+    m.bytes_.resize(at);
     return m;
 }
 
@@ -132,45 +141,58 @@ void DatagramOpener::add_key(const DatagramKey& key)
 
 std::optional<std::vector<uint8_t>> DatagramOpener::open(std::span<const uint8_t> sealed)
 {
+    std::vector<uint8_t> out;
+    if (!open(sealed, out))
+        return std::nullopt;
+    return out;
+}
+
+bool DatagramOpener::open(std::span<const uint8_t> sealed, std::vector<uint8_t>& out)
+{
+    out.clear();
     if (sealed.size() < kDatagramHeaderBytes + kDatagramTagBytes || sealed[kKindAt] != kDatagramSealed ||
         !cipher_->ctx)
-        return std::nullopt;
+        return false;
     const uint16_t id = uint16_t(sealed[kKeyIdAt] | sealed[kKeyIdAt + 1] << 8);
     const DatagramKey* key = current_ && current_->id == id     ? &*current_
                              : previous_ && previous_->id == id ? &*previous_
                                                                 : nullptr;
     if (!key)
-        return std::nullopt;
+        return false;
     // The plain header, to check its lengths and to read the nonce's
     // numbers; the sealed one is what was authenticated.
-    std::vector<uint8_t> out(sealed.size() - kDatagramTagBytes);
+    out.resize(sealed.size() - kDatagramTagBytes);
     std::memcpy(out.data(), sealed.data(), kDatagramHeaderBytes);
     out[kKindAt] = kDatagramMedia;
     out[kKeyIdAt] = out[kKeyIdAt + 1] = 0;
-    const size_t size = out.size() - kDatagramHeaderBytes;
     const DecodedDatagram d = decode_datagram(std::span<const uint8_t>(out.data(), out.size()));
-    if (d.fault != DatagramFault::none || !in_nonce_range(d.header))
-        return std::nullopt;
+    if (d.fault != DatagramFault::none || !in_nonce_range(d.header) || !decrypt(*key, d.header, sealed, out)) {
+        // Plain bytes that failed authentication are not handed out.
+        OPENSSL_cleanse(out.data(), out.size());
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
+bool DatagramOpener::decrypt(const DatagramKey& key, const DatagramHeader& h, std::span<const uint8_t> sealed,
+                             std::vector<uint8_t>& out)
+{
     EVP_CIPHER_CTX* c = cipher_->ctx.get();
-    const bool rekey = cipher_->keyed != id;
-    if (rekey && EVP_DecryptInit_ex(c, EVP_aes_256_gcm(), nullptr, key->secret.data(), nullptr) != 1)
-        return std::nullopt;
-    cipher_->keyed = id;
-    const auto nonce = nonce_for(*key, d.header);
+    if (cipher_->keyed != key.id && EVP_DecryptInit_ex(c, EVP_aes_256_gcm(), nullptr, key.secret.data(), nullptr) != 1)
+        return false;
+    cipher_->keyed = key.id;
+    const auto nonce = nonce_for(key, h);
+    const size_t size = out.size() - kDatagramHeaderBytes;
     const uint8_t* body = sealed.data() + kDatagramHeaderBytes;
     std::array<uint8_t, kDatagramTagBytes> tag;
     std::memcpy(tag.data(), body + size, tag.size());
     int n = 0, tail = 0;
-    if (EVP_DecryptInit_ex(c, nullptr, nullptr, nullptr, nonce.data()) != 1 ||
-        EVP_DecryptUpdate(c, nullptr, &n, sealed.data(), int(kDatagramHeaderBytes)) != 1 ||
-        EVP_DecryptUpdate(c, out.data() + kDatagramHeaderBytes, &n, body, int(size)) != 1 ||
-        EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, int(tag.size()), tag.data()) != 1 ||
-        EVP_DecryptFinal_ex(c, out.data() + kDatagramHeaderBytes + n, &tail) != 1) {
-        // Plain bytes that failed authentication are not handed out.
-        OPENSSL_cleanse(out.data(), out.size());
-        return std::nullopt;
-    }
-    return out;
+    return EVP_DecryptInit_ex(c, nullptr, nullptr, nullptr, nonce.data()) == 1 &&
+           EVP_DecryptUpdate(c, nullptr, &n, sealed.data(), int(kDatagramHeaderBytes)) == 1 &&
+           EVP_DecryptUpdate(c, out.data() + kDatagramHeaderBytes, &n, body, int(size)) == 1 &&
+           EVP_CIPHER_CTX_ctrl(c, EVP_CTRL_GCM_SET_TAG, int(tag.size()), tag.data()) == 1 &&
+           EVP_DecryptFinal_ex(c, out.data() + kDatagramHeaderBytes + n, &tail) == 1;
 }
 
 }  // namespace qrv::wire

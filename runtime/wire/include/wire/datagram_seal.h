@@ -62,10 +62,13 @@ public:
     // The sealed form of a plain datagram; nothing when it is not one, its
     // numbers are out of the nonce's ranges, or the cipher fails.
     std::optional<std::vector<uint8_t>> seal(std::span<const uint8_t> plain);
-    // Every datagram of a cut message sealed, in the same layout.
+    // Every datagram of a cut message sealed, in the same layout, written
+    // straight into the sealed message's one buffer.
     std::optional<CutMessage> seal(const CutMessage& plain);
 
 private:
+    // Seals into out, which holds exactly plain's size and the tag.
+    bool seal_into(std::span<const uint8_t> plain, std::span<uint8_t> out);
     struct Cipher;
     DatagramKey key_;
     std::unique_ptr<Cipher> cipher_;
@@ -87,8 +90,16 @@ public:
     // one holds; nothing when it is not sealed, its key is not held, or it
     // fails authentication.
     std::optional<std::vector<uint8_t>> open(std::span<const uint8_t> sealed);
+    // The same into out, whose capacity is kept from call to call, so that
+    // a receiver opens a stream's datagrams without allocating; false (and
+    // out empty) where the other gives nothing.
+    bool open(std::span<const uint8_t> sealed, std::vector<uint8_t>& out);
 
 private:
+    // Decrypts sealed's payload into out (sized, its header in place) and
+    // checks the tag.
+    bool decrypt(const DatagramKey& key, const DatagramHeader& h, std::span<const uint8_t> sealed,
+                 std::vector<uint8_t>& out);
     struct Cipher;
     std::optional<DatagramKey> current_, previous_;
     std::unique_ptr<Cipher> cipher_;
