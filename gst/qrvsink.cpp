@@ -56,6 +56,8 @@ using qrv_gst::SenderCore;
 namespace {
 
 constexpr const char* kDefaultSourceName = "GStreamer";
+// The largest frame the runtime carries.
+constexpr guint64 kMaxFrameBytes = 256ull << 20;
 
 // Layouts the runtime carries, by their GStreamer names.
 #define QRV_SINK_VIDEO_CAPS                                                                             \
@@ -246,6 +248,17 @@ static gboolean video_branch_set_caps(GstBaseSink* sink, GstCaps* caps)
     if (s.fourcc == QRVlib_FourCC_type_UYVY && GST_VIDEO_INFO_WIDTH(&info) % 2 != 0) {
         GST_ELEMENT_ERROR(sink, STREAM, FORMAT, ("UYVY video needs an even width, not %d",
                                                  GST_VIDEO_INFO_WIDTH(&info)), (nullptr));
+        return FALSE;
+    }
+    // The runtime refuses frames above 256 MiB and only counts them; say so
+    // here rather than drop every frame without a word.
+    const guint64 frame_bytes = (guint64)GST_VIDEO_INFO_WIDTH(&info) * (guint64)GST_VIDEO_INFO_HEIGHT(&info) *
+                                (s.fourcc == QRVlib_FourCC_type_UYVY ? 2 : 4);
+    if (frame_bytes > kMaxFrameBytes) {
+        GST_ELEMENT_ERROR(sink, STREAM, FORMAT,
+                          ("a %dx%d frame takes %" G_GUINT64_FORMAT " MiB, more than the 256 MiB a frame may hold",
+                           GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info), frame_bytes >> 20),
+                          (nullptr));
         return FALSE;
     }
     const int num = GST_VIDEO_INFO_FPS_N(&info), den = GST_VIDEO_INFO_FPS_D(&info);
@@ -525,11 +538,15 @@ static bool send_widened(QrvAudioBranchState& s, GstBuffer* buffer, int64_t time
     const int channels = GST_AUDIO_INFO_CHANNELS(&s.info);
     const size_t samples = map.size / ((size_t)channels * 2);
     if (samples > 0 && samples <= INT32_MAX / 4) {
-        const auto* in = reinterpret_cast<const int16_t*>(map.data);
+        // Samples are read byte-wise: a buffer's memory need not start at
+        // an even address.
         s.widened.resize((size_t)channels * samples);
         for (size_t c = 0; c < (size_t)channels; ++c)
-            for (size_t i = 0; i < samples; ++i)
-                s.widened[c * samples + i] = (float)in[i * channels + c] * (1.0f / 32768.0f);
+            for (size_t i = 0; i < samples; ++i) {
+                int16_t v;
+                std::memcpy(&v, map.data + (i * channels + c) * 2, sizeof v);
+                s.widened[c * samples + i] = (float)v * (1.0f / 32768.0f);
+            }
         std::vector<const void*> planes;
         for (int c = 0; c < channels; ++c)
             planes.push_back(s.widened.data() + (size_t)c * samples);
@@ -662,7 +679,9 @@ static GstPad* sink_request_new_pad(GstElement* element, GstPadTemplate* templ, 
         gst_pad_set_active(ghost, TRUE);
     gst_element_add_pad(element, ghost);
     gst_element_sync_state_with_parent(branch);
+    GST_OBJECT_LOCK(element);  // pass_sync_to_branches reads the slots
     slot = GST_ELEMENT(gst_object_ref(branch));
+    GST_OBJECT_UNLOCK(element);
     return ghost;
 }
 
@@ -672,8 +691,10 @@ static void sink_release_pad(GstElement* element, GstPad* pad)
     QrvSinkState& s = *self->state;
     const bool video = std::strcmp(GST_PAD_NAME(pad), "video") == 0;
     GstElement*& slot = video ? s.video : s.audio;
+    GST_OBJECT_LOCK(element);  // pass_sync_to_branches reads the slots
     GstElement* branch = slot;
     slot = nullptr;
+    GST_OBJECT_UNLOCK(element);
     gst_element_remove_pad(element, pad);
     if (branch) {
         // When the element goes, the bin has removed its children already.
@@ -723,13 +744,20 @@ static GstStateChangeReturn sink_change_state(GstElement* element, GstStateChang
 static void pass_sync_to_branches(GObject* object)
 {
     QrvSinkState& s = *reinterpret_cast<GstQrvSink*>(object)->state;
+    // The branches are held while they are set: a pad released meanwhile
+    // may drop the element's own reference.
     GST_OBJECT_LOCK(object);
     const gboolean sync = s.sync;
     GstElement* branches[2] = {s.video, s.audio};
-    GST_OBJECT_UNLOCK(object);
     for (GstElement* b : branches)
         if (b)
+            gst_object_ref(b);
+    GST_OBJECT_UNLOCK(object);
+    for (GstElement* b : branches)
+        if (b) {
             g_object_set(b, "sync", sync, nullptr);
+            gst_object_unref(b);
+        }
 }
 
 // In the order of the property ids.

@@ -562,14 +562,25 @@ TEST(GstSink, AudioAndVideoCarryTheirTimeTogether)
     EXPECT_LT(std::llabs(click_tc - flash_tc), 333333) << "click " << click_tc << ", flash " << flash_tc;
 }
 
-// A name the runtime refuses: the state change fails with its reason.
-TEST(GstSink, RefusedNameIsAClearError)
+// A name the runtime refuses: the state change fails with its reason. A
+// frame size the runtime would refuse frame by frame (1 GiB of BGRA) is an
+// error at negotiation, not a stream of frames that never arrive.
+TEST(GstSink, RefusedNameOrFrameSizeIsAClearError)
 {
     Pipeline p("videotestsrc ! qrvsink source-name=" + std::string(250, 'x'));
     EXPECT_EQ(gst_element_set_state(p.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
     const std::string error = p.error_within(1000ms);
     EXPECT_NE(error.find("cannot publish the source"), std::string::npos) << error;
     EXPECT_NE(error.find("199 bytes"), std::string::npos) << error;
+
+    Pipeline huge("appsrc name=in format=time caps=video/x-raw,format=BGRA,width=16384,height=16384,framerate=30/1 "
+                  "! qrvsink source-name=\"" + unique_name("Huge") + "\"");
+    ASSERT_TRUE(huge.play());
+    GstElement* in = gst_bin_get_by_name(GST_BIN(huge.get()), "in");
+    gst_app_src_push_buffer(GST_APP_SRC(in), gst_buffer_new_allocate(nullptr, 16, nullptr));
+    gst_object_unref(in);
+    const std::string refused = huge.error_within(3000ms);
+    EXPECT_NE(refused.find("16384x16384 frame takes 1024 MiB"), std::string::npos) << refused;
 }
 
 // A size change mid-stream: qrvsink follows its caps, and qrvsrc in the
