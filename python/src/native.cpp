@@ -16,6 +16,14 @@ void fail(const std::string& what)
     throw RuntimeFailure(what, QRVlib_get_last_error());
 }
 
+py::str network_text(const char* text, size_t length)
+{
+    PyObject* s = PyUnicode_DecodeUTF8(text, (Py_ssize_t)length, "replace");
+    if (!s)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
 Library::Library()
 {
     bool started = false;

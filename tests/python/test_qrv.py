@@ -2,9 +2,12 @@
 metadata through a sender and a receiver, conversions against a reference,
 the life of frames, refusals and waits."""
 
+import ctypes
 import itertools
 import os
 import signal
+import socket
+import struct
 import threading
 import time
 
@@ -247,3 +250,67 @@ def test_a_receiver_of_a_router_gets_the_routed_source_and_steers_it(sender):
             assert rx.wait_delivered(timeout=5) is True
             (command,) = list(itertools.islice(sender.commands(timeout=5), 1))
             assert command == qrv.CameraCommand("recall_preset", 7, 0.25, 0.0)
+
+
+def announce(instance, group, ttl):
+    """Announces a source by mDNS on loopback as any peer could: the
+    instance label is raw bytes."""
+    def name(*labels):
+        return b"".join(bytes([len(x)]) + x for x in labels) + b"\0"
+
+    def record(owner, rtype, data):
+        return owner + struct.pack(">HHIH", rtype, 0x8001, ttl, len(data)) + data
+
+    service, host, txt = name(b"_qrv", b"_tcp", b"local"), name(b"peer", b"local"), b"groups=" + group
+    instance = name(instance, b"_qrv", b"_tcp", b"local")
+    records = [record(service, 12, instance), record(instance, 33, struct.pack(">HHH", 0, 0, 9) + host),
+               record(instance, 16, bytes([len(txt)]) + txt), record(host, 1, socket.inet_aton("127.0.0.1"))]
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
+        s.sendto(struct.pack(">6H", 0, 0x8400, 0, len(records), 0, 0) + b"".join(records), ("224.0.0.251", 5353))
+
+
+class _Create(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("groups", ctypes.c_char_p), ("pace_video", ctypes.c_bool),
+                ("pace_audio", ctypes.c_bool)]
+
+
+class _Metadata(ctypes.Structure):
+    _fields_ = [("length", ctypes.c_int32), ("timecode", ctypes.c_int64), ("text", ctypes.c_char_p)]
+
+
+def test_text_from_peers_that_is_not_utf8_arrives_replaced_without_ending_a_loop():
+    # A name: as other hosts may announce it.
+    group = f"latin-{os.getpid()}".encode()
+    with qrv.Finder(groups=group.decode()) as finder:
+        try:
+            for _ in range(50):
+                announce("HOST (caf\xe9)".encode("latin-1"), group, 120)
+                if finder.sources(timeout=0.1):
+                    break
+            assert [s.name for s in finder.sources()] == ["HOST (caf\ufffd)"]
+        finally:
+            announce("HOST (caf\xe9)".encode("latin-1"), group, 0)
+    # Metadata: the runtime's C interface sends any bytes as they are.
+    lib = ctypes.CDLL("libqrv.so.3")  # the one the package loaded
+    lib.QRVlib_send_create.restype = ctypes.c_void_p
+    lib.QRVlib_send_create.argtypes = [ctypes.POINTER(_Create)]
+    lib.QRVlib_send_send_metadata.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Metadata)]
+    lib.QRVlib_send_get_locator.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint32]
+    lib.QRVlib_send_get_no_connections.argtypes = [ctypes.c_void_p, ctypes.c_uint32]
+    lib.QRVlib_send_destroy.argtypes = [ctypes.c_void_p]
+    assert lib.QRVlib_initialize()
+    tx = lib.QRVlib_send_create(_Create(unique("latin").encode(), group, False, False))
+    try:
+        assert tx
+        locator = ctypes.create_string_buffer(256)
+        lib.QRVlib_send_get_locator(tx, locator, 256)
+        with qrv.Receiver(qrv.Source("raw", locator.value.decode())) as rx:
+            assert lib.QRVlib_send_get_no_connections(tx, 5000) == 1
+            for text in ("<caf\xe9/>".encode("latin-1"), b"<next/>"):
+                lib.QRVlib_send_send_metadata(tx, _Metadata(len(text), 0, text))
+            got = [e.text for e in rx.events(timeout=1) if isinstance(e, qrv.Metadata)]
+            assert got == ["<caf\ufffd/>", "<next/>"]
+    finally:
+        lib.QRVlib_send_destroy(tx)
+        lib.QRVlib_destroy()
