@@ -1,7 +1,10 @@
 // The control panel's HTTP interface, in process: a sender of our own on
 // loopback, the panel and its server on a free port, and an HTTP client.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,6 +41,37 @@ const std::string& test_group()
 {
     static const std::string group = "panel-test-" + std::to_string(getpid());
     return group;
+}
+
+// Announces a source of the test's group by mDNS on loopback, as any peer
+// could: its instance label is raw bytes. A ttl of 0 says it is gone.
+void announce(const std::string& instance, uint16_t ttl)
+{
+    auto name = [](std::initializer_list<std::string> labels) {
+        std::string out;
+        for (const auto& l : labels)
+            out += char(l.size()) + l;
+        return out + '\0';
+    };
+    auto u16 = [](size_t v) { return std::string{char(v >> 8), char(v & 0xff)}; };
+    auto record = [&](const std::string& owner, int type, const std::string& data) {
+        return owner + u16(type) + u16(0x8001) + u16(0) + u16(ttl) + u16(data.size()) + data;
+    };
+    const std::string service = name({"_qrv", "_tcp", "local"}), host = name({"peer", "local"});
+    const std::string label = name({instance, "_qrv", "_tcp", "local"}), txt = "groups=" + test_group();
+    const std::string message = u16(0) + u16(0x8400) + u16(0) + u16(4) + u16(0) + u16(0) +
+                                record(service, 12, label) + record(label, 33, u16(0) + u16(0) + u16(9) + host) +
+                                record(label, 16, char(txt.size()) + txt) +
+                                record(host, 1, std::string("\x7f\0\0\x01", 4));
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    in_addr lo{htonl(INADDR_LOOPBACK)};
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5353);
+    inet_pton(AF_INET, "224.0.0.251", &to.sin_addr);
+    sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(fd);
 }
 
 // A running panel with its server and a client of it.
@@ -310,6 +344,35 @@ TEST_F(PanelApi, ServesHttpsWithItsCertificateAndNothingInClear)
         EXPECT_NE(wrong.error().find(other.string()), std::string::npos) << wrong.error();
     }
     std::filesystem::remove_all(dir);
+}
+
+// Names are as peers announced them, in any bytes: one that is not UTF-8
+// is shown with U+FFFD in the state and in the event stream (where it once
+// ended the process), and a request that quotes such bytes is answered.
+TEST_F(PanelApi, ANameThatIsNotUtf8IsShownReplaced)
+{
+    RunningPanel p(state_);
+    const std::string shown = "HOST (caf\xEF\xBF\xBD)";
+    std::string streamed;
+    std::thread events([&] {
+        httplib::Client c(p.origin());
+        c.set_read_timeout(5, 0);
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        c.Get("/api/events", [&](const char* data, size_t size) {
+            streamed.append(data, size);
+            return streamed.find(shown) == std::string::npos && std::chrono::steady_clock::now() < end;
+        });
+    });
+    EXPECT_TRUE(eventually([&] {
+        announce("HOST (caf\xE9)", 120);
+        return p.source(shown).is_object();
+    }));
+    announce("HOST (caf\xE9)", 0);
+    events.join();
+    EXPECT_NE(streamed.find(shown), std::string::npos) << streamed.substr(0, 500);
+    const auto quoted = p.client->Get("/api/preview?source=%FF");
+    ASSERT_TRUE(quoted);
+    EXPECT_EQ(quoted->status, 404);
 }
 
 // A change that cannot be kept in the state file is made, and the answer

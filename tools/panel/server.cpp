@@ -18,10 +18,19 @@ namespace {
 
 using nlohmann::json;
 
+// The text of a JSON value. Source names are as peers announced them and
+// messages may quote a request's own bytes: what is not UTF-8 goes out as
+// U+FFFD, where the default would throw (and, in the event stream, end the
+// process).
+std::string json_text(const json& j)
+{
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 void answer(httplib::Response& res, const Outcome& o)
 {
     res.status = o.status;
-    res.set_content(json{{"ok", o.status == 200}, {"message", o.message}}.dump(), "application/json");
+    res.set_content(json_text(json{{"ok", o.status == 200}, {"message", o.message}}), "application/json");
 }
 
 void refuse(httplib::Response& res, int status, const std::string& why)
@@ -241,7 +250,7 @@ void Server::page_routes()
 void Server::reading_routes()
 {
     http_->Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(panel_.snapshot().dump(), "application/json");
+        res.set_content(json_text(panel_.snapshot()), "application/json");
     });
     http_->Get("/api/events", [this](const httplib::Request&, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
@@ -249,7 +258,7 @@ void Server::reading_routes()
         res.set_chunked_content_provider("text/event-stream", [this, seen](size_t, httplib::DataSink& sink) {
             // The state at once, then at every change, at least each second.
             *seen = panel_.wait_change(*seen, std::chrono::milliseconds(*seen ? 1000 : 0));
-            const std::string event = "data: " + panel_.snapshot().dump() + "\n\n";
+            const std::string event = "data: " + json_text(panel_.snapshot()) + "\n\n";
             return sink.is_writable() && sink.write(event.data(), event.size());
         });
     });
