@@ -74,6 +74,27 @@ void announce(const std::string& instance, uint16_t ttl)
     close(fd);
 }
 
+// Opens /api/events on a connection of its own, kept open; the status line
+// of the answer (empty when none came within 5 s) goes into status.
+int open_event_stream(int port, std::string& status)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const std::string request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    char answer[64] = {};
+    status.clear();
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()) &&
+        recv(fd, answer, sizeof answer - 1, 0) > 0)
+        status = std::string(answer).substr(0, std::string(answer).find('\r'));
+    return fd;
+}
+
 // A running panel with its server and a client of it.
 struct RunningPanel {
     // With a certificate and key: over HTTPS, the client trusting any.
@@ -373,6 +394,31 @@ TEST_F(PanelApi, ANameThatIsNotUtf8IsShownReplaced)
     const auto quoted = p.client->Get("/api/preview?source=%FF");
     ASSERT_TRUE(quoted);
     EXPECT_EQ(quoted->status, 404);
+}
+
+// Each event stream holds a thread of the server while it lasts: with as
+// many open as the panel allows, the state is still served and one more
+// stream is refused; once they close, streams are taken again.
+TEST_F(PanelApi, OpenEventStreamsLeaveThePanelAnswering)
+{
+    RunningPanel p(state_);
+    std::vector<int> streams;
+    std::string status;
+    for (int i = 0; i < qrv_panel::kMaxEventStreams; ++i) {
+        streams.push_back(open_event_stream(p.server->port(), status));
+        ASSERT_EQ(status, "HTTP/1.1 200 OK") << "stream " << i;
+    }
+    const auto state = p.client->Get("/api/state");
+    ASSERT_TRUE(state) << "no answer while the streams are open";
+    EXPECT_EQ(state->status, 200);
+    close(open_event_stream(p.server->port(), status));
+    EXPECT_EQ(status, "HTTP/1.1 503 Service Unavailable");
+    for (int fd : streams)
+        close(fd);
+    EXPECT_TRUE(eventually([&] {
+        close(open_event_stream(p.server->port(), status));
+        return status == "HTTP/1.1 200 OK";
+    }));
 }
 
 // A change that cannot be kept in the state file is made, and the answer

@@ -111,6 +111,23 @@ std::optional<std::string> read_camera_values(const json& body, CameraCommand& c
     return std::nullopt;
 }
 
+// A place among the open event streams, given back when the stream's
+// response goes (the client left, or the server stops).
+class StreamPlace {
+public:
+    explicit StreamPlace(std::atomic<int>& open) : open_(open) {}
+    ~StreamPlace() { --open_; }
+    StreamPlace(const StreamPlace&) = delete;
+    StreamPlace& operator=(const StreamPlace&) = delete;
+
+private:
+    std::atomic<int>& open_;
+};
+
+// Threads for requests other than event streams: the HTTP library's own
+// default count.
+constexpr int kRequestThreads = 8;
+
 }  // namespace
 
 std::string make_token()
@@ -146,6 +163,9 @@ Server::Server(Panel& panel, ServerOptions options) : panel_(panel), options_(st
     } else {
         http_ = std::make_unique<httplib::Server>();
     }
+    // A thread for every event stream allowed, and requests still served
+    // while all of them are open.
+    http_->new_task_queue = [] { return new httplib::ThreadPool(kMaxEventStreams + kRequestThreads); };
     http_->set_payload_max_length(kMaxBodyBytes);
     // Small writes go at once: over TLS, the records after the handshake
     // otherwise wait for a delayed acknowledgement (40 ms on every request).
@@ -253,9 +273,16 @@ void Server::reading_routes()
         res.set_content(json_text(panel_.snapshot()), "application/json");
     });
     http_->Get("/api/events", [this](const httplib::Request&, httplib::Response& res) {
+        if (++event_streams_ > kMaxEventStreams) {
+            --event_streams_;
+            res.set_header("Retry-After", "5");
+            return refuse(res, 503, "the panel serves " + std::to_string(kMaxEventStreams) +
+                                        " event streams at once; try again later");
+        }
+        auto place = std::make_shared<StreamPlace>(event_streams_);
         res.set_header("Cache-Control", "no-store");
         auto seen = std::make_shared<uint64_t>(0);
-        res.set_chunked_content_provider("text/event-stream", [this, seen](size_t, httplib::DataSink& sink) {
+        res.set_chunked_content_provider("text/event-stream", [this, seen, place](size_t, httplib::DataSink& sink) {
             // The state at once, then at every change, at least each second.
             *seen = panel_.wait_change(*seen, std::chrono::milliseconds(*seen ? 1000 : 0));
             const std::string event = "data: " + json_text(panel_.snapshot()) + "\n\n";
