@@ -1,12 +1,13 @@
 // The control panel's HTTP interface, in process: a sender of our own on
 // loopback, the panel and its server on a free port, and an HTTP client.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 
 #include "panel.h"
 #include "qrv/qrv_runtime.h"
@@ -419,6 +421,39 @@ TEST_F(PanelApi, OpenEventStreamsLeaveThePanelAnswering)
         close(open_event_stream(p.server->port(), status));
         return status == "HTTP/1.1 200 OK";
     }));
+}
+
+// Sources that went keep their tiles ("gone") up to the limit; past it a
+// new source takes the place of the one gone longest, so that names once
+// announced (by anyone) cannot keep the panel from showing new sources.
+TEST_F(PanelApi, NewSourcesFindRoomAfterManyHaveGone)
+{
+    RunningPanel p(state_);
+    ASSERT_TRUE(eventually([&] { return p.source(name_).is_object(); }));
+    auto flood = [](uint16_t ttl) {
+        for (size_t i = 0; i < qrv_panel::kMaxTiles; ++i)
+            announce("GONE (" + std::to_string(i) + ")", ttl);
+    };
+    auto present = [&] {
+        const json all = p.state()["sources"];
+        return std::count_if(all.begin(), all.end(), [](const json& s) { return s["present"] == true; });
+    };
+    ASSERT_TRUE(eventually([&] {
+        flood(120);
+        return p.state()["sources"].size() == qrv_panel::kMaxTiles;
+    }, 10s));
+    ASSERT_TRUE(eventually([&] {
+        flood(0);
+        return present() == 1;
+    }, 10s));
+    QRVlib_send_create_t s("Late Camera", test_group().c_str());
+    std::unique_ptr<std::remove_pointer_t<QRVlib_send_instance_t>, void (*)(QRVlib_send_instance_t)> late(
+        QRVlib_send_create(&s), QRVlib_send_destroy);
+    ASSERT_TRUE(late);
+    const std::string late_name = name_.substr(0, name_.find(" (")) + " (Late Camera)";
+    EXPECT_TRUE(eventually([&] { return p.source(late_name).is_object(); })) << "no room for a new source";
+    EXPECT_EQ(p.state()["sources"].size(), qrv_panel::kMaxTiles);
+    EXPECT_TRUE(p.source(name_)["present"]);
 }
 
 // A change that cannot be kept in the state file is made, and the answer
