@@ -328,6 +328,19 @@ TEST(TestCamera, PresetCallerRecallsPresetThree)
     EXPECT_EQ(caller.wait_exit(10s), std::optional<int>(0));
 }
 
+// Rates the runtime refuses are refused on the command line, instead of a
+// camera that publishes nothing (or, slow, takes gigabytes for its audio).
+TEST(TestCamera, FrameRatesTheRuntimeRefusesEndItAtOnce)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    for (const auto& [num, den] : {std::pair{"1", "100000"}, std::pair{"240000", "1"}}) {
+        auto refused = run_in(ns, "qrv_test_camera", {"--rate-num", num, "--rate-den", den, "--frames", "3"}, 10s);
+        EXPECT_EQ(refused.status, 1) << num << "/" << den;
+        EXPECT_EQ(refused.output, "qrv_test_camera: the frame rate must be 0.1 to 1000 frames a second\n");
+    }
+}
+
 TEST(Monitor, ErrorsAreOneClearLineAndAFailureStatus)
 {
     Netns ns;
