@@ -244,6 +244,19 @@ TEST_F(PanelApi, ChangesNeedTheTokenAndTheSameOriginAndWellFormedRequests)
     EXPECT_EQ(p.post("/api/outputs", std::string(qrv_panel::kMaxBodyBytes + 1, ' '))->status, 413);
     EXPECT_EQ(p.post("/api/outputs", R"({"name":"Panel Output 1"})")->status, 409);
 
+    // A page elsewhere whose name resolves to this machine (DNS rebinding)
+    // reads neither the token nor anything else, and changes nothing.
+    const std::string rebound = "rebound.example:" + std::to_string(p.server->port());
+    const auto page = p.client->Get("/", httplib::Headers{{"Host", rebound}});
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 403);
+    EXPECT_EQ(page->body.find("0123456789abcdef0123456789abcdef"), std::string::npos);
+    httplib::Headers as_rebound{
+        {"Host", rebound}, {"Origin", "http://" + rebound}, {"X-QRV-Token", "0123456789abcdef0123456789abcdef"}};
+    EXPECT_EQ(p.client->Post("/api/outputs", as_rebound, "{}", "application/json")->status, 403);
+    EXPECT_EQ(p.client->Get("/", httplib::Headers{{"Host", "localhost"}})->status, 200);
+    EXPECT_EQ(p.state()["outputs"].size(), 1u);
+
     // Beyond loopback every request needs the token; the page sets it as a
     // cookie for the requests of its own files and events.
     RunningPanel open(state_.string() + ".open", true);

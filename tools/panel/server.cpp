@@ -1,8 +1,10 @@
 #include "server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
+#include <strings.h>
 
 #include <cmath>
 #include <fstream>
@@ -143,6 +145,20 @@ std::string make_token()
 
 namespace {
 
+// Whether a Host header names this machine by "localhost" or a loopback
+// address (a port may follow).
+bool loopback_host(const std::string& host)
+{
+    std::string name = host;
+    if (!name.empty() && name.front() == '[')
+        name = name.substr(1, name.find(']') - 1);
+    else if (const auto colon = name.rfind(':'); colon != std::string::npos)
+        name.resize(colon);
+    in_addr a{};
+    return strcasecmp(name.c_str(), "localhost") == 0 || name == "::1" ||
+           (inet_pton(AF_INET, name.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127);
+}
+
 // Compared in a time that does not depend on where they differ.
 bool same_token(const std::string& given, const std::string& token)
 {
@@ -216,6 +232,14 @@ void Server::guard_requests()
     // the panel's own origin (a page elsewhere cannot make the operator's
     // browser change anything).
     http_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        // On loopback reading needs no token, and the page carries it: a
+        // page elsewhere whose name was made to resolve to this machine
+        // (DNS rebinding) would read it and then change anything. Such
+        // requests name another host.
+        if (!options_.token_for_all && req.has_header("Host") && !loopback_host(req.get_header_value("Host"))) {
+            refuse(res, 403, "the panel answers requests to localhost or a loopback address only");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         const bool changes = req.method != "GET" && req.method != "HEAD";
         if (changes || options_.token_for_all) {
             std::string given =
