@@ -349,6 +349,13 @@ TEST(Monitor, ErrorsAreOneClearLineAndAFailureStatus)
     EXPECT_NE(none.status, 0);
     EXPECT_EQ(none.output, "qrv_monitor: no such source: Nothing Here (no sources are visible)\n");
 
+    // A timeout beyond what the clock holds is as good as no end, not none.
+    Child patient(ns.argv("qrv_monitor", {"snapshot", "Nothing Here", temp_file("x.png"), "--find-timeout", "1e300"}));
+    EXPECT_EQ(patient.wait_exit(1500ms), std::nullopt) << patient.output();
+    patient.signal(SIGINT);
+    EXPECT_EQ(patient.wait_exit(10s), std::optional<int>(1));
+    EXPECT_EQ(patient.output(), "qrv_monitor: stopped while looking for Nothing Here\n");
+
     auto bad_preset = run_in(ns, "qrv_monitor", {"ptz", "Anything", "recall", "100"});
     EXPECT_NE(bad_preset.status, 0);
     EXPECT_NE(bad_preset.output.find("100"), std::string::npos) << bad_preset.output;
