@@ -57,7 +57,17 @@ std::optional<uint64_t> timeout_ms(const py::object& seconds)
         return std::nullopt;
     if (!PyFloat_Check(seconds.ptr()) && !PyLong_Check(seconds.ptr()))
         throw py::type_error("a timeout is a number of seconds, or None");
-    const double s = seconds.cast<double>();
+    double s = 0;
+    if (PyLong_Check(seconds.ptr())) {
+        // A whole number beyond 64 bits is beyond any wait (or below 0).
+        int overflow = 0;
+        const long long whole = PyLong_AsLongLongAndOverflow(seconds.ptr(), &overflow);
+        if (overflow > 0)
+            return std::nullopt;
+        s = overflow < 0 ? -1.0 : (double)whole;
+    } else {
+        s = PyFloat_AsDouble(seconds.ptr());
+    }
     if (std::isnan(s) || s < 0)
         throw py::value_error("a timeout is a number of seconds, 0 or more");
     // Beyond a few centuries, as good as no end (and no overflow).

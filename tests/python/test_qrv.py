@@ -200,13 +200,16 @@ def test_bad_arguments_are_refused_clearly(sender):
             rx.capture(timeout="5")
         with pytest.raises(ValueError, match="timeout"):
             rx.capture(timeout=-1)
+        with pytest.raises(ValueError, match="timeout"):
+            rx.capture(timeout=-10**400)
     with pytest.raises(qrv.Error) as refused:
         qrv.Sender("x" * 300)
     assert "199" in refused.value.reason
     with pytest.raises(qrv.Error, match="refused"):  # beyond the runtime's size limits
         sender.send_video(np.zeros((40000, 2, 4), np.uint8))
     closed = qrv.Sender(unique("closed"))
-    closed.close()
+    threading.Timer(0.2, closed.close).start()
+    assert closed.connections(timeout=10**400) == 0  # no end but the close
     with pytest.raises(ValueError, match="closed"):
         closed.send_video(np.zeros((2, 2, 4), np.uint8))
 
