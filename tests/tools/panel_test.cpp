@@ -243,6 +243,8 @@ TEST_F(PanelApi, ChangesNeedTheTokenAndTheSameOriginAndWellFormedRequests)
     }
     EXPECT_EQ(p.post("/api/outputs", std::string(qrv_panel::kMaxBodyBytes + 1, ' '))->status, 413);
     EXPECT_EQ(p.post("/api/outputs", R"({"name":"Panel Output 1"})")->status, 409);
+    EXPECT_EQ(p.post("/api/outputs", R"({"name":"Panel\u0000Output 2"})")->status, 400)
+        << "its source would be published as \"Panel\"";
 
     // A page elsewhere whose name resolves to this machine (DNS rebinding)
     // reads neither the token nor anything else, and changes nothing.

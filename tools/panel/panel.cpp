@@ -452,6 +452,10 @@ Outcome Panel::add_output(std::string name)
         }
         if (name.size() > 100)
             return {400, "the output name is longer than 100 bytes"};
+        // The runtime takes C text: past a NUL its source would be named
+        // otherwise than the output.
+        if (name.find('\0') != std::string::npos)
+            return {400, "the output name must not contain a NUL character"};
         if (std::any_of(outputs_.begin(), outputs_.end(), [&](const Output& o) { return o.name == name; }))
             return {409, "an output named '" + name + "' exists"};
         if (outputs_.size() >= 32)
@@ -555,7 +559,7 @@ void Panel::restore()
         if (!o.is_object() || !o.contains("name") || !o["name"].is_string() || outputs_.size() >= 32)
             continue;
         const std::string name = o["name"];
-        if (name.empty() || name.size() > 100)
+        if (name.empty() || name.size() > 100 || name.find('\0') != std::string::npos)
             continue;
         const QRVlib_routing_create_t rs = output_settings(name);
         Output out{name, o.contains("source") && o["source"].is_string() ? o["source"].get<std::string>() : "",
