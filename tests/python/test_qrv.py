@@ -317,3 +317,27 @@ def test_text_from_peers_that_is_not_utf8_arrives_replaced_without_ending_a_loop
     finally:
         lib.QRVlib_send_destroy(tx)
         lib.QRVlib_destroy()
+
+
+def test_a_camera_callback_that_raises_is_reported_and_called_for_the_next_command():
+    seen, reported = [], []
+
+    def on_command(command):
+        seen.append(command.preset)
+        raise ValueError("the caller's own code failed")
+
+    hook, threading.excepthook = threading.excepthook, reported.append
+    try:
+        with qrv.Sender(unique("py callback"), pace=False, on_command=on_command) as tx, \
+                qrv.Receiver(tx.source) as rx:
+            end = time.monotonic() + 5
+            while not rx.ptz_supported and time.monotonic() < end:
+                rx.capture(timeout=0.05)
+            rx.recall_preset(1)
+            rx.recall_preset(2)
+            while len(seen) < 2 and time.monotonic() < end:
+                time.sleep(0.01)
+    finally:
+        threading.excepthook = hook
+    assert seen == [1, 2]
+    assert [r.exc_type for r in reported] == [ValueError, ValueError]
