@@ -13,7 +13,9 @@ from ._errors import check_optional_text, check_text
 @dataclass(frozen=True)
 class Source:
     """A source on the network: its full name ("HOST (name)") and its
-    locator (where to connect; may be empty, then it is found by name)."""
+    locator (where to connect; may be empty, then it is found by name).
+    Bytes of a name that are not UTF-8 read as U+FFFD; such a source is
+    received by its locator."""
 
     name: str
     locator: str = ""

@@ -112,7 +112,8 @@ class AudioFrame(_RuntimeArray):
 
 @dataclass(frozen=True)
 class Metadata:
-    """A metadata frame: XML text and its timecode (100 ns units)."""
+    """A metadata frame: XML text and its timecode (100 ns units). Bytes
+    that are not UTF-8 read as U+FFFD."""
 
     text: str
     timecode: int

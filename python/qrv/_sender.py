@@ -4,6 +4,7 @@ connections, tally and camera commands."""
 from __future__ import annotations
 
 import atexit
+import sys
 import threading
 import weakref
 from dataclasses import dataclass
@@ -47,8 +48,9 @@ class Sender:
     With ``pace`` (the default) video and audio sends return at the rate of
     their frames; without it, as soon as the runtime has taken them.
     ``on_command`` is called with each CameraCommand on a thread of the
-    package (and makes the source declare camera control); without it,
-    read them with commands().
+    package (and makes the source declare camera control); an exception it
+    raises goes to ``threading.excepthook`` and the next command is
+    delivered all the same. Without it, read them with commands().
 
     >>> with qrv.Sender("From Python") as tx:
     ...     tx.send_video(np.zeros((1080, 1920, 4), np.uint8), fourcc="BGRA")
@@ -149,7 +151,12 @@ class Sender:
     def _listen(self, callback: Callable[[CameraCommand], Any]) -> None:
         try:
             for command in self.commands(timeout=None):
-                callback(command)
+                try:
+                    callback(command)
+                except Exception:
+                    # Reported as a thread's uncaught exception is; the
+                    # commands after it are still delivered.
+                    threading.excepthook(threading.ExceptHookArgs((*sys.exc_info(), threading.current_thread())))
         except ValueError:
             pass  # closed
 

@@ -1,8 +1,15 @@
 // The captured frames' buffers and the attributes Python reads of them.
 #include "buffers.h"
 
+#include <cstring>
+
 namespace qrv_python {
 namespace {
+
+py::object metadata_of(const char* text)
+{
+    return text ? py::object(network_text(text, std::strlen(text))) : py::object(py::none());
+}
 
 std::string fourcc_text(uint32_t code)
 {
@@ -34,7 +41,7 @@ void register_buffers(py::module_& m)
         .def_property_readonly("timecode", [](const VideoBuffer& b) { return b.frame().timecode; })
         .def_property_readonly("timestamp", [](const VideoBuffer& b) { return b.frame().timestamp; })
         .def_property_readonly("metadata", [](const VideoBuffer& b) -> py::object {
-            return b.frame().metadata ? py::object(py::str(b.frame().metadata)) : py::object(py::none());
+            return metadata_of(b.frame().metadata);
         })
         .def_property_readonly("attributes", [](const VideoBuffer& b) {
             // All of the above in one call: the Python frame takes them at once.
@@ -45,7 +52,7 @@ void register_buffers(py::module_& m)
             d["timecode"] = f.timecode;
             d["timestamp"] = f.timestamp;
             d["aspect"] = f.aspect_ratio;
-            d["metadata"] = f.metadata ? py::object(py::str(f.metadata)) : py::object(py::none());
+            d["metadata"] = metadata_of(f.metadata);
             return d;
         });
     py::class_<AudioBuffer>(m, "AudioBuffer", py::buffer_protocol())
@@ -54,7 +61,7 @@ void register_buffers(py::module_& m)
         .def_property_readonly("timecode", [](const AudioBuffer& b) { return b.frame().timecode; })
         .def_property_readonly("timestamp", [](const AudioBuffer& b) { return b.frame().timestamp; })
         .def_property_readonly("metadata", [](const AudioBuffer& b) -> py::object {
-            return b.frame().metadata ? py::object(py::str(b.frame().metadata)) : py::object(py::none());
+            return metadata_of(b.frame().metadata);
         })
         .def_property_readonly("attributes", [](const AudioBuffer& b) {
             const auto& f = b.frame();
@@ -62,7 +69,7 @@ void register_buffers(py::module_& m)
             d["sample_rate"] = f.sample_rate;
             d["timecode"] = f.timecode;
             d["timestamp"] = f.timestamp;
-            d["metadata"] = f.metadata ? py::object(py::str(f.metadata)) : py::object(py::none());
+            d["metadata"] = metadata_of(f.metadata);
             return d;
         });
 }

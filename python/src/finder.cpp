@@ -41,15 +41,19 @@ public:
         });
     }
 
-    /// The sources now, as (name, locator) pairs copied out of the finder.
-    std::vector<std::pair<std::string, std::string>> sources()
+    /// The sources now, as (name, locator) pairs copied out of the finder
+    /// (the names as peers announced them, so made text here).
+    py::list sources()
     {
         auto o = live(owned_, "finder");
         uint32_t count = 0;
         const QRVlib_source_t* list = QRVlib_find_get_current_sources(o->handle, &count);
-        std::vector<std::pair<std::string, std::string>> out;
+        std::vector<std::pair<std::string, std::string>> copied;
         for (uint32_t i = 0; list && i < count; ++i)
-            out.emplace_back(list[i].name ? list[i].name : "", list[i].locator ? list[i].locator : "");
+            copied.emplace_back(list[i].name ? list[i].name : "", list[i].locator ? list[i].locator : "");
+        py::list out;
+        for (const auto& [name, locator] : copied)
+            out.append(py::make_tuple(network_text(name), network_text(locator)));
         return out;
     }
 

@@ -16,6 +16,14 @@ void fail(const std::string& what)
     throw RuntimeFailure(what, QRVlib_get_last_error());
 }
 
+py::str network_text(const char* text, size_t length)
+{
+    PyObject* s = PyUnicode_DecodeUTF8(text, (Py_ssize_t)length, "replace");
+    if (!s)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
 Library::Library()
 {
     bool started = false;
@@ -49,7 +57,17 @@ std::optional<uint64_t> timeout_ms(const py::object& seconds)
         return std::nullopt;
     if (!PyFloat_Check(seconds.ptr()) && !PyLong_Check(seconds.ptr()))
         throw py::type_error("a timeout is a number of seconds, or None");
-    const double s = seconds.cast<double>();
+    double s = 0;
+    if (PyLong_Check(seconds.ptr())) {
+        // A whole number beyond 64 bits is beyond any wait (or below 0).
+        int overflow = 0;
+        const long long whole = PyLong_AsLongLongAndOverflow(seconds.ptr(), &overflow);
+        if (overflow > 0)
+            return std::nullopt;
+        s = overflow < 0 ? -1.0 : (double)whole;
+    } else {
+        s = PyFloat_AsDouble(seconds.ptr());
+    }
     if (std::isnan(s) || s < 0)
         throw py::value_error("a timeout is a number of seconds, 0 or more");
     // Beyond a few centuries, as good as no end (and no overflow).

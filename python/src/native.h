@@ -32,6 +32,12 @@ private:
 /// Throws RuntimeFailure with `what` and the calling thread's last error.
 [[noreturn]] void fail(const std::string& what);
 
+/// Text that came from the network (source names, metadata) as a Python
+/// str. Peers may send any bytes: what is not UTF-8 is replaced by U+FFFD
+/// rather than raised, so that one such peer cannot stop a caller's loop.
+py::str network_text(const char* text, size_t length);
+inline py::str network_text(const std::string& text) { return network_text(text.data(), text.size()); }
+
 /// The library, started while any object of the module needs it. Every
 /// native object holds one share; the last share gone shuts it down.
 class Library {

@@ -187,7 +187,7 @@ py::object Receiver::wrap(const std::shared_ptr<ReceiverHandle>& o, Captured& c)
         std::string text(c.metadata.p_data ? c.metadata.p_data : "");
         const int64_t timecode = c.metadata.timecode;
         QRVlib_recv_free_metadata(o->handle, &c.metadata);
-        return py::make_tuple("metadata", py::str(text), timecode);
+        return py::make_tuple("metadata", network_text(text), timecode);
     }
     default: {
         QRVlib_recv_status_t st{};

@@ -2,9 +2,12 @@
 metadata through a sender and a receiver, conversions against a reference,
 the life of frames, refusals and waits."""
 
+import ctypes
 import itertools
 import os
 import signal
+import socket
+import struct
 import threading
 import time
 
@@ -197,13 +200,16 @@ def test_bad_arguments_are_refused_clearly(sender):
             rx.capture(timeout="5")
         with pytest.raises(ValueError, match="timeout"):
             rx.capture(timeout=-1)
+        with pytest.raises(ValueError, match="timeout"):
+            rx.capture(timeout=-10**400)
     with pytest.raises(qrv.Error) as refused:
         qrv.Sender("x" * 300)
     assert "199" in refused.value.reason
     with pytest.raises(qrv.Error, match="refused"):  # beyond the runtime's size limits
         sender.send_video(np.zeros((40000, 2, 4), np.uint8))
     closed = qrv.Sender(unique("closed"))
-    closed.close()
+    threading.Timer(0.2, closed.close).start()
+    assert closed.connections(timeout=10**400) == 0  # no end but the close
     with pytest.raises(ValueError, match="closed"):
         closed.send_video(np.zeros((2, 2, 4), np.uint8))
 
@@ -247,3 +253,91 @@ def test_a_receiver_of_a_router_gets_the_routed_source_and_steers_it(sender):
             assert rx.wait_delivered(timeout=5) is True
             (command,) = list(itertools.islice(sender.commands(timeout=5), 1))
             assert command == qrv.CameraCommand("recall_preset", 7, 0.25, 0.0)
+
+
+def announce(instance, group, ttl):
+    """Announces a source by mDNS on loopback as any peer could: the
+    instance label is raw bytes."""
+    def name(*labels):
+        return b"".join(bytes([len(x)]) + x for x in labels) + b"\0"
+
+    def record(owner, rtype, data):
+        return owner + struct.pack(">HHIH", rtype, 0x8001, ttl, len(data)) + data
+
+    service, host, txt = name(b"_qrv", b"_tcp", b"local"), name(b"peer", b"local"), b"groups=" + group
+    instance = name(instance, b"_qrv", b"_tcp", b"local")
+    records = [record(service, 12, instance), record(instance, 33, struct.pack(">HHH", 0, 0, 9) + host),
+               record(instance, 16, bytes([len(txt)]) + txt), record(host, 1, socket.inet_aton("127.0.0.1"))]
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
+        s.sendto(struct.pack(">6H", 0, 0x8400, 0, len(records), 0, 0) + b"".join(records), ("224.0.0.251", 5353))
+
+
+class _Create(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("groups", ctypes.c_char_p), ("pace_video", ctypes.c_bool),
+                ("pace_audio", ctypes.c_bool)]
+
+
+class _Metadata(ctypes.Structure):
+    _fields_ = [("length", ctypes.c_int32), ("timecode", ctypes.c_int64), ("text", ctypes.c_char_p)]
+
+
+def test_text_from_peers_that_is_not_utf8_arrives_replaced_without_ending_a_loop():
+    # A name: as other hosts may announce it.
+    group = f"latin-{os.getpid()}".encode()
+    with qrv.Finder(groups=group.decode()) as finder:
+        try:
+            for _ in range(50):
+                announce("HOST (caf\xe9)".encode("latin-1"), group, 120)
+                if finder.sources(timeout=0.1):
+                    break
+            assert [s.name for s in finder.sources()] == ["HOST (caf\ufffd)"]
+        finally:
+            announce("HOST (caf\xe9)".encode("latin-1"), group, 0)
+    # Metadata: the runtime's C interface sends any bytes as they are.
+    lib = ctypes.CDLL("libqrv.so.3")  # the one the package loaded
+    lib.QRVlib_send_create.restype = ctypes.c_void_p
+    lib.QRVlib_send_create.argtypes = [ctypes.POINTER(_Create)]
+    lib.QRVlib_send_send_metadata.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Metadata)]
+    lib.QRVlib_send_get_locator.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint32]
+    lib.QRVlib_send_get_no_connections.argtypes = [ctypes.c_void_p, ctypes.c_uint32]
+    lib.QRVlib_send_destroy.argtypes = [ctypes.c_void_p]
+    assert lib.QRVlib_initialize()
+    tx = lib.QRVlib_send_create(_Create(unique("latin").encode(), group, False, False))
+    try:
+        assert tx
+        locator = ctypes.create_string_buffer(256)
+        lib.QRVlib_send_get_locator(tx, locator, 256)
+        with qrv.Receiver(qrv.Source("raw", locator.value.decode())) as rx:
+            assert lib.QRVlib_send_get_no_connections(tx, 5000) == 1
+            for text in ("<caf\xe9/>".encode("latin-1"), b"<next/>"):
+                lib.QRVlib_send_send_metadata(tx, _Metadata(len(text), 0, text))
+            got = [e.text for e in rx.events(timeout=1) if isinstance(e, qrv.Metadata)]
+            assert got == ["<caf\ufffd/>", "<next/>"]
+    finally:
+        lib.QRVlib_send_destroy(tx)
+        lib.QRVlib_destroy()
+
+
+def test_a_camera_callback_that_raises_is_reported_and_called_for_the_next_command():
+    seen, reported = [], []
+
+    def on_command(command):
+        seen.append(command.preset)
+        raise ValueError("the caller's own code failed")
+
+    hook, threading.excepthook = threading.excepthook, reported.append
+    try:
+        with qrv.Sender(unique("py callback"), pace=False, on_command=on_command) as tx, \
+                qrv.Receiver(tx.source) as rx:
+            end = time.monotonic() + 5
+            while not rx.ptz_supported and time.monotonic() < end:
+                rx.capture(timeout=0.05)
+            rx.recall_preset(1)
+            rx.recall_preset(2)
+            while len(seen) < 2 and time.monotonic() < end:
+                time.sleep(0.01)
+    finally:
+        threading.excepthook = hook
+    assert seen == [1, 2]
+    assert [r.exc_type for r in reported] == [ValueError, ValueError]

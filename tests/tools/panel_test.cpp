@@ -1,9 +1,13 @@
 // The control panel's HTTP interface, in process: a sender of our own on
 // loopback, the panel and its server on a free port, and an HTTP client.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 
 #include "panel.h"
 #include "qrv/qrv_runtime.h"
@@ -38,6 +43,58 @@ const std::string& test_group()
 {
     static const std::string group = "panel-test-" + std::to_string(getpid());
     return group;
+}
+
+// Announces a source of the test's group by mDNS on loopback, as any peer
+// could: its instance label is raw bytes. A ttl of 0 says it is gone.
+void announce(const std::string& instance, uint16_t ttl)
+{
+    auto name = [](std::initializer_list<std::string> labels) {
+        std::string out;
+        for (const auto& l : labels)
+            out += char(l.size()) + l;
+        return out + '\0';
+    };
+    auto u16 = [](size_t v) { return std::string{char(v >> 8), char(v & 0xff)}; };
+    auto record = [&](const std::string& owner, int type, const std::string& data) {
+        return owner + u16(type) + u16(0x8001) + u16(0) + u16(ttl) + u16(data.size()) + data;
+    };
+    const std::string service = name({"_qrv", "_tcp", "local"}), host = name({"peer", "local"});
+    const std::string label = name({instance, "_qrv", "_tcp", "local"}), txt = "groups=" + test_group();
+    const std::string message = u16(0) + u16(0x8400) + u16(0) + u16(4) + u16(0) + u16(0) +
+                                record(service, 12, label) + record(label, 33, u16(0) + u16(0) + u16(9) + host) +
+                                record(label, 16, char(txt.size()) + txt) +
+                                record(host, 1, std::string("\x7f\0\0\x01", 4));
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    in_addr lo{htonl(INADDR_LOOPBACK)};
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5353);
+    inet_pton(AF_INET, "224.0.0.251", &to.sin_addr);
+    sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(fd);
+}
+
+// Opens /api/events on a connection of its own, kept open; the status line
+// of the answer (empty when none came within 5 s) goes into status.
+int open_event_stream(int port, std::string& status)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const std::string request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    char answer[64] = {};
+    status.clear();
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()) &&
+        recv(fd, answer, sizeof answer - 1, 0) > 0)
+        status = std::string(answer).substr(0, std::string(answer).find('\r'));
+    return fd;
 }
 
 // A running panel with its server and a client of it.
@@ -186,6 +243,21 @@ TEST_F(PanelApi, ChangesNeedTheTokenAndTheSameOriginAndWellFormedRequests)
     }
     EXPECT_EQ(p.post("/api/outputs", std::string(qrv_panel::kMaxBodyBytes + 1, ' '))->status, 413);
     EXPECT_EQ(p.post("/api/outputs", R"({"name":"Panel Output 1"})")->status, 409);
+    EXPECT_EQ(p.post("/api/outputs", R"({"name":"Panel\u0000Output 2"})")->status, 400)
+        << "its source would be published as \"Panel\"";
+
+    // A page elsewhere whose name resolves to this machine (DNS rebinding)
+    // reads neither the token nor anything else, and changes nothing.
+    const std::string rebound = "rebound.example:" + std::to_string(p.server->port());
+    const auto page = p.client->Get("/", httplib::Headers{{"Host", rebound}});
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 403);
+    EXPECT_EQ(page->body.find("0123456789abcdef0123456789abcdef"), std::string::npos);
+    httplib::Headers as_rebound{
+        {"Host", rebound}, {"Origin", "http://" + rebound}, {"X-QRV-Token", "0123456789abcdef0123456789abcdef"}};
+    EXPECT_EQ(p.client->Post("/api/outputs", as_rebound, "{}", "application/json")->status, 403);
+    EXPECT_EQ(p.client->Get("/", httplib::Headers{{"Host", "localhost"}})->status, 200);
+    EXPECT_EQ(p.state()["outputs"].size(), 1u);
 
     // Beyond loopback every request needs the token; the page sets it as a
     // cookie for the requests of its own files and events.
@@ -310,6 +382,93 @@ TEST_F(PanelApi, ServesHttpsWithItsCertificateAndNothingInClear)
         EXPECT_NE(wrong.error().find(other.string()), std::string::npos) << wrong.error();
     }
     std::filesystem::remove_all(dir);
+}
+
+// Names are as peers announced them, in any bytes: one that is not UTF-8
+// is shown with U+FFFD in the state and in the event stream (where it once
+// ended the process), and a request that quotes such bytes is answered.
+TEST_F(PanelApi, ANameThatIsNotUtf8IsShownReplaced)
+{
+    RunningPanel p(state_);
+    const std::string shown = "HOST (caf\xEF\xBF\xBD)";
+    std::string streamed;
+    std::thread events([&] {
+        httplib::Client c(p.origin());
+        c.set_read_timeout(5, 0);
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        c.Get("/api/events", [&](const char* data, size_t size) {
+            streamed.append(data, size);
+            return streamed.find(shown) == std::string::npos && std::chrono::steady_clock::now() < end;
+        });
+    });
+    EXPECT_TRUE(eventually([&] {
+        announce("HOST (caf\xE9)", 120);
+        return p.source(shown).is_object();
+    }));
+    announce("HOST (caf\xE9)", 0);
+    events.join();
+    EXPECT_NE(streamed.find(shown), std::string::npos) << streamed.substr(0, 500);
+    const auto quoted = p.client->Get("/api/preview?source=%FF");
+    ASSERT_TRUE(quoted);
+    EXPECT_EQ(quoted->status, 404);
+}
+
+// Each event stream holds a thread of the server while it lasts: with as
+// many open as the panel allows, the state is still served and one more
+// stream is refused; once they close, streams are taken again.
+TEST_F(PanelApi, OpenEventStreamsLeaveThePanelAnswering)
+{
+    RunningPanel p(state_);
+    std::vector<int> streams;
+    std::string status;
+    for (int i = 0; i < qrv_panel::kMaxEventStreams; ++i) {
+        streams.push_back(open_event_stream(p.server->port(), status));
+        ASSERT_EQ(status, "HTTP/1.1 200 OK") << "stream " << i;
+    }
+    const auto state = p.client->Get("/api/state");
+    ASSERT_TRUE(state) << "no answer while the streams are open";
+    EXPECT_EQ(state->status, 200);
+    close(open_event_stream(p.server->port(), status));
+    EXPECT_EQ(status, "HTTP/1.1 503 Service Unavailable");
+    for (int fd : streams)
+        close(fd);
+    EXPECT_TRUE(eventually([&] {
+        close(open_event_stream(p.server->port(), status));
+        return status == "HTTP/1.1 200 OK";
+    }));
+}
+
+// Sources that went keep their tiles ("gone") up to the limit; past it a
+// new source takes the place of the one gone longest, so that names once
+// announced (by anyone) cannot keep the panel from showing new sources.
+TEST_F(PanelApi, NewSourcesFindRoomAfterManyHaveGone)
+{
+    RunningPanel p(state_);
+    ASSERT_TRUE(eventually([&] { return p.source(name_).is_object(); }));
+    auto flood = [](uint16_t ttl) {
+        for (size_t i = 0; i < qrv_panel::kMaxTiles; ++i)
+            announce("GONE (" + std::to_string(i) + ")", ttl);
+    };
+    auto present = [&] {
+        const json all = p.state()["sources"];
+        return std::count_if(all.begin(), all.end(), [](const json& s) { return s["present"] == true; });
+    };
+    ASSERT_TRUE(eventually([&] {
+        flood(120);
+        return p.state()["sources"].size() == qrv_panel::kMaxTiles;
+    }, 10s));
+    ASSERT_TRUE(eventually([&] {
+        flood(0);
+        return present() == 1;
+    }, 10s));
+    QRVlib_send_create_t s("Late Camera", test_group().c_str());
+    std::unique_ptr<std::remove_pointer_t<QRVlib_send_instance_t>, void (*)(QRVlib_send_instance_t)> late(
+        QRVlib_send_create(&s), QRVlib_send_destroy);
+    ASSERT_TRUE(late);
+    const std::string late_name = name_.substr(0, name_.find(" (")) + " (Late Camera)";
+    EXPECT_TRUE(eventually([&] { return p.source(late_name).is_object(); })) << "no room for a new source";
+    EXPECT_EQ(p.state()["sources"].size(), qrv_panel::kMaxTiles);
+    EXPECT_TRUE(p.source(name_)["present"]);
 }
 
 // A change that cannot be kept in the state file is made, and the answer

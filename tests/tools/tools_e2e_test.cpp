@@ -328,6 +328,19 @@ TEST(TestCamera, PresetCallerRecallsPresetThree)
     EXPECT_EQ(caller.wait_exit(10s), std::optional<int>(0));
 }
 
+// Rates the runtime refuses are refused on the command line, instead of a
+// camera that publishes nothing (or, slow, takes gigabytes for its audio).
+TEST(TestCamera, FrameRatesTheRuntimeRefusesEndItAtOnce)
+{
+    Netns ns;
+    REQUIRE_NETNS(ns);
+    for (const auto& [num, den] : {std::pair{"1", "100000"}, std::pair{"240000", "1"}}) {
+        auto refused = run_in(ns, "qrv_test_camera", {"--rate-num", num, "--rate-den", den, "--frames", "3"}, 10s);
+        EXPECT_EQ(refused.status, 1) << num << "/" << den;
+        EXPECT_EQ(refused.output, "qrv_test_camera: the frame rate must be 0.1 to 1000 frames a second\n");
+    }
+}
+
 TEST(Monitor, ErrorsAreOneClearLineAndAFailureStatus)
 {
     Netns ns;
@@ -335,6 +348,13 @@ TEST(Monitor, ErrorsAreOneClearLineAndAFailureStatus)
     auto none = run_in(ns, "qrv_monitor", {"snapshot", "Nothing Here", temp_file("x.png"), "--find-timeout", "1"});
     EXPECT_NE(none.status, 0);
     EXPECT_EQ(none.output, "qrv_monitor: no such source: Nothing Here (no sources are visible)\n");
+
+    // A timeout beyond what the clock holds is as good as no end, not none.
+    Child patient(ns.argv("qrv_monitor", {"snapshot", "Nothing Here", temp_file("x.png"), "--find-timeout", "1e300"}));
+    EXPECT_EQ(patient.wait_exit(1500ms), std::nullopt) << patient.output();
+    patient.signal(SIGINT);
+    EXPECT_EQ(patient.wait_exit(10s), std::optional<int>(1));
+    EXPECT_EQ(patient.output(), "qrv_monitor: stopped while looking for Nothing Here\n");
 
     auto bad_preset = run_in(ns, "qrv_monitor", {"ptz", "Anything", "recall", "100"});
     EXPECT_NE(bad_preset.status, 0);

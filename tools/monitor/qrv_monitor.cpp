@@ -46,6 +46,14 @@ std::string fourcc_text(uint32_t code)
     return s;
 }
 
+// Seconds from the command line held to about 30 years (as good as no end)
+// where they become whole clock ticks or samples, which a larger number
+// would overflow; not a number counts as 0.
+double bounded_seconds(double seconds)
+{
+    return seconds > 0 ? std::min(seconds, 1e9) : 0.0;
+}
+
 // What the receiver asks of its source: the pixel layout and bandwidth
 // codes of its settings, by the names the options take.
 const std::map<std::string, QRVlib_recv_color_format_e> kColorFormats = {
@@ -74,7 +82,7 @@ public:
         // A short name is decided on once other hosts' answers have had a
         // moment to come in.
         const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::duration<double>(std::max(0.0, timeout_s)));
+            std::chrono::duration<double>(bounded_seconds(timeout_s)));
         auto found = qrv_tools::find_source(wanted, timeout, std::chrono::milliseconds(1500), stop_requested, error);
         if (!found)
             return std::nullopt;
@@ -470,7 +478,7 @@ int run_record(const std::string& wanted, const std::string& path, double find_t
                 QRVlib_recv_free_audio_v2(r, &audio);
                 return fail(error);
             }
-            wanted_frames = (long long)std::llround(seconds * audio.sample_rate);
+            wanted_frames = (long long)std::llround(bounded_seconds(seconds) * audio.sample_rate);
         }
         if (audio.sample_rate != wav->sample_rate() || audio.no_channels != wav->channels()) {
             // A file has one format: written on, the rest would play at the

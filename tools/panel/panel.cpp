@@ -22,8 +22,6 @@ using Clock = std::chrono::steady_clock;
 // Tiles show a few pictures a second, and ask their sources for no more.
 constexpr float kPreviewFps = 4.0f;
 constexpr auto kPreviewInterval = std::chrono::milliseconds(250);
-// Beyond this many tiles, new sources are not given a receiver.
-constexpr size_t kMaxTiles = 128;
 
 std::string fourcc_text(uint32_t code)
 {
@@ -160,6 +158,7 @@ struct Panel::Tile {
     std::string name, locator;
     QRVlib_recv_instance_t receiver = nullptr;
     bool present = true;
+    Clock::time_point gone_at{};  // when present last became false
     // Written by the preview thread, read under the panel's lock.
     QRVlib_recv_status_t status{};
     QRVlib_tally_t tally{};         // the panel's own, as its buttons set it
@@ -250,14 +249,34 @@ void Panel::watch_sources()
     }
 }
 
+bool Panel::make_room_locked(std::vector<std::shared_ptr<Tile>>& evicted)
+{
+    auto oldest = tiles_.end();
+    for (auto it = tiles_.begin(); it != tiles_.end(); ++it) {
+        const bool routed =
+            std::any_of(outputs_.begin(), outputs_.end(), [&](const Output& o) { return o.source == it->first; });
+        if (it->second->present || routed)
+            continue;
+        if (oldest == tiles_.end() || it->second->gone_at < oldest->second->gone_at)
+            oldest = it;
+    }
+    if (oldest == tiles_.end())
+        return false;
+    evicted.push_back(std::move(oldest->second));
+    tiles_.erase(oldest);
+    return true;
+}
+
 void Panel::update_sources(const std::vector<std::pair<std::string, std::string>>& seen)
 {
     bool any = false;
+    std::vector<std::shared_ptr<Tile>> evicted;  // their receivers go after the lock
     std::lock_guard lock(mutex_);
     for (auto& [name, tile] : tiles_) {
         const bool here = std::any_of(seen.begin(), seen.end(), [&](const auto& s) { return s.first == name; });
         if (tile->present != here) {
             tile->present = here;
+            tile->gone_at = Clock::now();
             any = true;
         }
     }
@@ -267,7 +286,7 @@ void Panel::update_sources(const std::vector<std::pair<std::string, std::string>
             it->second->locator = locator;
             continue;
         }
-        if (tiles_.size() >= kMaxTiles)
+        if (tiles_.size() >= kMaxTiles && !make_room_locked(evicted))
             continue;
         auto tile = std::make_shared<Tile>();
         tile->name = name;
@@ -433,6 +452,10 @@ Outcome Panel::add_output(std::string name)
         }
         if (name.size() > 100)
             return {400, "the output name is longer than 100 bytes"};
+        // The runtime takes C text: past a NUL its source would be named
+        // otherwise than the output.
+        if (name.find('\0') != std::string::npos)
+            return {400, "the output name must not contain a NUL character"};
         if (std::any_of(outputs_.begin(), outputs_.end(), [&](const Output& o) { return o.name == name; }))
             return {409, "an output named '" + name + "' exists"};
         if (outputs_.size() >= 32)
@@ -536,7 +559,7 @@ void Panel::restore()
         if (!o.is_object() || !o.contains("name") || !o["name"].is_string() || outputs_.size() >= 32)
             continue;
         const std::string name = o["name"];
-        if (name.empty() || name.size() > 100)
+        if (name.empty() || name.size() > 100 || name.find('\0') != std::string::npos)
             continue;
         const QRVlib_routing_create_t rs = output_settings(name);
         Output out{name, o.contains("source") && o["source"].is_string() ? o["source"].get<std::string>() : "",

@@ -29,6 +29,11 @@ struct Outcome {
     static Outcome ok() { return {}; }
 };
 
+// Sources shown at most. A new source beyond them takes the place of the
+// one gone longest that no output is routed to; without such, it is not
+// shown.
+inline constexpr size_t kMaxTiles = 128;
+
 // A camera command as the page sends it.
 struct CameraCommand {
     std::string action;  // recall, store, pan_tilt, zoom
@@ -87,6 +92,9 @@ private:
     bool take_video(Tile& t, const QRVlib_video_frame_v2_t& v);
     bool take_tile_state(Tile& t);
     void update_sources(const std::vector<std::pair<std::string, std::string>>& seen);
+    // At the limit of tiles: moves the tile of the source gone longest that
+    // no output is routed to into evicted; false when there is none.
+    bool make_room_locked(std::vector<std::shared_ptr<Tile>>& evicted);
     // The state to keep, taken under the lock and written outside it.
     struct StateToKeep {
         uint64_t generation = 0;  // later changes have higher ones

@@ -1,8 +1,10 @@
 #include "server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
+#include <strings.h>
 
 #include <cmath>
 #include <fstream>
@@ -18,10 +20,19 @@ namespace {
 
 using nlohmann::json;
 
+// The text of a JSON value. Source names are as peers announced them and
+// messages may quote a request's own bytes: what is not UTF-8 goes out as
+// U+FFFD, where the default would throw (and, in the event stream, end the
+// process).
+std::string json_text(const json& j)
+{
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 void answer(httplib::Response& res, const Outcome& o)
 {
     res.status = o.status;
-    res.set_content(json{{"ok", o.status == 200}, {"message", o.message}}.dump(), "application/json");
+    res.set_content(json_text(json{{"ok", o.status == 200}, {"message", o.message}}), "application/json");
 }
 
 void refuse(httplib::Response& res, int status, const std::string& why)
@@ -102,6 +113,23 @@ std::optional<std::string> read_camera_values(const json& body, CameraCommand& c
     return std::nullopt;
 }
 
+// A place among the open event streams, given back when the stream's
+// response goes (the client left, or the server stops).
+class StreamPlace {
+public:
+    explicit StreamPlace(std::atomic<int>& open) : open_(open) {}
+    ~StreamPlace() { --open_; }
+    StreamPlace(const StreamPlace&) = delete;
+    StreamPlace& operator=(const StreamPlace&) = delete;
+
+private:
+    std::atomic<int>& open_;
+};
+
+// Threads for requests other than event streams: the HTTP library's own
+// default count.
+constexpr int kRequestThreads = 8;
+
 }  // namespace
 
 std::string make_token()
@@ -116,6 +144,20 @@ std::string make_token()
 }
 
 namespace {
+
+// Whether a Host header names this machine by "localhost" or a loopback
+// address (a port may follow).
+bool loopback_host(const std::string& host)
+{
+    std::string name = host;
+    if (!name.empty() && name.front() == '[')
+        name = name.substr(1, name.find(']') - 1);
+    else if (const auto colon = name.rfind(':'); colon != std::string::npos)
+        name.resize(colon);
+    in_addr a{};
+    return strcasecmp(name.c_str(), "localhost") == 0 || name == "::1" ||
+           (inet_pton(AF_INET, name.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127);
+}
 
 // Compared in a time that does not depend on where they differ.
 bool same_token(const std::string& given, const std::string& token)
@@ -137,6 +179,9 @@ Server::Server(Panel& panel, ServerOptions options) : panel_(panel), options_(st
     } else {
         http_ = std::make_unique<httplib::Server>();
     }
+    // A thread for every event stream allowed, and requests still served
+    // while all of them are open.
+    http_->new_task_queue = [] { return new httplib::ThreadPool(kMaxEventStreams + kRequestThreads); };
     http_->set_payload_max_length(kMaxBodyBytes);
     // Small writes go at once: over TLS, the records after the handshake
     // otherwise wait for a delayed acknowledgement (40 ms on every request).
@@ -187,6 +232,14 @@ void Server::guard_requests()
     // the panel's own origin (a page elsewhere cannot make the operator's
     // browser change anything).
     http_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        // On loopback reading needs no token, and the page carries it: a
+        // page elsewhere whose name was made to resolve to this machine
+        // (DNS rebinding) would read it and then change anything. Such
+        // requests name another host.
+        if (!options_.token_for_all && req.has_header("Host") && !loopback_host(req.get_header_value("Host"))) {
+            refuse(res, 403, "the panel answers requests to localhost or a loopback address only");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         const bool changes = req.method != "GET" && req.method != "HEAD";
         if (changes || options_.token_for_all) {
             std::string given =
@@ -241,15 +294,22 @@ void Server::page_routes()
 void Server::reading_routes()
 {
     http_->Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(panel_.snapshot().dump(), "application/json");
+        res.set_content(json_text(panel_.snapshot()), "application/json");
     });
     http_->Get("/api/events", [this](const httplib::Request&, httplib::Response& res) {
+        if (++event_streams_ > kMaxEventStreams) {
+            --event_streams_;
+            res.set_header("Retry-After", "5");
+            return refuse(res, 503, "the panel serves " + std::to_string(kMaxEventStreams) +
+                                        " event streams at once; try again later");
+        }
+        auto place = std::make_shared<StreamPlace>(event_streams_);
         res.set_header("Cache-Control", "no-store");
         auto seen = std::make_shared<uint64_t>(0);
-        res.set_chunked_content_provider("text/event-stream", [this, seen](size_t, httplib::DataSink& sink) {
+        res.set_chunked_content_provider("text/event-stream", [this, seen, place](size_t, httplib::DataSink& sink) {
             // The state at once, then at every change, at least each second.
             *seen = panel_.wait_change(*seen, std::chrono::milliseconds(*seen ? 1000 : 0));
-            const std::string event = "data: " + panel_.snapshot().dump() + "\n\n";
+            const std::string event = "data: " + json_text(panel_.snapshot()) + "\n\n";
             return sink.is_writable() && sink.write(event.data(), event.size());
         });
     });

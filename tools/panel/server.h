@@ -5,6 +5,7 @@
 #ifndef QRV_PANEL_SERVER_H
 #define QRV_PANEL_SERVER_H
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -33,6 +34,10 @@ struct ServerOptions {
 
 // Request bodies beyond this are refused (413).
 inline constexpr size_t kMaxBodyBytes = 16 * 1024;
+// Event streams open at once (each holds a thread of the server while it
+// lasts); more are refused (503), so that other requests always find a
+// thread of their own.
+inline constexpr int kMaxEventStreams = 32;
 
 class Server {
 public:
@@ -63,6 +68,7 @@ private:
     std::string error_;
     std::unique_ptr<httplib::Server> http_;
     int port_ = 0;
+    std::atomic<int> event_streams_{0};
 };
 
 // A random token of 32 hexadecimal digits, from OpenSSL's generator;

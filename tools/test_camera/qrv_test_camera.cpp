@@ -164,6 +164,12 @@ int main(int argc, char** argv)
         fprintf(stderr, "qrv_test_camera: the width must be even\n");
         return 1;
     }
+    // The runtime takes from one frame in ten seconds to 1000 a second: any
+    // other rate sent nothing (and a slow one made huge audio frames).
+    if ((int64_t)o.rate_num * 10 < o.rate_den || o.rate_num > (int64_t)o.rate_den * 1000) {
+        fprintf(stderr, "qrv_test_camera: the frame rate must be 0.1 to 1000 frames a second\n");
+        return 1;
+    }
 
     if (!QRVlib_initialize()) {
         fprintf(stderr, "qrv_test_camera: the library cannot run here\n");
