@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -190,6 +191,15 @@ TEST(LogCallback, ReceivesLinesUpToItsLevelAndNoneOnceRemoved)
     QRVlib_send_instance_t sender = make_sender("Hooked");
     ASSERT_NE(sender, nullptr);
     EXPECT_EQ(make_sender(""), nullptr);
+    // Metadata too long for a frame: the frame goes without it, and the
+    // log says so once however often it happens.
+    std::vector<uint8_t> pixels(16 * 16 * 4);
+    std::string too_long(70000, 'x');
+    QRVlib_video_frame_v2_t frame(16, 16, QRVlib_FourCC_type_BGRA);
+    frame.data = pixels.data();
+    frame.metadata = too_long.c_str();
+    for (int i = 0; i < 3; ++i)
+        QRVlib_send_send_video_v2(sender, &frame);
     QRVlib_send_destroy(sender);  // logged at debug: above the callback's level
     QRVlib_destroy();
 
@@ -198,6 +208,13 @@ TEST(LogCallback, ReceivesLinesUpToItsLevelAndNoneOnceRemoved)
     EXPECT_TRUE(collector.contains("sender", "'Hooked' created, listening at qrv://127.0.0.1:", QRVlib_log_level_info));
     EXPECT_TRUE(
         collector.contains("sender", "could not create a sender: the sender name is missing", QRVlib_log_level_warn));
+    EXPECT_TRUE(collector.contains("sender",
+                                   "'Hooked' sent a frame without its metadata: it holds more than 65535 bytes "
+                                   "(1 such frames so far)",
+                                   QRVlib_log_level_warn));
+    EXPECT_EQ(std::count_if(collector.lines.begin(), collector.lines.end(),
+                            [](const Seen& s) { return s.message.find("without its metadata") != std::string::npos; }),
+              1);
     EXPECT_TRUE(collector.contains("library", "stopped", QRVlib_log_level_info));
     EXPECT_FALSE(collector.contains("sender", "'Hooked' destroyed", QRVlib_log_level_debug));
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace qrv {
 
@@ -38,6 +39,18 @@ int64_t Sender::resolve_timecode(int64_t timecode)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
 }
 
+void Sender::note_metadata(const char* text)
+{
+    if (!text || strnlen(text, kMaxMetadataBytes + 1) <= kMaxMetadataBytes)
+        return;
+    const uint64_t dropped = ++metadata_dropped_;
+    uint64_t held_back = 0;
+    if (log::enabled(log::Category::sender, log::Level::warn) && metadata_lines_.allow(held_back))
+        QRV_LOG_AT(warn, sender,
+                   "'%s' sent a frame without its metadata: it holds more than %zu bytes (%llu such frames so far)",
+                   settings_.name.c_str(), kMaxMetadataBytes, (unsigned long long)dropped);
+}
+
 void Sender::pace_video(const QRVlib_video_frame_v2_t& frame, PacingClock::clock::time_point entered)
 {
     if (settings_.pace_video && frame.frame_rate_num > 0 && frame.frame_rate_den > 0)
@@ -46,6 +59,7 @@ void Sender::pace_video(const QRVlib_video_frame_v2_t& frame, PacingClock::clock
 
 void Sender::send_video(const QRVlib_video_frame_v2_t& frame)
 {
+    note_metadata(frame.metadata);
     std::lock_guard lock(send_mutex_);
     const auto entered = PacingClock::clock::now();  // the slot starts here
     worker_.wait_idle();
@@ -62,6 +76,8 @@ void Sender::send_video(const QRVlib_video_frame_v2_t& frame)
 
 void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
 {
+    if (frame)
+        note_metadata(frame->metadata);
     std::lock_guard lock(send_mutex_);
     const auto entered = PacingClock::clock::now();  // the slot starts here
     if (!frame) {
@@ -113,6 +129,7 @@ void Sender::send_audio_frame(const Frame& frame)
 
 void Sender::send_audio(const QRVlib_audio_frame_v2_t& frame)
 {
+    note_metadata(frame.metadata);
     send_audio_frame(frame);
 }
 
