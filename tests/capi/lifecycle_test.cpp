@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -268,7 +269,13 @@ TEST(Lifecycle, ObjectsBehaveWithoutANetwork)
     ASSERT_NE(r, nullptr);
     const int32_t code = QRVlib_recv_capture_v2(r, nullptr, nullptr, nullptr, 0);
     EXPECT_TRUE(code == QRVlib_frame_type_none || code == QRVlib_frame_type_status_change) << code;
+    // Refused camera commands say why: a bad value first, then the link.
     EXPECT_FALSE(QRVlib_recv_ptz_recall_preset(r, -1, 1.0f));
+    EXPECT_STREQ(QRVlib_get_last_error(), "a camera command takes numbers (not NaN) and presets 0 to 99");
+    EXPECT_FALSE(QRVlib_recv_ptz_pan_tilt(r, std::nanf(""), 0.0f));
+    EXPECT_STREQ(QRVlib_get_last_error(), "a camera command takes numbers (not NaN) and presets 0 to 99");
+    EXPECT_FALSE(QRVlib_recv_ptz_zoom(r, 0.5f));
+    EXPECT_STREQ(QRVlib_get_last_error(), "not connected to the source");
 
     const QRVlib_routing_create_t routing("Routing");
     QRVlib_routing_instance_t rt = QRVlib_routing_create(&routing);

@@ -2,8 +2,32 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+
+#include "base/error.h"
 
 namespace qrv {
+
+namespace {
+
+// A command refused before it left: false, with the reason for the caller.
+bool refuse(std::string_view why)
+{
+    set_last_error(why);
+    return false;
+}
+
+// The command with its values clamped to their range, or the reason it
+// has none.
+bool checked(const std::optional<wire::PtzFields>& c)
+{
+    if (!c)
+        return refuse("a camera command takes numbers (not NaN) and presets 0 to " +
+                      std::to_string(wire::kMaxPreset));
+    return true;
+}
+
+}  // namespace
 
 bool CameraClient::supported() const
 {
@@ -13,15 +37,18 @@ bool CameraClient::supported() const
 
 bool CameraClient::send(const wire::PtzFields& command)
 {
-    if (!supported())
-        return false;
+    const auto s = route_.status();
+    if (!s.connected)
+        return refuse("not connected to the source");
+    if (!s.ptz)
+        return refuse("the source takes no camera commands");
     auto channel = route_.carrier();
     if (!channel)
-        return false;
+        return refuse("not connected to the source");
     std::lock_guard lock(commands_mutex_);
     const uint64_t number = channel->post_command(command);
     if (number == 0)
-        return false;
+        return refuse("the connection to the source is closing, or its queue of messages is full");
     last_channel_ = std::move(channel);
     last_command_ = number;
     return true;
@@ -56,25 +83,25 @@ void CameraClient::close()
 bool CameraClient::recall_preset(int32_t preset, float speed)
 {
     const auto c = wire::ptz_clamped({wire::PtzCommand::recall_preset, preset, speed, 0.0f});
-    return c && send(*c);
+    return checked(c) && send(*c);
 }
 
 bool CameraClient::store_preset(int32_t preset)
 {
     const auto c = wire::ptz_clamped({wire::PtzCommand::store_preset, preset, 0.0f, 0.0f});
-    return c && send(*c);
+    return checked(c) && send(*c);
 }
 
 bool CameraClient::pan_tilt(float pan, float tilt)
 {
     const auto c = wire::ptz_clamped({wire::PtzCommand::pan_tilt, 0, pan, tilt});
-    return c && send(*c);
+    return checked(c) && send(*c);
 }
 
 bool CameraClient::zoom(float zoom)
 {
     const auto c = wire::ptz_clamped({wire::PtzCommand::zoom, 0, zoom, 0.0f});
-    return c && send(*c);
+    return checked(c) && send(*c);
 }
 
 void CameraClient::set_tally(bool on_program, bool on_preview)
