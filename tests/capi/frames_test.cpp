@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,17 +156,24 @@ TEST_F(Frames, MalformedVideoIsRefusedAndCounted)
         [](auto& f) { f.frame_rate_num = INT_MAX, f.frame_rate_den = 1; },
     };
     uint64_t expected = 0;
+    std::set<std::string> reasons;  // each refusal says why, as the last error
     for (size_t i = 0; i < faults.size(); ++i) {
         QRVlib_video_frame_v2_t f = good();
         faults[i](f);
         QRVlib_send_send_video_v2(sender_, &f);
+        const std::string why = QRVlib_get_last_error();
+        EXPECT_EQ(why.rfind("the video frame was refused: ", 0), 0u) << "fault " << i << ": " << why;
+        reasons.insert(why);
         QRVlib_send_send_video_async_v2(sender_, &f);
+        EXPECT_EQ(QRVlib_get_last_error(), why) << "fault " << i;
         expected += 2;
         ASSERT_EQ(stats().refused, expected) << "fault " << i;
         ASSERT_EQ(stats().video_accepted, 0u) << "fault " << i;
     }
     QRVlib_send_send_video_v2(sender_, nullptr);  // a null synchronous frame only flushes
     EXPECT_EQ(stats().refused, expected);
+    EXPECT_GE(reasons.size(), 8u);
+    EXPECT_TRUE(reasons.count("the video frame was refused: UYVY needs an even width"));
 
     // The record as it should be is accepted: the buffer was big enough.
     QRVlib_video_frame_v2_t f = good();

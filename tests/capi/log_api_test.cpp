@@ -197,7 +197,12 @@ TEST(LogCallback, ReceivesLinesUpToItsLevelAndNoneOnceRemoved)
     std::string too_long(70000, 'x');
     QRVlib_video_frame_v2_t frame(16, 16, QRVlib_FourCC_type_BGRA);
     frame.data = pixels.data();
+    frame.line_stride = 16 * 4;
     frame.metadata = too_long.c_str();
+    for (int i = 0; i < 3; ++i)
+        QRVlib_send_send_video_v2(sender, &frame);
+    // So is a refused frame: its reason once, with the count.
+    frame.data = nullptr;
     for (int i = 0; i < 3; ++i)
         QRVlib_send_send_video_v2(sender, &frame);
     QRVlib_send_destroy(sender);  // logged at debug: above the callback's level
@@ -212,9 +217,13 @@ TEST(LogCallback, ReceivesLinesUpToItsLevelAndNoneOnceRemoved)
                                    "'Hooked' sent a frame without its metadata: it holds more than 65535 bytes "
                                    "(1 such frames so far)",
                                    QRVlib_log_level_warn));
-    EXPECT_EQ(std::count_if(collector.lines.begin(), collector.lines.end(),
-                            [](const Seen& s) { return s.message.find("without its metadata") != std::string::npos; }),
-              1);
+    EXPECT_TRUE(collector.contains("sender", "'Hooked' refused a video frame: it has no pixels (1 refused so far)",
+                                   QRVlib_log_level_warn));
+    for (const char* once : {"without its metadata", "refused a video frame"})
+        EXPECT_EQ(std::count_if(collector.lines.begin(), collector.lines.end(),
+                                [&](const Seen& s) { return s.message.find(once) != std::string::npos; }),
+                  1)
+            << once;
     EXPECT_TRUE(collector.contains("library", "stopped", QRVlib_log_level_info));
     EXPECT_FALSE(collector.contains("sender", "'Hooked' destroyed", QRVlib_log_level_debug));
 

@@ -799,8 +799,10 @@ QRVLIB_API void QRVlib_set_log_callback(QRVlib_log_callback_t callback, void* us
  * that reason.
  *
  * Each thread has its own last error. Failed creates are also logged at
- * warn, a failed QRVlib_initialize at error; refusals of other operations
- * are not logged, since they may repeat with every frame.
+ * warn, a failed QRVlib_initialize at error. A sender's refused frames
+ * (and frames sent without metadata too long to carry) are logged at warn
+ * at most once in 10 seconds per sender, with their count, since they may
+ * repeat with every frame; refusals of other operations are not logged.
  *
  * @return A NUL-terminated text owned by the runtime, never null (empty
  *         when there is no error), valid until the calling thread's next

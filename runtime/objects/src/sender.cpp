@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "base/error.h"
+
 namespace qrv {
 
 // Camera commands travel with the codes of the interface's enumeration.
@@ -51,6 +53,16 @@ void Sender::note_metadata(const char* text)
                    settings_.name.c_str(), kMaxMetadataBytes, (unsigned long long)dropped);
 }
 
+void Sender::refuse_frame(const char* kind, const std::string& why)
+{
+    const uint64_t refused = ++refused_;
+    set_last_error(std::string("the ") + kind + " frame was refused: " + why);
+    uint64_t held_back = 0;
+    if (log::enabled(log::Category::sender, log::Level::warn) && refusal_lines_.allow(held_back))
+        QRV_LOG_AT(warn, sender, "'%s' refused a%s %s frame: %s (%llu refused so far)", settings_.name.c_str(),
+                   kind[0] == 'a' ? "n" : "", kind, why.c_str(), (unsigned long long)refused);
+}
+
 void Sender::pace_video(const QRVlib_video_frame_v2_t& frame, PacingClock::clock::time_point entered)
 {
     if (settings_.pace_video && frame.frame_rate_num > 0 && frame.frame_rate_den > 0)
@@ -59,15 +71,16 @@ void Sender::pace_video(const QRVlib_video_frame_v2_t& frame, PacingClock::clock
 
 void Sender::send_video(const QRVlib_video_frame_v2_t& frame)
 {
-    note_metadata(frame.metadata);
-    std::lock_guard lock(send_mutex_);
+    const log::QuietLock lock(send_mutex_);  // lines logged under it go out after it
     const auto entered = PacingClock::clock::now();  // the slot starts here
     worker_.wait_idle();
-    const auto layout = check_video(frame);
+    std::string why;
+    const auto layout = check_video(frame, &why);
     if (!layout) {
-        ++refused_;
+        refuse_frame("video", why);
         return;
     }
+    note_metadata(frame.metadata);
     server_->publish(store_.put_video(frame, *layout, resolve_timecode(frame.timecode), metadata_text(frame.metadata),
                                       server_->has_shared_receivers()));
     ++video_accepted_;
@@ -76,21 +89,21 @@ void Sender::send_video(const QRVlib_video_frame_v2_t& frame)
 
 void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
 {
-    if (frame)
-        note_metadata(frame->metadata);
-    std::lock_guard lock(send_mutex_);
+    const log::QuietLock lock(send_mutex_);  // lines logged under it go out after it
     const auto entered = PacingClock::clock::now();  // the slot starts here
     if (!frame) {
         worker_.wait_idle();
         return;
     }
-    const auto layout = check_video(*frame);
+    std::string why;
+    const auto layout = check_video(*frame, &why);
     if (!layout) {
         // The previous buffer is still released by this call.
         worker_.wait_idle();
-        ++refused_;
+        refuse_frame("video", why);
         return;
     }
+    note_metadata(frame->metadata);
     // The previous copy ends first (this thread helps with it), so that the
     // new frame takes the next number and a message the store let go of.
     worker_.wait_idle();
@@ -114,13 +127,16 @@ void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
 template <class Frame>
 void Sender::send_audio_frame(const Frame& frame)
 {
-    std::lock_guard lock(send_mutex_);
+    const log::QuietLock lock(send_mutex_);  // lines logged under it go out after it
     const auto entered = PacingClock::clock::now();  // the slot starts here
-    const auto layout = check_audio(frame);
+    std::string why;
+    const auto layout = check_audio(frame, &why);
     if (!layout) {
-        ++refused_;
+        refuse_frame("audio", why);
         return;
     }
+    if constexpr (requires { frame.metadata; })
+        note_metadata(frame.metadata);
     server_->publish(store_.put_audio(frame, *layout, resolve_timecode(frame.timecode)));
     ++audio_accepted_;
     if (settings_.pace_audio)
@@ -129,7 +145,6 @@ void Sender::send_audio_frame(const Frame& frame)
 
 void Sender::send_audio(const QRVlib_audio_frame_v2_t& frame)
 {
-    note_metadata(frame.metadata);
     send_audio_frame(frame);
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace qrv::media {
 
@@ -62,11 +63,21 @@ struct VideoGeometry {
 // True for a frame rate num/den within the caps above.
 bool frame_rate_ok(int32_t num, int32_t den);
 
+// Nothing, with the reason in `why` when the caller asked for one.
+template <class T>
+std::optional<T> refused(std::string* why, std::string reason)
+{
+    if (why)
+        *why = std::move(reason);
+    return std::nullopt;
+}
+
 // The geometry of a well-formed video format, nothing otherwise: a known
 // layout, dimensions within the caps (an even width for 4:2:2), a frame
 // rate within its range, a known frame format, an aspect ratio that is 0 or
 // positive and finite, and packed pixels within kMaxVideoBytes.
-std::optional<VideoGeometry> check_video(const VideoFormat& format);
+// `why`, when given, is set to the reason of a refusal.
+std::optional<VideoGeometry> check_video(const VideoFormat& format, std::string* why = nullptr);
 
 // The fields that describe an audio frame.
 struct AudioFormat {
@@ -79,7 +90,7 @@ struct AudioFormat {
 // formed: rate, channel and sample counts within the caps, at most 10
 // seconds per frame (a paced send stays bounded), and the samples within
 // kMaxAudioBytes.
-std::optional<uint64_t> check_audio(const AudioFormat& format);
+std::optional<uint64_t> check_audio(const AudioFormat& format, std::string* why = nullptr);
 
 }  // namespace qrv::media
 

@@ -36,10 +36,11 @@ struct AudioLayout {
     size_t samples_total() const { return (size_t)channels * (size_t)samples; }
 };
 
-// Each returns the layout when the record is well formed, nothing otherwise.
-std::optional<VideoLayout> check_video(const QRVlib_video_frame_v2_t& frame);
-std::optional<AudioLayout> check_audio(const QRVlib_audio_frame_v2_t& frame);
-std::optional<AudioLayout> check_audio(const QRVlib_audio_frame_interleaved_16s_t& frame);
+// Each returns the layout when the record is well formed, nothing otherwise
+// (and then, when `why` is given, the reason in it).
+std::optional<VideoLayout> check_video(const QRVlib_video_frame_v2_t& frame, std::string* why = nullptr);
+std::optional<AudioLayout> check_audio(const QRVlib_audio_frame_v2_t& frame, std::string* why = nullptr);
+std::optional<AudioLayout> check_audio(const QRVlib_audio_frame_interleaved_16s_t& frame, std::string* why = nullptr);
 
 }  // namespace qrv
 

@@ -89,9 +89,10 @@ private:
     static int64_t resolve_timecode(int64_t timecode);
     // A frame's metadata longer than a frame may carry is left off the
     // frame: counted here and said in the log, at most once in 10 s.
-    // Called before the send lock is taken, as lines are never logged
-    // under it.
     void note_metadata(const char* text);
+    // A frame refused by its checks: counted, its reason left as the last
+    // error and said in the log, at most once in 10 s.
+    void refuse_frame(const char* kind, const std::string& why);
     void pace_video(const QRVlib_video_frame_v2_t& frame, PacingClock::clock::time_point entered);
     // Either kind of audio record: checked, stored once, sent, paced.
     template <class Frame>
@@ -109,6 +110,7 @@ private:
     std::atomic<uint64_t> refused_{0};
     std::atomic<uint64_t> metadata_dropped_{0};
     log::Throttle metadata_lines_{std::chrono::seconds(10)};
+    log::Throttle refusal_lines_{std::chrono::seconds(10)};
     transport::PtzInbox ptz_;
     std::mutex tally_mutex_;
     uint64_t tally_seen_ = 0;  // change count of the tally last reported
