@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,13 +78,19 @@ std::vector<std::string> lines_of(std::string_view text)
     return lines;
 }
 
-void dns_settings(const std::vector<std::string>& lines)
+// The settings named, one line each, in order; those past the last line
+// stay unset.
+void fill(std::initializer_list<std::optional<std::string>*> fields, const std::vector<std::string>& lines)
 {
-    Settings s;
-    std::optional<std::string>* fields[] = {&s.dns_domain, &s.dns_server, &s.dns_key, &s.dns_lease, &s.dns_poll_ms};
     size_t i = 0;
     for (auto* f : fields)
         *f = i < lines.size() ? std::optional<std::string>(lines[i++]) : std::nullopt;
+}
+
+void dns_settings(const std::vector<std::string>& lines)
+{
+    Settings s;
+    fill({&s.dns_domain, &s.dns_server, &s.dns_key, &s.dns_lease, &s.dns_poll_ms}, lines);
     if (!s.dns_server || s.dns_server->empty())
         s.dns_server = "127.0.0.1";  // never the host's own resolver
     const auto config = discovery::UnicastConfig::from_settings(s);
@@ -99,11 +107,7 @@ void dns_settings(const std::vector<std::string>& lines)
 void multicast_settings(const std::vector<std::string>& lines)
 {
     Settings s;
-    std::optional<std::string>* fields[] = {&s.multicast, &s.multicast_range, &s.multicast_ttl,
-                                            &s.multicast_window_ms};
-    size_t i = 0;
-    for (auto* f : fields)
-        *f = i < lines.size() ? std::optional<std::string>(lines[i++]) : std::nullopt;
+    fill({&s.multicast, &s.multicast_range, &s.multicast_ttl, &s.multicast_window_ms}, lines);
     const auto m = transport::MulticastSettings::from_settings(s);
     check(m.ttl >= 1 && m.ttl <= 255 && m.window.count() >= 1 && m.window.count() <= 1000,
           "multicast settings out of their ranges");

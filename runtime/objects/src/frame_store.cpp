@@ -136,9 +136,9 @@ void FrameStore::keep_audio(const AudioLayout& layout, int64_t timecode,
 }
 
 wire::PacketPtr FrameStore::put_audio(const QRVlib_audio_frame_v2_t& frame, const AudioLayout& layout,
-                                           int64_t timecode)
+                                           int64_t timecode, std::string_view metadata)
 {
-    auto p = start_audio(layout, timecode, frame.timestamp, metadata_text(frame.metadata));
+    auto p = start_audio(layout, timecode, frame.timestamp, metadata);
     const uint8_t* base = reinterpret_cast<const uint8_t*>(frame.data);
     uint8_t* dst = p->bytes.data() + p->data_offset;
     const size_t plane = (size_t)layout.samples * sizeof(float);
@@ -149,9 +149,9 @@ wire::PacketPtr FrameStore::put_audio(const QRVlib_audio_frame_v2_t& frame, cons
 }
 
 wire::PacketPtr FrameStore::put_audio(const QRVlib_audio_frame_interleaved_16s_t& frame,
-                                           const AudioLayout& layout, int64_t timecode)
+                                           const AudioLayout& layout, int64_t timecode, std::string_view metadata)
 {
-    auto p = start_audio(layout, timecode, 0, {});
+    auto p = start_audio(layout, timecode, 0, metadata);
     uint8_t* dst = p->bytes.data() + p->data_offset;
     const size_t channels = (size_t)layout.channels;
     for (size_t c = 0; c < channels; ++c) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "base/error.h"
 
@@ -41,16 +40,18 @@ int64_t Sender::resolve_timecode(int64_t timecode)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
 }
 
-void Sender::note_metadata(const char* text)
+std::string_view Sender::carried_metadata(const char* text)
 {
-    if (!text || strnlen(text, kMaxMetadataBytes + 1) <= kMaxMetadataBytes)
-        return;
+    const std::string_view carried = metadata_text(text);
+    if (!text || !*text || !carried.empty())
+        return carried;
     const uint64_t dropped = ++metadata_dropped_;
     uint64_t held_back = 0;
     if (log::enabled(log::Category::sender, log::Level::warn) && metadata_lines_.allow(held_back))
         QRV_LOG_AT(warn, sender,
                    "'%s' sent a frame without its metadata: it holds more than %zu bytes (%llu such frames so far)",
                    settings_.name.c_str(), kMaxMetadataBytes, (unsigned long long)dropped);
+    return carried;
 }
 
 void Sender::refuse_frame(const char* kind, const std::string& why)
@@ -80,8 +81,7 @@ void Sender::send_video(const QRVlib_video_frame_v2_t& frame)
         refuse_frame("video", why);
         return;
     }
-    note_metadata(frame.metadata);
-    server_->publish(store_.put_video(frame, *layout, resolve_timecode(frame.timecode), metadata_text(frame.metadata),
+    server_->publish(store_.put_video(frame, *layout, resolve_timecode(frame.timecode), carried_metadata(frame.metadata),
                                       server_->has_shared_receivers()));
     ++video_accepted_;
     pace_video(frame, entered);
@@ -103,7 +103,6 @@ void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
         refuse_frame("video", why);
         return;
     }
-    note_metadata(frame->metadata);
     // The previous copy ends first (this thread helps with it), so that the
     // new frame takes the next number and a message the store let go of.
     worker_.wait_idle();
@@ -112,7 +111,7 @@ void Sender::send_video_async(const QRVlib_video_frame_v2_t* frame)
     // and copied in pieces, by the worker and by a next call that would
     // otherwise wait for it.
     auto draft = std::make_shared<VideoDraft>(store_.start_video(*frame, *layout, resolve_timecode(frame->timecode),
-                                                                 metadata_text(frame->metadata),
+                                                                 carried_metadata(frame->metadata),
                                                                  server_->has_shared_receivers()));
     const size_t pieces = draft->pieces();
     worker_.submit(AsyncWorker::Job{
@@ -135,9 +134,10 @@ void Sender::send_audio_frame(const Frame& frame)
         refuse_frame("audio", why);
         return;
     }
+    std::string_view metadata;  // 16-bit interleaved records carry none
     if constexpr (requires { frame.metadata; })
-        note_metadata(frame.metadata);
-    server_->publish(store_.put_audio(frame, *layout, resolve_timecode(frame.timecode)));
+        metadata = carried_metadata(frame.metadata);
+    server_->publish(store_.put_audio(frame, *layout, resolve_timecode(frame.timecode), metadata));
     ++audio_accepted_;
     if (settings_.pace_audio)
         audio_clock_.pace(layout->samples, layout->sample_rate, 1, entered);

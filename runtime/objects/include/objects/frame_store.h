@@ -87,9 +87,9 @@ public:
                            std::string_view metadata, bool shared = true);
     wire::PacketPtr keep_video(VideoDraft&& draft);
     wire::PacketPtr put_audio(const QRVlib_audio_frame_v2_t& frame, const AudioLayout& layout,
-                                   int64_t timecode);
+                                   int64_t timecode, std::string_view metadata);
     wire::PacketPtr put_audio(const QRVlib_audio_frame_interleaved_16s_t& frame, const AudioLayout& layout,
-                                   int64_t timecode);
+                                   int64_t timecode, std::string_view metadata);
 
     // Runs f(const StoredVideo&) on the newest video frame under the store's
     // lock; false when none was stored yet.

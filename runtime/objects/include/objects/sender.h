@@ -87,9 +87,10 @@ public:
 
 private:
     static int64_t resolve_timecode(int64_t timecode);
-    // A frame's metadata longer than a frame may carry is left off the
-    // frame: counted here and said in the log, at most once in 10 s.
-    void note_metadata(const char* text);
+    // The metadata a frame carries (metadata_text). Text longer than a
+    // frame may carry is left off the frame: counted here and said in the
+    // log, at most once in 10 s.
+    std::string_view carried_metadata(const char* text);
     // A frame refused by its checks: counted, its reason left as the last
     // error and said in the log, at most once in 10 s.
     void refuse_frame(const char* kind, const std::string& why);
