@@ -203,15 +203,16 @@ struct BranchFrame {
     const void* data = nullptr;
 };
 
-// Describes the video frame just taken. A frame without a rate keeps the
-// duration already there.
+// Describes the video frame just taken. A frame without a rate has no
+// duration (not that of a frame dropped before it).
 static void describe_video(BranchFrame& f)
 {
     const auto& v = f.frame->video;
     if (v.data && v.line_stride > 0)
         f.caps = caps_of_video(v);
-    if (v.frame_rate_num > 0 && v.frame_rate_den > 0)
-        f.duration = gst_util_uint64_scale_int(GST_SECOND, v.frame_rate_den, v.frame_rate_num);
+    f.duration = v.frame_rate_num > 0 && v.frame_rate_den > 0
+                     ? gst_util_uint64_scale_int(GST_SECOND, v.frame_rate_den, v.frame_rate_num)
+                     : GST_CLOCK_TIME_NONE;
     f.timecode = v.timecode;
     f.size = (gsize)v.line_stride * (gsize)v.height;
     f.data = v.data;
