@@ -387,30 +387,43 @@ TEST_F(PanelApi, ServesHttpsWithItsCertificateAndNothingInClear)
 // Names are as peers announced them, in any bytes: one that is not UTF-8
 // is shown with U+FFFD in the state and in the event stream (where it once
 // ended the process), and a request that quotes such bytes is answered.
+// The page names the source by its id, which holds the name's bytes (the
+// text it shows cannot be sent back): such a source is routed, and the
+// route kept, to the very name.
 TEST_F(PanelApi, ANameThatIsNotUtf8IsShownReplaced)
 {
-    RunningPanel p(state_);
-    const std::string shown = "HOST (caf\xEF\xBF\xBD)";
-    std::string streamed;
-    std::thread events([&] {
-        httplib::Client c(p.origin());
-        c.set_read_timeout(5, 0);
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        c.Get("/api/events", [&](const char* data, size_t size) {
-            streamed.append(data, size);
-            return streamed.find(shown) == std::string::npos && std::chrono::steady_clock::now() < end;
+    const std::string shown = "HOST (caf\xEF\xBF\xBD)", id = "484f53542028636166e929";
+    {
+        RunningPanel p(state_);
+        std::string streamed;
+        std::thread events([&] {
+            httplib::Client c(p.origin());
+            c.set_read_timeout(5, 0);
+            const auto end = std::chrono::steady_clock::now() + 10s;
+            c.Get("/api/events", [&](const char* data, size_t size) {
+                streamed.append(data, size);
+                return streamed.find(shown) == std::string::npos && std::chrono::steady_clock::now() < end;
+            });
         });
-    });
-    EXPECT_TRUE(eventually([&] {
-        announce("HOST (caf\xE9)", 120);
-        return p.source(shown).is_object();
-    }));
-    announce("HOST (caf\xE9)", 0);
-    events.join();
-    EXPECT_NE(streamed.find(shown), std::string::npos) << streamed.substr(0, 500);
-    const auto quoted = p.client->Get("/api/preview?source=%FF");
-    ASSERT_TRUE(quoted);
-    EXPECT_EQ(quoted->status, 404);
+        EXPECT_TRUE(eventually([&] {
+            announce("HOST (caf\xE9)", 120);
+            return p.source(shown).is_object();
+        }));
+        EXPECT_EQ(p.source(shown)["id"], id);
+        ASSERT_EQ(p.post("/api/outputs", "{}")->status, 200);
+        const auto routed = p.post("/api/route", json{{"output", "Panel Output 1"}, {"source_id", id}}.dump());
+        ASSERT_TRUE(routed);
+        EXPECT_EQ(routed->status, 200) << routed->body;
+        EXPECT_EQ(p.state()["outputs"][0]["source"], shown);
+        announce("HOST (caf\xE9)", 0);
+        events.join();
+        EXPECT_NE(streamed.find(shown), std::string::npos) << streamed.substr(0, 500);
+        const auto quoted = p.client->Get("/api/preview?source=%FF");
+        ASSERT_TRUE(quoted);
+        EXPECT_EQ(quoted->status, 404);
+    }
+    RunningPanel again(state_);
+    EXPECT_EQ(again.state()["outputs"][0]["source_id"], id) << "restored to the name's bytes";
 }
 
 // Each event stream holds a thread of the server while it lasts: with as

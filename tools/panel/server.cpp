@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <sstream>
 
+#include "source_id.h"
 #include "tls.h"
 
 namespace qrv_panel {
@@ -64,6 +65,16 @@ std::optional<std::string> string_field(const json& j, const char* key)
     if (!j.contains(key) || !j[key].is_string())
         return std::nullopt;
     return j[key].get<std::string>();
+}
+
+// The source a request names: by "source_id" (the id the state gives each
+// source, which holds every byte of its name, as the page does) or by
+// "source" (its name as text); none when it names none or the id is none.
+std::optional<std::string> named_source(const json& j)
+{
+    if (j.contains("source_id"))
+        return j["source_id"].is_string() ? source_name(j["source_id"].get<std::string>()) : std::nullopt;
+    return string_field(j, "source");
 }
 
 std::optional<bool> bool_field(const json& j, const char* key)
@@ -314,9 +325,11 @@ void Server::reading_routes()
         });
     });
     http_->Get("/api/preview", [this](const httplib::Request& req, httplib::Response& res) {
-        const std::string jpeg = panel_.preview(req.get_param_value("source"));
+        const auto source = req.has_param("source_id") ? source_name(req.get_param_value("source_id"))
+                                                       : std::optional<std::string>(req.get_param_value("source"));
+        const std::string jpeg = source ? panel_.preview(*source) : std::string();
         if (jpeg.empty()) {
-            refuse(res, 404, "no preview of '" + req.get_param_value("source") + "'");
+            refuse(res, 404, "no preview of '" + source.value_or(req.get_param_value("source_id")) + "'");
             return;
         }
         res.set_header("Cache-Control", "no-store");
@@ -341,14 +354,15 @@ void Server::changing_routes()
         const auto output = body ? string_field(*body, "output") : std::nullopt;
         if (!output)
             return refuse(res, 400, "the request must name an output");
-        const auto source = string_field(*body, "source");
-        if (!source && !(body->contains("source") && (*body)["source"].is_null()))
+        const auto source = named_source(*body);
+        const bool nowhere = !body->contains("source_id") && body->contains("source") && (*body)["source"].is_null();
+        if (!source && !nowhere)
             return refuse(res, 400, "the request must name a source, or null for none");
         answer(res, panel_.route(*output, source));
     });
     http_->Post("/api/tally", [this](const httplib::Request& req, httplib::Response& res) {
         const auto body = body_object(req);
-        const auto source = body ? string_field(*body, "source") : std::nullopt;
+        const auto source = body ? named_source(*body) : std::nullopt;
         const auto program = body ? bool_field(*body, "program") : std::nullopt;
         const auto preview = body ? bool_field(*body, "preview") : std::nullopt;
         if (!source || !program || !preview)
@@ -357,7 +371,7 @@ void Server::changing_routes()
     });
     http_->Post("/api/camera", [this](const httplib::Request& req, httplib::Response& res) {
         const auto body = body_object(req);
-        const auto source = body ? string_field(*body, "source") : std::nullopt;
+        const auto source = body ? named_source(*body) : std::nullopt;
         const auto action = body ? string_field(*body, "action") : std::nullopt;
         if (!source || !action)
             return refuse(res, 400, "the request must name a source and an action");
