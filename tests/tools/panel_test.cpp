@@ -426,9 +426,24 @@ TEST_F(PanelApi, ANameThatIsNotUtf8IsShownReplaced)
     EXPECT_EQ(again.state()["outputs"][0]["source_id"], id) << "restored to the name's bytes";
 }
 
+// Opens a connection that sends nothing, as a browser leaves one after its
+// requests; closed by the caller.
+int open_idle_connection(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    return fd;
+}
+
 // Each event stream holds a thread of the server while it lasts: with as
 // many open as the panel allows, the state is still served and one more
-// stream is refused; once they close, streams are taken again.
+// stream is refused; once they close, streams are taken again. An idle
+// connection holds a thread too, briefly: with more of them open than the
+// server has threads, a request is still answered within moments.
 TEST_F(PanelApi, OpenEventStreamsLeaveThePanelAnswering)
 {
     RunningPanel p(state_);
@@ -449,6 +464,23 @@ TEST_F(PanelApi, OpenEventStreamsLeaveThePanelAnswering)
         close(open_event_stream(p.server->port(), status));
         return status == "HTTP/1.1 200 OK";
     }));
+
+    // More idle connections than the server has threads (one for each event
+    // stream allowed, and a few more), each accepted before the next comes:
+    // the server's backlog is short, and a connection it drops is tried
+    // again only a second later.
+    std::vector<int> idle;
+    for (int i = 0; i < 2 * qrv_panel::kMaxEventStreams; ++i) {
+        idle.push_back(open_idle_connection(p.server->port()));
+        std::this_thread::sleep_for(2ms);
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    const auto answered = p.client->Get("/api/state");
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    for (int fd : idle)
+        close(fd);
+    ASSERT_TRUE(answered) << "no answer past idle connections";
+    EXPECT_LT(waited, 3s) << "idle connections hold the server's threads";
 }
 
 // Sources that went keep their tiles ("gone") up to the limit; past it a

@@ -197,7 +197,17 @@ Server::Server(Panel& panel, ServerOptions options) : panel_(panel), options_(st
     // Small writes go at once: over TLS, the records after the handshake
     // otherwise wait for a delayed acknowledgement (40 ms on every request).
     http_->set_tcp_nodelay(true);
-    http_->set_read_timeout(5, 0);
+    // A connection holds a thread of the pool from its accept to its close:
+    // one that waits for a request (its first or its next, as browsers leave
+    // several open) holds it for the keep-alive time, a TLS handshake or a
+    // request that stalls halfway for the read time at each wait. The
+    // library's 5 s each let a handful of idle clients delay everyone. A
+    // page asks for each tile's picture four times a second, so the
+    // connections it uses get their next request well within 1 s and stay
+    // open; the bytes of a handshake or a request on a local network come
+    // within milliseconds, and 2 s still outlasts a lost segment or two.
+    http_->set_keep_alive_timeout(1);
+    http_->set_read_timeout(2, 0);
     http_->set_write_timeout(5, 0);
     routes();
 }
