@@ -4,8 +4,8 @@ Find sources (``qrv.sources()``, ``qrv.Finder``), receive them as NumPy
 arrays without a copy (``qrv.Receiver``), send arrays as a source
 (``qrv.Sender``), switch sources (``qrv.Router``), and steer cameras and
 tally. Failures of the runtime raise ``qrv.Error`` with its reason; bad
-arguments raise ValueError or TypeError. Waits release the GIL and end
-on Ctrl-C.
+arguments raise ValueError, TypeError or (whole numbers beyond a C int)
+OverflowError. Waits release the GIL and end on Ctrl-C.
 """
 
 from __future__ import annotations

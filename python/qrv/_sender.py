@@ -13,7 +13,7 @@ from typing import Any, Callable, Iterator, Sequence
 import numpy as np
 
 from . import _native
-from ._errors import check_optional_text, check_text
+from ._errors import check_int_range, check_optional_text, check_text
 from ._finder import Source
 
 #: Camera commands by their codes.
@@ -84,6 +84,8 @@ class Sender:
         check_text(fourcc, "fourcc")
         if not (isinstance(fps, tuple) and len(fps) == 2 and all(isinstance(x, int) for x in fps)):
             raise ValueError("fps is a pair of whole numbers (numerator, denominator)")
+        check_int_range(fps[0], "the fps numerator")
+        check_int_range(fps[1], "the fps denominator")
         if metadata is not None:
             check_text(metadata, "metadata")
         _check_array(frame, np.uint8, "a video frame")
@@ -209,6 +211,7 @@ def _check_array(value: Any, dtype: type, what: str) -> None:
 def _check_positive(value: object, what: str) -> None:
     if not isinstance(value, int) or isinstance(value, bool) or value <= 0:
         raise ValueError(f"{what} is a positive whole number")
+    check_int_range(value, what)
 
 
 # Senders whose command thread runs: closed when the interpreter ends, so

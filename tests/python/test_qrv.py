@@ -193,6 +193,20 @@ def test_bad_arguments_are_refused_clearly(sender):
         sender.send_metadata(b"<bytes/>")
     with pytest.raises(ValueError, match="NUL"):
         qrv.Router("a\0b")
+    # What the binding would refuse with its own TypeError is refused here,
+    # naming the argument: a name decoded from bytes that are not UTF-8, and
+    # whole numbers beyond the runtime's C int.
+    bytes_name = os.fsdecode(b"caf\xe9")
+    with pytest.raises(ValueError, match="sender name.*surrogate"):
+        qrv.Sender(bytes_name)
+    with pytest.raises(ValueError, match="source name.*surrogate"):
+        qrv.Receiver(qrv.Source(bytes_name, sender.locator))
+    with pytest.raises(ValueError, match="metadata.*surrogate"):
+        sender.send_video(np.zeros((2, 2, 4), np.uint8), metadata=bytes_name)
+    with pytest.raises(OverflowError, match="sample rate"):
+        sender.send_audio(np.zeros((2, 10), np.float32), sample_rate=2**40)
+    with pytest.raises(OverflowError, match="fps numerator"):
+        sender.send_video(np.zeros((2, 2, 4), np.uint8), fps=(2**40, 1))
     with pytest.raises(ValueError, match="color"):
         qrv.Receiver(sender.source, color="purple")
     with qrv.Receiver(sender.source) as rx:

@@ -387,35 +387,63 @@ TEST_F(PanelApi, ServesHttpsWithItsCertificateAndNothingInClear)
 // Names are as peers announced them, in any bytes: one that is not UTF-8
 // is shown with U+FFFD in the state and in the event stream (where it once
 // ended the process), and a request that quotes such bytes is answered.
+// The page names the source by its id, which holds the name's bytes (the
+// text it shows cannot be sent back): such a source is routed, and the
+// route kept, to the very name.
 TEST_F(PanelApi, ANameThatIsNotUtf8IsShownReplaced)
 {
-    RunningPanel p(state_);
-    const std::string shown = "HOST (caf\xEF\xBF\xBD)";
-    std::string streamed;
-    std::thread events([&] {
-        httplib::Client c(p.origin());
-        c.set_read_timeout(5, 0);
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        c.Get("/api/events", [&](const char* data, size_t size) {
-            streamed.append(data, size);
-            return streamed.find(shown) == std::string::npos && std::chrono::steady_clock::now() < end;
+    const std::string shown = "HOST (caf\xEF\xBF\xBD)", id = "484f53542028636166e929";
+    {
+        RunningPanel p(state_);
+        std::string streamed;
+        std::thread events([&] {
+            httplib::Client c(p.origin());
+            c.set_read_timeout(5, 0);
+            const auto end = std::chrono::steady_clock::now() + 10s;
+            c.Get("/api/events", [&](const char* data, size_t size) {
+                streamed.append(data, size);
+                return streamed.find(shown) == std::string::npos && std::chrono::steady_clock::now() < end;
+            });
         });
-    });
-    EXPECT_TRUE(eventually([&] {
-        announce("HOST (caf\xE9)", 120);
-        return p.source(shown).is_object();
-    }));
-    announce("HOST (caf\xE9)", 0);
-    events.join();
-    EXPECT_NE(streamed.find(shown), std::string::npos) << streamed.substr(0, 500);
-    const auto quoted = p.client->Get("/api/preview?source=%FF");
-    ASSERT_TRUE(quoted);
-    EXPECT_EQ(quoted->status, 404);
+        EXPECT_TRUE(eventually([&] {
+            announce("HOST (caf\xE9)", 120);
+            return p.source(shown).is_object();
+        }));
+        EXPECT_EQ(p.source(shown)["id"], id);
+        ASSERT_EQ(p.post("/api/outputs", "{}")->status, 200);
+        const auto routed = p.post("/api/route", json{{"output", "Panel Output 1"}, {"source_id", id}}.dump());
+        ASSERT_TRUE(routed);
+        EXPECT_EQ(routed->status, 200) << routed->body;
+        EXPECT_EQ(p.state()["outputs"][0]["source"], shown);
+        announce("HOST (caf\xE9)", 0);
+        events.join();
+        EXPECT_NE(streamed.find(shown), std::string::npos) << streamed.substr(0, 500);
+        const auto quoted = p.client->Get("/api/preview?source=%FF");
+        ASSERT_TRUE(quoted);
+        EXPECT_EQ(quoted->status, 404);
+    }
+    RunningPanel again(state_);
+    EXPECT_EQ(again.state()["outputs"][0]["source_id"], id) << "restored to the name's bytes";
+}
+
+// Opens a connection that sends nothing, as a browser leaves one after its
+// requests; closed by the caller.
+int open_idle_connection(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    return fd;
 }
 
 // Each event stream holds a thread of the server while it lasts: with as
 // many open as the panel allows, the state is still served and one more
-// stream is refused; once they close, streams are taken again.
+// stream is refused; once they close, streams are taken again. An idle
+// connection holds a thread too, briefly: with more of them open than the
+// server has threads, a request is still answered within moments.
 TEST_F(PanelApi, OpenEventStreamsLeaveThePanelAnswering)
 {
     RunningPanel p(state_);
@@ -436,6 +464,23 @@ TEST_F(PanelApi, OpenEventStreamsLeaveThePanelAnswering)
         close(open_event_stream(p.server->port(), status));
         return status == "HTTP/1.1 200 OK";
     }));
+
+    // More idle connections than the server has threads (one for each event
+    // stream allowed, and a few more), each accepted before the next comes:
+    // the server's backlog is short, and a connection it drops is tried
+    // again only a second later.
+    std::vector<int> idle;
+    for (int i = 0; i < 2 * qrv_panel::kMaxEventStreams; ++i) {
+        idle.push_back(open_idle_connection(p.server->port()));
+        std::this_thread::sleep_for(2ms);
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    const auto answered = p.client->Get("/api/state");
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    for (int fd : idle)
+        close(fd);
+    ASSERT_TRUE(answered) << "no answer past idle connections";
+    EXPECT_LT(waited, 3s) << "idle connections hold the server's threads";
 }
 
 // Sources that went keep their tiles ("gone") up to the limit; past it a

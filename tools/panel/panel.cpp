@@ -12,6 +12,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "source_id.h"
+
 namespace qrv_panel {
 
 namespace {
@@ -410,6 +412,7 @@ nlohmann::json Panel::snapshot() const
     json sources = json::array();
     for (const auto& [name, t] : tiles_) {
         sources.push_back({{"name", name},
+                           {"id", source_id(name)},
                            {"present", t->present},
                            {"connected", t->status.connected},
                            {"routed", t->status.routed},
@@ -426,7 +429,7 @@ nlohmann::json Panel::snapshot() const
     }
     json outputs = json::array();
     for (const auto& o : outputs_)
-        outputs.push_back({{"name", o.name}, {"source", o.source}});
+        outputs.push_back({{"name", o.name}, {"source", o.source}, {"source_id", source_id(o.source)}});
     return {{"version", version_.load()}, {"sources", sources}, {"outputs", outputs}};
 }
 
@@ -546,6 +549,20 @@ Outcome Panel::camera(const std::string& source, const CameraCommand& c)
     return sent ? Outcome::ok() : Outcome{409, "the source does not take camera commands now"};
 }
 
+namespace {
+
+// The source an output in the state file was routed to: by its id, which
+// holds every byte of the name; by its text in a file written without ids.
+std::string kept_source(const nlohmann::json& output)
+{
+    if (output.contains("source_id") && output["source_id"].is_string())
+        if (auto name = source_name(output["source_id"].get<std::string>()))
+            return *name;
+    return output.contains("source") && output["source"].is_string() ? output["source"].get<std::string>() : "";
+}
+
+}  // namespace
+
 void Panel::restore()
 {
     std::ifstream in(state_file_);
@@ -562,8 +579,7 @@ void Panel::restore()
         if (name.empty() || name.size() > 100 || name.find('\0') != std::string::npos)
             continue;
         const QRVlib_routing_create_t rs = output_settings(name);
-        Output out{name, o.contains("source") && o["source"].is_string() ? o["source"].get<std::string>() : "",
-                   QRVlib_routing_create(&rs)};
+        Output out{name, kept_source(o), QRVlib_routing_create(&rs)};
         if (out.router)
             outputs_.push_back(std::move(out));
     }
@@ -573,8 +589,11 @@ Panel::StateToKeep Panel::state_to_keep_locked()
 {
     nlohmann::json outputs = nlohmann::json::array();
     for (const auto& o : outputs_)
-        outputs.push_back({{"name", o.name}, {"source", o.source}});
-    return {++state_generation_, nlohmann::json{{"outputs", outputs}}.dump(2) + "\n"};
+        outputs.push_back({{"name", o.name}, {"source", o.source}, {"source_id", source_id(o.source)}});
+    // A source's name that is not UTF-8 is kept exactly by its id; its text,
+    // for whoever reads the file, shows such bytes as U+FFFD.
+    const nlohmann::json state{{"outputs", outputs}};
+    return {++state_generation_, state.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"};
 }
 
 std::optional<std::string> Panel::keep(const StateToKeep& state)

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <sstream>
 
+#include "source_id.h"
 #include "tls.h"
 
 namespace qrv_panel {
@@ -64,6 +65,16 @@ std::optional<std::string> string_field(const json& j, const char* key)
     if (!j.contains(key) || !j[key].is_string())
         return std::nullopt;
     return j[key].get<std::string>();
+}
+
+// The source a request names: by "source_id" (the id the state gives each
+// source, which holds every byte of its name, as the page does) or by
+// "source" (its name as text); none when it names none or the id is none.
+std::optional<std::string> named_source(const json& j)
+{
+    if (j.contains("source_id"))
+        return j["source_id"].is_string() ? source_name(j["source_id"].get<std::string>()) : std::nullopt;
+    return string_field(j, "source");
 }
 
 std::optional<bool> bool_field(const json& j, const char* key)
@@ -186,7 +197,17 @@ Server::Server(Panel& panel, ServerOptions options) : panel_(panel), options_(st
     // Small writes go at once: over TLS, the records after the handshake
     // otherwise wait for a delayed acknowledgement (40 ms on every request).
     http_->set_tcp_nodelay(true);
-    http_->set_read_timeout(5, 0);
+    // A connection holds a thread of the pool from its accept to its close:
+    // one that waits for a request (its first or its next, as browsers leave
+    // several open) holds it for the keep-alive time, a TLS handshake or a
+    // request that stalls halfway for the read time at each wait. The
+    // library's 5 s each let a handful of idle clients delay everyone. A
+    // page asks for each tile's picture four times a second, so the
+    // connections it uses get their next request well within 1 s and stay
+    // open; the bytes of a handshake or a request on a local network come
+    // within milliseconds, and 2 s still outlasts a lost segment or two.
+    http_->set_keep_alive_timeout(1);
+    http_->set_read_timeout(2, 0);
     http_->set_write_timeout(5, 0);
     routes();
 }
@@ -314,9 +335,11 @@ void Server::reading_routes()
         });
     });
     http_->Get("/api/preview", [this](const httplib::Request& req, httplib::Response& res) {
-        const std::string jpeg = panel_.preview(req.get_param_value("source"));
+        const auto source = req.has_param("source_id") ? source_name(req.get_param_value("source_id"))
+                                                       : std::optional<std::string>(req.get_param_value("source"));
+        const std::string jpeg = source ? panel_.preview(*source) : std::string();
         if (jpeg.empty()) {
-            refuse(res, 404, "no preview of '" + req.get_param_value("source") + "'");
+            refuse(res, 404, "no preview of '" + source.value_or(req.get_param_value("source_id")) + "'");
             return;
         }
         res.set_header("Cache-Control", "no-store");
@@ -341,14 +364,15 @@ void Server::changing_routes()
         const auto output = body ? string_field(*body, "output") : std::nullopt;
         if (!output)
             return refuse(res, 400, "the request must name an output");
-        const auto source = string_field(*body, "source");
-        if (!source && !(body->contains("source") && (*body)["source"].is_null()))
+        const auto source = named_source(*body);
+        const bool nowhere = !body->contains("source_id") && body->contains("source") && (*body)["source"].is_null();
+        if (!source && !nowhere)
             return refuse(res, 400, "the request must name a source, or null for none");
         answer(res, panel_.route(*output, source));
     });
     http_->Post("/api/tally", [this](const httplib::Request& req, httplib::Response& res) {
         const auto body = body_object(req);
-        const auto source = body ? string_field(*body, "source") : std::nullopt;
+        const auto source = body ? named_source(*body) : std::nullopt;
         const auto program = body ? bool_field(*body, "program") : std::nullopt;
         const auto preview = body ? bool_field(*body, "preview") : std::nullopt;
         if (!source || !program || !preview)
@@ -357,7 +381,7 @@ void Server::changing_routes()
     });
     http_->Post("/api/camera", [this](const httplib::Request& req, httplib::Response& res) {
         const auto body = body_object(req);
-        const auto source = body ? string_field(*body, "source") : std::nullopt;
+        const auto source = body ? named_source(*body) : std::nullopt;
         const auto action = body ? string_field(*body, "action") : std::nullopt;
         if (!source || !action)
             return refuse(res, 400, "the request must name a source and an action");

@@ -6,7 +6,11 @@ const outputsEl = document.getElementById('outputs');
 const messageEl = document.getElementById('message');
 const connectionEl = document.getElementById('connection');
 let state = { sources: [], outputs: [] };
-const tiles = new Map();  // source name -> its elements
+const sourceIdType = 'application/x-qrv-source-id';  // what a dragged tile carries
+// Sources are named in requests by the id the state gives each: it holds
+// every byte of the name, which the name's text may not (bytes that are
+// not UTF-8 read as U+FFFD).
+const tiles = new Map();  // source id -> its elements
 
 function say(text) {
   messageEl.textContent = text;
@@ -30,7 +34,7 @@ function element(tag, props = {}, ...children) {
   return e;
 }
 
-function cameraControls(name) {
+function cameraControls(id) {
   const preset = element('input', { type: 'number', min: 0, max: 99, value: 3, className: 'preset' });
   const presetValue = () => {
     const n = Number(preset.value);
@@ -41,40 +45,43 @@ function cameraControls(name) {
     return n;
   };
   const recall = element('button', { type: 'button', className: 'recall', textContent: 'Recall' });
-  recall.onclick = () => { const p = presetValue(); if (p !== null) post('/api/camera', { source: name, action: 'recall', preset: p, speed: 1 }); };
+  recall.onclick = () => { const p = presetValue(); if (p !== null) post('/api/camera', { source_id: id, action: 'recall', preset: p, speed: 1 }); };
   const store = element('button', { type: 'button', className: 'store', textContent: 'Store' });
-  store.onclick = () => { const p = presetValue(); if (p !== null) post('/api/camera', { source: name, action: 'store', preset: p }); };
+  store.onclick = () => { const p = presetValue(); if (p !== null) post('/api/camera', { source_id: id, action: 'store', preset: p }); };
   const pad = element('div', { className: 'pad' });
   for (const [label, pan, tilt] of [['↖', -1, 1], ['↑', 0, 1], ['↗', 1, 1], ['←', -1, 0], ['■', 0, 0], ['→', 1, 0], ['↙', -1, -1], ['↓', 0, -1], ['↘', 1, -1]]) {
     const b = element('button', { type: 'button', textContent: label, title: `pan ${pan}, tilt ${tilt}` });
-    b.onclick = () => post('/api/camera', { source: name, action: 'pan_tilt', pan: pan * 0.5, tilt: tilt * 0.5 });
+    b.onclick = () => post('/api/camera', { source_id: id, action: 'pan_tilt', pan: pan * 0.5, tilt: tilt * 0.5 });
     pad.append(b);
   }
   const zoom = element('input', { type: 'range', min: 0, max: 1, step: 0.01, value: 0, className: 'zoom' });
-  zoom.onchange = () => post('/api/camera', { source: name, action: 'zoom', zoom: Number(zoom.value) });
+  zoom.onchange = () => post('/api/camera', { source_id: id, action: 'zoom', zoom: Number(zoom.value) });
   return element('div', { className: 'ptz' },
     element('label', {}, 'Preset ', preset), element('span', {}, recall, ' ', store),
     pad, element('label', {}, 'Zoom ', zoom));
 }
 
 function makeTile(source) {
-  const name = source.name;
+  const { name, id } = source;
   const picture = element('img', { alt: `preview of ${name}` });
-  picture.onclick = () => openLarge(name);
+  picture.onclick = () => openLarge(id);
   const meters = element('div', { className: 'meters' });
   const info = element('div', { className: 'info' });
   const pgm = element('button', { type: 'button', className: 'pgm', textContent: 'PGM' });
   const pvw = element('button', { type: 'button', className: 'pvw', textContent: 'PVW' });
-  const current = () => state.sources.find((s) => s.name === name) || source;
-  pgm.onclick = () => post('/api/tally', { source: name, program: !current().tally.program, preview: current().tally.preview });
-  pvw.onclick = () => post('/api/tally', { source: name, program: current().tally.program, preview: !current().tally.preview });
+  const current = () => state.sources.find((s) => s.id === id) || source;
+  pgm.onclick = () => post('/api/tally', { source_id: id, program: !current().tally.program, preview: current().tally.preview });
+  pvw.onclick = () => post('/api/tally', { source_id: id, program: current().tally.program, preview: !current().tally.preview });
   const routeButtons = element('span', { className: 'routes' });
   const ptz = element('div');
   const root = element('article', { className: 'tile', draggable: true },
     picture, element('div', { className: 'name', textContent: name }), info, meters,
     element('div', { className: 'controls' }, pgm, pvw, routeButtons), ptz);
   root.dataset.source = name;
-  root.ondragstart = (e) => e.dataTransfer.setData('text/plain', name);
+  root.ondragstart = (e) => {
+    e.dataTransfer.setData(sourceIdType, id);
+    e.dataTransfer.setData('text/plain', name);
+  };
   tilesEl.append(root);
   return { root, picture, meters, info, pgm, pvw, routeButtons, ptz, picture_seen: -1, ptz_shown: false, outputs_key: '' };
 }
@@ -103,7 +110,7 @@ function renderTile(t, s) {
   }));
   if (s.picture !== t.picture_seen) {
     t.picture_seen = s.picture;
-    if (s.picture > 0) t.picture.src = `/api/preview?source=${encodeURIComponent(s.name)}&v=${s.picture}`;
+    if (s.picture > 0) t.picture.src = `/api/preview?source_id=${s.id}&v=${s.picture}`;
   }
   const key = state.outputs.map((o) => o.name + '\u0000' + o.source).join('\u0001');
   if (key !== t.outputs_key) {
@@ -111,11 +118,11 @@ function renderTile(t, s) {
     t.routeButtons.replaceChildren(...state.outputs.map((o) => {
       const b = element('button', { type: 'button', className: 'route', textContent: `→ ${o.name}` });
       b.dataset.output = o.name;
-      b.onclick = () => post('/api/route', { output: o.name, source: s.name });
+      b.onclick = () => post('/api/route', { output: o.name, source_id: s.id });
       return b;
     }));
   }
-  if (s.ptz && !t.ptz_shown) t.ptz.replaceChildren(cameraControls(s.name));
+  if (s.ptz && !t.ptz_shown) t.ptz.replaceChildren(cameraControls(s.id));
   if (!s.ptz && t.ptz_shown) t.ptz.replaceChildren();
   t.ptz_shown = s.ptz;
 }
@@ -131,7 +138,9 @@ function renderOutputs() {
     li.ondrop = (e) => {
       e.preventDefault();
       li.classList.remove('drop');
-      post('/api/route', { output: o.name, source: e.dataTransfer.getData('text/plain') });
+      // A tile gives its source's id; text dropped from elsewhere is a name.
+      const id = e.dataTransfer.getData(sourceIdType);
+      post('/api/route', id ? { output: o.name, source_id: id } : { output: o.name, source: e.dataTransfer.getData('text/plain') });
     };
     return li;
   }));
@@ -140,25 +149,25 @@ function renderOutputs() {
 function render() {
   renderOutputs();
   for (const s of state.sources) {
-    if (!tiles.has(s.name)) tiles.set(s.name, makeTile(s));
-    renderTile(tiles.get(s.name), s);
+    if (!tiles.has(s.id)) tiles.set(s.id, makeTile(s));
+    renderTile(tiles.get(s.id), s);
   }
   const large = document.getElementById('large');
-  if (large.open) showLarge(large.dataset.source);
+  if (large.open) showLarge(large.dataset.sourceId);
 }
 
-function showLarge(name) {
-  const s = state.sources.find((x) => x.name === name);
+function showLarge(id) {
+  const s = state.sources.find((x) => x.id === id);
   if (!s) return;
   const img = document.getElementById('large-picture');
-  if (s.picture > 0) img.src = `/api/preview?source=${encodeURIComponent(name)}&v=${s.picture}`;
+  if (s.picture > 0) img.src = `/api/preview?source_id=${id}&v=${s.picture}`;
   document.getElementById('large-stats').textContent = JSON.stringify(s, null, 2);
 }
 
-function openLarge(name) {
+function openLarge(id) {
   const large = document.getElementById('large');
-  large.dataset.source = name;
-  showLarge(name);
+  large.dataset.sourceId = id;
+  showLarge(id);
   if (!large.open) large.showModal();
 }
 
