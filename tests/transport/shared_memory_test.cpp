@@ -207,6 +207,10 @@ TEST(SharedMemory, AReceiverThatHoldsFramesIsSkippedAndTheOthersAreNot)
     ASSERT_TRUE(capture_video(*holder, v));
     EXPECT_EQ(v.data[0], 99);
     holder->free_video(&v);
+    // Every frame it did not capture counts as dropped, those the source
+    // skipped for it included; the reader lost none.
+    EXPECT_EQ(holder->stats().video_dropped + kept.size() + 2, 21u);
+    EXPECT_EQ(reader->stats().video_dropped, 0u);
 }
 
 TEST(SharedMemory, FramesHeldPastTheTimeoutAreTakenBack)

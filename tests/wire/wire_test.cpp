@@ -184,6 +184,25 @@ TEST(Wire, SharedMemoryFramesAndReleases)
     ASSERT_TRUE(nb);
     EXPECT_EQ(nb->region, numbered.region);
     EXPECT_EQ(nb->offset, 4096u);
+    // A frame's number comes after the region's (0 when there is none), and
+    // survives as the fixed part of the video message it becomes.
+    ShmVideoFields counted = s;
+    counted.video.frame_number = 77;
+    const auto mc = encode_shm_video(counted, {});
+    ASSERT_EQ(parse_message(mc, p), ParseResult::ok);
+    const auto cb = decode_shm_video(p.header, std::span(mc).subspan(kHeaderBytes, p.header.fixed_len));
+    ASSERT_TRUE(cb);
+    EXPECT_EQ(cb->region, 0u);
+    EXPECT_EQ(cb->video.frame_number, 77u);
+    const auto fixed_of_video = encode_video_fixed(cb->video);
+    Header as_video{};
+    as_video.type = MessageType::video;
+    as_video.fixed_len = static_cast<uint32_t>(fixed_of_video.size());
+    as_video.data_len = 1920ull * 1080 * 4;
+    const auto v = decode_video(as_video, fixed_of_video);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->frame_number, 77u);
+    EXPECT_EQ(v->timecode, 123456789);
 
     // The geometry is checked as for an inline frame.
     ShmVideoFields bad = s;

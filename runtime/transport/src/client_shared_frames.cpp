@@ -88,9 +88,9 @@ bool ClientLink::take_shared(Message& m, std::vector<net::Fd>& passed, Mappings&
     frame->release = [channel, id = f->frame_id] { channel->post(wire::encode_release({id})); };
     // From here on it is an ordinary video message whose data is elsewhere.
     m.header.type = wire::MessageType::video;
-    m.header.fixed_len = wire::kVideoFixedBytes;
+    m.fixed = wire::encode_video_fixed(f->video);
+    m.header.fixed_len = static_cast<uint32_t>(m.fixed.size());
     m.header.data_len = *bytes;
-    m.fixed.resize(wire::kVideoFixedBytes);
     m.data.reset();
     m.shared = std::move(frame);
     return true;

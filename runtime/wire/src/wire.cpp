@@ -229,14 +229,31 @@ std::vector<uint8_t> encode_video(const VideoFields& f, std::string_view text, u
 
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text)
 {
-    auto out = start(MessageType::shm_video, f.region ? kShmVideoRegionFixedBytes : kShmVideoFixedBytes, text, 0);
+    const bool numbered = f.video.frame_number != 0;
+    const uint32_t fixed_len = numbered   ? kShmVideoNumberedFixedBytes
+                               : f.region ? kShmVideoRegionFixedBytes
+                                          : kShmVideoFixedBytes;
+    auto out = start(MessageType::shm_video, fixed_len, text, 0);
     Writer w(out);
     put_video_fields(w, f.video);
     w.u64(f.frame_id);
     w.u64(f.offset);
-    if (f.region)
+    if (f.region || numbered)
         w.u64(f.region);
+    if (numbered)
+        w.u64(f.video.frame_number);
     w.text(text);
+    return out;
+}
+
+std::vector<uint8_t> encode_video_fixed(const VideoFields& f)
+{
+    std::vector<uint8_t> out;
+    out.reserve(kVideoNumberedFixedBytes);
+    Writer w(out);
+    put_video_fields(w, f);
+    if (f.frame_number != 0)
+        w.u64(f.frame_number);
     return out;
 }
 
@@ -716,6 +733,8 @@ std::optional<ShmVideoFields> decode_shm_video(const Header& h, std::span<const 
     out.offset = r.u64();
     if (fixed.size() >= kShmVideoRegionFixedBytes)
         out.region = r.u64();
+    if (fixed.size() >= kShmVideoNumberedFixedBytes)
+        out.video.frame_number = r.u64();
     return out;
 }
 

@@ -325,7 +325,10 @@ std::optional<PtzFields> ptz_clamped(PtzFields c);
 // (region): a receiver that offered kHelloSharedRegions is passed a pool's
 // descriptor only with the first frame in it and knows it by this number
 // after that (see wire/passed_regions.h). 0 or absent: the descriptor
-// comes with every frame.
+// comes with every frame. Then, optionally, the frame's number on its
+// source (VideoFields::frame_number), so that a receiver on this host too
+// sees the frames the source skipped for it; a numbered frame carries the
+// region field, 0 when there is none.
 struct ShmVideoFields {
     VideoFields video;
     uint64_t frame_id = 0;
@@ -334,6 +337,7 @@ struct ShmVideoFields {
 };
 inline constexpr uint32_t kShmVideoFixedBytes = kVideoFixedBytes + 16;
 inline constexpr uint32_t kShmVideoRegionFixedBytes = kShmVideoFixedBytes + 8;  // with the region
+inline constexpr uint32_t kShmVideoNumberedFixedBytes = kShmVideoRegionFixedBytes + 8;  // and the number
 
 struct ReleaseFields {
     uint64_t frame_id = 0;
@@ -360,6 +364,9 @@ std::vector<uint8_t> encode_ptz_ack(const PtzAckFields& f);
 std::vector<uint8_t> encode_operator_proof(const OperatorProofFields& f);
 std::vector<uint8_t> encode_redirect(std::string_view locator);
 std::vector<uint8_t> encode_shm_video(const ShmVideoFields& f, std::string_view text);
+// The fixed part of a video message alone (numbered when the frame has a
+// number): what a shared-memory frame becomes once its pixels are mapped.
+std::vector<uint8_t> encode_video_fixed(const VideoFields& f);
 std::vector<uint8_t> encode_release(const ReleaseFields& f);
 std::vector<uint8_t> encode_keepalive();
 std::vector<uint8_t> encode_multicast_offer(const MulticastOfferFields& f);
