@@ -27,16 +27,20 @@ def test_strobe_pump_arrives_as_uniform_black_and_white_at_its_rate(tmp_path):
                 assert frame.shape == (1080, 1920, 4) and frame.fourcc == "BGRA"
                 level = int(frame[0, 0, 0])
                 assert level in (0, 255)
-                assert (frame == level).all(), "a frame is not uniform"
+                assert frame.min() == frame.max() == level, "a frame is not uniform"
                 times.append(time.monotonic())
                 levels.append(level)
                 frame.release()
+                if len(times) == 11:
+                    dropped_before = rx.dropped
                 if len(times) == 100:
                     break
             dropped = rx.dropped
         assert len(times) == 100
-        # The rate after the first frames, which may arrive in a burst.
-        fps = (len(times) - 11) / (times[-1] - times[10])
+        # The rate after the first frames, which may arrive in a burst; a
+        # frame this loop was too slow to take (on a busy host) counts as
+        # dropped, not as one the source did not send.
+        fps = (len(times) - 11 + dropped - dropped_before) / (times[-1] - times[10])
         assert abs(fps - 29.97) < 1.0, fps
         # Black and white take turns, apart from frames that were dropped.
         turns = sum(a != b for a, b in zip(levels, levels[1:]))
