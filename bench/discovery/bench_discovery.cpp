@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -71,6 +72,15 @@ void print_row(const char* what, const Row& r)
                 median(r.remove), d.first, d.second);
 }
 
+// python3-zeroconf's half of the measurement, which the build puts beside
+// this program.
+std::string zeroconf_script()
+{
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (exe.parent_path() / "discovery_zeroconf.py").string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -102,7 +112,7 @@ int main(int argc, char** argv)
     QRVlib_destroy();
 
     Row theirs;
-    const std::string command = std::string("/usr/bin/python3 ") + QRV_BENCH_ZEROCONF + " " + std::to_string(rounds);
+    const std::string command = "/usr/bin/python3 " + zeroconf_script() + " " + std::to_string(rounds);
     if (FILE* p = popen(command.c_str(), "r")) {
         char line[256];
         while (std::fgets(line, sizeof line, p)) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "build_paths.h"
 #include "sanitizers.h"
 #include "child_process.h"
 #include "qrv/qrv_runtime.h"
@@ -41,11 +42,17 @@ std::string last_error()
     return text ? text : "(null)";
 }
 
+// The program that logs in a process of its own.
+std::string log_helper()
+{
+    return qrv_test::test_bin_dir() + "/qrv_log_helper";
+}
+
 // The helper's output (standard error included) once it ended.
 std::string run_helper(const std::string& mode, std::map<std::string, std::string> env = {})
 {
     unsetenv("QRV_LOG");
-    Child child({QRV_LOG_HELPER, mode}, std::move(env));
+    Child child({log_helper(), mode}, std::move(env));
     const auto status = child.wait_exit(20s);
     EXPECT_EQ(status, std::optional<int>(0)) << child.output();
     return child.output();
@@ -239,7 +246,7 @@ TEST(LogCallback, TellsOfARenameAfterANameConflict)
 {
     const std::string name = "Contested " + std::to_string(getpid());
     unsetenv("QRV_LOG");
-    Child first({QRV_LOG_HELPER, "publish", name});
+    Child first({log_helper(), "publish", name});
     ASSERT_TRUE(first.wait_for_output("ready", 10s)) << first.output();
     // Announced once its probes are over: within about 1.3 s.
     std::this_thread::sleep_for(2s);

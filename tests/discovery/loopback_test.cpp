@@ -9,6 +9,7 @@
 
 #include <thread>
 
+#include "build_paths.h"
 #include "child_process.h"
 #include "discovery/discovery.h"
 #include "objects/finder.h"
@@ -19,7 +20,8 @@ using qrv_test::Child;
 
 namespace {
 
-const std::string kBin = QRV_TEST_BIN_DIR;
+const std::string kBin = qrv_test::bin_dir();
+const std::string kHelper = qrv_test::test_bin_dir() + "/qrv_publish_helper";
 
 std::string tag(const std::string& what)
 {
@@ -59,7 +61,7 @@ TEST(DiscoveryLoopback, SourceOfAnotherProcessAppearsAndLeavesWithGoodbye)
 {
     auto s = service();
     ASSERT_GE(s->stats().interfaces, 1u);
-    Child helper({std::string(QRV_TEST_HELPER), "send", tag("appear"), "public,studio"});
+    Child helper({kHelper, "send", tag("appear"), "public,studio"});
     ASSERT_TRUE(helper.wait_for_output("ready", 5s)) << helper.output();
     const std::string name = s->host() + " (" + tag("appear") + ")";
     auto found = s->wait_for(name, 5s);
@@ -82,17 +84,17 @@ TEST(DiscoveryLoopback, SourceOfAnotherProcessAppearsAndLeavesWithGoodbye)
 TEST(DiscoveryLoopback, OtherProcessResolvesALocatorByName)
 {
     auto s = service();
-    Child helper({std::string(QRV_TEST_HELPER), "send", tag("resolved")});
+    Child helper({kHelper, "send", tag("resolved")});
     ASSERT_TRUE(helper.wait_for_output("published ", 5s)) << helper.output();
     const std::string name = s->host() + " (" + tag("resolved") + ")";
     EXPECT_NE(helper.output().find("published " + name), std::string::npos) << helper.output();
     auto found = s->wait_for(name, 5s);
     ASSERT_TRUE(found);
-    Child resolver({std::string(QRV_TEST_HELPER), "resolve", name});
+    Child resolver({kHelper, "resolve", name});
     ASSERT_TRUE(resolver.wait_exit(10s));
     EXPECT_NE(resolver.output().find("locator " + found->locator), std::string::npos) << resolver.output();
     // An absent name is given up on after the timeout: one second here.
-    Child missing({std::string(QRV_TEST_HELPER), "resolve", s->host() + " (" + tag("nobody") + ")", "1000"});
+    Child missing({kHelper, "resolve", s->host() + " (" + tag("nobody") + ")", "1000"});
     ASSERT_TRUE(missing.wait_exit(10s));
     EXPECT_NE(missing.output().find("none"), std::string::npos) << missing.output();
 }
@@ -100,7 +102,7 @@ TEST(DiscoveryLoopback, OtherProcessResolvesALocatorByName)
 TEST(DiscoveryLoopback, KilledSourceExpiresWithinTheBound)
 {
     auto s = service();
-    Child helper({std::string(QRV_TEST_HELPER), "send", tag("killed")});
+    Child helper({kHelper, "send", tag("killed")});
     ASSERT_TRUE(helper.wait_for_output("ready", 5s));
     const std::string name = s->host() + " (" + tag("killed") + ")";
     ASSERT_TRUE(s->wait_for(name, 5s));
@@ -114,8 +116,8 @@ TEST(DiscoveryLoopback, KilledSourceExpiresWithinTheBound)
 TEST(DiscoveryLoopback, SameNameInTwoProcessesEndsDistinct)
 {
     auto s = service();
-    Child first({std::string(QRV_TEST_HELPER), "send", tag("twin")});
-    Child second({std::string(QRV_TEST_HELPER), "send", tag("twin")});
+    Child first({kHelper, "send", tag("twin")});
+    Child second({kHelper, "send", tag("twin")});
     ASSERT_TRUE(first.wait_for_output("ready", 5s));
     ASSERT_TRUE(second.wait_for_output("ready", 5s));
     const std::string base = s->host() + " (" + tag("twin");
@@ -129,7 +131,7 @@ TEST(DiscoveryLoopback, SameNameInTwoProcessesEndsDistinct)
 TEST(DiscoveryLoopback, RouterIsPublished)
 {
     auto s = service();
-    Child router({std::string(QRV_TEST_HELPER), "route", tag("Routing")});
+    Child router({kHelper, "route", tag("Routing")});
     ASSERT_TRUE(router.wait_for_output("ready", 5s));
     EXPECT_TRUE(s->wait_for(s->host() + " (" + tag("Routing") + ")", 5s));
 }
@@ -194,13 +196,13 @@ TEST(DiscoveryPrograms, SourceListerListsStrobePumpAndSeesItGo)
 TEST(DiscoveryPrograms, SwitchboardRoutesToAVisibleSource)
 {
     auto s = service();
-    Child pump({std::string(QRV_TEST_HELPER), "send", tag("routed")});
+    Child pump({kHelper, "send", tag("routed")});
     ASSERT_TRUE(pump.wait_for_output("ready", 5s));
     // Its 15-second pauses take one second on the virtual clock's speed-up,
     // which shortens only its main thread's sleeps.
     Child board({"/usr/bin/stdbuf", "-oL", kBin + "/switchboard"},
                 {{"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"},
-                 {"LD_PRELOAD", QRV_TEST_VCLOCK},
+                 {"LD_PRELOAD", qrv_test::vclock_path()},
                  {"QRV_VCLOCK_MAIN_SPEEDUP", "15"}});
     // Its own routed source appears in our finder...
     bool routing = false;
@@ -217,7 +219,7 @@ TEST(DiscoveryPrograms, SwitchboardRoutesToAVisibleSource)
 
 TEST(DiscoveryPrograms, PresetCallerGetsPastItsSearch)
 {
-    Child pump({std::string(QRV_TEST_HELPER), "send", tag("camera")});
+    Child pump({kHelper, "send", tag("camera")});
     ASSERT_TRUE(pump.wait_for_output("ready", 5s));
     // With a source visible the search ends and its receiver is made for
     // the first source found, as its runtime's log says; without one it

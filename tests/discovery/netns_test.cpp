@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 
+#include "build_paths.h"
 #include "child_process.h"
 
 using namespace std::chrono_literals;
@@ -16,8 +17,9 @@ using qrv_test::Child;
 
 namespace {
 
-const std::string kBin = QRV_TEST_BIN_DIR;
-const std::string kPeer = QRV_TEST_ZEROCONF_PEER;
+const std::string kBin = qrv_test::bin_dir();
+const std::string kHelper = qrv_test::test_bin_dir() + "/qrv_publish_helper";
+const std::string kPeer = qrv_test::test_bin_dir() + "/zeroconf_peer.py";
 const std::string kIp = "/usr/sbin/ip";
 
 bool run(const std::string& command)
@@ -104,7 +106,7 @@ TEST(DiscoveryNetns, SourceInOneNamespaceIsListedInAnother)
     ASSERT_TRUE(watcher->wait_for_output("No change to the sources found.", 8s)) << watcher->output();
     EXPECT_EQ(watcher->output().find("Network sources"), std::string::npos) << watcher->output();
 
-    auto publisher = link.start("a", {std::string(QRV_TEST_HELPER), "send", tag("remote")});
+    auto publisher = link.start("a", {kHelper, "send", tag("remote")});
     ASSERT_TRUE(publisher->wait_for_output("ready", 5s)) << publisher->output();
     const bool listed = watcher->wait_for_output(tag("remote") + ")", 6s);
     publisher->wait_for_output("\x01", 300ms);
@@ -125,7 +127,7 @@ TEST(DiscoveryNetns, InteroperatesWithZeroconf)
     Link link;
     if (!link.ok())
         GTEST_SKIP() << "network namespaces or veth pairs refused here";
-    auto publisher = link.start("a", {std::string(QRV_TEST_HELPER), "send", tag("zc"), "public,news"});
+    auto publisher = link.start("a", {kHelper, "send", tag("zc"), "public,news"});
     ASSERT_TRUE(publisher->wait_for_output("ready", 5s));
     // Our label starts with the host name, which all namespaces share.
     char host[256] = {};

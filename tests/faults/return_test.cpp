@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "build_paths.h"
 #include "objects/receiver.h"
 #include "transport_support.h"
 
@@ -21,7 +22,7 @@ namespace {
 
 pid_t spawn_program(const std::string& name, const std::string& file)
 {
-    return qrv_test::spawn_program(std::string(QRV_BIN_DIR) + "/" + name, file);
+    return qrv_test::spawn_program(qrv_test::bin_dir() + "/" + name, file);
 }
 
 // The newest locator noted for the name, and how many lines named it.

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "build_paths.h"
 #include "child_process.h"
 #include "qrv/qrv_runtime.h"
 
@@ -32,8 +33,8 @@ using qrv_test::Child;
 
 namespace {
 
-const std::string kBin = QRV_BIN_DIR;
-const std::string kPluginDir = QRV_GST_PLUGIN_DIR;
+const std::string kBin = qrv_test::bin_dir();
+const std::string kPluginDir = qrv_test::build_dir() + "/gst";
 using Clock = std::chrono::steady_clock;
 
 bool have_gst_tools()
@@ -836,7 +837,7 @@ TEST(GstSrc, FollowsSwitchboardBetweenSourcesOfDifferentSizes)
                                             "qrvsink", "source-name=" + unique_name("Small")}),
                 gst_env());
     Child board({"/usr/bin/stdbuf", "-oL", kBin + "/switchboard"},
-                {{"LD_PRELOAD", QRV_TEST_VCLOCK}, {"QRV_VCLOCK_REAL_SLEEP_MAX_MS", "300"}});
+                {{"LD_PRELOAD", qrv_test::vclock_path()}, {"QRV_VCLOCK_REAL_SLEEP_MAX_MS", "300"}});
     Pipeline p("qrvsrc source-name=Routing ! appsink name=out sync=false max-buffers=2 drop=true");
     ASSERT_TRUE(p.play());
     std::set<std::string> seen;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "build_paths.h"
 #include "child_process.h"
 #include "picture.h"
 #include "qrv/qrv_runtime.h"
@@ -29,9 +30,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string kBin = QRV_BIN_DIR;
-const std::string kPluginDir = QRV_OBS_PLUGIN_DIR;
-const std::string kPicture = QRV_OBS_PICTURE;
+const std::string kBin = qrv_test::bin_dir();
+const std::string kPluginDir = qrv_test::build_dir() + "/obs";
+const std::string kPicture = kPluginDir + "/canvas.png";
 constexpr uint32_t kCanvasWidth = 1280, kCanvasHeight = 720;
 
 // Loads qrv-obs from the build folder alone among the modules found.

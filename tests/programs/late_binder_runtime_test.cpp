@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "build_paths.h"
+
 namespace {
 
 struct Run {
@@ -48,16 +50,17 @@ bool read_until(int fd, std::string& out, std::chrono::seconds limit, Pred until
 
 TEST(LateBinder, FirstBatchReportsThePacedFrameRate)
 {
+    const std::string bin = qrv_test::bin_dir();
+    const std::string program = bin + "/late_binder";
     int master = -1;
     const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
 #ifdef QRV_LOAD_BY_FOLDER
-        setenv("QRV_RUNTIME_DIR_V3", QRV_BIN_DIR "/", 1);
+        setenv("QRV_RUNTIME_DIR_V3", (bin + "/").c_str(), 1);
 #else
         unsetenv("QRV_RUNTIME_DIR_V3");  // found by bare name in the program's own folder
 #endif
-        const std::string program = std::string(QRV_BIN_DIR) + "/late_binder";
         execl(program.c_str(), "late_binder", (char*)nullptr);
         _exit(127);
     }

@@ -1,5 +1,7 @@
 #include "program_runner.h"
 
+#include "build_paths.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -68,18 +70,18 @@ std::string RunResult::sequence() const
 
 fs::path program_path(const std::string& name)
 {
-    return fs::path(QRV_TEST_BIN_DIR) / name;
+    return fs::path(bin_dir()) / name;
 }
 
 fs::path library_path(Library library)
 {
     switch (library) {
     case Library::full:
-        return fs::path(QRV_TEST_DOUBLE_DIR) / "libqrv.so.3";
+        return fs::path(build_dir()) / "double" / "libqrv.so.3";
     case Library::noload:
-        return fs::path(QRV_TEST_DOUBLE_NOLOAD_DIR) / "libqrv.so.3";
+        return fs::path(build_dir()) / "double_noload" / "libqrv.so.3";
     case Library::nulltable:
-        return fs::path(QRV_TEST_DOUBLE_NULLTABLE_DIR) / "libqrv.so.3";
+        return fs::path(build_dir()) / "double_nulltable" / "libqrv.so.3";
     case Library::none:
         break;
     }
@@ -158,7 +160,7 @@ RunResult run(const RunOptions& options)
             value.replace(at, 5, dir.string());
     env["QRV_DOUBLE_LOG"] = log.string();
     if (options.virtual_clock)
-        env["LD_PRELOAD"] = QRV_TEST_VCLOCK;
+        env["LD_PRELOAD"] = vclock_path();
     // The sanitizer runtime must accept the shim preloaded ahead of it.
     std::string asan = "verify_asan_link_order=0";
     if (const char* a = std::getenv("ASAN_OPTIONS"); a && *a)

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "build_paths.h"
 #include "transport_support.h"
 
 using namespace std::chrono_literals;
@@ -23,7 +24,7 @@ namespace {
 class Program {
 public:
     Program(const std::string& name, const std::string& locator_file)
-        : pid_(qrv_test::spawn_program(std::string(QRV_BIN_DIR) + "/" + name, locator_file))
+        : pid_(qrv_test::spawn_program(qrv_test::bin_dir() + "/" + name, locator_file))
     {
     }
     ~Program() { stop(SIGKILL); }

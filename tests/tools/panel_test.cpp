@@ -17,6 +17,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "build_paths.h"
 #include "panel.h"
 #include "qrv/qrv_runtime.h"
 #include "server.h"
@@ -106,7 +107,7 @@ struct RunningPanel {
     {
         qrv_panel::ServerOptions o;
         o.port = 0;
-        o.web_dir = QRV_PANEL_WEB_DIR;
+        o.web_dir = qrv_test::build_dir() + "/share/qrv/panel";
         o.token = "0123456789abcdef0123456789abcdef";
         o.token_for_all = token_for_all;
         o.tls_cert = tls_cert;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "build_paths.h"
 #include "child_process.h"
 #include "qrv/qrv_runtime.h"
 
@@ -24,7 +25,7 @@ using qrv_test::Child;
 
 namespace {
 
-const std::string kBin = QRV_BIN_DIR;
+const std::string kBin = qrv_test::bin_dir();
 
 int run_command(const std::string& command)
 {

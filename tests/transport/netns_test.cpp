@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "build_paths.h"
 #include "transport_support.h"
 
 using namespace std::chrono_literals;
@@ -351,7 +352,7 @@ public:
         close(fd);
         const std::string file = tmpl;
         sh(in_a("env " + env + " QRV_INTERFACES=" + va_ + " QRV_LOCATOR_FILE=" + file + " " +
-                std::string(QRV_BIN_DIR) + "/" + program + " &"));
+                qrv_test::bin_dir() + "/" + program + " &"));
         std::string locator;
         const auto end = qrv_test::Clock::now() + 10s;
         while (locator.empty() && qrv_test::Clock::now() < end) {
@@ -387,7 +388,7 @@ TEST(Netns, StrobePumpReachesAReceiverInAnotherNamespace)
     close(fd);
     const std::string file = tmpl;
     sh(ns.in_a("env QRV_INTERFACES=" + ns.veth_a() + " QRV_LOCATOR_FILE=" + file + " " +
-               std::string(QRV_BIN_DIR) + "/strobe_pump &"));
+               qrv_test::bin_dir() + "/strobe_pump &"));
     std::string locator;
     const auto end = qrv_test::Clock::now() + 10s;
     while (locator.empty() && qrv_test::Clock::now() < end) {
@@ -497,7 +498,7 @@ TEST(Netns, ARouteAcrossNamespacesRefusesItselfAndFollowsARestartedSource)
         GTEST_SKIP() << "network namespaces refused here";
     const std::string marker = "/tmp/qrv-netns-route-" + std::to_string(getpid());
     unlink(marker.c_str());
-    const std::string pump = ns.in_a("env QRV_INTERFACES=" + ns.veth_a() + " " + std::string(QRV_BIN_DIR) +
+    const std::string pump = ns.in_a("env QRV_INTERFACES=" + ns.veth_a() + " " + qrv_test::bin_dir() +
                                      "/strobe_pump");
     sh(pump + " &");
     const std::string status = marker + ".rc";

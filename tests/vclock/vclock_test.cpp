@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include "build_paths.h"
+
 namespace {
 
 using namespace std::chrono;
@@ -167,7 +169,7 @@ int main(int argc, char** argv)
 {
     if (!getenv("QRV_VCLOCK_TEST_CHILD")) {
         setenv("QRV_VCLOCK_TEST_CHILD", "1", 1);
-        setenv("LD_PRELOAD", QRV_TEST_VCLOCK, 1);
+        setenv("LD_PRELOAD", qrv_test::vclock_path().c_str(), 1);
         // The sanitizer runtime must accept the shim preloaded ahead of it.
         std::string asan = "verify_asan_link_order=0";
         if (const char* a = getenv("ASAN_OPTIONS"); a && *a)

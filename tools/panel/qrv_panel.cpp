@@ -28,18 +28,16 @@ void on_signal(int)
     stop_requested.store(true);
 }
 
-// The page's files: installed beside the program's share folder, or the
-// source tree's when run from the build folder.
+// The page's files, in the share folder beside the program's folder: where
+// they are installed, and where the build links the page's sources (so that
+// no path of the checkout is compiled in). Relative to the working folder
+// when the program cannot tell where it lies.
 std::filesystem::path default_web_dir()
 {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const auto installed = exe.parent_path().parent_path() / "share" / "qrv" / "panel";
-        if (std::filesystem::exists(installed / "index.html", ec))
-            return installed;
-    }
-    return QRV_PANEL_SOURCE_WEB_DIR;
+    const auto prefix = ec ? std::filesystem::path() : exe.parent_path().parent_path();
+    return prefix / "share" / "qrv" / "panel";
 }
 
 std::filesystem::path default_state_file()
