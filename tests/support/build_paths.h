@@ -50,6 +50,6 @@ inline std::string vclock_path()
     return build_dir() + "/vclock/libqrv_vclock.so";
 }
 
-} // namespace qrv_test
+}  // namespace qrv_test
 
 #endif
