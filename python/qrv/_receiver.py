@@ -113,13 +113,16 @@ class Receiver:
     @property
     def stats(self) -> dict[str, int]:
         """Counters since creation: received, dropped (video replaced by
-        newer frames before capture, audio and metadata beyond their caps),
+        newer frames before capture, audio and metadata beyond their caps,
+        and frames the source skipped for this receiver or that were lost
+        on the way),
         bad messages, connections, and frames that could not be delivered."""
         return self._native.stats()
 
     @property
     def dropped(self) -> int:
-        """Video frames dropped: replaced by newer ones before capture."""
+        """Video frames not captured: replaced by newer ones before capture,
+        skipped by the source for this receiver, or lost on the way."""
         return self._native.stats()["video_dropped"]
 
     # --- tally and camera ----------------------------------------------------

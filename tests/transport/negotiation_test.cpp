@@ -184,6 +184,37 @@ TEST(Negotiation, AReceiverSkipsWhatASourceOfALaterVersionSendsAndKeepsItsConnec
     EXPECT_TRUE(receiver->status().connected);
 }
 
+TEST(Negotiation, AReceiverCountsTheAudioItsSourceSkippedAndTakesAFrameOnce)
+{
+    net::Fd listener = net::listen_tcp("127.0.0.1", 0);
+    ASSERT_TRUE(listener);
+    auto receiver = make_receiver({"127.0.0.1", net::local_port(listener.get()), "", ""});
+    ASSERT_TRUE(net::wait_readable(listener.get(), 5s));
+    net::Fd peer(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(peer);
+    transport::Message hello;
+    ASSERT_EQ(transport::read_message(peer.get(), hello), transport::ReadResult::ok);
+    ASSERT_TRUE(net::write_all(peer.get(), wire::encode_status({0})));
+    // Frames 1 and 2, 2 again (as the group and the connection may both
+    // bring it), then 5: two skipped; then one of a source that does not
+    // number its frames.
+    wire::AudioFields audio;
+    audio.sample_rate = 48000;
+    audio.channels = 1;
+    audio.samples = 4;
+    for (const uint64_t n : {1, 2, 2, 5, 0}) {
+        audio.frame_number = n;
+        ASSERT_TRUE(write_bytes(peer.get(), wire::encode_audio(audio, "", 16), 16, 0));
+    }
+    ASSERT_TRUE(net::write_all(peer.get(), wire::encode_video(small_bgra(), "", 128)));
+    ASSERT_TRUE(write_bytes(peer.get(), {}, 128, 7));
+    ASSERT_TRUE(next_video(*receiver));  // after the audio, on the same connection
+    const auto s = receiver->stats();
+    EXPECT_EQ(s.audio_received, 4u);
+    EXPECT_EQ(s.audio_dropped, 2u);
+    EXPECT_EQ(s.bad_messages, 0u);
+}
+
 TEST(Negotiation, ASourceSkipsWhatAReceiverOfALaterVersionSends)
 {
     auto sender = make_sender("later receiver");

@@ -108,8 +108,11 @@ struct QRVlib_recv_stats_t {
     uint64_t video_received;     ///< video frames that arrived, captured or not
     uint64_t audio_received;     ///< audio frames that arrived, captured or not
     uint64_t metadata_received;  ///< metadata frames that arrived, captured or not
-    uint64_t video_dropped;  ///< not captured in time: newer frames replaced them
-    uint64_t audio_dropped;  ///< beyond the audio cap, oldest first
+    /// not captured: newer frames replaced them, the source skipped them for
+    /// this receiver, or they were lost on the way (not completed from a
+    /// group in time, or not decoded)
+    uint64_t video_dropped;
+    uint64_t audio_dropped;  ///< beyond the audio cap (oldest first), or skipped by the source for this receiver
     uint64_t metadata_dropped;  ///< beyond the metadata cap, oldest first
     uint64_t bad_messages;   ///< connections dropped for an invalid message
     uint64_t connects;       ///< successful connections, reconnections included

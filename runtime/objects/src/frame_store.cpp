@@ -110,6 +110,11 @@ std::shared_ptr<wire::Packet> FrameStore::start_audio(const AudioLayout& layout,
     f.samples = layout.samples;
     f.timecode = timecode;
     f.timestamp = timestamp;
+    {
+        // Sends are serialised: this frame takes the next number.
+        std::lock_guard lock(mutex_);
+        f.frame_number = audio_sequence_ + 1;
+    }
     const size_t data_len = layout.samples_total() * sizeof(float);
     auto p = audio_pool_.acquire();
     p->type = wire::MessageType::audio;

@@ -51,10 +51,12 @@ void ClientLink::join_group(Session& s)
     // Group frames go through the same decode stage as those of the
     // connection, and are numbered with them: a frame the group could not
     // complete in time, or the source skipped, shows as a gap and counts
-    // as dropped video, and a frame the connection brought already (while
-    // joining) is not delivered twice. The receiver's thread ends before
+    // as dropped video (or audio), and a frame the connection brought
+    // already (while joining) is not delivered twice. The receiver's thread ends before
     // the session does.
-    auto deliver = [this, stage = s.stage.get(), numbers = &s.numbers](Message&& m) {
+    auto deliver = [this, stage = s.stage.get(), numbers = &s.numbers, audio = &s.audio_numbers](Message&& m) {
+        if (m.header.type == wire::MessageType::audio && !take_audio_number(*audio, m))
+            return;
         if (m.header.type != wire::MessageType::video) {
             events_.on_link_media(*this, std::move(m));
             return;

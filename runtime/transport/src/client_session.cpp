@@ -259,6 +259,10 @@ void ClientLink::hand_on(Session& s)
         hand_on_video(s);
         break;
     case wire::MessageType::audio:
+        if (take_audio_number(s.audio_numbers, m))
+            events_.on_link_media(*this, std::move(m));
+        m = Message{};
+        break;
     case wire::MessageType::metadata:
         events_.on_link_media(*this, std::move(m));
         m = Message{};
@@ -291,6 +295,15 @@ void ClientLink::take_status(Session& s)
     }
     if (f)
         events_.on_link_status(*this, f->flags);
+}
+
+bool ClientLink::take_audio_number(FrameNumbers& numbers, const Message& m)
+{
+    const auto f = wire::decode_audio(m.header, m.fixed);
+    const auto missing = numbers.take(f ? f->frame_number : 0);
+    if (missing && *missing > 0)
+        events_.on_link_audio_lost(*this, *missing);
+    return missing.has_value();
 }
 
 void ClientLink::hand_on_video(Session& s)

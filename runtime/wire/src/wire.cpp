@@ -266,7 +266,8 @@ std::vector<uint8_t> encode_release(const ReleaseFields& f)
 
 std::vector<uint8_t> encode_audio(const AudioFields& f, std::string_view text, uint64_t data_len)
 {
-    auto out = start(MessageType::audio, kAudioFixedBytes, text, data_len);
+    const bool numbered = f.frame_number != 0;
+    auto out = start(MessageType::audio, numbered ? kAudioNumberedFixedBytes : kAudioFixedBytes, text, data_len);
     Writer w(out);
     w.i32(f.sample_rate);
     w.i32(f.channels);
@@ -274,6 +275,8 @@ std::vector<uint8_t> encode_audio(const AudioFields& f, std::string_view text, u
     w.u32(f.format_tag);
     w.i64(f.timecode);
     w.i64(f.timestamp);
+    if (numbered)
+        w.u64(f.frame_number);
     w.text(text);
     return out;
 }
@@ -477,6 +480,8 @@ std::optional<AudioFields> decode_audio(const Header& h, std::span<const uint8_t
     f.format_tag = r.u32();
     f.timecode = r.i64();
     f.timestamp = r.i64();
+    if (fixed.size() >= kAudioNumberedFixedBytes)
+        f.frame_number = r.u64();
     const auto n = audio_data_bytes(f);
     if (!n || *n != h.data_len)
         return std::nullopt;

@@ -214,8 +214,14 @@ struct AudioFields {
     uint32_t format_tag = kAudioPlanarFloat;
     int64_t timecode = 0;
     int64_t timestamp = 0;
+    // The frame's number on its source (1 for the first), so that a
+    // receiver sees the frames the source skipped for it and takes a frame
+    // that came twice (from the group and the connection) once; 0: not told.
+    uint64_t frame_number = 0;
 };
+// The fields up to timestamp; a frame with a number carries 8 bytes more.
 inline constexpr uint32_t kAudioFixedBytes = 32;
+inline constexpr uint32_t kAudioNumberedFixedBytes = kAudioFixedBytes + 8;
 
 struct MetadataFields {
     int64_t timecode = 0;
