@@ -184,7 +184,7 @@ TEST(Negotiation, AReceiverSkipsWhatASourceOfALaterVersionSendsAndKeepsItsConnec
     EXPECT_TRUE(receiver->status().connected);
 }
 
-TEST(Negotiation, AReceiverCountsTheAudioItsSourceSkippedAndTakesAFrameOnce)
+TEST(Negotiation, AReceiverCountsTheAudioAndMetadataItsSourceSkippedAndTakesAFrameOnce)
 {
     net::Fd listener = net::listen_tcp("127.0.0.1", 0);
     ASSERT_TRUE(listener);
@@ -206,12 +206,17 @@ TEST(Negotiation, AReceiverCountsTheAudioItsSourceSkippedAndTakesAFrameOnce)
         audio.frame_number = n;
         ASSERT_TRUE(write_bytes(peer.get(), wire::encode_audio(audio, "", 16), 16, 0));
     }
+    // Metadata likewise: 1, 1 again, then 3.
+    for (const uint64_t n : {1, 1, 3})
+        ASSERT_TRUE(net::write_all(peer.get(), wire::encode_metadata({0, n}, "<m/>")));
     ASSERT_TRUE(net::write_all(peer.get(), wire::encode_video(small_bgra(), "", 128)));
     ASSERT_TRUE(write_bytes(peer.get(), {}, 128, 7));
     ASSERT_TRUE(next_video(*receiver));  // after the audio, on the same connection
     const auto s = receiver->stats();
     EXPECT_EQ(s.audio_received, 4u);
     EXPECT_EQ(s.audio_dropped, 2u);
+    EXPECT_EQ(s.metadata_received, 2u);
+    EXPECT_EQ(s.metadata_dropped, 1u);
     EXPECT_EQ(s.bad_messages, 0u);
 }
 

@@ -113,7 +113,7 @@ struct QRVlib_recv_stats_t {
     /// group in time, or not decoded)
     uint64_t video_dropped;
     uint64_t audio_dropped;  ///< beyond the audio cap (oldest first), or skipped by the source for this receiver
-    uint64_t metadata_dropped;  ///< beyond the metadata cap, oldest first
+    uint64_t metadata_dropped;  ///< beyond the metadata cap (oldest first), or skipped by the source for this receiver
     uint64_t bad_messages;   ///< connections dropped for an invalid message
     uint64_t connects;       ///< successful connections, reconnections included
     /// Messages from a source of a later version that were skipped, the

@@ -309,7 +309,7 @@ QRVlib_recv_stats_t Receiver::stats() const
     s.metadata_received = c.received[2];
     s.video_dropped = c.dropped[0] + video_lost_.load();
     s.audio_dropped = c.dropped[1] + audio_held_dropped_.load() + audio_lost_.load();
-    s.metadata_dropped = c.dropped[2] + metadata_held_dropped_.load();
+    s.metadata_dropped = c.dropped[2] + metadata_held_dropped_.load() + metadata_lost_.load();
     s.connects = connects_.load();
     s.bad_messages = bad_messages_.load();
     s.unknown_messages = unknown_messages_.load();

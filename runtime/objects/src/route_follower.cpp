@@ -19,11 +19,11 @@ void RouteFollower::Role::on_link_video_lost(transport::ClientLink&, uint64_t fr
         owner_.listener_.on_video_lost(frames);
 }
 
-void RouteFollower::Role::on_link_audio_lost(transport::ClientLink&, uint64_t frames)
+void RouteFollower::Role::on_link_media_lost(transport::ClientLink&, wire::MessageType type, uint64_t frames)
 {
     std::lock_guard lock(owner_.mutex_);
     if (owner_.carries_locked(id_))
-        owner_.listener_.on_audio_lost(frames);
+        owner_.listener_.on_media_lost(type, frames);
 }
 
 void RouteFollower::Role::on_link_video_compressed(transport::ClientLink&, uint64_t bytes, bool decoded)

@@ -158,9 +158,11 @@ bool Sender::send_metadata(const char* text, int64_t timecode)
     const std::string_view t = metadata_text(text);
     if (text && t.empty() && *text)
         return false;
-    server_->publish(wire::make_packet(
-        wire::MessageType::metadata,
-        wire::encode_metadata({resolve_timecode(timecode)}, t)));
+    const int64_t resolved = resolve_timecode(timecode);
+    const log::QuietLock lock(metadata_mutex_);  // numbers go out in order
+    server_->publish(wire::make_packet(wire::MessageType::metadata,
+                                       wire::encode_metadata({resolved, metadata_sequence_ + 1}, t)));
+    ++metadata_sequence_;
     return true;
 }
 

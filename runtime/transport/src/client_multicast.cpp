@@ -51,24 +51,25 @@ void ClientLink::join_group(Session& s)
     // Group frames go through the same decode stage as those of the
     // connection, and are numbered with them: a frame the group could not
     // complete in time, or the source skipped, shows as a gap and counts
-    // as dropped video (or audio), and a frame the connection brought
-    // already (while joining) is not delivered twice. The receiver's thread ends before
-    // the session does.
-    auto deliver = [this, stage = s.stage.get(), numbers = &s.numbers, audio = &s.audio_numbers](Message&& m) {
-        if (m.header.type == wire::MessageType::audio && !take_audio_number(*audio, m))
-            return;
+    // as dropped video (or audio, or metadata), and a frame the connection
+    // brought already (while joining) is not delivered twice. The
+    // receiver's thread ends before the session does, and touches only its
+    // frame numbers (atomic) and its decode stage (made before the group,
+    // gone after it).
+    auto deliver = [this, &s](Message&& m) {
         if (m.header.type != wire::MessageType::video) {
-            events_.on_link_media(*this, std::move(m));
+            if (take_number(s, m))
+                events_.on_link_media(*this, std::move(m));
             return;
         }
         const auto f = wire::decode_video(m.header, m.fixed);
-        const auto missing = numbers->take(f ? f->frame_number : 0);
+        const auto missing = s.numbers.take(f ? f->frame_number : 0);
         if (!missing)
             return;
         if (*missing > 0)
             events_.on_link_video_lost(*this, *missing);
         if (f && f->format_tag != wire::kVideoRaw)
-            stage->offer(std::move(m));
+            s.stage->offer(std::move(m));
         else
             events_.on_link_media(*this, std::move(m));
     };

@@ -259,12 +259,9 @@ void ClientLink::hand_on(Session& s)
         hand_on_video(s);
         break;
     case wire::MessageType::audio:
-        if (take_audio_number(s.audio_numbers, m))
-            events_.on_link_media(*this, std::move(m));
-        m = Message{};
-        break;
     case wire::MessageType::metadata:
-        events_.on_link_media(*this, std::move(m));
+        if (take_number(s, m))
+            events_.on_link_media(*this, std::move(m));
         m = Message{};
         break;
     default:
@@ -297,12 +294,19 @@ void ClientLink::take_status(Session& s)
         events_.on_link_status(*this, f->flags);
 }
 
-bool ClientLink::take_audio_number(FrameNumbers& numbers, const Message& m)
+bool ClientLink::take_number(Session& s, const Message& m)
 {
-    const auto f = wire::decode_audio(m.header, m.fixed);
-    const auto missing = numbers.take(f ? f->frame_number : 0);
+    const bool audio = m.header.type == wire::MessageType::audio;
+    uint64_t number = 0;
+    if (audio) {
+        if (const auto f = wire::decode_audio(m.header, m.fixed))
+            number = f->frame_number;
+    } else if (const auto f = wire::decode_metadata(m.header, m.fixed)) {
+        number = f->frame_number;
+    }
+    const auto missing = (audio ? s.audio_numbers : s.metadata_numbers).take(number);
     if (missing && *missing > 0)
-        events_.on_link_audio_lost(*this, *missing);
+        events_.on_link_media_lost(*this, m.header.type, *missing);
     return missing.has_value();
 }
 

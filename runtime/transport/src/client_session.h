@@ -37,7 +37,7 @@ struct ClientLink::Session {
     std::vector<net::Fd> passed;  // descriptors that came with the last message
     Message m;
     FrameNumbers numbers;  // of the video frames taken, from the connection or the group
-    FrameNumbers audio_numbers;  // likewise of the audio frames
+    FrameNumbers audio_numbers, metadata_numbers;  // likewise of the audio and metadata frames
     std::unique_ptr<DecodeStage> stage;
     std::chrono::steady_clock::time_point heard;  // the source's last message
     std::chrono::steady_clock::time_point greet_by;  // the handshake's deadline

@@ -283,9 +283,12 @@ std::vector<uint8_t> encode_audio(const AudioFields& f, std::string_view text, u
 
 std::vector<uint8_t> encode_metadata(const MetadataFields& f, std::string_view text)
 {
-    auto out = start(MessageType::metadata, kMetadataFixedBytes, text, 0);
+    const bool numbered = f.frame_number != 0;
+    auto out = start(MessageType::metadata, numbered ? kMetadataNumberedFixedBytes : kMetadataFixedBytes, text, 0);
     Writer w(out);
     w.i64(f.timecode);
+    if (numbered)
+        w.u64(f.frame_number);
     w.text(text);
     return out;
 }
@@ -493,7 +496,10 @@ std::optional<MetadataFields> decode_metadata(const Header& h, std::span<const u
     if (h.type != MessageType::metadata || fixed.size() != h.fixed_len || fixed.size() < kMetadataFixedBytes)
         return std::nullopt;
     Reader r(fixed);
-    return MetadataFields{r.i64()};
+    MetadataFields f{r.i64()};
+    if (fixed.size() >= kMetadataNumberedFixedBytes)
+        f.frame_number = r.u64();
+    return f;
 }
 
 std::optional<StatusFields> decode_status(const Header& h, std::span<const uint8_t> fixed)

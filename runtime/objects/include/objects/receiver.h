@@ -147,7 +147,10 @@ private:
     void on_bad() override { ++bad_messages_; }
     void on_skipped(bool unknown_type) override { ++(unknown_type ? unknown_messages_ : unknown_formats_); }
     void on_video_lost(uint64_t frames) override { video_lost_ += frames; }
-    void on_audio_lost(uint64_t frames) override { audio_lost_ += frames; }
+    void on_media_lost(wire::MessageType type, uint64_t frames) override
+    {
+        (type == wire::MessageType::audio ? audio_lost_ : metadata_lost_) += frames;
+    }
     void on_video_compressed(uint64_t bytes, bool decoded) override
     {
         if (decoded) {
@@ -176,7 +179,7 @@ private:
     std::atomic<uint64_t> unknown_messages_{0};
     std::atomic<uint64_t> unknown_formats_{0};
     std::atomic<uint64_t> video_lost_{0};  // skipped at the source, undecodable, or beyond the held frames
-    std::atomic<uint64_t> audio_lost_{0};  // skipped at the source
+    std::atomic<uint64_t> audio_lost_{0}, metadata_lost_{0};  // skipped at the source
     std::atomic<uint64_t> audio_held_dropped_{0}, metadata_held_dropped_{0};  // beyond the held frames
     std::atomic<bool> held_full_said_{false};  // the log's warning, once per receiver
     std::atomic<uint64_t> compressed_frames_{0}, compressed_bytes_{0}, compressed_refused_{0};

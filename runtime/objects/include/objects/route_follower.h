@@ -33,8 +33,8 @@ public:
         virtual void on_skipped(bool unknown_type) = 0;
         // Video frames of the carrying link that will not arrive.
         virtual void on_video_lost(uint64_t frames) = 0;
-        // Audio frames of the carrying link that will not arrive.
-        virtual void on_audio_lost(uint64_t frames) = 0;
+        // Audio or metadata frames of the carrying link that will not arrive.
+        virtual void on_media_lost(wire::MessageType type, uint64_t frames) = 0;
         // A compressed frame of the carrying link, decoded or refused.
         virtual void on_video_compressed(uint64_t bytes, bool decoded) = 0;
     };
@@ -101,7 +101,7 @@ private:
             owner_.listener_.on_skipped(unknown_type);
         }
         void on_link_video_lost(transport::ClientLink&, uint64_t frames) override;
-        void on_link_audio_lost(transport::ClientLink&, uint64_t frames) override;
+        void on_link_media_lost(transport::ClientLink&, wire::MessageType type, uint64_t frames) override;
         void on_link_video_compressed(transport::ClientLink&, uint64_t bytes, bool decoded) override;
 
     private:

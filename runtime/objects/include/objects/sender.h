@@ -113,6 +113,10 @@ private:
     log::Throttle metadata_lines_{std::chrono::seconds(10)};
     log::Throttle refusal_lines_{std::chrono::seconds(10)};
     transport::PtzInbox ptz_;
+    // Metadata is numbered and published in one step, apart from the paced
+    // sends, so that it never waits behind a frame's pacing.
+    std::mutex metadata_mutex_;
+    uint64_t metadata_sequence_ = 0;
     std::mutex tally_mutex_;
     uint64_t tally_seen_ = 0;  // change count of the tally last reported
     std::unique_ptr<transport::SourceServer> server_;

@@ -55,8 +55,13 @@ public:
     // this receiver, and compressed frames that did not decode (dropped,
     // the connection kept).
     virtual void on_link_video_lost(ClientLink&, uint64_t frames) { (void)frames; }
-    // Audio frames that will not arrive: numbers the source skipped.
-    virtual void on_link_audio_lost(ClientLink&, uint64_t frames) { (void)frames; }
+    // Audio or metadata frames (type) that will not arrive: numbers the
+    // source skipped.
+    virtual void on_link_media_lost(ClientLink&, wire::MessageType type, uint64_t frames)
+    {
+        (void)type;
+        (void)frames;
+    }
     // A compressed video frame of this many payload bytes arrived; decoded
     // false: it did not decode and was dropped.
     virtual void on_link_video_compressed(ClientLink&, uint64_t bytes, bool decoded)
@@ -212,9 +217,10 @@ private:
     // The source's status: the first one brings the link up.
     void take_status(Session& s);
     void hand_on_video(Session& s);
-    // An audio frame, from the connection or the group: false for one that
-    // came already; the frames missing before it are reported lost.
-    bool take_audio_number(FrameNumbers& numbers, const Message& m);
+    // An audio or metadata frame, from the connection or the group: false
+    // for one that came already; the frames missing before it are reported
+    // lost.
+    bool take_number(Session& s, const Message& m);
     // The source sent nothing for the silence timeout.
     void fell_silent(Session& s);
     // Multicast (client_multicast.cpp): joins the group a source offers,

@@ -225,8 +225,10 @@ inline constexpr uint32_t kAudioNumberedFixedBytes = kAudioFixedBytes + 8;
 
 struct MetadataFields {
     int64_t timecode = 0;
+    uint64_t frame_number = 0;  // as AudioFields::frame_number
 };
 inline constexpr uint32_t kMetadataFixedBytes = 8;
+inline constexpr uint32_t kMetadataNumberedFixedBytes = kMetadataFixedBytes + 8;
 
 struct StatusFields {
     uint32_t flags = 0;
