@@ -28,7 +28,6 @@
 namespace qrv::transport {
 
 class ClientLink;
-class FrameNumbers;
 class TlsSession;
 class TlsStream;
 
